@@ -1,0 +1,52 @@
+# Processor builds of the primitives. Every source in a folder's perbuild/ is compiled once
+# per build into the namespace kvz::prim::<build>, so a build calls its siblings directly and
+# any build can be named from outside (kvz::prim::ssse3::CopyImage8u...).
+#   kvz64 (x86-64): generic, sse3, ssse3           slots 0..2
+#   kvz   (x86):    generic, sse, sse2, sse3, ssse3 slots 0..4
+if(KVZ_X86)
+  set(KVZ_PRIM_BUILDS generic sse sse2 sse3 ssse3)
+else()
+  set(KVZ_PRIM_BUILDS generic sse3 ssse3)
+endif()
+
+function(kvz_primitive_build_flags out build)
+  # The generic build is the scalar reference: no auto-vectorisation, no library calls
+  # substituted for loops.
+  set(scalar -fno-tree-vectorize -fno-tree-loop-distribute-patterns)
+  if(build STREQUAL "generic")
+    if(KVZ_X86)
+      set(f ${scalar} -march=i686 -mno-sse)
+    else()
+      set(f ${scalar})
+    endif()
+  elseif(build STREQUAL "sse")
+    set(f ${scalar} -march=pentium3 -msse -mno-sse2)
+  elseif(build STREQUAL "sse2")
+    set(f -msse2 -mno-sse3 -mfpmath=sse)
+  elseif(build STREQUAL "sse3")
+    set(f -msse3 -mno-ssse3 -mfpmath=sse)
+  elseif(build STREQUAL "ssse3")
+    set(f -mssse3 -mno-sse4.1 -mfpmath=sse)
+  endif()
+  string(SUBSTRING ${build} 0 1 first)
+  string(TOUPPER ${first} first)
+  string(SUBSTRING ${build} 1 -1 rest)
+  list(APPEND f -DKVZ_BUILD_NS=${build} -DKVZ_BUILD_NAME="${build}" -DKVZ_BUILD_SUFFIX=${first}${rest})
+  set(${out} ${f} PARENT_SCOPE)
+endfunction()
+
+# kvz_add_primitive_builds(<target>): add every build of ./perbuild/*.cpp to <target>.
+function(kvz_add_primitive_builds target)
+  file(GLOB perbuild CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/perbuild/*.cpp)
+  if(NOT perbuild)
+    return()
+  endif()
+  foreach(build IN LISTS KVZ_PRIM_BUILDS)
+    set(obj ${target}_${build})
+    add_library(${obj} OBJECT ${perbuild})
+    kvz_primitive_build_flags(flags ${build})
+    target_compile_options(${obj} PRIVATE ${KVZ_WARNINGS} -fno-exceptions -fno-rtti ${flags})
+    target_include_directories(${obj} PRIVATE ${PROJECT_SOURCE_DIR} $<TARGET_PROPERTY:kvz_kernel,INTERFACE_INCLUDE_DIRECTORIES>)
+    target_sources(${target} PRIVATE $<TARGET_OBJECTS:${obj}>)
+  endforeach()
+endfunction()

@@ -1,0 +1,73 @@
+# Shared compile settings and target helpers.
+
+set(KVZ_WARNINGS -Wall -Wextra)
+if(KVZ_WERROR)
+  list(APPEND KVZ_WARNINGS -Werror)
+endif()
+# Multi-character pool tags ('ClCD') are the house style of the driver.
+list(APPEND KVZ_WARNINGS -Wno-multichar)
+
+add_compile_options(-ffp-contract=off)
+if(KVZ_X86)
+  # Keep the 32-bit build's float results identical to the 64-bit build's: no x87 excess precision
+  # outside the builds that exist to run on x87-only processors (they set their own flags).
+  add_compile_options(-fno-strict-aliasing)
+endif()
+
+if(KVZ_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Ordinary C++17 code: the platform stand-in, the simulated camera, client, tools, tests.
+function(kvz_host_flags target)
+  target_compile_options(${target} PRIVATE ${KVZ_WARNINGS})
+endfunction()
+
+# Driver code: kernel rules, no exceptions, no RTTI.
+function(kvz_driver_flags target)
+  target_compile_options(${target} PRIVATE ${KVZ_WARNINGS} -fno-exceptions -fno-rtti)
+endfunction()
+
+# A GoogleTest binary registered with CTest under one label.
+#   kvz_add_gtest(<target> LABEL <label> SOURCES ... [LIBS ...] [QEMU_CPUS model...])
+# On the 32-bit build the binary runs under qemu-i386; QEMU_CPUS registers one extra
+# run per processor model so detection sees real identification data.
+function(kvz_add_gtest target)
+  cmake_parse_arguments(A "" "LABEL" "SOURCES;LIBS;QEMU_CPUS" ${ARGN})
+  add_executable(${target} ${A_SOURCES})
+  target_link_libraries(${target} PRIVATE ${A_LIBS} GTest::gtest GTest::gmock kvz_test_main)
+  kvz_host_flags(${target})
+  add_test(NAME ${target} COMMAND ${target})
+  set_tests_properties(${target} PROPERTIES LABELS ${A_LABEL})
+  if(KVZ_X86)
+    foreach(cpu IN LISTS A_QEMU_CPUS)
+      add_test(NAME ${target}.cpu-${cpu} COMMAND qemu-i386 -cpu ${cpu} $<TARGET_FILE:${target}>)
+      set_tests_properties(${target}.cpu-${cpu} PROPERTIES LABELS ${A_LABEL})
+    endforeach()
+  endif()
+endfunction()
+
+# One library per folder, from every .cpp directly in it (new files need no CMake edit).
+#   kvz_folder_library(<target> DRIVER|HOST [INCLUDE_PUBLIC dir...] [DEPS target...])
+function(kvz_folder_library target kind)
+  cmake_parse_arguments(A "" "" "INCLUDE_PUBLIC;DEPS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(NOT A_INCLUDE_PUBLIC)
+    set(A_INCLUDE_PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  endif()
+  if(srcs)
+    add_library(${target} STATIC ${srcs})
+    target_include_directories(${target} PUBLIC ${A_INCLUDE_PUBLIC})
+    target_link_libraries(${target} PUBLIC ${A_DEPS})
+    if(kind STREQUAL "DRIVER")
+      kvz_driver_flags(${target})
+    else()
+      kvz_host_flags(${target})
+    endif()
+  else()
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE ${A_INCLUDE_PUBLIC})
+    target_link_libraries(${target} INTERFACE ${A_DEPS})
+  endif()
+endfunction()
