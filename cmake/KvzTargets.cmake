@@ -71,3 +71,18 @@ function(kvz_folder_library target kind)
     target_link_libraries(${target} INTERFACE ${A_DEPS})
   endif()
 endfunction()
+
+# Every <name>_test.cpp in the calling folder becomes its own test binary <prefix>_<name>_test,
+# so a new test file needs no CMake edit and one broken file does not stop the others building.
+#   kvz_glob_gtests(PREFIX <p> LABEL <label> LIBS ... [HELPERS file...])
+# A variable KVZ_QEMU_CPUS_<name> set before the call lists extra qemu-i386 -cpu runs.
+function(kvz_glob_gtests)
+  cmake_parse_arguments(A "" "PREFIX;LABEL" "LIBS;HELPERS" ${ARGN})
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  foreach(t IN LISTS tests)
+    get_filename_component(name ${t} NAME_WE)
+    string(REGEX REPLACE "_test$" "" stem ${name})
+    kvz_add_gtest(${A_PREFIX}_${name} LABEL ${A_LABEL} SOURCES ${t} ${A_HELPERS}
+      LIBS ${A_LIBS} QEMU_CPUS ${KVZ_QEMU_CPUS_${stem}})
+  endforeach()
+endfunction()

@@ -8,6 +8,6 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-m32")
 set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
 set(CMAKE_FIND_ROOT_PATH /usr/lib/i386-linux-gnu)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-i386 CACHE STRING "runs i386 test binaries")
-# Processor model qemu emulates for the tests; override to exercise detection.
-set(KVZ_QEMU_CPU "" CACHE STRING "qemu-i386 -cpu model for the tests (empty: qemu's default)")
+# "max" offers every instruction set the builds use (SSE to SSSE3); specific models are
+# added per test where detection must see real identification data.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-i386;-cpu;max CACHE STRING "runs i386 test binaries")
