@@ -1,0 +1,226 @@
+#include "postproc/privacy_image.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "support/guarded_buffer.h"
+
+namespace kvz {
+namespace {
+
+using test::GuardedBuffer;
+
+struct Rendered {
+  std::unique_ptr<PrivacyImage> image = std::make_unique<PrivacyImage>();
+  LONG w, h, bpp;
+  GuardedBuffer frame, buffer;
+  NTSTATUS status;
+  Rendered(LONG width, LONG height, LONG bytesPerPixel)
+      : w(width), h(height), bpp(bytesPerPixel),
+        frame(static_cast<size_t>(width) * height * bytesPerPixel, 0x3C),
+        buffer(static_cast<size_t>(width) * height * bytesPerPixel, 0x5A) {
+    status = image->Draw(frame.data(), w, h, bpp, buffer.data());
+  }
+  uint8_t Y(LONG x, LONG y) { return frame[(static_cast<size_t>(y) * w + x) * bpp]; }
+};
+
+struct LayoutCase {
+  LONG w, h;
+  float scale;
+  LONG cx, cy, inner, outer;
+};
+
+const LayoutCase kLayouts[] = {
+    {640, 480, 1.0f, 320, 240, 28, 40},   {1280, 720, 1.0f, 640, 360, 28, 40},
+    {1920, 1080, 1.5f, 960, 540, 42, 60}, {320, 240, 0.5f, 160, 120, 14, 20},
+    {160, 120, 0.25f, 80, 60, 5, 10},
+};
+
+TEST(PrivacyImage, LayoutScalesTheDesignAroundTheCentre) {
+  for (const auto& c : kLayouts) {
+    SCOPED_TRACE(::testing::Message() << c.w << "x" << c.h);
+    PrivacyImage image;
+    image.Layout(c.w, c.h, 2);
+    EXPECT_FLOAT_EQ(c.scale, image.scale);
+    EXPECT_EQ(c.cx, image.centreX);
+    EXPECT_EQ(c.cy, image.centreY);
+    EXPECT_EQ(c.inner, image.innerRadius);
+    EXPECT_EQ(c.outer, image.outerRadius);
+    EXPECT_EQ(c.w * c.h * 2, image.size);
+    for (int i = 0; i < 8; ++i) {
+      EXPECT_EQ(static_cast<LONG>(image.innerReference[i].x * c.scale + c.cx), image.inner[i].x);
+      EXPECT_EQ(static_cast<LONG>(image.outerReference[i].y * c.scale + c.cy), image.outer[i].y);
+    }
+  }
+  PrivacyImage image;
+  image.Layout(640, 480, 2);
+  EXPECT_EQ(240, image.inner[0].x);
+  EXPECT_EQ(295, image.inner[0].y);
+  EXPECT_EQ(400, image.inner[7].x);
+  EXPECT_EQ(295, image.inner[7].y);
+}
+
+TEST(PrivacyImage, Yuy2PictureIsAWhiteFigureOnGreyWithNeutralChroma) {
+  Rendered r(640, 480, 2);
+  ASSERT_EQ(STATUS_SUCCESS, r.status);
+  for (LONG i = 0; i < r.w * r.h; ++i) {
+    ASSERT_EQ(128, r.frame[i * 2 + 1]) << i;
+    ASSERT_GE(r.frame[i * 2], 127) << i;
+  }
+  EXPECT_EQ(128, r.Y(5, 5));                   // background
+  EXPECT_EQ(128, r.Y(639, 479));
+  EXPECT_EQ(255, r.Y(320, 240));               // slash, filled from the centre
+  EXPECT_EQ(255, r.Y(320 + 34, 240));          // lens ring between radius 29 and 40
+  EXPECT_EQ(255, r.Y(320 - 34, 240));
+  EXPECT_EQ(128, r.Y(320 + 20, 240 - 5));      // inside the lens, off the slash
+  EXPECT_EQ(255, r.Y(240 - 7, 260));           // body between the two outlines, left side
+  EXPECT_EQ(255, r.Y(400 + 7, 260));           // right side
+  EXPECT_EQ(128, r.Y(250, 280));               // inside the inner outline
+  EXPECT_EQ(128, r.Y(320, 240 - 120));         // above the figure
+  for (const auto& p : r.image->inner) EXPECT_EQ(255, r.Y(p.x, p.y));
+  for (const auto& p : r.image->outer) EXPECT_EQ(255, r.Y(p.x, p.y));
+  EXPECT_TRUE(r.frame.GuardsIntact());
+  EXPECT_TRUE(r.buffer.GuardsIntact());
+  EXPECT_EQ(0, memcmp(r.frame.data(), r.buffer.data(), r.frame.size()));
+}
+
+TEST(PrivacyImage, Rgb24PictureWritesAllThreeBytes) {
+  Rendered r(320, 240, 3);
+  ASSERT_EQ(STATUS_SUCCESS, r.status);
+  for (LONG i = 0; i < r.w * r.h; ++i) {
+    ASSERT_EQ(r.frame[i * 3], r.frame[i * 3 + 1]);
+    ASSERT_EQ(r.frame[i * 3], r.frame[i * 3 + 2]);
+  }
+  EXPECT_EQ(255, r.Y(160, 120));
+  EXPECT_EQ(128, r.Y(3, 3));
+}
+
+TEST(PrivacyImage, SameGeometryRendersOnceAndCopiesAgain) {
+  Rendered r(160, 120, 2);
+  // Mark the rendering: a second Draw with the same geometry must copy it, not redraw.
+  r.buffer[0] = 7;
+  ASSERT_EQ(STATUS_SUCCESS, r.image->Draw(r.frame.data(), 160, 120, 2, r.buffer.data()));
+  EXPECT_EQ(7, r.frame[0]);
+  // A new geometry renders again.
+  GuardedBuffer big(320 * 240 * 2), bigFrame(320 * 240 * 2);
+  ASSERT_EQ(STATUS_SUCCESS, r.image->Draw(bigFrame.data(), 320, 240, 2, big.data()));
+  EXPECT_EQ(128, bigFrame[0]);
+  EXPECT_EQ(255, bigFrame[(120 * 320 + 160) * 2]);
+  EXPECT_TRUE(big.GuardsIntact());
+}
+
+// Frames far wider than 3.4:1 or taller than 2.5:1 cut the figure; tiny frames shrink it to
+// nothing. Neither may write outside the picture.
+TEST(PrivacyImage, ExtremeAndTinyFramesStayInsideThePicture) {
+  struct Size {
+    LONG w, h;
+  } sizes[] = {{4000, 100}, {2000, 400}, {100, 1000}, {180, 470}, {1, 1},  {2, 2},
+               {3, 3},      {4, 3},      {8, 6},      {16, 12},   {30, 20}, {60, 45},
+               {1, 500},    {500, 1},    {2, 900},    {1200, 3},  {79, 59}, {200, 2}};
+  for (const auto& s : sizes)
+    for (LONG bpp : {2, 3}) {
+      SCOPED_TRACE(::testing::Message() << s.w << "x" << s.h << " bpp " << bpp);
+      Rendered r(s.w, s.h, bpp);
+      EXPECT_EQ(STATUS_SUCCESS, r.status);
+      EXPECT_TRUE(r.frame.GuardsIntact());
+      EXPECT_TRUE(r.buffer.GuardsIntact());
+      EXPECT_GE(r.image->innerRadius, 0);
+      for (LONG i = 0; i < s.w * s.h; ++i) {
+        ASSERT_GE(r.frame[i * bpp], 127);
+        if (bpp == 2) {
+          ASSERT_EQ(128, r.frame[i * 2 + 1]);
+        }
+      }
+    }
+}
+
+TEST(PrivacyImage, CutFigureStillFillsTheSlashAndKeepsTheBackground) {
+  Rendered wide(3000, 120, 2);  // the figure is taller than the frame
+  EXPECT_EQ(255, wide.Y(1500, 60));
+  EXPECT_EQ(128, wide.Y(10, 60));
+  EXPECT_EQ(128, wide.Y(2990, 60));
+  Rendered tall(120, 800, 2);  // wider than the frame
+  EXPECT_EQ(255, tall.Y(60, 400));
+  EXPECT_EQ(128, tall.Y(60, 5));
+  EXPECT_EQ(128, tall.Y(60, 795));
+}
+
+TEST(PrivacyImage, ZeroLengthAntiAliasedLineDrawsNothing) {
+  Rendered r(64, 48, 2);
+  memset(r.buffer.data(), 128, r.buffer.size());
+  r.image->DrawLineAA(10, 10, 10, 10, 255);
+  r.image->DrawLine(10, 10, 10, 10);
+  for (size_t i = 0; i < r.buffer.size(); ++i) ASSERT_EQ(128, r.buffer[i]) << i;
+}
+
+TEST(PrivacyImage, LinesLeavingThePictureAreClipped) {
+  Rendered r(64, 48, 2);
+  memset(r.buffer.data(), 128, r.buffer.size());
+  r.image->DrawLineAA(-100, 20, 200, 20, 255);
+  r.image->DrawLine(-100, 21, 200, 21);
+  r.image->DrawLineAA(30, -50, 30, 100, 255);
+  EXPECT_EQ(255, r.buffer[(20 * 64 + 0) * 2]);
+  EXPECT_EQ(255, r.buffer[(21 * 64 + 63) * 2]);
+  EXPECT_EQ(255, r.buffer[(0 * 64 + 30) * 2]);
+  EXPECT_EQ(255, r.buffer[(47 * 64 + 30) * 2]);
+  EXPECT_TRUE(r.buffer.GuardsIntact());
+}
+
+// Blending towards white from grey never darkens a pixel or wraps it past 255, whatever the
+// closing weights of an arc come to.
+TEST(PrivacyImage, ArcsOnlyBrightenTheirPixels) {
+  for (LONG radius = 1; radius <= 70; ++radius) {
+    SCOPED_TRACE(radius);
+    Rendered r(160, 160, 2);
+    memset(r.buffer.data(), 128, r.buffer.size());
+    r.image->DrawArcAA(80, 80, radius, 255);
+    bool touched = false;
+    for (size_t i = 0; i < r.buffer.size(); i += 2) {
+      ASSERT_GE(r.buffer[i], 128) << i / 2;
+      touched |= r.buffer[i] > 128;
+    }
+    EXPECT_TRUE(touched);
+    // Symmetric about both axes.
+    for (LONG d = 0; d < 80; ++d) {
+      ASSERT_EQ(r.buffer[(80 * 160 + 80 + d) * 2], r.buffer[(80 * 160 + 80 - d) * 2]);
+      ASSERT_EQ(r.buffer[((80 + d) * 160 + 80) * 2], r.buffer[((80 - d) * 160 + 80) * 2]);
+    }
+  }
+}
+
+TEST(PrivacyImage, FloodFillStopsAtWhiteAndAtThePictureEdges) {
+  Rendered r(40, 30, 2);
+  memset(r.buffer.data(), 128, r.buffer.size());
+  // A closed box from (5, 5) to (20, 15), then a fill from inside it.
+  r.image->DrawLine(5, 5, 20, 5);
+  r.image->DrawLine(20, 5, 20, 15);
+  r.image->DrawLine(20, 15, 5, 15);
+  r.image->DrawLine(5, 15, 5, 5);
+  ASSERT_EQ(STATUS_SUCCESS, r.image->FloodFill(10, 10));
+  for (LONG y = 0; y < 30; ++y)
+    for (LONG x = 0; x < 40; ++x) {
+      const bool box = x >= 5 && x <= 20 && y >= 5 && y <= 15;
+      ASSERT_EQ(box ? 255 : 128, r.buffer[(y * 40 + x) * 2]) << x << "," << y;
+    }
+  // Outside the box the fill runs to the picture's edges and no further.
+  ASSERT_EQ(STATUS_SUCCESS, r.image->FloodFill(30, 25));
+  for (size_t i = 0; i < r.buffer.size(); i += 2) ASSERT_EQ(255, r.buffer[i]);
+  EXPECT_TRUE(r.buffer.GuardsIntact());
+  EXPECT_EQ(STATUS_SUCCESS, r.image->FloodFill(-1, 3));
+  EXPECT_EQ(STATUS_SUCCESS, r.image->FloodFill(40, 3));
+}
+
+TEST(PrivacyImage, BadArgumentsDrawNothing) {
+  PrivacyImage image;
+  GuardedBuffer frame(64, 0x3C), buffer(64);
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, image.Draw(frame.data(), 0, 4, 2, buffer.data()));
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, image.Draw(frame.data(), 4, 4, 4, buffer.data()));
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, image.Draw(frame.data(), 4, 4, 2, nullptr));
+  for (size_t i = 0; i < frame.size(); ++i) ASSERT_EQ(0x3C, frame[i]);
+}
+
+}  // namespace
+}  // namespace kvz
