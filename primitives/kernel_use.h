@@ -10,7 +10,9 @@ namespace kvz::prim {
 enum KernelUse : uint32_t {
   kUseCopyBytes, kUseZeroFill, kUseFill, kUseShift, kUseCopyRow, kUseCopyRowCacheAware,
   kUseCopyRowAc4, kUseInterleave, kUseSplitPixels, kUseExtractChannel, kUseWordsToBytes,
-  kUseBytesToWords, kUseConvertFamily, kKernelUseCount
+  kUseBytesToWords, kUseConvertFamily,
+  kUseStream,  // a run written with streaming stores
+  kKernelUseCount
 };
 }  // namespace kvz::prim
 

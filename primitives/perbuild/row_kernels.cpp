@@ -1,0 +1,663 @@
+#include "primitives/row_kernels.h"
+
+#include "primitives/cache_probe.h"
+#include "primitives/perbuild/simd_moves.h"
+
+namespace kvz::prim::KVZ_BUILD_NS {
+
+namespace {
+using namespace simd;
+
+[[maybe_unused]] void CopyScalar(const uint8_t* s, uint8_t* d, size_t n) {
+  for (size_t i = 0; i < n; ++i) d[i] = s[i];
+}
+
+#if defined(KVZ_VEC_MOVES)
+// 8-byte chunks, then one 4-, 2- and 1-byte chunk.
+void CopyTail8(const uint8_t* s, uint8_t* d, size_t n) {
+  for (; n >= 8; n -= 8, s += 8, d += 8) Store8(d, Load8(s));
+  if (n & 4) {
+    Store4(d, Load4(s));
+    s += 4;
+    d += 4;
+  }
+  if (n & 2) {
+    Store2(d, Load2(s));
+    s += 2;
+    d += 2;
+  }
+  if (n & 1) *d = *s;
+}
+
+// 32-, 16-, 8-, 4-, 2- and 1-byte chunks as the bits of n (below 64) say.
+void CopyChunks(const uint8_t* s, uint8_t* d, size_t n) {
+  if (n & 32) {
+    StoreU(d, LoadU(s));
+    StoreU(d + 16, LoadU(s + 16));
+    s += 32;
+    d += 32;
+  }
+  if (n & 16) {
+    StoreU(d, LoadU(s));
+    s += 16;
+    d += 16;
+  }
+  if (n & 8) {
+    Store8(d, Load8(s));
+    s += 8;
+    d += 8;
+  }
+  if (n & 4) {
+    Store4(d, Load4(s));
+    s += 4;
+    d += 4;
+  }
+  if (n & 2) {
+    Store2(d, Load2(s));
+    s += 2;
+    d += 2;
+  }
+  if (n & 1) *d = *s;
+}
+
+// Streams one row: bytes to a 16-byte destination boundary, pre-read 256 KiB blocks copied
+// with streaming stores, then the last part pre-read from its end backward.
+void StreamRow(const uint8_t* s, uint8_t* d, size_t n) {
+  while (n != 0 && (Addr(d) & 15) != 0) {
+    *d++ = *s++;
+    --n;
+  }
+  while (n >= 0x40000) {
+    TouchForward(s, 0x40000, 64);
+    for (size_t i = 0; i < 0x40000; i += 64) {
+      const V a = LoadU(s + i), b = LoadU(s + i + 16), c = LoadU(s + i + 32), e = LoadU(s + i + 48);
+      Stream(d + i, a);
+      Stream(d + i + 16, b);
+      Stream(d + i + 32, c);
+      Stream(d + i + 48, e);
+    }
+    s += 0x40000;
+    d += 0x40000;
+    n -= 0x40000;
+  }
+  TouchBackward(s, n, 64);
+  for (; n >= 16; n -= 16, s += 16, d += 16) Stream(d, LoadU(s));
+  for (; n != 0; --n) *d++ = *s++;
+}
+
+#if defined(KVZ_VEC_SHUFFLE)
+// Source kO bytes past a 16-byte boundary, destination aligned; returns bytes done. The
+// aligned loads never pass the end of the source.
+template <int kO>
+size_t RealignedForward(const uint8_t* s, uint8_t* d, size_t n) {
+  if (n < 96) return 0;
+  const uint8_t* base = s - kO + 16;
+  StoreA(d, LoadU(s));
+  V prev = LoadA(base);
+  size_t i = 16;
+  for (; i + 80 <= n; i += 64) {
+    const V a = LoadA(base + i), b = LoadA(base + i + 16), c = LoadA(base + i + 32), e = LoadA(base + i + 48);
+    StoreA(d + i, _mm_alignr_epi8(a, prev, kO));
+    StoreA(d + i + 16, _mm_alignr_epi8(b, a, kO));
+    StoreA(d + i + 32, _mm_alignr_epi8(c, b, kO));
+    StoreA(d + i + 48, _mm_alignr_epi8(e, c, kO));
+    prev = e;
+  }
+  return i;
+}
+#endif
+
+// One row of at least 64 bytes copied without streaming.
+void NormalRow(const uint8_t* s, uint8_t* d, size_t n) {
+  if ((Addr(d) & 15) != 0) {
+    StoreU(d, LoadU(s));
+    const size_t adv = 16 - (Addr(d) & 15);
+    s += adv;
+    d += adv;
+    n -= adv;
+  }
+  size_t done = 0;
+  if ((Addr(s) & 15) == 0) {
+    const ptrdiff_t diff = static_cast<ptrdiff_t>(Addr(s) & 4095) - static_cast<ptrdiff_t>(Addr(d) & 4095);
+    if (diff >= 3936 || (diff >= -160 && diff <= -1)) {
+      // Backward: the odd tail first, then 64-byte blocks downward.
+      const size_t blocks = n & ~size_t{63};
+      CopyChunks(s + blocks, d + blocks, n - blocks);
+      for (size_t end = blocks; end != 0;) {
+        end -= 64;
+        const V a = LoadA(s + end + 48), b = LoadA(s + end + 32), c = LoadA(s + end + 16), e = LoadA(s + end);
+        StoreA(d + end + 48, a);
+        StoreA(d + end + 32, b);
+        StoreA(d + end + 16, c);
+        StoreA(d + end, e);
+      }
+      return;
+    }
+    for (; done + 64 <= n; done += 64) {
+      const V a = LoadA(s + done), b = LoadA(s + done + 16), c = LoadA(s + done + 32), e = LoadA(s + done + 48);
+      StoreA(d + done, a);
+      StoreA(d + done + 16, b);
+      StoreA(d + done + 32, c);
+      StoreA(d + done + 48, e);
+    }
+  } else {
+#if defined(KVZ_VEC_SHUFFLE)
+    switch (Addr(s) & 15) {
+      case 4: done = RealignedForward<4>(s, d, n); break;
+      case 8: done = RealignedForward<8>(s, d, n); break;
+      case 12: done = RealignedForward<12>(s, d, n); break;
+      default: break;
+    }
+#endif
+    for (; done + 64 <= n; done += 64) {
+      const V a = LoadU(s + done), b = LoadU(s + done + 16), c = LoadU(s + done + 32), e = LoadU(s + done + 48);
+      StoreA(d + done, a);
+      StoreA(d + done + 16, b);
+      StoreA(d + done + 32, c);
+      StoreA(d + done + 48, e);
+    }
+  }
+  CopyChunks(s + done, d + done, n - done);
+}
+#endif  // KVZ_VEC_MOVES
+
+}  // namespace
+
+void CopyRowKernel(const uint8_t* src, uint8_t* dst, size_t bytes, uint32_t stream) {
+#if defined(KVZ_VEC_MOVES)
+  const uint8_t* s = src;
+  uint8_t* d = dst;
+  size_t n = bytes;
+  if (n >= 64 && (Addr(d) & 15) != 0) {
+    StoreU(d, LoadU(s));
+    const size_t adv = 16 - (Addr(d) & 15);
+    s += adv;
+    d += adv;
+    n -= adv;
+  }
+  if (n >= 64) {
+    CountUse(kUseCopyRow);
+    if (stream != 0) {
+      CountUse(kUseStream);
+      for (; n >= 64; n -= 64, s += 64, d += 64) {
+        const V a = LoadU(s), b = LoadU(s + 16), c = LoadU(s + 32), e = LoadU(s + 48);
+        Stream(d, a);
+        Stream(d + 16, b);
+        Stream(d + 32, c);
+        Stream(d + 48, e);
+      }
+      Fence();
+    } else if ((Addr(s) & 15) == 0) {
+      for (; n >= 64; n -= 64, s += 64, d += 64) {
+        const V a = LoadA(s), b = LoadA(s + 16), c = LoadA(s + 32), e = LoadA(s + 48);
+        StoreA(d, a);
+        StoreA(d + 16, b);
+        StoreA(d + 32, c);
+        StoreA(d + 48, e);
+      }
+    } else if ((Addr(s) & 7) == 0) {
+      for (; n >= 64; n -= 64, s += 64, d += 64) {
+        const V a = LoadHalves(s), b = LoadHalves(s + 16), c = LoadHalves(s + 32), e = LoadHalves(s + 48);
+        StoreA(d, a);
+        StoreA(d + 16, b);
+        StoreA(d + 32, c);
+        StoreA(d + 48, e);
+      }
+    } else {
+      for (; n >= 64; n -= 64, s += 64, d += 64) {
+        const V a = LoadU(s), b = LoadU(s + 16), c = LoadU(s + 32), e = LoadU(s + 48);
+        StoreA(d, a);
+        StoreA(d + 16, b);
+        StoreA(d + 32, c);
+        StoreA(d + 48, e);
+      }
+    }
+  }
+  CopyTail8(s, d, n);
+#else
+  (void)stream;
+  CopyScalar(src, dst, bytes);
+#endif
+}
+
+void CopyRowCacheAwareKernel(const uint8_t* src, int32_t srcStep, uint8_t* dst, int32_t dstStep,
+                             size_t rowBytes, uint32_t rows) {
+  const uint64_t total = static_cast<uint64_t>(rowBytes) * rows;
+  size_t len = rowBytes;
+  if (static_cast<int64_t>(srcStep) == static_cast<int64_t>(rowBytes) &&
+      static_cast<int64_t>(dstStep) == static_cast<int64_t>(rowBytes)) {
+    len = static_cast<size_t>(total);
+    rows = 1;
+  }
+#if defined(KVZ_VEC_MOVES)
+  CountUse(kUseCopyRowCacheAware);
+  bool stream = false;
+  if (total >= 0x200000) {
+    const uint32_t cache = ProbeCacheSize(false);
+    stream = cache != 0 && total >= cache / 2;
+  }
+  if (stream) CountUse(kUseStream);
+  for (uint32_t r = 0; r < rows; ++r) {
+    const uint8_t* s = src + static_cast<ptrdiff_t>(r) * srcStep;
+    uint8_t* d = dst + static_cast<ptrdiff_t>(r) * dstStep;
+    if (stream) {
+      StreamRow(s, d, len);
+    } else if (len < 64) {
+      CopyChunks(s, d, len);
+    } else {
+      NormalRow(s, d, len);
+    }
+  }
+  if (stream) Fence();
+#else
+  for (uint32_t r = 0; r < rows; ++r)
+    CopyScalar(src + static_cast<ptrdiff_t>(r) * srcStep, dst + static_cast<ptrdiff_t>(r) * dstStep, len);
+#endif
+}
+
+void CopyRowAc4Kernel8u(const uint8_t* src, uint8_t* dst, uint32_t bytes) {
+  uint32_t i = 0;
+#if defined(KVZ_VEC_INT)
+  if ((Addr(dst) & 3) == 0) {
+    for (; i + 4 <= bytes && (Addr(dst + i) & 15) != 0; i += 4) {
+      dst[i] = src[i];
+      dst[i + 1] = src[i + 1];
+      dst[i + 2] = src[i + 2];
+    }
+    if (i + 32 <= bytes) CountUse(kUseCopyRowAc4);
+    const V alpha = _mm_set1_epi32(static_cast<int>(0xFF000000u));
+    for (; i + 32 <= bytes; i += 32) {
+      const V a = LoadU(src + i), b = LoadU(src + i + 16);
+      StoreA(dst + i, _mm_or_si128(_mm_andnot_si128(alpha, a), _mm_and_si128(alpha, LoadA(dst + i))));
+      StoreA(dst + i + 16, _mm_or_si128(_mm_andnot_si128(alpha, b), _mm_and_si128(alpha, LoadA(dst + i + 16))));
+    }
+  }
+#endif
+  for (; i + 4 <= bytes; i += 4) {
+    dst[i] = src[i];
+    dst[i + 1] = src[i + 1];
+    dst[i + 2] = src[i + 2];
+  }
+}
+
+void CopyRowAc4Kernel16s(const int16_t* src, int16_t* dst, uint32_t samples, uint32_t unused) {
+  (void)unused;
+  uint32_t i = 0;
+#if defined(KVZ_VEC_INT)
+  if ((Addr(dst) & 7) == 0) {
+    for (; i + 4 <= samples && (Addr(dst + i) & 15) != 0; i += 4) {
+      dst[i] = src[i];
+      dst[i + 1] = src[i + 1];
+      dst[i + 2] = src[i + 2];
+    }
+    if (i + 16 <= samples) CountUse(kUseCopyRowAc4);
+    const V alpha = _mm_set_epi32(static_cast<int>(0xFFFF0000u), 0, static_cast<int>(0xFFFF0000u), 0);
+    for (; i + 16 <= samples; i += 16) {
+      const V a = LoadU(src + i), b = LoadU(src + i + 8);
+      StoreA(dst + i, _mm_or_si128(_mm_andnot_si128(alpha, a), _mm_and_si128(alpha, LoadA(dst + i))));
+      StoreA(dst + i + 8, _mm_or_si128(_mm_andnot_si128(alpha, b), _mm_and_si128(alpha, LoadA(dst + i + 8))));
+    }
+  }
+#endif
+  for (; i + 4 <= samples; i += 4) {
+    dst[i] = src[i];
+    dst[i + 1] = src[i + 1];
+    dst[i + 2] = src[i + 2];
+  }
+}
+
+void InterleavePlanes8uP3C3Kernel(const uint8_t* const planes[3], int32_t planeStep, uint8_t* dst,
+                                  int32_t dstStep, uint32_t width, uint32_t height, uint32_t stream) {
+  (void)stream;
+  for (uint32_t r = 0; r < height; ++r) {
+    const ptrdiff_t po = static_cast<ptrdiff_t>(r) * planeStep;
+    const uint8_t* p0 = planes[0] + po;
+    const uint8_t* p1 = planes[1] + po;
+    const uint8_t* p2 = planes[2] + po;
+    uint8_t* d = dst + static_cast<ptrdiff_t>(r) * dstStep;
+    uint32_t j = 0;
+#if defined(KVZ_VEC_SHUFFLE)
+    for (; j < width && (Addr(d + 3 * j) & 15) != 0; ++j) {
+      d[3 * j] = p0[j];
+      d[3 * j + 1] = p1[j];
+      d[3 * j + 2] = p2[j];
+    }
+    if (j + 16 <= width) CountUse(stream != 0 ? kUseStream : kUseInterleave);
+    // Byte k of each output vector takes its sample from plane k mod 3.
+    const V m0a = _mm_setr_epi8(0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1, 5);
+    const V m1a = _mm_setr_epi8(-1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1);
+    const V m2a = _mm_setr_epi8(-1, -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1);
+    const V m0b = _mm_setr_epi8(-1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1, 10, -1);
+    const V m1b = _mm_setr_epi8(5, -1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1, 10);
+    const V m2b = _mm_setr_epi8(-1, 5, -1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1);
+    const V m0c = _mm_setr_epi8(-1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15, -1, -1);
+    const V m1c = _mm_setr_epi8(-1, -1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15, -1);
+    const V m2c = _mm_setr_epi8(10, -1, -1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15);
+    for (; j + 16 <= width; j += 16) {
+      const V a = LoadU(p0 + j), b = LoadU(p1 + j), c = LoadU(p2 + j);
+      const V o0 = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, m0a), _mm_shuffle_epi8(b, m1a)), _mm_shuffle_epi8(c, m2a));
+      const V o1 = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, m0b), _mm_shuffle_epi8(b, m1b)), _mm_shuffle_epi8(c, m2b));
+      const V o2 = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, m0c), _mm_shuffle_epi8(b, m1c)), _mm_shuffle_epi8(c, m2c));
+      uint8_t* o = d + 3 * j;
+      if (stream != 0) {
+        Stream(o, o0);
+        Stream(o + 16, o1);
+        Stream(o + 32, o2);
+      } else {
+        StoreA(o, o0);
+        StoreA(o + 16, o1);
+        StoreA(o + 32, o2);
+      }
+    }
+#elif defined(KVZ_VEC_INT)
+    for (; j < width && (Addr(d + 3 * j) & 3) != 0; ++j) {
+      d[3 * j] = p0[j];
+      d[3 * j + 1] = p1[j];
+      d[3 * j + 2] = p2[j];
+    }
+    if (j + 4 <= width) CountUse(stream != 0 ? kUseStream : kUseInterleave);
+    for (; j + 4 <= width; j += 4) {
+      const uint32_t a = Load4(p0 + j), b = Load4(p1 + j), c = Load4(p2 + j);
+      const uint32_t w0 = (a & 0xFF) | (b & 0xFF) << 8 | (c & 0xFF) << 16 | (a >> 8 & 0xFF) << 24;
+      const uint32_t w1 = (b >> 8 & 0xFF) | (c >> 8 & 0xFF) << 8 | (a >> 16 & 0xFF) << 16 | (b >> 16 & 0xFF) << 24;
+      const uint32_t w2 = (c >> 16 & 0xFF) | (a >> 24) << 8 | (b >> 24) << 16 | (c >> 24) << 24;
+      uint8_t* o = d + 3 * j;
+      if (stream != 0) {
+        Stream4(o, w0);
+        Stream4(o + 4, w1);
+        Stream4(o + 8, w2);
+      } else {
+        Store4(o, w0);
+        Store4(o + 4, w1);
+        Store4(o + 8, w2);
+      }
+    }
+#endif
+    for (; j < width; ++j) {
+      d[3 * j] = p0[j];
+      d[3 * j + 1] = p1[j];
+      d[3 * j + 2] = p2[j];
+    }
+  }
+#if defined(KVZ_VEC_INT)
+  if (stream != 0) Fence();
+#endif
+}
+
+void InterleavePlanes8uP4C4Kernel(const uint8_t* const planes[4], int32_t planeStep, uint8_t* dst,
+                                  int32_t dstStep, uint32_t width, uint32_t height, uint32_t stream) {
+  for (uint32_t r = 0; r < height; ++r) {
+    const ptrdiff_t po = static_cast<ptrdiff_t>(r) * planeStep;
+    const uint8_t* p0 = planes[0] + po;
+    const uint8_t* p1 = planes[1] + po;
+    const uint8_t* p2 = planes[2] + po;
+    const uint8_t* p3 = planes[3] + po;
+    uint8_t* d = dst + static_cast<ptrdiff_t>(r) * dstStep;
+    uint32_t j = 0;
+#if defined(KVZ_VEC_INT)
+    if ((Addr(d) & 15) == 0) {
+      if (width >= 8) CountUse(stream != 0 ? kUseStream : kUseInterleave);
+      for (; j + 8 <= width; j += 8) {
+        const V a = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p0 + j));
+        const V b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p1 + j));
+        const V c = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p2 + j));
+        const V e = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p3 + j));
+        const V ab = _mm_unpacklo_epi8(a, b), ce = _mm_unpacklo_epi8(c, e);
+        if (stream != 0) {
+          Stream(d + 4 * j, _mm_unpacklo_epi16(ab, ce));
+          Stream(d + 4 * j + 16, _mm_unpackhi_epi16(ab, ce));
+        } else {
+          StoreA(d + 4 * j, _mm_unpacklo_epi16(ab, ce));
+          StoreA(d + 4 * j + 16, _mm_unpackhi_epi16(ab, ce));
+        }
+      }
+    }
+#endif
+    for (; j < width; ++j) {
+      d[4 * j] = p0[j];
+      d[4 * j + 1] = p1[j];
+      d[4 * j + 2] = p2[j];
+      d[4 * j + 3] = p3[j];
+    }
+  }
+#if defined(KVZ_VEC_INT)
+  if (stream != 0) Fence();
+#else
+  (void)stream;
+#endif
+}
+
+namespace {
+
+// Eight pixels of three channels (24 source bytes) to eight bytes per plane.
+#if defined(KVZ_VEC_SHUFFLE)
+inline void Split8C3(const uint8_t* s, uint64_t out[3]) {
+  const V lo = LoadU(s);
+  const V hi = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s + 16));
+  const V l = _mm_shuffle_epi8(lo, _mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, 1, 4, 7, 10, 13, -1, -1, -1));
+  const V h = _mm_shuffle_epi8(hi, _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 5, -1, -1, -1, -1, -1, 0, 3, 6));
+  const V l2 = _mm_shuffle_epi8(lo, _mm_setr_epi8(2, 5, 8, 11, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+  const V h2 = _mm_shuffle_epi8(hi, _mm_setr_epi8(-1, -1, -1, -1, -1, 1, 4, 7, -1, -1, -1, -1, -1, -1, -1, -1));
+  const V p01 = _mm_or_si128(l, h);
+  const V p2 = _mm_or_si128(l2, h2);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(&out[0]), p01);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(&out[1]), _mm_unpackhi_epi64(p01, p01));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(&out[2]), p2);
+}
+#elif defined(KVZ_VEC_INT)
+inline void Split8C3(const uint8_t* s, uint64_t out[3]) {
+  for (int c = 0; c < 3; ++c) {
+    uint64_t v = 0;
+    for (int j = 0; j < 8; ++j) v |= static_cast<uint64_t>(s[3 * j + c]) << (8 * j);
+    out[c] = v;
+  }
+}
+#endif
+
+enum class PlaneStore { k8, k4 };
+
+template <PlaneStore kStore>
+void SplitC3(const uint8_t* src, int32_t srcStep, uint8_t* const planes[3], int32_t planeStep, uint32_t width,
+             uint32_t height) {
+  for (uint32_t r = 0; r < height; ++r) {
+    const uint8_t* s = src + static_cast<ptrdiff_t>(r) * srcStep;
+    const ptrdiff_t po = static_cast<ptrdiff_t>(r) * planeStep;
+    uint8_t* d[3] = {planes[0] + po, planes[1] + po, planes[2] + po};
+    uint32_t j = 0;
+#if defined(KVZ_VEC_INT)
+    if (width >= 8) CountUse(kUseSplitPixels);
+    for (; j + 8 <= width; j += 8) {
+      uint64_t out[3];
+      Split8C3(s + 3 * j, out);
+      for (int c = 0; c < 3; ++c) {
+        if (kStore == PlaneStore::k8) {
+          Store8(d[c] + j, out[c]);
+        } else {
+          Store4(d[c] + j, static_cast<uint32_t>(out[c]));
+          Store4(d[c] + j + 4, static_cast<uint32_t>(out[c] >> 32));
+        }
+      }
+    }
+#endif
+    for (; j < width; ++j) {
+      d[0][j] = s[3 * j];
+      d[1][j] = s[3 * j + 1];
+      d[2][j] = s[3 * j + 2];
+    }
+  }
+}
+
+template <PlaneStore kStore>
+void SplitC4(const uint8_t* src, int32_t srcStep, uint8_t* const planes[4], int32_t planeStep, uint32_t width,
+             uint32_t height) {
+  for (uint32_t r = 0; r < height; ++r) {
+    const uint8_t* s = src + static_cast<ptrdiff_t>(r) * srcStep;
+    const ptrdiff_t po = static_cast<ptrdiff_t>(r) * planeStep;
+    uint8_t* d[4] = {planes[0] + po, planes[1] + po, planes[2] + po, planes[3] + po};
+    uint32_t j = 0;
+#if defined(KVZ_VEC_INT)
+    if (width >= 8) CountUse(kUseSplitPixels);
+    const V low = _mm_set1_epi32(0xFF);
+    for (; j + 8 <= width; j += 8) {
+      const V a = LoadU(s + 4 * j), b = LoadU(s + 4 * j + 16);
+      // Channel c of each pixel into the low byte of its 32-bit lane, then packed to bytes.
+      const V c0 = _mm_packs_epi32(_mm_and_si128(a, low), _mm_and_si128(b, low));
+      const V c1 = _mm_packs_epi32(_mm_and_si128(_mm_srli_epi32(a, 8), low), _mm_and_si128(_mm_srli_epi32(b, 8), low));
+      const V c2 = _mm_packs_epi32(_mm_and_si128(_mm_srli_epi32(a, 16), low), _mm_and_si128(_mm_srli_epi32(b, 16), low));
+      const V c3 = _mm_packs_epi32(_mm_srli_epi32(a, 24), _mm_srli_epi32(b, 24));
+      const V p01 = _mm_packus_epi16(c0, c1), p23 = _mm_packus_epi16(c2, c3);
+      uint64_t out[4];
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(&out[0]), p01);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(&out[1]), _mm_unpackhi_epi64(p01, p01));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(&out[2]), p23);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(&out[3]), _mm_unpackhi_epi64(p23, p23));
+      for (int c = 0; c < 4; ++c) {
+        if (kStore == PlaneStore::k8) {
+          Store8(d[c] + j, out[c]);
+        } else {
+          Store4(d[c] + j, static_cast<uint32_t>(out[c]));
+          Store4(d[c] + j + 4, static_cast<uint32_t>(out[c] >> 32));
+        }
+      }
+    }
+#endif
+    for (; j < width; ++j) {
+      d[0][j] = s[4 * j];
+      d[1][j] = s[4 * j + 1];
+      d[2][j] = s[4 * j + 2];
+      d[3][j] = s[4 * j + 3];
+    }
+  }
+}
+
+}  // namespace
+
+void SplitPixels8uC3P3Kernel(const uint8_t* src, int32_t srcStep, uint8_t* const planes[3], int32_t planeStep,
+                             uint32_t width, uint32_t height) {
+  SplitC3<PlaneStore::k8>(src, srcStep, planes, planeStep, width, height);
+}
+void SplitPixels8uC3P3Planes4Kernel(const uint8_t* src, int32_t srcStep, uint8_t* const planes[3],
+                                    int32_t planeStep, uint32_t width, uint32_t height) {
+  SplitC3<PlaneStore::k4>(src, srcStep, planes, planeStep, width, height);
+}
+void SplitPixels8uC3P3Source4Kernel(const uint8_t* src, int32_t srcStep, uint8_t* const planes[3],
+                                    int32_t planeStep, uint32_t width, uint32_t height) {
+  // Unaligned source loads cost the same at any offset; the planes take 8-byte stores.
+  SplitC3<PlaneStore::k8>(src, srcStep, planes, planeStep, width, height);
+}
+void SplitPixels8uC4P4Kernel(const uint8_t* src, int32_t srcStep, uint8_t* const planes[4], int32_t planeStep,
+                             uint32_t width, uint32_t height) {
+  SplitC4<PlaneStore::k8>(src, srcStep, planes, planeStep, width, height);
+}
+void SplitPixels8uC4P4Planes4Kernel(const uint8_t* src, int32_t srcStep, uint8_t* const planes[4],
+                                    int32_t planeStep, uint32_t width, uint32_t height) {
+  SplitC4<PlaneStore::k4>(src, srcStep, planes, planeStep, width, height);
+}
+
+void ExtractChannel8uC3Kernel(const uint8_t* src, uint8_t* plane, uint32_t pixels) {
+  uint32_t j = 0;
+#if defined(KVZ_VEC_INT)
+  for (; j < pixels && (Addr(plane + j) & 3) != 0; ++j) plane[j] = src[3 * j];
+  // Eight pixels read 24 bytes; a ninth pixel keeps the read inside the source.
+  if (j + 8 < pixels) CountUse(kUseExtractChannel);
+  for (; j + 8 < pixels; j += 8) {
+#if defined(KVZ_VEC_SHUFFLE)
+    const V lo = LoadU(src + 3 * j);
+    const V hi = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + 3 * j + 16));
+    const V v = _mm_or_si128(_mm_shuffle_epi8(lo, _mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1)),
+                             _mm_shuffle_epi8(hi, _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 5, -1, -1, -1, -1, -1, -1, -1, -1)));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(plane + j), v);
+#else
+    uint64_t v = 0;
+    for (int k = 0; k < 8; ++k) v |= static_cast<uint64_t>(src[3 * (j + k)]) << (8 * k);
+    Store8(plane + j, v);
+#endif
+  }
+#endif
+  for (; j < pixels; ++j) plane[j] = src[3 * j];
+}
+
+void ExtractChannel8uC4Kernel(const uint8_t* src, uint8_t* plane, uint32_t pixels) {
+  uint32_t j = 0;
+#if defined(KVZ_VEC_INT)
+  for (; j < pixels && (Addr(plane + j) & 3) != 0; ++j) plane[j] = src[4 * j];
+  if (j + 8 < pixels) CountUse(kUseExtractChannel);
+  const V low = _mm_set1_epi32(0xFF);
+  for (; j + 8 < pixels; j += 8) {
+    const V a = LoadU(src + 4 * j), b = LoadU(src + 4 * j + 16);
+    const V w = _mm_packs_epi32(_mm_and_si128(a, low), _mm_and_si128(b, low));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(plane + j), _mm_packus_epi16(w, w));
+  }
+#endif
+  for (; j < pixels; ++j) plane[j] = src[4 * j];
+}
+
+namespace {
+
+#if defined(KVZ_VEC_INT)
+// Eight 16-bit samples src[0], src[k], ..., src[7k] for k = 3 or 4; reads 8k samples.
+template <int kStride>
+inline V Gather16(const int16_t* s) {
+  if (kStride == 4) {
+    V q[4];
+    for (int i = 0; i < 4; ++i) {
+      const V v = LoadU(s + 8 * i);
+      // Sign-extend the low sample of each 32-bit lane; lanes 0 and 2 hold samples 0 and 4.
+      q[i] = _mm_shuffle_epi32(_mm_srai_epi32(_mm_slli_epi32(v, 16), 16), _MM_SHUFFLE(3, 1, 2, 0));
+    }
+    return _mm_packs_epi32(_mm_unpacklo_epi64(q[0], q[1]), _mm_unpacklo_epi64(q[2], q[3]));
+  }
+#if defined(KVZ_VEC_SHUFFLE)
+  const V a = LoadU(s), b = LoadU(s + 8), c = LoadU(s + 16);
+  const V x = _mm_shuffle_epi8(a, _mm_setr_epi8(0, 1, 6, 7, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+  const V y = _mm_shuffle_epi8(b, _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 3, 8, 9, 14, 15, -1, -1, -1, -1));
+  const V z = _mm_shuffle_epi8(c, _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 4, 5, 10, 11));
+  return _mm_or_si128(_mm_or_si128(x, y), z);
+#else
+  alignas(16) int16_t t[8];
+  for (int k = 0; k < 8; ++k) t[k] = s[kStride * k];
+  return LoadA(t);
+#endif
+}
+#endif
+
+template <int kStride, bool kStream>
+void Extract16(const int16_t* src, int16_t* plane, uint32_t pixels) {
+  uint32_t j = 0;
+#if defined(KVZ_VEC_INT)
+  const uintptr_t headMask = kStream ? 7 : 3;
+  for (; j < pixels && (Addr(plane + j) & headMask) != 0; ++j) plane[j] = src[kStride * j];
+  if (j + 8 < pixels) CountUse(kStream ? kUseStream : kUseExtractChannel);
+  for (; j + 8 < pixels; j += 8) {
+    const V v = Gather16<kStride>(src + kStride * j);
+    if (kStream) {
+      uint64_t lo, hi;
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(&lo), v);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(&hi), _mm_unpackhi_epi64(v, v));
+      Stream8(plane + j, lo);
+      Stream8(plane + j + 4, hi);
+    } else {
+      StoreU(plane + j, v);
+    }
+  }
+  if (kStream) Fence();
+#endif
+  for (; j < pixels; ++j) plane[j] = src[kStride * j];
+}
+
+}  // namespace
+
+void ExtractChannel16sC3Kernel(const int16_t* src, int16_t* plane, uint32_t pixels) {
+  Extract16<3, false>(src, plane, pixels);
+}
+void ExtractChannel16sC3StreamingKernel(const int16_t* src, int16_t* plane, uint32_t pixels) {
+  Extract16<3, true>(src, plane, pixels);
+}
+void ExtractChannel16sC4Kernel(const int16_t* src, int16_t* plane, uint32_t pixels) {
+  Extract16<4, false>(src, plane, pixels);
+}
+void ExtractChannel16sC4StreamingKernel(const int16_t* src, int16_t* plane, uint32_t pixels) {
+  Extract16<4, true>(src, plane, pixels);
+}
+
+}  // namespace kvz::prim::KVZ_BUILD_NS

@@ -1,0 +1,141 @@
+// Private to the perbuild sources: which instructions this build may use, and 16-byte moves
+// expressed once for all builds (float moves in the SSE-only build, integer moves from SSE2).
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+#include "primitives/kernel_use.h"
+
+#define KVZ_PB_LEVEL_generic 0
+#define KVZ_PB_LEVEL_sse 1
+#define KVZ_PB_LEVEL_sse2 2
+#define KVZ_PB_LEVEL_sse3 3
+#define KVZ_PB_LEVEL_ssse3 4
+#define KVZ_PB_CAT2(a, b) a##b
+#define KVZ_PB_CAT(a, b) KVZ_PB_CAT2(a, b)
+#if defined(KVZ_BUILD_ISA)
+#define KVZ_PB_LEVEL KVZ_BUILD_ISA
+#else
+#define KVZ_PB_LEVEL KVZ_PB_CAT(KVZ_PB_LEVEL_, KVZ_BUILD_NS)
+#endif
+
+// KVZ_VEC_MOVES: 16-byte loads, stores and streaming stores. KVZ_VEC_INT: SSE2 integer
+// arithmetic. KVZ_VEC_SHUFFLE: byte shuffles and alignment shifts (SSSE3).
+#if KVZ_PB_LEVEL >= 1
+#define KVZ_VEC_MOVES 1
+#include <xmmintrin.h>
+#endif
+#if KVZ_PB_LEVEL >= 2
+#define KVZ_VEC_INT 1
+#include <emmintrin.h>
+#endif
+#if KVZ_PB_LEVEL >= 3
+#include <pmmintrin.h>
+#endif
+#if KVZ_PB_LEVEL >= 4
+#define KVZ_VEC_SHUFFLE 1
+#include <tmmintrin.h>
+#endif
+
+namespace kvz::prim::KVZ_BUILD_NS::simd {
+
+// The SSSE3 build copies large runs differently and streams from larger sizes; the x86 sse
+// and sse2 builds follow the SSE3 build.
+constexpr bool kSsse3Strategy = KVZ_PB_LEVEL == 4;
+// Region primitives stream their output above this many bytes.
+constexpr uint64_t kRegionStreamBytes = kSsse3Strategy ? 0x200000u : 0x100000u;
+
+static inline uintptr_t Addr(const void* p) { return reinterpret_cast<uintptr_t>(p); }
+
+static inline uint64_t Load8(const void* p) {
+  uint64_t v;
+  memcpy(&v, p, 8);
+  return v;
+}
+static inline void Store8(void* p, uint64_t v) { memcpy(p, &v, 8); }
+static inline uint32_t Load4(const void* p) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+  return v;
+}
+static inline void Store4(void* p, uint32_t v) { memcpy(p, &v, 4); }
+static inline uint16_t Load2(const void* p) {
+  uint16_t v;
+  memcpy(&v, p, 2);
+  return v;
+}
+static inline void Store2(void* p, uint16_t v) { memcpy(p, &v, 2); }
+
+template <typename T> struct Unsigned;
+template <> struct Unsigned<uint8_t> { typedef uint8_t Type; };
+template <> struct Unsigned<int8_t> { typedef uint8_t Type; };
+template <> struct Unsigned<uint16_t> { typedef uint16_t Type; };
+template <> struct Unsigned<int16_t> { typedef uint16_t Type; };
+template <> struct Unsigned<uint32_t> { typedef uint32_t Type; };
+template <> struct Unsigned<int32_t> { typedef uint32_t Type; };
+
+static inline void CountUse(KernelUse k) {
+  __atomic_fetch_add(&KernelUseCounts[k], 1u, __ATOMIC_RELAXED);
+}
+
+#if defined(KVZ_VEC_INT)
+typedef __m128i V;
+static inline V LoadU(const void* p) {
+#if KVZ_PB_LEVEL >= 3
+  return _mm_lddqu_si128(static_cast<const __m128i*>(p));
+#else
+  return _mm_loadu_si128(static_cast<const __m128i*>(p));
+#endif
+}
+static inline V LoadA(const void* p) { return _mm_load_si128(static_cast<const __m128i*>(p)); }
+static inline void StoreA(void* p, V v) { _mm_store_si128(static_cast<__m128i*>(p), v); }
+static inline void StoreU(void* p, V v) { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
+static inline void Stream(void* p, V v) { _mm_stream_si128(static_cast<__m128i*>(p), v); }
+static inline V Zero() { return _mm_setzero_si128(); }
+// Two 8-byte loads joined: the load of a source on an 8-byte boundary.
+static inline V LoadHalves(const void* p) {
+  const __m128i lo = _mm_loadl_epi64(static_cast<const __m128i*>(p));
+  const __m128i hi = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(static_cast<const uint8_t*>(p) + 8));
+  return _mm_unpacklo_epi64(lo, hi);
+}
+static inline void Stream8(void* p, uint64_t v) {
+#if defined(__x86_64__)
+  _mm_stream_si64(static_cast<long long*>(p), static_cast<long long>(v));
+#else
+  _mm_stream_si32(static_cast<int*>(p), static_cast<int>(static_cast<uint32_t>(v)));
+  _mm_stream_si32(static_cast<int*>(p) + 1, static_cast<int>(static_cast<uint32_t>(v >> 32)));
+#endif
+}
+static inline void Stream4(void* p, uint32_t v) { _mm_stream_si32(static_cast<int*>(p), static_cast<int>(v)); }
+#elif defined(KVZ_VEC_MOVES)
+typedef __m128 V;
+static inline V LoadU(const void* p) { return _mm_loadu_ps(static_cast<const float*>(p)); }
+static inline V LoadA(const void* p) { return _mm_load_ps(static_cast<const float*>(p)); }
+static inline void StoreA(void* p, V v) { _mm_store_ps(static_cast<float*>(p), v); }
+static inline void StoreU(void* p, V v) { _mm_storeu_ps(static_cast<float*>(p), v); }
+static inline void Stream(void* p, V v) { _mm_stream_ps(static_cast<float*>(p), v); }
+static inline V Zero() { return _mm_setzero_ps(); }
+static inline V LoadHalves(const void* p) { return LoadU(p); }
+#endif
+
+#if defined(KVZ_VEC_MOVES)
+static inline void Fence() { _mm_sfence(); }
+#endif
+
+// Reads one byte of every `stride` bytes so that streaming stores do not wait on the reads.
+static inline void TouchForward(const uint8_t* p, size_t n, size_t stride) {
+  uint32_t acc = 0;
+  for (size_t i = 0; i < n; i += stride) acc += *static_cast<const volatile uint8_t*>(p + i);
+  __asm__ volatile("" : : "r"(acc));
+}
+static inline void TouchBackward(const uint8_t* p, size_t n, size_t stride) {
+  uint32_t acc = 0;
+  for (size_t i = n; i > 0;) {
+    i = i > stride ? i - stride : 0;
+    acc += *static_cast<const volatile uint8_t*>(p + i);
+  }
+  __asm__ volatile("" : : "r"(acc));
+}
+
+}  // namespace kvz::prim::KVZ_BUILD_NS::simd
