@@ -6,7 +6,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <random>
+#include <algorithm>
 #include <vector>
 
 namespace e3 {
@@ -18,12 +18,13 @@ constexpr size_t kGuardBytes = 64;
 // 16-byte boundary.
 class GuardedBuffer {
  public:
-  GuardedBuffer(size_t bytes, size_t misalign, uint8_t fill = 0x5A)
+  // Not inlined: the sizes the callers compute defeat the compiler's bounds reasoning.
+  __attribute__((noinline)) GuardedBuffer(size_t bytes, size_t misalign, uint8_t fill = 0x5A)
       : size_(bytes), store_(bytes + 2 * kGuardBytes + 32, kGuard) {
     uintptr_t base = reinterpret_cast<uintptr_t>(store_.data()) + kGuardBytes;
     base = (base + 15) & ~uintptr_t{15};
     data_ = reinterpret_cast<uint8_t*>(base + misalign);
-    memset(data_, fill, bytes);
+    std::fill_n(data_, bytes, fill);
   }
   uint8_t* data() { return data_; }
   const uint8_t* data() const { return data_; }
@@ -76,8 +77,13 @@ class PageFencedSource {
 };
 
 inline void FillRandom(uint8_t* p, size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(rng() >> 24);
+  uint32_t x = seed * 2654435761u + 0x9E3779B9u;
+  for (size_t i = 0; i < n; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    p[i] = static_cast<uint8_t>(x >> 24);
+  }
 }
 
 inline bool IsVectorBuild(const char* name) {
