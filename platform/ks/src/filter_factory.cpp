@@ -1,0 +1,166 @@
+// Filter factories (one create item and one device interface per category each) and the filters
+// they create, with their pin factories.
+#include "ks_objects.h"
+
+namespace kvz::ks {
+
+void DestroyFactory(FilterFactory* factory) {
+  for (UNICODE_STRING& link : factory->interfaceLinks) {
+    IoSetDeviceInterfaceState(&link, FALSE);
+    RtlFreeUnicodeString(&link);
+  }
+  factory->interfaceLinks.clear();
+  for (Filter* f : factory->filters) f->factory = nullptr;
+  factory->bag.FreeAll();
+  UnregisterShell(&factory->shell.header);
+  CountLive(ObjectKind::FilterFactory, -1);
+  delete factory;
+}
+
+NTSTATUS CreateFilter(Device* device, FilterFactory* factory, PIRP irp) {
+  PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+  const KSFILTER_DESCRIPTOR* descriptor = factory->shell.pub.FilterDescriptor;
+  auto* f = new Filter();
+  f->shell.header.kind = ObjectKind::Filter;
+  f->shell.header.record = f;
+  RegisterShell(&f->shell.header);
+  CountLive(ObjectKind::Filter, 1);
+  f->device = device;
+  f->factory = factory;
+  f->file = file;
+  KeInitializeMutex(&f->control, 0);
+  KSFILTER* pub = f->Public();
+  pub->Descriptor = descriptor;
+  pub->Bag = f->bag.Handle();
+  pub->Context = device->Public()->Context;
+  if (descriptor && descriptor->PinDescriptors) {
+    ULONG stride = descriptor->PinDescriptorSize ? descriptor->PinDescriptorSize : sizeof(KSPIN_DESCRIPTOR_EX);
+    for (ULONG i = 0; i < descriptor->PinDescriptorsCount; ++i) {
+      PinFactory pf;
+      pf.descriptor = reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(
+          reinterpret_cast<const uint8_t*>(descriptor->PinDescriptors) + static_cast<size_t>(i) * stride);
+      f->pinFactories.push_back(pf);
+    }
+  }
+  // The minidriver's create already finds its filter through the IRP.
+  file->FsContext = &f->shell.header;
+
+  NTSTATUS status = STATUS_SUCCESS;
+  if (descriptor && descriptor->Dispatch && descriptor->Dispatch->Create) {
+    KsFilterAcquireControl(pub);
+    status = descriptor->Dispatch->Create(pub, irp);
+    KsFilterReleaseControl(pub);
+  }
+  if (!NT_SUCCESS(status)) {
+    file->FsContext = nullptr;
+    FreeEventsOfObject(pub);
+    f->bag.FreeAll();
+    UnregisterShell(&f->shell.header);
+    CountLive(ObjectKind::Filter, -1);
+    delete f;
+    return status;
+  }
+  factory->filters.push_back(f);
+  device->filters.push_back(f);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CloseFilter(Filter* f, PIRP irp) {
+  // Pins left open by the client go first; their filter's close comes last.
+  for (PinFactory& pf : f->pinFactories) {
+    while (!pf.pins.empty()) {
+      Pin* pin = pf.pins.back();
+      ClosePin(pin, nullptr);
+      pin->file->FsContext = nullptr;
+      FileClosed(f->device);
+    }
+  }
+  KSFILTER* pub = f->Public();
+  const KSFILTER_DESCRIPTOR* descriptor = pub->Descriptor;
+  if (descriptor && descriptor->Dispatch && descriptor->Dispatch->Close) {
+    KsFilterAcquireControl(pub);
+    descriptor->Dispatch->Close(pub, irp);
+    KsFilterReleaseControl(pub);
+  }
+  FreeEventsOfObject(pub);
+  f->bag.FreeAll();
+  if (f->factory) {
+    auto& list = f->factory->filters;
+    for (auto it = list.begin(); it != list.end(); ++it) {
+      if (*it == f) {
+        list.erase(it);
+        break;
+      }
+    }
+  }
+  auto& all = f->device->filters;
+  for (auto it = all.begin(); it != all.end(); ++it) {
+    if (*it == f) {
+      all.erase(it);
+      break;
+    }
+  }
+  UnregisterShell(&f->shell.header);
+  CountLive(ObjectKind::Filter, -1);
+  delete f;
+  return STATUS_SUCCESS;
+}
+
+}  // namespace kvz::ks
+
+using namespace kvz::ks;
+
+extern "C" NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCRIPTOR* descriptor,
+                                                PCWSTR refString, PSECURITY_DESCRIPTOR securityDescriptor,
+                                                ULONG createItemFlags, PFNKSFILTERFACTORYPOWER sleepCallback,
+                                                PFNKSFILTERFACTORYPOWER wakeCallback, PKSFILTERFACTORY* result) {
+  UNREFERENCED_PARAMETER(securityDescriptor);
+  UNREFERENCED_PARAMETER(sleepCallback);
+  UNREFERENCED_PARAMETER(wakeCallback);
+  Device* d = DeviceOfDeviceObject(deviceObject);
+  if (!d || !descriptor) return STATUS_INVALID_PARAMETER;
+  auto* ff = new FilterFactory();
+  ff->shell.header.kind = ObjectKind::FilterFactory;
+  ff->shell.header.record = ff;
+  RegisterShell(&ff->shell.header);
+  CountLive(ObjectKind::FilterFactory, 1);
+  ff->device = d;
+  ff->createItemFlags = createItemFlags;
+  if (refString) {
+    for (const WCHAR* p = refString; *p; ++p) ff->referenceString.push_back(*p);
+  }
+  ff->shell.pub.FilterDescriptor = descriptor;
+  ff->shell.pub.Bag = ff->bag.Handle();
+  ff->shell.pub.Context = d->Public()->Context;
+
+  // One device interface per category, all under the factory's reference string.
+  for (ULONG i = 0; i < descriptor->CategoriesCount; ++i) {
+    UNICODE_STRING reference;
+    reference.Buffer = const_cast<PWCH>(ff->referenceString.c_str());
+    reference.Length = static_cast<USHORT>(ff->referenceString.size() * sizeof(WCHAR));
+    reference.MaximumLength = static_cast<USHORT>(reference.Length + sizeof(WCHAR));
+    UNICODE_STRING link{};
+    NTSTATUS status = IoRegisterDeviceInterface(d->Public()->PhysicalDeviceObject, &descriptor->Categories[i],
+                                                ff->referenceString.empty() ? nullptr : &reference, &link);
+    if (!NT_SUCCESS(status)) {
+      DestroyFactory(ff);
+      return status;
+    }
+    ff->interfaceLinks.push_back(link);
+    IoSetDeviceInterfaceState(&link, TRUE);
+  }
+  d->factories.push_back(ff);
+  if (result) *result = &ff->shell.pub;
+  return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI KsFilterCreatePinFactory(PKSFILTER filter, const KSPIN_DESCRIPTOR_EX* descriptor,
+                                                   PULONG pinId) {
+  Filter* f = FilterOf(filter);
+  if (!f || !descriptor) return STATUS_INVALID_PARAMETER;
+  PinFactory pf;
+  pf.descriptor = descriptor;
+  f->pinFactories.push_back(pf);
+  if (pinId) *pinId = static_cast<ULONG>(f->pinFactories.size() - 1);
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,203 @@
+// Pins: creation from a client's connect request and data format, the state walk through
+// adjacent states, data-format changes on a connected pin, and close.
+#include <cstring>
+
+#include "ks_objects.h"
+
+namespace kvz::ks {
+namespace {
+
+constexpr ULONG kFormatTag = 'fmSK';
+
+PKSDATAFORMAT CopyFormat(const KSDATAFORMAT* format, ULONG size) {
+  auto* copy = static_cast<PKSDATAFORMAT>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kFormatTag));
+  if (copy) memcpy(copy, format, size);
+  return copy;
+}
+
+void DestroyPinRecord(Pin* p) {
+  UnregisterShell(&p->shell.header);
+  CountLive(ObjectKind::Pin, -1);
+  for (Frame* frame : p->queue) delete frame;
+  delete p;
+}
+
+}  // namespace
+
+bool GuidMatches(const GUID& range, const GUID& format) {
+  return range == GUID_NULL || format == GUID_NULL || range == format;
+}
+
+const KSDATARANGE* MatchDataRange(const KSPIN_DESCRIPTOR_EX* descriptor, const KSDATAFORMAT* format,
+                                  const KSDATARANGE* after) {
+  const KSPIN_DESCRIPTOR& pd = descriptor->PinDescriptor;
+  bool passed = after == nullptr;
+  for (ULONG i = 0; i < pd.DataRangesCount; ++i) {
+    const KSDATARANGE* range = pd.DataRanges[i];
+    if (!passed) {
+      passed = range == after;
+      continue;
+    }
+    if (GuidMatches(range->MajorFormat, format->MajorFormat) && GuidMatches(range->SubFormat, format->SubFormat) &&
+        GuidMatches(range->Specifier, format->Specifier))
+      return range;
+  }
+  return nullptr;
+}
+
+// The minidriver decides among the ranges whose GUIDs fit: the first one it accepts wins.
+static NTSTATUS AcceptFormat(Pin* p, PKSDATAFORMAT oldFormat) {
+  KSPIN* pub = p->Public();
+  const KSPIN_DESCRIPTOR_EX* descriptor = pub->Descriptor;
+  const KSDATARANGE* range = nullptr;
+  while ((range = MatchDataRange(descriptor, pub->ConnectionFormat, range)) != nullptr) {
+    if (!descriptor->Dispatch || !descriptor->Dispatch->SetDataFormat) return STATUS_SUCCESS;
+    NTSTATUS status = descriptor->Dispatch->SetDataFormat(pub, oldFormat, nullptr, range, nullptr);
+    if (status != STATUS_NO_MATCH) return status;
+  }
+  return STATUS_NO_MATCH;
+}
+
+NTSTATUS CreatePin(Filter* filter, PIRP irp, const uint8_t* data, size_t size) {
+  if (size < sizeof(KSPIN_CONNECT) + sizeof(KSDATAFORMAT)) return STATUS_INVALID_PARAMETER;
+  KSPIN_CONNECT connect;
+  memcpy(&connect, data, sizeof(connect));
+  KSDATAFORMAT header;
+  memcpy(&header, data + sizeof(connect), sizeof(header));
+  if (header.FormatSize < sizeof(KSDATAFORMAT) || header.FormatSize > size - sizeof(connect))
+    return STATUS_INVALID_PARAMETER;
+  if (connect.PinId >= filter->pinFactories.size()) return STATUS_INVALID_PARAMETER;
+  PinFactory& pf = filter->pinFactories[connect.PinId];
+  const KSPIN_DESCRIPTOR_EX* descriptor = pf.descriptor;
+  if (pf.pins.size() >= descriptor->InstancesPossible) return STATUS_UNSUCCESSFUL;
+  if (descriptor->PinDescriptor.InterfacesCount == 0 && connect.Interface.Set != KSINTERFACESETID_Standard)
+    return STATUS_NO_MATCH;
+  if (descriptor->PinDescriptor.MediumsCount == 0 && connect.Medium.Set != KSMEDIUMSETID_Standard)
+    return STATUS_NO_MATCH;
+
+  PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+  auto* p = new Pin();
+  p->shell.header.kind = ObjectKind::Pin;
+  p->shell.header.record = p;
+  RegisterShell(&p->shell.header);
+  CountLive(ObjectKind::Pin, 1);
+  p->filter = filter;
+  p->factoryId = connect.PinId;
+  p->file = file;
+  KeInitializeMutex(&p->processingMutex, 0);
+  KeInitializeSpinLock(&p->lock);
+  KeInitializeEvent(&p->processingIdle, NotificationEvent, TRUE);
+
+  KSPIN* pub = p->Public();
+  pub->Descriptor = descriptor;
+  pub->Bag = p->bag.Handle();
+  pub->Context = filter->Public()->Context;
+  pub->Id = connect.PinId;
+  pub->Communication = descriptor->PinDescriptor.Communication;
+  pub->ConnectionIsExternal = TRUE;
+  pub->ConnectionInterface = connect.Interface;
+  pub->ConnectionMedium = connect.Medium;
+  pub->ConnectionPriority = connect.Priority;
+  pub->DataFlow = descriptor->PinDescriptor.DataFlow;
+  pub->DeviceState = KSSTATE_STOP;
+  pub->ClientState = KSSTATE_STOP;
+  pub->ResetState = KSRESET_END;
+  pub->StreamHeaderSize = 0;
+
+  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+  pub->ConnectionFormat = CopyFormat(reinterpret_cast<const KSDATAFORMAT*>(data + sizeof(connect)), header.FormatSize);
+  if (pub->ConnectionFormat) {
+    status = p->bag.Add(pub->ConnectionFormat, nullptr);
+    if (!NT_SUCCESS(status)) ExFreePool(pub->ConnectionFormat);
+  }
+  file->FsContext = &p->shell.header;
+  if (NT_SUCCESS(status)) status = AcceptFormat(p, nullptr);
+  if (NT_SUCCESS(status) && descriptor->Dispatch && descriptor->Dispatch->Create)
+    status = descriptor->Dispatch->Create(pub, irp);
+  if (!NT_SUCCESS(status)) {
+    file->FsContext = nullptr;
+    FreeEventsOfObject(pub);
+    p->bag.FreeAll();
+    DestroyPinRecord(p);
+    return status;
+  }
+  pf.pins.push_back(p);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ChangePinState(Pin* p, KSSTATE target) {
+  KSPIN* pub = p->Public();
+  const KSPIN_DISPATCH* dispatch = pub->Descriptor->Dispatch;
+  pub->ClientState = target;
+  while (pub->DeviceState != target) {
+    KSSTATE from = pub->DeviceState;
+    KSSTATE to = static_cast<KSSTATE>(from < target ? from + 1 : from - 1);
+    if (dispatch && dispatch->SetDeviceState) {
+      NTSTATUS status = dispatch->SetDeviceState(pub, to, from);
+      if (!NT_SUCCESS(status)) {
+        // The walk ends in the last state the minidriver accepted.
+        pub->ClientState = from;
+        return status;
+      }
+    }
+    pub->DeviceState = to;
+    if (to == KSSTATE_STOP) {
+      WaitProcessingIdle(p);
+      FlushQueue(p, STATUS_CANCELLED);
+    }
+    bool runOnly = (p->Flags() & KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY) != 0;
+    if (to == KSSTATE_RUN || (to == KSSTATE_PAUSE && !runOnly)) TriggerProcessing(p);
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ChangePinFormat(Pin* p, const KSDATAFORMAT* format, ULONG size) {
+  if (!format || size < sizeof(KSDATAFORMAT) || format->FormatSize > size ||
+      format->FormatSize < sizeof(KSDATAFORMAT))
+    return STATUS_INVALID_PARAMETER;
+  KSPIN* pub = p->Public();
+  PKSDATAFORMAT copy = CopyFormat(format, format->FormatSize);
+  if (!copy) return STATUS_INSUFFICIENT_RESOURCES;
+  NTSTATUS status = p->bag.Add(copy, nullptr);
+  if (!NT_SUCCESS(status)) {
+    ExFreePool(copy);
+    return status;
+  }
+  // The minidriver sees the new format in ConnectionFormat and the old one as the argument.
+  PKSDATAFORMAT old = pub->ConnectionFormat;
+  pub->ConnectionFormat = copy;
+  status = AcceptFormat(p, old);
+  if (!NT_SUCCESS(status)) {
+    pub->ConnectionFormat = old;
+    p->bag.Remove(copy, TRUE);
+    return status;
+  }
+  p->bag.Remove(old, TRUE);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ClosePin(Pin* p, PIRP irp) {
+  KSPIN* pub = p->Public();
+  ChangePinState(p, KSSTATE_STOP);
+  KIRQL irql;
+  KeAcquireSpinLock(&p->lock, &irql);
+  p->closing = true;
+  KeReleaseSpinLock(&p->lock, irql);
+  WaitProcessingIdle(p);
+  FlushQueue(p, STATUS_CANCELLED);
+  const KSPIN_DISPATCH* dispatch = pub->Descriptor->Dispatch;
+  if (dispatch && dispatch->Close) dispatch->Close(pub, irp);
+  FreeEventsOfObject(pub);
+  p->bag.FreeAll();
+  auto& pins = p->filter->pinFactories[p->factoryId].pins;
+  for (auto it = pins.begin(); it != pins.end(); ++it) {
+    if (*it == p) {
+      pins.erase(it);
+      break;
+    }
+  }
+  DestroyPinRecord(p);
+  return STATUS_SUCCESS;
+}
+
+}  // namespace kvz::ks

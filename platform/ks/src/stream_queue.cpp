@@ -1,0 +1,232 @@
+// A pin's queue of client read buffers, its stream pointers, and the processing of the pin:
+// Process runs at PASSIVE_LEVEL on the class driver's work queue, one call at a time per pin,
+// again after STATUS_SUCCESS and only on the next trigger after STATUS_PENDING.
+#include <algorithm>
+
+#include "ks_objects.h"
+#include "kvz/worker_queue.h"
+
+namespace kvz::ks {
+namespace {
+
+kvz::kernel::WorkQueue& ProcessingQueue() {
+  // Lives for the whole process: pins come and go with the tests.
+  static auto* queue = new kvz::kernel::WorkQueue("ks-processing", 2);
+  return *queue;
+}
+
+void CompleteFrame(Frame* frame, NTSTATUS status) {
+  PIRP irp = frame->irp;
+  IoSetCancelRoutine(irp, nullptr);
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information =
+      NT_SUCCESS(status) ? IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength : 0;
+  delete frame;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+// Removes frame from the queue under the pin's lock; true when it was there.
+bool TakeFromQueue(Pin* p, Frame* frame) {
+  auto it = std::find(p->queue.begin(), p->queue.end(), frame);
+  if (it == p->queue.end()) return false;
+  p->queue.erase(it);
+  return true;
+}
+
+VOID NTAPI CancelFrame(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  auto* frame = static_cast<Frame*>(irp->Tail.Overlay.DriverContext[0]);
+  auto* p = static_cast<Pin*>(irp->Tail.Overlay.DriverContext[1]);
+  KIRQL irql;
+  KeAcquireSpinLock(&p->lock, &irql);
+  bool complete = false;
+  if (std::find(p->queue.begin(), p->queue.end(), frame) != p->queue.end()) {
+    if (frame->locked) {
+      frame->cancelled = TRUE;  // the minidriver holds it: completed when it lets go
+    } else {
+      TakeFromQueue(p, frame);
+      complete = true;
+    }
+  }
+  KeReleaseSpinLock(&p->lock, irql);
+  if (complete) CompleteFrame(frame, STATUS_CANCELLED);
+}
+
+bool CanProcess(Pin* p) {
+  KSPIN* pub = p->Public();
+  if (p->closing) return false;
+  bool runOnly = (p->Flags() & KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY) != 0;
+  if (runOnly ? pub->DeviceState != KSSTATE_RUN : pub->DeviceState < KSSTATE_PAUSE) return false;
+  if (p->Flags() & KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING) return true;
+  KIRQL irql;
+  KeAcquireSpinLock(&p->lock, &irql);
+  bool frames = false;
+  for (Frame* f : p->queue) frames = frames || !f->cancelled;
+  KeReleaseSpinLock(&p->lock, irql);
+  return frames;
+}
+
+void RunProcessing(Pin* p) {
+  KIRQL irql;
+  KeAcquireSpinLock(&p->lock, &irql);
+  p->processingQueued = false;
+  p->processingRunning = true;
+  p->processingRetrigger = false;
+  KeReleaseSpinLock(&p->lock, irql);
+
+  KSPIN* pub = p->Public();
+  PFNKSPIN process = pub->Descriptor->Dispatch ? pub->Descriptor->Dispatch->Process : nullptr;
+  while (process && CanProcess(p)) {
+    NTSTATUS status = process(pub);
+    if (status == STATUS_SUCCESS) continue;
+    KeAcquireSpinLock(&p->lock, &irql);
+    bool again = p->processingRetrigger && !p->closing;
+    p->processingRetrigger = false;
+    KeReleaseSpinLock(&p->lock, irql);
+    if (!again) break;
+  }
+
+  bool requeue = false;
+  KeAcquireSpinLock(&p->lock, &irql);
+  p->processingRunning = false;
+  if (p->processingRetrigger && !p->closing) {
+    p->processingRetrigger = false;
+    p->processingQueued = true;
+    requeue = true;
+  } else {
+    KeSetEvent(&p->processingIdle, IO_NO_INCREMENT, FALSE);
+  }
+  KeReleaseSpinLock(&p->lock, irql);
+  if (requeue) ProcessingQueue().Queue([p] { RunProcessing(p); }, "KS pin processing");
+}
+
+}  // namespace
+
+void TriggerProcessing(Pin* p) {
+  bool queue = false;
+  KIRQL irql;
+  KeAcquireSpinLock(&p->lock, &irql);
+  if (!p->closing) {
+    if (p->processingRunning) {
+      p->processingRetrigger = true;
+    } else if (!p->processingQueued) {
+      p->processingQueued = true;
+      KeClearEvent(&p->processingIdle);
+      queue = true;
+    }
+  }
+  KeReleaseSpinLock(&p->lock, irql);
+  if (queue) ProcessingQueue().Queue([p] { RunProcessing(p); }, "KS pin processing");
+}
+
+void WaitProcessingIdle(Pin* p) {
+  KeWaitForSingleObject(&p->processingIdle, Executive, KernelMode, FALSE, nullptr);
+}
+
+void FlushQueue(Pin* p, NTSTATUS status) {
+  std::deque<Frame*> frames;
+  KIRQL irql;
+  KeAcquireSpinLock(&p->lock, &irql);
+  frames.swap(p->queue);
+  KeReleaseSpinLock(&p->lock, irql);
+  for (Frame* f : frames) CompleteFrame(f, status);
+}
+
+NTSTATUS QueueReadStream(Pin* p, PIRP irp) {
+  KSPIN* pub = p->Public();
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (pub->DataFlow != KSPIN_DATAFLOW_OUT) return STATUS_INVALID_DEVICE_REQUEST;
+  if (pub->DeviceState == KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
+  ULONG length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+  auto* header = static_cast<PKSSTREAM_HEADER>(irp->UserBuffer);
+  if (!header || length < sizeof(KSSTREAM_HEADER) || header->Size < sizeof(KSSTREAM_HEADER) || header->Size > length)
+    return STATUS_INVALID_BUFFER_SIZE;
+  if (header->FrameExtent && !header->Data) return STATUS_INVALID_USER_BUFFER;
+
+  auto* frame = new Frame();
+  frame->irp = irp;
+  frame->header = header;
+  frame->pointer.Pin = pub;
+  frame->pointer.StreamHeader = header;
+  frame->pointer.OffsetOut.Data = static_cast<PUCHAR>(header->Data);
+  frame->pointer.OffsetOut.Count = header->FrameExtent;
+  frame->pointer.OffsetOut.Remaining = header->FrameExtent;
+  frame->pointer.Offset = &frame->pointer.OffsetOut;
+  irp->Tail.Overlay.DriverContext[0] = frame;
+  irp->Tail.Overlay.DriverContext[1] = p;
+
+  KIRQL irql;
+  KeAcquireSpinLock(&p->lock, &irql);
+  if (p->closing) {
+    KeReleaseSpinLock(&p->lock, irql);
+    delete frame;
+    return STATUS_CANCELLED;
+  }
+  IoSetCancelRoutine(irp, CancelFrame);
+  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+    KeReleaseSpinLock(&p->lock, irql);
+    delete frame;
+    return STATUS_CANCELLED;
+  }
+  IoMarkIrpPending(irp);
+  bool wasEmpty = p->queue.empty();
+  p->queue.push_back(frame);
+  KeReleaseSpinLock(&p->lock, irql);
+
+  ULONG flags = p->Flags();
+  if (!(flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING) &&
+      (wasEmpty || (flags & KSPIN_FLAG_INITIATE_PROCESSING_ON_EVERY_ARRIVAL)))
+    TriggerProcessing(p);
+  return STATUS_PENDING;
+}
+
+}  // namespace kvz::ks
+
+using namespace kvz::ks;
+
+extern "C" PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state) {
+  Pin* p = PinOf(pin);
+  if (!p) return nullptr;
+  KIRQL irql;
+  KeAcquireSpinLock(&p->lock, &irql);
+  Frame* leading = nullptr;
+  for (Frame* f : p->queue) {
+    if (!f->cancelled) {
+      leading = f;
+      break;
+    }
+  }
+  if (leading && state == KSSTREAM_POINTER_STATE_LOCKED) leading->locked = TRUE;
+  KeReleaseSpinLock(&p->lock, irql);
+  return leading ? &leading->pointer : nullptr;
+}
+
+extern "C" VOID NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER pointer, BOOLEAN eject) {
+  if (!pointer) return;
+  Pin* p = PinOf(pointer->Pin);
+  if (!p) return;
+  Frame* frame = CONTAINING_RECORD(pointer, Frame, pointer);
+  KIRQL irql;
+  KeAcquireSpinLock(&p->lock, &irql);
+  frame->locked = FALSE;
+  bool complete = (eject || frame->cancelled) && TakeFromQueue(p, frame);
+  NTSTATUS status = eject ? STATUS_SUCCESS : STATUS_CANCELLED;
+  KeReleaseSpinLock(&p->lock, irql);
+  if (complete) CompleteFrame(frame, status);
+}
+
+extern "C" VOID NTAPI KsPinAttemptProcessing(PKSPIN pin, BOOLEAN asynchronous) {
+  UNREFERENCED_PARAMETER(asynchronous);
+  Pin* p = PinOf(pin);
+  if (p) TriggerProcessing(p);
+}
+
+extern "C" VOID NTAPI KsPinAcquireProcessingMutex(PKSPIN pin) {
+  Pin* p = PinOf(pin);
+  if (p) KeWaitForSingleObject(&p->processingMutex, Executive, KernelMode, FALSE, nullptr);
+}
+
+extern "C" VOID NTAPI KsPinReleaseProcessingMutex(PKSPIN pin) {
+  Pin* p = PinOf(pin);
+  if (p) KeReleaseMutex(&p->processingMutex, FALSE);
+}
