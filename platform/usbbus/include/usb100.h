@@ -1,0 +1,3 @@
+// The classic name of the standard descriptor header.
+#pragma once
+#include "usbspec.h"

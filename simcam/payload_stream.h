@@ -1,0 +1,61 @@
+// Splits the camera's frames into UVC payloads with 12-byte headers: frames due at the committed
+// interval on the kernel clock, FID toggling per frame, EOF on the last payload, PTS and SCR in every
+// header, zero-length isochronous packets while no data is due, and the armed frame faults.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "simcam/camera_faults.h"
+#include "simcam/probe_commit.h"
+
+namespace kvz::simcam {
+
+class PayloadStream {
+ public:
+  // The bytes of frame frameNumber in the given selection.
+  using FrameSource = std::function<std::vector<uint8_t>(const StreamSelection&, uint64_t frameNumber)>;
+
+  PayloadStream(FrameSource source, uint32_t clockFrequency) : source_(std::move(source)), clock_(clockFrequency) {}
+
+  void Start(const StreamSelection& video, uint64_t now);
+  void Stop();
+  bool Running() const { return running_; }
+  // The next frame that begins is a still of this selection, with STI in every header.
+  void TriggerStill(const StreamSelection& still) { pendingStill_ = still; }
+  uint64_t FramesSent() const { return framesSent_; }
+  uint64_t FramesBegun() const { return frameNumber_; }
+
+  // The isochronous payload of the (micro)frame at time; the result is its length (0: nothing due).
+  uint32_t NextIsochPacket(uint64_t time, uint64_t busFrame, uint8_t* buffer, uint32_t capacity, CameraFaults& faults);
+  // A bulk payload when one is due at now (returns true), else *readyAt says when the next is due.
+  bool NextBulkPayload(uint64_t now, uint64_t busFrame, uint8_t* buffer, uint32_t capacity, CameraFaults& faults,
+                       uint32_t* length, uint64_t* readyAt);
+
+ private:
+  bool BeginFrameIfDue(uint64_t time, CameraFaults& faults);
+  uint32_t EmitPayload(uint64_t time, uint64_t busFrame, uint8_t* buffer, uint32_t room, uint32_t announced);
+
+  FrameSource source_;
+  uint32_t clock_;
+  bool running_ = false;
+  StreamSelection video_;
+  StreamSelection pendingStill_;
+  uint64_t nextDue_ = 0;
+  uint64_t busyUntil_ = 0;
+
+  // The frame being sent.
+  bool inFrame_ = false;
+  std::vector<uint8_t> data_;
+  size_t offset_ = 0;
+  bool still_ = false;
+  bool fid_ = false;
+  uint32_t pts_ = 0;
+  uint32_t packetInFrame_ = 0;
+  FrameFault fault_;
+  uint64_t frameNumber_ = 0;  // frames begun
+  uint64_t framesSent_ = 0;   // frames whose last payload went out
+};
+
+}  // namespace kvz::simcam
