@@ -61,6 +61,9 @@ void AdvanceClock(int64_t duration100ns);
 // wait). Time does not move.
 void RunUntilIdle();
 
+// Names an object (event, mutex, ...) in deadlock reports; nullptr forgets the name.
+void NameKernelObject(const void* object, const char* name);
+
 // ---- Pool ----------------------------------------------------------------------------------------
 struct PoolBlock {
   const void* address;

@@ -1,5 +1,6 @@
-// Debug output. What the driver prints is kept for tests to read (see kvz/kernel_testing.h) and
-// echoed to stderr when the environment sets KVZ_DBGPRINT=1.
+// Debug output, formatted by the kernel's conventions ('l' is 32 bits, %ws, %wZ). What the
+// driver prints is kept for tests to read (see kvz/kernel_testing.h) and echoed to stderr when
+// the environment sets KVZ_DBGPRINT=1.
 #pragma once
 #include <stdarg.h>
 
@@ -17,8 +18,8 @@
 #define DPFLTR_DEFAULT_ID 101
 
 extern "C" {
-ULONG __attribute__((format(printf, 1, 2))) DbgPrint(PCSTR Format, ...);
-ULONG __attribute__((format(printf, 3, 4))) DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
+ULONG DbgPrint(PCSTR Format, ...);
+ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
 ULONG vDbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, va_list ArgList);
 VOID NTAPI DbgBreakPoint(void);
 [[noreturn]] VOID NTAPI KvzAssertFailed(PCSTR Expression, PCSTR File, ULONG Line);

@@ -1,0 +1,51 @@
+#include <gtest/gtest.h>
+
+#include "kernel_checks.h"
+#include "kvz/kernel_testing.h"
+#include "wdm.h"
+
+namespace {
+
+using namespace kvz::kernel;
+
+VOID NTAPI Nothing(PKDPC, PVOID, PVOID, PVOID) {}
+
+TEST(KernelUnload, ReportsQueuedTimersAndHookFindingsOnce) {
+  int irpsAlive = 1;
+  AddUnloadHook("test irps", [&irpsAlive](std::vector<std::string>& findings) {
+    if (irpsAlive) findings.push_back("IRP 0x1234 still alive");
+    irpsAlive = 0;
+  });
+  KTIMER timer;
+  KDPC dpc;
+  KeInitializeTimer(&timer);
+  KeInitializeDpc(&dpc, Nothing, nullptr);
+  LARGE_INTEGER due;
+  due.QuadPart = -2 * kSecond;
+  KeSetTimerEx(&timer, due, 500, &dpc);
+  UnloadReport report = CheckUnload();
+  EXPECT_FALSE(report.clean);
+  EXPECT_NE(report.text.find("still queued (due in 2000 ms, periodic)"), std::string::npos) << report.text;
+  EXPECT_NE(report.text.find("IRP 0x1234 still alive"), std::string::npos) << report.text;
+  EXPECT_FALSE(KeCancelTimer(&timer)) << "the check dequeued it";
+  EXPECT_CLEAN_UNLOAD();
+  AddUnloadHook("test irps", [](std::vector<std::string>&) {});
+}
+
+TEST(KernelUnload, DebugOutputIsCapturedWithKernelFormatting) {
+  ClearDebugOutput();
+  ULONG value = 7;
+  DbgPrint("*** FaceDetect::Reset() ***\n");
+  DbgPrintEx(DPFLTR_IHVVIDEO_ID, DPFLTR_ERROR_LEVEL, "value %lu %ws\n", value, u"wide");
+  EXPECT_EQ(DebugOutput(), "*** FaceDetect::Reset() ***\nvalue 7 wide\n");
+  ClearDebugOutput();
+  EXPECT_EQ(DebugOutput(), "");
+}
+
+TEST(KernelUnload, FloatingPointStateSavesAndRestores) {
+  KFLOATING_SAVE save;
+  EXPECT_EQ(KeSaveFloatingPointState(&save), STATUS_SUCCESS);
+  EXPECT_EQ(KeRestoreFloatingPointState(&save), STATUS_SUCCESS);
+}
+
+}  // namespace
