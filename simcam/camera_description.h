@@ -13,7 +13,7 @@ namespace kvz::simcam {
 enum class FormatKind { kYuy2, kMjpeg };
 enum class Transport { kIsochronous, kBulk };
 
-struct FrameSpec {
+struct FrameDescription {
   uint16_t width = 0;
   uint16_t height = 0;
   std::vector<uint32_t> intervals;  // 100-ns units, in the order the descriptor lists them
@@ -24,27 +24,27 @@ struct StillSize {
   uint16_t height = 0;
 };
 
-struct FormatSpec {
+struct FormatDescription {
   FormatKind kind = FormatKind::kYuy2;
-  std::vector<FrameSpec> frames;
+  std::vector<FrameDescription> frames;
   std::vector<StillSize> stills;  // a still image frame descriptor when not empty
 };
 
 // One isochronous alternate setting of the streaming interface.
-struct IsochAltSpec {
+struct IsochAltSetting {
   uint16_t wMaxPacketSize = 0;     // high/full speed encoding (bits 11-12: extra transactions)
   uint16_t bytesPerInterval = 0;   // SuperSpeed companion
   uint8_t maxBurst = 0;            // SuperSpeed companion
   uint8_t mult = 0;                // SuperSpeed companion, packets per burst - 1
 };
 
-struct ExtensionUnitSpec {
+struct ExtensionUnitDescription {
   uint8_t unitId = 0;
   GUID guid{};
   std::vector<uint8_t> selectors;  // control selectors announced in bmControls (1-based)
 };
 
-struct CameraSpec {
+struct CameraDescription {
   std::string name;
   uint16_t idVendor = 0x1D6B;
   uint16_t idProduct = 0x0102;
@@ -53,12 +53,12 @@ struct CameraSpec {
   usb::Speed speed = usb::Speed::High;
   Transport transport = Transport::kIsochronous;
   uint8_t stillCaptureMethod = 2;
-  std::vector<FormatSpec> formats;
-  std::vector<IsochAltSpec> isochAlts;  // alternate settings 1..n of an isochronous camera
+  std::vector<FormatDescription> formats;
+  std::vector<IsochAltSetting> isochAlts;  // alternate settings 1..n of an isochronous camera
   uint16_t bulkMaxPacket = 512;
   uint32_t cameraTerminalControls = 0;   // bmControls bits of the camera terminal (3 bytes)
   uint32_t processingUnitControls = 0;   // bmControls bits of the processing unit (2 bytes)
-  std::vector<ExtensionUnitSpec> extensionUnits;
+  std::vector<ExtensionUnitDescription> extensionUnits;
   bool interruptEndpoint = true;
   uint32_t clockFrequency = 48000000;
 };

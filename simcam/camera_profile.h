@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "simcam/camera_spec.h"
+#include "simcam/camera_description.h"
 
 namespace kvz::simcam {
 
@@ -25,17 +25,17 @@ struct CameraProfile {
   uint8_t testUnitId = 0;    // 0: none
 };
 
-CameraProfile ProfileFromSpec(const CameraSpec& spec, const VendorGuids* guids);
+CameraProfile ProfileFromDescription(const CameraDescription& camera, const VendorGuids* guids);
 
 // (1) High-speed isochronous camera: YUY2 and MJPEG, stills, alternate settings of 128 to 3x1024
 // bytes, camera terminal, processing unit, vendor and test extension units, status endpoint.
-CameraSpec HighSpeedIsochSpec(const VendorGuids& guids);
+CameraDescription HighSpeedIsochDescription(const VendorGuids& guids);
 // (2) The same camera streaming over bulk.
-CameraSpec BulkSpec(const VendorGuids& guids);
+CameraDescription BulkDescription(const VendorGuids& guids);
 // (3) A USB 3 isochronous camera with SuperSpeed companions.
-CameraSpec SuperSpeedIsochSpec(const VendorGuids& guids);
+CameraDescription SuperSpeedIsochDescription(const VendorGuids& guids);
 // (4) A minimal camera: one YUY2 format, no extension units, no stills.
-CameraSpec MinimalSpec();
+CameraDescription MinimalDescription();
 
 CameraProfile HighSpeedIsochCamera(const VendorGuids& guids);
 CameraProfile BulkCamera(const VendorGuids& guids);

@@ -17,8 +17,8 @@ const std::vector<uint8_t> kTestSelectors = {1, 3};
 
 uint32_t Fps(uint32_t fps) { return 10000000 / fps; }
 
-FormatSpec Yuy2Format(bool stills) {
-  FormatSpec f;
+FormatDescription Yuy2Format(bool stills) {
+  FormatDescription f;
   f.kind = FormatKind::kYuy2;
   f.frames = {{640, 480, {Fps(30), Fps(15), Fps(10), Fps(5)}},
               {320, 240, {Fps(30), Fps(15), Fps(10)}},
@@ -28,8 +28,8 @@ FormatSpec Yuy2Format(bool stills) {
   return f;
 }
 
-FormatSpec MjpegFormat(bool stills) {
-  FormatSpec f;
+FormatDescription MjpegFormat(bool stills) {
+  FormatDescription f;
   f.kind = FormatKind::kMjpeg;
   f.frames = {{640, 480, {Fps(30), Fps(15), Fps(10)}},
               {1280, 720, {Fps(30), Fps(15)}},
@@ -38,8 +38,8 @@ FormatSpec MjpegFormat(bool stills) {
   return f;
 }
 
-CameraSpec FullCamera(const VendorGuids& guids) {
-  CameraSpec s;
+CameraDescription FullCamera(const VendorGuids& guids) {
+  CameraDescription s;
   s.formats = {Yuy2Format(true), MjpegFormat(true)};
   // Exposure, AE mode and priority, zoom, pan/tilt, roll, privacy.
   s.cameraTerminalControls = (1u << 1) | (1u << 2) | (1u << 3) | (1u << 9) | (1u << 11) | (1u << 13) | (1u << 18);
@@ -58,12 +58,12 @@ uint8_t UnitWithGuid(const DescriptorLayout& layout, const GUID& guid) {
 
 }  // namespace
 
-CameraProfile ProfileFromSpec(const CameraSpec& spec, const VendorGuids* guids) {
+CameraProfile ProfileFromDescription(const CameraDescription& camera, const VendorGuids* guids) {
   CameraProfile p;
-  p.name = spec.name;
-  p.speed = spec.speed;
-  p.deviceDescriptor = BuildDeviceDescriptor(spec);
-  p.configurationDescriptor = BuildConfigurationDescriptor(spec);
+  p.name = camera.name;
+  p.speed = camera.speed;
+  p.deviceDescriptor = BuildDeviceDescriptor(camera);
+  p.configurationDescriptor = BuildConfigurationDescriptor(camera);
   if (guids) {
     const DescriptorLayout layout = ParseDescriptors(p.deviceDescriptor, p.configurationDescriptor, p.speed);
     p.vendorUnitId = UnitWithGuid(layout, guids->vendorUnit);
@@ -72,14 +72,14 @@ CameraProfile ProfileFromSpec(const CameraSpec& spec, const VendorGuids* guids) 
   return p;
 }
 
-CameraSpec HighSpeedIsochSpec(const VendorGuids& guids) {
-  CameraSpec s = FullCamera(guids);
+CameraDescription HighSpeedIsochDescription(const VendorGuids& guids) {
+  CameraDescription s = FullCamera(guids);
   s.name = "high-speed isochronous camera";
   return s;
 }
 
-CameraSpec BulkSpec(const VendorGuids& guids) {
-  CameraSpec s = FullCamera(guids);
+CameraDescription BulkDescription(const VendorGuids& guids) {
+  CameraDescription s = FullCamera(guids);
   s.name = "bulk camera";
   s.idProduct = 0x0103;
   s.transport = Transport::kBulk;
@@ -87,8 +87,8 @@ CameraSpec BulkSpec(const VendorGuids& guids) {
   return s;
 }
 
-CameraSpec SuperSpeedIsochSpec(const VendorGuids& guids) {
-  CameraSpec s = FullCamera(guids);
+CameraDescription SuperSpeedIsochDescription(const VendorGuids& guids) {
+  CameraDescription s = FullCamera(guids);
   s.name = "SuperSpeed isochronous camera";
   s.idProduct = 0x0104;
   s.bcdUSB = 0x0300;
@@ -98,11 +98,11 @@ CameraSpec SuperSpeedIsochSpec(const VendorGuids& guids) {
   return s;
 }
 
-CameraSpec MinimalSpec() {
-  CameraSpec s;
+CameraDescription MinimalDescription() {
+  CameraDescription s;
   s.name = "minimal camera";
   s.idProduct = 0x0105;
-  FormatSpec f;
+  FormatDescription f;
   f.kind = FormatKind::kYuy2;
   f.frames = {{320, 240, {Fps(30), Fps(15)}}, {160, 120, {Fps(30)}}};
   s.formats = {f};
@@ -114,9 +114,9 @@ CameraSpec MinimalSpec() {
   return s;
 }
 
-CameraProfile HighSpeedIsochCamera(const VendorGuids& guids) { return ProfileFromSpec(HighSpeedIsochSpec(guids), &guids); }
-CameraProfile BulkCamera(const VendorGuids& guids) { return ProfileFromSpec(BulkSpec(guids), &guids); }
-CameraProfile SuperSpeedIsochCamera(const VendorGuids& guids) { return ProfileFromSpec(SuperSpeedIsochSpec(guids), &guids); }
-CameraProfile MinimalCamera() { return ProfileFromSpec(MinimalSpec(), nullptr); }
+CameraProfile HighSpeedIsochCamera(const VendorGuids& guids) { return ProfileFromDescription(HighSpeedIsochDescription(guids), &guids); }
+CameraProfile BulkCamera(const VendorGuids& guids) { return ProfileFromDescription(BulkDescription(guids), &guids); }
+CameraProfile SuperSpeedIsochCamera(const VendorGuids& guids) { return ProfileFromDescription(SuperSpeedIsochDescription(guids), &guids); }
+CameraProfile MinimalCamera() { return ProfileFromDescription(MinimalDescription(), nullptr); }
 
 }  // namespace kvz::simcam

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "usbspec.h"
+#include "usb100.h"
 #include "uvc.h"
 
 namespace kvz::simcam {
@@ -47,15 +47,15 @@ uint32_t FrameBytes(FormatKind kind, uint16_t w, uint16_t h) {
   return static_cast<uint32_t>(w) * h * 2;
 }
 
-void WriteEndpoint(ByteWriter& w, const CameraSpec& spec, uint8_t address, uint8_t attributes,
-                   uint16_t maxPacket, uint8_t interval, const IsochAltSpec* ss) {
+void WriteEndpoint(ByteWriter& w, const CameraDescription& camera, uint8_t address, uint8_t attributes,
+                   uint16_t maxPacket, uint8_t interval, const IsochAltSetting* ss) {
   size_t at = w.Begin(USB_ENDPOINT_DESCRIPTOR_TYPE);
   w.U8(address);
   w.U8(attributes);
   w.U16(maxPacket);
   w.U8(interval);
   w.End(at);
-  if (spec.speed == usb::Speed::Super) {
+  if (camera.speed == usb::Speed::Super) {
     size_t c = w.Begin(USB_SUPERSPEED_ENDPOINT_COMPANION_DESCRIPTOR_TYPE);
     w.U8(ss ? ss->maxBurst : 0);
     w.U8(ss ? ss->mult : 0);
@@ -76,14 +76,14 @@ void WriteInterface(ByteWriter& w, uint8_t number, uint8_t alt, uint8_t endpoint
   w.End(at);
 }
 
-void WriteControlInterface(ByteWriter& w, const CameraSpec& spec) {
-  WriteInterface(w, kControlInterface, 0, spec.interruptEndpoint ? 1 : 0, SC_VIDEOCONTROL);
+void WriteControlInterface(ByteWriter& w, const CameraDescription& camera) {
+  WriteInterface(w, kControlInterface, 0, camera.interruptEndpoint ? 1 : 0, SC_VIDEOCONTROL);
   const size_t header = w.Begin(CS_INTERFACE);
   w.U8(VC_HEADER);
   w.U16(0x0110);
   const size_t total = w.Size();
   w.U16(0);
-  w.U32(spec.clockFrequency);
+  w.U32(camera.clockFrequency);
   w.U8(1);
   w.U8(kStreamingInterface);
   w.End(header);
@@ -98,7 +98,7 @@ void WriteControlInterface(ByteWriter& w, const CameraSpec& spec) {
   w.U16(0);
   w.U16(0);
   w.U8(3);
-  w.Bits(spec.cameraTerminalControls, 3);
+  w.Bits(camera.cameraTerminalControls, 3);
   w.End(at);
 
   at = w.Begin(CS_INTERFACE);  // processing unit
@@ -107,13 +107,13 @@ void WriteControlInterface(ByteWriter& w, const CameraSpec& spec) {
   w.U8(kCameraTerminalId);
   w.U16(0);
   w.U8(2);
-  w.Bits(spec.processingUnitControls, 2);
+  w.Bits(camera.processingUnitControls, 2);
   w.U8(0);
   w.U8(0);
   w.End(at);
 
   uint8_t source = kProcessingUnitId;
-  for (const ExtensionUnitSpec& xu : spec.extensionUnits) {
+  for (const ExtensionUnitDescription& xu : camera.extensionUnits) {
     uint32_t bits[2] = {0, 0};
     for (uint8_t s : xu.selectors)
       if (s >= 1 && s <= 64) bits[(s - 1) / 32] |= 1u << ((s - 1) % 32);
@@ -143,9 +143,9 @@ void WriteControlInterface(ByteWriter& w, const CameraSpec& spec) {
   w.End(at);
   w.PatchU16(total, w.Size() - header);
 
-  if (spec.interruptEndpoint) {
-    WriteEndpoint(w, spec, kInterruptEndpoint, USB_ENDPOINT_TYPE_INTERRUPT, 16,
-                  spec.speed == usb::Speed::Full ? 16 : 8, nullptr);
+  if (camera.interruptEndpoint) {
+    WriteEndpoint(w, camera, kInterruptEndpoint, USB_ENDPOINT_TYPE_INTERRUPT, 16,
+                  camera.speed == usb::Speed::Full ? 16 : 8, nullptr);
     at = w.Begin(CS_ENDPOINT);
     w.U8(EP_INTERRUPT);
     w.U16(16);
@@ -153,7 +153,7 @@ void WriteControlInterface(ByteWriter& w, const CameraSpec& spec) {
   }
 }
 
-void WriteFormat(ByteWriter& w, const FormatSpec& f, uint8_t index) {
+void WriteFormat(ByteWriter& w, const FormatDescription& f, uint8_t index) {
   size_t at = w.Begin(CS_INTERFACE);
   if (f.kind == FormatKind::kYuy2) {
     w.U8(VS_FORMAT_UNCOMPRESSED);
@@ -180,7 +180,7 @@ void WriteFormat(ByteWriter& w, const FormatSpec& f, uint8_t index) {
   w.End(at);
 
   uint8_t frameIndex = 1;
-  for (const FrameSpec& fr : f.frames) {
+  for (const FrameDescription& fr : f.frames) {
     const uint32_t bytes = FrameBytes(f.kind, fr.width, fr.height);
     uint32_t shortest = 0xFFFFFFFF;
     for (uint32_t i : fr.intervals) shortest = i < shortest ? i : shortest;
@@ -225,38 +225,38 @@ void WriteFormat(ByteWriter& w, const FormatSpec& f, uint8_t index) {
   w.End(at);
 }
 
-void WriteStreamingInterface(ByteWriter& w, const CameraSpec& spec) {
-  const bool bulk = spec.transport == Transport::kBulk;
+void WriteStreamingInterface(ByteWriter& w, const CameraDescription& camera) {
+  const bool bulk = camera.transport == Transport::kBulk;
   WriteInterface(w, kStreamingInterface, 0, bulk ? 1 : 0, SC_VIDEOSTREAMING);
   const size_t header = w.Begin(CS_INTERFACE);
   w.U8(VS_INPUT_HEADER);
-  w.U8(static_cast<uint8_t>(spec.formats.size()));
+  w.U8(static_cast<uint8_t>(camera.formats.size()));
   const size_t total = w.Size();
   w.U16(0);
   w.U8(kVideoEndpoint);
   w.U8(0);
   w.U8(kOutputTerminalId);
-  w.U8(spec.stillCaptureMethod);
+  w.U8(camera.stillCaptureMethod);
   w.U8(1);  // hardware trigger supported: the button
   w.U8(0);  // the trigger initiates a still
   w.U8(1);
-  for (size_t i = 0; i < spec.formats.size(); ++i) w.U8(0);
+  for (size_t i = 0; i < camera.formats.size(); ++i) w.U8(0);
   w.End(header);
   uint8_t index = 1;
-  for (const FormatSpec& f : spec.formats) WriteFormat(w, f, index++);
+  for (const FormatDescription& f : camera.formats) WriteFormat(w, f, index++);
   w.PatchU16(total, w.Size() - header);
 
   if (bulk) {
-    const uint16_t mps = spec.speed == usb::Speed::Super ? 1024 : spec.bulkMaxPacket;
-    IsochAltSpec burst{0, 0, 15, 0};
-    WriteEndpoint(w, spec, kVideoEndpoint, USB_ENDPOINT_TYPE_BULK, mps, 0, &burst);
+    const uint16_t mps = camera.speed == usb::Speed::Super ? 1024 : camera.bulkMaxPacket;
+    IsochAltSetting burst{0, 0, 15, 0};
+    WriteEndpoint(w, camera, kVideoEndpoint, USB_ENDPOINT_TYPE_BULK, mps, 0, &burst);
     return;
   }
   uint8_t alt = 1;
-  for (const IsochAltSpec& a : spec.isochAlts) {
+  for (const IsochAltSetting& a : camera.isochAlts) {
     WriteInterface(w, kStreamingInterface, alt++, 1, SC_VIDEOSTREAMING);
     // Asynchronous isochronous endpoint, one (micro)frame interval.
-    WriteEndpoint(w, spec, kVideoEndpoint, USB_ENDPOINT_TYPE_ISOCHRONOUS | 0x04, a.wMaxPacketSize, 1, &a);
+    WriteEndpoint(w, camera, kVideoEndpoint, USB_ENDPOINT_TYPE_ISOCHRONOUS | 0x04, a.wMaxPacketSize, 1, &a);
   }
 }
 
@@ -266,17 +266,17 @@ GUID Yuy2FormatGuid() {
   return GUID{0x32595559, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
 }
 
-std::vector<uint8_t> BuildDeviceDescriptor(const CameraSpec& spec) {
+std::vector<uint8_t> BuildDeviceDescriptor(const CameraDescription& camera) {
   ByteWriter w;
   size_t at = w.Begin(USB_DEVICE_DESCRIPTOR_TYPE);
-  w.U16(spec.bcdUSB);
+  w.U16(camera.bcdUSB);
   w.U8(0xEF);  // miscellaneous: interface association
   w.U8(0x02);
   w.U8(0x01);
-  w.U8(spec.speed == usb::Speed::Super ? 9 : 64);
-  w.U16(spec.idVendor);
-  w.U16(spec.idProduct);
-  w.U16(spec.bcdDevice);
+  w.U8(camera.speed == usb::Speed::Super ? 9 : 64);
+  w.U16(camera.idVendor);
+  w.U16(camera.idProduct);
+  w.U16(camera.bcdDevice);
   w.U8(0);
   w.U8(0);
   w.U8(0);
@@ -285,7 +285,7 @@ std::vector<uint8_t> BuildDeviceDescriptor(const CameraSpec& spec) {
   return w.Take();
 }
 
-std::vector<uint8_t> BuildConfigurationDescriptor(const CameraSpec& spec) {
+std::vector<uint8_t> BuildConfigurationDescriptor(const CameraDescription& camera) {
   ByteWriter w;
   size_t at = w.Begin(USB_CONFIGURATION_DESCRIPTOR_TYPE);
   const size_t total = w.Size();
@@ -306,8 +306,8 @@ std::vector<uint8_t> BuildConfigurationDescriptor(const CameraSpec& spec) {
   w.U8(0);
   w.End(at);
 
-  WriteControlInterface(w, spec);
-  WriteStreamingInterface(w, spec);
+  WriteControlInterface(w, camera);
+  WriteStreamingInterface(w, camera);
   w.PatchU16(total, w.Size());
   return w.Take();
 }

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "usbspec.h"
+#include "usb100.h"
 #include "uvc.h"
 
 namespace kvz::simcam {

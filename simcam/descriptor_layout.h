@@ -8,7 +8,7 @@
 
 #include "kvz/usb_function.h"
 #include "ntdef.h"
-#include "simcam/camera_spec.h"
+#include "simcam/camera_description.h"
 
 namespace kvz::simcam {
 

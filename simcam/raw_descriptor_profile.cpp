@@ -3,7 +3,7 @@
 
 #include "simcam/camera_profile.h"
 #include "simcam/descriptor_layout.h"
-#include "usbspec.h"
+#include "usb100.h"
 #include "uvc.h"
 
 namespace kvz::simcam {

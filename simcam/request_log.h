@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "kvz/usb_function.h"
-#include "usbspec.h"
+#include "usb100.h"
 
 namespace kvz::simcam {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "simcam/test_pattern.h"
-#include "usbspec.h"
+#include "usb100.h"
 #include "uvc.h"
 
 namespace kvz::simcam {
