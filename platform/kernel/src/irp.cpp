@@ -27,6 +27,7 @@ struct Record {
   ThreadedIrpExtras extras;
   int holds = 0;
   bool finished = false;  // done; freed when the last hold goes
+  bool reported = false;  // named once by the unload check; still valid to free
 };
 
 struct Table {
@@ -61,6 +62,8 @@ void ReportLiveIrps(std::vector<std::string>& findings) {
   Table& t = T();
   std::lock_guard<std::mutex> hold(t.lock);
   for (auto& entry : t.live) {
+    if (entry.second.reported) continue;
+    entry.second.reported = true;
     PIRP irp = entry.first;
     char line[200];
     std::snprintf(line, sizeof(line), "IRP %p still allocated (allocation #%llu, %s, %d stack locations%s)",
@@ -68,7 +71,6 @@ void ReportLiveIrps(std::vector<std::string>& findings) {
                   StateName(entry.second.state), irp->StackCount, entry.second.threaded ? ", threaded" : "");
     findings.emplace_back(line);
   }
-  t.live.clear();
 }
 
 // Called with the table lock held.
@@ -210,7 +212,9 @@ namespace kvz::kernel {
 size_t LiveIrpCount() {
   io::Table& t = io::T();
   std::lock_guard<std::mutex> hold(t.lock);
-  return t.live.size();
+  size_t count = 0;
+  for (auto& entry : t.live) count += entry.second.reported ? 0 : 1;
+  return count;
 }
 }  // namespace kvz::kernel
 

@@ -78,6 +78,9 @@
 #define IRP_MN_SET_POWER 0x02
 #define IRP_MN_QUERY_POWER 0x03
 
+// A completion routine's answer that lets completion go on.
+#define STATUS_CONTINUE_COMPLETION STATUS_SUCCESS
+
 // Stack location Control bits.
 #define SL_PENDING_RETURNED 0x01
 #define SL_ERROR_RETURNED 0x02
