@@ -7,6 +7,14 @@
 
 #include "wdm.h"
 
+// Statuses of kernel-streaming requests beyond the kernel's common ones.
+#ifndef STATUS_PROPSET_NOT_FOUND
+#define STATUS_PROPSET_NOT_FOUND ((NTSTATUS)0xC0000230L)
+#endif
+#ifndef STATUS_INVALID_BUFFER_SIZE
+#define STATUS_INVALID_BUFFER_SIZE ((NTSTATUS)0xC0000206L)
+#endif
+
 typedef struct _CM_RESOURCE_LIST* PCM_RESOURCE_LIST;
 typedef PVOID PSECURITY_DESCRIPTOR;
 

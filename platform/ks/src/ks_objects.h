@@ -11,12 +11,6 @@
 #include "ks.h"
 #include "object_bag.h"
 
-#ifndef STATUS_PROPSET_NOT_FOUND
-#define STATUS_PROPSET_NOT_FOUND ((NTSTATUS)0xC0000230L)
-#endif
-#ifndef STATUS_INVALID_BUFFER_SIZE
-#define STATUS_INVALID_BUFFER_SIZE ((NTSTATUS)0xC0000206L)
-#endif
 
 namespace kvz::ks {
 
