@@ -65,7 +65,7 @@ void CopyRegion(const T* src, int32_t srcStep, T* dst, int32_t dstStep, RoiSize 
   for (int32_t r = 0; r < roi.height; ++r) {
     const T* s = reinterpret_cast<const T*>(Row(src, srcStep, r));
     T* d = reinterpret_cast<T*>(Row(dst, dstStep, r));
-    for (int32_t j = 0; j < roi.width; ++j) d[j] = s[j];
+    for (int32_t j = 0; j < roi.width; ++j) St(d + j, Ld(s + j));
   }
 #endif
 }
@@ -180,7 +180,7 @@ void SplitWords(const int16_t* src, int32_t srcStep, int16_t* const dst[kC], int
     const int16_t* s = reinterpret_cast<const int16_t*>(Row(src, srcStep, r));
     for (int c = 0; c < kC; ++c) {
       int16_t* d = reinterpret_cast<int16_t*>(Row(dst[c], dstStep, r));
-      for (int32_t j = 0; j < roi.width; ++j) d[j] = s[kC * j + c];
+      for (int32_t j = 0; j < roi.width; ++j) St(d + j, Ld(s + kC * j + c));
     }
   }
 #endif
@@ -266,7 +266,10 @@ PrimitiveStatus ConvertWordsToBytes(const int16_t* src, int32_t srcStep, uint8_t
 #if defined(KVZ_VEC_INT)
     ConvertWordsToBytesKernel(s, d, static_cast<size_t>(roi.width));
 #else
-    for (int32_t j = 0; j < roi.width; ++j) d[j] = s[j] >= 255 ? 255 : (s[j] <= 0 ? 0 : static_cast<uint8_t>(s[j]));
+    for (int32_t j = 0; j < roi.width; ++j) {
+      const int16_t v = Ld(s + j);
+      d[j] = v >= 255 ? 255 : (v <= 0 ? 0 : static_cast<uint8_t>(v));
+    }
 #endif
   }
   return kStsOk;
@@ -297,7 +300,7 @@ PrimitiveStatus ConvertBytesToWords(const uint8_t* src, int32_t srcStep, int16_t
 #if defined(KVZ_VEC_INT)
     ConvertBytesToWordsKernel(s, d, static_cast<size_t>(roi.width), stream);
 #else
-    for (int32_t j = 0; j < roi.width; ++j) d[j] = s[j];
+    for (int32_t j = 0; j < roi.width; ++j) St(d + j, static_cast<int16_t>(s[j]));
 #endif
   }
   return kStsOk;

@@ -286,9 +286,9 @@ void CopyRowAc4Kernel16s(const int16_t* src, int16_t* dst, uint32_t samples, uin
 #if defined(KVZ_VEC_INT)
   if ((Addr(dst) & 7) == 0) {
     for (; i + 4 <= samples && (Addr(dst + i) & 15) != 0; i += 4) {
-      dst[i] = src[i];
-      dst[i + 1] = src[i + 1];
-      dst[i + 2] = src[i + 2];
+      St(dst + i, Ld(src + i));
+      St(dst + i + 1, Ld(src + i + 1));
+      St(dst + i + 2, Ld(src + i + 2));
     }
     if (i + 16 <= samples) CountUse(kUseCopyRowAc4);
     const V alpha = _mm_set_epi32(static_cast<int>(0xFFFF0000u), 0, static_cast<int>(0xFFFF0000u), 0);
@@ -300,9 +300,9 @@ void CopyRowAc4Kernel16s(const int16_t* src, int16_t* dst, uint32_t samples, uin
   }
 #endif
   for (; i + 4 <= samples; i += 4) {
-    dst[i] = src[i];
-    dst[i + 1] = src[i + 1];
-    dst[i + 2] = src[i + 2];
+    St(dst + i, Ld(src + i));
+    St(dst + i + 1, Ld(src + i + 1));
+    St(dst + i + 2, Ld(src + i + 2));
   }
 }
 
@@ -615,7 +615,7 @@ inline V Gather16(const int16_t* s) {
   return _mm_or_si128(_mm_or_si128(x, y), z);
 #else
   alignas(16) int16_t t[8];
-  for (int k = 0; k < 8; ++k) t[k] = s[kStride * k];
+  for (int k = 0; k < 8; ++k) t[k] = Ld(s + kStride * k);
   return LoadA(t);
 #endif
 }
@@ -626,7 +626,7 @@ void Extract16(const int16_t* src, int16_t* plane, uint32_t pixels) {
   uint32_t j = 0;
 #if defined(KVZ_VEC_INT)
   const uintptr_t headMask = kStream ? 7 : 3;
-  for (; j < pixels && (Addr(plane + j) & headMask) != 0; ++j) plane[j] = src[kStride * j];
+  for (; j < pixels && (Addr(plane + j) & headMask) != 0; ++j) St(plane + j, Ld(src + kStride * j));
   if (j + 8 < pixels) CountUse(kStream ? kUseStream : kUseExtractChannel);
   for (; j + 8 < pixels; j += 8) {
     const V v = Gather16<kStride>(src + kStride * j);
@@ -642,7 +642,7 @@ void Extract16(const int16_t* src, int16_t* plane, uint32_t pixels) {
   }
   if (kStream) Fence();
 #endif
-  for (; j < pixels; ++j) plane[j] = src[kStride * j];
+  for (; j < pixels; ++j) St(plane + j, Ld(src + kStride * j));
 }
 
 }  // namespace

@@ -136,7 +136,7 @@ void ConvertRow(const S* s, D* d, size_t n, uint32_t stream) {
   constexpr size_t kOut = 4 * sizeof(D);
   bool streamed = false;
   if (stream != 0 && kOut == 16) {
-    for (; i < n && (Addr(d + i) & 15) != 0; ++i) d[i] = ConvertOne<S, D>(s[i]);
+    for (; i < n && (Addr(d + i) & 15) != 0; ++i) St(d + i, ConvertOne<S, D>(Ld(s + i)));
     streamed = (Addr(d + i) & 15) == 0;
   }
   if (i + 4 <= n) CountUse(streamed ? kUseStream : kUseConvertFamily);
@@ -149,7 +149,7 @@ void ConvertRow(const S* s, D* d, size_t n, uint32_t stream) {
 #else
   (void)stream;
 #endif
-  for (; i < n; ++i) d[i] = ConvertOne<S, D>(s[i]);
+  for (; i < n; ++i) St(d + i, ConvertOne<S, D>(Ld(s + i)));
 }
 
 template <typename S, typename D>
@@ -169,9 +169,9 @@ void ConvertRowAc4(const S* s, D* d, size_t n) {
   }
 #endif
   for (; i + 4 <= n; i += 4) {
-    d[i] = ConvertOne<S, D>(s[i]);
-    d[i + 1] = ConvertOne<S, D>(s[i + 1]);
-    d[i + 2] = ConvertOne<S, D>(s[i + 2]);
+    St(d + i, ConvertOne<S, D>(Ld(s + i)));
+    St(d + i + 1, ConvertOne<S, D>(Ld(s + i + 1)));
+    St(d + i + 2, ConvertOne<S, D>(Ld(s + i + 2)));
   }
 }
 
@@ -180,7 +180,7 @@ void ConvertRowAc4(const S* s, D* d, size_t n) {
 void ConvertBytesToWordsKernel(const uint8_t* src, int16_t* dst, size_t count, uint32_t stream) {
   size_t i = 0;
 #if defined(KVZ_VEC_INT)
-  for (; i < count && (Addr(dst + i) & 15) != 0; ++i) dst[i] = src[i];
+  for (; i < count && (Addr(dst + i) & 15) != 0; ++i) St(dst + i, static_cast<int16_t>(src[i]));
   if (i + 16 <= count) CountUse(stream != 0 ? kUseStream : kUseBytesToWords);
   const V z = Zero();
   if (stream != 0) {
@@ -210,13 +210,13 @@ void ConvertBytesToWordsKernel(const uint8_t* src, int16_t* dst, size_t count, u
 #else
   (void)stream;
 #endif
-  for (; i < count; ++i) dst[i] = src[i];
+  for (; i < count; ++i) St(dst + i, static_cast<int16_t>(src[i]));
 }
 
 void ConvertWordsToBytesKernel(const int16_t* src, uint8_t* dst, size_t count) {
   size_t i = 0;
 #if defined(KVZ_VEC_INT)
-  for (; i < count && (Addr(src + i) & 15) != 0; ++i) dst[i] = ConvertOne<int16_t, uint8_t>(src[i]);
+  for (; i < count && (Addr(src + i) & 15) != 0; ++i) dst[i] = ConvertOne<int16_t, uint8_t>(Ld(src + i));
   if (i + 16 <= count) CountUse(kUseWordsToBytes);
   if ((Addr(src + i) & 15) == 0) {
     for (; i + 32 <= count; i += 32) {
@@ -229,7 +229,7 @@ void ConvertWordsToBytesKernel(const int16_t* src, uint8_t* dst, size_t count) {
     }
   }
 #endif
-  for (; i < count; ++i) dst[i] = ConvertOne<int16_t, uint8_t>(src[i]);
+  for (; i < count; ++i) dst[i] = ConvertOne<int16_t, uint8_t>(Ld(src + i));
 }
 
 #define KVZ_C1(name, S, D) \

@@ -66,6 +66,17 @@ static inline uint16_t Load2(const void* p) {
   return v;
 }
 static inline void Store2(void* p, uint16_t v) { memcpy(p, &v, 2); }
+// Elements of 16-bit and wider images may lie at any address.
+template <typename T>
+static inline T Ld(const T* p) {
+  T v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+template <typename T>
+static inline void St(T* p, T v) {
+  memcpy(p, &v, sizeof v);
+}
 
 template <typename T> struct Unsigned;
 template <> struct Unsigned<uint8_t> { typedef uint8_t Type; };

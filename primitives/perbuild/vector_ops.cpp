@@ -391,11 +391,11 @@ void ShiftRun(const T* s, int32_t shift, T* d, size_t n) {
       const V v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s));
       _mm_storel_epi64(reinterpret_cast<__m128i*>(d), ShiftVec<T, kOp>(v, count, shift));
     }
-    for (; n != 0; --n) *d++ = ShiftOne<T, kOp>(*s++, shift);
+    for (; n != 0; --n) St(d++, ShiftOne<T, kOp>(Ld(s++), shift));
     return;
   }
   while (n != 0 && (Addr(d) & 15) != 0) {
-    *d++ = ShiftOne<T, kOp>(*s++, shift);
+    St(d++, ShiftOne<T, kOp>(Ld(s++), shift));
     --n;
   }
   if (n >= kPer) CountUse(kUseShift);
@@ -415,7 +415,7 @@ void ShiftRun(const T* s, int32_t shift, T* d, size_t n) {
     n -= 8 / sizeof(T);
   }
 #endif
-  for (; n != 0; --n) *d++ = ShiftOne<T, kOp>(*s++, shift);
+  for (; n != 0; --n) St(d++, ShiftOne<T, kOp>(Ld(s++), shift));
 }
 
 }  // namespace

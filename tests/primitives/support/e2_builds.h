@@ -32,7 +32,15 @@ namespace e2 {
   X(ns, SplitPixels8uC4P4Kernel) X(ns, SplitPixels8uC4P4Planes4Kernel) X(ns, ExtractChannel8uC3Kernel)   \
   X(ns, ExtractChannel8uC4Kernel) X(ns, ExtractChannel16sC3Kernel) X(ns, ExtractChannel16sC3StreamingKernel) \
   X(ns, ExtractChannel16sC4Kernel) X(ns, ExtractChannel16sC4StreamingKernel)                             \
-  X(ns, ConvertBytesToWordsKernel) X(ns, ConvertWordsToBytesKernel)
+  X(ns, ConvertBytesToWordsKernel) X(ns, ConvertWordsToBytesKernel) X(ns, Convert16uTo8uKernel)           \
+  X(ns, Convert32sTo8sKernel) X(ns, Convert32sTo8sAc4Kernel) X(ns, Convert32sTo8uKernel)                 \
+  X(ns, Convert32sTo8uAc4Kernel) X(ns, Convert8sTo32sKernel) X(ns, Convert8sTo32sAc4Kernel)              \
+  X(ns, Convert8uTo32sKernel) X(ns, Convert8uTo32sAc4Kernel) X(ns, Convert32fTo16uKernel)                \
+  X(ns, Convert32fTo16uAc4Kernel) X(ns, Convert32fTo16sKernel) X(ns, Convert32fTo16sAc4Kernel)           \
+  X(ns, Convert32fTo8uKernel) X(ns, Convert32fTo8uAc4Kernel) X(ns, Convert32fTo8sKernel)                 \
+  X(ns, Convert32fTo8sAc4Kernel) X(ns, Convert16uTo32fKernel) X(ns, Convert16uTo32fAc4Kernel)            \
+  X(ns, Convert16sTo32fKernel) X(ns, Convert16sTo32fAc4Kernel) X(ns, Convert8uTo32fKernel)               \
+  X(ns, Convert8uTo32fAc4Kernel) X(ns, Convert8sTo32fKernel) X(ns, Convert8sTo32fAc4Kernel)
 
 #define E2_FIELD(ns, f) decltype(&kvz::prim::ns::f) f;
 
