@@ -1,0 +1,166 @@
+// Streaming: client buffers queue on the pin, the minidriver fills the leading edge and ejects
+// it; Process runs one call at a time, only in RUN, again after STATUS_SUCCESS and on the next
+// trigger after STATUS_PENDING; pending buffers come back with an error at stop and close.
+#include <atomic>
+
+#include "ks_bench.h"
+#include "kvz/kernel_thread.h"
+
+namespace kvz::kstest {
+namespace {
+
+using ksclient::CompletedFrame;
+
+void Sleep(int64_t duration100ns) {
+  LARGE_INTEGER interval;
+  interval.QuadPart = -duration100ns;
+  KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+class StreamingTest : public KsBench {
+ protected:
+  void SetUp() override {
+    KsBench::SetUp();
+    filter_ = OpenFilter();
+    ASSERT_TRUE(filter_);
+    pin_ = CreateCapturePin(*filter_);
+    ASSERT_TRUE(pin_);
+  }
+  void TearDown() override {
+    pin_.reset();
+    filter_.reset();
+    EXPECT_EQ(0, Log().processViolations.load());
+    KsBench::TearDown();
+  }
+  std::unique_ptr<ksclient::KsFilterClient> filter_;
+  std::unique_ptr<ksclient::KsPinClient> pin_;
+};
+
+TEST_F(StreamingTest, RunningPinDeliversFramesWithTheirHeaders) {
+  ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_RUN));
+  std::vector<CompletedFrame> frames;
+  ASSERT_EQ(STATUS_SUCCESS, pin_->ReadFrames(12, kFrameBytes, 4, &frames));
+  ASSERT_EQ(12u, frames.size());
+  for (size_t i = 0; i < frames.size(); ++i) {
+    const CompletedFrame& f = frames[i];
+    SCOPED_TRACE(i);
+    EXPECT_EQ(STATUS_SUCCESS, f.status);
+    EXPECT_EQ(kFrameBytes, f.header.DataUsed);
+    EXPECT_EQ(kFrameBytes, f.header.FrameExtent);
+    LONGLONG n = f.frameInfo.PictureNumber;
+    EXPECT_EQ(static_cast<LONGLONG>(i), n);
+    EXPECT_EQ(n * kFrameInterval, f.header.PresentationTime.Time);
+    EXPECT_EQ(kFrameInterval, f.header.Duration);
+    EXPECT_EQ(static_cast<ULONG>(KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID),
+              f.header.OptionsFlags);
+    EXPECT_EQ(sizeof(KS_FRAME_INFO), f.frameInfo.ExtendedHeaderSize);
+    ASSERT_EQ(kFrameBytes, f.data.size());
+    EXPECT_EQ(FrameByte(n, 0), f.data[0]);
+    EXPECT_EQ(FrameByte(n, kFrameBytes - 1), f.data[kFrameBytes - 1]);
+  }
+  EXPECT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_STOP));
+  EXPECT_EQ(STATUS_SUCCESS, pin_->Close());
+}
+
+TEST_F(StreamingTest, ReadsNeedARunningOrPausedPin) {
+  auto read = pin_->QueueRead(kFrameBytes);
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, read->Request()->Wait());
+}
+
+TEST_F(StreamingTest, ProcessNeverOverlapsEvenWithAttemptsFromManyThreads) {
+  ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_RUN));
+  std::atomic<bool> stop{false};
+  PKSPIN pin = Log().pin;
+  kvz::kernel::KernelThread hammer("hammer", [&] {
+    while (!stop) {
+      KsPinAttemptProcessing(pin, TRUE);
+      Sleep(20000);
+    }
+  });
+  std::vector<CompletedFrame> frames;
+  EXPECT_EQ(STATUS_SUCCESS, pin_->ReadFrames(20, kFrameBytes, 6, &frames));
+  stop = true;
+  hammer.Join();
+  EXPECT_EQ(20u, frames.size());
+  EXPECT_EQ(0, Log().processViolations.load());
+  EXPECT_GE(Log().processCalls.load(), 20);
+}
+
+TEST_F(StreamingTest, ProcessRunsOnlyInRun) {
+  Log().produceFrames = false;
+  ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_PAUSE));
+  Log().framesReady = 5;
+  auto read = pin_->QueueRead(kFrameBytes);
+  KsPinAttemptProcessing(Log().pin, FALSE);
+  Sleep(1000000);
+  EXPECT_EQ(0, Log().processCalls.load());
+  EXPECT_FALSE(read->Request()->Done());
+  // RUN starts processing for the buffer that waits.
+  ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_RUN));
+  EXPECT_EQ(STATUS_SUCCESS, read->Request()->Wait(10000000));
+  EXPECT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_STOP));
+}
+
+TEST_F(StreamingTest, SuccessCallsAgainPendingWaitsForTheNextTrigger) {
+  Log().produceFrames = false;
+  ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_RUN));
+  Log().successReturns = 3;
+  auto read = pin_->QueueRead(kFrameBytes);  // arrival on an empty queue triggers processing
+  Sleep(1000000);
+  // Three calls answered STATUS_SUCCESS and were repeated; the fourth found no frame and pended.
+  EXPECT_EQ(4, Log().processCalls.load());
+  Sleep(1000000);
+  EXPECT_EQ(4, Log().processCalls.load());
+  EXPECT_FALSE(read->Request()->Done());
+  Log().framesReady = 1;
+  KsPinAttemptProcessing(Log().pin, TRUE);
+  EXPECT_EQ(STATUS_SUCCESS, read->Request()->Wait(10000000));
+  EXPECT_EQ(5, Log().processCalls.load());
+  EXPECT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_STOP));
+}
+
+TEST_F(StreamingTest, StopAndCloseCompletePendingBuffersWithAnError) {
+  Log().produceFrames = false;
+  ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_RUN));
+  auto first = pin_->QueueRead(kFrameBytes);
+  auto second = pin_->QueueRead(kFrameBytes);
+  ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_STOP));
+  EXPECT_EQ(STATUS_CANCELLED, first->Request()->Wait(10000000));
+  EXPECT_EQ(STATUS_CANCELLED, second->Request()->Wait(10000000));
+
+  ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_PAUSE));
+  auto third = pin_->QueueRead(kFrameBytes);
+  EXPECT_EQ(STATUS_SUCCESS, pin_->Close());
+  EXPECT_EQ(STATUS_CANCELLED, third->Request()->Wait(10000000));
+}
+
+TEST_F(StreamingTest, AClientCancelsItsBuffer) {
+  Log().produceFrames = false;
+  ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_RUN));
+  auto read = pin_->QueueRead(kFrameBytes);
+  read->Request()->Cancel();
+  EXPECT_EQ(STATUS_CANCELLED, read->Request()->Wait(10000000));
+  EXPECT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_STOP));
+}
+
+TEST_F(StreamingTest, ReferenceClockOnlyWithAMasterClock) {
+  PKSPIN pin = Log().pin;
+  PIKSREFERENCECLOCK clock = nullptr;
+  EXPECT_FALSE(NT_SUCCESS(KsPinGetReferenceClockInterface(pin, &clock)));
+  EXPECT_EQ(nullptr, clock);
+  ASSERT_EQ(STATUS_SUCCESS, pin_->SetMasterClock(true));
+  ASSERT_EQ(STATUS_SUCCESS, KsPinGetReferenceClockInterface(pin, &clock));
+  ASSERT_NE(nullptr, clock);
+  LONGLONG before = static_cast<LONGLONG>(KeQueryInterruptTime());
+  Sleep(5000000);
+  LONGLONG system = 0;
+  LONGLONG time = clock->GetCorrelatedTime(&system);
+  EXPECT_GE(time - before, 5000000);
+  EXPECT_EQ(time, system);
+  EXPECT_EQ(0u, clock->Release());
+  ASSERT_EQ(STATUS_SUCCESS, pin_->SetMasterClock(false));
+  EXPECT_FALSE(NT_SUCCESS(KsPinGetReferenceClockInterface(pin, &clock)));
+}
+
+}  // namespace
+}  // namespace kvz::kstest
