@@ -301,6 +301,21 @@ TEST(Streaming, UnjoinedBytesToWordsNeedsWideRows) {
   }
 }
 
+#if !defined(__i386__)
+// Region sizes beyond 2^31 bytes (one row copied again and again with steps of 0) must still
+// count as large: the sizes are formed in 64 bits.
+TEST(Streaming, RegionSizesAbove31BitsStillStream) {
+  Block src(65536, 0, 0), dst(65536, 0);
+  src.Fill(3);
+  const kvz::prim::RoiSize roi{65536, 32769};
+  for (const Build* b : VectorBuilds()) {
+    const Outcome o = Observe(*b, IntelCache({0x7A}), [&] { ASSERT_EQ(0, b->CopyImage8u(src.data(), 0, dst.data(), 0, roi)); });
+    EXPECT_TRUE(o.streamed) << b->name;
+    ASSERT_EQ(0, std::memcmp(src.data(), dst.data(), 65536)) << b->name;
+  }
+}
+#endif
+
 TEST(Streaming, GenericBuildNeverAsksTheProcessor) {
   const Build& g = Generic();
   ScopedCpuid cpu(IntelCache({0x7A}));
