@@ -59,7 +59,7 @@ void WriteEndpoint(ByteWriter& w, const CameraDescription& camera, uint8_t addre
     size_t c = w.Begin(USB_SUPERSPEED_ENDPOINT_COMPANION_DESCRIPTOR_TYPE);
     w.U8(ss ? ss->maxBurst : 0);
     w.U8(ss ? ss->mult : 0);
-    w.U16(ss ? ss->bytesPerInterval : 0);
+    w.U16(ss ? ss->bytesPerInterval : maxPacket);
     w.End(c);
   }
 }

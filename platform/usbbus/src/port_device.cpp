@@ -1,0 +1,501 @@
+#include "port_device.h"
+
+#include <algorithm>
+
+#include "kvz/worker_queue.h"
+#include "usb100.h"
+
+namespace kvz::usb {
+namespace {
+
+uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+std::vector<AlternateInfo> ParseAlternates(const std::vector<uint8_t>& config) {
+  std::vector<AlternateInfo> out;
+  if (config.size() < sizeof(USB_CONFIGURATION_DESCRIPTOR)) return out;
+  const size_t end = std::min<size_t>(config.size(), U16(config.data() + 2));
+  for (size_t at = 0; at + 2 <= end;) {
+    const uint8_t* d = config.data() + at;
+    if (d[0] < 2 || at + d[0] > end) break;
+    if (d[1] == USB_INTERFACE_DESCRIPTOR_TYPE && d[0] >= sizeof(USB_INTERFACE_DESCRIPTOR)) {
+      AlternateInfo a;
+      a.interfaceNumber = d[2];
+      a.alternate = d[3];
+      a.interfaceClass = d[5];
+      a.subClass = d[6];
+      a.protocol = d[7];
+      out.push_back(a);
+    } else if (d[1] == USB_ENDPOINT_DESCRIPTOR_TYPE && d[0] >= sizeof(USB_ENDPOINT_DESCRIPTOR) && !out.empty()) {
+      out.back().endpoints.push_back(EndpointInfo{d[2], d[3], U16(d + 4), d[6], 0, false});
+    } else if (d[1] == USB_SUPERSPEED_ENDPOINT_COMPANION_DESCRIPTOR_TYPE && d[0] >= 6 && !out.empty() &&
+               !out.back().endpoints.empty()) {
+      out.back().endpoints.back().hasCompanion = true;
+      out.back().endpoints.back().bytesPerInterval = U16(d + 4);
+    }
+    at += d[0];
+  }
+  return out;
+}
+
+std::u16string Hex4(uint16_t v) {
+  static const char16_t digits[] = u"0123456789ABCDEF";
+  std::u16string s;
+  for (int shift = 12; shift >= 0; shift -= 4) s += digits[(v >> shift) & 0xF];
+  return s;
+}
+
+}  // namespace
+
+PortDevice::PortDevice(std::shared_ptr<UsbFunction> function, const PortOptions& options)
+    : function_(std::move(function)), options_(options) {
+  speed_ = function_->GetSpeed();
+  deviceDescriptor_ = function_->DeviceDescriptor();
+  configurationDescriptor_ = function_->ConfigurationDescriptor();
+  alternates_ = ParseAlternates(configurationDescriptor_);
+  if (configurationDescriptor_.size() >= sizeof(USB_CONFIGURATION_DESCRIPTOR)) configurationValue_ = configurationDescriptor_[5];
+  KeInitializeSpinLock(&lock_);
+  KeInitializeEvent(&wake_, SynchronizationEvent, FALSE);
+}
+
+PortDevice::~PortDevice() {
+  function_->Attach(nullptr);
+  if (!removed_.load()) RemoveDevice();
+  stopping_ = true;
+  KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
+  thread_.reset();
+  if (pdo_) IoDeleteDevice(pdo_);
+  for (Request* r : ready_) delete r;
+}
+
+PortDevice* PortDevice::FromDevice(PDEVICE_OBJECT device) {
+  return *static_cast<PortDevice**>(device->DeviceExtension);
+}
+
+uint64_t PortDevice::FrameUnit() const { return speed_ == Speed::Full ? 10000 : 1250; }
+
+std::vector<std::u16string> PortDevice::HardwareIds() const {
+  const uint16_t vid = deviceDescriptor_.size() >= 18 ? U16(deviceDescriptor_.data() + 8) : 0;
+  const uint16_t pid = deviceDescriptor_.size() >= 18 ? U16(deviceDescriptor_.data() + 10) : 0;
+  const uint16_t rev = deviceDescriptor_.size() >= 18 ? U16(deviceDescriptor_.data() + 12) : 0;
+  std::u16string base = u"USB\\VID_" + Hex4(vid) + u"&PID_" + Hex4(pid);
+  std::u16string mi;
+  if (options_.interfaceNumber >= 0) {
+    mi = u"&MI_";
+    mi += static_cast<char16_t>(u'0' + options_.interfaceNumber / 10 % 10);
+    mi += static_cast<char16_t>(u'0' + options_.interfaceNumber % 10);
+  }
+  return {base + u"&REV_" + Hex4(rev) + mi, base + mi};
+}
+
+kvz::kernel::DeviceDescription PortDevice::Description() const {
+  kvz::kernel::DeviceDescription d;
+  const std::vector<std::u16string> ids = HardwareIds();
+  d.hardwareIds = ids;
+  d.compatibleIds = {u"USB\\Class_0E&SubClass_03&Prot_00", u"USB\\Class_0E&SubClass_03", u"USB\\Class_0E"};
+  d.instanceId = ids.back() + u"\\6&0&0&" + std::u16string(1, static_cast<char16_t>(u'0' + options_.portNumber % 10));
+  d.driverKeyName = options_.driverKeyName;
+  d.description = u"USB Video Device";
+  d.capabilities = kvz::kernel::DeviceDescription::DefaultCapabilities();
+  d.capabilities.Address = options_.portNumber;
+  d.capabilities.SurpriseRemovalOK = 1;
+  d.capabilities.DeviceD2 = 1;
+  return d;
+}
+
+void PortDevice::Kick() {
+  ++kicks_;
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  for (auto& p : pipes_)
+    if (p->readyAt == UINT64_MAX) p->readyAt = 0;
+  KeReleaseSpinLock(&lock_, irql);
+  KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
+}
+
+void PortDevice::RequestRemoval() {
+  removalRequested_ = true;
+  KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
+}
+
+void PortDevice::SetRemovalHandler(std::function<void()> handler) {
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  removalHandler_ = std::move(handler);
+  KeReleaseSpinLock(&lock_, irql);
+}
+
+void PortDevice::Unplug() { RemoveDevice(); }
+
+size_t PortDevice::PendingRequests() {
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  size_t n = held_.size() + ready_.size() + (idle_ ? 1 : 0);
+  for (auto& p : pipes_) n += p->queue.size();
+  KeReleaseSpinLock(&lock_, irql);
+  return n;
+}
+
+// ---- Request life ------------------------------------------------------------------------------
+
+NTSTATUS PortDevice::FailNow(PIRP irp, PURB urb, NTSTATUS status, USBD_STATUS urbStatus) {
+  if (urb) urb->UrbHeader.Status = urbStatus;
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+NTSTATUS PortDevice::CompleteLater(PIRP irp, PURB urb, Completion completion) {
+  auto* r = new Request;
+  r->irp = irp;
+  r->urb = urb;
+  r->completion = completion;
+  IoMarkIrpPending(irp);
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  ready_.push_back(r);
+  KeReleaseSpinLock(&lock_, irql);
+  KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
+  return STATUS_PENDING;
+}
+
+NTSTATUS PortDevice::Pend(Request* request, std::deque<Request*>* queue) {
+  IoMarkIrpPending(request->irp);
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  if (removed_.load()) {
+    request->completion = {STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE, 0};
+    ready_.push_back(request);
+  } else {
+    queue->push_back(request);
+    IoSetCancelRoutine(request->irp, [](PDEVICE_OBJECT device, PIRP irp) {
+      IoReleaseCancelSpinLock(irp->CancelIrql);
+      FromDevice(device)->CancelRequest(irp);
+    });
+    if (request->irp->Cancel && IoSetCancelRoutine(request->irp, nullptr) != nullptr) {
+      queue->pop_back();
+      request->completion = {STATUS_CANCELLED, USBD_STATUS_CANCELED, 0};
+      ready_.push_back(request);
+    }
+  }
+  KeReleaseSpinLock(&lock_, irql);
+  KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
+  return STATUS_PENDING;
+}
+
+// Called with lock_ held: takes r out of queue; false when it was not there.
+bool PortDevice::TakeFromQueue(Request* r, std::deque<Request*>& queue) {
+  auto it = std::find(queue.begin(), queue.end(), r);
+  if (it == queue.end()) return false;
+  queue.erase(it);
+  IoSetCancelRoutine(r->irp, nullptr);
+  return true;
+}
+
+void PortDevice::PutBackAtHead(Request* r, std::deque<Request*>& queue, uint64_t readyAt) {
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  r->pipe->readyAt = readyAt;
+  if (removed_.load()) {
+    r->completion = {STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE, 0};
+    ready_.push_back(r);
+  } else {
+    queue.push_front(r);
+    IoSetCancelRoutine(r->irp, [](PDEVICE_OBJECT device, PIRP irp) {
+      IoReleaseCancelSpinLock(irp->CancelIrql);
+      FromDevice(device)->CancelRequest(irp);
+    });
+    if (r->irp->Cancel && IoSetCancelRoutine(r->irp, nullptr) != nullptr) {
+      queue.pop_front();
+      r->completion = {STATUS_CANCELLED, USBD_STATUS_CANCELED, 0};
+      ready_.push_back(r);
+    }
+  }
+  KeReleaseSpinLock(&lock_, irql);
+}
+
+void PortDevice::CancelRequest(PIRP irp) {
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  Request* found = nullptr;
+  auto take = [&](std::deque<Request*>& queue) {
+    for (auto it = queue.begin(); it != queue.end() && !found; ++it)
+      if ((*it)->irp == irp) {
+        found = *it;
+        queue.erase(it);
+        return;
+      }
+  };
+  take(held_);
+  for (auto& p : pipes_)
+    if (!found) take(p->queue);
+  if (!found && idle_ && idle_->irp == irp) {
+    found = idle_;
+    idle_ = nullptr;
+  }
+  if (found) {
+    found->completion = {STATUS_CANCELLED, USBD_STATUS_CANCELED, 0};
+    ready_.push_back(found);
+  }
+  KeReleaseSpinLock(&lock_, irql);
+  KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
+}
+
+// Called with lock_ held.
+void PortDevice::CancelPipeRequests(Pipe* pipe, NTSTATUS status, USBD_STATUS urbStatus) {
+  while (!pipe->queue.empty()) {
+    Request* r = pipe->queue.front();
+    pipe->queue.pop_front();
+    IoSetCancelRoutine(r->irp, nullptr);
+    r->completion = {status, urbStatus, 0};
+    ready_.push_back(r);
+  }
+}
+
+void PortDevice::RemoveDevice() {
+  std::function<void()> handler;
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  const bool first = !removed_.exchange(true);
+  for (auto& p : pipes_) {
+    CancelPipeRequests(p.get(), STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
+    p->active = false;
+  }
+  for (Request* r : held_) {
+    IoSetCancelRoutine(r->irp, nullptr);
+    r->completion = {STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE, 0};
+    ready_.push_back(r);
+  }
+  held_.clear();
+  if (idle_) {
+    IoSetCancelRoutine(idle_->irp, nullptr);
+    idle_->completion = {STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE, 0};
+    ready_.push_back(idle_);
+    idle_ = nullptr;
+  }
+  configured_ = false;
+  if (first && removalRequested_.load()) handler = removalHandler_;
+  KeReleaseSpinLock(&lock_, irql);
+  KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
+  if (handler) kvz::kernel::QueueSystemWork(DelayedWorkQueue, handler, "USB device removal");
+}
+
+void PortDevice::Finish(Request* r) {
+  const Completion& c = r->completion;
+  if (r->urb) {
+    r->urb->UrbHeader.Status = c.urbStatus;
+    switch (r->kind) {
+      case Request::Kind::kControl:
+        r->urb->UrbControlVendorClassRequest.TransferBufferLength = c.length;
+        break;
+      case Request::Kind::kBulk:
+        r->urb->UrbBulkOrInterruptTransfer.TransferBufferLength = c.length;
+        break;
+      default:
+        break;
+    }
+  }
+  if (r->kind == Request::Kind::kIsoch || r->kind == Request::Kind::kBulk) ++completedTransfers_;
+  r->irp->IoStatus.Status = c.irpStatus;
+  r->irp->IoStatus.Information = 0;
+  PIRP irp = r->irp;
+  delete r;
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  KeLowerIrql(old);
+}
+
+// ---- The bus thread ----------------------------------------------------------------------------
+
+void PortDevice::ThreadBody() {
+  for (;;) {
+    uint64_t wakeAt = 0;
+    while (ServiceOnce(&wakeAt)) {
+    }
+    if (stopping_.load()) {
+      KIRQL irql;
+      KeAcquireSpinLock(&lock_, &irql);
+      const bool drained = ready_.empty();
+      KeReleaseSpinLock(&lock_, irql);
+      if (drained) return;
+      continue;
+    }
+    const uint64_t now = KeQueryInterruptTime();
+    if (wakeAt != 0 && wakeAt <= now) continue;
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -static_cast<LONGLONG>(wakeAt - now);
+    KeWaitForSingleObject(&wake_, Executive, KernelMode, FALSE, wakeAt ? &timeout : nullptr);
+  }
+}
+
+// One pass over what is due; true when something was done. *wakeAt: the earliest time something
+// falls due (0: only a kick can make something due).
+bool PortDevice::ServiceOnce(uint64_t* wakeAt) {
+  if (removalRequested_.load() && !removed_.load()) RemoveDevice();
+  const uint64_t now = KeQueryInterruptTime();
+  *wakeAt = 0;
+  auto earliest = [&](uint64_t t) {
+    if (t && (*wakeAt == 0 || t < *wakeAt)) *wakeAt = t;
+  };
+
+  // Decided completions first, in order.
+  std::deque<Request*> ready;
+  Request* work = nullptr;
+  {
+    KIRQL irql;
+    KeAcquireSpinLock(&lock_, &irql);
+    ready.swap(ready_);
+    for (auto& p : pipes_) {
+      if (p->queue.empty() || work) continue;
+      Request* head = p->queue.front();
+      if (head->held) continue;
+      if (p->type == UsbdPipeTypeIsochronous) {
+        if (head->due <= now) {
+          TakeFromQueue(head, p->queue);
+          work = head;
+        } else {
+          earliest(head->due);
+        }
+      } else if (p->readyAt <= now) {
+        TakeFromQueue(head, p->queue);
+        work = head;
+      } else {
+        earliest(p->readyAt);
+      }
+    }
+    KeReleaseSpinLock(&lock_, irql);
+  }
+  for (Request* r : ready) Finish(r);
+  if (!work) return !ready.empty();
+
+  Pipe* pipe = work->pipe;
+  if (work->kind == Request::Kind::kIsoch) {
+    FillIsoch(work, now);
+    if (work->held) {
+      PutBackAtHead(work, pipe->queue, 0);
+      return true;
+    }
+    Finish(work);
+    return true;
+  }
+
+  auto& t = work->urb->UrbBulkOrInterruptTransfer;
+  uint8_t* buffer = static_cast<uint8_t*>(t.TransferBuffer);
+  if (!buffer && t.TransferBufferMDL) buffer = static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(t.TransferBufferMDL, 0));
+  const uint64_t kicks = kicks_.load();
+  StreamResult s = function_->StreamIn(pipe->endpoint, now, buffer, t.TransferBufferLength);
+  if (!s.ready) {
+    // A kick while the device was asked means it may have something now.
+    PutBackAtHead(work, pipe->queue, kicks_.load() != kicks ? 0 : s.readyAt ? s.readyAt : UINT64_MAX);
+    return true;
+  }
+  if (s.outcome.disposition == Disposition::kHold) {
+    work->held = true;
+    PutBackAtHead(work, pipe->queue, 0);
+    return true;
+  }
+  if (s.outcome.disposition == Disposition::kRemove) {
+    removalRequested_ = true;
+    PutBackAtHead(work, pipe->queue, 0);
+    return true;
+  }
+  work->completion = s.outcome.completion;
+  if (work->completion.irpStatus == STATUS_SUCCESS && USBD_SUCCESS(work->completion.urbStatus) &&
+      work->completion.length < t.TransferBufferLength && !(t.TransferFlags & USBD_SHORT_TRANSFER_OK)) {
+    // A short packet without USBD_SHORT_TRANSFER_OK is an error.
+    work->completion.irpStatus = STATUS_UNSUCCESSFUL;
+    work->completion.urbStatus = USBD_STATUS_ERROR_SHORT_TRANSFER;
+  }
+  Finish(work);
+  return true;
+}
+
+void PortDevice::FillIsoch(Request* r, uint64_t now) {
+  auto& t = r->urb->UrbIsochronousTransfer;
+  const uint32_t packets = t.NumberOfPackets;
+  USBD_ISO_PACKET_DESCRIPTOR* desc = t.IsoPacket;
+  Outcome start = function_->IsochTransferStarts(r->pipe->endpoint, packets, now);
+  if (start.disposition == Disposition::kHold) {
+    r->held = true;
+    return;
+  }
+  if (start.disposition == Disposition::kRemove) {
+    removalRequested_ = true;
+    r->completion = {STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE, 0};
+    return;
+  }
+  uint8_t* buffer = static_cast<uint8_t*>(t.TransferBuffer);
+  if (!buffer && t.TransferBufferMDL) buffer = static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(t.TransferBufferMDL, 0));
+  const bool failed = start.completion.irpStatus != STATUS_SUCCESS || !USBD_SUCCESS(start.completion.urbStatus);
+  uint32_t total = 0, errors = 0;
+  for (uint32_t i = 0; i < packets; ++i) {
+    desc[i].Length = 0;
+    if (failed) {
+      desc[i].Status = USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
+      ++errors;
+      continue;
+    }
+    const uint32_t end = i + 1 < packets ? desc[i + 1].Offset : t.TransferBufferLength;
+    const uint32_t room = std::min<uint32_t>(end - desc[i].Offset, r->pipe->bytesPerInterval);
+    const uint64_t frame = r->startFrame + i;
+    IsochPacketResult p = function_->IsochInPacket(r->pipe->endpoint, frame, frame * FrameUnit(), buffer + desc[i].Offset, room);
+    desc[i].Status = p.status;
+    if (USBD_SUCCESS(p.status)) {
+      desc[i].Length = std::min(p.length, room);
+      if (p.length > room) {
+        desc[i].Status = USBD_STATUS_BUFFER_OVERRUN;
+        ++errors;
+      }
+      total += desc[i].Length;
+    } else {
+      ++errors;
+    }
+  }
+  t.ErrorCount = errors;
+  t.TransferBufferLength = total;
+  if (failed) {
+    r->completion = start.completion;
+    r->completion.length = 0;
+  } else if (packets && errors == packets) {
+    r->completion = {STATUS_UNSUCCESSFUL, USBD_STATUS_ISOCH_REQUEST_FAILED, 0};
+  } else {
+    r->completion = {STATUS_SUCCESS, USBD_STATUS_SUCCESS, total};
+  }
+}
+
+// ---- Idle notification -------------------------------------------------------------------------
+
+bool PortDevice::IdleNotificationPending() {
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  const bool pending = idle_ != nullptr;
+  KeReleaseSpinLock(&lock_, irql);
+  return pending;
+}
+
+void PortDevice::RunIdleCallback() {
+  USB_IDLE_CALLBACK_INFO info{};
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  if (idle_) info = *static_cast<PUSB_IDLE_CALLBACK_INFO>(
+                 IoGetCurrentIrpStackLocation(idle_->irp)->Parameters.DeviceIoControl.Type3InputBuffer);
+  KeReleaseSpinLock(&lock_, irql);
+  if (!info.IdleCallback) return;
+  kvz::kernel::QueueSystemWork(DelayedWorkQueue, [info] { info.IdleCallback(info.IdleContext); }, "USB idle callback");
+}
+
+void PortDevice::CompleteIdleNotification(NTSTATUS status) {
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  if (idle_) {
+    IoSetCancelRoutine(idle_->irp, nullptr);
+    idle_->completion = {status, NT_SUCCESS(status) ? USBD_STATUS_SUCCESS : USBD_STATUS_CANCELED, 0};
+    ready_.push_back(idle_);
+    idle_ = nullptr;
+  }
+  KeReleaseSpinLock(&lock_, irql);
+  KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
+}
+
+}  // namespace kvz::usb
