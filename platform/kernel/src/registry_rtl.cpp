@@ -1,5 +1,6 @@
 // Registry access through the run-time library: RtlQueryRegistryValues(Ex) with query tables,
 // RtlWriteRegistryValue, RtlCreateRegistryKey, RtlCheckRegistryKey.
+#include <atomic>
 #include <cstring>
 
 #include "irql_check.h"
@@ -12,6 +13,9 @@ using namespace kvz::kernel::registry;
 namespace {
 
 constexpr ULONG kRtlStringTag = 'grtS';
+
+std::atomic<uint64_t> g_plainCalls{0};
+std::atomic<uint64_t> g_exCalls{0};
 
 bool IsStringType(ULONG type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
@@ -226,11 +230,13 @@ NTSTATUS QueryTable(ULONG relativeTo, PCWSTR path, PRTL_QUERY_REGISTRY_TABLE tab
 
 extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
                                                  PVOID Context, PVOID) {
+  ++g_plainCalls;
   return ::QueryTable(RelativeTo, Path, QueryTable, Context, PagedPool, kRtlStringTag);
 }
 
 extern "C" NTSTATUS NTAPI RtlQueryRegistryValuesEx(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
                                                    PVOID Context, PVOID) {
+  ++g_exCalls;
   return ::QueryTable(RelativeTo, Path, QueryTable, Context, PagedPool, kRtlStringTag);
 }
 
@@ -276,3 +282,14 @@ extern "C" NTSTATUS NTAPI RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path) {
   bool optional = false;
   return ResolveBase(RelativeTo, Path, &key, 0, &optional);
 }
+
+namespace kvz::kernel {
+
+RegistryQueryCalls RegistryQueryCallCounts() { return {g_plainCalls.load(), g_exCalls.load()}; }
+
+void ResetRegistryQueryCallCounts() {
+  g_plainCalls = 0;
+  g_exCalls = 0;
+}
+
+}  // namespace kvz::kernel

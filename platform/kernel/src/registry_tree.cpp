@@ -254,6 +254,7 @@ void ResetRegistry() {
   RootSlot().reset();
   BuildSkeleton();
   Faults().clear();
+  ResetRegistryQueryCallCounts();
 }
 
 void CreateRegistryKey(const std::u16string& path) {

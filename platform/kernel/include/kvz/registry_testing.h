@@ -53,6 +53,14 @@ bool LoadRegistry(const std::string& file, std::string* error = nullptr);
 // Makes the next `count` calls of one operation fail with `status` (ZwOpenKey, ZwCreateKey,
 // ZwQueryValueKey, ZwSetValueKey and RtlWriteRegistryValue, ZwDeleteValueKey, ZwFlushKey; the
 // RTL query counts as opening its key and reading its values).
+// How often each RTL query entry point was called since the last reset (ResetRegistry too).
+struct RegistryQueryCalls {
+  uint64_t plain = 0;  // RtlQueryRegistryValues
+  uint64_t ex = 0;     // RtlQueryRegistryValuesEx
+};
+RegistryQueryCalls RegistryQueryCallCounts();
+void ResetRegistryQueryCallCounts();
+
 enum class RegistryOperation { OpenKey, CreateKey, QueryValue, SetValue, DeleteValue, Flush };
 void FailRegistryOperation(RegistryOperation op, NTSTATUS status, unsigned count = 1);
 void ClearRegistryFaults();
