@@ -1,0 +1,29 @@
+// What frame post-processing needs of the camera device: UVC class requests on the device's
+// synchronous request path and the address of the camera's vendor extension unit. The device
+// implements it; post-processing never sees the device itself.
+#pragma once
+#include <wdm.h>
+
+namespace kvz {
+
+constexpr UCHAR kUvcSetCur = 0x01;
+constexpr UCHAR kUvcGetCur = 0x81;
+
+class CameraServices {
+ public:
+  // wValue: control selector in the high byte; wIndex: unit id in the high byte, interface
+  // number in the low byte. Serialised by the device and cancelled after 5 s; the result is the
+  // transfer's NTSTATUS, and on success buffer holds the control's bytes (GetClassRequest).
+  virtual NTSTATUS GetClassRequest(UCHAR request, USHORT value, USHORT index, PVOID buffer,
+                                   USHORT length) = 0;
+  virtual NTSTATUS SetClassRequest(UCHAR request, USHORT value, USHORT index, PVOID buffer,
+                                   USHORT length) = 0;
+  // wIndex of the vendor extension unit that carries the one-byte camera registers.
+  virtual USHORT VendorUnitIndex() const = 0;
+
+ protected:
+  CameraServices() = default;
+  ~CameraServices() = default;
+};
+
+}  // namespace kvz

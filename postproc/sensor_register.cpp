@@ -1,0 +1,36 @@
+#include "postproc/sensor_register.h"
+
+namespace kvz {
+namespace {
+
+constexpr USHORT kRegisterAddressSelector = 0x0200;
+constexpr USHORT kRegisterDataSelector = 0x0300;
+
+NTSTATUS SelectRegister(CameraServices* device, USHORT address) {
+  USHORT bytes = address;  // little-endian on the wire, as in memory
+  return device->SetClassRequest(kUvcSetCur, kRegisterAddressSelector, device->VendorUnitIndex(),
+                                 &bytes, sizeof(bytes));
+}
+
+}  // namespace
+
+NTSTATUS ReadSensorRegister(CameraServices* device, USHORT address, UCHAR* value) {
+  if (!device || !value) return STATUS_INVALID_PARAMETER;
+  NTSTATUS status = SelectRegister(device, address);
+  if (status != STATUS_SUCCESS) return status;
+  UCHAR byte = *value;
+  status = device->GetClassRequest(kUvcGetCur, kRegisterDataSelector, device->VendorUnitIndex(),
+                                   &byte, 1);
+  if (NT_SUCCESS(status)) *value = byte;
+  return status;
+}
+
+NTSTATUS WriteSensorRegister(CameraServices* device, USHORT address, UCHAR value) {
+  if (!device) return STATUS_INVALID_PARAMETER;
+  NTSTATUS status = SelectRegister(device, address);
+  if (status != STATUS_SUCCESS) return status;
+  return device->SetClassRequest(kUvcSetCur, kRegisterDataSelector, device->VendorUnitIndex(),
+                                 &value, 1);
+}
+
+}  // namespace kvz

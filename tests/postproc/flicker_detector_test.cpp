@@ -1,0 +1,367 @@
+#include "postproc/flicker_detector.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "support/fake_flicker_camera.h"
+
+namespace kvz {
+namespace {
+
+using test::FakeFlickerCamera;
+
+// From a reset with no frames to wait: 1 frame to leave the waiting state, 11 preparing frames
+// (the stillness window, in which register 0x0002 also settles), 11 waiting frames with the
+// sensor's flicker mode on, 21 collected frames and 1 analysed.
+constexpr int kFramesToVerdict = 1 + 11 + 11 + 22;
+
+struct Rig {
+  UCHAR chip;
+  LONG width, height;
+  FakeFlickerCamera camera;
+  FlickerDetector detector;
+  LONG detectValue = -1;
+
+  Rig(UCHAR chipCode, int mainsHz, LONG w = 320, LONG h = 240)
+      : chip(chipCode), width(w), height(h), camera(chipCode, mainsHz, w, h) {
+    EXPECT_EQ(STATUS_SUCCESS, detector.AllocBuffers());
+    detector.Reset(&camera, chip, 0);
+  }
+  ~Rig() { detector.FreeBuffers(); }
+
+  void Feed() {
+    const auto frame = camera.NextFrame();
+    detector.ProcessFrame(&camera, frame.data(), 2, width, height, chip, &detectValue);
+  }
+  // Frames fed until the verdict, or -1.
+  int RunToVerdict(int limit = 600) {
+    for (int i = 1; i <= limit; ++i) {
+      Feed();
+      if (detector.State() == FlickerDetector::kStateDone) return i;
+    }
+    return -1;
+  }
+  UCHAR Register(USHORT address) { return camera.registers[address]; }
+};
+
+struct MainsCase {
+  const char* name;
+  UCHAR chip;
+  int mainsHz;
+  UCHAR expected;
+  LONG w, h;
+};
+
+TEST(FlickerDetector, SetsThePowerLineControlToTheMains) {
+  const MainsCase cases[] = {
+      {"50 Hz, chip B0", 0xB0, 50, 1, 640, 480}, {"60 Hz, chip B0", 0xB0, 60, 2, 640, 480},
+      {"50 Hz, chip C0", 0xC0, 50, 1, 320, 240}, {"60 Hz, chip C0", 0xC0, 60, 2, 320, 240},
+      {"50 Hz, 1280x720", 0xB0, 50, 1, 1280, 720},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig(c.chip, c.mainsHz, c.w, c.h);
+    EXPECT_EQ(kFramesToVerdict, rig.RunToVerdict());
+    EXPECT_EQ(c.expected, rig.camera.powerLine);
+    EXPECT_EQ(c.expected, rig.detectValue);
+    // 60 Hz is tried first; the verdict writes the final value.
+    ASSERT_EQ(2u, rig.camera.powerLineSets.size());
+    EXPECT_EQ(2, rig.camera.powerLineSets[0]);
+    // The flicker mode register was on for the measurement and is off again.
+    const std::vector<std::pair<USHORT, UCHAR>> modeWrites = {{0x0600, 0}, {0x0600, 1}, {0x0600, 0}};
+    EXPECT_EQ(modeWrites, rig.camera.registerWrites);
+    // Done: further frames change nothing.
+    const int requests = rig.camera.requests;
+    for (int i = 0; i < 20; ++i) rig.Feed();
+    EXPECT_EQ(requests, rig.camera.requests);
+  }
+}
+
+TEST(FlickerDetector, SensorLevelMustLieIn240To1920) {
+  const struct {
+    USHORT level;
+    bool passes;
+  } cases[] = {{239, false}, {240, true}, {1920, true}, {1921, false}, {0, false}, {65535, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.level);
+    FakeFlickerCamera camera(0xB0, 50, 320, 240);
+    camera.level = c.level;
+    USHORT level = 0;
+    EXPECT_EQ(c.passes, ReadSensorLevelInRange(&camera, 0xB0, &level));
+    EXPECT_EQ(c.level, level);
+    FakeFlickerCamera c0(0xC0, 50, 320, 240);
+    c0.level = c.level;
+    EXPECT_EQ(c.passes, ReadSensorLevelInRange(&c0, 0xC0, nullptr));
+    EXPECT_EQ(1, c0.registerReads[0x0556]);
+    EXPECT_EQ(1, c0.registerReads[0x0557]);
+  }
+}
+
+// A level outside the range sends preparation back to wait 5 frames, so the level is read on
+// every seventh frame and the power line is never touched.
+TEST(FlickerDetector, LevelOutOfRangeWaitsFiveFramesAndTriesAgain) {
+  Rig rig(0xB0, 50);
+  rig.camera.level = 2000;
+  std::vector<int> readsAt;
+  for (int frame = 1; frame <= 40; ++frame) {
+    const int before = rig.camera.registerReads[0x050D];
+    rig.Feed();
+    if (rig.camera.registerReads[0x050D] != before) readsAt.push_back(frame);
+  }
+  EXPECT_EQ((std::vector<int>{2, 9, 16, 23, 30, 37}), readsAt);
+  EXPECT_TRUE(rig.camera.powerLineSets.empty());
+  // Once the level is in range, detection proceeds.
+  rig.camera.level = 1000;
+  EXPECT_GT(rig.RunToVerdict(), 0);
+  EXPECT_EQ(1, rig.camera.powerLine);
+}
+
+TEST(FlickerDetector, ChipWithoutLevelRegistersNeverDetects) {
+  Rig rig(0xA0, 50);
+  for (int i = 0; i < 300; ++i) rig.Feed();
+  EXPECT_NE(FlickerDetector::kStateDone, rig.detector.State());
+  EXPECT_TRUE(rig.camera.powerLineSets.empty());
+  EXPECT_TRUE(rig.camera.registerReads.empty());
+  // Its flicker-mode register is 0x0500, switched off by the reset.
+  const std::vector<std::pair<USHORT, UCHAR>> writes = {{0x0500, 0}};
+  EXPECT_EQ(writes, rig.camera.registerWrites);
+}
+
+TEST(FlickerDetector, MovingSceneHoldsPreparationUntilItIsStill) {
+  Rig rig(0xB0, 50);
+  rig.camera.moving = true;
+  for (int i = 0; i < 120; ++i) rig.Feed();
+  EXPECT_EQ(FlickerDetector::kStatePreparing, rig.detector.State());
+  EXPECT_EQ(0u, rig.camera.registerWrites.size() - 1);  // only the reset's mode-off write
+  rig.camera.moving = false;
+  EXPECT_GT(rig.RunToVerdict(), 0);
+  EXPECT_EQ(1, rig.camera.powerLine);
+}
+
+// Motion during the measurement restarts the collection; after five moving collections the
+// measurement ends without a verdict: mode off, preparation again.
+TEST(FlickerDetector, MovingMeasurementRetriesFiveTimesThenPreparesAgain) {
+  Rig rig(0xB0, 50);
+  for (int i = 0; i < 100 && rig.detector.State() != FlickerDetector::kStateMeasuring; ++i)
+    rig.Feed();
+  ASSERT_EQ(FlickerDetector::kStateMeasuring, rig.detector.State());
+  rig.camera.moving = true;
+  int measuring = 0;
+  while (rig.detector.State() == FlickerDetector::kStateMeasuring && measuring < 1000) {
+    rig.Feed();
+    ++measuring;
+  }
+  EXPECT_EQ(5 * 22, measuring);
+  EXPECT_EQ(FlickerDetector::kStateWaiting, rig.detector.State());
+  EXPECT_EQ(2u, rig.detector.CurrentFrequency());
+  EXPECT_EQ(-1, rig.detectValue);
+  ASSERT_FALSE(rig.camera.registerWrites.empty());
+  EXPECT_EQ((std::pair<USHORT, UCHAR>{0x0600, 0}), rig.camera.registerWrites.back());
+  EXPECT_EQ(1u, rig.camera.powerLineSets.size());
+  rig.camera.moving = false;
+  EXPECT_GT(rig.RunToVerdict(), 0);
+  EXPECT_EQ(1, rig.camera.powerLine);
+}
+
+TEST(FlickerDetector, ExposureThatNeverSettlesIsAcceptedAfterThirtyFrames) {
+  Rig rig(0xB0, 60);
+  rig.camera.exposureNeverSettles = true;
+  // Settling gives up after 31 reads; the stillness window then restarts until both are done.
+  int frames = 0;
+  while (rig.detector.State() != FlickerDetector::kStateMeasuring && frames < 200) {
+    rig.Feed();
+    ++frames;
+  }
+  EXPECT_EQ(31, rig.camera.registerReads[0x0002]);
+  EXPECT_EQ(2, rig.camera.registerWrites.size());
+  EXPECT_GT(rig.RunToVerdict(), 0);
+  EXPECT_EQ(2, rig.camera.powerLine);
+}
+
+TEST(FlickerDetector, SlowExposureDelaysTheMeasurement) {
+  Rig quick(0xB0, 50), slow(0xB0, 50);
+  slow.camera.exposureDriftReads = 14;
+  const int quickFrames = quick.RunToVerdict();
+  const int slowFrames = slow.RunToVerdict();
+  EXPECT_EQ(kFramesToVerdict, quickFrames);
+  // 14 moving reads, then 10 stable ones: settled on the 25th preparing frame, and the stillness
+  // window restarts at the 23rd, so measurement starts after the 33rd.
+  EXPECT_EQ(kFramesToVerdict + 22, slowFrames);
+  EXPECT_EQ(1, slow.camera.powerLine);
+}
+
+TEST(FlickerDetector, VerdictUsesWhatTheCameraReports) {
+  const struct {
+    const char* name;
+    int mainsHz;
+    int reported;
+    bool failGet;
+    UCHAR expected;
+  } cases[] = {
+      {"wrong, camera reports 2", 50, 2, false, 1},
+      {"wrong, camera reports 1", 50, 1, false, 2},
+      {"wrong, camera reports 0", 50, 0, false, 2},
+      {"right, camera reports 2", 60, 2, false, 2},
+      {"wrong, GET_CUR fails", 50, -1, true, 1},
+      {"right, GET_CUR fails", 60, -1, true, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig(0xB0, c.mainsHz);
+    rig.camera.reportedPowerLine = c.reported;
+    rig.camera.failPowerLineGet = c.failGet;
+    EXPECT_EQ(kFramesToVerdict, rig.RunToVerdict());
+    EXPECT_EQ(c.expected, rig.camera.powerLine);
+    EXPECT_EQ(c.expected, rig.detectValue);
+  }
+}
+
+TEST(FlickerDetector, RedetectRequestIsClearedByTheResetThatRestartsDetection) {
+  Rig rig(0xB0, 50);
+  ASSERT_EQ(kFramesToVerdict, rig.RunToVerdict());
+  EXPECT_FALSE(rig.detector.IsRedetectRequested());
+  rig.detector.RequestRedetect();
+  EXPECT_TRUE(rig.detector.IsRedetectRequested());
+  rig.Feed();  // still done; the request waits for the capture pin
+  EXPECT_EQ(FlickerDetector::kStateDone, rig.detector.State());
+  rig.detector.Reset(&rig.camera, rig.chip, 1);
+  EXPECT_FALSE(rig.detector.IsRedetectRequested());
+  EXPECT_EQ(2u, rig.detector.CurrentFrequency());
+  EXPECT_EQ((std::pair<USHORT, UCHAR>{0x0600, 0}), rig.camera.registerWrites.back());
+  // One more frame to wait, then a whole detection, testing 60 Hz again (switching the camera
+  // back to 60 Hz brings the bands back, which the stillness window first sees as a change).
+  EXPECT_GE(rig.RunToVerdict(), kFramesToVerdict + 1);
+  EXPECT_EQ(1, rig.camera.powerLine);
+  EXPECT_EQ(4u, rig.camera.powerLineSets.size());
+}
+
+TEST(FlickerDetector, InitialStateResetsWithoutTouchingTheCamera) {
+  FakeFlickerCamera camera(0xB0, 50, 320, 240);
+  FlickerDetector detector;
+  ASSERT_EQ(STATUS_SUCCESS, detector.AllocBuffers());
+  EXPECT_EQ(FlickerDetector::kStateInitial, detector.State());
+  const auto frame = camera.NextFrame();
+  LONG value = -1;
+  detector.ProcessFrame(&camera, frame.data(), 2, 320, 240, 0xB0, &value);
+  EXPECT_EQ(FlickerDetector::kStateWaiting, detector.State());
+  EXPECT_EQ(0, camera.requests);
+  detector.ProcessFrame(&camera, frame.data(), 2, 320, 240, 0xB0, &value);
+  EXPECT_EQ(FlickerDetector::kStatePreparing, detector.State());
+  detector.FreeBuffers();
+}
+
+TEST(FlickerDetector, WithoutBuffersItStaysIdle) {
+  FakeFlickerCamera camera(0xB0, 50, 320, 240);
+  FlickerDetector detector;
+  LONG value = -1;
+  for (int i = 0; i < 60; ++i) {
+    const auto frame = camera.NextFrame();
+    detector.ProcessFrame(&camera, frame.data(), 2, 320, 240, 0xB0, &value);
+  }
+  EXPECT_EQ(FlickerDetector::kStateInitial, detector.State());
+  detector.Reset(&camera, 0xB0, 0);  // a reset still switches the sensor's mode off
+  const int requests = camera.requests;
+  for (int i = 0; i < 60; ++i) {
+    const auto frame = camera.NextFrame();
+    detector.ProcessFrame(&camera, frame.data(), 2, 320, 240, 0xB0, &value);
+  }
+  EXPECT_EQ(requests, camera.requests);
+  EXPECT_EQ(-1, value);
+  ASSERT_EQ(STATUS_SUCCESS, detector.AllocBuffers());
+  detector.FreeBuffers();
+  EXPECT_FALSE(detector.HasBuffers());
+  detector.FreeBuffers();
+}
+
+TEST(FlickerDetector, GridsFitOnlyFramesLargeEnoughForThem) {
+  const struct {
+    LONG w, h;
+    bool fits;
+  } cases[] = {{640, 480, true}, {320, 240, true}, {120, 480, true}, {114, 480, true},
+               {113, 480, false}, {100, 480, false}, {640, 20, true}, {640, 19, false},
+               {1, 1, false},     {0, 480, false},   {-640, 480, false}};
+  for (const auto& c : cases)
+    EXPECT_EQ(c.fits, FlickerDetector::GridsFit(c.w, c.h)) << c.w << "x" << c.h;
+}
+
+// Narrow frames: the grids would leave their rows, so nothing is sampled (the frame vectors
+// are exactly sized so that AddressSanitizer sees any stray read).
+TEST(FlickerDetector, FramesTooSmallForTheGridsAreNotSampled) {
+  for (auto [w, h] : {std::pair{100, 480}, std::pair{640, 16}, std::pair{2, 2}}) {
+    SCOPED_TRACE(::testing::Message() << w << "x" << h);
+    Rig rig(0xB0, 50, w, h);
+    for (int i = 0; i < 30; ++i) rig.Feed();
+    EXPECT_EQ(FlickerDetector::kStatePreparing, rig.detector.State());
+    EXPECT_TRUE(rig.camera.powerLineSets.empty());
+  }
+}
+
+TEST(FlickerDetector, FailedRegisterAddressSkipsTheDataTransfer) {
+  FakeFlickerCamera camera(0xB0, 50, 320, 240);
+  camera.failRegisterAddress = true;
+  USHORT level = 1;
+  EXPECT_FALSE(ReadSensorLevelInRange(&camera, 0xB0, &level));
+  EXPECT_EQ(0, level);  // both bytes stay 0
+  EXPECT_TRUE(camera.registerReads.empty());
+  FlickerDetector::SetSensorFlickerMode(&camera, 0xB0, 1);
+  EXPECT_TRUE(camera.registerWrites.empty());
+  camera.failRegisterAddress = false;
+  FlickerDetector::SetSensorFlickerMode(&camera, 0xB0, 2);  // not a mode
+  FlickerDetector::SetSensorFlickerMode(&camera, 0xD0, 1);
+  const std::vector<std::pair<USHORT, UCHAR>> writes = {{0x0500, 1}};
+  EXPECT_EQ(writes, camera.registerWrites);
+}
+
+// ---- Scoring -----------------------------------------------------------------------------------
+
+// Per-frame sums for ten regions, each following series(i) for frame i.
+std::vector<SHORT> Sums(double amplitude, double period, double offset, double phaseStep = 0.3) {
+  const double kPi = 3.14159265358979323846;
+  std::vector<SHORT> sums(200);
+  for (int i = 0; i < 20; ++i)
+    for (int g = 0; g < 10; ++g)
+      sums[i * 10 + g] = static_cast<SHORT>(
+          std::lround(offset + amplitude * std::sin(2 * kPi * (i + 1) / period + g * phaseStep)));
+  return sums;
+}
+
+const LONG kRegionsList[5] = {0, 2, 4, 6, 8};
+
+TEST(FlickerDetectorScore, BandingOfTheOtherMainsScoresPositive) {
+  FlickerDetector d;
+  // 60 Hz under test at 30 frames per second: 50 Hz light rolls with a period of 3 frames.
+  EXPECT_GT(d.ScoreBanding(Sums(800, 3, 0).data(), 0, 2, kRegionsList), 0);
+  EXPECT_GT(d.ScoreBanding(Sums(300, 3, 0).data(), 1, 2, kRegionsList), 0);
+  // 50 Hz under test at 25 frames per second: 60 Hz light rolls with a period of 5 frames.
+  EXPECT_GT(d.ScoreBanding(Sums(800, 5, 0).data(), 0, 1, kRegionsList), 0);
+  // No banding, or banding of the wrong period, scores negative.
+  EXPECT_LT(d.ScoreBanding(Sums(0, 3, 0).data(), 0, 2, kRegionsList), 0);
+  EXPECT_LT(d.ScoreBanding(Sums(800, 10, 0).data(), 0, 2, kRegionsList), 0);
+  // A value under test that is neither 1 nor 2 costs every pair.
+  EXPECT_LT(d.ScoreBanding(Sums(800, 3, 0).data(), 0, 0, kRegionsList), 0);
+}
+
+// A weak ripple far below zero is not banding: its range is the ripple's, not its distance
+// from zero.
+TEST(FlickerDetectorScore, RangeOfAnAllNegativeSeriesIsItsOwnSpread) {
+  FlickerDetector d;
+  const LONG nearZero = d.ScoreBanding(Sums(30, 3, 0).data(), 0, 2, kRegionsList);
+  EXPECT_LT(nearZero, 0);
+  EXPECT_EQ(nearZero, d.ScoreBanding(Sums(30, 3, -5000).data(), 0, 2, kRegionsList));
+  EXPECT_EQ(nearZero, d.ScoreBanding(Sums(30, 3, 5000).data(), 0, 2, kRegionsList));
+}
+
+// Twenty sums of up to 25500 overflow 16 bits; the mean that splits peaks from troughs must not.
+TEST(FlickerDetectorScore, TurningPointMeanHoldsLargeSums) {
+  FlickerDetector d;
+  const LONG centred = d.ScoreBanding(Sums(800, 3, 0).data(), 0, 2, kRegionsList);
+  EXPECT_GT(centred, 0);
+  EXPECT_EQ(centred, d.ScoreBanding(Sums(800, 3, 20000).data(), 0, 2, kRegionsList));
+  EXPECT_EQ(centred, d.ScoreBanding(Sums(800, 3, -20000).data(), 0, 2, kRegionsList));
+}
+
+}  // namespace
+}  // namespace kvz
