@@ -80,9 +80,10 @@ TEST(VectorOps, LargeRunsAroundTheStreamingThresholds) {
     for (size_t bytes : {0x80000, 0x100000, 0x140000 + 48}) {
       for (int delta : {-2, 2}) {
         const size_t n = (bytes + delta) / op.elementSize;
+        CheckByteOp(op, n, 1, 9, seed++);
+        if (kEmulated) continue;
         CheckByteOp(op, n, 0, 0, seed++);
         CheckByteOp(op, n, 4, 0, seed++);
-        CheckByteOp(op, n, 1, 9, seed++);
         if (HasFatalFailure()) return;
       }
     }
@@ -196,20 +197,23 @@ TEST(VectorOps, FillKernelsMatchTheRule) {
   struct Kernel {
     size_t size;
     Fill Build::*fn;
+    size_t streamAbove;  // elements
   };
-  const Kernel kernels[] = {{1, &Build::FillKernel8},
-                            {2, &Build::FillKernel16},
-                            {4, &Build::FillKernel32},
-                            {8, &Build::FillKernel64},
-                            {16, &Build::FillKernel128}};
+  const Kernel kernels[] = {{1, &Build::FillKernel8, 524288},
+                            {2, &Build::FillKernel16, 524288},
+                            {4, &Build::FillKernel32, 262144},
+                            {8, &Build::FillKernel64, 131072},
+                            {16, &Build::FillKernel128, 65536}};
   uint8_t value[16];
   for (int i = 0; i < 16; ++i) value[i] = static_cast<uint8_t>(0xC0 + i);
   for (const Kernel& k : kernels) {
     std::vector<size_t> counts;
     for (size_t n = 1; n <= 130; ++n) counts.push_back(n);
-    for (size_t big : {524288, 524289, 600000}) counts.push_back(big / k.size);
+    counts.push_back(k.streamAbove);
+    counts.push_back(k.streamAbove + 1);
     for (size_t n : counts) {
       for (size_t mis : {0, 1, 4, 8}) {
+        if (n > 130 && kEmulated && mis > 1) continue;
         Block want(n * k.size, mis);
         want.Fill(static_cast<uint32_t>(n));
         for (size_t i = 0; i < n; ++i) std::memcpy(want.data() + i * k.size, value, k.size);
