@@ -6,6 +6,7 @@
 #include <cmath>
 #include <vector>
 
+#include "kvz/kernel_testing.h"
 #include "support/fake_flicker_camera.h"
 
 namespace kvz {
@@ -274,6 +275,42 @@ TEST(FlickerDetector, WithoutBuffersItStaysIdle) {
   detector.FreeBuffers();
   EXPECT_FALSE(detector.HasBuffers());
   detector.FreeBuffers();
+}
+
+TEST(FlickerDetector, FailedBufferAllocationLeavesItIdleAndLeaksNothing) {
+  for (ULONG tag : {'AFD0', 'AFD3', 'AFD5'}) {
+    SCOPED_TRACE(kernel::TagToString(tag));
+    FakeFlickerCamera camera(0xB0, 50, 320, 240);
+    FlickerDetector detector;
+    kernel::FailNthAllocation(1, tag);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, detector.AllocBuffers());
+    kernel::ClearPoolFaults();
+    EXPECT_FALSE(detector.HasBuffers());
+    detector.Reset(&camera, 0xB0, 0);
+    const int requests = camera.requests;
+    LONG value = -1;
+    for (int i = 0; i < 80; ++i) {
+      const auto frame = camera.NextFrame();
+      detector.ProcessFrame(&camera, frame.data(), 2, 320, 240, 0xB0, &value);
+    }
+    EXPECT_EQ(requests, camera.requests);
+    detector.FreeBuffers();
+    for (ULONG t : {'AFD0', 'AFD1', 'AFD2', 'AFD3', 'AFD4', 'AFD5'})
+      EXPECT_EQ(0u, kernel::PoolStatsForTag(t).liveBlocks);
+  }
+}
+
+TEST(FlickerDetector, BuffersCarryTheirTagsAndSizes) {
+  FlickerDetector detector;
+  ASSERT_EQ(STATUS_SUCCESS, detector.AllocBuffers());
+  for (auto [tag, bytes] : {std::pair{'AFD0', 2000u}, std::pair{'AFD1', 2000u},
+                            std::pair{'AFD2', 2000u}, std::pair{'AFD3', 400u},
+                            std::pair{'AFD4', 400u}, std::pair{'AFD5', 400u}}) {
+    EXPECT_EQ(1u, kernel::PoolStatsForTag(tag).liveBlocks) << kernel::TagToString(tag);
+    EXPECT_EQ(bytes, kernel::PoolStatsForTag(tag).liveBytes) << kernel::TagToString(tag);
+  }
+  detector.FreeBuffers();
+  EXPECT_EQ(0u, kernel::PoolStatsForTag('AFD0').liveBlocks);
 }
 
 TEST(FlickerDetector, GridsFitOnlyFramesLargeEnoughForThem) {

@@ -6,6 +6,8 @@
 #include <memory>
 #include <vector>
 
+#include "kvz/kernel_testing.h"
+#include "postproc/point_stack.h"
 #include "support/guarded_buffer.h"
 
 namespace kvz {
@@ -211,6 +213,43 @@ TEST(PrivacyImage, FloodFillStopsAtWhiteAndAtThePictureEdges) {
   EXPECT_TRUE(r.buffer.GuardsIntact());
   EXPECT_EQ(STATUS_SUCCESS, r.image->FloodFill(-1, 3));
   EXPECT_EQ(STATUS_SUCCESS, r.image->FloodFill(40, 3));
+}
+
+TEST(PointStack, GrowsByTenKeepingEveryEntry) {
+  PointStack stack;
+  ASSERT_EQ(STATUS_SUCCESS, stack.Create());
+  EXPECT_EQ(10u, stack.Capacity());
+  for (LONG i = 0; i < 25; ++i) ASSERT_EQ(STATUS_SUCCESS, stack.Push(i, -i));
+  EXPECT_EQ(30u, stack.Capacity());
+  for (LONG i = 24; i >= 0; --i) {
+    LONG x, y;
+    ASSERT_TRUE(stack.Pop(&x, &y));
+    EXPECT_EQ(i, x);
+    EXPECT_EQ(-i, y);
+  }
+  EXPECT_TRUE(stack.IsEmpty());
+  // A growth the pool refuses drops that point and keeps the others.
+  ASSERT_EQ(STATUS_SUCCESS, stack.Create());
+  for (LONG i = 0; i < 10; ++i) stack.Push(i, i);
+  kernel::FailNthAllocation(1, 'pPST');
+  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, stack.Push(99, 99));
+  kernel::ClearPoolFaults();
+  EXPECT_EQ(10u, stack.Count());
+}
+
+// Without memory for its fill stack the picture is left incomplete but still hides the
+// camera image, and the next frame draws it again.
+TEST(PrivacyImage, FailedFillIsRenderedAgainOnTheNextFrame) {
+  PrivacyImage image;
+  GuardedBuffer frame(160 * 120 * 2, 0x3C), buffer(160 * 120 * 2);
+  kernel::FailNthAllocation(1, 'pPST');
+  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, image.Draw(frame.data(), 160, 120, 2, buffer.data()));
+  kernel::ClearPoolFaults();
+  for (size_t i = 0; i < frame.size(); ++i) ASSERT_NE(0x3C, frame[i]);
+  EXPECT_EQ(0, image.drawn);
+  EXPECT_EQ(STATUS_SUCCESS, image.Draw(frame.data(), 160, 120, 2, buffer.data()));
+  EXPECT_EQ(255, frame[(60 * 160 + 80) * 2]);
+  EXPECT_EQ(0u, kernel::PoolStatsForTag('pPST').liveBlocks);
 }
 
 TEST(PrivacyImage, BadArgumentsDrawNothing) {
