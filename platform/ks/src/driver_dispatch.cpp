@@ -85,14 +85,20 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   return STATUS_SUCCESS;
 }
 
-// A file went away: the device object may have been waiting for its last one.
-void FileClosed(Device* d) {
-  if (--d->openFiles == 0 && d->deleted) DestroyDevice(d);
-}
+void FileClosed(Device* d) { --d->openFiles; }
 
+// REMOVE_DEVICE comes after the client closed its files (after a surprise removal the PnP
+// manager waits for that); whatever is still open is closed here, then the device goes.
 void DeviceRemoved(Device* d) {
   d->deleted = true;
-  if (d->openFiles == 0) DestroyDevice(d);
+  while (!d->filters.empty()) {
+    Filter* f = d->filters.back();
+    PFILE_OBJECT file = f->file;
+    CloseFilter(f, nullptr);
+    file->FsContext = nullptr;
+    --d->openFiles;
+  }
+  DestroyDevice(d);
 }
 
 NTSTATUS DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {

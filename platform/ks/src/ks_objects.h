@@ -50,7 +50,7 @@ struct Device {
   std::vector<Filter*> filters;  // every open filter, also those of factories already gone
   LONG openFiles = 0;            // filter and pin files not yet closed
   bool removed = false;          // surprise-removed or removed: requests fail
-  bool deleted = false;          // REMOVE_DEVICE ran; the device object goes with the last file
+  bool deleted = false;          // REMOVE_DEVICE ran
   KSDEVICE* Public() { return &shell.pub; }
 };
 
@@ -126,7 +126,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp);
 NTSTATUS DispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp);
 NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
 void FileClosed(Device* device);
-void DeviceRemoved(Device* device);  // after REMOVE_DEVICE: the device object goes with its last file
+void DeviceRemoved(Device* device);  // after REMOVE_DEVICE: closes what is left and deletes the device
 
 NTSTATUS CreateFilter(Device* device, FilterFactory* factory, PIRP irp);
 NTSTATUS CloseFilter(Filter* filter, PIRP irp);

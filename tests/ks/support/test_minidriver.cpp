@@ -376,6 +376,11 @@ std::vector<std::string> TestLog::Calls() {
   return calls;
 }
 
+void TestLog::ClearCalls() {
+  std::lock_guard<std::mutex> hold(lock);
+  calls.clear();
+}
+
 void TestLog::Reset() {
   {
     std::lock_guard<std::mutex> hold(lock);

@@ -52,6 +52,7 @@ struct TestLog {
   void Record(const std::string& call);
   std::vector<std::string> Calls();
   void Reset();
+  void ClearCalls();
 };
 
 TestLog& Log();
