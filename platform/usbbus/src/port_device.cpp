@@ -336,7 +336,7 @@ bool PortDevice::ServiceOnce(uint64_t* wakeAt) {
   const uint64_t now = KeQueryInterruptTime();
   *wakeAt = 0;
   auto earliest = [&](uint64_t t) {
-    if (t && (*wakeAt == 0 || t < *wakeAt)) *wakeAt = t;
+    if (t && t != UINT64_MAX && (*wakeAt == 0 || t < *wakeAt)) *wakeAt = t;
   };
 
   // Decided completions first, in order.
