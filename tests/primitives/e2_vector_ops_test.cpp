@@ -289,12 +289,21 @@ TEST(VectorOps, VectorBuildsRunTheirOwnKernels) {
     ASSERT_EQ(0, b->CopyBytes(a.data(), d.data(), 300));
     ASSERT_EQ(0, b->ZeroBytes(d.data(), 300));
     b->FillKernel32(&v, d.data(), 64);
-    EXPECT_GT(b->Count(kUseCopyBytes), copy) << b->name;
-    EXPECT_GT(b->Count(kUseZeroFill), zero) << b->name;
-    EXPECT_GT(b->Count(kUseFill), fill) << b->name;
+    EXPECT_EQ(copy + 1, b->Count(kUseCopyBytes)) << b->name;
+    EXPECT_EQ(zero + 1, b->Count(kUseZeroFill)) << b->name;
+    EXPECT_EQ(fill + 1, b->Count(kUseFill)) << b->name;
+    ASSERT_EQ(0, b->CopyWords(w, w + 50, 50));
+    ASSERT_EQ(0, b->ZeroWords(w, 100));
+    EXPECT_EQ(copy + 2, b->Count(kUseCopyBytes)) << b->name;
+    EXPECT_EQ(zero + 2, b->Count(kUseZeroFill)) << b->name;
     if (b->IntegerVector()) {
       ASSERT_EQ(0, b->ShiftLeftWords(3, w, 100));
-      EXPECT_GT(b->Count(kUseShift), shift) << b->name;
+      ASSERT_EQ(0, b->ShiftRightWords(3, w, 100));
+      EXPECT_EQ(shift + 2, b->Count(kUseShift)) << b->name;
+      const uint32_t ac4 = b->Count(kUseCopyRowAc4);
+      alignas(16) uint8_t px[64] = {};
+      b->CopyRowAc4Kernel8u(a.data(), px, 64);
+      EXPECT_EQ(ac4 + 1, b->Count(kUseCopyRowAc4)) << b->name;
     }
   }
   const Build& g = Generic();
