@@ -218,4 +218,24 @@ TEST(KernelClockDeathTest, ThreadsWaitingOnEachOtherAreReportedAsDeadlock) {
                "bugcheck: deadlock.*thread 'test' waits on KEVENT 'second'.*thread 'other' waits on KEVENT 'first'");
 }
 
+VOID NTAPI Tick(PKDPC, PVOID, PVOID, PVOID) {}
+
+void WaitForeverWhileATimerTicks() {
+  SetHangLimit(10 * kSecond);
+  static KTIMER timer;
+  static KDPC dpc;
+  static KEVENT never;
+  KeInitializeTimerEx(&timer, NotificationTimer);
+  KeInitializeDpc(&dpc, Tick, nullptr);
+  KeInitializeEvent(&never, NotificationEvent, FALSE);
+  LARGE_INTEGER due = Relative(kSecond);
+  KeSetTimerEx(&timer, due, 1000, &dpc);
+  KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
+}
+
+TEST(KernelClockDeathTest, WaitingForeverWhileOnlyTimersRunIsReportedAsHung) {
+  EXPECT_DEATH(WaitForeverWhileATimerTicks(),
+               "bugcheck: deadlock: thread 'test' has waited without a time limit since .* while only timers ran");
+}
+
 }  // namespace

@@ -11,5 +11,8 @@ int main(int argc, char** argv) {
   GTEST_FLAG_SET(death_test_style, "fast");
   kvz::kernel::SetClockMode(kvz::kernel::ClockMode::Virtual);
   kvz::kernel::KernelThreadScope mainThread("test");
-  return RUN_ALL_TESTS();
+  int result = RUN_ALL_TESTS();
+  // Timers a test left behind must not keep virtual time running once this thread is gone.
+  kvz::kernel::StopClock();
+  return result;
 }

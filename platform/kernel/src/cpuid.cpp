@@ -41,7 +41,8 @@ using namespace kvz::kernel;
 extern "C" BOOLEAN NTAPI KvzCpuidSupported(void) {
   std::lock_guard<std::mutex> hold(g_lock);
   if (g_injected) return g_table.supported ? TRUE : FALSE;
-  return TRUE;  // every processor this stand-in runs on (x86-64, or qemu's i386 models) has it
+  // On 32-bit x86 this toggles EFLAGS.ID; every x86-64 processor has the instruction.
+  return __get_cpuid_max(0, nullptr) != 0 ? TRUE : FALSE;
 }
 
 extern "C" VOID NTAPI KvzCpuidEx(int info[4], int leaf, int subleaf) {

@@ -166,6 +166,7 @@ void Free(PVOID p, bool checkTag, ULONG tag, const char* api) {
   if (!p) BugCheck(BAD_POOL_CALLER, "%s of a null pointer", api);
   Pool& pool = ThePool();
   Header* h;
+  size_t size;
   {
     std::lock_guard<std::mutex> held(pool.lock);
     auto it = pool.live.find(p);
@@ -179,8 +180,9 @@ void Free(PVOID p, bool checkTag, ULONG tag, const char* api) {
       BugCheck(BAD_POOL_CALLER, "%s with tag '%s' of %s", api, TagToString(tag).c_str(), Describe(h, p).c_str());
     if (KVZ_POOL_IS_PAGED(h->type) && irql > APC_LEVEL)
       BugCheck(BAD_POOL_CALLER, "%s of paged pool at %s", api, IrqlName(irql));
+    size = static_cast<size_t>(h->size);
   }
-  CheckFreedRange(p, static_cast<uint8_t*>(p) + h->size);
+  CheckFreedRange(p, static_cast<uint8_t*>(p) + size);
   {
     std::lock_guard<std::mutex> held(pool.lock);
     if (pool.live.erase(p) == 0) BugCheck(BAD_POOL_CALLER, "%s of pool block %p, which was freed twice", api, p);

@@ -29,7 +29,7 @@ void ClockThreadMain() {
   std::unique_lock<std::mutex> held(s.lock);
   for (;;) {
     int64_t due = 0;
-    if (s.mode == ClockMode::Virtual || !s.EarliestDeadline(&due)) {
+    if (s.mode == ClockMode::Virtual || s.stopped || !s.EarliestDeadline(&due)) {
       s.clockCv.wait(held);
       continue;
     }
@@ -82,6 +82,7 @@ int64_t Scheduler::NowLocked() const {
 
 NTSTATUS Scheduler::Block(std::unique_lock<std::mutex>& held, ThreadRecord* self) {
   self->waiting = true;
+  self->waitStart = NowLocked();
   waiters.push_back(self);
   if (self->kernel) --runnable;
   if (self->hasDeadline) DeadlineAdded();
@@ -150,7 +151,7 @@ void Scheduler::FireDue(int64_t now) {
 }
 
 void Scheduler::MaybeAdvance() {
-  if (mode != ClockMode::Virtual) return;
+  if (mode != ClockMode::Virtual || stopped) return;
   while (runnable == 0) {
     int64_t due = 0;
     bool has = EarliestDeadline(&due);
@@ -171,16 +172,28 @@ void Scheduler::MaybeAdvance() {
     if (has) {
       virtualNow = due;
       FireDue(virtualNow);
+      CheckHangs();
       continue;
     }
     bool stuck = false;
     for (const ThreadRecord* t : waiters) stuck = stuck || (t->kernel && !t->idle);
-    if (stuck) ReportDeadlock();
+    if (stuck) ReportDeadlock("deadlock: every kernel thread waits and nothing is due");
     return;
   }
 }
 
+void Scheduler::CheckHangs() {
+  for (const ThreadRecord* t : waiters) {
+    if (t->kernel && t->scoped && !t->hasDeadline && !t->idle && !t->untilIdle &&
+        virtualNow - t->waitStart > hangLimit) {
+      ReportDeadlock("deadlock: thread '" + t->name + "' has waited without a time limit since " +
+                     FormatTime(t->waitStart) + " while only timers ran");
+    }
+  }
+}
+
 void Scheduler::DeadlineAdded() {
+  if (stopped) return;
   if (mode == ClockMode::Real) {
     EnsureClockThread();
     clockCv.notify_one();
@@ -259,8 +272,8 @@ std::string Scheduler::DescribeWait(const ThreadRecord* t) const {
   return s;
 }
 
-void Scheduler::ReportDeadlock() {
-  std::string text = "deadlock: every kernel thread waits and nothing is due (clock at " + FormatTime(NowLocked()) + ")";
+void Scheduler::ReportDeadlock(const std::string& headline) {
+  std::string text = headline + " (clock at " + FormatTime(NowLocked()) + ")";
   for (const ThreadRecord* t : threads) text += "\n  thread '" + t->name + "' " + DescribeWait(t);
   for (const ThreadRecord* t : waiters)
     if (!t->kernel) text += "\n  (not a kernel thread) '" + t->name + "' " + DescribeWait(t);
@@ -384,6 +397,18 @@ void RunUntilIdle() {
   if (s.mode != ClockMode::Virtual) return;
   self->untilIdle = true;
   s.Block(held, self);
+}
+
+void SetHangLimit(int64_t duration100ns) {
+  Scheduler& s = Sched();
+  std::lock_guard<std::mutex> held(s.lock);
+  s.hangLimit = duration100ns;
+}
+
+void StopClock() {
+  Scheduler& s = Sched();
+  std::lock_guard<std::mutex> held(s.lock);
+  s.stopped = true;
 }
 
 void NameKernelObject(const void* object, const char* name) {

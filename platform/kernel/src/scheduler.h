@@ -59,6 +59,7 @@ struct ThreadRecord {
   bool hasDeadline = false;
   int64_t deadline = 0;  // interrupt time
   bool idle = false;     // a service thread waiting for work: not a deadlock by itself
+  int64_t waitStart = 0;  // clock when the wait began
   bool untilIdle = false;  // RunUntilIdle
   const char* what = nullptr;  // description of a wait on no object (delay)
   NTSTATUS result = STATUS_SUCCESS;
@@ -82,6 +83,8 @@ class Scheduler {
   int64_t realBaseNs = 0;  // monotonic clock reading that corresponds to realOffset
   int64_t systemTimeAtBoot = 0;
   bool systemTimeExplicit = false;
+  bool stopped = false;  // StopClock: nothing fires any more
+  int64_t hangLimit = int64_t{3600} * 10'000'000;
 
   // ---- Timers (key: due time, insertion sequence) ----
   std::set<std::pair<std::pair<int64_t, uint64_t>, PKTIMER>> timerQueue;
@@ -128,7 +131,8 @@ class Scheduler {
   void AddKernelThread(ThreadRecord* t);
   void RemoveKernelThread(ThreadRecord* t);
 
-  [[noreturn]] void ReportDeadlock();
+  [[noreturn]] void ReportDeadlock(const std::string& headline);
+  void CheckHangs();
   std::string DescribeWait(const ThreadRecord* t) const;
   std::string DescribeObject(const void* object) const;
 

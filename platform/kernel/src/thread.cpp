@@ -56,12 +56,13 @@ NTSTATUS StartKernelThread(const std::string& name, bool system, std::function<v
   auto* record = new ThreadRecord;
   record->name = name;
   record->object = NewThreadObject(name, system, record);
-  ReferenceObject(record->object);  // the caller's
+  PKTHREAD thread = record->object;  // the record goes with the thread, which may end at once
+  ReferenceObject(thread);           // the caller's
   Scheduler& s = Sched();
   {
     std::lock_guard<std::mutex> held(s.lock);
     s.AddKernelThread(record);
-    if (system) SystemThreads().insert(record->object);
+    if (system) SystemThreads().insert(thread);
   }
   try {
     std::thread([record, body = std::move(body)] {
@@ -75,10 +76,10 @@ NTSTATUS StartKernelThread(const std::string& name, bool system, std::function<v
       s.RemoveKernelThread(record);
     }
     EndThread(record);
-    DereferenceObject(record->object);
+    DereferenceObject(thread);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  *object = record->object;
+  *object = thread;
   return STATUS_SUCCESS;
 }
 
