@@ -1,5 +1,7 @@
 // Files for the driver: read-only opens of "\SystemRoot\..." names, mapped onto a host folder the
 // harness chooses; each path component matches a host entry without regard to case.
+// 64-bit inode numbers and sizes on the 32-bit build too (readdir fails on them otherwise).
+#define _FILE_OFFSET_BITS 64
 #include <dirent.h>
 #include <sys/stat.h>
 
