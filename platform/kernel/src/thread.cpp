@@ -1,4 +1,7 @@
 // Thread objects, system threads and the stand-ins' own kernel threads.
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <csetjmp>
 #include <cstdio>
 #include <system_error>
@@ -36,7 +39,9 @@ POBJECT_TYPE g_eventTypePointer = &g_eventType;
 struct ForeignRecord {
   ThreadRecord* record = nullptr;
   ~ForeignRecord() {
-    if (record && CurrentRecordIfAny() == record) EndThread(record);
+    // The main thread's record is left alone: the process is exiting and other threads may
+    // still run.
+    if (record && CurrentRecordIfAny() == record && syscall(SYS_gettid) != getpid()) EndThread(record);
   }
 };
 thread_local ForeignRecord tls_foreign;
