@@ -280,6 +280,8 @@ NTSTATUS PnpDevice::SetSystemPower(SYSTEM_POWER_STATE state) {
   return SendPower(IRP_MN_SET_POWER, SystemPowerState, s);
 }
 
+PDRIVER_OBJECT CreateDriverObject(const std::u16string& name) { return io::CreateDriverObject(name); }
+
 void NotifySystemStateLock(bool backInWorkingState) {
   static char16_t name[] = u"\\Callback\\PowerState";
   UNICODE_STRING text;

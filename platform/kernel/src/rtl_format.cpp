@@ -29,7 +29,7 @@ class Sink {
   size_t count_ = 0;
 };
 
-struct Spec {
+struct Conversion {
   bool left = false, plus = false, space = false, zero = false, alt = false;
   int width = 0;
   int precision = -1;
@@ -43,17 +43,17 @@ void Pad(Sink<Out>& sink, int count, unsigned c) {
 }
 
 template <typename Out, typename Ch>
-void PutString(Sink<Out>& sink, const Ch* s, const Spec& spec) {
+void PutString(Sink<Out>& sink, const Ch* s, const Conversion& conversion) {
   static const char kNull[] = "(null)";
   size_t n = 0;
   if (s) {
-    while ((spec.precision < 0 || n < static_cast<size_t>(spec.precision)) && s[n]) ++n;
+    while ((conversion.precision < 0 || n < static_cast<size_t>(conversion.precision)) && s[n]) ++n;
   } else {
     n = sizeof(kNull) - 1;
-    if (spec.precision >= 0 && n > static_cast<size_t>(spec.precision)) n = spec.precision;
+    if (conversion.precision >= 0 && n > static_cast<size_t>(conversion.precision)) n = conversion.precision;
   }
-  int pad = spec.width > static_cast<int>(n) ? spec.width - static_cast<int>(n) : 0;
-  if (!spec.left) Pad(sink, pad, ' ');
+  int pad = conversion.width > static_cast<int>(n) ? conversion.width - static_cast<int>(n) : 0;
+  if (!conversion.left) Pad(sink, pad, ' ');
   for (size_t i = 0; i < n; ++i) {
     unsigned c = s ? static_cast<unsigned>(static_cast<std::make_unsigned_t<Ch>>(s[i]))
                    : static_cast<unsigned>(kNull[i]);
@@ -61,39 +61,39 @@ void PutString(Sink<Out>& sink, const Ch* s, const Spec& spec) {
     if (sizeof(Out) == 1 && c > 0xFF) c = '?';
     sink.Put(c);
   }
-  if (spec.left) Pad(sink, pad, ' ');
+  if (conversion.left) Pad(sink, pad, ' ');
 }
 
 template <typename Out>
 void PutNumber(Sink<Out>& sink, uint64_t magnitude, bool negative, unsigned base, bool upper,
-               const Spec& spec) {
+               const Conversion& conversion) {
   char digits[24];
   int n = 0;
-  if (magnitude || spec.precision != 0) {
+  if (magnitude || conversion.precision != 0) {
     do {
       unsigned d = static_cast<unsigned>(magnitude % base);
       digits[n++] = static_cast<char>(d < 10 ? '0' + d : (upper ? 'A' : 'a') + d - 10);
       magnitude /= base;
     } while (magnitude);
   }
-  char sign = negative ? '-' : spec.plus ? '+' : spec.space ? ' ' : 0;
+  char sign = negative ? '-' : conversion.plus ? '+' : conversion.space ? ' ' : 0;
   const char* prefix = "";
-  if (spec.alt && base == 16 && n) prefix = upper ? "0X" : "0x";
-  if (spec.alt && base == 8) prefix = "0";
+  if (conversion.alt && base == 16 && n) prefix = upper ? "0X" : "0x";
+  if (conversion.alt && base == 8) prefix = "0";
   int prefixLen = static_cast<int>(strlen(prefix));
-  int zeros = spec.precision > n ? spec.precision - n : 0;
+  int zeros = conversion.precision > n ? conversion.precision - n : 0;
   int body = n + zeros + prefixLen + (sign ? 1 : 0);
-  int pad = spec.width > body ? spec.width - body : 0;
-  if (spec.zero && !spec.left && spec.precision < 0) {
+  int pad = conversion.width > body ? conversion.width - body : 0;
+  if (conversion.zero && !conversion.left && conversion.precision < 0) {
     zeros += pad;
     pad = 0;
   }
-  if (!spec.left) Pad(sink, pad, ' ');
+  if (!conversion.left) Pad(sink, pad, ' ');
   if (sign) sink.Put(static_cast<unsigned>(sign));
   for (int i = 0; i < prefixLen; ++i) sink.Put(static_cast<unsigned>(prefix[i]));
   Pad(sink, zeros, '0');
   while (n) sink.Put(static_cast<unsigned>(digits[--n]));
-  if (spec.left) Pad(sink, pad, ' ');
+  if (conversion.left) Pad(sink, pad, ' ');
 }
 
 template <typename Out, typename Fmt>
@@ -106,54 +106,54 @@ size_t Format(Out* buffer, size_t capacity, const Fmt* format, va_list args) {
       continue;
     }
     ++p;
-    Spec spec;
+    Conversion conversion;
     for (;; ++p) {
-      if (*p == '-') spec.left = true;
-      else if (*p == '+') spec.plus = true;
-      else if (*p == ' ') spec.space = true;
-      else if (*p == '0') spec.zero = true;
-      else if (*p == '#') spec.alt = true;
+      if (*p == '-') conversion.left = true;
+      else if (*p == '+') conversion.plus = true;
+      else if (*p == ' ') conversion.space = true;
+      else if (*p == '0') conversion.zero = true;
+      else if (*p == '#') conversion.alt = true;
       else break;
     }
     if (*p == '*') {
-      spec.width = va_arg(args, int);
-      if (spec.width < 0) {
-        spec.left = true;
-        spec.width = -spec.width;
+      conversion.width = va_arg(args, int);
+      if (conversion.width < 0) {
+        conversion.left = true;
+        conversion.width = -conversion.width;
       }
       ++p;
     } else {
-      while (*p >= '0' && *p <= '9') spec.width = spec.width * 10 + (*p++ - '0');
+      while (*p >= '0' && *p <= '9') conversion.width = conversion.width * 10 + (*p++ - '0');
     }
     if (*p == '.') {
       ++p;
-      spec.precision = 0;
+      conversion.precision = 0;
       if (*p == '*') {
-        spec.precision = va_arg(args, int);
+        conversion.precision = va_arg(args, int);
         ++p;
       } else {
-        while (*p >= '0' && *p <= '9') spec.precision = spec.precision * 10 + (*p++ - '0');
+        while (*p >= '0' && *p <= '9') conversion.precision = conversion.precision * 10 + (*p++ - '0');
       }
     }
     for (;; ++p) {
       if (*p == 'h') {
-        spec.size = spec.size == 1 ? 2 : 1;
-        spec.narrow = true;
+        conversion.size = conversion.size == 1 ? 2 : 1;
+        conversion.narrow = true;
       } else if (*p == 'l') {
-        if (spec.wide) spec.size = 3;  // ll
-        spec.wide = true;
+        if (conversion.wide) conversion.size = 3;  // ll
+        conversion.wide = true;
       } else if (*p == 'w') {
-        spec.wide = true;
+        conversion.wide = true;
       } else if (*p == 'z') {
-        spec.size = 4;
+        conversion.size = 4;
       } else if (*p == 'I' && p[1] == '6' && p[2] == '4') {
-        spec.size = 3;
+        conversion.size = 3;
         p += 2;
       } else if (*p == 'I' && p[1] == '3' && p[2] == '2') {
-        spec.size = 0;
+        conversion.size = 0;
         p += 2;
       } else if (*p == 'I') {
-        spec.size = 4;
+        conversion.size = 4;
       } else {
         break;
       }
@@ -164,13 +164,13 @@ size_t Format(Out* buffer, size_t capacity, const Fmt* format, va_list args) {
       case 'd':
       case 'i': {
         int64_t v;
-        if (spec.size == 3) v = va_arg(args, long long);
-        else if (spec.size == 4) v = va_arg(args, intptr_t);
+        if (conversion.size == 3) v = va_arg(args, long long);
+        else if (conversion.size == 4) v = va_arg(args, intptr_t);
         else v = va_arg(args, int);
-        if (spec.size == 1) v = static_cast<short>(v);
-        if (spec.size == 2) v = static_cast<signed char>(v);
+        if (conversion.size == 1) v = static_cast<short>(v);
+        if (conversion.size == 2) v = static_cast<signed char>(v);
         uint64_t m = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-        PutNumber(sink, m, v < 0, 10, false, spec);
+        PutNumber(sink, m, v < 0, 10, false, conversion);
         break;
       }
       case 'u':
@@ -178,17 +178,17 @@ size_t Format(Out* buffer, size_t capacity, const Fmt* format, va_list args) {
       case 'X':
       case 'o': {
         uint64_t v;
-        if (spec.size == 3) v = va_arg(args, unsigned long long);
-        else if (spec.size == 4) v = va_arg(args, uintptr_t);
+        if (conversion.size == 3) v = va_arg(args, unsigned long long);
+        else if (conversion.size == 4) v = va_arg(args, uintptr_t);
         else v = va_arg(args, unsigned);
-        if (spec.size == 1) v = static_cast<unsigned short>(v);
-        if (spec.size == 2) v = static_cast<unsigned char>(v);
+        if (conversion.size == 1) v = static_cast<unsigned short>(v);
+        if (conversion.size == 2) v = static_cast<unsigned char>(v);
         unsigned base = conv == 'u' ? 10 : conv == 'o' ? 8 : 16;
-        PutNumber(sink, v, false, base, conv == 'X', spec);
+        PutNumber(sink, v, false, base, conv == 'X', conversion);
         break;
       }
       case 'p': {
-        Spec ptr = spec;
+        Conversion ptr = conversion;
         ptr.zero = true;
         ptr.width = static_cast<int>(sizeof(void*) * 2);
         PutNumber(sink, reinterpret_cast<uintptr_t>(va_arg(args, void*)), false, 16, true, ptr);
@@ -197,39 +197,39 @@ size_t Format(Out* buffer, size_t capacity, const Fmt* format, va_list args) {
       case 'c':
       case 'C': {
         bool wideArg = conv == 'C' ? !kWideOutput : kWideOutput;
-        if (spec.wide) wideArg = true;
-        if (spec.narrow) wideArg = false;
+        if (conversion.wide) wideArg = true;
+        if (conversion.narrow) wideArg = false;
         unsigned c = static_cast<unsigned>(va_arg(args, int));
         c = wideArg ? (c & 0xFFFF) : (c & 0xFF);
-        int pad = spec.width > 1 ? spec.width - 1 : 0;
-        if (!spec.left) Pad(sink, pad, ' ');
+        int pad = conversion.width > 1 ? conversion.width - 1 : 0;
+        if (!conversion.left) Pad(sink, pad, ' ');
         sink.Put(sizeof(Out) == 1 && c > 0xFF ? '?' : c);
-        if (spec.left) Pad(sink, pad, ' ');
+        if (conversion.left) Pad(sink, pad, ' ');
         break;
       }
       case 's':
       case 'S':
       case 'Z': {
         bool wideArg = conv == 'S' ? !kWideOutput : kWideOutput;
-        if (spec.wide) wideArg = true;
-        if (spec.narrow) wideArg = false;
+        if (conversion.wide) wideArg = true;
+        if (conversion.narrow) wideArg = false;
         if (conv == 'Z') {
           // A counted string: UNICODE_STRING with %wZ, ANSI_STRING with %Z.
           if (wideArg) {
             auto* us = va_arg(args, PCUNICODE_STRING);
-            Spec counted = spec;
+            Conversion counted = conversion;
             if (us) counted.precision = us->Length / 2;
             PutString(sink, us ? static_cast<const WCHAR*>(us->Buffer) : nullptr, counted);
           } else {
             auto* as = va_arg(args, PCANSI_STRING);
-            Spec counted = spec;
+            Conversion counted = conversion;
             if (as) counted.precision = as->Length;
             PutString(sink, as ? static_cast<const char*>(as->Buffer) : nullptr, counted);
           }
         } else if (wideArg) {
-          PutString(sink, va_arg(args, const WCHAR*), spec);
+          PutString(sink, va_arg(args, const WCHAR*), conversion);
         } else {
-          PutString(sink, va_arg(args, const char*), spec);
+          PutString(sink, va_arg(args, const char*), conversion);
         }
         break;
       }

@@ -90,6 +90,10 @@ class PnpDevice {
   bool removed_ = false;
 };
 
+// A driver object for a stand-in driver (a bus, say) that has no entry point of its own: every
+// major function answers STATUS_INVALID_DEVICE_REQUEST until set. Lives for the process.
+PDRIVER_OBJECT CreateDriverObject(const std::u16string& name);
+
 // Notifies "\Callback\PowerState" with PO_CB_SYSTEM_STATE_LOCK: Argument2 0 when the system is
 // about to leave S0, 1 when it is back in S0.
 void NotifySystemStateLock(bool backInWorkingState);
