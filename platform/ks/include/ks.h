@@ -455,7 +455,7 @@ typedef struct {
   ULONG EventItemSize;
   const KSEVENT_SET* EventSets;
 #if !defined(__x86_64__)
-  PVOID Alignment;
+  PVOID Alignment = nullptr;
 #endif
 } KSAUTOMATION_TABLE, *PKSAUTOMATION_TABLE;
 
@@ -743,7 +743,7 @@ typedef struct {
   const GUID* Type;
   const GUID* Name;
 #if !defined(__x86_64__)
-  PVOID Alignment;
+  PVOID Alignment = nullptr;
 #endif
 } KSNODE_DESCRIPTOR, *PKSNODE_DESCRIPTOR;
 
