@@ -67,6 +67,19 @@ TEST_F(StreamingTest, ReadsNeedARunningOrPausedPin) {
   EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, read->Request()->Wait());
 }
 
+TEST_F(StreamingTest, AHeaderWithoutRoomForTheFrameInfoIsRefused) {
+  Log().produceFrames = false;
+  ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_PAUSE));
+  std::vector<uint8_t> data(kFrameBytes);
+  KSSTREAM_HEADER header{};
+  header.Size = sizeof(header);
+  header.FrameExtent = kFrameBytes;
+  header.Data = data.data();
+  EXPECT_EQ(STATUS_INVALID_BUFFER_SIZE,
+            pin_->File().Control(IOCTL_KS_READ_STREAM, nullptr, 0, &header, sizeof(header)));
+  EXPECT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_STOP));
+}
+
 TEST_F(StreamingTest, ProcessNeverOverlapsEvenWithAttemptsFromManyThreads) {
   ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_RUN));
   std::atomic<bool> stop{false};

@@ -60,6 +60,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   *static_cast<Device**>(fdo->DeviceExtension) = d;
   d->driver = driver;
   KeInitializeMutex(&d->mutex, 0);
+  KeInitializeMutex(&d->listLock, 0);
 
   KSDEVICE* pub = d->Public();
   pub->Descriptor = descriptor;
@@ -91,8 +92,11 @@ void FileClosed(Device* d) { --d->openFiles; }
 // manager waits for that); whatever is still open is closed here, then the device goes.
 void DeviceRemoved(Device* d) {
   d->deleted = true;
-  while (!d->filters.empty()) {
-    Filter* f = d->filters.back();
+  for (;;) {
+    KeWaitForSingleObject(&d->listLock, Executive, KernelMode, FALSE, nullptr);
+    Filter* f = d->filters.empty() ? nullptr : d->filters.back();
+    KeReleaseMutex(&d->listLock, FALSE);
+    if (!f) break;
     PFILE_OBJECT file = f->file;
     CloseFilter(f, nullptr);
     file->FsContext = nullptr;
@@ -126,7 +130,10 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
     memcpy(&separator, name + prefix + typeBytes, sizeof(separator));
     if (!EqualNoCase(type, pinType) || separator != u'\\') return Complete(irp, STATUS_OBJECT_NAME_NOT_FOUND);
     size_t offset = prefix + typeBytes + 2;
-    status = CreatePin(static_cast<Filter*>(parent->record), irp, name + offset, length - offset);
+    auto* filter = static_cast<Filter*>(parent->record);
+    KsFilterAcquireControl(filter->Public());
+    status = CreatePin(filter, irp, name + offset, length - offset);
+    KsFilterReleaseControl(filter->Public());
   } else {
     std::u16string reference = StripSeparator(ToU16(file->FileName));
     FilterFactory* factory = nullptr;
@@ -148,8 +155,13 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
   if (!d || !h) return Complete(irp, STATUS_SUCCESS);
   if (h->kind == ObjectKind::Filter)
     CloseFilter(static_cast<Filter*>(h->record), irp);
-  else if (h->kind == ObjectKind::Pin)
-    ClosePin(static_cast<Pin*>(h->record), irp);
+  else if (h->kind == ObjectKind::Pin) {
+    auto* pin = static_cast<Pin*>(h->record);
+    KSFILTER* filter = pin->filter->Public();
+    KsFilterAcquireControl(filter);
+    ClosePin(pin, irp);
+    KsFilterReleaseControl(filter);
+  }
   stack->FileObject->FsContext = nullptr;
   irp->IoStatus.Information = 0;
   Complete(irp, STATUS_SUCCESS);

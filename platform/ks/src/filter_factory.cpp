@@ -5,12 +5,14 @@
 namespace kvz::ks {
 
 void DestroyFactory(FilterFactory* factory) {
+  KeWaitForSingleObject(&factory->device->listLock, Executive, KernelMode, FALSE, nullptr);
+  for (Filter* f : factory->filters) f->factory = nullptr;
+  KeReleaseMutex(&factory->device->listLock, FALSE);
   for (UNICODE_STRING& link : factory->interfaceLinks) {
     IoSetDeviceInterfaceState(&link, FALSE);
     RtlFreeUnicodeString(&link);
   }
   factory->interfaceLinks.clear();
-  for (Filter* f : factory->filters) f->factory = nullptr;
   factory->bag.FreeAll();
   UnregisterShell(&factory->shell.header);
   CountLive(ObjectKind::FilterFactory, -1);
@@ -60,8 +62,10 @@ NTSTATUS CreateFilter(Device* device, FilterFactory* factory, PIRP irp) {
     delete f;
     return status;
   }
+  KeWaitForSingleObject(&device->listLock, Executive, KernelMode, FALSE, nullptr);
   factory->filters.push_back(f);
   device->filters.push_back(f);
+  KeReleaseMutex(&device->listLock, FALSE);
   return STATUS_SUCCESS;
 }
 
@@ -84,6 +88,7 @@ NTSTATUS CloseFilter(Filter* f, PIRP irp) {
   }
   FreeEventsOfObject(pub);
   f->bag.FreeAll();
+  KeWaitForSingleObject(&f->device->listLock, Executive, KernelMode, FALSE, nullptr);
   if (f->factory) {
     auto& list = f->factory->filters;
     for (auto it = list.begin(); it != list.end(); ++it) {
@@ -100,6 +105,7 @@ NTSTATUS CloseFilter(Filter* f, PIRP irp) {
       break;
     }
   }
+  KeReleaseMutex(&f->device->listLock, FALSE);
   UnregisterShell(&f->shell.header);
   CountLive(ObjectKind::Filter, -1);
   delete f;
@@ -149,7 +155,9 @@ extern "C" NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, con
     ff->interfaceLinks.push_back(link);
     IoSetDeviceInterfaceState(&link, TRUE);
   }
+  KeWaitForSingleObject(&d->listLock, Executive, KernelMode, FALSE, nullptr);
   d->factories.push_back(ff);
+  KeReleaseMutex(&d->listLock, FALSE);
   if (result) *result = &ff->shell.pub;
   return STATUS_SUCCESS;
 }

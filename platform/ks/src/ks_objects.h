@@ -44,7 +44,8 @@ struct Pin;
 struct Device {
   Shell<KSDEVICE> shell{};
   ObjectBag bag;
-  KMUTEX mutex;  // KsAcquireDevice; also serialises PnP work
+  KMUTEX mutex;      // KsAcquireDevice
+  KMUTEX listLock;   // the factory and filter lists (a kernel mutex: holders may wait in the kernel)
   PDRIVER_OBJECT driver = nullptr;
   std::vector<FilterFactory*> factories;
   std::vector<Filter*> filters;  // every open filter, also those of factories already gone

@@ -70,6 +70,8 @@ NTSTATUS CreatePin(Filter* filter, PIRP irp, const uint8_t* data, size_t size) {
   PinFactory& pf = filter->pinFactories[connect.PinId];
   const KSPIN_DESCRIPTOR_EX* descriptor = pf.descriptor;
   if (pf.pins.size() >= descriptor->InstancesPossible) return STATUS_UNSUCCESSFUL;
+  if ((descriptor->Flags & KSPIN_FLAG_DENY_USERMODE_ACCESS) && irp->RequestorMode == UserMode)
+    return STATUS_ACCESS_DENIED;
   if (descriptor->PinDescriptor.InterfacesCount == 0 && connect.Interface.Set != KSINTERFACESETID_Standard)
     return STATUS_NO_MATCH;
   if (descriptor->PinDescriptor.MediumsCount == 0 && connect.Medium.Set != KSMEDIUMSETID_Standard)

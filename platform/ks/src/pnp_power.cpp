@@ -2,6 +2,7 @@
 // (Start after the lower driver started, Stop before Remove when the device was started, also
 // after a surprise removal; device power requests through SetPower on their way down).
 #include <cstdio>
+#include <vector>
 
 #include "ks_objects.h"
 
@@ -63,27 +64,35 @@ void CreateStaticFactories(Device* d) {
 }
 
 void DestroyFactories(Device* d, bool onlyFreeOnStop) {
+  std::vector<FilterFactory*> gone;
+  KeWaitForSingleObject(&d->listLock, Executive, KernelMode, FALSE, nullptr);
   auto& list = d->factories;
   for (auto it = list.begin(); it != list.end();) {
     if (!onlyFreeOnStop || ((*it)->createItemFlags & KSCREATE_ITEM_FREEONSTOP)) {
-      DestroyFactory(*it);
+      gone.push_back(*it);
       it = list.erase(it);
     } else {
       ++it;
     }
   }
+  KeReleaseMutex(&d->listLock, FALSE);
+  for (FilterFactory* f : gone) DestroyFactory(f);
 }
 
 // After a surprise removal nothing more will stream: client buffers come back with an error.
 void FailQueuedBuffers(Device* d) {
+  KeWaitForSingleObject(&d->listLock, Executive, KernelMode, FALSE, nullptr);
   for (Filter* f : d->filters) {
+    KsFilterAcquireControl(f->Public());
     for (PinFactory& pf : f->pinFactories) {
       for (Pin* p : pf.pins) {
         WaitProcessingIdle(p);
         FlushQueue(p, STATUS_DEVICE_REMOVED);
       }
     }
+    KsFilterReleaseControl(f->Public());
   }
+  KeReleaseMutex(&d->listLock, FALSE);
 }
 
 void StopIfStarted(Device* d, PIRP irp) {
@@ -152,9 +161,11 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
     case IRP_MN_SURPRISE_REMOVAL:
       d->removed = true;
       if (dispatch && dispatch->SurpriseRemoval) dispatch->SurpriseRemoval(pub, irp);
+      KeWaitForSingleObject(&d->listLock, Executive, KernelMode, FALSE, nullptr);
       for (FilterFactory* f : d->factories) {
         for (UNICODE_STRING& link : f->interfaceLinks) IoSetDeviceInterfaceState(&link, FALSE);
       }
+      KeReleaseMutex(&d->listLock, FALSE);
       FailQueuedBuffers(d);
       irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(pub, irp, false);

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "ks_objects.h"
+#include "ksmedia.h"
 #include "kvz/worker_queue.h"
 
 namespace kvz::ks {
@@ -142,6 +143,14 @@ NTSTATUS QueueReadStream(Pin* p, PIRP irp) {
   if (!header || length < sizeof(KSSTREAM_HEADER) || header->Size < sizeof(KSSTREAM_HEADER) || header->Size > length)
     return STATUS_INVALID_BUFFER_SIZE;
   if (header->FrameExtent && !header->Data) return STATUS_INVALID_USER_BUFFER;
+  // The minidriver writes its extended header (KS_FRAME_INFO for video) after the header.
+  if (pub->StreamHeaderSize) {
+    ULONG required = pub->StreamHeaderSize;
+    // Video pins ask for the 64-bit size everywhere; no header is longer than the frame info needs.
+    const ULONG video = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
+    if (required > video) required = video;
+    if (header->Size < required) return STATUS_INVALID_BUFFER_SIZE;
+  }
 
   auto* frame = new Frame();
   frame->irp = irp;
