@@ -120,6 +120,21 @@ TEST_F(PnpPowerTest, DevicePowerRequestsReachSetPower) {
   EXPECT_EQ(PowerDeviceD2, Log().device->DevicePowerState);
 }
 
+TEST_F(PnpPowerTest, APowerRequestFromDispatchLevelReachesSetPowerAtPassiveLevel) {
+  Log().ClearCalls();
+  PowerWait wait;
+  KeInitializeEvent(&wait.done, NotificationEvent, FALSE);
+  POWER_STATE state;
+  state.DeviceState = PowerDeviceD3;
+  KIRQL old = KeRaiseIrqlToDpcLevel();
+  NTSTATUS sent = PoRequestPowerIrp(device_->Pdo(), IRP_MN_SET_POWER, state, PowerDone, &wait, nullptr);
+  KeLowerIrql(old);
+  ASSERT_EQ(STATUS_PENDING, sent);
+  ASSERT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&wait.done, Executive, KernelMode, FALSE, nullptr));
+  EXPECT_EQ(STATUS_SUCCESS, wait.status);
+  EXPECT_EQ(std::vector<std::string>({"SetPower 1->4"}), Log().Calls());
+}
+
 struct CallbackLog {
   std::mutex lock;
   std::vector<std::pair<ULONG_PTR, ULONG_PTR>> calls;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ks_objects.h"
+#include "kvz/worker_queue.h"
 
 namespace kvz::ks {
 namespace {
@@ -200,7 +201,19 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
   }
 }
 
+NTSTATUS DispatchPowerAtPassive(PDEVICE_OBJECT deviceObject, PIRP irp);
+
+// The minidriver's power routines run at PASSIVE_LEVEL: a request sent from a DPC or a
+// completion routine is handled on a worker thread.
 NTSTATUS DispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  if (KeGetCurrentIrql() == PASSIVE_LEVEL) return DispatchPowerAtPassive(deviceObject, irp);
+  IoMarkIrpPending(irp);
+  kvz::kernel::QueueSystemWork(
+      DelayedWorkQueue, [deviceObject, irp] { DispatchPowerAtPassive(deviceObject, irp); }, "KS power request");
+  return STATUS_PENDING;
+}
+
+NTSTATUS DispatchPowerAtPassive(PDEVICE_OBJECT deviceObject, PIRP irp) {
   Device* d = DeviceOfDeviceObject(deviceObject);
   if (!d) {
     PoStartNextPowerIrp(irp);

@@ -356,7 +356,9 @@ NTSTATUS NTAPI DeviceQueryCapabilities(PKSDEVICE, PIRP, PDEVICE_CAPABILITIES cap
 }
 
 VOID NTAPI DeviceSetPower(PKSDEVICE, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from) {
-  Log().Record("SetPower " + std::to_string(from) + "->" + std::to_string(to));
+  std::string call = "SetPower " + std::to_string(from) + "->" + std::to_string(to);
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) call += " at " + std::to_string(KeGetCurrentIrql());
+  Log().Record(call);
 }
 
 const KSDEVICE_DISPATCH g_deviceDispatch = {DeviceAdd,  DeviceStart, nullptr, nullptr, nullptr,
