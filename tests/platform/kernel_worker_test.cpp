@@ -67,6 +67,21 @@ TEST(KernelWorkerDeathTest, QueueingAQueuedWorkItemBugchecks) {
       "bugcheck: ExQueueWorkItem of work item 0x[0-9a-f]+, which is already queued");
 }
 
+TEST(KernelWorker, SystemQueueGrowsWhenItsWorkersBlock) {
+  // Work items waiting on each other in a chain need as many workers as items.
+  constexpr int kItems = 6;
+  static KEVENT step[kItems + 1];
+  for (auto& e : step) KeInitializeEvent(&e, NotificationEvent, FALSE);
+  for (int i = 0; i < kItems; ++i)
+    QueueSystemWork(DelayedWorkQueue, [i] {
+      KeWaitForSingleObject(&step[i + 1], Executive, KernelMode, FALSE, nullptr);
+      KeSetEvent(&step[i], 0, FALSE);
+    }, "chain");
+  KeSetEvent(&step[kItems], 0, FALSE);
+  EXPECT_EQ(KeWaitForSingleObject(&step[0], Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  EXPECT_CLEAN_UNLOAD();
+}
+
 TEST(KernelWorker, DedicatedQueueRunsInOrderAndFlushWaits) {
   std::vector<int> order;
   {
@@ -89,11 +104,10 @@ TEST(KernelWorker, DedicatedQueueRunsInOrderAndFlushWaits) {
 TEST(KernelWorker, UnloadCheckReportsQueuedWork) {
   static KEVENT gate;
   KeInitializeEvent(&gate, NotificationEvent, FALSE);
-  // Four workers serve the delayed queue: occupy them, then queue one more.
-  for (int i = 0; i < 4; ++i)
-    QueueSystemWork(DelayedWorkQueue, [] { KeWaitForSingleObject(&gate, Executive, KernelMode, FALSE, nullptr); },
-                    "blocker");
-  QueueSystemWork(DelayedWorkQueue, [] {}, "left over");
+  // One worker serves the hypercritical queue: occupy it, then queue one more.
+  QueueSystemWork(HyperCriticalWorkQueue,
+                  [] { KeWaitForSingleObject(&gate, Executive, KernelMode, FALSE, nullptr); }, "blocker");
+  QueueSystemWork(HyperCriticalWorkQueue, [] {}, "left over");
   RunUntilIdle();
   UnloadReport report = CheckUnload();
   EXPECT_NE(report.text.find("work item left over still queued"), std::string::npos) << report.text;

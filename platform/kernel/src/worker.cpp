@@ -15,8 +15,9 @@ namespace kvz::kernel {
 
 struct WorkQueue::State {
   std::string name;
-  unsigned threadCount = 0;
-  unsigned started = 0;  // threads running
+  unsigned threadCount = 0;  // at most; threads start as work needs them
+  unsigned started = 0;      // threads running
+  unsigned busy = 0;         // threads running an item
   bool stopping = false;
   struct Item {
     std::function<void()> fn;
@@ -34,7 +35,8 @@ struct WorkQueue::State {
 namespace detail {
 namespace {
 
-constexpr unsigned kSystemWorkersPerQueue = 4;
+// The kernel grows its worker pools on demand; so do these, up to a bound.
+constexpr unsigned kSystemWorkersPerQueue = 8;
 
 using State = WorkQueue::State;
 
@@ -86,6 +88,7 @@ void WorkerMain(std::shared_ptr<State> q, ThreadRecord* self) {
     State::Item item = std::move(q->items.front());
     q->items.pop_front();
     if (item.exItem) QueuedExItems().erase(item.exItem);
+    ++q->busy;
     held.unlock();
     item.fn();
     KIRQL irql = KeGetCurrentIrql();
@@ -95,6 +98,7 @@ void WorkerMain(std::shared_ptr<State> q, ThreadRecord* self) {
       BugCheck(THREAD_TERMINATE_HELD_MUTEX, "work item '%s' returned holding a mutex", item.what.c_str());
     item = State::Item{};
     held.lock();
+    --q->busy;
     Finished(*q);
   }
   --q->started;
@@ -104,7 +108,7 @@ void WorkerMain(std::shared_ptr<State> q, ThreadRecord* self) {
 
 // With the scheduler lock held.
 void StartThreads(Scheduler& s, const std::shared_ptr<State>& q) {
-  while (q->started < q->threadCount) {
+  while (q->started < q->threadCount && q->items.size() > q->started - q->busy) {
     auto* record = new ThreadRecord;
     char name[96];
     std::snprintf(name, sizeof name, "%s %u", q->name.c_str(), q->started + 1);
@@ -127,8 +131,24 @@ void QueueLocked(Scheduler& s, const std::shared_ptr<State>& q, State::Item item
   s.SatisfyWaiters(&q->work);
 }
 
+// Every queue, so that a forked child can restart their threads (scheduler lock held).
+std::vector<std::weak_ptr<State>>& AllQueues() {
+  static auto* queues = new std::vector<std::weak_ptr<State>>;
+  return *queues;
+}
+
 std::shared_ptr<State> MakeState(const std::string& name, unsigned threads) {
   auto q = std::make_shared<State>();
+  std::vector<std::weak_ptr<State>>& all = AllQueues();
+  for (size_t i = 0; i < all.size();) {
+    if (all[i].expired()) {
+      all[i] = all.back();
+      all.pop_back();
+      continue;
+    }
+    ++i;
+  }
+  all.push_back(q);
   q->name = name;
   q->threadCount = threads ? threads : 1;
   InitSemaphore(&q->work);
@@ -154,8 +174,13 @@ void CheckIrqlForQueue(const char* api) {
 }  // namespace
 
 void WorkerForkChild() {
-  for (auto& q : SystemQueues()) {
+  // Threads start again with the next item queued (or the next flush).
+  SystemQueues();
+  for (auto& weak : AllQueues()) {
+    std::shared_ptr<State> q = weak.lock();
+    if (!q) continue;
     q->started = 0;
+    q->busy = 0;
     q->threads.clear();
     q->flushers.clear();
     q->work.Header.SignalState = static_cast<LONG>(q->items.size());
@@ -209,7 +234,10 @@ std::vector<std::string> PendingSystemWork() {
   return lines;
 }
 
-WorkQueue::WorkQueue(const std::string& name, unsigned threads) : state_(MakeState(name, threads)) {}
+WorkQueue::WorkQueue(const std::string& name, unsigned threads) {
+  std::lock_guard<std::mutex> held(Sched().lock);
+  state_ = MakeState(name, threads);
+}
 
 WorkQueue::~WorkQueue() {
   Flush();
@@ -249,6 +277,7 @@ void WorkQueue::Flush() {
   Scheduler& s = Sched();
   std::unique_lock<std::mutex> held(s.lock);
   if (state_->finished >= state_->queued) return;
+  StartThreads(s, state_);
   KEVENT done;
   done.Header.Type = EventNotificationObject;
   done.Header.Size = sizeof(KEVENT) / sizeof(LONG);
