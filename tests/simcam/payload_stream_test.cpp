@@ -209,7 +209,7 @@ TEST(PayloadStream, BulkPayloadsCarryWholeFrames) {
       continue;
     }
     ASSERT_EQ(r.outcome.completion.irpStatus, STATUS_SUCCESS);
-    EXPECT_LE(r.outcome.completion.length, c.dwMaxPayloadTransferSize);
+    EXPECT_LE(r.outcome.completion.length, +c.dwMaxPayloadTransferSize);
     assembler.Add(buffer.data(), r.outcome.completion.length, now);
   }
   ASSERT_EQ(assembler.Frames().size(), 3u);

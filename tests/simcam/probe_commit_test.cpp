@@ -47,11 +47,11 @@ TEST_P(NegotiationTest, FillsSizesFromFormatFrameAndBandwidth) {
   const NegotiationCase& c = GetParam();
   SimCamera cam(c.make());
   const UVC_VIDEO_PROBE_COMMIT got = Commit(cam, c.format, c.frame, c.askedInterval);
-  EXPECT_EQ(got.bFormatIndex, c.format);
-  EXPECT_EQ(got.bFrameIndex, c.gotFrame);
-  EXPECT_EQ(got.dwFrameInterval, c.gotInterval);
-  EXPECT_EQ(got.dwMaxVideoFrameSize, c.frameSize);
-  EXPECT_EQ(got.dwMaxPayloadTransferSize, c.payload);
+  EXPECT_EQ(+got.bFormatIndex, c.format);
+  EXPECT_EQ(+got.bFrameIndex, c.gotFrame);
+  EXPECT_EQ(+got.dwFrameInterval, c.gotInterval);
+  EXPECT_EQ(+got.dwMaxVideoFrameSize, c.frameSize);
+  EXPECT_EQ(+got.dwMaxPayloadTransferSize, c.payload);
   const CameraSnapshot s = cam.Snapshot();
   EXPECT_TRUE(s.committed);
   EXPECT_EQ(std::memcmp(&s.commit, &got, sizeof(got)), 0);
@@ -78,11 +78,11 @@ TEST(Probe, StillProbeAndCommit) {
   ASSERT_EQ(probe.data.size(), 11u);
   UVC_STILL_PROBE_COMMIT still{};
   std::memcpy(&still, probe.data.data(), 11);
-  EXPECT_EQ(still.bFrameIndex, 3);
-  EXPECT_EQ(still.dwMaxVideoFrameSize, 1280u * 720 * 2);
-  EXPECT_EQ(still.dwMaxPayloadTransferSize, 3072u);
+  EXPECT_EQ(+still.bFrameIndex, 3);
+  EXPECT_EQ(+still.dwMaxVideoFrameSize, 1280u * 720 * 2);
+  EXPECT_EQ(+still.dwMaxPayloadTransferSize, 3072u);
   ASSERT_TRUE(ClassSet(cam, VS_STILL_COMMIT_CONTROL, 1, probe.data).Ok());
-  EXPECT_EQ(cam.Snapshot().stillCommit.bFrameIndex, 3);
+  EXPECT_EQ(+cam.Snapshot().stillCommit.bFrameIndex, 3);
   EXPECT_TRUE(ClassSet(cam, VS_STILL_IMAGE_TRIGGER_CONTROL, 1, {1}).Ok());
   EXPECT_EQ(cam.Snapshot().stillTriggers, 1u);
 }

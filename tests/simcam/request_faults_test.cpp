@@ -156,7 +156,7 @@ TEST(RequestFaults, BulkShortAndOversizePayloads) {
     }
     if (r.outcome.completion.urbStatus == USBD_STATUS_DATA_OVERRUN) {
       EXPECT_EQ(r.outcome.completion.irpStatus, STATUS_UNSUCCESSFUL);
-      EXPECT_EQ(r.outcome.completion.length, c.dwMaxPayloadTransferSize);
+      EXPECT_EQ(r.outcome.completion.length, +c.dwMaxPayloadTransferSize);
       return;
     }
   }

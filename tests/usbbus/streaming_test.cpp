@@ -66,7 +66,7 @@ TEST_P(StreamingTest, FramesOfTheFrameSizeAtTheCommittedInterval) {
   BusClient client(bus.Plug(camera));
   ASSERT_EQ(client.Configure(), STATUS_SUCCESS);
   const UVC_VIDEO_PROBE_COMMIT commit = client.Commit(c.format, c.frame, c.interval);
-  ASSERT_EQ(commit.dwFrameInterval, c.interval);
+  ASSERT_EQ(+commit.dwFrameInterval, c.interval);
 
   testing::StreamResult result;
   const size_t frames = 5;
