@@ -290,7 +290,7 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE
                                                     PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
                                                     ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
                                                     PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
-  RequirePassive("IoBuildDeviceIoControlRequest");
+  RequireIrqlAtMost(APC_LEVEL, "IoBuildDeviceIoControlRequest");
   PIRP irp = BuildThreadedIrp(DeviceObject,
                               InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, Event,
                               IoStatusBlock);
@@ -342,7 +342,7 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE
 extern "C" PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
                                                    ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
                                                    PIO_STATUS_BLOCK IoStatusBlock) {
-  RequirePassive("IoBuildSynchronousFsdRequest");
+  RequireIrqlAtMost(APC_LEVEL, "IoBuildSynchronousFsdRequest");
   PIRP irp = BuildThreadedIrp(DeviceObject, static_cast<UCHAR>(MajorFunction), Event, IoStatusBlock);
   if (!irp) return nullptr;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
