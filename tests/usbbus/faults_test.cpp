@@ -116,6 +116,9 @@ TEST(PowerState, LowPowerPortFailsRequestsUntilD0) {
   setPower(PowerDeviceD3);
   EXPECT_EQ(rig.port.PowerState(), PowerDeviceD3);
   EXPECT_EQ(rig.GetBrightness(), STATUS_POWER_STATE_INVALID);
+  EXPECT_EQ(rig.client.SelectAlternate(1, 2), STATUS_POWER_STATE_INVALID);
+  // Pipe aborts move no packets and still work.
+  EXPECT_EQ(rig.client.PipeRequest(URB_FUNCTION_ABORT_PIPE, rig.client.Interface(0)->Pipes[0].PipeHandle), STATUS_SUCCESS);
   setPower(PowerDeviceD2);
   EXPECT_EQ(rig.GetBrightness(), STATUS_POWER_STATE_INVALID);
   setPower(PowerDeviceD0);

@@ -113,11 +113,14 @@ void PortDevice::ReplacePipes(uint8_t interfaceNumber, const AlternateInfo* alt,
 NTSTATUS PortDevice::SubmitUrb(PIRP irp, PURB urb) {
   if (!urb) return FailNow(irp, nullptr, STATUS_INVALID_PARAMETER, 0);
   if (removed_.load()) return FailNow(irp, urb, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
+  const USHORT function = urb->UrbHeader.Function;
+  // A suspended port moves no packets; aborting or resetting a pipe needs none.
   const DEVICE_POWER_STATE power = powerState_.load();
-  if (power != PowerDeviceD0 && power != PowerDeviceUnspecified)
+  const bool needsBus = function != URB_FUNCTION_ABORT_PIPE && function != URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL &&
+                        function != URB_FUNCTION_GET_CURRENT_FRAME_NUMBER;
+  if (needsBus && power != PowerDeviceD0 && power != PowerDeviceUnspecified)
     return FailNow(irp, urb, STATUS_POWER_STATE_INVALID, USBD_STATUS_SUCCESS);
   urb->UrbHeader.Status = USBD_STATUS_PENDING;
-  const USHORT function = urb->UrbHeader.Function;
   switch (function) {
     case URB_FUNCTION_SELECT_CONFIGURATION:
       return SelectConfiguration(irp, urb);
