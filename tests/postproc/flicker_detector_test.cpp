@@ -336,6 +336,22 @@ TEST(FlickerDetector, FramesTooSmallForTheGridsAreNotSampled) {
   }
 }
 
+// RGB24 frames (three bytes per pixel) are sampled as the mean of the three bytes; a still
+// grey scene passes the stillness window like a YUY2 one.
+TEST(FlickerDetector, Rgb24FramesAreSampledWithinTheirBuffers) {
+  Rig rig(0xB0, 60);
+  int frames = 0;
+  while (rig.detector.State() != FlickerDetector::kStateMeasuring && frames < 100) {
+    const auto yuy2 = rig.camera.NextFrame();
+    std::vector<uint8_t> rgb(static_cast<size_t>(rig.width) * rig.height * 3);
+    for (size_t i = 0; i < rgb.size() / 3; ++i) rgb[i * 3] = rgb[i * 3 + 1] = rgb[i * 3 + 2] = yuy2[i * 2];
+    rig.detector.ProcessFrame(&rig.camera, rgb.data(), 3, rig.width, rig.height, rig.chip,
+                              &rig.detectValue);
+    ++frames;
+  }
+  EXPECT_EQ(1 + 11 + 11, frames);
+}
+
 TEST(FlickerDetector, FailedRegisterAddressSkipsTheDataTransfer) {
   FakeFlickerCamera camera(0xB0, 50, 320, 240);
   camera.failRegisterAddress = true;
