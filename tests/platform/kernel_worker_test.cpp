@@ -115,4 +115,37 @@ TEST(KernelWorker, UnloadCheckReportsQueuedWork) {
   EXPECT_CLEAN_UNLOAD();
 }
 
+VOID NTAPI WaitInsideDpc(PKDPC, PVOID, PVOID, PVOID) {
+  KEVENT e;
+  KeInitializeEvent(&e, NotificationEvent, FALSE);
+  KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, nullptr);
+}
+
+TEST(KernelWorkerDeathTest, DpcAndWorkerThreadsStartedBeforeAForkServeTheChild) {
+#if defined(__i386__)
+  GTEST_SKIP() << "qemu-i386 cannot start threads in a child forked from a multi-threaded process";
+#endif
+  // Make sure the parent already runs the DPC thread and a delayed worker.
+  KDPC warm;
+  KeInitializeDpc(&warm, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+  KeInsertQueueDpc(&warm, nullptr, nullptr);
+  KeFlushQueuedDpcs();
+  QueueSystemWork(DelayedWorkQueue, [] {}, "warm-up");
+  RunUntilIdle();
+  EXPECT_DEATH(
+      {
+        static KDPC dpc;
+        KeInitializeDpc(&dpc, WaitInsideDpc, nullptr);
+        KeInsertQueueDpc(&dpc, nullptr, nullptr);
+        KeFlushQueuedDpcs();
+      },
+      "bugcheck: KeWaitForSingleObject at DISPATCH_LEVEL");
+  EXPECT_DEATH(
+      {
+        QueueSystemWork(DelayedWorkQueue, [] { PAGED_CODE(); KeRaiseIrqlToDpcLevel(); }, "raises and returns");
+        RunUntilIdle();
+      },
+      "bugcheck: work item 'raises and returns' returned at DISPATCH_LEVEL");
+}
+
 }  // namespace

@@ -169,6 +169,11 @@ void Scheduler::MaybeAdvance() {
       ++i;
     }
     if (woke) return;
+    // Time moves only for someone who waits for it: with every thread idle, queued timers keep
+    // until a thread runs again (a periodic timer would otherwise spin the clock forever).
+    bool wanted = false;
+    for (const ThreadRecord* t : waiters) wanted = wanted || !t->idle;
+    if (!wanted) return;
     if (has) {
       virtualNow = due;
       FireDue(virtualNow);
