@@ -478,10 +478,18 @@ static_assert(sizeof(IO_STACK_LOCATION) == 0x48, "IO_STACK_LOCATION layout");
 static_assert(sizeof(IRP) == 0xD0, "IRP layout");
 static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode) == 0x18, "layout");
 static_assert(offsetof(IRP, Tail.Overlay.CurrentStackLocation) == 0xB8, "IRP layout");
+static_assert(offsetof(IRP, IoStatus) == 0x30 && offsetof(IRP, UserIosb) == 0x48, "IRP layout");
+static_assert(offsetof(IRP, CancelRoutine) == 0x68 && offsetof(IRP, Tail) == 0x78, "IRP layout");
+static_assert(offsetof(IO_STACK_LOCATION, DeviceObject) == 0x28, "IO_STACK_LOCATION layout");
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.Power.State) == 0x18, "IO_STACK_LOCATION layout");
 #else
 static_assert(sizeof(IO_STACK_LOCATION) == 0x24, "IO_STACK_LOCATION layout");
 static_assert(sizeof(IRP) == 0x70, "IRP layout");
 static_assert(offsetof(IRP, Tail.Overlay.CurrentStackLocation) == 0x60, "IRP layout");
+static_assert(offsetof(IRP, IoStatus) == 0x18 && offsetof(IRP, UserIosb) == 0x28, "IRP layout");
+static_assert(offsetof(IRP, CancelRoutine) == 0x38 && offsetof(IRP, Tail) == 0x40, "IRP layout");
+static_assert(offsetof(IO_STACK_LOCATION, DeviceObject) == 0x14, "IO_STACK_LOCATION layout");
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.Power.State) == 0x0C, "IO_STACK_LOCATION layout");
 #endif
 
 typedef struct _IO_WORKITEM* PIO_WORKITEM;
