@@ -336,7 +336,7 @@ void SetClockMode(ClockMode mode) {
     if (!s.systemTimeExplicit) s.systemTimeAtBoot = detail::kVirtualBootSystemTime;
   }
   s.clockCv.notify_one();
-  if (mode == ClockMode::Real && !s.waiters.empty()) s.EnsureClockThread();
+  if (mode == ClockMode::Real) s.EnsureClockThread();
   s.MaybeAdvance();
 }
 
