@@ -147,6 +147,24 @@ TEST_F(StreamingTest, StopAndCloseCompletePendingBuffersWithAnError) {
   EXPECT_EQ(STATUS_CANCELLED, third->Request()->Wait(10000000));
 }
 
+TEST_F(StreamingTest, AResetGivesTheQueuedBuffersBack) {
+  Log().produceFrames = false;
+  ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_RUN));
+  auto read = pin_->QueueRead(kFrameBytes);
+  Log().ClearCalls();
+  KSRESET reset = KSRESET_BEGIN;
+  ASSERT_EQ(STATUS_SUCCESS, pin_->File().Control(IOCTL_KS_RESET_STATE, &reset, sizeof(reset), nullptr, 0));
+  EXPECT_EQ(STATUS_CANCELLED, read->Request()->Wait(10000000));
+  reset = KSRESET_END;
+  ASSERT_EQ(STATUS_SUCCESS, pin_->File().Control(IOCTL_KS_RESET_STATE, &reset, sizeof(reset), nullptr, 0));
+  EXPECT_EQ(std::vector<std::string>({"Reset begin", "Reset"}), Log().Calls());
+  // Streaming goes on after the reset.
+  Log().framesReady = 1;
+  auto next = pin_->QueueRead(kFrameBytes);
+  EXPECT_EQ(STATUS_SUCCESS, next->Request()->Wait(10000000));
+  EXPECT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_STOP));
+}
+
 TEST_F(StreamingTest, AClientCancelsItsBuffer) {
   Log().produceFrames = false;
   ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_RUN));

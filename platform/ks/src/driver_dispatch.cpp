@@ -197,6 +197,12 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
     case IOCTL_KS_DISABLE_EVENT:
       status = HandleDisableEvent(irp, filter, pin);
       return Complete(irp, status);
+    case IOCTL_KS_RESET_STATE:
+      if (!pin) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+      KsFilterAcquireControl(filter->Public());
+      status = ResetPin(pin, irp);
+      KsFilterReleaseControl(filter->Public());
+      return Complete(irp, status);
     case IOCTL_KS_METHOD:
       return Complete(irp, STATUS_PROPSET_NOT_FOUND);
     default:

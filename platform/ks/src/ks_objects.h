@@ -136,6 +136,7 @@ NTSTATUS CreatePin(Filter* filter, PIRP irp, const uint8_t* connectData, size_t 
 NTSTATUS ClosePin(Pin* pin, PIRP irp);
 NTSTATUS ChangePinState(Pin* pin, KSSTATE target);
 NTSTATUS ChangePinFormat(Pin* pin, const KSDATAFORMAT* format, ULONG size);
+NTSTATUS ResetPin(Pin* pin, PIRP irp);  // IOCTL_KS_RESET_STATE with a KSRESET
 const KSDATARANGE* MatchDataRange(const KSPIN_DESCRIPTOR_EX* descriptor, const KSDATAFORMAT* format,
                                   const KSDATARANGE* after);
 bool GuidMatches(const GUID& range, const GUID& format);

@@ -178,6 +178,25 @@ NTSTATUS ChangePinFormat(Pin* p, const KSDATAFORMAT* format, ULONG size) {
   return STATUS_SUCCESS;
 }
 
+// A reset begins by giving the queued buffers back; the minidriver hears of it through Reset.
+NTSTATUS ResetPin(Pin* p, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(KSRESET) ||
+      !stack->Parameters.DeviceIoControl.Type3InputBuffer)
+    return STATUS_INVALID_BUFFER_SIZE;
+  KSRESET reset = *static_cast<const KSRESET*>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
+  if (reset != KSRESET_BEGIN && reset != KSRESET_END) return STATUS_INVALID_PARAMETER;
+  KSPIN* pub = p->Public();
+  pub->ResetState = reset;
+  if (reset == KSRESET_BEGIN) {
+    WaitProcessingIdle(p);
+    FlushQueue(p, STATUS_CANCELLED);
+  }
+  const KSPIN_DISPATCH* dispatch = pub->Descriptor->Dispatch;
+  if (dispatch && dispatch->Reset) dispatch->Reset(pub);
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS ClosePin(Pin* p, PIRP irp) {
   KSPIN* pub = p->Public();
   ChangePinState(p, KSSTATE_STOP);

@@ -135,6 +135,7 @@ NTSTATUS NTAPI PinProcess(PKSPIN pin) {
   log.processCalls++;
   if (log.processConcurrent.fetch_add(1) != 0) log.processViolations++;
   if (pin->DeviceState != KSSTATE_RUN) log.processViolations++;
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) log.processViolations++;
   // Widen the window in which a second call could overlap.
   LARGE_INTEGER pause;
   pause.QuadPart = -10000;
@@ -194,7 +195,11 @@ NTSTATUS NTAPI PinIntersect(PVOID, PIRP, PKSP_PIN, PKSDATARANGE callerRange, PKS
   return STATUS_SUCCESS;
 }
 
-const KSPIN_DISPATCH g_pinDispatch = {PinCreate, PinClose, PinProcess, nullptr, PinSetDataFormat,
+VOID NTAPI PinReset(PKSPIN pin) {
+  Log().Record(pin->ResetState == KSRESET_BEGIN ? "Reset begin" : "Reset");
+}
+
+const KSPIN_DISPATCH g_pinDispatch = {PinCreate, PinClose, PinProcess, PinReset, PinSetDataFormat,
                                       PinSetDeviceState, nullptr, nullptr, nullptr, nullptr};
 
 const KSPIN_DESCRIPTOR_EX g_pinDescriptor = {
