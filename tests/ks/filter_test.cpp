@@ -127,6 +127,19 @@ TEST_F(FilterTest, PinCreationMatchesTheFormatAndCountsInstances) {
   EXPECT_EQ(0u, instances.CurrentCount);
 }
 
+TEST_F(FilterTest, PinCreationWithoutMemoryForTheFormatCopyFails) {
+  auto filter = OpenFilter();
+  ASSERT_TRUE(filter);
+  std::unique_ptr<ksclient::KsPinClient> pin;
+  kvz::kernel::FailNthAllocation(1, 'fmSK');
+  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, filter->CreatePin(0, Yuy2Format(), &pin));
+  kvz::kernel::ClearPoolFaults();
+  KSPIN_CINSTANCES instances{};
+  EXPECT_EQ(STATUS_SUCCESS, filter->PinInstances(0, &instances));
+  EXPECT_EQ(0u, instances.CurrentCount);
+  EXPECT_EQ(STATUS_SUCCESS, filter->CreatePin(0, Yuy2Format(), &pin));
+}
+
 TEST_F(FilterTest, StateWalkStepsThroughAdjacentStates) {
   auto filter = OpenFilter();
   ASSERT_TRUE(filter);
