@@ -114,6 +114,22 @@ TEST_F(StreamingTest, ProcessRunsOnlyInRun) {
   EXPECT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_STOP));
 }
 
+TEST_F(StreamingTest, LeavingRunWaitsForTheProcessCallThatRuns) {
+  Log().produceFrames = false;
+  ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_RUN));
+  Log().successReturns = 1000;  // keeps Process busy, 1 ms per call
+  auto read = pin_->QueueRead(kFrameBytes);
+  Sleep(50000);
+  ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_PAUSE));
+  int calls = Log().processCalls.load();
+  EXPECT_GT(calls, 1);
+  Sleep(1000000);
+  // Nothing runs in PAUSE, and no call saw its pin leave RUN (checked by TearDown).
+  EXPECT_EQ(calls, Log().processCalls.load());
+  EXPECT_GT(Log().successReturns.load(), 0);
+  EXPECT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_STOP));
+}
+
 TEST_F(StreamingTest, SuccessCallsAgainPendingWaitsForTheNextTrigger) {
   Log().produceFrames = false;
   ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_RUN));

@@ -105,7 +105,10 @@ struct Pin {
   bool processingRunning = false;
   bool processingRetrigger = false;
   bool closing = false;
+  bool inProcess = false;         // a Process call is running
+  bool stateChangePending = false;  // a new state waits for the running call to return
   KEVENT processingIdle;          // signalled while nothing is queued or running
+  KEVENT processReturned;         // signalled while no Process call runs
   bool hasClock = false;
   KSPIN* Public() { return &shell.pub; }
   ULONG Flags() const { return shell.pub.Descriptor->Flags; }
@@ -145,6 +148,9 @@ NTSTATUS QueueReadStream(Pin* pin, PIRP irp);
 void FlushQueue(Pin* pin, NTSTATUS status);
 void TriggerProcessing(Pin* pin);
 void WaitProcessingIdle(Pin* pin);
+// Records the pin's new state once no Process call is running, so that a call never sees its
+// pin leave the state it was started in.
+void SetDeviceStateOf(Pin* pin, KSSTATE state);
 
 // Automation: property, event and device-control requests on a filter or pin file.
 NTSTATUS HandleProperty(PIRP irp, Filter* filter, Pin* pin);

@@ -89,6 +89,7 @@ NTSTATUS CreatePin(Filter* filter, PIRP irp, const uint8_t* data, size_t size) {
   KeInitializeMutex(&p->processingMutex, 0);
   KeInitializeSpinLock(&p->lock);
   KeInitializeEvent(&p->processingIdle, NotificationEvent, TRUE);
+  KeInitializeEvent(&p->processReturned, NotificationEvent, TRUE);
 
   KSPIN* pub = p->Public();
   pub->Descriptor = descriptor;
@@ -142,7 +143,7 @@ NTSTATUS ChangePinState(Pin* p, KSSTATE target) {
         return status;
       }
     }
-    pub->DeviceState = to;
+    SetDeviceStateOf(p, to);
     if (to == KSSTATE_STOP) {
       WaitProcessingIdle(p);
       FlushQueue(p, STATUS_CANCELLED);

@@ -53,18 +53,17 @@ VOID NTAPI CancelFrame(PDEVICE_OBJECT, PIRP irp) {
   if (complete) CompleteFrame(frame, STATUS_CANCELLED);
 }
 
-bool CanProcess(Pin* p) {
+// Under the pin's lock: whether Process may be called now.
+bool CanProcessLocked(Pin* p) {
   KSPIN* pub = p->Public();
-  if (p->closing) return false;
+  if (p->closing || p->stateChangePending) return false;
   bool runOnly = (p->Flags() & KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY) != 0;
   if (runOnly ? pub->DeviceState != KSSTATE_RUN : pub->DeviceState < KSSTATE_PAUSE) return false;
   if (p->Flags() & KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING) return true;
-  KIRQL irql;
-  KeAcquireSpinLock(&p->lock, &irql);
-  bool frames = false;
-  for (Frame* f : p->queue) frames = frames || !f->cancelled;
-  KeReleaseSpinLock(&p->lock, irql);
-  return frames;
+  for (Frame* f : p->queue) {
+    if (!f->cancelled) return true;
+  }
+  return false;
 }
 
 void RunProcessing(Pin* p) {
@@ -77,8 +76,21 @@ void RunProcessing(Pin* p) {
 
   KSPIN* pub = p->Public();
   PFNKSPIN process = pub->Descriptor->Dispatch ? pub->Descriptor->Dispatch->Process : nullptr;
-  while (process && CanProcess(p)) {
+  for (;;) {
+    // The state the call starts in holds until it returns (see SetDeviceStateOf).
+    KeAcquireSpinLock(&p->lock, &irql);
+    bool go = process && CanProcessLocked(p);
+    if (go) {
+      p->inProcess = true;
+      KeClearEvent(&p->processReturned);
+    }
+    KeReleaseSpinLock(&p->lock, irql);
+    if (!go) break;
     NTSTATUS status = process(pub);
+    KeAcquireSpinLock(&p->lock, &irql);
+    p->inProcess = false;
+    KeSetEvent(&p->processReturned, IO_NO_INCREMENT, FALSE);
+    KeReleaseSpinLock(&p->lock, irql);
     if (status == STATUS_SUCCESS) continue;
     KeAcquireSpinLock(&p->lock, &irql);
     bool again = p->processingRetrigger && !p->closing;
@@ -118,6 +130,23 @@ void TriggerProcessing(Pin* p) {
   }
   KeReleaseSpinLock(&p->lock, irql);
   if (queue) ProcessingQueue().Queue([p] { RunProcessing(p); }, "KS pin processing");
+}
+
+void SetDeviceStateOf(Pin* p, KSSTATE state) {
+  for (;;) {
+    KIRQL irql;
+    KeAcquireSpinLock(&p->lock, &irql);
+    if (!p->inProcess) {
+      p->Public()->DeviceState = state;
+      p->stateChangePending = false;
+      KeReleaseSpinLock(&p->lock, irql);
+      return;
+    }
+    // No further call starts until the state is recorded; the state change triggers anew.
+    p->stateChangePending = true;
+    KeReleaseSpinLock(&p->lock, irql);
+    KeWaitForSingleObject(&p->processReturned, Executive, KernelMode, FALSE, nullptr);
+  }
 }
 
 void WaitProcessingIdle(Pin* p) {

@@ -170,6 +170,7 @@ NTSTATUS NTAPI PinProcess(PKSPIN pin) {
       KsStreamPointerUnlock(sp, TRUE);
     }
   }
+  if (pin->DeviceState != KSSTATE_RUN) log.processViolations++;
   log.processConcurrent--;
   return status;
 }
