@@ -62,6 +62,36 @@ TEST_F(StreamingTest, RunningPinDeliversFramesWithTheirHeaders) {
   EXPECT_EQ(STATUS_SUCCESS, pin_->Close());
 }
 
+TEST_F(StreamingTest, LeadingEdgeIsTheOldestBufferUntilEjected) {
+  Log().produceFrames = false;
+  PKSPIN pin = Log().pin;
+  EXPECT_EQ(nullptr, KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED));
+  ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_PAUSE));  // no processing in PAUSE for this pin
+  auto first = pin_->QueueRead(kFrameBytes);
+  auto second = pin_->QueueRead(kFrameBytes / 2);
+  PKSSTREAM_POINTER sp = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+  ASSERT_NE(nullptr, sp);
+  EXPECT_EQ(pin, sp->Pin);
+  EXPECT_EQ(kFrameBytes, sp->OffsetOut.Count);
+  EXPECT_EQ(kFrameBytes, sp->OffsetOut.Remaining);
+  EXPECT_EQ(first->Data().data(), sp->OffsetOut.Data);
+  EXPECT_EQ(&first->Headers().header, sp->StreamHeader);
+  KsStreamPointerUnlock(sp, FALSE);
+  EXPECT_FALSE(first->Request()->Done());
+  sp = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+  ASSERT_NE(nullptr, sp);
+  sp->StreamHeader->DataUsed = 7;
+  KsStreamPointerUnlock(sp, TRUE);
+  EXPECT_EQ(STATUS_SUCCESS, first->Request()->Wait(10000000));
+  EXPECT_EQ(7u, first->Headers().header.DataUsed);
+  sp = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+  ASSERT_NE(nullptr, sp);
+  EXPECT_EQ(kFrameBytes / 2, sp->OffsetOut.Count);
+  KsStreamPointerUnlock(sp, FALSE);
+  EXPECT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_STOP));
+  EXPECT_EQ(STATUS_CANCELLED, second->Request()->Wait(10000000));
+}
+
 TEST_F(StreamingTest, ReadsNeedARunningOrPausedPin) {
   auto read = pin_->QueueRead(kFrameBytes);
   EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, read->Request()->Wait());
