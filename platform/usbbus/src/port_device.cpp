@@ -376,6 +376,8 @@ bool PortDevice::ServiceOnce(uint64_t* wakeAt) {
       PutBackAtHead(work, pipe->queue, 0);
       return true;
     }
+    // Unplugged while its packets were filled: the transfer goes with the device.
+    if (removed_.load()) work->completion = {STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE, 0};
     Finish(work);
     return true;
   }
@@ -407,6 +409,8 @@ bool PortDevice::ServiceOnce(uint64_t* wakeAt) {
     work->completion.irpStatus = STATUS_UNSUCCESSFUL;
     work->completion.urbStatus = USBD_STATUS_ERROR_SHORT_TRANSFER;
   }
+  // Unplugged while the device was being asked: the transfer goes with the device.
+  if (removed_.load()) work->completion = {STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE, 0};
   Finish(work);
   return true;
 }
