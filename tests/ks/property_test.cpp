@@ -160,6 +160,26 @@ TEST_F(PropertyTest, DefaultValuesAreTheMembersFlaggedDefault) {
   EXPECT_EQ(4, value);
 }
 
+TEST_F(PropertyTest, RelationsListTheDependentProperties) {
+  KSPROPERTY p{};
+  p.Set = kTestPropertySet;
+  p.Id = kRangedValue;
+  p.Flags = KSPROPERTY_TYPE_RELATIONS;
+  ULONG size = 0;
+  ASSERT_EQ(STATUS_SUCCESS, filter_->Property(&p, sizeof(p), &size, sizeof(size)));
+  EXPECT_EQ(sizeof(KSMULTIPLE_ITEM) + sizeof(KSPROPERTY), size);
+  Bytes relations;
+  ASSERT_EQ(STATUS_SUCCESS, filter_->GetVariable(&p, sizeof(p), &relations));
+  ASSERT_EQ(size, relations.size());
+  KSMULTIPLE_ITEM item;
+  memcpy(&item, relations.data(), sizeof(item));
+  EXPECT_EQ(1u, item.Count);
+  KSPROPERTY related;
+  memcpy(&related, relations.data() + sizeof(item), sizeof(related));
+  EXPECT_EQ(kTestPropertySet, related.Set);
+  EXPECT_EQ(static_cast<ULONG>(kWideRequest), related.Id);
+}
+
 TEST_F(PropertyTest, NodeRequestsAreRoutedByNodeId) {
   ULONG value = 0;
   ASSERT_EQ(STATUS_SUCCESS, filter_->GetNode(1, kTestNodePropertySet, 0, &value, sizeof(value)));

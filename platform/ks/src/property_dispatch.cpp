@@ -79,6 +79,28 @@ NTSTATUS AnswerDescription(PIRP irp, const KSPROPERTY_ITEM* item, bool defaultsO
   return STATUS_SUCCESS;
 }
 
+// The properties whose values depend on this one: a KSMULTIPLE_ITEM followed by their identifiers;
+// a ULONG-sized buffer asks for the size.
+NTSTATUS AnswerRelations(PIRP irp, const KSPROPERTY_ITEM* item, PVOID data, ULONG length) {
+  const ULONG size = sizeof(KSMULTIPLE_ITEM) + item->RelationsCount * sizeof(KSPROPERTY);
+  irp->IoStatus.Information = size;
+  if (length == 0) return STATUS_BUFFER_OVERFLOW;
+  if (length == sizeof(ULONG)) {
+    *static_cast<ULONG*>(data) = size;
+    irp->IoStatus.Information = sizeof(ULONG);
+    return STATUS_SUCCESS;
+  }
+  if (length < size) {
+    irp->IoStatus.Information = 0;
+    return STATUS_BUFFER_TOO_SMALL;
+  }
+  KSMULTIPLE_ITEM header{size, item->RelationsCount};
+  memcpy(data, &header, sizeof(header));
+  if (item->RelationsCount)
+    memcpy(static_cast<uint8_t*>(data) + sizeof(header), item->Relations, item->RelationsCount * sizeof(KSPROPERTY));
+  return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 Lookup<KSPROPERTY_SET, KSPROPERTY_ITEM> FindPropertyItem(const std::vector<TableRef>& tables, const GUID& set,
@@ -151,6 +173,8 @@ NTSTATUS HandleProperty(PIRP irp, Filter* filter, Pin* pin) {
         return status;
       }
       return AnswerDescription(irp, item, type == KSPROPERTY_TYPE_DEFAULTVALUES, data, outLength);
+    case KSPROPERTY_TYPE_RELATIONS:
+      return AnswerRelations(irp, item, data, outLength);
     default:
       return STATUS_INVALID_PARAMETER;
   }

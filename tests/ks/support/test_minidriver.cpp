@@ -263,6 +263,15 @@ const KSPROPERTY_MEMBERSLIST g_members[] = {
 };
 const KSPROPERTY_VALUES g_values = {{{KSPROPTYPESETID_General, VT_I4, 0}}, ARRAYSIZE(g_members), g_members};
 
+KSPROPERTY MakeRelation() {
+  KSPROPERTY p{};
+  p.Set = kTestPropertySet;
+  p.Id = kWideRequest;
+  p.Flags = 0;
+  return p;
+}
+const KSPROPERTY g_relations[] = {MakeRelation()};
+
 KSPROPERTY_ITEM MakeItem(ULONG id, PFNKSHANDLER get, ULONG minProperty, ULONG minData, PFNKSHANDLER set,
                          const KSPROPERTY_VALUES* values) {
   KSPROPERTY_ITEM item{};
@@ -275,8 +284,15 @@ KSPROPERTY_ITEM MakeItem(ULONG id, PFNKSHANDLER get, ULONG minProperty, ULONG mi
   return item;
 }
 
+KSPROPERTY_ITEM RangedItem() {
+  KSPROPERTY_ITEM item = MakeItem(kRangedValue, GetRanged, sizeof(KSPROPERTY), sizeof(LONG), SetRanged, &g_values);
+  item.RelationsCount = ARRAYSIZE(g_relations);
+  item.Relations = g_relations;
+  return item;
+}
+
 const KSPROPERTY_ITEM g_items[] = {
-    MakeItem(kRangedValue, GetRanged, sizeof(KSPROPERTY), sizeof(LONG), SetRanged, &g_values),
+    RangedItem(),
     MakeItem(kWideRequest, GetWide, sizeof(KSPROPERTY) + 8, 8, nullptr, nullptr),
     MakeItem(kVariableSize, GetVariable, sizeof(KSPROPERTY), 0, nullptr, nullptr),
 };
