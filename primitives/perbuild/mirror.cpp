@@ -289,10 +289,10 @@ PrimitiveStatus MirrorCopy(const T* srcT, int32_t srcStep, T* dstT, int32_t dstS
       const uint8_t* s = Row(src, srcStep, i);
       uint8_t* d = Row(dst, dstStep, h - 1 - i);
       if constexpr (C == 4 && sizeof(T) == 1) {
-        CopyRowAc4Kernel8u(s, d, static_cast<uint32_t>(4 * w));
+        CopyRowAc4Kernel8u(s, d, 4u * static_cast<uint32_t>(w));
       } else if constexpr (C == 4 && sizeof(T) == 2) {
         CopyRowAc4Kernel16s(reinterpret_cast<const int16_t*>(s), reinterpret_cast<int16_t*>(d),
-                            static_cast<uint32_t>(4 * w), stream);
+                            4u * static_cast<uint32_t>(w), stream);
       } else if constexpr (C == 4) {
         CopyRowAc4Kernel32s(s, d, w);
       } else {
