@@ -192,7 +192,7 @@ void Scheduler::CheckHangs() {
     if (t->kernel && t->scoped && !t->hasDeadline && !t->idle && !t->untilIdle &&
         virtualNow - t->waitStart > hangLimit) {
       ReportDeadlock("deadlock: thread '" + t->name + "' has waited without a time limit since " +
-                     FormatTime(t->waitStart) + " while only timers ran");
+                     FormatTime(t->waitStart) + ", longer than the hang limit");
     }
   }
 }

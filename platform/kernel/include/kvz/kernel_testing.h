@@ -61,8 +61,8 @@ void AdvanceClock(int64_t duration100ns);
 // wait). Time does not move.
 void RunUntilIdle();
 // A thread registered with KernelThreadScope that waits without a time limit while virtual time
-// runs on for longer than this (only timers fire meanwhile) is reported as hung, like a
-// deadlock. Default: one hour of kernel time.
+// runs on (timers keep firing) for longer than this is reported as hung, like a deadlock.
+// Default: one hour of kernel time.
 void SetHangLimit(int64_t duration100ns);
 // From now on no time passes: timers stay queued and timed waits wait. For the end of a test
 // process, so that timers left behind cannot run on while it exits.
