@@ -60,6 +60,9 @@ struct CameraDescription {
   uint32_t processingUnitControls = 0;   // bmControls bits of the processing unit (2 bytes)
   std::vector<ExtensionUnitDescription> extensionUnits;
   bool interruptEndpoint = true;
+  // The video function's interfaces are firstInterface (control) and firstInterface + 1 (streaming),
+  // as in a composite device whose camera is not its first function.
+  uint8_t firstInterface = 0;
   uint32_t clockFrequency = 48000000;
 };
 
@@ -67,8 +70,6 @@ struct CameraDescription {
 constexpr uint8_t kCameraTerminalId = 1;
 constexpr uint8_t kProcessingUnitId = 2;
 constexpr uint8_t kOutputTerminalId = 3;
-constexpr uint8_t kControlInterface = 0;
-constexpr uint8_t kStreamingInterface = 1;
 constexpr uint8_t kInterruptEndpoint = 0x83;
 constexpr uint8_t kVideoEndpoint = 0x81;
 

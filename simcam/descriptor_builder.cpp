@@ -77,7 +77,7 @@ void WriteInterface(ByteWriter& w, uint8_t number, uint8_t alt, uint8_t endpoint
 }
 
 void WriteControlInterface(ByteWriter& w, const CameraDescription& camera) {
-  WriteInterface(w, kControlInterface, 0, camera.interruptEndpoint ? 1 : 0, SC_VIDEOCONTROL);
+  WriteInterface(w, camera.firstInterface, 0, camera.interruptEndpoint ? 1 : 0, SC_VIDEOCONTROL);
   const size_t header = w.Begin(CS_INTERFACE);
   w.U8(VC_HEADER);
   w.U16(0x0110);
@@ -85,7 +85,7 @@ void WriteControlInterface(ByteWriter& w, const CameraDescription& camera) {
   w.U16(0);
   w.U32(camera.clockFrequency);
   w.U8(1);
-  w.U8(kStreamingInterface);
+  w.U8(camera.firstInterface + 1);
   w.End(header);
 
   size_t at = w.Begin(CS_INTERFACE);  // camera terminal
@@ -227,7 +227,7 @@ void WriteFormat(ByteWriter& w, const FormatDescription& f, uint8_t index) {
 
 void WriteStreamingInterface(ByteWriter& w, const CameraDescription& camera) {
   const bool bulk = camera.transport == Transport::kBulk;
-  WriteInterface(w, kStreamingInterface, 0, bulk ? 1 : 0, SC_VIDEOSTREAMING);
+  WriteInterface(w, camera.firstInterface + 1, 0, bulk ? 1 : 0, SC_VIDEOSTREAMING);
   const size_t header = w.Begin(CS_INTERFACE);
   w.U8(VS_INPUT_HEADER);
   w.U8(static_cast<uint8_t>(camera.formats.size()));
@@ -254,7 +254,7 @@ void WriteStreamingInterface(ByteWriter& w, const CameraDescription& camera) {
   }
   uint8_t alt = 1;
   for (const IsochAltSetting& a : camera.isochAlts) {
-    WriteInterface(w, kStreamingInterface, alt++, 1, SC_VIDEOSTREAMING);
+    WriteInterface(w, camera.firstInterface + 1, alt++, 1, SC_VIDEOSTREAMING);
     // Asynchronous isochronous endpoint, one (micro)frame interval.
     WriteEndpoint(w, camera, kVideoEndpoint, USB_ENDPOINT_TYPE_ISOCHRONOUS | 0x04, a.wMaxPacketSize, 1, &a);
   }
@@ -298,7 +298,7 @@ std::vector<uint8_t> BuildConfigurationDescriptor(const CameraDescription& camer
   w.End(at);
 
   at = w.Begin(USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE);
-  w.U8(kControlInterface);
+  w.U8(camera.firstInterface);
   w.U8(2);
   w.U8(CC_VIDEO);
   w.U8(SC_VIDEO_INTERFACE_COLLECTION);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "kvz/usb_bus.h"
+#include "simcam/camera_description.h"
 #include "simcam/camera_profile.h"
 #include "simcam/sim_camera.h"
 #include "support/bus_client.h"
@@ -134,6 +135,30 @@ TEST(Enumeration, RawDescriptorProfileEnumerates) {
   ASSERT_EQ(client.Configure(), STATUS_SUCCESS);
   ASSERT_EQ(client.SelectAlternate(1, 6), STATUS_SUCCESS);
   EXPECT_EQ(client.Interface(1)->Pipes[0].MaximumPacketSize, 49152);
+}
+
+TEST(Enumeration, CameraThatIsNotTheFirstFunction) {
+  simcam::CameraDescription d = simcam::HighSpeedIsochDescription(TestGuids());
+  d.firstInterface = 2;
+  const simcam::VendorGuids guids = TestGuids();
+  auto camera = std::make_shared<simcam::SimCamera>(simcam::ProfileFromDescription(d, &guids));
+  EXPECT_EQ(camera->Layout().controlInterface, 2);
+  EXPECT_EQ(camera->Layout().streamingInterface, 3);
+  UsbBus bus;
+  PortOptions options;
+  options.interfaceNumber = 2;
+  UsbPortHandle port = bus.Plug(camera, options);
+  EXPECT_EQ(port.HardwareIds()[0], u"USB\\VID_1D6B&PID_0102&REV_0100&MI_02");
+  BusClient client(port);
+  ASSERT_EQ(client.Configure(), STATUS_SUCCESS);
+  ASSERT_EQ(client.SelectAlternate(3, 5), STATUS_SUCCESS);
+  EXPECT_EQ(client.Interface(3)->Pipes[0].MaximumPacketSize, 3072);
+  std::vector<uint8_t> probe(26);
+  EXPECT_EQ(client.ClassRequest(true, GET_CUR, VS_PROBE_CONTROL << 8, 0x0003, &probe), STATUS_SUCCESS);
+  std::vector<uint8_t> contrast(2);
+  EXPECT_EQ(client.ClassRequest(true, GET_CUR, PU_CONTRAST_CONTROL << 8, 0x0202, &contrast), STATUS_SUCCESS);
+  // Interface 0 belongs to another function of the device.
+  EXPECT_EQ(client.ClassRequest(true, GET_CUR, PU_CONTRAST_CONTROL << 8, 0x0200, &contrast), STATUS_UNSUCCESSFUL);
 }
 
 TEST(Enumeration, HardwareIdentifiersNameTheFunction) {

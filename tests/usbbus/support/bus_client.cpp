@@ -94,9 +94,11 @@ NTSTATUS BusClient::Configure() {
   if (config_.empty()) return STATUS_UNSUCCESSFUL;
   auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config_.data());
   std::vector<USBD_INTERFACE_LIST_ENTRY> list;
-  for (LONG i = 0; i < config->bNumInterfaces; ++i) {
-    PUSB_INTERFACE_DESCRIPTOR d = USBD_ParseConfigurationDescriptorEx(config, config, i, 0, -1, -1, -1);
-    if (d) list.push_back({d, nullptr});
+  for (PUCHAR at = reinterpret_cast<PUCHAR>(config);;) {
+    PUSB_INTERFACE_DESCRIPTOR d = USBD_ParseConfigurationDescriptorEx(config, at, -1, 0, -1, -1, -1);
+    if (!d) break;
+    list.push_back({d, nullptr});
+    at = reinterpret_cast<PUCHAR>(d) + d->bLength;
   }
   list.push_back({nullptr, nullptr});
   PURB urb = USBD_CreateConfigurationRequestEx(config, list.data());

@@ -64,7 +64,7 @@ class BusClient {
  private:
   UsbPortHandle port_;
   USBD_CONFIGURATION_HANDLE configuration_ = nullptr;
-  std::vector<std::vector<uint8_t>> interfaces_ = std::vector<std::vector<uint8_t>>(4);
+  std::vector<std::vector<uint8_t>> interfaces_ = std::vector<std::vector<uint8_t>>(8);
   std::vector<uint8_t> config_;
 };
 
