@@ -231,6 +231,21 @@ TEST(BulkFaults, StallThenHaltedUntilTheEndpointIsReset) {
   EXPECT_GT(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 12u);
 }
 
+TEST(BulkFaults, FailingTransfersStillTakeBusTime) {
+  BulkRig rig;
+  TransferFault f;
+  f.kind = TransferFaultKind::kStallThenHalt;
+  rig.camera->ArmTransferFault(USB_ENDPOINT_TYPE_BULK, f);
+  std::vector<uint8_t> buffer(rig.commit.dwMaxPayloadTransferSize);
+  URB urb{};
+  const int64_t before = kvz::kernel::Now();
+  for (int i = 0; i < 16; ++i) {
+    auto r = rig.Read(buffer, urb, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    EXPECT_FALSE(NT_SUCCESS(r->status));
+  }
+  EXPECT_GE(kvz::kernel::Now() - before, 16 * 1250);  // one microframe each at least
+}
+
 TEST(BulkFaults, ShortTransfersAndOversizePayloads) {
   BulkRig rig;
   TransferFault f;

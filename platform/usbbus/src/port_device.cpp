@@ -357,11 +357,11 @@ bool PortDevice::ServiceOnce(uint64_t* wakeAt) {
         } else {
           earliest(head->due);
         }
-      } else if (p->readyAt <= now) {
+      } else if (p->readyAt <= now && head->due <= now) {
         TakeFromQueue(head, p->queue);
         work = head;
-      } else {
-        earliest(p->readyAt);
+      } else if (p->readyAt != UINT64_MAX) {
+        earliest(std::max(p->readyAt, head->due));
       }
     }
     KeReleaseSpinLock(&lock_, irql);

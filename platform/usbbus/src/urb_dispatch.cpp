@@ -375,6 +375,12 @@ NTSTATUS PortDevice::QueueTransfer(PIRP irp, PURB urb) {
       }
     }
   }
+  if (!isoch) {
+    // A bulk or interrupt transaction takes place in the next (micro)frame at the earliest, so a
+    // transfer that fails at once still takes bus time.
+    const uint64_t unit = FrameUnit();
+    r->due = (KeQueryInterruptTime() / unit + 1) * unit;
+  }
   KeReleaseSpinLock(&lock_, irql);
   if (bad != STATUS_SUCCESS) {
     delete r;
