@@ -157,4 +157,25 @@ TEST(KernelPoolDeathTest, FreeingAQueuedTimerBugchecks) {
       "bugcheck: pool freed that holds timer 0x[0-9a-f]+, which is still queued");
 }
 
+VOID NTAPI SpinForever(PKDPC, PVOID, PVOID, PVOID) {
+  for (;;) {
+  }
+}
+
+VOID NTAPI NeverRuns(PKDPC, PVOID, PVOID, PVOID) {}
+
+TEST(KernelPoolDeathTest, FreeingAQueuedDpcBugchecks) {
+  EXPECT_DEATH(
+      {
+        static KDPC busy;  // holds the DPC thread so that the next one stays queued
+        KeInitializeDpc(&busy, SpinForever, nullptr);
+        KeInsertQueueDpc(&busy, nullptr, nullptr);
+        auto* dpc = static_cast<KDPC*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), 'cpDQ'));
+        KeInitializeDpc(dpc, NeverRuns, nullptr);
+        KeInsertQueueDpc(dpc, nullptr, nullptr);
+        ExFreePool(dpc);
+      },
+      "bugcheck: pool freed that holds DPC 0x[0-9a-f]+, which is still queued");
+}
+
 }  // namespace
