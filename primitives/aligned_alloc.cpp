@@ -24,6 +24,7 @@ void* AllocAligned(int32_t count, uint32_t elementSize) {
 }  // namespace
 
 uint32_t AlignedBlockRequest(int32_t count, uint32_t elementSize) {
+  if (count <= 0) return 0;
   const uint64_t total = static_cast<uint64_t>(count) * elementSize + kAlignment + sizeof(void*);
   return total > UINT32_MAX ? 0 : static_cast<uint32_t>(total);
 }

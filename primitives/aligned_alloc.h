@@ -14,7 +14,8 @@ int32_t* AllocAligned32s(int32_t count);
 void FreeAligned(void* block);
 
 // The pool request for count elements of elementSize bytes: the array, 32 bytes of alignment
-// slack and the slot that keeps the raw address. 0 when it does not fit 32 bits.
+// slack and the slot that keeps the raw address. 0 for a count below 1 or a block that does
+// not fit 32 bits.
 uint32_t AlignedBlockRequest(int32_t count, uint32_t elementSize);
 
 }  // namespace kvz::prim

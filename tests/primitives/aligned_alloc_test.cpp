@@ -33,6 +33,8 @@ TEST(AlignedAlloc, RefusesBlocksBeyondThePoolsByteCount) {
   // 2^30 32-bit elements would wrap a 32-bit byte count to a block smaller than the array.
   EXPECT_EQ(AlignedBlockRequest(1 << 30, 4), 0u);
   EXPECT_EQ(AlignedBlockRequest(INT32_MAX, 2), 0u);
+  EXPECT_EQ(AlignedBlockRequest(-1, 4), 0u);
+  EXPECT_EQ(AlignedBlockRequest(0, 1), 0u);
   EXPECT_EQ(AllocAligned32s(1 << 30), nullptr);
   EXPECT_EQ(AllocAligned16s(INT32_MAX), nullptr);
   EXPECT_EQ(AlignedBlockRequest(INT32_MAX, 1), static_cast<uint32_t>(INT32_MAX) + kOverhead);
