@@ -178,6 +178,17 @@ void CopyReversed(const uint8_t* s, uint8_t* dEnd, intptr_t n, bool stream) {
       _mm_stream_si128(reinterpret_cast<__m128i*>(d), G::Reverse(G::Load(s + j * Layout<T, C>::kPixel)));
     }
   }
+  if (C == 3 && sizeof(T) > 1 && stream) {
+    // 12-byte groups never line up with 16-byte stores; three 4-byte non-temporal stores keep
+    // the large copy out of the cache all the same (groups sit on 4-byte boundaries here).
+    for (; j + G::kPixels <= n; j += G::kPixels) {
+      int* d = reinterpret_cast<int*>(dEnd - (j + G::kPixels) * Layout<T, C>::kPixel);
+      const __m128i rev = G::Reverse(G::Load(s + j * Layout<T, C>::kPixel));
+      _mm_stream_si32(d, _mm_cvtsi128_si32(rev));
+      _mm_stream_si32(d + 1, _mm_cvtsi128_si32(_mm_srli_si128(rev, 4)));
+      _mm_stream_si32(d + 2, _mm_cvtsi128_si32(_mm_srli_si128(rev, 8)));
+    }
+  }
   for (; j + G::kPixels <= n; j += G::kPixels) {
     uint8_t* d = dEnd - (j + G::kPixels) * Layout<T, C>::kPixel;
     const __m128i rev = G::Reverse(G::Load(s + j * Layout<T, C>::kPixel));
@@ -302,7 +313,7 @@ PrimitiveStatus MirrorCopy(const T* srcT, int32_t srcStep, T* dstT, int32_t dstS
     }
     return kStsOk;
   }
-  const bool stream = C == 1 && On16(src) && On16(dst) && (srcStep & 15) == 0 &&
+  const bool stream = (C == 1 || (C == 3 && sizeof(T) > 1)) && On16(src) && On16(dst) && (srcStep & 15) == 0 &&
                       (dstStep & 15) == 0 && ((w * P) & 15) == 0 &&
                       int64_t{h} * (int64_t{srcStep} + int64_t{dstStep}) > 0x100000;
   for (int32_t i = 0; i < h; ++i) {

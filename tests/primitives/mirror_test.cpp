@@ -251,6 +251,14 @@ TEST(Mirror, LargeAlignedRegionsMatchTheGenericBuild) {
       ASSERT_EQ(0, b.copy16[0](s16, 1024, reinterpret_cast<uint16_t*>(out.data()), 1024, {512, 600}, axis));
       ASSERT_EQ(0, kBuilds[0].copy16[0](s16, 1024, reinterpret_cast<uint16_t*>(ref.data()), 1024, {512, 600}, axis));
       ASSERT_EQ(0, memcmp(out.data(), ref.data(), out.size())) << b.name << " axis " << axis;
+      // Three-channel 16- and 32-bit rows (960 bytes) stream through 4-byte stores.
+      ASSERT_EQ(0, b.copy16[1](s16, 1024, reinterpret_cast<uint16_t*>(out.data()), 1024, {160, 600}, axis));
+      ASSERT_EQ(0, kBuilds[0].copy16[1](s16, 1024, reinterpret_cast<uint16_t*>(ref.data()), 1024, {160, 600}, axis));
+      ASSERT_EQ(0, memcmp(out.data(), ref.data(), out.size())) << b.name << " C3 16 axis " << axis;
+      auto* s32 = reinterpret_cast<const int32_t*>(src.data());
+      ASSERT_EQ(0, b.copy32[1](s32, 1024, reinterpret_cast<int32_t*>(out.data()), 1024, {80, 600}, axis));
+      ASSERT_EQ(0, kBuilds[0].copy32[1](s32, 1024, reinterpret_cast<int32_t*>(ref.data()), 1024, {80, 600}, axis));
+      ASSERT_EQ(0, memcmp(out.data(), ref.data(), out.size())) << b.name << " C3 32 axis " << axis;
       ASSERT_TRUE(out.GuardsIntact());
     }
 }
