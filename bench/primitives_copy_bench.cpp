@@ -1,47 +1,18 @@
 // Region copy, packing and sample conversion, every processor build side by side on camera
 // frame sizes: <Primitive>/<build>/<W>x<H>.
-#include <benchmark/benchmark.h>
-
 #include <cstdint>
-#include <cstring>
-#include <new>
 #include <string>
 
+#include "bench_support.h"
 #include "primitives/region_copy.h"
 
 namespace {
 
 using kvz::prim::RoiSize;
 
-// 64-byte aligned, filled, freed at exit of the benchmark.
-struct Buffer {
-  explicit Buffer(size_t n) : p(static_cast<uint8_t*>(::operator new(n, std::align_val_t(64)))), size(n) {
-    for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(i * 131 + (i >> 9));
-  }
-  ~Buffer() { ::operator delete(p, std::align_val_t(64)); }
-  uint8_t* p;
-  size_t size;
-};
-
-struct Sizes {
-  int32_t w, h;
-};
-constexpr Sizes kSizes[] = {{640, 480}, {1920, 1080}};
-
 template <typename Run>
 void Register(const std::string& primitive, const char* build, int bytesPerPixel, Run run) {
-  for (const Sizes& s : kSizes) {
-    const std::string name = primitive + "/" + build + "/" + std::to_string(s.w) + "x" + std::to_string(s.h);
-    benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& state) {
-      const size_t frame = static_cast<size_t>(s.w) * s.h;
-      Buffer in(frame * 4 * 2), out(frame * 4 * 2);
-      for (auto _ : state) {
-        run(in.p, out.p, RoiSize{s.w, s.h});
-        benchmark::ClobberMemory();
-      }
-      state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(frame) * bytesPerPixel);
-    });
-  }
+  kvz::bench::RegisterFrames(primitive, build, bytesPerPixel, 4 * 2, run);
 }
 
 #define KVZ_REGISTER_BUILD(ns)                                                                            \
