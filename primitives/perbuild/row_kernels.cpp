@@ -14,7 +14,7 @@ using namespace simd;
 
 #if defined(KVZ_VEC_MOVES)
 // 8-byte chunks, then one 4-, 2- and 1-byte chunk.
-void CopyTail8(const uint8_t* s, uint8_t* d, size_t n) {
+inline void CopyTail8(const uint8_t* s, uint8_t* d, size_t n) {
   for (; n >= 8; n -= 8, s += 8, d += 8) Store8(d, Load8(s));
   if (n & 4) {
     Store4(d, Load4(s));
@@ -42,22 +42,7 @@ void CopyChunks(const uint8_t* s, uint8_t* d, size_t n) {
     s += 16;
     d += 16;
   }
-  if (n & 8) {
-    Store8(d, Load8(s));
-    s += 8;
-    d += 8;
-  }
-  if (n & 4) {
-    Store4(d, Load4(s));
-    s += 4;
-    d += 4;
-  }
-  if (n & 2) {
-    Store2(d, Load2(s));
-    s += 2;
-    d += 2;
-  }
-  if (n & 1) *d = *s;
+  CopyTail8(s, d, n & 15);
 }
 
 // Streams one row: bytes to a 16-byte destination boundary, pre-read 256 KiB blocks copied
@@ -69,13 +54,7 @@ void StreamRow(const uint8_t* s, uint8_t* d, size_t n) {
   }
   while (n >= 0x40000) {
     TouchForward(s, 0x40000, 64);
-    for (size_t i = 0; i < 0x40000; i += 64) {
-      const V a = LoadU(s + i), b = LoadU(s + i + 16), c = LoadU(s + i + 32), e = LoadU(s + i + 48);
-      Stream(d + i, a);
-      Stream(d + i + 16, b);
-      Stream(d + i + 32, c);
-      Stream(d + i + 48, e);
-    }
+    for (size_t i = 0; i < 0x40000; i += 64) Move64<LoadU, Stream>(s + i, d + i);
     s += 0x40000;
     d += 0x40000;
     n -= 0x40000;
@@ -84,28 +63,6 @@ void StreamRow(const uint8_t* s, uint8_t* d, size_t n) {
   for (; n >= 16; n -= 16, s += 16, d += 16) Stream(d, LoadU(s));
   for (; n != 0; --n) *d++ = *s++;
 }
-
-#if defined(KVZ_VEC_SHUFFLE)
-// Source kO bytes past a 16-byte boundary, destination aligned; returns bytes done. The
-// aligned loads never pass the end of the source.
-template <int kO>
-size_t RealignedForward(const uint8_t* s, uint8_t* d, size_t n) {
-  if (n < 96) return 0;
-  const uint8_t* base = s - kO + 16;
-  StoreA(d, LoadU(s));
-  V prev = LoadA(base);
-  size_t i = 16;
-  for (; i + 80 <= n; i += 64) {
-    const V a = LoadA(base + i), b = LoadA(base + i + 16), c = LoadA(base + i + 32), e = LoadA(base + i + 48);
-    StoreA(d + i, _mm_alignr_epi8(a, prev, kO));
-    StoreA(d + i + 16, _mm_alignr_epi8(b, a, kO));
-    StoreA(d + i + 32, _mm_alignr_epi8(c, b, kO));
-    StoreA(d + i + 48, _mm_alignr_epi8(e, c, kO));
-    prev = e;
-  }
-  return i;
-}
-#endif
 
 // One row of at least 64 bytes copied without streaming.
 void NormalRow(const uint8_t* s, uint8_t* d, size_t n) {
@@ -125,21 +82,11 @@ void NormalRow(const uint8_t* s, uint8_t* d, size_t n) {
       CopyChunks(s + blocks, d + blocks, n - blocks);
       for (size_t end = blocks; end != 0;) {
         end -= 64;
-        const V a = LoadA(s + end + 48), b = LoadA(s + end + 32), c = LoadA(s + end + 16), e = LoadA(s + end);
-        StoreA(d + end + 48, a);
-        StoreA(d + end + 32, b);
-        StoreA(d + end + 16, c);
-        StoreA(d + end, e);
+        Move64Backward(s + end, d + end);
       }
       return;
     }
-    for (; done + 64 <= n; done += 64) {
-      const V a = LoadA(s + done), b = LoadA(s + done + 16), c = LoadA(s + done + 32), e = LoadA(s + done + 48);
-      StoreA(d + done, a);
-      StoreA(d + done + 16, b);
-      StoreA(d + done + 32, c);
-      StoreA(d + done + 48, e);
-    }
+    for (; done + 64 <= n; done += 64) Move64<LoadA, StoreA>(s + done, d + done);
   } else {
 #if defined(KVZ_VEC_SHUFFLE)
     switch (Addr(s) & 15) {
@@ -149,13 +96,7 @@ void NormalRow(const uint8_t* s, uint8_t* d, size_t n) {
       default: break;
     }
 #endif
-    for (; done + 64 <= n; done += 64) {
-      const V a = LoadU(s + done), b = LoadU(s + done + 16), c = LoadU(s + done + 32), e = LoadU(s + done + 48);
-      StoreA(d + done, a);
-      StoreA(d + done + 16, b);
-      StoreA(d + done + 32, c);
-      StoreA(d + done + 48, e);
-    }
+    for (; done + 64 <= n; done += 64) Move64<LoadU, StoreA>(s + done, d + done);
   }
   CopyChunks(s + done, d + done, n - done);
 }
@@ -179,38 +120,14 @@ void CopyRowKernel(const uint8_t* src, uint8_t* dst, size_t bytes, uint32_t stre
     CountUse(kUseCopyRow);
     if (stream != 0) {
       CountUse(kUseStream);
-      for (; n >= 64; n -= 64, s += 64, d += 64) {
-        const V a = LoadU(s), b = LoadU(s + 16), c = LoadU(s + 32), e = LoadU(s + 48);
-        Stream(d, a);
-        Stream(d + 16, b);
-        Stream(d + 32, c);
-        Stream(d + 48, e);
-      }
+      for (; n >= 64; n -= 64, s += 64, d += 64) Move64<LoadU, Stream>(s, d);
       Fence();
     } else if ((Addr(s) & 15) == 0) {
-      for (; n >= 64; n -= 64, s += 64, d += 64) {
-        const V a = LoadA(s), b = LoadA(s + 16), c = LoadA(s + 32), e = LoadA(s + 48);
-        StoreA(d, a);
-        StoreA(d + 16, b);
-        StoreA(d + 32, c);
-        StoreA(d + 48, e);
-      }
+      for (; n >= 64; n -= 64, s += 64, d += 64) Move64<LoadA, StoreA>(s, d);
     } else if ((Addr(s) & 7) == 0) {
-      for (; n >= 64; n -= 64, s += 64, d += 64) {
-        const V a = LoadHalves(s), b = LoadHalves(s + 16), c = LoadHalves(s + 32), e = LoadHalves(s + 48);
-        StoreA(d, a);
-        StoreA(d + 16, b);
-        StoreA(d + 32, c);
-        StoreA(d + 48, e);
-      }
+      for (; n >= 64; n -= 64, s += 64, d += 64) Move64<LoadHalves, StoreA>(s, d);
     } else {
-      for (; n >= 64; n -= 64, s += 64, d += 64) {
-        const V a = LoadU(s), b = LoadU(s + 16), c = LoadU(s + 32), e = LoadU(s + 48);
-        StoreA(d, a);
-        StoreA(d + 16, b);
-        StoreA(d + 32, c);
-        StoreA(d + 48, e);
-      }
+      for (; n >= 64; n -= 64, s += 64, d += 64) Move64<LoadU, StoreA>(s, d);
     }
   }
   CopyTail8(s, d, n);

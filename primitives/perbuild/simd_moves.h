@@ -149,4 +149,49 @@ static inline void TouchBackward(const uint8_t* p, size_t n, size_t stride) {
   __asm__ volatile("" : : "r"(acc));
 }
 
+#if defined(KVZ_VEC_MOVES)
+// One 64-byte block: four 16-byte loads, then four 16-byte stores in address order. The load
+// and the store (aligned, unaligned or streaming) are chosen at compile time.
+template <V (*kLoad)(const void*), void (*kStore)(void*, V)>
+static inline void Move64(const uint8_t* s, uint8_t* d) {
+  const V a = kLoad(s), b = kLoad(s + 16), c = kLoad(s + 32), e = kLoad(s + 48);
+  kStore(d, a);
+  kStore(d + 16, b);
+  kStore(d + 32, c);
+  kStore(d + 48, e);
+}
+
+// The same block with both pointers aligned, read and written from its end down.
+static inline void Move64Backward(const uint8_t* s, uint8_t* d) {
+  const V a = LoadA(s + 48), b = LoadA(s + 32), c = LoadA(s + 16), e = LoadA(s);
+  StoreA(d + 48, a);
+  StoreA(d + 32, b);
+  StoreA(d + 16, c);
+  StoreA(d, e);
+}
+#endif
+
+#if defined(KVZ_VEC_SHUFFLE)
+// Source kO bytes past a 16-byte boundary, destination aligned: aligned loads recombined into
+// aligned stores; returns bytes done (0 below 96). The loop leaves at least 80 bytes for the
+// last block, so the loads never pass the end of the source.
+template <int kO>
+static inline size_t RealignedForward(const uint8_t* s, uint8_t* d, size_t n) {
+  if (n < 96) return 0;
+  const uint8_t* base = s - kO + 16;
+  StoreA(d, LoadU(s));
+  V prev = LoadA(base);
+  size_t i = 16;
+  for (; i + 80 <= n; i += 64) {
+    const V a = LoadA(base + i), b = LoadA(base + i + 16), c = LoadA(base + i + 32), e = LoadA(base + i + 48);
+    StoreA(d + i, _mm_alignr_epi8(a, prev, kO));
+    StoreA(d + i + 16, _mm_alignr_epi8(b, a, kO));
+    StoreA(d + i + 32, _mm_alignr_epi8(c, b, kO));
+    StoreA(d + i + 48, _mm_alignr_epi8(e, c, kO));
+    prev = e;
+  }
+  return i;
+}
+#endif
+
 }  // namespace kvz::prim::KVZ_BUILD_NS::simd

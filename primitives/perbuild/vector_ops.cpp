@@ -78,13 +78,7 @@ void SmallCopy(const uint8_t* s, uint8_t* d, size_t n) {
 // Full 16-byte pieces with streaming stores of the (aligned) destination; returns bytes done.
 size_t StreamRun(const uint8_t* s, uint8_t* d, size_t n) {
   size_t i = 0;
-  for (; i + 64 <= n; i += 64) {
-    const V a = LoadU(s + i), b = LoadU(s + i + 16), c = LoadU(s + i + 32), e = LoadU(s + i + 48);
-    Stream(d + i, a);
-    Stream(d + i + 16, b);
-    Stream(d + i + 32, c);
-    Stream(d + i + 48, e);
-  }
+  for (; i + 64 <= n; i += 64) Move64<LoadU, Stream>(s + i, d + i);
   for (; i + 16 <= n; i += 16) Stream(d + i, LoadU(s + i));
   return i;
 }
@@ -109,18 +103,7 @@ void StreamingCopy(const uint8_t* s, uint8_t* d, size_t n) {
 // small copy.
 template <bool kAlignedSource>
 void ForwardBlocks(const uint8_t* s, uint8_t* d, size_t n) {
-  for (; n >= 64; n -= 64, s += 64, d += 64) {
-    V a, b, c, e;
-    if (kAlignedSource) {
-      a = LoadA(s), b = LoadA(s + 16), c = LoadA(s + 32), e = LoadA(s + 48);
-    } else {
-      a = LoadU(s), b = LoadU(s + 16), c = LoadU(s + 32), e = LoadU(s + 48);
-    }
-    StoreA(d, a);
-    StoreA(d + 16, b);
-    StoreA(d + 32, c);
-    StoreA(d + 48, e);
-  }
+  for (; n >= 64; n -= 64, s += 64, d += 64) Move64<kAlignedSource ? LoadA : LoadU, StoreA>(s, d);
   for (; n >= 16; n -= 16, s += 16, d += 16) StoreA(d, LoadU(s));
   if (n != 0) SmallCopy(s, d, n);
 }
@@ -155,37 +138,16 @@ void BackwardBlocks(const uint8_t* s, uint8_t* d, size_t n) {
   }
   while (end != 0) {
     end -= 64;
-    const V a = LoadA(s + end + 48), b = LoadA(s + end + 32), c = LoadA(s + end + 16), e = LoadA(s + end);
-    StoreA(d + end + 48, a);
-    StoreA(d + end + 32, b);
-    StoreA(d + end + 16, c);
-    StoreA(d + end, e);
+    Move64Backward(s + end, d + end);
   }
 }
 
 #if defined(KVZ_VEC_SHUFFLE)
-// Source kO bytes past a 16-byte boundary: aligned loads recombined into aligned stores. The
-// loads stay inside the source: the loop leaves at least 80 bytes for the last block.
+// Source kO bytes past a 16-byte boundary: realigned blocks, then the rest forward.
 template <int kO>
 void RealignedBlocks(const uint8_t* s, uint8_t* d, size_t n) {
-  const uint8_t* base = s - kO + 16;
-  if (n >= 96) {
-    StoreA(d, LoadU(s));
-    V prev = LoadA(base);
-    size_t i = 16;
-    for (; i + 80 <= n; i += 64) {
-      const V a = LoadA(base + i), b = LoadA(base + i + 16), c = LoadA(base + i + 32), e = LoadA(base + i + 48);
-      StoreA(d + i, _mm_alignr_epi8(a, prev, kO));
-      StoreA(d + i + 16, _mm_alignr_epi8(b, a, kO));
-      StoreA(d + i + 32, _mm_alignr_epi8(c, b, kO));
-      StoreA(d + i + 48, _mm_alignr_epi8(e, c, kO));
-      prev = e;
-    }
-    s += i;
-    d += i;
-    n -= i;
-  }
-  ForwardBlocks<false>(s, d, n);
+  const size_t done = RealignedForward<kO>(s, d, n);
+  ForwardBlocks<false>(s + done, d + done, n - done);
 }
 #endif
 
