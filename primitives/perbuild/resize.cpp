@@ -86,16 +86,24 @@ void VerticalCubicRow(const float* const r[4], const float* coef, uint8_t* d, in
   for (; e < n; ++e) d[e] = resize::CubicToByte(resize::CubicValue(r[0][e], r[1][e], r[2][e], r[3][e], coef));
 }
 
+// Four 4-byte units (16 bytes) widened to one vector of 32-bit lanes per unit.
+inline void WidenUnits4(const uint8_t* s, __m128i zero, __m128i q[4]) {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+  const __m128i lo = _mm_unpacklo_epi8(bytes, zero), hi = _mm_unpackhi_epi8(bytes, zero);
+  q[0] = _mm_unpacklo_epi16(lo, zero);
+  q[1] = _mm_unpackhi_epi16(lo, zero);
+  q[2] = _mm_unpacklo_epi16(hi, zero);
+  q[3] = _mm_unpackhi_epi16(hi, zero);
+}
+
 // Adds one source row, weighted, to the accumulators of the first `units` units.
 void AccumulateRow(const Plan& plan, const uint8_t* s, float w) {
   const __m128 vw = _mm_set1_ps(w);
   const __m128i zero = _mm_setzero_si128();
   int32_t u = 0;
   for (; u + 4 <= plan.superUnits; u += 4) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 4 * u));
-    const __m128i lo = _mm_unpacklo_epi8(bytes, zero), hi = _mm_unpackhi_epi8(bytes, zero);
-    const __m128i q[4] = {_mm_unpacklo_epi16(lo, zero), _mm_unpackhi_epi16(lo, zero),
-                          _mm_unpacklo_epi16(hi, zero), _mm_unpackhi_epi16(hi, zero)};
+    __m128i q[4];
+    WidenUnits4(s + 4 * u, zero, q);
     for (int k = 0; k < 4; ++k) {
       float* acc = plan.accF + 4 * (u + k);
       _mm_storeu_ps(acc, _mm_add_ps(_mm_loadu_ps(acc), _mm_mul_ps(vw, _mm_cvtepi32_ps(q[k]))));
@@ -114,10 +122,8 @@ void AccumulateRowWhole(const Plan& plan, const uint8_t* s) {
   const __m128i zero = _mm_setzero_si128();
   int32_t u = 0;
   for (; u + 4 <= plan.superUnits; u += 4) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 4 * u));
-    const __m128i lo = _mm_unpacklo_epi8(bytes, zero), hi = _mm_unpackhi_epi8(bytes, zero);
-    const __m128i q[4] = {_mm_unpacklo_epi16(lo, zero), _mm_unpackhi_epi16(lo, zero),
-                          _mm_unpacklo_epi16(hi, zero), _mm_unpackhi_epi16(hi, zero)};
+    __m128i q[4];
+    WidenUnits4(s + 4 * u, zero, q);
     for (int k = 0; k < 4; ++k) {
       __m128i* acc = reinterpret_cast<__m128i*>(plan.accI + 4 * (u + k));
       _mm_storeu_si128(acc, _mm_add_epi32(_mm_loadu_si128(acc), q[k]));

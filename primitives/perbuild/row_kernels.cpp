@@ -67,11 +67,7 @@ void StreamRow(const uint8_t* s, uint8_t* d, size_t n) {
 // One row of at least 64 bytes copied without streaming.
 void NormalRow(const uint8_t* s, uint8_t* d, size_t n) {
   if ((Addr(d) & 15) != 0) {
-    StoreU(d, LoadU(s));
-    const size_t adv = 16 - (Addr(d) & 15);
-    s += adv;
-    d += adv;
-    n -= adv;
+    AlignDestination(s, d, n);
   }
   size_t done = 0;
   if ((Addr(s) & 15) == 0) {
@@ -110,11 +106,7 @@ void CopyRowKernel(const uint8_t* src, uint8_t* dst, size_t bytes, uint32_t stre
   uint8_t* d = dst;
   size_t n = bytes;
   if (n >= 64 && (Addr(d) & 15) != 0) {
-    StoreU(d, LoadU(s));
-    const size_t adv = 16 - (Addr(d) & 15);
-    s += adv;
-    d += adv;
-    n -= adv;
+    AlignDestination(s, d, n);
   }
   if (n >= 64) {
     CountUse(kUseCopyRow);

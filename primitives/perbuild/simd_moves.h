@@ -161,6 +161,16 @@ static inline void Move64(const uint8_t* s, uint8_t* d) {
   kStore(d + 48, e);
 }
 
+// One unaligned 16-byte copy, then both pointers moved on to the destination's next 16-byte
+// boundary (n at least 16; d not on a boundary).
+static inline void AlignDestination(const uint8_t*& s, uint8_t*& d, size_t& n) {
+  StoreU(d, LoadU(s));
+  const size_t adv = 16 - (Addr(d) & 15);
+  s += adv;
+  d += adv;
+  n -= adv;
+}
+
 // The same block with both pointers aligned, read and written from its end down.
 static inline void Move64Backward(const uint8_t* s, uint8_t* d) {
   const V a = LoadA(s + 48), b = LoadA(s + 32), c = LoadA(s + 16), e = LoadA(s);

@@ -160,11 +160,7 @@ void VectorCopy(const uint8_t* s, uint8_t* d, size_t n) {
   const size_t total = n;
   const bool dstAlignedAtStart = (Addr(d) & 15) == 0;
   if (!dstAlignedAtStart) {
-    StoreU(d, LoadU(s));
-    const size_t adv = 16 - (Addr(d) & 15);
-    s += adv;
-    d += adv;
-    n -= adv;
+    AlignDestination(s, d, n);
     if (n < 64) {
       SmallCopy(s, d, n);
       return;
