@@ -72,6 +72,30 @@ PDRIVER_OBJECT StandInBus() {
   return bus;
 }
 
+// Sends one request of the given major and minor function to the top of the pdo's stack and
+// waits for it; setup fills in the request's own parameters.
+NTSTATUS SendToStack(PDEVICE_OBJECT pdo, const char* caller, UCHAR major, UCHAR minor,
+                     const std::function<void(PIO_STACK_LOCATION)>& setup, ULONG_PTR* information) {
+  RequirePassive(caller);
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb{};
+  PIRP irp = io::BuildThreadedIrp(top, major, &event, &iosb);
+  if (!irp) {
+    ObfDereferenceObject(top);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MinorFunction = minor;
+  if (setup) setup(next);
+  NTSTATUS status = io::SendAndWait(top, irp, &event, &iosb);
+  if (information) *information = NT_ERROR(status) ? 0 : iosb.Information;
+  ObfDereferenceObject(top);
+  return status;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -179,42 +203,10 @@ PDEVICE_OBJECT PnpDevice::Top() const { return IoGetAttachedDevice(pdo_); }
 
 NTSTATUS PnpDevice::SendPnp(UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& setup,
                             ULONG_PTR* information) {
-  RequirePassive("PnpDevice::SendPnp");
-  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo_);
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK iosb{};
-  PIRP irp = io::BuildThreadedIrp(top, IRP_MJ_PNP, &event, &iosb);
-  if (!irp) {
-    ObfDereferenceObject(top);
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MinorFunction = minor;
-  if (setup) setup(next);
-  NTSTATUS status = io::SendAndWait(top, irp, &event, &iosb);
-  if (information) *information = NT_ERROR(status) ? 0 : iosb.Information;
-  ObfDereferenceObject(top);
-  return status;
+  return SendToStack(pdo_, "PnpDevice::SendPnp", IRP_MJ_PNP, minor, setup, information);
 }
 
 NTSTATUS PnpDevice::SendPower(UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
-  RequirePassive("PnpDevice::SendPower");
-  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo_);
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK iosb{};
-  PIRP irp = io::BuildThreadedIrp(top, IRP_MJ_POWER, &event, &iosb);
-  if (!irp) {
-    ObfDereferenceObject(top);
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MinorFunction = minor;
-  next->Parameters.Power.Type = type;
-  next->Parameters.Power.State = state;
   POWER_ACTION action = PowerActionNone;
   if (type == SystemPowerState) {
     if (state.SystemState >= PowerSystemSleeping1 && state.SystemState <= PowerSystemSleeping3)
@@ -224,10 +216,13 @@ NTSTATUS PnpDevice::SendPower(UCHAR minor, POWER_STATE_TYPE type, POWER_STATE st
     else if (state.SystemState == PowerSystemShutdown)
       action = PowerActionShutdown;
   }
-  next->Parameters.Power.ShutdownType = action;
-  NTSTATUS status = io::SendAndWait(top, irp, &event, &iosb);
-  ObfDereferenceObject(top);
-  return status;
+  return SendToStack(pdo_, "PnpDevice::SendPower", IRP_MJ_POWER, minor,
+                     [&](PIO_STACK_LOCATION next) {
+                       next->Parameters.Power.Type = type;
+                       next->Parameters.Power.State = state;
+                       next->Parameters.Power.ShutdownType = action;
+                     },
+                     nullptr);
 }
 
 NTSTATUS PnpDevice::Start() { return SendPnp(IRP_MN_START_DEVICE); }
