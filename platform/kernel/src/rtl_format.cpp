@@ -313,26 +313,15 @@ int _snwprintf(WCHAR* buffer, size_t count, const WCHAR* format, ...) {
 
 namespace {
 
-NTSTATUS PrintfW(PWSTR dest, size_t cch, PCWSTR format, va_list args) {
+// One body for the wide and narrow forms; format is FormatWide or FormatNarrow.
+template <typename Char>
+NTSTATUS SafePrintf(Char* dest, size_t cch, const Char* pattern, va_list args,
+                    size_t (*format)(Char*, size_t, const Char*, va_list)) {
   if (cch == 0 || cch > NTSTRSAFE_MAX_CCH) {
     if (dest && cch) dest[0] = 0;
     return STATUS_INVALID_PARAMETER;
   }
-  size_t n = FormatWide(dest, cch, format, args);
-  if (n >= cch) {
-    dest[cch - 1] = 0;
-    return STATUS_BUFFER_OVERFLOW;
-  }
-  dest[n] = 0;
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS PrintfA(PSTR dest, size_t cch, PCSTR format, va_list args) {
-  if (cch == 0 || cch > NTSTRSAFE_MAX_CCH) {
-    if (dest && cch) dest[0] = 0;
-    return STATUS_INVALID_PARAMETER;
-  }
-  size_t n = FormatNarrow(dest, cch, format, args);
+  size_t n = format(dest, cch, pattern, args);
   if (n >= cch) {
     dest[cch - 1] = 0;
     return STATUS_BUFFER_OVERFLOW;
@@ -354,7 +343,7 @@ NTSTATUS CopyW(PWSTR dest, size_t cch, PCWSTR src) {
 NTSTATUS RtlStringCchPrintfW(PWSTR pszDest, size_t cchDest, PCWSTR pszFormat, ...) {
   va_list args;
   va_start(args, pszFormat);
-  NTSTATUS status = PrintfW(pszDest, cchDest, pszFormat, args);
+  NTSTATUS status = SafePrintf(pszDest, cchDest, pszFormat, args, FormatWide);
   va_end(args);
   return status;
 }
@@ -362,7 +351,7 @@ NTSTATUS RtlStringCchPrintfW(PWSTR pszDest, size_t cchDest, PCWSTR pszFormat, ..
 NTSTATUS RtlStringCbPrintfW(PWSTR pszDest, size_t cbDest, PCWSTR pszFormat, ...) {
   va_list args;
   va_start(args, pszFormat);
-  NTSTATUS status = PrintfW(pszDest, cbDest / sizeof(WCHAR), pszFormat, args);
+  NTSTATUS status = SafePrintf(pszDest, cbDest / sizeof(WCHAR), pszFormat, args, FormatWide);
   va_end(args);
   return status;
 }
@@ -370,7 +359,7 @@ NTSTATUS RtlStringCbPrintfW(PWSTR pszDest, size_t cbDest, PCWSTR pszFormat, ...)
 NTSTATUS RtlStringCchPrintfA(PSTR pszDest, size_t cchDest, PCSTR pszFormat, ...) {
   va_list args;
   va_start(args, pszFormat);
-  NTSTATUS status = PrintfA(pszDest, cchDest, pszFormat, args);
+  NTSTATUS status = SafePrintf(pszDest, cchDest, pszFormat, args, FormatNarrow);
   va_end(args);
   return status;
 }
@@ -378,7 +367,7 @@ NTSTATUS RtlStringCchPrintfA(PSTR pszDest, size_t cchDest, PCSTR pszFormat, ...)
 NTSTATUS RtlStringCbPrintfA(PSTR pszDest, size_t cbDest, PCSTR pszFormat, ...) {
   va_list args;
   va_start(args, pszFormat);
-  NTSTATUS status = PrintfA(pszDest, cbDest, pszFormat, args);
+  NTSTATUS status = SafePrintf(pszDest, cbDest, pszFormat, args, FormatNarrow);
   va_end(args);
   return status;
 }
