@@ -157,6 +157,18 @@ void SignalEventLocked(PKEVENT event) {
   Sched().SatisfyWaiters(event);
 }
 
+void FinishOneLocked(uint64_t* finished, std::vector<std::pair<uint64_t, PKEVENT>>* flushers) {
+  ++*finished;
+  for (size_t i = 0; i < flushers->size();) {
+    if ((*flushers)[i].first <= *finished) {
+      SignalEventLocked((*flushers)[i].second);
+      flushers->erase(flushers->begin() + static_cast<std::ptrdiff_t>(i));
+      continue;
+    }
+    ++i;
+  }
+}
+
 }  // namespace kvz::kernel::detail
 
 using namespace kvz::kernel;

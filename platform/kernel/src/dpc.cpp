@@ -10,18 +10,6 @@ namespace {
 // Marks a queued DPC the way the kernel does (DpcData non-null).
 int g_queuedMarker;
 
-void FinishedOne(Scheduler& s) {
-  ++s.dpcFinished;
-  for (size_t i = 0; i < s.dpcFlushers.size();) {
-    if (s.dpcFlushers[i].first <= s.dpcFinished) {
-      SignalEventLocked(s.dpcFlushers[i].second);
-      s.dpcFlushers.erase(s.dpcFlushers.begin() + static_cast<std::ptrdiff_t>(i));
-      continue;
-    }
-    ++i;
-  }
-}
-
 void DpcThreadMain(ThreadRecord* self) {
   SetCurrentRecord(self);
   Scheduler& s = Sched();
@@ -59,7 +47,7 @@ void DpcThreadMain(ThreadRecord* self) {
     KeLowerIrql(old);
     held.lock();
     s.runningDpc = nullptr;
-    FinishedOne(s);
+    FinishOneLocked(&s.dpcFinished, &s.dpcFlushers);
   }
 }
 
@@ -135,7 +123,7 @@ extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
   }
   Dpc->DpcData = nullptr;
   if (s.dpcWork.Header.SignalState > 0) --s.dpcWork.Header.SignalState;
-  FinishedOne(s);
+  FinishOneLocked(&s.dpcFinished, &s.dpcFlushers);
   return TRUE;
 }
 

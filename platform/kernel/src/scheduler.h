@@ -155,6 +155,8 @@ void Consume(PVOID object, ThreadRecord* t);
 // Tries to satisfy a wait as it stands; on success consumes and returns the wait status.
 bool TrySatisfy(PVOID* objects, ULONG count, WAIT_TYPE type, ThreadRecord* t, NTSTATUS* status);
 void SignalEventLocked(PKEVENT event);
+// Counts one more finished item and signals each flush whose target count that reaches.
+void FinishOneLocked(uint64_t* finished, std::vector<std::pair<uint64_t, PKEVENT>>* flushers);
 
 // Timers and DPCs, with the scheduler lock held.
 void ExpireTimerLocked(PKTIMER timer, int64_t now);

@@ -54,18 +54,6 @@ void InitSemaphore(KSEMAPHORE* s) {
   s->Limit = 0x7FFFFFFF;
 }
 
-void Finished(State& q) {
-  ++q.finished;
-  for (size_t i = 0; i < q.flushers.size();) {
-    if (q.flushers[i].first <= q.finished) {
-      SignalEventLocked(q.flushers[i].second);
-      q.flushers.erase(q.flushers.begin() + static_cast<std::ptrdiff_t>(i));
-      continue;
-    }
-    ++i;
-  }
-}
-
 void WorkerMain(std::shared_ptr<State> q, ThreadRecord* self) {
   SetCurrentRecord(self);
   Scheduler& s = Sched();
@@ -99,7 +87,7 @@ void WorkerMain(std::shared_ptr<State> q, ThreadRecord* self) {
     item = State::Item{};
     held.lock();
     --q->busy;
-    Finished(*q);
+    FinishOneLocked(&q->finished, &q->flushers);
   }
   --q->started;
   held.unlock();
@@ -203,7 +191,7 @@ std::vector<std::string> TakePendingWork() {
     for (auto& item : q->items) {
       lines.push_back("work item " + item.what + " still queued on the " + q->name + " queue");
       if (item.exItem) QueuedExItems().erase(item.exItem);
-      Finished(*q);
+      FinishOneLocked(&q->finished, &q->flushers);
     }
     LONG count = q->work.Header.SignalState - static_cast<LONG>(q->items.size());
     q->work.Header.SignalState = count > 0 ? count : 0;
