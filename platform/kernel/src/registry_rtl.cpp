@@ -17,6 +17,16 @@ constexpr ULONG kRtlStringTag = 'grtS';
 std::atomic<uint64_t> g_plainCalls{0};
 std::atomic<uint64_t> g_exCalls{0};
 
+// Key paths the relative-to codes name, indexed by the code without its flag bits.
+const char16_t* const kBases[] = {
+    u"",
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\",
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\",
+    u"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion\\",
+    u"\\Registry\\Machine\\Hardware\\DeviceMap\\",
+    u"\\Registry\\User\\.Default\\",
+};
+
 bool IsStringType(ULONG type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
 // The key a relative-to code and path name (RTL_REGISTRY_HANDLE: path is a key handle).
@@ -26,14 +36,6 @@ NTSTATUS ResolveBase(ULONG relativeTo, PCWSTR path, std::shared_ptr<Key>* key, A
     return KeyFromHandle(reinterpret_cast<HANDLE>(const_cast<PWSTR>(path)), need, key);
   NTSTATUS fault = TakeFault(RegistryOperation::OpenKey);
   if (!NT_SUCCESS(fault)) return fault;
-  static const char16_t* const kBases[] = {
-      u"",
-      u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\",
-      u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\",
-      u"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion\\",
-      u"\\Registry\\Machine\\Hardware\\DeviceMap\\",
-      u"\\Registry\\User\\.Default\\",
-  };
   ULONG base = relativeTo & ~(RTL_REGISTRY_OPTIONAL | RTL_REGISTRY_HANDLE);
   if (base >= RTL_REGISTRY_MAXIMUM) return STATUS_INVALID_PARAMETER;
   std::u16string full = std::u16string(kBases[base]) + (path ? std::u16string(path) : std::u16string());
@@ -262,14 +264,6 @@ extern "C" NTSTATUS NTAPI RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path) {
     std::shared_ptr<Key> key;
     return KeyFromHandle(reinterpret_cast<HANDLE>(Path), 0, &key);
   }
-  static const char16_t* const kBases[] = {
-      u"",
-      u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\",
-      u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\",
-      u"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion\\",
-      u"\\Registry\\Machine\\Hardware\\DeviceMap\\",
-      u"\\Registry\\User\\.Default\\",
-  };
   ULONG base = RelativeTo & ~RTL_REGISTRY_OPTIONAL;
   if (base >= RTL_REGISTRY_MAXIMUM || !Path) return STATUS_INVALID_PARAMETER;
   std::lock_guard<std::mutex> hold(TreeLock());
