@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "kernel_checks.h"
+#include "kernel_time.h"
 #include "kvz/kernel_testing.h"
 #include "kvz/kernel_thread.h"
 #include "wdm.h"
@@ -11,12 +12,7 @@
 namespace {
 
 using namespace kvz::kernel;
-
-LARGE_INTEGER Relative(int64_t duration) {
-  LARGE_INTEGER t;
-  t.QuadPart = -duration;
-  return t;
-}
+using kvz::testing::Relative;
 
 struct Firing {
   int id;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "kernel_checks.h"
+#include "kernel_time.h"
 #include "kvz/kernel_testing.h"
 #include "kvz/kernel_thread.h"
 #include "wdm.h"
@@ -12,12 +13,7 @@
 namespace {
 
 using namespace kvz::kernel;
-
-LARGE_INTEGER Relative(int64_t duration) {
-  LARGE_INTEGER t;
-  t.QuadPart = -duration;
-  return t;
-}
+using kvz::testing::Relative;
 
 VOID NTAPI CountTick(PKDPC, PVOID context, PVOID, PVOID) { InterlockedIncrement(static_cast<LONG*>(context)); }
 
