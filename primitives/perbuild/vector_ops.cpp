@@ -212,6 +212,23 @@ void StoreTail(uint8_t* d, size_t n, uint64_t pattern8) {
   }
 }
 
+// The 16-byte aligned destination written with v in whole 16-byte pieces, streamed or stored;
+// d and n are left at what remains (below 16 bytes).
+inline void StreamPieces(uint8_t*& d, size_t& n, V v) {
+  CountUse(kUseStream);
+  for (; n >= 16; n -= 16, d += 16) Stream(d, v);
+  Fence();
+}
+inline void StorePieces(uint8_t*& d, size_t& n, V v) {
+  for (; n >= 64; n -= 64, d += 64) {
+    StoreA(d, v);
+    StoreA(d + 16, v);
+    StoreA(d + 32, v);
+    StoreA(d + 48, v);
+  }
+  for (; n >= 16; n -= 16, d += 16) StoreA(d, v);
+}
+
 void VectorZero(uint8_t* d, size_t n) {
   if (n >= 16) {
     const size_t head = (16 - (Addr(d) & 15)) & 15;
@@ -227,21 +244,11 @@ void VectorZero(uint8_t* d, size_t n) {
     if (n > 0x80000) {
       const uint32_t cache = ProbeCacheSize(false);
       if (cache != 0 && n >= cache) {
-        CountUse(kUseStream);
-        for (; n >= 16; n -= 16, d += 16) Stream(d, z);
-        Fence();
+        StreamPieces(d, n, z);
         streamed = true;
       }
     }
-    if (!streamed) {
-      for (; n >= 64; n -= 64, d += 64) {
-        StoreA(d, z);
-        StoreA(d + 16, z);
-        StoreA(d + 32, z);
-        StoreA(d + 48, z);
-      }
-      for (; n >= 16; n -= 16, d += 16) StoreA(d, z);
-    }
+    if (!streamed) StorePieces(d, n, z);
   }
   StoreTail(d, n, 0);
 }
@@ -274,21 +281,11 @@ void VectorFill(const void* value, uint8_t* d, size_t count, size_t streamAbove)
     const uint32_t cache = ProbeCacheSize(false);
     // Bytes need a count of at least the cache size; wider elements a count above it.
     if (cache != 0 && (kSize == 1 ? count >= cache : count > cache / kSize)) {
-      CountUse(kUseStream);
-      for (; n >= 16; n -= 16, d += 16) Stream(d, v);
-      Fence();
+      StreamPieces(d, n, v);
       streamed = true;
     }
   }
-  if (!streamed) {
-    for (; n >= 64; n -= 64, d += 64) {
-      StoreA(d, v);
-      StoreA(d + 16, v);
-      StoreA(d + 32, v);
-      StoreA(d + 48, v);
-    }
-    for (; n >= 16; n -= 16, d += 16) StoreA(d, v);
-  }
+  if (!streamed) StorePieces(d, n, v);
   if (n != 0) StoreU(d + n - 16, v);  // ends on an element boundary of the same pattern phase
 }
 
