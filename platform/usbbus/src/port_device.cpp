@@ -150,10 +150,14 @@ NTSTATUS PortDevice::CompleteLater(PIRP irp, PURB urb, Completion completion) {
   r->irp = irp;
   r->urb = urb;
   r->completion = completion;
-  IoMarkIrpPending(irp);
+  return MakeReady(r);
+}
+
+NTSTATUS PortDevice::MakeReady(Request* request) {
+  IoMarkIrpPending(request->irp);
   KIRQL irql;
   KeAcquireSpinLock(&lock_, &irql);
-  ready_.push_back(r);
+  ready_.push_back(request);
   KeReleaseSpinLock(&lock_, irql);
   KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
   return STATUS_PENDING;

@@ -103,11 +103,14 @@ class PortDevice : public UsbPort {
   Pipe* ActivePipe(USBD_PIPE_HANDLE handle);
   const AlternateInfo* FindAlternate(uint8_t interfaceNumber, uint8_t alternate) const;
   void ReplacePipes(uint8_t interfaceNumber, const AlternateInfo* alt, PUSBD_INTERFACE_INFORMATION info);
+  NTSTATUS DeviceGone(PIRP irp, PURB urb);
+  bool SettingFailed(PIRP irp, PURB urb, const Outcome& o, NTSTATUS* status);
 
   // Request life (port_device.cpp).
   NTSTATUS FailNow(PIRP irp, PURB urb, NTSTATUS status, USBD_STATUS urbStatus);
   NTSTATUS Pend(Request* request, std::deque<Request*>* queue);
   NTSTATUS CompleteLater(PIRP irp, PURB urb, Completion completion);
+  NTSTATUS MakeReady(Request* request);  // queues a finished request for the service thread
   void Finish(Request* request);
   void RemoveDevice();
   void CancelPipeRequests(Pipe* pipe, NTSTATUS status, USBD_STATUS urbStatus);

@@ -175,11 +175,7 @@ NTSTATUS PortDevice::ControlRequest(PIRP irp, PURB urb, const USB_DEFAULT_PIPE_S
     data = scratch.data();
   }
   const Outcome o = function_->Control(setup, data, KeQueryInterruptTime());
-  if (o.disposition == Disposition::kRemove) {
-    removalRequested_ = true;
-    RemoveDevice();
-    return FailNow(irp, urb, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
-  }
+  if (o.disposition == Disposition::kRemove) return DeviceGone(irp, urb);
   auto* r = new Request;
   r->kind = Request::Kind::kControl;
   r->irp = irp;
@@ -191,13 +187,26 @@ NTSTATUS PortDevice::ControlRequest(PIRP irp, PURB urb, const USB_DEFAULT_PIPE_S
   r->completion = o.completion;
   if (setup.bmRequestType & 0x80) r->completion.length = std::min<uint32_t>(r->completion.length, setup.wLength);
   else if (r->completion.irpStatus == STATUS_SUCCESS) r->completion.length = setup.wLength;
-  IoMarkIrpPending(irp);
-  KIRQL irql;
-  KeAcquireSpinLock(&lock_, &irql);
-  ready_.push_back(r);
-  KeReleaseSpinLock(&lock_, irql);
-  KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
-  return STATUS_PENDING;
+  return MakeReady(r);
+}
+
+NTSTATUS PortDevice::DeviceGone(PIRP irp, PURB urb) {
+  removalRequested_ = true;
+  RemoveDevice();
+  return FailNow(irp, urb, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
+}
+
+// True when the function removed itself or refused the setting; *status then holds the result.
+bool PortDevice::SettingFailed(PIRP irp, PURB urb, const Outcome& o, NTSTATUS* status) {
+  if (o.disposition == Disposition::kRemove) {
+    *status = DeviceGone(irp, urb);
+    return true;
+  }
+  if (o.completion.irpStatus == STATUS_SUCCESS && USBD_SUCCESS(o.completion.urbStatus)) return false;
+  *status = o.completion.irpStatus == STATUS_SUCCESS
+                ? CompleteLater(irp, urb, o.completion)
+                : FailNow(irp, urb, o.completion.irpStatus, o.completion.urbStatus);
+  return true;
 }
 
 NTSTATUS PortDevice::SelectConfiguration(PIRP irp, PURB urb) {
@@ -242,15 +251,8 @@ NTSTATUS PortDevice::SelectConfiguration(PIRP irp, PURB urb) {
     if (o.completion.irpStatus != STATUS_SUCCESS) break;
     if (alt->alternate != 0) o = function_->SetInterface(alt->interfaceNumber, alt->alternate, now);
   }
-  if (o.disposition == Disposition::kRemove) {
-    removalRequested_ = true;
-    RemoveDevice();
-    return FailNow(irp, urb, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
-  }
-  if (o.completion.irpStatus != STATUS_SUCCESS || !USBD_SUCCESS(o.completion.urbStatus)) {
-    if (o.completion.irpStatus == STATUS_SUCCESS) return CompleteLater(irp, urb, o.completion);
-    return FailNow(irp, urb, o.completion.irpStatus, o.completion.urbStatus);
-  }
+  NTSTATUS status;
+  if (SettingFailed(irp, urb, o, &status)) return status;
   KIRQL irql;
   KeAcquireSpinLock(&lock_, &irql);
   for (const AlternateInfo& a : alternates_) ReplacePipes(a.interfaceNumber, nullptr, nullptr);
@@ -275,15 +277,8 @@ NTSTATUS PortDevice::SelectInterface(PIRP irp, PURB urb) {
   const USHORT room = static_cast<USHORT>(length - offsetof(struct _URB_SELECT_INTERFACE, Interface));
   if (!FillInterface(info, *alt, room, &failure)) return FailNow(irp, urb, STATUS_INVALID_PARAMETER, failure);
   const Outcome o = function_->SetInterface(alt->interfaceNumber, alt->alternate, KeQueryInterruptTime());
-  if (o.disposition == Disposition::kRemove) {
-    removalRequested_ = true;
-    RemoveDevice();
-    return FailNow(irp, urb, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
-  }
-  if (o.completion.irpStatus != STATUS_SUCCESS || !USBD_SUCCESS(o.completion.urbStatus)) {
-    if (o.completion.irpStatus == STATUS_SUCCESS) return CompleteLater(irp, urb, o.completion);
-    return FailNow(irp, urb, o.completion.irpStatus, o.completion.urbStatus);
-  }
+  NTSTATUS status;
+  if (SettingFailed(irp, urb, o, &status)) return status;
   KIRQL irql;
   KeAcquireSpinLock(&lock_, &irql);
   ReplacePipes(alt->interfaceNumber, alt, info);
