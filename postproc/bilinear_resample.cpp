@@ -14,6 +14,16 @@ ULONG Step(LONG sourceSide, LONG destinationSide) {
   return ((static_cast<ULONG>(sourceSide - 1) << 16) / static_cast<ULONG>(destinationSide)) + 1;
 }
 
+ULONG Clamp(ULONG index, ULONG last) { return index > last ? last : index; }
+
+// The two source rows around 16.16 position ay; the last row pairs with itself.
+void SourceRows(const ResampleImage* s, ULONG ay, ULONG lastRow, const UCHAR** top,
+                const UCHAR** bottom) {
+  const ULONG row = Clamp(ay >> 16, lastRow);
+  *top = s->data + static_cast<SIZE_T>(s->stride) * row;
+  *bottom = row < lastRow ? *top + s->stride : *top;
+}
+
 // Top-left, top-right, bottom-left and bottom-right weights in 1/65536; they sum to 65536.
 struct Weights {
   ULONG tl, tr, bl, br;
@@ -42,15 +52,13 @@ VOID ResizeRgb24Bilinear(const ResampleImage* destination, const ResampleImage* 
   const ULONG lastCol = source->width - 1, lastRow = source->height - 1;
   ULONG ay = 0;
   for (LONG i = 0; i < destination->height; ++i, ay += fy) {
-    ULONG row = ay >> 16;
-    if (row > lastRow) row = lastRow;
-    const UCHAR* top = source->data + static_cast<SIZE_T>(source->stride) * row;
-    const UCHAR* bottom = row < lastRow ? top + source->stride : top;
+    const UCHAR* top;
+    const UCHAR* bottom;
+    SourceRows(source, ay, lastRow, &top, &bottom);
     UCHAR* d = destination->data + static_cast<SIZE_T>(destination->stride) * i;
     ULONG ax = 0;
     for (LONG j = 0; j < destination->width; ++j, ax += fx, d += 3) {
-      ULONG col = ax >> 16;
-      if (col > lastCol) col = lastCol;
+      const ULONG col = Clamp(ax >> 16, lastCol);
       const ULONG left = col * 3, right = (col < lastCol ? col + 1 : col) * 3;
       const Weights w = MakeWeights(ax, ay);
       for (int c = 0; c < 3; ++c)
@@ -68,23 +76,20 @@ VOID ResizeYuy2Bilinear(const ResampleImage* destination, const ResampleImage* s
   const ULONG lastPair = ((source->width & ~1u) - 2) * 2;
   ULONG ay = 0;
   for (LONG i = 0; i < destination->height; ++i, ay += fy) {
-    ULONG row = ay >> 16;
-    if (row > lastRow) row = lastRow;
-    const UCHAR* top = source->data + static_cast<SIZE_T>(source->stride) * row;
-    const UCHAR* bottom = row < lastRow ? top + source->stride : top;
+    const UCHAR* top;
+    const UCHAR* bottom;
+    SourceRows(source, ay, lastRow, &top, &bottom);
     UCHAR* d = destination->data + static_cast<SIZE_T>(destination->stride) * i;
     const ULONG b = (ay >> 8) & 0xFF;
     ULONG ax = 0;
     for (LONG j = 0; j < destination->width; ++j, ax += fx, d += 2) {
-      ULONG col = ax >> 16;
-      if (col > lastCol) col = lastCol;
+      const ULONG col = Clamp(ax >> 16, lastCol);
       const ULONG left = col * 2, right = (col < lastCol ? col + 1 : col) * 2;
       const Weights w = MakeWeights(ax, ay);
       d[0] = Mix(w, top[left], top[right], bottom[left], bottom[right]);
 
       const ULONG chroma = (j & 1) ? 3 : 1;  // V on odd destination pixels, U on even ones
-      ULONG pair = (col & ~1u) * 2;
-      if (pair > lastPair) pair = lastPair;
+      const ULONG pair = Clamp((col & ~1u) * 2, lastPair);
       if (col & 1) {
         const ULONG next = pair < lastPair ? pair + 4 : pair;
         d[1] = Mix(w, top[pair + chroma], top[next + chroma], bottom[pair + chroma],

@@ -159,14 +159,8 @@ bool FlickerDetector::HasBuffers() const {
 VOID FlickerDetector::Reset(CameraServices* device, UCHAR chipCode, SHORT framesToWait) {
   redetectRequest_ = 0;
   waitCounter_ = 0;
-  frameCount_ = 0;
   movingCount_ = 0;
-  lastReading_ = 0;
-  stableCount_ = 0;
-  settleCount_ = 0;
-  retryCount_ = 0;
-  stillnessEvaluated_ = 0;
-  settled_ = 0;
+  ClearPhase();
   state_ = kStateWaiting;
   framesToWait_ = framesToWait;
   nextState_ = kStatePreparing;
@@ -194,6 +188,10 @@ VOID FlickerDetector::RestartPreparation() {
   waitCounter_ = 0;
   framesToWait_ = 5;
   nextState_ = kStatePreparing;
+  ClearPhase();
+}
+
+VOID FlickerDetector::ClearPhase() {
   frameCount_ = 0;
   lastReading_ = 0;
   stableCount_ = 0;
@@ -216,13 +214,7 @@ VOID FlickerDetector::ProcessFrame(CameraServices* device, const UCHAR* frame, L
       }
       state_ = nextState_;
       waitCounter_ = 0;
-      frameCount_ = 0;
-      lastReading_ = 0;
-      stableCount_ = 0;
-      settleCount_ = 0;
-      retryCount_ = 0;
-      stillnessEvaluated_ = 0;
-      settled_ = 0;
+      ClearPhase();
       return;
     case kStateInitial:
       Reset(nullptr, chipCode, 0);
@@ -270,12 +262,7 @@ VOID FlickerDetector::Prepare(CameraServices* device, const UCHAR* frame, LONG b
   if (CheckSceneStable(frame, bpp, width, height) != 0) return;
   frameCount_ = 0;
   if (settled_) {
-    lastReading_ = 0;
-    stableCount_ = 0;
-    settleCount_ = 0;
-    retryCount_ = 0;
-    stillnessEvaluated_ = 0;
-    settled_ = 0;
+    ClearPhase();
     state_ = kStateWaiting;
     waitCounter_ = 0;
     framesToWait_ = 10;

@@ -76,6 +76,7 @@ class FlickerDetector {
 
  private:
   VOID RestartPreparation();
+  VOID ClearPhase();  // counters of one preparing or measuring run
   VOID Prepare(CameraServices* device, const UCHAR* frame, LONG bpp, LONG width, LONG height,
                UCHAR chipCode);
   VOID Measure(CameraServices* device, const UCHAR* frame, LONG bpp, LONG width, LONG height,
