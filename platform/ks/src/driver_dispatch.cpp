@@ -30,8 +30,7 @@ std::u16string StripSeparator(std::u16string name) {
 void DestroyDevice(Device* d) {
   KSDEVICE* pub = d->Public();
   d->bag.FreeAll();
-  UnregisterShell(&d->shell.header);
-  CountLive(ObjectKind::Device, -1);
+  RetireShell(d);
   PDEVICE_OBJECT fdo = pub->FunctionalDeviceObject;
   if (pub->NextDeviceObject) IoDetachDevice(pub->NextDeviceObject);
   *static_cast<Device**>(fdo->DeviceExtension) = nullptr;
@@ -53,10 +52,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   if (!NT_SUCCESS(status)) return status;
 
   auto* d = new Device();
-  d->shell.header.kind = ObjectKind::Device;
-  d->shell.header.record = d;
-  RegisterShell(&d->shell.header);
-  CountLive(ObjectKind::Device, 1);
+  AdoptShell(d, ObjectKind::Device);
   *static_cast<Device**>(fdo->DeviceExtension) = d;
   d->driver = driver;
   KeInitializeMutex(&d->mutex, 0);

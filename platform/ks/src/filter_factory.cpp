@@ -14,8 +14,7 @@ void DestroyFactory(FilterFactory* factory) {
   }
   factory->interfaceLinks.clear();
   factory->bag.FreeAll();
-  UnregisterShell(&factory->shell.header);
-  CountLive(ObjectKind::FilterFactory, -1);
+  RetireShell(factory);
   delete factory;
 }
 
@@ -23,10 +22,7 @@ NTSTATUS CreateFilter(Device* device, FilterFactory* factory, PIRP irp) {
   PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
   const KSFILTER_DESCRIPTOR* descriptor = factory->shell.pub.FilterDescriptor;
   auto* f = new Filter();
-  f->shell.header.kind = ObjectKind::Filter;
-  f->shell.header.record = f;
-  RegisterShell(&f->shell.header);
-  CountLive(ObjectKind::Filter, 1);
+  AdoptShell(f, ObjectKind::Filter);
   f->device = device;
   f->factory = factory;
   f->file = file;
@@ -57,8 +53,7 @@ NTSTATUS CreateFilter(Device* device, FilterFactory* factory, PIRP irp) {
     file->FsContext = nullptr;
     FreeEventsOfObject(pub);
     f->bag.FreeAll();
-    UnregisterShell(&f->shell.header);
-    CountLive(ObjectKind::Filter, -1);
+    RetireShell(f);
     delete f;
     return status;
   }
@@ -106,8 +101,7 @@ NTSTATUS CloseFilter(Filter* f, PIRP irp) {
     }
   }
   KeReleaseMutex(&f->device->listLock, FALSE);
-  UnregisterShell(&f->shell.header);
-  CountLive(ObjectKind::Filter, -1);
+  RetireShell(f);
   delete f;
   return STATUS_SUCCESS;
 }
@@ -126,10 +120,7 @@ extern "C" NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, con
   Device* d = DeviceOfDeviceObject(deviceObject);
   if (!d || !descriptor) return STATUS_INVALID_PARAMETER;
   auto* ff = new FilterFactory();
-  ff->shell.header.kind = ObjectKind::FilterFactory;
-  ff->shell.header.record = ff;
-  RegisterShell(&ff->shell.header);
-  CountLive(ObjectKind::FilterFactory, 1);
+  AdoptShell(ff, ObjectKind::FilterFactory);
   ff->device = d;
   ff->createItemFlags = createItemFlags;
   if (refString) {

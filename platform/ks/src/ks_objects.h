@@ -174,4 +174,19 @@ bool EqualNoCase(const std::u16string& a, const std::u16string& b);
 // Counted in the unload check: class-driver objects still alive.
 void CountLive(ObjectKind kind, int delta);
 
+// A new record becomes reachable from its public pointer and counted live, until RetireShell.
+template <class Record>
+void AdoptShell(Record* record, ObjectKind kind) {
+  record->shell.header.kind = kind;
+  record->shell.header.record = record;
+  RegisterShell(&record->shell.header);
+  CountLive(kind, 1);
+}
+
+template <class Record>
+void RetireShell(Record* record) {
+  UnregisterShell(&record->shell.header);
+  CountLive(record->shell.header.kind, -1);
+}
+
 }  // namespace kvz::ks

@@ -79,11 +79,20 @@ Device* DeviceOfDeviceObject(PDEVICE_OBJECT fdo) {
   return device;
 }
 
-Filter* FilterOfIrp(PIRP irp) {
+namespace {
+
+// The live object an IRP's file object stands for, if any.
+ShellHeader* HeaderOfIrp(PIRP irp) {
   if (!irp || !irp->Tail.Overlay.CurrentStackLocation) return nullptr;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   if (!stack->FileObject) return nullptr;
-  ShellHeader* h = HeaderFromContext(stack->FileObject->FsContext);
+  return HeaderFromContext(stack->FileObject->FsContext);
+}
+
+}  // namespace
+
+Filter* FilterOfIrp(PIRP irp) {
+  ShellHeader* h = HeaderOfIrp(irp);
   if (!h) return nullptr;
   if (h->kind == ObjectKind::Filter) return static_cast<Filter*>(h->record);
   if (h->kind == ObjectKind::Pin) return static_cast<Pin*>(h->record)->filter;
@@ -91,10 +100,7 @@ Filter* FilterOfIrp(PIRP irp) {
 }
 
 Pin* PinOfIrp(PIRP irp) {
-  if (!irp || !irp->Tail.Overlay.CurrentStackLocation) return nullptr;
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  if (!stack->FileObject) return nullptr;
-  ShellHeader* h = HeaderFromContext(stack->FileObject->FsContext);
+  ShellHeader* h = HeaderOfIrp(irp);
   if (!h || h->kind != ObjectKind::Pin) return nullptr;
   return static_cast<Pin*>(h->record);
 }

@@ -16,8 +16,7 @@ PKSDATAFORMAT CopyFormat(const KSDATAFORMAT* format, ULONG size) {
 }
 
 void DestroyPinRecord(Pin* p) {
-  UnregisterShell(&p->shell.header);
-  CountLive(ObjectKind::Pin, -1);
+  RetireShell(p);
   for (Frame* frame : p->queue) delete frame;
   delete p;
 }
@@ -79,10 +78,7 @@ NTSTATUS CreatePin(Filter* filter, PIRP irp, const uint8_t* data, size_t size) {
 
   PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
   auto* p = new Pin();
-  p->shell.header.kind = ObjectKind::Pin;
-  p->shell.header.record = p;
-  RegisterShell(&p->shell.header);
-  CountLive(ObjectKind::Pin, 1);
+  AdoptShell(p, ObjectKind::Pin);
   p->filter = filter;
   p->factoryId = connect.PinId;
   p->file = file;

@@ -24,6 +24,14 @@ NTSTATUS AnswerBytes(PIRP irp, PVOID data, const void* bytes, ULONG size) {
   return STATUS_SUCCESS;
 }
 
+// Fixed-size answers: the dispatcher has already checked the buffer against MinData.
+template <typename T>
+NTSTATUS AnswerValue(PIRP irp, PVOID data, const T& value) {
+  *static_cast<T*>(data) = value;
+  irp->IoStatus.Information = sizeof(T);
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS AnswerGuidName(PIRP irp, PVOID data, const GUID* guid) {
   if (!guid) return STATUS_NOT_FOUND;
   char text[40];
@@ -48,9 +56,7 @@ const KSPIN_DESCRIPTOR_EX* PinFactoryOf(PIRP irp, PKSIDENTIFIER request, Filter*
 NTSTATUS NTAPI PinCTypes(PIRP irp, PKSIDENTIFIER, PVOID data) {
   Filter* f = FilterOfIrp(irp);
   if (!f) return STATUS_INVALID_DEVICE_REQUEST;
-  *static_cast<ULONG*>(data) = static_cast<ULONG>(f->pinFactories.size());
-  irp->IoStatus.Information = sizeof(ULONG);
-  return STATUS_SUCCESS;
+  return AnswerValue<ULONG>(irp, data, static_cast<ULONG>(f->pinFactories.size()));
 }
 
 #define KVZ_PIN_FACTORY_OR_FAIL(name)                         \
@@ -59,24 +65,18 @@ NTSTATUS NTAPI PinCTypes(PIRP irp, PKSIDENTIFIER, PVOID data) {
 
 NTSTATUS NTAPI PinDataFlow(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   KVZ_PIN_FACTORY_OR_FAIL(d);
-  *static_cast<KSPIN_DATAFLOW*>(data) = d->PinDescriptor.DataFlow;
-  irp->IoStatus.Information = sizeof(KSPIN_DATAFLOW);
-  return STATUS_SUCCESS;
+  return AnswerValue<KSPIN_DATAFLOW>(irp, data, d->PinDescriptor.DataFlow);
 }
 
 NTSTATUS NTAPI PinCommunication(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   KVZ_PIN_FACTORY_OR_FAIL(d);
-  *static_cast<KSPIN_COMMUNICATION*>(data) = d->PinDescriptor.Communication;
-  irp->IoStatus.Information = sizeof(KSPIN_COMMUNICATION);
-  return STATUS_SUCCESS;
+  return AnswerValue<KSPIN_COMMUNICATION>(irp, data, d->PinDescriptor.Communication);
 }
 
 NTSTATUS NTAPI PinCategory(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   KVZ_PIN_FACTORY_OR_FAIL(d);
   if (!d->PinDescriptor.Category) return STATUS_NOT_FOUND;
-  *static_cast<GUID*>(data) = *d->PinDescriptor.Category;
-  irp->IoStatus.Information = sizeof(GUID);
-  return STATUS_SUCCESS;
+  return AnswerValue<GUID>(irp, data, *d->PinDescriptor.Category);
 }
 
 // Without a registry of media names the name is the GUID (Name, else Category) as text.
@@ -90,18 +90,15 @@ NTSTATUS NTAPI PinCInstances(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   ULONG id = 0;
   const KSPIN_DESCRIPTOR_EX* d = PinFactoryOf(irp, request, &f, &id);
   if (!d) return STATUS_INVALID_PARAMETER;
-  auto* out = static_cast<KSPIN_CINSTANCES*>(data);
-  out->PossibleCount = d->InstancesPossible;
-  out->CurrentCount = static_cast<ULONG>(f->pinFactories[id].pins.size());
-  irp->IoStatus.Information = sizeof(KSPIN_CINSTANCES);
-  return STATUS_SUCCESS;
+  KSPIN_CINSTANCES out;
+  out.PossibleCount = d->InstancesPossible;
+  out.CurrentCount = static_cast<ULONG>(f->pinFactories[id].pins.size());
+  return AnswerValue(irp, data, out);
 }
 
 NTSTATUS NTAPI PinNecessaryInstances(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   KVZ_PIN_FACTORY_OR_FAIL(d);
-  *static_cast<ULONG*>(data) = d->InstancesNecessary;
-  irp->IoStatus.Information = sizeof(ULONG);
-  return STATUS_SUCCESS;
+  return AnswerValue<ULONG>(irp, data, d->InstancesNecessary);
 }
 
 NTSTATUS NTAPI PinDataRanges(PIRP irp, PKSIDENTIFIER request, PVOID data) {
@@ -236,18 +233,14 @@ NTSTATUS NTAPI TopologyName(PIRP irp, PKSIDENTIFIER request, PVOID data) {
 NTSTATUS NTAPI GeneralComponentId(PIRP irp, PKSIDENTIFIER, PVOID data) {
   const KSFILTER_DESCRIPTOR* d = DescriptorOf(irp);
   if (!d || !d->ComponentId) return STATUS_NOT_FOUND;
-  *static_cast<KSCOMPONENTID*>(data) = *d->ComponentId;
-  irp->IoStatus.Information = sizeof(KSCOMPONENTID);
-  return STATUS_SUCCESS;
+  return AnswerValue<KSCOMPONENTID>(irp, data, *d->ComponentId);
 }
 
 // ---- Pins ----
 NTSTATUS NTAPI GetState(PIRP irp, PKSIDENTIFIER, PVOID data) {
   Pin* p = PinOfIrp(irp);
   if (!p) return STATUS_INVALID_DEVICE_REQUEST;
-  *static_cast<KSSTATE*>(data) = p->Public()->DeviceState;
-  irp->IoStatus.Information = sizeof(KSSTATE);
-  return STATUS_SUCCESS;
+  return AnswerValue<KSSTATE>(irp, data, p->Public()->DeviceState);
 }
 
 NTSTATUS NTAPI SetState(PIRP irp, PKSIDENTIFIER, PVOID data) {
@@ -292,9 +285,7 @@ NTSTATUS NTAPI SetMasterClock(PIRP irp, PKSIDENTIFIER, PVOID data) {
 NTSTATUS NTAPI GetMasterClock(PIRP irp, PKSIDENTIFIER, PVOID data) {
   Pin* p = PinOfIrp(irp);
   if (!p) return STATUS_INVALID_DEVICE_REQUEST;
-  *static_cast<HANDLE*>(data) = p->hasClock ? reinterpret_cast<HANDLE>(1) : nullptr;
-  irp->IoStatus.Information = sizeof(HANDLE);
-  return STATUS_SUCCESS;
+  return AnswerValue<HANDLE>(irp, data, p->hasClock ? reinterpret_cast<HANDLE>(1) : nullptr);
 }
 
 KSPROPERTY_ITEM Item(ULONG id, PFNKSHANDLER get, ULONG minProperty, ULONG minData, PFNKSHANDLER set = nullptr) {
