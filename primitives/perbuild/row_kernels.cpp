@@ -365,6 +365,19 @@ inline void Split8C3(const uint8_t* s, uint64_t out[3]) {
 
 enum class PlaneStore { k8, k4 };
 
+// Eight bytes of each of kPlanes planes at sample j: one 8-byte or two 4-byte stores a plane.
+template <PlaneStore kStore, int kPlanes>
+inline void StorePlanes(uint8_t* const d[], uint32_t j, const uint64_t out[]) {
+  for (int c = 0; c < kPlanes; ++c) {
+    if (kStore == PlaneStore::k8) {
+      Store8(d[c] + j, out[c]);
+    } else {
+      Store4(d[c] + j, static_cast<uint32_t>(out[c]));
+      Store4(d[c] + j + 4, static_cast<uint32_t>(out[c] >> 32));
+    }
+  }
+}
+
 template <PlaneStore kStore>
 void SplitC3(const uint8_t* src, int32_t srcStep, uint8_t* const planes[3], int32_t planeStep, uint32_t width,
              uint32_t height) {
@@ -378,14 +391,7 @@ void SplitC3(const uint8_t* src, int32_t srcStep, uint8_t* const planes[3], int3
     for (; j + 8 <= width; j += 8) {
       uint64_t out[3];
       Split8C3(s + 3 * j, out);
-      for (int c = 0; c < 3; ++c) {
-        if (kStore == PlaneStore::k8) {
-          Store8(d[c] + j, out[c]);
-        } else {
-          Store4(d[c] + j, static_cast<uint32_t>(out[c]));
-          Store4(d[c] + j + 4, static_cast<uint32_t>(out[c] >> 32));
-        }
-      }
+      StorePlanes<kStore, 3>(d, j, out);
     }
 #endif
     for (; j < width; ++j) {
@@ -420,14 +426,7 @@ void SplitC4(const uint8_t* src, int32_t srcStep, uint8_t* const planes[4], int3
       _mm_storel_epi64(reinterpret_cast<__m128i*>(&out[1]), _mm_unpackhi_epi64(p01, p01));
       _mm_storel_epi64(reinterpret_cast<__m128i*>(&out[2]), p23);
       _mm_storel_epi64(reinterpret_cast<__m128i*>(&out[3]), _mm_unpackhi_epi64(p23, p23));
-      for (int c = 0; c < 4; ++c) {
-        if (kStore == PlaneStore::k8) {
-          Store8(d[c] + j, out[c]);
-        } else {
-          Store4(d[c] + j, static_cast<uint32_t>(out[c]));
-          Store4(d[c] + j + 4, static_cast<uint32_t>(out[c] >> 32));
-        }
-      }
+      StorePlanes<kStore, 4>(d, j, out);
     }
 #endif
     for (; j < width; ++j) {
