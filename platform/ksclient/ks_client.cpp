@@ -239,14 +239,18 @@ NTSTATUS KsFilterClient::PinNecessaryInstances(ULONG pin, ULONG* count) {
   return PinProperty(pin, KSPROPERTY_PIN_NECESSARYINSTANCES, count, sizeof(*count));
 }
 
+NTSTATUS KsFilterClient::GetText(const void* request, ULONG requestSize, std::u16string* text) {
+  Bytes bytes;
+  NTSTATUS status = GetVariable(request, requestSize, &bytes);
+  if (NT_SUCCESS(status)) *text = TextOf(bytes);
+  return status;
+}
+
 NTSTATUS KsFilterClient::PinName(ULONG pin, std::u16string* name) {
   KSP_PIN p{};
   p.Property = MakeProperty(KSPROPSETID_Pin, KSPROPERTY_PIN_NAME, KSPROPERTY_TYPE_GET);
   p.PinId = pin;
-  Bytes bytes;
-  NTSTATUS status = GetVariable(&p, sizeof(p), &bytes);
-  if (NT_SUCCESS(status)) *name = TextOf(bytes);
-  return status;
+  return GetText(&p, sizeof(p), name);
 }
 
 NTSTATUS KsFilterClient::PinDataRanges(ULONG pin, std::vector<Bytes>* ranges) {
@@ -287,50 +291,35 @@ NTSTATUS KsFilterClient::Intersect(ULONG pin, const std::vector<Bytes>& callerRa
   return GetVariable(request.data(), static_cast<ULONG>(request.size()), format);
 }
 
-NTSTATUS KsFilterClient::Multiple(ULONG id, Bytes* answer) {
-  KSPROPERTY p = MakeProperty(KSPROPSETID_Topology, id, KSPROPERTY_TYPE_GET);
-  NTSTATUS status = GetVariable(&p, sizeof(p), answer);
-  if (NT_SUCCESS(status) && answer->size() < sizeof(KSMULTIPLE_ITEM)) return STATUS_INVALID_PARAMETER;
-  return status;
-}
-
 template <class T>
-static void Unpack(const Bytes& answer, std::vector<T>* out) {
+NTSTATUS KsFilterClient::Multiple(ULONG id, std::vector<T>* items) {
+  KSPROPERTY p = MakeProperty(KSPROPSETID_Topology, id, KSPROPERTY_TYPE_GET);
+  Bytes answer;
+  NTSTATUS status = GetVariable(&p, sizeof(p), &answer);
+  if (!NT_SUCCESS(status)) return status;
+  if (answer.size() < sizeof(KSMULTIPLE_ITEM)) return STATUS_INVALID_PARAMETER;
   KSMULTIPLE_ITEM item;
   memcpy(&item, answer.data(), sizeof(item));
-  out->resize(item.Count);
-  if (item.Count) memcpy(out->data(), answer.data() + sizeof(item), item.Count * sizeof(T));
+  items->resize(item.Count);
+  if (item.Count) memcpy(items->data(), answer.data() + sizeof(item), item.Count * sizeof(T));
+  return status;
 }
 
 NTSTATUS KsFilterClient::Categories(std::vector<GUID>* categories) {
-  Bytes answer;
-  NTSTATUS status = Multiple(KSPROPERTY_TOPOLOGY_CATEGORIES, &answer);
-  if (NT_SUCCESS(status)) Unpack(answer, categories);
-  return status;
+  return Multiple(KSPROPERTY_TOPOLOGY_CATEGORIES, categories);
 }
 
-NTSTATUS KsFilterClient::Nodes(std::vector<GUID>* types) {
-  Bytes answer;
-  NTSTATUS status = Multiple(KSPROPERTY_TOPOLOGY_NODES, &answer);
-  if (NT_SUCCESS(status)) Unpack(answer, types);
-  return status;
-}
+NTSTATUS KsFilterClient::Nodes(std::vector<GUID>* types) { return Multiple(KSPROPERTY_TOPOLOGY_NODES, types); }
 
 NTSTATUS KsFilterClient::Connections(std::vector<KSTOPOLOGY_CONNECTION>* connections) {
-  Bytes answer;
-  NTSTATUS status = Multiple(KSPROPERTY_TOPOLOGY_CONNECTIONS, &answer);
-  if (NT_SUCCESS(status)) Unpack(answer, connections);
-  return status;
+  return Multiple(KSPROPERTY_TOPOLOGY_CONNECTIONS, connections);
 }
 
 NTSTATUS KsFilterClient::NodeName(ULONG node, std::u16string* name) {
   KSP_NODE p{};
   p.Property = MakeProperty(KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_NAME, KSPROPERTY_TYPE_GET);
   p.NodeId = node;
-  Bytes bytes;
-  NTSTATUS status = GetVariable(&p, sizeof(p), &bytes);
-  if (NT_SUCCESS(status)) *name = TextOf(bytes);
-  return status;
+  return GetText(&p, sizeof(p), name);
 }
 
 NTSTATUS KsFilterClient::CreatePin(ULONG pin, const Bytes& format, std::unique_ptr<KsPinClient>* created) {

@@ -126,7 +126,10 @@ class KsFilterClient : public KsObject {
 
  private:
   NTSTATUS PinProperty(ULONG pin, ULONG id, void* data, ULONG size);
-  NTSTATUS Multiple(ULONG id, Bytes* answer);
+  NTSTATUS GetText(const void* request, ULONG requestSize, std::u16string* text);
+  // A KSMULTIPLE_ITEM answer of the topology set, unpacked into its items.
+  template <class T>
+  NTSTATUS Multiple(ULONG id, std::vector<T>* items);
 };
 
 // The enabled device interfaces of a class, as symbolic links.
