@@ -12,7 +12,12 @@ endif()
 function(kvz_primitive_build_flags out build)
   # The generic build is the scalar reference: no auto-vectorisation, no library calls
   # substituted for loops.
-  set(scalar -fno-tree-vectorize -fno-tree-loop-distribute-patterns)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    # clang (fuzz and tsan presets) spells the same request differently.
+    set(scalar -fno-vectorize -fno-slp-vectorize)
+  else()
+    set(scalar -fno-tree-vectorize -fno-tree-loop-distribute-patterns)
+  endif()
   # The x87 builds round every float variable to its declared width (-ffloat-store) so that
   # single-precision results match the SSE builds'.
   if(build STREQUAL "generic")

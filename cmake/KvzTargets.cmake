@@ -19,6 +19,18 @@ if(KVZ_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+if(KVZ_FUZZ)
+  # Every library is instrumented for coverage; only the fuzz targets link libFuzzer's main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(KVZ_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+
 # Ordinary C++17 code: the platform stand-in, the simulated camera, client, tools, tests.
 function(kvz_host_flags target)
   target_compile_options(${target} PRIVATE ${KVZ_WARNINGS})
