@@ -1,5 +1,10 @@
 #include "postproc/bilinear_resample.h"
 
+#include <string.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kvz {
 namespace {
 
@@ -16,90 +21,116 @@ ULONG Step(LONG sourceSide, LONG destinationSide) {
 
 ULONG Clamp(ULONG index, ULONG last) { return index > last ? last : index; }
 
-// The two source rows around 16.16 position ay; the last row pairs with itself.
-void SourceRows(const ResampleImage* s, ULONG ay, ULONG lastRow, const UCHAR** top,
-                const UCHAR** bottom) {
-  const ULONG row = Clamp(ay >> 16, lastRow);
-  *top = s->data + static_cast<SIZE_T>(s->stride) * row;
-  *bottom = row < lastRow ? *top + s->stride : *top;
+// The blend of four neighbours with 8-bit fractions a (across) and b (down),
+//   ((256-a)(256-b) TL + a(256-b) TR + (256-a)b BL + ab BR) >> 16,
+// factors exactly into a horizontal blend of each source row, H = (256-a) L + a R (16 bits),
+// and a vertical blend ((256-b) Htop + b Hbottom) >> 16, with no rounding in between. Each
+// source row's horizontal blend is computed once for a strip of destination columns and reused
+// by every destination row that reads it; the vertical blend is the per-pixel work.
+constexpr LONG kStripPixels = 128;  // 2 x 3 x 128 16-bit values on the stack
+constexpr LONG kMaxChannels = 3;
+
+// Blends a source row across for one strip. channels 3: RGB24; 2: YUY2, whose chroma blends
+// within its own samples (U with U, V with V) and only for odd source columns, an even column
+// taking its pair's chroma unblended.
+void BlendAcross(const UCHAR* row, LONG channels, ULONG ax, ULONG fx, LONG firstPixel,
+                 LONG pixels, ULONG lastCol, ULONG lastPair, USHORT* out) {
+  for (LONG j = 0; j < pixels; ++j, ax += fx) {
+    const ULONG col = Clamp(ax >> 16, lastCol);
+    const ULONG a = (ax >> 8) & 0xFF;
+    const ULONG right = col < lastCol ? col + 1 : col;
+    if (channels == 3) {
+      const UCHAR* l = row + col * 3;
+      const UCHAR* r = row + right * 3;
+      for (int c = 0; c < 3; ++c) *out++ = static_cast<USHORT>((256 - a) * l[c] + a * r[c]);
+      continue;
+    }
+    *out++ = static_cast<USHORT>((256 - a) * row[col * 2] + a * row[right * 2]);
+    const ULONG chroma = ((firstPixel + j) & 1) ? 3 : 1;  // V on odd destination pixels
+    const ULONG pair = Clamp((col & ~1u) * 2, lastPair);
+    const ULONG next = pair < lastPair ? pair + 4 : pair;
+    const ULONG ac = (col & 1) ? a : 0;
+    *out++ = static_cast<USHORT>((256 - ac) * row[pair + chroma] + ac * row[next + chroma]);
+  }
 }
 
-// Top-left, top-right, bottom-left and bottom-right weights in 1/65536; they sum to 65536.
-struct Weights {
-  ULONG tl, tr, bl, br;
-};
-
-inline Weights MakeWeights(ULONG x, ULONG y) {
-  const ULONG a = (x >> 8) & 0xFF, b = (y >> 8) & 0xFF;
-  Weights w;
-  w.br = a * b;
-  w.bl = b * 256 - w.br;
-  w.tr = a * 256 - w.br;
-  w.tl = 65536 - w.br - w.bl - w.tr;
-  return w;
+void BlendDown(const USHORT* top, const USHORT* bottom, ULONG b, LONG count, UCHAR* d) {
+  LONG k = 0;
+#if defined(__SSE2__)
+  const __m128i wt = _mm_set1_epi16(static_cast<short>(256 - b));
+  const __m128i wb = _mm_set1_epi16(static_cast<short>(b));
+  for (; k + 8 <= count; k += 8) {
+    const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(top + k));
+    const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bottom + k));
+    // 32-bit products from their low and high halves.
+    const __m128i tl = _mm_mullo_epi16(t, wt), th = _mm_mulhi_epu16(t, wt);
+    const __m128i ul = _mm_mullo_epi16(u, wb), uh = _mm_mulhi_epu16(u, wb);
+    const __m128i lo = _mm_add_epi32(_mm_unpacklo_epi16(tl, th), _mm_unpacklo_epi16(ul, uh));
+    const __m128i hi = _mm_add_epi32(_mm_unpackhi_epi16(tl, th), _mm_unpackhi_epi16(ul, uh));
+    const __m128i v = _mm_packs_epi32(_mm_srli_epi32(lo, 16), _mm_srli_epi32(hi, 16));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(d + k), _mm_packus_epi16(v, v));
+  }
+#endif
+  for (; k < count; ++k) d[k] = static_cast<UCHAR>(((256 - b) * top[k] + b * bottom[k]) >> 16);
 }
 
-inline UCHAR Mix(const Weights& w, ULONG tl, ULONG tr, ULONG bl, ULONG br) {
-  return static_cast<UCHAR>((w.tl * tl + w.tr * tr + w.bl * bl + w.br * br) >> 16);
+void Resample(const ResampleImage* destination, const ResampleImage* source, LONG channels) {
+  const ULONG fx = Step(source->width, destination->width);
+  const ULONG fy = Step(source->height, destination->height);
+  const ULONG lastCol = source->width - 1, lastRow = source->height - 1;
+  // Byte offset of the last complete YUY2 pixel pair (an odd width ends in a lone pixel).
+  const ULONG lastPair = channels == 2 ? ((source->width & ~1u) - 2) * 2 : 0;
+  USHORT rows[2][kStripPixels * kMaxChannels];
+  for (LONG x0 = 0; x0 < destination->width; x0 += kStripPixels) {
+    const LONG pixels =
+        destination->width - x0 < kStripPixels ? destination->width - x0 : kStripPixels;
+    const ULONG ax0 = static_cast<ULONG>(x0) * fx;
+    USHORT* top = rows[0];
+    USHORT* bottom = rows[1];
+    ULONG haveTop = ~0u, haveBottom = ~0u;  // source rows held in top and bottom
+    ULONG ay = 0;
+    for (LONG i = 0; i < destination->height; ++i, ay += fy) {
+      const ULONG row = Clamp(ay >> 16, lastRow);
+      const ULONG below = row < lastRow ? row + 1 : row;
+      if (haveTop != row) {
+        if (haveBottom == row) {
+          USHORT* t = top;
+          top = bottom;
+          bottom = t;
+          haveTop = row;
+          haveBottom = ~0u;
+        } else {
+          BlendAcross(source->data + static_cast<SIZE_T>(source->stride) * row, channels, ax0,
+                      fx, x0, pixels, lastCol, lastPair, top);
+          haveTop = row;
+        }
+      }
+      if (haveBottom != below) {
+        if (below == row) {
+          memcpy(bottom, top, static_cast<SIZE_T>(pixels) * channels * sizeof(USHORT));
+        } else {
+          BlendAcross(source->data + static_cast<SIZE_T>(source->stride) * below, channels,
+                      ax0, fx, x0, pixels, lastCol, lastPair, bottom);
+        }
+        haveBottom = below;
+      }
+      BlendDown(top, bottom, (ay >> 8) & 0xFF, pixels * channels,
+                destination->data + static_cast<SIZE_T>(destination->stride) * i +
+                    static_cast<SIZE_T>(x0) * channels);
+    }
+  }
 }
 
 }  // namespace
 
 VOID ResizeRgb24Bilinear(const ResampleImage* destination, const ResampleImage* source) {
   if (!Usable(destination, source)) return;
-  const ULONG fx = Step(source->width, destination->width);
-  const ULONG fy = Step(source->height, destination->height);
-  const ULONG lastCol = source->width - 1, lastRow = source->height - 1;
-  ULONG ay = 0;
-  for (LONG i = 0; i < destination->height; ++i, ay += fy) {
-    const UCHAR* top;
-    const UCHAR* bottom;
-    SourceRows(source, ay, lastRow, &top, &bottom);
-    UCHAR* d = destination->data + static_cast<SIZE_T>(destination->stride) * i;
-    ULONG ax = 0;
-    for (LONG j = 0; j < destination->width; ++j, ax += fx, d += 3) {
-      const ULONG col = Clamp(ax >> 16, lastCol);
-      const ULONG left = col * 3, right = (col < lastCol ? col + 1 : col) * 3;
-      const Weights w = MakeWeights(ax, ay);
-      for (int c = 0; c < 3; ++c)
-        d[c] = Mix(w, top[left + c], top[right + c], bottom[left + c], bottom[right + c]);
-    }
-  }
+  Resample(destination, source, 3);
 }
 
 VOID ResizeYuy2Bilinear(const ResampleImage* destination, const ResampleImage* source) {
   if (!Usable(destination, source) || source->width < 2) return;
-  const ULONG fx = Step(source->width, destination->width);
-  const ULONG fy = Step(source->height, destination->height);
-  const ULONG lastCol = source->width - 1, lastRow = source->height - 1;
-  // Byte offset of the last complete pixel pair (an odd width ends in a lone pixel).
-  const ULONG lastPair = ((source->width & ~1u) - 2) * 2;
-  ULONG ay = 0;
-  for (LONG i = 0; i < destination->height; ++i, ay += fy) {
-    const UCHAR* top;
-    const UCHAR* bottom;
-    SourceRows(source, ay, lastRow, &top, &bottom);
-    UCHAR* d = destination->data + static_cast<SIZE_T>(destination->stride) * i;
-    const ULONG b = (ay >> 8) & 0xFF;
-    ULONG ax = 0;
-    for (LONG j = 0; j < destination->width; ++j, ax += fx, d += 2) {
-      const ULONG col = Clamp(ax >> 16, lastCol);
-      const ULONG left = col * 2, right = (col < lastCol ? col + 1 : col) * 2;
-      const Weights w = MakeWeights(ax, ay);
-      d[0] = Mix(w, top[left], top[right], bottom[left], bottom[right]);
-
-      const ULONG chroma = (j & 1) ? 3 : 1;  // V on odd destination pixels, U on even ones
-      const ULONG pair = Clamp((col & ~1u) * 2, lastPair);
-      if (col & 1) {
-        const ULONG next = pair < lastPair ? pair + 4 : pair;
-        d[1] = Mix(w, top[pair + chroma], top[next + chroma], bottom[pair + chroma],
-                   bottom[next + chroma]);
-      } else {
-        d[1] = static_cast<UCHAR>((b * 256 * bottom[pair + chroma] +
-                                   (65536 - b * 256) * top[pair + chroma]) >> 16);
-      }
-    }
-  }
+  Resample(destination, source, 2);
 }
 
 }  // namespace kvz
