@@ -4,10 +4,12 @@
 #include <string.h>
 
 #include "postproc/point_stack.h"
+#include "primitives/driver_memory.h"
 
 namespace kvz {
 namespace {
 
+constexpr ULONG kTagCanvas = 'pPPB';
 constexpr LONG kWhite = 255;
 constexpr UCHAR kGrey = 128;
 
@@ -40,7 +42,7 @@ VOID LayOut(PrivacyPoint* out, const PrivacyPoint* in, int count, float s, LONG 
 PrivacyImage::PrivacyImage()
     : centreX(0), centreY(0), width(0), height(0), size(0), scale(0.0f),
       innerRadiusReference(28), outerRadiusReference(40), innerRadius(0), outerRadius(0),
-      bytesPerPixel(0), drawn(0), canvas_(nullptr), renderedInto_(nullptr) {
+      bytesPerPixel(0), drawn(0), canvas_(nullptr), canvasBytes_(0) {
   memset(inner, 0, sizeof(inner));
   memset(outer, 0, sizeof(outer));
   memset(slash, 0, sizeof(slash));
@@ -49,19 +51,31 @@ PrivacyImage::PrivacyImage()
   memcpy(slashReference, kSlashReference, sizeof(slashReference));
 }
 
-NTSTATUS PrivacyImage::Draw(UCHAR* frame, LONG w, LONG h, LONG bpp, UCHAR* buffer) {
-  if (!frame || !buffer || w <= 0 || h <= 0 || (bpp != 2 && bpp != 3) || w > 32767 || h > 32767 ||
+PrivacyImage::~PrivacyImage() {
+  if (canvas_) ExFreePoolWithTag(canvas_, kTagCanvas);
+}
+
+NTSTATUS PrivacyImage::Draw(UCHAR* frame, LONG w, LONG h, LONG bpp) {
+  if (!frame || w <= 0 || h <= 0 || (bpp != 2 && bpp != 3) || w > 32767 || h > 32767 ||
       static_cast<ULONGLONG>(w) * h * bpp > 0x7FFFFFFF)
     return STATUS_INVALID_PARAMETER;
   NTSTATUS status = STATUS_SUCCESS;
-  if (!drawn || w != width || h != height || bpp != bytesPerPixel || buffer != renderedInto_) {
+  if (!drawn || w != width || h != height || bpp != bytesPerPixel) {
+    const SIZE_T bytes = static_cast<SIZE_T>(w) * h * bpp;
+    if (bytes > canvasBytes_) {
+      // Grown only: a picture is kept for the largest frame seen.
+      if (canvas_) ExFreePoolWithTag(canvas_, kTagCanvas);
+      canvasBytes_ = 0;
+      drawn = 0;
+      canvas_ = static_cast<UCHAR*>(ExAllocatePoolWithTag(DriverPoolType, bytes, kTagCanvas));
+      if (!canvas_) return STATUS_INSUFFICIENT_RESOURCES;
+      canvasBytes_ = bytes;
+    }
     Layout(w, h, bpp);
-    canvas_ = buffer;
     status = Render();
     drawn = NT_SUCCESS(status) ? 1 : 0;
-    renderedInto_ = drawn ? buffer : nullptr;
   }
-  memcpy(frame, buffer, static_cast<SIZE_T>(size));
+  memcpy(frame, canvas_, static_cast<SIZE_T>(size));
   return status;
 }
 

@@ -1,5 +1,6 @@
 // The privacy picture: a crossed-out camera drawn in white on mid-grey, scaled to the frame,
-// rendered once per frame geometry into a lent buffer and copied into every frame.
+// rendered once per frame geometry into a buffer of its own and copied into every frame. The
+// frame processor's work buffers are not used: the face-detection worker writes into them.
 #pragma once
 #include <wdm.h>
 
@@ -13,16 +14,23 @@ struct PrivacyPoint {
 class PrivacyImage {
  public:
   PrivacyImage();
+  ~PrivacyImage();
+  PrivacyImage(const PrivacyImage&) = delete;
+  PrivacyImage& operator=(const PrivacyImage&) = delete;
 
-  // Renders when the geometry (or the lent buffer) changed since the last rendering, then copies
-  // width x height x bytesPerPixel bytes of buffer into frame. bytesPerPixel 2 is YUY2 (only Y
-  // carries the figure), 3 is RGB24. A failed fill allocation still yields a privacy-safe
-  // picture (figure incomplete) and the next call renders again.
-  NTSTATUS Draw(UCHAR* frame, LONG width, LONG height, LONG bytesPerPixel, UCHAR* buffer);
+  // Renders when the geometry changed since the last rendering, then copies width x height x
+  // bytesPerPixel bytes of the picture into frame. bytesPerPixel 2 is YUY2 (only Y carries the
+  // figure), 3 is RGB24. Without memory for the picture the frame is left untouched and the
+  // result is STATUS_INSUFFICIENT_RESOURCES (the caller drops the frame). A failed fill
+  // allocation still yields a privacy-safe picture (figure incomplete) and the next call
+  // renders again.
+  NTSTATUS Draw(UCHAR* frame, LONG width, LONG height, LONG bytesPerPixel);
   VOID Layout(LONG width, LONG height, LONG bytesPerPixel);
 
-  // Raster primitives on the buffer of the last Draw; everything outside the picture is
-  // clipped.
+  // The rendered picture (null before the first Draw).
+  UCHAR* Canvas() const { return canvas_; }
+
+  // Raster primitives on the picture; everything outside it is clipped.
   VOID DrawLineAA(LONG x0, LONG y0, LONG x1, LONG y1, LONG value);
   VOID DrawLine(LONG x0, LONG y0, LONG x1, LONG y1);
   VOID DrawArcAA(LONG cx, LONG cy, LONG radius, LONG value);
@@ -60,7 +68,7 @@ class PrivacyImage {
   VOID ScanAdjacentRow(class PointStack* stack, LONG row, LONG left, LONG right, NTSTATUS* status);
 
   UCHAR* canvas_;
-  const UCHAR* renderedInto_;
+  SIZE_T canvasBytes_;
 };
 
 }  // namespace kvz

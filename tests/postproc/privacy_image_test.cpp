@@ -18,14 +18,16 @@ using test::GuardedBuffer;
 struct Rendered {
   std::unique_ptr<PrivacyImage> image = std::make_unique<PrivacyImage>();
   LONG w, h, bpp;
-  GuardedBuffer frame, buffer;
+  GuardedBuffer frame;
   NTSTATUS status;
   Rendered(LONG width, LONG height, LONG bytesPerPixel)
       : w(width), h(height), bpp(bytesPerPixel),
-        frame(static_cast<size_t>(width) * height * bytesPerPixel, 0x3C),
-        buffer(static_cast<size_t>(width) * height * bytesPerPixel, 0x5A) {
-    status = image->Draw(frame.data(), w, h, bpp, buffer.data());
+        frame(static_cast<size_t>(width) * height * bytesPerPixel, 0x3C) {
+    status = image->Draw(frame.data(), w, h, bpp);
   }
+  // The picture itself, for the raster primitives.
+  UCHAR* canvas() const { return image->Canvas(); }
+  size_t bytes() const { return frame.size(); }
   uint8_t Y(LONG x, LONG y) { return frame[(static_cast<size_t>(y) * w + x) * bpp]; }
 };
 
@@ -85,8 +87,7 @@ TEST(PrivacyImage, Yuy2PictureIsAWhiteFigureOnGreyWithNeutralChroma) {
   for (const auto& p : r.image->inner) EXPECT_EQ(255, r.Y(p.x, p.y));
   for (const auto& p : r.image->outer) EXPECT_EQ(255, r.Y(p.x, p.y));
   EXPECT_TRUE(r.frame.GuardsIntact());
-  EXPECT_TRUE(r.buffer.GuardsIntact());
-  EXPECT_EQ(0, memcmp(r.frame.data(), r.buffer.data(), r.frame.size()));
+  EXPECT_EQ(0, memcmp(r.frame.data(), r.canvas(), r.frame.size()));
 }
 
 TEST(PrivacyImage, Rgb24PictureWritesAllThreeBytes) {
@@ -103,15 +104,15 @@ TEST(PrivacyImage, Rgb24PictureWritesAllThreeBytes) {
 TEST(PrivacyImage, SameGeometryRendersOnceAndCopiesAgain) {
   Rendered r(160, 120, 2);
   // Mark the rendering: a second Draw with the same geometry must copy it, not redraw.
-  r.buffer[0] = 7;
-  ASSERT_EQ(STATUS_SUCCESS, r.image->Draw(r.frame.data(), 160, 120, 2, r.buffer.data()));
+  r.canvas()[0] = 7;
+  ASSERT_EQ(STATUS_SUCCESS, r.image->Draw(r.frame.data(), 160, 120, 2));
   EXPECT_EQ(7, r.frame[0]);
   // A new geometry renders again.
-  GuardedBuffer big(320 * 240 * 2), bigFrame(320 * 240 * 2);
-  ASSERT_EQ(STATUS_SUCCESS, r.image->Draw(bigFrame.data(), 320, 240, 2, big.data()));
+  GuardedBuffer bigFrame(320 * 240 * 2);
+  ASSERT_EQ(STATUS_SUCCESS, r.image->Draw(bigFrame.data(), 320, 240, 2));
   EXPECT_EQ(128, bigFrame[0]);
   EXPECT_EQ(255, bigFrame[(120 * 320 + 160) * 2]);
-  EXPECT_TRUE(big.GuardsIntact());
+  EXPECT_TRUE(bigFrame.GuardsIntact());
 }
 
 // Frames far wider than 3.4:1 or taller than 2.5:1 cut the figure; tiny frames shrink it to
@@ -128,8 +129,7 @@ TEST(PrivacyImage, ExtremeAndTinyFramesStayInsideThePicture) {
       Rendered r(s.w, s.h, bpp);
       EXPECT_EQ(STATUS_SUCCESS, r.status);
       EXPECT_TRUE(r.frame.GuardsIntact());
-      EXPECT_TRUE(r.buffer.GuardsIntact());
-      EXPECT_GE(r.image->innerRadius, 0);
+          EXPECT_GE(r.image->innerRadius, 0);
       for (LONG i = 0; i < s.w * s.h; ++i) {
         ASSERT_GE(r.frame[i * bpp], 127);
         if (bpp == 2) {
@@ -152,23 +152,22 @@ TEST(PrivacyImage, CutFigureStillFillsTheSlashAndKeepsTheBackground) {
 
 TEST(PrivacyImage, ZeroLengthAntiAliasedLineDrawsNothing) {
   Rendered r(64, 48, 2);
-  memset(r.buffer.data(), 128, r.buffer.size());
+  memset(r.canvas(), 128, r.bytes());
   r.image->DrawLineAA(10, 10, 10, 10, 255);
   r.image->DrawLine(10, 10, 10, 10);
-  for (size_t i = 0; i < r.buffer.size(); ++i) ASSERT_EQ(128, r.buffer[i]) << i;
+  for (size_t i = 0; i < r.bytes(); ++i) ASSERT_EQ(128, r.canvas()[i]) << i;
 }
 
 TEST(PrivacyImage, LinesLeavingThePictureAreClipped) {
   Rendered r(64, 48, 2);
-  memset(r.buffer.data(), 128, r.buffer.size());
+  memset(r.canvas(), 128, r.bytes());
   r.image->DrawLineAA(-100, 20, 200, 20, 255);
   r.image->DrawLine(-100, 21, 200, 21);
   r.image->DrawLineAA(30, -50, 30, 100, 255);
-  EXPECT_EQ(255, r.buffer[(20 * 64 + 0) * 2]);
-  EXPECT_EQ(255, r.buffer[(21 * 64 + 63) * 2]);
-  EXPECT_EQ(255, r.buffer[(0 * 64 + 30) * 2]);
-  EXPECT_EQ(255, r.buffer[(47 * 64 + 30) * 2]);
-  EXPECT_TRUE(r.buffer.GuardsIntact());
+  EXPECT_EQ(255, r.canvas()[(20 * 64 + 0) * 2]);
+  EXPECT_EQ(255, r.canvas()[(21 * 64 + 63) * 2]);
+  EXPECT_EQ(255, r.canvas()[(0 * 64 + 30) * 2]);
+  EXPECT_EQ(255, r.canvas()[(47 * 64 + 30) * 2]);
 }
 
 // Blending towards white from grey never darkens a pixel or wraps it past 255, whatever the
@@ -177,25 +176,25 @@ TEST(PrivacyImage, ArcsOnlyBrightenTheirPixels) {
   for (LONG radius = 1; radius <= 70; ++radius) {
     SCOPED_TRACE(radius);
     Rendered r(160, 160, 2);
-    memset(r.buffer.data(), 128, r.buffer.size());
+    memset(r.canvas(), 128, r.bytes());
     r.image->DrawArcAA(80, 80, radius, 255);
     bool touched = false;
-    for (size_t i = 0; i < r.buffer.size(); i += 2) {
-      ASSERT_GE(r.buffer[i], 128) << i / 2;
-      touched |= r.buffer[i] > 128;
+    for (size_t i = 0; i < r.bytes(); i += 2) {
+      ASSERT_GE(r.canvas()[i], 128) << i / 2;
+      touched |= r.canvas()[i] > 128;
     }
     EXPECT_TRUE(touched);
     // Symmetric about both axes.
     for (LONG d = 0; d < 80; ++d) {
-      ASSERT_EQ(r.buffer[(80 * 160 + 80 + d) * 2], r.buffer[(80 * 160 + 80 - d) * 2]);
-      ASSERT_EQ(r.buffer[((80 + d) * 160 + 80) * 2], r.buffer[((80 - d) * 160 + 80) * 2]);
+      ASSERT_EQ(r.canvas()[(80 * 160 + 80 + d) * 2], r.canvas()[(80 * 160 + 80 - d) * 2]);
+      ASSERT_EQ(r.canvas()[((80 + d) * 160 + 80) * 2], r.canvas()[((80 - d) * 160 + 80) * 2]);
     }
   }
 }
 
 TEST(PrivacyImage, FloodFillStopsAtWhiteAndAtThePictureEdges) {
   Rendered r(40, 30, 2);
-  memset(r.buffer.data(), 128, r.buffer.size());
+  memset(r.canvas(), 128, r.bytes());
   // A closed box from (5, 5) to (20, 15), then a fill from inside it.
   r.image->DrawLine(5, 5, 20, 5);
   r.image->DrawLine(20, 5, 20, 15);
@@ -205,12 +204,11 @@ TEST(PrivacyImage, FloodFillStopsAtWhiteAndAtThePictureEdges) {
   for (LONG y = 0; y < 30; ++y)
     for (LONG x = 0; x < 40; ++x) {
       const bool box = x >= 5 && x <= 20 && y >= 5 && y <= 15;
-      ASSERT_EQ(box ? 255 : 128, r.buffer[(y * 40 + x) * 2]) << x << "," << y;
+      ASSERT_EQ(box ? 255 : 128, r.canvas()[(y * 40 + x) * 2]) << x << "," << y;
     }
   // Outside the box the fill runs to the picture's edges and no further.
   ASSERT_EQ(STATUS_SUCCESS, r.image->FloodFill(30, 25));
-  for (size_t i = 0; i < r.buffer.size(); i += 2) ASSERT_EQ(255, r.buffer[i]);
-  EXPECT_TRUE(r.buffer.GuardsIntact());
+  for (size_t i = 0; i < r.bytes(); i += 2) ASSERT_EQ(255, r.canvas()[i]);
   EXPECT_EQ(STATUS_SUCCESS, r.image->FloodFill(-1, 3));
   EXPECT_EQ(STATUS_SUCCESS, r.image->FloodFill(40, 3));
 }
@@ -241,24 +239,49 @@ TEST(PointStack, GrowsByTenKeepingEveryEntry) {
 // camera image, and the next frame draws it again.
 TEST(PrivacyImage, FailedFillIsRenderedAgainOnTheNextFrame) {
   PrivacyImage image;
-  GuardedBuffer frame(160 * 120 * 2, 0x3C), buffer(160 * 120 * 2);
+  GuardedBuffer frame(160 * 120 * 2, 0x3C);
   kernel::FailNthAllocation(1, 'pPST');
-  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, image.Draw(frame.data(), 160, 120, 2, buffer.data()));
+  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, image.Draw(frame.data(), 160, 120, 2));
   kernel::ClearPoolFaults();
   for (size_t i = 0; i < frame.size(); ++i) ASSERT_NE(0x3C, frame[i]);
   EXPECT_EQ(0, image.drawn);
-  EXPECT_EQ(STATUS_SUCCESS, image.Draw(frame.data(), 160, 120, 2, buffer.data()));
+  EXPECT_EQ(STATUS_SUCCESS, image.Draw(frame.data(), 160, 120, 2));
   EXPECT_EQ(255, frame[(60 * 160 + 80) * 2]);
   EXPECT_EQ(0u, kernel::PoolStatsForTag('pPST').liveBlocks);
 }
 
 TEST(PrivacyImage, BadArgumentsDrawNothing) {
   PrivacyImage image;
-  GuardedBuffer frame(64, 0x3C), buffer(64);
-  EXPECT_EQ(STATUS_INVALID_PARAMETER, image.Draw(frame.data(), 0, 4, 2, buffer.data()));
-  EXPECT_EQ(STATUS_INVALID_PARAMETER, image.Draw(frame.data(), 4, 4, 4, buffer.data()));
-  EXPECT_EQ(STATUS_INVALID_PARAMETER, image.Draw(frame.data(), 4, 4, 2, nullptr));
+  GuardedBuffer frame(64, 0x3C);
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, image.Draw(frame.data(), 0, 4, 2));
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, image.Draw(frame.data(), 4, 4, 4));
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, image.Draw(nullptr, 4, 4, 2));
   for (size_t i = 0; i < frame.size(); ++i) ASSERT_EQ(0x3C, frame[i]);
+}
+
+// The picture lives in memory of its own: without it the frame is not touched (the caller
+// drops it), the next frame tries again, and the picture is released with the object.
+TEST(PrivacyImage, PictureMemoryIsItsOwn) {
+  GuardedBuffer frame(160 * 120 * 2, 0x3C);
+  {
+    PrivacyImage image;
+    kernel::FailNthAllocation(1, 'pPPB');
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, image.Draw(frame.data(), 160, 120, 2));
+    kernel::ClearPoolFaults();
+    for (size_t i = 0; i < frame.size(); ++i) ASSERT_EQ(0x3C, frame[i]);
+    ASSERT_EQ(STATUS_SUCCESS, image.Draw(frame.data(), 160, 120, 2));
+    EXPECT_EQ(255, frame[(60 * 160 + 80) * 2]);
+    // A smaller frame reuses the picture's memory; a larger one replaces it.
+    GuardedBuffer small(80 * 60 * 2), large(320 * 240 * 2);
+    ASSERT_EQ(STATUS_SUCCESS, image.Draw(small.data(), 80, 60, 2));
+    EXPECT_EQ(255, small[(30 * 80 + 40) * 2]);
+    EXPECT_TRUE(small.GuardsIntact());
+    ASSERT_EQ(STATUS_SUCCESS, image.Draw(large.data(), 320, 240, 2));
+    EXPECT_EQ(255, large[(120 * 320 + 160) * 2]);
+    EXPECT_TRUE(large.GuardsIntact());
+    EXPECT_EQ(1u, kernel::PoolStatsForTag('pPPB').liveBlocks);
+  }
+  EXPECT_EQ(0u, kernel::PoolStatsForTag('pPPB').liveBlocks);
 }
 
 }  // namespace
