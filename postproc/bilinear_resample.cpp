@@ -27,30 +27,50 @@ ULONG Clamp(ULONG index, ULONG last) { return index > last ? last : index; }
 // and a vertical blend ((256-b) Htop + b Hbottom) >> 16, with no rounding in between. Each
 // source row's horizontal blend is computed once for a strip of destination columns and reused
 // by every destination row that reads it; the vertical blend is the per-pixel work.
-constexpr LONG kStripPixels = 128;  // 2 x 3 x 128 16-bit values on the stack
+constexpr LONG kStripPixels = 64;  // about 2 KiB of kernel stack for the strip's tables
 constexpr LONG kMaxChannels = 3;
 
-// Blends a source row across for one strip. channels 3: RGB24; 2: YUY2, whose chroma blends
-// within its own samples (U with U, V with V) and only for odd source columns, an even column
-// taking its pair's chroma unblended.
-void BlendAcross(const UCHAR* row, LONG channels, ULONG ax, ULONG fx, LONG firstPixel,
-                 LONG pixels, ULONG lastCol, ULONG lastPair, USHORT* out) {
+// Where each destination column of a strip reads in a source row: the byte offsets of its two
+// neighbours and their weight, per channel (RGB24: three channels, one pair of columns; YUY2:
+// Y from the two columns, then the chroma byte of the destination pixel (U on even, V on odd
+// destination pixels) from its own samples, blended only for odd source columns, an even
+// column taking its pair's chroma unblended).
+struct Taps {
+  ULONG left[kStripPixels * kMaxChannels];
+  ULONG right[kStripPixels * kMaxChannels];
+  USHORT weight[kStripPixels * kMaxChannels];
+};
+
+void MakeTaps(LONG channels, ULONG ax, ULONG fx, LONG firstPixel, LONG pixels, ULONG lastCol,
+              ULONG lastPair, Taps* t) {
+  LONG n = 0;
   for (LONG j = 0; j < pixels; ++j, ax += fx) {
     const ULONG col = Clamp(ax >> 16, lastCol);
     const ULONG a = (ax >> 8) & 0xFF;
     const ULONG right = col < lastCol ? col + 1 : col;
     if (channels == 3) {
-      const UCHAR* l = row + col * 3;
-      const UCHAR* r = row + right * 3;
-      for (int c = 0; c < 3; ++c) *out++ = static_cast<USHORT>((256 - a) * l[c] + a * r[c]);
+      for (ULONG c = 0; c < 3; ++c, ++n) {
+        t->left[n] = col * 3 + c;
+        t->right[n] = right * 3 + c;
+        t->weight[n] = static_cast<USHORT>(a);
+      }
       continue;
     }
-    *out++ = static_cast<USHORT>((256 - a) * row[col * 2] + a * row[right * 2]);
-    const ULONG chroma = ((firstPixel + j) & 1) ? 3 : 1;  // V on odd destination pixels
+    t->left[n] = col * 2;
+    t->right[n] = right * 2;
+    t->weight[n++] = static_cast<USHORT>(a);
+    const ULONG chroma = ((firstPixel + j) & 1) ? 3 : 1;
     const ULONG pair = Clamp((col & ~1u) * 2, lastPair);
-    const ULONG next = pair < lastPair ? pair + 4 : pair;
-    const ULONG ac = (col & 1) ? a : 0;
-    *out++ = static_cast<USHORT>((256 - ac) * row[pair + chroma] + ac * row[next + chroma]);
+    t->left[n] = pair + chroma;
+    t->right[n] = (pair < lastPair ? pair + 4 : pair) + chroma;
+    t->weight[n++] = static_cast<USHORT>((col & 1) ? a : 0);
+  }
+}
+
+void BlendAcross(const UCHAR* row, const Taps& t, LONG count, USHORT* out) {
+  for (LONG n = 0; n < count; ++n) {
+    const ULONG a = t.weight[n];
+    out[n] = static_cast<USHORT>((256 - a) * row[t.left[n]] + a * row[t.right[n]]);
   }
 }
 
@@ -81,10 +101,12 @@ void Resample(const ResampleImage* destination, const ResampleImage* source, LON
   // Byte offset of the last complete YUY2 pixel pair (an odd width ends in a lone pixel).
   const ULONG lastPair = channels == 2 ? ((source->width & ~1u) - 2) * 2 : 0;
   USHORT rows[2][kStripPixels * kMaxChannels];
+  Taps taps;
   for (LONG x0 = 0; x0 < destination->width; x0 += kStripPixels) {
     const LONG pixels =
         destination->width - x0 < kStripPixels ? destination->width - x0 : kStripPixels;
-    const ULONG ax0 = static_cast<ULONG>(x0) * fx;
+    const LONG count = pixels * channels;
+    MakeTaps(channels, static_cast<ULONG>(x0) * fx, fx, x0, pixels, lastCol, lastPair, &taps);
     USHORT* top = rows[0];
     USHORT* bottom = rows[1];
     ULONG haveTop = ~0u, haveBottom = ~0u;  // source rows held in top and bottom
@@ -97,24 +119,21 @@ void Resample(const ResampleImage* destination, const ResampleImage* source, LON
           USHORT* t = top;
           top = bottom;
           bottom = t;
-          haveTop = row;
           haveBottom = ~0u;
         } else {
-          BlendAcross(source->data + static_cast<SIZE_T>(source->stride) * row, channels, ax0,
-                      fx, x0, pixels, lastCol, lastPair, top);
-          haveTop = row;
+          BlendAcross(source->data + static_cast<SIZE_T>(source->stride) * row, taps, count, top);
         }
+        haveTop = row;
       }
       if (haveBottom != below) {
-        if (below == row) {
-          memcpy(bottom, top, static_cast<SIZE_T>(pixels) * channels * sizeof(USHORT));
-        } else {
-          BlendAcross(source->data + static_cast<SIZE_T>(source->stride) * below, channels,
-                      ax0, fx, x0, pixels, lastCol, lastPair, bottom);
-        }
+        if (below == row)
+          memcpy(bottom, top, static_cast<SIZE_T>(count) * sizeof(USHORT));
+        else
+          BlendAcross(source->data + static_cast<SIZE_T>(source->stride) * below, taps, count,
+                      bottom);
         haveBottom = below;
       }
-      BlendDown(top, bottom, (ay >> 8) & 0xFF, pixels * channels,
+      BlendDown(top, bottom, (ay >> 8) & 0xFF, count,
                 destination->data + static_cast<SIZE_T>(destination->stride) * i +
                     static_cast<SIZE_T>(x0) * channels);
     }

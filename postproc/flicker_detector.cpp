@@ -129,7 +129,7 @@ FlickerDetector::FlickerDetector()
       chromaSums_(nullptr), currentFrequency_(2), lastReading_(0), stableCount_(0),
       settleCount_(0), redetectRequest_(0), waitCounter_(0), framesToWait_(0), frameCount_(0),
       movingCount_(0), retryCount_(0), state_(kStateInitial), nextState_(kStatePreparing),
-      stillnessEvaluated_(0), settled_(0), chromaReference_(nullptr) {}
+      stillnessEvaluated_(0), settled_(0), chromaReference_(nullptr), pendingReset_(0) {}
 
 NTSTATUS FlickerDetector::AllocBuffers() {
   FreeBuffers();
@@ -157,7 +157,12 @@ bool FlickerDetector::HasBuffers() const {
 }
 
 VOID FlickerDetector::Reset(CameraServices* device, UCHAR chipCode, SHORT framesToWait) {
-  redetectRequest_ = 0;
+  InterlockedExchange(&redetectRequest_, 0);
+  InterlockedExchange(&pendingReset_, static_cast<LONG>(framesToWait < 0 ? 0 : framesToWait) + 1);
+  if (device) SetSensorFlickerMode(device, chipCode, 0);
+}
+
+VOID FlickerDetector::ApplyReset(SHORT framesToWait) {
   waitCounter_ = 0;
   movingCount_ = 0;
   ClearPhase();
@@ -165,7 +170,6 @@ VOID FlickerDetector::Reset(CameraServices* device, UCHAR chipCode, SHORT frames
   framesToWait_ = framesToWait;
   nextState_ = kStatePreparing;
   currentFrequency_ = 2;
-  if (device) SetSensorFlickerMode(device, chipCode, 0);
 }
 
 VOID FlickerDetector::SetSensorFlickerMode(CameraServices* device, UCHAR chipCode, LONG mode) {
@@ -206,6 +210,8 @@ VOID FlickerDetector::ProcessFrame(CameraServices* device, const UCHAR* frame, L
                                    LONG* flickerDetectValue) {
   // Without its buffers the detector stays idle.
   if (!HasBuffers()) return;
+  const LONG reset = InterlockedExchange(&pendingReset_, 0);
+  if (reset) ApplyReset(static_cast<SHORT>(reset - 1));
   switch (state_) {
     case kStateWaiting:
       if (waitCounter_ < framesToWait_) {
@@ -217,7 +223,7 @@ VOID FlickerDetector::ProcessFrame(CameraServices* device, const UCHAR* frame, L
       ClearPhase();
       return;
     case kStateInitial:
-      Reset(nullptr, chipCode, 0);
+      ApplyReset(0);
       return;
     case kStatePreparing:
     case kStateMeasuring:
@@ -294,10 +300,20 @@ VOID FlickerDetector::Measure(CameraServices* device, const UCHAR* frame, LONG b
 
 VOID FlickerDetector::SampleGridB(const UCHAR* frame, LONG bpp, LONG width, LONG height,
                                   int region, SHORT* out) const {
+  // Each sampled row is kept as its samples' deviations from the row's mean: flicker bands
+  // rolling down the frame brighten or darken whole rows, which would otherwise count as scene
+  // motion and hold strong flicker in preparation for good; moving edges and texture still
+  // change the deviations.
   const Grid g = GridB(region, width, height);
-  for (int row = 0; row < kGridSide; ++row)
-    for (int col = 0; col < kGridSide; ++col)
-      *out++ = Luma(frame, bpp, width, g.x0 + col * g.dx, g.y0 + row * g.dy);
+  for (int row = 0; row < kGridSide; ++row, out += kGridSide) {
+    LONG sum = 0;
+    for (int col = 0; col < kGridSide; ++col) {
+      out[col] = Luma(frame, bpp, width, g.x0 + col * g.dx, g.y0 + row * g.dy);
+      sum += out[col];
+    }
+    const SHORT mean = static_cast<SHORT>(sum / kGridSide);
+    for (int col = 0; col < kGridSide; ++col) out[col] = static_cast<SHORT>(out[col] - mean);
+  }
 }
 
 VOID FlickerDetector::SampleGridA(const UCHAR* frame, LONG bpp, LONG width, LONG height,
@@ -464,8 +480,10 @@ LONG FlickerDetector::ScoreBanding(const SHORT* sums, LONG chromaFlag, LONG curr
         }
         if (turns[n] == 4) pos[n] = i;
       }
+      // Only a region that shows banding at all has a turn count to judge; a flat series
+      // counting as "no turns" would let flat chroma outvote clear luma banding.
+      score += 4 - Abs(turns[n] - expectedTurns);
     }
-    score += 4 - Abs(turns[n] - expectedTurns);
   }
 
   const LONG pairThreshold = chromaFlag == 0 ? 150 : 100;

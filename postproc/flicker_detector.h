@@ -41,10 +41,14 @@ class FlickerDetector {
   VOID FreeBuffers();
 
   // Restarts detection: wait framesToWait frames, then prepare, testing 60 Hz first. With a
-  // device the sensor's flicker mode is switched off.
+  // device the sensor's flicker mode is switched off at once. Stream start and stop and the
+  // property sets call this from other threads while frames are processed, so the restart is
+  // a request that the next ProcessFrame applies before its step.
   VOID Reset(CameraServices* device, UCHAR chipCode, SHORT framesToWait);
-  VOID RequestRedetect() { redetectRequest_ = 1; }
-  UCHAR IsRedetectRequested() const { return redetectRequest_; }
+  VOID RequestRedetect() { InterlockedExchange(&redetectRequest_, 1); }
+  UCHAR IsRedetectRequested() const {
+    return static_cast<UCHAR>(InterlockedOr(&redetectRequest_, 0));
+  }
 
   // One step of the state machine on a packed frame (bytesPerPixel 2: YUY2, 3: RGB24).
   // flickerDetectValue receives the power-line value a verdict leaves in the camera.
@@ -75,6 +79,7 @@ class FlickerDetector {
   bool HasBuffers() const;
 
  private:
+  VOID ApplyReset(SHORT framesToWait);
   VOID RestartPreparation();
   VOID ClearPhase();  // counters of one preparing or measuring run
   VOID Prepare(CameraServices* device, const UCHAR* frame, LONG bpp, LONG width, LONG height,
@@ -96,7 +101,7 @@ class FlickerDetector {
   SHORT lastReading_;       // camera register 0x0002
   SHORT stableCount_;
   SHORT settleCount_;
-  UCHAR redetectRequest_;
+  mutable volatile LONG redetectRequest_;
   SHORT waitCounter_;
   SHORT framesToWait_;
   SHORT frameCount_;
@@ -107,6 +112,7 @@ class FlickerDetector {
   UCHAR stillnessEvaluated_;
   UCHAR settled_;
   SHORT* chromaReference_;  // grid-A chroma of the reference frame
+  volatile LONG pendingReset_;  // frames to wait + 1 of a requested restart, 0 for none
 };
 
 }  // namespace kvz

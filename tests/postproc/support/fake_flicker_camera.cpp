@@ -1,12 +1,13 @@
 #include "fake_flicker_camera.h"
 
-#include <cmath>
 #include <cstring>
 
 namespace kvz::test {
 
 FakeFlickerCamera::FakeFlickerCamera(UCHAR chipCode, int mains, int width, int height)
-    : mainsHz(mains), chipCode_(chipCode), width_(width), height_(height) {}
+    : chipCode_(chipCode), width_(width), height_(height) {
+  light.mainsHz = mains;
+}
 
 UCHAR FakeFlickerCamera::ReadRegister(USHORT address) {
   ++registerReads[address];
@@ -69,31 +70,17 @@ NTSTATUS FakeFlickerCamera::SetClassRequest(UCHAR request, USHORT value, USHORT 
   return STATUS_INVALID_PARAMETER;
 }
 
-std::vector<uint8_t> FakeFlickerCamera::NextFrame() {
-  const int n = framesMade++;
-  const double fps = powerLine == 1 ? 25.0 : 30.0;
-  const int matching = mainsHz == 50 ? 1 : 2;
-  const double cyclesPerFrame = 2.0 * mainsHz / fps;
-  const double advance = cyclesPerFrame - std::floor(cyclesPerFrame);
-  const bool banded = powerLine != matching;
-  const double rowsPerBand = 104.0;  // flicker period in sensor lines
-  const double kPi = 3.14159265358979323846;
-  const int jump = moving ? (n / 2) & 1 : 0;
+BandingModel& FakeFlickerCamera::Model() {
+  if (!model_) model_ = std::make_unique<BandingModel>(light, width_, height_);
+  return *model_;
+}
 
-  std::vector<uint8_t> frame(static_cast<size_t>(width_) * height_ * 2);
-  for (int y = 0; y < height_; ++y) {
-    const double band =
-        banded ? bandAmplitude * std::sin(2 * kPi * (y / rowsPerBand + n * advance)) : 0.0;
-    for (int x = 0; x < width_; ++x) {
-      // A still textured scene, or a checkerboard that inverts every second frame.
-      const int base = moving ? 70 + 100 * (((x / 6) + (y / 6) + jump) & 1)
-                              : 90 + ((x * 7 + y * 13) % 40);
-      uint8_t* p = &frame[(static_cast<size_t>(y) * width_ + x) * 2];
-      p[0] = static_cast<uint8_t>(std::lround(base + band));
-      p[1] = static_cast<uint8_t>(std::lround(((x & 1) ? 140 : 120) + band / 3));
-    }
-  }
-  return frame;
+std::vector<uint8_t> FakeFlickerCamera::NextFrame() {
+  return Model().Yuy2(framesMade++, powerLine, moving);
+}
+
+std::vector<uint8_t> FakeFlickerCamera::NextBgrFrame() {
+  return Model().Bgr24(framesMade++, powerLine, moving);
 }
 
 }  // namespace kvz::test

@@ -1,11 +1,13 @@
-// A camera model for the flicker detector: class requests on the power-line control and the
-// vendor unit's one-byte registers, and a sensor under 50 Hz or 60 Hz light whose frames show
-// rolling bands when the power-line setting does not match the mains.
+// A camera for the flicker detector: class requests on the power-line control and the vendor
+// unit's one-byte registers, and frames from the banding model (banding_model.h) under the
+// light conditions the test sets, exposed for the current power-line setting.
 #pragma once
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <vector>
 
+#include "banding_model.h"
 #include "postproc/camera_services.h"
 
 namespace kvz::test {
@@ -22,18 +24,16 @@ class FakeFlickerCamera : public CameraServices {
                            USHORT length) override;
   USHORT VendorUnitIndex() const override { return kVendorUnit; }
 
-  // The next frame, packed YUY2. With the power-line setting at 1 the sensor runs at 25 frames
-  // per second, otherwise at 30; the bands of the light's flicker (twice the mains) advance by
-  // the fraction of a flicker period that a frame lasts beyond whole periods.
+  // The next frame, packed YUY2 or bottom-up BGR24, under `light` at the current setting.
   std::vector<uint8_t> NextFrame();
+  std::vector<uint8_t> NextBgrFrame();
 
-  // Scene and sensor.
-  int mainsHz;
-  bool moving = false;          // the whole scene jumps every second frame
+  // Scene and sensor. Light conditions take effect at the first frame.
+  LightConditions light;
+  bool moving = false;          // the scene is a checkerboard that inverts every second frame
   USHORT level = 800;           // sensor level reported through the chip's level registers
   int exposureDriftReads = 0;   // reads of register 0x0002 that still move after a power-line set
   bool exposureNeverSettles = false;
-  int bandAmplitude = 6;        // luma; chroma gets a third of it
 
   // Faults.
   bool failPowerLineGet = false;
@@ -51,6 +51,8 @@ class FakeFlickerCamera : public CameraServices {
 
  private:
   UCHAR ReadRegister(USHORT address);
+  BandingModel& Model();
+  std::unique_ptr<BandingModel> model_;
   UCHAR chipCode_;
   int width_, height_;
   USHORT address_ = 0;
