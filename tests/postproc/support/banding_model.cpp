@@ -13,7 +13,7 @@ constexpr int kLinearLevels = 4096;
 constexpr double kSensorFps = 30.0;
 constexpr double kBlankingRows = 0.1;
 // The auto exposure places mid-grey at this share of full scale.
-constexpr float kExposureGain = 1.2f;
+constexpr double kExposureGain = 1.2;
 
 uint32_t Next(uint32_t* s) {
   uint32_t x = *s;
@@ -39,7 +39,10 @@ const std::vector<float>& GaussianTable() {
   return table;
 }
 
-uint8_t Code(double v) { return static_cast<uint8_t>(std::clamp(std::lround(v), 0L, 255L)); }
+// A code value in 1/16 to a byte, rounded.
+uint8_t Code(int32_t v16) { return static_cast<uint8_t>(std::clamp((v16 + 8) >> 4, 0, 255)); }
+
+int32_t Level(double v) { return static_cast<int32_t>(std::lround(v * (kLinearLevels - 1))); }
 
 bool Inside(double fx, double fy, double x0, double y0, double x1, double y1) {
   return fx >= x0 && fx < x1 && fy >= y0 && fy < y1;
@@ -50,50 +53,51 @@ bool Inside(double fx, double fy, double x0, double y0, double x1, double y1) {
 BandingModel::BandingModel(const LightConditions& c, int width, int height)
     : conditions(c), width_(width), height_(height),
       margin_(static_cast<int>(std::ceil(c.shake)) + 1), gamma_(kLinearLevels),
-      rng_(c.seed * 2654435761u + 1) {
+      noise_(GaussianTable().size()), rng_(c.seed * 2654435761u + 1) {
   for (int i = 0; i < kLinearLevels; ++i)
-    gamma_[i] = static_cast<float>(255.0 * std::pow(i / double(kLinearLevels - 1), 1 / 2.2));
+    gamma_[i] = static_cast<int32_t>(
+        std::lround(16 * 255.0 * std::pow(i / double(kLinearLevels - 1), 1 / 2.2)));
+  for (size_t i = 0; i < noise_.size(); ++i)
+    noise_[i] = static_cast<int32_t>(std::lround(16 * c.noise * GaussianTable()[i]));
   const int w = width + 2 * margin_, h = height + 2 * margin_;
   reflectance_.resize(static_cast<size_t>(w) * h);
   uint32_t s = c.seed * 747796405u + 2891336453u;
-  std::vector<float> cells(static_cast<size_t>(w / 3 + 2) * (h / 3 + 2));
-  for (auto& v : cells) v = 0.15f + 0.55f * (Next(&s) >> 8) / 16777216.0f;
+  std::vector<double> cells(static_cast<size_t>(w / 3 + 2) * (h / 3 + 2));
+  for (auto& v : cells) v = 0.15 + 0.55 * (Next(&s) >> 8) / 16777216.0;
   for (int y = 0; y < h; ++y) {
     for (int x = 0; x < w; ++x) {
       const double fx = double(x - margin_) / width, fy = double(y - margin_) / height;
-      Rgb& p = reflectance_[static_cast<size_t>(y) * w + x];
+      double r = 0, g = 0, b = 0;
       switch (c.scene) {
-        case Scene::kGrey: {
-          const float v = static_cast<float>(0.35 * (1 - 0.15 * ((fx - 0.5) * (fx - 0.5) +
-                                                                  (fy - 0.5) * (fy - 0.5))));
-          p = {v, v, v};
+        case Scene::kGrey:
+          r = g = b = 0.35 * (1 - 0.15 * ((fx - 0.5) * (fx - 0.5) + (fy - 0.5) * (fy - 0.5)));
           break;
-        }
         case Scene::kOffice:
           if (Inside(fx, fy, 0.05, 0.1, 0.3, 0.5)) {
-            p = {0.85f, 0.88f, 0.92f};  // window
+            r = 0.85, g = 0.88, b = 0.92;  // window
           } else if (Inside(fx, fy, 0.35, 0.35, 0.6, 0.7)) {
-            p = {0.05f, 0.05f, 0.06f};  // monitor
+            r = 0.05, g = 0.05, b = 0.06;  // monitor
           } else if (fy >= 0.7) {
-            p = {0.45f, 0.3f, 0.18f};  // desk
+            r = 0.45, g = 0.3, b = 0.18;  // desk
           } else if (Inside(fx, fy, 0.65, 0.05, 0.95, 0.6)) {
             const int book = static_cast<int>(fx * 40);  // shelf of books
-            const float k = 0.2f + 0.1f * (book % 4);
-            p = {k + 0.1f * (book % 3), k, k - 0.05f * (book % 2)};
+            const double k = 0.2 + 0.1 * (book % 4);
+            r = k + 0.1 * (book % 3), g = k, b = k - 0.05 * (book % 2);
           } else {
-            const float g = static_cast<float>(0.5 + 0.1 * fx);  // beige wall
-            p = {g, g * 0.92f, g * 0.75f};
+            const double wall = 0.5 + 0.1 * fx;  // beige wall
+            r = wall, g = wall * 0.92, b = wall * 0.75;
           }
           break;
         case Scene::kTextured: {
-          const float v = cells[static_cast<size_t>(y / 3) * (w / 3 + 2) + x / 3];
-          p = {v * 0.8f, v, v * 0.6f};
+          const double v = cells[static_cast<size_t>(y / 3) * (w / 3 + 2) + x / 3];
+          r = v * 0.8, g = v, b = v * 0.6;
           break;
         }
         case Scene::kFlatColour:
-          p = {0.7f, 0.35f, 0.12f};
+          r = 0.7, g = 0.35, b = 0.12;
           break;
       }
+      reflectance_[static_cast<size_t>(y) * w + x] = {Level(r), Level(g), Level(b)};
     }
   }
 }
@@ -108,10 +112,8 @@ double BandingModel::RowGain(int n, int y, int powerLine) const {
                  (omega * exposure);
 }
 
-float BandingModel::Noise() {
-  return conditions.noise == 0
-             ? 0.0f
-             : static_cast<float>(conditions.noise) * GaussianTable()[Next(&rng_) >> 20];
+int32_t BandingModel::Noise() {
+  return conditions.noise == 0 ? 0 : noise_[Next(&rng_) >> 20];
 }
 
 void BandingModel::Render(int n, int powerLine, bool moving, std::vector<Rgb>* codes) {
@@ -124,21 +126,18 @@ void BandingModel::Render(int n, int powerLine, bool moving, std::vector<Rgb>* c
   }
   const int stride = width_ + 2 * margin_;
   const int jump = (n / 2) & 1;
+  const Rgb dark = {Level(0.1), Level(0.1), Level(0.1)}, light = {Level(0.6), Level(0.6), Level(0.6)};
   for (int y = 0; y < height_; ++y) {
-    const float gain = static_cast<float>(RowGain(n, y, powerLine)) * kExposureGain;
+    // Row gain in 16.16: light reflected by the scene times the exposure's share of it.
+    const int64_t gain = std::llround(RowGain(n, y, powerLine) * kExposureGain * 65536);
     const Rgb* row = &reflectance_[static_cast<size_t>(y + dy + margin_) * stride + dx + margin_];
     Rgb* out = &(*codes)[static_cast<size_t>(y) * width_];
+    const auto encode = [&](int32_t level) {
+      const int64_t linear = (level * gain + 32768) >> 16;
+      return gamma_[linear < kLinearLevels ? linear : kLinearLevels - 1] + Noise();
+    };
     for (int x = 0; x < width_; ++x) {
-      Rgb r = row[x];
-      if (moving) {
-        const float v = (((x / 6) + (y / 6) + jump) & 1) ? 0.6f : 0.1f;
-        r = {v, v, v};
-      }
-      const auto encode = [&](float linear) {
-        const int i = std::min(kLinearLevels - 1,
-                               static_cast<int>(linear * gain * (kLinearLevels - 1) + 0.5f));
-        return gamma_[i] + Noise();
-      };
+      const Rgb& r = moving ? ((((x / 6) + (y / 6) + jump) & 1) ? light : dark) : row[x];
       out[x] = {encode(r.r), encode(r.g), encode(r.b)};
     }
   }
@@ -148,18 +147,19 @@ std::vector<uint8_t> BandingModel::Yuy2(int n, int powerLine, bool moving) {
   std::vector<Rgb> codes;
   Render(n, powerLine, moving, &codes);
   std::vector<uint8_t> frame(static_cast<size_t>(width_) * height_ * 2);
-  const auto luma = [](const Rgb& p) { return 0.299 * p.r + 0.587 * p.g + 0.114 * p.b; };
+  // BT.601 weights in 1/256.
+  const auto luma = [](const Rgb& p) { return (77 * p.r + 150 * p.g + 29 * p.b) >> 8; };
   for (int y = 0; y < height_; ++y) {
-    for (int x = 0; x + 1 < width_ + 1; x += 2) {
+    for (int x = 0; x < width_; x += 2) {
       const Rgb& a = codes[static_cast<size_t>(y) * width_ + x];
       const Rgb& b = x + 1 < width_ ? codes[static_cast<size_t>(y) * width_ + x + 1] : a;
-      const double ya = luma(a), yb = luma(b), ym = (ya + yb) / 2;
+      const int32_t ya = luma(a), yb = luma(b), ym = (ya + yb) / 2;
       uint8_t* p = &frame[(static_cast<size_t>(y) * width_ + x) * 2];
       p[0] = Code(ya);
-      p[1] = Code(128 + 0.564 * ((a.b + b.b) / 2 - ym));
+      p[1] = Code(128 * 16 + ((144 * ((a.b + b.b) / 2 - ym)) >> 8));
       if (x + 1 < width_) {
         p[2] = Code(yb);
-        p[3] = Code(128 + 0.713 * ((a.r + b.r) / 2 - ym));
+        p[3] = Code(128 * 16 + ((183 * ((a.r + b.r) / 2 - ym)) >> 8));
       }
     }
   }

@@ -47,15 +47,18 @@ class BandingModel {
   LightConditions conditions;
 
  private:
+  // Integer arithmetic throughout, so that the model stays fast under emulation: reflectance in
+  // 1/4096, code values in 1/16.
   struct Rgb {
-    float r, g, b;
+    int32_t r, g, b;
   };
   void Render(int n, int powerLine, bool moving, std::vector<Rgb>* codes);
-  float Noise();
+  int32_t Noise();
 
   int width_, height_, margin_;
   std::vector<Rgb> reflectance_;  // (width + 2 margin) x (height + 2 margin)
-  std::vector<float> gamma_;      // linear (0..4095) to code value
+  std::vector<int32_t> gamma_;    // linear (0..4095) to code value in 1/16
+  std::vector<int32_t> noise_;    // noise in 1/16 code values
   uint32_t rng_;
 };
 
