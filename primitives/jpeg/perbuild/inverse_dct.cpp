@@ -102,7 +102,7 @@ struct PassConstants {
         b(Pair(6393, -32138)),
         c(Pair(18205, 27246)),
         d(Pair(27246, -18205)),
-        sqrt2(_mm_set1_epi32(static_cast<int32_t>(kSqrt2Q12))),
+        sqrt2(_mm_set1_epi16(static_cast<int16_t>(kSqrt2Q12))),
         round2048(_mm_set1_epi32(2048)) {}
 };
 
