@@ -20,18 +20,27 @@ const decltype(&generic::DequantizeInverseDct8x8) kBlockBuilds[] = KVZ_BUILDS_OF
 const decltype(&generic::InverseDct8x8Kernel) kKernelBuilds[] = KVZ_BUILDS_OF(InverseDct8x8Kernel);
 const decltype(&generic::InitInverseQuantTable) kTableBuilds[] = KVZ_BUILDS_OF(InitInverseQuantTable);
 
-// The two-dimensional inverse DCT of ITU-T T.81 A.3.3 in double precision.
+// The two-dimensional inverse DCT of ITU-T T.81 A.3.3 in double precision, computed
+// separably: basis[x][u] = C(u) cos((2x + 1) u pi / 16) / 2.
 void ReferenceIdct(const int16_t* in, double* out) {
+  static const auto basis = [] {
+    std::vector<double> b(64);
+    for (int x = 0; x < 8; ++x)
+      for (int u = 0; u < 8; ++u) b[x * 8 + u] = (u == 0 ? std::sqrt(0.5) : 1.0) * std::cos((2 * x + 1) * u * M_PI / 16) / 2;
+    return b;
+  }();
+  double rows[64];
+  for (int v = 0; v < 8; ++v)
+    for (int x = 0; x < 8; ++x) {
+      double sum = 0;
+      for (int u = 0; u < 8; ++u) sum += basis[x * 8 + u] * in[v * 8 + u];
+      rows[v * 8 + x] = sum;
+    }
   for (int y = 0; y < 8; ++y)
     for (int x = 0; x < 8; ++x) {
       double sum = 0;
-      for (int v = 0; v < 8; ++v)
-        for (int u = 0; u < 8; ++u) {
-          const double cu = u == 0 ? std::sqrt(0.5) : 1.0, cv = v == 0 ? std::sqrt(0.5) : 1.0;
-          sum += cu * cv * in[v * 8 + u] * std::cos((2 * x + 1) * u * M_PI / 16) *
-                 std::cos((2 * y + 1) * v * M_PI / 16);
-        }
-      out[y * 8 + x] = sum / 4;
+      for (int v = 0; v < 8; ++v) sum += basis[y * 8 + v] * rows[v * 8 + x];
+      out[y * 8 + x] = sum;
     }
 }
 
