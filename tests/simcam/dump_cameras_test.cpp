@@ -85,7 +85,7 @@ struct DumpRig {
         uint8_t alt = 0;
         for (size_t a = 1; a < bw.size(); ++a)
           if (bw[a] == s.commit.dwMaxPayloadTransferSize) alt = static_cast<uint8_t>(a);
-        ASSERT_NE(alt, 0) << "no alternate setting of " << s.commit.dwMaxPayloadTransferSize << " bytes";
+        ASSERT_NE(alt, 0) << "no alternate setting of " << +s.commit.dwMaxPayloadTransferSize << " bytes";
         ASSERT_TRUE(cam.SetInterface(c.interfaceNumber, alt, now).completion.irpStatus == STATUS_SUCCESS);
         s.capacity = bw[alt];
       }
@@ -152,13 +152,13 @@ TEST_P(DumpCameraTest, LoadsAndStreams) {
     for (const AssembledFrame& f : frames) {
       EXPECT_TRUE(f.endOfFrame);
       EXPECT_FALSE(f.error);
-      EXPECT_LE(f.data.size(), s.commit.dwMaxVideoFrameSize);
+      EXPECT_LE(f.data.size(), +s.commit.dwMaxVideoFrameSize);
       sizes.push_back(f.data.size());
       switch (s.c.kind) {
         case FormatKind::kYuy2:
         case FormatKind::kUncompressed:
           EXPECT_EQ(f.data.size(), s.c.frameBytes);
-          EXPECT_EQ(s.commit.dwMaxVideoFrameSize, s.c.frameBytes);
+          EXPECT_EQ(+s.commit.dwMaxVideoFrameSize, s.c.frameBytes);
           break;
         case FormatKind::kMjpeg: {
           const testing::JpegInfo j = testing::DecodeJpeg(f.data);

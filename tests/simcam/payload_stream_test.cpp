@@ -143,7 +143,7 @@ TEST(PayloadStream, MjpegFramesDecodableSizes) {
     ASSERT_TRUE(j.ok);
     EXPECT_EQ(j.width, 640u);
     EXPECT_EQ(j.height, 480u);
-    EXPECT_LE(f.data.size(), rig.commit.dwMaxVideoFrameSize);
+    EXPECT_LE(f.data.size(), +rig.commit.dwMaxVideoFrameSize);
   }
 }
 
