@@ -330,10 +330,9 @@ usb::Outcome SimCamera::Control(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, uint
       } else if (type == kTypeClass && recipient == BMREQUEST_TO_INTERFACE) {
         const bool readsErrorCode = (setup.wIndex & 0xFF) == layout_.controlInterface && (setup.wIndex >> 8) == 0 &&
                                     (setup.wValue >> 8) == VC_REQUEST_ERROR_CODE_CONTROL;
-        const uint8_t before = requestError_;
-        requestError_ = 0;
+        // Every class request but the read of the code itself starts from "no error".
+        if (!readsErrorCode) requestError_ = UVC_ERROR_NONE;
         outcome = ClassInterface(setup, data, now, &answered);
-        if (readsErrorCode && outcome.completion.irpStatus == STATUS_SUCCESS) requestError_ = before;
       } else {
         outcome = usb::Outcome::Stall();
       }
