@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "kvz/system_testing.h"
+
 namespace kvz::ks {
 
 NTSTATUS ObjectBag::Add(PVOID item, PFNKSFREE free, SIZE_T size) {
@@ -91,7 +93,8 @@ extern "C" NTSTATUS NTAPI _KsEdit(KSOBJECT_BAG bag, PVOID* pointerToItem, ULONG 
     SIZE_T have = known ? known : oldSize;
     if (newSize <= have) return STATUS_SUCCESS;
   }
-  PVOID copy = ExAllocatePoolWithTag(NonPagedPoolNx, newSize ? newSize : 1, tag);
+  PVOID copy =
+      ExAllocatePoolWithTag(kvz::kernel::NxPoolAvailable() ? NonPagedPoolNx : NonPagedPool, newSize ? newSize : 1, tag);
   if (!copy) return STATUS_INSUFFICIENT_RESOURCES;
   memset(copy, 0, newSize);
   if (old) memcpy(copy, old, oldSize < newSize ? oldSize : newSize);

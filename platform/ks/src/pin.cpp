@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "ks_objects.h"
+#include "kvz/system_testing.h"
 
 namespace kvz::ks {
 namespace {
@@ -10,7 +11,8 @@ namespace {
 constexpr ULONG kFormatTag = 'fmSK';
 
 PKSDATAFORMAT CopyFormat(const KSDATAFORMAT* format, ULONG size) {
-  auto* copy = static_cast<PKSDATAFORMAT>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kFormatTag));
+  auto* copy = static_cast<PKSDATAFORMAT>(
+      ExAllocatePoolWithTag(kvz::kernel::NxPoolAvailable() ? NonPagedPoolNx : NonPagedPool, size, kFormatTag));
   if (copy) memcpy(copy, format, size);
   return copy;
 }
