@@ -20,6 +20,8 @@ class UsbCameraServices : public CameraServices {
   NTSTATUS GetClassRequest(UCHAR request, USHORT value, USHORT index, PVOID buffer, USHORT length) override;
   NTSTATUS SetClassRequest(UCHAR request, USHORT value, USHORT index, PVOID buffer, USHORT length) override;
   USHORT VendorUnitIndex() const override;
+  VOID AcquireRegisterAccess() override;
+  VOID ReleaseRegisterAccess() override;
 
  private:
   UsbDevice* device_;
@@ -57,6 +59,10 @@ class UsbDevice {
   bool HasClassRequestSender() const { return sender_ != nullptr; }
   PKSDEVICE KsDevice() const { return device_; }
   CameraServices* Services() { return &services_; }
+  // A camera register's address and data requests are sent as one pair under this lock.
+  // PASSIVE_LEVEL; the holder may take it again.
+  VOID AcquireRegisterAccess();
+  VOID ReleaseRegisterAccess();
 
  private:
   NTSTATUS SendSync(ULONG ioctl, PURB urb);
@@ -66,6 +72,7 @@ class UsbDevice {
   volatile LONG stillPinOpen_;
   ClassRequestSender* sender_;
   KSEMAPHORE ioSemaphore_;
+  KMUTEX registerLock_;
   UsbCameraServices services_;
 };
 

@@ -28,6 +28,8 @@ constexpr UCHAR kStillTriggerTransmit = 1;
 // Class and vendor request functions of a control URB: 0x17 to 0x20 without 0x1D and 0x1E.
 constexpr USHORT kFirstVendorClassFunction = 0x17;
 constexpr USHORT kLastVendorClassFunction = 0x20;
+constexpr USHORT kNotRequestFunctionA = 0x1D;
+constexpr USHORT kNotRequestFunctionB = 0x1E;
 
 // Pool tags (multi-character constants: memory holds the characters reversed).
 constexpr ULONG kTagClassRequestSender = 'ClVc';
