@@ -9,6 +9,7 @@
 #include "driver/region_control_handler.h"
 #include "driver/video_proc_amp_handler.h"
 #include "ksmedia.h"
+#include "usb/unit_container.h"
 #include "usb/usb_device.h"
 #include "usb/vendor_unit_guids.h"
 #include "usbdlib.h"
@@ -158,6 +159,7 @@ void TestCameraDevice::BuildUnits() {
   for (const GUID& guid : VendorUnitGuids) {
     ExtensionUnitHandler* vendor = FindUnitHandler(guid);
     if (!vendor) continue;
+    VendorUnitIndex = static_cast<USHORT>(vendor->UnitId() << 8);
     if (HasExtensionControl(vendor, 27)) {
       region_ = PoolNew<RegionControlHandler>(&usb_);
       region_->BuildPropertySet();
