@@ -90,21 +90,18 @@ TEST_F(Region, SizeChecks) {
 
 TEST_F(Region, SetRaisesTheEventForOpenFilters) {
   Start();
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  ksclient::ClientEvent event;
   KSEVENTDATA eventData;
-  ASSERT_EQ(STATUS_SUCCESS, filter_->EnableEvent(EVENTSETID_KVZ_REGION, 0, &event, &eventData));
+  ASSERT_EQ(STATUS_SUCCESS, filter_->EnableEvent(EVENTSETID_KVZ_REGION, 0, event, &eventData));
   ASSERT_EQ(STATUS_SUCCESS, SetRect({100, 100, 400, 300}));
-  LARGE_INTEGER timeout;
-  timeout.QuadPart = -10000000;
-  EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout));
+  EXPECT_TRUE(event.Wait(10000000));
 
   // With no filter holding the device busy the window still moves, but no event is raised.
-  KeClearEvent(&event);
+  event.Reset();
   Probe().openFilters = 0;
   ASSERT_EQ(STATUS_SUCCESS, SetRect({100, 100, 500, 300}));
   kernel::RunUntilIdle();
-  EXPECT_EQ(STATUS_TIMEOUT, KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout));
+  EXPECT_FALSE(event.Wait(10000000));
   EXPECT_EQ(2u, Probe().FaceRectangles().size());
   Probe().openFilters = 1;
   EXPECT_EQ(STATUS_SUCCESS, filter_->DisableEvent(&eventData));
