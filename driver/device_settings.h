@@ -62,7 +62,7 @@ class DeviceSettings {
   // Loads every value and sends the built controls to the camera; the status of the
   // face-detection switch's query.
   NTSTATUS LoadRegistryValues(CameraDeviceControls* device);
-  // flag 0 writes nothing. The first failed write's status, else STATUS_SUCCESS.
+  // flag 0 writes nothing. Write failures are not reported: a missing key means no settings.
   NTSTATUS SaveRegistryValues(ULONG flag);
 
   NTSTATUS ReadRangedValue(const char* name, PUNICODE_STRING key, ControlRecord* record);

@@ -29,6 +29,8 @@ class ExtensionUnitHandler : public ControlHandler {
   const GUID& UnitGuid() const { return guid_; }
   UCHAR UnitId() const { return unitId_; }
   UsbDevice* Device() const { return device_; }
+  // Bytes a request of this selector carries: 25 for the identity, else the control's length.
+  ULONG AnswerLength(ULONG selector) const;
 
  private:
   friend NTSTATUS ReadExtensionControl(ExtensionUnitHandler*, ULONG, PVOID, ULONG, ULONG);
@@ -61,9 +63,5 @@ ULONG CountSetBits(const UCHAR* bytes, ULONG count);
 
 NTSTATUS NTAPI ExtensionUnitGetHandler(PIRP irp, PKSIDENTIFIER property, PVOID data);
 NTSTATUS NTAPI ExtensionUnitSetHandler(PIRP irp, PKSIDENTIFIER property, PVOID data);
-
-// wIndex words of the vendor unit (registers, face exposure) and of the test unit.
-extern USHORT VendorUnitIndex;
-extern USHORT SecondVendorUnitIndex;
 
 }  // namespace kvz

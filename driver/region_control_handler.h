@@ -40,16 +40,19 @@ class RegionControlHandler : public ControlHandler {
   static VOID NTAPI RegionEventWorkItem(PVOID context);
   VOID RaiseEvent();
   VOID DrainWorkItem();
+  VOID AcquireLock();
+  VOID ReleaseLock();
 
   UsbDevice* device_;
   KSPROPERTY_ITEM items_[1];
-  KSEVENT_ITEM eventItems_[1];
-  KMUTEX filterLock_;  // filter_ and the event raised on it
+  KSEVENT_ITEM events_[1];
+  // Guards everything below and the event raised on the filter.
+  KMUTEX lock_;
   PKSFILTER filter_ = nullptr;
   RegionRect rect_ = {};
-  volatile LONG eventBusy_ = 0;
-  volatile LONG eventSuppress_ = 0;
-  KEVENT workItemDone_;
+  LONG eventBusy_ = 0;      // an event work item is pending
+  LONG eventSuppress_ = 0;  // a newer set waits: the pending item stays silent
+  KEVENT workItemIdle_;     // signalled while no work item is pending
 };
 
 NTSTATUS NTAPI RegionControlGetHandler(PIRP irp, PKSIDENTIFIER property, PVOID data);

@@ -67,4 +67,10 @@ class UvcRangeControl : public UvcControl {
   volatile LONG maximum_ = 0;
 };
 
+// Pool-allocated controls (tag by owner); null when the pool is exhausted.
+UvcControl* CreateUvcControl(UsbDevice* device, USHORT selector, USHORT index, USHORT length, ULONG tag);
+UvcRangeControl* CreateUvcRangeControl(UsbDevice* device, USHORT selector, USHORT index, USHORT length, ULONG tag);
+VOID DestroyUvcControl(UvcControl* control);
+VOID DestroyUvcControl(UvcRangeControl* control);
+
 }  // namespace kvz
