@@ -1,0 +1,14 @@
+#include "primitives/jpeg/jpeg_dispatch_table.h"
+
+#include "primitives/jpeg/zigzag.h"
+
+namespace kvz::prim {
+
+#define KVZ_JPEG_ROW(group, owner, sharing, Ret, name, params, args) \
+  KVZ_DISPATCH_WHEN(owner, JPEG, KVZ_DISPATCH_ROW_##sharing(name))
+
+const JpegDispatchGroups JpegDispatchTable = {
+    KVZ_DISPATCH_GROUPS(KVZ_JPEG_ROW)
+};
+
+}  // namespace kvz::prim
