@@ -65,7 +65,7 @@ VOID DestroyHandler(Handler** handler) {
 
 VOID FillAutomationTable(KSAUTOMATION_TABLE* table, const KSPROPERTY_SET* sets, ULONG setCount,
                          const KSEVENT_SET* eventSets, ULONG eventSetCount) {
-  RtlZeroMemory(table, sizeof(*table));
+  *table = KSAUTOMATION_TABLE{};
   table->PropertySetsCount = setCount;
   table->PropertyItemSize = sizeof(KSPROPERTY_ITEM);
   table->PropertySets = setCount ? sets : nullptr;
