@@ -22,10 +22,11 @@ namespace {
 
 using namespace kvz;
 
-class FuzzDevice : public UsbDevice, public CameraDeviceControls {
+class FuzzDevice : public CameraDeviceControls {
  public:
-  explicit FuzzDevice(PKSDEVICE device) : UsbDevice(device) {}
-  UsbDevice* GetUsbDevice() override { return this; }
+  explicit FuzzDevice(PKSDEVICE device) : usb(device) {}
+  virtual ~FuzzDevice() = default;
+  UsbDevice* GetUsbDevice() override { return &usb; }
   DeviceSettings* GetSettings() override { return &settings; }
   CameraControlHandler* GetCameraControlHandler() override { return nullptr; }
   VideoProcAmpHandler* GetVideoProcAmpHandler() override { return nullptr; }
@@ -43,6 +44,7 @@ class FuzzDevice : public UsbDevice, public CameraDeviceControls {
   VOID UpdateFaceRequestFlags(LONG, LONG) override {}
   bool GetResumeFlag() override { return false; }
   VOID ClearResumeFlag() override {}
+  UsbDevice usb;
   DeviceSettings settings;
 };
 
@@ -104,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (length) std::memcpy(config, data + 18, length);
 
   UnitContainer* units = new (ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(UnitContainer), kTagUnitContainer))
-      UnitContainer(g_device);
+      UnitContainer(&g_device->usb);
   units->SetUsb3(usb3);
   KSAUTOMATION_TABLE automation{};
   KSNODE_DESCRIPTOR nodes[kMaxTopologyNodes]{};

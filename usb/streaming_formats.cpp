@@ -2,6 +2,8 @@
 // tables, with FORMAT.CFG's output formats and interposed sizes.
 #include <new>
 
+#include <usb100.h>
+
 #include "driver/config_file.h"
 #include "primitives/driver_memory.h"
 #include "usb/descriptor_rules.h"
@@ -61,6 +63,7 @@ NTSTATUS UnitContainer::ParseVideoStreamingInterface(const UCHAR* interface) {
   const UCHAR* header = nullptr;
   ULONG skipped = 0;
   for (const UCHAR* d = interface; d < configurationEnd_ && skipped < kInputHeaderSearchLimit; d += d[0]) {
+    if (d != interface && d[1] == USB_INTERFACE_DESCRIPTOR_TYPE) break;
     if (d[1] == kCsInterface && d[2] == kVsInputHeader) {
       header = d;
       break;

@@ -245,7 +245,9 @@ NTSTATUS UnitContainer::ParseVideoControlInterface(const UCHAR* interface) {
   if (total > room) total = room;
   const UCHAR* end = header + total;
   NTSTATUS result = STATUS_SUCCESS;
-  for (const UCHAR* d = Next(header); d < end && Next(d) <= end; d = Next(d)) {
+  // Units end where the next interface begins, whatever the header claims.
+  for (const UCHAR* d = Next(header); d < end && Next(d) <= end && d[1] != USB_INTERFACE_DESCRIPTOR_TYPE;
+       d = Next(d)) {
     if (d[1] != kCsInterface) continue;
     switch (d[2]) {
       case kVcInputTerminal:

@@ -24,11 +24,11 @@ inline VOID StopCamera(TestCameraDevice& d) {
 
 // Stops after parsing when select is false.
 inline NTSTATUS StartCamera(TestCameraDevice& d, bool select = true, ULONG firstInterface = 0) {
-  if (!d.HasClassRequestSender()) return STATUS_INSUFFICIENT_RESOURCES;
+  if (!d.usb.HasClassRequestSender()) return STATUS_INSUFFICIENT_RESOURCES;
   PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(UnitContainer), kTagUnitContainer);
   if (!block) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(block, sizeof(UnitContainer));
-  d.units = new (block) UnitContainer(&d);
+  d.units = new (block) UnitContainer(&d.usb);
   ULONG length = kDeviceDescriptorLength;
   NTSTATUS status = d.units->GetDescriptor(&d.deviceDescriptor, &length, 1);
   if (NT_SUCCESS(status)) status = CheckDeviceDescriptor(d.deviceDescriptor, length, &d.usb3);

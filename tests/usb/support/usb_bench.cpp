@@ -43,9 +43,9 @@ NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOUR
 
 VOID NTAPI DeviceStop(PKSDEVICE device, PIRP) { ReleaseCamera(device); }
 VOID NTAPI DeviceSurpriseRemoval(PKSDEVICE device, PIRP) {
-  CameraOf(device)->MarkRemoved();
+  CameraOf(device)->usb.MarkRemoved();
 }
-VOID NTAPI DeviceRemove(PKSDEVICE device, PIRP) { CameraOf(device)->MarkRemoved(); }
+VOID NTAPI DeviceRemove(PKSDEVICE device, PIRP) { CameraOf(device)->usb.MarkRemoved(); }
 
 NTSTATUS NTAPI DeviceQueryCapabilities(PKSDEVICE, PIRP, PDEVICE_CAPABILITIES capabilities) {
   capabilities->SurpriseRemovalOK = 1;

@@ -23,11 +23,12 @@ simcam::VendorGuids DriverGuids();
 
 // The test's stand-in for the camera device: owns the unit container, the descriptors and the
 // settings; the KS device's Context holds it as CameraDeviceControls.
-class TestCameraDevice : public UsbDevice, public CameraDeviceControls {
+class TestCameraDevice : public CameraDeviceControls {
  public:
-  explicit TestCameraDevice(PKSDEVICE device) : UsbDevice(device) {}
+  explicit TestCameraDevice(PKSDEVICE device) : usb(device) {}
+  virtual ~TestCameraDevice() = default;
 
-  UsbDevice* GetUsbDevice() override { return this; }
+  UsbDevice* GetUsbDevice() override { return &usb; }
   DeviceSettings* GetSettings() override { return &settings; }
   CameraControlHandler* GetCameraControlHandler() override { return units ? units->CameraTerminal() : nullptr; }
   VideoProcAmpHandler* GetVideoProcAmpHandler() override { return units ? units->ProcessingUnit() : nullptr; }
@@ -48,6 +49,7 @@ class TestCameraDevice : public UsbDevice, public CameraDeviceControls {
   bool GetResumeFlag() override { return false; }
   VOID ClearResumeFlag() override {}
 
+  UsbDevice usb;
   DeviceSettings settings;
 
   UnitContainer* units = nullptr;
@@ -77,6 +79,7 @@ class UsbBench : public ::testing::Test {
   void Shutdown();
 
   TestCameraDevice* Device() const;
+  UsbDevice* Usb() const { return &Device()->usb; }
   uint64_t ControlRequestsSeen() const;
 
   std::function<NTSTATUS(TestCameraDevice&)> onStart;
