@@ -191,7 +191,7 @@ NTSTATUS CameraControlHandler::Get(PKSPROPERTY property, PVOID data, ULONG dataL
   if (!camera) return STATUS_SUCCESS;
   DeviceSettings* settings = camera->GetSettings();
   ControlPropertyData layout;
-  NTSTATUS status = MapControlPropertyData(data, dataLength, &layout);
+  NTSTATUS status = MapControlPropertyData(property, data, dataLength, &layout);
   if (!NT_SUCCESS(status)) return status;
 
   LONG* stored = nullptr;
@@ -266,7 +266,7 @@ NTSTATUS CameraControlHandler::Set(PKSPROPERTY property, PVOID data, ULONG dataL
   if (!camera) return STATUS_SUCCESS;
   DeviceSettings* settings = camera->GetSettings();
   ControlPropertyData layout;
-  NTSTATUS status = MapControlPropertyData(data, dataLength, &layout);
+  NTSTATUS status = MapControlPropertyData(property, data, dataLength, &layout);
   if (!NT_SUCCESS(status)) return status;
   const SHORT value = SetValueOf(layout);
 

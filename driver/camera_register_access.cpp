@@ -15,8 +15,8 @@ constexpr ULONG kDataBytes = 1;
 NTSTATUS ReadCameraRegister(ExtensionUnitHandler* vendorUnit, USHORT address, UCHAR* value) {
   PAGED_CODE();
   if (!vendorUnit || !value) return STATUS_INVALID_PARAMETER;
-  CameraServices* services = vendorUnit->Device()->Services();
-  services->AcquireRegisterAccess();
+  UsbDevice* device = vendorUnit->Device();
+  device->AcquireRegisterAccess();
   USHORT wireAddress = address;
   NTSTATUS status = WriteExtensionControl(vendorUnit, kXuRegisterAddress, &wireAddress, kAddressBytes, kAddressBytes);
   if (NT_SUCCESS(status)) {
@@ -24,19 +24,19 @@ NTSTATUS ReadCameraRegister(ExtensionUnitHandler* vendorUnit, USHORT address, UC
     status = ReadExtensionControl(vendorUnit, kXuRegisterData, &byte, kDataBytes, kDataBytes);
     if (NT_SUCCESS(status)) *value = byte;
   }
-  services->ReleaseRegisterAccess();
+  device->ReleaseRegisterAccess();
   return status;
 }
 
 NTSTATUS WriteCameraRegister(ExtensionUnitHandler* vendorUnit, USHORT address, UCHAR value) {
   PAGED_CODE();
   if (!vendorUnit) return STATUS_INVALID_PARAMETER;
-  CameraServices* services = vendorUnit->Device()->Services();
-  services->AcquireRegisterAccess();
+  UsbDevice* device = vendorUnit->Device();
+  device->AcquireRegisterAccess();
   USHORT wireAddress = address;
   NTSTATUS status = WriteExtensionControl(vendorUnit, kXuRegisterAddress, &wireAddress, kAddressBytes, kAddressBytes);
   if (NT_SUCCESS(status)) status = WriteExtensionControl(vendorUnit, kXuRegisterData, &value, kDataBytes, kDataBytes);
-  services->ReleaseRegisterAccess();
+  device->ReleaseRegisterAccess();
   return status;
 }
 

@@ -5,20 +5,12 @@
 #include "driver/control_handler.h"
 
 namespace kvz {
-namespace {
-
-constexpr ULONG kHeaderFlagsOffset = 20;
-
-}  // namespace
-
-NTSTATUS MapControlPropertyData(PVOID data, ULONG dataLength, ControlPropertyData* out) {
+NTSTATUS MapControlPropertyData(const KSPROPERTY* property, PVOID data, ULONG dataLength, ControlPropertyData* out) {
   if (!data || dataLength < kPlainPropertyData) return STATUS_BUFFER_TOO_SMALL;
   auto* bytes = static_cast<PUCHAR>(data);
-  ULONG headerFlags = 0;
-  RtlCopyMemory(&headerFlags, bytes + kHeaderFlagsOffset, sizeof(headerFlags));
   ULONG offset = kPlainValueOffset;
   out->size = kPlainPropertyData;
-  if (headerFlags & KSPROPERTY_TYPE_TOPOLOGY) {
+  if (property->Flags & KSPROPERTY_TYPE_TOPOLOGY) {
     if (dataLength < kNodePropertyData) return STATUS_BUFFER_TOO_SMALL;
     offset = kNodeValueOffset;
     out->size = kNodePropertyData;
@@ -48,7 +40,8 @@ NTSTATUS DispatchControlProperty(PIRP irp, HandlerLookup lookup, PKSIDENTIFIER p
 NTSTATUS DispatchControlValueProperty(PIRP irp, HandlerLookup lookup, PKSIDENTIFIER property, PVOID data, bool get) {
   const NTSTATUS status = DispatchControlProperty(irp, lookup, property, data, get);
   ControlPropertyData layout;
-  if (get && NT_SUCCESS(status) && NT_SUCCESS(MapControlPropertyData(data, PropertyDataLength(irp), &layout))) {
+  if (get && NT_SUCCESS(status) &&
+      NT_SUCCESS(MapControlPropertyData(property, data, PropertyDataLength(irp), &layout))) {
     irp->IoStatus.Information = layout.size;
   }
   return status;

@@ -16,9 +16,10 @@ struct ControlPropertyData {
   ULONG size;  // bytes of the layout
 };
 
-// The node layout when the property header at the start of data has KSPROPERTY_TYPE_TOPOLOGY;
+// The node layout when the request's property header has KSPROPERTY_TYPE_TOPOLOGY (the class
+// driver hands a get a data buffer that does not carry the client's header);
 // STATUS_BUFFER_TOO_SMALL when data is shorter than its layout.
-NTSTATUS MapControlPropertyData(PVOID data, ULONG dataLength, ControlPropertyData* out);
+NTSTATUS MapControlPropertyData(const KSPROPERTY* property, PVOID data, ULONG dataLength, ControlPropertyData* out);
 // Only the low 16 bits of a value that is set count, as a signed value.
 inline SHORT SetValueOf(const ControlPropertyData& data) { return static_cast<SHORT>(*data.value & 0xFFFF); }
 

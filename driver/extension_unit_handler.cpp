@@ -25,15 +25,14 @@ USHORT SaneLength(USHORT reported, USHORT current) {
 // Client requests never land between the two halves of a register access.
 class RegisterLockHolder {
  public:
-  explicit RegisterLockHolder(UsbDevice* device) : services_(device->Services()) { services_->AcquireRegisterAccess(); }
-  ~RegisterLockHolder() { services_->ReleaseRegisterAccess(); }
+  explicit RegisterLockHolder(UsbDevice* device) : device_(device) { device_->AcquireRegisterAccess(); }
+  ~RegisterLockHolder() { device_->ReleaseRegisterAccess(); }
 
  private:
-  CameraServices* services_;
+  UsbDevice* device_;
 };
 
-UvcControl* ControlOf(const ExtensionUnitHandler* handler, ULONG selector, UvcControl* const* controls) {
-  (void)handler;
+UvcControl* ControlOf(UvcControl* const* controls, ULONG selector) {
   return selector < ExtensionUnitHandler::kSelectors ? controls[selector] : nullptr;
 }
 
@@ -103,7 +102,7 @@ NTSTATUS ExtensionUnitHandler::BuildPropertySet() {
 
 ULONG ExtensionUnitHandler::AnswerLength(ULONG selector) const {
   if (selector == 0) return kXuIdentitySize;
-  UvcControl* control = ControlOf(this, selector, controls_);
+  UvcControl* control = ControlOf(controls_, selector);
   return control ? control->Length() : 0;
 }
 
@@ -120,13 +119,13 @@ NTSTATUS ExtensionUnitHandler::Set(PKSPROPERTY property, PVOID data, ULONG dataL
 }
 
 bool HasExtensionControl(const ExtensionUnitHandler* handler, ULONG selector) {
-  return ControlOf(handler, selector, handler->controls_) != nullptr;
+  return ControlOf(handler->controls_, selector) != nullptr;
 }
 
 bool IsSamePropertySet(const ExtensionUnitHandler* handler, const GUID& set) { return handler->UnitGuid() == set; }
 
 NTSTATUS GetControlLength(ExtensionUnitHandler* handler, ULONG selector, USHORT* length) {
-  UvcControl* control = ControlOf(handler, selector, handler->controls_);
+  UvcControl* control = ControlOf(handler->controls_, selector);
   if (!length || !control) return STATUS_INVALID_PARAMETER;
   USHORT reported = 0;
   const NTSTATUS status = control->GetLen(&reported);
@@ -145,7 +144,7 @@ NTSTATUS ReadExtensionControl(ExtensionUnitHandler* handler, ULONG selector, PVO
     RtlCopyMemory(buffer, handler->identity_, kXuIdentitySize);
     return STATUS_SUCCESS;
   }
-  UvcControl* control = ControlOf(handler, selector, handler->controls_);
+  UvcControl* control = ControlOf(handler->controls_, selector);
   if (!control) return STATUS_INVALID_PARAMETER;
   if (length) control->SetLength(SaneLength(static_cast<USHORT>(length & 0xFFFF), control->Length()));
   const USHORT controlLength = control->Length();
@@ -157,7 +156,7 @@ NTSTATUS ReadExtensionControl(ExtensionUnitHandler* handler, ULONG selector, PVO
 NTSTATUS WriteExtensionControl(ExtensionUnitHandler* handler, ULONG selector, PVOID buffer, ULONG bufferLength,
                                ULONG length) {
   if (!buffer) return STATUS_INVALID_PARAMETER;
-  UvcControl* control = ControlOf(handler, selector, handler->controls_);
+  UvcControl* control = ControlOf(handler->controls_, selector);
   if (!control) return STATUS_INVALID_PARAMETER;
   if (length) control->SetLength(SaneLength(static_cast<USHORT>(length & 0xFFFF), control->Length()));
   if (bufferLength < control->Length()) return STATUS_BUFFER_TOO_SMALL;

@@ -157,7 +157,7 @@ NTSTATUS VideoProcAmpHandler::Get(PKSPROPERTY property, PVOID data, ULONG dataLe
   const ULONG id = property->Id;
   if (!HasControl(id)) return STATUS_NOT_SUPPORTED;
   ControlPropertyData layout;
-  NTSTATUS status = MapControlPropertyData(data, dataLength, &layout);
+  NTSTATUS status = MapControlPropertyData(property, data, dataLength, &layout);
   if (!NT_SUCCESS(status)) return status;
   UvcRangeControl* control = controls_[id];
 
@@ -234,7 +234,7 @@ NTSTATUS VideoProcAmpHandler::Set(PKSPROPERTY property, PVOID data, ULONG dataLe
   }
   if (!controls_[id]) return STATUS_NOT_SUPPORTED;
   ControlPropertyData layout;
-  NTSTATUS status = MapControlPropertyData(data, dataLength, &layout);
+  NTSTATUS status = MapControlPropertyData(property, data, dataLength, &layout);
   if (!NT_SUCCESS(status)) return status;
   UvcRangeControl* control = controls_[id];
   SHORT value = SetValueOf(layout);
