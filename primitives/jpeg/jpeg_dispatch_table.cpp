@@ -1,6 +1,10 @@
 #include "primitives/jpeg/jpeg_dispatch_table.h"
 
-#include "primitives/jpeg/zigzag.h"
+#include "primitives/jpeg/down_sampling.h"
+#include "primitives/jpeg/forward_colour.h"
+#include "primitives/jpeg/forward_dct.h"
+#include "primitives/jpeg/forward_quant_table.h"
+#include "primitives/jpeg/huffman_encode.h"
 
 namespace kvz::prim {
 
