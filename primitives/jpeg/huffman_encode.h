@@ -18,7 +18,7 @@ struct HuffmanEncodeTable {
 // Pending bits sit most significant first from bit 23 of the accumulator down; only its low
 // 32 bits are used. Between calls 0 to 7 bits are pending. The baseline coder only zeroes the
 // counters and the area.
-struct HuffmanEncodeState {
+struct alignas(8) HuffmanEncodeState {
   uint64_t accumulator;
   int32_t count;
   uint32_t counters[2];
