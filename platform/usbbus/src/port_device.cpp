@@ -446,6 +446,11 @@ void PortDevice::FillIsoch(Request* r, uint64_t now) {
       ++errors;
       continue;
     }
+    if (i < r->lateFrames) {
+      desc[i].Status = USBD_STATUS_ISO_NOT_ACCESSED_LATE;
+      ++errors;
+      continue;
+    }
     // The device sends what its endpoint allows, whatever room the host left for the packet.
     const uint32_t end = i + 1 < packets ? desc[i + 1].Offset : t.TransferBufferLength;
     const uint32_t room = std::min<uint32_t>(end - desc[i].Offset, r->pipe->bytesPerInterval);
