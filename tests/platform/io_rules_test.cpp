@@ -181,6 +181,7 @@ void SendToADeletedDevice() {
   TestStack stack(1);
   PIRP irp = IoAllocateIrp(1, FALSE);
   IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+  ObReferenceObject(stack[0]);  // the sender's reference keeps the object, not the device
   IoDeleteDevice(stack[0]);
   IoCallDriver(stack[0], irp);
 }
