@@ -4,7 +4,13 @@
 #include "primitives/jpeg/forward_colour.h"
 #include "primitives/jpeg/forward_dct.h"
 #include "primitives/jpeg/forward_quant_table.h"
+#include "primitives/jpeg/huffman_decode.h"
 #include "primitives/jpeg/huffman_encode.h"
+#include "primitives/jpeg/inverse_colour.h"
+#include "primitives/jpeg/inverse_dct.h"
+#include "primitives/jpeg/lossless_predict.h"
+#include "primitives/jpeg/upsample.h"
+#include "primitives/jpeg/zigzag.h"
 
 namespace kvz::prim {
 
