@@ -106,6 +106,9 @@ struct JpegDecoder {
   int16_t* losslessRows;   // lossless: differences, current and previous row
   bool buffersReady;
   int32_t rowsAvailable;   // image rows whose samples are in the ring
+  // Test evidence: when a component's pointer is set (after Reset), every block's quantised
+  // coefficients are copied there too, blocksWide x blocksHigh blocks in raster order.
+  int16_t* coefficientTap[kMaxComponents];
 
   // ---- jpeg_markers.cpp ----
   void Reset();
@@ -154,6 +157,7 @@ struct JpegDecoder {
   int32_t TransformStoredRow(int32_t strip);
   int32_t DecodeLosslessStrip(int32_t strip);
   int32_t TransformBlock(const int16_t* block, int32_t component, int32_t blockRow, int32_t blockColumn);
+  void TapBlock(const int16_t* block, int32_t component, int32_t blockRow, int32_t blockColumn);
 
   // ---- jpeg_output.cpp ----
   bool OutputSupported() const;

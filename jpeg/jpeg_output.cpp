@@ -126,9 +126,10 @@ int32_t JpegDecoder::OutputStrip(int32_t strip) {
         cr = chroma[1] + static_cast<int64_t>(y) * chromaStep;
       } else if (!grey) {
         for (int32_t i = 0; i < 2; ++i) {
-          if (prim::SampleDownRowH2V1(chroma[i] + static_cast<int64_t>(y) * chromaStep, paddedWidth, half[i]) != 0) {
-            return kJpegPrimitiveFailed;
-          }
+          const uint8_t* row = chroma[i] + static_cast<int64_t>(y) * chromaStep;
+          if (prim::SampleDownRowH2V1(row, paddedWidth, half[i]) != 0) return kJpegPrimitiveFailed;
+          // An odd width's last chroma sample stands for its one real pixel, not the padding.
+          if (width & 1) half[i][width >> 1] = row[width - 1];
         }
         cr = half[1];
       }
@@ -159,6 +160,7 @@ int32_t JpegDecoder::OutputStrip(int32_t strip) {
         const uint8_t* upper = chroma[i] + static_cast<int64_t>(2 * y) * chromaStep;
         const uint8_t* lower = chroma[i] + static_cast<int64_t>(2 * y + 1 < rows ? 2 * y + 1 : 2 * y) * chromaStep;
         if (prim::SampleDownRowH2V2(upper, lower, paddedWidth, half[0]) != 0) return kJpegPrimitiveFailed;
+        if (width & 1) half[0][width >> 1] = static_cast<uint8_t>((upper[width - 1] + lower[width - 1] + 1) >> 1);
         RtlCopyMemory(planes[i] + static_cast<int64_t>(y) * chromaWidth, half[0], chromaWidth);
       }
     }

@@ -112,8 +112,15 @@ int32_t JpegDecoder::RunStrips(int32_t (JpegDecoder::*produce)(int32_t strip)) {
   return OutputStrip(stripCount - 1);
 }
 
+void JpegDecoder::TapBlock(const int16_t* block, int32_t component, int32_t blockRow, int32_t blockColumn) {
+  const JpegComponent& c = components[component];
+  const int64_t index = static_cast<int64_t>(blockRow) * c.blocksWide + blockColumn;
+  RtlCopyMemory(coefficientTap[component] + index * kBlockSize, block, kBlockSize * sizeof(int16_t));
+}
+
 int32_t JpegDecoder::TransformBlock(const int16_t* block, int32_t component, int32_t blockRow,
                                     int32_t blockColumn) {
+  if (coefficientTap[component]) TapBlock(block, component, blockRow, blockColumn);
   const JpegComponent& c = components[component];
   const int32_t row = blockRow * 8;
   const int32_t ringRow = (row / c.stripRows) % kRingStrips * c.stripRows + row % c.stripRows;
@@ -237,8 +244,8 @@ int32_t JpegDecoder::DecodeProgressiveScan() {
 int32_t JpegDecoder::DecodeLosslessStrip(int32_t strip) {
   JpegComponent& c = components[0];
   int16_t* differences = losslessRows;
-  int16_t* current = losslessRows + width;
-  int16_t* previous = losslessRows + 2 * width;
+  uint16_t* current = reinterpret_cast<uint16_t*>(losslessRows + width);
+  uint16_t* previous = reinterpret_cast<uint16_t*>(losslessRows + 2 * width);
   const int32_t first = strip * stripHeight;
   const int32_t last = Min(height, first + stripHeight);
   const int32_t predictor = ss;
@@ -262,22 +269,23 @@ int32_t JpegDecoder::DecodeLosslessStrip(int32_t strip) {
     }
     const int32_t rebuilt =
         firstRow ? prim::ReconstructPredFirstRow(differences, current, width, precision, pointTransform)
-                 : prim::ReconstructPredRow(differences, current, previous, width, predictor);
+                 : prim::ReconstructPredRow(differences, previous, current, width, predictor);
     if (rebuilt != 0) return kJpegPrimitiveFailed;
     const int32_t ringRow = (y / c.stripRows) % kRingStrips * c.stripRows + y % c.stripRows;
     uint8_t* dst = c.plane + static_cast<int64_t>(ringRow) * c.planeStep;
     for (int32_t x = 0; x < width; ++x) {
-      uint32_t sample = (static_cast<uint32_t>(static_cast<uint16_t>(current[x])) << pointTransform) & 0xFFFF;
+      uint32_t sample = (static_cast<uint32_t>(current[x]) << pointTransform) & 0xFFFF;
       sample = precision > 8 ? sample >> (precision - 8) : sample << (8 - precision);
       dst[x] = static_cast<uint8_t>(sample > 255 ? 255 : sample);
     }
-    int16_t* swap = previous;
+    uint16_t* swap = previous;
     previous = current;
     current = swap;
     rowsAvailable = y + 1;
   }
   // The rows swap buffers: keep the last rebuilt row where the next strip reads it.
-  if (previous != losslessRows + 2 * width) RtlCopyMemory(losslessRows + 2 * width, previous, width * 2);
+  uint16_t* kept = reinterpret_cast<uint16_t*>(losslessRows + 2 * width);
+  if (previous != kept) RtlCopyMemory(kept, previous, static_cast<size_t>(width) * 2);
   return kJpegOk;
 }
 

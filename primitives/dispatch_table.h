@@ -1,78 +1,50 @@
-// The dispatch table: one group of build pointers per dispatched primitive, in slot order
-// (the order of KVZ_FOR_EACH_BUILD). Constant data.
+// The dispatch tables: one group of build pointers per dispatched primitive, in slot order (the
+// order of KVZ_FOR_EACH_BUILD). This library holds the groups of its own primitives; those of
+// the JPEG primitives are held by primitives/jpeg (jpeg_dispatch_table.h), so the libraries
+// depend one way only. Constant data.
 #pragma once
+#include <atomic>
+
 #include "primitives/build.h"
+#include "primitives/build_selection.h"
 #include "primitives/dispatch.h"
 
 namespace kvz::prim {
 
-#define KVZ_DISPATCH_GROUP(name) decltype(&::kvz::prim::name) name[KVZ_BUILD_COUNT];
+#define KVZ_DISPATCH_FIELD(Ret, name, params) Ret(*name[KVZ_BUILD_COUNT]) params;
+
+// One row per sharing kind (see dispatch_groups.h).
+#if defined(__i386__)
+#define KVZ_DISPATCH_ROW_EVERY(name) \
+  {&generic::name, &sse::name, &sse2::name, &sse3::name, &ssse3::name},
+#define KVZ_DISPATCH_ROW_ONE(name) \
+  {&generic::name, &generic::name, &generic::name, &generic::name, &generic::name},
+#define KVZ_DISPATCH_ROW_TWO(name) {&generic::name, &sse::name, &sse::name, &sse::name, &sse::name},
+#else
+#define KVZ_DISPATCH_ROW_EVERY(name) {&generic::name, &sse3::name, &ssse3::name},
+#define KVZ_DISPATCH_ROW_ONE(name) {&generic::name, &generic::name, &generic::name},
+#define KVZ_DISPATCH_ROW_TWO(name) {&generic::name, &sse3::name, &sse3::name},
+#endif
+
+// An entry: one load of the index, one indirect call with the arguments passed on unchanged,
+// which the compiler turns into a tail jump.
+inline int32_t DispatchSlot() { return PrimitiveDispatchIndex.load(std::memory_order_relaxed); }
+#define KVZ_DISPATCH_ENTRY(table, Ret, name, params, args) \
+  Ret name params { return table.name[DispatchSlot()] args; }
+
+#define KVZ_IMAGE_FIELD(group, owner, sharing, Ret, name, params, args) \
+  KVZ_DISPATCH_WHEN(owner, IMAGE, KVZ_DISPATCH_FIELD(Ret, name, params))
 
 struct PrimitiveDispatchGroups {
-  KVZ_DISPATCH_GROUP(ResizeImage8uC4)            // A0
-  KVZ_DISPATCH_GROUP(MirrorImage8uC3InPlace)     // A1
-  KVZ_DISPATCH_GROUP(CopyImage8u)                // A2
-  KVZ_DISPATCH_GROUP(InterleavePlanes8uP3C3)     // A3
-  KVZ_DISPATCH_GROUP(InterleavePlanes8uP4C4)     // A4
-  KVZ_DISPATCH_GROUP(ConvertWordsToBytes)        // A5
-  KVZ_DISPATCH_GROUP(CopyImage16s)               // A6
-  KVZ_DISPATCH_GROUP(SplitPixels8uC3P3)          // A7
-  KVZ_DISPATCH_GROUP(SplitPixels8uC4P4)          // A8
-  KVZ_DISPATCH_GROUP(SplitPixels16sC3P3)         // A9
-  KVZ_DISPATCH_GROUP(SplitPixels16sC4P4)         // A10
-  KVZ_DISPATCH_GROUP(ConvertBytesToWords)        // A11
-  KVZ_DISPATCH_GROUP(GetHuffmanDecodeTableSize)  // A12
-  KVZ_DISPATCH_GROUP(InitHuffmanDecodeTable)     // A13
-  KVZ_DISPATCH_GROUP(GetHuffmanDecodeStateSize)  // A14
-  KVZ_DISPATCH_GROUP(InitHuffmanDecodeState)     // A15
-  KVZ_DISPATCH_GROUP(DecodeHuffmanBlock)         // A16
-  KVZ_DISPATCH_GROUP(DecodeHuffmanDcFirst)       // A17
-  KVZ_DISPATCH_GROUP(DecodeHuffmanDcRefine)      // A18
-  KVZ_DISPATCH_GROUP(DecodeHuffmanAcFirst)       // A19
-  KVZ_DISPATCH_GROUP(DecodeHuffmanAcRefine)      // A20
-  KVZ_DISPATCH_GROUP(DecodeHuffmanOne)           // A21
-  KVZ_DISPATCH_GROUP(SampleUpH2V1)               // A22
-  KVZ_DISPATCH_GROUP(SampleUpH2V2)               // A23
-  KVZ_DISPATCH_GROUP(YCbCrToRgb)                 // A24
-  KVZ_DISPATCH_GROUP(YCbCrToBgr)                 // A25
-  KVZ_DISPATCH_GROUP(YcckToCmyk)                 // A26
-  KVZ_DISPATCH_GROUP(DequantizeInverseDct8x8)    // A27
-  KVZ_DISPATCH_GROUP(ReconstructPredFirstRow)    // A28
-  KVZ_DISPATCH_GROUP(ReconstructPredRow)         // A29
-  KVZ_DISPATCH_GROUP(InitInverseQuantTable)      // A30
-  KVZ_DISPATCH_GROUP(GetLibraryVersion)          // A31
-  KVZ_DISPATCH_GROUP(InitHuffmanEncodeState)     // A32
-  KVZ_DISPATCH_GROUP(EncodeHuffmanBlock)         // A33
-  KVZ_DISPATCH_GROUP(RgbToY)                     // A34
-  KVZ_DISPATCH_GROUP(RgbToYCbCr)                 // A35
-  KVZ_DISPATCH_GROUP(BgrToYCbCr)                 // A36
-  KVZ_DISPATCH_GROUP(CmykToYcck)                 // A37
-  KVZ_DISPATCH_GROUP(SampleDownRowH2V1)          // A38
-  KVZ_DISPATCH_GROUP(SampleDownRowH2V2)          // A39
-  KVZ_DISPATCH_GROUP(ForwardDctQuantize8x8)      // A40
-  KVZ_DISPATCH_GROUP(DiffPredFirstRow)           // A41
-  KVZ_DISPATCH_GROUP(DiffPredRow)                // A42
-  KVZ_DISPATCH_GROUP(ScaleQuantTable)            // A43
-  KVZ_DISPATCH_GROUP(InitForwardQuantTable)      // A44
-  KVZ_DISPATCH_GROUP(GetHuffmanEncodeTableSize)  // A45
-  KVZ_DISPATCH_GROUP(InitHuffmanEncodeTable)     // A46
-  KVZ_DISPATCH_GROUP(GetHuffmanEncodeStateSize)  // A47
-  KVZ_DISPATCH_GROUP(CopyBytes)                  // A48
-  KVZ_DISPATCH_GROUP(ZeroBytes)                  // A49
-  KVZ_DISPATCH_GROUP(ShiftLeftWords)             // A50
-  KVZ_DISPATCH_GROUP(CopyWords)                  // A51
-  KVZ_DISPATCH_GROUP(ShiftRightWords)            // A52
+  KVZ_DISPATCH_GROUPS_A(KVZ_IMAGE_FIELD)
 #if !defined(__i386__)
   // On x86-64 table A ends with a null pointer and the colour table follows it.
   const void* endOfTableA;
 #endif
-  KVZ_DISPATCH_GROUP(RgbToYuv420)                // B0
-  KVZ_DISPATCH_GROUP(Yuv420ToBgr)                // B1
-  KVZ_DISPATCH_GROUP(YuvToRgb)                   // B2
-  KVZ_DISPATCH_GROUP(Yuy2ToPlanar422)            // B3
+  KVZ_DISPATCH_GROUPS_B(KVZ_IMAGE_FIELD)
 };
 
-#undef KVZ_DISPATCH_GROUP
+#undef KVZ_IMAGE_FIELD
 
 extern const PrimitiveDispatchGroups PrimitiveDispatchTable;
 

@@ -4,6 +4,7 @@
 #include <deque>
 
 #include "kvz/io_testing.h"
+#include "kvz/object_manager.h"
 
 namespace kvz::ksclient {
 namespace {
@@ -90,12 +91,31 @@ NTSTATUS KsObject::DefaultValues(const GUID& set, ULONG id, Bytes* description, 
   return Support(KSPROPERTY_TYPE_DEFAULTVALUES, set, id, description, node);
 }
 
-NTSTATUS KsObject::EnableEvent(const GUID& set, ULONG id, PKEVENT event, KSEVENTDATA* data, const ULONG* node,
+ClientEvent::ClientEvent() {
+  event_ = static_cast<PKEVENT>(kvz::kernel::CreateObject(*ExEventObjectType, sizeof(KEVENT)));
+  KeInitializeEvent(event_, NotificationEvent, FALSE);
+  handle_ = kvz::kernel::CreateHandle(event_);
+}
+
+ClientEvent::~ClientEvent() {
+  ZwClose(handle_);
+  ObDereferenceObject(event_);
+}
+
+bool ClientEvent::Wait(int64_t timeout100ns) {
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -timeout100ns;
+  return KeWaitForSingleObject(event_, Executive, KernelMode, FALSE, timeout100ns < 0 ? nullptr : &timeout) ==
+         STATUS_SUCCESS;
+}
+
+void ClientEvent::Reset() { KeClearEvent(event_); }
+
+NTSTATUS KsObject::EnableEvent(const GUID& set, ULONG id, ClientEvent& event, KSEVENTDATA* data, const ULONG* node,
                                bool oneShot) {
   memset(data, 0, sizeof(*data));
-  data->NotificationType = KSEVENTF_EVENT_OBJECT;
-  data->EventObject.Event = event;
-  data->EventObject.Increment = 0;
+  data->NotificationType = KSEVENTF_EVENT_HANDLE;
+  data->EventHandle.Event = event.Handle();
   ULONG flags = oneShot ? KSEVENT_TYPE_ONESHOT : KSEVENT_TYPE_ENABLE;
   if (node) {
     KSE_NODE e{};

@@ -16,6 +16,25 @@ namespace kvz::ksclient {
 
 using Bytes = std::vector<uint8_t>;
 
+// An event as an application creates one: a notification event object reached through a handle,
+// which is what a client passes when it enables a kernel-streaming event.
+class ClientEvent {
+ public:
+  ClientEvent();
+  ~ClientEvent();
+  ClientEvent(const ClientEvent&) = delete;
+  ClientEvent& operator=(const ClientEvent&) = delete;
+
+  HANDLE Handle() const { return handle_; }
+  // A kernel wait; true when signalled within the timeout (-1: no limit).
+  bool Wait(int64_t timeout100ns = -1);
+  void Reset();
+
+ private:
+  PKEVENT event_ = nullptr;
+  HANDLE handle_ = nullptr;
+};
+
 // Any KS object file: the property and event requests common to filters and pins.
 class KsObject {
  public:
@@ -37,9 +56,9 @@ class KsObject {
   NTSTATUS BasicSupport(const GUID& set, ULONG id, Bytes* description, const ULONG* node = nullptr);
   NTSTATUS DefaultValues(const GUID& set, ULONG id, Bytes* description, const ULONG* node = nullptr);
 
-  // Enables an event that sets `event` (a kernel event object) when it fires. `data` must stay
+  // Enables an event that sets `event` (through its handle) when it fires. `data` must stay
   // valid until the event is disabled: it identifies the event.
-  NTSTATUS EnableEvent(const GUID& set, ULONG id, PKEVENT event, KSEVENTDATA* data, const ULONG* node = nullptr,
+  NTSTATUS EnableEvent(const GUID& set, ULONG id, ClientEvent& event, KSEVENTDATA* data, const ULONG* node = nullptr,
                        bool oneShot = false);
   NTSTATUS DisableEvent(KSEVENTDATA* data);
 

@@ -196,22 +196,26 @@ TEST_F(PropertyTest, NodeRequestsAreRoutedByNodeId) {
 }
 
 TEST_F(PropertyTest, EventsEnabledByAClientAreSignalledUntilDisabled) {
-  KEVENT fired;
-  KeInitializeEvent(&fired, NotificationEvent, FALSE);
+  ksclient::ClientEvent fired;
   KSEVENTDATA data;
-  ASSERT_EQ(STATUS_SUCCESS, filter_->EnableEvent(kTestEventSet, 0, &fired, &data));
+  ASSERT_EQ(STATUS_SUCCESS, filter_->EnableEvent(kTestEventSet, 0, fired, &data));
   RaiseTestEvent();
-  LARGE_INTEGER timeout;
-  timeout.QuadPart = -10000000;
-  EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&fired, Executive, KernelMode, FALSE, &timeout));
-  KeClearEvent(&fired);
+  EXPECT_TRUE(fired.Wait(kvz::kernel::kSecond));
+  fired.Reset();
   ASSERT_EQ(STATUS_SUCCESS, filter_->DisableEvent(&data));
   RaiseTestEvent();
-  EXPECT_EQ(STATUS_TIMEOUT, KeWaitForSingleObject(&fired, Executive, KernelMode, FALSE, &timeout));
+  EXPECT_FALSE(fired.Wait(kvz::kernel::kSecond));
   EXPECT_EQ(STATUS_UNSUCCESSFUL, filter_->DisableEvent(&data));
-  // An event the filter does not have.
+  // An event the filter does not have, and a handle that names no event.
   KSEVENTDATA other;
-  EXPECT_EQ(STATUS_NOT_FOUND, filter_->EnableEvent(kTestEventSet, 3, &fired, &other));
+  EXPECT_EQ(STATUS_NOT_FOUND, filter_->EnableEvent(kTestEventSet, 3, fired, &other));
+  other = {};
+  other.NotificationType = KSEVENTF_EVENT_HANDLE;
+  other.EventHandle.Event = reinterpret_cast<HANDLE>(0x7FF0);
+  KSEVENT e{};
+  e.Set = kTestEventSet;
+  e.Flags = KSEVENT_TYPE_ENABLE;
+  EXPECT_EQ(STATUS_INVALID_HANDLE, filter_->File().Control(IOCTL_KS_ENABLE_EVENT, &e, sizeof(e), &other, sizeof(other)));
 }
 
 TEST_F(PropertyTest, AOneShotEventFiresOnce) {

@@ -366,7 +366,12 @@ typedef struct {
   const VOID* FastIoTable;
 } KSMETHOD_SET, *PKSMETHOD_SET;
 
-// How a client asks to be told of an event. The stand-in signals kernel event objects.
+#ifndef EVENT_MODIFY_STATE
+#define EVENT_MODIFY_STATE 0x0002
+#endif
+
+// How a client asks to be told of an event: event handles (what applications pass), kernel
+// event and semaphore objects.
 #define KSEVENTF_EVENT_HANDLE 0x00000001
 #define KSEVENTF_SEMAPHORE_HANDLE 0x00000002
 #define KSEVENTF_EVENT_OBJECT 0x00000004

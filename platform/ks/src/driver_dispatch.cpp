@@ -57,6 +57,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   d->driver = driver;
   KeInitializeMutex(&d->mutex, 0);
   KeInitializeMutex(&d->listLock, 0);
+  d->bag.SetGuard(&d->mutex, "KS device", kDeviceMutexName);
 
   KSDEVICE* pub = d->Public();
   pub->Descriptor = descriptor;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <list>
+#include <memory>
 #include <mutex>
 
 #include "automation_tables.h"
@@ -16,29 +17,32 @@ struct EnabledEvent {
   KSEVENTDATA data;           // the class driver's copy of what the client gave
   const KSEVENTDATA* client;  // identifies the event when the client disables it
   PVOID object;               // the public filter or pin
+  PVOID signalled = nullptr;  // the event or semaphore object, referenced for a handle
+  bool byHandle = false;
   bool oneShot;
 };
+using EventRef = std::shared_ptr<EnabledEvent>;
 
 std::mutex g_lock;
-std::list<EnabledEvent*>& Enabled() {
-  static auto* list = new std::list<EnabledEvent*>();
+std::list<EventRef>& Enabled() {
+  static auto* list = new std::list<EventRef>();
   return *list;
 }
 
-void Remove(EnabledEvent* e) {
+void Remove(const EventRef& e) {
   if (e->entry.EventItem && e->entry.EventItem->RemoveHandler)
     e->entry.EventItem->RemoveHandler(e->entry.FileObject, &e->entry);
-  delete e;
+  if (e->byHandle && e->signalled) ObDereferenceObject(e->signalled);
 }
 
 template <class Pred>
 void RemoveIf(Pred pred) {
-  std::vector<EnabledEvent*> gone;
+  std::vector<EventRef> gone;
   {
     std::lock_guard<std::mutex> hold(g_lock);
     auto& list = Enabled();
     for (auto it = list.begin(); it != list.end();) {
-      if (pred(*it)) {
+      if (pred(it->get())) {
         gone.push_back(*it);
         it = list.erase(it);
       } else {
@@ -46,7 +50,44 @@ void RemoveIf(Pred pred) {
       }
     }
   }
-  for (EnabledEvent* e : gone) Remove(e);
+  for (const EventRef& e : gone) Remove(e);
+}
+
+// A client's event handle becomes a referenced event object, as the class driver references it
+// in the client's context. Semaphore handles, DPCs and work items are not offered.
+NTSTATUS ReferenceNotification(const KSEVENTDATA& client, KPROCESSOR_MODE mode, EnabledEvent* e) {
+  switch (client.NotificationType) {
+    case KSEVENTF_EVENT_OBJECT:
+      e->signalled = client.EventObject.Event;
+      return e->signalled ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+    case KSEVENTF_SEMAPHORE_OBJECT:
+      e->signalled = client.SemaphoreObject.Semaphore;
+      return e->signalled ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+    case KSEVENTF_EVENT_HANDLE:
+      e->byHandle = true;
+      return ObReferenceObjectByHandle(client.EventHandle.Event, EVENT_MODIFY_STATE, *ExEventObjectType, mode,
+                                       &e->signalled, nullptr);
+    default:
+      return STATUS_INVALID_PARAMETER;
+  }
+}
+
+void Signal(const EnabledEvent& e) {
+  switch (e.data.NotificationType) {
+    case KSEVENTF_EVENT_OBJECT:
+    case KSEVENTF_EVENT_HANDLE:
+      KeSetEvent(static_cast<PKEVENT>(e.signalled), e.data.NotificationType == KSEVENTF_EVENT_OBJECT
+                                                         ? e.data.EventObject.Increment
+                                                         : IO_NO_INCREMENT,
+                 FALSE);
+      break;
+    case KSEVENTF_SEMAPHORE_OBJECT:
+      KeReleaseSemaphore(static_cast<PKSEMAPHORE>(e.signalled), e.data.SemaphoreObject.Increment,
+                         e.data.SemaphoreObject.Adjustment, FALSE);
+      break;
+    default:
+      break;
+  }
 }
 
 }  // namespace
@@ -74,11 +115,11 @@ NTSTATUS HandleEnableEvent(PIRP irp, Filter* filter, Pin* pin) {
   if (outLength < needed) return STATUS_BUFFER_TOO_SMALL;
   auto* client = static_cast<const KSEVENTDATA*>(irp->UserBuffer);
   if (!client) return STATUS_INVALID_USER_BUFFER;
-  if (client->NotificationType != KSEVENTF_EVENT_OBJECT && client->NotificationType != KSEVENTF_SEMAPHORE_OBJECT)
-    return STATUS_INVALID_PARAMETER;
 
-  auto* e = new EnabledEvent();
+  auto e = std::make_shared<EnabledEvent>();
   memcpy(&e->data, client, sizeof(KSEVENTDATA));
+  status = ReferenceNotification(e->data, irp->RequestorMode, e.get());
+  if (!NT_SUCCESS(status)) return status == STATUS_INVALID_PARAMETER ? status : STATUS_INVALID_HANDLE;
   e->client = client;
   e->object = pin ? static_cast<PVOID>(pin->Public()) : static_cast<PVOID>(filter->Public());
   e->oneShot = type == KSEVENT_TYPE_ONESHOT;
@@ -91,7 +132,7 @@ NTSTATUS HandleEnableEvent(PIRP irp, Filter* filter, Pin* pin) {
   if (found.item->AddHandler) {
     status = found.item->AddHandler(irp, &e->data, &e->entry);
     if (!NT_SUCCESS(status)) {
-      delete e;
+      if (e->byHandle) ObDereferenceObject(e->signalled);
       return status;
     }
   }
@@ -132,37 +173,36 @@ void FreeEventsOfObject(void* object) {
 
 using namespace kvz::ks;
 
+// The minidriver's callback decides per enabled event; it runs with no lock of the class
+// driver held, so it may take the minidriver's own locks.
 extern "C" VOID NTAPI KsGenerateEvents(PVOID object, const GUID* eventSet, ULONG eventId, ULONG dataSize, PVOID data,
                                        PFNKSGENERATEEVENTCALLBACK callBack, PVOID callBackContext) {
   UNREFERENCED_PARAMETER(dataSize);
   UNREFERENCED_PARAMETER(data);
-  std::vector<KSEVENTDATA> signals;
-  std::vector<EnabledEvent*> spent;
+  LiveObject(object, "KsGenerateEvents");
+  std::vector<EventRef> candidates;
   {
     std::lock_guard<std::mutex> hold(g_lock);
-    auto& list = Enabled();
-    for (auto it = list.begin(); it != list.end();) {
-      EnabledEvent* e = *it;
-      bool match = e->object == object && (!eventSet || (e->entry.EventSet->Set && *e->entry.EventSet->Set == *eventSet)) &&
-                   e->entry.EventItem->EventId == eventId;
-      if (match && callBack && !callBack(callBackContext, &e->entry)) match = false;
-      if (match) {
-        signals.push_back(e->data);
-        if (e->oneShot) {
-          spent.push_back(e);
-          it = list.erase(it);
-          continue;
-        }
-      }
-      ++it;
+    for (const EventRef& e : Enabled()) {
+      if (e->object == object && (!eventSet || (e->entry.EventSet->Set && *e->entry.EventSet->Set == *eventSet)) &&
+          e->entry.EventItem->EventId == eventId)
+        candidates.push_back(e);
     }
   }
-  for (const KSEVENTDATA& s : signals) {
-    if (s.NotificationType == KSEVENTF_EVENT_OBJECT)
-      KeSetEvent(static_cast<PKEVENT>(s.EventObject.Event), s.EventObject.Increment, FALSE);
-    else if (s.NotificationType == KSEVENTF_SEMAPHORE_OBJECT)
-      KeReleaseSemaphore(static_cast<PKSEMAPHORE>(s.SemaphoreObject.Semaphore), s.SemaphoreObject.Increment,
-                         s.SemaphoreObject.Adjustment, FALSE);
+  for (const EventRef& e : candidates) {
+    if (callBack && !callBack(callBackContext, &e->entry)) continue;
+    bool spent = false;
+    {
+      std::lock_guard<std::mutex> hold(g_lock);
+      auto& list = Enabled();
+      auto it = std::find(list.begin(), list.end(), e);
+      if (it == list.end()) continue;  // disabled meanwhile
+      if (e->oneShot) {
+        list.erase(it);
+        spent = true;
+      }
+    }
+    Signal(*e);
+    if (spent) Remove(e);
   }
-  for (EnabledEvent* e : spent) Remove(e);
 }

@@ -1,8 +1,58 @@
 // Filter factories (one create item and one device interface per category each) and the filters
 // they create, with their pin factories.
+#include <cstring>
+
 #include "ks_objects.h"
 
 namespace kvz::ks {
+namespace {
+
+constexpr ULONG kDescriptorTag = 'dfSK';
+
+// The filter's descriptor becomes its own copy with the new pin descriptor appended, so that
+// KSFILTER.Descriptor lists every pin factory. The pin factory itself works from the caller's
+// descriptor, which the minidriver keeps alive (typically in the filter's bag).
+NTSTATUS AddPinFactory(Filter* f, const KSPIN_DESCRIPTOR_EX* descriptor, PULONG pinId) {
+  KSFILTER* pub = f->Public();
+  const KSFILTER_DESCRIPTOR* old = pub->Descriptor;
+  const ULONG count = old ? old->PinDescriptorsCount : 0;
+  ULONG stride = old && old->PinDescriptorSize ? old->PinDescriptorSize : sizeof(KSPIN_DESCRIPTOR_EX);
+  if (stride < sizeof(KSPIN_DESCRIPTOR_EX)) stride = sizeof(KSPIN_DESCRIPTOR_EX);
+  const size_t bytes = sizeof(KSFILTER_DESCRIPTOR) + static_cast<size_t>(count + 1) * stride;
+  auto* block = static_cast<uint8_t*>(ExAllocatePoolWithTag(KsPoolType(), bytes, kDescriptorTag));
+  if (!block) return STATUS_INSUFFICIENT_RESOURCES;
+  memset(block, 0, bytes);
+  auto* edited = reinterpret_cast<KSFILTER_DESCRIPTOR*>(block);
+  if (old) *edited = *old;
+  uint8_t* pins = block + sizeof(KSFILTER_DESCRIPTOR);
+  if (count && old->PinDescriptors) {
+    const ULONG oldStride = old->PinDescriptorSize ? old->PinDescriptorSize : sizeof(KSPIN_DESCRIPTOR_EX);
+    for (ULONG i = 0; i < count; ++i)
+      memcpy(pins + static_cast<size_t>(i) * stride,
+             reinterpret_cast<const uint8_t*>(old->PinDescriptors) + static_cast<size_t>(i) * oldStride,
+             oldStride < stride ? oldStride : stride);
+  }
+  memcpy(pins + static_cast<size_t>(count) * stride, descriptor, sizeof(KSPIN_DESCRIPTOR_EX));
+  edited->PinDescriptorsCount = count + 1;
+  edited->PinDescriptorSize = stride;
+  edited->PinDescriptors = reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(pins);
+  NTSTATUS status = f->bag.Add(block, nullptr, bytes);
+  if (!NT_SUCCESS(status)) {
+    ExFreePool(block);
+    return status;
+  }
+  pub->Descriptor = edited;
+  // An earlier copy of ours goes; a descriptor the minidriver edited itself stays in its bag.
+  if (old && f->editedDescriptor == old) f->bag.Remove(const_cast<KSFILTER_DESCRIPTOR*>(old), TRUE);
+  f->editedDescriptor = edited;
+  PinFactory pf;
+  pf.descriptor = descriptor;
+  f->pinFactories.push_back(pf);
+  if (pinId) *pinId = static_cast<ULONG>(f->pinFactories.size() - 1);
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
 
 void DestroyFactory(FilterFactory* factory) {
   KeWaitForSingleObject(&factory->device->listLock, Executive, KernelMode, FALSE, nullptr);
@@ -27,6 +77,7 @@ NTSTATUS CreateFilter(Device* device, FilterFactory* factory, PIRP irp) {
   f->factory = factory;
   f->file = file;
   KeInitializeMutex(&f->control, 0);
+  f->bag.SetGuard(&f->control, "KS filter", kControlMutexName);
   KSFILTER* pub = f->Public();
   pub->Descriptor = descriptor;
   pub->Bag = f->bag.Handle();
@@ -65,7 +116,10 @@ NTSTATUS CreateFilter(Device* device, FilterFactory* factory, PIRP irp) {
 }
 
 NTSTATUS CloseFilter(Filter* f, PIRP irp) {
-  // Pins left open by the client go first; their filter's close comes last.
+  KSFILTER* pub = f->Public();
+  // Pins left open by the client go first; their filter's close comes last, all under the
+  // control mutex as the minidriver's callbacks expect.
+  KsFilterAcquireControl(pub);
   for (PinFactory& pf : f->pinFactories) {
     while (!pf.pins.empty()) {
       Pin* pin = pf.pins.back();
@@ -74,13 +128,9 @@ NTSTATUS CloseFilter(Filter* f, PIRP irp) {
       FileClosed(f->device);
     }
   }
-  KSFILTER* pub = f->Public();
   const KSFILTER_DESCRIPTOR* descriptor = pub->Descriptor;
-  if (descriptor && descriptor->Dispatch && descriptor->Dispatch->Close) {
-    KsFilterAcquireControl(pub);
-    descriptor->Dispatch->Close(pub, irp);
-    KsFilterReleaseControl(pub);
-  }
+  if (descriptor && descriptor->Dispatch && descriptor->Dispatch->Close) descriptor->Dispatch->Close(pub, irp);
+  KsFilterReleaseControl(pub);
   FreeEventsOfObject(pub);
   f->bag.FreeAll();
   KeWaitForSingleObject(&f->device->listLock, Executive, KernelMode, FALSE, nullptr);
@@ -119,9 +169,12 @@ extern "C" NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, con
   UNREFERENCED_PARAMETER(wakeCallback);
   Device* d = DeviceOfDeviceObject(deviceObject);
   if (!d || !descriptor) return STATUS_INVALID_PARAMETER;
+  if (d->Public()->Started && !OwnsMutex(&d->mutex))
+    KsBugCheck("KsCreateFilterFactory on a started device without holding the %s", kDeviceMutexName);
   auto* ff = new FilterFactory();
   AdoptShell(ff, ObjectKind::FilterFactory);
   ff->device = d;
+  ff->bag.SetGuard(&d->mutex, "KS filter factory", kDeviceMutexName);
   ff->createItemFlags = createItemFlags;
   if (refString) {
     for (const WCHAR* p = refString; *p; ++p) ff->referenceString.push_back(*p);
@@ -155,11 +208,8 @@ extern "C" NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, con
 
 extern "C" NTSTATUS NTAPI KsFilterCreatePinFactory(PKSFILTER filter, const KSPIN_DESCRIPTOR_EX* descriptor,
                                                    PULONG pinId) {
-  Filter* f = FilterOf(filter);
-  if (!f || !descriptor) return STATUS_INVALID_PARAMETER;
-  PinFactory pf;
-  pf.descriptor = descriptor;
-  f->pinFactories.push_back(pf);
-  if (pinId) *pinId = static_cast<ULONG>(f->pinFactories.size() - 1);
-  return STATUS_SUCCESS;
+  Filter* f = LiveFilter(filter, "KsFilterCreatePinFactory");
+  if (!OwnsMutex(&f->control)) KsBugCheck("KsFilterCreatePinFactory without holding the %s", kControlMutexName);
+  if (!descriptor) return STATUS_INVALID_PARAMETER;
+  return AddPinFactory(f, descriptor, pinId);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -80,7 +81,22 @@ struct Filter {
   PFILE_OBJECT file = nullptr;
   KMUTEX control;
   std::vector<PinFactory> pinFactories;
+  const KSFILTER_DESCRIPTOR* editedDescriptor = nullptr;  // the copy KsFilterCreatePinFactory made
   KSFILTER* Public() { return &shell.pub; }
+};
+
+// The master clock's time and state as a pin's reference clock shows them.
+class StreamClock {
+ public:
+  LONGLONG Time(LONGLONG now) const;
+  KSSTATE State() const;
+  void SetState(KSSTATE to, LONGLONG now);
+
+ private:
+  mutable std::mutex lock_;
+  KSSTATE state_ = KSSTATE_STOP;
+  LONGLONG accumulated_ = 0;  // stream time up to the last change
+  LONGLONG runSince_ = 0;     // kernel time RUN began
 };
 
 // One client buffer on a pin's queue.
@@ -110,6 +126,7 @@ struct Pin {
   KEVENT processingIdle;          // signalled while nothing is queued or running
   KEVENT processReturned;         // signalled while no Process call runs
   bool hasClock = false;
+  std::shared_ptr<StreamClock> clock = std::make_shared<StreamClock>();
   KSPIN* Public() { return &shell.pub; }
   ULONG Flags() const { return shell.pub.Descriptor->Flags; }
 };
@@ -124,6 +141,23 @@ inline Device* DeviceOf(const KSDEVICE* d) { return RecordOf<Device>(d, ObjectKi
 inline Filter* FilterOf(const KSFILTER* f) { return RecordOf<Filter>(f, ObjectKind::Filter); }
 inline Pin* PinOf(const KSPIN* p) { return RecordOf<Pin>(p, ObjectKind::Pin); }
 Device* DeviceOfDeviceObject(PDEVICE_OBJECT fdo);
+
+// What a minidriver hands the class driver must be a live object of the kind the routine takes;
+// anything else stops with a bugcheck naming the routine (the real class driver would touch
+// freed or foreign memory).
+ShellHeader* LiveObject(const void* object, const char* routine);
+Device* LiveDevice(const KSDEVICE* device, const char* routine);
+Filter* LiveFilter(const KSFILTER* filter, const char* routine);
+Pin* LivePin(const KSPIN* pin, const char* routine);
+[[noreturn]] void KsBugCheck(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Whether the calling thread owns the mutex (acquired and not yet released).
+bool OwnsMutex(KMUTEX* mutex);
+
+// The class driver's own non-paged allocations: no-execute pool where the system has it.
+inline POOL_TYPE KsPoolType() { return RtlIsNtDdiVersionAvailable(NTDDI_WIN8) ? NonPagedPoolNx : NonPagedPool; }
+constexpr const char* kDeviceMutexName = "device mutex (KsAcquireDevice)";
+constexpr const char* kControlMutexName = "filter control mutex (KsFilterAcquireControl)";
 
 // ---- Internal entry points between the class driver's parts ----
 NTSTATUS DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp);
@@ -145,8 +179,11 @@ const KSDATARANGE* MatchDataRange(const KSPIN_DESCRIPTOR_EX* descriptor, const K
 bool GuidMatches(const GUID& range, const GUID& format);
 
 NTSTATUS QueueReadStream(Pin* pin, PIRP irp);
+void DiscardFrame(Frame* frame);  // a frame whose request is gone without completion
 void FlushQueue(Pin* pin, NTSTATUS status);
-void TriggerProcessing(Pin* pin);
+// Queues a Process call on the work queue, or (inCaller) runs it in the calling thread when none
+// is queued or running.
+void TriggerProcessing(Pin* pin, bool inCaller = false);
 void WaitProcessingIdle(Pin* pin);
 // Records the pin's new state once no Process call is running, so that a call never sees its
 // pin leave the state it was started in.

@@ -1,8 +1,48 @@
 #include "object_bag.h"
 
 #include <cstring>
+#include <unordered_set>
+
+#include "ks_objects.h"
 
 namespace kvz::ks {
+namespace {
+
+std::mutex g_bagsLock;
+std::unordered_set<const ObjectBag*>& LiveBags() {
+  static auto* bags = new std::unordered_set<const ObjectBag*>();
+  return *bags;
+}
+
+}  // namespace
+
+ObjectBag::ObjectBag() {
+  std::lock_guard<std::mutex> hold(g_bagsLock);
+  LiveBags().insert(this);
+}
+
+ObjectBag::~ObjectBag() {
+  FreeAll();
+  std::lock_guard<std::mutex> hold(g_bagsLock);
+  LiveBags().erase(this);
+}
+
+void ObjectBag::SetGuard(KMUTEX* mutex, const char* owner, const char* mutexName) {
+  guard_ = mutex;
+  owner_ = owner;
+  guardName_ = mutexName;
+}
+
+ObjectBag* ObjectBag::FromHandle(KSOBJECT_BAG bag, const char* routine) {
+  auto* b = static_cast<ObjectBag*>(bag);
+  {
+    std::lock_guard<std::mutex> hold(g_bagsLock);
+    if (!bag || !LiveBags().count(b)) KsBugCheck("%s on %p, which is not a live object bag", routine, bag);
+  }
+  if (b->guard_ && !OwnsMutex(b->guard_))
+    KsBugCheck("%s on the object bag of a %s without holding the %s", routine, b->owner_, b->guardName_);
+  return b;
+}
 
 NTSTATUS ObjectBag::Add(PVOID item, PFNKSFREE free, SIZE_T size) {
   if (!item) return STATUS_INVALID_PARAMETER;
@@ -72,18 +112,16 @@ void ObjectBag::FreeAll() {
 using kvz::ks::ObjectBag;
 
 extern "C" NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG bag, PVOID item, PFNKSFREE free) {
-  if (!bag) return STATUS_INVALID_PARAMETER;
-  return ObjectBag::FromHandle(bag)->Add(item, free);
+  return ObjectBag::FromHandle(bag, "KsAddItemToObjectBag")->Add(item, free);
 }
 
 extern "C" ULONG NTAPI KsRemoveItemFromObjectBag(KSOBJECT_BAG bag, PVOID item, BOOLEAN free) {
-  if (!bag) return 0;
-  return ObjectBag::FromHandle(bag)->Remove(item, free);
+  return ObjectBag::FromHandle(bag, "KsRemoveItemFromObjectBag")->Remove(item, free);
 }
 
 extern "C" NTSTATUS NTAPI _KsEdit(KSOBJECT_BAG bag, PVOID* pointerToItem, ULONG newSize, ULONG oldSize, ULONG tag) {
-  if (!bag || !pointerToItem) return STATUS_INVALID_PARAMETER;
-  ObjectBag* b = ObjectBag::FromHandle(bag);
+  ObjectBag* b = ObjectBag::FromHandle(bag, "_KsEdit");
+  if (!pointerToItem) return STATUS_INVALID_PARAMETER;
   PVOID old = *pointerToItem;
   SIZE_T known = 0;
   if (old && b->Contains(old, &known)) {
@@ -91,7 +129,7 @@ extern "C" NTSTATUS NTAPI _KsEdit(KSOBJECT_BAG bag, PVOID* pointerToItem, ULONG 
     SIZE_T have = known ? known : oldSize;
     if (newSize <= have) return STATUS_SUCCESS;
   }
-  PVOID copy = ExAllocatePoolWithTag(NonPagedPoolNx, newSize ? newSize : 1, tag);
+  PVOID copy = ExAllocatePoolWithTag(kvz::ks::KsPoolType(), newSize ? newSize : 1, tag);
   if (!copy) return STATUS_INSUFFICIENT_RESOURCES;
   memset(copy, 0, newSize);
   if (old) memcpy(copy, old, oldSize < newSize ? oldSize : newSize);

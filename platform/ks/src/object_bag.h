@@ -11,13 +11,17 @@ namespace kvz::ks {
 
 class ObjectBag {
  public:
-  ObjectBag() = default;
-  ~ObjectBag() { FreeAll(); }
+  ObjectBag();
+  ~ObjectBag();
   ObjectBag(const ObjectBag&) = delete;
   ObjectBag& operator=(const ObjectBag&) = delete;
 
   KSOBJECT_BAG Handle() { return this; }
-  static ObjectBag* FromHandle(KSOBJECT_BAG bag) { return static_cast<ObjectBag*>(bag); }
+  // The bag behind a minidriver's handle; bugchecks on anything but a live bag, or when the
+  // caller does not hold the mutex that guards it.
+  static ObjectBag* FromHandle(KSOBJECT_BAG bag, const char* routine);
+  // The mutex a minidriver must hold around operations on this bag, and how to name it.
+  void SetGuard(KMUTEX* mutex, const char* owner, const char* mutexName);
 
   NTSTATUS Add(PVOID item, PFNKSFREE free, SIZE_T size = 0);
   // Returns how many references to item were removed; frees it when asked.
@@ -35,6 +39,9 @@ class ObjectBag {
   static void FreeItem(const Item& item);
   mutable std::mutex lock_;
   std::vector<Item> items_;
+  KMUTEX* guard_ = nullptr;
+  const char* owner_ = "";
+  const char* guardName_ = "";
 };
 
 }  // namespace kvz::ks

@@ -1,10 +1,13 @@
 // From any public KS pointer, file object or IRP back to the class driver's records.
 #include <atomic>
+#include <cstdarg>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
+#include "kvz/bugcheck.h"
 #include "kvz/kernel_testing.h"
 #include "ks_objects.h"
 
@@ -72,6 +75,46 @@ void CountLive(ObjectKind kind, int delta) {
   g_counts[static_cast<int>(kind)] += delta;
 }
 
+void KsBugCheck(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  kvz::kernel::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "%s", text);
+}
+
+ShellHeader* LiveObject(const void* object, const char* routine) {
+  ShellHeader* h = HeaderOf(object);
+  if (!h) KsBugCheck("%s of %p, which is not a live kernel-streaming object", routine, object);
+  return h;
+}
+
+namespace {
+
+template <class Record>
+Record* LiveOfKind(const void* object, ObjectKind kind, const char* routine) {
+  ShellHeader* h = LiveObject(object, routine);
+  if (h->kind != kind)
+    KsBugCheck("%s of %p, which is a %s, not a %s", routine, object, KindName(static_cast<int>(h->kind)),
+               KindName(static_cast<int>(kind)));
+  return static_cast<Record*>(h->record);
+}
+
+}  // namespace
+
+Device* LiveDevice(const KSDEVICE* device, const char* routine) {
+  return LiveOfKind<Device>(device, ObjectKind::Device, routine);
+}
+Filter* LiveFilter(const KSFILTER* filter, const char* routine) {
+  return LiveOfKind<Filter>(filter, ObjectKind::Filter, routine);
+}
+Pin* LivePin(const KSPIN* pin, const char* routine) { return LiveOfKind<Pin>(pin, ObjectKind::Pin, routine); }
+
+bool OwnsMutex(KMUTEX* mutex) {
+  return __atomic_load_n(&mutex->OwnerThread, __ATOMIC_ACQUIRE) == KeGetCurrentThread();
+}
+
 Device* DeviceOfDeviceObject(PDEVICE_OBJECT fdo) {
   if (!fdo || !fdo->DeviceExtension) return nullptr;
   auto* device = *static_cast<Device**>(fdo->DeviceExtension);
@@ -126,8 +169,7 @@ bool EqualNoCase(const std::u16string& a, const std::u16string& b) {
 using namespace kvz::ks;
 
 extern "C" PKSDEVICE NTAPI KsGetDevice(PVOID object) {
-  ShellHeader* h = HeaderOf(object);
-  if (!h) return nullptr;
+  ShellHeader* h = LiveObject(object, "KsGetDevice");
   switch (h->kind) {
     case ObjectKind::Device: return static_cast<Device*>(h->record)->Public();
     case ObjectKind::FilterFactory: return static_cast<FilterFactory*>(h->record)->device->Public();
@@ -153,8 +195,7 @@ extern "C" PKSPIN NTAPI KsGetPinFromIrp(PIRP irp) {
 }
 
 extern "C" PVOID NTAPI KsGetParent(PVOID object) {
-  ShellHeader* h = HeaderOf(object);
-  if (!h) return nullptr;
+  ShellHeader* h = LiveObject(object, "KsGetParent");
   switch (h->kind) {
     case ObjectKind::Device: return nullptr;
     case ObjectKind::FilterFactory: return static_cast<FilterFactory*>(h->record)->device->Public();
@@ -168,28 +209,29 @@ extern "C" PVOID NTAPI KsGetParent(PVOID object) {
 }
 
 extern "C" PKSFILTER NTAPI KsPinGetParentFilter(PKSPIN pin) {
-  Pin* p = PinOf(pin);
-  return p ? p->filter->Public() : nullptr;
+  return LivePin(pin, "KsPinGetParentFilter")->filter->Public();
 }
 
-extern "C" PKSFILTER NTAPI KsGetFilterFromPin(PKSPIN pin) { return KsPinGetParentFilter(pin); }
+extern "C" PKSFILTER NTAPI KsGetFilterFromPin(PKSPIN pin) {
+  return LivePin(pin, "KsGetFilterFromPin")->filter->Public();
+}
 
 extern "C" VOID NTAPI KsAcquireDevice(PKSDEVICE device) {
-  Device* d = DeviceOf(device);
-  if (d) KeWaitForSingleObject(&d->mutex, Executive, KernelMode, FALSE, nullptr);
+  Device* d = LiveDevice(device, "KsAcquireDevice");
+  KeWaitForSingleObject(&d->mutex, Executive, KernelMode, FALSE, nullptr);
 }
 
 extern "C" VOID NTAPI KsReleaseDevice(PKSDEVICE device) {
-  Device* d = DeviceOf(device);
-  if (d) KeReleaseMutex(&d->mutex, FALSE);
+  Device* d = LiveDevice(device, "KsReleaseDevice");
+  KeReleaseMutex(&d->mutex, FALSE);
 }
 
 extern "C" VOID NTAPI KsFilterAcquireControl(PKSFILTER filter) {
-  Filter* f = FilterOf(filter);
-  if (f) KeWaitForSingleObject(&f->control, Executive, KernelMode, FALSE, nullptr);
+  Filter* f = LiveFilter(filter, "KsFilterAcquireControl");
+  KeWaitForSingleObject(&f->control, Executive, KernelMode, FALSE, nullptr);
 }
 
 extern "C" VOID NTAPI KsFilterReleaseControl(PKSFILTER filter) {
-  Filter* f = FilterOf(filter);
-  if (f) KeReleaseMutex(&f->control, FALSE);
+  Filter* f = LiveFilter(filter, "KsFilterReleaseControl");
+  KeReleaseMutex(&f->control, FALSE);
 }

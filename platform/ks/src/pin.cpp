@@ -9,15 +9,24 @@ namespace {
 
 constexpr ULONG kFormatTag = 'fmSK';
 
+// The pin flags whose meaning this class driver implements (the processing priorities and FIFO
+// order hold trivially); a pin asking for anything else is refused rather than silently served
+// otherwise than it expects.
+constexpr ULONG kSupportedPinFlags =
+    KSPIN_FLAG_CRITICAL_PROCESSING | KSPIN_FLAG_HYPERCRITICAL_PROCESSING | KSPIN_FLAG_ASYNCHRONOUS_PROCESSING |
+    KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING | KSPIN_FLAG_INITIATE_PROCESSING_ON_EVERY_ARRIVAL |
+    KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING | KSPIN_FLAG_ENFORCE_FIFO | KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY |
+    KSPIN_FLAG_USE_STANDARD_TRANSPORT | KSPIN_FLAG_FIXED_FORMAT | KSPIN_FLAG_DENY_USERMODE_ACCESS;
+
 PKSDATAFORMAT CopyFormat(const KSDATAFORMAT* format, ULONG size) {
-  auto* copy = static_cast<PKSDATAFORMAT>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kFormatTag));
+  auto* copy = static_cast<PKSDATAFORMAT>(ExAllocatePoolWithTag(KsPoolType(), size, kFormatTag));
   if (copy) memcpy(copy, format, size);
   return copy;
 }
 
 void DestroyPinRecord(Pin* p) {
   RetireShell(p);
-  for (Frame* frame : p->queue) delete frame;
+  for (Frame* frame : p->queue) DiscardFrame(frame);
   delete p;
 }
 
@@ -69,6 +78,11 @@ NTSTATUS CreatePin(Filter* filter, PIRP irp, const uint8_t* data, size_t size) {
   PinFactory& pf = filter->pinFactories[connect.PinId];
   const KSPIN_DESCRIPTOR_EX* descriptor = pf.descriptor;
   if (pf.pins.size() >= descriptor->InstancesPossible) return STATUS_UNSUCCESSFUL;
+  if (descriptor->Flags & ~kSupportedPinFlags) {
+    DbgPrint("ks: pin factory %lu asks for unsupported pin flags 0x%08lX\n", connect.PinId,
+             descriptor->Flags & ~kSupportedPinFlags);
+    return STATUS_NOT_SUPPORTED;
+  }
   if ((descriptor->Flags & KSPIN_FLAG_DENY_USERMODE_ACCESS) && irp->RequestorMode == UserMode)
     return STATUS_ACCESS_DENIED;
   if (descriptor->PinDescriptor.InterfacesCount == 0 && connect.Interface.Set != KSINTERFACESETID_Standard)
@@ -83,6 +97,7 @@ NTSTATUS CreatePin(Filter* filter, PIRP irp, const uint8_t* data, size_t size) {
   p->factoryId = connect.PinId;
   p->file = file;
   KeInitializeMutex(&p->processingMutex, 0);
+  p->bag.SetGuard(&filter->control, "KS pin", kControlMutexName);
   KeInitializeSpinLock(&p->lock);
   KeInitializeEvent(&p->processingIdle, NotificationEvent, TRUE);
   KeInitializeEvent(&p->processReturned, NotificationEvent, TRUE);
@@ -155,6 +170,7 @@ NTSTATUS ChangePinFormat(Pin* p, const KSDATAFORMAT* format, ULONG size) {
       format->FormatSize < sizeof(KSDATAFORMAT))
     return STATUS_INVALID_PARAMETER;
   KSPIN* pub = p->Public();
+  if (p->Flags() & KSPIN_FLAG_FIXED_FORMAT) return STATUS_INVALID_DEVICE_REQUEST;
   PKSDATAFORMAT copy = CopyFormat(format, format->FormatSize);
   if (!copy) return STATUS_INSUFFICIENT_RESOURCES;
   NTSTATUS status = p->bag.Add(copy, nullptr);

@@ -125,17 +125,10 @@ Lookup<KSPROPERTY_SET, KSPROPERTY_ITEM> FindPropertyItem(const std::vector<Table
   return result;
 }
 
-NTSTATUS HandleProperty(PIRP irp, Filter* filter, Pin* pin) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  const ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
-  const ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
-  auto* property = static_cast<PKSPROPERTY>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
-  PVOID data = outLength ? irp->UserBuffer : nullptr;
-  irp->IoStatus.Information = 0;
+namespace {
 
-  if (!property || inLength < sizeof(KSPROPERTY)) return STATUS_INVALID_BUFFER_SIZE;
-  if (outLength && !irp->UserBuffer) return STATUS_INVALID_USER_BUFFER;
-
+NTSTATUS DispatchBuffered(PIRP irp, Filter* filter, Pin* pin, PKSPROPERTY property, ULONG inLength, PVOID data,
+                          ULONG outLength) {
   std::vector<TableRef> tables;
   NTSTATUS status = CollectTables(filter, pin, property->Flags & KSPROPERTY_TYPE_TOPOLOGY, property, inLength, &tables);
   if (!NT_SUCCESS(status)) return status;
@@ -178,6 +171,52 @@ NTSTATUS HandleProperty(PIRP irp, Filter* filter, Pin* pin) {
     default:
       return STATUS_INVALID_PARAMETER;
   }
+}
+
+constexpr ULONG kBufferTag = 'bpSK';
+constexpr uint8_t kUnwrittenByte = 0xA5;
+
+ULONG Align8(ULONG n) { return (n + 7u) & ~7u; }
+
+}  // namespace
+
+// A user-mode request is buffered as the class driver buffers it: the handlers see pool copies
+// of the request and of the data (the client's data for a set, a fill pattern otherwise), and
+// only the Information bytes go back to the client.
+NTSTATUS HandleProperty(PIRP irp, Filter* filter, Pin* pin) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  const ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+  const ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+  const auto* clientProperty = static_cast<const KSPROPERTY*>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
+  void* clientData = irp->UserBuffer;
+  irp->IoStatus.Information = 0;
+
+  if (!clientProperty || inLength < sizeof(KSPROPERTY)) return STATUS_INVALID_BUFFER_SIZE;
+  if (outLength && !clientData) return STATUS_INVALID_USER_BUFFER;
+
+  const ULONG dataRoom = Align8(outLength);
+  auto* block = static_cast<uint8_t*>(ExAllocatePoolWithTag(KsPoolType(), static_cast<SIZE_T>(dataRoom) + inLength, kBufferTag));
+  if (!block) return STATUS_INSUFFICIENT_RESOURCES;
+  auto* property = reinterpret_cast<PKSPROPERTY>(block + dataRoom);
+  memcpy(property, clientProperty, inLength);
+  PVOID data = outLength ? block : nullptr;
+  const ULONG type = property->Flags & ~KSPROPERTY_TYPE_TOPOLOGY;
+  if (outLength) {
+    if (type == KSPROPERTY_TYPE_SET)
+      memcpy(block, clientData, outLength);
+    else
+      memset(block, kUnwrittenByte, outLength);
+  }
+
+  NTSTATUS status = DispatchBuffered(irp, filter, pin, property, inLength, data, outLength);
+  const ULONG_PTR information = irp->IoStatus.Information;
+  if (NT_SUCCESS(status) && information > outLength)
+    KsBugCheck("property request (set %08X, id %lu) completed with Information %lu larger than its %lu-byte buffer",
+               static_cast<unsigned>(property->Set.Data1), static_cast<unsigned long>(property->Id),
+               static_cast<unsigned long>(information), static_cast<unsigned long>(outLength));
+  if (!NT_ERROR(status) && outLength) memcpy(clientData, block, information < outLength ? information : outLength);
+  ExFreePool(block);
+  return status;
 }
 
 }  // namespace kvz::ks

@@ -2,6 +2,8 @@
 // Process runs at PASSIVE_LEVEL on the class driver's work queue, one call at a time per pin,
 // again after STATUS_SUCCESS and only on the next trigger after STATUS_PENDING.
 #include <algorithm>
+#include <mutex>
+#include <unordered_set>
 
 #include "ks_objects.h"
 #include "ksmedia.h"
@@ -16,13 +18,53 @@ kvz::kernel::WorkQueue& ProcessingQueue() {
   return *queue;
 }
 
+// Stream pointers the minidriver may still use. A completed frame's memory is kept back for a
+// while so that a stale pointer is recognised rather than mistaken for a new frame at the same
+// address.
+std::mutex g_framesLock;
+std::unordered_set<const KSSTREAM_POINTER*>& LivePointers() {
+  static auto* live = new std::unordered_set<const KSSTREAM_POINTER*>();
+  return *live;
+}
+std::deque<Frame*>& RetiredFrames() {
+  static auto* retired = new std::deque<Frame*>();
+  return *retired;
+}
+constexpr size_t kRetiredFrames = 64;
+
+Frame* NewFrame() {
+  auto* frame = new Frame();
+  std::lock_guard<std::mutex> hold(g_framesLock);
+  LivePointers().insert(&frame->pointer);
+  return frame;
+}
+
+void RetireFrame(Frame* frame) {
+  Frame* old = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(g_framesLock);
+    LivePointers().erase(&frame->pointer);
+    RetiredFrames().push_back(frame);
+    if (RetiredFrames().size() > kRetiredFrames) {
+      old = RetiredFrames().front();
+      RetiredFrames().pop_front();
+    }
+  }
+  delete old;
+}
+
+bool IsLivePointer(const KSSTREAM_POINTER* pointer) {
+  std::lock_guard<std::mutex> hold(g_framesLock);
+  return LivePointers().count(pointer) != 0;
+}
+
 void CompleteFrame(Frame* frame, NTSTATUS status) {
   PIRP irp = frame->irp;
   IoSetCancelRoutine(irp, nullptr);
   irp->IoStatus.Status = status;
   irp->IoStatus.Information =
       NT_SUCCESS(status) ? IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength : 0;
-  delete frame;
+  RetireFrame(frame);
   IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
@@ -115,7 +157,9 @@ void RunProcessing(Pin* p) {
 
 }  // namespace
 
-void TriggerProcessing(Pin* p) {
+void DiscardFrame(Frame* frame) { RetireFrame(frame); }
+
+void TriggerProcessing(Pin* p, bool inCaller) {
   bool queue = false;
   KIRQL irql;
   KeAcquireSpinLock(&p->lock, &irql);
@@ -129,7 +173,11 @@ void TriggerProcessing(Pin* p) {
     }
   }
   KeReleaseSpinLock(&p->lock, irql);
-  if (queue) ProcessingQueue().Queue([p] { RunProcessing(p); }, "KS pin processing");
+  if (!queue) return;
+  if (inCaller)
+    RunProcessing(p);
+  else
+    ProcessingQueue().Queue([p] { RunProcessing(p); }, "KS pin processing");
 }
 
 void SetDeviceStateOf(Pin* p, KSSTATE state) {
@@ -138,6 +186,7 @@ void SetDeviceStateOf(Pin* p, KSSTATE state) {
     KeAcquireSpinLock(&p->lock, &irql);
     if (!p->inProcess) {
       p->Public()->DeviceState = state;
+      p->clock->SetState(state, static_cast<LONGLONG>(KeQueryInterruptTime()));
       p->stateChangePending = false;
       KeReleaseSpinLock(&p->lock, irql);
       return;
@@ -181,7 +230,7 @@ NTSTATUS QueueReadStream(Pin* p, PIRP irp) {
     if (header->Size < required) return STATUS_INVALID_BUFFER_SIZE;
   }
 
-  auto* frame = new Frame();
+  Frame* frame = NewFrame();
   frame->irp = irp;
   frame->header = header;
   frame->pointer.Pin = pub;
@@ -197,13 +246,13 @@ NTSTATUS QueueReadStream(Pin* p, PIRP irp) {
   KeAcquireSpinLock(&p->lock, &irql);
   if (p->closing) {
     KeReleaseSpinLock(&p->lock, irql);
-    delete frame;
+    RetireFrame(frame);
     return STATUS_CANCELLED;
   }
   IoSetCancelRoutine(irp, CancelFrame);
   if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
     KeReleaseSpinLock(&p->lock, irql);
-    delete frame;
+    RetireFrame(frame);
     return STATUS_CANCELLED;
   }
   IoMarkIrpPending(irp);
@@ -223,8 +272,7 @@ NTSTATUS QueueReadStream(Pin* p, PIRP irp) {
 using namespace kvz::ks;
 
 extern "C" PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state) {
-  Pin* p = PinOf(pin);
-  if (!p) return nullptr;
+  Pin* p = LivePin(pin, "KsPinGetLeadingEdgeStreamPointer");
   KIRQL irql;
   KeAcquireSpinLock(&p->lock, &irql);
   Frame* leading = nullptr;
@@ -234,18 +282,30 @@ extern "C" PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, 
       break;
     }
   }
-  if (leading && state == KSSTREAM_POINTER_STATE_LOCKED) leading->locked = TRUE;
+  if (leading && state == KSSTREAM_POINTER_STATE_LOCKED) {
+    if (leading->locked) {
+      KeReleaseSpinLock(&p->lock, irql);
+      KsBugCheck("KsPinGetLeadingEdgeStreamPointer locks stream pointer %p, which is already locked",
+                 static_cast<void*>(&leading->pointer));
+    }
+    leading->locked = TRUE;
+  }
   KeReleaseSpinLock(&p->lock, irql);
   return leading ? &leading->pointer : nullptr;
 }
 
 extern "C" VOID NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER pointer, BOOLEAN eject) {
-  if (!pointer) return;
-  Pin* p = PinOf(pointer->Pin);
-  if (!p) return;
+  if (!IsLivePointer(pointer))
+    KsBugCheck("KsStreamPointerUnlock of stream pointer %p, which is stale or no stream pointer",
+               static_cast<void*>(pointer));
+  Pin* p = LivePin(pointer->Pin, "KsStreamPointerUnlock");
   Frame* frame = CONTAINING_RECORD(pointer, Frame, pointer);
   KIRQL irql;
   KeAcquireSpinLock(&p->lock, &irql);
+  if (!frame->locked) {
+    KeReleaseSpinLock(&p->lock, irql);
+    KsBugCheck("KsStreamPointerUnlock of stream pointer %p, which is not locked", static_cast<void*>(pointer));
+  }
   frame->locked = FALSE;
   bool complete = (eject || frame->cancelled) && TakeFromQueue(p, frame);
   NTSTATUS status = eject ? STATUS_SUCCESS : STATUS_CANCELLED;
@@ -253,18 +313,21 @@ extern "C" VOID NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER pointer, BOOLEAN e
   if (complete) CompleteFrame(frame, status);
 }
 
+// Without KSPIN_FLAG_ASYNCHRONOUS_PROCESSING a request at PASSIVE_LEVEL may run Process at once in
+// the caller's thread, as the class driver does; callers must be ready for that.
 extern "C" VOID NTAPI KsPinAttemptProcessing(PKSPIN pin, BOOLEAN asynchronous) {
-  UNREFERENCED_PARAMETER(asynchronous);
-  Pin* p = PinOf(pin);
-  if (p) TriggerProcessing(p);
+  Pin* p = LivePin(pin, "KsPinAttemptProcessing");
+  const bool inCaller = !asynchronous && KeGetCurrentIrql() == PASSIVE_LEVEL &&
+                        !(p->Flags() & KSPIN_FLAG_ASYNCHRONOUS_PROCESSING);
+  TriggerProcessing(p, inCaller);
 }
 
 extern "C" VOID NTAPI KsPinAcquireProcessingMutex(PKSPIN pin) {
-  Pin* p = PinOf(pin);
-  if (p) KeWaitForSingleObject(&p->processingMutex, Executive, KernelMode, FALSE, nullptr);
+  Pin* p = LivePin(pin, "KsPinAcquireProcessingMutex");
+  KeWaitForSingleObject(&p->processingMutex, Executive, KernelMode, FALSE, nullptr);
 }
 
 extern "C" VOID NTAPI KsPinReleaseProcessingMutex(PKSPIN pin) {
-  Pin* p = PinOf(pin);
-  if (p) KeReleaseMutex(&p->processingMutex, FALSE);
+  Pin* p = LivePin(pin, "KsPinReleaseProcessingMutex");
+  KeReleaseMutex(&p->processingMutex, FALSE);
 }

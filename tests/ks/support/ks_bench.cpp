@@ -4,7 +4,9 @@ namespace kvz::kstest {
 
 void KsBench::SetUp() {
   Log().Reset();
-  kvz::kernel::CheckUnload();  // start from a clean slate
+  // Whatever an earlier test left behind is that test's fault; it must not pass unseen.
+  kvz::kernel::UnloadReport before = kvz::kernel::CheckUnload();
+  ASSERT_TRUE(before.clean) << "left behind before this test started:\n" << before.text;
   ASSERT_EQ(STATUS_SUCCESS, kvz::kernel::LoadedDriver::Load(TestDriverEntry, u"kvzkstest", &driver_));
   kvz::kernel::DeviceDescription description;
   description.instanceId = u"USB\\VID_1234&PID_5678\\6&0&0&1";

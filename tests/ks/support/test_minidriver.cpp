@@ -133,6 +133,7 @@ NTSTATUS NTAPI PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE
 NTSTATUS NTAPI PinProcess(PKSPIN pin) {
   TestLog& log = Log();
   log.processCalls++;
+  log.processThread = KeGetCurrentThread();
   if (log.processConcurrent.fetch_add(1) != 0) log.processViolations++;
   if (pin->DeviceState != KSSTATE_RUN) log.processViolations++;
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) log.processViolations++;
@@ -249,6 +250,23 @@ NTSTATUS NTAPI GetVariable(PIRP irp, PKSIDENTIFIER, PVOID data) {
   return STATUS_SUCCESS;
 }
 
+NTSTATUS NTAPI GetOverlong(PIRP irp, PKSIDENTIFIER, PVOID) {
+  irp->IoStatus.Information = 64;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI GetPartial(PIRP irp, PKSIDENTIFIER, PVOID data) {
+  ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+  if (length < 3) return STATUS_BUFFER_TOO_SMALL;
+  auto* bytes = static_cast<uint8_t*>(data);
+  Log().partialSeen = bytes[2];
+  bytes[0] = 0x11;
+  bytes[1] = 0x22;
+  bytes[2] = 0x33;
+  irp->IoStatus.Information = 2;
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS NTAPI GetNodeValue(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   *static_cast<ULONG*>(data) = 100 + reinterpret_cast<PKSP_NODE>(request)->NodeId;
   irp->IoStatus.Information = sizeof(ULONG);
@@ -295,6 +313,8 @@ const KSPROPERTY_ITEM g_items[] = {
     RangedItem(),
     MakeItem(kWideRequest, GetWide, sizeof(KSPROPERTY) + 8, 8, nullptr, nullptr),
     MakeItem(kVariableSize, GetVariable, sizeof(KSPROPERTY), 0, nullptr, nullptr),
+    MakeItem(kOverlong, GetOverlong, sizeof(KSPROPERTY), 4, nullptr, nullptr),
+    MakeItem(kPartial, GetPartial, sizeof(KSPROPERTY), 0, nullptr, nullptr),
 };
 const KSPROPERTY_SET g_sets[] = {{&kTestPropertySet, ARRAYSIZE(g_items), g_items, 0, nullptr}};
 
@@ -415,6 +435,8 @@ void TestLog::Reset() {
   processViolations = 0;
   bagFrees = 0;
   framesDelivered = 0;
+  processThread = nullptr;
+  partialSeen = -1;
   failStateStepTo = -1;
   successReturns = 0;
   produceFrames = true;
@@ -454,6 +476,8 @@ std::vector<uint8_t> Yuy2Format(ULONG width, ULONG height) {
 }
 
 uint8_t FrameByte(LONGLONG n, size_t offset) { return static_cast<uint8_t>((n + static_cast<LONGLONG>(offset)) & 0xFF); }
+
+const KSPIN_DESCRIPTOR_EX& CapturePinDescriptor() { return g_pinDescriptor; }
 
 void RaiseTestEvent() { KsGenerateEvents(Log().filter, &kTestEventSet, 0, 0, nullptr, nullptr, nullptr); }
 

@@ -26,6 +26,8 @@ enum TestProperty : ULONG {
   kRangedValue = 0,    // LONG, -10..10 step 2, default 4
   kWideRequest = 1,    // needs 8 bytes after the KSPROPERTY, answers 8 bytes
   kVariableSize = 2,   // answers 12 bytes, MinData 0: the handler does its own size query
+  kOverlong = 3,       // claims 64 bytes answered whatever the buffer (a broken handler)
+  kPartial = 4,        // writes 3 bytes (0x11 0x22 0x33) but reports 2; notes the third byte it found
 };
 
 // What the minidriver saw; tests read and reset it.
@@ -37,6 +39,8 @@ struct TestLog {
   std::atomic<int> processViolations{0};  // overlapping calls, or a call outside RUN
   std::atomic<int> bagFrees{0};           // device context freed by its bag
   std::atomic<int> framesDelivered{0};
+  std::atomic<PKTHREAD> processThread{nullptr};  // the thread of the last Process call
+  std::atomic<int> partialSeen{-1};              // what kPartial found in its third byte
 
   // Behaviour switches.
   std::atomic<int> failStateStepTo{-1};   // SetDeviceState to this state fails
@@ -70,5 +74,8 @@ uint8_t FrameByte(LONGLONG n, size_t offset);
 
 // Raises the test event on the last filter (KsGenerateEvents).
 void RaiseTestEvent();
+
+// The capture pin's descriptor, for tests that add pin factories of their own.
+const KSPIN_DESCRIPTOR_EX& CapturePinDescriptor();
 
 }  // namespace kvz::kstest
