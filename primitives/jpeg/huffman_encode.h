@@ -19,7 +19,7 @@ struct HuffmanEncodeTable {
 // 32 bits are used. Between calls 0 to 7 bits are pending. The baseline coder only zeroes the
 // counters and the area.
 struct HuffmanEncodeState {
-  uint64_t accumulator;
+  alignas(8) uint64_t accumulator;  // 8-aligned on 32-bit x86 too: the size is fixed
   int32_t count;
   uint32_t counters[2];
   uint8_t area[1024];
