@@ -13,6 +13,7 @@
 
 #include "jpeg/jpeg_constants.h"
 #include "jpeg/jpeg_cpu.h"
+#include "jpeg/jpeg_decoder.h"
 #include "jpeg/jpeg_encoder.h"
 #include "jpeg/mjpeg_decoder.h"
 #include "primitives/build.h"
@@ -170,19 +171,24 @@ void Register() {
               std::string(format == jpeg::kFormatYuy2 ? "JpegDecodeYuy2" : "JpegDecodeBgr24") + build + Label(c);
           benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& state) {
             jpeg::OverrideJpegBuild(slot);
-            auto* decoder = new jpeg::MjpegDecoder();
+            // The decode entry on a state with the standard tables, as the decoder object holds it.
+            jpeg::JpegDecoder* decoder = new jpeg::JpegDecoder();
+            decoder->Reset();
+            decoder->InstallStandardTables();
             const int64_t size = jpeg::JpegOutputSize(format, c.width, c.height);
             std::vector<uint8_t> out(static_cast<size_t>(size));
             int32_t w = 0;
             int32_t h = 0;
             for (auto _ : state) {
-              if (decoder->Decode(stream.data(), static_cast<int32_t>(stream.size()), out.data(),
-                                  static_cast<int32_t>(size), &w, &h, format) != 0) {
+              if (jpeg::JpegDecodeFrame(static_cast<int32_t>(stream.size()), stream.data(), out.data(),
+                                        static_cast<int32_t>(size), &w, &h, format, jpeg::kVendorOther,
+                                        decoder) != 0) {
                 state.SkipWithError("decode failed");
                 break;
               }
               benchmark::ClobberMemory();
             }
+            decoder->FreeStandardTables();
             delete decoder;
             jpeg::OverrideJpegBuild(-1);
           });
