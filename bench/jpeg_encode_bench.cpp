@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "../tests/jpegprim/support/annex_k_tables.h"
+#include "annex_k_tables.h"
 #include "bench_support.h"
 #include "primitives/jpeg/down_sampling.h"
 #include "primitives/jpeg/forward_colour.h"

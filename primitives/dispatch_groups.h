@@ -154,11 +154,11 @@
   X(A41, JPEG, EVERY, PrimitiveStatus, DiffPredFirstRow,                                         \
     (const uint16_t* samples, int16_t* differences, int32_t count, int32_t precision,            \
      int32_t pointTransform),                                                                    \
-    (samples, differences, count, precision, pointTransform))                                        \
+    (samples, differences, count, precision, pointTransform))                                    \
   X(A42, JPEG, EVERY, PrimitiveStatus, DiffPredRow,                                              \
     (const uint16_t* samples, const uint16_t* previous, int16_t* differences, int32_t count,     \
      int32_t predictor),                                                                         \
-    (samples, previous, differences, count, predictor))                                              \
+    (samples, previous, differences, count, predictor))                                          \
   X(A43, JPEG, TWO, PrimitiveStatus, ScaleQuantTable,                                            \
     (uint8_t* table, int32_t quality),                                                           \
     (table, quality))                                                                            \

@@ -18,8 +18,8 @@ struct HuffmanEncodeTable {
 // Pending bits sit most significant first from bit 23 of the accumulator down; only its low
 // 32 bits are used. Between calls 0 to 7 bits are pending. The baseline coder only zeroes the
 // counters and the area.
-struct HuffmanEncodeState {
-  alignas(8) uint64_t accumulator;  // 8-aligned on 32-bit x86 too: the size is fixed
+struct alignas(8) HuffmanEncodeState {
+  uint64_t accumulator;
   int32_t count;
   uint32_t counters[2];
   uint8_t area[1024];

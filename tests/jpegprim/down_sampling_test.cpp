@@ -59,8 +59,10 @@ TEST(DownSampling, EveryBuildAtEveryLengthAndAlignment) {
     const bool vector = b.isa != KVZ_ISA_GENERIC;
     for (int length = 1; length <= 130; ++length) {
       for (int offset : {0, 1, 7, 15}) {
-        std::vector<uint8_t> top(length + 1), bottom(length + 1), out(offset + length + 16, guard);
-        for (int i = 0; i <= length; ++i) top[i] = static_cast<uint8_t>(rng()), bottom[i] = static_cast<uint8_t>(rng());
+        // Only the generic build may read the sample after an odd length.
+        const int readable = vector ? length : length + 1;
+        std::vector<uint8_t> top(readable), bottom(readable), out(offset + length + 16, guard);
+        for (int i = 0; i < readable; ++i) top[i] = static_cast<uint8_t>(rng()), bottom[i] = static_cast<uint8_t>(rng());
         const int outputs = vector ? length / 2 : (length + 1) / 2;
         const int phase = vector && (length == 4 || length == 8 || length == 12) ? 1 : 0;
         for (int v2 = 0; v2 < 2; ++v2) {

@@ -24,13 +24,22 @@ const InitTable kInit[] = KVZ_BUILDS_OF(InitForwardQuantTable);
 
 std::vector<uint16_t> Table(uint16_t r) { return std::vector<uint16_t>(64, r); }
 
+// C(u) cos((2x + 1) u pi / 16) / 2, so that F(u, v) = sum of basis[u][x] basis[v][y] f(x, y).
+struct Basis {
+  double at[8][8];
+  Basis() {
+    const double pi = 3.14159265358979323846;
+    for (int u = 0; u < 8; ++u)
+      for (int x = 0; x < 8; ++x) at[u][x] = 0.5 * (u ? 1 : M_SQRT1_2) * std::cos((2 * x + 1) * u * pi / 16);
+  }
+};
+
 double ReferenceDct(const uint8_t* px, int step, int u, int v) {
-  const double pi = 3.14159265358979323846;
+  static const Basis basis;
   double sum = 0;
   for (int y = 0; y < 8; ++y)
-    for (int x = 0; x < 8; ++x)
-      sum += (px[y * step + x] - 128.0) * std::cos((2 * x + 1) * u * pi / 16) * std::cos((2 * y + 1) * v * pi / 16);
-  return 0.25 * (u ? 1 : M_SQRT1_2) * (v ? 1 : M_SQRT1_2) * sum;
+    for (int x = 0; x < 8; ++x) sum += (px[y * step + x] - 128.0) * basis.at[u][x] * basis.at[v][y];
+  return sum;
 }
 
 TEST(ForwardDct, FlatBlocksAndTiesToEven) {
@@ -72,7 +81,7 @@ TEST(ForwardDct, MatchesTheExactTransformAndEveryBuildMatchesGeneric) {
   uint8_t* px = buffer.data() + 3;
   double worst = 0;
   const std::vector<test::JpegBuild> builds = test::RunnableJpegBuilds();
-  for (int trial = 0; trial < 20000; ++trial) {
+  for (int trial = 0; trial < 4000; ++trial) {
     const int kind = trial % 4;
     for (int y = 0; y < 8; ++y)
       for (int x = 0; x < 8; ++x)

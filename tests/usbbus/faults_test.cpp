@@ -226,6 +226,8 @@ TEST(BulkFaults, StallThenHaltedUntilTheEndpointIsReset) {
   EXPECT_TRUE(USBD_ERROR(urb.UrbHeader.Status));
   EXPECT_FALSE(NT_SUCCESS(r->status));
   ASSERT_EQ(rig.client.PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, rig.Pipe()->PipeHandle), STATUS_SUCCESS);
+  // The reset clears the camera's halt and stops its bulk stream until the next commit.
+  rig.commit = rig.client.Commit(1, 3, 333333);
   r = rig.Read(buffer, urb, flags);
   EXPECT_EQ(r->status, STATUS_SUCCESS);
   EXPECT_GT(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 12u);

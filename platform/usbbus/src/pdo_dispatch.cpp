@@ -199,6 +199,7 @@ NTSTATUS PortDevice::DispatchPower(PIRP irp) {
       if (stack->Parameters.Power.Type == DevicePowerState) {
         powerState_ = stack->Parameters.Power.State.DeviceState;
         PoSetPowerState(pdo_, DevicePowerState, stack->Parameters.Power.State);
+        function_->PowerChanged(stack->Parameters.Power.State.DeviceState, KeQueryInterruptTime());
       }
       status = STATUS_SUCCESS;
       break;

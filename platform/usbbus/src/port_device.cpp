@@ -1,6 +1,7 @@
 #include "port_device.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "kvz/worker_queue.h"
 #include "usb100.h"
@@ -437,6 +438,7 @@ void PortDevice::FillIsoch(Request* r, uint64_t now) {
   if (!buffer && t.TransferBufferMDL) buffer = static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(t.TransferBufferMDL, 0));
   const bool failed = start.completion.irpStatus != STATUS_SUCCESS || !USBD_SUCCESS(start.completion.urbStatus);
   uint32_t total = 0, errors = 0;
+  std::vector<uint8_t> packet;
   for (uint32_t i = 0; i < packets; ++i) {
     desc[i].Length = 0;
     if (failed) {
@@ -444,21 +446,25 @@ void PortDevice::FillIsoch(Request* r, uint64_t now) {
       ++errors;
       continue;
     }
+    if (i < r->lateFrames) {
+      desc[i].Status = USBD_STATUS_ISO_NOT_ACCESSED_LATE;
+      ++errors;
+      continue;
+    }
+    // The device sends what its endpoint allows, whatever room the host left for the packet.
     const uint32_t end = i + 1 < packets ? desc[i + 1].Offset : t.TransferBufferLength;
     const uint32_t room = std::min<uint32_t>(end - desc[i].Offset, r->pipe->bytesPerInterval);
     const uint64_t frame = r->startFrame + i;
-    IsochPacketResult p = function_->IsochInPacket(r->pipe->endpoint, frame, frame * FrameUnit(), buffer + desc[i].Offset, room);
-    desc[i].Status = p.status;
-    if (USBD_SUCCESS(p.status)) {
-      desc[i].Length = std::min(p.length, room);
-      if (p.length > room) {
-        desc[i].Status = USBD_STATUS_BUFFER_OVERRUN;
-        ++errors;
-      }
-      total += desc[i].Length;
-    } else {
-      ++errors;
-    }
+    packet.resize(r->pipe->bytesPerInterval);
+    IsochPacketResult p = function_->IsochInPacket(r->pipe->endpoint, frame, frame * FrameUnit(), packet.data(),
+                                                   r->pipe->bytesPerInterval);
+    const uint32_t length = std::min({p.length, room, r->pipe->bytesPerInterval});
+    if (length) std::memcpy(buffer + desc[i].Offset, packet.data(), length);
+    // A failed packet may still carry the bytes that arrived.
+    desc[i].Length = length;
+    desc[i].Status = USBD_SUCCESS(p.status) && p.length > room ? USBD_STATUS_BUFFER_OVERRUN : p.status;
+    if (!USBD_SUCCESS(desc[i].Status)) ++errors;
+    total += length;
   }
   t.ErrorCount = errors;
   t.TransferBufferLength = total;

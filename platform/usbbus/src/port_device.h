@@ -42,6 +42,7 @@ struct Request {
   Completion completion;
   uint64_t startFrame = 0;  // isochronous: first (micro)frame
   uint64_t due = 0;         // isochronous: when the last (micro)frame has passed
+  uint32_t lateFrames = 0;  // isochronous: leading packets whose (micro)frame passed before submission
   bool held = false;        // the device keeps it until it is cancelled, aborted or removed
 };
 
