@@ -205,8 +205,32 @@ void DpcReturnsAtPassive() { InDpc(LowerToPassive); }
 void ThreadEndsAtApcLevel() { KernelThread("raiser", RaiseToApc).Join(); }
 void WorkItemReturnsHoldingAMutex() { InWorkItem(TakeAMutex); }
 
+// ---- The virtual clock and the unload check's bookkeeping ----
+
+void WaitOutsideTheKernel() {
+  std::thread([] {
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -kSecond;
+    KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout);
+  }).join();
+}
+
+void ReleaseAnInterfaceTwice() {
+  int clock = 0;
+  InterfaceReferenced(&clock, "reference clock");
+  InterfaceReleased(&clock);
+  InterfaceReleased(&clock);
+}
+
 KVZ_DEATH_CASES(
     KernelRuleDeathTest,
+    DeathCase{"NonKernelThreadWaitsOnTheVirtualClock", WaitOutsideTheKernel,
+              "bugcheck: thread 'thread [0-9]+' is not a kernel thread and blocks in a kernel wait while the clock "
+              "is virtual"},
+    DeathCase{"InterfaceReleasedMoreOftenThanReferenced", ReleaseAnInterfaceTwice,
+              "bugcheck: interface 0x[0-9a-f]+ released more often than it was referenced"},
     DeathCase{"SpinLockHeldWhileIrqlDrops", LowerWhileHeld,
               "bugcheck: KeLowerIrql to PASSIVE_LEVEL while spin lock 0x[0-9a-f]+ is held"},
     DeathCase{"SpinLocksReleasedOutOfOrder", ReleaseOutOfOrder,

@@ -34,6 +34,27 @@ TEST(KernelUnload, ReportsQueuedTimersAndHookFindingsOnce) {
   AddUnloadHook("test irps", [](std::vector<std::string>&) {});
 }
 
+VOID NTAPI WaitForEvent(PVOID event) { KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr); }
+
+TEST(KernelUnload, ReportsRunningWorkAndUnreleasedInterfacesOnce) {
+  KEVENT release;
+  KeInitializeEvent(&release, NotificationEvent, FALSE);
+  WORK_QUEUE_ITEM item;
+  ExInitializeWorkItem(&item, WaitForEvent, &release);
+  ExQueueWorkItem(&item, DelayedWorkQueue);
+  int clock = 0;
+  InterfaceReferenced(&clock, "reference clock");
+  InterfaceReferenced(&clock, "reference clock");
+  InterfaceReleased(&clock);
+  RunUntilIdle();
+  UnloadReport report = CheckUnload();
+  EXPECT_NE(report.text.find("still running on the delayed worker queue"), std::string::npos) << report.text;
+  EXPECT_NE(report.text.find("reference clock interface"), std::string::npos) << report.text;
+  EXPECT_NE(report.text.find("not released (1 reference)"), std::string::npos) << report.text;
+  KeSetEvent(&release, 0, FALSE);
+  EXPECT_CLEAN_UNLOAD();
+}
+
 TEST(KernelUnload, DebugOutputIsCapturedWithKernelFormatting) {
   ClearDebugOutput();
   ULONG value = 7;
