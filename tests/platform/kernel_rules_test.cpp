@@ -7,6 +7,7 @@
 #include "kvz/kernel_testing.h"
 #include "kvz/kernel_thread.h"
 #include "kvz/system_testing.h"
+#include "ntstrsafe.h"
 #include "wdm.h"
 
 namespace {
@@ -223,6 +224,59 @@ void ReleaseAnInterfaceTwice() {
   InterfaceReleased(&clock);
   InterfaceReleased(&clock);
 }
+
+// ---- Pageable routines above PASSIVE_LEVEL ----
+
+void AtDispatchLevel() {
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+}
+
+void CompareStringsAtDispatch() {
+  UNICODE_STRING a, b;
+  RtlInitUnicodeString(&a, u"a");
+  RtlInitUnicodeString(&b, u"b");
+  AtDispatchLevel();
+  RtlCompareUnicodeString(&a, &b, TRUE);
+}
+
+void ConvertAStringAtDispatch() {
+  ANSI_STRING ansi;
+  RtlInitAnsiString(&ansi, "text");
+  UNICODE_STRING wide;
+  AtDispatchLevel();
+  RtlAnsiStringToUnicodeString(&wide, &ansi, TRUE);
+}
+
+void FormatWideAtDispatch() {
+  WCHAR text[16];
+  AtDispatchLevel();
+  RtlStringCbPrintfW(text, sizeof text, u"%d", 1);
+}
+
+void PrintWideAtDispatch() {
+  AtDispatchLevel();
+  DbgPrint("%ws", u"wide");
+}
+
+void LookUpARoutineAtDispatch() {
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, u"RtlQueryRegistryValuesEx");
+  AtDispatchLevel();
+  MmGetSystemRoutineAddress(&name);
+}
+
+KVZ_DEATH_CASES(
+    PageableRoutineDeathTest,
+    DeathCase{"RtlCompareUnicodeString", CompareStringsAtDispatch,
+              "bugcheck: RtlCompareUnicodeString called at IRQL 2"},
+    DeathCase{"RtlAnsiStringToUnicodeString", ConvertAStringAtDispatch,
+              "bugcheck: RtlAnsiStringToUnicodeString called at IRQL 2"},
+    DeathCase{"RtlStringCbPrintfW", FormatWideAtDispatch, "bugcheck: RtlStringCbPrintfW called at IRQL 2"},
+    DeathCase{"DbgPrintWithAWideConversion", PrintWideAtDispatch,
+              "bugcheck: DbgPrint with a wide-string conversion in \"%ws\" at IRQL 2"},
+    DeathCase{"MmGetSystemRoutineAddress", LookUpARoutineAtDispatch,
+              "bugcheck: MmGetSystemRoutineAddress called at IRQL 2"});
 
 KVZ_DEATH_CASES(
     KernelRuleDeathTest,
