@@ -176,9 +176,28 @@ inline void Transpose8x16(__m128i x[8]) {
 }
 
 // Columns, transpose, rows: x[] enters as rows and leaves as columns (x[k] lane r = out[r][k]).
+// When rows 1-7 are zero every column pass output is its top input times 8 (cut to 16 bits),
+// and a block with only the DC coefficient gives one value everywhere; both are exact.
 inline void InverseDctVector(__m128i x[8]) {
   const PassConstants k;
-  ButterflyVector<true>(k, x);
+  const __m128i lowerRows = _mm_or_si128(_mm_or_si128(_mm_or_si128(x[1], x[2]), _mm_or_si128(x[3], x[4])),
+                                         _mm_or_si128(_mm_or_si128(x[5], x[6]), x[7]));
+  const __m128i zero = _mm_setzero_si128();
+  if (_mm_movemask_epi8(_mm_cmpeq_epi16(lowerRows, zero)) == 0xFFFF) {
+    const __m128i top = _mm_slli_epi16(x[0], 3);
+    if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_srli_si128(top, 2), zero)) == 0xFFFF) {
+      // Row pass of (v, 0, ..., 0): (v << 15 + 2^20) >> 21.
+      const __m128i v = _mm_unpacklo_epi16(zero, top);
+      const __m128i round = _mm_set1_epi32(static_cast<int32_t>(kRowRound));
+      const __m128i out = _mm_srai_epi32(_mm_add_epi32(_mm_srai_epi32(v, 1), round), 21);
+      const __m128i all = _mm_shuffle_epi32(_mm_shufflelo_epi16(_mm_packs_epi32(out, out), 0), 0);
+      for (int i = 0; i < 8; ++i) x[i] = all;
+      return;
+    }
+    for (int i = 0; i < 8; ++i) x[i] = top;
+  } else {
+    ButterflyVector<true>(k, x);
+  }
   Transpose8x16(x);
   ButterflyVector<false>(k, x);
 }
