@@ -34,14 +34,21 @@ NTSTATUS CheckDeviceDescriptor(const VOID* descriptor, ULONG length, bool* usb3)
 
 class UnitContainer {
  public:
-  // usb3: the device descriptor's bcdUSB is above 0x02FF. limit848Rate: the capture table's
-  // 848-pixel rate limit (the device's special hardware identifier).
-  UnitContainer(UsbDevice* device, bool usb3, bool limit848Rate);
+  explicit UnitContainer(UsbDevice* device);
+  ~UnitContainer() { ReleaseConfiguration(); }
+  UnitContainer(const UnitContainer&) = delete;
+  UnitContainer& operator=(const UnitContainer&) = delete;
 
-  // Reads a descriptor into a new pool block (*buffer, freed by the caller with ExFreePool). For
-  // a configuration descriptor the whole wTotalLength is read and *length becomes the bytes
-  // usable: min(transferred, wTotalLength); a configuration header that is short, of another
-  // type or whose wTotalLength is below 9 is STATUS_DEVICE_DATA_ERROR.
+  // Set by the device before the configuration is parsed: bcdUSB above 0x02FF (bandwidth from the
+  // SuperSpeed companions), and the capture table's 848-pixel rate limit of the special camera.
+  VOID SetUsb3(bool usb3) { usb3_ = usb3; }
+  VOID SetLimit848Rate(bool limit) { limit848Rate_ = limit; }
+
+  // Reads a descriptor of *length bytes into a new pool block (*buffer, freed by the caller with
+  // ExFreePool, also on failure); *length becomes the bytes transferred. A configuration
+  // descriptor is read again once with its wTotalLength, and *length becomes the bytes usable:
+  // min(transferred, wTotalLength); a configuration header that is short, of another type or
+  // whose wTotalLength is below 9 is STATUS_DEVICE_DATA_ERROR.
   NTSTATUS GetDescriptor(PUCHAR* buffer, PULONG length, UCHAR type);
 
   // The whole walk over the configuration (length bytes). Descriptors that break the UVC or USB
@@ -76,19 +83,27 @@ class UnitContainer {
   ExtensionUnitHandler* ExtensionUnit(ULONG i) const { return extensionUnits_[i]; }
 
  private:
-  NTSTATUS ParseVideoControlInterface(const UCHAR* interface, const UCHAR* end);
-  NTSTATUS ParseVideoStreamingInterface(const UCHAR* interface, const UCHAR* end);
+  NTSTATUS ReadDescriptorOnce(PURB urb, PUCHAR* buffer, ULONG length, UCHAR type, PULONG transferred);
+  const UCHAR* FindInterface(const UCHAR* from, LONG number, LONG alternate) const;
+  NTSTATUS ParseVideoControlInterface(const UCHAR* interface);
+  NTSTATUS CreateExtensionUnit(const UCHAR* unit);
+  NTSTATUS ParseVideoStreamingInterface(const UCHAR* interface);
   ULONG ParseMjpegFormat(const UCHAR* format, const UCHAR* end);
   ULONG ParseYuy2Format(const UCHAR* format, const UCHAR* end);
+  ULONG ParseFormatGroup(const UCHAR* format, const UCHAR* end, ULONG sourceCode, UCHAR frameSubtype,
+                         FrameEntry* entry);
+  VOID OfferFormat(FormatTable* table, ULONG sourceCode, ULONG pinType, PCWSTR path, FrameEntry* entry);
+  VOID InterposeSizes(FormatTable* table, ULONG sourceCode, ULONG type, PCWSTR path, FrameEntry* entry);
   VOID ParseStillFrames(const UCHAR* still, FrameEntry* entry);
   VOID SortFrameIntervals(const UCHAR* intervals, ULONG count, FrameEntry* entry);
-  NTSTATUS AddAlternateSetting(const UCHAR* interface, const UCHAR* end);
+  NTSTATUS RecordAlternateSettings(const UCHAR* interface);
+  NTSTATUS AddAlternateSetting(const UCHAR* interface);
   NTSTATUS CreateDefaultUnits();
   VOID DetectVendorExtensionUnit();
   ULONG CheckVendorExtensionUnits();
   NTSTATUS BuildPropertySets(PKSAUTOMATION_TABLE filterAutomation);
   VOID BuildAutomationTable(PKSNODE_DESCRIPTOR nodes, PULONG nodeCount);
-  ExtensionUnitHandler* FindExtensionUnit(const GUID& unit, USHORT* index) const;
+  ExtensionUnitHandler* FindExtensionUnit(const GUID& unit) const;
 
   CameraControlHandler* cameraTerminal_;
   UCHAR stillCaptureMethod_;
@@ -103,7 +118,9 @@ class UnitContainer {
   UsbDevice* device_;
   bool usb3_;
   bool limit848Rate_;
+  const UCHAR* configuration_;
   const UCHAR* configurationEnd_;
+  bool streamingParsed_;
 
   KSPROPERTY_SET filterSets_[kMaxPropertySets];
   ULONG filterSetCount_;
@@ -119,7 +136,7 @@ class UnitContainer {
   ULONG streamingSetCount_;
   BandwidthEntry bandwidth_[kMaxAlternateSettings];
   ULONG bandwidthCount_;
-  KSAUTOMATION_TABLE nodeAutomation_[3 + kMaxExtensionUnits];
+  KSAUTOMATION_TABLE nodeAutomation_[kMaxTopologyNodes];
 };
 
 }  // namespace kvz

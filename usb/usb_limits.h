@@ -59,6 +59,7 @@ constexpr ULONG kMaxAlternateSettings = 32;
 constexpr ULONG kMaxPropertySets = 16;
 constexpr ULONG kMaxEventSets = 4;
 constexpr ULONG kStreamingNodeSets = 3;
+constexpr ULONG kMaxTopologyNodes = 3 + 3;  // terminal, processing unit, extension units, streaming
 constexpr ULONG kMaxInterfaceNumbers = 256;       // bound of the interface-number walk
 constexpr ULONG kInputHeaderSearchLimit = 100;    // bytes skipped looking for the VS input header
 constexpr ULONG kMaxFrameIntervals = 128;

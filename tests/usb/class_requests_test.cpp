@@ -44,12 +44,12 @@ TEST_F(ClassRequestTest, UnansweredRequestTimesOutAfterFiveSecondsAndFreesTheDev
   camera_->ArmRequestFault(FaultOnBrightness(simcam::RequestFaultKind::kHold, 1));
   UCHAR value[2] = {};
   const int64_t start = Now();
-  EXPECT_EQ(STATUS_IO_TIMEOUT, Device()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, value, 2));
+  EXPECT_EQ(STATUS_IO_TIMEOUT, Usb()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, value, 2));
   const int64_t elapsed = Now() - start;
   EXPECT_GE(elapsed, 5 * kSecond);
   EXPECT_LT(elapsed, 6 * kSecond);
   // The semaphore was given back: the next request goes through.
-  EXPECT_EQ(STATUS_SUCCESS, Device()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, value, 2));
+  EXPECT_EQ(STATUS_SUCCESS, Usb()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, value, 2));
 }
 
 struct PowerRetryCase {
@@ -66,7 +66,7 @@ TEST_P(PowerStateRetryTest, RetriesEveryFiftyMillisecondsUpToTwentyTwoSubmission
   camera_->ArmRequestFault(FaultOnBrightness(simcam::RequestFaultKind::kPowerStateInvalid, c.failures));
   UCHAR value[2] = {};
   const int64_t start = Now();
-  EXPECT_EQ(c.expected, Device()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, value, 2));
+  EXPECT_EQ(c.expected, Usb()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, value, 2));
   EXPECT_EQ(c.submissions, ControlRequestsSeen());
   EXPECT_GE(Now() - start, c.delay);
   EXPECT_LT(Now() - start, c.delay + 50 * kMillisecond);
@@ -83,7 +83,7 @@ TEST_F(ClassRequestTest, ShortAnswerReportsAndCopiesOnlyTheBytesTransferred) {
   camera_->ArmRequestFault(fault);
   const std::vector<uint8_t> current = Brightness();
   ASSERT_EQ(2u, current.size());
-  ClassRequestSender sender(Device()->KsDevice(), Device());
+  ClassRequestSender sender(Usb()->KsDevice(), Usb());
   UCHAR value[4] = {0xEE, 0xEE, 0xEE, 0xEE};
   ULONG length = 2;
   EXPECT_EQ(STATUS_SUCCESS, sender.SubmitControlUrb(kUvcRequestGetCur, URB_FUNCTION_CLASS_INTERFACE, kBrightness,
@@ -97,10 +97,10 @@ TEST_F(ClassRequestTest, SetAtDispatchLevelIsSentLaterFromAWorkItemWithTheCaller
   UCHAR value[2] = {0x10, 0x00};
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
-  const NTSTATUS status = Device()->SetClassRequest(kUvcRequestSetCur, kBrightness, kProcessingUnit, value, 2);
+  const NTSTATUS status = Usb()->SetClassRequest(kUvcRequestSetCur, kBrightness, kProcessingUnit, value, 2);
   value[0] = 0x55;  // the caller's buffer is free once the request is queued
   UCHAR in[2] = {};
-  const NTSTATUS get = Device()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, in, 2);
+  const NTSTATUS get = Usb()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, in, 2);
   KeLowerIrql(old);
   EXPECT_EQ(STATUS_PENDING, status);
   EXPECT_EQ(STATUS_UNSUCCESSFUL, get);
@@ -111,7 +111,7 @@ TEST_F(ClassRequestTest, SetAtDispatchLevelIsSentLaterFromAWorkItemWithTheCaller
 }
 
 TEST_F(ClassRequestTest, UnsupportedRequestFunctionIsRefusedWithoutSending) {
-  ClassRequestSender sender(Device()->KsDevice(), Device());
+  ClassRequestSender sender(Usb()->KsDevice(), Usb());
   UCHAR value[2] = {};
   ULONG length = 2;
   for (USHORT function : {USHORT{0x16}, USHORT{0x1D}, USHORT{0x1E}, USHORT{0x21}})
@@ -133,10 +133,10 @@ class StillButtonTest : public ClassRequestTest, public ::testing::WithParamInte
 
 TEST_P(StillButtonTest, PressWithAnOpenStillPinTriggersAStillImage) {
   const ButtonCase& c = GetParam();
-  Device()->SetStillPinOpen(c.stillPinOpen);
+  Usb()->SetStillPinOpen(c.stillPinOpen);
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
-  const NTSTATUS status = Device()->OnStatusInterrupt(c.packet.data());
+  const NTSTATUS status = Usb()->OnStatusInterrupt(c.packet.data());
   KeLowerIrql(old);
   kvz::kernel::RunUntilIdle();
   EXPECT_EQ(c.triggers ? STATUS_PENDING : STATUS_SUCCESS, status);
@@ -159,11 +159,11 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<ButtonCase>& info) { return std::string(info.param.name); });
 
 TEST_F(ClassRequestTest, RemovedDeviceFailsAtOnceWithoutTouchingTheBus) {
-  Device()->MarkRemoved();
+  Usb()->MarkRemoved();
   UCHAR value[2] = {};
   const int64_t start = Now();
-  EXPECT_EQ(STATUS_NO_SUCH_DEVICE, Device()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, value, 2));
-  EXPECT_EQ(STATUS_NO_SUCH_DEVICE, Device()->CyclePort());
+  EXPECT_EQ(STATUS_NO_SUCH_DEVICE, Usb()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, value, 2));
+  EXPECT_EQ(STATUS_NO_SUCH_DEVICE, Usb()->CyclePort());
   EXPECT_EQ(0, Now() - start);
   EXPECT_TRUE(camera_->Log().empty());
 }
@@ -175,7 +175,7 @@ TEST_F(ClassRequestTest, HeldRequestEndsWhenTheCameraIsUnplugged) {
   struct Args {
     UsbDevice* device;
     NTSTATUS* status;
-  } args{Device(), &status};
+  } args{Usb(), &status};
   ASSERT_EQ(STATUS_SUCCESS, PsCreateSystemThread(
                                 &thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
                                 [](PVOID p) {
@@ -200,9 +200,9 @@ TEST_F(ClassRequestTest, HeldRequestEndsWhenTheCameraIsUnplugged) {
 
 TEST_F(ClassRequestTest, FlickerRegistersReachTheCameraThroughTheDevicesServices) {
   kvz::VendorUnitIndex = static_cast<USHORT>(camera_->Profile().vendorUnitId << 8);
-  ASSERT_EQ(STATUS_SUCCESS, WriteSensorRegister(Device()->Services(), 0x0600, 0x5A));
+  ASSERT_EQ(STATUS_SUCCESS, WriteSensorRegister(Usb()->Services(), 0x0600, 0x5A));
   UCHAR value = 0;
-  ASSERT_EQ(STATUS_SUCCESS, ReadSensorRegister(Device()->Services(), 0x0600, &value));
+  ASSERT_EQ(STATUS_SUCCESS, ReadSensorRegister(Usb()->Services(), 0x0600, &value));
   EXPECT_EQ(0x5A, value);
   const auto writes = camera_->RegisterWrites();
   ASSERT_FALSE(writes.empty());
@@ -216,13 +216,13 @@ TEST_F(UsbDeviceAllocationTest, WithoutARequestSenderClassRequestsFailAndSendNot
   kvz::kernel::FailNthAllocation(1, kTagClassRequestSender);
   ASSERT_EQ(STATUS_SUCCESS, Boot(simcam::HighSpeedIsochCamera(DriverGuids())));
   kvz::kernel::ClearPoolFaults();
-  EXPECT_FALSE(Device()->HasClassRequestSender());
+  EXPECT_FALSE(Usb()->HasClassRequestSender());
   camera_->ClearLog();
   UCHAR value[2] = {};
   EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES,
-            Device()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, value, 2));
+            Usb()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, value, 2));
   EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES,
-            Device()->SetClassRequest(kUvcRequestSetCur, kBrightness, kProcessingUnit, value, 2));
+            Usb()->SetClassRequest(kUvcRequestSetCur, kBrightness, kProcessingUnit, value, 2));
   EXPECT_EQ(0u, ControlRequestsSeen());
 }
 

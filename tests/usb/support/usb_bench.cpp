@@ -11,8 +11,12 @@ namespace {
 std::function<NTSTATUS(TestCameraDevice&)>* g_onStart = nullptr;
 std::function<void(TestCameraDevice&)>* g_onRelease = nullptr;
 
+TestCameraDevice* CameraOf(PKSDEVICE device) {
+  return static_cast<TestCameraDevice*>(static_cast<CameraDeviceControls*>(device->Context));
+}
+
 VOID ReleaseCamera(PKSDEVICE device) {
-  if (g_onRelease && *g_onRelease) (*g_onRelease)(*static_cast<TestCameraDevice*>(device->Context));
+  if (g_onRelease && *g_onRelease) (*g_onRelease)(*CameraOf(device));
 }
 
 VOID NTAPI FreeTestDevice(PVOID item) { delete static_cast<TestCameraDevice*>(item); }
@@ -26,12 +30,12 @@ NTSTATUS NTAPI DeviceAdd(PKSDEVICE device) {
     delete camera;
     return status;
   }
-  device->Context = camera;
+  device->Context = static_cast<CameraDeviceControls*>(camera);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
-  auto* camera = static_cast<TestCameraDevice*>(device->Context);
+  TestCameraDevice* camera = CameraOf(device);
   NTSTATUS status = (g_onStart && *g_onStart) ? (*g_onStart)(*camera) : STATUS_SUCCESS;
   if (!NT_SUCCESS(status)) ReleaseCamera(device);
   return status;
@@ -39,9 +43,9 @@ NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOUR
 
 VOID NTAPI DeviceStop(PKSDEVICE device, PIRP) { ReleaseCamera(device); }
 VOID NTAPI DeviceSurpriseRemoval(PKSDEVICE device, PIRP) {
-  static_cast<TestCameraDevice*>(device->Context)->MarkRemoved();
+  CameraOf(device)->usb.MarkRemoved();
 }
-VOID NTAPI DeviceRemove(PKSDEVICE device, PIRP) { static_cast<TestCameraDevice*>(device->Context)->MarkRemoved(); }
+VOID NTAPI DeviceRemove(PKSDEVICE device, PIRP) { CameraOf(device)->usb.MarkRemoved(); }
 
 NTSTATUS NTAPI DeviceQueryCapabilities(PKSDEVICE, PIRP, PDEVICE_CAPABILITIES capabilities) {
   capabilities->SurpriseRemovalOK = 1;
@@ -107,7 +111,7 @@ void UsbBench::Shutdown() {
 TestCameraDevice* UsbBench::Device() const {
   // The KS device's context, reached through the FDO the PnP manager built.
   PKSDEVICE ks = KsGetDeviceForDeviceObject(device_->Top());
-  return ks ? static_cast<TestCameraDevice*>(ks->Context) : nullptr;
+  return ks ? CameraOf(ks) : nullptr;
 }
 
 uint64_t UsbBench::ControlRequestsSeen() const {
