@@ -10,7 +10,9 @@
 
 #include "driver/extension_unit_handler.h"
 #include "driver/private_control_handler.h"
+#include "driver/video_proc_amp_handler.h"
 #include "driver/region_control_handler.h"
+#include "kvz/system_testing.h"
 #include "simcam/descriptor_builder.h"
 #include "support/camera_start.h"
 #include "usb/vendor_unit_guids.h"
@@ -475,6 +477,21 @@ TEST_F(DescriptorTest, FailedConfigurationSelectionFailsTheStart) {
     return StartCamera(d);
   };
   EXPECT_FALSE(NT_SUCCESS(Boot(camera)));
+}
+
+TEST_F(DescriptorTest, Windows2000TakesDefaultUnitsAndSkipsMissingInterfaceNumbers) {
+  kvz::kernel::SetSystemVersion({5, 0, 2195, 4, 0});
+  // The camera is the second function: interface numbers 1 and 2 of two.
+  CameraDescription c = simcam::MinimalDescription();
+  c.firstInterface = 1;
+  c.processingUnitControls = 0;
+  const NTSTATUS status = Boot(FromBytes(Built(c)));
+  kvz::kernel::SetSystemVersion(kvz::kernel::SystemVersion::Windows10(19045));
+  ASSERT_EQ(STATUS_SUCCESS, status);
+  // The processing unit announces nothing; the default unit offers every control the camera answers.
+  ASSERT_NE(nullptr, Device()->units->ProcessingUnit());
+  EXPECT_TRUE(Device()->units->ProcessingUnit()->HasControl(KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS));
+  EXPECT_EQ(2u, Device()->units->CaptureFormats()->FrameCount());
 }
 
 TEST_F(DescriptorTest, ConfigurationLongerThanItsFirstReadIsReadAgainWhole) {
