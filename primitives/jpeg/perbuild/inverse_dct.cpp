@@ -111,34 +111,35 @@ struct PassConstants {
 template <bool kColumn>
 inline void ButterflyHalf(const PassConstants& k, __m128i x04, __m128i x26, __m128i x17,
                           __m128i x53, __m128i x2s, __m128i x6s, __m128i round, __m128i t[8]) {
-  const __m128i e0 = _mm_add_epi32(_mm_slli_epi32(_mm_madd_epi16(x04, k.e0), 1), round);
-  const __m128i e1 = _mm_add_epi32(_mm_slli_epi32(_mm_madd_epi16(x04, k.e1), 1), round);
-  const __m128i r = _mm_add_epi32(_mm_madd_epi16(x26, k.r), x2s);
-  const __m128i s = _mm_sub_epi32(_mm_madd_epi16(x26, k.s), x6s);
-  const __m128i a = _mm_madd_epi16(x17, k.a);
-  const __m128i b = _mm_madd_epi16(x17, k.b);
-  const __m128i c = _mm_madd_epi16(x53, k.c);
-  const __m128i d = _mm_madd_epi16(x53, k.d);
+  // Each value is formed just before its use and the outputs as soon as their inputs exist,
+  // which keeps fewer values live (the build has sixteen vector registers at most).
+  auto out = [](__m128i v) {
+    // Column outputs keep bits 12..27 (the low 16 bits of >> 12); row outputs fit 16 bits.
+    return kColumn ? _mm_srai_epi32(_mm_slli_epi32(v, 4), 16) : _mm_srai_epi32(v, 21);
+  };
+  const __m128i a = _mm_madd_epi16(x17, k.a), c = _mm_madd_epi16(x53, k.c);
   const __m128i p =
       MulLow32(_mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(a, c), k.round2048), 12), k.sqrt2);
+  const __m128i u = _mm_sub_epi32(a, c);
+  const __m128i b = _mm_madd_epi16(x17, k.b), d = _mm_madd_epi16(x53, k.d);
   const __m128i q =
       MulLow32(_mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(b, d), k.round2048), 12), k.sqrt2);
-  const __m128i u = _mm_sub_epi32(a, c), v = _mm_sub_epi32(b, d);
-  const __m128i upv = _mm_add_epi32(u, v), umv = _mm_sub_epi32(u, v);
+  const __m128i v = _mm_sub_epi32(b, d);
+  const __m128i e0 = _mm_add_epi32(_mm_slli_epi32(_mm_madd_epi16(x04, k.e0), 1), round);
+  const __m128i r = _mm_add_epi32(_mm_madd_epi16(x26, k.r), x2s);
   const __m128i er = _mm_add_epi32(e0, r), emr = _mm_sub_epi32(e0, r);
+  t[0] = out(_mm_add_epi32(er, p));
+  t[7] = out(_mm_sub_epi32(er, p));
+  t[3] = out(_mm_add_epi32(emr, q));
+  t[4] = out(_mm_sub_epi32(emr, q));
+  const __m128i e1 = _mm_add_epi32(_mm_slli_epi32(_mm_madd_epi16(x04, k.e1), 1), round);
+  const __m128i s = _mm_sub_epi32(_mm_madd_epi16(x26, k.s), x6s);
   const __m128i es = _mm_add_epi32(e1, s), ems = _mm_sub_epi32(e1, s);
-  t[0] = _mm_add_epi32(er, p);
-  t[7] = _mm_sub_epi32(er, p);
-  t[1] = _mm_add_epi32(es, upv);
-  t[6] = _mm_sub_epi32(es, upv);
-  t[2] = _mm_add_epi32(ems, umv);
-  t[5] = _mm_sub_epi32(ems, umv);
-  t[3] = _mm_add_epi32(emr, q);
-  t[4] = _mm_sub_epi32(emr, q);
-  for (int i = 0; i < 8; ++i) {
-    // Column outputs keep bits 12..27 (the low 16 bits of >> 12); row outputs fit 16 bits.
-    t[i] = kColumn ? _mm_srai_epi32(_mm_slli_epi32(t[i], 4), 16) : _mm_srai_epi32(t[i], 21);
-  }
+  const __m128i upv = _mm_add_epi32(u, v), umv = _mm_sub_epi32(u, v);
+  t[1] = out(_mm_add_epi32(es, upv));
+  t[6] = out(_mm_sub_epi32(es, upv));
+  t[2] = out(_mm_add_epi32(ems, umv));
+  t[5] = out(_mm_sub_epi32(ems, umv));
 }
 
 // Eight lanes of the butterfly: x[k] holds input k of every lane.
