@@ -13,6 +13,7 @@
 #include "kvz/usb_bus.h"
 #include "simcam/sim_camera.h"
 #include "tests/usb/support/test_camera_device.h"
+#include "primitives/driver_memory.h"
 #include "usb/unit_container.h"
 #include "usb/usb_device.h"
 #include "usb/vendor_unit_guids.h"
@@ -77,10 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool usb3 = false;
   if (!NT_SUCCESS(CheckDeviceDescriptor(data, 18, &usb3))) return 0;
   const ULONG length = static_cast<ULONG>(size - 18);
-  auto* config = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, length ? length : 1, 'zzuF'));
+  auto* config = static_cast<PUCHAR>(ExAllocatePoolWithTag(DriverPoolType, length ? length : 1, 'zzuF'));
   if (length) std::memcpy(config, data + 18, length);
 
-  UnitContainer* units = new (ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(UnitContainer), kTagUnitContainer))
+  UnitContainer* units = new (ExAllocatePoolWithTag(DriverPoolType, sizeof(UnitContainer), kTagUnitContainer))
       UnitContainer(&g_device->usb);
   units->SetUsb3(usb3);
   KSAUTOMATION_TABLE automation{};
