@@ -89,6 +89,9 @@ class UsbFunction {
   virtual void PipeReset(uint8_t endpoint, uint64_t now) = 0;
   // The port was cycled (re-enumeration): the device is back in its unconfigured state.
   virtual void PortCycled(uint64_t now) = 0;
+  // The device lost power in D3 and comes back in its power-on state; the bus selects the
+  // configuration and alternate settings again right after.
+  virtual void PowerLost(uint64_t now) { PortCycled(now); }
 };
 
 }  // namespace kvz::usb
