@@ -26,7 +26,7 @@ NTSTATUS NTAPI AsyncDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   r->status = irp->IoStatus.Status;
   r->completionIrql = KeGetCurrentIrql();
   r->completedAt = KeQueryInterruptTime();
-  r->completedInsideCall = r->inCall;
+  r->completedInsideCall = r->inCall.load();
   r->completed = true;
   KeSetEvent(&r->done, IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;

@@ -2,6 +2,7 @@
 // synchronously or with a completion routine, plus streaming loops that keep transfers in flight.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -26,9 +27,11 @@ struct AsyncRequest {
   NTSTATUS status = 0;          // IoStatus.Status at completion
   KIRQL completionIrql = 0xFF;
   uint64_t completedAt = 0;
-  bool completed = false;
-  bool completedInsideCall = false;
-  bool inCall = false;
+  // Written by the completion routine, which may run on another thread while the sender is
+  // still inside IoCallDriver.
+  std::atomic<bool> completed{false};
+  std::atomic<bool> completedInsideCall{false};
+  std::atomic<bool> inCall{false};
   ~AsyncRequest();
   bool Wait(int64_t timeout100ns = -1);  // kernel wait; true when completed
 };
