@@ -48,75 +48,75 @@
   X(A11, IMAGE, EVERY, PrimitiveStatus, ConvertBytesToWords,                                     \
     (const uint8_t* src, int32_t srcStep, int16_t* dst, int32_t dstStep, RoiSize roi),           \
     (src, srcStep, dst, dstStep, roi))                                                           \
-  X(A12, UNBUILT, ONE, PrimitiveStatus, GetHuffmanDecodeTableSize,                               \
+  X(A12, JPEG, ONE, PrimitiveStatus, GetHuffmanDecodeTableSize,                                  \
     (int32_t* size),                                                                             \
     (size))                                                                                      \
-  X(A13, UNBUILT, EVERY, PrimitiveStatus, InitHuffmanDecodeTable,                                \
+  X(A13, JPEG, ONE, PrimitiveStatus, InitHuffmanDecodeTable,                                     \
     (const uint8_t* counts, const uint8_t* values, HuffmanDecodeTable* table),                   \
     (counts, values, table))                                                                     \
-  X(A14, UNBUILT, ONE, PrimitiveStatus, GetHuffmanDecodeStateSize,                               \
+  X(A14, JPEG, ONE, PrimitiveStatus, GetHuffmanDecodeStateSize,                                  \
     (int32_t* size),                                                                             \
     (size))                                                                                      \
-  X(A15, UNBUILT, ONE, PrimitiveStatus, InitHuffmanDecodeState,                                  \
+  X(A15, JPEG, ONE, PrimitiveStatus, InitHuffmanDecodeState,                                     \
     (HuffmanDecodeState* state),                                                                 \
     (state))                                                                                     \
-  X(A16, UNBUILT, EVERY, PrimitiveStatus, DecodeHuffmanBlock,                                    \
+  X(A16, JPEG, ONE, PrimitiveStatus, DecodeHuffmanBlock,                                         \
     (const uint8_t* src, int32_t srcLength, int32_t* position, int16_t* block,                   \
      int16_t* dcPredictor, int32_t* marker, const HuffmanDecodeTable* dcTable,                   \
      const HuffmanDecodeTable* acTable, HuffmanDecodeState* state),                              \
     (src, srcLength, position, block, dcPredictor, marker, dcTable, acTable, state))             \
-  X(A17, UNBUILT, TWO, PrimitiveStatus, DecodeHuffmanDcFirst,                                    \
+  X(A17, JPEG, ONE, PrimitiveStatus, DecodeHuffmanDcFirst,                                       \
     (const uint8_t* src, int32_t srcLength, int32_t* position, int16_t* block,                   \
      int16_t* dcPredictor, int32_t* marker, int32_t al, const HuffmanDecodeTable* dcTable,       \
      HuffmanDecodeState* state),                                                                 \
     (src, srcLength, position, block, dcPredictor, marker, al, dcTable, state))                  \
-  X(A18, UNBUILT, ONE, PrimitiveStatus, DecodeHuffmanDcRefine,                                   \
+  X(A18, JPEG, ONE, PrimitiveStatus, DecodeHuffmanDcRefine,                                      \
     (const uint8_t* src, int32_t srcLength, int32_t* position, int16_t* block, int32_t* marker,  \
      int32_t al, HuffmanDecodeState* state),                                                     \
     (src, srcLength, position, block, marker, al, state))                                        \
-  X(A19, UNBUILT, TWO, PrimitiveStatus, DecodeHuffmanAcFirst,                                    \
+  X(A19, JPEG, ONE, PrimitiveStatus, DecodeHuffmanAcFirst,                                       \
     (const uint8_t* src, int32_t srcLength, int32_t* position, int16_t* block, int32_t* marker,  \
      int32_t ss, int32_t se, int32_t al, const HuffmanDecodeTable* acTable,                      \
      HuffmanDecodeState* state),                                                                 \
     (src, srcLength, position, block, marker, ss, se, al, acTable, state))                       \
-  X(A20, UNBUILT, TWO, PrimitiveStatus, DecodeHuffmanAcRefine,                                   \
+  X(A20, JPEG, ONE, PrimitiveStatus, DecodeHuffmanAcRefine,                                      \
     (const uint8_t* src, int32_t srcLength, int32_t* position, int16_t* block, int32_t* marker,  \
      int32_t ss, int32_t se, int32_t al, const HuffmanDecodeTable* acTable,                      \
      HuffmanDecodeState* state),                                                                 \
     (src, srcLength, position, block, marker, ss, se, al, acTable, state))                       \
-  X(A21, UNBUILT, TWO, PrimitiveStatus, DecodeHuffmanOne,                                        \
+  X(A21, JPEG, ONE, PrimitiveStatus, DecodeHuffmanOne,                                           \
     (const uint8_t* src, int32_t srcLength, int32_t* position, int16_t* value, int32_t* marker,  \
      const HuffmanDecodeTable* table, HuffmanDecodeState* state),                                \
     (src, srcLength, position, value, marker, table, state))                                     \
-  X(A22, UNBUILT, EVERY, PrimitiveStatus, SampleUpH2V1,                                          \
+  X(A22, JPEG, EVERY, PrimitiveStatus, SampleUpH2V1,                                             \
     (const uint8_t* src, int32_t srcStep, RoiSize srcSize, uint8_t* dst, int32_t dstStep,        \
      RoiSize dstSize),                                                                           \
     (src, srcStep, srcSize, dst, dstStep, dstSize))                                              \
-  X(A23, UNBUILT, EVERY, PrimitiveStatus, SampleUpH2V2,                                          \
+  X(A23, JPEG, EVERY, PrimitiveStatus, SampleUpH2V2,                                             \
     (const uint8_t* src, int32_t srcStep, RoiSize srcSize, uint8_t* dst, int32_t dstStep,        \
      RoiSize dstSize),                                                                           \
     (src, srcStep, srcSize, dst, dstStep, dstSize))                                              \
-  X(A24, UNBUILT, EVERY, PrimitiveStatus, YCbCrToRgb,                                            \
+  X(A24, JPEG, EVERY, PrimitiveStatus, YCbCrToRgb,                                               \
     (const uint8_t* const src[3], int32_t srcStep, uint8_t* dst, int32_t dstStep, RoiSize roi),  \
     (src, srcStep, dst, dstStep, roi))                                                           \
-  X(A25, UNBUILT, EVERY, PrimitiveStatus, YCbCrToBgr,                                            \
+  X(A25, JPEG, EVERY, PrimitiveStatus, YCbCrToBgr,                                               \
     (const uint8_t* const src[3], int32_t srcStep, uint8_t* dst, int32_t dstStep, RoiSize roi),  \
     (src, srcStep, dst, dstStep, roi))                                                           \
-  X(A26, UNBUILT, EVERY, PrimitiveStatus, YcckToCmyk,                                            \
+  X(A26, JPEG, EVERY, PrimitiveStatus, YcckToCmyk,                                               \
     (const uint8_t* const src[4], int32_t srcStep, uint8_t* dst, int32_t dstStep, RoiSize roi),  \
     (src, srcStep, dst, dstStep, roi))                                                           \
-  X(A27, UNBUILT, EVERY, PrimitiveStatus, DequantizeInverseDct8x8,                               \
+  X(A27, JPEG, EVERY, PrimitiveStatus, DequantizeInverseDct8x8,                                  \
     (const int16_t* coefficients, uint8_t* dst, int32_t dstStep, const uint16_t* table),         \
     (coefficients, dst, dstStep, table))                                                         \
-  X(A28, UNBUILT, EVERY, PrimitiveStatus, ReconstructPredFirstRow,                               \
-    (const int16_t* differences, int16_t* out, int32_t count, int32_t precision,                 \
+  X(A28, JPEG, EVERY, PrimitiveStatus, ReconstructPredFirstRow,                                  \
+    (const int16_t* differences, uint16_t* out, int32_t count, int32_t precision,                \
      int32_t pointTransform),                                                                    \
     (differences, out, count, precision, pointTransform))                                        \
-  X(A29, UNBUILT, EVERY, PrimitiveStatus, ReconstructPredRow,                                    \
-    (const int16_t* differences, int16_t* out, const int16_t* previous, int32_t count,           \
+  X(A29, JPEG, EVERY, PrimitiveStatus, ReconstructPredRow,                                       \
+    (const int16_t* differences, const uint16_t* previous, uint16_t* out, int32_t count,         \
      int32_t predictor),                                                                         \
-    (differences, out, previous, count, predictor))                                              \
-  X(A30, UNBUILT, EVERY, PrimitiveStatus, InitInverseQuantTable,                                 \
+    (differences, previous, out, count, predictor))                                              \
+  X(A30, JPEG, EVERY, PrimitiveStatus, InitInverseQuantTable,                                    \
     (const uint8_t* raw, uint16_t* table),                                                       \
     (raw, table))                                                                                \
   X(A31, IMAGE, EVERY, const PrimitiveLibraryVersion*, GetLibraryVersion,                        \
@@ -151,14 +151,14 @@
   X(A40, UNBUILT, EVERY, PrimitiveStatus, ForwardDctQuantize8x8,                                 \
     (const uint8_t* src, int32_t srcStep, int16_t* block, const uint16_t* table),                \
     (src, srcStep, block, table))                                                                \
-  X(A41, UNBUILT, EVERY, PrimitiveStatus, DiffPredFirstRow,                                      \
-    (const int16_t* row, int16_t* differences, int32_t count, int32_t precision,                 \
+  X(A41, JPEG, EVERY, PrimitiveStatus, DiffPredFirstRow,                                         \
+    (const uint16_t* samples, int16_t* differences, int32_t count, int32_t precision,            \
      int32_t pointTransform),                                                                    \
-    (row, differences, count, precision, pointTransform))                                        \
-  X(A42, UNBUILT, EVERY, PrimitiveStatus, DiffPredRow,                                           \
-    (const int16_t* row, int16_t* differences, const int16_t* previous, int32_t count,           \
+    (samples, differences, count, precision, pointTransform))                                        \
+  X(A42, JPEG, EVERY, PrimitiveStatus, DiffPredRow,                                              \
+    (const uint16_t* samples, const uint16_t* previous, int16_t* differences, int32_t count,     \
      int32_t predictor),                                                                         \
-    (row, differences, previous, count, predictor))                                              \
+    (samples, previous, differences, count, predictor))                                              \
   X(A43, UNBUILT, TWO, PrimitiveStatus, ScaleQuantTable,                                         \
     (uint8_t* table, int32_t quality),                                                           \
     (table, quality))                                                                            \

@@ -1,5 +1,10 @@
 #include "primitives/jpeg/jpeg_dispatch_table.h"
 
+#include "primitives/jpeg/huffman_decode.h"
+#include "primitives/jpeg/inverse_colour.h"
+#include "primitives/jpeg/inverse_dct.h"
+#include "primitives/jpeg/lossless_predict.h"
+#include "primitives/jpeg/upsample.h"
 #include "primitives/jpeg/zigzag.h"
 
 namespace kvz::prim {

@@ -1,0 +1,510 @@
+// The one portable member of the Huffman decoding primitives (see huffman_decode.h).
+//
+// The bit reader keeps up to 64 bits ahead. Holding more bits than a byte-at-a-time reader
+// would changes only how far the read position has advanced; the bits delivered, the statuses
+// and the pending marker are the same, because bytes are never taken past a marker and the
+// end of the data fails a read only when the bits it needs are not there.
+#include "primitives/jpeg/huffman_decode.h"
+
+#include <string.h>
+
+#include "primitives/jpeg/zigzag.h"
+
+namespace kvz::prim::generic {
+namespace {
+
+// A sequential block's last run may overshoot position 63 by the zig-zag table's guard entries.
+constexpr int32_t kZigzagPositionsWithGuard = 64 + 8;
+
+constexpr int kMaxCodeLength = 16;
+constexpr int kLookaheadBits = 8;
+constexpr uint8_t kMarkerPrefix = 0xFF;
+
+struct BitReader {
+  const uint8_t* data;
+  int32_t length;
+  int32_t pos;
+  uint64_t acc;
+  int32_t count;
+  int32_t marker;
+
+  BitReader(const uint8_t* d, int32_t len, int32_t p, const HuffmanDecodeState* s, int32_t m)
+      : data(d), length(len), pos(p), acc(s->accumulator), count(s->bitCount), marker(m) {
+    // A state that says more than the accumulator can hold is treated as empty.
+    if (count < 0 || count > 64) count = 0;
+  }
+
+  void Store(int32_t* position, int32_t* markerOut, HuffmanDecodeState* s) const {
+    *position = pos;
+    *markerOut = marker;
+    s->accumulator = acc;
+    s->bitCount = count;
+  }
+
+  uint32_t Peek(int n) const {
+    return static_cast<uint32_t>(acc >> (count - n)) & ((1u << n) - 1u);
+  }
+  void Skip(int n) { count -= n; }
+};
+
+inline bool HasByteFF(uint64_t x) {
+  const uint64_t t = ~x;
+  return ((t - 0x0101010101010101ull) & ~t & 0x8080808080808080ull) != 0;
+}
+
+// Appends whole bytes until more than 56 bits are held, the data ends or a marker is met.
+// Returns -62 when the data ended with fewer than `need` bits held, else 0 (a marker is not an
+// error here: the caller finds too few bits and a pending marker).
+PrimitiveStatus FillSlow(BitReader& r, int need) {
+  while (r.count <= 56) {
+    if (r.marker != 0) return kStsOk;
+    // A position outside the data reads as its end.
+    if (r.pos < 0 || r.pos >= r.length) return r.count < need ? kStsBufferExhausted : kStsOk;
+    uint32_t byte = r.data[r.pos];
+    int32_t next = r.pos + 1;
+    if (byte == kMarkerPrefix) {
+      while (next < r.length && r.data[next] == kMarkerPrefix) ++next;  // fill bytes
+      // A prefix with nothing after it ends the data where it stands.
+      if (next >= r.length) return r.count < need ? kStsBufferExhausted : kStsOk;
+      if (r.data[next] != 0) {
+        r.marker = r.data[next];
+        r.pos = next + 1;
+        return kStsOk;
+      }
+      ++next;  // stuffed zero
+    }
+    r.acc = (r.acc << 8) | byte;
+    r.count += 8;
+    r.pos = next;
+  }
+  return kStsOk;
+}
+
+// Tops the accumulator up. Eight bytes free of 0xFF are taken in one step.
+inline PrimitiveStatus Fill(BitReader& r, int need) {
+  if (r.marker == 0 && r.pos >= 0 && r.pos <= r.length - 8 && r.count <= 56) {
+    uint64_t w;
+    memcpy(&w, r.data + r.pos, 8);
+    w = __builtin_bswap64(w);
+    const int take = (64 - r.count) >> 3;
+    const uint64_t top = take == 8 ? w : w >> (64 - 8 * take);
+    if (!HasByteFF(top)) {
+      r.acc = take == 8 ? w : (r.acc << (8 * take)) | top;
+      r.count += 8 * take;
+      r.pos += take;
+      return kStsOk;
+    }
+  }
+  return FillSlow(r, need);
+}
+
+// Makes `n` bits available: 0, -62 (data ended) or -63 (a marker stands before them).
+inline PrimitiveStatus Need(BitReader& r, int n) {
+  if (r.count >= n) return kStsOk;
+  const PrimitiveStatus st = Fill(r, n);
+  if (r.count >= n) return kStsOk;
+  return st != kStsOk ? st : kStsNoHuffmanMatch;
+}
+
+inline bool CodeFits(const HuffmanDecodeTable* t, int length, uint32_t code) {
+  const int32_t max = t->maxcode[length];
+  return max != -1 && code <= static_cast<uint16_t>(max);
+}
+
+inline int32_t SymbolOf(const HuffmanDecodeTable* t, int length, uint32_t code) {
+  return t->values[(t->valptr[length] + code - t->mincode[length]) & 0xFFu];
+}
+
+// Bit-serial decode, for the last bits before a marker or the end of the data.
+PrimitiveStatus DecodeSymbolBitwise(BitReader& r, const HuffmanDecodeTable* t, int32_t* symbol) {
+  uint32_t code = 0;
+  for (int length = 1; length <= kMaxCodeLength; ++length) {
+    const PrimitiveStatus st = Need(r, 1);
+    if (st != kStsOk) return st;
+    code = (code << 1) | r.Peek(1);
+    r.Skip(1);
+    if (CodeFits(t, length, code)) {
+      *symbol = SymbolOf(t, length, code);
+      return kStsOk;
+    }
+  }
+  *symbol = 0;
+  return kStsNoHuffmanMatch;
+}
+
+inline PrimitiveStatus DecodeSymbol(BitReader& r, const HuffmanDecodeTable* t, int32_t* symbol) {
+  if (r.count < kMaxCodeLength) {
+    Fill(r, 0);
+    if (r.count < kMaxCodeLength) return DecodeSymbolBitwise(r, t, symbol);
+  }
+  const uint32_t look = t->lookahead[r.Peek(kLookaheadBits)];
+  if (look != 0) {
+    r.Skip(static_cast<int>(look >> 16));
+    *symbol = static_cast<int32_t>(look & 0xFFFFu);
+    return kStsOk;
+  }
+  const uint32_t bits = r.Peek(kMaxCodeLength);
+  for (int length = kLookaheadBits + 1; length <= kMaxCodeLength; ++length) {
+    const uint32_t code = bits >> (kMaxCodeLength - length);
+    if (CodeFits(t, length, code)) {
+      r.Skip(length);
+      *symbol = SymbolOf(t, length, code);
+      return kStsOk;
+    }
+  }
+  r.Skip(kMaxCodeLength);
+  *symbol = 0;
+  return kStsNoHuffmanMatch;
+}
+
+inline PrimitiveStatus ReadBits(BitReader& r, int n, uint32_t* value) {
+  if (n == 0) {
+    *value = 0;
+    return kStsOk;
+  }
+  const PrimitiveStatus st = Need(r, n);
+  if (st != kStsOk) return st;
+  *value = r.Peek(n);
+  r.Skip(n);
+  return kStsOk;
+}
+
+// An s-bit magnitude category value whose top bit is clear is negative.
+inline int32_t Extend(uint32_t v, int s) {
+  return (v >> (s - 1)) != 0 ? static_cast<int32_t>(v) : static_cast<int32_t>(v) + 1 - (1 << s);
+}
+
+inline void ZeroBlock(int16_t* block) { memset(block, 0, 64 * sizeof(int16_t)); }
+
+// DC difference of a sequential or first progressive scan, added to the predictor.
+PrimitiveStatus DecodeDcDifference(BitReader& r, const HuffmanDecodeTable* t, int16_t* predictor) {
+  int32_t s;
+  PrimitiveStatus st = DecodeSymbol(r, t, &s);
+  if (st != kStsOk) return st;
+  if (s != 0) {
+    const int size = s & 15;
+    uint32_t v;
+    st = ReadBits(r, size, &v);
+    if (st != kStsOk) return st;
+    if (size != 0) *predictor = static_cast<int16_t>(*predictor + Extend(v, size));
+  }
+  return kStsOk;
+}
+
+// Gives a coefficient that already has bits above Al its next lower bit.
+inline PrimitiveStatus Correct(BitReader& r, int16_t* coef, int32_t p1, int32_t m1) {
+  const PrimitiveStatus st = Need(r, 1);
+  if (st != kStsOk) return st;
+  const uint32_t bit = r.Peek(1);
+  r.Skip(1);
+  if (bit != 0 && (*coef & p1) == 0) *coef = static_cast<int16_t>(*coef + (*coef >= 0 ? p1 : m1));
+  return kStsOk;
+}
+
+inline bool ProgressiveArgsBad(int32_t al) { return al < 0 || al > 13; }
+
+}  // namespace
+
+PrimitiveStatus GetHuffmanDecodeTableSize(int32_t* size) {
+  if (size == nullptr) return kStsNullPointer;
+  *size = kHuffmanDecodeTableBytes;
+  return kStsOk;
+}
+
+PrimitiveStatus GetHuffmanDecodeStateSize(int32_t* size) {
+  if (size == nullptr) return kStsNullPointer;
+  *size = kHuffmanDecodeStateBytes;
+  return kStsOk;
+}
+
+PrimitiveStatus InitHuffmanDecodeState(HuffmanDecodeState* state) {
+  if (state == nullptr) return kStsNullPointer;
+  state->accumulator = 0;
+  state->bitCount = 0;
+  state->eobRun = 0;
+  state->coefficientCount = 0;
+  return kStsOk;
+}
+
+PrimitiveStatus InitHuffmanDecodeTable(const uint8_t* counts, const uint8_t* values,
+                                       HuffmanDecodeTable* table) {
+  if (counts == nullptr || values == nullptr || table == nullptr) return kStsNullPointer;
+  memset(table, 0, sizeof *table);
+  int32_t total = 0;
+  for (int i = 0; i < kMaxCodeLength; ++i) total += counts[i];
+  if (total > 256) return kStsBadHuffmanTable;
+
+  uint32_t code = 0;
+  int32_t k = 0;
+  for (int length = 1; length <= kMaxCodeLength; ++length) {
+    const int32_t n = counts[length - 1];
+    if (n == 0) {
+      table->maxcode[length] = -1;
+    } else {
+      // An over-subscribed list would hand out a code of length + 1 bits.
+      if (code + static_cast<uint32_t>(n) > (1u << length)) return kStsBadHuffmanTable;
+      table->valptr[length] = static_cast<uint16_t>(k);
+      table->mincode[length] = static_cast<uint16_t>(code);
+      for (int32_t i = 0; i < n; ++i, ++k, ++code) {
+        table->values[k] = values[k];
+        if (length <= kLookaheadBits) {
+          const int spare = kLookaheadBits - length;
+          const uint32_t entry = (static_cast<uint32_t>(length) << 16) | values[k];
+          for (uint32_t j = 0; j < (1u << spare); ++j) table->lookahead[(code << spare) | j] = entry;
+        }
+      }
+      table->maxcode[length] = static_cast<int16_t>(code - 1);
+    }
+    code <<= 1;
+  }
+  table->maxcode[17] = -1;
+  return kStsOk;
+}
+
+PrimitiveStatus DecodeHuffmanBlock(const uint8_t* src, int32_t srcLength, int32_t* position,
+                                   int16_t* block, int16_t* dcPredictor, int32_t* marker,
+                                   const HuffmanDecodeTable* dcTable,
+                                   const HuffmanDecodeTable* acTable, HuffmanDecodeState* state) {
+  if (src == nullptr) return kStsNullPointer;
+  if (srcLength < 0) return kStsOutOfRange;
+  if (position == nullptr || block == nullptr || dcPredictor == nullptr || marker == nullptr ||
+      dcTable == nullptr || acTable == nullptr || state == nullptr)
+    return kStsNullPointer;
+
+  BitReader r(src, srcLength, *position, state, *marker);
+  ZeroBlock(block);
+  PrimitiveStatus st = DecodeDcDifference(r, dcTable, dcPredictor);
+  if (st != kStsOk) {
+    state->coefficientCount = 0;
+    r.Store(position, marker, state);
+    return st;
+  }
+  block[0] = *dcPredictor;
+
+  int32_t k = 1;
+  while (k < 64) {
+    int32_t rs;
+    st = DecodeSymbol(r, acTable, &rs);
+    if (st != kStsOk) break;
+    const int run = rs >> 4, size = rs & 15;
+    if (size == 0) {
+      if (run != 15) break;
+      k += 16;
+      continue;
+    }
+    uint32_t v;
+    st = ReadBits(r, size, &v);
+    if (st != kStsOk) {
+      k += run + 1;
+      break;
+    }
+    const int32_t at = k + run;
+    if (at >= kZigzagPositionsWithGuard) {
+      r.Store(position, marker, state);
+      return kStsCoefficientRunError;
+    }
+    block[kZigzagToNatural[at]] = static_cast<int16_t>(Extend(v, size));
+    k = at + 1;
+  }
+  state->coefficientCount = k;
+  r.Store(position, marker, state);
+  return st;
+}
+
+PrimitiveStatus DecodeHuffmanDcFirst(const uint8_t* src, int32_t srcLength, int32_t* position,
+                                     int16_t* block, int16_t* dcPredictor, int32_t* marker,
+                                     int32_t al, const HuffmanDecodeTable* dcTable,
+                                     HuffmanDecodeState* state) {
+  if (src == nullptr) return kStsNullPointer;
+  if (srcLength <= 0) return kStsSizeError;
+  if (position == nullptr || block == nullptr || dcPredictor == nullptr || marker == nullptr)
+    return kStsNullPointer;
+  if (ProgressiveArgsBad(al)) return kStsOutOfRange;
+  if (dcTable == nullptr || state == nullptr) return kStsNullPointer;
+
+  BitReader r(src, srcLength, *position, state, *marker);
+  const PrimitiveStatus st = DecodeDcDifference(r, dcTable, dcPredictor);
+  if (st == kStsOk) block[0] = static_cast<int16_t>(static_cast<uint16_t>(*dcPredictor) << al);
+  r.Store(position, marker, state);
+  return st;
+}
+
+PrimitiveStatus DecodeHuffmanDcRefine(const uint8_t* src, int32_t srcLength, int32_t* position,
+                                      int16_t* block, int32_t* marker, int32_t al,
+                                      HuffmanDecodeState* state) {
+  if (src == nullptr) return kStsNullPointer;
+  if (srcLength <= 0) return kStsSizeError;
+  if (position == nullptr || block == nullptr || marker == nullptr) return kStsNullPointer;
+  if (ProgressiveArgsBad(al)) return kStsOutOfRange;
+  if (state == nullptr) return kStsNullPointer;
+
+  BitReader r(src, srcLength, *position, state, *marker);
+  uint32_t bit;
+  const PrimitiveStatus st = ReadBits(r, 1, &bit);
+  if (st == kStsOk && bit != 0) block[0] = static_cast<int16_t>(block[0] | (1 << al));
+  r.Store(position, marker, state);
+  return st;
+}
+
+namespace {
+
+// Argument checks shared by the two AC decoders, in their order.
+PrimitiveStatus CheckAcArgs(const uint8_t* src, int32_t srcLength, const int32_t* position,
+                            const int16_t* block, const int32_t* marker, int32_t ss, int32_t se,
+                            int32_t al, const HuffmanDecodeTable* table,
+                            const HuffmanDecodeState* state) {
+  if (src == nullptr) return kStsNullPointer;
+  if (srcLength <= 0) return kStsSizeError;
+  if (position == nullptr || block == nullptr || marker == nullptr) return kStsNullPointer;
+  if (ss < 1 || ss > 63 || se < ss || se > 63 || ProgressiveArgsBad(al)) return kStsOutOfRange;
+  if (table == nullptr || state == nullptr) return kStsNullPointer;
+  return kStsOk;
+}
+
+// EOB run of 2^r plus the next r bits.
+PrimitiveStatus ReadEobRun(BitReader& r, int run, int32_t* eobRun) {
+  uint32_t extra = 0;
+  const PrimitiveStatus st = ReadBits(r, run, &extra);
+  if (st != kStsOk) return st;
+  *eobRun = (1 << run) + static_cast<int32_t>(extra);
+  return kStsOk;
+}
+
+}  // namespace
+
+PrimitiveStatus DecodeHuffmanAcFirst(const uint8_t* src, int32_t srcLength, int32_t* position,
+                                     int16_t* block, int32_t* marker, int32_t ss, int32_t se,
+                                     int32_t al, const HuffmanDecodeTable* acTable,
+                                     HuffmanDecodeState* state) {
+  PrimitiveStatus st =
+      CheckAcArgs(src, srcLength, position, block, marker, ss, se, al, acTable, state);
+  if (st != kStsOk) return st;
+  if (state->eobRun > 0) {
+    --state->eobRun;
+    return kStsOk;
+  }
+  BitReader r(src, srcLength, *position, state, *marker);
+  for (int32_t k = ss; k <= se; ++k) {
+    int32_t rs;
+    st = DecodeSymbol(r, acTable, &rs);
+    if (st != kStsOk) break;
+    const int run = rs >> 4, size = rs & 15;
+    if (size == 0) {
+      if (run == 15) {
+        k += 15;
+        continue;
+      }
+      st = ReadEobRun(r, run, &state->eobRun);
+      if (st == kStsOk) --state->eobRun;
+      break;
+    }
+    k += run;
+    // A run that leaves the band would place the value outside it: corrupt data.
+    if (k > se) {
+      st = kStsCoefficientRunError;
+      break;
+    }
+    uint32_t v;
+    st = ReadBits(r, size, &v);
+    if (st != kStsOk) break;
+    block[kZigzagToNatural[k]] =
+        static_cast<int16_t>(static_cast<uint32_t>(Extend(v, size)) << al);
+  }
+  r.Store(position, marker, state);
+  return st;
+}
+
+PrimitiveStatus DecodeHuffmanAcRefine(const uint8_t* src, int32_t srcLength, int32_t* position,
+                                      int16_t* block, int32_t* marker, int32_t ss, int32_t se,
+                                      int32_t al, const HuffmanDecodeTable* acTable,
+                                      HuffmanDecodeState* state) {
+  PrimitiveStatus st =
+      CheckAcArgs(src, srcLength, position, block, marker, ss, se, al, acTable, state);
+  if (st != kStsOk) return st;
+  const int32_t p1 = 1 << al;
+  const int32_t m1 = -p1;
+  BitReader r(src, srcLength, *position, state, *marker);
+  int32_t k = ss;
+
+  if (state->eobRun == 0) {
+    for (; k <= se; ++k) {
+      int32_t rs;
+      st = DecodeSymbol(r, acTable, &rs);
+      if (st != kStsOk) goto done;
+      int run = rs >> 4;
+      int32_t value = 0;
+      if ((rs & 15) != 0) {
+        uint32_t bit;
+        st = ReadBits(r, 1, &bit);
+        if (st != kStsOk) goto done;
+        value = bit != 0 ? p1 : m1;
+      } else if (run != 15) {
+        st = ReadEobRun(r, run, &state->eobRun);
+        if (st != kStsOk) goto done;
+        break;
+      }
+      // Pass `run` zero coefficients, correcting the non-zero ones met on the way; a new value
+      // lands on the zero coefficient after them.
+      for (; k <= se; ++k) {
+        int16_t* coef = &block[kZigzagToNatural[k]];
+        if (*coef != 0) {
+          st = Correct(r, coef, p1, m1);
+          if (st != kStsOk) goto done;
+        } else {
+          if (run == 0) break;
+          --run;
+        }
+      }
+      if (value != 0) {
+        // The band ended before the position the run names: corrupt data.
+        if (k > se) {
+          st = kStsCoefficientRunError;
+          goto done;
+        }
+        block[kZigzagToNatural[k]] = static_cast<int16_t>(value);
+      }
+    }
+  }
+  if (state->eobRun > 0) {
+    for (; k <= se; ++k) {
+      int16_t* coef = &block[kZigzagToNatural[k]];
+      if (*coef != 0) {
+        st = Correct(r, coef, p1, m1);
+        if (st != kStsOk) goto done;
+      }
+    }
+    --state->eobRun;
+  }
+done:
+  r.Store(position, marker, state);
+  return st;
+}
+
+PrimitiveStatus DecodeHuffmanOne(const uint8_t* src, int32_t srcLength, int32_t* position,
+                                 int16_t* value, int32_t* marker, const HuffmanDecodeTable* table,
+                                 HuffmanDecodeState* state) {
+  if (src == nullptr) return kStsNullPointer;
+  if (srcLength < 0) return kStsOutOfRange;
+  if (position == nullptr || value == nullptr || marker == nullptr || table == nullptr ||
+      state == nullptr)
+    return kStsNullPointer;
+
+  BitReader r(src, srcLength, *position, state, *marker);
+  int32_t s;
+  PrimitiveStatus st = DecodeSymbol(r, table, &s);
+  if (st == kStsOk) {
+    if (s == 0) {
+      *value = 0;
+    } else if (s > 15) {
+      *value = static_cast<int16_t>(-32768);  // the difference 32768, taken modulo 2^16
+    } else {
+      uint32_t v;
+      st = ReadBits(r, s, &v);
+      if (st == kStsOk) *value = static_cast<int16_t>(Extend(v, s));
+    }
+  }
+  r.Store(position, marker, state);
+  return st;
+}
+
+}  // namespace kvz::prim::generic

@@ -1,0 +1,466 @@
+// Huffman decoding: table building, the bit reader's stuffing and marker rules, sequential blocks
+// against libjpeg-turbo's own reading of real streams and against a reference bit writer, and
+// the progressive and lossless decoders on hand-written bit strings.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "primitives/dispatch.h"
+#include "primitives/jpeg/huffman_decode.h"
+#include "primitives/jpeg/zigzag.h"
+#include "support/baseline_stream.h"
+
+namespace kvz::prim {
+namespace {
+
+// Canonical codes of a BITS/HUFFVAL pair, the way an encoder assigns them.
+struct Code {
+  uint32_t bits = 0;
+  int length = 0;
+};
+std::vector<Code> CanonicalCodes(const uint8_t* counts, const uint8_t* values) {
+  std::vector<Code> bySymbol(256);
+  uint32_t code = 0;
+  int k = 0;
+  for (int len = 1; len <= 16; ++len, code <<= 1)
+    for (int i = 0; i < counts[len - 1]; ++i, ++code, ++k) bySymbol[values[k]] = Code{code, len};
+  return bySymbol;
+}
+
+// Bits most significant first; every 0xFF data byte is followed by a stuffed 0x00.
+class BitWriter {
+ public:
+  void Put(uint32_t value, int n) {
+    for (int i = n - 1; i >= 0; --i) {
+      cur_ = static_cast<uint8_t>((cur_ << 1) | ((value >> i) & 1));
+      if (++fill_ == 8) Emit();
+    }
+  }
+  // Pads with 1-bits, then writes fill bytes and the marker.
+  void Marker(uint8_t m, int fillBytes) {
+    while (fill_ != 0) Put(1, 1);
+    for (int i = 0; i < fillBytes; ++i) out.push_back(0xFF);
+    out.push_back(0xFF);
+    out.push_back(m);
+  }
+  std::vector<uint8_t> out;
+
+ private:
+  void Emit() {
+    out.push_back(cur_);
+    if (cur_ == 0xFF) out.push_back(0x00);
+    cur_ = 0;
+    fill_ = 0;
+  }
+  uint8_t cur_ = 0;
+  int fill_ = 0;
+};
+
+int SizeOf(int v) {
+  int s = 0;
+  for (int a = v < 0 ? -v : v; a != 0; a >>= 1) ++s;
+  return s;
+}
+uint32_t BitsOf(int v, int s) { return static_cast<uint32_t>(v < 0 ? v + (1 << s) - 1 : v) & ((1u << s) - 1); }
+
+// Tables with codes of 2 to 16 bits, so both the lookahead and the bit-serial path are used.
+struct TestTables {
+  uint8_t dcCounts[16] = {0, 3, 0, 0, 4, 0, 0, 0, 5};
+  uint8_t dcValues[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+  uint8_t acCounts[16] = {0, 0, 0, 8, 0, 0, 0, 60, 0, 0, 0, 60, 0, 0, 0, 34};
+  uint8_t acValues[162];
+  TestTables() {
+    int n = 0;
+    acValues[n++] = 0x00;
+    acValues[n++] = 0xF0;
+    for (int r = 0; r < 16; ++r)
+      for (int s = 1; s <= 10; ++s) acValues[n++] = static_cast<uint8_t>(r << 4 | s);
+  }
+};
+
+HuffmanDecodeTable Table(const uint8_t* counts, const uint8_t* values) {
+  HuffmanDecodeTable t;
+  EXPECT_EQ(InitHuffmanDecodeTable(counts, values, &t), 0);
+  return t;
+}
+
+TEST(HuffmanDecodeTable, RejectsBadListsAndFillsTheLookahead) {
+  uint8_t values[256] = {7};
+  HuffmanDecodeTable t;
+  uint8_t single[16] = {1};
+  ASSERT_EQ(InitHuffmanDecodeTable(single, values, &t), 0);
+  for (int i = 0; i < 256; ++i) EXPECT_EQ(t.lookahead[i], i < 128 ? (1u << 16 | 7) : 0u) << i;
+
+  struct Case {
+    const char* what;
+    uint8_t counts[16];
+  } bad[] = {
+      {"257 codes", {0, 0, 0, 0, 0, 0, 0, 255, 2}},
+      {"three 1-bit codes", {3}},
+      {"a 2-bit code after two 1-bit codes", {2, 1}},
+      {"fifth 3-bit code after two 2-bit codes", {0, 2, 5}},
+  };
+  for (const Case& c : bad) EXPECT_EQ(InitHuffmanDecodeTable(c.counts, values, &t), -64) << c.what;
+  uint8_t full[16] = {0, 4};  // four 2-bit codes fill the tree exactly
+  EXPECT_EQ(InitHuffmanDecodeTable(full, values, &t), 0);
+  EXPECT_EQ(InitHuffmanDecodeTable(nullptr, values, &t), -8);
+  int32_t size = 0;
+  EXPECT_EQ(GetHuffmanDecodeTableSize(&size), 0);
+  EXPECT_EQ(size, 1644);
+  EXPECT_EQ(GetHuffmanDecodeStateSize(&size), 0);
+  EXPECT_EQ(size, 24);
+}
+
+// One-value decodes through a table where the symbol is the 8-bit code itself.
+struct ByteDecoder {
+  uint8_t counts[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  uint8_t values[256];
+  HuffmanDecodeTable table;
+  ByteDecoder() {
+    counts[7] = 255;  // 8-bit codes 0..254 are the symbols 0..254
+    for (int i = 0; i < 255; ++i) values[i] = static_cast<uint8_t>(i);
+    table = Table(counts, values);
+  }
+};
+
+TEST(HuffmanBitReader, StuffingFillBytesAndMarkers) {
+  // Lossless size symbols double as an 8-bit probe: symbol 0 reads no further bits.
+  ByteDecoder d;
+  HuffmanDecodeState st;
+  struct Case {
+    std::vector<uint8_t> data;
+    std::vector<int> symbols;  // then -63 at the marker or -62 at the end
+    int32_t endStatus, marker, endPosition;
+  } cases[] = {
+      {{0x00, 0xFF, 0x00, 0x00}, {0, -1}, 0, 0, 0},                   // 0xFF 0x00 is data 0xFF (no code)
+      {{0x00, 0xFF, 0xFF, 0xD0, 0x00}, {0}, -63, 0xD0, 4},            // fill byte, then RST0
+      {{0x00, 0x00, 0xFF, 0xD9}, {0, 0}, -63, 0xD9, 4},
+      {{0x00, 0xFF}, {0}, -62, 0, 1},                                 // a lone prefix ends the data
+  };
+  for (const Case& c : cases) {
+    InitHuffmanDecodeState(&st);
+    int32_t pos = 0, marker = 0;
+    size_t i = 0;
+    for (; i < c.symbols.size(); ++i) {
+      int16_t v = 99;
+      const PrimitiveStatus s = DecodeHuffmanOne(c.data.data(), static_cast<int32_t>(c.data.size()), &pos, &v,
+                                                 &marker, &d.table, &st);
+      if (c.symbols[i] < 0) {
+        EXPECT_EQ(s, -63) << "0xFF is no code of the table";
+        break;
+      }
+      ASSERT_EQ(s, 0) << i;
+      EXPECT_EQ(v, 0);
+    }
+    if (i < c.symbols.size()) continue;
+    int16_t v;
+    EXPECT_EQ(DecodeHuffmanOne(c.data.data(), static_cast<int32_t>(c.data.size()), &pos, &v, &marker, &d.table,
+                               &st),
+              c.endStatus);
+    EXPECT_EQ(marker, c.marker);
+    EXPECT_EQ(pos, c.endPosition);
+  }
+}
+
+// Random blocks through the reference writer, with restart markers and fill bytes between
+// intervals, decoded back; the decoder meets every marker either inside a block's read-ahead or
+// after it, and the harness looks for it the way the codec does.
+TEST(DecodeHuffmanBlock, RandomBlocksRoundTripAcrossRestartMarkers) {
+  TestTables tt;
+  const HuffmanDecodeTable dc = Table(tt.dcCounts, tt.dcValues), ac = Table(tt.acCounts, tt.acValues);
+  const std::vector<Code> dcCode = CanonicalCodes(tt.dcCounts, tt.dcValues);
+  const std::vector<Code> acCode = CanonicalCodes(tt.acCounts, tt.acValues);
+  std::mt19937 rng(12);
+  constexpr int kBlocks = 3000, kInterval = 7;
+  std::vector<std::vector<int16_t>> expect;
+  BitWriter w;
+  int predictor = 0;
+  for (int b = 0; b < kBlocks; ++b) {
+    if (b > 0 && b % kInterval == 0) {
+      w.Marker(static_cast<uint8_t>(0xD0 + (b / kInterval - 1) % 8), static_cast<int>(rng() % 3));
+      predictor = 0;
+    }
+    std::vector<int16_t> block(64, 0);
+    const int dcValue = static_cast<int>(rng() % 2001) - 1000;
+    const int diff = dcValue - predictor;
+    predictor = dcValue;
+    block[0] = static_cast<int16_t>(dcValue);
+    const int ds = SizeOf(diff);
+    w.Put(dcCode[static_cast<size_t>(ds)].bits, dcCode[static_cast<size_t>(ds)].length);
+    w.Put(BitsOf(diff, ds), ds);
+    const int density = static_cast<int>(rng() % 5);
+    for (int k = 1; k < 64; ++k)
+      if (density > 0 && static_cast<int>(rng() % 8) < density - (k > 40 ? 1 : 0)) {
+        int v = static_cast<int>(rng() % 1023) + 1;
+        block[kZigzagToNatural[k]] = static_cast<int16_t>((rng() & 1) ? v : -v);
+      }
+    int run = 0;
+    int last = 0;
+    for (int k = 1; k < 64; ++k)
+      if (block[kZigzagToNatural[k]] != 0) last = k;
+    for (int k = 1; k <= last; ++k) {
+      const int v = block[kZigzagToNatural[k]];
+      if (v == 0) {
+        ++run;
+        continue;
+      }
+      for (; run >= 16; run -= 16) w.Put(acCode[0xF0].bits, acCode[0xF0].length);
+      const int s = SizeOf(v);
+      w.Put(acCode[static_cast<size_t>(run << 4 | s)].bits, acCode[static_cast<size_t>(run << 4 | s)].length);
+      w.Put(BitsOf(v, s), s);
+      run = 0;
+    }
+    if (last < 63) w.Put(acCode[0].bits, acCode[0].length);
+    expect.push_back(block);
+  }
+  w.Marker(0xD9, 0);
+  const std::vector<uint8_t>& data = w.out;
+  const int32_t len = static_cast<int32_t>(data.size());
+
+  HuffmanDecodeState st;
+  InitHuffmanDecodeState(&st);
+  int32_t pos = 0, marker = 0;
+  int16_t pred = 0;
+  for (int b = 0; b < kBlocks; ++b) {
+    if (b > 0 && b % kInterval == 0) {
+      if (marker == 0) {  // not reached yet: look for it past the padding bits
+        while (pos + 1 < len && !(data[pos] == 0xFF && data[pos + 1] != 0 && data[pos + 1] != 0xFF)) ++pos;
+        marker = data[pos + 1];
+        pos += 2;
+      }
+      ASSERT_EQ(marker, 0xD0 + (b / kInterval - 1) % 8) << "block " << b;
+      InitHuffmanDecodeState(&st);
+      marker = 0;
+      pred = 0;
+    }
+    int16_t block[64];
+    ASSERT_EQ(DecodeHuffmanBlock(data.data(), len, &pos, block, &pred, &marker, &dc, &ac, &st), 0) << "block " << b;
+    ASSERT_EQ(std::vector<int16_t>(block, block + 64), expect[static_cast<size_t>(b)]) << "block " << b;
+  }
+  // Only padding is left before EOI: too few bits for a code with a marker pending.
+  int16_t block[64];
+  EXPECT_EQ(DecodeHuffmanBlock(data.data(), len, &pos, block, &pred, &marker, &dc, &ac, &st), -63);
+  EXPECT_EQ(marker, 0xD9);
+  EXPECT_EQ(pos, len);
+}
+
+// Every block of real libjpeg-turbo streams (q95 and q50, 4:2:0, with and without restart
+// intervals) against libjpeg-turbo's own reading of the coefficients.
+TEST(DecodeHuffmanBlock, RealStreamsMatchLibjpegTurbo) {
+  for (int quality : {95, 50}) {
+    for (int restart : {0, 5}) {
+      const std::vector<uint8_t> s = test::EncodeBaseline(256, 128, quality, restart, 7u + quality);
+      test::BaselineStream b;
+      ASSERT_TRUE(test::ParseBaseline(s, &b));
+      const auto ref = test::ReferenceCoefficients(s, b);
+      HuffmanDecodeTable dc[2], ac[2];
+      for (int i = 0; i < 2; ++i) {
+        dc[i] = Table(b.dc[i].counts, b.dc[i].values);
+        ac[i] = Table(b.ac[i].counts, b.ac[i].values);
+      }
+      HuffmanDecodeState st;
+      InitHuffmanDecodeState(&st);
+      int32_t pos = b.scanStart, marker = 0;
+      int16_t pred[3] = {};
+      int lastMcu = -1, mismatches = 0;
+      const int32_t len = static_cast<int32_t>(s.size());
+      test::ForEachScanBlock(b, [&](int ci, int row, int col, int mcu) {
+        if (mcu != lastMcu && b.restartInterval != 0 && mcu > 0 && mcu % b.restartInterval == 0) {
+          if (marker == 0) {
+            while (pos + 1 < len && !(s[pos] == 0xFF && s[pos + 1] >= 0xD0 && s[pos + 1] <= 0xD7)) ++pos;
+            pos += 2;
+          }
+          InitHuffmanDecodeState(&st);
+          marker = 0;
+          pred[0] = pred[1] = pred[2] = 0;
+        }
+        lastMcu = mcu;
+        const test::ScanComponent& c = b.components[static_cast<size_t>(ci)];
+        int16_t block[64];
+        const PrimitiveStatus r = DecodeHuffmanBlock(s.data(), len, &pos, block, &pred[ci], &marker,
+                                                     &dc[c.dcTable], &ac[c.acTable], &st);
+        const int16_t* want = &ref[static_cast<size_t>(ci)][(static_cast<size_t>(row) * c.blocksWide + col) * 64];
+        if (r != 0 || std::vector<int16_t>(block, block + 64) != std::vector<int16_t>(want, want + 64)) ++mismatches;
+      });
+      EXPECT_EQ(mismatches, 0) << "q" << quality << " restart " << restart;
+    }
+  }
+}
+
+// The byte table serves as AC table too: a test writes symbols as bytes and extra bits after.
+using RawAc = ByteDecoder;
+
+std::vector<uint8_t> Bits(std::initializer_list<std::pair<uint32_t, int>> fields) {
+  BitWriter w;
+  for (const auto& f : fields) w.Put(f.first, f.second);
+  w.Marker(0xD9, 0);
+  return w.out;
+}
+
+TEST(DecodeHuffmanBlock, RunsZrlAndTheEndOfTheBlock) {
+  RawAc t;
+  HuffmanDecodeState st;
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> data;  // DC symbol, then AC symbols and bits (byte aligned here)
+    PrimitiveStatus status;
+    int naturalIndex, value, count;
+  } cases[] = {
+      // DC size 0; ZRL; then run 2 size 8 value 0x80: position 1 + 16 + 2 = 19.
+      {"ZRL skips sixteen", {0x00, 0xF0, 0x28, 0x80, 0x00}, 0, kZigzagToNatural[19], 128, 20},
+      // Run 15 to position 16, ... four times to 64; the fifth symbol puts run 2 at 66.
+      // Runs of 15 to positions 16, 32, 48, run 1 to 50, then run 15 to 66.
+      {"overshoot to 66 stores at 63",
+       {0x00, 0xF8, 0x80, 0xF8, 0x80, 0xF8, 0x80, 0x18, 0x80, 0xF8, 0x80}, 0, 63, 128, 67},
+      // ... run 7 to 56, then run 15 to 72.
+      {"position 72 is corrupt", {0x00, 0xF8, 0x80, 0xF8, 0x80, 0xF8, 0x80, 0x78, 0x80, 0xF8, 0x80}, -2, -1, 0, 0},
+  };
+  for (const Case& c : cases) {
+    InitHuffmanDecodeState(&st);
+    st.coefficientCount = 0;
+    int32_t pos = 0, marker = 0;
+    int16_t pred = 5, block[64];
+    const PrimitiveStatus r = DecodeHuffmanBlock(c.data.data(), static_cast<int32_t>(c.data.size()), &pos, block,
+                                                 &pred, &marker, &t.table, &t.table, &st);
+    EXPECT_EQ(r, c.status) << c.what;
+    if (c.status == 0) {
+      EXPECT_EQ(block[0], 5) << c.what;
+      EXPECT_EQ(block[c.naturalIndex], c.value) << c.what;
+      EXPECT_EQ(st.coefficientCount, c.count) << c.what;
+    }
+  }
+}
+
+TEST(DecodeHuffmanProgressive, FirstAndRefinementScans) {
+  RawAc t;
+  HuffmanDecodeState st;
+  int32_t pos = 0, marker = 0;
+  int16_t block[64] = {};
+  int16_t pred = 0;
+  // DC first, Al 2: size 3, bits 101 (5): coefficient 0 = 5 << 2.
+  const uint8_t dcData[] = {0x03, 0xA0, 0x00};
+  InitHuffmanDecodeState(&st);
+  ASSERT_EQ(DecodeHuffmanDcFirst(dcData, 3, &pos, block, &pred, &marker, 2, &t.table, &st), 0);
+  EXPECT_EQ(block[0], 20);
+  // DC refinement, Al 1: a 0 bit leaves it, a 1 bit sets bit 1.
+  const uint8_t refData[] = {0x40};
+  pos = 0;
+  InitHuffmanDecodeState(&st);
+  ASSERT_EQ(DecodeHuffmanDcRefine(refData, 1, &pos, block, &marker, 1, &st), 0);
+  EXPECT_EQ(block[0], 20);
+  ASSERT_EQ(DecodeHuffmanDcRefine(refData, 1, &pos, block, &marker, 1, &st), 0);
+  EXPECT_EQ(block[0], 22);
+
+  // AC first over 1..10, Al 1: run 1 size 2 value 3 (bits 11) at position 2, then EOB run
+  // symbol 0x20 with bits 01: run 2^2 + 1 = 5, this block the first of it.
+  const std::vector<uint8_t> acData = Bits({{0x12, 8}, {3, 2}, {0x20, 8}, {1, 2}});
+  const int32_t acLen = static_cast<int32_t>(acData.size());
+  int16_t ac[64] = {};
+  pos = 0;
+  InitHuffmanDecodeState(&st);
+  ASSERT_EQ(DecodeHuffmanAcFirst(acData.data(), acLen, &pos, ac, &marker, 1, 10, 1, &t.table, &st), 0);
+  EXPECT_EQ(ac[kZigzagToNatural[2]], 6);
+  EXPECT_EQ(st.eobRun, 4);
+  for (int i = 0; i < 4; ++i)
+    ASSERT_EQ(DecodeHuffmanAcFirst(acData.data(), acLen, &pos, ac, &marker, 1, 10, 1, &t.table, &st), 0);
+  EXPECT_EQ(st.eobRun, 0);
+
+  // AC refinement over 1..5, Al 0, block holding 6 at position 2: symbol run 1 size 1 with
+  // sign bit 1: position 1 is zero and counts down the run, the correction bit (1) raises 6
+  // to 7 at position 2, and the new value 1 lands on the next zero, position 3; then EOB.
+  int16_t rf[64] = {};
+  rf[kZigzagToNatural[2]] = 6;
+  const std::vector<uint8_t> refine = Bits({{0x11, 8}, {1, 1}, {1, 1}, {0x00, 8}});
+  pos = 0;
+  marker = 0;
+  InitHuffmanDecodeState(&st);
+  ASSERT_EQ(DecodeHuffmanAcRefine(refine.data(), static_cast<int32_t>(refine.size()), &pos, rf, &marker, 1, 5, 0,
+                                  &t.table, &st),
+            0);
+  EXPECT_EQ(st.eobRun, 0);
+  EXPECT_EQ(rf[kZigzagToNatural[2]], 7);
+  EXPECT_EQ(rf[kZigzagToNatural[3]], 1);
+  EXPECT_EQ(rf[kZigzagToNatural[1]], 0);
+}
+
+TEST(DecodeHuffmanProgressive, RunsPastTheBandAreCorrupt) {
+  RawAc t;
+  HuffmanDecodeState st;
+  int32_t pos = 0, marker = 0;
+  int16_t block[64] = {};
+  // Band 60..63, run 5 size 1: position 65.
+  const uint8_t first[] = {0x51, 0x80};
+  InitHuffmanDecodeState(&st);
+  EXPECT_EQ(DecodeHuffmanAcFirst(first, 2, &pos, block, &marker, 60, 63, 0, &t.table, &st), -2);
+  // Refinement of band 60..63 with no zero left for a new value's run of 4.
+  const uint8_t refine[] = {0x41, 0x80};
+  pos = 0;
+  InitHuffmanDecodeState(&st);
+  EXPECT_EQ(DecodeHuffmanAcRefine(refine, 2, &pos, block, &marker, 60, 63, 0, &t.table, &st), -2);
+  for (int i = 0; i < 64; ++i) EXPECT_EQ(block[i], 0);
+}
+
+TEST(DecodeHuffmanOne, SizesZeroSixteenAndExtension) {
+  ByteDecoder d;
+  HuffmanDecodeState st;
+  InitHuffmanDecodeState(&st);
+  // 16: 32768 without further bits; 3 with bits 010 -> -5; 0 -> 0.
+  const uint8_t data[] = {0x10, 0x03, 0x40, 0x00};
+  int32_t pos = 0, marker = 0;
+  int16_t v = 0;
+  ASSERT_EQ(DecodeHuffmanOne(data, 4, &pos, &v, &marker, &d.table, &st), 0);
+  EXPECT_EQ(static_cast<uint16_t>(v), 32768);
+  ASSERT_EQ(DecodeHuffmanOne(data, 4, &pos, &v, &marker, &d.table, &st), 0);
+  EXPECT_EQ(v, -5);
+}
+
+TEST(DecodeHuffman, ArgumentChecksInOrder) {
+  ByteDecoder d;
+  HuffmanDecodeState st;
+  InitHuffmanDecodeState(&st);
+  const uint8_t data[4] = {};
+  int32_t pos = 0, marker = 0;
+  int16_t block[64], pred = 0;
+  EXPECT_EQ(DecodeHuffmanBlock(nullptr, -1, &pos, block, &pred, &marker, &d.table, &d.table, &st), -8);
+  EXPECT_EQ(DecodeHuffmanBlock(data, -1, nullptr, block, &pred, &marker, &d.table, &d.table, &st), -5);
+  EXPECT_EQ(DecodeHuffmanDcFirst(data, 0, &pos, block, &pred, &marker, 0, &d.table, &st), -6);
+  EXPECT_EQ(DecodeHuffmanDcFirst(data, 4, &pos, block, &pred, &marker, 14, &d.table, &st), -5);
+  EXPECT_EQ(DecodeHuffmanDcFirst(data, 4, &pos, nullptr, &pred, &marker, 14, &d.table, &st), -8);
+  EXPECT_EQ(DecodeHuffmanAcFirst(data, 4, &pos, block, &marker, 0, 5, 0, &d.table, &st), -5);
+  EXPECT_EQ(DecodeHuffmanAcRefine(data, 4, &pos, block, &marker, 3, 2, 0, &d.table, &st), -5);
+  EXPECT_EQ(DecodeHuffmanAcRefine(data, 4, &pos, block, &marker, 1, 63, 0, nullptr, &st), -8);
+  EXPECT_EQ(DecodeHuffmanOne(data, -1, &pos, block, &marker, &d.table, &st), -5);
+  EXPECT_EQ(DecodeHuffmanDcRefine(data, 4, &pos, block, &marker, 0, nullptr), -8);
+}
+
+TEST(DecodeHuffman, PendingMarkerWithTooFewBitsIsNoMatch) {
+  ByteDecoder d;
+  HuffmanDecodeState st;
+  const uint8_t data[] = {0xFF, 0xD0};
+  int16_t block[64] = {}, pred = 0, v;
+  auto fresh = [&](int32_t* pos, int32_t* marker) {
+    InitHuffmanDecodeState(&st);
+    *pos = 0;
+    *marker = 0;
+  };
+  int32_t pos, marker;
+  fresh(&pos, &marker);
+  EXPECT_EQ(DecodeHuffmanBlock(data, 2, &pos, block, &pred, &marker, &d.table, &d.table, &st), -63);
+  EXPECT_EQ(marker, 0xD0);
+  fresh(&pos, &marker);
+  EXPECT_EQ(DecodeHuffmanDcFirst(data, 2, &pos, block, &pred, &marker, 0, &d.table, &st), -63);
+  fresh(&pos, &marker);
+  EXPECT_EQ(DecodeHuffmanDcRefine(data, 2, &pos, block, &marker, 0, &st), -63);
+  fresh(&pos, &marker);
+  EXPECT_EQ(DecodeHuffmanAcFirst(data, 2, &pos, block, &marker, 1, 63, 0, &d.table, &st), -63);
+  fresh(&pos, &marker);
+  EXPECT_EQ(DecodeHuffmanAcRefine(data, 2, &pos, block, &marker, 1, 63, 0, &d.table, &st), -63);
+  fresh(&pos, &marker);
+  EXPECT_EQ(DecodeHuffmanOne(data, 2, &pos, &v, &marker, &d.table, &st), -63);
+}
+
+}  // namespace
+}  // namespace kvz::prim
