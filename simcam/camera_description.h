@@ -10,7 +10,9 @@
 
 namespace kvz::simcam {
 
-enum class FormatKind { kYuy2, kMjpeg };
+// kUncompressed: any uncompressed format other than YUY2, by its bits per pixel; kFrameBased: opaque
+// frames of a frame-based format.
+enum class FormatKind { kYuy2, kMjpeg, kUncompressed, kFrameBased };
 enum class Transport { kIsochronous, kBulk };
 
 struct FrameDescription {
@@ -50,6 +52,7 @@ struct CameraDescription {
   uint16_t idProduct = 0x0102;
   uint16_t bcdDevice = 0x0100;
   uint16_t bcdUSB = 0x0200;
+  uint16_t bcdUVC = 0x0100;  // 26-byte probe and commit blocks
   usb::Speed speed = usb::Speed::High;
   Transport transport = Transport::kIsochronous;
   uint8_t stillCaptureMethod = 2;

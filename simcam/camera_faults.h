@@ -74,6 +74,38 @@ struct TransferFault {
   uint32_t shortLength = 0;
 };
 
+// How the FID bit behaves.
+enum class FidMode {
+  kToggle,              // once per frame, as UVC wants
+  kStuck,               // never changes; EOF still ends each frame
+  kToggleInsideFrame,   // changes on every payload, also inside a frame
+  kStuckLostEof,        // never changes and no EOF: frames cannot be told apart
+};
+
+// A rough camera's ways of bending the payload and negotiation rules. All off by default; each is
+// switched on per test through SimCamera::Configure.
+struct PayloadAttacks {
+  int headerLength = -1;          // bHeaderLength of every payload (0-255; -1: 12). 2, 6 and 12 come
+                                  // with the matching PTS/SCR bits, other lengths claim both.
+  bool headerOnlyIdle = false;    // header-only payloads (FID of the last frame, no EOF) while nothing is due
+  FidMode fid = FidMode::kToggle;
+  uint16_t mjpegWidth = 0;        // MJPEG pictures encoded at this size, whatever the frame descriptor says
+  uint16_t mjpegHeight = 0;
+  bool garbageTimestamps = false; // PTS and SCR random
+  uint32_t jitterPercent = 0;     // each frame starts up to this share of an interval early or late
+  uint32_t burstFrames = 0;       // frames come this many back to back, then a pause as long
+  uint32_t badPacketsPerTransfer = 0;  // isochronous: the first N packets of each transfer fail
+  USBD_STATUS badPacketStatus = USBD_STATUS_XACT_ERROR;
+  bool badPacketsCarryData = false;    // a failed packet still reports its bytes
+  bool ignoreNegotiatedPayload = false;  // isochronous packets as large as the alternate setting allows
+  bool bulkZeroLengthPackets = false;  // a bulk payload of whole packets ends with a zero-length packet
+  bool descriptorsChangeBetweenReads = false;  // every second configuration read is longer, with a junk tail
+  // Probe and commit answers (GET_CUR) with these sizes; -1: the negotiated ones.
+  int64_t probeMaxVideoFrameSize = -1;
+  int64_t probeMaxPayloadTransferSize = -1;
+  uint32_t seed = 1;
+};
+
 struct CameraFaults {
   std::vector<RequestFault> requests;
   std::map<uint64_t, FrameFault> frames;        // by frame number (0 = the first frame sent)
@@ -85,6 +117,7 @@ struct CameraFaults {
   bool holdIsochUntilAbort = false;             // every isochronous transfer stays until the pipe is aborted
   bool holdBulkUntilAbort = false;
   uint64_t removeAfterFrames = 0;               // surprise removal once this many frames were sent (0: never)
+  PayloadAttacks attacks;
 };
 
 }  // namespace kvz::simcam

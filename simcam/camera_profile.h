@@ -43,11 +43,15 @@ CameraProfile SuperSpeedIsochCamera(const VendorGuids& guids);
 CameraProfile MinimalCamera();
 
 // A device descriptor followed by a configuration descriptor, as Linux shows them in sysfs
-// "descriptors". Extension units whose GUID equals one of guids take its role. The speed follows
-// bcdUSB (0x0300 and above SuperSpeed) unless given.
+// "descriptors", in binary or as hexadecimal text (pairs of digits, whitespace or commas between
+// bytes, '#' comments to the end of the line). Extension units whose GUID equals one of guids take
+// its role. The speed follows bcdUSB (0x0300 and above SuperSpeed, below 0x0200 full speed) unless
+// given.
 std::optional<CameraProfile> LoadRawDescriptorProfile(const std::string& path, const VendorGuids* guids,
                                                       std::optional<usb::Speed> speed = std::nullopt);
 std::optional<CameraProfile> RawDescriptorProfile(const std::vector<uint8_t>& bytes, const VendorGuids* guids,
                                                   std::optional<usb::Speed> speed = std::nullopt);
+// The bytes of a hexadecimal text dump; nothing when the text holds anything else.
+std::optional<std::vector<uint8_t>> ParseHexDump(const std::string& text);
 
 }  // namespace kvz::simcam

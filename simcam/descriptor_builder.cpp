@@ -80,7 +80,7 @@ void WriteControlInterface(ByteWriter& w, const CameraDescription& camera) {
   WriteInterface(w, camera.firstInterface, 0, camera.interruptEndpoint ? 1 : 0, SC_VIDEOCONTROL);
   const size_t header = w.Begin(CS_INTERFACE);
   w.U8(VC_HEADER);
-  w.U16(0x0110);
+  w.U16(camera.bcdUVC);
   const size_t total = w.Size();
   w.U16(0);
   w.U32(camera.clockFrequency);

@@ -58,10 +58,26 @@ struct FrameLayout {
 struct FormatLayout {
   uint8_t index = 0;
   FormatKind kind = FormatKind::kYuy2;
-  bool supported = true;  // a format the camera can produce (YUY2 or MJPEG)
+  bool supported = true;     // a format the camera can produce: uncompressed, MJPEG or frame-based
+  GUID guid{};               // uncompressed and frame-based formats
+  uint8_t bitsPerPixel = 16;
+  bool variableSize = false; // frame-based: frames of varying length
   std::vector<FrameLayout> frames;
   std::vector<StillSize> stills;
+  uint8_t stillEndpoint = 0; // still image frame descriptor's bEndpointAddress (method 3)
   const FrameLayout* Frame(uint8_t frameIndex) const;
+};
+
+// One video streaming interface: its formats are its own, its video endpoint the one its input
+// header names.
+struct StreamingLayout {
+  uint8_t interfaceNumber = 0xFF;
+  uint8_t endpointAddress = 0;
+  uint8_t stillCaptureMethod = 0;
+  std::vector<FormatLayout> formats;
+  const FormatLayout* Format(uint8_t formatIndex) const;
+  // Method 3: the bulk endpoint stills come on (the first format that names one).
+  uint8_t StillEndpoint() const;
 };
 
 struct DescriptorLayout {
@@ -71,26 +87,32 @@ struct DescriptorLayout {
   uint8_t numInterfaces = 0;
   std::vector<AltSettingLayout> alternates;  // every interface descriptor in order
   std::vector<UnitLayout> units;
-  std::vector<FormatLayout> formats;
+  std::vector<StreamingLayout> streams;  // every video streaming interface, in descriptor order
   uint8_t controlInterface = 0xFF;
-  uint8_t streamingInterface = 0xFF;
-  uint8_t stillCaptureMethod = 0;
+  uint16_t bcdUVC = 0x0100;
   uint32_t clockFrequency = 0;
+  // The first streaming interface's number, formats and still method.
+  uint8_t streamingInterface = 0xFF;
+  std::vector<FormatLayout> formats;
+  uint8_t stillCaptureMethod = 0;
 
   const AltSettingLayout* Alternate(uint8_t interfaceNumber, uint8_t alternate) const;
   const UnitLayout* Unit(uint8_t id) const;
   const FormatLayout* Format(uint8_t formatIndex) const;
-  // The streaming endpoint (bulk on alternate 0, isochronous on alternates 1..n) and the status
-  // interrupt endpoint, when present.
-  bool IsBulk() const;
-  std::optional<EndpointLayout> VideoEndpoint(uint8_t alternate) const;
+  const StreamingLayout* Stream(uint8_t interfaceNumber) const;
+  // The streaming endpoint (bulk on alternate 0, isochronous on alternates 1..n) of a streaming
+  // interface (default: the first) and the status interrupt endpoint, when present.
+  bool IsBulk(uint8_t interfaceNumber = 0xFF) const;
+  std::optional<EndpointLayout> VideoEndpoint(uint8_t alternate, uint8_t interfaceNumber = 0xFF) const;
   std::optional<EndpointLayout> InterruptEndpoint() const;
   // Bytes per service interval of each streaming alternate setting (index = alternate number).
-  std::vector<uint32_t> StreamingBandwidths() const;
+  std::vector<uint32_t> StreamingBandwidths(uint8_t interfaceNumber = 0xFF) const;
+  // Bytes of one probe or commit block: 26 for UVC 1.0, 34 for 1.1, 48 for 1.5.
+  uint16_t ProbeLength() const;
 };
 
 // Reads a device descriptor and a configuration descriptor; tolerant of unknown descriptors,
-// stops at a descriptor that runs past the end.
+// stops at a descriptor that runs past the end. A device below USB 2.00 runs at full speed.
 DescriptorLayout ParseDescriptors(const std::vector<uint8_t>& device, const std::vector<uint8_t>& configuration,
                                   usb::Speed speed);
 

@@ -1,6 +1,6 @@
-// Splits the camera's frames into UVC payloads with 12-byte headers: frames due at the committed
-// interval on the kernel clock, FID toggling per frame, EOF on the last payload, PTS and SCR in every
-// header, zero-length isochronous packets while no data is due, and the armed frame faults.
+// Splits the camera's frames into UVC payloads: frames due at the committed interval on the kernel
+// clock, FID toggling per frame, EOF on the last payload, PTS and SCR in every header, nothing (or
+// header-only payloads) while no data is due, and the armed frame faults and payload attacks.
 #pragma once
 
 #include <cstdint>
@@ -27,15 +27,24 @@ class PayloadStream {
   uint64_t FramesSent() const { return framesSent_; }
   uint64_t FramesBegun() const { return frameNumber_; }
 
-  // The isochronous payload of the (micro)frame at time; the result is its length (0: nothing due).
+  // The isochronous payload of the (micro)frame at time, at most capacity bytes; the result is its
+  // length (0: nothing due).
   uint32_t NextIsochPacket(uint64_t time, uint64_t busFrame, uint8_t* buffer, uint32_t capacity, CameraFaults& faults);
   // A bulk payload when one is due at now (returns true), else *readyAt says when the next is due.
-  bool NextBulkPayload(uint64_t now, uint64_t busFrame, uint8_t* buffer, uint32_t capacity, CameraFaults& faults,
-                       uint32_t* length, uint64_t* readyAt);
+  bool NextBulkPayload(uint64_t now, uint64_t busFrame, CameraFaults& faults, std::vector<uint8_t>* payload,
+                       uint64_t* readyAt);
+  // A whole frame of the given selection as bulk payloads (still method 3), sent at once.
+  std::vector<std::vector<uint8_t>> StillPayloads(const StreamSelection& still, uint64_t now, CameraFaults& faults);
 
  private:
   bool BeginFrameIfDue(uint64_t time, CameraFaults& faults);
-  uint32_t EmitPayload(uint64_t time, uint64_t busFrame, uint8_t* buffer, uint32_t room, uint32_t announced);
+  uint64_t NextInterval(const PayloadAttacks& attacks);
+  uint32_t EmitPayload(uint64_t time, uint64_t busFrame, uint8_t* buffer, uint32_t room, uint32_t announced,
+                       const PayloadAttacks& attacks);
+  uint32_t IdlePayload(uint64_t time, uint64_t busFrame, uint8_t* buffer, uint32_t room, const PayloadAttacks& attacks);
+  uint32_t WriteHeader(uint8_t* buffer, uint32_t room, uint8_t info, uint64_t time, uint64_t busFrame,
+                       const PayloadAttacks& attacks);
+  uint32_t Random();
 
   FrameSource source_;
   uint32_t clock_;
@@ -44,6 +53,7 @@ class PayloadStream {
   StreamSelection pendingStill_;
   uint64_t nextDue_ = 0;
   uint64_t busyUntil_ = 0;
+  uint32_t random_ = 1;
 
   // The frame being sent.
   bool inFrame_ = false;

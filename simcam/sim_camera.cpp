@@ -36,12 +36,23 @@ bool Matches(const RequestMatch& m, const USB_DEFAULT_PIPE_SETUP_PACKET& s) {
 SimCamera::SimCamera(CameraProfile profile, CameraOptions options)
     : profile_(std::move(profile)),
       options_(options),
-      layout_(ParseDescriptors(profile_.deviceDescriptor, profile_.configurationDescriptor, profile_.speed)),
-      stream_([this](const StreamSelection& s, uint64_t n) { return MakeFrame(s, n); },
-              layout_.clockFrequency ? layout_.clockFrequency : 48000000) {
+      layout_(ParseDescriptors(profile_.deviceDescriptor, profile_.configurationDescriptor, profile_.speed)) {
+  const uint32_t clock = layout_.clockFrequency ? layout_.clockFrequency : 48000000;
+  streams_.resize(layout_.streams.size());
+  for (size_t i = 0; i < streams_.size(); ++i) {
+    StreamState& st = streams_[i];
+    st.layout = &layout_.streams[i];
+    st.payloads = std::make_unique<PayloadStream>([this](const StreamSelection& s, uint64_t n) { return MakeFrame(s, n); },
+                                                  clock);
+    const auto video = layout_.VideoEndpoint(0, st.layout->interfaceNumber);
+    st.video.SetPacketSize(video ? video->wMaxPacketSize & USB_ENDPOINT_MAX_PACKET_SIZE_MASK : 512);
+    for (const AltSettingLayout& a : layout_.alternates)
+      for (const EndpointLayout& e : a.endpoints)
+        if (e.address == st.layout->StillEndpoint()) st.still.SetPacketSize(e.wMaxPacketSize & USB_ENDPOINT_MAX_PACKET_SIZE_MASK);
+    SetBlock(st.probe, DefaultVideoProbe(layout_, *st.layout, options_.bulkPayloadLimit));
+    st.commit = st.probe;
+  }
   controls_.AddStandardControls(layout_);
-  controls_.Set(0, VC_REQUEST_ERROR_CODE_CONTROL, RawControl(1));
-  controls_.Find(0, VC_REQUEST_ERROR_CODE_CONTROL)->info = UVC_INFO_SUPPORTS_GET;
   for (const UnitLayout& u : layout_.units) {
     if (u.subtype != VC_EXTENSION_UNIT) continue;
     for (unsigned bit = 0; bit < u.bmControls.size() * 8; ++bit) {
@@ -66,19 +77,72 @@ SimCamera::SimCamera(CameraProfile profile, CameraOptions options)
   }
 }
 
-CameraSnapshot SimCamera::Snapshot() const {
+CameraSnapshot SimCamera::Snapshot(uint8_t streamingInterface) const {
   std::lock_guard<std::mutex> lock(mutex_);
   CameraSnapshot s;
   s.configured = configured_;
-  s.streamingAlternate = streamingAlternate_;
-  s.probe = probe_;
-  s.commit = commit_;
-  s.stillCommit = stillCommit_;
-  s.committed = committed_;
-  s.streaming = stream_.Running();
-  s.framesSent = stream_.FramesSent();
   s.stillTriggers = stillTriggers_;
+  s.requestErrorCode = requestError_;
+  const StreamState* st = StreamOf(streamingInterface == 0xFF ? layout_.streamingInterface : streamingInterface);
+  if (!st) return s;
+  s.streamingAlternate = st->alternate;
+  s.probe = Block(st->probe);
+  s.commit = Block(st->commit);
+  s.stillCommit = st->stillCommit;
+  s.committed = st->committed;
+  s.streaming = st->payloads->Running();
+  s.framesSent = st->payloads->FramesSent();
   return s;
+}
+
+SimCamera::StreamState* SimCamera::StreamOf(uint8_t interfaceNumber) {
+  for (StreamState& st : streams_)
+    if (st.layout->interfaceNumber == interfaceNumber) return &st;
+  return nullptr;
+}
+
+const SimCamera::StreamState* SimCamera::StreamOf(uint8_t interfaceNumber) const {
+  for (const StreamState& st : streams_)
+    if (st.layout->interfaceNumber == interfaceNumber) return &st;
+  return nullptr;
+}
+
+// The streaming interface whose current setting carries the endpoint: video only on the video
+// endpoint of the alternate setting in use, stills on the still endpoint (method 3).
+SimCamera::StreamState* SimCamera::StreamOnEndpoint(uint8_t endpoint, bool* stillEndpoint) {
+  for (StreamState& st : streams_) {
+    const AltSettingLayout* alt = layout_.Alternate(st.layout->interfaceNumber, st.alternate);
+    if (!alt) continue;
+    for (const EndpointLayout& e : alt->endpoints) {
+      if (e.address != endpoint) continue;
+      *stillEndpoint = endpoint == st.layout->StillEndpoint() && st.layout->stillCaptureMethod == 3;
+      const auto video = layout_.VideoEndpoint(st.alternate, st.layout->interfaceNumber);
+      if (*stillEndpoint || (video && video->address == endpoint)) return &st;
+    }
+  }
+  return nullptr;
+}
+
+uint16_t SimCamera::ProbeLength() const { return options_.probeLength ? options_.probeLength : layout_.ProbeLength(); }
+
+UVC_VIDEO_PROBE_COMMIT SimCamera::Block(const std::array<uint8_t, 48>& raw) const {
+  UVC_VIDEO_PROBE_COMMIT b{};
+  std::memcpy(&b, raw.data(), sizeof(b));
+  return b;
+}
+
+// The 26 bytes every version has, then (1.1) the clock and framing bits, (1.5) the rest left zero.
+void SimCamera::SetBlock(std::array<uint8_t, 48>& raw, const UVC_VIDEO_PROBE_COMMIT& block) const {
+  raw.fill(0);
+  std::memcpy(raw.data(), &block, sizeof(block));
+  const uint32_t clock = layout_.clockFrequency;
+  for (int i = 0; i < 4; ++i) raw[26 + i] = static_cast<uint8_t>(clock >> (8 * i));
+  raw[30] = 0x03;  // FID required, EOF may be present
+}
+
+usb::Outcome SimCamera::StallWith(uint8_t errorCode) {
+  requestError_ = errorCode;
+  return usb::Outcome::Stall();
 }
 
 std::vector<LoggedRequest> SimCamera::Log() const {
@@ -143,6 +207,37 @@ void SimCamera::PressButton() {
   QueueStatusPacket({UVC_STATUS_TYPE_STREAMING, layout_.streamingInterface, UVC_VS_EVENT_BUTTON_PRESS, 1});
 }
 
+void SimCamera::PowerChanged(DEVICE_POWER_STATE state, uint64_t now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (state == PowerDeviceD3 && options_.loseStateInD3) ResetUvcState();
+  LoggedRequest entry;
+  entry.time = now;
+  entry.kind = RequestKind::kPower;
+  entry.value = static_cast<uint8_t>(state);
+  Log(std::move(entry));
+}
+
+// What a camera forgets when its power goes: controls, negotiation and the stream. The USB
+// configuration stays, as the hub keeps the device addressed and configured across suspend.
+void SimCamera::ResetUvcState() {
+  for (auto& [key, c] : controls_.Mutable()) c.cur = c.def;
+  for (StreamState& st : streams_) {
+    StopStream(st);
+    SetBlock(st.probe, DefaultVideoProbe(layout_, *st.layout, options_.bulkPayloadLimit));
+    st.commit = st.probe;
+    st.stillProbe = st.stillCommit = UVC_STILL_PROBE_COMMIT{};
+    st.committed = false;
+  }
+  registerAddress_ = 0;
+}
+
+void SimCamera::StopStream(StreamState& st) {
+  st.payloads->Stop();
+  st.video.Clear();
+  st.still.Clear();
+  st.lastIsochFrame = UINT64_MAX;
+}
+
 void SimCamera::ReleaseButton() {
   QueueStatusPacket({UVC_STATUS_TYPE_STREAMING, layout_.streamingInterface, UVC_VS_EVENT_BUTTON_PRESS, 0});
 }
@@ -170,7 +265,9 @@ void SimCamera::Kick() {
 void SimCamera::Log(LoggedRequest entry) { log_.push_back(std::move(entry)); }
 
 void SimCamera::CheckRemoval() {
-  if (faults_.removeAfterFrames == 0 || stream_.FramesSent() < faults_.removeAfterFrames) return;
+  uint64_t sent = 0;
+  for (const StreamState& st : streams_) sent += st.payloads->FramesSent();
+  if (faults_.removeAfterFrames == 0 || sent < faults_.removeAfterFrames) return;
   faults_.removeAfterFrames = 0;
   removalRequested_ = true;
   if (port_) port_->RequestRemoval();
@@ -228,9 +325,17 @@ usb::Outcome SimCamera::Control(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, uint
     if (!fault || runsFirst) {
       const uint8_t type = (setup.bmRequestType >> 5) & 3;
       const uint8_t recipient = setup.bmRequestType & 0x1F;
-      if (type == kTypeStandard) outcome = Standard(setup, data, &answered);
-      else if (type == kTypeClass && recipient == BMREQUEST_TO_INTERFACE) outcome = ClassInterface(setup, data, now, &answered);
-      else outcome = usb::Outcome::Stall();
+      if (type == kTypeStandard) {
+        outcome = Standard(setup, data, &answered);
+      } else if (type == kTypeClass && recipient == BMREQUEST_TO_INTERFACE) {
+        const bool readsErrorCode = (setup.wIndex & 0xFF) == layout_.controlInterface && (setup.wIndex >> 8) == 0 &&
+                                    (setup.wValue >> 8) == VC_REQUEST_ERROR_CODE_CONTROL;
+        // Every class request but the read of the code itself starts from "no error".
+        if (!readsErrorCode) requestError_ = UVC_ERROR_NONE;
+        outcome = ClassInterface(setup, data, now, &answered);
+      } else {
+        outcome = usb::Outcome::Stall();
+      }
     }
     if (fault && (!runsFirst || outcome.completion.irpStatus == STATUS_SUCCESS)) outcome = ApplyRequestFault(*fault, answered);
     if (in && outcome.disposition == usb::Disposition::kComplete && outcome.completion.length)
@@ -241,16 +346,33 @@ usb::Outcome SimCamera::Control(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, uint
   return outcome;
 }
 
+// Every second read of the configuration descriptor (with the attack on) reports a longer
+// wTotalLength and ends in bytes that are no descriptor.
+std::vector<uint8_t> SimCamera::ConfigurationAnswer() {
+  std::vector<uint8_t> config = profile_.configurationDescriptor;
+  if (!faults_.attacks.descriptorsChangeBetweenReads || (configurationReads_++ & 1) == 0) return config;
+  config.insert(config.end(), {0x00, CS_INTERFACE, 0xFF, 0xFF, 0x03, 0x24, 0x01, 0xFF});
+  config.resize(config.size() + 24, 0xA5);
+  const size_t total = config.size();
+  if (total <= 0xFFFF) {
+    config[2] = static_cast<uint8_t>(total);
+    config[3] = static_cast<uint8_t>(total >> 8);
+  }
+  return config;
+}
+
 usb::Outcome SimCamera::Standard(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, uint8_t* data, uint32_t* answered) {
+  const uint8_t recipient = setup.bmRequestType & 0x1F;
   switch (setup.bRequest) {
     case USB_REQUEST_GET_DESCRIPTOR: {
       const uint8_t type = setup.wValue >> 8;
       const uint8_t index = setup.wValue & 0xFF;
       if (type == USB_DEVICE_DESCRIPTOR_TYPE)
         return Answer(profile_.deviceDescriptor.data(), static_cast<uint32_t>(profile_.deviceDescriptor.size()), setup.wLength, data, answered);
-      if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE && index == 0)
-        return Answer(profile_.configurationDescriptor.data(), static_cast<uint32_t>(profile_.configurationDescriptor.size()),
-                      setup.wLength, data, answered);
+      if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE && index == 0) {
+        const std::vector<uint8_t> config = ConfigurationAnswer();
+        return Answer(config.data(), static_cast<uint32_t>(config.size()), setup.wLength, data, answered);
+      }
       if (type == USB_STRING_DESCRIPTOR_TYPE) {
         static const uint8_t languages[] = {4, USB_STRING_DESCRIPTOR_TYPE, 0x09, 0x04};
         static const uint8_t name[] = {14, USB_STRING_DESCRIPTOR_TYPE, 'k', 0, 'v', 0, 'z', 0, 'c', 0, 'a', 0, 'm', 0};
@@ -260,7 +382,13 @@ usb::Outcome SimCamera::Standard(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, uin
       return usb::Outcome::Stall();
     }
     case USB_REQUEST_GET_STATUS: {
-      const uint8_t status[2] = {static_cast<uint8_t>(bulkHalted_ && (setup.bmRequestType & 0x1F) == BMREQUEST_TO_ENDPOINT), 0};
+      bool halted = false;
+      if (recipient == BMREQUEST_TO_ENDPOINT) {
+        bool still = false;
+        const StreamState* st = StreamOnEndpoint(setup.wIndex & 0xFF, &still);
+        halted = st && st->halted && !still;
+      }
+      const uint8_t status[2] = {static_cast<uint8_t>(halted), 0};
       return Answer(status, 2, setup.wLength, data, answered);
     }
     case USB_REQUEST_GET_CONFIGURATION: {
@@ -268,11 +396,19 @@ usb::Outcome SimCamera::Standard(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, uin
       return Answer(&value, 1, setup.wLength, data, answered);
     }
     case USB_REQUEST_GET_INTERFACE: {
-      const uint8_t value = (setup.wIndex & 0xFF) == layout_.streamingInterface ? streamingAlternate_ : 0;
+      const StreamState* st = StreamOf(setup.wIndex & 0xFF);
+      const uint8_t value = st ? st->alternate : 0;
       return Answer(&value, 1, setup.wLength, data, answered);
     }
     case USB_REQUEST_CLEAR_FEATURE:
-      if ((setup.bmRequestType & 0x1F) == BMREQUEST_TO_ENDPOINT && setup.wValue == USB_FEATURE_ENDPOINT_STALL) bulkHalted_ = false;
+      if (recipient == BMREQUEST_TO_ENDPOINT && setup.wValue == USB_FEATURE_ENDPOINT_STALL) {
+        // Clearing a halt resets the endpoint: a bulk stream stops until it is committed again.
+        bool still = false;
+        if (StreamState* st = StreamOnEndpoint(setup.wIndex & 0xFF, &still)) {
+          st->halted = false;
+          if (!still && layout_.IsBulk(st->layout->interfaceNumber)) StopStream(*st);
+        }
+      }
       return usb::Outcome::Ok();
     case USB_REQUEST_SET_FEATURE:
       return usb::Outcome::Ok();
@@ -285,91 +421,125 @@ usb::Outcome SimCamera::ClassInterface(const USB_DEFAULT_PIPE_SETUP_PACKET& setu
                                        uint32_t* answered) {
   const uint8_t iface = setup.wIndex & 0xFF;
   const uint8_t entity = setup.wIndex >> 8;
-  if (iface == layout_.streamingInterface && entity == 0) return Streaming(setup, data, answered, now);
+  if (StreamState* st = StreamOf(iface)) {
+    if (entity != 0) return StallWith(UVC_ERROR_INVALID_UNIT);
+    return Streaming(*st, setup, data, answered, now);
+  }
   if (iface == layout_.controlInterface) return Unit(entity, setup, data, now, answered);
   return usb::Outcome::Stall();
 }
 
-usb::Outcome SimCamera::Streaming(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, uint8_t* data, uint32_t* answered,
-                                  uint64_t now) {
+usb::Outcome SimCamera::Streaming(StreamState& st, const USB_DEFAULT_PIPE_SETUP_PACKET& setup, uint8_t* data,
+                                  uint32_t* answered, uint64_t now) {
   const uint8_t selector = setup.wValue >> 8;
-  const bool hasStills = layout_.stillCaptureMethod != 0;
+  const uint8_t method = st.layout->stillCaptureMethod;
   const bool strict = options_.strictLengths;
+  const uint16_t probeLength = ProbeLength();
+  const uint8_t request = setup.bRequest;
+  auto info = [&](uint8_t value) { return Answer(&value, 1, setup.wLength, data, answered); };
+  auto length = [&](uint16_t value) {
+    const uint8_t len[2] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
+    return Answer(len, 2, setup.wLength, data, answered);
+  };
   switch (selector) {
     case VS_PROBE_CONTROL:
     case VS_COMMIT_CONTROL: {
-      UVC_VIDEO_PROBE_COMMIT& block = selector == VS_PROBE_CONTROL ? probe_ : commit_;
-      if (setup.bRequest == SET_CUR) {
-        if (strict && setup.wLength != options_.probeLength) return usb::Outcome::Stall();
+      const bool commit = selector == VS_COMMIT_CONTROL;
+      std::array<uint8_t, 48>& block = commit ? st.commit : st.probe;
+      if (request == SET_CUR) {
+        if (strict && setup.wLength != probeLength) return StallWith(UVC_ERROR_INVALID_REQUEST);
         UVC_VIDEO_PROBE_COMMIT proposal{};
-        std::memcpy(&proposal, data, std::min<size_t>(setup.wLength, sizeof(proposal)));
-        block = NegotiateVideo(layout_, proposal, options_.bulkPayloadLimit);
-        if (selector == VS_COMMIT_CONTROL) {
-          committed_ = true;
-          StartStreamIfReady(now);
+        if (setup.wLength) std::memcpy(&proposal, data, std::min<size_t>(setup.wLength, sizeof(proposal)));
+        const FormatLayout* format = st.layout->Format(proposal.bFormatIndex);
+        if (!format || !format->supported || !format->Frame(proposal.bFrameIndex)) return StallWith(UVC_ERROR_OUT_OF_RANGE);
+        SetBlock(block, NegotiateVideo(layout_, *st.layout, proposal, options_.bulkPayloadLimit));
+        if (commit) {
+          st.committed = true;
+          StartStreamIfReady(st, now);
         }
         return usb::Outcome::Ok(setup.wLength);
       }
-      if (strict && setup.bRequest != GET_LEN && setup.bRequest != GET_INFO && setup.wLength != options_.probeLength)
-        return usb::Outcome::Stall();
-      UVC_VIDEO_PROBE_COMMIT answer = DefaultVideoProbe(layout_, options_.bulkPayloadLimit);
-      switch (setup.bRequest) {
+      if (request == GET_LEN) return length(probeLength);
+      if (request == GET_INFO) return info(UVC_INFO_SUPPORTS_GET | UVC_INFO_SUPPORTS_SET);
+      // The commit control answers only GET_CUR, GET_LEN and GET_INFO.
+      if (commit && request != GET_CUR) return StallWith(UVC_ERROR_INVALID_REQUEST);
+      if (strict && setup.wLength != probeLength) return StallWith(UVC_ERROR_INVALID_REQUEST);
+      std::array<uint8_t, 48> answer{};
+      SetBlock(answer, DefaultVideoProbe(layout_, *st.layout, options_.bulkPayloadLimit));
+      switch (request) {
         case GET_CUR: answer = block; break;
         case GET_MIN: case GET_DEF: break;
-        case GET_MAX: answer.wCompQuality = 10000; break;
-        case GET_RES: answer = UVC_VIDEO_PROBE_COMMIT{}; break;
-        case GET_LEN: { const uint8_t len[2] = {static_cast<uint8_t>(options_.probeLength), static_cast<uint8_t>(options_.probeLength >> 8)};
-          return Answer(len, 2, setup.wLength, data, answered); }
-        case GET_INFO: { const uint8_t info = UVC_INFO_SUPPORTS_GET | UVC_INFO_SUPPORTS_SET;
-          return Answer(&info, 1, setup.wLength, data, answered); }
-        default: return usb::Outcome::Stall();
+        case GET_MAX: answer[12] = 0x10; answer[13] = 0x27; break;  // wCompQuality 10000
+        case GET_RES: answer.fill(0); break;
+        default: return StallWith(UVC_ERROR_INVALID_REQUEST);
       }
-      return Answer(&answer, sizeof(answer), setup.wLength, data, answered);
+      const PayloadAttacks& attacks = faults_.attacks;
+      auto put32 = [&](size_t at, int64_t v) {
+        for (int i = 0; i < 4; ++i) answer[at + i] = static_cast<uint8_t>(static_cast<uint64_t>(v) >> (8 * i));
+      };
+      if (request == GET_CUR && attacks.probeMaxVideoFrameSize >= 0) put32(18, attacks.probeMaxVideoFrameSize);
+      if (request == GET_CUR && attacks.probeMaxPayloadTransferSize >= 0) put32(22, attacks.probeMaxPayloadTransferSize);
+      return Answer(answer.data(), probeLength, setup.wLength, data, answered);
     }
     case VS_STILL_PROBE_CONTROL:
     case VS_STILL_COMMIT_CONTROL: {
-      if (!hasStills) return usb::Outcome::Stall();
-      UVC_STILL_PROBE_COMMIT& block = selector == VS_STILL_PROBE_CONTROL ? stillProbe_ : stillCommit_;
-      if (setup.bRequest == SET_CUR) {
-        if (strict && setup.wLength != sizeof(UVC_STILL_PROBE_COMMIT)) return usb::Outcome::Stall();
+      // Still probe and commit exist for methods 2 and 3 only.
+      if (method < 2) return StallWith(UVC_ERROR_INVALID_CONTROL);
+      const bool commit = selector == VS_STILL_COMMIT_CONTROL;
+      UVC_STILL_PROBE_COMMIT& block = commit ? st.stillCommit : st.stillProbe;
+      if (request == SET_CUR) {
+        if (strict && setup.wLength != sizeof(UVC_STILL_PROBE_COMMIT)) return StallWith(UVC_ERROR_INVALID_REQUEST);
         UVC_STILL_PROBE_COMMIT proposal{};
-        std::memcpy(&proposal, data, std::min<size_t>(setup.wLength, sizeof(proposal)));
-        block = NegotiateStill(layout_, proposal, committed_ ? commit_.dwMaxPayloadTransferSize : 0);
+        if (setup.wLength) std::memcpy(&proposal, data, std::min<size_t>(setup.wLength, sizeof(proposal)));
+        const FormatLayout* format = st.layout->Format(proposal.bFormatIndex);
+        if (!format || proposal.bFrameIndex < 1 || proposal.bFrameIndex > format->stills.size())
+          return StallWith(UVC_ERROR_OUT_OF_RANGE);
+        block = NegotiateStill(layout_, *st.layout, proposal,
+                               st.committed ? Block(st.commit).dwMaxPayloadTransferSize : 0);
         return usb::Outcome::Ok(setup.wLength);
       }
-      UVC_STILL_PROBE_COMMIT answer = NegotiateStill(layout_, UVC_STILL_PROBE_COMMIT{1, 1, 0, 0, 0}, 0);
-      switch (setup.bRequest) {
+      if (request == GET_LEN) return length(sizeof(UVC_STILL_PROBE_COMMIT));
+      if (request == GET_INFO) return info(UVC_INFO_SUPPORTS_GET | UVC_INFO_SUPPORTS_SET);
+      if (commit && request != GET_CUR) return StallWith(UVC_ERROR_INVALID_REQUEST);
+      UVC_STILL_PROBE_COMMIT answer = NegotiateStill(layout_, *st.layout, UVC_STILL_PROBE_COMMIT{1, 1, 0, 0, 0}, 0);
+      switch (request) {
         case GET_CUR: answer = block; break;
         case GET_MIN: case GET_MAX: case GET_DEF: break;
-        case GET_LEN: { const uint8_t len[2] = {sizeof(UVC_STILL_PROBE_COMMIT), 0};
-          return Answer(len, 2, setup.wLength, data, answered); }
-        case GET_INFO: { const uint8_t info = UVC_INFO_SUPPORTS_GET | UVC_INFO_SUPPORTS_SET;
-          return Answer(&info, 1, setup.wLength, data, answered); }
-        default: return usb::Outcome::Stall();
+        default: return StallWith(UVC_ERROR_INVALID_REQUEST);
       }
-      if (strict && setup.wLength != sizeof(answer)) return usb::Outcome::Stall();
+      if (strict && setup.wLength != sizeof(answer)) return StallWith(UVC_ERROR_INVALID_REQUEST);
       return Answer(&answer, sizeof(answer), setup.wLength, data, answered);
     }
     case VS_STILL_IMAGE_TRIGGER_CONTROL: {
-      if (!hasStills) return usb::Outcome::Stall();
-      if (setup.bRequest == SET_CUR) {
-        if (setup.wLength < 1 || (strict && setup.wLength != 1)) return usb::Outcome::Stall();
+      if (method < 2) return StallWith(UVC_ERROR_INVALID_CONTROL);
+      if (request == SET_CUR) {
+        if (setup.wLength < 1 || (strict && setup.wLength != 1)) return StallWith(UVC_ERROR_INVALID_REQUEST);
+        if (data[0] > UVC_STILL_TRIGGER_ABORT) return StallWith(UVC_ERROR_OUT_OF_RANGE);
         if (data[0] == UVC_STILL_TRIGGER_TRANSMIT || data[0] == UVC_STILL_TRIGGER_TRANSMIT_BULK) {
           ++stillTriggers_;
-          const StreamSelection still = StillSelectionOf(layout_, stillCommit_);
-          if (still.valid) stream_.TriggerStill(still);
+          const StreamSelection still = StillSelectionOf(*st.layout, st.stillCommit);
+          if (still.valid && method == 3)
+            for (std::vector<uint8_t>& p : st.payloads->StillPayloads(still, now, faults_))
+              st.still.Push(std::move(p), true);
+          else if (still.valid)
+            st.payloads->TriggerStill(still);
         }
         return usb::Outcome::Ok(setup.wLength);
       }
       const uint8_t zero = 0;
-      if (setup.bRequest == GET_CUR || setup.bRequest == GET_MIN || setup.bRequest == GET_DEF) return Answer(&zero, 1, setup.wLength, data, answered);
-      if (setup.bRequest == GET_MAX) { const uint8_t max = 3; return Answer(&max, 1, setup.wLength, data, answered); }
-      if (setup.bRequest == GET_LEN) { const uint8_t len[2] = {1, 0}; return Answer(len, 2, setup.wLength, data, answered); }
-      if (setup.bRequest == GET_INFO) { const uint8_t info = 3; return Answer(&info, 1, setup.wLength, data, answered); }
-      return usb::Outcome::Stall();
+      if (request == GET_CUR || request == GET_DEF) return Answer(&zero, 1, setup.wLength, data, answered);
+      if (request == GET_LEN) return length(1);
+      if (request == GET_INFO) return info(UVC_INFO_SUPPORTS_GET | UVC_INFO_SUPPORTS_SET);
+      return StallWith(UVC_ERROR_INVALID_REQUEST);
+    }
+    case VS_STREAM_ERROR_CODE_CONTROL: {
+      const uint8_t zero = 0;
+      if (request == GET_CUR) return Answer(&zero, 1, setup.wLength, data, answered);
+      if (request == GET_INFO) return info(UVC_INFO_SUPPORTS_GET);
+      return StallWith(UVC_ERROR_INVALID_REQUEST);
     }
     default:
-      return usb::Outcome::Stall();
+      return StallWith(UVC_ERROR_INVALID_CONTROL);
   }
 }
 
@@ -378,8 +548,16 @@ usb::Outcome SimCamera::Unit(uint8_t entity, const USB_DEFAULT_PIPE_SETUP_PACKET
   const uint8_t selector = setup.wValue >> 8;
   const bool strict = options_.strictLengths;
   const bool vendor = entity != 0 && entity == profile_.vendorUnitId;
+  if (entity == 0) {
+    if (selector != VC_REQUEST_ERROR_CODE_CONTROL) return StallWith(UVC_ERROR_INVALID_CONTROL);
+    const uint8_t value = setup.bRequest == GET_CUR ? requestError_ : UVC_INFO_SUPPORTS_GET;
+    if (setup.bRequest != GET_CUR && setup.bRequest != GET_INFO) return StallWith(UVC_ERROR_INVALID_REQUEST);
+    return Answer(&value, 1, setup.wLength, data, answered);
+  }
+  if (!layout_.Unit(entity)) return StallWith(UVC_ERROR_INVALID_UNIT);
   if (setup.bRequest == SET_CUR) {
-    if (controls_.SetCur(entity, selector, data, setup.wLength, strict) != ControlAnswer::kOk) return usb::Outcome::Stall();
+    const ControlAnswer a = controls_.SetCur(entity, selector, data, setup.wLength, strict);
+    if (a != ControlAnswer::kOk) return StallWith(static_cast<uint8_t>(a));
     if (vendor && selector == 2 && setup.wLength >= 1)
       registerAddress_ = static_cast<uint16_t>(data[0] | (setup.wLength >= 2 ? data[1] << 8 : 0));
     if (vendor && selector == 3 && setup.wLength >= 1) registers_.Write(registerAddress_, data[0], now);
@@ -389,12 +567,12 @@ usb::Outcome SimCamera::Unit(uint8_t entity, const USB_DEFAULT_PIPE_SETUP_PACKET
     ControlValue* c = controls_.Find(entity, selector);
     if (c) c->cur = {registers_.Read(registerAddress_, now)};
   }
-  if (setup.bRequest == GET_CUR && entity != 0 && entity == profile_.testUnitId && selector == 3) {
+  if (setup.bRequest == GET_CUR && entity == profile_.testUnitId && selector == 3) {
     ControlValue* c = controls_.Find(entity, selector);
     if (c) c->cur = EncodeValue(registers_.TestResult(now), 2);
   }
-  if (controls_.Get(entity, selector, setup.bRequest, data, setup.wLength, strict, answered) != ControlAnswer::kOk)
-    return usb::Outcome::Stall();
+  const ControlAnswer a = controls_.Get(entity, selector, setup.bRequest, data, setup.wLength, strict, answered);
+  if (a != ControlAnswer::kOk) return StallWith(static_cast<uint8_t>(a));
   return usb::Outcome::Ok(*answered);
 }
 
@@ -407,8 +585,11 @@ usb::Outcome SimCamera::SetConfiguration(uint8_t value, uint64_t now) {
     outcome = usb::Outcome::Stall();
   } else {
     configured_ = value != 0;
-    streamingAlternate_ = 0;
-    stream_.Stop();
+    for (StreamState& st : streams_) {
+      st.alternate = 0;
+      st.halted = false;
+      StopStream(st);
+    }
   }
   LoggedRequest entry;
   entry.time = now;
@@ -426,12 +607,14 @@ usb::Outcome SimCamera::SetInterface(uint8_t interfaceNumber, uint8_t alternate,
     outcome = ApplyRequestFault(*fault, 0);
   } else if (!configured_ || !layout_.Alternate(interfaceNumber, alternate)) {
     outcome = usb::Outcome::Stall();
-  } else if (interfaceNumber == layout_.streamingInterface) {
-    streamingAlternate_ = alternate;
-    if (!layout_.IsBulk()) {
-      if (alternate == 0) stream_.Stop();
-      else StartStreamIfReady(now);
-    }
+  } else if (StreamState* st = StreamOf(interfaceNumber)) {
+    st->alternate = alternate;
+    st->halted = false;
+    // Any SET_INTERFACE resets the interface's endpoints; alternate setting 0 of an isochronous
+    // interface has no bandwidth, and a bulk stream stops until it is committed again.
+    StopStream(*st);
+    if (alternate != 0 && !layout_.IsBulk(interfaceNumber)) StartStreamIfReady(*st, now);
+    if (alternate == 0 && layout_.IsBulk(interfaceNumber)) st->committed = false;
   }
   LoggedRequest entry;
   entry.time = now;
@@ -443,25 +626,52 @@ usb::Outcome SimCamera::SetInterface(uint8_t interfaceNumber, uint8_t alternate,
   return outcome;
 }
 
-void SimCamera::StartStreamIfReady(uint64_t now) {
-  if (!committed_) return;
-  const StreamSelection selection = SelectionOf(layout_, commit_);
+void SimCamera::StartStreamIfReady(StreamState& st, uint64_t now) {
+  if (!st.committed) return;
+  const StreamSelection selection = SelectionOf(*st.layout, Block(st.commit));
   if (!selection.valid) return;
-  if (layout_.IsBulk() || streamingAlternate_ != 0) stream_.Start(selection, now);
+  if (layout_.IsBulk(st.layout->interfaceNumber) || st.alternate != 0) {
+    st.payloads->Start(selection, now);
+    st.lastIsochFrame = UINT64_MAX;
+  }
 }
 
 std::vector<uint8_t> SimCamera::MakeFrame(const StreamSelection& selection, uint64_t frameNumber) {
-  if (selection.kind == FormatKind::kMjpeg)
-    return mjpeg_.Frame(selection.width, selection.height, frameNumber, options_.mjpegHuffmanTables);
-  return MakeYuy2Frame(selection.width, selection.height, frameNumber);
+  switch (selection.kind) {
+    case FormatKind::kMjpeg: {
+      const PayloadAttacks& a = faults_.attacks;
+      const uint16_t w = a.mjpegWidth ? a.mjpegWidth : selection.width;
+      const uint16_t h = a.mjpegHeight ? a.mjpegHeight : selection.height;
+      return mjpeg_.Frame(w, h, frameNumber, options_.mjpegHuffmanTables);
+    }
+    case FormatKind::kYuy2:
+      return MakeYuy2Frame(selection.width, selection.height, frameNumber);
+    case FormatKind::kUncompressed:
+    case FormatKind::kFrameBased:
+      break;
+  }
+  // Other uncompressed formats take exactly their bits per pixel; frame-based frames are opaque,
+  // a quarter of that, varying in length when the format says so. Both keep the frame number in
+  // their first bytes.
+  FormatLayout format;
+  format.bitsPerPixel = selection.bitsPerPixel;
+  uint32_t bytes = FrameBytes(format, selection.width, selection.height);
+  if (selection.kind == FormatKind::kFrameBased) {
+    bytes = std::max<uint32_t>(bytes / 4, 8);
+    if (selection.variableSize) bytes = bytes / 2 + static_cast<uint32_t>(frameNumber * 7919 % (bytes / 2 + 1));
+  }
+  std::vector<uint8_t> frame = MakeYuy2Frame(selection.width, selection.height, frameNumber);
+  frame.resize(std::max<uint32_t>(bytes, 8), 0x10);
+  frame.resize(bytes);
+  return frame;
 }
 
 usb::Outcome SimCamera::IsochTransferStarts(uint8_t endpoint, uint32_t packets, uint64_t now) {
-  (void)endpoint;
   (void)packets;
   (void)now;
   std::lock_guard<std::mutex> lock(mutex_);
-  packetInTransfer_ = 0;
+  bool still = false;
+  if (StreamState* st = StreamOnEndpoint(endpoint, &still)) st->packetInTransfer = 0;
   packetFaultArmed_ = false;
   if (faults_.holdIsochUntilAbort) return usb::Outcome::Hold();
   if (faults_.isochTransfers.empty()) return usb::Outcome::Ok();
@@ -480,13 +690,30 @@ usb::Outcome SimCamera::IsochTransferStarts(uint8_t endpoint, uint32_t packets, 
 
 usb::IsochPacketResult SimCamera::IsochInPacket(uint8_t endpoint, uint64_t frameNumber, uint64_t time,
                                                 uint8_t* buffer, uint32_t capacity) {
-  (void)endpoint;
-  (void)frameNumber;
   std::lock_guard<std::mutex> lock(mutex_);
-  const uint32_t index = packetInTransfer_++;
+  bool still = false;
+  StreamState* st = StreamOnEndpoint(endpoint, &still);
+  if (!st || still) return {};
+  const uint32_t index = st->packetInTransfer++;
+  const uint64_t unit = layout_.speed == usb::Speed::Full ? 10000 : 1250;
+  // The camera sends in every (micro)frame whether or not the host asked: what went out while no
+  // transfer was queued is lost.
+  if (st->lastIsochFrame != UINT64_MAX && frameNumber > st->lastIsochFrame + 1) {
+    constexpr uint64_t kLostLimit = 16000;
+    std::vector<uint8_t> lost(capacity);
+    const uint64_t first = frameNumber - std::min(frameNumber - st->lastIsochFrame - 1, kLostLimit);
+    for (uint64_t f = first; f < frameNumber; ++f)
+      st->payloads->NextIsochPacket(f * unit, f / (unit == 1250 ? 8 : 1), lost.data(), capacity, faults_);
+  }
+  st->lastIsochFrame = frameNumber;
   if (packetFaultArmed_ && index == packetFault_.packetIndex) return {0, packetFault_.urbStatus};
   usb::IsochPacketResult r;
-  r.length = stream_.NextIsochPacket(time, time / 10000, buffer, capacity, faults_);
+  r.length = st->payloads->NextIsochPacket(time, time / 10000, buffer, capacity, faults_);
+  const PayloadAttacks& a = faults_.attacks;
+  if (index < a.badPacketsPerTransfer) {
+    r.status = a.badPacketStatus;
+    if (!a.badPacketsCarryData) r.length = 0;
+  }
   CheckRemoval();
   return r;
 }
@@ -519,8 +746,20 @@ usb::StreamResult SimCamera::StreamIn(uint8_t endpoint, uint64_t now, uint8_t* b
     return r;
   }
 
+  bool stillEndpoint = false;
+  StreamState* st = StreamOnEndpoint(endpoint, &stillEndpoint);
+  // An endpoint that carries no video (audio, vendor, or not in the current setting) never answers.
+  if (!st) return r;
+  if (stillEndpoint) {
+    const BulkEndpoint::Read read = st->still.Take(buffer, capacity);
+    if (!read.complete) return r;
+    r.ready = true;
+    r.outcome = usb::Outcome::Ok(read.length);
+    return r;
+  }
+
   r.ready = true;
-  if (bulkHalted_) {
+  if (st->halted) {
     r.outcome = usb::Outcome::Fail(STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED);
     return r;
   }
@@ -532,7 +771,7 @@ usb::StreamResult SimCamera::StreamIn(uint8_t endpoint, uint64_t now, uint8_t* b
     const TransferFault f = faults_.bulkTransfers.front();
     faults_.bulkTransfers.pop_front();
     if (f.kind == TransferFaultKind::kStallThenHalt) {
-      bulkHalted_ = true;
+      st->halted = true;
       r.outcome = usb::Outcome::Stall();
     } else if (f.kind == TransferFaultKind::kUrbErrorIrpSuccess) {
       r.outcome = {usb::Disposition::kComplete, {STATUS_SUCCESS, f.urbStatus, 0}};
@@ -541,24 +780,34 @@ usb::StreamResult SimCamera::StreamIn(uint8_t endpoint, uint64_t now, uint8_t* b
     }
     return r;
   }
-  uint32_t length = 0;
-  uint64_t readyAt = 0;
-  if (!stream_.NextBulkPayload(now, now / 10000, buffer, capacity, faults_, &length, &readyAt)) {
-    r.ready = false;
-    r.readyAt = readyAt;
-    return r;
+  // Payloads go out as they fall due; a read waits until its last packet has been sent.
+  for (;;) {
+    if (!st->video.Empty()) {
+      const BulkEndpoint::Read read = st->video.Take(buffer, capacity);
+      if (read.complete) {
+        if (read.overrun) {
+          r.outcome = {usb::Disposition::kComplete, {STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_OVERRUN, read.length}};
+          return r;
+        }
+        uint32_t length = read.length;
+        if (!faults_.bulkTransfers.empty() && faults_.bulkTransfers.front().kind == TransferFaultKind::kShort) {
+          length = std::min(length, faults_.bulkTransfers.front().shortLength);
+          faults_.bulkTransfers.pop_front();
+        }
+        r.outcome = usb::Outcome::Ok(length);
+        return r;
+      }
+    }
+    std::vector<uint8_t> payload;
+    uint64_t readyAt = 0;
+    if (!st->payloads->NextBulkPayload(now, now / 10000, faults_, &payload, &readyAt)) {
+      r.ready = false;
+      r.readyAt = readyAt;
+      return r;
+    }
+    CheckRemoval();
+    st->video.Push(std::move(payload), faults_.attacks.bulkZeroLengthPackets);
   }
-  CheckRemoval();
-  if (length > capacity) {
-    r.outcome = {usb::Disposition::kComplete, {STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_OVERRUN, capacity}};
-    return r;
-  }
-  if (!faults_.bulkTransfers.empty() && faults_.bulkTransfers.front().kind == TransferFaultKind::kShort) {
-    length = std::min(length, faults_.bulkTransfers.front().shortLength);
-    faults_.bulkTransfers.pop_front();
-  }
-  r.outcome = usb::Outcome::Ok(length);
-  return r;
 }
 
 void SimCamera::PipeAborted(uint8_t endpoint, uint64_t now) {
@@ -572,7 +821,15 @@ void SimCamera::PipeAborted(uint8_t endpoint, uint64_t now) {
 
 void SimCamera::PipeReset(uint8_t endpoint, uint64_t now) {
   std::lock_guard<std::mutex> lock(mutex_);
-  bulkHalted_ = false;
+  bool still = false;
+  if (StreamState* st = StreamOnEndpoint(endpoint, &still)) {
+    st->halted = false;
+    // A reset endpoint starts from a clean state; a bulk stream waits for the next commit.
+    if (!still && layout_.IsBulk(st->layout->interfaceNumber)) {
+      StopStream(*st);
+      st->committed = false;
+    }
+  }
   LoggedRequest entry;
   entry.time = now;
   entry.kind = RequestKind::kPipeReset;
@@ -583,10 +840,12 @@ void SimCamera::PipeReset(uint8_t endpoint, uint64_t now) {
 void SimCamera::PortCycled(uint64_t now) {
   std::lock_guard<std::mutex> lock(mutex_);
   configured_ = false;
-  streamingAlternate_ = 0;
-  committed_ = false;
-  bulkHalted_ = false;
-  stream_.Stop();
+  for (StreamState& st : streams_) {
+    st.alternate = 0;
+    st.committed = false;
+    st.halted = false;
+    StopStream(st);
+  }
   LoggedRequest entry;
   entry.time = now;
   entry.kind = RequestKind::kPortCycle;

@@ -3,13 +3,16 @@
 // faults on demand. Safe to drive from the bus thread and inspect from the test thread.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 #include "kvz/usb_function.h"
+#include "simcam/bulk_endpoint.h"
 #include "simcam/camera_faults.h"
 #include "simcam/camera_profile.h"
 #include "simcam/descriptor_layout.h"
@@ -26,10 +29,11 @@ struct CameraOptions {
   bool strictLengths = false;       // stall a class request whose wLength differs from the control's length
   bool mjpegHuffmanTables = true;   // false: MJPEG frames without DHT segments
   uint32_t bulkPayloadLimit = 0x10000;
-  uint16_t probeLength = 26;        // GET_LEN of the probe and commit controls
+  uint16_t probeLength = 0;         // GET_LEN of the probe and commit controls (0: by bcdUVC, 26/34/48)
+  bool loseStateInD3 = false;       // controls, probe and commit back to their defaults after D3
 };
 
-// What a test reads back.
+// What a test reads back (of one streaming interface; by default the first).
 struct CameraSnapshot {
   bool configured = false;
   uint8_t streamingAlternate = 0;
@@ -40,6 +44,7 @@ struct CameraSnapshot {
   bool streaming = false;
   uint64_t framesSent = 0;
   uint32_t stillTriggers = 0;
+  uint8_t requestErrorCode = 0;     // bRequestErrorCode of the last class request
 };
 
 class SimCamera : public usb::UsbFunction {
@@ -49,7 +54,7 @@ class SimCamera : public usb::UsbFunction {
   // Test side. Every call takes the camera's lock.
   const CameraProfile& Profile() const { return profile_; }
   const DescriptorLayout& Layout() const { return layout_; }
-  CameraSnapshot Snapshot() const;
+  CameraSnapshot Snapshot(uint8_t streamingInterface = 0xFF) const;
   std::vector<LoggedRequest> Log() const;
   void ClearLog();
   std::vector<RegisterWrite> RegisterWrites() const;
@@ -67,7 +72,7 @@ class SimCamera : public usb::UsbFunction {
   void QueueControlChange(uint8_t entity, uint8_t selector, std::vector<uint8_t> value);
 
   // usb::UsbFunction.
-  usb::Speed GetSpeed() const override { return profile_.speed; }
+  usb::Speed GetSpeed() const override { return layout_.speed; }
   std::vector<uint8_t> DeviceDescriptor() const override { return profile_.deviceDescriptor; }
   std::vector<uint8_t> ConfigurationDescriptor() const override { return profile_.configurationDescriptor; }
   void Attach(usb::UsbPort* port) override;
@@ -81,20 +86,49 @@ class SimCamera : public usb::UsbFunction {
   void PipeAborted(uint8_t endpoint, uint64_t now) override;
   void PipeReset(uint8_t endpoint, uint64_t now) override;
   void PortCycled(uint64_t now) override;
+  void PowerChanged(DEVICE_POWER_STATE state, uint64_t now) override;
 
  private:
+  // One video streaming interface: its setting, negotiation and payloads.
+  struct StreamState {
+    const StreamingLayout* layout = nullptr;
+    uint8_t alternate = 0;
+    std::array<uint8_t, 48> probe{};
+    std::array<uint8_t, 48> commit{};
+    UVC_STILL_PROBE_COMMIT stillProbe{};
+    UVC_STILL_PROBE_COMMIT stillCommit{};
+    bool committed = false;
+    std::unique_ptr<PayloadStream> payloads;
+    BulkEndpoint video;       // bulk streaming
+    BulkEndpoint still;       // still method 3
+    bool halted = false;
+    uint64_t lastIsochFrame = UINT64_MAX;
+    uint32_t packetInTransfer = 0;
+  };
+
   // Control requests by recipient; each returns the outcome and fills *answered for IN requests.
   usb::Outcome Standard(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, uint8_t* data, uint32_t* answered);
   usb::Outcome ClassInterface(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, uint8_t* data, uint64_t now,
                               uint32_t* answered);
-  usb::Outcome Streaming(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, uint8_t* data, uint32_t* answered, uint64_t now);
+  usb::Outcome Streaming(StreamState& st, const USB_DEFAULT_PIPE_SETUP_PACKET& setup, uint8_t* data,
+                         uint32_t* answered, uint64_t now);
   usb::Outcome Unit(uint8_t entity, const USB_DEFAULT_PIPE_SETUP_PACKET& setup, uint8_t* data, uint64_t now,
                     uint32_t* answered);
   usb::Outcome Answer(const void* bytes, uint32_t size, uint16_t wLength, uint8_t* data, uint32_t* answered) const;
   const RequestFault* TakeRequestFault(RequestTarget target, const USB_DEFAULT_PIPE_SETUP_PACKET* setup);
   usb::Outcome ApplyRequestFault(const RequestFault& fault, uint32_t answered);
+  usb::Outcome StallWith(uint8_t errorCode);
   std::vector<uint8_t> MakeFrame(const StreamSelection& selection, uint64_t frameNumber);
-  void StartStreamIfReady(uint64_t now);
+  void StartStreamIfReady(StreamState& st, uint64_t now);
+  void StopStream(StreamState& st);
+  StreamState* StreamOf(uint8_t interfaceNumber);
+  const StreamState* StreamOf(uint8_t interfaceNumber) const;
+  StreamState* StreamOnEndpoint(uint8_t endpoint, bool* stillEndpoint);
+  UVC_VIDEO_PROBE_COMMIT Block(const std::array<uint8_t, 48>& raw) const;
+  void SetBlock(std::array<uint8_t, 48>& raw, const UVC_VIDEO_PROBE_COMMIT& block) const;
+  uint16_t ProbeLength() const;
+  std::vector<uint8_t> ConfigurationAnswer();
+  void ResetUvcState();
   void Log(LoggedRequest entry);
   void CheckRemoval();
   void Kick();
@@ -107,26 +141,20 @@ class SimCamera : public usb::UsbFunction {
   RegisterFile registers_;
   CameraFaults faults_;
   MjpegFrameCache mjpeg_;
-  PayloadStream stream_;
+  std::vector<StreamState> streams_;
   std::vector<LoggedRequest> log_;
   std::deque<std::vector<uint8_t>> status_;
   usb::UsbPort* port_ = nullptr;
 
   bool configured_ = false;
-  uint8_t streamingAlternate_ = 0;
-  UVC_VIDEO_PROBE_COMMIT probe_{};
-  UVC_VIDEO_PROBE_COMMIT commit_{};
-  UVC_STILL_PROBE_COMMIT stillProbe_{};
-  UVC_STILL_PROBE_COMMIT stillCommit_{};
-  bool committed_ = false;
   uint32_t stillTriggers_ = 0;
   uint16_t registerAddress_ = 0;
-  bool bulkHalted_ = false;
   bool removalRequested_ = false;
+  uint8_t requestError_ = 0;
+  uint32_t configurationReads_ = 0;
   // The isochronous transfer being filled: its packet status fault, if any.
   bool packetFaultArmed_ = false;
   TransferFault packetFault_;
-  uint32_t packetInTransfer_ = 0;
 };
 
 }  // namespace kvz::simcam

@@ -20,7 +20,7 @@ struct StandardControl {
 // Camera terminal bmControls bit -> control.
 const StandardControl kCameraTerminal[] = {
     {0, CT_SCANNING_MODE_CONTROL, 1, 0, 1, 1, 0, false, 0},
-    {1, CT_AE_MODE_CONTROL, 1, 1, 8, 0x09, 8, false, 0},
+    {1, CT_AE_MODE_CONTROL, 1, 1, 8, 0x09, 1, false, 0},  // manual or aperture priority; GET_RES is the bitmap
     {2, CT_AE_PRIORITY_CONTROL, 1, 0, 1, 1, 0, false, 0},
     {3, CT_EXPOSURE_TIME_ABSOLUTE_CONTROL, 4, 1, 5000, 1, 156, false, 0},
     {4, CT_EXPOSURE_TIME_RELATIVE_CONTROL, 1, -1, 1, 1, 0, true, 0},
@@ -122,16 +122,50 @@ void ControlTable::AddStandardControls(const DescriptorLayout& layout) {
     for (size_t i = 0; i < count; ++i) {
       const StandardControl& s = table[i];
       if (!u.HasControlBit(s.bit) || Find(u.id, s.selector)) continue;
-      Set(u.id, s.selector, MakeRangeControl(s.length, s.min, s.max, s.res, s.def, s.isSigned, s.fieldSize));
+      ControlValue c = MakeRangeControl(s.length, s.min, s.max, s.res, s.def, s.isSigned, s.fieldSize);
+      if (table == kCameraTerminal && s.selector == CT_AE_MODE_CONTROL) {
+        c.bitmap = true;
+        c.checkRange = false;
+      }
+      Set(u.id, s.selector, c);
     }
   }
+  // AE mode bits: 1 manual, 2 auto, 4 shutter priority, 8 aperture priority.
+  const UnitLayout* ct = nullptr;
+  const UnitLayout* pu = nullptr;
+  for (const UnitLayout& u : layout.units) {
+    if (!ct && u.subtype == VC_INPUT_TERMINAL && u.terminalType == ITT_CAMERA) ct = &u;
+    if (!pu && u.subtype == VC_PROCESSING_UNIT) pu = &u;
+  }
+  const AutoCoupling all[] = {
+      {ct ? ct->id : uint8_t(0), CT_AE_MODE_CONTROL, 0x0A, ct ? ct->id : uint8_t(0), CT_EXPOSURE_TIME_ABSOLUTE_CONTROL},
+      {ct ? ct->id : uint8_t(0), CT_AE_MODE_CONTROL, 0x0A, ct ? ct->id : uint8_t(0), CT_EXPOSURE_TIME_RELATIVE_CONTROL},
+      {ct ? ct->id : uint8_t(0), CT_AE_MODE_CONTROL, 0x06, ct ? ct->id : uint8_t(0), CT_IRIS_ABSOLUTE_CONTROL},
+      {ct ? ct->id : uint8_t(0), CT_AE_MODE_CONTROL, 0x06, ct ? ct->id : uint8_t(0), CT_IRIS_RELATIVE_CONTROL},
+      {ct ? ct->id : uint8_t(0), CT_FOCUS_AUTO_CONTROL, 0x01, ct ? ct->id : uint8_t(0), CT_FOCUS_ABSOLUTE_CONTROL},
+      {ct ? ct->id : uint8_t(0), CT_FOCUS_AUTO_CONTROL, 0x01, ct ? ct->id : uint8_t(0), CT_FOCUS_RELATIVE_CONTROL},
+      {pu ? pu->id : uint8_t(0), PU_WHITE_BALANCE_TEMPERATURE_AUTO_CONTROL, 0x01, pu ? pu->id : uint8_t(0), PU_WHITE_BALANCE_TEMPERATURE_CONTROL},
+      {pu ? pu->id : uint8_t(0), PU_WHITE_BALANCE_COMPONENT_AUTO_CONTROL, 0x01, pu ? pu->id : uint8_t(0), PU_WHITE_BALANCE_COMPONENT_CONTROL},
+      {pu ? pu->id : uint8_t(0), PU_HUE_AUTO_CONTROL, 0x01, pu ? pu->id : uint8_t(0), PU_HUE_CONTROL},
+  };
+  for (const AutoCoupling& c : all)
+    if (Find(c.autoEntity, c.autoSelector) && Find(c.entity, c.selector)) couplings_.push_back(c);
+}
+
+bool ControlTable::DisabledByAuto(uint8_t entity, uint8_t selector) const {
+  for (const AutoCoupling& c : couplings_) {
+    if (c.entity != entity || c.selector != selector) continue;
+    const ControlValue* a = Find(c.autoEntity, c.autoSelector);
+    if (a && !a->cur.empty() && (a->cur[0] & c.autoValues)) return true;
+  }
+  return false;
 }
 
 ControlAnswer ControlTable::Get(uint8_t entity, uint8_t selector, uint8_t request, uint8_t* data, uint16_t wLength,
                                 bool strict, uint32_t* length) const {
   *length = 0;
   const ControlValue* c = Find(entity, selector);
-  if (!c) return ControlAnswer::kStall;
+  if (!c) return ControlAnswer::kInvalidControl;
   std::vector<uint8_t> answer;
   switch (request) {
     case GET_CUR: answer = c->cur; break;
@@ -140,11 +174,12 @@ ControlAnswer ControlTable::Get(uint8_t entity, uint8_t selector, uint8_t reques
     case GET_RES: answer = c->res; break;
     case GET_DEF: answer = c->def; break;
     case GET_LEN: answer = EncodeValue(c->length, 2); break;
-    case GET_INFO: answer = {c->info}; break;
-    default: return ControlAnswer::kStall;
+    case GET_INFO: answer = {static_cast<uint8_t>(c->info | (DisabledByAuto(entity, selector) ? UVC_INFO_DISABLED_BY_AUTO : 0))}; break;
+    default: return ControlAnswer::kInvalidRequest;
   }
-  if (request == GET_CUR && !(c->info & UVC_INFO_SUPPORTS_GET)) return ControlAnswer::kStall;
-  if (strict && wLength != answer.size()) return ControlAnswer::kStall;
+  if (c->bitmap && (request == GET_MIN || request == GET_MAX)) return ControlAnswer::kInvalidRequest;
+  if (request == GET_CUR && !(c->info & UVC_INFO_SUPPORTS_GET)) return ControlAnswer::kInvalidRequest;
+  if (strict && wLength != answer.size()) return ControlAnswer::kInvalidRequest;
   const uint32_t n = std::min<uint32_t>(wLength, static_cast<uint32_t>(answer.size()));
   if (n) std::memcpy(data, answer.data(), n);
   *length = n;
@@ -154,18 +189,24 @@ ControlAnswer ControlTable::Get(uint8_t entity, uint8_t selector, uint8_t reques
 ControlAnswer ControlTable::SetCur(uint8_t entity, uint8_t selector, const uint8_t* data, uint16_t wLength,
                                    bool strict) {
   ControlValue* c = Find(entity, selector);
-  if (!c || !(c->info & UVC_INFO_SUPPORTS_SET)) return ControlAnswer::kStall;
-  if (strict && wLength != c->length) return ControlAnswer::kStall;
+  if (!c) return ControlAnswer::kInvalidControl;
+  if (!(c->info & UVC_INFO_SUPPORTS_SET)) return ControlAnswer::kInvalidRequest;
+  if (strict && wLength != c->length) return ControlAnswer::kInvalidRequest;
+  if (DisabledByAuto(entity, selector)) return ControlAnswer::kWrongState;
   std::vector<uint8_t> value = c->cur;
   value.resize(c->length, 0);
-  std::memcpy(value.data(), data, std::min<size_t>(wLength, c->length));
+  if (wLength && c->length) std::memcpy(value.data(), data, std::min<size_t>(wLength, c->length));
+  if (c->bitmap) {
+    const uint8_t v = value.empty() ? 0 : value[0];
+    if (v == 0 || (v & (v - 1)) != 0 || c->res.empty() || (v & c->res[0]) != v) return ControlAnswer::kInvalidValue;
+  }
   if (c->checkRange && !c->min.empty() && !c->max.empty()) {
     const size_t step = c->fieldSize ? c->fieldSize : std::min<size_t>(c->length, 4);
     const size_t checked = c->fieldSize ? c->length : step;
     for (size_t at = 0; at + step <= checked; at += step) {
       const int64_t v = DecodeValue(value, at, step, c->isSigned);
       if (v < DecodeValue(c->min, at, step, c->isSigned) || v > DecodeValue(c->max, at, step, c->isSigned))
-        return ControlAnswer::kStall;
+        return ControlAnswer::kOutOfRange;
     }
   }
   c->cur = std::move(value);

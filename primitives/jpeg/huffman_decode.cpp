@@ -169,12 +169,20 @@ inline PrimitiveStatus ReadBits(BitReader& r, int n, uint32_t* value) {
   return kStsOk;
 }
 
-// An s-bit magnitude category value whose top bit is clear is negative.
+// An s-bit magnitude category value whose top bit is clear is negative. The sign of coded
+// values is random, so this is computed without a branch.
 inline int32_t Extend(uint32_t v, int s) {
-  return (v >> (s - 1)) != 0 ? static_cast<int32_t>(v) : static_cast<int32_t>(v) + 1 - (1 << s);
+  const uint32_t clear = ((v >> (s - 1)) & 1u) - 1u;  // all ones when the top bit is clear
+  return static_cast<int32_t>(v + (clear & (1u - (1u << s))));
 }
 
-inline void ZeroBlock(int16_t* block) { memset(block, 0, 64 * sizeof(int16_t)); }
+// Sixteen 8-byte stores: a library memset costs more than the stores for one block.
+inline void ZeroBlock(int16_t* block) {
+  for (int i = 0; i < 16; ++i) {
+    const uint64_t zero = 0;
+    memcpy(reinterpret_cast<uint8_t*>(block) + 8 * i, &zero, 8);
+  }
+}
 
 // DC difference of a sequential or first progressive scan, added to the predictor.
 PrimitiveStatus DecodeDcDifference(BitReader& r, const HuffmanDecodeTable* t, int16_t* predictor) {
@@ -282,7 +290,62 @@ PrimitiveStatus DecodeHuffmanBlock(const uint8_t* src, int32_t srcLength, int32_
   block[0] = *dcPredictor;
 
   int32_t k = 1;
+  // While 32 bits are held, a symbol and its value need no further checks; the bit state
+  // lives in registers.
+  uint64_t acc = r.acc;
+  int32_t count = r.count;
+  bool nearEnd = false;
   while (k < 64) {
+    if (count < 32) {
+      r.acc = acc;
+      r.count = count;
+      Fill(r, 0);
+      acc = r.acc;
+      count = r.count;
+      if (count < 32) {
+        nearEnd = true;
+        break;
+      }
+    }
+    const uint32_t look = acTable->lookahead[(acc >> (count - kLookaheadBits)) & 0xFFu];
+    uint32_t rs;
+    if (look != 0) {
+      count -= static_cast<int32_t>(look >> 16);
+      rs = look & 0xFFu;
+    } else {
+      const uint32_t bits = static_cast<uint32_t>(acc >> (count - kMaxCodeLength)) & 0xFFFFu;
+      int length = kLookaheadBits + 1;
+      while (length <= kMaxCodeLength && !CodeFits(acTable, length, bits >> (kMaxCodeLength - length))) ++length;
+      if (length > kMaxCodeLength) {
+        count -= kMaxCodeLength;
+        st = kStsNoHuffmanMatch;
+        break;
+      }
+      count -= length;
+      rs = static_cast<uint32_t>(SymbolOf(acTable, length, bits >> (kMaxCodeLength - length)));
+    }
+    const int run = static_cast<int>(rs >> 4), size = static_cast<int>(rs & 15u);
+    if (size == 0) {
+      if (run != 15) break;
+      k += 16;
+      continue;
+    }
+    const uint32_t v = static_cast<uint32_t>(acc >> (count - size)) & ((1u << size) - 1u);
+    count -= size;
+    const int32_t at = k + run;
+    if (at >= kZigzagPositionsWithGuard) {
+      r.acc = acc;
+      r.count = count;
+      r.Store(position, marker, state);
+      return kStsCoefficientRunError;
+    }
+    block[kZigzagToNatural[at]] = static_cast<int16_t>(Extend(v, size));
+    k = at + 1;
+  }
+  r.acc = acc;
+  r.count = count;
+  // The last bits before a marker or the end of the data, checked step by step.
+  while (nearEnd && k < 64) {
     int32_t rs;
     st = DecodeSymbol(r, acTable, &rs);
     if (st != kStsOk) break;

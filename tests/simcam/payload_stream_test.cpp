@@ -4,6 +4,7 @@
 #include "simcam/sim_camera.h"
 #include "simcam/test_pattern.h"
 #include "support/camera_requests.h"
+#include "support/jpeg_check.h"
 #include "uvc.h"
 
 namespace kvz::simcam {
@@ -66,10 +67,12 @@ TEST(PayloadStream, Yuy2FramesAtTheCommittedInterval) {
 
 TEST(PayloadStream, FidTogglesAndEofEndsEachFrame) {
   IsochRig rig(HighSpeedIsochCamera(TestGuids()));
-  rig.Start(1, 3, 333333, 1);  // 160x120 on the 128-byte setting
+  rig.Start(1, 3, 333333, 1);  // 160x120 on the 128-byte setting: 334 payloads per frame
   std::vector<uint8_t> packet(rig.capacity);
   int fid = -1;
-  int toggles = 0;
+  bool lastHadEof = false;
+  int toggles = 0, eofs = 0;
+  size_t frameBytes = 0;
   for (int i = 0; i < 8 * 200; ++i) {
     usb::IsochPacketResult r = rig.cam.IsochInPacket(kVideoEndpoint, i, rig.now, packet.data(), rig.capacity);
     rig.now += kMicroframe;
@@ -78,10 +81,25 @@ TEST(PayloadStream, FidTogglesAndEofEndsEachFrame) {
     EXPECT_EQ(packet[0], 12);
     EXPECT_EQ(packet[1] & 0x8C, 0x8C);
     const int f = packet[1] & UVC_STREAM_FID;
-    if (fid >= 0 && f != fid) ++toggles;
+    if (fid >= 0 && f != fid) {
+      // FID changes exactly where a frame ended with EOF, never inside one.
+      EXPECT_TRUE(lastHadEof) << "FID changed inside a frame at payload " << i;
+      ++toggles;
+    } else if (fid >= 0) {
+      EXPECT_FALSE(lastHadEof) << "a frame went on after its EOF at payload " << i;
+    }
     fid = f;
+    lastHadEof = packet[1] & UVC_STREAM_EOF;
+    frameBytes += r.length - 12;
+    if (lastHadEof) {
+      ++eofs;
+      EXPECT_EQ(frameBytes, 160u * 120 * 2);
+      frameBytes = 0;
+    }
   }
-  EXPECT_GE(toggles, 4);
+  EXPECT_GE(eofs, 4);
+  EXPECT_GE(toggles, eofs - 1);
+  EXPECT_LE(toggles, eofs);
 }
 
 TEST(PayloadStream, NothingBeforeCommitOrOnAlternateZero) {
@@ -120,11 +138,12 @@ TEST(PayloadStream, MjpegFramesDecodableSizes) {
   rig.Run(3);
   ASSERT_EQ(rig.assembler.Frames().size(), 3u);
   for (const AssembledFrame& f : rig.assembler.Frames()) {
-    ASSERT_GT(f.data.size(), 4u);
-    EXPECT_EQ(f.data[0], 0xFF);
-    EXPECT_EQ(f.data[1], 0xD8);
-    EXPECT_EQ(f.data[f.data.size() - 2], 0xFF);
-    EXPECT_EQ(f.data.back(), 0xD9);
+    EXPECT_TRUE(f.endOfFrame);
+    const testing::JpegInfo j = testing::DecodeJpeg(f.data);
+    ASSERT_TRUE(j.ok);
+    EXPECT_EQ(j.width, 640u);
+    EXPECT_EQ(j.height, 480u);
+    EXPECT_LE(f.data.size(), +rig.commit.dwMaxVideoFrameSize);
   }
 }
 

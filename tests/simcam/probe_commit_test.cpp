@@ -34,7 +34,7 @@ const NegotiationCase kCases[] = {
     {"Qqvga15", [] { return HighSpeedIsochCamera(TestGuids()); }, 1, 3, 666666, 3, 666666, 38400, 128},
     // An interval the frame does not list becomes the nearest listed one.
     {"NearestInterval", [] { return HighSpeedIsochCamera(TestGuids()); }, 1, 4, 1200000, 4, 1000000, 1843200, 3072},
-    // An unknown frame index falls back to the first frame.
+    // An unknown frame index is refused; the probe keeps its default, the first frame.
     {"UnknownFrame", [] { return HighSpeedIsochCamera(TestGuids()); }, 1, 9, 333333, 1, 333333, 614400, 3072},
     {"Bulk", [] { return BulkCamera(TestGuids()); }, 1, 2, 333333, 2, 333333, 153600, 65536},
     {"BulkSmallFrame", [] { return BulkCamera(TestGuids()); }, 1, 3, 333333, 3, 333333, 38400, 38412},

@@ -1,7 +1,7 @@
 // What the bus does as Windows does it, and the bus faults that drive a driver's time-out paths:
 // suspended ports, held selections, frames freed by an abort, pipe reset and halt, control
 // transfers that take bus time, late, failing and hanging requests, removal, re-enumeration,
-// state lost in D3, interrupt polling.
+// interrupt polling.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -427,19 +427,6 @@ TEST(BusFaults, APortCycleThatReEnumeratesBringsANewDevice) {
   EXPECT_FALSE(newPort->Removed());
   BusClient again(*newPort);
   EXPECT_EQ(again.Configure(), STATUS_SUCCESS);
-}
-
-TEST(BusFaults, CameraStateLostInD3TheHubRestoresTheSettings) {
-  PortOptions options;
-  options.stateLostInD3 = true;
-  IsochRig rig(options);
-  ASSERT_TRUE(rig.camera->Snapshot().committed);
-  EXPECT_EQ(rig.client.SetPower(PowerDeviceD3)->status, STATUS_SUCCESS);
-  EXPECT_EQ(rig.client.SetPower(PowerDeviceD0)->status, STATUS_SUCCESS);
-  const simcam::CameraSnapshot after = rig.camera->Snapshot();
-  EXPECT_FALSE(after.committed);
-  EXPECT_TRUE(after.configured);
-  EXPECT_EQ(2, after.streamingAlternate);
 }
 
 }  // namespace

@@ -176,13 +176,14 @@ TEST(IsochFaults, IrpFailureAndPacketStatus) {
   packet.urbStatus = USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
   rig.camera->ArmTransferFault(USB_ENDPOINT_TYPE_ISOCHRONOUS, packet);
   PUSBD_PIPE_INFORMATION pipe = &rig.client.Interface(1)->Pipes[0];
+  // Queued back to back, so that the second one is not late for its first microframes.
   testing::IsochRead failed(rig.client, pipe, 32);
+  testing::IsochRead bad(rig.client, pipe, 32);
   ASSERT_TRUE(failed.request->Wait());
   EXPECT_EQ(failed.request->status, STATUS_UNSUCCESSFUL);
   EXPECT_EQ(failed.Urb()->UrbHeader.Status, USBD_STATUS_XACT_ERROR);
 
   // The next transfer succeeds with one bad packet: its status, no data, one error counted.
-  testing::IsochRead bad(rig.client, pipe, 32);
   ASSERT_TRUE(bad.request->Wait());
   EXPECT_EQ(bad.request->status, STATUS_SUCCESS);
   const auto& t = bad.Urb()->UrbIsochronousTransfer;
@@ -237,6 +238,8 @@ TEST(BulkFaults, StallThenHaltedUntilTheEndpointIsReset) {
   EXPECT_TRUE(USBD_ERROR(urb.UrbHeader.Status));
   EXPECT_FALSE(NT_SUCCESS(r->status));
   ASSERT_EQ(rig.client.PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, rig.Pipe()->PipeHandle), STATUS_SUCCESS);
+  // The reset clears the camera's halt and stops its bulk stream until the next commit.
+  rig.commit = rig.client.Commit(1, 3, 333333);
   r = rig.Read(buffer, urb, flags);
   EXPECT_EQ(r->status, STATUS_SUCCESS);
   EXPECT_GT(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 12u);

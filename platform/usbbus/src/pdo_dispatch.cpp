@@ -90,7 +90,6 @@ NTSTATUS PortDevice::CyclePort(PIRP irp) {
   KeAcquireSpinLock(&lock_, &irql);
   for (const AlternateInfo& a : alternates_) ReplacePipes(a.interfaceNumber, nullptr, nullptr);
   configured_ = false;
-  alternates_now_.clear();
   KeReleaseSpinLock(&lock_, irql);
   function_->PortCycled(KeQueryInterruptTime());
   const NTSTATUS status = CompleteLater(irp, nullptr, {}, faulted ? fault.delay : 0);
@@ -241,7 +240,8 @@ NTSTATUS PortDevice::DispatchPower(PIRP irp) {
         }
         const DEVICE_POWER_STATE from = powerState_.exchange(stack->Parameters.Power.State.DeviceState);
         PoSetPowerState(pdo_, DevicePowerState, stack->Parameters.Power.State);
-        PowerChanged(from, stack->Parameters.Power.State.DeviceState);
+        function_->PowerChanged(stack->Parameters.Power.State.DeviceState, KeQueryInterruptTime());
+        PortPowerChanged(from, stack->Parameters.Power.State.DeviceState);
       }
       status = STATUS_SUCCESS;
       break;

@@ -451,24 +451,11 @@ void PortDevice::FailTransferForRemoval(Request* r) {
   if (last) RequestRemoval();
 }
 
-void PortDevice::PowerChanged(DEVICE_POWER_STATE from, DEVICE_POWER_STATE to) {
+// Back in D0 from a suspend: isochronous transfers that waited through it are scheduled afresh,
+// in order, and the transfers that waited go on.
+void PortDevice::PortPowerChanged(DEVICE_POWER_STATE from, DEVICE_POWER_STATE to) {
   if (to != PowerDeviceD0 || from == PowerDeviceD0 || from == PowerDeviceUnspecified) return;
   const uint64_t now = KeQueryInterruptTime();
-  if (options_.stateLostInD3 && from == PowerDeviceD3) {
-    // The hub's reset-resume: the device starts from power-on and gets its settings back.
-    function_->PowerLost(now);
-    KIRQL irql;
-    KeAcquireSpinLock(&lock_, &irql);
-    const bool configured = configured_;
-    const std::map<uint8_t, uint8_t> selected = alternates_now_;
-    KeReleaseSpinLock(&lock_, irql);
-    if (configured) {
-      function_->SetConfiguration(configurationValue_, now);
-      for (const auto& [number, alternate] : selected)
-        if (alternate) function_->SetInterface(number, alternate, now);
-    }
-  }
-  // Isochronous transfers that waited through the suspend are scheduled afresh, in order.
   KIRQL irql;
   KeAcquireSpinLock(&lock_, &irql);
   const uint64_t unit = FrameUnit();
@@ -478,6 +465,7 @@ void PortDevice::PowerChanged(DEVICE_POWER_STATE from, DEVICE_POWER_STATE to) {
     for (Request* r : p->queue) {
       const uint32_t packets = r->urb->UrbIsochronousTransfer.NumberOfPackets;
       r->startFrame = start;
+      r->lateFrames = 0;
       r->due = (start + packets) * unit;
       r->urb->UrbIsochronousTransfer.StartFrame = static_cast<ULONG>(start / (speed_ == Speed::Full ? 1 : 8));
       start += packets;
@@ -704,6 +692,7 @@ void PortDevice::FillIsoch(Request* r, uint64_t now) {
   if (!buffer && t.TransferBufferMDL) buffer = static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(t.TransferBufferMDL, 0));
   const bool failed = start.completion.irpStatus != STATUS_SUCCESS || !USBD_SUCCESS(start.completion.urbStatus);
   uint32_t total = 0, errors = 0;
+  std::vector<uint8_t> packet;
   for (uint32_t i = 0; i < packets; ++i) {
     desc[i].Length = 0;
     if (failed) {
@@ -711,21 +700,25 @@ void PortDevice::FillIsoch(Request* r, uint64_t now) {
       ++errors;
       continue;
     }
+    if (i < r->lateFrames) {
+      desc[i].Status = USBD_STATUS_ISO_NOT_ACCESSED_LATE;
+      ++errors;
+      continue;
+    }
+    // The device sends what its endpoint allows, whatever room the host left for the packet.
     const uint32_t end = i + 1 < packets ? desc[i + 1].Offset : t.TransferBufferLength;
     const uint32_t room = std::min<uint32_t>(end - desc[i].Offset, r->pipe->bytesPerInterval);
     const uint64_t frame = r->startFrame + i;
-    IsochPacketResult p = function_->IsochInPacket(r->pipe->endpoint, frame, frame * FrameUnit(), buffer + desc[i].Offset, room);
-    desc[i].Status = p.status;
-    if (USBD_SUCCESS(p.status)) {
-      desc[i].Length = std::min(p.length, room);
-      if (p.length > room) {
-        desc[i].Status = USBD_STATUS_BUFFER_OVERRUN;
-        ++errors;
-      }
-      total += desc[i].Length;
-    } else {
-      ++errors;
-    }
+    packet.resize(r->pipe->bytesPerInterval);
+    IsochPacketResult p = function_->IsochInPacket(r->pipe->endpoint, frame, frame * FrameUnit(), packet.data(),
+                                                   r->pipe->bytesPerInterval);
+    const uint32_t length = std::min({p.length, room, r->pipe->bytesPerInterval});
+    if (length) std::memcpy(buffer + desc[i].Offset, packet.data(), length);
+    // A failed packet may still carry the bytes that arrived.
+    desc[i].Length = length;
+    desc[i].Status = USBD_SUCCESS(p.status) && p.length > room ? USBD_STATUS_BUFFER_OVERRUN : p.status;
+    if (!USBD_SUCCESS(desc[i].Status)) ++errors;
+    total += length;
   }
   t.ErrorCount = errors;
   t.TransferBufferLength = total;

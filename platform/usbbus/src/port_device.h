@@ -5,7 +5,6 @@
 #include <atomic>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <random>
 #include <vector>
@@ -44,6 +43,7 @@ struct Request {
   Completion completion;
   uint64_t startFrame = 0;  // isochronous: first (micro)frame
   uint64_t due = 0;         // when it can complete at the earliest (isochronous: its last frame passed)
+  uint32_t lateFrames = 0;  // isochronous: leading packets whose (micro)frame passed before submission
   bool held = false;        // the device keeps it until it is cancelled, aborted or removed
   bool failAtDue = false;   // a bus fault decided its completion; the device is not asked
   // Default-pipe requests: the setup packet and the caller's buffer, moved at completion.
@@ -152,7 +152,7 @@ class PortDevice : public UsbPort {
   void PutBackAtHead(Request* r, std::deque<Request*>& queue, uint64_t readyAt);
   // The armed fault for a request of this kind, if one hits it now.
   bool TakeFault(BusRequest request, BusFault* fault);
-  void PowerChanged(DEVICE_POWER_STATE from, DEVICE_POWER_STATE to);
+  void PortPowerChanged(DEVICE_POWER_STATE from, DEVICE_POWER_STATE to);
   bool Suspended() const;
 
   std::shared_ptr<UsbFunction> function_;
@@ -189,7 +189,6 @@ class PortDevice : public UsbPort {
   uint32_t errorsBeforeRemoval_ = 0;
   NTSTATUS removalAfterErrors_ = STATUS_NO_SUCH_DEVICE;
   std::unique_ptr<Pipe> control_;              // the default pipe: one control transfer at a time
-  std::map<uint8_t, uint8_t> alternates_now_;  // interface -> selected alternate setting
   std::deque<Request*> delayed_;               // decided, completing at their due time
   std::deque<Request*> second_;                // completions for the second thread
   std::deque<PIRP> heldPower_;                 // power requests a fault holds until removal

@@ -301,11 +301,7 @@ NTSTATUS PortDevice::SelectConfiguration(PIRP irp, PURB urb) {
   KIRQL irql;
   KeAcquireSpinLock(&lock_, &irql);
   for (const AlternateInfo& a : alternates_) ReplacePipes(a.interfaceNumber, nullptr, nullptr);
-  alternates_now_.clear();
-  for (auto& [info, alt] : records) {
-    ReplacePipes(alt->interfaceNumber, alt, info);
-    alternates_now_[alt->interfaceNumber] = alt->alternate;
-  }
+  for (auto& [info, alt] : records) ReplacePipes(alt->interfaceNumber, alt, info);
   configured_ = true;
   KeReleaseSpinLock(&lock_, irql);
   s.ConfigurationHandle = this;
@@ -331,7 +327,6 @@ NTSTATUS PortDevice::SelectInterface(PIRP irp, PURB urb) {
   KIRQL irql;
   KeAcquireSpinLock(&lock_, &irql);
   ReplacePipes(alt->interfaceNumber, alt, info);
-  alternates_now_[alt->interfaceNumber] = alt->alternate;
   KeReleaseSpinLock(&lock_, irql);
   return CompleteLater(irp, urb, {});
 }
@@ -421,7 +416,12 @@ NTSTATUS PortDevice::QueueTransfer(PIRP irp, PURB urb) {
       const uint64_t current = KeQueryInterruptTime() / unit;
       uint64_t start;
       if (t.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) {
-        start = std::max(pipe->nextFrame, current + 1);
+        // An ASAP transfer continues the pipe's stream; when it arrives after its first (micro)frames
+        // have passed, those packets are not accessed (late). A stream more than a transfer behind
+        // starts afresh.
+        const bool late = pipe->nextFrame != 0 && pipe->nextFrame <= current && current + 1 - pipe->nextFrame < n;
+        start = late ? pipe->nextFrame : std::max(pipe->nextFrame, current + 1);
+        r->lateFrames = late ? static_cast<uint32_t>(current + 1 - start) : 0;
       } else {
         // StartFrame counts 1 ms frames; it must lie within the schedule window ahead.
         const uint64_t perMs = speed_ == Speed::Full ? 1 : 8;

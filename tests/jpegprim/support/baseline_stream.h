@@ -66,7 +66,7 @@ struct HuffmanSpec {
 };
 
 struct ScanComponent {
-  int h = 1, v = 1, dcTable = 0, acTable = 0;
+  int h = 1, v = 1, quantTable = 0, dcTable = 0, acTable = 0;
   int blocksWide = 0, blocksHigh = 0;  // of the component's block grid
 };
 
@@ -75,10 +75,11 @@ struct BaselineStream {
   int mcusWide = 0, mcusHigh = 0;
   std::vector<ScanComponent> components;
   HuffmanSpec dc[4], ac[4];
+  uint8_t quant[4][64] = {};  // raw 8-bit tables, zig-zag order
   int32_t scanStart = 0;  // first byte of entropy-coded data
 };
 
-// Reads SOF0, DHT, DRI and SOS; false on anything else it would need to understand.
+// Reads SOF0, DHT, DQT (8-bit), DRI and SOS; false on anything else it would need to understand.
 inline bool ParseBaseline(const std::vector<uint8_t>& s, BaselineStream* out) {
   size_t p = 2;
   int hMax = 1, vMax = 1;
@@ -94,6 +95,7 @@ inline bool ParseBaseline(const std::vector<uint8_t>& s, BaselineStream* out) {
         ScanComponent c;
         c.h = seg[6 + 3 * i + 1] >> 4;
         c.v = seg[6 + 3 * i + 1] & 15;
+        c.quantTable = seg[6 + 3 * i + 2] & 3;
         hMax = std::max(hMax, c.h);
         vMax = std::max(vMax, c.v);
         out->components.push_back(c);
@@ -109,6 +111,8 @@ inline bool ParseBaseline(const std::vector<uint8_t>& s, BaselineStream* out) {
         t.present = true;
         q += 17 + static_cast<size_t>(total);
       }
+    } else if (m == 0xDB) {
+      for (size_t q = 0; q + 65 <= len - 2; q += 65) std::memcpy(out->quant[seg[q] & 3], &seg[q + 1], 64);
     } else if (m == 0xDD) {
       out->restartInterval = (seg[0] << 8) | seg[1];
     } else if (m == 0xDA) {

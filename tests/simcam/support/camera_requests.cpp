@@ -51,15 +51,20 @@ void WriteRegister(SimCamera& cam, uint16_t address, uint8_t value, uint64_t now
 }
 
 UVC_VIDEO_PROBE_COMMIT Commit(SimCamera& cam, uint8_t format, uint8_t frame, uint32_t interval, uint64_t now) {
+  return CommitOn(cam, 1, format, frame, interval, now);
+}
+
+UVC_VIDEO_PROBE_COMMIT CommitOn(SimCamera& cam, uint8_t streamingInterface, uint8_t format, uint8_t frame,
+                                uint32_t interval, uint64_t now) {
   UVC_VIDEO_PROBE_COMMIT p{};
   p.bFormatIndex = format;
   p.bFrameIndex = frame;
   p.dwFrameInterval = interval;
   std::vector<uint8_t> bytes(sizeof(p));
   std::memcpy(bytes.data(), &p, sizeof(p));
-  ClassSet(cam, VS_PROBE_CONTROL, 1, bytes, now);
-  Reply got = ClassGet(cam, GET_CUR, VS_PROBE_CONTROL, 1, sizeof(p), now);
-  ClassSet(cam, VS_COMMIT_CONTROL, 1, got.data, now);
+  ClassSet(cam, VS_PROBE_CONTROL, streamingInterface, bytes, now);
+  Reply got = ClassGet(cam, GET_CUR, VS_PROBE_CONTROL, streamingInterface, sizeof(p), now);
+  ClassSet(cam, VS_COMMIT_CONTROL, streamingInterface, got.data, now);
   UVC_VIDEO_PROBE_COMMIT out{};
   std::memcpy(&out, got.data.data(), std::min(got.data.size(), sizeof(out)));
   return out;

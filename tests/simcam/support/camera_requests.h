@@ -27,7 +27,10 @@ Reply GetDescriptor(SimCamera& cam, uint8_t type, uint16_t wLength);
 uint8_t ReadRegister(SimCamera& cam, uint16_t address, uint64_t now = 0);
 void WriteRegister(SimCamera& cam, uint16_t address, uint8_t value, uint64_t now = 0);
 
-// Negotiates and commits a video format; returns the committed block.
+// Negotiates and commits a video format on streaming interface 1 (or the given one); returns the
+// committed block.
 UVC_VIDEO_PROBE_COMMIT Commit(SimCamera& cam, uint8_t format, uint8_t frame, uint32_t interval, uint64_t now = 0);
+UVC_VIDEO_PROBE_COMMIT CommitOn(SimCamera& cam, uint8_t streamingInterface, uint8_t format, uint8_t frame,
+                                uint32_t interval, uint64_t now = 0);
 
 }  // namespace kvz::simcam::testing

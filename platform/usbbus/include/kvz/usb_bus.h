@@ -30,9 +30,6 @@ struct PortOptions {
   uint32_t syncCompletionSeed = 1;
   // Stress mode: completions run on two bus threads at once, as on two processors.
   bool twoCompletionThreads = false;
-  // The device loses its state in D3 (UsbFunction::PowerLost at the next D0); the hub then
-  // restores the configuration and the selected alternate settings.
-  bool stateLostInD3 = false;
   // A port cycle re-enumerates: the device drops off (surprise removal) and comes back as a new
   // device on a new port, announced to the bus's arrival handler.
   bool cycleReenumerates = false;

@@ -8,6 +8,7 @@
 
 #include "ntstatus.h"
 #include "usb.h"
+#include "wdm.h"
 
 namespace kvz::usb {
 
@@ -89,9 +90,11 @@ class UsbFunction {
   virtual void PipeReset(uint8_t endpoint, uint64_t now) = 0;
   // The port was cycled (re-enumeration): the device is back in its unconfigured state.
   virtual void PortCycled(uint64_t now) = 0;
-  // The device lost power in D3 and comes back in its power-on state; the bus selects the
-  // configuration and alternate settings again right after.
-  virtual void PowerLost(uint64_t now) { PortCycled(now); }
+  // The port's device power state changed (IRP_MN_SET_POWER reached the bus).
+  virtual void PowerChanged(DEVICE_POWER_STATE state, uint64_t now) {
+    (void)state;
+    (void)now;
+  }
 };
 
 }  // namespace kvz::usb
