@@ -21,6 +21,8 @@ class FakeFlickerCamera : public CameraServices {
   NTSTATUS SetClassRequest(UCHAR request, USHORT value, USHORT index, PVOID buffer,
                            USHORT length) override;
   USHORT VendorUnitIndex() const override { return kVendorUnit; }
+  VOID AcquireRegisterAccess() override { ++registerLocks; }
+  VOID ReleaseRegisterAccess() override { --registerLocks; }
 
   // The next frame, packed YUY2. With the power-line setting at 1 the sensor runs at 25 frames
   // per second, otherwise at 30; the bands of the light's flicker (twice the mains) advance by
@@ -47,6 +49,7 @@ class FakeFlickerCamera : public CameraServices {
   std::vector<std::pair<USHORT, UCHAR>> registerWrites;
   std::map<USHORT, int> registerReads;
   int requests = 0;
+  int registerLocks = 0;        // held register locks
   int framesMade = 0;
 
  private:

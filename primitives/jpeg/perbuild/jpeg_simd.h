@@ -1,0 +1,15 @@
+// Private to the perbuild sources of the JPEG primitives: which instructions this build may
+// use. KVZ_JPEG_SSE2: SSE2 integer vectors (every vector build but the 32-bit SSE one, whose
+// processors have no integer vectors, so it runs the vector builds' arithmetic in scalar code).
+// KVZ_JPEG_SSSE3: byte shuffles and the unsigned-by-signed byte multiply-add.
+#pragma once
+#include "primitives/build.h"
+
+#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+#define KVZ_JPEG_SSE2 1
+#include <emmintrin.h>
+#endif
+#if KVZ_BUILD_ISA >= KVZ_ISA_SSSE3
+#define KVZ_JPEG_SSSE3 1
+#include <tmmintrin.h>
+#endif
