@@ -16,8 +16,6 @@ namespace {
 
 constexpr WCHAR kPropertyFile[] = u"\\SystemRoot\\PPTCFG.CFG";
 constexpr ULONG kControlSizeOffset = 14;
-constexpr ULONG kControlsOffset = 15;
-constexpr ULONG kMaxControlBytes = 4;
 
 // bmControls bits of the camera terminal.
 constexpr ULONG kCtAutoExposureModeBit = 1u << 1;
@@ -49,11 +47,24 @@ bool KeyEnabled(ULONG id) {
 
 ControlHandler* LookupHandler(CameraDeviceControls* device) { return device->GetCameraControlHandler(); }
 
-VOID CopyLimits(UvcRangeControl* control, ControlRecord* record) {
-  SHORT value = 0;
-  if (NT_SUCCESS(control->GetMax(&value))) StoreSetting(record->maximum, value);
-  if (NT_SUCCESS(control->GetMin(&value))) StoreSetting(record->minimum, value);
-  if (NT_SUCCESS(control->GetDef(&value))) StoreSetting(record->defaultValue, value);
+// The driver's own zoom, pan, tilt and roll: the setting and its registry value name.
+LONG* DigitalSetting(DeviceSettings* settings, ULONG id, const char** name) {
+  switch (id) {
+    case KSPROPERTY_CAMERACONTROL_PAN:
+      *name = "PanLeftRightSize";
+      return &settings->panLeftRightSize;
+    case KSPROPERTY_CAMERACONTROL_TILT:
+      *name = "PanUpDownSize";
+      return &settings->panUpDownSize;
+    case KSPROPERTY_CAMERACONTROL_ROLL:
+      *name = "Rotation";
+      return &settings->rotation;
+    case KSPROPERTY_CAMERACONTROL_ZOOM:
+      *name = "ZoomScale";
+      return &settings->zoomScale;
+    default:
+      return nullptr;
+  }
 }
 
 UvcRangeControl* CreateBooleanControl(UsbDevice* device, USHORT selector, SHORT defaultValue) {
@@ -102,13 +113,7 @@ NTSTATUS CameraControlHandler::BuildPropertySet() {
   CameraDeviceControls* camera = DeviceFromUsbDevice(device_);
   DeviceSettings* settings = camera ? camera->GetSettings() : nullptr;
 
-  ULONG controls = 0;
-  if (terminal_ && terminalLength_ > kControlSizeOffset) {
-    ULONG size = terminal_[kControlSizeOffset];
-    if (size > kMaxControlBytes) size = kMaxControlBytes;
-    if (size > terminalLength_ - kControlsOffset) size = terminalLength_ - kControlsOffset;
-    for (ULONG i = 0; i < size; ++i) controls |= static_cast<ULONG>(terminal_[kControlsOffset + i]) << (8 * i);
-  }
+  const ULONG controls = ReadControlBits(terminal_, terminalLength_, kControlSizeOffset);
   const bool exposureKey = KeyEnabled(KSPROPERTY_CAMERACONTROL_EXPOSURE);
 
   if (controls & kCtAutoExposurePriorityBit) {
@@ -119,7 +124,7 @@ NTSTATUS CameraControlHandler::BuildPropertySet() {
                                              &items_[propertyItemCount_], kValuesAsRead))) {
         ++propertyItemCount_;
       }
-      if (settings) CopyLimits(autoExposurePriority_, &settings->records[kRecordLowLight]);
+      if (settings) CopyControlLimits(autoExposurePriority_, &settings->records[kRecordLowLight]);
     }
   }
   if ((controls & kCtAutoExposureModeBit) && exposureKey) {
@@ -159,7 +164,7 @@ NTSTATUS CameraControlHandler::BuildPropertySet() {
                                              &items_[propertyItemCount_], kValuesAsRead))) {
         ++propertyItemCount_;
       }
-      if (settings) CopyLimits(privacy_, &settings->records[kRecordPrivacy]);
+      if (settings) CopyControlLimits(privacy_, &settings->records[kRecordPrivacy]);
     }
   }
   for (const FixedItem& fixed : kFixedItems) {
@@ -194,20 +199,14 @@ NTSTATUS CameraControlHandler::Get(PKSPROPERTY property, PVOID data, ULONG dataL
   NTSTATUS status = MapControlPropertyData(property, data, dataLength, &layout);
   if (!NT_SUCCESS(status)) return status;
 
-  LONG* stored = nullptr;
+  const char* name = nullptr;
+  if (LONG* stored = DigitalSetting(settings, property->Id, &name)) {
+    *layout.value = LoadSetting(*stored);
+    *layout.flags = kManual;
+    *layout.capabilities = kManual;
+    return STATUS_SUCCESS;
+  }
   switch (property->Id) {
-    case KSPROPERTY_CAMERACONTROL_PAN:
-      stored = &settings->panLeftRightSize;
-      break;
-    case KSPROPERTY_CAMERACONTROL_TILT:
-      stored = &settings->panUpDownSize;
-      break;
-    case KSPROPERTY_CAMERACONTROL_ROLL:
-      stored = &settings->rotation;
-      break;
-    case KSPROPERTY_CAMERACONTROL_ZOOM:
-      stored = &settings->zoomScale;
-      break;
     case KSPROPERTY_CAMERACONTROL_EXPOSURE:
       if (!exposureTime_) return STATUS_NOT_SUPPORTED;
       return GetExposure(layout.value, layout.flags, layout.capabilities);
@@ -232,10 +231,6 @@ NTSTATUS CameraControlHandler::Get(PKSPROPERTY property, PVOID data, ULONG dataL
     default:
       return STATUS_NOT_SUPPORTED;
   }
-  *layout.value = LoadSetting(*stored);
-  *layout.flags = kManual;
-  *layout.capabilities = kManual;
-  return STATUS_SUCCESS;
 }
 
 NTSTATUS CameraControlHandler::GetExposure(LONG* value, ULONG* flags, ULONG* capabilities) {
@@ -270,25 +265,13 @@ NTSTATUS CameraControlHandler::Set(PKSPROPERTY property, PVOID data, ULONG dataL
   if (!NT_SUCCESS(status)) return status;
   const SHORT value = SetValueOf(layout);
 
-  LONG* stored = nullptr;
   const char* name = nullptr;
+  if (LONG* stored = DigitalSetting(settings, property->Id, &name)) {
+    StoreSetting(*stored, static_cast<LONG>(value));
+    settings->WriteDwordValue(name, settings->ValuesKey(), value);
+    return STATUS_SUCCESS;
+  }
   switch (property->Id) {
-    case KSPROPERTY_CAMERACONTROL_PAN:
-      stored = &settings->panLeftRightSize;
-      name = "PanLeftRightSize";
-      break;
-    case KSPROPERTY_CAMERACONTROL_TILT:
-      stored = &settings->panUpDownSize;
-      name = "PanUpDownSize";
-      break;
-    case KSPROPERTY_CAMERACONTROL_ROLL:
-      stored = &settings->rotation;
-      name = "Rotation";
-      break;
-    case KSPROPERTY_CAMERACONTROL_ZOOM:
-      stored = &settings->zoomScale;
-      name = "ZoomScale";
-      break;
     case KSPROPERTY_CAMERACONTROL_EXPOSURE:
       if (!exposureTime_) return STATUS_NOT_SUPPORTED;
       return SetExposure(value, *layout.flags);
@@ -309,9 +292,6 @@ NTSTATUS CameraControlHandler::Set(PKSPROPERTY property, PVOID data, ULONG dataL
     default:
       return STATUS_NOT_SUPPORTED;
   }
-  StoreSetting(*stored, static_cast<LONG>(value));
-  settings->WriteDwordValue(name, settings->ValuesKey(), value);
-  return STATUS_SUCCESS;
 }
 
 // The time of a logarithmic exposure, within the camera's limits, as a 4-byte SET_CUR.

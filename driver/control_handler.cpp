@@ -1,6 +1,7 @@
 #include "driver/control_handler.h"
 
 #include "driver/control_constants.h"
+#include "driver/device_settings.h"
 #include "driver/exposure_conversion.h"
 #include "driver/uvc_control.h"
 #include "primitives/driver_memory.h"
@@ -9,6 +10,7 @@ namespace kvz {
 namespace {
 
 constexpr ULONG kMembersLists = 2;
+constexpr ULONG kMaxControlBytes = 4;
 
 // The blocks of one value description, allocated together and freed on any failure.
 struct ValueBlocks {
@@ -180,6 +182,23 @@ VOID FreePropertyItems(PKSPROPERTY_ITEM items, ULONG* count) {
     items[i].Values = nullptr;
   }
   *count = 0;
+}
+
+ULONG ReadControlBits(const UCHAR* descriptor, ULONG length, ULONG sizeOffset) {
+  if (!descriptor || length <= sizeOffset) return 0;
+  ULONG size = descriptor[sizeOffset];
+  if (size > kMaxControlBytes) size = kMaxControlBytes;
+  if (size > length - sizeOffset - 1) size = length - sizeOffset - 1;
+  ULONG bits = 0;
+  for (ULONG i = 0; i < size; ++i) bits |= static_cast<ULONG>(descriptor[sizeOffset + 1 + i]) << (8 * i);
+  return bits;
+}
+
+VOID CopyControlLimits(UvcRangeControl* control, ControlRecord* record) {
+  SHORT value = 0;
+  if (NT_SUCCESS(control->GetMax(&value))) StoreSetting(record->maximum, value);
+  if (NT_SUCCESS(control->GetMin(&value))) StoreSetting(record->minimum, value);
+  if (NT_SUCCESS(control->GetDef(&value))) StoreSetting(record->defaultValue, value);
 }
 
 }  // namespace kvz

@@ -7,6 +7,7 @@
 namespace kvz {
 
 class UvcRangeControl;
+struct ControlRecord;
 
 // What is done to a range read from the camera before it describes an item.
 enum PropertyValueKind : ULONG {
@@ -53,5 +54,11 @@ NTSTATUS BuildFixedPropertyItem(ControlHandler* handler, ULONG propertyId, LONG 
 NTSTATUS QueryControlRange(UvcRangeControl* range, PKSPROPERTY_STEPPING_LONG stepping, LONG* defaultValue);
 // Releases the value descriptions of the first *count items and sets *count to 0.
 VOID FreePropertyItems(PKSPROPERTY_ITEM items, ULONG* count);
+
+// A unit's bmControls as a little-endian bit field: bControlSize at sizeOffset, the bits after
+// it, at most 4 bytes and never past the descriptor's length.
+ULONG ReadControlBits(const UCHAR* descriptor, ULONG length, ULONG sizeOffset);
+// The control's maximum, minimum and default into the settings record (each when readable).
+VOID CopyControlLimits(UvcRangeControl* control, ControlRecord* record);
 
 }  // namespace kvz

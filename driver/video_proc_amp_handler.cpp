@@ -15,8 +15,6 @@ namespace {
 
 constexpr WCHAR kPropertyFile[] = u"\\SystemRoot\\pptCfg.CFG";
 constexpr ULONG kControlSizeOffset = 7;
-constexpr ULONG kControlsOffset = 8;
-constexpr ULONG kMaxControlBytes = 4;
 constexpr ULONG kAutoWhiteBalanceBit = 1u << 12;
 constexpr ULONG kNoBit = 0;
 
@@ -109,13 +107,7 @@ NTSTATUS VideoProcAmpHandler::BuildPropertySet() {
   CameraDeviceControls* camera = DeviceFromUsbDevice(device_);
   DeviceSettings* settings = camera ? camera->GetSettings() : nullptr;
 
-  ULONG controls = 0;
-  if (unit_ && unitLength_ > kControlSizeOffset) {
-    ULONG size = unit_[kControlSizeOffset];
-    if (size > kMaxControlBytes) size = kMaxControlBytes;
-    if (size > unitLength_ - kControlsOffset) size = unitLength_ - kControlsOffset;
-    for (ULONG i = 0; i < size; ++i) controls |= static_cast<ULONG>(unit_[kControlsOffset + i]) << (8 * i);
-  }
+  const ULONG controls = ReadControlBits(unit_, unitLength_, kControlSizeOffset);
 
   for (const UnitControl& row : kControls) {
     if (row.bit != kNoBit && !(controls & row.bit)) continue;
@@ -134,11 +126,7 @@ NTSTATUS VideoProcAmpHandler::BuildPropertySet() {
       ++propertyItemCount_;
     }
     if (settings) {
-      ControlRecord* record = &settings->records[row.record];
-      SHORT value = 0;
-      if (NT_SUCCESS(control->GetMax(&value))) StoreSetting(record->maximum, value);
-      if (NT_SUCCESS(control->GetMin(&value))) StoreSetting(record->minimum, value);
-      if (NT_SUCCESS(control->GetDef(&value))) StoreSetting(record->defaultValue, value);
+      CopyControlLimits(control, &settings->records[row.record]);
       if (row.id == KSPROPERTY_VIDEOPROCAMP_COLORENABLE) StoreSetting(settings->colorEnable, 1);
     }
   }

@@ -403,7 +403,8 @@ NTSTATUS UnitContainer::BuildPropertySets(PKSAUTOMATION_TABLE filterAutomation) 
   if (!privateHandler_) return STATUS_INSUFFICIENT_RESOURCES;
   NTSTATUS status = privateHandler_->BuildPropertySet();
   if (!NT_SUCCESS(status)) return status;
-  append(&PROPSETID_KVZ_PRIVATE, privateHandler_->GetPropertyItems(&items), items);
+  count = privateHandler_->GetPropertyItems(&items);
+  append(&PROPSETID_KVZ_PRIVATE, count, items);
 
   if (vendorUnitFlag_) {
     regionHandler_ = CreateHandler<RegionControlHandler>(kTagRegionHandler, device_);
@@ -411,7 +412,8 @@ NTSTATUS UnitContainer::BuildPropertySets(PKSAUTOMATION_TABLE filterAutomation) 
     status = regionHandler_->BuildPropertySet();
     if (NT_SUCCESS(status)) status = regionHandler_->InitEventItems();
     if (!NT_SUCCESS(status)) return status;
-    append(&PROPSETID_KVZ_REGION, regionHandler_->GetPropertyItems(&items), items);
+    count = regionHandler_->GetPropertyItems(&items);
+    append(&PROPSETID_KVZ_REGION, count, items);
     const KSEVENT_ITEM* events = nullptr;
     const ULONG eventCount = regionHandler_->GetEventItems(&events);
     if (eventCount) filterEventSets_[filterEventSetCount_++] = {&EVENTSETID_KVZ_REGION, eventCount, events};

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cfenv>
+
 #include "kernel_checks.h"
 #include "kvz/kernel_testing.h"
 #include "wdm.h"
@@ -42,10 +44,29 @@ TEST(KernelUnload, DebugOutputIsCapturedWithKernelFormatting) {
   EXPECT_EQ(DebugOutput(), "");
 }
 
-TEST(KernelUnload, FloatingPointStateSavesAndRestores) {
+TEST(KernelUnload, FloatingPointStateIsRestoredInNestingOrder) {
+  std::fesetround(FE_UPWARD);
+  KFLOATING_SAVE outer, inner;
+  EXPECT_EQ(KeSaveFloatingPointState(&outer), STATUS_SUCCESS);
+  EXPECT_EQ(std::fegetround(), FE_TONEAREST) << "saved code starts from the default environment";
+  std::fesetround(FE_TOWARDZERO);
+  EXPECT_EQ(KeSaveFloatingPointState(&inner), STATUS_SUCCESS);
+  std::fesetround(FE_DOWNWARD);
+  EXPECT_EQ(KeRestoreFloatingPointState(&inner), STATUS_SUCCESS);
+  EXPECT_EQ(std::fegetround(), FE_TOWARDZERO);
+  EXPECT_EQ(KeRestoreFloatingPointState(&outer), STATUS_SUCCESS);
+  EXPECT_EQ(std::fegetround(), FE_UPWARD);
+  std::fesetround(FE_TONEAREST);
+  EXPECT_CLEAN_UNLOAD();
+}
+
+TEST(KernelUnload, ReportsAFloatingPointStateNotRestored) {
   KFLOATING_SAVE save;
-  EXPECT_EQ(KeSaveFloatingPointState(&save), STATUS_SUCCESS);
-  EXPECT_EQ(KeRestoreFloatingPointState(&save), STATUS_SUCCESS);
+  KeSaveFloatingPointState(&save);
+  UnloadReport report = CheckUnload();
+  EXPECT_NE(report.text.find("saved by 'test' and not restored"), std::string::npos) << report.text;
+  KeRestoreFloatingPointState(&save);
+  EXPECT_CLEAN_UNLOAD();
 }
 
 }  // namespace

@@ -11,14 +11,13 @@
 #include "ksmedia.h"
 #include "usb/unit_container.h"
 #include "usb/usb_device.h"
-#include "usb/vendor_unit_guids.h"
+#include "usb/usb_limits.h"
 #include "usbdlib.h"
 
 namespace kvz::drivertest {
 namespace {
 
 constexpr ULONG kTag = 'tDCT';
-constexpr ULONG kMaxUnits = 3;
 
 template <class T, class... Args>
 T* PoolNew(Args... args) {
@@ -51,17 +50,14 @@ class TestCameraDevice final : public CameraDeviceControls {
 
   UsbDevice* GetUsbDevice() override { return &usb_; }
   DeviceSettings* GetSettings() override { return &settings_; }
-  CameraControlHandler* GetCameraControlHandler() override { return terminal_; }
-  VideoProcAmpHandler* GetVideoProcAmpHandler() override { return unit_; }
-  PrivateControlHandler* GetPrivateControlHandler() override { return private_; }
-  RegionControlHandler* GetRegionControlHandler() override { return region_; }
+  CameraControlHandler* GetCameraControlHandler() override { return units_ ? units_->CameraTerminal() : nullptr; }
+  VideoProcAmpHandler* GetVideoProcAmpHandler() override { return units_ ? units_->ProcessingUnit() : nullptr; }
+  PrivateControlHandler* GetPrivateControlHandler() override { return units_ ? units_->PrivateHandler() : nullptr; }
+  RegionControlHandler* GetRegionControlHandler() override { return units_ ? units_->RegionHandler() : nullptr; }
   ExtensionUnitHandler* FindUnitHandler(const GUID& set) override {
-    for (ULONG i = 0; i < unitCount_; ++i) {
-      if (IsSamePropertySet(units_[i], set)) return units_[i];
-    }
-    return nullptr;
+    return units_ ? units_->LocateExtensionHandler(set) : nullptr;
   }
-  ULONG GetVendorUnitFlag() override { return region_ ? 1 : 0; }
+  ULONG GetVendorUnitFlag() override { return units_ ? units_->GetVendorUnitFlag() : 0; }
   ULONG GetFlickerState() override { return Probe().flickerState; }
   VOID RequestFlickerRedetect() override { ++Probe().redetectRequests; }
   VOID RestartFlickerSchedule() override { ++Probe().scheduleRestarts; }
@@ -88,117 +84,18 @@ class TestCameraDevice final : public CameraDeviceControls {
   VOID ClearResumeFlag() override { Probe().resumeFlag = false; }
 
  private:
-  NTSTATUS ReadConfiguration();
-  void BuildUnits();
-  void BuildTables();
-
   PKSDEVICE ks_;
   UsbDevice usb_;
   DeviceSettings settings_;
-  std::vector<UCHAR> configuration_;
-  CameraControlHandler* terminal_ = nullptr;
-  VideoProcAmpHandler* unit_ = nullptr;
-  ExtensionUnitHandler* units_[kMaxUnits] = {};
-  ULONG unitCount_ = 0;
-  PrivateControlHandler* private_ = nullptr;
-  RegionControlHandler* region_ = nullptr;
-
-  std::vector<KSPROPERTY_SET> filterSets_;
-  std::vector<KSEVENT_SET> eventSets_;
-  KSPROPERTY_SET terminalSet_ = {};
-  KSPROPERTY_SET unitSet_ = {};
+  UnitContainer* units_ = nullptr;
+  PUCHAR configuration_ = nullptr;
   KSAUTOMATION_TABLE filterAutomation_ = {};
-  KSAUTOMATION_TABLE terminalAutomation_ = {};
-  KSAUTOMATION_TABLE unitAutomation_ = {};
-  KSNODE_DESCRIPTOR nodes_[2] = {};
+  KSNODE_DESCRIPTOR nodes_[kMaxTopologyNodes] = {};
+  ULONG nodeCount_ = 0;
   KSFILTER_DESCRIPTOR filter_ = {};
 };
 
 TestCameraDevice* g_last = nullptr;
-
-NTSTATUS TestCameraDevice::ReadConfiguration() {
-  std::vector<UCHAR> header(9);
-  for (ULONG length = 9;;) {
-    configuration_.assign(length, 0);
-    URB urb{};
-    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), USB_CONFIGURATION_DESCRIPTOR_TYPE,
-                                 0, 0, configuration_.data(), nullptr, length, nullptr);
-    NTSTATUS status = usb_.SubmitUrbSync(&urb);
-    if (!NT_SUCCESS(status)) return status;
-    const ULONG total = configuration_[2] | (configuration_[3] << 8);
-    if (total <= length) return STATUS_SUCCESS;
-    length = total;
-  }
-}
-
-// The first input terminal, the first processing unit and up to three extension units of the
-// video control interface.
-void TestCameraDevice::BuildUnits() {
-  bool videoControl = false;
-  for (size_t at = 0; at + 2 <= configuration_.size() && configuration_[at] >= 2;) {
-    const UCHAR* d = &configuration_[at];
-    const ULONG length = d[0];
-    if (at + length > configuration_.size()) break;
-    if (d[1] == USB_INTERFACE_DESCRIPTOR_TYPE && length >= 9) videoControl = d[5] == 0x0E && d[6] == 0x01;
-    if (videoControl && d[1] == 0x24 && length >= 3) {
-      if (d[2] == 0x02 && !terminal_) {
-        terminal_ = PoolNew<CameraControlHandler>(d, length, &usb_);
-        terminal_->BuildPropertySet();
-      } else if (d[2] == 0x05 && !unit_) {
-        unit_ = PoolNew<VideoProcAmpHandler>(d, length, &usb_);
-        unit_->BuildPropertySet();
-      } else if (d[2] == 0x06 && unitCount_ < kMaxUnits) {
-        units_[unitCount_] = PoolNew<ExtensionUnitHandler>(d, length, &usb_);
-        units_[unitCount_++]->BuildPropertySet();
-      }
-    }
-    at += length;
-  }
-  private_ = PoolNew<PrivateControlHandler>(&usb_);
-  private_->BuildPropertySet();
-  for (const GUID& guid : VendorUnitGuids) {
-    ExtensionUnitHandler* vendor = FindUnitHandler(guid);
-    if (!vendor) continue;
-    VendorUnitIndex = static_cast<USHORT>(vendor->UnitId() << 8);
-    if (HasExtensionControl(vendor, 27)) {
-      region_ = PoolNew<RegionControlHandler>(&usb_);
-      region_->BuildPropertySet();
-      region_->InitEventItems();
-    }
-    break;
-  }
-}
-
-void TestCameraDevice::BuildTables() {
-  auto add = [this](const GUID* set, ControlHandler* handler) {
-    const KSPROPERTY_ITEM* items = nullptr;
-    const ULONG count = handler ? handler->GetPropertyItems(&items) : 0;
-    if (count) filterSets_.push_back({set, count, items, 0, nullptr});
-    return count ? KSPROPERTY_SET{set, count, items, 0, nullptr} : KSPROPERTY_SET{};
-  };
-  terminalSet_ = add(&PROPSETID_VIDCAP_CAMERACONTROL, terminal_);
-  unitSet_ = add(&PROPSETID_VIDCAP_VIDEOPROCAMP, unit_);
-  for (ULONG i = 0; i < unitCount_; ++i) add(&units_[i]->UnitGuid(), units_[i]);
-  add(&PROPSETID_KVZ_PRIVATE, private_);
-  if (region_) {
-    add(&PROPSETID_KVZ_REGION, region_);
-    const KSEVENT_ITEM* events = nullptr;
-    const ULONG count = region_->GetEventItems(&events);
-    if (count) eventSets_.push_back({&EVENTSETID_KVZ_REGION, count, events});
-  }
-  filterAutomation_ = {static_cast<ULONG>(filterSets_.size()), sizeof(KSPROPERTY_ITEM), filterSets_.data(), 0,
-                       sizeof(KSMETHOD_ITEM), nullptr, static_cast<ULONG>(eventSets_.size()), sizeof(KSEVENT_ITEM),
-                       eventSets_.data()};
-  terminalAutomation_ = {terminalSet_.PropertiesCount ? 1u : 0u, sizeof(KSPROPERTY_ITEM), &terminalSet_, 0,
-                         sizeof(KSMETHOD_ITEM), nullptr, 0, sizeof(KSEVENT_ITEM), nullptr};
-  unitAutomation_ = {unitSet_.PropertiesCount ? 1u : 0u, sizeof(KSPROPERTY_ITEM), &unitSet_, 0, sizeof(KSMETHOD_ITEM),
-                     nullptr, 0, sizeof(KSEVENT_ITEM), nullptr};
-  nodes_[0] = {&terminalAutomation_, &KSNODETYPE_VIDEO_CAMERA_TERMINAL, nullptr};
-  nodes_[1] = {&unitAutomation_, &KSNODETYPE_VIDEO_PROCESSING, nullptr};
-  filter_ = {&g_filterDispatch, &filterAutomation_, KSFILTER_DESCRIPTOR_VERSION, 0, &KSNAME_Filter, 0,
-             sizeof(KSPIN_DESCRIPTOR_EX), nullptr, ARRAYSIZE(g_categories), g_categories, 2,
-             sizeof(KSNODE_DESCRIPTOR), nodes_, 0, nullptr, nullptr};
-}
 
 NTSTATUS TestCameraDevice::Start() {
   WCHAR driverKey[100] = {};
@@ -208,24 +105,27 @@ NTSTATUS TestCameraDevice::Start() {
   if (!NT_SUCCESS(status)) return status;
   settings_.BuildRegistryPaths(driverKey);
   settings_.ReadRegistryOptions();
-  status = ReadConfiguration();
+  units_ = PoolNew<UnitContainer>(&usb_);
+  if (!units_) return STATUS_INSUFFICIENT_RESOURCES;
+  ULONG configurationLength = kConfigurationDescriptorLength;
+  status = units_->GetDescriptor(&configuration_, &configurationLength, USB_CONFIGURATION_DESCRIPTOR_TYPE);
   if (!NT_SUCCESS(status)) return status;
-  BuildUnits();
-  BuildTables();
+  ULONG pins = 0;
+  status = units_->ParseConfigurationDescriptor(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configuration_),
+                                                configurationLength, &filterAutomation_, nodes_, &nodeCount_, &pins, 0);
+  if (!NT_SUCCESS(status)) return status;
+  filter_ = {&g_filterDispatch, &filterAutomation_, KSFILTER_DESCRIPTOR_VERSION, 0, &KSNAME_Filter, 0,
+             sizeof(KSPIN_DESCRIPTOR_EX), nullptr, ARRAYSIZE(g_categories), g_categories, nodeCount_,
+             sizeof(KSNODE_DESCRIPTOR), nodes_, 0, nullptr, nullptr};
   if (Probe().loadAtStart) settings_.LoadRegistryValues(this);
   return KsCreateFilterFactory(ks_->FunctionalDeviceObject, &filter_, u"GLOBAL", nullptr, KSCREATE_ITEM_FREEONSTOP,
                                nullptr, nullptr, nullptr);
 }
 
 void TestCameraDevice::Release() {
-  PoolDelete(region_);
-  PoolDelete(private_);
-  for (ULONG i = 0; i < unitCount_; ++i) PoolDelete(units_[i]);
-  unitCount_ = 0;
-  PoolDelete(unit_);
-  PoolDelete(terminal_);
-  filterSets_.clear();
-  eventSets_.clear();
+  PoolDelete(units_);
+  if (configuration_) ExFreePool(configuration_);
+  configuration_ = nullptr;
 }
 
 NTSTATUS NTAPI FilterCreate(PKSFILTER, PIRP) {

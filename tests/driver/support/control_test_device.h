@@ -1,7 +1,7 @@
 // A small KS minidriver for the control tests: one device over a USB camera that owns the
-// UsbDevice, the control handlers and DeviceSettings, and publishes a filter (no pins) whose
-// automation tables carry the handlers' property and event sets, with camera-terminal and
-// processing-unit nodes. What the handlers ask of the camera device is recorded here.
+// UsbDevice, the UnitContainer and DeviceSettings, and publishes a filter (no pins) with the
+// container's property and event sets and topology nodes. What the handlers ask of the camera
+// device is recorded here.
 #pragma once
 
 #include <atomic>

@@ -79,6 +79,9 @@ void WorkerMain(std::shared_ptr<State> q, ThreadRecord* self) {
     ++q->busy;
     held.unlock();
     item.fn();
+    if (PKSPIN_LOCK lock = HeldSpinLock())
+      BugCheck(SPIN_LOCK_ALREADY_OWNED, "work item '%s' returned holding spin lock %p", item.what.c_str(),
+               static_cast<void*>(lock));
     KIRQL irql = KeGetCurrentIrql();
     if (irql != PASSIVE_LEVEL)
       BugCheck(IRQL_NOT_LESS_OR_EQUAL, "work item '%s' returned at %s", item.what.c_str(), IrqlName(irql));

@@ -306,6 +306,7 @@ void SchedulerForkChild() {
     s.runnable = 1;
   }
   s.runningDpc = nullptr;
+  s.dpcThread = nullptr;
   s.dpcThreadStarted = false;
   s.clockThreadStarted = false;
   s.dpcWork.Header.SignalState = static_cast<LONG>(s.dpcQueue.size());

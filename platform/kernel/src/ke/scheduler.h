@@ -95,6 +95,7 @@ class Scheduler {
   std::deque<PKDPC> dpcQueue;
   std::unordered_set<PKDPC> queuedDpcs;
   PKDPC runningDpc = nullptr;
+  ThreadRecord* dpcThread = nullptr;
   uint64_t dpcInserted = 0;
   uint64_t dpcFinished = 0;
   std::vector<std::pair<uint64_t, PKEVENT>> dpcFlushers;
@@ -175,6 +176,7 @@ void CheckFreedRange(const void* begin, const void* end);
 void CheckFreedWorkItems(const void* begin, const void* end);
 std::vector<std::string> TakePendingWork();
 std::vector<std::string> TakePoolFindings();
+std::vector<std::string> TakeFloatingPointFindings();
 
 // Dropping a reference where the object's deletion cannot run (scheduler lock held): true when
 // it was the last one; DestroyDropped then finishes the object without the lock.
@@ -182,6 +184,8 @@ bool DropReference(void* body);
 void DestroyDropped(void* body);
 
 const char* IrqlName(KIRQL irql);
+// The spin lock the calling thread took last and still holds, or null.
+PKSPIN_LOCK HeldSpinLock();
 int64_t MonotonicNs();
 
 }  // namespace kvz::kernel::detail

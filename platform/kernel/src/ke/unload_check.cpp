@@ -69,6 +69,7 @@ UnloadReport CheckUnload() {
   for (auto& line : detail::TakeQueuedTimersAndDpcs()) findings.push_back(line);
   for (auto& line : detail::TakePendingWork()) findings.push_back(line);
   for (auto& line : detail::SystemThreadFindings()) findings.push_back(line);
+  for (auto& line : detail::TakeFloatingPointFindings()) findings.push_back(line);
   for (auto& line : OpenHandles()) findings.push_back(line);
   std::vector<std::pair<std::string, UnloadHook>> hooks;
   {
