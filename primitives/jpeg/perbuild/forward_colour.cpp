@@ -68,23 +68,6 @@ inline void SplitChannels3(const uint8_t* p, int bytes, __m128i* c0, __m128i* c1
     b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 16));
     c = _mm_setzero_si128();
   }
-#if KVZ_JPEG_SSSE3
-  const __m128i m00 = _mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-  const __m128i m01 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14, -1, -1, -1, -1, -1);
-  const __m128i m02 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 1, 4, 7, 10, 13);
-  const __m128i m10 = _mm_setr_epi8(1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-  const __m128i m11 = _mm_setr_epi8(-1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1);
-  const __m128i m12 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14);
-  const __m128i m20 = _mm_setr_epi8(2, 5, 8, 11, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-  const __m128i m21 = _mm_setr_epi8(-1, -1, -1, -1, -1, 1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1);
-  const __m128i m22 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15);
-  *c0 = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, m00), _mm_shuffle_epi8(b, m01)),
-                     _mm_shuffle_epi8(c, m02));
-  *c1 = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, m10), _mm_shuffle_epi8(b, m11)),
-                     _mm_shuffle_epi8(c, m12));
-  *c2 = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, m20), _mm_shuffle_epi8(b, m21)),
-                     _mm_shuffle_epi8(c, m22));
-#else
   // Four rounds of byte unpacks, each interleaving the low half of one register with the high
   // half of the next, sort the 48 bytes by channel.
   for (int round = 0; round < 4; ++round) {
@@ -98,7 +81,6 @@ inline void SplitChannels3(const uint8_t* p, int bytes, __m128i* c0, __m128i* c1
   *c0 = a;
   *c1 = b;
   *c2 = c;
-#endif
 }
 
 // Eight pixels' channels widened to 16 bits and paired for the multiply-adds: (R, G) and (B, 0).
@@ -127,14 +109,72 @@ inline __m128i Component(const PixelPairs& p, const Equation& e) {
 
 // `count` (8 or 16) pixels of three channels in the order (first, second, third); rIndex says
 // which one is red (0 for RGB, 2 for BGR). Stores `count` samples into each requested plane.
+#if KVZ_JPEG_SSSE3
+// (first, second) multipliers of one 16-bit pair, as _mm_madd_epi16 takes them.
+inline __m128i Pair16(int16_t first, int16_t second) {
+  return _mm_set1_epi32(static_cast<int32_t>((static_cast<uint32_t>(static_cast<uint16_t>(second)) << 16) |
+                                             static_cast<uint16_t>(first)));
+}
+
+// Four pixels (bytes 0..11 of q) to 32-bit (R, G)-pair and (B, 0)-pair lanes, one shuffle each.
+// A component is then two multiply-adds: (R, G) by its two multipliers, and (B, k) by its
+// third multiplier and a factor that, times k, makes the rounding term (k = 1, 257 or 513).
+template <int kShift>
+inline __m128i Component4(__m128i rg, __m128i bz, int32_t k, int16_t mr, int16_t mg, int16_t mb,
+                          int16_t factor) {
+  const __m128i bk = _mm_or_si128(bz, _mm_set1_epi32(k << 16));
+  return _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(rg, Pair16(mr, mg)), _mm_madd_epi16(bk, Pair16(mb, factor))),
+                        kShift);
+}
+#endif
+
+// `count` (8 or 16) pixels of three channels in the order (first, second, third); rIndex says
+// which one is red (0 for RGB, 2 for BGR). Stores `count` samples into each requested plane.
 template <bool kChroma>
 inline void ConvertGroup(const uint8_t* src, int count, int rIndex, uint8_t* y, uint8_t* cb,
                          uint8_t* cr) {
+  __m128i outY[2], outCb[2], outCr[2];
+#if KVZ_JPEG_SSSE3
+  static_assert(kY15.add == 16266 && kCb15.add == 257 * 16384 && kCr15.add == 513 * 8208,
+                "rounding terms as pair products");
+  const __m128i rgMask = rIndex == 0 ? _mm_setr_epi8(0, -1, 1, -1, 3, -1, 4, -1, 6, -1, 7, -1, 9, -1, 10, -1)
+                                     : _mm_setr_epi8(2, -1, 1, -1, 5, -1, 4, -1, 8, -1, 7, -1, 11, -1, 10, -1);
+  const __m128i bMask = rIndex == 0 ? _mm_setr_epi8(2, -1, -1, -1, 5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1)
+                                    : _mm_setr_epi8(0, -1, -1, -1, 3, -1, -1, -1, 6, -1, -1, -1, 9, -1, -1, -1);
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+  __m128i q[4];
+  q[0] = a;
+  if (count == 16) {
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 32));
+    q[1] = _mm_alignr_epi8(b, a, 12);
+    q[2] = _mm_alignr_epi8(c, b, 8);
+    q[3] = _mm_srli_si128(c, 4);
+  } else {
+    q[1] = _mm_alignr_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + 16)), a, 12);
+  }
+  for (int half = 0; half < count / 8; ++half) {
+    __m128i ys[2], cbs[2], crs[2];
+    for (int i = 0; i < 2; ++i) {
+      const __m128i rg = _mm_shuffle_epi8(q[2 * half + i], rgMask);
+      const __m128i bz = _mm_shuffle_epi8(q[2 * half + i], bMask);
+      ys[i] = Component4<15>(rg, bz, 1, kY15.r, kY15.g, kY15.b, 16266);
+      if (kChroma) {
+        cbs[i] = Component4<15>(rg, bz, 257, kCb15.r, kCb15.g, kCb15.b, 16384);
+        crs[i] = Component4<15>(rg, bz, 513, kCr15.r, kCr15.g, kCr15.b, 8208);
+      }
+    }
+    outY[half] = _mm_packs_epi32(ys[0], ys[1]);
+    if (kChroma) {
+      outCb[half] = _mm_packs_epi32(cbs[0], cbs[1]);
+      outCr[half] = _mm_packs_epi32(crs[0], crs[1]);
+    }
+  }
+#else
   __m128i ch[3];
   SplitChannels3(src, count * 3, &ch[0], &ch[1], &ch[2]);
   const __m128i zero = _mm_setzero_si128();
   const __m128i r = ch[rIndex], g = ch[1], b = ch[2 - rIndex];
-  __m128i outY[2], outCb[2], outCr[2];
   for (int half = 0; half < count / 8; ++half) {
     __m128i r16 = half ? _mm_unpackhi_epi8(r, zero) : _mm_unpacklo_epi8(r, zero);
     __m128i g16 = half ? _mm_unpackhi_epi8(g, zero) : _mm_unpacklo_epi8(g, zero);
@@ -146,6 +186,7 @@ inline void ConvertGroup(const uint8_t* src, int count, int rIndex, uint8_t* y, 
       outCr[half] = Component<15>(p, kCr15);
     }
   }
+#endif
   if (count == 16) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(y), _mm_packus_epi16(outY[0], outY[1]));
     if (kChroma) {

@@ -72,25 +72,6 @@ inline __m128i Pair(int16_t first, int16_t second) {
                                              static_cast<uint16_t>(first)));
 }
 
-inline void Transpose(__m128i v[8]) {
-  __m128i a0 = _mm_unpacklo_epi16(v[0], v[1]), a1 = _mm_unpackhi_epi16(v[0], v[1]);
-  __m128i a2 = _mm_unpacklo_epi16(v[2], v[3]), a3 = _mm_unpackhi_epi16(v[2], v[3]);
-  __m128i a4 = _mm_unpacklo_epi16(v[4], v[5]), a5 = _mm_unpackhi_epi16(v[4], v[5]);
-  __m128i a6 = _mm_unpacklo_epi16(v[6], v[7]), a7 = _mm_unpackhi_epi16(v[6], v[7]);
-  __m128i b0 = _mm_unpacklo_epi32(a0, a2), b1 = _mm_unpackhi_epi32(a0, a2);
-  __m128i b2 = _mm_unpacklo_epi32(a1, a3), b3 = _mm_unpackhi_epi32(a1, a3);
-  __m128i b4 = _mm_unpacklo_epi32(a4, a6), b5 = _mm_unpackhi_epi32(a4, a6);
-  __m128i b6 = _mm_unpacklo_epi32(a5, a7), b7 = _mm_unpackhi_epi32(a5, a7);
-  v[0] = _mm_unpacklo_epi64(b0, b4);
-  v[1] = _mm_unpackhi_epi64(b0, b4);
-  v[2] = _mm_unpacklo_epi64(b1, b5);
-  v[3] = _mm_unpackhi_epi64(b1, b5);
-  v[4] = _mm_unpacklo_epi64(b2, b6);
-  v[5] = _mm_unpackhi_epi64(b2, b6);
-  v[6] = _mm_unpacklo_epi64(b3, b7);
-  v[7] = _mm_unpackhi_epi64(b3, b7);
-}
-
 // Four 32-bit sums rounded and shifted as the pass requires, eight of them packed to 16 bits.
 template <bool kRow>
 inline __m128i Finish(__m128i lo, __m128i hi) {
@@ -196,9 +177,9 @@ PrimitiveStatus ForwardDctQuantize8x8(const uint8_t* src, int32_t srcStep, int16
   __m128i v[8];
   for (int r = 0; r < 8; ++r)
     v[r] = _mm_sub_epi16(_mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + static_cast<ptrdiff_t>(r) * srcStep)), zero), shift);
-  Transpose(v);
+  Transpose8x16(v);
   VectorButterfly<true>(v);
-  Transpose(v);
+  Transpose8x16(v);
   VectorButterfly<false>(v);
   for (int r = 0; r < 8; ++r)
     _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 8 * r),

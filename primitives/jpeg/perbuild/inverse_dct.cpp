@@ -13,9 +13,7 @@
 #include "primitives/multiply_scaled.h"
 #include "primitives/region_copy.h"
 
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
-#include <emmintrin.h>
-#endif
+#include "jpeg_simd.h"
 
 namespace kvz::prim::KVZ_BUILD_NS {
 namespace {
@@ -155,25 +153,6 @@ inline void ButterflyVector(const PassConstants& k, __m128i x[8]) {
                          _mm_unpackhi_epi16(x[1], x[7]), _mm_unpackhi_epi16(x[5], x[3]),
                          _mm_unpackhi_epi16(zero, x[2]), _mm_unpackhi_epi16(zero, x[6]), round, hi);
   for (int i = 0; i < 8; ++i) x[i] = _mm_packs_epi32(lo[i], hi[i]);
-}
-
-inline void Transpose8x16(__m128i x[8]) {
-  const __m128i a0 = _mm_unpacklo_epi16(x[0], x[1]), a1 = _mm_unpackhi_epi16(x[0], x[1]);
-  const __m128i a2 = _mm_unpacklo_epi16(x[2], x[3]), a3 = _mm_unpackhi_epi16(x[2], x[3]);
-  const __m128i a4 = _mm_unpacklo_epi16(x[4], x[5]), a5 = _mm_unpackhi_epi16(x[4], x[5]);
-  const __m128i a6 = _mm_unpacklo_epi16(x[6], x[7]), a7 = _mm_unpackhi_epi16(x[6], x[7]);
-  const __m128i b0 = _mm_unpacklo_epi32(a0, a2), b1 = _mm_unpackhi_epi32(a0, a2);
-  const __m128i b2 = _mm_unpacklo_epi32(a1, a3), b3 = _mm_unpackhi_epi32(a1, a3);
-  const __m128i b4 = _mm_unpacklo_epi32(a4, a6), b5 = _mm_unpackhi_epi32(a4, a6);
-  const __m128i b6 = _mm_unpacklo_epi32(a5, a7), b7 = _mm_unpackhi_epi32(a5, a7);
-  x[0] = _mm_unpacklo_epi64(b0, b4);
-  x[1] = _mm_unpackhi_epi64(b0, b4);
-  x[2] = _mm_unpacklo_epi64(b1, b5);
-  x[3] = _mm_unpackhi_epi64(b1, b5);
-  x[4] = _mm_unpacklo_epi64(b2, b6);
-  x[5] = _mm_unpackhi_epi64(b2, b6);
-  x[6] = _mm_unpacklo_epi64(b3, b7);
-  x[7] = _mm_unpackhi_epi64(b3, b7);
 }
 
 // Columns, transpose, rows: x[] enters as rows and leaves as columns (x[k] lane r = out[r][k]).
