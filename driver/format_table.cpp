@@ -173,29 +173,32 @@ NTSTATUS FormatTable::BuildDataRanges(ULONG sourceCode, ULONG offeredCode, USHOR
   return status;
 }
 
-NTSTATUS FormatTable::AddVideoInfoRange(ULONG width, ULONG height, ULONG code, USHORT bitCount, ULONG first,
-                                        ULONG last) {
+template <typename Range>
+NTSTATUS FormatTable::AddRange(Range** added, const GUID& specifier, ULONG width, ULONG height, ULONG code,
+                               USHORT bitCount, ULONG first, ULONG last) {
   if (dataRangeCount_ >= kMaxDataRanges) return STATUS_INSUFFICIENT_RESOURCES;
-  auto* r = static_cast<KS_DATARANGE_VIDEO*>(
-      ExAllocatePoolWithTag(DriverPoolType, sizeof(KS_DATARANGE_VIDEO), kTagDataRange));
+  auto* r = static_cast<Range*>(ExAllocatePoolWithTag(DriverPoolType, sizeof(Range), kTagDataRange));
   if (!r) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(r, sizeof(*r));
-  FillCommon(r, KSDATAFORMAT_SPECIFIER_VIDEOINFO, width, height, code, bitCount, first, last);
+  FillCommon(r, specifier, width, height, code, bitCount, first, last);
   dataRanges_[dataRangeCount_++] = &r->DataRange;
+  *added = r;
   return STATUS_SUCCESS;
+}
+
+NTSTATUS FormatTable::AddVideoInfoRange(ULONG width, ULONG height, ULONG code, USHORT bitCount, ULONG first,
+                                        ULONG last) {
+  KS_DATARANGE_VIDEO* r = nullptr;
+  return AddRange(&r, KSDATAFORMAT_SPECIFIER_VIDEOINFO, width, height, code, bitCount, first, last);
 }
 
 NTSTATUS FormatTable::AddVideoInfo2Range(ULONG width, ULONG height, ULONG code, USHORT bitCount, ULONG first,
                                          ULONG last) {
-  if (dataRangeCount_ >= kMaxDataRanges) return STATUS_INSUFFICIENT_RESOURCES;
-  auto* r = static_cast<KS_DATARANGE_VIDEO2*>(
-      ExAllocatePoolWithTag(DriverPoolType, sizeof(KS_DATARANGE_VIDEO2), kTagDataRange));
-  if (!r) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlZeroMemory(r, sizeof(*r));
-  FillCommon(r, KSDATAFORMAT_SPECIFIER_VIDEOINFO2, width, height, code, bitCount, first, last);
+  KS_DATARANGE_VIDEO2* r = nullptr;
+  const NTSTATUS status = AddRange(&r, KSDATAFORMAT_SPECIFIER_VIDEOINFO2, width, height, code, bitCount, first, last);
+  if (!NT_SUCCESS(status)) return status;
   AspectRatio(width, height, &r->VideoInfoHeader.dwPictAspectRatioX, &r->VideoInfoHeader.dwPictAspectRatioY);
   r->VideoInfoHeader.dwControlFlags = code == kSubtypeMjpg ? kControlFlagsMjpg : kControlFlagsUncompressed;
-  dataRanges_[dataRangeCount_++] = &r->DataRange;
   return STATUS_SUCCESS;
 }
 

@@ -65,6 +65,10 @@ class FormatTable {
   VOID SetLimit848Rate(LONG limit) { limit848Rate_ = limit; }
 
  private:
+  template <typename Range>
+  NTSTATUS AddRange(Range** added, const GUID& specifier, ULONG width, ULONG height, ULONG code, USHORT bitCount,
+                    ULONG first, ULONG last);
+
   FrameEntry frames_[kMaxFrameEntries];
   PKSDATARANGE dataRanges_[kMaxDataRanges];
   FormatMapEntry formatMap_[kMaxFormatMapEntries];

@@ -8,12 +8,12 @@
 
 #include <ks.h>
 
-#include "driver/camera_device_controls.h"
-#include "driver/device_settings.h"
 #include "kvz/kernel_testing.h"
 #include "kvz/pnp_manager.h"
 #include "kvz/usb_bus.h"
 #include "simcam/sim_camera.h"
+#include "tests/usb/support/test_camera_device.h"
+#include "primitives/driver_memory.h"
 #include "usb/unit_container.h"
 #include "usb/usb_device.h"
 #include "usb/vendor_unit_guids.h"
@@ -22,31 +22,7 @@ namespace {
 
 using namespace kvz;
 
-class FuzzDevice : public CameraDeviceControls {
- public:
-  explicit FuzzDevice(PKSDEVICE device) : usb(device) {}
-  virtual ~FuzzDevice() = default;
-  UsbDevice* GetUsbDevice() override { return &usb; }
-  DeviceSettings* GetSettings() override { return &settings; }
-  CameraControlHandler* GetCameraControlHandler() override { return nullptr; }
-  VideoProcAmpHandler* GetVideoProcAmpHandler() override { return nullptr; }
-  PrivateControlHandler* GetPrivateControlHandler() override { return nullptr; }
-  RegionControlHandler* GetRegionControlHandler() override { return nullptr; }
-  ExtensionUnitHandler* FindUnitHandler(const GUID&) override { return nullptr; }
-  ULONG GetVendorUnitFlag() override { return 0; }
-  ULONG GetFlickerState() override { return 0; }
-  VOID RequestFlickerRedetect() override {}
-  VOID RestartFlickerSchedule() override {}
-  NTSTATUS ClearFaceExposure() override { return STATUS_SUCCESS; }
-  NTSTATUS SetFaceRectangle(const RegionRect&, LONG, LONG) override { return STATUS_SUCCESS; }
-  VOID GetFrameSize(LONG* w, LONG* h) override { *w = 640, *h = 480; }
-  LONG GetIdleState() override { return 0; }
-  VOID UpdateFaceRequestFlags(LONG, LONG) override {}
-  bool GetResumeFlag() override { return false; }
-  VOID ClearResumeFlag() override {}
-  UsbDevice usb;
-  DeviceSettings settings;
-};
+using FuzzDevice = usbtest::TestCameraDevice;
 
 FuzzDevice* g_device = nullptr;
 
@@ -102,10 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool usb3 = false;
   if (!NT_SUCCESS(CheckDeviceDescriptor(data, 18, &usb3))) return 0;
   const ULONG length = static_cast<ULONG>(size - 18);
-  auto* config = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, length ? length : 1, 'zzuF'));
+  auto* config = static_cast<PUCHAR>(ExAllocatePoolWithTag(DriverPoolType, length ? length : 1, 'zzuF'));
   if (length) std::memcpy(config, data + 18, length);
 
-  UnitContainer* units = new (ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(UnitContainer), kTagUnitContainer))
+  UnitContainer* units = new (ExAllocatePoolWithTag(DriverPoolType, sizeof(UnitContainer), kTagUnitContainer))
       UnitContainer(&g_device->usb);
   units->SetUsb3(usb3);
   KSAUTOMATION_TABLE automation{};

@@ -428,19 +428,19 @@ VOID UnitContainer::BuildAutomationTable(PKSNODE_DESCRIPTOR nodes, PULONG nodeCo
   const KSPROPERTY_ITEM* items = nullptr;
   ULONG count = 0;
 
-  cameraTerminalSetCount_ = 0;
-  if (cameraTerminal_ && (count = cameraTerminal_->GetPropertyItems(&items)) != 0)
-    cameraTerminalSets_[cameraTerminalSetCount_++] = {&PROPSETID_VIDCAP_CAMERACONTROL, count, items, 0, nullptr};
-  FillAutomationTable(&nodeAutomation_[node], cameraTerminalSets_, cameraTerminalSetCount_, nullptr, 0);
-  nodes[node] = {&nodeAutomation_[node], &KSNODETYPE_VIDEO_CAMERA_TERMINAL, &KSNODETYPE_VIDEO_CAMERA_TERMINAL};
-  ++node;
-
-  processingUnitSetCount_ = 0;
-  if (processingUnit_ && (count = processingUnit_->GetPropertyItems(&items)) != 0)
-    processingUnitSets_[processingUnitSetCount_++] = {&PROPSETID_VIDCAP_VIDEOPROCAMP, count, items, 0, nullptr};
-  FillAutomationTable(&nodeAutomation_[node], processingUnitSets_, processingUnitSetCount_, nullptr, 0);
-  nodes[node] = {&nodeAutomation_[node], &KSNODETYPE_VIDEO_PROCESSING, &KSNODETYPE_VIDEO_PROCESSING};
-  ++node;
+  // The terminal's and the processing unit's nodes: their one set, or none.
+  auto unitNode = [&](ControlHandler* handler, const GUID* set, KSPROPERTY_SET* sets, ULONG* setCount,
+                      const GUID* type) {
+    *setCount = 0;
+    if (handler && (count = handler->GetPropertyItems(&items)) != 0) sets[(*setCount)++] = {set, count, items, 0, nullptr};
+    FillAutomationTable(&nodeAutomation_[node], sets, *setCount, nullptr, 0);
+    nodes[node] = {&nodeAutomation_[node], type, type};
+    ++node;
+  };
+  unitNode(cameraTerminal_, &PROPSETID_VIDCAP_CAMERACONTROL, cameraTerminalSets_, &cameraTerminalSetCount_,
+           &KSNODETYPE_VIDEO_CAMERA_TERMINAL);
+  unitNode(processingUnit_, &PROPSETID_VIDCAP_VIDEOPROCAMP, processingUnitSets_, &processingUnitSetCount_,
+           &KSNODETYPE_VIDEO_PROCESSING);
 
   // Each unit's node lists the shared table up to and including its own set.
   extensionUnitSetCount_ = 0;

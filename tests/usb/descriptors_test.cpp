@@ -9,6 +9,10 @@
 #include <uvc.h>
 
 #include "driver/extension_unit_handler.h"
+#include "driver/private_control_handler.h"
+#include "driver/video_proc_amp_handler.h"
+#include "driver/region_control_handler.h"
+#include "kvz/system_testing.h"
 #include "simcam/descriptor_builder.h"
 #include "support/camera_start.h"
 #include "usb/vendor_unit_guids.h"
@@ -391,12 +395,76 @@ INSTANTIATE_TEST_SUITE_P(
                        EXPECT_EQ(nullptr, d.units->LocateExtensionHandler(GUID{0x33, 0, 0, {0}}));
                        EXPECT_EQ(6u, d.nodeCount);
                      }},
+        AcceptedCase{"ControlInterfaceWithAnAlternateSetting",
+                     [] {
+                       return With([](Descriptors& d) {
+                         const size_t at = Find(d.config, 4, -1, 2)[0];
+                         const uint8_t alternate[] = {9, 4, 0, 1, 0, 0x0E, 1, 0, 0};
+                         d.config.insert(d.config.begin() + static_cast<long>(at), alternate, alternate + 9);
+                         AddTotal(d.config, 2, 9);
+                       });
+                     },
+                     [](const DescriptorTest& t, TestCameraDevice& d) {
+                       EXPECT_EQ(7u, static_cast<const AcceptedDescriptorTest&>(t).Capture().FrameCount());
+                       EXPECT_EQ(1, d.streamingInterface->InterfaceNumber);
+                       EXPECT_NE(nullptr, d.interruptInterface);
+                     }},
         AcceptedCase{"SecondStreamingInterfaceIgnored", TwoStreamingInterfaces,
                      [](const DescriptorTest& t, TestCameraDevice& d) {
                        EXPECT_EQ(7u, static_cast<const AcceptedDescriptorTest&>(t).Capture().FrameCount());
                        EXPECT_EQ(1, d.streamingInterface->InterfaceNumber);
                      }}),
     [](const ::testing::TestParamInfo<AcceptedCase>& info) { return std::string(info.param.name); });
+
+struct SetCase {
+  const char* name;
+  std::function<simcam::CameraProfile()> profile;
+  std::vector<const GUID*> filterSets;
+  ULONG eventSets;
+  std::vector<ULONG> extensionNodeSets;
+};
+
+class PropertySetTest : public DescriptorTest, public ::testing::WithParamInterface<SetCase> {};
+
+TEST_P(PropertySetTest, FilterAndNodeTablesFollowTheUnits) {
+  ASSERT_EQ(STATUS_SUCCESS, Boot(GetParam().profile()));
+  TestCameraDevice* d = Device();
+  const std::vector<const GUID*>& sets = GetParam().filterSets;
+  ASSERT_EQ(sets.size(), d->filterAutomation.PropertySetsCount);
+  for (size_t i = 0; i < sets.size(); ++i) {
+    EXPECT_TRUE(IsEqualGUID(*sets[i], *d->filterAutomation.PropertySets[i].Set)) << i;
+    EXPECT_NE(0u, d->filterAutomation.PropertySets[i].PropertiesCount) << i;
+  }
+  EXPECT_EQ(GetParam().eventSets, d->filterAutomation.EventSetsCount);
+  const std::vector<ULONG>& xu = GetParam().extensionNodeSets;
+  ASSERT_EQ(3 + xu.size(), d->nodeCount);
+  EXPECT_TRUE(IsEqualGUID(KSNODETYPE_VIDEO_CAMERA_TERMINAL, *d->nodes[0].Type));
+  EXPECT_TRUE(IsEqualGUID(PROPSETID_VIDCAP_CAMERACONTROL, *d->nodes[0].AutomationTable->PropertySets[0].Set));
+  EXPECT_TRUE(IsEqualGUID(PROPSETID_VIDCAP_VIDEOPROCAMP, *d->nodes[1].AutomationTable->PropertySets[0].Set));
+  for (size_t i = 0; i < xu.size(); ++i) {
+    EXPECT_TRUE(IsEqualGUID(KSNODETYPE_DEV_SPECIFIC, *d->nodes[2 + i].Type));
+    EXPECT_EQ(xu[i], d->nodes[2 + i].AutomationTable->PropertySetsCount) << i;
+  }
+  const KSNODE_DESCRIPTOR& streaming = d->nodes[d->nodeCount - 1];
+  EXPECT_TRUE(IsEqualGUID(KSNODETYPE_VIDEO_STREAMING, *streaming.Type));
+  ASSERT_EQ(2u, streaming.AutomationTable->PropertySetsCount);
+  EXPECT_TRUE(IsEqualGUID(PROPSETID_VIDCAP_DROPPEDFRAMES, *streaming.AutomationTable->PropertySets[1].Set));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Profiles, PropertySetTest,
+    ::testing::Values(
+        SetCase{"VendorAndTestUnits", [] { return simcam::HighSpeedIsochCamera(DriverGuids()); },
+                {&PROPSETID_VIDCAP_CAMERACONTROL, &PROPSETID_VIDCAP_VIDEOPROCAMP, &VendorUnitGuids[0], &TestUnitGuid,
+                 &PROPSETID_KVZ_PRIVATE, &PROPSETID_KVZ_REGION, &PROPSETID_VIDCAP_VIDEOCOMPRESSION},
+                1,
+                {1, 2}},
+        SetCase{"NoExtensionUnits", [] { return simcam::MinimalCamera(); },
+                {&PROPSETID_VIDCAP_CAMERACONTROL, &PROPSETID_VIDCAP_VIDEOPROCAMP, &PROPSETID_KVZ_PRIVATE,
+                 &PROPSETID_VIDCAP_VIDEOCOMPRESSION},
+                0,
+                {}}),
+    [](const ::testing::TestParamInfo<SetCase>& info) { return std::string(info.param.name); });
 
 TEST_F(DescriptorTest, FailedConfigurationSelectionFailsTheStart) {
   auto camera = simcam::HighSpeedIsochCamera(DriverGuids());
@@ -409,6 +477,21 @@ TEST_F(DescriptorTest, FailedConfigurationSelectionFailsTheStart) {
     return StartCamera(d);
   };
   EXPECT_FALSE(NT_SUCCESS(Boot(camera)));
+}
+
+TEST_F(DescriptorTest, Windows2000TakesDefaultUnitsAndSkipsMissingInterfaceNumbers) {
+  kvz::kernel::SetSystemVersion({5, 0, 2195, 4, 0});
+  // The camera is the second function: interface numbers 1 and 2 of two.
+  CameraDescription c = simcam::MinimalDescription();
+  c.firstInterface = 1;
+  c.processingUnitControls = 0;
+  const NTSTATUS status = Boot(FromBytes(Built(c)));
+  kvz::kernel::SetSystemVersion(kvz::kernel::SystemVersion::Windows10(19045));
+  ASSERT_EQ(STATUS_SUCCESS, status);
+  // The processing unit announces nothing; the default unit offers every control the camera answers.
+  ASSERT_NE(nullptr, Device()->units->ProcessingUnit());
+  EXPECT_TRUE(Device()->units->ProcessingUnit()->HasControl(KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS));
+  EXPECT_EQ(2u, Device()->units->CaptureFormats()->FrameCount());
 }
 
 TEST_F(DescriptorTest, ConfigurationLongerThanItsFirstReadIsReadAgainWhole) {

@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "primitives/driver_memory.h"
 #include "usb/unit_container.h"
 #include "usb_bench.h"
 
@@ -25,7 +26,7 @@ inline VOID StopCamera(TestCameraDevice& d) {
 // Stops after parsing when select is false.
 inline NTSTATUS StartCamera(TestCameraDevice& d, bool select = true, ULONG firstInterface = 0) {
   if (!d.usb.HasClassRequestSender()) return STATUS_INSUFFICIENT_RESOURCES;
-  PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(UnitContainer), kTagUnitContainer);
+  PVOID block = ExAllocatePoolWithTag(DriverPoolType, sizeof(UnitContainer), kTagUnitContainer);
   if (!block) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(block, sizeof(UnitContainer));
   d.units = new (block) UnitContainer(&d.usb);
@@ -42,7 +43,7 @@ inline NTSTATUS StartCamera(TestCameraDevice& d, bool select = true, ULONG first
                                                  &d.nodeCount, &d.pinCount, firstInterface);
   if (!NT_SUCCESS(status) || !select) return status;
   d.streamingInterface = static_cast<PUSBD_INTERFACE_INFORMATION>(
-      ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(USBD_INTERFACE_INFORMATION), 'tsIS'));
+      ExAllocatePoolWithTag(DriverPoolType, sizeof(USBD_INTERFACE_INFORMATION), 'tsIS'));
   if (!d.streamingInterface) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(d.streamingInterface, sizeof(USBD_INTERFACE_INFORMATION));
   return d.units->SelectConfiguration(config, d.configurationLength, &d.interruptInterface, d.streamingInterface,
