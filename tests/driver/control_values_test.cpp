@@ -1,7 +1,6 @@
-// Exposure conversions and the property-item builders, without a camera.
+// Exposure conversions and an extension unit's identity, without a camera.
 #include <gtest/gtest.h>
 
-#include "driver/control_handler.h"
 #include "driver/exposure_conversion.h"
 #include "driver/extension_unit_handler.h"
 #include "kernel_checks.h"
@@ -30,33 +29,6 @@ class PropertyItems : public ::testing::Test {
  protected:
   void TearDown() override { EXPECT_CLEAN_UNLOAD(); }
 };
-
-class NoHandler : public ControlHandler {
- public:
-  NTSTATUS BuildPropertySet() override { return STATUS_SUCCESS; }
-  NTSTATUS Get(PKSPROPERTY, PVOID, ULONG) override { return STATUS_SUCCESS; }
-  NTSTATUS Set(PKSPROPERTY, PVOID, ULONG) override { return STATUS_SUCCESS; }
-};
-
-TEST_F(PropertyItems, FixedItemDescribesItsRangeAndFreesIt) {
-  NoHandler handler;
-  KSPROPERTY_ITEM items[2] = {};
-  ASSERT_EQ(STATUS_SUCCESS, BuildFixedPropertyItem(&handler, 3, 40, 10, 1, 10, nullptr, nullptr, &items[0]));
-  ASSERT_EQ(STATUS_SUCCESS, BuildRangedPropertyItem(&handler, 5, nullptr, nullptr, nullptr, &items[1], kValuesAsRead));
-  ASSERT_NE(nullptr, items[0].Values);
-  EXPECT_EQ(nullptr, items[1].Values);
-  const KSPROPERTY_MEMBERSLIST& ranges = items[0].Values->MembersList[0];
-  const auto* stepping = static_cast<const KSPROPERTY_STEPPING_LONG*>(ranges.Members);
-  EXPECT_EQ(10, stepping->Bounds.SignedMinimum);
-  EXPECT_EQ(40, stepping->Bounds.SignedMaximum);
-  EXPECT_EQ(KSPROPERTY_MEMBER_FLAG_DEFAULT, items[0].Values->MembersList[1].MembersHeader.Flags);
-  EXPECT_EQ(24u, items[0].MinProperty);
-  EXPECT_EQ(40u, items[0].MinData);
-  ULONG count = 2;
-  FreePropertyItems(items, &count);
-  EXPECT_EQ(0u, count);
-  EXPECT_EQ(nullptr, items[0].Values);
-}
 
 // An extension unit descriptor cut short keeps its identity inside the bytes it has.
 TEST_F(PropertyItems, ShortExtensionUnitIdentityIsZeroFilled) {

@@ -9,6 +9,7 @@
 #include "driver/region_control_handler.h"
 #include "driver/video_proc_amp_handler.h"
 #include "ksmedia.h"
+#include "primitives/driver_memory.h"
 #include "usb/unit_container.h"
 #include "usb/usb_device.h"
 #include "usb/usb_limits.h"
@@ -21,7 +22,7 @@ constexpr ULONG kTag = 'tDCT';
 
 template <class T, class... Args>
 T* PoolNew(Args... args) {
-  void* block = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(T), kTag);
+  void* block = ExAllocatePoolWithTag(DriverPoolType, sizeof(T), kTag);
   if (!block) return nullptr;
   RtlZeroMemory(block, sizeof(T));
   return new (block) T(args...);
