@@ -20,6 +20,11 @@ class CameraServices {
                                    USHORT length) = 0;
   // wIndex of the vendor extension unit that carries the one-byte camera registers.
   virtual USHORT VendorUnitIndex() const = 0;
+  // The device's register lock: a register's address request and its data request are sent as
+  // one pair under it, whoever else talks to the registers. PASSIVE_LEVEL; the holder may take
+  // it again.
+  virtual VOID AcquireRegisterAccess() = 0;
+  virtual VOID ReleaseRegisterAccess() = 0;
 
  protected:
   CameraServices() = default;

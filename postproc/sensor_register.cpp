@@ -16,21 +16,28 @@ NTSTATUS SelectRegister(CameraServices* device, USHORT address) {
 
 NTSTATUS ReadSensorRegister(CameraServices* device, USHORT address, UCHAR* value) {
   if (!device || !value) return STATUS_INVALID_PARAMETER;
+  device->AcquireRegisterAccess();
   NTSTATUS status = SelectRegister(device, address);
-  if (status != STATUS_SUCCESS) return status;
-  UCHAR byte = *value;
-  status = device->GetClassRequest(kUvcGetCur, kRegisterDataSelector, device->VendorUnitIndex(),
-                                   &byte, 1);
-  if (NT_SUCCESS(status)) *value = byte;
+  if (status == STATUS_SUCCESS) {
+    UCHAR byte = *value;
+    status = device->GetClassRequest(kUvcGetCur, kRegisterDataSelector, device->VendorUnitIndex(),
+                                     &byte, 1);
+    if (NT_SUCCESS(status)) *value = byte;
+  }
+  device->ReleaseRegisterAccess();
   return status;
 }
 
 NTSTATUS WriteSensorRegister(CameraServices* device, USHORT address, UCHAR value) {
   if (!device) return STATUS_INVALID_PARAMETER;
+  device->AcquireRegisterAccess();
   NTSTATUS status = SelectRegister(device, address);
-  if (status != STATUS_SUCCESS) return status;
-  return device->SetClassRequest(kUvcSetCur, kRegisterDataSelector, device->VendorUnitIndex(),
-                                 &value, 1);
+  if (status == STATUS_SUCCESS) {
+    status = device->SetClassRequest(kUvcSetCur, kRegisterDataSelector, device->VendorUnitIndex(),
+                                     &value, 1);
+  }
+  device->ReleaseRegisterAccess();
+  return status;
 }
 
 }  // namespace kvz

@@ -122,56 +122,56 @@
   X(A31, IMAGE, EVERY, const PrimitiveLibraryVersion*, GetLibraryVersion,                        \
     (),                                                                                          \
     ())                                                                                          \
-  X(A32, UNBUILT, EVERY, PrimitiveStatus, InitHuffmanEncodeState,                                \
+  X(A32, JPEG, EVERY, PrimitiveStatus, InitHuffmanEncodeState,                                   \
     (HuffmanEncodeState* state),                                                                 \
     (state))                                                                                     \
-  X(A33, UNBUILT, EVERY, PrimitiveStatus, EncodeHuffmanBlock,                                    \
+  X(A33, JPEG, EVERY, PrimitiveStatus, EncodeHuffmanBlock,                                       \
     (const int16_t* block, uint8_t* dst, int32_t dstLength, int32_t* position,                   \
      int16_t* dcPredictor, const HuffmanEncodeTable* dcTable, const HuffmanEncodeTable* acTable, \
      HuffmanEncodeState* state, int32_t flush),                                                  \
     (block, dst, dstLength, position, dcPredictor, dcTable, acTable, state, flush))              \
-  X(A34, UNBUILT, EVERY, PrimitiveStatus, RgbToY,                                                \
+  X(A34, JPEG, EVERY, PrimitiveStatus, RgbToY,                                                   \
     (const uint8_t* src, int32_t srcStep, uint8_t* dst, int32_t dstStep, RoiSize roi),           \
     (src, srcStep, dst, dstStep, roi))                                                           \
-  X(A35, UNBUILT, EVERY, PrimitiveStatus, RgbToYCbCr,                                            \
+  X(A35, JPEG, EVERY, PrimitiveStatus, RgbToYCbCr,                                               \
     (const uint8_t* src, int32_t srcStep, uint8_t* const dst[3], int32_t dstStep, RoiSize roi),  \
     (src, srcStep, dst, dstStep, roi))                                                           \
-  X(A36, UNBUILT, EVERY, PrimitiveStatus, BgrToYCbCr,                                            \
+  X(A36, JPEG, EVERY, PrimitiveStatus, BgrToYCbCr,                                               \
     (const uint8_t* src, int32_t srcStep, uint8_t* const dst[3], int32_t dstStep, RoiSize roi),  \
     (src, srcStep, dst, dstStep, roi))                                                           \
-  X(A37, UNBUILT, EVERY, PrimitiveStatus, CmykToYcck,                                            \
+  X(A37, JPEG, EVERY, PrimitiveStatus, CmykToYcck,                                               \
     (const uint8_t* src, int32_t srcStep, uint8_t* const dst[4], int32_t dstStep, RoiSize roi),  \
     (src, srcStep, dst, dstStep, roi))                                                           \
-  X(A38, UNBUILT, EVERY, PrimitiveStatus, SampleDownRowH2V1,                                     \
+  X(A38, JPEG, EVERY, PrimitiveStatus, SampleDownRowH2V1,                                        \
     (const uint8_t* src, int32_t srcLength, uint8_t* dst),                                       \
     (src, srcLength, dst))                                                                       \
-  X(A39, UNBUILT, EVERY, PrimitiveStatus, SampleDownRowH2V2,                                     \
+  X(A39, JPEG, EVERY, PrimitiveStatus, SampleDownRowH2V2,                                        \
     (const uint8_t* upper, const uint8_t* lower, int32_t srcLength, uint8_t* dst),               \
     (upper, lower, srcLength, dst))                                                              \
-  X(A40, UNBUILT, EVERY, PrimitiveStatus, ForwardDctQuantize8x8,                                 \
+  X(A40, JPEG, EVERY, PrimitiveStatus, ForwardDctQuantize8x8,                                    \
     (const uint8_t* src, int32_t srcStep, int16_t* block, const uint16_t* table),                \
     (src, srcStep, block, table))                                                                \
   X(A41, JPEG, EVERY, PrimitiveStatus, DiffPredFirstRow,                                         \
     (const uint16_t* samples, int16_t* differences, int32_t count, int32_t precision,            \
      int32_t pointTransform),                                                                    \
-    (samples, differences, count, precision, pointTransform))                                        \
+    (samples, differences, count, precision, pointTransform))                                    \
   X(A42, JPEG, EVERY, PrimitiveStatus, DiffPredRow,                                              \
     (const uint16_t* samples, const uint16_t* previous, int16_t* differences, int32_t count,     \
      int32_t predictor),                                                                         \
-    (samples, previous, differences, count, predictor))                                              \
-  X(A43, UNBUILT, TWO, PrimitiveStatus, ScaleQuantTable,                                         \
+    (samples, previous, differences, count, predictor))                                          \
+  X(A43, JPEG, TWO, PrimitiveStatus, ScaleQuantTable,                                            \
     (uint8_t* table, int32_t quality),                                                           \
     (table, quality))                                                                            \
-  X(A44, UNBUILT, EVERY, PrimitiveStatus, InitForwardQuantTable,                                 \
+  X(A44, JPEG, EVERY, PrimitiveStatus, InitForwardQuantTable,                                    \
     (const uint8_t* raw, uint16_t* table),                                                       \
     (raw, table))                                                                                \
-  X(A45, UNBUILT, ONE, PrimitiveStatus, GetHuffmanEncodeTableSize,                               \
+  X(A45, JPEG, ONE, PrimitiveStatus, GetHuffmanEncodeTableSize,                                  \
     (int32_t* size),                                                                             \
     (size))                                                                                      \
-  X(A46, UNBUILT, EVERY, PrimitiveStatus, InitHuffmanEncodeTable,                                \
+  X(A46, JPEG, EVERY, PrimitiveStatus, InitHuffmanEncodeTable,                                   \
     (const uint8_t* counts, const uint8_t* values, HuffmanEncodeTable* table),                   \
     (counts, values, table))                                                                     \
-  X(A47, UNBUILT, ONE, PrimitiveStatus, GetHuffmanEncodeStateSize,                               \
+  X(A47, JPEG, ONE, PrimitiveStatus, GetHuffmanEncodeStateSize,                                  \
     (int32_t* size),                                                                             \
     (size))                                                                                      \
   X(A48, IMAGE, EVERY, PrimitiveStatus, CopyBytes,                                               \
@@ -192,20 +192,20 @@
 
 // Table B: colour conversions.
 #define KVZ_DISPATCH_GROUPS_B(X) \
-  X(B0, IMAGE, EVERY, PrimitiveStatus, RgbToYuv420,                                             \
-    (const uint8_t* src, int32_t srcStep, uint8_t* const dst[3], const int32_t dstStep[3],      \
-     RoiSize roi),                                                                              \
-    (src, srcStep, dst, dstStep, roi))                                                          \
-  X(B1, IMAGE, EVERY, PrimitiveStatus, Yuv420ToBgr,                                             \
-    (const uint8_t* const src[3], const int32_t srcStep[3], uint8_t* dst, int32_t dstStep,      \
-     RoiSize roi),                                                                              \
-    (src, srcStep, dst, dstStep, roi))                                                          \
-  X(B2, IMAGE, EVERY, PrimitiveStatus, YuvToRgb,                                                \
-    (const uint8_t* const src[3], int32_t srcStep, uint8_t* dst, int32_t dstStep, RoiSize roi), \
-    (src, srcStep, dst, dstStep, roi))                                                          \
-  X(B3, IMAGE, EVERY, PrimitiveStatus, Yuy2ToPlanar422,                                         \
-    (const uint8_t* src, int32_t srcStep, uint8_t* const dst[3], const int32_t dstStep[3],      \
-     RoiSize roi),                                                                              \
+  X(B0, IMAGE, EVERY, PrimitiveStatus, RgbToYuv420,                                              \
+    (const uint8_t* src, int32_t srcStep, uint8_t* const dst[3], const int32_t dstStep[3],       \
+     RoiSize roi),                                                                               \
+    (src, srcStep, dst, dstStep, roi))                                                           \
+  X(B1, IMAGE, EVERY, PrimitiveStatus, Yuv420ToBgr,                                              \
+    (const uint8_t* const src[3], const int32_t srcStep[3], uint8_t* dst, int32_t dstStep,       \
+     RoiSize roi),                                                                               \
+    (src, srcStep, dst, dstStep, roi))                                                           \
+  X(B2, IMAGE, EVERY, PrimitiveStatus, YuvToRgb,                                                 \
+    (const uint8_t* const src[3], int32_t srcStep, uint8_t* dst, int32_t dstStep, RoiSize roi),  \
+    (src, srcStep, dst, dstStep, roi))                                                           \
+  X(B3, IMAGE, EVERY, PrimitiveStatus, Yuy2ToPlanar422,                                          \
+    (const uint8_t* src, int32_t srcStep, uint8_t* const dst[3], const int32_t dstStep[3],       \
+     RoiSize roi),                                                                               \
     (src, srcStep, dst, dstStep, roi))
 
 #define KVZ_DISPATCH_GROUPS(X) KVZ_DISPATCH_GROUPS_A(X) KVZ_DISPATCH_GROUPS_B(X)

@@ -34,6 +34,11 @@ std::vector<uint8_t> StripHuffmanTables(const std::vector<uint8_t>& jpeg) {
 
 std::vector<uint8_t> EncodeYuy2AsJpeg(const std::vector<uint8_t>& yuy2, uint16_t width, uint16_t height, int quality,
                                       bool withHuffmanTables) {
+  // libjpeg ends the process on a size it cannot code; such a camera sends empty pictures.
+  constexpr uint16_t kLargestSide = 65500;
+  if (width == 0 || height == 0 || width > kLargestSide || height > kLargestSide ||
+      yuy2.size() < static_cast<size_t>(width) * height * 2)
+    return {};
   jpeg_compress_struct cinfo;
   jpeg_error_mgr jerr;
   cinfo.err = jpeg_std_error(&jerr);

@@ -103,7 +103,7 @@ uint32_t PayloadStream::WriteHeader(uint8_t* buffer, uint32_t room, uint8_t info
   // Lengths 0 and 1 still send the info byte; the data follows at byte 2.
   const uint32_t written = std::max<uint32_t>(length, 2);
   const uint32_t n = std::min(written, room);
-  std::memcpy(buffer, h, n);
+  if (n) std::memcpy(buffer, h, n);
   return n;
 }
 
@@ -162,7 +162,7 @@ uint32_t PayloadStream::NextIsochPacket(uint64_t time, uint64_t busFrame, uint8_
     const uint32_t n = std::min<uint32_t>(faults.injectedPackets.front(), capacity);
     faults.injectedPackets.pop_front();
     const uint8_t partial[kHeader] = {kHeader, UVC_STREAM_EOH | UVC_STREAM_PTS | UVC_STREAM_SCR, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    std::memcpy(buffer, partial, std::min<uint32_t>(n, kHeader));
+    if (n) std::memcpy(buffer, partial, std::min<uint32_t>(n, kHeader));
     return n;
   }
   if (capacity <= kHeader || !BeginFrameIfDue(time, faults)) return IdlePayload(time, busFrame, buffer, capacity, faults.attacks);

@@ -33,6 +33,11 @@ uint32_t FrameBytes(const FormatLayout& format, uint16_t width, uint16_t height)
   return static_cast<uint32_t>(std::min<uint64_t>((bits + 7) / 8, 0xFFFFFFFFu));
 }
 
+bool FrameCanStream(const FormatLayout& format, uint16_t width, uint16_t height) {
+  const uint64_t raw = static_cast<uint64_t>(width) * height * std::max<uint8_t>(format.bitsPerPixel, 16) / 8;
+  return width != 0 && height != 0 && raw <= kLargestFrameBytes;
+}
+
 uint32_t FrameBytes(const FormatLayout& format, const FrameLayout& frame) {
   if (format.kind == FormatKind::kYuy2) return static_cast<uint32_t>(frame.width) * frame.height * 2;
   if (format.kind == FormatKind::kMjpeg && frame.maxFrameBuffer) return frame.maxFrameBuffer;

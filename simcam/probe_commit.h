@@ -44,6 +44,11 @@ StreamSelection StillSelectionOf(const StreamingLayout& stream, const UVC_STILL_
 UVC_VIDEO_PROBE_COMMIT DefaultVideoProbe(const DescriptorLayout& layout, const StreamingLayout& stream,
                                          uint32_t bulkPayloadLimit);
 
+// The largest frame the camera makes; a descriptor that announces more (or an empty frame) is
+// refused at probe time.
+constexpr uint64_t kLargestFrameBytes = 64u << 20;
+bool FrameCanStream(const FormatLayout& format, uint16_t width, uint16_t height);
+
 // The largest frame of a format: uncompressed by its bits per pixel, MJPEG by the frame's buffer size.
 uint32_t FrameBytes(const FormatLayout& format, const FrameLayout& frame);
 uint32_t FrameBytes(const FormatLayout& format, uint16_t width, uint16_t height);

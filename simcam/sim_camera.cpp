@@ -449,9 +449,11 @@ usb::Outcome SimCamera::Streaming(StreamState& st, const USB_DEFAULT_PIPE_SETUP_
       if (request == SET_CUR) {
         if (strict && setup.wLength != probeLength) return StallWith(UVC_ERROR_INVALID_REQUEST);
         UVC_VIDEO_PROBE_COMMIT proposal{};
-        std::memcpy(&proposal, data, std::min<size_t>(setup.wLength, sizeof(proposal)));
+        if (setup.wLength) std::memcpy(&proposal, data, std::min<size_t>(setup.wLength, sizeof(proposal)));
         const FormatLayout* format = st.layout->Format(proposal.bFormatIndex);
-        if (!format || !format->supported || !format->Frame(proposal.bFrameIndex)) return StallWith(UVC_ERROR_OUT_OF_RANGE);
+        const FrameLayout* frame = format ? format->Frame(proposal.bFrameIndex) : nullptr;
+        if (!frame || !format->supported || !FrameCanStream(*format, frame->width, frame->height))
+          return StallWith(UVC_ERROR_OUT_OF_RANGE);
         SetBlock(block, NegotiateVideo(layout_, *st.layout, proposal, options_.bulkPayloadLimit));
         if (commit) {
           st.committed = true;
@@ -490,9 +492,11 @@ usb::Outcome SimCamera::Streaming(StreamState& st, const USB_DEFAULT_PIPE_SETUP_
       if (request == SET_CUR) {
         if (strict && setup.wLength != sizeof(UVC_STILL_PROBE_COMMIT)) return StallWith(UVC_ERROR_INVALID_REQUEST);
         UVC_STILL_PROBE_COMMIT proposal{};
-        std::memcpy(&proposal, data, std::min<size_t>(setup.wLength, sizeof(proposal)));
+        if (setup.wLength) std::memcpy(&proposal, data, std::min<size_t>(setup.wLength, sizeof(proposal)));
         const FormatLayout* format = st.layout->Format(proposal.bFormatIndex);
-        if (!format || proposal.bFrameIndex < 1 || proposal.bFrameIndex > format->stills.size())
+        if (!format || proposal.bFrameIndex < 1 || proposal.bFrameIndex > format->stills.size() ||
+            !FrameCanStream(*format, format->stills[proposal.bFrameIndex - 1].width,
+                            format->stills[proposal.bFrameIndex - 1].height))
           return StallWith(UVC_ERROR_OUT_OF_RANGE);
         block = NegotiateStill(layout_, *st.layout, proposal,
                                st.committed ? Block(st.commit).dwMaxPayloadTransferSize : 0);

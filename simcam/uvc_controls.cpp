@@ -195,7 +195,7 @@ ControlAnswer ControlTable::SetCur(uint8_t entity, uint8_t selector, const uint8
   if (DisabledByAuto(entity, selector)) return ControlAnswer::kWrongState;
   std::vector<uint8_t> value = c->cur;
   value.resize(c->length, 0);
-  std::memcpy(value.data(), data, std::min<size_t>(wLength, c->length));
+  if (wLength && c->length) std::memcpy(value.data(), data, std::min<size_t>(wLength, c->length));
   if (c->bitmap) {
     const uint8_t v = value.empty() ? 0 : value[0];
     if (v == 0 || (v & (v - 1)) != 0 || c->res.empty() || (v & c->res[0]) != v) return ControlAnswer::kInvalidValue;

@@ -1,6 +1,11 @@
 #include "primitives/jpeg/jpeg_dispatch_table.h"
 
+#include "primitives/jpeg/down_sampling.h"
+#include "primitives/jpeg/forward_colour.h"
+#include "primitives/jpeg/forward_dct.h"
+#include "primitives/jpeg/forward_quant_table.h"
 #include "primitives/jpeg/huffman_decode.h"
+#include "primitives/jpeg/huffman_encode.h"
 #include "primitives/jpeg/inverse_colour.h"
 #include "primitives/jpeg/inverse_dct.h"
 #include "primitives/jpeg/lossless_predict.h"

@@ -4,13 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "primitives/dispatch.h"
 #include "primitives/jpeg/huffman_decode.h"
+#include "primitives/jpeg/huffman_encode.h"
 #include "primitives/jpeg/zigzag.h"
+#include "support/annex_k_tables.h"
 #include "support/baseline_stream.h"
 
 namespace kvz::prim {
@@ -265,7 +268,7 @@ TEST(DecodeHuffmanBlock, RealStreamsMatchLibjpegTurbo) {
       InitHuffmanDecodeState(&st);
       int32_t pos = b.scanStart, marker = 0;
       int16_t pred[3] = {};
-      int lastMcu = -1, mismatches = 0;
+      int lastMcu = -1, mismatches = 0, blocks = 0;
       const int32_t len = static_cast<int32_t>(s.size());
       test::ForEachScanBlock(b, [&](int ci, int row, int col, int mcu) {
         if (mcu != lastMcu && b.restartInterval != 0 && mcu > 0 && mcu % b.restartInterval == 0) {
@@ -284,9 +287,71 @@ TEST(DecodeHuffmanBlock, RealStreamsMatchLibjpegTurbo) {
                                                      &dc[c.dcTable], &ac[c.acTable], &st);
         const int16_t* want = &ref[static_cast<size_t>(ci)][(static_cast<size_t>(row) * c.blocksWide + col) * 64];
         if (r != 0 || std::vector<int16_t>(block, block + 64) != std::vector<int16_t>(want, want + 64)) ++mismatches;
+        ++blocks;
       });
+      EXPECT_EQ(blocks, 16 * 8 * 6);  // 4:2:0 MCUs of four luma and two chroma blocks
       EXPECT_EQ(mismatches, 0) << "q" << quality << " restart " << restart;
     }
+  }
+}
+
+// Blocks written by the block encoder (Annex K tables, segments flushed and separated by
+// restart markers) decode back through the block decoder.
+TEST(DecodeHuffmanBlock, RoundTripsWithTheBlockEncoder) {
+  const test::AnnexKTables& k = test::StandardHuffmanTables();
+  HuffmanEncodeTable edc, eac;
+  ASSERT_EQ(generic::InitHuffmanEncodeTable(k.dcLuminance.bits, k.dcLuminance.values.data(), &edc), 0);
+  ASSERT_EQ(generic::InitHuffmanEncodeTable(k.acLuminance.bits, k.acLuminance.values.data(), &eac), 0);
+  const HuffmanDecodeTable ddc = Table(k.dcLuminance.bits, k.dcLuminance.values.data());
+  const HuffmanDecodeTable dac = Table(k.acLuminance.bits, k.acLuminance.values.data());
+  std::mt19937 rng(21);
+  constexpr int kBlocks = 1200, kInterval = 50;
+  std::vector<int16_t> blocks(64 * kBlocks, 0);
+  for (int n = 0; n < kBlocks; ++n) {
+    blocks[64 * n] = static_cast<int16_t>(static_cast<int>(rng() % 2001) - 1000);
+    const int density = static_cast<int>(rng() % 60);
+    for (int i = 1; i < 64; ++i)
+      if (static_cast<int>(rng() % 100) < density)
+        blocks[64 * n + i] = static_cast<int16_t>(static_cast<int>(rng() % 2047) - 1023);
+  }
+  std::vector<uint8_t> out(64 * 1024 * 8);
+  int32_t pos = 0;
+  HuffmanEncodeState es;
+  ASSERT_EQ(generic::InitHuffmanEncodeState(&es), 0);
+  int16_t pred = 0;
+  const int32_t cap = static_cast<int32_t>(out.size());
+  for (int n = 0; n < kBlocks; ++n) {
+    if (n > 0 && n % kInterval == 0) {
+      ASSERT_EQ(generic::EncodeHuffmanBlock(nullptr, out.data(), cap, &pos, &pred, &edc, &eac, &es, 1), 0);
+      out[static_cast<size_t>(pos++)] = 0xFF;
+      out[static_cast<size_t>(pos++)] = static_cast<uint8_t>(0xD0 + (n / kInterval - 1) % 8);
+      ASSERT_EQ(generic::InitHuffmanEncodeState(&es), 0);
+      pred = 0;
+    }
+    ASSERT_EQ(generic::EncodeHuffmanBlock(&blocks[64 * n], out.data(), cap, &pos, &pred, &edc, &eac, &es, 0), 0);
+  }
+  ASSERT_EQ(generic::EncodeHuffmanBlock(nullptr, out.data(), cap, &pos, &pred, &edc, &eac, &es, 1), 0);
+  out[static_cast<size_t>(pos++)] = 0xFF;
+  out[static_cast<size_t>(pos++)] = 0xD9;
+
+  HuffmanDecodeState st;
+  InitHuffmanDecodeState(&st);
+  int32_t at = 0, marker = 0;
+  int16_t dpred = 0, block[64];
+  for (int n = 0; n < kBlocks; ++n) {
+    if (n > 0 && n % kInterval == 0) {
+      if (marker == 0) {
+        while (at + 1 < pos && !(out[at] == 0xFF && out[at + 1] >= 0xD0 && out[at + 1] <= 0xD7)) ++at;
+        marker = out[at + 1];
+        at += 2;
+      }
+      ASSERT_EQ(marker, 0xD0 + (n / kInterval - 1) % 8) << "block " << n;
+      InitHuffmanDecodeState(&st);
+      marker = 0;
+      dpred = 0;
+    }
+    ASSERT_EQ(DecodeHuffmanBlock(out.data(), pos, &at, block, &dpred, &marker, &ddc, &dac, &st), 0) << "block " << n;
+    ASSERT_EQ(std::memcmp(block, &blocks[64 * n], sizeof block), 0) << "block " << n;
   }
 }
 

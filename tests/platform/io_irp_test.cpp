@@ -63,7 +63,8 @@ TEST(IoIrp, CompletionRoutinesRunBottomUpWithTheirOwnStackLocationCurrent) {
 
   KEVENT event;
   IO_STATUS_BLOCK iosb{};
-  EXPECT_EQ(SendIoctl(stack.Top(), &event, &iosb), STATUS_SUCCESS);
+  char out[8];
+  EXPECT_EQ(SendIoctl(stack.Top(), &event, &iosb, out, sizeof out), STATUS_SUCCESS);
   EXPECT_EQ(trace.steps, (std::vector<std::string>{"middle", "upper"}));
   // Each routine gets the device object of the driver that set it.
   EXPECT_EQ(trace.devices, (std::vector<PDEVICE_OBJECT>{stack[1], stack[2]}));
@@ -83,7 +84,8 @@ TEST(IoIrp, MoreProcessingRequiredStopsCompletionAndTheOwnerFinishesIt) {
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   IO_STATUS_BLOCK iosb{};
   iosb.Status = STATUS_UNSUCCESSFUL;
-  PIRP irp = IoBuildDeviceIoControlRequest(kIoctl, stack.Top(), nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+  char out[4];
+  PIRP irp = IoBuildDeviceIoControlRequest(kIoctl, stack.Top(), nullptr, 0, out, sizeof out, TRUE, &event, &iosb);
   IoSetCompletionRoutine(irp, Record, &owner, TRUE, TRUE, TRUE);
   EXPECT_EQ(IoCallDriver(stack.Top(), irp), STATUS_SUCCESS);
   EXPECT_EQ(trace.steps, (std::vector<std::string>{"owner"}));
@@ -143,7 +145,8 @@ TEST(IoIrp, PendingReturnedReachesTheRoutinesAboveAndTheWaiter) {
   });
   KEVENT event;
   IO_STATUS_BLOCK iosb{};
-  EXPECT_EQ(SendIoctl(stack.Top(), &event, &iosb), STATUS_PENDING);
+  char out[1];
+  EXPECT_EQ(SendIoctl(stack.Top(), &event, &iosb, out, sizeof out), STATUS_PENDING);
   EXPECT_FALSE(KeReadStateEvent(&event));
   {
     KernelThread completer("completer", [&] { CompleteWith(parked, STATUS_SUCCESS, 1); });

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "kvz/kernel_testing.h"
 #include "kvz/kernel_thread.h"
 #include "wdm.h"
@@ -147,12 +149,14 @@ TEST(KernelIrqlDeathTest, SpinLockRulesBugcheck) {
   EXPECT_DEATH(
       {
         static KSPIN_LOCK lock;
+        static volatile LONG taken = 0;
         KeInitializeSpinLock(&lock);
         KernelThread holder("holder", [] {
-          KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
-          KeLowerIrql(old);  // leaves the lock held
+          KeAcquireSpinLockRaiseToDpc(&lock);
+          InterlockedExchange(&taken, 1);
+          for (;;) std::this_thread::yield();  // keeps it until the process ends
         });
-        holder.Join();
+        while (!InterlockedCompareExchange(&taken, 1, 1)) std::this_thread::yield();
         KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
       },
       "another thread holds");

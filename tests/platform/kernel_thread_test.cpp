@@ -94,7 +94,8 @@ TEST(KernelThread, UnloadCheckReportsRunningThreadsAndForgottenReferences) {
 }
 
 TEST(KernelThread, ObjectsAndHandlesDispatchToTheirType) {
-  static int deleted = 0;
+  static int deleted;
+  deleted = 0;  // the test may run more than once in a process
   static _OBJECT_TYPE keyType = {"Key", [](void*) { ++deleted; }};
   static _OBJECT_TYPE otherType = {"Other", nullptr};
   void* key = CreateObject(&keyType, 24);

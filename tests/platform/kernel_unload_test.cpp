@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cfenv>
+
 #include "kernel_checks.h"
 #include "kvz/kernel_testing.h"
 #include "wdm.h"
@@ -32,6 +34,27 @@ TEST(KernelUnload, ReportsQueuedTimersAndHookFindingsOnce) {
   AddUnloadHook("test irps", [](std::vector<std::string>&) {});
 }
 
+VOID NTAPI WaitForEvent(PVOID event) { KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr); }
+
+TEST(KernelUnload, ReportsRunningWorkAndUnreleasedInterfacesOnce) {
+  KEVENT release;
+  KeInitializeEvent(&release, NotificationEvent, FALSE);
+  WORK_QUEUE_ITEM item;
+  ExInitializeWorkItem(&item, WaitForEvent, &release);
+  ExQueueWorkItem(&item, DelayedWorkQueue);
+  int clock = 0;
+  InterfaceReferenced(&clock, "reference clock");
+  InterfaceReferenced(&clock, "reference clock");
+  InterfaceReleased(&clock);
+  RunUntilIdle();
+  UnloadReport report = CheckUnload();
+  EXPECT_NE(report.text.find("still running on the delayed worker queue"), std::string::npos) << report.text;
+  EXPECT_NE(report.text.find("reference clock interface"), std::string::npos) << report.text;
+  EXPECT_NE(report.text.find("not released (1 reference)"), std::string::npos) << report.text;
+  KeSetEvent(&release, 0, FALSE);
+  EXPECT_CLEAN_UNLOAD();
+}
+
 TEST(KernelUnload, DebugOutputIsCapturedWithKernelFormatting) {
   ClearDebugOutput();
   ULONG value = 7;
@@ -42,10 +65,29 @@ TEST(KernelUnload, DebugOutputIsCapturedWithKernelFormatting) {
   EXPECT_EQ(DebugOutput(), "");
 }
 
-TEST(KernelUnload, FloatingPointStateSavesAndRestores) {
+TEST(KernelUnload, FloatingPointStateIsRestoredInNestingOrder) {
+  std::fesetround(FE_UPWARD);
+  KFLOATING_SAVE outer, inner;
+  EXPECT_EQ(KeSaveFloatingPointState(&outer), STATUS_SUCCESS);
+  EXPECT_EQ(std::fegetround(), FE_TONEAREST) << "saved code starts from the default environment";
+  std::fesetround(FE_TOWARDZERO);
+  EXPECT_EQ(KeSaveFloatingPointState(&inner), STATUS_SUCCESS);
+  std::fesetround(FE_DOWNWARD);
+  EXPECT_EQ(KeRestoreFloatingPointState(&inner), STATUS_SUCCESS);
+  EXPECT_EQ(std::fegetround(), FE_TOWARDZERO);
+  EXPECT_EQ(KeRestoreFloatingPointState(&outer), STATUS_SUCCESS);
+  EXPECT_EQ(std::fegetround(), FE_UPWARD);
+  std::fesetround(FE_TONEAREST);
+  EXPECT_CLEAN_UNLOAD();
+}
+
+TEST(KernelUnload, ReportsAFloatingPointStateNotRestored) {
   KFLOATING_SAVE save;
-  EXPECT_EQ(KeSaveFloatingPointState(&save), STATUS_SUCCESS);
-  EXPECT_EQ(KeRestoreFloatingPointState(&save), STATUS_SUCCESS);
+  KeSaveFloatingPointState(&save);
+  UnloadReport report = CheckUnload();
+  EXPECT_NE(report.text.find("saved by 'test' and not restored"), std::string::npos) << report.text;
+  KeRestoreFloatingPointState(&save);
+  EXPECT_CLEAN_UNLOAD();
 }
 
 }  // namespace

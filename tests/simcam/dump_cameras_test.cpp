@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <fstream>
 #include <string>
 
 #include "simcam/payload_assembler.h"
@@ -226,6 +228,37 @@ TEST(DumpCameras, StillMethodThreeComesOnTheBulkStillEndpoint) {
   // The video stream never carries the still.
   rig.Run(2);
   for (const AssembledFrame& f : rig.streams[0].assembler.Frames()) EXPECT_FALSE(f.still);
+}
+
+TEST(DumpCameras, FramesTheCameraCannotMakeAreRefused) {
+  // The bulk dump with its 640x480 MJPEG frame made 0 wide and its 320x240 YUY2 frame 65535 x 65535.
+  std::optional<CameraProfile> profile = LoadRawDescriptorProfile(DumpPath("bulk.txt"), nullptr);
+  ASSERT_TRUE(profile.has_value());
+  std::vector<uint8_t> config = profile->configurationDescriptor;
+  int frames = 0;
+  for (size_t at = 0; at + 9 <= config.size(); at += config[at]) {
+    if (config[at] < 26 || config[at + 1] != CS_INTERFACE || config[at + 3] != 2) continue;
+    if (config[at + 2] == VS_FRAME_MJPEG) {
+      config[at + 5] = config[at + 6] = 0;
+      ++frames;
+    } else if (config[at + 2] == VS_FRAME_UNCOMPRESSED) {
+      std::fill(config.begin() + at + 5, config.begin() + at + 9, 0xFF);
+      ++frames;
+    }
+  }
+  ASSERT_EQ(frames, 2);
+  profile->configurationDescriptor = config;
+  SimCamera cam(*profile);
+  cam.SetConfiguration(1, 0);
+  for (uint8_t format : {1, 2}) {
+    UVC_VIDEO_PROBE_COMMIT p{};
+    p.bFormatIndex = format;
+    p.bFrameIndex = 2;
+    std::vector<uint8_t> bytes(34);
+    std::memcpy(bytes.data(), &p, sizeof(p));
+    EXPECT_TRUE(ClassSet(cam, VS_PROBE_CONTROL, 1, bytes).Stalled()) << int(format);
+    EXPECT_EQ(cam.Snapshot().requestErrorCode, UVC_ERROR_OUT_OF_RANGE);
+  }
 }
 
 TEST(DumpCameras, TextDumpParsing) {

@@ -2,51 +2,12 @@
 
 #include <cstdio>
 
-#include <jpeglib.h>
-
 #include "simcam/mjpeg_encoder.h"
 #include "simcam/test_pattern.h"
+#include "support/jpeg_check.h"
 
 namespace kvz::simcam {
 namespace {
-
-struct Decoded {
-  bool ok = false;
-  unsigned width = 0, height = 0;
-  int components = 0;
-  int h0 = 0, v0 = 0, h1 = 0;
-  double meanY = 0;
-};
-
-Decoded Decode(const std::vector<uint8_t>& jpeg) {
-  Decoded d;
-  jpeg_decompress_struct cinfo;
-  jpeg_error_mgr jerr;
-  cinfo.err = jpeg_std_error(&jerr);
-  jpeg_create_decompress(&cinfo);
-  jpeg_mem_src(&cinfo, jpeg.data(), jpeg.size());
-  if (jpeg_read_header(&cinfo, TRUE) != JPEG_HEADER_OK) return d;
-  d.components = cinfo.num_components;
-  d.h0 = cinfo.comp_info[0].h_samp_factor;
-  d.v0 = cinfo.comp_info[0].v_samp_factor;
-  d.h1 = cinfo.comp_info[1].h_samp_factor;
-  cinfo.out_color_space = JCS_YCbCr;
-  jpeg_start_decompress(&cinfo);
-  d.width = cinfo.output_width;
-  d.height = cinfo.output_height;
-  std::vector<uint8_t> row(cinfo.output_width * 3);
-  double sum = 0;
-  while (cinfo.output_scanline < cinfo.output_height) {
-    JSAMPROW rows[1] = {row.data()};
-    jpeg_read_scanlines(&cinfo, rows, 1);
-    for (unsigned x = 0; x < cinfo.output_width; ++x) sum += row[x * 3];
-  }
-  d.meanY = sum / (d.width * d.height);
-  jpeg_finish_decompress(&cinfo);
-  jpeg_destroy_decompress(&cinfo);
-  d.ok = true;
-  return d;
-}
 
 bool HasMarker(const std::vector<uint8_t>& jpeg, uint8_t marker) {
   for (size_t i = 2; i + 4 <= jpeg.size() && jpeg[i] == 0xFF;) {
@@ -72,7 +33,7 @@ TEST_P(MjpegTest, BaselineFourTwoTwoDecodesAtTheFrameSize) {
     const std::vector<uint8_t> jpeg = EncodeYuy2AsJpeg(picture, w, h, 80, withTables);
     EXPECT_EQ(HasMarker(jpeg, 0xC4), withTables);
     EXPECT_TRUE(HasMarker(jpeg, 0xC0));  // baseline start of frame
-    const Decoded d = Decode(jpeg);
+    const testing::JpegInfo d = testing::DecodeJpeg(jpeg);
     ASSERT_TRUE(d.ok);
     EXPECT_EQ(d.width, w);
     EXPECT_EQ(d.height, h);

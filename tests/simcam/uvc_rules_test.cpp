@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "simcam/payload_assembler.h"
 #include "simcam/sim_camera.h"
@@ -154,6 +155,32 @@ TEST(UvcRules, BulkReadsFollowPackets) {
   // The next read begins with the next frame's header.
   EXPECT_EQ(read(65536).length, 38412u);
   EXPECT_EQ(buffer[0], 12);
+}
+
+TEST(UvcRules, BulkStreamStopsUntilTheNextCommit) {
+  const std::function<void(SimCamera&)> stops[] = {
+      [](SimCamera& cam) { cam.SetInterface(1, 0, 0); },
+      [](SimCamera& cam) {
+        USB_DEFAULT_PIPE_SETUP_PACKET clear{0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, kVideoEndpoint, 0};
+        uint8_t none = 0;
+        cam.Control(clear, &none, 0);
+      },
+      [](SimCamera& cam) { cam.PipeReset(kVideoEndpoint, 0); },
+  };
+  for (size_t i = 0; i < 3; ++i) {
+    SimCamera cam(BulkCamera(TestGuids()));
+    cam.SetConfiguration(1, 0);
+    testing::Commit(cam, 1, 3, 333333);
+    std::vector<uint8_t> buffer(65536);
+    ASSERT_TRUE(cam.StreamIn(kVideoEndpoint, 0, buffer.data(), 65536).ready);
+    stops[i](cam);
+    EXPECT_FALSE(cam.Snapshot().streaming) << i;
+    const usb::StreamResult idle = cam.StreamIn(kVideoEndpoint, 10000000, buffer.data(), 65536);
+    EXPECT_FALSE(idle.ready) << i;
+    EXPECT_EQ(idle.readyAt, 0u) << i;  // nothing will come by itself
+    testing::Commit(cam, 1, 3, 333333, 10000000);
+    EXPECT_TRUE(cam.StreamIn(kVideoEndpoint, 10000000, buffer.data(), 65536).ready) << i;
+  }
 }
 
 }  // namespace

@@ -68,26 +68,47 @@ NTSTATUS PortDevice::Create() {
   pdo_->Flags |= DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE;
   pdo_->Flags &= ~DO_DEVICE_INITIALIZING;
   thread_ = std::make_unique<kvz::kernel::KernelThread>("usb bus", [this] { ThreadBody(); });
+  if (options_.twoCompletionThreads)
+    secondThread_ = std::make_unique<kvz::kernel::KernelThread>("usb bus completions", [this] { SecondThreadBody(); });
+  attached_ = true;
   function_->Attach(this);
   return STATUS_SUCCESS;
+}
+
+NTSTATUS PortDevice::CyclePort(PIRP irp) {
+  BusFault fault;
+  const bool faulted = TakeFault(BusRequest::kCyclePort, &fault);
+  if (faulted && fault.kind == BusFault::Kind::kFail) return FailNow(irp, nullptr, fault.irpStatus, 0);
+  if (faulted && fault.kind == BusFault::Kind::kHang) {
+    auto* r = new Request;
+    r->irp = irp;
+    r->held = true;
+    return Pend(r, &held_);
+  }
+  ++portCycles_;
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  for (const AlternateInfo& a : alternates_) ReplacePipes(a.interfaceNumber, nullptr, nullptr);
+  configured_ = false;
+  KeReleaseSpinLock(&lock_, irql);
+  function_->PortCycled(KeQueryInterruptTime());
+  const NTSTATUS status = CompleteLater(irp, nullptr, {}, faulted ? fault.delay : 0);
+  if (options_.cycleReenumerates) {
+    // The device leaves (surprise removal) and arrives again as a new device on a new port.
+    reenumerateAfterRemoval_ = true;
+    RequestRemoval();
+  }
+  return status;
 }
 
 NTSTATUS PortDevice::DispatchInternal(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
   if (code == IOCTL_INTERNAL_USB_SUBMIT_URB) return SubmitUrb(irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
-  if (removed_.load()) return FailNow(irp, nullptr, STATUS_NO_SUCH_DEVICE, 0);
+  if (removed_.load()) return FailNow(irp, nullptr, Gone().irpStatus, 0);
   switch (code) {
-    case IOCTL_INTERNAL_USB_CYCLE_PORT: {
-      ++portCycles_;
-      KIRQL irql;
-      KeAcquireSpinLock(&lock_, &irql);
-      for (const AlternateInfo& a : alternates_) ReplacePipes(a.interfaceNumber, nullptr, nullptr);
-      configured_ = false;
-      KeReleaseSpinLock(&lock_, irql);
-      function_->PortCycled(KeQueryInterruptTime());
-      return CompleteLater(irp, nullptr, {});
-    }
+    case IOCTL_INTERNAL_USB_CYCLE_PORT:
+      return CyclePort(irp);
     case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
       auto* bits = static_cast<PULONG>(stack->Parameters.Others.Argument1);
       if (!bits) return FailNow(irp, nullptr, STATUS_INVALID_PARAMETER, 0);
@@ -194,12 +215,33 @@ NTSTATUS PortDevice::DispatchPnp(PIRP irp) {
 NTSTATUS PortDevice::DispatchPower(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = irp->IoStatus.Status;
+  int64_t delay = 0;
   switch (stack->MinorFunction) {
     case IRP_MN_SET_POWER:
       if (stack->Parameters.Power.Type == DevicePowerState) {
-        powerState_ = stack->Parameters.Power.State.DeviceState;
+        BusFault fault;
+        if (!removed_.load() && TakeFault(BusRequest::kSetPower, &fault)) {
+          PoStartNextPowerIrp(irp);
+          if (fault.kind == BusFault::Kind::kFail) {
+            irp->IoStatus.Status = fault.irpStatus;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return fault.irpStatus;
+          }
+          if (fault.kind == BusFault::Kind::kHang) {
+            // Power requests cannot be cancelled: it ends only with the device.
+            IoMarkIrpPending(irp);
+            KIRQL irql;
+            KeAcquireSpinLock(&lock_, &irql);
+            heldPower_.push_back(irp);
+            KeReleaseSpinLock(&lock_, irql);
+            return STATUS_PENDING;
+          }
+          delay = fault.delay;
+        }
+        const DEVICE_POWER_STATE from = powerState_.exchange(stack->Parameters.Power.State.DeviceState);
         PoSetPowerState(pdo_, DevicePowerState, stack->Parameters.Power.State);
         function_->PowerChanged(stack->Parameters.Power.State.DeviceState, KeQueryInterruptTime());
+        PortPowerChanged(from, stack->Parameters.Power.State.DeviceState);
       }
       status = STATUS_SUCCESS;
       break;
@@ -213,6 +255,7 @@ NTSTATUS PortDevice::DispatchPower(PIRP irp) {
       break;
   }
   PoStartNextPowerIrp(irp);
+  if (delay > 0) return CompleteLater(irp, nullptr, {status, USBD_STATUS_SUCCESS, 0}, delay);
   irp->IoStatus.Status = status;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;

@@ -48,22 +48,27 @@ std::u16string Hex4(uint16_t v) {
 }  // namespace
 
 PortDevice::PortDevice(std::shared_ptr<UsbFunction> function, const PortOptions& options)
-    : function_(std::move(function)), options_(options) {
+    : function_(std::move(function)), options_(options), syncDraw_(options.syncCompletionSeed) {
   speed_ = function_->GetSpeed();
   deviceDescriptor_ = function_->DeviceDescriptor();
   configurationDescriptor_ = function_->ConfigurationDescriptor();
   alternates_ = ParseAlternates(configurationDescriptor_);
   if (configurationDescriptor_.size() >= sizeof(USB_CONFIGURATION_DESCRIPTOR)) configurationValue_ = configurationDescriptor_[5];
+  control_ = std::make_unique<Pipe>();
+  control_->type = UsbdPipeTypeControl;
   KeInitializeSpinLock(&lock_);
   KeInitializeEvent(&wake_, SynchronizationEvent, FALSE);
+  KeInitializeEvent(&secondWake_, SynchronizationEvent, FALSE);
 }
 
 PortDevice::~PortDevice() {
-  function_->Attach(nullptr);
+  if (attached_.exchange(false)) function_->Attach(nullptr);
   if (!removed_.load()) RemoveDevice();
   stopping_ = true;
   KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
   thread_.reset();
+  KeSetEvent(&secondWake_, IO_NO_INCREMENT, FALSE);
+  secondThread_.reset();
   if (pdo_) IoDeleteDevice(pdo_);
   for (Request* r : ready_) delete r;
 }
@@ -73,6 +78,17 @@ PortDevice* PortDevice::FromDevice(PDEVICE_OBJECT device) {
 }
 
 uint64_t PortDevice::FrameUnit() const { return speed_ == Speed::Full ? 10000 : 1250; }
+
+// The first poll of an interrupt pipe after `after`: polls fall on multiples of its period.
+uint64_t PortDevice::NextPoll(const Pipe& pipe, uint64_t after) const {
+  const uint64_t period = static_cast<uint64_t>(pipe.pollFrames) * FrameUnit();
+  return (after / period + 1) * period;
+}
+
+bool PortDevice::Suspended() const {
+  const DEVICE_POWER_STATE p = powerState_.load();
+  return p != PowerDeviceD0 && p != PowerDeviceUnspecified;
+}
 
 std::vector<std::u16string> PortDevice::HardwareIds() const {
   const uint16_t vid = deviceDescriptor_.size() >= 18 ? U16(deviceDescriptor_.data() + 8) : 0;
@@ -127,16 +143,74 @@ void PortDevice::SetRemovalHandler(std::function<void()> handler) {
 
 void PortDevice::Unplug() { RemoveDevice(); }
 
+void PortDevice::Remove(NTSTATUS status, uint32_t transactionErrors) {
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  if (transactionErrors) {
+    errorsBeforeRemoval_ = transactionErrors;
+    removalAfterErrors_ = status;
+  } else {
+    goneStatus_ = status;
+    goneUrbStatus_ = status == STATUS_CANCELLED ? USBD_STATUS_CANCELED : USBD_STATUS_DEVICE_GONE;
+  }
+  KeReleaseSpinLock(&lock_, irql);
+  if (!transactionErrors) RequestRemoval();
+}
+
+void PortDevice::ArmBusFault(const BusFault& fault) {
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  faults_.push_back(fault);
+  KeReleaseSpinLock(&lock_, irql);
+}
+
+void PortDevice::ClearBusFaults() {
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  faults_.clear();
+  KeReleaseSpinLock(&lock_, irql);
+}
+
+bool PortDevice::TakeFault(BusRequest request, BusFault* fault) {
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  bool hit = false;
+  for (auto it = faults_.begin(); it != faults_.end(); ++it) {
+    if (it->request != request) continue;
+    *fault = *it;
+    hit = true;
+    if (it->count == 1)
+      faults_.erase(it);
+    else if (it->count > 1)
+      --it->count;
+    break;
+  }
+  KeReleaseSpinLock(&lock_, irql);
+  return hit;
+}
+
+bool PortDevice::CompletesInCall() {
+  if (options_.syncCompletionShare <= 0) return false;
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  const bool inCall = std::uniform_real_distribution<double>(0.0, 1.0)(syncDraw_) < options_.syncCompletionShare;
+  KeReleaseSpinLock(&lock_, irql);
+  return inCall;
+}
+
 size_t PortDevice::PendingRequests() {
   KIRQL irql;
   KeAcquireSpinLock(&lock_, &irql);
-  size_t n = held_.size() + ready_.size() + (idle_ ? 1 : 0);
+  size_t n = held_.size() + ready_.size() + delayed_.size() + second_.size() + heldPower_.size() + (idle_ ? 1 : 0) +
+             control_->queue.size();
   for (auto& p : pipes_) n += p->queue.size();
   KeReleaseSpinLock(&lock_, irql);
   return n;
 }
 
 // ---- Request life ------------------------------------------------------------------------------
+
+Completion PortDevice::Gone() const { return {goneStatus_, goneUrbStatus_, 0}; }
 
 NTSTATUS PortDevice::FailNow(PIRP irp, PURB urb, NTSTATUS status, USBD_STATUS urbStatus) {
   if (urb) urb->UrbHeader.Status = urbStatus;
@@ -146,37 +220,51 @@ NTSTATUS PortDevice::FailNow(PIRP irp, PURB urb, NTSTATUS status, USBD_STATUS ur
   return status;
 }
 
-NTSTATUS PortDevice::CompleteLater(PIRP irp, PURB urb, Completion completion) {
+NTSTATUS PortDevice::CompleteLater(PIRP irp, PURB urb, Completion completion, int64_t delay) {
+  if (delay == 0 && completion.irpStatus == STATUS_SUCCESS && USBD_SUCCESS(completion.urbStatus) && CompletesInCall())
+    return FailNow(irp, urb, STATUS_SUCCESS, completion.urbStatus);
   auto* r = new Request;
   r->irp = irp;
   r->urb = urb;
   r->completion = completion;
-  return MakeReady(r);
+  return MakeReady(r, delay);
 }
 
-NTSTATUS PortDevice::MakeReady(Request* request) {
+NTSTATUS PortDevice::MakeReady(Request* request, int64_t delay) {
   IoMarkIrpPending(request->irp);
   KIRQL irql;
   KeAcquireSpinLock(&lock_, &irql);
-  ready_.push_back(request);
+  if (delay > 0) {
+    request->due = KeQueryInterruptTime() + static_cast<uint64_t>(delay);
+    auto at = std::find_if(delayed_.begin(), delayed_.end(), [&](Request* d) { return d->due > request->due; });
+    delayed_.insert(at, request);
+  } else {
+    ready_.push_back(request);
+  }
   KeReleaseSpinLock(&lock_, irql);
   KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
   return STATUS_PENDING;
 }
+
+namespace {
+
+VOID NTAPI CancelPending(PDEVICE_OBJECT device, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  PortDevice::FromDevice(device)->CancelRequest(irp);
+}
+
+}  // namespace
 
 NTSTATUS PortDevice::Pend(Request* request, std::deque<Request*>* queue) {
   IoMarkIrpPending(request->irp);
   KIRQL irql;
   KeAcquireSpinLock(&lock_, &irql);
   if (removed_.load()) {
-    request->completion = {STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE, 0};
+    request->completion = Gone();
     ready_.push_back(request);
   } else {
     queue->push_back(request);
-    IoSetCancelRoutine(request->irp, [](PDEVICE_OBJECT device, PIRP irp) {
-      IoReleaseCancelSpinLock(irp->CancelIrql);
-      FromDevice(device)->CancelRequest(irp);
-    });
+    IoSetCancelRoutine(request->irp, CancelPending);
     if (request->irp->Cancel && IoSetCancelRoutine(request->irp, nullptr) != nullptr) {
       queue->pop_back();
       request->completion = {STATUS_CANCELLED, USBD_STATUS_CANCELED, 0};
@@ -202,14 +290,11 @@ void PortDevice::PutBackAtHead(Request* r, std::deque<Request*>& queue, uint64_t
   KeAcquireSpinLock(&lock_, &irql);
   r->pipe->readyAt = readyAt;
   if (removed_.load()) {
-    r->completion = {STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE, 0};
+    r->completion = Gone();
     ready_.push_back(r);
   } else {
     queue.push_front(r);
-    IoSetCancelRoutine(r->irp, [](PDEVICE_OBJECT device, PIRP irp) {
-      IoReleaseCancelSpinLock(irp->CancelIrql);
-      FromDevice(device)->CancelRequest(irp);
-    });
+    IoSetCancelRoutine(r->irp, CancelPending);
     if (r->irp->Cancel && IoSetCancelRoutine(r->irp, nullptr) != nullptr) {
       queue.pop_front();
       r->completion = {STATUS_CANCELLED, USBD_STATUS_CANCELED, 0};
@@ -232,6 +317,7 @@ void PortDevice::CancelRequest(PIRP irp) {
       }
   };
   take(held_);
+  if (!found) take(control_->queue);
   for (auto& p : pipes_)
     if (!found) take(p->queue);
   if (!found && idle_ && idle_->irp == irp) {
@@ -259,30 +345,40 @@ void PortDevice::CancelPipeRequests(Pipe* pipe, NTSTATUS status, USBD_STATUS urb
 
 void PortDevice::RemoveDevice() {
   std::function<void()> handler;
+  std::deque<PIRP> power;
   KIRQL irql;
   KeAcquireSpinLock(&lock_, &irql);
   const bool first = !removed_.exchange(true);
+  const Completion gone = Gone();
+  CancelPipeRequests(control_.get(), gone.irpStatus, gone.urbStatus);
   for (auto& p : pipes_) {
-    CancelPipeRequests(p.get(), STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
+    CancelPipeRequests(p.get(), gone.irpStatus, gone.urbStatus);
     p->active = false;
   }
   for (Request* r : held_) {
     IoSetCancelRoutine(r->irp, nullptr);
-    r->completion = {STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE, 0};
+    r->completion = gone;
     ready_.push_back(r);
   }
   held_.clear();
   if (idle_) {
     IoSetCancelRoutine(idle_->irp, nullptr);
-    idle_->completion = {STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE, 0};
+    idle_->completion = gone;
     ready_.push_back(idle_);
     idle_ = nullptr;
   }
+  power.swap(heldPower_);
   configured_ = false;
   if (first && removalRequested_.load()) handler = removalHandler_;
   KeReleaseSpinLock(&lock_, irql);
+  for (PIRP irp : power) {
+    irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
   KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
   if (handler) kvz::kernel::QueueSystemWork(DelayedWorkQueue, handler, "USB device removal");
+  if (first && reenumerateAfterRemoval_.exchange(false) && reenumerate_)
+    kvz::kernel::QueueSystemWork(DelayedWorkQueue, reenumerate_, "USB device arrival");
 }
 
 void PortDevice::Finish(Request* r) {
@@ -311,7 +407,76 @@ void PortDevice::Finish(Request* r) {
   KeLowerIrql(old);
 }
 
-// ---- The bus thread ----------------------------------------------------------------------------
+// In stress mode the data pipes' completions are split over two threads by pipe, so that
+// completion routines of different pipes (and of the default pipe) run at the same moment while
+// each pipe's completions stay in order, as on a host controller with several interrupters.
+void PortDevice::Deliver(Request* r) {
+  if (options_.twoCompletionThreads && r->pipe && r->pipe != control_.get() && r->pipe->ordinal % 2 == 1) {
+    KIRQL irql;
+    KeAcquireSpinLock(&lock_, &irql);
+    second_.push_back(r);
+    KeReleaseSpinLock(&lock_, irql);
+    KeSetEvent(&secondWake_, IO_NO_INCREMENT, FALSE);
+    return;
+  }
+  Finish(r);
+}
+
+// A burst of transaction errors before the device drops off: each transfer that completes now
+// fails with USBD_STATUS_XACT_ERROR; after the last one the device is gone.
+void PortDevice::FailTransferForRemoval(Request* r) {
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  bool fail = errorsBeforeRemoval_ > 0 && (r->kind == Request::Kind::kIsoch || r->kind == Request::Kind::kBulk);
+  bool last = false;
+  if (fail) {
+    last = --errorsBeforeRemoval_ == 0;
+    if (last) {
+      goneStatus_ = removalAfterErrors_;
+      goneUrbStatus_ = removalAfterErrors_ == STATUS_CANCELLED ? USBD_STATUS_CANCELED : USBD_STATUS_DEVICE_GONE;
+    }
+  }
+  KeReleaseSpinLock(&lock_, irql);
+  if (!fail) return;
+  r->completion = {STATUS_UNSUCCESSFUL, USBD_STATUS_XACT_ERROR, 0};
+  if (r->kind == Request::Kind::kIsoch) {
+    auto& t = r->urb->UrbIsochronousTransfer;
+    for (ULONG i = 0; i < t.NumberOfPackets; ++i) {
+      t.IsoPacket[i].Status = USBD_STATUS_XACT_ERROR;
+      t.IsoPacket[i].Length = 0;
+    }
+    t.ErrorCount = t.NumberOfPackets;
+    t.TransferBufferLength = 0;
+  }
+  if (last) RequestRemoval();
+}
+
+// Back in D0 from a suspend: isochronous transfers that waited through it are scheduled afresh,
+// in order, and the transfers that waited go on.
+void PortDevice::PortPowerChanged(DEVICE_POWER_STATE from, DEVICE_POWER_STATE to) {
+  if (to != PowerDeviceD0 || from == PowerDeviceD0 || from == PowerDeviceUnspecified) return;
+  const uint64_t now = KeQueryInterruptTime();
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  const uint64_t unit = FrameUnit();
+  for (auto& p : pipes_) {
+    if (p->type != UsbdPipeTypeIsochronous) continue;
+    uint64_t start = now / unit + 1;
+    for (Request* r : p->queue) {
+      const uint32_t packets = r->urb->UrbIsochronousTransfer.NumberOfPackets;
+      r->startFrame = start;
+      r->lateFrames = 0;
+      r->due = (start + packets) * unit;
+      r->urb->UrbIsochronousTransfer.StartFrame = static_cast<ULONG>(start / (speed_ == Speed::Full ? 1 : 8));
+      start += packets;
+    }
+    p->nextFrame = p->queue.empty() ? 0 : start;
+  }
+  KeReleaseSpinLock(&lock_, irql);
+  Kick();
+}
+
+// ---- The bus threads ---------------------------------------------------------------------------
 
 void PortDevice::ThreadBody() {
   for (;;) {
@@ -334,6 +499,21 @@ void PortDevice::ThreadBody() {
   }
 }
 
+void PortDevice::SecondThreadBody() {
+  for (;;) {
+    std::deque<Request*> batch;
+    KIRQL irql;
+    KeAcquireSpinLock(&lock_, &irql);
+    batch.swap(second_);
+    KeReleaseSpinLock(&lock_, irql);
+    for (Request* r : batch) Finish(r);
+    if (batch.empty()) {
+      if (stopping_.load()) return;
+      KeWaitForSingleObject(&secondWake_, Executive, KernelMode, FALSE, nullptr);
+    }
+  }
+}
+
 // One pass over what is due; true when something was done. *wakeAt: the earliest time something
 // falls due (0: only a kick can make something due).
 bool PortDevice::ServiceOnce(uint64_t* wakeAt) {
@@ -344,18 +524,25 @@ bool PortDevice::ServiceOnce(uint64_t* wakeAt) {
     if (t && t != UINT64_MAX && (*wakeAt == 0 || t < *wakeAt)) *wakeAt = t;
   };
 
-  // Decided completions first, in order.
+  // Decided completions first, in order; then at most one transfer that falls due. A suspended
+  // port moves no data: its transfers wait for D0.
   std::deque<Request*> ready;
   Request* work = nullptr;
   {
     KIRQL irql;
     KeAcquireSpinLock(&lock_, &irql);
     ready.swap(ready_);
-    for (auto& p : pipes_) {
-      if (p->queue.empty() || work) continue;
+    while (!delayed_.empty() && delayed_.front()->due <= now) {
+      ready.push_back(delayed_.front());
+      delayed_.pop_front();
+    }
+    if (!delayed_.empty()) earliest(delayed_.front()->due);
+    const bool suspended = Suspended();
+    auto consider = [&](Pipe* p) {
+      if (p->queue.empty() || work || suspended) return;
       Request* head = p->queue.front();
-      if (head->held) continue;
-      if (p->type == UsbdPipeTypeIsochronous) {
+      if (head->held) return;
+      if (p->type == UsbdPipeTypeIsochronous || p->type == UsbdPipeTypeControl || head->failAtDue) {
         if (head->due <= now) {
           TakeFromQueue(head, p->queue);
           work = head;
@@ -368,44 +555,103 @@ bool PortDevice::ServiceOnce(uint64_t* wakeAt) {
       } else if (p->readyAt != UINT64_MAX) {
         earliest(std::max(p->readyAt, head->due));
       }
-    }
+    };
+    consider(control_.get());
+    for (auto& p : pipes_) consider(p.get());
     KeReleaseSpinLock(&lock_, irql);
   }
-  for (Request* r : ready) Finish(r);
+  for (Request* r : ready) Deliver(r);
   if (!work) return !ready.empty();
 
-  Pipe* pipe = work->pipe;
-  if (work->kind == Request::Kind::kIsoch) {
+  if (work->failAtDue) {
+    Deliver(work);
+  } else if (work->kind == Request::Kind::kControl) {
+    ServiceControl(work, now);
+  } else if (work->kind == Request::Kind::kIsoch) {
     FillIsoch(work, now);
     if (work->held) {
-      PutBackAtHead(work, pipe->queue, 0);
+      PutBackAtHead(work, work->pipe->queue, 0);
       return true;
     }
     // Unplugged while its packets were filled: the transfer goes with the device.
-    if (removed_.load()) work->completion = {STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE, 0};
-    Finish(work);
-    return true;
+    if (removed_.load()) work->completion = Gone();
+    FailTransferForRemoval(work);
+    Deliver(work);
+  } else {
+    ServiceStream(work, now);
   }
+  return true;
+}
 
+// A default-pipe request reaches the device now: OUT data is read from the caller's buffer at this
+// moment, IN data lands in it only now.
+Outcome PortDevice::AskDevice(Request* r, uint64_t now) {
+  const USB_DEFAULT_PIPE_SETUP_PACKET& setup = r->setup;
+  const bool in = (setup.bmRequestType & 0x80) != 0;
+  std::vector<uint8_t> answer(in ? std::max<size_t>(setup.wLength, 1) : 0);
+  uint8_t scratch = 0;
+  uint8_t* data = in ? answer.data() : (r->data ? r->data : &scratch);
+  const Outcome o = function_->Control(setup, data, now);
+  if (o.disposition != Disposition::kComplete) return o;
+  r->completion = o.completion;
+  if (in) {
+    r->completion.length = std::min<uint32_t>(r->completion.length, setup.wLength);
+    if (r->data && r->completion.length) memcpy(r->data, answer.data(), r->completion.length);
+  } else if (r->completion.irpStatus == STATUS_SUCCESS) {
+    r->completion.length = setup.wLength;
+  }
+  return o;
+}
+
+void PortDevice::ServiceControl(Request* r, uint64_t now) {
+  const Outcome o = AskDevice(r, now);
+  if (o.disposition == Disposition::kRemove) {
+    removalRequested_ = true;
+    r->completion = Gone();
+    RemoveDevice();
+    Deliver(r);
+    return;
+  }
+  if (o.disposition == Disposition::kHold) {
+    r->held = true;
+    Pend(r, &held_);
+    return;
+  }
+  if (removed_.load()) r->completion = Gone();
+  Deliver(r);
+}
+
+// A bulk or interrupt transfer whose time has come: the device has data, or not yet.
+void PortDevice::ServiceStream(Request* work, uint64_t now) {
+  Pipe* pipe = work->pipe;
+  const bool interrupt = pipe->type == UsbdPipeTypeInterrupt;
+  if (pipe->halted) {
+    work->completion = {STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED, 0};
+    Deliver(work);
+    return;
+  }
   auto& t = work->urb->UrbBulkOrInterruptTransfer;
   uint8_t* buffer = static_cast<uint8_t*>(t.TransferBuffer);
   if (!buffer && t.TransferBufferMDL) buffer = static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(t.TransferBufferMDL, 0));
   const uint64_t kicks = kicks_.load();
   StreamResult s = function_->StreamIn(pipe->endpoint, now, buffer, t.TransferBufferLength);
   if (!s.ready) {
-    // A kick while the device was asked means it may have something now.
-    PutBackAtHead(work, pipe->queue, kicks_.load() != kicks ? 0 : s.readyAt ? s.readyAt : UINT64_MAX);
-    return true;
+    // A kick while the device was asked means it may have something now. An interrupt pipe
+    // hears of it only at its next poll.
+    const uint64_t readyAt = kicks_.load() != kicks ? 0 : s.readyAt ? s.readyAt : UINT64_MAX;
+    if (interrupt) work->due = NextPoll(*pipe, readyAt == UINT64_MAX ? now : std::max<uint64_t>(now, readyAt));
+    PutBackAtHead(work, pipe->queue, readyAt);
+    return;
   }
   if (s.outcome.disposition == Disposition::kHold) {
     work->held = true;
     PutBackAtHead(work, pipe->queue, 0);
-    return true;
+    return;
   }
   if (s.outcome.disposition == Disposition::kRemove) {
     removalRequested_ = true;
     PutBackAtHead(work, pipe->queue, 0);
-    return true;
+    return;
   }
   work->completion = s.outcome.completion;
   if (work->completion.irpStatus == STATUS_SUCCESS && USBD_SUCCESS(work->completion.urbStatus) &&
@@ -414,10 +660,18 @@ bool PortDevice::ServiceOnce(uint64_t* wakeAt) {
     work->completion.irpStatus = STATUS_UNSUCCESSFUL;
     work->completion.urbStatus = USBD_STATUS_ERROR_SHORT_TRANSFER;
   }
+  // A stall or babble halts the endpoint: everything after fails until the pipe is reset.
+  const USBD_STATUS u = work->completion.urbStatus;
+  if (u == USBD_STATUS_STALL_PID || u == USBD_STATUS_BABBLE_DETECTED || u == USBD_STATUS_DATA_OVERRUN) {
+    KIRQL irql;
+    KeAcquireSpinLock(&lock_, &irql);
+    pipe->halted = true;
+    KeReleaseSpinLock(&lock_, irql);
+  }
   // Unplugged while the device was being asked: the transfer goes with the device.
-  if (removed_.load()) work->completion = {STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE, 0};
-  Finish(work);
-  return true;
+  if (removed_.load()) work->completion = Gone();
+  FailTransferForRemoval(work);
+  Deliver(work);
 }
 
 void PortDevice::FillIsoch(Request* r, uint64_t now) {
@@ -431,7 +685,7 @@ void PortDevice::FillIsoch(Request* r, uint64_t now) {
   }
   if (start.disposition == Disposition::kRemove) {
     removalRequested_ = true;
-    r->completion = {STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE, 0};
+    r->completion = Gone();
     return;
   }
   uint8_t* buffer = static_cast<uint8_t*>(t.TransferBuffer);
@@ -443,6 +697,11 @@ void PortDevice::FillIsoch(Request* r, uint64_t now) {
     desc[i].Length = 0;
     if (failed) {
       desc[i].Status = USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
+      ++errors;
+      continue;
+    }
+    if (i < r->lateFrames) {
+      desc[i].Status = USBD_STATUS_ISO_NOT_ACCESSED_LATE;
       ++errors;
       continue;
     }

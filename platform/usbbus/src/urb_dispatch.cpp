@@ -97,6 +97,12 @@ void PortDevice::ReplacePipes(uint8_t interfaceNumber, const AlternateInfo* alt,
     pipe->type = PipeTypeOf(e.attributes);
     pipe->bytesPerInterval = BytesPerInterval(e, speed_);
     pipe->interval = e.interval;
+    pipe->ordinal = static_cast<uint32_t>(pipes_.size());
+    if (pipe->type == UsbdPipeTypeInterrupt) {
+      // Full speed counts bInterval in frames; faster buses poll every 2^(bInterval-1) microframes.
+      const uint8_t exponent = static_cast<uint8_t>(std::min<uint8_t>(std::max<uint8_t>(e.interval, 1), 16) - 1);
+      pipe->pollFrames = speed_ == Speed::Full ? std::max<uint8_t>(e.interval, 1) : 1u << exponent;
+    }
     if (out) {
       PUSBD_PIPE_INFORMATION pi = out + i;
       pi->MaximumPacketSize = static_cast<USHORT>(std::min<uint32_t>(pipe->bytesPerInterval, 0xFFFF));
@@ -112,7 +118,7 @@ void PortDevice::ReplacePipes(uint8_t interfaceNumber, const AlternateInfo* alt,
 
 NTSTATUS PortDevice::SubmitUrb(PIRP irp, PURB urb) {
   if (!urb) return FailNow(irp, nullptr, STATUS_INVALID_PARAMETER, 0);
-  if (removed_.load()) return FailNow(irp, urb, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
+  if (removed_.load()) return FailNow(irp, urb, Gone().irpStatus, Gone().urbStatus);
   const USHORT function = urb->UrbHeader.Function;
   // A suspended port moves no packets; aborting or resetting a pipe needs none.
   const DEVICE_POWER_STATE power = powerState_.load();
@@ -168,38 +174,77 @@ NTSTATUS PortDevice::SubmitUrb(PIRP irp, PURB urb) {
   }
 }
 
+// A control transfer takes bus time on the default pipe, one after the other: the device sees it
+// at completion, when OUT data is read and IN data written. Until then an IN buffer holds a poison
+// pattern. A composite parent may complete a success inside the call (syncCompletionShare).
 NTSTATUS PortDevice::ControlRequest(PIRP irp, PURB urb, const USB_DEFAULT_PIPE_SETUP_PACKET& setup, uint8_t* data) {
-  std::vector<uint8_t> scratch;
-  if (!data) {
-    scratch.resize(1);
-    data = scratch.data();
-  }
-  const Outcome o = function_->Control(setup, data, KeQueryInterruptTime());
-  if (o.disposition == Disposition::kRemove) return DeviceGone(irp, urb);
+  constexpr uint8_t kPoison = 0xBD;
   auto* r = new Request;
   r->kind = Request::Kind::kControl;
   r->irp = irp;
   r->urb = urb;
-  if (o.disposition == Disposition::kHold) {
+  r->setup = setup;
+  r->data = data;
+  const uint64_t now = KeQueryInterruptTime();
+  BusFault fault;
+  const bool faulted = TakeFault(BusRequest::kControl, &fault);
+  if (!faulted && CompletesInCall()) {
+    const Outcome o = AskDevice(r, now);
+    if (o.disposition == Disposition::kRemove) {
+      delete r;
+      return DeviceGone(irp, urb);
+    }
+    if (o.disposition == Disposition::kHold) {
+      r->held = true;
+      return Pend(r, &held_);
+    }
+    if (r->completion.irpStatus == STATUS_SUCCESS) {
+      const Completion c = r->completion;
+      delete r;
+      urb->UrbControlVendorClassRequest.TransferBufferLength = c.length;
+      return FailNow(irp, urb, STATUS_SUCCESS, c.urbStatus);
+    }
+    return MakeReady(r);
+  }
+  if (data && (setup.bmRequestType & 0x80)) memset(data, kPoison, setup.wLength);
+  if (faulted && fault.kind == BusFault::Kind::kHang) {
     r->held = true;
     return Pend(r, &held_);
   }
-  r->completion = o.completion;
-  if (setup.bmRequestType & 0x80) r->completion.length = std::min<uint32_t>(r->completion.length, setup.wLength);
-  else if (r->completion.irpStatus == STATUS_SUCCESS) r->completion.length = setup.wLength;
-  return MakeReady(r);
+  if (faulted && fault.kind == BusFault::Kind::kFail) {
+    r->failAtDue = true;
+    r->completion = {fault.irpStatus, fault.urbStatus, 0};
+  }
+  const uint64_t unit = FrameUnit();
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  r->due = (std::max(now, control_->busyUntil) / unit + 1) * unit;
+  if (faulted && fault.kind == BusFault::Kind::kDelay) r->due += static_cast<uint64_t>(fault.delay);
+  control_->busyUntil = r->due;
+  KeReleaseSpinLock(&lock_, irql);
+  r->pipe = control_.get();
+  return Pend(r, &control_->queue);
 }
 
 NTSTATUS PortDevice::DeviceGone(PIRP irp, PURB urb) {
   removalRequested_ = true;
   RemoveDevice();
-  return FailNow(irp, urb, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
+  return FailNow(irp, urb, Gone().irpStatus, Gone().urbStatus);
 }
 
 // True when the function removed itself or refused the setting; *status then holds the result.
 bool PortDevice::SettingFailed(PIRP irp, PURB urb, const Outcome& o, NTSTATUS* status) {
   if (o.disposition == Disposition::kRemove) {
     *status = DeviceGone(irp, urb);
+    return true;
+  }
+  if (o.disposition == Disposition::kHold) {
+    // The device keeps the request: it stays pending, the setting unchanged, until cancel or removal.
+    auto* r = new Request;
+    r->irp = irp;
+    r->urb = urb;
+    r->held = true;
+    *status = Pend(r, &held_);
     return true;
   }
   if (o.completion.irpStatus == STATUS_SUCCESS && USBD_SUCCESS(o.completion.urbStatus)) return false;
@@ -248,7 +293,7 @@ NTSTATUS PortDevice::SelectConfiguration(PIRP irp, PURB urb) {
 
   Outcome o = function_->SetConfiguration(configurationValue_, now);
   for (auto& [info, alt] : records) {
-    if (o.completion.irpStatus != STATUS_SUCCESS) break;
+    if (o.disposition != Disposition::kComplete || o.completion.irpStatus != STATUS_SUCCESS) break;
     if (alt->alternate != 0) o = function_->SetInterface(alt->interfaceNumber, alt->alternate, now);
   }
   NTSTATUS status;
@@ -287,6 +332,8 @@ NTSTATUS PortDevice::SelectInterface(PIRP irp, PURB urb) {
 }
 
 NTSTATUS PortDevice::AbortPipe(PIRP irp, PURB urb, bool reset) {
+  BusFault fault;
+  const bool faulted = TakeFault(reset ? BusRequest::kResetPipe : BusRequest::kAbortPipe, &fault);
   KIRQL irql;
   KeAcquireSpinLock(&lock_, &irql);
   Pipe* pipe = ActivePipe(urb->UrbPipeRequest.PipeHandle);
@@ -294,18 +341,36 @@ NTSTATUS PortDevice::AbortPipe(PIRP irp, PURB urb, bool reset) {
     KeReleaseSpinLock(&lock_, irql);
     return FailNow(irp, urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE);
   }
+  if (reset && !pipe->queue.empty()) {
+    // Windows refuses to reset a pipe that still has transfers; they must be aborted first.
+    KeReleaseSpinLock(&lock_, irql);
+    return FailNow(irp, urb, STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_BUSY);
+  }
+  KeReleaseSpinLock(&lock_, irql);
+  if (faulted && fault.kind == BusFault::Kind::kFail) return FailNow(irp, urb, fault.irpStatus, fault.urbStatus);
+  if (faulted && fault.kind == BusFault::Kind::kHang) {
+    auto* r = new Request;
+    r->irp = irp;
+    r->urb = urb;
+    r->held = true;
+    return Pend(r, &held_);
+  }
+  KeAcquireSpinLock(&lock_, &irql);
   const uint8_t endpoint = pipe->endpoint;
   if (!reset) {
     CancelPipeRequests(pipe, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+    // The (micro)frames the cancelled transfers had reserved are free again.
+    pipe->nextFrame = 0;
   } else {
     pipe->nextFrame = 0;
     pipe->readyAt = 0;
+    pipe->halted = false;
   }
   KeReleaseSpinLock(&lock_, irql);
   if (reset) function_->PipeReset(endpoint, KeQueryInterruptTime());
   else function_->PipeAborted(endpoint, KeQueryInterruptTime());
   // Queued after the aborted transfers, so they complete first.
-  return CompleteLater(irp, urb, {});
+  return CompleteLater(irp, urb, {}, faulted ? fault.delay : 0);
 }
 
 NTSTATUS PortDevice::QueueTransfer(PIRP irp, PURB urb) {
@@ -351,7 +416,12 @@ NTSTATUS PortDevice::QueueTransfer(PIRP irp, PURB urb) {
       const uint64_t current = KeQueryInterruptTime() / unit;
       uint64_t start;
       if (t.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) {
-        start = std::max(pipe->nextFrame, current + 1);
+        // An ASAP transfer continues the pipe's stream; when it arrives after its first (micro)frames
+        // have passed, those packets are not accessed (late). A stream more than a transfer behind
+        // starts afresh.
+        const bool late = pipe->nextFrame != 0 && pipe->nextFrame <= current && current + 1 - pipe->nextFrame < n;
+        start = late ? pipe->nextFrame : std::max(pipe->nextFrame, current + 1);
+        r->lateFrames = late ? static_cast<uint32_t>(current + 1 - start) : 0;
       } else {
         // StartFrame counts 1 ms frames; it must lie within the schedule window ahead.
         const uint64_t perMs = speed_ == Speed::Full ? 1 : 8;
@@ -370,11 +440,12 @@ NTSTATUS PortDevice::QueueTransfer(PIRP irp, PURB urb) {
       }
     }
   }
-  if (!isoch) {
-    // A bulk or interrupt transaction takes place in the next (micro)frame at the earliest, so a
-    // transfer that fails at once still takes bus time.
+  if (!isoch && pipe) {
+    // A bulk transaction takes place in the next (micro)frame at the earliest, so a transfer
+    // that fails at once still takes bus time; an interrupt endpoint is polled at its interval.
     const uint64_t unit = FrameUnit();
-    r->due = (KeQueryInterruptTime() / unit + 1) * unit;
+    const uint64_t now = KeQueryInterruptTime();
+    r->due = pipe->type == UsbdPipeTypeInterrupt ? NextPoll(*pipe, now) : (now / unit + 1) * unit;
   }
   KeReleaseSpinLock(&lock_, irql);
   if (bad != STATUS_SUCCESS) {
@@ -382,6 +453,15 @@ NTSTATUS PortDevice::QueueTransfer(PIRP irp, PURB urb) {
     return FailNow(irp, urb, bad, badUrb);
   }
   r->pipe = pipe;
+  BusFault fault;
+  if (TakeFault(BusRequest::kTransfer, &fault)) {
+    if (fault.kind == BusFault::Kind::kHang) r->held = true;
+    if (fault.kind == BusFault::Kind::kDelay) r->due += static_cast<uint64_t>(fault.delay);
+    if (fault.kind == BusFault::Kind::kFail) {
+      r->failAtDue = true;
+      r->completion = {fault.irpStatus, fault.urbStatus, 0};
+    }
+  }
   return Pend(r, &pipe->queue);
 }
 

@@ -13,9 +13,7 @@
 #include "primitives/multiply_scaled.h"
 #include "primitives/region_copy.h"
 
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
-#include <emmintrin.h>
-#endif
+#include "jpeg_simd.h"
 
 namespace kvz::prim::KVZ_BUILD_NS {
 namespace {
@@ -111,34 +109,35 @@ struct PassConstants {
 template <bool kColumn>
 inline void ButterflyHalf(const PassConstants& k, __m128i x04, __m128i x26, __m128i x17,
                           __m128i x53, __m128i x2s, __m128i x6s, __m128i round, __m128i t[8]) {
-  const __m128i e0 = _mm_add_epi32(_mm_slli_epi32(_mm_madd_epi16(x04, k.e0), 1), round);
-  const __m128i e1 = _mm_add_epi32(_mm_slli_epi32(_mm_madd_epi16(x04, k.e1), 1), round);
-  const __m128i r = _mm_add_epi32(_mm_madd_epi16(x26, k.r), x2s);
-  const __m128i s = _mm_sub_epi32(_mm_madd_epi16(x26, k.s), x6s);
-  const __m128i a = _mm_madd_epi16(x17, k.a);
-  const __m128i b = _mm_madd_epi16(x17, k.b);
-  const __m128i c = _mm_madd_epi16(x53, k.c);
-  const __m128i d = _mm_madd_epi16(x53, k.d);
+  // Each value is formed just before its use and the outputs as soon as their inputs exist,
+  // which keeps fewer values live (the build has sixteen vector registers at most).
+  auto out = [](__m128i v) {
+    // Column outputs keep bits 12..27 (the low 16 bits of >> 12); row outputs fit 16 bits.
+    return kColumn ? _mm_srai_epi32(_mm_slli_epi32(v, 4), 16) : _mm_srai_epi32(v, 21);
+  };
+  const __m128i a = _mm_madd_epi16(x17, k.a), c = _mm_madd_epi16(x53, k.c);
   const __m128i p =
       MulLow32(_mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(a, c), k.round2048), 12), k.sqrt2);
+  const __m128i u = _mm_sub_epi32(a, c);
+  const __m128i b = _mm_madd_epi16(x17, k.b), d = _mm_madd_epi16(x53, k.d);
   const __m128i q =
       MulLow32(_mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(b, d), k.round2048), 12), k.sqrt2);
-  const __m128i u = _mm_sub_epi32(a, c), v = _mm_sub_epi32(b, d);
-  const __m128i upv = _mm_add_epi32(u, v), umv = _mm_sub_epi32(u, v);
+  const __m128i v = _mm_sub_epi32(b, d);
+  const __m128i e0 = _mm_add_epi32(_mm_slli_epi32(_mm_madd_epi16(x04, k.e0), 1), round);
+  const __m128i r = _mm_add_epi32(_mm_madd_epi16(x26, k.r), x2s);
   const __m128i er = _mm_add_epi32(e0, r), emr = _mm_sub_epi32(e0, r);
+  t[0] = out(_mm_add_epi32(er, p));
+  t[7] = out(_mm_sub_epi32(er, p));
+  t[3] = out(_mm_add_epi32(emr, q));
+  t[4] = out(_mm_sub_epi32(emr, q));
+  const __m128i e1 = _mm_add_epi32(_mm_slli_epi32(_mm_madd_epi16(x04, k.e1), 1), round);
+  const __m128i s = _mm_sub_epi32(_mm_madd_epi16(x26, k.s), x6s);
   const __m128i es = _mm_add_epi32(e1, s), ems = _mm_sub_epi32(e1, s);
-  t[0] = _mm_add_epi32(er, p);
-  t[7] = _mm_sub_epi32(er, p);
-  t[1] = _mm_add_epi32(es, upv);
-  t[6] = _mm_sub_epi32(es, upv);
-  t[2] = _mm_add_epi32(ems, umv);
-  t[5] = _mm_sub_epi32(ems, umv);
-  t[3] = _mm_add_epi32(emr, q);
-  t[4] = _mm_sub_epi32(emr, q);
-  for (int i = 0; i < 8; ++i) {
-    // Column outputs keep bits 12..27 (the low 16 bits of >> 12); row outputs fit 16 bits.
-    t[i] = kColumn ? _mm_srai_epi32(_mm_slli_epi32(t[i], 4), 16) : _mm_srai_epi32(t[i], 21);
-  }
+  const __m128i upv = _mm_add_epi32(u, v), umv = _mm_sub_epi32(u, v);
+  t[1] = out(_mm_add_epi32(es, upv));
+  t[6] = out(_mm_sub_epi32(es, upv));
+  t[2] = out(_mm_add_epi32(ems, umv));
+  t[5] = out(_mm_sub_epi32(ems, umv));
 }
 
 // Eight lanes of the butterfly: x[k] holds input k of every lane.
@@ -156,29 +155,29 @@ inline void ButterflyVector(const PassConstants& k, __m128i x[8]) {
   for (int i = 0; i < 8; ++i) x[i] = _mm_packs_epi32(lo[i], hi[i]);
 }
 
-inline void Transpose8x16(__m128i x[8]) {
-  const __m128i a0 = _mm_unpacklo_epi16(x[0], x[1]), a1 = _mm_unpackhi_epi16(x[0], x[1]);
-  const __m128i a2 = _mm_unpacklo_epi16(x[2], x[3]), a3 = _mm_unpackhi_epi16(x[2], x[3]);
-  const __m128i a4 = _mm_unpacklo_epi16(x[4], x[5]), a5 = _mm_unpackhi_epi16(x[4], x[5]);
-  const __m128i a6 = _mm_unpacklo_epi16(x[6], x[7]), a7 = _mm_unpackhi_epi16(x[6], x[7]);
-  const __m128i b0 = _mm_unpacklo_epi32(a0, a2), b1 = _mm_unpackhi_epi32(a0, a2);
-  const __m128i b2 = _mm_unpacklo_epi32(a1, a3), b3 = _mm_unpackhi_epi32(a1, a3);
-  const __m128i b4 = _mm_unpacklo_epi32(a4, a6), b5 = _mm_unpackhi_epi32(a4, a6);
-  const __m128i b6 = _mm_unpacklo_epi32(a5, a7), b7 = _mm_unpackhi_epi32(a5, a7);
-  x[0] = _mm_unpacklo_epi64(b0, b4);
-  x[1] = _mm_unpackhi_epi64(b0, b4);
-  x[2] = _mm_unpacklo_epi64(b1, b5);
-  x[3] = _mm_unpackhi_epi64(b1, b5);
-  x[4] = _mm_unpacklo_epi64(b2, b6);
-  x[5] = _mm_unpackhi_epi64(b2, b6);
-  x[6] = _mm_unpacklo_epi64(b3, b7);
-  x[7] = _mm_unpackhi_epi64(b3, b7);
-}
-
 // Columns, transpose, rows: x[] enters as rows and leaves as columns (x[k] lane r = out[r][k]).
+// When rows 1-7 are zero every column pass output is its top input times 8 (cut to 16 bits),
+// and a block with only the DC coefficient gives one value everywhere; both are exact.
 inline void InverseDctVector(__m128i x[8]) {
   const PassConstants k;
-  ButterflyVector<true>(k, x);
+  const __m128i lowerRows = _mm_or_si128(_mm_or_si128(_mm_or_si128(x[1], x[2]), _mm_or_si128(x[3], x[4])),
+                                         _mm_or_si128(_mm_or_si128(x[5], x[6]), x[7]));
+  const __m128i zero = _mm_setzero_si128();
+  if (_mm_movemask_epi8(_mm_cmpeq_epi16(lowerRows, zero)) == 0xFFFF) {
+    const __m128i top = _mm_slli_epi16(x[0], 3);
+    if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_srli_si128(top, 2), zero)) == 0xFFFF) {
+      // Row pass of (v, 0, ..., 0): (v << 15 + 2^20) >> 21.
+      const __m128i v = _mm_unpacklo_epi16(zero, top);
+      const __m128i round = _mm_set1_epi32(static_cast<int32_t>(kRowRound));
+      const __m128i out = _mm_srai_epi32(_mm_add_epi32(_mm_srai_epi32(v, 1), round), 21);
+      const __m128i all = _mm_shuffle_epi32(_mm_shufflelo_epi16(_mm_packs_epi32(out, out), 0), 0);
+      for (int i = 0; i < 8; ++i) x[i] = all;
+      return;
+    }
+    for (int i = 0; i < 8; ++i) x[i] = top;
+  } else {
+    ButterflyVector<true>(k, x);
+  }
   Transpose8x16(x);
   ButterflyVector<false>(k, x);
 }

@@ -59,7 +59,7 @@ inline std::vector<uint8_t> EncodeBaseline(int width, int height, int quality, i
   return stream;
 }
 
-struct HuffmanSpec {
+struct DhtTable {
   uint8_t counts[16] = {};
   uint8_t values[256] = {};
   bool present = false;
@@ -74,7 +74,7 @@ struct BaselineStream {
   int width = 0, height = 0, restartInterval = 0;
   int mcusWide = 0, mcusHigh = 0;
   std::vector<ScanComponent> components;
-  HuffmanSpec dc[4], ac[4];
+  DhtTable dc[4], ac[4];
   uint8_t quant[4][64] = {};  // raw 8-bit tables, zig-zag order
   int32_t scanStart = 0;  // first byte of entropy-coded data
 };
@@ -104,7 +104,7 @@ inline bool ParseBaseline(const std::vector<uint8_t>& s, BaselineStream* out) {
       size_t q = 0;
       while (q < len - 2) {
         const int cls = seg[q] >> 4, id = seg[q] & 3;
-        HuffmanSpec& t = cls == 0 ? out->dc[id] : out->ac[id];
+        DhtTable& t = cls == 0 ? out->dc[id] : out->ac[id];
         int total = 0;
         for (int i = 0; i < 16; ++i) total += t.counts[i] = seg[q + 1 + i];
         std::memcpy(t.values, &seg[q + 17], static_cast<size_t>(total));

@@ -1,24 +1,8 @@
 #include "jpeg_builds.h"
 
-#include <cpuid.h>
+#include "processor_isa.h"
 
 namespace kvz::test {
-namespace {
-
-bool IsaRunsHere(int isa) {
-  unsigned a, b, c, d;
-  if (!__get_cpuid(1, &a, &b, &c, &d)) return isa == KVZ_ISA_GENERIC;
-  switch (isa) {
-    case KVZ_ISA_GENERIC: return true;
-    case KVZ_ISA_SSE: return (d >> 25) & 1;
-    case KVZ_ISA_SSE2: return (d >> 26) & 1;
-    case KVZ_ISA_SSE3: return c & 1;
-    case KVZ_ISA_SSSE3: return (c >> 9) & 1;
-    default: return false;
-  }
-}
-
-}  // namespace
 
 const std::vector<JpegBuild>& JpegBuilds() {
   static const std::vector<JpegBuild> builds = [] {

@@ -23,6 +23,8 @@ class FakeFlickerCamera : public CameraServices {
   NTSTATUS SetClassRequest(UCHAR request, USHORT value, USHORT index, PVOID buffer,
                            USHORT length) override;
   USHORT VendorUnitIndex() const override { return kVendorUnit; }
+  VOID AcquireRegisterAccess() override { ++registerLocks; }
+  VOID ReleaseRegisterAccess() override { --registerLocks; }
 
   // The next frame, packed YUY2 or bottom-up BGR24, under `light` at the current setting.
   std::vector<uint8_t> NextFrame();
@@ -47,6 +49,7 @@ class FakeFlickerCamera : public CameraServices {
   std::vector<std::pair<USHORT, UCHAR>> registerWrites;
   std::map<USHORT, int> registerReads;
   int requests = 0;
+  int registerLocks = 0;        // held register locks
   int framesMade = 0;
 
  private:

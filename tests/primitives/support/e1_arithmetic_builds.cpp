@@ -1,6 +1,5 @@
 #include "e1_arithmetic_builds.h"
 
-#include <cpuid.h>
 
 namespace kvz::test {
 
@@ -27,19 +26,6 @@ const std::vector<ArithmeticBuild>& ArithmeticBuilds() {
     return v;
   }();
   return builds;
-}
-
-bool IsaRunsHere(int isa) {
-  unsigned a, b, c, d;
-  if (!__get_cpuid(1, &a, &b, &c, &d)) return isa == KVZ_ISA_GENERIC;
-  switch (isa) {
-    case KVZ_ISA_GENERIC: return true;
-    case KVZ_ISA_SSE: return (d >> 25) & 1;
-    case KVZ_ISA_SSE2: return (d >> 26) & 1;
-    case KVZ_ISA_SSE3: return c & 1;
-    case KVZ_ISA_SSSE3: return (c >> 9) & 1;
-    default: return false;
-  }
 }
 
 std::vector<ArithmeticBuild> RunnableArithmeticBuilds() {

@@ -9,6 +9,7 @@
 #include "primitives/library_version.h"
 #include "primitives/multiply_scaled.h"
 #include "primitives/vector_path_counter.h"
+#include "processor_isa.h"
 
 namespace kvz::test {
 
@@ -33,8 +34,6 @@ struct ArithmeticBuild {
 const std::vector<ArithmeticBuild>& ArithmeticBuilds();
 // Builds whose instruction set the processor running the test offers.
 std::vector<ArithmeticBuild> RunnableArithmeticBuilds();
-// True when the processor running the test can execute code of that instruction-set level.
-bool IsaRunsHere(int isa);
 
 // Byte offsets from an aligned base that the tests place arrays at. Odd offsets are left out
 // under the undefined-behaviour sanitizer, which rejects misaligned 16-bit accesses.

@@ -26,7 +26,7 @@ NTSTATUS NTAPI AsyncDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   r->status = irp->IoStatus.Status;
   r->completionIrql = KeGetCurrentIrql();
   r->completedAt = KeQueryInterruptTime();
-  r->completedInsideCall = r->inCall;
+  r->completedInsideCall = r->inCall.load();
   r->completed = true;
   KeSetEvent(&r->done, IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
@@ -56,6 +56,23 @@ std::unique_ptr<AsyncRequest> BusClient::SubmitAsync(PURB urb, ULONG ioctl, PVOI
   KeInitializeEvent(&r->done, NotificationEvent, FALSE);
   r->irp = IoAllocateIrp(Pdo()->StackSize, FALSE);
   SetNextStack(r->irp, ioctl, urb, input, inputLength);
+  IoSetCompletionRoutine(r->irp, AsyncDone, r.get(), TRUE, TRUE, TRUE);
+  r->inCall = true;
+  r->callStatus = IoCallDriver(Pdo(), r->irp);
+  r->inCall = false;
+  return r;
+}
+
+std::unique_ptr<AsyncRequest> BusClient::SetPower(DEVICE_POWER_STATE state) {
+  auto r = std::make_unique<AsyncRequest>();
+  KeInitializeEvent(&r->done, NotificationEvent, FALSE);
+  r->irp = IoAllocateIrp(Pdo()->StackSize, FALSE);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(r->irp);
+  next->MajorFunction = IRP_MJ_POWER;
+  next->MinorFunction = IRP_MN_SET_POWER;
+  next->Parameters.Power.Type = DevicePowerState;
+  next->Parameters.Power.State.DeviceState = state;
+  r->irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
   IoSetCompletionRoutine(r->irp, AsyncDone, r.get(), TRUE, TRUE, TRUE);
   r->inCall = true;
   r->callStatus = IoCallDriver(Pdo(), r->irp);
@@ -169,6 +186,28 @@ UVC_VIDEO_PROBE_COMMIT BusClient::Commit(uint8_t format, uint8_t frame, uint32_t
 }
 
 // ---- Streaming -----------------------------------------------------------------------------------
+
+BulkRead::BulkRead(BusClient& client, PUSBD_PIPE_INFORMATION pipe, ULONG size) : buffer(size) {
+  UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe->PipeHandle,
+                                         buffer.data(), nullptr, size, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+                                         nullptr);
+  request = client.SubmitAsync(&urb);
+}
+
+IsochRead::IsochRead(BusClient& client, PUSBD_PIPE_INFORMATION pipe, uint32_t packets)
+    : urbBytes(GET_ISO_URB_SIZE(packets)), buffer(static_cast<size_t>(packets) * pipe->MaximumPacketSize) {
+  auto& t = Urb()->UrbIsochronousTransfer;
+  t.Hdr.Length = static_cast<USHORT>(urbBytes.size());
+  t.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
+  t.PipeHandle = pipe->PipeHandle;
+  t.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_START_ISO_TRANSFER_ASAP;
+  t.TransferBuffer = buffer.data();
+  t.TransferBufferLength = static_cast<ULONG>(buffer.size());
+  t.NumberOfPackets = packets;
+  for (uint32_t i = 0; i < packets; ++i) t.IsoPacket[i].Offset = i * pipe->MaximumPacketSize;
+  submittedAt = static_cast<int64_t>(KeQueryInterruptTime());
+  request = client.SubmitAsync(Urb());
+}
 
 namespace {
 

@@ -2,6 +2,7 @@
 // synchronously or with a completion routine, plus streaming loops that keep transfers in flight.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -26,9 +27,11 @@ struct AsyncRequest {
   NTSTATUS status = 0;          // IoStatus.Status at completion
   KIRQL completionIrql = 0xFF;
   uint64_t completedAt = 0;
-  bool completed = false;
-  bool completedInsideCall = false;
-  bool inCall = false;
+  // Written by the completion routine, which may run on another thread while the sender is
+  // still inside IoCallDriver.
+  std::atomic<bool> completed{false};
+  std::atomic<bool> completedInsideCall{false};
+  std::atomic<bool> inCall{false};
   ~AsyncRequest();
   bool Wait(int64_t timeout100ns = -1);  // kernel wait; true when completed
 };
@@ -41,6 +44,8 @@ class BusClient {
 
   // Sends and waits; the IRP's final status.
   NTSTATUS Submit(PURB urb, NTSTATUS* callStatus = nullptr);
+  // IRP_MN_SET_POWER for a device power state, as the function driver passes it down.
+  std::unique_ptr<AsyncRequest> SetPower(DEVICE_POWER_STATE state);
   // Sends with a completion routine; the caller waits on the result.
   std::unique_ptr<AsyncRequest> SubmitAsync(PURB urb, ULONG ioctl = IOCTL_INTERNAL_USB_SUBMIT_URB, PVOID input = nullptr,
                                             ULONG inputLength = 0);
@@ -66,6 +71,24 @@ class BusClient {
   USBD_CONFIGURATION_HANDLE configuration_ = nullptr;
   std::vector<std::vector<uint8_t>> interfaces_ = std::vector<std::vector<uint8_t>>(8);
   std::vector<uint8_t> config_;
+};
+
+// A bulk or interrupt read in flight, with its buffer and URB.
+struct BulkRead {
+  BulkRead(BusClient& client, PUSBD_PIPE_INFORMATION pipe, ULONG size);
+  std::vector<uint8_t> buffer;
+  URB urb{};
+  std::unique_ptr<AsyncRequest> request;
+};
+
+// An isochronous transfer in flight: `packets` packets of the pipe's stride, as soon as possible.
+struct IsochRead {
+  IsochRead(BusClient& client, PUSBD_PIPE_INFORMATION pipe, uint32_t packets);
+  PURB Urb() { return reinterpret_cast<PURB>(urbBytes.data()); }
+  std::vector<uint8_t> urbBytes;
+  std::vector<uint8_t> buffer;
+  int64_t submittedAt = 0;
+  std::unique_ptr<AsyncRequest> request;
 };
 
 // Keeps `transfers` transfers in flight on a pipe from completion routines, feeding every payload

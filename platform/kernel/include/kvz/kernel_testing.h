@@ -68,6 +68,15 @@ void SetHangLimit(int64_t duration100ns);
 // process, so that timers left behind cannot run on while it exits.
 void StopClock();
 
+// Timer and wait expiries move up to the next 15.625 ms clock tick (KeQueryTimeIncrement), so
+// that retry loops run as often as on Windows. Off by default.
+void RoundExpiriesToClockTick(bool on);
+// Drive the race between a time-out and a completion: a queued timer expires now (false: it was
+// not queued), or the timed wait or delay of the named thread ends now with STATUS_TIMEOUT
+// (false: that thread is not in one).
+bool ExpireTimerEarly(PKTIMER timer);
+bool ExpireWaitEarly(const std::string& threadName);
+
 // Names an object (event, mutex, ...) in deadlock reports; nullptr forgets the name.
 void NameKernelObject(const void* object, const char* name);
 
@@ -116,5 +125,9 @@ UnloadReport CheckUnload();
 // A hook appends one line per finding and forgets what it reported.
 using UnloadHook = std::function<void(std::vector<std::string>& findings)>;
 void AddUnloadHook(const std::string& name, UnloadHook hook);
+// Interfaces handed out with a reference (the class driver's reference clock, ...): the unload
+// check names each one not released; releasing more often than referenced is a bug check.
+void InterfaceReferenced(const void* iface, const std::string& what);
+void InterfaceReleased(const void* iface);
 
 }  // namespace kvz::kernel

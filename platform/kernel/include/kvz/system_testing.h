@@ -28,6 +28,9 @@ void SetSystemVersion(const SystemVersion& version);
 SystemVersion GetSystemVersion();
 // The NTDDI value of the version (Windows 10 builds map to their NTDDI_WIN10_* revision).
 uint32_t NtddiOf(const SystemVersion& version);
+// NonPagedPoolNx exists from Windows 8 (6.2) on; before, asking for it is a bug check. The
+// stand-ins' own non-paged allocations choose their pool type by this.
+bool NxPoolAvailable();
 
 // The host folder that \SystemRoot\ names. Empty (the default): no file under \SystemRoot\ exists.
 void SetSystemRootFolder(const std::string& folder);

@@ -65,6 +65,7 @@ typedef LONG KPRIORITY;
 #define SEMAPHORE_LIMIT_EXCEEDED 0x00000014  // stand-in code for a raised STATUS_SEMAPHORE_LIMIT_EXCEEDED
 #define MANUALLY_INITIATED_CRASH 0x000000E2
 #define DEADLOCK_DETECTED 0x00000148
+#define KERNEL_SECURITY_CHECK_FAILURE 0x00000139
 
 // ---- Dispatcher objects ------------------------------------------------------------------------
 typedef struct _DISPATCHER_HEADER {
@@ -309,9 +310,13 @@ extern "C" VOID NTAPI KvzPagedCodeCheck(const char* Function);
 // ---- Lists (inline, as in the Windows headers) -------------------------------------------------
 inline VOID InitializeListHead(PLIST_ENTRY ListHead) { ListHead->Flink = ListHead->Blink = ListHead; }
 inline BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) { return ListHead->Flink == ListHead ? TRUE : FALSE; }
+// The checked forms of current Windows: each neighbour must point back, or the list is corrupt
+// (an entry removed twice, freed while listed, or overwritten).
+extern "C" [[noreturn]] VOID NTAPI KvzFatalListEntryError(const char* Routine, const LIST_ENTRY* Entry);
 inline BOOLEAN RemoveEntryList(PLIST_ENTRY Entry) {
   PLIST_ENTRY Flink = Entry->Flink;
   PLIST_ENTRY Blink = Entry->Blink;
+  if (Flink->Blink != Entry || Blink->Flink != Entry) KvzFatalListEntryError("RemoveEntryList", Entry);
   Blink->Flink = Flink;
   Flink->Blink = Blink;
   return Flink == Blink ? TRUE : FALSE;
@@ -319,6 +324,7 @@ inline BOOLEAN RemoveEntryList(PLIST_ENTRY Entry) {
 inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead) {
   PLIST_ENTRY Entry = ListHead->Flink;
   PLIST_ENTRY Flink = Entry->Flink;
+  if (Entry->Blink != ListHead || Flink->Blink != Entry) KvzFatalListEntryError("RemoveHeadList", Entry);
   ListHead->Flink = Flink;
   Flink->Blink = ListHead;
   return Entry;
@@ -326,12 +332,14 @@ inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead) {
 inline PLIST_ENTRY RemoveTailList(PLIST_ENTRY ListHead) {
   PLIST_ENTRY Entry = ListHead->Blink;
   PLIST_ENTRY Blink = Entry->Blink;
+  if (Entry->Flink != ListHead || Blink->Flink != Entry) KvzFatalListEntryError("RemoveTailList", Entry);
   ListHead->Blink = Blink;
   Blink->Flink = ListHead;
   return Entry;
 }
 inline VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
   PLIST_ENTRY Blink = ListHead->Blink;
+  if (Blink->Flink != ListHead) KvzFatalListEntryError("InsertTailList", ListHead);
   Entry->Flink = ListHead;
   Entry->Blink = Blink;
   Blink->Flink = Entry;
@@ -339,6 +347,7 @@ inline VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
 }
 inline VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
   PLIST_ENTRY Flink = ListHead->Flink;
+  if (Flink->Blink != ListHead) KvzFatalListEntryError("InsertHeadList", ListHead);
   Entry->Flink = Flink;
   Entry->Blink = ListHead;
   Flink->Blink = Entry;

@@ -1,5 +1,6 @@
 // Executive callback objects: named objects whose registered functions a notifier calls in
 // registration order; unregistering waits until no call of that registration runs.
+#include "ke/irql_check.h"
 #include <list>
 #include <map>
 #include <mutex>
@@ -100,6 +101,7 @@ POBJECT_TYPE* ExCallbackObjectType = &g_callbackTypePointer;
 
 extern "C" NTSTATUS NTAPI ExCreateCallback(PCALLBACK_OBJECT* CallbackObject, POBJECT_ATTRIBUTES ObjectAttributes,
                                            BOOLEAN Create, BOOLEAN AllowMultipleCallbacks) {
+  kvz::kernel::RequireIrqlAtMost(APC_LEVEL, "ExCreateCallback");
   if (!CallbackObject || !ObjectAttributes) return STATUS_INVALID_PARAMETER;
   std::u16string name = FromCounted(ObjectAttributes->ObjectName);
   const bool caseInsensitive = (ObjectAttributes->Attributes & OBJ_CASE_INSENSITIVE) != 0;
@@ -127,6 +129,7 @@ extern "C" NTSTATUS NTAPI ExCreateCallback(PCALLBACK_OBJECT* CallbackObject, POB
 
 extern "C" PVOID NTAPI ExRegisterCallback(PCALLBACK_OBJECT CallbackObject, PCALLBACK_FUNCTION CallbackFunction,
                                           PVOID CallbackContext) {
+  kvz::kernel::RequireIrqlAtMost(APC_LEVEL, "ExRegisterCallback");
   auto* object = reinterpret_cast<CallbackObjectBody*>(CallbackObject);
   if (!object || !CallbackFunction) return nullptr;
   Names();  // the unload report covers every registration
@@ -148,6 +151,7 @@ extern "C" PVOID NTAPI ExRegisterCallback(PCALLBACK_OBJECT CallbackObject, PCALL
 }
 
 extern "C" VOID NTAPI ExUnregisterCallback(PVOID CallbackRegistration) {
+  kvz::kernel::RequireIrqlAtMost(APC_LEVEL, "ExUnregisterCallback");
   auto* registration = static_cast<Registration*>(CallbackRegistration);
   CallbackObjectBody* object = registration->owner;
   bool wait = false;
@@ -167,6 +171,7 @@ extern "C" VOID NTAPI ExUnregisterCallback(PVOID CallbackRegistration) {
 }
 
 extern "C" VOID NTAPI ExNotifyCallback(PVOID CallbackObject, PVOID Argument1, PVOID Argument2) {
+  kvz::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "ExNotifyCallback");
   auto* object = static_cast<CallbackObjectBody*>(CallbackObject);
   std::vector<Registration*> snapshot;
   {

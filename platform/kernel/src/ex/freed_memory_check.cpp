@@ -22,6 +22,10 @@ void CheckFreedRange(const void* begin, const void* end) {
   for (PKDPC dpc : s.queuedDpcs)
     if (Inside(dpc, begin, end))
       BugCheck(TIMER_OR_DPC_INVALID, "pool freed that holds DPC %p, which is still queued", static_cast<void*>(dpc));
+  // The DPC routine itself may free the memory that holds its DPC; nobody else may while it runs.
+  if (s.runningDpc && Inside(s.runningDpc, begin, end) && CurrentRecordIfAny() != s.dpcThread)
+    BugCheck(TIMER_OR_DPC_INVALID, "pool freed that holds DPC %p, whose routine is running now",
+             static_cast<void*>(s.runningDpc));
   for (const ThreadRecord* t : s.waiters)
     for (ULONG k = 0; k < t->count; ++k)
       if (Inside(t->objects[k], begin, end))

@@ -16,6 +16,7 @@
 #include "ke/fork_safety.h"
 #include "kvz/bugcheck.h"
 #include "ke/scheduler.h"
+#include "kvz/system_testing.h"
 
 namespace kvz::kernel {
 namespace detail {
@@ -115,6 +116,13 @@ void CheckIntegrity(Header* h, void* p) {
 }
 
 PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, void* caller) {
+  if (tag == 0) BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "pool allocated with tag 0 (%llu bytes)",
+                         static_cast<unsigned long long>(bytes));
+  if (bytes == 0) BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "pool allocated with 0 bytes (tag '%s')",
+                           TagToString(tag).c_str());
+  if ((type & NonPagedPoolNx) && !NxPoolAvailable())
+    BugCheck(BAD_POOL_CALLER, "%s allocated on a system before Windows 8 (tag '%s'), which has no such pool type",
+             PoolTypeName(static_cast<uint32_t>(type)), TagToString(tag).c_str());
   KIRQL irql = KeGetCurrentIrql();
   if (KVZ_POOL_IS_PAGED(type) && irql > APC_LEVEL)
     BugCheck(BAD_POOL_CALLER, "paged pool allocated at %s (tag '%s')", IrqlName(irql), TagToString(tag).c_str());

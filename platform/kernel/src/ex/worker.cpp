@@ -1,5 +1,6 @@
 // Work queues served by kernel threads at PASSIVE_LEVEL: the system worker queues behind
 // ExQueueWorkItem and dedicated queues (WorkQueue).
+#include <algorithm>
 #include <cstdio>
 #include <deque>
 #include <memory>
@@ -25,6 +26,7 @@ struct WorkQueue::State {
     PWORK_QUEUE_ITEM exItem;
   };
   std::deque<Item> items;
+  std::vector<std::string> running;
   KSEMAPHORE work;  // one unit per queued item (and per thread asked to stop)
   uint64_t queued = 0;
   uint64_t finished = 0;
@@ -77,16 +79,22 @@ void WorkerMain(std::shared_ptr<State> q, ThreadRecord* self) {
     q->items.pop_front();
     if (item.exItem) QueuedExItems().erase(item.exItem);
     ++q->busy;
+    q->running.push_back(item.what);
     held.unlock();
     item.fn();
+    if (PKSPIN_LOCK lock = HeldSpinLock())
+      BugCheck(SPIN_LOCK_ALREADY_OWNED, "work item '%s' returned holding spin lock %p", item.what.c_str(),
+               static_cast<void*>(lock));
     KIRQL irql = KeGetCurrentIrql();
     if (irql != PASSIVE_LEVEL)
       BugCheck(IRQL_NOT_LESS_OR_EQUAL, "work item '%s' returned at %s", item.what.c_str(), IrqlName(irql));
     if (self->ownedMutexes)
       BugCheck(THREAD_TERMINATE_HELD_MUTEX, "work item '%s' returned holding a mutex", item.what.c_str());
-    item = State::Item{};
+    std::string what = std::move(item.what);
+    item = State::Item{};  // the routine's captures go before the item counts as finished
     held.lock();
     --q->busy;
+    q->running.erase(std::find(q->running.begin(), q->running.end(), what));
     FinishOneLocked(&q->finished, &q->flushers);
   }
   --q->started;
@@ -169,6 +177,7 @@ void WorkerForkChild() {
     if (!q) continue;
     q->started = 0;
     q->busy = 0;
+    q->running.clear();
     q->threads.clear();
     q->flushers.clear();
     q->work.Header.SignalState = static_cast<LONG>(q->items.size());
@@ -193,6 +202,7 @@ std::vector<std::string> TakePendingWork() {
       if (item.exItem) QueuedExItems().erase(item.exItem);
       FinishOneLocked(&q->finished, &q->flushers);
     }
+    for (auto& what : q->running) lines.push_back("work item " + what + " still running on the " + q->name + " queue");
     LONG count = q->work.Header.SignalState - static_cast<LONG>(q->items.size());
     q->work.Header.SignalState = count > 0 ? count : 0;
     q->items.clear();

@@ -58,6 +58,7 @@ extern "C" VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUT
 }
 
 extern "C" VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
+  RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeWorkItem");
   if (IoWorkItem->queued)
     BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "I/O work item %p freed while queued", static_cast<void*>(IoWorkItem));
   ExFreePoolWithTag(IoWorkItem, kWorkItemTag);

@@ -1,13 +1,16 @@
 // IRPs: allocation, sending, completion, cancellation, and the I/O manager's end of threaded
 // IRPs. The rules a verifier checks stop the test: an IRP completed twice, freed while a lower
 // driver owns it, completed with its cancel routine set, or sent past its last stack location.
+#include <algorithm>
 #include <cstdio>
 #include <deque>
 #include <mutex>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "io/io_manager.h"
+#include "ke/scheduler.h"
 #include "ke/irql_check.h"
 #include "kvz/io_testing.h"
 #include "kvz/kernel_testing.h"
@@ -20,14 +23,30 @@ constexpr size_t kFreedMemory = 4096;
 
 enum class State { Owned, InFlight, Completing };
 
+// One IofCallDriver of the IRP: what the dispatch routine returned and what the completion found
+// at its stack location, compared once both are known.
+struct Frame {
+  uint64_t id;
+  CHAR location;
+  PDEVICE_OBJECT device;
+  bool markedAtCall = false;  // a caller that skipped its location marked it already
+  bool returned = false;
+  NTSTATUS returnedStatus = STATUS_SUCCESS;
+  bool passed = false;  // the completion walked past this location
+  bool pendingMarked = false;
+  NTSTATUS completedStatus = STATUS_SUCCESS;
+};
+
 struct Record {
   State state = State::Owned;
   uint64_t serial = 0;
   bool threaded = false;
   ThreadedIrpExtras extras;
-  int holds = 0;
-  bool finished = false;  // done; freed when the last hold goes
-  bool reported = false;  // named once by the unload check; still valid to free
+  int holds = 0;                     // the I/O manager's own (a client's cancel)
+  std::vector<PETHREAD> cancellers;  // threads inside IoCancelIrp on it
+  bool finished = false;             // done; freed when the last hold and canceller go
+  bool reported = false;             // named once by the unload check; still valid to free
+  std::vector<Frame> frames;
 };
 
 struct Table {
@@ -36,6 +55,8 @@ struct Table {
   std::unordered_set<PIRP> freed;  // recently freed addresses, to name a second completion
   std::deque<PIRP> freedOrder;
   uint64_t serial = 0;
+  uint64_t calls = 0;
+  std::vector<Frame> settledCalls;  // of IRPs freed before their dispatch routine returned
 };
 
 void ReportLiveIrps(std::vector<std::string>& findings);
@@ -75,6 +96,10 @@ void ReportLiveIrps(std::vector<std::string>& findings) {
 
 // Called with the table lock held.
 void ForgetAndFree(Table& t, PIRP irp) {
+  auto it = t.live.find(irp);
+  if (it != t.live.end())
+    for (const Frame& f : it->second.frames)
+      if (f.passed) t.settledCalls.push_back(f);
   t.live.erase(irp);
   t.freed.insert(irp);
   t.freedOrder.push_back(irp);
@@ -85,6 +110,90 @@ void ForgetAndFree(Table& t, PIRP irp) {
   ExFreePoolWithTag(irp, kIrpTag);
 }
 
+// Whether a finished IRP may be freed now, with the table lock held. A thread inside IoCancelIrp
+// on it may still touch it: the free waits for that thread when it is the one freeing (its cancel
+// routine completed the IRP), when it is the thread a threaded IRP ends in (Windows frees those in
+// that thread), or when the I/O manager holds the IRP itself; any other thread frees memory that
+// IoCancelIrp is using.
+bool MayFreeNow(Record& record, PIRP irp, const char* how) {
+  if (record.cancellers.empty()) return record.holds == 0;
+  PETHREAD me = PsGetCurrentThread();
+  for (PETHREAD canceller : record.cancellers) {
+    const bool safe = canceller == me || (record.threaded && canceller == irp->Tail.Overlay.Thread) || record.holds > 0;
+    if (!safe)
+      BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "IRP %p %s while thread '%s' is inside IoCancelIrp on it",
+               static_cast<void*>(irp), how, reinterpret_cast<PKTHREAD>(canceller)->Name);
+  }
+  return false;
+}
+
+PIO_STACK_LOCATION LocationOf(PIRP irp, CHAR location) {
+  return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (location - 1);
+}
+
+// The rules between what a dispatch routine returned and how its IRP was completed.
+void CheckFrame(PIRP irp, const Frame& f) {
+  if (f.returnedStatus == STATUS_PENDING) {
+    if (!f.pendingMarked)
+      BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+               "dispatch routine of device %p returned STATUS_PENDING for IRP %p without IoMarkIrpPending",
+               static_cast<void*>(f.device), static_cast<void*>(irp));
+    return;
+  }
+  if (f.pendingMarked && !f.markedAtCall)
+    BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+             "dispatch routine of device %p marked IRP %p pending but returned 0x%08X", static_cast<void*>(f.device),
+             static_cast<void*>(irp), static_cast<unsigned>(f.returnedStatus));
+  if (f.returnedStatus != f.completedStatus)
+    BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+             "dispatch routine of device %p returned 0x%08X for IRP %p, which it completed with 0x%08X",
+             static_cast<void*>(f.device), static_cast<unsigned>(f.returnedStatus), static_cast<void*>(irp),
+             static_cast<unsigned>(f.completedStatus));
+}
+
+// The completion walk reaches `location` (table lock held): settle the calls made to it.
+void PassLocation(Record& record, PIRP irp, CHAR location) {
+  PIO_STACK_LOCATION stack = LocationOf(irp, location);
+  for (size_t i = 0; i < record.frames.size();) {
+    Frame& f = record.frames[i];
+    if (f.location != location || f.passed) {
+      ++i;
+      continue;
+    }
+    f.passed = true;
+    f.pendingMarked = (stack->Control & SL_PENDING_RETURNED) != 0;
+    f.completedStatus = irp->IoStatus.Status;
+    if (!f.returned) {
+      ++i;
+      continue;
+    }
+    CheckFrame(irp, f);
+    record.frames.erase(record.frames.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+}
+
+// The dispatch routine of a call returned `status` (table lock held).
+void ReturnFromDispatch(std::vector<Frame>& frames, PIRP irp, uint64_t id, NTSTATUS status) {
+  for (size_t i = 0; i < frames.size(); ++i) {
+    Frame& f = frames[i];
+    if (f.id != id) continue;
+    f.returned = true;
+    f.returnedStatus = status;
+    if (f.passed) {
+      CheckFrame(irp, f);
+    } else if (status != STATUS_PENDING) {
+      BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+               "dispatch routine of device %p returned 0x%08X for IRP %p without completing it or marking it "
+               "pending",
+               static_cast<void*>(f.device), static_cast<unsigned>(status), static_cast<void*>(irp));
+    } else {
+      return;  // checked when the completion reaches the location
+    }
+    frames.erase(frames.begin() + static_cast<std::ptrdiff_t>(i));
+    return;
+  }
+}
+
 void ZeroStackLocation(PIO_STACK_LOCATION stack) {
   stack->MinorFunction = 0;
   stack->Flags = 0;
@@ -93,6 +202,21 @@ void ZeroStackLocation(PIO_STACK_LOCATION stack) {
   stack->FileObject = nullptr;
   stack->CompletionRoutine = nullptr;
   stack->Context = nullptr;
+}
+
+// The I/O manager copies Information bytes of a buffered request's system buffer back to the
+// caller's output buffer: more than that buffer holds would overrun it.
+void CheckBufferedOutput(PIRP irp, PIO_STACK_LOCATION stack) {
+  if (stack->MajorFunction != IRP_MJ_DEVICE_CONTROL && stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL) return;
+  if (METHOD_FROM_CTL_CODE(stack->Parameters.DeviceIoControl.IoControlCode) != METHOD_BUFFERED) return;
+  if (NT_ERROR(irp->IoStatus.Status)) return;
+  const ULONG length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+  if (irp->IoStatus.Information > length)
+    BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+             "IRP %p (buffered control code 0x%08X) completed with Information %llu, more than its %lu-byte output "
+             "buffer",
+             static_cast<void*>(irp), static_cast<unsigned>(stack->Parameters.DeviceIoControl.IoControlCode),
+             static_cast<unsigned long long>(irp->IoStatus.Information), static_cast<unsigned long>(length));
 }
 
 void FinishThreaded(PIRP irp, CCHAR boost) {
@@ -134,8 +258,10 @@ void FinishThreaded(PIRP irp, CCHAR boost) {
   {
     std::lock_guard<std::mutex> hold(t.lock);
     auto it = t.live.find(irp);
-    if (it != t.live.end() && it->second.holds > 0) it->second.finished = true;
-    else ForgetAndFree(t, irp);
+    if (it != t.live.end() && !MayFreeNow(it->second, irp, "freed at the end of its completion"))
+      it->second.finished = true;
+    else
+      ForgetAndFree(t, irp);
   }
   if (deliver) {
     if (iosb) *iosb = result;
@@ -175,7 +301,7 @@ void ReleaseIrp(PIRP irp) {
   std::lock_guard<std::mutex> hold(t.lock);
   auto it = t.live.find(irp);
   if (it == t.live.end()) return;
-  if (--it->second.holds == 0 && it->second.finished) ForgetAndFree(t, irp);
+  if (--it->second.holds == 0 && it->second.cancellers.empty() && it->second.finished) ForgetAndFree(t, irp);
 }
 
 PIRP BuildThreadedIrp(PDEVICE_OBJECT target, UCHAR majorFunction, PKEVENT event, PIO_STATUS_BLOCK iosb) {
@@ -238,6 +364,14 @@ extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
 }
 
 extern "C" VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+  {
+    Table& t = T();
+    std::lock_guard<std::mutex> hold(t.lock);
+    auto it = t.live.find(Irp);
+    if (it != t.live.end() && it->second.state != State::Owned)
+      BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "IRP %p initialised again while it is %s", static_cast<void*>(Irp),
+               StateName(it->second.state));
+  }
   memset(Irp, 0, PacketSize);
   Irp->Type = IO_TYPE_IRP;
   Irp->Size = PacketSize;
@@ -279,7 +413,7 @@ extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
     BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "IRP %p freed while it is being completed", static_cast<void*>(Irp));
   if (Irp->CancelRoutine)
     BugCheck(CANCEL_STATE_IN_COMPLETED_IRP, "IRP %p freed with its cancel routine still set", static_cast<void*>(Irp));
-  if (it->second.holds > 0) {
+  if (!MayFreeNow(it->second, Irp, "freed")) {
     it->second.finished = true;
     return;
   }
@@ -361,13 +495,34 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
   if (DeviceObject->DeviceObjectExtension && DeviceObject->DeviceObjectExtension->deleted)
     BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "IRP %p sent to device object %p after IoDeleteDevice",
              static_cast<void*>(Irp), static_cast<void*>(DeviceObject));
+  Table& t = T();
+  uint64_t frameId = 0;
   {
-    Table& t = T();
     std::lock_guard<std::mutex> hold(t.lock);
     auto it = t.live.find(Irp);
     if (it == t.live.end() && t.freed.count(Irp))
       BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "IofCallDriver with IRP %p, which was freed", static_cast<void*>(Irp));
-    if (it != t.live.end()) it->second.state = State::InFlight;
+    if (it != t.live.end()) {
+      Record& record = it->second;
+      if (record.state == State::Completing)
+        BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "IRP %p sent while it is being completed", static_cast<void*>(Irp));
+      // A driver passes an IRP on to a device below itself; one of the devices that hold it now
+      // getting it again means it was sent twice.
+      for (const Frame& f : record.frames)
+        if (f.device == DeviceObject && !f.passed)
+          BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                   "IRP %p sent to device %p, which already holds it: the IRP is in flight",
+                   static_cast<void*>(Irp), static_cast<void*>(DeviceObject));
+      record.state = State::InFlight;
+      frameId = ++t.calls;
+      Frame frame{};
+      frame.id = frameId;
+      frame.location = static_cast<CHAR>(Irp->CurrentLocation - 1);
+      frame.device = DeviceObject;
+      if (frame.location >= 1)
+        frame.markedAtCall = (LocationOf(Irp, frame.location)->Control & SL_PENDING_RETURNED) != 0;
+      record.frames.push_back(frame);
+    }
   }
   Irp->CurrentLocation--;
   if (Irp->CurrentLocation <= 0)
@@ -377,7 +532,17 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
   stack->DeviceObject = DeviceObject;
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
   if (!dispatch) dispatch = InvalidDeviceRequest;
-  return dispatch(DeviceObject, Irp);
+  const KIRQL irql = KeGetCurrentIrql();
+  const NTSTATUS status = dispatch(DeviceObject, Irp);
+  if (KeGetCurrentIrql() != irql)
+    BugCheck(IRQL_NOT_LESS_OR_EQUAL, "dispatch routine %p of device %p returned at IRQL %u, entered at %u",
+             reinterpret_cast<void*>(dispatch), static_cast<void*>(DeviceObject), KeGetCurrentIrql(), irql);
+  if (frameId) {
+    std::lock_guard<std::mutex> hold(t.lock);
+    auto it = t.live.find(Irp);
+    ReturnFromDispatch(it != t.live.end() ? it->second.frames : t.settledCalls, Irp, frameId, status);
+  }
+  return status;
 }
 
 extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
@@ -409,9 +574,15 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
              static_cast<void*>(Irp));
 
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  if (Irp->CurrentLocation <= Irp->StackCount) CheckBufferedOutput(Irp, stack);
   Irp->CurrentLocation++;
   Irp->Tail.Overlay.CurrentStackLocation++;
   while (Irp->CurrentLocation <= Irp->StackCount + 1) {
+    if (tracked) {
+      std::lock_guard<std::mutex> hold(t.lock);
+      auto it = t.live.find(Irp);
+      if (it != t.live.end()) PassLocation(it->second, Irp, static_cast<CHAR>(Irp->CurrentLocation - 1));
+    }
     Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
     const NTSTATUS status = Irp->IoStatus.Status;
     const bool invoke = (NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
@@ -434,6 +605,13 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         BugCheck(IRQL_NOT_LESS_OR_EQUAL, "completion routine %p returned at IRQL %u, entered at %u",
                  reinterpret_cast<void*>(routine), KeGetCurrentIrql(), irql);
       if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
+      // The caller above returned what its IoCallDriver returned, STATUS_PENDING included.
+      if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount &&
+          !(IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED))
+        BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                 "completion routine %p let IRP %p complete on without propagating its pending flag "
+                 "(IoMarkIrpPending when PendingReturned)",
+                 reinterpret_cast<void*>(routine), static_cast<void*>(Irp));
       if (tracked) {
         std::lock_guard<std::mutex> hold(t.lock);
         auto it = t.live.find(Irp);
@@ -474,12 +652,18 @@ extern "C" VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&g
 
 extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
-  bool held = HoldIrp(Irp);
-  if (!held) {
-    Table& t = T();
+  PETHREAD me = PsGetCurrentThread();
+  Table& t = T();
+  bool registered = false;
+  {
     std::lock_guard<std::mutex> hold(t.lock);
-    if (t.freed.count(Irp) && !t.live.count(Irp))
+    auto it = t.live.find(Irp);
+    if (it == t.live.end() && t.freed.count(Irp))
       BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "IoCancelIrp on IRP %p, which was freed", static_cast<void*>(Irp));
+    if (it != t.live.end()) {
+      it->second.cancellers.push_back(me);
+      registered = true;
+    }
   }
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
@@ -495,6 +679,14 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   } else {
     IoReleaseCancelSpinLock(irql);
   }
-  if (held) ReleaseIrp(Irp);
+  if (registered) {
+    std::lock_guard<std::mutex> hold(t.lock);
+    auto it = t.live.find(Irp);
+    if (it != t.live.end()) {
+      std::vector<PETHREAD>& cancellers = it->second.cancellers;
+      cancellers.erase(std::find(cancellers.begin(), cancellers.end(), me));
+      if (it->second.finished && it->second.holds == 0 && cancellers.empty()) ForgetAndFree(t, Irp);
+    }
+  }
   return routine ? TRUE : FALSE;
 }

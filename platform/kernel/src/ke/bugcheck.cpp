@@ -32,3 +32,11 @@ extern "C" VOID NTAPI ExRaiseStatus(NTSTATUS Status) {
   kvz::kernel::BugCheck(NO_EXCEPTION_HANDLING_SUPPORT, "ExRaiseStatus(0x%08X) with no handler",
                         static_cast<unsigned>(Status));
 }
+
+extern "C" VOID NTAPI KvzFatalListEntryError(const char* Routine, const LIST_ENTRY* Entry) {
+  kvz::kernel::BugCheck(KERNEL_SECURITY_CHECK_FAILURE,
+                        "%s: corrupt list entry %p (Flink %p, Blink %p do not point back: removed twice, freed while "
+                        "listed or overwritten)",
+                        Routine, static_cast<const void*>(Entry), static_cast<void*>(Entry->Flink),
+                        static_cast<void*>(Entry->Blink));
+}

@@ -68,9 +68,9 @@ int64_t Deadline(Scheduler& s, const LARGE_INTEGER& timeout) {
   if (timeout.QuadPart < 0) {
     if (timeout.QuadPart == LLONG_MIN) return LLONG_MAX;
     int64_t relative = -timeout.QuadPart;
-    return relative > LLONG_MAX - now ? LLONG_MAX : now + relative;
+    return relative > LLONG_MAX - now ? LLONG_MAX : ExpiryLocked(now + relative);
   }
-  return timeout.QuadPart - s.systemTimeAtBoot;
+  return ExpiryLocked(timeout.QuadPart - s.systemTimeAtBoot);
 }
 
 NTSTATUS Wait(PVOID* objects, ULONG count, WAIT_TYPE type, PLARGE_INTEGER timeout, const char* api) {

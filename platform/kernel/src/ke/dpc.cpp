@@ -44,6 +44,9 @@ void DpcThreadMain(ThreadRecord* self) {
                IrqlName(after));
     if (self->ownedMutexes)
       BugCheck(THREAD_TERMINATE_HELD_MUTEX, "DPC routine %p returned holding a mutex", reinterpret_cast<void*>(routine));
+    if (PKSPIN_LOCK lock = HeldSpinLock())
+      BugCheck(SPIN_LOCK_ALREADY_OWNED, "DPC routine %p returned holding spin lock %p",
+               reinterpret_cast<void*>(routine), static_cast<void*>(lock));
     KeLowerIrql(old);
     held.lock();
     s.runningDpc = nullptr;
@@ -60,6 +63,7 @@ void Scheduler::EnsureDpcThread() {
   record->name = "dpc";
   record->object = NewThreadObject(record->name, false, record);
   AddKernelThread(record);
+  dpcThread = record;
   std::thread(DpcThreadMain, record).detach();
 }
 

@@ -37,6 +37,10 @@ extern "C" VOID NTAPI KfLowerIrql(KIRQL NewIrql) {
   KIRQL old = tls_irql;
   if (NewIrql > old)
     BugCheck(IRQL_NOT_LESS_OR_EQUAL, "KeLowerIrql from %s to the higher %s", IrqlName(old), IrqlName(NewIrql));
+  if (NewIrql < DISPATCH_LEVEL)
+    if (PKSPIN_LOCK held = kvz::kernel::detail::HeldSpinLock())
+      BugCheck(IRQL_NOT_GREATER_OR_EQUAL, "KeLowerIrql to %s while spin lock %p is held", IrqlName(NewIrql),
+               static_cast<void*>(held));
   tls_irql = NewIrql;
 }
 
@@ -47,20 +51,6 @@ extern "C" KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH
 extern "C" VOID NTAPI KvzPagedCodeCheck(const char* Function) {
   KIRQL irql = tls_irql;
   if (irql > APC_LEVEL) BugCheck(IRQL_NOT_LESS_OR_EQUAL, "PAGED_CODE in %s at %s", Function, IrqlName(irql));
-}
-
-extern "C" NTSTATUS NTAPI KeSaveFloatingPointState(PKFLOATING_SAVE FloatSave) {
-  if (tls_irql > DISPATCH_LEVEL)
-    BugCheck(IRQL_NOT_LESS_OR_EQUAL, "KeSaveFloatingPointState at %s", IrqlName(tls_irql));
-  FloatSave->Dummy[0] = 0x46505553;  // the user-mode process keeps its own FPU state
-  return STATUS_SUCCESS;
-}
-
-extern "C" NTSTATUS NTAPI KeRestoreFloatingPointState(PKFLOATING_SAVE FloatSave) {
-  if (FloatSave->Dummy[0] != 0x46505553)
-    BugCheck(INVALID_DATA_ACCESS_TRAP, "KeRestoreFloatingPointState without a saved state");
-  FloatSave->Dummy[0] = 0;
-  return STATUS_SUCCESS;
 }
 
 extern "C" ULONG NTAPI KeGetCurrentProcessorNumber(void) { return 0; }

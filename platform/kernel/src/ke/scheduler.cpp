@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cinttypes>
 #include <cstdio>
 #include <thread>
@@ -75,12 +76,24 @@ Scheduler& Sched() {
 ThreadRecord* CurrentRecordIfAny() { return tls_record; }
 void SetCurrentRecord(ThreadRecord* t) { tls_record = t; }
 
+int64_t ExpiryLocked(int64_t due) {
+  if (!Sched().roundToTick || due >= LLONG_MAX - kTimeIncrement) return due;
+  const int64_t tick = kTimeIncrement;
+  return (due + tick - 1) / tick * tick;
+}
+
 int64_t Scheduler::NowLocked() const {
   if (mode == ClockMode::Virtual) return virtualNow;
   return realOffset + (MonotonicNs() - realBaseNs) / 100;
 }
 
 NTSTATUS Scheduler::Block(std::unique_lock<std::mutex>& held, ThreadRecord* self) {
+  // Virtual time moves when every kernel thread waits; a thread the scheduler does not count
+  // could be overtaken by time it never saw pass.
+  if (mode == ClockMode::Virtual && !self->kernel && !stopped)
+    BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
+             "thread '%s' is not a kernel thread and blocks in a kernel wait while the clock is virtual (%s)",
+             self->name.c_str(), DescribeWait(self).c_str());
   self->waiting = true;
   self->waitStart = NowLocked();
   waiters.push_back(self);
@@ -306,6 +319,7 @@ void SchedulerForkChild() {
     s.runnable = 1;
   }
   s.runningDpc = nullptr;
+  s.dpcThread = nullptr;
   s.dpcThreadStarted = false;
   s.clockThreadStarted = false;
   s.dpcWork.Header.SignalState = static_cast<LONG>(s.dpcQueue.size());
@@ -414,6 +428,31 @@ void StopClock() {
   Scheduler& s = Sched();
   std::lock_guard<std::mutex> held(s.lock);
   s.stopped = true;
+}
+
+void RoundExpiriesToClockTick(bool on) {
+  Scheduler& s = Sched();
+  std::lock_guard<std::mutex> held(s.lock);
+  s.roundToTick = on;
+}
+
+bool ExpireTimerEarly(PKTIMER timer) {
+  Scheduler& s = Sched();
+  std::lock_guard<std::mutex> held(s.lock);
+  if (!s.queuedTimers.count(timer)) return false;
+  detail::ExpireTimerLocked(timer, s.NowLocked());
+  return true;
+}
+
+bool ExpireWaitEarly(const std::string& threadName) {
+  Scheduler& s = Sched();
+  std::lock_guard<std::mutex> held(s.lock);
+  for (ThreadRecord* t : s.waiters) {
+    if (t->name != threadName || !t->hasDeadline) continue;
+    s.Wake(t, STATUS_TIMEOUT);
+    return true;
+  }
+  return false;
 }
 
 void NameKernelObject(const void* object, const char* name) {

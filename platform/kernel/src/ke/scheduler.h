@@ -85,6 +85,7 @@ class Scheduler {
   bool systemTimeExplicit = false;
   bool stopped = false;  // StopClock: nothing fires any more
   int64_t hangLimit = int64_t{3600} * 10'000'000;
+  bool roundToTick = false;  // expiries move up to the next clock tick, as on Windows
 
   // ---- Timers (key: due time, insertion sequence) ----
   std::set<std::pair<std::pair<int64_t, uint64_t>, PKTIMER>> timerQueue;
@@ -95,6 +96,7 @@ class Scheduler {
   std::deque<PKDPC> dpcQueue;
   std::unordered_set<PKDPC> queuedDpcs;
   PKDPC runningDpc = nullptr;
+  ThreadRecord* dpcThread = nullptr;
   uint64_t dpcInserted = 0;
   uint64_t dpcFinished = 0;
   std::vector<std::pair<uint64_t, PKEVENT>> dpcFlushers;
@@ -175,13 +177,21 @@ void CheckFreedRange(const void* begin, const void* end);
 void CheckFreedWorkItems(const void* begin, const void* end);
 std::vector<std::string> TakePendingWork();
 std::vector<std::string> TakePoolFindings();
+std::vector<std::string> TakeFloatingPointFindings();
 
 // Dropping a reference where the object's deletion cannot run (scheduler lock held): true when
 // it was the last one; DestroyDropped then finishes the object without the lock.
 bool DropReference(void* body);
 void DestroyDropped(void* body);
 
+// The clock tick KeQueryTimeIncrement reports (15.625 ms in 100-ns units).
+constexpr ULONG kTimeIncrement = 156250;
+// An expiry as the clock interrupt sees it: at the next tick when rounding is on (lock held).
+int64_t ExpiryLocked(int64_t due);
+
 const char* IrqlName(KIRQL irql);
+// The spin lock the calling thread took last and still holds, or null.
+PKSPIN_LOCK HeldSpinLock();
 int64_t MonotonicNs();
 
 }  // namespace kvz::kernel::detail

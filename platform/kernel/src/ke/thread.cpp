@@ -49,6 +49,9 @@ thread_local std::jmp_buf* tls_exit = nullptr;
 LONG g_threadNumber = 0;
 
 void CheckEndingThread(ThreadRecord* self, const char* what) {
+  if (PKSPIN_LOCK held = HeldSpinLock())
+    BugCheck(SPIN_LOCK_ALREADY_OWNED, "%s '%s' ended holding spin lock %p", what, self->name.c_str(),
+             static_cast<void*>(held));
   KIRQL irql = KeGetCurrentIrql();
   if (irql != PASSIVE_LEVEL) BugCheck(IRQL_NOT_LESS_OR_EQUAL, "%s '%s' ended at %s", what, self->name.c_str(), IrqlName(irql));
   if (self->ownedMutexes)

@@ -7,8 +7,6 @@
 namespace kvz::kernel::detail {
 namespace {
 
-constexpr ULONG kTimeIncrement = 156250;  // 15.625 ms, the usual clock tick
-
 void CheckTimer(PKTIMER timer, const char* api) {
   if (!timer || (timer->Header.Type != TimerNotificationObject && timer->Header.Type != TimerSynchronizationObject) ||
       timer->Header.Size != sizeof(KTIMER) / sizeof(LONG))
@@ -23,6 +21,7 @@ void Dequeue(Scheduler& s, PKTIMER timer) {
 }
 
 void Enqueue(Scheduler& s, PKTIMER timer, int64_t due) {
+  due = ExpiryLocked(due);
   std::pair<int64_t, uint64_t> key{due, ++s.timerSequence};
   s.queuedTimers[timer] = key;
   s.timerQueue.insert({key, timer});

@@ -1,8 +1,10 @@
 // The unload check: everything the driver left behind.
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <vector>
 
+#include "kvz/bugcheck.h"
 #include "kvz/kernel_testing.h"
 #include "kvz/object_manager.h"
 #include "ke/scheduler.h"
@@ -19,6 +21,30 @@ struct Hooks {
 Hooks& TheHooks() {
   static auto* hooks = new Hooks;
   return *hooks;
+}
+
+struct Interfaces {
+  std::mutex lock;
+  std::map<const void*, std::pair<std::string, int>> held;  // what, references
+};
+
+Interfaces& TheInterfaces() {
+  static auto* interfaces = new Interfaces;
+  return *interfaces;
+}
+
+std::vector<std::string> TakeInterfaceFindings() {
+  std::vector<std::string> lines;
+  Interfaces& i = TheInterfaces();
+  std::lock_guard<std::mutex> held(i.lock);
+  for (auto& [iface, entry] : i.held) {
+    char line[200];
+    std::snprintf(line, sizeof line, "%s interface %p not released (%d reference%s)", entry.first.c_str(), iface,
+                  entry.second, entry.second == 1 ? "" : "s");
+    lines.push_back(line);
+  }
+  i.held.clear();
+  return lines;
 }
 
 }  // namespace
@@ -44,6 +70,12 @@ std::vector<std::string> TakeQueuedTimersAndDpcs() {
     lines.push_back(line);
     dpc->DpcData = nullptr;
   }
+  if (s.runningDpc) {
+    char line[160];
+    std::snprintf(line, sizeof line, "DPC %p still running (routine %p)", static_cast<void*>(s.runningDpc),
+                  reinterpret_cast<void*>(s.runningDpc->DeferredRoutine));
+    lines.push_back(line);
+  }
   s.dpcFinished += s.dpcQueue.size();
   s.dpcWork.Header.SignalState = 0;
   s.dpcQueue.clear();
@@ -64,11 +96,30 @@ void AddUnloadHook(const std::string& name, UnloadHook hook) {
   h.hooks.emplace_back(name, std::move(hook));
 }
 
+void InterfaceReferenced(const void* iface, const std::string& what) {
+  detail::Interfaces& i = detail::TheInterfaces();
+  std::lock_guard<std::mutex> held(i.lock);
+  auto& entry = i.held[iface];
+  entry.first = what;
+  ++entry.second;
+}
+
+void InterfaceReleased(const void* iface) {
+  detail::Interfaces& i = detail::TheInterfaces();
+  std::lock_guard<std::mutex> held(i.lock);
+  auto it = i.held.find(iface);
+  if (it == i.held.end())
+    BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "interface %p released more often than it was referenced", iface);
+  if (--it->second.second == 0) i.held.erase(it);
+}
+
 UnloadReport CheckUnload() {
   std::vector<std::string> findings = detail::TakePoolFindings();
   for (auto& line : detail::TakeQueuedTimersAndDpcs()) findings.push_back(line);
   for (auto& line : detail::TakePendingWork()) findings.push_back(line);
   for (auto& line : detail::SystemThreadFindings()) findings.push_back(line);
+  for (auto& line : detail::TakeFloatingPointFindings()) findings.push_back(line);
+  for (auto& line : detail::TakeInterfaceFindings()) findings.push_back(line);
   for (auto& line : OpenHandles()) findings.push_back(line);
   std::vector<std::pair<std::string, UnloadHook>> hooks;
   {

@@ -70,7 +70,32 @@ void DebugForkParent() { TheOutput().lock.unlock(); }
 
 }  // namespace kvz::kernel
 
+namespace {
+
+// %S, %C, %ws, %wc, %wZ, %ls, %lc convert wide text through pageable code.
+bool HasWideSpecifier(const char* format) {
+  for (const char* p = format; *p; ++p) {
+    if (*p != '%') continue;
+    ++p;
+    if (*p == '%') continue;
+    while (*p && std::strchr("-+ #0123456789.*", *p)) ++p;
+    if (*p == 'S' || *p == 'C') return true;
+    if ((p[0] == 'w' || p[0] == 'l') && p[1] && std::strchr("scZ", p[1])) return true;
+    if (!*p) break;
+  }
+  return false;
+}
+
+void CheckWideAtPassive(const char* format) {
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL && HasWideSpecifier(format))
+    kvz::kernel::BugCheck(IRQL_NOT_LESS_OR_EQUAL, "DbgPrint with a wide-string conversion in \"%s\" at IRQL %u",
+                          format, KeGetCurrentIrql());
+}
+
+}  // namespace
+
 extern "C" ULONG DbgPrint(PCSTR Format, ...) {
+  CheckWideAtPassive(Format);
   va_list args;
   va_start(args, Format);
   ULONG status = kvz::kernel::Print(Format, args);
@@ -79,6 +104,7 @@ extern "C" ULONG DbgPrint(PCSTR Format, ...) {
 }
 
 extern "C" ULONG vDbgPrintEx(ULONG, ULONG, PCSTR Format, va_list ArgList) {
+  CheckWideAtPassive(Format);
   return kvz::kernel::Print(Format, ArgList);
 }
 

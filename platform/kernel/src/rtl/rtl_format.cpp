@@ -1,6 +1,7 @@
 // Formatted output of the kernel's run-time library (sprintf_s, _snprintf, swprintf_s,
 // _snwprintf, RtlStringCb/CchPrintf). Windows conventions: 'l' is 32 bits (LONG), 'I64' and
 // 'll' 64 bits, 'I' pointer-sized; %s follows the output's width and %S the other one.
+#include "ke/irql_check.h"
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
@@ -341,6 +342,7 @@ NTSTATUS CopyW(PWSTR dest, size_t cch, PCWSTR src) {
 }  // namespace
 
 NTSTATUS RtlStringCchPrintfW(PWSTR pszDest, size_t cchDest, PCWSTR pszFormat, ...) {
+  kvz::kernel::RequirePassive("RtlStringCchPrintfW");
   va_list args;
   va_start(args, pszFormat);
   NTSTATUS status = SafePrintf(pszDest, cchDest, pszFormat, args, FormatWide);
@@ -349,6 +351,7 @@ NTSTATUS RtlStringCchPrintfW(PWSTR pszDest, size_t cchDest, PCWSTR pszFormat, ..
 }
 
 NTSTATUS RtlStringCbPrintfW(PWSTR pszDest, size_t cbDest, PCWSTR pszFormat, ...) {
+  kvz::kernel::RequirePassive("RtlStringCbPrintfW");
   va_list args;
   va_start(args, pszFormat);
   NTSTATUS status = SafePrintf(pszDest, cbDest / sizeof(WCHAR), pszFormat, args, FormatWide);

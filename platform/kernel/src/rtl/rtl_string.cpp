@@ -1,4 +1,5 @@
 // Counted strings and wide-character helpers of the run-time library.
+#include "ke/irql_check.h"
 #include <cstring>
 
 #include "wdm.h"
@@ -57,6 +58,7 @@ extern "C" VOID NTAPI RtlInitString(PSTRING DestinationString, PCSTR SourceStrin
 }
 
 extern "C" WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR c) {
+  kvz::kernel::RequirePassive("RtlUpcaseUnicodeChar");
   if (c >= u'a' && c <= u'z') return static_cast<WCHAR>(c - 0x20);
   if (c < 0xE0) return c;
   if (c <= 0xFE && c != 0xF7) return static_cast<WCHAR>(c - 0x20);  // Latin-1 lower case
@@ -66,6 +68,7 @@ extern "C" WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR c) {
 
 extern "C" LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                                               BOOLEAN CaseInSensitive) {
+  kvz::kernel::RequirePassive("RtlCompareUnicodeString");
   size_t n1 = String1->Length / sizeof(WCHAR);
   size_t n2 = String2->Length / sizeof(WCHAR);
   size_t n = n1 < n2 ? n1 : n2;
@@ -83,12 +86,14 @@ extern "C" LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICOD
 
 extern "C" BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                                                BOOLEAN CaseInSensitive) {
+  kvz::kernel::RequirePassive("RtlEqualUnicodeString");
   if (String1->Length != String2->Length) return FALSE;
   return RtlCompareUnicodeString(String1, String2, CaseInSensitive) == 0 ? TRUE : FALSE;
 }
 
 extern "C" BOOLEAN NTAPI RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                                                 BOOLEAN CaseInSensitive) {
+  kvz::kernel::RequirePassive("RtlPrefixUnicodeString");
   if (String1->Length > String2->Length) return FALSE;
   UNICODE_STRING head = *String2;
   head.Length = String1->Length;
@@ -98,6 +103,7 @@ extern "C" BOOLEAN NTAPI RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNIC
 extern "C" NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
                                                        PCANSI_STRING SourceString,
                                                        BOOLEAN AllocateDestinationString) {
+  kvz::kernel::RequirePassive("RtlAnsiStringToUnicodeString");
   ULONG bytes = static_cast<ULONG>(SourceString->Length) * sizeof(WCHAR);
   if (bytes + sizeof(WCHAR) > kMaxUnicodeBytes) return STATUS_INVALID_PARAMETER_2;
   if (AllocateDestinationString) {
@@ -119,6 +125,7 @@ extern "C" NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING Destinati
 extern "C" NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
                                                        PCUNICODE_STRING SourceString,
                                                        BOOLEAN AllocateDestinationString) {
+  kvz::kernel::RequirePassive("RtlUnicodeStringToAnsiString");
   ULONG chars = SourceString->Length / sizeof(WCHAR);
   if (chars + 1 > 0xFFFF) return STATUS_INVALID_PARAMETER_2;
   NTSTATUS status = STATUS_SUCCESS;

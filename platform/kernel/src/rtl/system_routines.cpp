@@ -1,5 +1,6 @@
 // MmGetSystemRoutineAddress: the exported routines of this stand-in by name. Tests hide names to
 // play a system that does not export them yet.
+#include "ke/irql_check.h"
 #include <mutex>
 #include <set>
 
@@ -70,6 +71,7 @@ void ResetSystemRoutines() {
 }  // namespace kvz::kernel
 
 extern "C" PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName) {
+  kvz::kernel::RequirePassive("MmGetSystemRoutineAddress");
   using namespace kvz::kernel;
   std::u16string name = FromCounted(SystemRoutineName);
   {

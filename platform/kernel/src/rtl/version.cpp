@@ -1,4 +1,5 @@
 // System version as RtlGetVersion and RtlIsNtDdiVersionAvailable report it; set per test.
+#include <atomic>
 #include <mutex>
 
 #include "kvz/system_testing.h"
@@ -8,12 +9,17 @@ namespace kvz::kernel {
 namespace {
 std::mutex g_versionLock;
 SystemVersion g_version;
+// Read by the pool on every allocation, without the lock.
+std::atomic<bool> g_nxPool{true};
 }  // namespace
 
 void SetSystemVersion(const SystemVersion& version) {
   std::lock_guard<std::mutex> hold(g_versionLock);
   g_version = version;
+  g_nxPool.store(version.major > 6 || (version.major == 6 && version.minor >= 2), std::memory_order_relaxed);
 }
+
+bool NxPoolAvailable() { return g_nxPool.load(std::memory_order_relaxed); }
 
 SystemVersion GetSystemVersion() {
   std::lock_guard<std::mutex> hold(g_versionLock);

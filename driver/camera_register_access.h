@@ -1,0 +1,16 @@
+// One-byte camera registers behind the vendor extension unit: the address (selector 2, two
+// bytes) and then the data (selector 3, one byte), sent as one indivisible pair under the
+// device's register lock, so that client requests, the sensor set-up, the flicker detector and
+// chip identification never interleave their halves.
+#pragma once
+#include <wdm.h>
+
+namespace kvz {
+
+class ExtensionUnitHandler;
+
+// The data transfer runs only when the address was accepted; the status of the last transfer.
+NTSTATUS ReadCameraRegister(ExtensionUnitHandler* vendorUnit, USHORT address, UCHAR* value);
+NTSTATUS WriteCameraRegister(ExtensionUnitHandler* vendorUnit, USHORT address, UCHAR value);
+
+}  // namespace kvz

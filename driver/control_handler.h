@@ -1,0 +1,64 @@
+// Base of every control property set the driver offers for the camera's units, and the builders
+// of a property item's value description (stepping range and default).
+#pragma once
+#include <wdm.h>
+#include <ks.h>
+
+namespace kvz {
+
+class UvcRangeControl;
+struct ControlRecord;
+
+// What is done to a range read from the camera before it describes an item.
+enum PropertyValueKind : ULONG {
+  kValuesAsRead = 0,
+  kValuesExposureLog = 1,  // minimum, maximum and default become logarithmic exposures
+  kValuesDefaultZero = 2,
+  kValuesDefaultOne = 3,
+  kValuesDefaultTwo = 4,
+};
+
+class ControlHandler {
+ public:
+  ControlHandler(const ControlHandler&) = delete;
+  ControlHandler& operator=(const ControlHandler&) = delete;
+
+  virtual NTSTATUS BuildPropertySet() = 0;
+  // data: the request's data buffer of dataLength bytes (the class driver checked MinData).
+  virtual NTSTATUS Get(PKSPROPERTY property, PVOID data, ULONG dataLength) = 0;
+  virtual NTSTATUS Set(PKSPROPERTY property, PVOID data, ULONG dataLength) = 0;
+
+  // A count of 0 keeps the set out of the automation tables.
+  ULONG GetPropertyItems(const KSPROPERTY_ITEM** items) const;
+  ULONG GetEventItems(const KSEVENT_ITEM** items) const;
+
+ protected:
+  ControlHandler();
+  ~ControlHandler() = default;  // each handler's owner calls the derived destructor
+
+  PKSPROPERTY_ITEM propertyItems_ = nullptr;
+  PKSEVENT_ITEM eventItems_ = nullptr;
+  ULONG propertyItemCount_ = 0;
+  ULONG eventItemCount_ = 0;
+};
+
+// Fills item with MinProperty 24 and MinData 40. Without a range control the item has no value
+// description. On failure the item is not written and nothing stays allocated.
+NTSTATUS BuildRangedPropertyItem(ControlHandler* handler, ULONG propertyId, UvcRangeControl* range,
+                                 PFNKSHANDLER getHandler, PFNKSHANDLER setHandler, PKSPROPERTY_ITEM item,
+                                 PropertyValueKind kind);
+NTSTATUS BuildFixedPropertyItem(ControlHandler* handler, ULONG propertyId, LONG maximum, LONG minimum,
+                                ULONG steppingDelta, LONG defaultValue, PFNKSHANDLER getHandler,
+                                PFNKSHANDLER setHandler, PKSPROPERTY_ITEM item);
+// Minimum, maximum, resolution and default, each sign-extended from 16 bits.
+NTSTATUS QueryControlRange(UvcRangeControl* range, PKSPROPERTY_STEPPING_LONG stepping, LONG* defaultValue);
+// Releases the value descriptions of the first *count items and sets *count to 0.
+VOID FreePropertyItems(PKSPROPERTY_ITEM items, ULONG* count);
+
+// A unit's bmControls as a little-endian bit field: bControlSize at sizeOffset, the bits after
+// it, at most 4 bytes and never past the descriptor's length.
+ULONG ReadControlBits(const UCHAR* descriptor, ULONG length, ULONG sizeOffset);
+// The control's maximum, minimum and default into the settings record (each when readable).
+VOID CopyControlLimits(UvcRangeControl* control, ControlRecord* record);
+
+}  // namespace kvz

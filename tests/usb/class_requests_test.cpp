@@ -1,0 +1,256 @@
+// Class requests on the device's synchronous path over the bus and the simulated camera: the
+// 5 s time-out, low-power retries, short answers, OUT requests deferred from DISPATCH_LEVEL, the
+// still button, removal and the version tests.
+#include <gtest/gtest.h>
+
+#include <uvc.h>
+
+#include "kvz/system_testing.h"
+#include "postproc/sensor_register.h"
+#include "support/usb_bench.h"
+#include "usb/class_request_sender.h"
+#include "usb/usb_limits.h"
+
+namespace kvz::usbtest {
+namespace {
+
+using kvz::kernel::kMillisecond;
+using kvz::kernel::kSecond;
+using kvz::kernel::Now;
+
+constexpr USHORT kBrightness = PU_BRIGHTNESS_CONTROL << 8;
+constexpr USHORT kProcessingUnit = 0x0200;
+
+simcam::RequestFault FaultOnBrightness(simcam::RequestFaultKind kind, uint32_t count) {
+  simcam::RequestFault f;
+  f.match.wValue = kBrightness;
+  f.match.wIndex = kProcessingUnit;
+  f.kind = kind;
+  f.count = count;
+  return f;
+}
+
+class ClassRequestTest : public UsbBench {
+ protected:
+  void SetUp() override {
+    UsbBench::SetUp();
+    ASSERT_EQ(STATUS_SUCCESS, Boot(simcam::HighSpeedIsochCamera(DriverGuids())));
+    camera_->ClearLog();
+  }
+  std::vector<uint8_t> Brightness() const { return camera_->ControlCurrent(2, PU_BRIGHTNESS_CONTROL); }
+};
+
+TEST_F(ClassRequestTest, UnansweredRequestTimesOutAfterFiveSecondsAndFreesTheDevice) {
+  camera_->ArmRequestFault(FaultOnBrightness(simcam::RequestFaultKind::kHold, 1));
+  UCHAR value[2] = {};
+  const int64_t start = Now();
+  EXPECT_EQ(STATUS_IO_TIMEOUT, Usb()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, value, 2));
+  const int64_t elapsed = Now() - start;
+  EXPECT_GE(elapsed, 5 * kSecond);
+  EXPECT_LT(elapsed, 6 * kSecond);
+  // The semaphore was given back: the next request goes through.
+  EXPECT_EQ(STATUS_SUCCESS, Usb()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, value, 2));
+}
+
+struct PowerRetryCase {
+  uint32_t failures;
+  NTSTATUS expected;
+  uint64_t submissions;
+  int64_t delay;
+};
+
+class PowerStateRetryTest : public ClassRequestTest, public ::testing::WithParamInterface<PowerRetryCase> {};
+
+TEST_P(PowerStateRetryTest, RetriesEveryFiftyMillisecondsUpToTwentyTwoSubmissions) {
+  const PowerRetryCase& c = GetParam();
+  camera_->ArmRequestFault(FaultOnBrightness(simcam::RequestFaultKind::kPowerStateInvalid, c.failures));
+  UCHAR value[2] = {};
+  const int64_t start = Now();
+  EXPECT_EQ(c.expected, Usb()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, value, 2));
+  EXPECT_EQ(c.submissions, ControlRequestsSeen());
+  EXPECT_GE(Now() - start, c.delay);
+  EXPECT_LT(Now() - start, c.delay + 50 * kMillisecond);
+}
+
+INSTANTIATE_TEST_SUITE_P(Retries, PowerStateRetryTest,
+                         ::testing::Values(PowerRetryCase{21, STATUS_SUCCESS, 22, 1050 * kMillisecond},
+                                           PowerRetryCase{22, STATUS_POWER_STATE_INVALID, 22, 1050 * kMillisecond},
+                                           PowerRetryCase{1, STATUS_SUCCESS, 2, 50 * kMillisecond}));
+
+TEST_F(ClassRequestTest, ShortAnswerReportsAndCopiesOnlyTheBytesTransferred) {
+  simcam::RequestFault fault = FaultOnBrightness(simcam::RequestFaultKind::kShortAnswer, 1);
+  fault.shortLength = 1;
+  camera_->ArmRequestFault(fault);
+  const std::vector<uint8_t> current = Brightness();
+  ASSERT_EQ(2u, current.size());
+  ClassRequestSender sender(Usb()->KsDevice(), Usb());
+  UCHAR value[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+  ULONG length = 2;
+  EXPECT_EQ(STATUS_SUCCESS, sender.SubmitControlUrb(kUvcRequestGetCur, URB_FUNCTION_CLASS_INTERFACE, kBrightness,
+                                                    kProcessingUnit, value, &length, TRUE));
+  EXPECT_EQ(1u, length);
+  EXPECT_EQ(current[0], value[0]);
+  EXPECT_EQ(0xEE, value[1]);
+}
+
+TEST_F(ClassRequestTest, SetAtDispatchLevelIsSentLaterFromAWorkItemWithTheCallersBytes) {
+  UCHAR value[2] = {0x10, 0x00};
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  const NTSTATUS status = Usb()->SetClassRequest(kUvcRequestSetCur, kBrightness, kProcessingUnit, value, 2);
+  value[0] = 0x55;  // the caller's buffer is free once the request is queued
+  UCHAR in[2] = {};
+  const NTSTATUS get = Usb()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, in, 2);
+  KeLowerIrql(old);
+  EXPECT_EQ(STATUS_PENDING, status);
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, get);
+  // Control transfers take bus time: the camera sees the request when it completes.
+  kvz::kernel::AdvanceClock(10 * kvz::kernel::kMillisecond);
+  EXPECT_EQ(std::vector<uint8_t>({0x10, 0x00}), Brightness());
+  ASSERT_EQ(1u, ControlRequestsSeen());  // the GET was never sent
+  EXPECT_EQ(SET_CUR, camera_->Log()[0].setup.bRequest);
+}
+
+TEST_F(ClassRequestTest, UnsupportedRequestFunctionIsRefusedWithoutSending) {
+  ClassRequestSender sender(Usb()->KsDevice(), Usb());
+  UCHAR value[2] = {};
+  ULONG length = 2;
+  for (USHORT function : {USHORT{0x16}, USHORT{0x1D}, USHORT{0x1E}, USHORT{0x21}})
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, sender.SendClassRequest(kUvcRequestGetCur, function, kBrightness,
+                                                                kProcessingUnit, value, &length, TRUE, nullptr,
+                                                                nullptr))
+        << function;
+  EXPECT_EQ(0u, ControlRequestsSeen());
+}
+
+struct ButtonCase {
+  const char* name;
+  LONG stillPinOpen;
+  std::vector<UCHAR> packet;
+  uint32_t triggers;
+};
+
+class StillButtonTest : public ClassRequestTest, public ::testing::WithParamInterface<ButtonCase> {};
+
+TEST_P(StillButtonTest, PressWithAnOpenStillPinTriggersAStillImage) {
+  const ButtonCase& c = GetParam();
+  Usb()->SetStillPinOpen(c.stillPinOpen);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  const NTSTATUS status = Usb()->OnStatusInterrupt(c.packet.data());
+  KeLowerIrql(old);
+  kvz::kernel::AdvanceClock(10 * kvz::kernel::kMillisecond);  // the trigger's control transfer takes bus time
+  EXPECT_EQ(c.triggers ? STATUS_PENDING : STATUS_SUCCESS, status);
+  EXPECT_EQ(c.triggers, camera_->Snapshot().stillTriggers);
+  if (c.triggers) {
+    const auto log = camera_->Log();
+    ASSERT_EQ(1u, log.size());
+    EXPECT_EQ(VS_STILL_IMAGE_TRIGGER_CONTROL << 8, log[0].setup.wValue);
+    EXPECT_EQ(0x0001, log[0].setup.wIndex);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Packets, StillButtonTest,
+    ::testing::Values(ButtonCase{"Pressed", 1, {0x02, 1, 0x00, 1}, 1},
+                      ButtonCase{"PressedNoStillPin", 0, {0x02, 1, 0x00, 1}, 0},
+                      ButtonCase{"Released", 1, {0x02, 1, 0x00, 0}, 0},
+                      ButtonCase{"ControlInterface", 1, {0x01, 1, 0x00, 1}, 0},
+                      ButtonCase{"OtherEvent", 1, {0x02, 1, 0x01, 1}, 0}),
+    [](const ::testing::TestParamInfo<ButtonCase>& info) { return std::string(info.param.name); });
+
+TEST_F(ClassRequestTest, RemovedDeviceFailsAtOnceWithoutTouchingTheBus) {
+  Usb()->MarkRemoved();
+  UCHAR value[2] = {};
+  const int64_t start = Now();
+  EXPECT_EQ(STATUS_NO_SUCH_DEVICE, Usb()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, value, 2));
+  EXPECT_EQ(STATUS_NO_SUCH_DEVICE, Usb()->CyclePort());
+  EXPECT_EQ(0, Now() - start);
+  EXPECT_TRUE(camera_->Log().empty());
+}
+
+TEST_F(ClassRequestTest, HeldRequestEndsWhenTheCameraIsUnplugged) {
+  camera_->ArmRequestFault(FaultOnBrightness(simcam::RequestFaultKind::kHold, 1));
+  NTSTATUS status = STATUS_SUCCESS;
+  HANDLE thread = nullptr;
+  struct Args {
+    UsbDevice* device;
+    NTSTATUS* status;
+  } args{Usb(), &status};
+  ASSERT_EQ(STATUS_SUCCESS, PsCreateSystemThread(
+                                &thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                [](PVOID p) {
+                                  auto* a = static_cast<Args*>(p);
+                                  UCHAR value[2] = {};
+                                  *a->status = a->device->GetClassRequest(kUvcRequestGetCur, kBrightness,
+                                                                          kProcessingUnit, value, 2);
+                                  PsTerminateSystemThread(STATUS_SUCCESS);
+                                },
+                                &args));
+  kvz::kernel::AdvanceClock(kSecond);
+  const int64_t unplugged = Now();
+  port_->Unplug();
+  PVOID object = nullptr;
+  ASSERT_EQ(STATUS_SUCCESS, ObReferenceObjectByHandle(thread, SYNCHRONIZE, nullptr, KernelMode, &object, nullptr));
+  KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr);
+  ObDereferenceObject(object);
+  ZwClose(thread);
+  EXPECT_EQ(STATUS_NO_SUCH_DEVICE, status);
+  EXPECT_LT(Now() - unplugged, kSecond);
+}
+
+TEST_F(ClassRequestTest, FlickerRegistersReachTheCameraThroughTheDevicesServices) {
+  kvz::VendorUnitIndex = static_cast<USHORT>(camera_->Profile().vendorUnitId << 8);
+  ASSERT_EQ(STATUS_SUCCESS, WriteSensorRegister(Usb()->Services(), 0x0600, 0x5A));
+  UCHAR value = 0;
+  ASSERT_EQ(STATUS_SUCCESS, ReadSensorRegister(Usb()->Services(), 0x0600, &value));
+  EXPECT_EQ(0x5A, value);
+  const auto writes = camera_->RegisterWrites();
+  ASSERT_FALSE(writes.empty());
+  EXPECT_EQ(0x0600, writes.back().address);
+  EXPECT_EQ(0x5A, writes.back().value);
+}
+
+class UsbDeviceAllocationTest : public UsbBench {};
+
+TEST_F(UsbDeviceAllocationTest, WithoutARequestSenderClassRequestsFailAndSendNothing) {
+  kvz::kernel::FailNthAllocation(1, kTagClassRequestSender);
+  ASSERT_EQ(STATUS_SUCCESS, Boot(simcam::HighSpeedIsochCamera(DriverGuids())));
+  kvz::kernel::ClearPoolFaults();
+  EXPECT_FALSE(Usb()->HasClassRequestSender());
+  camera_->ClearLog();
+  UCHAR value[2] = {};
+  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES,
+            Usb()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, value, 2));
+  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES,
+            Usb()->SetClassRequest(kUvcRequestSetCur, kBrightness, kProcessingUnit, value, 2));
+  EXPECT_EQ(0u, ControlRequestsSeen());
+}
+
+struct VersionCase {
+  kvz::kernel::SystemVersion version;
+  int code;
+  bool sevenOrEarlier;
+};
+
+class VersionTest : public ::testing::TestWithParam<VersionCase> {
+ protected:
+  void TearDown() override { kvz::kernel::SetSystemVersion(kvz::kernel::SystemVersion::Windows10(19045)); }
+};
+
+TEST_P(VersionTest, CodesAndTheWindows7Test) {
+  kvz::kernel::SetSystemVersion(GetParam().version);
+  EXPECT_EQ(GetParam().code, GetWindowsVersionCode());
+  EXPECT_EQ(GetParam().sevenOrEarlier, IsWindows7OrEarlier());
+}
+
+INSTANTIATE_TEST_SUITE_P(Systems, VersionTest,
+                         ::testing::Values(VersionCase{kvz::kernel::SystemVersion::WindowsXp(), 0, true},
+                                           VersionCase{kvz::kernel::SystemVersion::Vista(), 4, true},
+                                           VersionCase{kvz::kernel::SystemVersion::Windows7(), 5, true},
+                                           VersionCase{kvz::kernel::SystemVersion::Windows8(), 6, false},
+                                           VersionCase{kvz::kernel::SystemVersion::Windows81(), 6, false},
+                                           VersionCase{kvz::kernel::SystemVersion::Windows10(10240), 10, false}));
+
+}  // namespace
+}  // namespace kvz::usbtest

@@ -1,0 +1,59 @@
+// The tests' stand-in for the camera device (no test framework here: the fuzz targets use it
+// too): a UsbDevice, the unit container, the descriptors and the settings; the KS device's Context
+// holds it as CameraDeviceControls.
+#pragma once
+
+#include <ks.h>
+
+#include "driver/camera_device_controls.h"
+#include "driver/device_settings.h"
+#include "usb/unit_container.h"
+#include "usb/usb_device.h"
+
+namespace kvz::usbtest {
+
+class TestCameraDevice : public CameraDeviceControls {
+ public:
+  explicit TestCameraDevice(PKSDEVICE device) : usb(device) {}
+  virtual ~TestCameraDevice() = default;
+
+  UsbDevice* GetUsbDevice() override { return &usb; }
+  DeviceSettings* GetSettings() override { return &settings; }
+  CameraControlHandler* GetCameraControlHandler() override { return units ? units->CameraTerminal() : nullptr; }
+  VideoProcAmpHandler* GetVideoProcAmpHandler() override { return units ? units->ProcessingUnit() : nullptr; }
+  PrivateControlHandler* GetPrivateControlHandler() override { return units ? units->PrivateHandler() : nullptr; }
+  RegionControlHandler* GetRegionControlHandler() override { return units ? units->RegionHandler() : nullptr; }
+  ExtensionUnitHandler* FindUnitHandler(const GUID& set) override {
+    return units ? units->LocateExtensionHandler(set) : nullptr;
+  }
+  ULONG GetVendorUnitFlag() override { return units ? units->GetVendorUnitFlag() : 0; }
+  ULONG GetFlickerState() override { return 0; }
+  VOID RequestFlickerRedetect() override {}
+  VOID RestartFlickerSchedule() override {}
+  NTSTATUS ClearFaceExposure() override { return STATUS_SUCCESS; }
+  NTSTATUS SetFaceRectangle(const RegionRect&, LONG, LONG) override { return STATUS_SUCCESS; }
+  VOID GetFrameSize(LONG* width, LONG* height) override { *width = 640, *height = 480; }
+  LONG GetIdleState() override { return 0; }
+  VOID UpdateFaceRequestFlags(LONG, LONG) override {}
+  bool GetResumeFlag() override { return false; }
+  VOID ClearResumeFlag() override {}
+
+  UsbDevice usb;
+  DeviceSettings settings;
+
+  UnitContainer* units = nullptr;
+  PUCHAR deviceDescriptor = nullptr;
+  PUCHAR configuration = nullptr;
+  ULONG configurationLength = 0;
+  KSAUTOMATION_TABLE filterAutomation{};
+  KSNODE_DESCRIPTOR nodes[kMaxTopologyNodes]{};
+  ULONG nodeCount = 0;
+  ULONG pinCount = 2;
+  PUSBD_INTERFACE_INFORMATION interruptInterface = nullptr;
+  PUSBD_INTERFACE_INFORMATION streamingInterface = nullptr;
+  USBD_CONFIGURATION_HANDLE configurationHandle = nullptr;
+  ULONG bulk = 0;
+  bool usb3 = false;
+};
+
+}  // namespace kvz::usbtest

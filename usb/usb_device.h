@@ -1,0 +1,83 @@
+// The USB I/O root of the camera device object: synchronous URBs with a 5 s limit, the port
+// cycle, UVC class requests, the still button and forwarding to the next-lower device object.
+#pragma once
+#include <wdm.h>
+#include <ks.h>
+#include <usb.h>
+
+#include "postproc/camera_services.h"
+
+namespace kvz {
+
+class ClassRequestSender;
+class UsbDevice;
+
+// What post-processing and face exposure see of the device: its class requests and the vendor
+// unit's address.
+class UsbCameraServices : public CameraServices {
+ public:
+  explicit UsbCameraServices(UsbDevice* device) : device_(device) {}
+  NTSTATUS GetClassRequest(UCHAR request, USHORT value, USHORT index, PVOID buffer, USHORT length) override;
+  NTSTATUS SetClassRequest(UCHAR request, USHORT value, USHORT index, PVOID buffer, USHORT length) override;
+  USHORT VendorUnitIndex() const override;
+  VOID AcquireRegisterAccess() override;
+  VOID ReleaseRegisterAccess() override;
+
+ private:
+  UsbDevice* device_;
+};
+
+class UsbDevice {
+ public:
+  explicit UsbDevice(PKSDEVICE device);
+  virtual NTSTATUS OnStatusInterrupt(const UCHAR* packet);
+  virtual ~UsbDevice();
+  UsbDevice(const UsbDevice&) = delete;
+  UsbDevice& operator=(const UsbDevice&) = delete;
+
+  // PASSIVE_LEVEL; serialised on the device's I/O semaphore. STATUS_NO_SUCH_DEVICE once removed,
+  // STATUS_IO_TIMEOUT when the bus did not answer within 5 s.
+  NTSTATUS SubmitUrbSync(PURB urb);
+  NTSTATUS CyclePort();
+
+  // wValue: selector << 8; wIndex: unit << 8 | interface. STATUS_INSUFFICIENT_RESOURCES when the
+  // request sender could not be allocated.
+  NTSTATUS GetClassRequest(UCHAR request, USHORT value, USHORT index, PVOID buffer, ULONG length);
+  NTSTATUS SetClassRequest(UCHAR request, USHORT value, USHORT index, PVOID buffer, ULONG length);
+
+  VOID SetStillPinOpen(LONG open);
+  CCHAR GetLowerStackSize() const;
+  PIO_WORKITEM AllocateWorkItem();
+  NTSTATUS IoCallMyDriver(PIRP irp);
+  NTSTATUS RequestPowerIrp(UCHAR minorFunction, POWER_STATE state, PREQUEST_POWER_COMPLETE completion,
+                           PVOID context);
+
+  // Set at remove and surprise removal; never cleared.
+  VOID MarkRemoved();
+  bool IsRemoved() const;
+  // False when the request sender could not be allocated: the start must fail.
+  bool HasClassRequestSender() const { return sender_ != nullptr; }
+  PKSDEVICE KsDevice() const { return device_; }
+  CameraServices* Services() { return &services_; }
+  // A camera register's address and data requests are sent as one pair under this lock.
+  // PASSIVE_LEVEL; the holder may take it again.
+  VOID AcquireRegisterAccess();
+  VOID ReleaseRegisterAccess();
+
+ private:
+  NTSTATUS SendSync(ULONG ioctl, PURB urb);
+
+  PKSDEVICE device_;
+  volatile LONG removed_;
+  volatile LONG stillPinOpen_;
+  ClassRequestSender* sender_;
+  KSEMAPHORE ioSemaphore_;
+  KMUTEX registerLock_;
+  UsbCameraServices services_;
+};
+
+// 10 Windows 10, 6 Windows 8, 5 Windows 7, 4 Vista, 0 XP, 1 Windows 2000, 3 otherwise.
+int GetWindowsVersionCode();
+bool IsWindows7OrEarlier();
+
+}  // namespace kvz

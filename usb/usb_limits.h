@@ -1,0 +1,87 @@
+// Limits, time-outs, request codes and pool tags of the USB transport, in one place.
+#pragma once
+#include <wdm.h>
+
+namespace kvz {
+
+// UVC class request codes.
+constexpr UCHAR kUvcRequestSetCur = 0x01;
+constexpr UCHAR kUvcRequestGetCur = 0x81;
+constexpr UCHAR kUvcRequestGetMin = 0x82;
+constexpr UCHAR kUvcRequestGetMax = 0x83;
+constexpr UCHAR kUvcRequestGetRes = 0x84;
+constexpr UCHAR kUvcRequestGetLen = 0x85;
+constexpr UCHAR kUvcRequestGetDef = 0x87;
+
+// Synchronous requests.
+constexpr LONGLONG kSyncRequestTimeout = -50000000LL;      // 5 s, relative
+constexpr LONGLONG kPowerStateRetryDelay = -500000LL;      // 50 ms, relative
+constexpr ULONG kMaxPowerStateSubmissions = 22;            // 21 delays at most
+constexpr LONG kIoSemaphoreReleaseIncrement = 16;
+
+// The still-image trigger the camera button asks for: VS_STILL_IMAGE_TRIGGER_CONTROL on
+// interface 1, value 1 (transmit a still image).
+constexpr USHORT kStillTriggerValue = 0x0500;
+constexpr USHORT kStillTriggerIndex = 0x0001;
+constexpr UCHAR kStillTriggerTransmit = 1;
+
+// Class and vendor request functions of a control URB: 0x17 to 0x20 without 0x1D and 0x1E.
+constexpr USHORT kFirstVendorClassFunction = 0x17;
+constexpr USHORT kLastVendorClassFunction = 0x20;
+constexpr USHORT kNotRequestFunctionA = 0x1D;
+constexpr USHORT kNotRequestFunctionB = 0x1E;
+
+// Pool tags (multi-character constants: memory holds the characters reversed).
+constexpr ULONG kTagClassRequestSender = 'ClVc';
+constexpr ULONG kTagDeferredRequest = 'VCWI';
+constexpr ULONG kTagDeferredData = 'WIBf';
+constexpr ULONG kTagDeferredLength = 'WIBl';
+constexpr ULONG kTagControlUrb = 'VDCM';
+constexpr ULONG kTagUnitContainer = 'ClPD';
+constexpr ULONG kTagDescriptorUrb = 'UrbD';
+constexpr ULONG kTagDescriptor = 'Dscp';
+constexpr ULONG kTagInterfaceList = 'UItL';
+constexpr ULONG kTagInterfaceInfo = 'ItfI';
+constexpr ULONG kTagCameraTerminalHandler = 'ClCT';
+constexpr ULONG kTagProcessingUnitHandler = 'ClVA';
+constexpr ULONG kTagExtensionUnitHandler = 'CIEU';
+constexpr ULONG kTagPrivateHandler = 'ClCP';
+constexpr ULONG kTagRegionHandler = 'CROI';
+constexpr ULONG kTagDefaultTerminal = 'CT2K';
+constexpr ULONG kTagDefaultProcessingUnit = 'PU2K';
+constexpr ULONG kTagIntervalList = 'FRAr';
+constexpr ULONG kTagConfigPath = 'ClFC';
+
+// Descriptor model limits.
+constexpr ULONG kMaxExtensionUnits = 3;
+constexpr ULONG kMaxExtensionControls = 33;       // item 0 (identity) and controls 1 to 32
+constexpr ULONG kMaxAlternateSettings = 32;
+constexpr ULONG kMaxPropertySets = 16;
+constexpr ULONG kMaxEventSets = 4;
+constexpr ULONG kStreamingNodeSets = 3;
+constexpr ULONG kMaxTopologyNodes = 3 + 3;  // terminal, processing unit, extension units, streaming
+constexpr ULONG kMaxInterfaceNumbers = 256;       // bound of the interface-number walk
+constexpr ULONG kInputHeaderSearchLimit = 100;    // bytes skipped looking for the VS input header
+constexpr ULONG kMaxFrameIntervals = 128;
+constexpr USHORT kMaxFrameSide = 8192;            // width x height x 2 stays inside 32 bits
+constexpr ULONG kHighSpeedMaxPacket = 1024;
+constexpr ULONG kStillFrameInterval = 10000000;  // one second
+
+// Minimum descriptor lengths before any field is read.
+constexpr ULONG kDeviceDescriptorLength = 18;
+constexpr ULONG kConfigurationDescriptorLength = 9;
+constexpr ULONG kInterfaceDescriptorLength = 9;
+constexpr ULONG kEndpointDescriptorLength = 7;
+constexpr ULONG kCompanionDescriptorLength = 6;
+constexpr ULONG kVcHeaderLength = 12;
+constexpr ULONG kCameraTerminalFixedLength = 15;        // + bControlSize
+constexpr ULONG kProcessingUnitFixedLength = 8;         // + bControlSize
+constexpr ULONG kExtensionUnitFixedLength = 24;         // + bNrInPins + bControlSize
+constexpr ULONG kVsInputHeaderLength = 13;
+constexpr ULONG kUncompressedFormatLength = 27;
+constexpr ULONG kMjpegFormatLength = 11;
+constexpr ULONG kFrameFixedLength = 26;                 // + 4 x max(intervals, 1)
+constexpr ULONG kContinuousFrameLength = 38;
+constexpr ULONG kStillFrameFixedLength = 6;             // + 4 x patterns
+
+}  // namespace kvz
