@@ -29,6 +29,10 @@ inline ULONG SwapLuma(ULONG v) {
 VOID FillBlack(UCHAR* p, SIZE_T pixels) {
   const ULONG black = 0x80008000u;
   SIZE_T i = 0;
+#if defined(__SSE2__)
+  const __m128i black16 = _mm_set1_epi32(static_cast<int>(black));
+  for (; i + 8 <= pixels; i += 8) _mm_storeu_si128(reinterpret_cast<__m128i*>(p + i * 2), black16);
+#endif
   for (; i + 2 <= pixels; i += 2) StorePair(p + i * 2, black);
   if (i < pixels) {
     p[i * 2] = 0x00;
@@ -53,6 +57,15 @@ VOID FillBlackOutside(UCHAR* frame, ULONG w, ULONG h, ULONG x0, ULONG x1, ULONG 
 }
 
 #if defined(__SSE2__)
+inline VOID Transpose4(__m128i* v) {
+  const __m128i t0 = _mm_unpacklo_epi32(v[0], v[1]), t1 = _mm_unpackhi_epi32(v[0], v[1]);
+  const __m128i t2 = _mm_unpacklo_epi32(v[2], v[3]), t3 = _mm_unpackhi_epi32(v[2], v[3]);
+  v[0] = _mm_unpacklo_epi64(t0, t2);
+  v[1] = _mm_unpackhi_epi64(t0, t2);
+  v[2] = _mm_unpacklo_epi64(t1, t3);
+  v[3] = _mm_unpackhi_epi64(t1, t3);
+}
+
 // Four pixel pairs read backwards: dwords reversed, then Y0 and Y1 of each exchanged.
 inline __m128i ReverseFourPairs(__m128i v) {
   v = _mm_shuffle_epi32(v, _MM_SHUFFLE(0, 1, 2, 3));
@@ -150,36 +163,82 @@ VOID QuarterTurn(UCHAR* dst, const UCHAR* src, UCHAR* scratch, LONG rotation, UL
   FillBlackOutside(dst, w, h, x0, x1, y0, y0 + 2 * scaledPairs);
   if (x0 >= x1) return;
 
+  // Scaled pair k of the scaled rows i (step 2) from i to iEnd, one pixel pair at a time.
+  const auto TurnPairs = [&](ULONG k, ULONG iStart, ULONG iEnd) {
+    // Destination rows of scaled pixels 2k and 2k + 1.
+    const ULONG r0 = rotation == 1 ? top + sw - 1 - 2 * k : top + 2 * k;
+    const ULONG r1 = rotation == 1 ? r0 - 1 : r0 + 1;
+    UCHAR* d0 = dst + r0 * rowBytes;
+    UCHAR* d1 = dst + r1 * rowBytes;
+    const UCHAR* a = scratch + iStart * srcRowBytes + k * 4;
+    for (ULONG i = iStart; i < iEnd; i += 2, a += 2 * srcRowBytes) {
+      const SIZE_T c = static_cast<SIZE_T>(column(i)) * 2;
+      const UCHAR* b = a + srcRowBytes;
+      ULONG p0, p1;
+      if (rotation == 1) {
+        const ULONG uv = (static_cast<ULONG>(a[1]) << 8) | (static_cast<ULONG>(b[3]) << 24);
+        p0 = uv | a[0] | (static_cast<ULONG>(b[0]) << 16);
+        p1 = uv | a[2] | (static_cast<ULONG>(b[2]) << 16);
+      } else {
+        const ULONG uv = (static_cast<ULONG>(b[1]) << 8) | (static_cast<ULONG>(a[3]) << 24);
+        p0 = uv | b[0] | (static_cast<ULONG>(a[0]) << 16);
+        p1 = uv | b[2] | (static_cast<ULONG>(a[2]) << 16);
+      }
+      StorePair(d0 + c, p0);
+      StorePair(d1 + c, p1);
+    }
+  };
+
   // Tiles of scaled pairs by scaled rows keep both the rows read and the rows written in cache.
   constexpr ULONG kTilePairs = 16, kTileRows = 64;
   for (ULONG k0 = 0; k0 < scaledPairs; k0 += kTilePairs) {
     const ULONG kEnd = k0 + kTilePairs < scaledPairs ? k0 + kTilePairs : scaledPairs;
     for (ULONG i0 = firstI; i0 < endI; i0 += kTileRows) {
       const ULONG iEnd = i0 + kTileRows < endI ? i0 + kTileRows : endI;
-      for (ULONG k = k0; k < kEnd; ++k) {
-        // Destination rows of scaled pixels 2k and 2k + 1.
-        const ULONG r0 = rotation == 1 ? top + sw - 1 - 2 * k : top + 2 * k;
-        const ULONG r1 = rotation == 1 ? r0 - 1 : r0 + 1;
-        UCHAR* d0 = dst + r0 * rowBytes;
-        UCHAR* d1 = dst + r1 * rowBytes;
-        const UCHAR* a = scratch + i0 * srcRowBytes + k * 4;
-        for (ULONG i = i0; i < iEnd; i += 2, a += 2 * srcRowBytes) {
-          const SIZE_T c = static_cast<SIZE_T>(column(i)) * 2;
-          const UCHAR* b = a + srcRowBytes;
-          ULONG p0, p1;
-          if (rotation == 1) {
-            const ULONG uv = (static_cast<ULONG>(a[1]) << 8) | (static_cast<ULONG>(b[3]) << 24);
-            p0 = uv | a[0] | (static_cast<ULONG>(b[0]) << 16);
-            p1 = uv | a[2] | (static_cast<ULONG>(b[2]) << 16);
-          } else {
-            const ULONG uv = (static_cast<ULONG>(b[1]) << 8) | (static_cast<ULONG>(a[3]) << 24);
-            p0 = uv | b[0] | (static_cast<ULONG>(a[0]) << 16);
-            p1 = uv | b[2] | (static_cast<ULONG>(a[2]) << 16);
+      ULONG k = k0;
+#if defined(__SSE2__)
+      // Four scaled pairs of eight scaled rows at a time: the destination pairs are built in
+      // registers and a 4 x 4 transpose makes each destination row's four pairs one store.
+      for (; k + 4 <= kEnd; k += 4) {
+        ULONG i = i0;
+        for (; i + 6 < iEnd; i += 8) {
+          __m128i p0[4], p1[4];
+          for (int g = 0; g < 4; ++g) {
+            const UCHAR* a = scratch + (i + 2 * g) * srcRowBytes + k * 4;
+            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a));
+            __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + srcRowBytes));
+            if (rotation != 1) {  // clockwise: the second row gives Y0 and U, the first V
+              const __m128i t = x;
+              x = y;
+              y = t;
+            }
+            const __m128i lowByte = _mm_set1_epi32(0xFF);
+            const __m128i topByte = _mm_set1_epi32(static_cast<int>(0xFF000000u));
+            p0[g] = _mm_or_si128(_mm_or_si128(_mm_and_si128(x, _mm_set1_epi32(0xFFFF)),
+                                              _mm_slli_epi32(_mm_and_si128(y, lowByte), 16)),
+                                 _mm_and_si128(y, topByte));
+            p1[g] = _mm_or_si128(
+                _mm_or_si128(_mm_and_si128(_mm_srli_epi32(x, 16), lowByte),
+                             _mm_and_si128(x, _mm_set1_epi32(0xFF00))),
+                _mm_and_si128(y, _mm_set1_epi32(static_cast<int>(0xFFFF0000u))));
           }
-          StorePair(d0 + c, p0);
-          StorePair(d1 + c, p1);
+          Transpose4(p0);
+          Transpose4(p1);
+          // Counter-clockwise the four columns run left to right, clockwise right to left.
+          const SIZE_T c = static_cast<SIZE_T>(rotation == 1 ? column(i) : column(i + 6)) * 2;
+          for (int kk = 0; kk < 4; ++kk) {
+            const ULONG r0 = rotation == 1 ? top + sw - 1 - 2 * (k + kk) : top + 2 * (k + kk);
+            const ULONG r1 = rotation == 1 ? r0 - 1 : r0 + 1;
+            const __m128i q0 = rotation == 1 ? p0[kk] : _mm_shuffle_epi32(p0[kk], 0x1B);
+            const __m128i q1 = rotation == 1 ? p1[kk] : _mm_shuffle_epi32(p1[kk], 0x1B);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + r0 * rowBytes + c), q0);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + r1 * rowBytes + c), q1);
+          }
         }
+        for (ULONG kk = k; kk < k + 4; ++kk) TurnPairs(kk, i, iEnd);
       }
+#endif
+      for (; k < kEnd; ++k) TurnPairs(k, i0, iEnd);
     }
   }
 }
