@@ -1,6 +1,6 @@
-// Huffman encoding of baseline JPEG blocks: the encode table built from a table specification
-// (BITS and HUFFVAL), the bit state of an entropy-coded segment, the block coder with byte
-// stuffing, and the flush that ends a segment.
+// Huffman encoding of baseline JPEG blocks: the encode table built from the code lengths and
+// symbols of a DHT table (BITS and HUFFVAL), the bit state of an entropy-coded segment, the block
+// coder with byte stuffing, and the flush that ends a segment.
 #pragma once
 #include <stdint.h>
 

@@ -59,12 +59,12 @@ class BitReader {
     while (n--) v = (v << 1) | Bit();
     return v;
   }
-  int Symbol(const HuffmanSpec& spec) {
+  int Symbol(const HuffmanSpec& table) {
     int code = 0, first = 0, index = 0;
     for (int length = 1; length <= 16; ++length) {
       code = (code << 1) | Bit();
-      const int count = spec.bits[length - 1];
-      if (code - first < count) return spec.values[index + code - first];
+      const int count = table.bits[length - 1];
+      if (code - first < count) return table.values[index + code - first];
       index += count;
       first = (first + count) << 1;
     }

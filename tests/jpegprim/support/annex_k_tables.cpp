@@ -43,11 +43,11 @@ AnnexKTables Parse(const std::vector<uint8_t>& s) {
     if (s[i + 1] == 0xC4) {
       for (size_t p = i + 4; p < i + 2 + length;) {
         const int cls = s[p] >> 4, id = s[p] & 15;
-        HuffmanSpec spec{};
+        HuffmanSpec table{};
         int total = 0;
-        for (int k = 0; k < 16; ++k) total += spec.bits[k] = s[p + 1 + k];
-        spec.values.assign(s.begin() + p + 17, s.begin() + p + 17 + total);
-        (cls == 0 ? (id == 0 ? t.dcLuminance : t.dcChrominance) : (id == 0 ? t.acLuminance : t.acChrominance)) = spec;
+        for (int k = 0; k < 16; ++k) total += table.bits[k] = s[p + 1 + k];
+        table.values.assign(s.begin() + p + 17, s.begin() + p + 17 + total);
+        (cls == 0 ? (id == 0 ? t.dcLuminance : t.dcChrominance) : (id == 0 ? t.acLuminance : t.acChrominance)) = table;
         p += 17 + total;
       }
     }
