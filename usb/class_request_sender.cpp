@@ -51,7 +51,19 @@ VOID FillControlUrb(PURB urb, UCHAR request, USHORT function, USHORT value, USHO
 
 }  // namespace
 
-ClassRequestSender::ClassRequestSender(PKSDEVICE device, UsbDevice* owner) : device_(device), owner_(owner) {}
+ClassRequestSender::ClassRequestSender(PKSDEVICE device, UsbDevice* owner)
+    : device_(device), owner_(owner), deferredReferences_(1) {
+  KeInitializeEvent(&deferredDone_, NotificationEvent, FALSE);
+}
+
+ClassRequestSender::~ClassRequestSender() {
+  ReleaseDeferred();
+  KeWaitForSingleObject(&deferredDone_, Executive, KernelMode, FALSE, nullptr);
+}
+
+VOID ClassRequestSender::ReleaseDeferred() {
+  if (InterlockedDecrement(&deferredReferences_) == 0) KeSetEvent(&deferredDone_, IO_NO_INCREMENT, FALSE);
+}
 
 NTSTATUS ClassRequestSender::UvcClassGetRequest(UCHAR request, USHORT value, USHORT index, PVOID buffer,
                                                 ULONG length) {
@@ -103,6 +115,7 @@ NTSTATUS ClassRequestSender::DeferOutRequest(UCHAR request, USHORT function, USH
   record->context = context;
   record->function = function;
   record->sender = this;
+  InterlockedIncrement(&deferredReferences_);
   ExInitializeWorkItem(&record->item, RunDeferredControlRequest, record);
   ExQueueWorkItem(&record->item, DelayedWorkQueue);
   return STATUS_PENDING;
@@ -117,6 +130,7 @@ VOID NTAPI ClassRequestSender::RunDeferredControlRequest(PVOID parameter) {
   ExFreePoolWithTag(record->length, kTagDeferredLength);
   ExFreePoolWithTag(record->data, kTagDeferredData);
   ExFreePoolWithTag(record, kTagDeferredRequest);
+  sender->ReleaseDeferred();
 }
 
 // Retries while the bus reports a low-power state (22 submissions at most, 50 ms apart).

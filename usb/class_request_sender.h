@@ -14,6 +14,11 @@ typedef VOID (*ClassRequestCallback)(PKSDEVICE device, PVOID context, NTSTATUS s
 class ClassRequestSender {
  public:
   ClassRequestSender(PKSDEVICE device, UsbDevice* owner);
+  // Waits (PASSIVE_LEVEL) until every deferred OUT request has run: their work items use this
+  // object.
+  ~ClassRequestSender();
+  ClassRequestSender(const ClassRequestSender&) = delete;
+  ClassRequestSender& operator=(const ClassRequestSender&) = delete;
 
   NTSTATUS UvcClassGetRequest(UCHAR request, USHORT value, USHORT index, PVOID buffer, ULONG length);
   NTSTATUS UvcClassSetRequest(UCHAR request, USHORT value, USHORT index, PVOID buffer, ULONG length);
@@ -33,8 +38,14 @@ class ClassRequestSender {
                            ULONG length, ClassRequestCallback callback, PVOID context);
   static VOID NTAPI RunDeferredControlRequest(PVOID record);
 
+  VOID ReleaseDeferred();
+
   PKSDEVICE device_;
   UsbDevice* owner_;
+  // One reference held by the object itself plus one per queued deferred request; the event is
+  // set when the last goes.
+  LONG volatile deferredReferences_;
+  KEVENT deferredDone_;
 };
 
 }  // namespace kvz

@@ -111,6 +111,23 @@ TEST_F(ClassRequestTest, SetAtDispatchLevelIsSentLaterFromAWorkItemWithTheCaller
   EXPECT_EQ(SET_CUR, camera_->Log()[0].setup.bRequest);
 }
 
+// A sender torn down (device removal) right after queuing an OUT request at DISPATCH_LEVEL waits
+// for the work item, which uses it.
+TEST_F(ClassRequestTest, TeardownWaitsForDeferredRequests) {
+  UCHAR value[2] = {0x21, 0x00};
+  ULONG length = 2;
+  {
+    ClassRequestSender sender(Usb()->KsDevice(), Usb());
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(STATUS_PENDING, sender.SendClassRequest(kUvcRequestSetCur, URB_FUNCTION_CLASS_INTERFACE,
+                                                      kBrightness, kProcessingUnit, value, &length, FALSE,
+                                                      nullptr, nullptr));
+    KeLowerIrql(old);
+  }
+  EXPECT_EQ(std::vector<uint8_t>({0x21, 0x00}), Brightness());
+}
+
 TEST_F(ClassRequestTest, UnsupportedRequestFunctionIsRefusedWithoutSending) {
   ClassRequestSender sender(Usb()->KsDevice(), Usb());
   UCHAR value[2] = {};
