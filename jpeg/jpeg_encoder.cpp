@@ -19,12 +19,12 @@ const uint8_t kApp0[] = {0xFF, 0xE0, 0x00, 0x21, 'A', 'V', 'I', '1', 0x00, 0x01,
 // SOS of the one interleaved scan: components 0, 1, 2 with table pairs 0/0, 1/1, 1/1.
 const uint8_t kSos[] = {0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x00, 0x00, 0x01, 0x11, 0x02, 0x11, 0x00, 0x3F, 0x00};
 
-int32_t AllocTable(prim::HuffmanEncodeTable** table, const HuffmanSpec& spec) {
+int32_t AllocTable(prim::HuffmanEncodeTable** table, const HuffmanSpec& source) {
   int32_t size = 0;
   if (prim::GetHuffmanEncodeTableSize(&size) != 0 || size <= 0) return kJpegPrimitiveFailed;
   *table = reinterpret_cast<prim::HuffmanEncodeTable*>(prim::AllocAligned8u(size));
   if (!*table) return kJpegNoMemory;
-  return prim::InitHuffmanEncodeTable(spec.bits, spec.values, *table) == 0 ? kJpegOk : kJpegPrimitiveFailed;
+  return prim::InitHuffmanEncodeTable(source.bits, source.values, *table) == 0 ? kJpegOk : kJpegPrimitiveFailed;
 }
 
 // Repeats the last real sample of each row over the padding columns.
