@@ -226,7 +226,7 @@ NTSTATUS StreamBench::SelectAlternate(uint8_t alternate) {
 
 IsochStreamReader* StreamBench::MakeIsoch(ULONG slots) {
   TestCameraDevice* d = Device();
-  void* block = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(IsochStreamReader), kTagTestReader);
+  void* block = ExAllocatePoolWithTag(NonPagedPool, sizeof(IsochStreamReader), kTagTestReader);
   isoch_ = new (block)
       IsochStreamReader(d->streamingInterface, slots, 0, d->usb.GetLowerStackSize(), &d->usb, d->usb3);
   std::lock_guard<std::mutex> guard(Sink().lock);
@@ -236,7 +236,7 @@ IsochStreamReader* StreamBench::MakeIsoch(ULONG slots) {
 
 BulkStreamReader* StreamBench::MakeBulk() {
   TestCameraDevice* d = Device();
-  void* block = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(BulkStreamReader), kTagTestReader);
+  void* block = ExAllocatePoolWithTag(NonPagedPool, sizeof(BulkStreamReader), kTagTestReader);
   bulk_ = new (block) BulkStreamReader(d->streamingInterface, 0, d->usb.GetLowerStackSize(), &d->usb);
   std::lock_guard<std::mutex> guard(Sink().lock);
   Sink().reader = bulk_;
