@@ -152,8 +152,6 @@ constexpr LONGLONG kHaltResubmitDelay = -1500000LL;      // 150 ms after the res
 
 constexpr ULONG kTagFrameRecord = 'RwFr';
 constexpr ULONG kTagFrameData = 'RFBf';
-constexpr ULONG kTagTransferData = 'TrDB';
-constexpr ULONG kTagTransferUrb = 'TrDU';
 constexpr ULONG kTagPipeRequest = 'ABPP';
 constexpr ULONG kTagHaltPipeRequest = 'BURP';
 constexpr ULONG kTagResetWorkItem = 'REST';
