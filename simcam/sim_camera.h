@@ -34,7 +34,7 @@ struct CameraOptions {
   bool loseStateInD3 = false;       // controls, probe and commit back to their defaults after D3
   // Non-empty: MJPEG frames are these, in order and then again from the first, whatever size the
   // stream negotiated (a recorded camera replayed).
-  std::shared_ptr<const RecordedFrames> recordedMjpeg;
+  std::shared_ptr<const RecordedFrames> recordedMjpeg = nullptr;
 };
 
 // What a test reads back (of one streaming interface; by default the first).

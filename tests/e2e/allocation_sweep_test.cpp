@@ -92,6 +92,7 @@ TEST_P(AllocationSweepTest, EveryAllocationFailedOnceEndsCleanly) {
     ASSERT_TRUE(report.clean) << report.text;
   }
   ASSERT_GT(allocations, 0u);
+  RecordProperty("allocations", static_cast<int>(allocations));
   int failures = 0;
   for (uint64_t n = 1; n <= allocations; ++n) {
     SCOPED_TRACE("allocation " + std::to_string(n) + " of " + std::to_string(allocations));
@@ -106,6 +107,7 @@ TEST_P(AllocationSweepTest, EveryAllocationFailedOnceEndsCleanly) {
     const kernel::UnloadReport report = kernel::CheckUnload();
     ASSERT_TRUE(report.clean) << report.text;
   }
+  RecordProperty("failed_steps", failures);
   // A step none of whose allocations matters would be suspicious.
   EXPECT_GT(failures, 0);
 }

@@ -28,7 +28,7 @@ class PnpPowerTest : public E2eBench {
 };
 
 TEST_F(PnpPowerTest, StopAndStartAgainStreams) {
-  Boot("isoch");
+  ASSERT_TRUE(Boot("isoch"));
   ASSERT_EQ(STATUS_SUCCESS, Device().QueryStop());
   ASSERT_EQ(STATUS_SUCCESS, Device().Stop());
   ASSERT_EQ(STATUS_SUCCESS, Device().Start());
@@ -42,7 +42,7 @@ TEST_F(PnpPowerTest, StopAndStartAgainStreams) {
 // The camera is pulled while a client streams: its waiting reads end with an error (none stays
 // pending), the client can still close everything, and nothing is left behind.
 TEST_F(PnpPowerTest, SurpriseRemovalWithHandlesOpen) {
-  Boot("isoch");
+  ASSERT_TRUE(Boot("isoch"));
   VideoFormat f;
   KsPinClient* pin = Streaming(&f);
   ASSERT_NE(nullptr, pin);
@@ -63,7 +63,7 @@ class SleepTest : public PnpPowerTest, public ::testing::WithParamInterface<uint
 
 TEST_P(SleepTest, StreamingContinuesAfterResume) {
   kernel::SetSystemVersion(kernel::SystemVersion::Windows10(GetParam()));
-  Boot("isoch");
+  ASSERT_TRUE(Boot("isoch"));
   VideoFormat f;
   KsPinClient* pin = Streaming(&f);
   ASSERT_NE(nullptr, pin);
@@ -87,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(Windows10, SleepTest, ::testing::Values(10586u, 10587u)
 // Nobody uses the camera: after 2 s it goes to D3; a client opening the filter brings it back.
 // After shutdown it stays up, even with no client.
 TEST_F(PnpPowerTest, IdleToD3AfterTwoSecondsAndBackAndShutdownKeepsItUp) {
-  Boot("isoch");
+  ASSERT_TRUE(Boot("isoch"));
   kernel::AdvanceClock(kSecond);
   EXPECT_EQ(PowerDeviceD0, Rig().Port().PowerState());
   kernel::AdvanceClock(3 * kSecond);

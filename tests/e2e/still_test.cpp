@@ -22,7 +22,7 @@ class StillTest : public E2eBench, public ::testing::WithParamInterface<const ch
 // One still arrives for one trigger, whether the client sets the video control mode or the
 // camera's button is pressed; it is a whole camera picture.
 TEST_P(StillTest, OneStillPerTrigger) {
-  Boot("isoch");
+  ASSERT_TRUE(Boot("isoch"));
   KsPinClient *capture = nullptr, *still = nullptr;
   VideoFormat f;
   Start(&capture, &still, &f);
@@ -62,7 +62,7 @@ using DroppedFramesTest = E2eBench;
 // A client that stops reading for a second misses about 30 frames at 30 fps: the next frame's
 // picture number jumps by that much and its drop count says so, as does the property.
 TEST_F(DroppedFramesTest, FramesMissedWhileNoBufferWasQueuedAreCounted) {
-  Boot("isoch");
+  ASSERT_TRUE(Boot("isoch"));
   KsPinClient* pin = nullptr;
   VideoFormat f;
   ASSERT_EQ(STATUS_SUCCESS, CreatePin(kCapturePin, kYuy2, 320, 240, &pin, &f));

@@ -1,6 +1,7 @@
 #include "camera_rig.h"
 
 #include "driver/driver_entry.h"
+#include "kvz/registry_testing.h"
 #include "usb/vendor_unit_guids.h"
 
 namespace kvz::capture {
@@ -32,6 +33,11 @@ NTSTATUS CameraRig::Boot(simcam::CameraProfile profile, simcam::CameraOptions op
   bus_ = std::make_unique<usb::UsbBus>();
   camera_ = std::make_shared<simcam::SimCamera>(std::move(profile), options);
   port_ = std::make_unique<usb::UsbPortHandle>(bus_->Plug(camera_));
+  // What the driver's installation creates: the keys its control values and options live in.
+  const std::u16string classKey =
+      u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\" + port_->Description().driverKeyName;
+  kernel::CreateRegistryKey(classKey + u"\\VIDEOPROCAMP");
+  kernel::CreateRegistryKey(classKey + u"\\CONTROL");
   NTSTATUS status = kernel::LoadedDriver::Load(DriverEntry, u"kvzcam", &driver_);
   if (!NT_SUCCESS(status)) return status;
   status = kernel::PnpDevice::Add(*driver_, port_->Description(), port_->Pdo(), &device_);

@@ -98,6 +98,8 @@ const VideoRange* ChooseRange(const std::vector<VideoRange>& ranges, const Captu
   return nullptr;
 }
 
+int SetControls(KsFilterClient& filter, const CaptureOptions& o);
+
 std::optional<int64_t> Interval(const CaptureOptions& o) {
   if (!o.fps) return std::nullopt;
   return std::llround(double(kHundredNsPerSecond) / *o.fps);
@@ -160,7 +162,7 @@ bool CaptureStill(KsFilterClient& filter, int stillId, const VideoFormat& captur
   if (!ok) *error = "still trigger failed: " + StatusText(status);
   if (ok) {
     status = read->Request()->Wait(kFrameTimeout);
-    ok = NT_SUCCESS(status);
+    ok = status != STATUS_TIMEOUT && NT_SUCCESS(status);
     if (!ok) *error = "no still image arrived: " + StatusText(status);
   }
   if (ok) {
@@ -196,6 +198,7 @@ int Stream(KsFilterClient& filter, const CaptureOptions& o) {
   capture.pin->SetMasterClock(true);
   NTSTATUS status = RunPin(*capture.pin);
   if (!NT_SUCCESS(status)) return Fail("capture pin RUN failed: " + StatusText(status));
+  if (const int failed = SetControls(filter, o)) return failed;
 
   const FrameSink sink(o);
   const uint32_t total = o.streamCount.value_or(o.still ? kStillAfterFrames : 30);
@@ -210,7 +213,7 @@ int Stream(KsFilterClient& filter, const CaptureOptions& o) {
     auto read = std::move(queued.front());
     queued.pop_front();
     status = read->Request()->Wait(kFrameTimeout);
-    if (!NT_SUCCESS(status)) {
+    if (status == STATUS_TIMEOUT || !NT_SUCCESS(status)) {
       std::fprintf(stderr, "\n");
       result = Fail(status == STATUS_TIMEOUT ? "no frame within 5 s" : "read failed: " + StatusText(status));
       break;
@@ -258,7 +261,9 @@ int Stream(KsFilterClient& filter, const CaptureOptions& o) {
   return result;
 }
 
-int ApplyControls(KsFilterClient& filter, const CaptureOptions& o) {
+// Sets the controls the command line names. Streaming sets them again once the capture pin runs:
+// the driver reloads its stored values at RUN, and a flip is stored only when streaming stops.
+int SetControls(KsFilterClient& filter, const CaptureOptions& o) {
   std::vector<std::pair<std::string, int32_t>> sets = o.setControls;
   if (o.rotate) sets.emplace_back("rotate", *o.rotate);
   if (o.privacy) sets.emplace_back("privacy", 1);
@@ -268,6 +273,10 @@ int ApplyControls(KsFilterClient& filter, const CaptureOptions& o) {
     const NTSTATUS status = SetControl(filter, *c, value);
     if (!NT_SUCCESS(status)) return Fail("setting " + name + " failed: " + StatusText(status));
   }
+  return 0;
+}
+
+int GetControls(KsFilterClient& filter, const CaptureOptions& o) {
   for (const std::string& name : o.getControls) {
     const ControlName* c = FindControl(name);
     int32_t value = 0;
@@ -305,7 +314,8 @@ int RunTool(const CaptureOptions& o) {
     status = rig.OpenFilter(&filter);
     if (!NT_SUCCESS(status)) return Fail("the capture filter cannot be opened: " + StatusText(status));
     if (o.listDevices) ListDevices(rig, o.camera);
-    result = ApplyControls(*filter, o);
+    result = SetControls(*filter, o);
+    if (!result) result = GetControls(*filter, o);
     if (!result && o.listFormats) ListFormats(*filter);
     if (!result && o.listControls) ListControls(*filter);
     if (!result && o.Streams()) result = Stream(*filter, o);

@@ -29,8 +29,10 @@ NTSTATUS E2eBench::TryBoot(const std::string& camera, simcam::CameraOptions opti
   return rig_.Boot(std::move(*profile), options);
 }
 
-void E2eBench::Boot(const std::string& camera, simcam::CameraOptions options) {
-  ASSERT_EQ(STATUS_SUCCESS, TryBoot(camera, options)) << camera;
+bool E2eBench::Boot(const std::string& camera, simcam::CameraOptions options) {
+  const NTSTATUS status = TryBoot(camera, options);
+  EXPECT_EQ(STATUS_SUCCESS, status) << camera << " did not start\n" << kernel::DebugOutput();
+  return NT_SUCCESS(status);
 }
 
 KsFilterClient& E2eBench::Filter() {

@@ -36,7 +36,7 @@ class E2eBench : public ::testing::Test {
   void TearDown() override;
 
   // Boots "isoch", "bulk", "usb3", "minimal" (or a dump path); the device must start.
-  void Boot(const std::string& camera = "isoch", simcam::CameraOptions options = {});
+  [[nodiscard]] bool Boot(const std::string& camera = "isoch", simcam::CameraOptions options = {});
   NTSTATUS TryBoot(const std::string& camera, simcam::CameraOptions options = {});
   // The filter, opened on first use; kept until the end of the test.
   KsFilterClient& Filter();
