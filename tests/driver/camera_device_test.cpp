@@ -5,6 +5,7 @@
 
 #include "device_bench.h"
 #include "kvz/io_testing.h"
+#include "ks_client.h"
 #include "kvz/kernel_testing.h"
 #include "usb/usb_limits.h"
 
@@ -195,6 +196,93 @@ TEST_F(DeviceTest, AllocationFailureSweepOverStart) {
     Unload();
     if (HasFailure()) break;
   }
+}
+
+}  // namespace
+}  // namespace kvz::drivertest
+
+namespace kvz::drivertest {
+namespace {
+
+// A capture pin of the filter in RUN, at the first format the pin offers.
+class StreamingDevice : public DeviceBench {
+ protected:
+  void RunCapture() {
+    ASSERT_EQ(STATUS_SUCCESS, Start());
+    ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
+    std::vector<ksclient::Bytes> ranges;
+    ASSERT_EQ(STATUS_SUCCESS, filter_->PinDataRanges(0, &ranges));
+    ASSERT_FALSE(ranges.empty());
+    ksclient::Bytes format;
+    ASSERT_EQ(STATUS_SUCCESS, filter_->Intersect(0, {ranges.front()}, &format));
+    ASSERT_EQ(STATUS_SUCCESS, filter_->CreatePin(0, format, &pin_));
+    for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(state));
+    frameBytes_ = static_cast<ULONG>(reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize);
+    ASSERT_GT(frameBytes_, 0u);
+  }
+  NTSTATUS ReadFrames(size_t count) {
+    std::vector<ksclient::CompletedFrame> frames;
+    return pin_->ReadFrames(count, frameBytes_, 2, &frames, 20000000);
+  }
+  size_t Commits() const {
+    size_t n = 0;
+    for (const simcam::LoggedRequest& r : camera_->Log())
+      n += r.kind == simcam::RequestKind::kControl && r.setup.bRequest == 0x01 && r.setup.wValue == 0x0200 &&
+           r.setup.wIndex == 0x0001;
+    return n;
+  }
+  void CloseClients() {
+    pin_.reset();
+    filter_.reset();
+  }
+  void TearDown() override {
+    CloseClients();
+    DeviceBench::TearDown();
+  }
+
+  std::unique_ptr<ksclient::KsFilterClient> filter_;
+  std::unique_ptr<ksclient::KsPinClient> pin_;
+  ULONG frameBytes_ = 0;
+};
+
+// System sleep with a running capture pauses the stream at zero bandwidth. From build 10587 the
+// resume commits the stream again and frames flow; on 10586 the stream stays paused.
+class StreamingSleep : public StreamingDevice, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(StreamingSleep, ResumeRecommitsFrom10587) {
+  const bool restarts = GetParam() >= 10587;
+  kernel::SetSystemVersion(kernel::SystemVersion::Windows10(GetParam()));
+  Plug(Profile::kIsoch);
+  ASSERT_NO_FATAL_FAILURE(RunCapture());
+  ASSERT_EQ(STATUS_SUCCESS, ReadFrames(3));
+  kernel::NotifySystemStateLock(false);
+  EXPECT_EQ(0, camera_->Snapshot().streamingAlternate);
+  camera_->ClearLog();
+  kernel::NotifySystemStateLock(true);
+  EXPECT_EQ(restarts ? 1u : 0u, Commits());
+  EXPECT_EQ(restarts, camera_->Snapshot().streamingAlternate != 0);
+  EXPECT_EQ(restarts ? STATUS_SUCCESS : STATUS_TIMEOUT, ReadFrames(3));
+  EXPECT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_PAUSE));
+  EXPECT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_STOP));
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, StreamingSleep, ::testing::Values(10586u, 10587u));
+
+// Surprise removal while a capture runs with filter, pin and private channel open: every
+// handle closes and the device goes away clean.
+TEST_F(StreamingDevice, SurpriseRemovalWhileStreaming) {
+  Plug(Profile::kIsoch);
+  ASSERT_NO_FATAL_FAILURE(RunCapture());
+  ASSERT_EQ(STATUS_SUCCESS, ReadFrames(2));
+  std::unique_ptr<kernel::ClientFile> file;
+  ASSERT_EQ(STATUS_SUCCESS, OpenPrivate(&file));
+  port_->Unplug();
+  ASSERT_EQ(STATUS_SUCCESS, device_->SurpriseRemove());
+  EXPECT_FALSE(NT_SUCCESS(ReadFrames(1)));
+  pin_->SetState(KSSTATE_STOP);
+  CloseClients();
+  file.reset();
+  EXPECT_EQ(STATUS_SUCCESS, device_->Remove());
 }
 
 }  // namespace
