@@ -3,6 +3,8 @@
 // setting, shutdown, idle power and system sleep; an allocation-failure sweep over start.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "device_bench.h"
 #include "kvz/io_testing.h"
 #include "ks_client.h"
@@ -284,6 +286,48 @@ TEST_F(StreamingDevice, SurpriseRemovalWhileStreaming) {
   file.reset();
   EXPECT_EQ(STATUS_SUCCESS, device_->Remove());
 }
+
+}  // namespace
+}  // namespace kvz::drivertest
+
+namespace kvz::drivertest {
+namespace {
+
+// A camera in the table of six listed cameras publishes the sensor-camera categories; another
+// camera, with or without an interface part in its hardware identifier, the camera categories.
+struct IdentityCase {
+  const char* name;
+  uint16_t product;
+  int hardwareIdInterface;  // -1: no interface part
+  bool sensor;
+};
+
+class Identity : public StreamingDevice, public ::testing::WithParamInterface<IdentityCase> {};
+
+TEST_P(Identity, ChoosesTheCategories) {
+  const IdentityCase& c = GetParam();
+  simcam::CameraDescription description = DescriptionOf(Profile::kIsoch);
+  description.idVendor = 0x2B7E;
+  description.idProduct = c.product;
+  usb::PortOptions port;
+  port.interfaceNumber = c.hardwareIdInterface;
+  Plug(description, {}, port);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  EXPECT_EQ(c.sensor, Camera()->IsListedCamera());
+  EXPECT_EQ(0, Camera()->InterfaceNumber());
+  ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
+  std::vector<GUID> categories;
+  ASSERT_EQ(STATUS_SUCCESS, filter_->Categories(&categories));
+  const bool sensor = std::find(categories.begin(), categories.end(), KSCATEGORY_SENSOR_CAMERA) != categories.end();
+  EXPECT_EQ(c.sensor, sensor);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cameras, Identity,
+                         ::testing::Values(IdentityCase{"other", 0x0200, 0, false},
+                                           IdentityCase{"otherNoInterface", 0x0200, -1, false},
+                                           IdentityCase{"listed", 0x0203, 0, true},
+                                           IdentityCase{"listedNoInterface", 0x0206, -1, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kvz::drivertest
