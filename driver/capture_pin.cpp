@@ -598,8 +598,9 @@ NTSTATUS CapturePin::Process() {
     DropFirstFrame = 0;
     return STATUS_SUCCESS;
   }
-  Complete(pointer, used);
+  // Everything is copied out: the camera frame goes back before the client hears of it.
   Device->ReturnFrame(frame, kStreamCapture);
+  Complete(pointer, used);
   if (Device->IsFlickerRedetectRequested()) Device->ResetFlicker();
   KsPinReleaseProcessingMutex(Pin);
   return STATUS_PENDING;

@@ -190,8 +190,8 @@ NTSTATUS StillPin::Process() {
   header->PresentationTime.Time = 0;
   header->OptionsFlags = kStillOptions;
   header->DataUsed = used;
-  KsStreamPointerUnlock(pointer, TRUE);
   Device->ReturnFrame(frame, kStreamStill);
+  KsStreamPointerUnlock(pointer, TRUE);
   KsPinReleaseProcessingMutex(Pin);
   return STATUS_PENDING;
 }
