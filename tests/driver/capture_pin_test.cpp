@@ -305,3 +305,34 @@ TEST_F(CapturePinTest, MjpegHeadersAreReadInsideTheFrame) {
 
 }  // namespace
 }  // namespace kvz::drivertest
+
+namespace kvz::drivertest {
+namespace {
+
+TEST_F(CapturePinTest, Yuy2WidthChangeKeepsTheStreamAndWidensFrames) {
+  Start();
+  const ULONG pinId = static_cast<ULONG>(PinOf(PINNAME_VIDEO_CAPTURE));
+  Bytes format = Format(pinId, kYuy2, 640, 480);
+  std::unique_ptr<ksclient::KsPinClient> pin;
+  ASSERT_EQ(STATUS_SUCCESS, Open(pinId, format, &pin));
+  for (LONG width : {801, -640, 0}) {
+    Bytes odd = format;
+    BitmapOf(odd)->biWidth = width;
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, pin->SetDataFormat(odd)) << width;
+  }
+  Bytes wide = format;
+  BitmapOf(wide)->biWidth = 800;
+  BitmapOf(wide)->biSizeImage = 800 * 480 * 2;
+  ASSERT_EQ(STATUS_SUCCESS, pin->SetDataFormat(wide));
+  Bytes current;
+  ASSERT_EQ(STATUS_SUCCESS, pin->GetDataFormat(&current));
+  EXPECT_EQ(640, BitmapOf(current)->biWidth);
+  ASSERT_EQ(STATUS_SUCCESS, pin->SetState(KSSTATE_RUN));
+  for (uint64_t n = 0; n < 3; ++n) Pins().Push(1, Yuy2(n));
+  std::vector<ksclient::CompletedFrame> frames = Read(pin.get(), 1, 800 * 480 * 2);
+  ASSERT_EQ(1u, frames.size());
+  EXPECT_EQ(800u * 480 * 2, frames[0].header.DataUsed);
+}
+
+}  // namespace
+}  // namespace kvz::drivertest
