@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "driver/device_settings.h"
+#include "kvz/kernel_testing.h"
 #include "pin_bench.h"
 #include "simcam/mjpeg_encoder.h"
 #include "simcam/test_pattern.h"
@@ -332,6 +333,49 @@ TEST_F(CapturePinTest, Yuy2WidthChangeKeepsTheStreamAndWidensFrames) {
   std::vector<ksclient::CompletedFrame> frames = Read(pin.get(), 1, 800 * 480 * 2);
   ASSERT_EQ(1u, frames.size());
   EXPECT_EQ(800u * 480 * 2, frames[0].header.DataUsed);
+}
+
+}  // namespace
+}  // namespace kvz::drivertest
+
+namespace kvz::drivertest {
+namespace {
+
+// Each allocation of a pin's creation and walk to RUN fails once in turn: every run ends with a
+// clear status, and the bench's unload check finds nothing left behind.
+TEST_F(CapturePinTest, AllocationFailuresInCreateAndRunLeaveNothingBehind) {
+  Start();
+  for (ULONG code : {kYuy2, kMjpg}) {
+    const ULONG pinId = static_cast<ULONG>(PinOf(PINNAME_VIDEO_CAPTURE));
+    const Bytes format = Format(pinId, code, 640, 480);
+    ASSERT_FALSE(format.empty());
+    bool ran = false;
+    uint64_t failedRuns = 0;
+    for (uint64_t n = 1; n < 60 && !ran; ++n) {
+      Pins().ClearFrames();
+      std::unique_ptr<ksclient::KsPinClient> pin;
+      kernel::FailNthAllocation(n);
+      NTSTATUS status = Open(pinId, format, &pin);
+      if (status == STATUS_SUCCESS) status = pin->SetState(KSSTATE_RUN);
+      kernel::FailNthAllocation(0);
+      ran = status == STATUS_SUCCESS;
+      failedRuns += ran ? 0 : 1;
+      if (pin) {
+        if (ran) {
+          Pins().Push(1, code == kMjpg ? Jpeg(0) : Yuy2(0));
+          Pins().Push(1, code == kMjpg ? Jpeg(1) : Yuy2(1));
+          EXPECT_EQ(1u, Read(pin.get(), 1).size());
+        }
+        pin->SetState(KSSTATE_STOP);
+      }
+      pin.reset();
+      EXPECT_EQ(0, Pins().captureRunning.load()) << n;
+    }
+    EXPECT_TRUE(ran) << code;
+    // The pin's own allocations (object, format copy, descriptor and framing copies, probe,
+    // work buffers) each failed once.
+    EXPECT_GE(failedRuns, 6u) << code;
+  }
 }
 
 }  // namespace
