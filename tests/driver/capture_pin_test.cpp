@@ -380,3 +380,51 @@ TEST_F(CapturePinTest, AllocationFailuresInCreateAndRunLeaveNothingBehind) {
 
 }  // namespace
 }  // namespace kvz::drivertest
+
+namespace kvz::drivertest {
+namespace {
+
+struct AddedSizeCase {
+  const char* name;
+  const char* formatFile;
+  ULONG code;
+  LONG width, height;
+  bool mjpegCamera;
+};
+
+class AddedSizeTest : public CapturePinTest, public ::testing::WithParamInterface<AddedSizeCase> {};
+
+// Sizes the format file adds come from a smaller camera frame: the client still gets its size.
+TEST_P(AddedSizeTest, FramesArriveAtTheOfferedSize) {
+  WriteSystemFile("FORMAT.CFG", GetParam().formatFile);
+  Start();
+  auto pin = Running(GetParam().code, GetParam().width, GetParam().height);
+  ASSERT_TRUE(pin);
+  Settings()->records[kRecordPowerLine].current = 2;
+  for (uint64_t n = 0; n < 3; ++n) Pins().Push(1, GetParam().mjpegCamera ? Jpeg(n) : Yuy2(n));
+  const ULONG bytes = static_cast<ULONG>(GetParam().width * GetParam().height * (GetParam().code == 0 ? 3 : 2));
+  std::vector<ksclient::CompletedFrame> frames = Read(pin.get(), 2, bytes);
+  ASSERT_EQ(2u, frames.size());
+  EXPECT_EQ(bytes, frames[1].header.DataUsed);
+  ASSERT_FALSE(Pins().Formats().empty());
+  EXPECT_EQ(640, Pins().Formats().back().sourceWidth);
+  EXPECT_EQ(GetParam().width, Pins().Formats().back().width);
+  ExpectFramesReturned();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, AddedSizeTest,
+    ::testing::Values(
+        AddedSizeCase{"Yuy2",
+                      "[INTERPOSITION_YUY2]\r\nCOUNT=1\r\n[INTERPOSITION_YUY2_0]\r\nWIDTH=960\r\nHEIGHT=540\r\n"
+                      "FRAMERATE=30\r\n",
+                      0x32595559, 960, 540, false},
+        AddedSizeCase{"MjpegOfferedAsRgb24",
+                      "[OUTPUT_FORMAT]\r\nRGB24=1\r\nYUY2=1\r\n[INTERPOSITION_RGB24]\r\nCOUNT=1\r\n"
+                      "[INTERPOSITION_RGB24_0]\r\nWIDTH=800\r\nHEIGHT=600\r\nFRAMERATE=30\r\n",
+                      0, 800, 600, true},
+        AddedSizeCase{"MjpegCameraSizeAsRgb24", "[OUTPUT_FORMAT]\r\nRGB24=1\r\nYUY2=1\r\n", 0, 640, 480, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kvz::drivertest
