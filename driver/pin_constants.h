@@ -31,7 +31,6 @@ constexpr UCHAR kVsCommitControl = 2;
 constexpr UCHAR kVsStillProbeControl = 3;
 constexpr UCHAR kVsStillCommitControl = 4;
 constexpr UCHAR kVsStillImageTriggerControl = 5;
-constexpr USHORT kStreamingInterfaceIndex = 0x0001;
 constexpr ULONG kVideoProbeLength = 26;
 constexpr ULONG kStillProbeLength = 11;
 constexpr ULONG kProbeScratchLength = 32;
