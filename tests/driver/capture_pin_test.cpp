@@ -428,3 +428,53 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace kvz::drivertest
+
+namespace kvz::drivertest {
+namespace {
+
+struct CountCase {
+  const char* name;
+  LONGLONG formatInterval;  // as the client's format says
+  LONGLONG unit;            // the interval the count is in
+};
+
+class DropCountTest : public CapturePinTest, public ::testing::WithParamInterface<CountCase> {};
+
+// A frame that comes two intervals after the one before counts one dropped frame, in the format's
+// interval or, when the format names none, the committed one.
+TEST_P(DropCountTest, LateFrameCountsTheMissedOnes) {
+  Start();
+  const ULONG pinId = static_cast<ULONG>(PinOf(PINNAME_VIDEO_CAPTURE));
+  Bytes format = Format(pinId, kYuy2, 640, 480, 333333);
+  reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader.AvgTimePerFrame =
+      GetParam().formatInterval;
+  std::unique_ptr<ksclient::KsPinClient> pin;
+  ASSERT_EQ(STATUS_SUCCESS, Open(pinId, format, &pin));
+  ASSERT_EQ(STATUS_SUCCESS, pin->SetMasterClock(true));
+  ASSERT_EQ(STATUS_SUCCESS, pin->SetState(KSSTATE_RUN));
+  Pins().Push(1, Yuy2(0));
+  Pins().Push(1, Yuy2(1));
+  std::vector<ksclient::CompletedFrame> first = Read(pin.get(), 1);
+  ASSERT_EQ(1u, first.size());
+  EXPECT_EQ(1, first[0].frameInfo.PictureNumber);
+  EXPECT_EQ(0, first[0].frameInfo.DropCount);
+  EXPECT_NE(0u, first[0].header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_TIMEVALID);
+
+  LARGE_INTEGER wait;
+  wait.QuadPart = -2 * GetParam().unit;
+  KeDelayExecutionThread(KernelMode, FALSE, &wait);
+  Pins().Push(1, Yuy2(2));
+  std::vector<ksclient::CompletedFrame> late = Read(pin.get(), 1);
+  ASSERT_EQ(1u, late.size());
+  EXPECT_EQ(3, late[0].frameInfo.PictureNumber);
+  EXPECT_EQ(1, late[0].frameInfo.DropCount);
+}
+
+INSTANTIATE_TEST_SUITE_P(Intervals, DropCountTest,
+                         ::testing::Values(CountCase{"FormatInterval", 333333, 333333},
+                                           // The probe asks for the longest interval of the frame.
+                                           CountCase{"NoneInTheFormat", 0, 2000000}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kvz::drivertest
