@@ -1,0 +1,28 @@
+#include "postproc/effect_factory.h"
+
+#include "postproc/effect_catalogue.h"
+
+namespace kvz {
+namespace {
+
+struct EffectFamily {
+  LONG first;
+  LONG last;
+  ZQEffect* (*create)(LONG identifier);
+};
+
+// One line per family; a family's creator may still refuse an identifier inside its range.
+constexpr EffectFamily kFamilies[] = {
+    {kEffectScaleClear, kEffectScale, NewInterpolationEffect},
+};
+
+}  // namespace
+
+ZQEffect* NewCatalogueEffect(LONG identifier) {
+  for (const EffectFamily& family : kFamilies) {
+    if (identifier >= family.first && identifier <= family.last) return family.create(identifier);
+  }
+  return nullptr;
+}
+
+}  // namespace kvz
