@@ -12,5 +12,7 @@ ZQEffect* NewCatalogueEffect(LONG identifier);
 
 // Family creators: each returns null for an identifier that is not its own.
 ZQEffect* NewInterpolationEffect(LONG identifier);
+ZQEffect* NewDigitalZoomEffect(LONG identifier);
+ZQEffect* NewFaceTrackEffect(LONG identifier);
 
 }  // namespace kvz
