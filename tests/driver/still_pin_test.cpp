@@ -92,3 +92,30 @@ TEST_F(StillPinTest, SecondClientCannotTakeOverTheStill) {
 
 }  // namespace
 }  // namespace kvz::drivertest
+
+namespace kvz::drivertest {
+namespace {
+
+// While capture runs the effects keep the capture stream's formats: a still configured then does
+// not rewrite them, and its frames skip the effects rather than run them at another size.
+TEST_F(StillPinTest, StillDuringCaptureLeavesTheCaptureFormats) {
+  Start();
+  auto capture = Running(kYuy2, 1280, 720);
+  ASSERT_TRUE(capture);
+  const size_t configured = Pins().Formats().size();
+  auto still = Running(kYuy2, 640, 480, true);
+  ASSERT_TRUE(still);
+  const std::vector<FormatsCall> formats = Pins().Formats();
+  ASSERT_EQ(configured, formats.size());
+  EXPECT_EQ(1280, formats.back().width);
+  Pins().Push(3, simcam::MakeYuy2Frame(640, 480, 1));
+  std::vector<ksclient::CompletedFrame> frames;
+  ASSERT_EQ(STATUS_SUCCESS, still->ReadFrames(1, kStill640, 1, &frames));
+  ASSERT_EQ(1u, frames.size());
+  EXPECT_EQ(kStill640, frames[0].header.DataUsed);
+  EXPECT_EQ(0, Pins().effectsRun.load());
+  EXPECT_EQ(1280, Pins().Formats().back().width);
+}
+
+}  // namespace
+}  // namespace kvz::drivertest
