@@ -10,7 +10,12 @@
 
 #include "driver/camera_device_controls.h"
 #include "driver/device_settings.h"
+#include "driver/capture_filter.h"
 #include "driver/pin_device.h"
+#include "postproc/frame_device.h"
+#include "postproc/frame_processor.h"
+#include "usb/idle_manager.h"
+#include "usb/test_stream_reader.h"
 #include "usb/usb_device.h"
 #include "usb/usb_limits.h"
 
@@ -21,8 +26,6 @@ class IsochStreamReader;
 class BulkStreamReader;
 class InterruptPipeReader;
 class TestStreamReader;
-class IdleManager;
-class FrameProcessor;
 class ExtensionUnitHandler;
 struct FrameBuffer;
 
@@ -32,7 +35,10 @@ constexpr ULONG kInterfaceRecordBytes = 128;
 // A flag other threads write with interlocked operations.
 inline LONG ReadFlag(const volatile LONG& flag) { return __atomic_load_n(&flag, __ATOMIC_ACQUIRE); }
 
-class CameraDeviceBase : public CameraDeviceControls, public PinDevice {
+class CameraDeviceBase : public CameraDeviceControls,
+                         public PinDevice,
+                         public FrameDevice,
+                         public TestStreamHost {
  public:
   explicit CameraDeviceBase(PKSDEVICE device);
   CameraDeviceBase(const CameraDeviceBase&) = delete;
@@ -82,7 +88,7 @@ class CameraDeviceBase : public CameraDeviceControls, public PinDevice {
   bool IsListedCamera() override { return listedCamera_ != 0; }
   ULONG GetChipFamily() override { return chipFamily_; }
   PCWSTR GetDriverKeyName() override { return driverKeyName_; }
-  ULONG GetPowerState() override { return static_cast<ULONG>(powerState_); }
+  ULONG GetPowerState() override { return static_cast<ULONG>(ReadFlag(powerState_)); }
   VOID CancelIdleTimer() override;
   VOID RestartIdleTimer() override;
   NTSTATUS PowerUpAndWait() override;
@@ -122,6 +128,19 @@ class CameraDeviceBase : public CameraDeviceControls, public PinDevice {
   bool IsFlickerRedetectRequested() override;
   VOID ResetFlicker() override;
 
+  // --- FrameDevice (the frame processor).
+  CameraServices* Services() override;
+  bool IsListedCamera() const override { return listedCamera_ != 0; }
+  LONG AppliedRotation() const override { return ReadFlag(displayOrientation_); }
+  UCHAR ChipCode() const override { return static_cast<UCHAR>(chipFamily_); }
+  VOID ReadFrameSettings(FrameSettings* settings) const override;
+  VOID StoreFlickerDetectValue(LONG value) override;
+
+  // --- TestStreamHost (the private test's reader); SelectStreamingAltSetting and
+  // SelectZeroBandwidth as above.
+  VOID ClearZeroBandwidthMark() override;
+  bool IsUsb3() override { return usb3_ != 0; }
+
   // --- Device operations of its own.
   // Runs the camera's private test; only the private channel calls it, with the busy flag held.
   NTSTATUS RunTestStream(PULONG result);
@@ -130,14 +149,14 @@ class CameraDeviceBase : public CameraDeviceControls, public PinDevice {
   // payload (a USB 3 camera on Windows 7 or earlier: the last one).
   UCHAR ChooseAltSetting(ULONG payloadSize);
   // Selects interface->AlternateSetting; on success the selected record replaces *interface.
-  NTSTATUS SelectAltSetting(PUSBD_INTERFACE_INFORMATION interface);
+  // capacity: the bytes the caller's record has room for.
+  NTSTATUS SelectAltSetting(PUSBD_INTERFACE_INFORMATION interface, ULONG capacity);
   // The power-state callback's body; PASSIVE_LEVEL.
   VOID OnSystemPowerState(bool backInWorkingState);
 
   PKSDEVICE KsDevice() const { return ksDevice_; }
-  FrameProcessor* GetFrameProcessor() { return processor_; }
+  FrameProcessor* GetFrameProcessor() { return &processor_; }
   UnitContainer* GetUnitContainer() const { return units_; }
-  bool IsUsb3() const { return usb3_ != 0; }
   bool IsInitialized() const { return initialized_ != 0; }
   bool IsStreamStarted() const { return streamStarted_ != 0; }
   bool HasIsochTransport() const { return isochReader_ != nullptr; }
@@ -147,106 +166,144 @@ class CameraDeviceBase : public CameraDeviceControls, public PinDevice {
   LONG GetRequestedPowerState() const { return requestedPowerState_; }
   bool IsSystemSuspended() const { return ReadFlag(systemSuspended_) != 0; }
   bool HasPrivateUnit() const { return privateUnitPresent_ != 0; }
-  const KSFILTER_DESCRIPTOR* FilterDescriptor() const;
+  const KSFILTER_DESCRIPTOR* FilterDescriptor() const { return filter_.Descriptor(); }
 
-  // The private channel's busy flag, under the device's spin lock. TryMarkTestBusy fails while a
-  // test runs or once release has begun (the reader may be gone).
-  bool TryMarkTestBusy();
+  // The private channel's busy flag, under the device's spin lock: STATUS_TOO_MANY_COMMANDS while
+  // a test runs, STATUS_NOT_SUPPORTED without the test unit or once release has begun.
+  NTSTATUS MarkTestBusy();
   VOID ClearTestBusy();
 
   // Records the private test unit (called by Initialize after chip identification).
   VOID ProbePrivateUnit();
+  NTSTATUS RegisterPrivateInterface(PUNICODE_STRING reference);
 
  protected:
   ~CameraDeviceBase();
 
-  // Frees the start-time objects; the KS device lock need not be held.
-  VOID FreeTransports();
+  // The device power states the idle manager reads.
+  class IdleHost final : public IdlePowerHost {
+   public:
+    explicit IdleHost(CameraDeviceBase* device) : device_(device) {}
+    DEVICE_POWER_STATE GetPowerState() override;
+    DEVICE_POWER_STATE GetRequestedPowerState() override;
+
+   private:
+    CameraDeviceBase* device_;
+  };
+
+  // Holds the device's stream lock for a scope: stream control and the resume path are one at a
+  // time, and a pin stays registered on the transport while the resume path uses it.
+  class StreamLockScope {
+   public:
+    explicit StreamLockScope(PKMUTEX lock) : lock_(lock) {
+      KeWaitForSingleObject(lock_, Executive, KernelMode, FALSE, nullptr);
+    }
+    ~StreamLockScope() { KeReleaseMutex(lock_, FALSE); }
+    StreamLockScope(const StreamLockScope&) = delete;
+    StreamLockScope& operator=(const StreamLockScope&) = delete;
+
+   private:
+    PKMUTEX lock_;
+  };
+
+  // A relative kernel wait (100-ns units, negative); PASSIVE_LEVEL.
+  static VOID Sleep(LONGLONG relative);
   NTSTATUS SelectControlInterface();
   NTSTATUS CreateTransports();
   VOID ReadHardwareIdentity();
   VOID RegisterPowerCallback();
   VOID UnregisterPowerCallback();
-  NTSTATUS BuildFilter();
-  VOID SetInterfaceAlternateSetting(UCHAR setting);
+  VOID WaitForTestEnd(LONGLONG step);
+  ExtensionUnitHandler* VendorUnit();
+  VOID ResumeCaptureStream();
+  VOID ResetFlickerDetection(bool fromPin);
+  bool TransportServesVideoAndType4();
+  bool TransportHasStreamingPin();
+  NTSTATUS ReadTestRegister(USHORT address, UCHAR* value);
 
+  // Every member is initialised here: the pool hands out blocks that are not zeroed.
   PKSDEVICE ksDevice_;
   UsbDevice usb_;
   DeviceSettings settings_;
-  FrameProcessor* processor_;
+  FrameProcessor processor_;
   StreamOwnership streamOwners_;
+  IdleHost idleHost_;
 
   // Identity.
-  ULONG chipFamily_;
-  ULONG cameraBufferSize_;
-  ULONG usb3_;
-  ULONG singleIdentifier_;
-  ULONG listedCamera_;
-  USHORT interfaceNumber_;
-  WCHAR driverKeyName_[kRegistryPathChars / 2];
-  WCHAR hardwareIds_[kRegistryPathChars / 2];
+  ULONG chipFamily_{};
+  ULONG cameraBufferSize_{};
+  ULONG usb3_{};
+  ULONG singleIdentifier_{};
+  ULONG listedCamera_{};
+  USHORT interfaceNumber_{};
+  WCHAR driverKeyName_[kRegistryPathChars / 2]{};
+  WCHAR hardwareIds_[kRegistryPathChars / 2]{};
 
   // Descriptors and USB configuration.
-  PUCHAR deviceDescriptor_;
-  PUCHAR configurationDescriptor_;
-  ULONG configurationLength_;
-  USBD_CONFIGURATION_HANDLE configurationHandle_;
-  PUSBD_INTERFACE_INFORMATION controlInterface_;
+  PUCHAR deviceDescriptor_{};
+  PUCHAR configurationDescriptor_{};
+  ULONG configurationLength_{};
+  USBD_CONFIGURATION_HANDLE configurationHandle_{};
+  PUSBD_INTERFACE_INFORMATION controlInterface_{};
   union {
     USBD_INTERFACE_INFORMATION streamingInterface_;
-    UCHAR streamingInterfaceBytes_[kInterfaceRecordBytes];
+    UCHAR streamingInterfaceBytes_[kInterfaceRecordBytes]{};
   };
-  ULONG bulk_;
+  ULONG bulk_{};
 
   // Frame size of the last negotiated format.
-  volatile LONG width_;
-  volatile LONG height_;
+  volatile LONG width_{};
+  volatile LONG height_{};
 
   // Owned objects created at start.
-  UnitContainer* units_;
-  IsochStreamReader* isochReader_;
-  BulkStreamReader* bulkReader_;
-  TestStreamReader* testReader_;
-  InterruptPipeReader* interruptReader_;
-  IdleManager* idleManager_;
-  PVOID filterDescriptor_;  // the filter's descriptor block (built at start)
+  UnitContainer* units_{};
+  IsochStreamReader* isochReader_{};
+  BulkStreamReader* bulkReader_{};
+  TestStreamReader* testReader_{};
+  InterruptPipeReader* interruptReader_{};
+  IdleManager* idleManager_{};
+  CaptureFilterDescriptor filter_;  // rebuilt at every start
+  ULONG nodeCount_{};
+  // The last committed payload size per stream type: a restart after PAUSE comes without one.
+  ULONG lastPayloadSize_[5]{};
 
   // Synchronisation.
   KMUTEX faceExposureMutex_;
   KMUTEX faceDetectMutex_;
   KSPIN_LOCK testLock_;
+  // Stream start, suspend and stop, the alternate-setting changes and the resume path.
+  KMUTEX streamLock_;
 
   // Flags and counters.
-  volatile LONG initialized_;
-  volatile LONG captureRunning_;
-  volatile LONG streamStarted_;
-  volatile LONG zeroBandwidth_;
-  volatile LONG skipNextFrame_;
-  LONG sensorSetupCountdown_;
-  volatile LONG restartPending_;
-  volatile LONG streamStopFailed_;
-  volatile LONG displayOrientation_;
-  volatile LONG whiteBalanceFirstRun_;
-  volatile LONG resumeFlag_;
-  LONG testBusy_;         // under testLock_
-  LONG testsBlocked_;     // under testLock_: release has begun
-  volatile LONG privateUnitPresent_;
-  volatile LONG systemSuspended_;
-  volatile LONG powerState_;
-  volatile LONG requestedPowerState_;
-  volatile LONG faceRequestFlags_;
-  ULONG vendorUnitFlag_;
-  UCHAR longIsochTransfers_;
-  bool shutdownRegistered_;
+  volatile LONG initialized_{};
+  volatile LONG captureRunning_{};
+  volatile LONG streamStarted_{};
+  volatile LONG zeroBandwidth_{};
+  volatile LONG skipNextFrame_{};
+  LONG sensorSetupCountdown_{};
+  volatile LONG restartPending_{};
+  volatile LONG streamStopFailed_{};
+  volatile LONG displayOrientation_{};
+  volatile LONG whiteBalanceFirstRun_{};
+  volatile LONG resumeFlag_{};
+  LONG testBusy_{};         // under testLock_
+  LONG testsBlocked_{};     // under testLock_: release has begun
+  volatile LONG privateUnitPresent_{};
+  volatile LONG systemSuspended_{};
+  volatile LONG powerState_{};
+  volatile LONG requestedPowerState_{};
+  volatile LONG faceRequestFlags_{};
+  ULONG vendorUnitFlag_{};
+  UCHAR longIsochTransfers_{};
 
   // Private test state between requests.
-  NTSTATUS testStatus_;
-  ULONG testResult_;
-  USHORT lastProgress_;
+  NTSTATUS testStatus_{};
+  ULONG testResult_{};
+  USHORT lastProgress_{};
 
-  UNICODE_STRING interfaceLinkName_;
-  PCALLBACK_OBJECT powerCallbackObject_;
-  PVOID powerCallbackHandle_;
+  UNICODE_STRING interfaceLinkName_{};
+  PCALLBACK_OBJECT powerCallbackObject_{};
+  PVOID powerCallbackHandle_{};
 };
 
 class CameraDevice final : public CameraDeviceBase {
