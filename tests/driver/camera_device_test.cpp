@@ -375,3 +375,25 @@ TEST_F(DeviceTest, SensorSetupWritesQualityPowerLineAndGains) {
 
 }  // namespace
 }  // namespace kvz::drivertest
+
+namespace kvz::drivertest {
+namespace {
+
+// A filter opened on the idle camera brings it back to D0 and keeps it there; closing it lets
+// the camera idle to D3 again two seconds later.
+TEST_F(StreamingDevice, FilterWakesTheIdleCamera) {
+  constexpr LONGLONG kMs = 10000;
+  Plug(Profile::kIsoch);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  Wait(2500 * kMs);
+  ASSERT_EQ(std::vector<uint8_t>{4}, PowerLog());
+  ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
+  Wait(5000 * kMs);
+  EXPECT_EQ((std::vector<uint8_t>{4, 1}), PowerLog());
+  filter_.reset();
+  Wait(2500 * kMs);
+  EXPECT_EQ((std::vector<uint8_t>{4, 1, 4}), PowerLog());
+}
+
+}  // namespace
+}  // namespace kvz::drivertest
