@@ -14,6 +14,10 @@ struct EffectFamily {
 // One line per family; a family's creator may still refuse an identifier inside its range.
 constexpr EffectFamily kFamilies[] = {
     {kEffectScaleClear, kEffectScale, NewInterpolationEffect},
+    {kEffectOrientationFirst, kEffectOrientationLast, NewOrientationEffect},
+    {kEffectPixelFirst, kEffectPixelLast, NewPixelEffect},
+    {kEffectPictureFirst, kEffectPictureLast, NewOverlayEffect},
+    {kEffectPictureNone, kEffectPictureNone, NewOverlayEffect},
 };
 
 }  // namespace
