@@ -52,7 +52,7 @@ ZQEffect* NewOverlayEffect(LONG identifier) {
 }
 
 ZQEFrame::ZQEFrame(LONG identifier, LONG supportedFormats, PCWSTR path)
-    : ZQEStagedEffect(identifier, supportedFormats), picture(nullptr), pictureName{} {
+    : ZQEStagedEffect(identifier, supportedFormats), picture(nullptr), pictureName{}, pictureTag(0) {
   for (SIZE_T i = 0; path && path[i] && i + 1 < kPictureNameChars; ++i) pictureName[i] = path[i];
 }
 
@@ -83,12 +83,14 @@ NTSTATUS ZQEFrame::Init() {
     return status;
   }
   picture = buffer;
+  pictureTag = PictureTag();
   ready = 1;
   return STATUS_SUCCESS;
 }
 
 VOID ZQEFrame::Release() {
-  if (picture) ExFreePoolWithTag(picture, PictureTag());
+  // The tag the buffer was taken with: a destructor reaches here after the derived class is gone.
+  if (picture) ExFreePoolWithTag(picture, pictureTag);
   picture = nullptr;
   ready = 0;
 }

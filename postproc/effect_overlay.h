@@ -33,6 +33,9 @@ class ZQEFrame : public ZQEStagedEffect {
   virtual ULONG PictureBytesPerPixel() const { return 4; }
   virtual ULONG PictureTag() const;
   virtual NTSTATUS Load(UCHAR* buffer, SIZE_T size);
+
+ private:
+  ULONG pictureTag;
 };
 
 class ZQESnipe final : public ZQEFrame {
