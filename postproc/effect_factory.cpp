@@ -11,8 +11,12 @@ struct EffectFamily {
   ZQEffect* (*create)(LONG identifier);
 };
 
-// One line per family; a family's creator may still refuse an identifier inside its range.
+// One line per family (or per identifier range of a family); the range that holds the
+// identifier decides, and its creator may still refuse an identifier inside it (a hole).
 constexpr EffectFamily kFamilies[] = {
+    {kEffectDigitalZoom, kEffectDigitalZoom, NewDigitalZoomEffect},
+    {kEffectFaceTrack, kEffectFaceTrack, NewFaceTrackEffect},
+    {kEffectDigitalZoomAlt, kEffectDigitalZoomAlt, NewDigitalZoomEffect},
     {kEffectScaleClear, kEffectScale, NewInterpolationEffect},
     {kEffectOrientationFirst, kEffectOrientationLast, NewOrientationEffect},
     {kEffectPixelFirst, kEffectPixelLast, NewPixelEffect},

@@ -12,6 +12,8 @@ ZQEffect* NewCatalogueEffect(LONG identifier);
 
 // Family creators: each returns null for an identifier that is not its own.
 ZQEffect* NewInterpolationEffect(LONG identifier);
+ZQEffect* NewDigitalZoomEffect(LONG identifier);
+ZQEffect* NewFaceTrackEffect(LONG identifier);
 ZQEffect* NewOrientationEffect(LONG identifier);
 ZQEffect* NewPixelEffect(LONG identifier);
 ZQEffect* NewOverlayEffect(LONG identifier);

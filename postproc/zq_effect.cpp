@@ -107,11 +107,13 @@ VOID ZQEffect::SetWorkBuffer(UCHAR* buffer, LONG size) {
 
 NTSTATUS ZQEffect::CheckDo(const UCHAR* frame, BOOLEAN needsWorkBuffer) {
   if (!frame) return STATUS_INVALID_PARAMETER;
+  // Readiness before the work buffer: an effect that never had a format has no buffer either,
+  // and reports that it is not ready.
+  if (detached || !ready) return STATUS_DEVICE_NOT_READY;
   if (needsWorkBuffer && (!workBuffer || workBufferSize < 0 ||
                           static_cast<ULONG>(workBufferSize) < GetFrameSize(&format))) {
     return STATUS_INVALID_PARAMETER;
   }
-  if (detached || !ready) return STATUS_DEVICE_NOT_READY;
   return STATUS_SUCCESS;
 }
 

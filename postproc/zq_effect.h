@@ -64,9 +64,9 @@ class ZQEffect {
   LONG workBufferSize;
 
  protected:
-  // Entry checks of Do: a missing frame, or (when needed) a missing work buffer or one smaller
-  // than a frame of the current format, gives STATUS_INVALID_PARAMETER; a detached or not ready
-  // effect STATUS_DEVICE_NOT_READY. Takes no lock.
+  // Entry checks of Do, in this order: a missing frame gives STATUS_INVALID_PARAMETER; a
+  // detached or not ready effect STATUS_DEVICE_NOT_READY; (when needed) a missing work buffer
+  // or one smaller than a frame of the current format STATUS_INVALID_PARAMETER. Takes no lock.
   NTSTATUS CheckDo(const UCHAR* frame, BOOLEAN needsWorkBuffer);
   // For destructors of classes that hold buffers: waits for a running Do, then Release.
   VOID ReleaseUnderDoLock();
