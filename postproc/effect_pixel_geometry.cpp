@@ -32,13 +32,24 @@ constexpr LONG kBookTopRows = 20;
 
 inline LONG Clamp(LONG v, LONG low, LONG high) { return v < low ? low : (v > high ? high : v); }
 
+// Truncation toward zero of a value whose exact result may be a whole number that rounding
+// left a hair below (sin(pi) is 1.2e-16, not 0): values within kSnap of a whole number count
+// as that number. Without it the x87 and SSE builds, which round intermediates differently,
+// would build different tables.
+constexpr double kSnap = 1e-7;
+inline LONG Trunc(double v) {
+  const double nearest = v < 0 ? -floor(-v + 0.5) : floor(v + 0.5);
+  if (fabs(v - nearest) < kSnap) return static_cast<LONG>(nearest);
+  return static_cast<LONG>(v);
+}
+
 // One axis of the glass table: positions 0 ... 1599 shifted within blocks of 10.
 VOID GlassAxis(LONG* first, LONG* second, LONG size) {
   const LONG c = kGlassBlock, d = kGlassAmplitude;
   for (LONG i = 0; i < kGlassMaxSide; ++i) {
     const double s = size > 1 ? sin(i * kPi / (size - 1)) : 0.0;
-    const LONG t = static_cast<LONG>(s * d * (i % c));
-    const LONG half = static_cast<LONG>(s * c * d * 0.5);
+    const LONG t = Trunc(s * d * (i % c));
+    const LONG half = Trunc(s * c * d * 0.5);
     LONG a, b;
     if (i < size / 2) {
       a = t + i - half;
@@ -67,7 +78,7 @@ BookTable BookParts(PVOID table, LONG w, LONG h) {
 }
 
 inline VOID StoreIf(SHORT* entry, double value, LONG limit) {
-  const LONG v = static_cast<LONG>(value);
+  const LONG v = Trunc(value);
   if (v >= 0 && v < limit) *entry = static_cast<SHORT>(v);
 }
 
@@ -154,7 +165,7 @@ VOID ZQEStyle787::BuildTable() {
   USHORT* xs = static_cast<USHORT*>(table);
   USHORT* ys = xs + pixels;
   for (SIZE_T k = 0; k < 2 * pixels; ++k) xs[k] = kFishUnmapped;
-  const LONG radius = static_cast<LONG>(((w < h ? w : h) - 1) * kFishRadiusShare);
+  const LONG radius = Trunc(((w < h ? w : h) - 1) * kFishRadiusShare);
   if (radius <= 0) return;
   const LONG cx = (w - 1) / 2, cy = (h - 1) / 2;
   const double pull = static_cast<double>(radius) / ((5 - kFishStrength) * 4);
@@ -162,11 +173,11 @@ VOID ZQEStyle787::BuildTable() {
     for (LONG dx = -radius; dx <= radius; ++dx) {
       const LONG px = cx + dx, py = cy + dy;
       if (px < 0 || px >= w || py < 0 || py >= h) continue;
-      const LONG r = static_cast<LONG>(sqrt(static_cast<double>(dx * dx + dy * dy)));
+      const LONG r = Trunc(sqrt(static_cast<double>(dx * dx + dy * dy)));
       if (r > radius || r == 0) continue;
-      const LONG pulled = static_cast<LONG>(r - sin(r * kPi / radius) * pull);
-      const LONG sx = static_cast<LONG>(static_cast<double>(pulled) * dx / r + cx);
-      const LONG sy = static_cast<LONG>(static_cast<double>(pulled) * dy / r + cy);
+      const LONG pulled = Trunc(r - sin(r * kPi / radius) * pull);
+      const LONG sx = Trunc(static_cast<double>(pulled) * dx / r + cx);
+      const LONG sy = Trunc(static_cast<double>(pulled) * dy / r + cy);
       if (sx < 0 || sx >= w || sy < 0 || sy >= h) continue;
       const SIZE_T at = static_cast<SIZE_T>(py) * w + px;
       xs[at] = static_cast<USHORT>(sx);
