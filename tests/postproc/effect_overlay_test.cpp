@@ -230,27 +230,8 @@ TEST(PictureEffects, EveryPictureEffectStaysInsideItsBuffersAtAnySize) {
 
 TEST(PictureEffects, FailedAllocationsLeaveTheEffectNotReadyAndLeakNothing) {
   test::SystemRootPictures pictures;
-  for (LONG id : {789L, 797L}) {
-    for (uint64_t n = 1;; ++n) {
-      SCOPED_TRACE(::testing::Message() << id << " allocation " << n);
-      std::unique_ptr<ZQEffect> effect(NewCatalogueEffect(id));
-      std::vector<uint8_t> work(FrameBytes(kRgb, 32, 24)), frame(work.size(), 3);
-      const EffectFormat format = {kRgb, 32, 24};
-      const uint64_t before = kernel::PoolAllocationAttempts();
-      kernel::FailNthAllocation(n);
-      const NTSTATUS status = effect->SetFormat(&format, work.data(), static_cast<LONG>(work.size()), nullptr);
-      kernel::ClearPoolFaults();
-      if (kernel::PoolAllocationAttempts() - before < n) {
-        EXPECT_EQ(status, STATUS_SUCCESS);
-        break;
-      }
-      EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
-      EXPECT_EQ(effect->Do(frame.data()), STATUS_DEVICE_NOT_READY);
-      effect.reset();
-      for (ULONG tag : {kTagEffectPicture, kTagEffectMagnifier, kTagPictureFile, kTagTextureFile})
-        EXPECT_EQ(kernel::PoolStatsForTag(tag).liveBlocks, 0u);
-    }
-  }
+  for (LONG id : {789L, 797L})
+    test::SweepInitAllocations(id, kRgb, {kTagEffectPicture, kTagEffectMagnifier, kTagPictureFile, kTagTextureFile});
 }
 
 }  // namespace

@@ -326,28 +326,8 @@ TEST(PixelEffects, GlassRefusesFramesWiderThanItsTable) {
 TEST(PixelEffects, FailedInitAllocationsLeaveTheEffectNotReadyAndLeakNothing) {
   test::SystemRootPictures pictures;
   const FormatCase cases[] = {{770, kI420}, {773, kI420}, {784, kRgb}, {786, kRgb}, {787, kRgb}, {788, kRgb}};
-  for (const FormatCase& e : cases) {
-    for (uint64_t n = 1;; ++n) {
-      SCOPED_TRACE(::testing::Message() << e.id << " allocation " << n);
-      std::unique_ptr<ZQEffect> effect(NewCatalogueEffect(e.id));
-      std::vector<uint8_t> work(FrameBytes(e.format, 32, 24)), frame(work.size(), 9);
-      const EffectFormat format = {e.format, 32, 24};
-      const uint64_t before = kernel::PoolAllocationAttempts();
-      kernel::FailNthAllocation(n);
-      const NTSTATUS status = effect->SetFormat(&format, work.data(), static_cast<LONG>(work.size()), nullptr);
-      kernel::ClearPoolFaults();
-      if (kernel::PoolAllocationAttempts() - before < n) {
-        EXPECT_EQ(status, STATUS_SUCCESS);
-        break;
-      }
-      EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
-      EXPECT_EQ(effect->Do(frame.data()), STATUS_DEVICE_NOT_READY);
-      EXPECT_EQ(frame, std::vector<uint8_t>(work.size(), 9));
-      effect.reset();
-      for (ULONG tag : {kTagEffectPixel, static_cast<ULONG>('Glas'), static_cast<ULONG>('Fish'), static_cast<ULONG>('Book')})
-        EXPECT_EQ(kernel::PoolStatsForTag(tag).liveBlocks, 0u);
-    }
-  }
+  for (const FormatCase& e : cases)
+    test::SweepInitAllocations(e.id, e.format, {kTagEffectPixel, 'Glas', 'Fish', 'Book'});
 }
 
 }  // namespace

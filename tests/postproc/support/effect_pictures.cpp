@@ -3,9 +3,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include <gtest/gtest.h>
 
+#include "kvz/kernel_testing.h"
 #include "kvz/system_testing.h"
 #include "postproc/effect_factory.h"
 #include "support/guarded_buffer.h"
@@ -216,6 +218,28 @@ const std::vector<GoldenCase>& GoldenCases() {
 std::string GoldenName(const GoldenCase& c) {
   return std::to_string(c.id) + "-" + c.name + (c.format == kEffectFormatI420 ? "-i420-" : "-rgb24-") +
          std::to_string(c.width) + "x" + std::to_string(c.height);
+}
+
+void SweepInitAllocations(LONG id, LONG format, const std::vector<ULONG>& tags) {
+  for (uint64_t n = 1;; ++n) {
+    SCOPED_TRACE(::testing::Message() << id << " allocation " << n);
+    std::unique_ptr<ZQEffect> effect(NewCatalogueEffect(id));
+    std::vector<uint8_t> work(FrameBytes(format, 32, 24)), frame(work.size(), 9);
+    const EffectFormat effectFormat = {format, 32, 24};
+    const uint64_t before = kernel::PoolAllocationAttempts();
+    kernel::FailNthAllocation(n);
+    const NTSTATUS status = effect->SetFormat(&effectFormat, work.data(), static_cast<LONG>(work.size()), nullptr);
+    kernel::ClearPoolFaults();
+    if (kernel::PoolAllocationAttempts() - before < n) {
+      EXPECT_EQ(status, STATUS_SUCCESS);
+      return;
+    }
+    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(effect->Do(frame.data()), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(frame, std::vector<uint8_t>(work.size(), 9));
+    effect.reset();
+    for (ULONG tag : tags) EXPECT_EQ(kernel::PoolStatsForTag(tag).liveBlocks, 0u) << kernel::TagToString(tag);
+  }
 }
 
 uint64_t Fnv1a64(const std::vector<uint8_t>& bytes) {

@@ -68,6 +68,11 @@ struct GoldenCase {
 const std::vector<GoldenCase>& GoldenCases();
 std::string GoldenName(const GoldenCase& c);
 
+// Fails each allocation of the effect's SetFormat (32 x 24) once in turn: each must give
+// STATUS_INSUFFICIENT_RESOURCES, leave the effect not ready with the frame untouched, and leave
+// no block of the tags once the effect is deleted; the run without a failure must succeed.
+void SweepInitAllocations(LONG id, LONG format, const std::vector<ULONG>& tags);
+
 size_t FrameBytes(LONG formatCode, LONG width, LONG height);
 uint64_t Fnv1a64(const std::vector<uint8_t>& bytes);
 
