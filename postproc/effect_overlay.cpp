@@ -19,6 +19,14 @@ constexpr LONG kLensHalfWidth = 188;
 constexpr LONG kLensLeft = 165;
 constexpr LONG kLensBottom = 37;
 
+// Runs an RGB24-only step; other formats are refused untouched.
+template <typename Step>
+NTSTATUS OnRgb24(const EffectFormat& format, Step step) {
+  if (format.formatCode != kEffectFormatRgb24) return STATUS_NOT_SUPPORTED;
+  step();
+  return STATUS_SUCCESS;
+}
+
 inline UCHAR Doubled(UCHAR v) { return v >= 128 ? 255 : static_cast<UCHAR>(2 * v); }
 
 struct PictureName {
@@ -113,27 +121,19 @@ NTSTATUS ZQEFrame::Apply(UCHAR* frame) {
 }
 
 NTSTATUS ZQESnipe::PreProcess(UCHAR* frame) {
-  if (format.formatCode != kEffectFormatRgb24) return STATUS_NOT_SUPPORTED;
-  GreenTintRgb24(frame, format.width, format.height);
-  return STATUS_SUCCESS;
+  return OnRgb24(format, [&] { GreenTintRgb24(frame, format.width, format.height); });
 }
 
 NTSTATUS ZQENews::PreProcess(UCHAR* frame) {
-  if (format.formatCode != kEffectFormatRgb24) return STATUS_NOT_SUPPORTED;
-  GreyRgb24(frame, format.width, format.height, nullptr);
-  return STATUS_SUCCESS;
+  return OnRgb24(format, [&] { GreyRgb24(frame, format.width, format.height, nullptr); });
 }
 
 NTSTATUS ZQECCTV::PostProcess(UCHAR* frame) {
-  if (format.formatCode != kEffectFormatRgb24) return STATUS_NOT_SUPPORTED;
-  ScanLinesRgb24(frame, format.width, format.height);
-  return STATUS_SUCCESS;
+  return OnRgb24(format, [&] { ScanLinesRgb24(frame, format.width, format.height); });
 }
 
 NTSTATUS ZQEMagnifier::Apply(UCHAR* frame) {
-  if (format.formatCode != kEffectFormatRgb24) return STATUS_NOT_SUPPORTED;
-  MagnifierRgb24(frame, picture, format.width, format.height, workBuffer);
-  return STATUS_SUCCESS;
+  return OnRgb24(format, [&] { MagnifierRgb24(frame, picture, format.width, format.height, workBuffer); });
 }
 
 VOID OverlayBitmapRgb24(UCHAR* frame, const UCHAR* picture, LONG width, LONG height) {

@@ -54,57 +54,61 @@ KVZ_PLAIN_PIXEL_EFFECT(ZQEYellowTone)
 KVZ_PLAIN_PIXEL_EFFECT(ZQERedTone)
 #undef KVZ_PLAIN_PIXEL_EFFECT
 
-// I420 blur keeps a ring of five rows of row sums, sized to the frame width, of its own.
-class ZQEBlur final : public ZQEPixelEffect {
+// Effects whose I420 routine works in scratch of the effect's own, taken by Init for an I420
+// format: the blur's ring of five rows of row sums (sized to the frame width), solarize's
+// wrapped RGB24 copy (three bytes a pixel; the lent buffer holds only one I420 frame).
+typedef VOID ScratchRoutine(UCHAR* frame, LONG width, LONG height, PVOID scratch);
+
+class ZQEScratchEffect : public ZQEPixelEffect {
  public:
-  explicit ZQEBlur(LONG identifier);
-  ~ZQEBlur() override;
+  ~ZQEScratchEffect() override;
   NTSTATUS Init() override;
   VOID Release() override;
 
  protected:
+  ZQEScratchEffect(LONG identifier, PixelRoutine* rgb24, BOOLEAN rgb24NeedsWorkBuffer, ScratchRoutine* i420,
+                   SIZE_T bytesPerColumn, BOOLEAN perFrame);
   NTSTATUS Run(UCHAR* frame) override;
 
  private:
-  USHORT* ring;
+  ScratchRoutine* i420Scratch;
+  SIZE_T scratchPerColumn;  // bytes per column of one row (times the height when perFrame)
+  BOOLEAN perFrame;
+  PVOID scratch;
 };
 
-// I420 solarize goes through a wrapped RGB24 copy of its own (three bytes a pixel).
-class ZQESolarize final : public ZQEPixelEffect {
+class ZQEBlur final : public ZQEScratchEffect {
+ public:
+  explicit ZQEBlur(LONG identifier);
+};
+
+class ZQESolarize final : public ZQEScratchEffect {
  public:
   explicit ZQESolarize(LONG identifier);
-  ~ZQESolarize() override;
-  NTSTATUS Init() override;
-  VOID Release() override;
-
- protected:
-  NTSTATUS Run(UCHAR* frame) override;
-
- private:
-  UCHAR* rgbCopy;
 };
 
 // Sketch and diffuse draw on a pseudo-random sequence of their own.
-class ZQESketch final : public ZQEPixelEffect {
- public:
-  explicit ZQESketch(LONG identifier);
+typedef VOID JitterRoutine(UCHAR* frame, LONG width, LONG height, UCHAR* work, ULONG* state);
 
+class ZQEJitterEffect : public ZQEPixelEffect {
  protected:
+  ZQEJitterEffect(LONG identifier, JitterRoutine* rgb24, JitterRoutine* i420);
   NTSTATUS Run(UCHAR* frame) override;
 
  private:
+  JitterRoutine* rgb24Jitter;
+  JitterRoutine* i420Jitter;
   ULONG jitter;
 };
 
-class ZQEDiffuse final : public ZQEPixelEffect {
+class ZQESketch final : public ZQEJitterEffect {
+ public:
+  explicit ZQESketch(LONG identifier);
+};
+
+class ZQEDiffuse final : public ZQEJitterEffect {
  public:
   explicit ZQEDiffuse(LONG identifier);
-
- protected:
-  NTSTATUS Run(UCHAR* frame) override;
-
- private:
-  ULONG jitter;
 };
 
 class ZQEWave final : public ZQEPixelEffect {

@@ -216,53 +216,63 @@ VOID SketchI420(UCHAR* frame, LONG width, LONG height, UCHAR* work, ULONG* state
   RtlCopyMemory(frame, work, luma + 2 * plane);
 }
 
-ZQEBlur::ZQEBlur(LONG id) : ZQEPixelEffect(id, kFormatsRgb24I420, BlurRgb24, nullptr, TRUE), ring(nullptr) {}
+ZQEScratchEffect::ZQEScratchEffect(LONG id, PixelRoutine* rgb24, BOOLEAN rgb24NeedsWorkBuffer, ScratchRoutine* i420,
+                                   SIZE_T bytesPerColumn, BOOLEAN perFrame)
+    : ZQEPixelEffect(id, kFormatsRgb24I420, rgb24, nullptr, rgb24NeedsWorkBuffer),
+      i420Scratch(i420),
+      scratchPerColumn(bytesPerColumn),
+      perFrame(perFrame),
+      scratch(nullptr) {}
 
-ZQEBlur::~ZQEBlur() { ReleaseUnderDoLock(); }
+ZQEScratchEffect::~ZQEScratchEffect() { ReleaseUnderDoLock(); }
 
-NTSTATUS ZQEBlur::Init() {
+NTSTATUS ZQEScratchEffect::Init() {
   if (ready) return STATUS_SUCCESS;
   if (IsI420()) {
-    ring = static_cast<USHORT*>(
-        AllocateClassBuffer(static_cast<SIZE_T>(kBlurRingRows) * format.width * sizeof(USHORT)));
-    if (!ring) return STATUS_INSUFFICIENT_RESOURCES;
+    const SIZE_T rows = perFrame ? static_cast<SIZE_T>(format.height) : 1;
+    scratch = AllocateClassBuffer(scratchPerColumn * static_cast<SIZE_T>(format.width) * rows);
+    if (!scratch) return STATUS_INSUFFICIENT_RESOURCES;
   }
   ready = 1;
   return STATUS_SUCCESS;
 }
 
-VOID ZQEBlur::Release() {
-  FreeClassBuffer(reinterpret_cast<PVOID*>(&ring));
+VOID ZQEScratchEffect::Release() {
+  FreeClassBuffer(&scratch);
   ready = 0;
 }
 
-NTSTATUS ZQEBlur::Run(UCHAR* frame) {
+NTSTATUS ZQEScratchEffect::Run(UCHAR* frame) {
   if (!IsI420()) return ZQEPixelEffect::Run(frame);
-  if (!ring) return STATUS_INVALID_PARAMETER;
-  BlurI420(frame, format.width, format.height, ring);
+  if (!scratch) return STATUS_INVALID_PARAMETER;
+  i420Scratch(frame, format.width, format.height, scratch);
   return STATUS_SUCCESS;
 }
 
-ZQESketch::ZQESketch(LONG id) : ZQEPixelEffect(id, kFormatsRgb24I420, nullptr, nullptr, TRUE), jitter(kJitterSeed) {}
+ZQEBlur::ZQEBlur(LONG id)
+    : ZQEScratchEffect(
+          id, BlurRgb24, TRUE,
+          [](UCHAR* frame, LONG w, LONG h, PVOID ring) { BlurI420(frame, w, h, static_cast<USHORT*>(ring)); },
+          kBlurRingRows * sizeof(USHORT), FALSE) {}
 
-NTSTATUS ZQESketch::Run(UCHAR* frame) {
-  if (IsI420()) {
-    SketchI420(frame, format.width, format.height, workBuffer, &jitter);
-  } else {
-    SketchRgb24(frame, format.width, format.height, workBuffer, &jitter);
-  }
+ZQESolarize::ZQESolarize(LONG id)
+    : ZQEScratchEffect(
+          id, SolarizeRgb24, FALSE,
+          [](UCHAR* frame, LONG w, LONG h, PVOID rgb) { SolarizeI420(frame, w, h, static_cast<UCHAR*>(rgb)); }, 3,
+          TRUE) {}
+
+ZQEJitterEffect::ZQEJitterEffect(LONG id, JitterRoutine* rgb24, JitterRoutine* i420)
+    : ZQEPixelEffect(id, kFormatsRgb24I420, nullptr, nullptr, TRUE),
+      rgb24Jitter(rgb24),
+      i420Jitter(i420),
+      jitter(kJitterSeed) {}
+
+NTSTATUS ZQEJitterEffect::Run(UCHAR* frame) {
+  (IsI420() ? i420Jitter : rgb24Jitter)(frame, format.width, format.height, workBuffer, &jitter);
   return STATUS_SUCCESS;
 }
 
-ZQEDiffuse::ZQEDiffuse(LONG id) : ZQEPixelEffect(id, kFormatsRgb24I420, nullptr, nullptr, TRUE), jitter(kJitterSeed) {}
-
-NTSTATUS ZQEDiffuse::Run(UCHAR* frame) {
-  if (IsI420()) {
-    DiffuseI420(frame, format.width, format.height, workBuffer, &jitter);
-  } else {
-    DiffuseRgb24(frame, format.width, format.height, workBuffer, &jitter);
-  }
-  return STATUS_SUCCESS;
-}
+ZQESketch::ZQESketch(LONG id) : ZQEJitterEffect(id, SketchRgb24, SketchI420) {}
+ZQEDiffuse::ZQEDiffuse(LONG id) : ZQEJitterEffect(id, DiffuseRgb24, DiffuseI420) {}
 
 }  // namespace kvz

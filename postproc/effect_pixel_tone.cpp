@@ -152,32 +152,4 @@ VOID SolarizeI420(UCHAR* frame, LONG width, LONG height, UCHAR* rgb) {
   }
 }
 
-ZQESolarize::ZQESolarize(LONG id)
-    : ZQEPixelEffect(id, kFormatsRgb24I420, SolarizeRgb24, nullptr, FALSE), rgbCopy(nullptr) {}
-
-ZQESolarize::~ZQESolarize() { ReleaseUnderDoLock(); }
-
-// The I420 path needs three bytes a pixel of its own: the lent buffer holds only one I420 frame.
-NTSTATUS ZQESolarize::Init() {
-  if (ready) return STATUS_SUCCESS;
-  if (IsI420()) {
-    rgbCopy = static_cast<UCHAR*>(AllocateClassBuffer(PixelCount(format.width, format.height) * 3));
-    if (!rgbCopy) return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  ready = 1;
-  return STATUS_SUCCESS;
-}
-
-VOID ZQESolarize::Release() {
-  FreeClassBuffer(reinterpret_cast<PVOID*>(&rgbCopy));
-  ready = 0;
-}
-
-NTSTATUS ZQESolarize::Run(UCHAR* frame) {
-  if (!IsI420()) return ZQEPixelEffect::Run(frame);
-  if (!rgbCopy) return STATUS_INVALID_PARAMETER;
-  SolarizeI420(frame, format.width, format.height, rgbCopy);
-  return STATUS_SUCCESS;
-}
-
 }  // namespace kvz
