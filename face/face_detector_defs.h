@@ -79,7 +79,6 @@ constexpr LONG kMaxRectWeight = 256;
 constexpr LONG kMaxClassifiersPerStage = 1024;
 
 // Pool tags.
-constexpr ULONG kTagCascadeHolder = 'PGFD';
 constexpr ULONG kTagFaceWorkImage = 'Ptmp';
 
 }  // namespace kvz

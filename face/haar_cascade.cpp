@@ -235,7 +235,14 @@ VOID DetectorEvaluate(IntegralImage* image, const UCHAR* pixels, ULONG stride, U
 }
 
 ULONGLONG IntegerSquareRoot(ULONGLONG value) {
-  if (value == 0) return 0;
+  // The rounded hardware root of a value below 2^53 is within one of the integer root; the
+  // corrections make the result exact.
+  if (value < (1ull << 52)) {
+    ULONGLONG r = static_cast<ULONGLONG>(__builtin_sqrt(static_cast<double>(value)));
+    while (r * r > value) --r;
+    while ((r + 1) * (r + 1) <= value) ++r;
+    return r;
+  }
   // Newton's iteration from a start at or above the root descends to its integer part.
   const int bits = 64 - __builtin_clzll(value);
   ULONGLONG r = 1ull << ((bits + 1) / 2);
@@ -257,14 +264,16 @@ LONGLONG WindowSpread(const HiddenCascade* cascade, const IntegralImage* image, 
   return static_cast<LONGLONG>((IntegerSquareRoot(static_cast<ULONGLONG>(v)) + 1) / 2);
 }
 
-LONGLONG ScaledNodeThreshold(LONGLONG spread, LONG threshold) {
+namespace {
+
+inline LONGLONG NodeThreshold(LONGLONG spread, LONG threshold) {
   LONGLONG t = (spread * threshold) >> kNodeThresholdShift;
   if (t < kNodeThresholdMin) t = kNodeThresholdMin;
   if (t > kNodeThresholdMax) t = kNodeThresholdMax;
   return t;
 }
 
-LONG FeatureValue(const HiddenNode* node, const LONG* origin) {
+inline LONG NodeFeature(const HiddenNode* node, const LONG* origin) {
   LONG f = 0;
   for (LONG r = 0; r < node->rectCount; ++r) {
     const HiddenRect& rect = node->rects[r];
@@ -273,6 +282,12 @@ LONG FeatureValue(const HiddenNode* node, const LONG* origin) {
   }
   return f;
 }
+
+}  // namespace
+
+LONGLONG ScaledNodeThreshold(LONGLONG spread, LONG threshold) { return NodeThreshold(spread, threshold); }
+
+LONG FeatureValue(const HiddenNode* node, const LONG* origin) { return NodeFeature(node, origin); }
 
 LONG RunHaarCascade(const HiddenCascade* cascade, const IntegralImage* image, LONG x, LONG y,
                     LONG* stagesPassed) {
@@ -290,7 +305,7 @@ LONG RunHaarCascade(const HiddenCascade* cascade, const IntegralImage* image, LO
       LONG index = 0;
       for (;;) {
         const HiddenNode* node = classifier.nodes + index;
-        const LONG next = FeatureValue(node, origin) > ScaledNodeThreshold(spread, node->threshold)
+        const LONG next = NodeFeature(node, origin) > NodeThreshold(spread, node->threshold)
                               ? node->left
                               : node->right;
         if (next <= 0) {

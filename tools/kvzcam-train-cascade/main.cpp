@@ -1,6 +1,7 @@
 // kvzcam-train-cascade: trains the driver's face cascade and measures it on held-out data.
 //   train    --data DIR | --synthetic, writes --source FILE.cpp (and --block FILE)
 //   evaluate --data DIR, measures the driver's built-in cascade (or --block FILE)
+//   export-test-data --data DIR --out DIR, the held-out pictures the face tests keep
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -172,11 +173,32 @@ int Train(const Options& o, const std::string& commandLine) {
   return cascade.stages.empty() ? 1 : 0;
 }
 
+// The few held-out pictures the face tests keep in the repository: faces 70-79, non-face
+// patches 70-79 and two 320 x 240 views of held-out pictures.
+int ExportTestData(const Options& o) {
+  DataSet data;
+  std::string error;
+  if (!LoadDataSet(o.Get("data", ""), &data, &error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 1;
+  }
+  const std::string out = o.Get("out", ".");
+  for (int i = kTrainFaces; i < kTrainFaces + 10; ++i) {
+    SavePgm(out + "/face" + std::to_string(i) + ".pgm", data.faces[i]);
+    SavePgm(out + "/patch" + std::to_string(i) + ".pgm", data.nonFaces[i]);
+  }
+  std::mt19937 rng(static_cast<uint32_t>(o.Int("seed", 5)));
+  for (int k = 0; k < 2; ++k)
+    SavePgm(out + "/background" + std::to_string(k) + ".pgm", RandomView(data.testPictures[k], 320, 240, rng));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || (std::strcmp(argv[1], "train") != 0 && std::strcmp(argv[1], "evaluate") != 0)) {
-    std::fprintf(stderr, "usage: %s train|evaluate [--data DIR | --synthetic] [--option value]...\n", argv[0]);
+  if (argc < 2 || (std::strcmp(argv[1], "train") != 0 && std::strcmp(argv[1], "evaluate") != 0 &&
+                    std::strcmp(argv[1], "export-test-data") != 0)) {
+    std::fprintf(stderr, "usage: %s train|evaluate|export-test-data [--data DIR | --synthetic] [--option value]...\n", argv[0]);
     return 2;
   }
   UseCompressedPictures();
@@ -191,6 +213,7 @@ int main(int argc, char** argv) {
     else o.values[k] = "1";
   }
   if (std::strcmp(argv[1], "train") == 0) return Train(o, commandLine);
+  if (std::strcmp(argv[1], "export-test-data") == 0) return ExportTestData(o);
   return Evaluate(o.Get("data", ""), o.Has("synthetic"), o.Get("block", ""),
                   static_cast<uint32_t>(o.Int("seed", 7)), o.Has("training-split"));
 }
