@@ -84,4 +84,34 @@ constexpr ULONG kFrameFixedLength = 26;                 // + 4 x max(intervals, 
 constexpr ULONG kContinuousFrameLength = 38;
 constexpr ULONG kStillFrameFixedLength = 6;             // + 4 x patterns
 
+// Stream readers.
+constexpr ULONG kMaxIsochSlots = 16;
+constexpr ULONG kBulkSlots = 8;
+constexpr ULONG kIsochFrameBuffersPerSlot = 2;     // video buffers made at start: 2 per slot
+constexpr ULONG kBulkVideoFrameBuffers = 8;
+constexpr ULONG kStillFrameBuffers = 2;            // per still or type-4 registration
+constexpr ULONG kIsochSlotSlack = 1024;            // bytes beyond each isochronous transfer
+constexpr ULONG kUsb3StrideRounding = 1024;        // Windows 7 and earlier, USB 3 camera
+constexpr ULONG kMaxIsochStride = 3 * 16 * 1024;   // SuperSpeed: 3 bursts of 16 packets per interval
+constexpr ULONG kMaxIsochPackets = 1024;           // per isochronous transfer
+constexpr ULONG kPayloadHeaderLength = 12;         // the only header accepted: EOH, SCR and PTS
+constexpr UCHAR kRequiredHeaderBits = 0x80 | 0x08 | 0x04;
+constexpr LONGLONG kIsochRetryDelay = -50000LL;          // 5 ms, relative
+constexpr LONGLONG kBulkRetryDelay = -20000LL;           // 2 ms
+constexpr LONGLONG kDrainFirstCheck = -20000LL;          // 2 ms
+constexpr LONGLONG kDrainRecheck = -50000LL;             // 5 ms
+constexpr LONGLONG kBulkDrainLimit = 5000000LL;          // 0.5 s of system time
+constexpr LONGLONG kHaltAbortSettle = -500000LL;         // 50 ms after the abort
+constexpr LONGLONG kHaltResetSpacing = 2500000LL;        // 250 ms between resets, else ...
+constexpr LONGLONG kHaltResetExtraWait = -2000000LL;     // ... 200 ms more
+constexpr LONGLONG kHaltResubmitDelay = -1500000LL;      // 150 ms after the reset
+
+constexpr ULONG kTagFrameRecord = 'RwFr';
+constexpr ULONG kTagFrameData = 'RFBf';
+constexpr ULONG kTagTransferData = 'TrDB';
+constexpr ULONG kTagTransferUrb = 'TrDU';
+constexpr ULONG kTagPipeRequest = 'ABPP';
+constexpr ULONG kTagHaltPipeRequest = 'BURP';
+constexpr ULONG kTagResetWorkItem = 'REST';
+
 }  // namespace kvz

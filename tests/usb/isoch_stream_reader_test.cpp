@@ -1,0 +1,337 @@
+// The isochronous stream reader against the simulated camera: frames reassembled exactly,
+// damaged frames discarded and counted, stills, retries, pause, stop and removal.
+#include <gtest/gtest.h>
+
+#include "kvz/kernel_testing.h"
+#include "kvz/system_testing.h"
+#include "simcam/test_pattern.h"
+#include "support/stream_bench.h"
+
+namespace kvz::usbtest {
+namespace {
+
+using kvz::kernel::kMillisecond;
+using kvz::kernel::kSecond;
+using kvz::kernel::Now;
+
+constexpr uint8_t kYuy2 = 1;
+constexpr uint8_t kMjpeg = 2;
+constexpr uint8_t kYuy2Small = 3;  // 160 x 120
+constexpr uint8_t kStillMedium = 2;  // 320 x 240 still of the YUY2 format
+constexpr uint32_t k30Fps = 333333;
+constexpr ULONG kSmallFrame = 160 * 120 * 2;
+constexpr uint8_t kLargestAlternate = 5;
+
+std::vector<uint32_t> FrameNumbers(const std::vector<Frame>& frames) {
+  std::vector<uint32_t> numbers;
+  for (const Frame& f : frames) numbers.push_back(simcam::FrameNumberOfYuy2(f.data(), f.size()));
+  return numbers;
+}
+
+class IsochReaderTest : public StreamBench {
+ protected:
+  void SetUp() override {
+    StreamBench::SetUp();
+    BootStreaming(simcam::HighSpeedIsochCamera(DriverGuids()));
+  }
+  // Commits a frame, selects bandwidth and starts the reader for the capture pin.
+  NTSTATUS StartVideo(uint8_t format = kYuy2, uint8_t frame = kYuy2Small, ULONG packets = 32) {
+    const UVC_VIDEO_PROBE_COMMIT committed = Commit(format, frame, k30Fps);
+    EXPECT_EQ(STATUS_SUCCESS, SelectAlternate(kLargestAlternate));
+    MakeIsoch();
+    return isoch_->Start(committed.dwMaxVideoFrameSize, packets, committed.dwMaxPayloadTransferSize, Interface(),
+                         Pin(kStreamTypeVideo), kStreamTypeVideo);
+  }
+  // Pending transfers sampled every 250 us for `window`: the longest stretch with fewer than
+  // `normal` of them in flight.
+  int64_t LongestDip(size_t normal, int64_t window) {
+    int64_t longest = 0, start = -1;
+    const int64_t end = Now() + window;
+    while (Now() < end) {
+      const bool dip = port_->PendingRequests() < normal;
+      if (dip && start < 0) start = Now();
+      if (!dip && start >= 0) {
+        longest = std::max(longest, Now() - start);
+        start = -1;
+      }
+      Sleep(kMillisecond / 4);
+    }
+    return longest;
+  }
+};
+
+TEST_F(IsochReaderTest, ReassemblesTheCamerasYuy2FramesExactly) {
+  ASSERT_EQ(STATUS_SUCCESS, StartVideo());
+  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 6));
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
+  EXPECT_EQ(0, isoch_->TransfersInFlight());
+  const std::vector<Frame> frames = Frames(kStreamTypeVideo);
+  for (const Frame& f : frames) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
+  const StreamCounters c = isoch_->Counters();
+  EXPECT_EQ(0u, c.discarded);
+  EXPECT_EQ(frames.size(), c.delivered);
+}
+
+TEST_F(IsochReaderTest, ReassemblesMjpegFramesThatDecodeAtTheirSize) {
+  ASSERT_EQ(STATUS_SUCCESS, StartVideo(kMjpeg, 1));
+  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 4));
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
+  for (const Frame& f : Frames(kStreamTypeVideo)) EXPECT_TRUE(DecodesAsJpeg(f, 640, 480));
+}
+
+struct FrameFaultCase {
+  const char* name;
+  simcam::FrameFault fault;
+  uint32_t lostFrames;  // frames from the damaged one on that never arrive whole
+};
+
+class IsochFrameFaultTest : public IsochReaderTest, public ::testing::WithParamInterface<FrameFaultCase> {};
+
+// Frame 3 is damaged: it (and with a lost end of frame the one it runs into) is discarded and
+// counted; every frame delivered is exactly the camera's.
+TEST_P(IsochFrameFaultTest, DamagedFrameIsDiscardedAndCounted) {
+  const FrameFaultCase& c = GetParam();
+  camera_->ArmFrameFault(3, c.fault);
+  ASSERT_EQ(STATUS_SUCCESS, StartVideo());
+  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 6));
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
+  const std::vector<Frame> frames = Frames(kStreamTypeVideo);
+  for (const Frame& f : frames) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
+  for (uint32_t n : FrameNumbers(frames)) EXPECT_TRUE(n < 3 || n >= 3 + c.lostFrames) << n;
+  EXPECT_EQ(1u, isoch_->Counters().discarded);
+}
+
+simcam::FrameFault Header(simcam::HeaderFault h) {
+  simcam::FrameFault f;
+  f.header = h;
+  return f;
+}
+simcam::FrameFault Oversize() {
+  simcam::FrameFault f;
+  f.sizeDelta = 1000;
+  return f;
+}
+simcam::FrameFault LostEof() {
+  simcam::FrameFault f;
+  f.lostEndOfFrame = true;
+  return f;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, IsochFrameFaultTest,
+    ::testing::Values(FrameFaultCase{"BadHeaderLength", Header(simcam::HeaderFault::kBadLength), 1},
+                      FrameFaultCase{"NoEndOfHeader", Header(simcam::HeaderFault::kNoEndOfHeader), 1},
+                      FrameFaultCase{"NoSourceClock", Header(simcam::HeaderFault::kNoSourceClock), 1},
+                      FrameFaultCase{"NoPresentationTime", Header(simcam::HeaderFault::kNoPresentationTime), 1},
+                      FrameFaultCase{"ErrorBit", Header(simcam::HeaderFault::kError), 1},
+                      FrameFaultCase{"Overflow", Oversize(), 1},
+                      FrameFaultCase{"LostEndOfFrame", LostEof(), 2}),
+    [](const ::testing::TestParamInfo<FrameFaultCase>& info) { return info.param.name; });
+
+TEST_F(IsochReaderTest, ShortPacketsAndErrorPacketsWithDataDamageTheirFrames) {
+  camera_->Configure([](simcam::CameraFaults& f, auto&, auto&, auto&) {
+    f.attacks.badPacketsPerTransfer = 1;
+    f.attacks.badPacketsCarryData = true;
+  });
+  ASSERT_EQ(STATUS_SUCCESS, StartVideo());
+  Sleep(400 * kMillisecond);
+  camera_->Configure([](simcam::CameraFaults& f, auto&, auto&, auto&) {
+    f.attacks.badPacketsPerTransfer = 0;
+    for (uint32_t n = 1; n < 12; ++n) f.injectedPackets.push_back(n);
+  });
+  Sleep(400 * kMillisecond);
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
+  for (const Frame& f : Frames(kStreamTypeVideo)) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
+  EXPECT_GE(isoch_->Counters().discarded, 2u);
+}
+
+TEST_F(IsochReaderTest, StillFramesGoToTheStillPinOnly) {
+  ASSERT_EQ(STATUS_SUCCESS, StartVideo());
+  ASSERT_EQ(STATUS_SUCCESS, CommitStill(kYuy2, kStillMedium));
+  ASSERT_EQ(STATUS_SUCCESS, isoch_->Start(320 * 240 * 2, 0, 0, nullptr, Pin(kStreamTypeStill), kStreamTypeStill));
+  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 2));
+  ASSERT_EQ(STATUS_SUCCESS, TriggerStill());
+  ASSERT_TRUE(WaitFrames(kStreamTypeStill, 1));
+  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, Frames(kStreamTypeVideo).size() + 2));
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeStill));
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
+  const std::vector<Frame> stills = Frames(kStreamTypeStill);
+  ASSERT_EQ(1u, stills.size());
+  EXPECT_TRUE(IsCameraYuy2Frame(stills[0], 320, 240));
+  for (const Frame& f : Frames(kStreamTypeVideo)) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
+}
+
+TEST_F(IsochReaderTest, FailedTransferIsSentAgainFiveMillisecondsLater) {
+  ASSERT_EQ(STATUS_SUCCESS, StartVideo());
+  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 1));
+  simcam::TransferFault fault;
+  fault.kind = simcam::TransferFaultKind::kIrpFailure;
+  camera_->ArmTransferFault(USB_ENDPOINT_TYPE_ISOCHRONOUS, fault);
+  const int64_t dip = LongestDip(5, 40 * kMillisecond);
+  EXPECT_GE(dip, 5 * kMillisecond);
+  EXPECT_LE(dip, 6 * kMillisecond);
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
+}
+
+TEST_F(IsochReaderTest, PausedTransfersKeepCyclingWithoutFramesAndResumeGoesOn) {
+  ASSERT_EQ(STATUS_SUCCESS, StartVideo());
+  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 2));
+  ASSERT_EQ(STATUS_SUCCESS, isoch_->SetTransportPaused(1));
+  Sleep(10 * kMillisecond);
+  const size_t before = Frames(kStreamTypeVideo).size();
+  const uint64_t completed = port_->CompletedTransfers();
+  Sleep(300 * kMillisecond);
+  EXPECT_EQ(before, Frames(kStreamTypeVideo).size());
+  // Each transfer takes 4 ms of bus time and waits 5 ms before it goes again.
+  EXPECT_GT(port_->CompletedTransfers(), completed + 50);
+  EXPECT_EQ(5, isoch_->TransfersInFlight());
+  ASSERT_EQ(STATUS_SUCCESS, isoch_->SetTransportPaused(0));
+  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, before + 3));
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, isoch_->SetTransportPaused(1));
+}
+
+TEST_F(IsochReaderTest, StartWhilePausedStopsTheOldTransfersFirst) {
+  ASSERT_EQ(STATUS_SUCCESS, StartVideo());
+  ASSERT_EQ(STATUS_SUCCESS, isoch_->SetTransportPaused(1));
+  EXPECT_EQ(STATUS_SUCCESS,
+            isoch_->Start(kSmallFrame, 32, 3072, Interface(), Pin(kStreamTypeVideo), kStreamTypeVideo));
+  EXPECT_EQ(5, isoch_->TransfersInFlight());
+  const size_t before = Frames(kStreamTypeVideo).size();
+  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, before + 3));
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
+  EXPECT_EQ(0, isoch_->TransfersInFlight());
+}
+
+TEST_F(IsochReaderTest, StopWaitsForTransfersWithoutLimit) {
+  ASSERT_EQ(STATUS_SUCCESS, StartVideo());
+  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 1));
+  usb::BusFault slow;
+  slow.request = usb::BusRequest::kTransfer;
+  slow.kind = usb::BusFault::Kind::kDelay;
+  slow.delay = 2 * kSecond;
+  slow.count = 0;
+  port_->ArmBusFault(slow);
+  usb::BusFault abortFails;
+  abortFails.request = usb::BusRequest::kAbortPipe;
+  port_->ArmBusFault(abortFails);
+  Sleep(30 * kMillisecond);  // every slot resubmitted under the fault
+  const int64_t start = Now();
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, isoch_->Stop(kStreamTypeVideo));
+  EXPECT_GE(Now() - start, 1 * kSecond);
+  EXPECT_EQ(0, isoch_->TransfersInFlight());
+  EXPECT_EQ(0u, port_->PendingRequests());
+}
+
+// Removal before, while and after streaming: the transfers end with STATUS_NO_SUCH_DEVICE and
+// are freed; stop and the destructor leave nothing (the unload check at tear-down).
+enum class RemovalStage { kBeforeStart, kStreaming, kPaused, kStillRegistered };
+
+class IsochRemovalTest : public IsochReaderTest, public ::testing::WithParamInterface<RemovalStage> {};
+
+TEST_P(IsochRemovalTest, SurpriseRemovalLeavesNothingBehind) {
+  const RemovalStage stage = GetParam();
+  if (stage == RemovalStage::kBeforeStart) {
+    Commit(kYuy2, kYuy2Small, k30Fps);
+    ASSERT_EQ(STATUS_SUCCESS, SelectAlternate(kLargestAlternate));
+    port_->Unplug();
+    Usb()->MarkRemoved();
+    MakeIsoch();
+    isoch_->Start(kSmallFrame, 32, 3072, Interface(), Pin(kStreamTypeVideo), kStreamTypeVideo);
+  } else {
+    ASSERT_EQ(STATUS_SUCCESS, StartVideo());
+    ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 1));
+    if (stage == RemovalStage::kPaused) {
+      ASSERT_EQ(STATUS_SUCCESS, isoch_->SetTransportPaused(1));
+    }
+    if (stage == RemovalStage::kStillRegistered) {
+      ASSERT_EQ(STATUS_SUCCESS, isoch_->Start(320 * 240 * 2, 0, 0, nullptr, Pin(kStreamTypeStill), kStreamTypeStill));
+    }
+    port_->Unplug();
+    Usb()->MarkRemoved();
+  }
+  Sleep(20 * kMillisecond);
+  if (stage != RemovalStage::kPaused) {
+    EXPECT_EQ(0, isoch_->TransfersInFlight());
+  }
+  isoch_->Stop(kStreamTypeStill);
+  EXPECT_EQ(STATUS_NO_SUCH_DEVICE, isoch_->Stop(kStreamTypeVideo));
+  EXPECT_EQ(0, isoch_->TransfersInFlight());
+  DestroyReader();
+}
+
+INSTANTIATE_TEST_SUITE_P(Stages, IsochRemovalTest,
+                         ::testing::Values(RemovalStage::kBeforeStart, RemovalStage::kStreaming, RemovalStage::kPaused,
+                                           RemovalStage::kStillRegistered));
+
+TEST_F(IsochReaderTest, DestroyingARunningReaderStopsItFirst) {
+  ASSERT_EQ(STATUS_SUCCESS, StartVideo());
+  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 1));
+  DestroyReader();
+  EXPECT_EQ(0u, port_->PendingRequests());
+}
+
+TEST_F(IsochReaderTest, NoCompleteSlotFailsTheStartAndFreesEverything) {
+  Commit(kYuy2, kYuy2Small, k30Fps);
+  ASSERT_EQ(STATUS_SUCCESS, SelectAlternate(kLargestAlternate));
+  MakeIsoch();
+  kvz::kernel::FailAllocationsRandomly(1.0, 1, kTagTransferUrb);
+  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES,
+            isoch_->Start(kSmallFrame, 32, 3072, Interface(), Pin(kStreamTypeVideo), kStreamTypeVideo));
+  kvz::kernel::ClearPoolFaults();
+  EXPECT_EQ(kTransportStopped, isoch_->State());
+  EXPECT_EQ(0u, kvz::kernel::PoolStatsForTag(kTagFrameData).liveBlocks);
+  EXPECT_EQ(0u, kvz::kernel::PoolStatsForTag(kTagTransferData).liveBlocks);
+  // One slot that cannot be made is left out; the others stream.
+  kvz::kernel::FailNthAllocation(3, kTagTransferUrb);
+  ASSERT_EQ(STATUS_SUCCESS, isoch_->Start(kSmallFrame, 32, 3072, Interface(), Pin(kStreamTypeVideo), kStreamTypeVideo));
+  EXPECT_EQ(4, isoch_->TransfersInFlight());
+  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 2));
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
+}
+
+struct StrideCase {
+  const char* name;
+  bool windows7;
+  ULONG payload;
+  ULONG packets;
+  NTSTATUS status;
+  ULONG stride;  // 0: the pipe's packet size
+};
+
+class IsochStrideTest : public StreamBench, public ::testing::WithParamInterface<StrideCase> {};
+
+// A USB 3 camera on Windows 7 strides by its payload rounded up to 1024; zero and huge payloads
+// and packet counts no transfer can hold are caught.
+TEST_P(IsochStrideTest, StrideFollowsTheSystemAndStaysInBounds) {
+  const StrideCase& c = GetParam();
+  kvz::kernel::SetSystemVersion(c.windows7 ? kvz::kernel::SystemVersion::Windows7()
+                                            : kvz::kernel::SystemVersion::Windows8());
+  BootStreaming(simcam::SuperSpeedIsochCamera(DriverGuids()));
+  Commit(kYuy2, kYuy2Small, k30Fps);
+  ASSERT_EQ(STATUS_SUCCESS, SelectAlternate(2));
+  MakeIsoch();
+  EXPECT_EQ(c.status, isoch_->Start(kSmallFrame, c.packets, c.payload, Interface(), Pin(kStreamTypeVideo),
+                                    kStreamTypeVideo));
+  if (NT_SUCCESS(c.status)) {
+    const ULONG stride = c.stride ? c.stride : Interface()->Pipes[0].MaximumPacketSize;
+    EXPECT_EQ(stride, isoch_->Stride());
+    EXPECT_EQ(c.packets * stride + 1024, isoch_->SlotBufferSize());
+    EXPECT_TRUE(WaitFrames(kStreamTypeVideo, 1));
+    EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
+  }
+  kvz::kernel::SetSystemVersion(kvz::kernel::SystemVersion{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Strides, IsochStrideTest,
+    ::testing::Values(StrideCase{"Windows7Rounded", true, 3000, 128, STATUS_SUCCESS, 3072},
+                      StrideCase{"Windows7ZeroPayloadUsesThePipe", true, 0, 32, STATUS_SUCCESS, 0},
+                      StrideCase{"Windows7HugePayloadCapped", true, 0xFFFFFFFF, 32, STATUS_SUCCESS, 49152},
+                      StrideCase{"Windows8UsesThePipe", false, 3000, 32, STATUS_SUCCESS, 0},
+                      StrideCase{"NoPackets", false, 3000, 0, STATUS_INVALID_PARAMETER, 0},
+                      StrideCase{"TooManyPackets", false, 3000, 4096, STATUS_INVALID_PARAMETER, 0}),
+    [](const ::testing::TestParamInfo<StrideCase>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace kvz::usbtest

@@ -1,0 +1,62 @@
+// A camera streaming into a stream reader, driven the way the device drives it: a filter with a
+// capture pin (stream type 1) and a still pin (stream type 3) whose process routines take each
+// announced frame from the reader, keep a copy and give it back; probe/commit and the
+// alternate setting by hand; the reader started and stopped by the test.
+#pragma once
+
+#include <mutex>
+#include <vector>
+
+#include "ks_client.h"
+#include "usb/bulk_stream_reader.h"
+#include "usb/isoch_stream_reader.h"
+#include "usb_bench.h"
+
+namespace kvz::usbtest {
+
+using Frame = std::vector<uint8_t>;
+
+class StreamBench : public UsbBench {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Boots the camera, opens the filter and brings both pins to RUN.
+  void BootStreaming(simcam::CameraProfile profile, simcam::CameraOptions options = {});
+  // Probe and commit of a format and frame index; the committed block.
+  UVC_VIDEO_PROBE_COMMIT Commit(uint8_t format, uint8_t frame, uint32_t interval);
+  // Still probe and commit, then the trigger.
+  NTSTATUS CommitStill(uint8_t format, uint8_t frame);
+  NTSTATUS TriggerStill();
+  NTSTATUS SelectAlternate(uint8_t alternate);
+
+  IsochStreamReader* MakeIsoch(ULONG slots = 5);
+  BulkStreamReader* MakeBulk();
+  // Stops nothing: the destructor runs (it stops a reader that still streams).
+  void DestroyReader();
+
+  PKSPIN Pin(ULONG streamType) const;
+  // Waits (kernel time) until the pin of the stream type has taken `count` frames in all.
+  bool WaitFrames(ULONG streamType, size_t count, int64_t timeout100ns = 30 * 10000000LL);
+  std::vector<Frame> Frames(ULONG streamType);
+  void Sleep(int64_t duration100ns);
+  // The streaming interface record the device keeps (selected alternate setting).
+  PUSBD_INTERFACE_INFORMATION Interface() const { return Device()->streamingInterface; }
+
+  IsochStreamReader* isoch_ = nullptr;
+  BulkStreamReader* bulk_ = nullptr;
+
+ private:
+  void ClosePins();
+  std::unique_ptr<ksclient::KsFilterClient> filter_;
+  std::unique_ptr<ksclient::KsPinClient> capture_;
+  std::unique_ptr<ksclient::KsPinClient> still_;
+};
+
+// YUY2 frames as the camera makes them: true when the frame is exactly the camera's picture of
+// the frame number it carries.
+bool IsCameraYuy2Frame(const Frame& frame, uint16_t width, uint16_t height);
+// libjpeg-turbo decodes it completely at this size.
+bool DecodesAsJpeg(const Frame& frame, uint16_t width, uint16_t height);
+
+}  // namespace kvz::usbtest

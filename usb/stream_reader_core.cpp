@@ -1,0 +1,364 @@
+#include "usb/stream_reader_core.h"
+
+#include "primitives/driver_memory.h"
+#include "usb/transfer_slot.h"
+#include "usb/usb_device.h"
+#include "usb/usb_limits.h"
+
+namespace kvz {
+
+StreamReaderCore::StreamReaderCore(PUSBD_INTERFACE_INFORMATION interfaceInfo, ULONG pipeIndex, CCHAR stackSize,
+                                   UsbDevice* device)
+    : UrbIrpSource(stackSize),
+      device_(device),
+      interfaceInfo_(interfaceInfo),
+      pipeIndex_(pipeIndex),
+      streamLock_(0),
+      videoPin_(nullptr),
+      stillPin_(nullptr),
+      type4Pin_(nullptr),
+      state_(kTransportStopped),
+      inFlight_(0),
+      stopTime_(0),
+      drainLimit_(0),
+      frame_(nullptr),
+      kind_(kStreamTypeVideo),
+      frameMark_(0),
+      frameOpen_(false),
+      frameHadData_(false),
+      counters_() {
+  KeInitializeSpinLock(&streamLock_);
+  for (ULONG i = 0; i < kFrameListCount; ++i) {
+    InitializeListHead(&lists_[i]);
+    KeInitializeSpinLock(&listLocks_[i]);
+  }
+  KeInitializeEvent(&stopEvent_, SynchronizationEvent, FALSE);
+  KeInitializeTimerEx(&drainTimer_, SynchronizationTimer);
+  KeInitializeDpc(&drainDpc_, DrainDpc, this);
+}
+
+StreamReaderCore::~StreamReaderCore() { FreeFrameBuffers(); }
+
+KIRQL StreamReaderCore::LockStream() {
+  KIRQL irql;
+  KeAcquireSpinLock(&streamLock_, &irql);
+  return irql;
+}
+
+VOID StreamReaderCore::UnlockStream(KIRQL irql) { KeReleaseSpinLock(&streamLock_, irql); }
+
+TransportState StreamReaderCore::State() const {
+  return static_cast<TransportState>(InterlockedCompareExchange(const_cast<volatile LONG*>(&state_), 0, 0));
+}
+
+VOID StreamReaderCore::SetState(TransportState state) { InterlockedExchange(&state_, state); }
+
+LONG StreamReaderCore::TransfersInFlight() const {
+  return InterlockedCompareExchange(const_cast<volatile LONG*>(&inFlight_), 0, 0);
+}
+
+PKSPIN StreamReaderCore::VideoPin() {
+  KIRQL irql = LockStream();
+  PKSPIN pin = videoPin_;
+  UnlockStream(irql);
+  return pin;
+}
+
+PKSPIN StreamReaderCore::StillPin() {
+  KIRQL irql = LockStream();
+  PKSPIN pin = stillPin_;
+  UnlockStream(irql);
+  return pin;
+}
+
+PKSPIN StreamReaderCore::Type4Pin() {
+  KIRQL irql = LockStream();
+  PKSPIN pin = type4Pin_;
+  UnlockStream(irql);
+  return pin;
+}
+
+StreamCounters StreamReaderCore::Counters() {
+  KIRQL irql = LockStream();
+  StreamCounters c = counters_;
+  UnlockStream(irql);
+  return c;
+}
+
+bool StreamReaderCore::RegisterPin(ULONG streamType, PKSPIN pin) {
+  KIRQL irql = LockStream();
+  if (streamType == kStreamTypeVideo) {
+    videoPin_ = pin;
+  } else if (streamType == kStreamTypeStill) {
+    stillPin_ = pin;
+  } else {
+    type4Pin_ = pin;
+  }
+  const bool both = videoPin_ && type4Pin_;
+  UnlockStream(irql);
+  return both;
+}
+
+bool StreamReaderCore::UnregisterPin(ULONG streamType) {
+  KIRQL irql = LockStream();
+  if (streamType == kStreamTypeVideo) {
+    videoPin_ = nullptr;
+  } else if (streamType == kStreamTypeStill) {
+    stillPin_ = nullptr;
+  } else {
+    type4Pin_ = nullptr;
+  }
+  const bool none = !videoPin_ && !type4Pin_;
+  UnlockStream(irql);
+  return none;
+}
+
+bool StreamReaderCore::StreamingPinLeft() {
+  KIRQL irql = LockStream();
+  const bool left = videoPin_ || type4Pin_;
+  UnlockStream(irql);
+  return left;
+}
+
+NTSTATUS StreamReaderCore::ChangePause(ULONG paused, TransportState* previous) {
+  KIRQL irql = LockStream();
+  *previous = State();
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  if (!type4Pin_ && *previous != kTransportStopped) {
+    SetState(paused ? kTransportPaused : kTransportRunning);
+    status = STATUS_SUCCESS;
+  }
+  UnlockStream(irql);
+  return status;
+}
+
+bool StreamReaderCore::HasPipe() const {
+  return interfaceInfo_ && pipeIndex_ < interfaceInfo_->NumberOfPipes;
+}
+
+USBD_PIPE_HANDLE StreamReaderCore::PipeHandle() const { return interfaceInfo_->Pipes[pipeIndex_].PipeHandle; }
+
+ULONG StreamReaderCore::PipeMaximumPacketSize() const { return interfaceInfo_->Pipes[pipeIndex_].MaximumPacketSize; }
+
+// ---- Frame buffers ----------------------------------------------------------------------------
+
+ULONG StreamReaderCore::MakeFrameBuffers(ULONG count, ULONG frameSize, FrameList list) {
+  ULONG made = 0;
+  if (frameSize == 0) return 0;
+  for (ULONG i = 0; i < count; ++i) {
+    auto* frame = static_cast<FrameBuffer*>(ExAllocatePoolWithTag(DriverPoolType, sizeof(FrameBuffer), kTagFrameRecord));
+    if (!frame) continue;
+    RtlZeroMemory(frame, sizeof(*frame));
+    frame->data = static_cast<PUCHAR>(ExAllocatePoolWithTag(DriverPoolType, frameSize, kTagFrameData));
+    if (!frame->data) {
+      ExFreePoolWithTag(frame, kTagFrameRecord);
+      continue;
+    }
+    frame->capacity = frameSize;
+    ExInterlockedInsertTailList(&lists_[list], &frame->links, &listLocks_[list]);
+    ++made;
+  }
+  return made;
+}
+
+VOID StreamReaderCore::FreeFrame(FrameBuffer* frame) {
+  ExFreePoolWithTag(frame->data, kTagFrameData);
+  ExFreePoolWithTag(frame, kTagFrameRecord);
+}
+
+VOID StreamReaderCore::FreeList(FrameList list) {
+  while (PLIST_ENTRY e = ExInterlockedRemoveHeadList(&lists_[list], &listLocks_[list]))
+    FreeFrame(CONTAINING_RECORD(e, FrameBuffer, links));
+}
+
+VOID StreamReaderCore::FreeFrameBuffers(bool keepStill) {
+  FreeList(kVideoFree);
+  if (!keepStill) FreeList(kStillFree);
+  FreeList(kVideoReady);
+  if (!keepStill) FreeList(kStillReady);
+  FreeList(kType4Ready);
+  KIRQL irql = LockStream();
+  FrameBuffer* frame = frame_;
+  frame_ = nullptr;
+  frameOpen_ = false;
+  frameMark_ = 0;
+  frameHadData_ = false;
+  UnlockStream(irql);
+  if (frame) FreeFrame(frame);
+}
+
+FrameBuffer* StreamReaderCore::TakeFree(ULONG kind) {
+  const FrameList list = kind == kStreamTypeStill ? kStillFree : kVideoFree;
+  PLIST_ENTRY e = ExInterlockedRemoveHeadList(&lists_[list], &listLocks_[list]);
+  return e ? CONTAINING_RECORD(e, FrameBuffer, links) : nullptr;
+}
+
+VOID StreamReaderCore::RecycleLocked(FrameBuffer* frame, ULONG kind) {
+  frame->filled = 0;
+  const FrameList list = kind == kStreamTypeVideo ? kVideoFree : kStillFree;
+  ExInterlockedInsertTailList(&lists_[list], &frame->links, &listLocks_[list]);
+}
+
+// The state is read and the buffer listed under the stream lock, so a stop that frees the lists
+// cannot miss a buffer given back at the same moment.
+VOID StreamReaderCore::ReturnFrameBuffer(FrameBuffer* frame, ULONG kind) {
+  if (!frame) return;
+  KIRQL irql = LockStream();
+  const bool stopped = State() == kTransportStopped;
+  if (!stopped) RecycleLocked(frame, kind);
+  UnlockStream(irql);
+  if (stopped) FreeFrame(frame);
+}
+
+FrameBuffer* StreamReaderCore::TakeReadyFrame(ULONG streamType) {
+  if (streamType == kStreamTypeVideo) {
+    FrameBuffer* newest = nullptr;
+    while (PLIST_ENTRY e = ExInterlockedRemoveHeadList(&lists_[kVideoReady], &listLocks_[kVideoReady])) {
+      if (newest) ReturnFrameBuffer(newest, kStreamTypeVideo);
+      newest = CONTAINING_RECORD(e, FrameBuffer, links);
+    }
+    return newest;
+  }
+  const FrameList list = streamType == kStreamTypeStill ? kStillReady : kType4Ready;
+  PLIST_ENTRY e = ExInterlockedRemoveHeadList(&lists_[list], &listLocks_[list]);
+  return e ? CONTAINING_RECORD(e, FrameBuffer, links) : nullptr;
+}
+
+// ---- Assembly -----------------------------------------------------------------------------------
+
+ULONG StreamReaderCore::CheckPayloadHeader(const UCHAR* data, ULONG length, ULONG* mark, ULONG* endOfFrame) {
+  if (length == 0) return 0;
+  // A payload shorter than the header has no header to read.
+  if (length < kPayloadHeaderLength || data[0] != kPayloadHeaderLength ||
+      (data[1] & kRequiredHeaderBits) != kRequiredHeaderBits) {
+    *mark |= kSlotMarkBad;
+    return 0;
+  }
+  const UCHAR info = data[1];
+  if (info & 0x20) *mark |= kSlotMarkStill;   // still image
+  if (info & 0x40) *mark |= kSlotMarkBad;     // error
+  if (info & 0x02) *endOfFrame = 1;           // end of frame
+  return length;
+}
+
+NTSTATUS StreamReaderCore::AppendPayload(const UCHAR* packet, FrameBuffer* frame, ULONG length) {
+  if (length <= kPayloadHeaderLength) return STATUS_SUCCESS;
+  const ULONG n = length - kPayloadHeaderLength;
+  if (n > frame->capacity - frame->filled) return STATUS_UNSUCCESSFUL;
+  RtlCopyMemory(frame->data + frame->filled, packet + kPayloadHeaderLength, n);
+  frame->filled += n;
+  return STATUS_SUCCESS;
+}
+
+VOID StreamReaderCore::AssemblePayloadLocked(const UCHAR* data, ULONG length, ULONG mark, ULONG endOfFrame) {
+  const bool still = (mark & kSlotMarkStill) != 0;
+  if (!frameOpen_) {
+    frameOpen_ = true;
+    frameMark_ = 0;
+    frameHadData_ = false;
+    kind_ = still ? kStreamTypeStill : kStreamTypeVideo;
+    frame_ = TakeFree(kind_);
+  } else if (still && kind_ != kStreamTypeStill) {
+    // A still image that begins inside a frame: what the video frame held is not part of it.
+    if (frame_) RecycleLocked(frame_, kind_);
+    kind_ = kStreamTypeStill;
+    frame_ = TakeFree(kind_);
+    if (frameHadData_) frameMark_ |= kSlotMarkBad;
+  }
+  frameMark_ |= mark;
+  if (length > kPayloadHeaderLength) frameHadData_ = true;
+  // A payload that does not fit would leave a gap or a cut frame: the frame is damaged.
+  if (frame_ && !NT_SUCCESS(AppendPayload(data, frame_, length))) frameMark_ |= kSlotMarkBad;
+  if (endOfFrame) {
+    FinishFrameLocked();
+    frame_ = nullptr;
+    frameOpen_ = false;
+    frameMark_ = 0;
+    frameHadData_ = false;
+  }
+}
+
+VOID StreamReaderCore::FinishFrameLocked() {
+  FrameBuffer* frame = frame_;
+  if (!frame) {
+    ++counters_.dropped;
+    return;
+  }
+  if ((frameMark_ & kSlotMarkBad) || frame->filled == 0) {
+    ++counters_.discarded;
+    RecycleLocked(frame, kind_);
+    return;
+  }
+  FrameList list = kVideoReady;
+  PKSPIN pin = videoPin_;
+  if (kind_ == kStreamTypeStill) {
+    list = stillPin_ ? kStillReady : kType4Ready;
+    pin = stillPin_ ? stillPin_ : type4Pin_;
+  }
+  if (!pin) {
+    RecycleLocked(frame, kind_);
+    return;
+  }
+  ++counters_.delivered;
+  ExInterlockedInsertTailList(&lists_[list], &frame->links, &listLocks_[list]);
+  KsPinAttemptProcessing(pin, FALSE);
+}
+
+VOID StreamReaderCore::ResetTransferCount() {
+  InterlockedExchange(&inFlight_, 0);
+  KeClearEvent(&stopEvent_);
+}
+
+// ---- Stop drain --------------------------------------------------------------------------------
+
+VOID StreamReaderCore::DrainTransfers(LONGLONG limit) {
+  PAGED_CODE();
+  LARGE_INTEGER now;
+  KeQuerySystemTime(&now);
+  stopTime_ = now.QuadPart;
+  drainLimit_ = limit;
+  LARGE_INTEGER due;
+  due.QuadPart = kDrainFirstCheck;
+  KeSetTimer(&drainTimer_, due, &drainDpc_);
+  KeWaitForSingleObject(&stopEvent_, Executive, KernelMode, FALSE, nullptr);
+  // No retry or drain DPC of this reader may still be running once the caller goes on.
+  KeFlushQueuedDpcs();
+}
+
+VOID NTAPI StreamReaderCore::DrainDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  static_cast<StreamReaderCore*>(context)->CheckDrained();
+}
+
+VOID StreamReaderCore::CheckDrained() {
+  if (TransfersInFlight() <= 0) {
+    KeSetEvent(&stopEvent_, IO_NO_INCREMENT, FALSE);
+    return;
+  }
+  if (drainLimit_ > 0) {
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    if (now.QuadPart - stopTime_ > drainLimit_) {
+      InterlockedExchange(&inFlight_, 0);
+      KeSetEvent(&stopEvent_, IO_NO_INCREMENT, FALSE);
+      return;
+    }
+  }
+  LARGE_INTEGER due;
+  due.QuadPart = kDrainRecheck;
+  KeSetTimer(&drainTimer_, due, &drainDpc_);
+}
+
+NTSTATUS StreamReaderCore::PipeRequest(USHORT function, ULONG tag) {
+  PAGED_CODE();
+  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(DriverPoolType, sizeof(struct _URB_PIPE_REQUEST), tag));
+  if (!urb) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(urb, sizeof(struct _URB_PIPE_REQUEST));
+  urb->UrbPipeRequest.Hdr.Length = sizeof(struct _URB_PIPE_REQUEST);
+  urb->UrbPipeRequest.Hdr.Function = function;
+  urb->UrbPipeRequest.PipeHandle = PipeHandle();
+  const NTSTATUS status = device_->SubmitUrbSync(urb);
+  ExFreePoolWithTag(urb, tag);
+  return status;
+}
+
+}  // namespace kvz
