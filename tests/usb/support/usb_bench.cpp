@@ -47,6 +47,12 @@ VOID NTAPI DeviceSurpriseRemoval(PKSDEVICE device, PIRP) {
 }
 VOID NTAPI DeviceRemove(PKSDEVICE device, PIRP) { CameraOf(device)->usb.MarkRemoved(); }
 
+VOID NTAPI DeviceSetPower(PKSDEVICE device, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE) {
+  TestCameraDevice* camera = CameraOf(device);
+  InterlockedExchange(&camera->requestedPowerState, to);
+  InterlockedExchange(&camera->powerState, to);
+}
+
 NTSTATUS NTAPI DeviceQueryCapabilities(PKSDEVICE, PIRP, PDEVICE_CAPABILITIES capabilities) {
   capabilities->SurpriseRemovalOK = 1;
   return STATUS_SUCCESS;
@@ -54,7 +60,7 @@ NTSTATUS NTAPI DeviceQueryCapabilities(PKSDEVICE, PIRP, PDEVICE_CAPABILITIES cap
 
 const KSDEVICE_DISPATCH g_dispatch = {DeviceAdd,    DeviceStart, nullptr, nullptr, nullptr, DeviceStop, nullptr,
                                       nullptr,      DeviceRemove, DeviceQueryCapabilities, DeviceSurpriseRemoval,
-                                      nullptr,      nullptr,     nullptr};
+                                      nullptr,      DeviceSetPower, nullptr};
 const KSDEVICE_DESCRIPTOR g_descriptor = {&g_dispatch, 0, nullptr, KSDEVICE_DESCRIPTOR_VERSION, 0x110};
 
 NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
@@ -85,7 +91,7 @@ void UsbBench::TearDown() {
 NTSTATUS UsbBench::Boot(simcam::CameraProfile profile, simcam::CameraOptions options) {
   bus_ = std::make_unique<usb::UsbBus>();
   camera_ = std::make_shared<simcam::SimCamera>(std::move(profile), options);
-  port_ = std::make_unique<usb::UsbPortHandle>(bus_->Plug(camera_));
+  port_ = std::make_unique<usb::UsbPortHandle>(bus_->Plug(camera_, portOptions));
   NTSTATUS status = kvz::kernel::LoadedDriver::Load(Entry, u"kvzusbtest", &driver_);
   if (!NT_SUCCESS(status)) return status;
   status = kvz::kernel::PnpDevice::Add(*driver_, port_->Description(), port_->Pdo(), &device_);
