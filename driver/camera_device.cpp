@@ -43,12 +43,6 @@ constexpr ULONG kMiWithRevision = 31;
 constexpr ULONG kMiWithoutRevision = 22;
 constexpr ULONG kMiSecondDigitOffset = 4;
 
-VOID Sleep(LONGLONG relative) {
-  LARGE_INTEGER interval;
-  interval.QuadPart = relative;
-  KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
-
 template <class T>
 VOID PoolDelete(T*& object) {
   if (!object) return;
@@ -165,6 +159,12 @@ NTSTATUS NTAPI DeviceAdd(PKSDEVICE device) {
   UNICODE_STRING reference;
   RtlInitUnicodeString(&reference, kPrivateReferenceString);
   return camera->RegisterPrivateInterface(&reference);
+}
+
+VOID CameraDeviceBase::Sleep(LONGLONG relative) {
+  LARGE_INTEGER interval;
+  interval.QuadPart = relative;
+  KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
 CameraDeviceBase::CameraDeviceBase(PKSDEVICE device)
@@ -625,11 +625,10 @@ VOID CameraDeviceBase::OnSystemPowerState(bool backInWorkingState) {
       WaitForTestEnd(kTestStopPollDelay);
     }
     if (GetCaptureRunning()) {
-      KeWaitForSingleObject(&streamLock_, Executive, KernelMode, FALSE, nullptr);
+      StreamLockScope hold(&streamLock_);
       if (isochReader_) isochReader_->SetTransportPaused(1);
       if (bulkReader_) bulkReader_->SetTransportPaused(1);
       SelectZeroBandwidth();
-      KeReleaseMutex(&streamLock_, FALSE);
     }
     return;
   }
@@ -644,7 +643,7 @@ VOID CameraDeviceBase::OnSystemPowerState(bool backInWorkingState) {
 // Commits the running capture pin's stream again and resumes the transport. The stream lock
 // keeps the pin registered (its STOP unregisters it under the same lock) while it is used here.
 VOID CameraDeviceBase::ResumeCaptureStream() {
-  KeWaitForSingleObject(&streamLock_, Executive, KernelMode, FALSE, nullptr);
+  StreamLockScope hold(&streamLock_);
   // One retry count for both steps: a suspended answer waits 100 ms and repeats, 11 times at most.
   ULONG retries = 0;
   NTSTATUS status = STATUS_UNSUCCESSFUL;
@@ -676,7 +675,6 @@ VOID CameraDeviceBase::ResumeCaptureStream() {
       isochReader_->SetTransportPaused(0);
     }
   }
-  KeReleaseMutex(&streamLock_, FALSE);
 }
 
 }  // namespace kvz

@@ -191,6 +191,23 @@ class CameraDeviceBase : public CameraDeviceControls,
     CameraDeviceBase* device_;
   };
 
+  // Holds the device's stream lock for a scope: stream control and the resume path are one at a
+  // time, and a pin stays registered on the transport while the resume path uses it.
+  class StreamLockScope {
+   public:
+    explicit StreamLockScope(PKMUTEX lock) : lock_(lock) {
+      KeWaitForSingleObject(lock_, Executive, KernelMode, FALSE, nullptr);
+    }
+    ~StreamLockScope() { KeReleaseMutex(lock_, FALSE); }
+    StreamLockScope(const StreamLockScope&) = delete;
+    StreamLockScope& operator=(const StreamLockScope&) = delete;
+
+   private:
+    PKMUTEX lock_;
+  };
+
+  // A relative kernel wait (100-ns units, negative); PASSIVE_LEVEL.
+  static VOID Sleep(LONGLONG relative);
   NTSTATUS SelectControlInterface();
   NTSTATUS CreateTransports();
   VOID ReadHardwareIdentity();

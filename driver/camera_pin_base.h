@@ -5,6 +5,7 @@
 #include <wdm.h>
 #include <ks.h>
 #include <ksmedia.h>
+#include <uvc.h>
 
 namespace kvz {
 
@@ -16,28 +17,9 @@ constexpr LONG kPinStopped = 0;
 constexpr LONG kPinPaused = 1;
 constexpr LONG kPinRunning = 2;
 
-#pragma pack(push, 1)
-struct VideoProbeControl {
-  USHORT bmHint;
-  UCHAR bFormatIndex;
-  UCHAR bFrameIndex;
-  ULONG dwFrameInterval;
-  USHORT wKeyFrameRate;
-  USHORT wPFrameRate;
-  USHORT wCompQuality;
-  USHORT wCompWindowSize;
-  USHORT wDelay;
-  ULONG dwMaxVideoFrameSize;
-  ULONG dwMaxPayloadTransferSize;
-};
-struct StillProbeControl {
-  UCHAR bFormatIndex;
-  UCHAR bFrameIndex;
-  UCHAR bCompressionIndex;
-  ULONG dwMaxVideoFrameSize;
-  ULONG dwMaxPayloadTransferSize;
-};
-#pragma pack(pop)
+// The UVC probe and commit blocks of the two data pins.
+using VideoProbeControl = UVC_VIDEO_PROBE_COMMIT;
+using StillProbeControl = UVC_STILL_PROBE_COMMIT;
 static_assert(sizeof(VideoProbeControl) == 26 && sizeof(StillProbeControl) == 11, "UVC probe blocks");
 
 // The pin objects live in the pin's object bag, which frees them with FreePoolItem without

@@ -392,11 +392,19 @@ VOID CapturePin::OfferToFaceDetection(const UCHAR* frame, ULONG length, LONG wid
 
 ULONG CapturePin::DeliverRgb24(PUCHAR frame, ULONG length, PKSSTREAM_POINTER* pointer) {
   const ULONG w = CurrentFrame.Width, h = CurrentFrame.Height;
-  if (length != Area(CurrentFrame.SourceWidth, CurrentFrame.SourceHeight, 2) || !AcceptFrame()) return 0;
+  // MJPG offered as RGB24: the camera's picture is decoded first.
+  const bool mjpeg = CurrentFrame.SourceCode == kSubtypeMjpg;
+  if ((!mjpeg && length != Area(CurrentFrame.SourceWidth, CurrentFrame.SourceHeight, 2)) || !AcceptFrame()) return 0;
   *pointer = KsPinGetLeadingEdgeStreamPointer(Pin, KSSTREAM_POINTER_STATE_LOCKED);
   const ULONGLONG bytes = Area(w, h, 3);
   if (!*pointer || (*pointer)->OffsetOut.Remaining < bytes) return 0;
   if (!NT_SUCCESS(EnsureWorkBuffers(static_cast<ULONG>(bytes)))) return 0;
+  if (mjpeg) {
+    ULONG width = 0, height = 0;
+    ScanMjpegHeaders(frame, length, &width, &height);
+    if (width != CurrentFrame.SourceWidth || height != CurrentFrame.SourceHeight || !DecodeMjpeg(frame, length)) return 0;
+    frame = WorkBuffer1;
+  }
   PUCHAR source = OfferedSizeFrame(frame);
   PUCHAR data = source ? Device->ProcessFrame(source, static_cast<LONG>(w), static_cast<LONG>(h)) : nullptr;
   if (!data) return 0;
@@ -465,6 +473,18 @@ VOID CapturePin::ScanMjpegHeaders(const UCHAR* frame, ULONG length, ULONG* width
   }
 }
 
+bool CapturePin::DecodeMjpeg(const UCHAR* frame, ULONG length) {
+  const ULONG sw = CurrentFrame.SourceWidth, sh = CurrentFrame.SourceHeight;
+  if (!Decoder) Decoder = new jpeg::MjpegDecoder();
+  const ULONGLONG decoded = Area(AlignUp(sw, 16), AlignUp(sh, 8), 2);
+  const ULONGLONG offered = Area(CurrentFrame.Width, CurrentFrame.Height, 3);
+  if (!Decoder || !NT_SUCCESS(EnsureWorkBuffers(static_cast<ULONG>(decoded > offered ? decoded : offered)))) return false;
+  int32_t outWidth = static_cast<int32_t>(sw), outHeight = static_cast<int32_t>(sh);
+  return Decoder->Decode(frame, static_cast<int32_t>(length), WorkBuffer1, static_cast<int32_t>(Area(sw, sh, 2)),
+                         &outWidth, &outHeight, kJpegYuy2) == 0 &&
+         outWidth == static_cast<int32_t>(sw) && outHeight == static_cast<int32_t>(sh);
+}
+
 ULONG CapturePin::DeliverMjpeg(PUCHAR frame, ULONG length, PKSSTREAM_POINTER* pointer) {
   if (!AcceptFrame()) return 0;
   ULONG width = 0, height = 0;
@@ -477,15 +497,7 @@ ULONG CapturePin::DeliverMjpeg(PUCHAR frame, ULONG length, PKSSTREAM_POINTER* po
   if (!NeedsDecode()) {
     OfferToFaceDetection(frame, length, w, h, 1);
   } else {
-    if (!Decoder) Decoder = new jpeg::MjpegDecoder();
-    const ULONGLONG decoded = Area(AlignUp(sw, 16), AlignUp(sh, 8), 2);
-    const ULONGLONG offered = Area(w, h, 3);
-    if (!Decoder || !NT_SUCCESS(EnsureWorkBuffers(static_cast<ULONG>(decoded > offered ? decoded : offered)))) return 0;
-    int32_t outWidth = static_cast<int32_t>(sw), outHeight = static_cast<int32_t>(sh);
-    if (Decoder->Decode(frame, static_cast<int32_t>(length), WorkBuffer1, static_cast<int32_t>(Area(sw, sh, 2)),
-                        &outWidth, &outHeight, kJpegYuy2) != 0 ||
-        outWidth != static_cast<int32_t>(sw) || outHeight != static_cast<int32_t>(sh))
-      return 0;
+    if (!DecodeMjpeg(frame, length)) return 0;
     data = OfferedSizeFrame(WorkBuffer1);
     data = data ? Device->ProcessFrame(data, w, h) : nullptr;
     if (!data) return 0;
@@ -598,8 +610,9 @@ NTSTATUS CapturePin::Process() {
     DropFirstFrame = 0;
     return STATUS_SUCCESS;
   }
-  Complete(pointer, used);
+  // Everything is copied out: the camera frame goes back before the client hears of it.
   Device->ReturnFrame(frame, kStreamCapture);
+  Complete(pointer, used);
   if (Device->IsFlickerRedetectRequested()) Device->ResetFlicker();
   KsPinReleaseProcessingMutex(Pin);
   return STATUS_PENDING;

@@ -51,6 +51,8 @@ class CapturePin final : public CameraPinBase {
   ULONG DeliverRgb24(PUCHAR frame, ULONG length, PKSSTREAM_POINTER* pointer);
   ULONG DeliverYuy2(PUCHAR frame, ULONG length, PKSSTREAM_POINTER* pointer);
   ULONG DeliverMjpeg(PUCHAR frame, ULONG length, PKSSTREAM_POINTER* pointer);
+  // Decodes the camera's MJPEG picture into WorkBuffer1 as YUY2 at the camera's size.
+  bool DecodeMjpeg(const UCHAR* frame, ULONG length);
   VOID ScanMjpegHeaders(const UCHAR* frame, ULONG length, ULONG* width, ULONG* height);
   VOID Complete(PKSSTREAM_POINTER pointer, ULONG used);
   VOID OfferToFaceDetection(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG mjpeg);

@@ -21,31 +21,6 @@
 
 namespace kvz {
 
-namespace {
-
-VOID Sleep(LONGLONG relative) {
-  LARGE_INTEGER interval;
-  interval.QuadPart = relative;
-  KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
-
-// Holds the device's stream lock for a scope: stream control and the resume path are one at a
-// time, and a pin stays registered on the transport while the resume path uses it.
-class StreamLockScope {
- public:
-  explicit StreamLockScope(PKMUTEX lock) : lock_(lock) {
-    KeWaitForSingleObject(lock_, Executive, KernelMode, FALSE, nullptr);
-  }
-  ~StreamLockScope() { KeReleaseMutex(lock_, FALSE); }
-  StreamLockScope(const StreamLockScope&) = delete;
-  StreamLockScope& operator=(const StreamLockScope&) = delete;
-
- private:
-  PKMUTEX lock_;
-};
-
-}  // namespace
-
 NTSTATUS CameraDeviceBase::StartStream(ULONG payloadSize, ULONG frameSize, PKSPIN pin, ULONG streamType) {
   PAGED_CODE();
   StreamLockScope hold(&streamLock_);

@@ -158,7 +158,12 @@ NTSTATUS StillPin::Process() {
         ConvertYuy2ToRgb24(data, StillBuffer, static_cast<ULONG>(w), static_cast<ULONG>(h));
       } else {
         RtlCopyMemory(StillBuffer, data, length);
-        Device->RunEffects(StillBuffer);
+        // The effects hold the formats of the stream configured last; they run on a still only
+        // with the still's own, and never while the capture stream owns them.
+        if (!Device->GetCaptureRunning() &&
+            NT_SUCCESS(Device->SetProcessorFormats(OutputSubtype, CurrentFrame.SourceWidth, CurrentFrame.SourceHeight,
+                                                   CurrentFrame.Width, CurrentFrame.Height)))
+          Device->RunEffects(StillBuffer);
       }
       pointer = KsPinGetLeadingEdgeStreamPointer(Pin, KSSTREAM_POINTER_STATE_LOCKED);
       deliver = pointer != nullptr;
@@ -190,8 +195,8 @@ NTSTATUS StillPin::Process() {
   header->PresentationTime.Time = 0;
   header->OptionsFlags = kStillOptions;
   header->DataUsed = used;
-  KsStreamPointerUnlock(pointer, TRUE);
   Device->ReturnFrame(frame, kStreamStill);
+  KsStreamPointerUnlock(pointer, TRUE);
   KsPinReleaseProcessingMutex(Pin);
   return STATUS_PENDING;
 }

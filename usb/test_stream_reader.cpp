@@ -175,7 +175,7 @@ NTSTATUS TestStreamReader::Start(ULONG payloadSize) {
   const USBD_PIPE_INFORMATION& pipe = interfaceInfo_->Pipes[pipeIndex_];
   stride_ = (windows7OrEarlier_ && host_->IsUsb3()) ? roundedStride_ : pipe.MaximumPacketSize;
   if (stride_ == 0) return STATUS_INVALID_PARAMETER;
-  slotBufferSize_ = packetsPerTransfer_ * stride_ + kIsochBufferSlack;
+  slotBufferSize_ = packetsPerTransfer_ * stride_ + kIsochSlotSlack;
 
   InterlockedExchange(&inFlight_, 0);
   KeClearEvent(&allReturned_);

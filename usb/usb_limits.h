@@ -59,11 +59,6 @@ constexpr ULONG kTagInterruptData = 'IpDb';
 constexpr ULONG kTagInterruptUrb = 'IpDu';
 constexpr ULONG kTagInterruptCopy = 'IptB';
 
-// Isochronous transfers (test stream): each slot's buffer has this slack past its packets.
-constexpr ULONG kIsochBufferSlack = 1024;
-constexpr ULONG kTagTransferData = 'TrDB';
-constexpr ULONG kTagTransferUrb = 'TrDU';
-
 // The private test stream: two transfers of 128 packets; one-byte camera registers.
 constexpr ULONG kTestSlotCount = 2;
 constexpr ULONG kTestMaxSlots = 16;
@@ -152,6 +147,8 @@ constexpr LONGLONG kHaltResubmitDelay = -1500000LL;      // 150 ms after the res
 
 constexpr ULONG kTagFrameRecord = 'RwFr';
 constexpr ULONG kTagFrameData = 'RFBf';
+constexpr ULONG kTagTransferData = 'TrDB';
+constexpr ULONG kTagTransferUrb = 'TrDU';
 constexpr ULONG kTagPipeRequest = 'ABPP';
 constexpr ULONG kTagHaltPipeRequest = 'BURP';
 constexpr ULONG kTagResetWorkItem = 'REST';

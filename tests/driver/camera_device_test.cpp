@@ -3,8 +3,12 @@
 // setting, shutdown, idle power and system sleep; an allocation-failure sweep over start.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "device_bench.h"
+#include "driver/device_settings.h"
 #include "kvz/io_testing.h"
+#include "ks_client.h"
 #include "kvz/kernel_testing.h"
 #include "usb/usb_limits.h"
 
@@ -195,6 +199,200 @@ TEST_F(DeviceTest, AllocationFailureSweepOverStart) {
     Unload();
     if (HasFailure()) break;
   }
+}
+
+}  // namespace
+}  // namespace kvz::drivertest
+
+namespace kvz::drivertest {
+namespace {
+
+// A capture pin of the filter in RUN, at the first format the pin offers.
+class StreamingDevice : public DeviceBench {
+ protected:
+  void RunCapture() {
+    ASSERT_EQ(STATUS_SUCCESS, Start());
+    ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
+    std::vector<ksclient::Bytes> ranges;
+    ASSERT_EQ(STATUS_SUCCESS, filter_->PinDataRanges(0, &ranges));
+    ASSERT_FALSE(ranges.empty());
+    ksclient::Bytes format;
+    ASSERT_EQ(STATUS_SUCCESS, filter_->Intersect(0, {ranges.front()}, &format));
+    ASSERT_EQ(STATUS_SUCCESS, filter_->CreatePin(0, format, &pin_));
+    for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(state));
+    frameBytes_ = static_cast<ULONG>(reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize);
+    ASSERT_GT(frameBytes_, 0u);
+  }
+  NTSTATUS ReadFrames(size_t count) {
+    std::vector<ksclient::CompletedFrame> frames;
+    return pin_->ReadFrames(count, frameBytes_, 2, &frames, 20000000);
+  }
+  size_t Commits() const {
+    size_t n = 0;
+    for (const simcam::LoggedRequest& r : camera_->Log())
+      n += r.kind == simcam::RequestKind::kControl && r.setup.bRequest == 0x01 && r.setup.wValue == 0x0200 &&
+           r.setup.wIndex == 0x0001;
+    return n;
+  }
+  void CloseClients() {
+    pin_.reset();
+    filter_.reset();
+  }
+  void TearDown() override {
+    CloseClients();
+    DeviceBench::TearDown();
+  }
+
+  std::unique_ptr<ksclient::KsFilterClient> filter_;
+  std::unique_ptr<ksclient::KsPinClient> pin_;
+  ULONG frameBytes_ = 0;
+};
+
+// System sleep with a running capture pauses the stream at zero bandwidth. From build 10587 the
+// resume commits the stream again and frames flow; on 10586 the stream stays paused.
+class StreamingSleep : public StreamingDevice, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(StreamingSleep, ResumeRecommitsFrom10587) {
+  const bool restarts = GetParam() >= 10587;
+  kernel::SetSystemVersion(kernel::SystemVersion::Windows10(GetParam()));
+  Plug(Profile::kIsoch);
+  ASSERT_NO_FATAL_FAILURE(RunCapture());
+  ASSERT_EQ(STATUS_SUCCESS, ReadFrames(3));
+  kernel::NotifySystemStateLock(false);
+  EXPECT_EQ(0, camera_->Snapshot().streamingAlternate);
+  camera_->ClearLog();
+  kernel::NotifySystemStateLock(true);
+  EXPECT_EQ(restarts ? 1u : 0u, Commits());
+  EXPECT_EQ(restarts, camera_->Snapshot().streamingAlternate != 0);
+  EXPECT_EQ(restarts ? STATUS_SUCCESS : STATUS_TIMEOUT, ReadFrames(3));
+  EXPECT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_PAUSE));
+  EXPECT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_STOP));
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, StreamingSleep, ::testing::Values(10586u, 10587u));
+
+// Surprise removal while a capture runs with filter, pin and private channel open: every
+// handle closes and the device goes away clean.
+TEST_F(StreamingDevice, SurpriseRemovalWhileStreaming) {
+  Plug(Profile::kIsoch);
+  ASSERT_NO_FATAL_FAILURE(RunCapture());
+  ASSERT_EQ(STATUS_SUCCESS, ReadFrames(2));
+  std::unique_ptr<kernel::ClientFile> file;
+  ASSERT_EQ(STATUS_SUCCESS, OpenPrivate(&file));
+  port_->Unplug();
+  ASSERT_EQ(STATUS_SUCCESS, device_->SurpriseRemove());
+  EXPECT_FALSE(NT_SUCCESS(ReadFrames(1)));
+  pin_->SetState(KSSTATE_STOP);
+  CloseClients();
+  file.reset();
+  EXPECT_EQ(STATUS_SUCCESS, device_->Remove());
+}
+
+}  // namespace
+}  // namespace kvz::drivertest
+
+namespace kvz::drivertest {
+namespace {
+
+// A camera in the table of six listed cameras publishes the sensor-camera categories; another
+// camera, with or without an interface part in its hardware identifier, the camera categories.
+struct IdentityCase {
+  const char* name;
+  uint16_t product;
+  int hardwareIdInterface;  // -1: no interface part
+  bool sensor;
+};
+
+class Identity : public StreamingDevice, public ::testing::WithParamInterface<IdentityCase> {};
+
+TEST_P(Identity, ChoosesTheCategories) {
+  const IdentityCase& c = GetParam();
+  simcam::CameraDescription description = DescriptionOf(Profile::kIsoch);
+  description.idVendor = 0x2B7E;
+  description.idProduct = c.product;
+  usb::PortOptions port;
+  port.interfaceNumber = c.hardwareIdInterface;
+  Plug(description, {}, port);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  EXPECT_EQ(c.sensor, Camera()->IsListedCamera());
+  EXPECT_EQ(0, Camera()->InterfaceNumber());
+  ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
+  std::vector<GUID> categories;
+  ASSERT_EQ(STATUS_SUCCESS, filter_->Categories(&categories));
+  const bool sensor = std::find(categories.begin(), categories.end(), KSCATEGORY_SENSOR_CAMERA) != categories.end();
+  EXPECT_EQ(c.sensor, sensor);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cameras, Identity,
+                         ::testing::Values(IdentityCase{"other", 0x0200, 0, false},
+                                           IdentityCase{"otherNoInterface", 0x0200, -1, false},
+                                           IdentityCase{"listed", 0x0203, 0, true},
+                                           IdentityCase{"listedNoInterface", 0x0206, -1, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kvz::drivertest
+
+namespace kvz::drivertest {
+namespace {
+
+// The sensor set-up on a 0xB0 chip: the image-quality register, the power-line control from the
+// flicker detector's value when automatic, and the white-balance gains (128 each gives 99, 70 and
+// 119: 128 x 41 / 255 + 79 and so on), each gain to two registers, green twice.
+TEST_F(DeviceTest, SensorSetupWritesQualityPowerLineAndGains) {
+  Plug(Profile::kIsoch);
+  camera_->Configure([](simcam::CameraFaults&, simcam::ControlTable&, simcam::RegisterFile& registers,
+                        simcam::CameraOptions&) { registers.Preset(0x20FF, 0xB3); });
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  DeviceSettings* settings = Camera()->GetSettings();
+  StoreSetting(settings->autoWhiteBalance, 0);
+  StoreSetting(settings->imageQuality, 1);
+  StoreSetting(settings->wbRed, 128);
+  StoreSetting(settings->wbGreen, 128);
+  StoreSetting(settings->wbBlue, 128);
+  StoreSetting(settings->records[kRecordPowerLine].current, 0);
+  StoreSetting(settings->flickerDetectValue, 2);
+  const size_t before = camera_->RegisterWrites().size();
+  camera_->ClearLog();
+  EXPECT_EQ(STATUS_SUCCESS, Camera()->WriteSensorSetup());
+  std::vector<std::pair<uint16_t, uint8_t>> writes;
+  const std::vector<simcam::RegisterWrite> all = camera_->RegisterWrites();
+  for (size_t i = before; i < all.size(); ++i) writes.emplace_back(all[i].address, all[i].value);
+  const std::vector<std::pair<uint16_t, uint8_t>> expected = {
+      {0x250D, 0x52}, {0x2130, 99}, {0x0520, 99}, {0x2134, 70}, {0x0521, 70},
+      {0x213C, 70},   {0x0521, 70}, {0x2138, 119}, {0x0522, 119}};
+  EXPECT_EQ(expected, writes);
+  size_t powerLineSets = 0;
+  for (const simcam::LoggedRequest& r : camera_->Log()) {
+    if (r.kind == simcam::RequestKind::kControl && r.setup.bRequest == 0x01 && r.setup.wValue == 0x0500 &&
+        r.setup.wIndex == 0x0200) {
+      ++powerLineSets;
+      EXPECT_EQ(std::vector<uint8_t>{2}, r.data);
+    }
+  }
+  EXPECT_EQ(1u, powerLineSets);
+}
+
+}  // namespace
+}  // namespace kvz::drivertest
+
+namespace kvz::drivertest {
+namespace {
+
+// A filter opened on the idle camera brings it back to D0 and keeps it there; closing it lets
+// the camera idle to D3 again two seconds later.
+TEST_F(StreamingDevice, FilterWakesTheIdleCamera) {
+  constexpr LONGLONG kMs = 10000;
+  Plug(Profile::kIsoch);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  Wait(2500 * kMs);
+  ASSERT_EQ(std::vector<uint8_t>{4}, PowerLog());
+  ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
+  Wait(5000 * kMs);
+  EXPECT_EQ((std::vector<uint8_t>{4, 1}), PowerLog());
+  filter_.reset();
+  Wait(2500 * kMs);
+  EXPECT_EQ((std::vector<uint8_t>{4, 1, 4}), PowerLog());
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <new>
 #include <thread>
 #include <uvc.h>
@@ -14,6 +13,7 @@
 #include "kvz/kernel_thread.h"
 #include "primitives/driver_memory.h"
 #include "support/camera_start.h"
+#include "support/recording_device.h"
 #include "support/usb_bench.h"
 #include "usb/interrupt_pipe_reader.h"
 #include "usb/usb_limits.h"
@@ -22,28 +22,6 @@ namespace kvz::usbtest {
 namespace {
 
 using kvz::kernel::kMillisecond;
-
-// A device whose status-packet handler records what it was given before the still trigger.
-class RecordingDevice : public UsbDevice {
- public:
-  using UsbDevice::UsbDevice;
-  NTSTATUS OnStatusInterrupt(const UCHAR* packet, ULONG length) override {
-    {
-      std::lock_guard<std::mutex> hold(lock);
-      packets.emplace_back(packet, packet + length);
-    }
-    if (hook) hook();
-    return UsbDevice::OnStatusInterrupt(packet, length);
-  }
-  std::vector<std::vector<UCHAR>> Packets() {
-    std::lock_guard<std::mutex> hold(lock);
-    return packets;
-  }
-
-  std::mutex lock;
-  std::vector<std::vector<UCHAR>> packets;
-  std::function<void()> hook;
-};
 
 size_t LiveBlocks(ULONG tag) { return kvz::kernel::PoolStatsForTag(tag).liveBlocks; }
 
