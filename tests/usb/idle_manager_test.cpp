@@ -250,6 +250,37 @@ TEST_F(IdleManagerTest, ResumeBeforeSleepPowersUpADeviceSuspendedByTheNotificati
   EXPECT_EQ(PowerDeviceD0, PortState());
 }
 
+struct RemovalCase {
+  const char* name;
+  SystemVersion version;
+  bool runIdleCallback;
+  int64_t removedAfter;
+};
+
+class IdleRemovalTest : public IdleManagerTest, public ::testing::WithParamInterface<RemovalCase> {};
+
+// Unplugged in any state, the next busy mark and the device's release still return.
+TEST_P(IdleRemovalTest, RemovalLeavesNothingWaiting) {
+  const RemovalCase& c = GetParam();
+  Start(c.version, c.runIdleCallback);
+  AdvanceClock(c.removedAfter);
+  port_->Unplug();
+  Usb()->MarkRemoved();
+  AdvanceClock(10 * kMillisecond);
+  EXPECT_FALSE(port_->IdleNotificationPending());
+  MarkBusy();
+  manager_->Idle();
+  AdvanceClock(5 * kSecond);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stages, IdleRemovalTest,
+    ::testing::Values(RemovalCase{"BeforeTheFirstTick", SystemVersion::Windows10(19045), true, kSecond},
+                      RemovalCase{"InD3", SystemVersion::Windows10(19045), true, 2100 * kMillisecond},
+                      RemovalCase{"NotificationPending", SystemVersion::WindowsXp(), false, 2100 * kMillisecond},
+                      RemovalCase{"InD2", SystemVersion::WindowsXp(), true, 2100 * kMillisecond}),
+    [](const ::testing::TestParamInfo<RemovalCase>& info) { return std::string(info.param.name); });
+
 // Stop returns only once the notification, a slow power-up and the work item have finished.
 TEST_F(IdleManagerTest, StopWaitsForEverythingOutstanding) {
   Start(SystemVersion::WindowsXp(), false);
