@@ -9,7 +9,7 @@
 #include "postproc/effect_catalogue.h"
 #include "postproc/frame_format.h"
 #include "postproc/frame_processor.h"
-#include "support/guarded_buffer.h"
+#include "support/effect_harness.h"
 
 namespace kvz {
 namespace {
@@ -19,20 +19,15 @@ using test::GuardedBuffer;
 size_t Live(ULONG tag) { return kernel::PoolStatsForTag(tag).liveBlocks; }
 uint64_t Made(ULONG tag) { return kernel::PoolStatsForTag(tag).allocations; }
 
-std::vector<uint8_t> Picture(size_t bytes, uint32_t seed) {
-  std::vector<uint8_t> v(bytes);
-  for (auto& b : v) {
-    seed = seed * 1664525u + 1013904223u;
-    b = static_cast<uint8_t>(seed >> 24);
-  }
-  return v;
-}
-
 // A still frame: the camera picture (YUY2, in x in) inside a buffer large enough for the
 // offered size, as the still pin sizes it.
 struct Still {
   Still(LONG inW, LONG inH, LONG outW, LONG outH)
-      : inW(inW), inH(inH), outW(outW), outH(outH), picture(Picture(static_cast<size_t>(inW) * inH * 2, inW + 7 * outW)),
+      : inW(inW),
+        inH(inH),
+        outW(outW),
+        outH(outH),
+        picture(test::PatternBytes(static_cast<size_t>(inW) * inH * 2, inW + 7 * outW)),
         frame(std::max(picture.size(), static_cast<size_t>(outW) * outH * 2)) {
     std::memcpy(frame.data(), picture.data(), picture.size());
   }
@@ -56,7 +51,7 @@ class EffectSlotsTest : public ::testing::Test {
     kernel::ClearPoolFaults();
     processor.reset();
     for (ULONG tag : {kTagEffectBuffer, kTagEffectInterpolation, kTagEffectFaceTrack, kTagFaceTrackPicture,
-                      kTagFaceTrackSearch, kTagEffectDigitalZoom}) {
+                      kTagFaceTrackSearch, kTagEffectDigitalZoom, kTagEffectOrientation}) {
       EXPECT_EQ(0u, Live(tag)) << kernel::TagToString(tag);
     }
   }
@@ -133,6 +128,25 @@ TEST_F(EffectSlotsTest, EffectRefusingTheNewFormatIsClearedAndReported) {
   EXPECT_EQ(STATUS_NOT_SUPPORTED, processor->RunEffects(still.frame.data()));
   EXPECT_EQ(0u, Live(kTagEffectDigitalZoom));
   EXPECT_EQ(1u, Live(kTagEffectInterpolation));
+}
+
+// A slot effect that takes the new format is kept, re-configured and still active: the
+// configuration of a new stream flips rows of the new size before the scaling effect runs.
+TEST_F(EffectSlotsTest, SlotEffectsAreReconfiguredForTheNewStream) {
+  ASSERT_EQ(STATUS_SUCCESS, processor->SetFormats(kSubtypeYuy2, 8, 6, 8, 6));
+  const LONG flipRows = kEffectOrientationFirst + 1;
+  ASSERT_EQ(STATUS_SUCCESS, processor->SelectEffect(flipRows));
+  const uint64_t made = Made(kTagEffectOrientation);
+  ASSERT_EQ(STATUS_SUCCESS, processor->SetFormats(kSubtypeYuy2, 10, 4, 5, 2));
+  EXPECT_EQ(made, Made(kTagEffectOrientation));
+  Still still(10, 4, 5, 2);
+  ASSERT_EQ(STATUS_SUCCESS, processor->RunEffects(still.frame.data()));
+  Still flipped(10, 4, 5, 2);
+  for (LONG row = 0; row < 4; ++row) {
+    std::memcpy(flipped.picture.data() + row * 20, still.picture.data() + (3 - row) * 20, 20);
+  }
+  std::memcpy(still.picture.data(), flipped.picture.data(), flipped.picture.size());
+  EXPECT_TRUE(still.Scaled());
 }
 
 // More retirements than the retired list holds before the next still: every effect is
