@@ -196,7 +196,8 @@ FrameBuffer* StreamReaderCore::TakeFree(ULONG kind) {
 VOID StreamReaderCore::RecycleLocked(FrameBuffer* frame, ULONG kind) {
   frame->filled = 0;
   const FrameList list = kind == kStreamTypeVideo ? kVideoFree : kStillFree;
-  ExInterlockedInsertTailList(&lists_[list], &frame->links, &listLocks_[list]);
+  // The buffer given back last is taken first, while its lines may still be in the cache.
+  ExInterlockedInsertHeadList(&lists_[list], &frame->links, &listLocks_[list]);
 }
 
 // The state is read and the buffer listed under the stream lock, so a stop that frees the lists
