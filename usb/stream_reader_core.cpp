@@ -126,6 +126,15 @@ NTSTATUS StreamReaderCore::ChangePause(ULONG paused, TransportState* previous) {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   if (!type4Pin_ && *previous != kTransportStopped) {
     SetState(paused ? kTransportPaused : kTransportRunning);
+    // What arrives while paused is never read: everything up to the next end of frame has a
+    // gap (the frame in progress) or lacks its beginning (one that starts meanwhile).
+    if (paused && *previous == kTransportRunning) {
+      if (!frameOpen_) {
+        frameOpen_ = true;
+        kind_ = kStreamTypeVideo;
+      }
+      frameMark_ |= kSlotMarkBad;
+    }
     status = STATUS_SUCCESS;
   }
   UnlockStream(irql);

@@ -188,7 +188,26 @@ TEST_F(IsochReaderTest, PausedTransfersKeepCyclingWithoutFramesAndResumeGoesOn) 
   ASSERT_EQ(STATUS_SUCCESS, isoch_->SetTransportPaused(0));
   ASSERT_TRUE(WaitFrames(kStreamTypeVideo, before + 3));
   EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
+  // The frame the pause cut is discarded, not delivered with a gap.
+  for (const Frame& f : Frames(kStreamTypeVideo)) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
   EXPECT_EQ(STATUS_UNSUCCESSFUL, isoch_->SetTransportPaused(1));
+}
+
+// Short pauses at many points of a frame: whatever a pause cut is discarded, never delivered
+// with a gap.
+TEST_F(IsochReaderTest, FrameCutByAPauseIsDiscarded) {
+  ASSERT_EQ(STATUS_SUCCESS, StartVideo());
+  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 1));
+  for (int i = 0; i < 12; ++i) {
+    Sleep(7 * kMillisecond);
+    ASSERT_EQ(STATUS_SUCCESS, isoch_->SetTransportPaused(1));
+    Sleep(5 * kMillisecond);
+    ASSERT_EQ(STATUS_SUCCESS, isoch_->SetTransportPaused(0));
+  }
+  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, Frames(kStreamTypeVideo).size() + 2));
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
+  for (const Frame& f : Frames(kStreamTypeVideo)) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
+  EXPECT_GT(isoch_->Counters().discarded + isoch_->Counters().dropped, 0u);
 }
 
 TEST_F(IsochReaderTest, StartWhilePausedStopsTheOldTransfersFirst) {

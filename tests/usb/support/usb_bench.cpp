@@ -85,7 +85,7 @@ void UsbBench::TearDown() {
 NTSTATUS UsbBench::Boot(simcam::CameraProfile profile, simcam::CameraOptions options) {
   bus_ = std::make_unique<usb::UsbBus>();
   camera_ = std::make_shared<simcam::SimCamera>(std::move(profile), options);
-  port_ = std::make_unique<usb::UsbPortHandle>(bus_->Plug(camera_));
+  port_ = std::make_unique<usb::UsbPortHandle>(bus_->Plug(camera_, portOptions));
   NTSTATUS status = kvz::kernel::LoadedDriver::Load(Entry, u"kvzusbtest", &driver_);
   if (!NT_SUCCESS(status)) return status;
   status = kvz::kernel::PnpDevice::Add(*driver_, port_->Description(), port_->Pdo(), &device_);

@@ -35,6 +35,7 @@ class UsbBench : public ::testing::Test {
   UsbDevice* Usb() const { return &Device()->usb; }
   uint64_t ControlRequestsSeen() const;
 
+  usb::PortOptions portOptions;  // for the port Boot plugs the camera into
   std::function<NTSTATUS(TestCameraDevice&)> onStart;
   std::function<void(TestCameraDevice&)> onRelease;
   std::unique_ptr<usb::UsbBus> bus_;
