@@ -107,8 +107,10 @@ NTSTATUS UsbDevice::SetClassRequest(UCHAR request, USHORT value, USHORT index, P
 
 // Runs in the interrupt reader's completion (up to DISPATCH_LEVEL): a still-button press while a
 // still pin is open triggers a still image, deferred to a work item at DISPATCH_LEVEL.
-NTSTATUS UsbDevice::OnStatusInterrupt(const UCHAR* packet) {
-  if (!packet || InterlockedCompareExchange(&stillPinOpen_, 0, 0) == 0) return STATUS_SUCCESS;
+// Packets shorter than a streaming status packet are ignored.
+NTSTATUS UsbDevice::OnStatusInterrupt(const UCHAR* packet, ULONG length) {
+  if (!packet || length < kStatusPacketMinimum) return STATUS_SUCCESS;
+  if (InterlockedCompareExchange(&stillPinOpen_, 0, 0) == 0) return STATUS_SUCCESS;
   const auto* status = reinterpret_cast<const UVC_VS_STATUS_PACKET*>(packet);
   if ((status->bStatusType & 0x0F) != 2 || status->bEvent != 0 || status->bValue != 1) return STATUS_SUCCESS;
   UCHAR transmit = kStillTriggerTransmit;

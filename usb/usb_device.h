@@ -30,7 +30,8 @@ class UsbCameraServices : public CameraServices {
 class UsbDevice {
  public:
   explicit UsbDevice(PKSDEVICE device);
-  virtual NTSTATUS OnStatusInterrupt(const UCHAR* packet);
+  // A status packet of `length` bytes from the interrupt reader (up to DISPATCH_LEVEL).
+  virtual NTSTATUS OnStatusInterrupt(const UCHAR* packet, ULONG length);
   virtual ~UsbDevice();
   UsbDevice(const UsbDevice&) = delete;
   UsbDevice& operator=(const UsbDevice&) = delete;

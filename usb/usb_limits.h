@@ -52,6 +52,45 @@ constexpr ULONG kTagDefaultProcessingUnit = 'PU2K';
 constexpr ULONG kTagIntervalList = 'FRAr';
 constexpr ULONG kTagConfigPath = 'ClFC';
 
+// Status interrupt reader: one transfer of the endpoint's packet size; a still-button packet is
+// at least the four bytes of a streaming-interface status packet.
+constexpr ULONG kStatusPacketMinimum = 4;
+constexpr ULONG kTagInterruptData = 'IpDb';
+constexpr ULONG kTagInterruptUrb = 'IpDu';
+constexpr ULONG kTagInterruptCopy = 'IptB';
+
+// The private test stream: two transfers of 128 packets; one-byte camera registers.
+constexpr ULONG kTestSlotCount = 2;
+constexpr ULONG kTestMaxSlots = 16;
+constexpr ULONG kTestPacketsPerTransfer = 128;
+constexpr USHORT kTestRegisterDone = 0x0602;
+constexpr USHORT kTestRegisterArm = 0x0603;
+constexpr USHORT kTestRegisterProgressHigh = 0x0604;
+constexpr USHORT kTestRegisterProgressLow = 0x0605;
+constexpr USHORT kTestResultSelector = 0x0300;        // selector 3 of the test unit
+constexpr ULONG kTestStrideLimit = 0x4000;            // payloads from here on use the fixed stride
+constexpr ULONG kTestLargeStride = 0x8400;
+constexpr ULONG kTestFrameInterval = 333333;          // 30 frames per second
+constexpr USHORT kTestCompQuality = 61;
+constexpr ULONG kTestPollAttempts = 50;
+constexpr LONGLONG kTestDataWait = -5000000LL;        // 500 ms for the first completion
+constexpr LONGLONG kTestSettleDelay = -500000LL;      // 50 ms before polling
+constexpr LONGLONG kTestPollDelay = -2000000LL;       // 200 ms between attempts
+constexpr LONGLONG kTestRetryDelay = -20000LL;        // 2 ms after a failed transfer
+constexpr LONGLONG kTestStopGrace = -5000000LL;       // then the pipe is aborted
+constexpr LONGLONG kTestZeroBandwidthDelay = -1000000LL;  // 100 ms between the two selections
+
+// Video probe and commit on the streaming interface (interface 1).
+constexpr USHORT kProbeControlValue = 0x0100;
+constexpr USHORT kCommitControlValue = 0x0200;
+constexpr USHORT kStreamingInterfaceIndex = 0x0001;
+
+// Idle manager.
+constexpr LONGLONG kIdleTickDue = -20000000LL;        // 2 s after arming
+constexpr LONG kIdleTickPeriodMs = 2000;
+constexpr USHORT kIdleCountdownAfterNotification = 30;
+constexpr ULONG kTagIdleCallback = 'SSIR';
+
 // Descriptor model limits.
 constexpr ULONG kMaxExtensionUnits = 3;
 constexpr ULONG kMaxExtensionControls = 33;       // item 0 (identity) and controls 1 to 32

@@ -154,7 +154,7 @@ TEST_P(StillButtonTest, PressWithAnOpenStillPinTriggersAStillImage) {
   Usb()->SetStillPinOpen(c.stillPinOpen);
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
-  const NTSTATUS status = Usb()->OnStatusInterrupt(c.packet.data());
+  const NTSTATUS status = Usb()->OnStatusInterrupt(c.packet.data(), static_cast<ULONG>(c.packet.size()));
   KeLowerIrql(old);
   kvz::kernel::AdvanceClock(10 * kvz::kernel::kMillisecond);  // the trigger's control transfer takes bus time
   EXPECT_EQ(c.triggers ? STATUS_PENDING : STATUS_SUCCESS, status);
@@ -173,7 +173,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ButtonCase{"PressedNoStillPin", 0, {0x02, 1, 0x00, 1}, 0},
                       ButtonCase{"Released", 1, {0x02, 1, 0x00, 0}, 0},
                       ButtonCase{"ControlInterface", 1, {0x01, 1, 0x00, 1}, 0},
-                      ButtonCase{"OtherEvent", 1, {0x02, 1, 0x01, 1}, 0}),
+                      ButtonCase{"OtherEvent", 1, {0x02, 1, 0x01, 1}, 0},
+                      ButtonCase{"ShortPacket", 1, {0x02, 1, 0x00}, 0}),
     [](const ::testing::TestParamInfo<ButtonCase>& info) { return std::string(info.param.name); });
 
 TEST_F(ClassRequestTest, RemovedDeviceFailsAtOnceWithoutTouchingTheBus) {

@@ -7,12 +7,13 @@
 
 #include "driver/camera_device_controls.h"
 #include "driver/device_settings.h"
+#include "usb/idle_manager.h"
 #include "usb/unit_container.h"
 #include "usb/usb_device.h"
 
 namespace kvz::usbtest {
 
-class TestCameraDevice : public CameraDeviceControls {
+class TestCameraDevice : public CameraDeviceControls, public IdlePowerHost {
  public:
   explicit TestCameraDevice(PKSDEVICE device) : usb(device) {}
   virtual ~TestCameraDevice() = default;
@@ -37,6 +38,9 @@ class TestCameraDevice : public CameraDeviceControls {
   VOID UpdateFaceRequestFlags(LONG, LONG) override {}
   bool GetResumeFlag() override { return false; }
   VOID ClearResumeFlag() override {}
+  // Recorded by the bench's set-power dispatch, as the camera device records them.
+  DEVICE_POWER_STATE GetPowerState() override { return static_cast<DEVICE_POWER_STATE>(powerState); }
+  DEVICE_POWER_STATE GetRequestedPowerState() override { return static_cast<DEVICE_POWER_STATE>(requestedPowerState); }
 
   UsbDevice usb;
   DeviceSettings settings;
@@ -54,6 +58,8 @@ class TestCameraDevice : public CameraDeviceControls {
   USBD_CONFIGURATION_HANDLE configurationHandle = nullptr;
   ULONG bulk = 0;
   bool usb3 = false;
+  volatile LONG powerState = PowerDeviceD0;
+  volatile LONG requestedPowerState = PowerDeviceUnspecified;
 };
 
 }  // namespace kvz::usbtest

@@ -47,6 +47,12 @@ VOID NTAPI DeviceSurpriseRemoval(PKSDEVICE device, PIRP) {
 }
 VOID NTAPI DeviceRemove(PKSDEVICE device, PIRP) { CameraOf(device)->usb.MarkRemoved(); }
 
+VOID NTAPI DeviceSetPower(PKSDEVICE device, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE) {
+  TestCameraDevice* camera = CameraOf(device);
+  InterlockedExchange(&camera->requestedPowerState, to);
+  InterlockedExchange(&camera->powerState, to);
+}
+
 NTSTATUS NTAPI DeviceQueryCapabilities(PKSDEVICE, PIRP, PDEVICE_CAPABILITIES capabilities) {
   capabilities->SurpriseRemovalOK = 1;
   return STATUS_SUCCESS;
@@ -54,7 +60,7 @@ NTSTATUS NTAPI DeviceQueryCapabilities(PKSDEVICE, PIRP, PDEVICE_CAPABILITIES cap
 
 const KSDEVICE_DISPATCH g_dispatch = {DeviceAdd,    DeviceStart, nullptr, nullptr, nullptr, DeviceStop, nullptr,
                                       nullptr,      DeviceRemove, DeviceQueryCapabilities, DeviceSurpriseRemoval,
-                                      nullptr,      nullptr,     nullptr};
+                                      nullptr,      DeviceSetPower, nullptr};
 const KSDEVICE_DESCRIPTOR g_descriptor = {&g_dispatch, 0, nullptr, KSDEVICE_DESCRIPTOR_VERSION, 0x110};
 
 NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {

@@ -35,7 +35,8 @@ class UsbBench : public ::testing::Test {
   UsbDevice* Usb() const { return &Device()->usb; }
   uint64_t ControlRequestsSeen() const;
 
-  usb::PortOptions portOptions;  // for the port Boot plugs the camera into
+  // How the camera's port behaves (set before Boot).
+  usb::PortOptions portOptions;
   std::function<NTSTATUS(TestCameraDevice&)> onStart;
   std::function<void(TestCameraDevice&)> onRelease;
   std::unique_ptr<usb::UsbBus> bus_;

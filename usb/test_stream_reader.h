@@ -1,0 +1,90 @@
+// The camera's private test: arms the test register, commits a fixed format, keeps two
+// isochronous transfers cycling on the streaming pipe (their data is never read) and polls the
+// camera's registers until it reports the 16-bit result.
+#pragma once
+#include <wdm.h>
+#include <usb.h>
+
+#include "usb/transfer_slot.h"
+#include "usb/urb_irp_source.h"
+#include "usb/usb_limits.h"
+
+namespace kvz {
+
+class UsbDevice;
+
+// What the test needs of the camera device besides its USB I/O: the streaming interface's
+// alternate setting and the USB 3 flag.
+class TestStreamHost {
+ public:
+  virtual NTSTATUS SelectStreamingAltSetting(ULONG payloadSize) = 0;
+  virtual NTSTATUS SelectZeroBandwidth() = 0;
+  // Forgets that alternate setting 0 is selected, so the next SelectZeroBandwidth selects it again.
+  virtual VOID ClearZeroBandwidthMark() = 0;
+  virtual bool IsUsb3() = 0;
+
+ protected:
+  ~TestStreamHost() = default;
+};
+
+class TestStreamReader : public UrbIrpSource {
+ public:
+  // interfaceInfo is the device's streaming interface record (the one the alternate-setting
+  // selection rewrites); it must outlive the reader. slotCount is not used: the test runs two.
+  TestStreamReader(PUSBD_INTERFACE_INFORMATION interfaceInfo, ULONG slotCount, ULONG pipeIndex, CCHAR stackSize,
+                   UsbDevice* device, TestStreamHost* host);
+  ~TestStreamReader();
+  TestStreamReader(const TestStreamReader&) = delete;
+  TestStreamReader& operator=(const TestStreamReader&) = delete;
+
+  // PASSIVE_LEVEL; one test at a time (the device's busy flag). On success *result holds the
+  // camera's 16-bit result. STATUS_TIMEOUT when no transfer completed within 500 ms (result not
+  // written), STATUS_IO_TIMEOUT when the camera never reported done (result 0),
+  // STATUS_UNSUCCESSFUL after a stop request or removal; a failing register, negotiation or
+  // alternate-setting request ends the run with its status.
+  NTSTATUS Run(PULONG result);
+  // Any IRQL: a running test ends with STATUS_UNSUCCESSFUL.
+  VOID RequestStop();
+  // PASSIVE_LEVEL: ends the transfers and returns once all of them have been freed.
+  VOID Stop();
+  // PASSIVE_LEVEL: sends the two transfers; STATUS_INSUFFICIENT_RESOURCES when none could be
+  // made, STATUS_INVALID_PARAMETER without a streaming pipe.
+  NTSTATUS Start(ULONG payloadSize);
+
+  NTSTATUS OnTransferComplete(TransferSlot* slot) override;
+
+  ULONG PacketStride() const { return stride_; }
+
+ private:
+  NTSTATUS ArmTestRegister();
+  NTSTATUS NegotiateTestFormat();
+  NTSTATUS ProbeCommit(PUCHAR block);
+  NTSTATUS PollTestResult(PULONG result);
+  NTSTATUS AllocTransferSlot(TransferSlot* slot);
+  VOID BuildIsochUrb(TransferSlot* slot);
+  VOID ResubmitTestTransfer(TransferSlot* slot);
+  VOID FreeTransferSlot(TransferSlot* slot);
+  bool Stopping() const;
+  static VOID NTAPI TestRetryDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
+
+  UsbDevice* device_;
+  TestStreamHost* host_;
+  ULONG slotCount_;
+  ULONG slotBufferSize_;
+  ULONG pipeIndex_;
+  ULONG packetsPerTransfer_;
+  volatile LONG stopFlag_;
+  TransferSlot slots_[kTestMaxSlots];
+  PUSBD_INTERFACE_INFORMATION interfaceInfo_;
+  KEVENT allReturned_;
+  KEVENT dataEvent_;
+  volatile LONG inFlight_;
+  ULONG roundedStride_;
+  ULONG stride_;
+  ULONG payloadSize_;
+  UCHAR windows7OrEarlier_;
+  USHORT lastProgress_;
+  ULONG result_;
+};
+
+}  // namespace kvz
