@@ -1,0 +1,106 @@
+// Catalogue effects on RGB24 frames: Effect/<identifier>/<width>x<height>. Every iteration
+// restores the input picture (one memcpy of the frame, counted) and runs the effect's Do, so
+// effects that look at the picture (the face track) see the same scene each time. Add an
+// effect with one RegisterEffect line in RegisterEffects.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "kvz/kernel_testing.h"
+#include "postproc/effect_catalogue.h"
+#include "postproc/effect_factory.h"
+#include "postproc/effect_zoom.h"
+#include "postproc/zq_effect.h"
+
+namespace {
+
+using kvz::EffectFormat;
+using kvz::ZQEffect;
+
+// A bottom-up RGB24 scene: a textured background and a skin-coloured ellipse right of centre,
+// so the face track finds a face and the pixel effects see varied values.
+std::vector<uint8_t> Scene(LONG width, LONG height) {
+  std::vector<uint8_t> frame(static_cast<size_t>(width) * height * 3);
+  const double cx = width * 0.5625, cy = height * 0.4167, ax = width * 0.094, ay = height * 0.15;
+  uint32_t noise = 2463534242u;
+  for (LONG y = 0; y < height; ++y) {
+    uint8_t* row = frame.data() + static_cast<size_t>(height - 1 - y) * width * 3;
+    for (LONG x = 0; x < width; ++x) {
+      noise ^= noise << 13;
+      noise ^= noise >> 17;
+      noise ^= noise << 5;
+      const double dx = (x - cx) / ax, dy = (y - cy) / ay;
+      const bool face = dx * dx + dy * dy <= 1.0;
+      const uint8_t grain = static_cast<uint8_t>(noise & 7);
+      row[3 * x] = static_cast<uint8_t>((face ? 130 : 60 + (x & 31)) + grain);
+      row[3 * x + 1] = static_cast<uint8_t>((face ? 160 : 30 + (y & 31)) + grain);
+      row[3 * x + 2] = static_cast<uint8_t>((face ? 220 : 20) + grain);
+    }
+  }
+  return frame;
+}
+
+struct EffectSetup {
+  LONG outputWidth = 0;  // the scaling effect's output size; 0: the frame's own
+  LONG outputHeight = 0;
+  std::function<void(ZQEffect*)> configure;
+};
+
+void RunEffect(benchmark::State& state, LONG identifier, LONG width, LONG height, const EffectSetup& setup) {
+  kvz::kernel::KernelThreadScope thread("bench");
+  ZQEffect* effect = kvz::NewCatalogueEffect(identifier);
+  if (!effect) {
+    state.SkipWithError("no such effect");
+    return;
+  }
+  const EffectFormat input = {kvz::kEffectFormatRgb24, width, height};
+  const EffectFormat output = {kvz::kEffectFormatRgb24, setup.outputWidth ? setup.outputWidth : width,
+                               setup.outputHeight ? setup.outputHeight : height};
+  const size_t inBytes = static_cast<size_t>(width) * height * 3;
+  const size_t outBytes = static_cast<size_t>(output.width) * output.height * 3;
+  std::vector<uint8_t> work(inBytes), frame(inBytes > outBytes ? inBytes : outBytes);
+  const std::vector<uint8_t> scene = Scene(width, height);
+  if (effect->SetFormat(&input, work.data(), static_cast<LONG>(work.size()), &output) < 0) {
+    state.SkipWithError("SetFormat failed");
+    delete effect;
+    return;
+  }
+  if (setup.configure) setup.configure(effect);
+  for (auto _ : state) {
+    std::memcpy(frame.data(), scene.data(), inBytes);
+    const NTSTATUS status = effect->Do(frame.data());
+    benchmark::DoNotOptimize(status);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(inBytes));
+  delete effect;
+}
+
+void RegisterEffect(LONG identifier, LONG width, LONG height, EffectSetup setup = {}) {
+  const std::string name =
+      "Effect/" + std::to_string(identifier) + "/" + std::to_string(width) + "x" + std::to_string(height);
+  benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& state) {
+    RunEffect(state, identifier, width, height, setup);
+  })->Unit(benchmark::kMicrosecond);
+}
+
+int RegisterEffects() {
+  // The still pin's case: a 1280 x 720 camera frame delivered as a 640 x 480 still.
+  RegisterEffect(kvz::kEffectScale, 1280, 720, {640, 480, nullptr});
+  RegisterEffect(kvz::kEffectDigitalZoom, 1280, 720, {0, 0, [](ZQEffect* e) { e->SetParam(kvz::kZoomParamZoom, 200); }});
+  RegisterEffect(kvz::kEffectFaceTrack, 1280, 720);
+  RegisterEffect(kvz::kEffectDigitalZoomAlt, 1280, 720, {0, 0, [](ZQEffect* e) {
+                   e->SetParam(kvz::kZoomParamZoom, 150);
+                   e->SetParam(kvz::kZoomParamPan, 3);
+                   e->SetParam(kvz::kZoomParamTilt, -2);
+                 }});
+  return 0;
+}
+
+const int kRegistered = RegisterEffects();
+
+}  // namespace
