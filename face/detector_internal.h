@@ -105,13 +105,24 @@ struct DetectorHandle {
 USHORT FaceDetectorCreateWithCascade(DetectorHandle** handle, const FaceDetectorSetup* setup,
                                      const HiddenCascade* cascade);
 
+// The tile buffer of stride (width + 3) & ~3; false without memory.
+bool InitDetectImage(TileRecord* tile, USHORT width, USHORT height, USHORT subTileWidth,
+                     USHORT subTileHeight);
+VOID FreeDetectImage(TileRecord* tile);
+
 // Scan steps.
 USHORT DetectorScanScales(DetectorHandle* handle, ULONG* faceCount, USHORT x, USHORT y,
                           USHORT width, USHORT height, USHORT columnStep, USHORT rowStep,
                           USHORT scaleFactor1024, USHORT minSize, USHORT slices);
 ULONG CountScales(USHORT windowWidth, USHORT windowHeight, ULONG imageWidth, ULONG imageHeight,
                   USHORT scaleFactor1024, USHORT minSize, ULONG* searched);
+// One job per searched scale (the last `searched` of `scales`), in ascending scale order.
+ULONG BuildScanJobs(ScanState* scan, ULONG scales, ULONG searched, USHORT x, USHORT y, USHORT width,
+                    USHORT height, USHORT columnStep, USHORT rowStep, USHORT scaleFactor1024);
 USHORT RunDetectionPass(DetectorHandle* handle, const ScanJob& job);
+// A job's hits become candidates, merged after the band's candidates.
+VOID DetectorDecodeHits(DetectWorkspace* workspace);
+VOID DetectorMergeHits(DetectWorkspace* workspace);
 VOID DetectorScaleImage(const DetectionImage& image, const ScanJob& job, TileRecord* tile);
 
 // Grouping and merging over the workspace's scratch.

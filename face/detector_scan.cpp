@@ -232,13 +232,42 @@ USHORT RunDetectionPass(DetectorHandle* handle, const ScanJob& job) {
   }
   // Once the face list could be filled, later scales are not merged.
   if (ws.mergedCount >= ws.faceCapacity) return status;
-  for (ULONG i = 0; i < ws.hitCount; ++i) ws.candidates[i] = ReadHit(ws.hits + i * kHitRecordBytes);
-  ULONG count = ws.hitCount;
-  MergeCandidates(ws.candidates, ws.merged + ws.mergedCount, kMaxMerged - ws.mergedCount, &count,
-                  1, ws.groupScratch);
-  ws.newCount = static_cast<USHORT>(count);
-  ws.mergedCount = static_cast<USHORT>(ws.mergedCount + count);
+  DetectorDecodeHits(&ws);
+  DetectorMergeHits(&ws);
   return status;
+}
+
+VOID DetectorDecodeHits(DetectWorkspace* ws) {
+  for (ULONG i = 0; i < ws->hitCount; ++i) ws->candidates[i] = ReadHit(ws->hits + i * kHitRecordBytes);
+  ws->newCount = ws->hitCount;
+}
+
+VOID DetectorMergeHits(DetectWorkspace* ws) {
+  ULONG count = ws->newCount;
+  MergeCandidates(ws->candidates, ws->merged + ws->mergedCount, kMaxMerged - ws->mergedCount, &count,
+                  1, ws->groupScratch);
+  ws->newCount = static_cast<USHORT>(count);
+  ws->mergedCount = static_cast<USHORT>(ws->mergedCount + count);
+}
+
+ULONG BuildScanJobs(ScanState* scan, ULONG scales, ULONG searched, USHORT x, USHORT y, USHORT width,
+                    USHORT height, USHORT columnStep, USHORT rowStep, USHORT scaleFactor1024) {
+  ULONG g = kScaleOne, built = 0;
+  for (ULONG j = 0; j < scales; ++j, g = (static_cast<ULONG>(scaleFactor1024) * g) >> kScaleShift) {
+    if (j < scales - searched) continue;
+    BuildJob& b = scan->jobArray[built++];
+    memset(&b, 0, sizeof(b));
+    b.job.x = x;
+    b.job.y = y;
+    b.job.width = static_cast<USHORT>((width * kScaleOne + g / 2) / g);
+    b.job.height = static_cast<USHORT>((height * kScaleOne + g / 2) / g);
+    b.job.stepX = b.job.stepY = static_cast<USHORT>(g >> kSampleShift);
+    b.job.columnStep = static_cast<UCHAR>(columnStep);
+    b.job.rowStep = static_cast<UCHAR>(rowStep);
+    // A zero step is allowed here; its jobs are skipped when they run.
+    b.load = (b.job.width / (columnStep ? columnStep : 1) + 1) * (b.job.height / (rowStep ? rowStep : 1) + 1);
+  }
+  return built;
 }
 
 USHORT DetectorScanScales(DetectorHandle* handle, ULONG* faceCount, USHORT x, USHORT y,
@@ -261,20 +290,8 @@ USHORT DetectorScanScales(DetectorHandle* handle, ULONG* faceCount, USHORT x, US
     scan->jobArray = static_cast<BuildJob*>(AllocateMemory(bytes));
     if (scan->jobArray == nullptr) return kFdNoMemory;
     scan->sliceJobs = reinterpret_cast<ScanJob*>(scan->jobArray + searched);
-    ULONG g = kScaleOne, built = 0;
-    for (ULONG j = 0; j < n; ++j, g = (static_cast<ULONG>(scaleFactor1024) * g) >> kScaleShift) {
-      if (j < n - searched) continue;
-      BuildJob& b = scan->jobArray[built++];
-      memset(&b, 0, sizeof(b));
-      b.job.x = x;
-      b.job.y = y;
-      b.job.width = static_cast<USHORT>((width * kScaleOne + g / 2) / g);
-      b.job.height = static_cast<USHORT>((height * kScaleOne + g / 2) / g);
-      b.job.stepX = b.job.stepY = static_cast<USHORT>(g >> kSampleShift);
-      b.job.columnStep = static_cast<UCHAR>(columnStep);
-      b.job.rowStep = static_cast<UCHAR>(rowStep);
-      b.load = (b.job.width / columnStep + 1) * (b.job.height / rowStep + 1);
-    }
+    const ULONG built = BuildScanJobs(scan, n, searched, x, y, width, height, columnStep, rowStep,
+                                      scaleFactor1024);
     AssignJobsToSlices(scan, built, slices);
     scan->phase = kScanRunning;
   }

@@ -45,13 +45,23 @@ VOID RemoveInstance() {
 
 VOID FreeHandle(DetectorHandle* h) {
   if (h->scan != nullptr) {
-    FreeIfSet(h->scan->tile.buffer);
+    FreeDetectImage(&h->scan->tile);
     FreeIfSet(h->scan->jobArray);
     FreeMemory(h->scan);
   }
   FreeIfSet(h->workspace.block);
   FreeIfSet(h->integral);
   FreeMemory(h);
+}
+
+// Scan state with its tile buffer; tiles are at least one sub-tile large, whatever the image
+// size asked for.
+bool DetectorAllocWorkspace(DetectorHandle* h, const FaceDetectorSetup& setup) {
+  h->scan = static_cast<ScanState*>(AllocateZeroed(sizeof(ScanState)));
+  if (h->scan == nullptr) return false;
+  const USHORT width = setup.imageWidth < kSubTileSide ? static_cast<USHORT>(kSubTileSide) : setup.imageWidth;
+  const USHORT height = setup.imageHeight < kSubTileSide ? static_cast<USHORT>(kSubTileSide) : setup.imageHeight;
+  return InitDetectImage(&h->scan->tile, width, height, kSubTileSide, kSubTileSide);
 }
 
 VOID InitDetectWorkspace(DetectWorkspace* ws, UCHAR* block, const FaceDetectorSetup& setup) {
@@ -90,25 +100,9 @@ USHORT CreateHandle(DetectorHandle** out, const FaceDetectorSetup* setup,
   h->windowWidth = windowWidth;
   h->windowHeight = windowHeight;
   h->tag = 0;
-  h->scan = static_cast<ScanState*>(AllocateZeroed(sizeof(ScanState)));
   h->integral = static_cast<IntegralImage*>(AllocateZeroed(sizeof(IntegralImage)));
   h->workspace.block = static_cast<UCHAR*>(AllocateZeroed(kWorkspaceBytes));
-  // Tiles are at least one window and one sub-tile large, whatever the image size asked for.
-  USHORT tileWidth = setup->imageWidth, tileHeight = setup->imageHeight;
-  if (tileWidth < kSubTileSide) tileWidth = kSubTileSide;
-  if (tileHeight < kSubTileSide) tileHeight = kSubTileSide;
-  const USHORT stride = static_cast<USHORT>((tileWidth + 3) & ~3);
-  if (h->scan != nullptr) {
-    TileRecord& tile = h->scan->tile;
-    tile.buffer = static_cast<UCHAR*>(AllocateMemory(static_cast<ULONG>(stride) * tileHeight));
-    tile.capacityWidth = tileWidth;
-    tile.capacityHeight = tileHeight;
-    tile.stride = stride;
-    tile.subTileMaxWidth = kSubTileSide;
-    tile.subTileMaxHeight = kSubTileSide;
-  }
-  if (h->scan == nullptr || h->scan->tile.buffer == nullptr || h->integral == nullptr ||
-      h->workspace.block == nullptr) {
+  if (!DetectorAllocWorkspace(h, *setup) || h->integral == nullptr || h->workspace.block == nullptr) {
     FreeHandle(h);
     RemoveInstance();
     return kFdNoMemory;
@@ -119,6 +113,23 @@ USHORT CreateHandle(DetectorHandle** out, const FaceDetectorSetup* setup,
 }
 
 }  // namespace
+
+bool InitDetectImage(TileRecord* tile, USHORT width, USHORT height, USHORT subTileWidth,
+                     USHORT subTileHeight) {
+  const USHORT stride = static_cast<USHORT>((width + 3) & ~3);
+  tile->buffer = static_cast<UCHAR*>(AllocateMemory(static_cast<ULONG>(stride) * height));
+  tile->capacityWidth = width;
+  tile->capacityHeight = height;
+  tile->stride = stride;
+  tile->subTileMaxWidth = subTileWidth;
+  tile->subTileMaxHeight = subTileHeight;
+  return tile->buffer != nullptr;
+}
+
+VOID FreeDetectImage(TileRecord* tile) {
+  FreeIfSet(tile->buffer);
+  tile->buffer = nullptr;
+}
 
 USHORT FaceDetectorCreate(DetectorHandle** handle, const FaceDetectorSetup* setup) {
   return CreateHandle(handle, setup, nullptr);

@@ -118,7 +118,7 @@ HiddenCascade* gSharedCascade = nullptr;
 
 }  // namespace
 
-NTSTATUS CreateHiddenCascade(const CascadeDescriptor& d, HiddenCascade** cascade) {
+NTSTATUS CreateHiddenCascade_PG(const CascadeDescriptor& d, HiddenCascade** cascade) {
   *cascade = nullptr;
   BlockCounts counts;
   if (!CountBlock(d, &counts)) return STATUS_INVALID_PARAMETER;
@@ -200,7 +200,7 @@ const HiddenCascade* DetectorCreateCascade(USHORT subTileWidth, USHORT subTileHe
   *windowHeight = kTrainedCascade.windowHeight;
   // Offsets are laid out for the one sub-tile size the integral images have.
   if (subTileWidth != kSubTileSide || subTileHeight != kSubTileSide) return nullptr;
-  if (gSharedCascade == nullptr) CreateHiddenCascade(kTrainedCascade, &gSharedCascade);
+  if (gSharedCascade == nullptr) CreateHiddenCascade_PG(kTrainedCascade, &gSharedCascade);
   return gSharedCascade;
 }
 

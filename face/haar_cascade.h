@@ -71,7 +71,7 @@ struct IntegralImage {
 
 // Lays out a descriptor's block; STATUS_INVALID_PARAMETER for a malformed block,
 // STATUS_INSUFFICIENT_RESOURCES without memory.
-NTSTATUS CreateHiddenCascade(const CascadeDescriptor& descriptor, HiddenCascade** cascade);
+NTSTATUS CreateHiddenCascade_PG(const CascadeDescriptor& descriptor, HiddenCascade** cascade);
 VOID FreeHiddenCascade(HiddenCascade* cascade);
 
 // The driver's shared cascade, built from the trained data on first use. Callers serialise

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "face/detector_internal.h"
 #include "kernel_checks.h"
+#include "kvz/kernel_thread.h"
 #include "support/cascade_builders.h"
 
 namespace kvz {
@@ -150,23 +152,20 @@ TEST(Merging, AveragesGroupsAndDropsWeakOrEnclosedOnes) {
 }
 
 TEST(DetectorScan, LaterScalesAreNotMergedOnceTheFaceListCouldBeFilled) {
-  // Left leaf accepts windows whose left half is brighter: three separate bright-left edges at
-  // the first scale fill three merged candidates; the large bright-left edge that only the
-  // larger scales see is then never merged.
-  LoadedCascade cascade(OneNode(LeftMinusRight(), 0, 1, 0, 1));
-  std::vector<UCHAR> pixels(320 * 240, 20);
-  auto fill = [&](int x0, int y0, int w, int h, UCHAR v) {
-    for (int y = y0; y < y0 + h; ++y)
-      for (int x = x0; x < x0 + w; ++x) pixels[y * 320 + x] = v;
-  };
-  for (int k = 0; k < 3; ++k) fill(10 + 100 * k, 10, 30, 40, 200);
-  Scanner all(cascade.get());
-  EXPECT_EQ(all.Detect(pixels, 320, 240, 1, 1, 1.25f, 0), kFdOk);
-  EXPECT_GE(all.handle->workspace.mergedCount, 3);
-  const ULONG firstJobWindows = all.windows;
-  EXPECT_GT(firstJobWindows, 0u);
-  // Every face returned comes from the first scales (small windows).
-  for (ULONG i = 0; i < all.count; ++i) EXPECT_LT(all.faces[i].right - all.faces[i].left, 60);
+  LoadedCascade cascade(kAcceptFlat);
+  const std::vector<UCHAR> flat(48 * 48, 80);
+  for (USHORT already : {2, 3}) {
+    Scanner s(cascade.get());
+    s.image = DetectionImage{flat.data(), 48, 48, 48, {}};
+    s.handle->scan->image = &s.image;
+    s.handle->workspace.mergedCount = already;
+    // One job over the whole 48 x 48 picture: 25 x 25 windows, all accepted, one group.
+    const ScanJob job = {0, 0, 48, 48, 32, 32, 1, 1, 0, 0};
+    EXPECT_EQ(RunDetectionPass(s.handle, job), kFdOk);
+    EXPECT_EQ(s.handle->workspace.hitCount, 625);
+    EXPECT_EQ(s.handle->workspace.mergedCount, 3) << already;
+    EXPECT_EQ(s.handle->workspace.newCount, already == 2 ? 1 : 0) << already;
+  }
 }
 
 TEST(DetectorScan, SlicesSplitTheSearchAcrossCalls) {
@@ -192,6 +191,9 @@ TEST(DetectorScan, RegionTooSmallForTheWindowScansNothing) {
   EXPECT_EQ(FaceDetectorDetect(s.handle, &image, &s.count, 100, 100, 20, 20, 1, 1, 1.125f, 0, 1), kFdOk);
   EXPECT_EQ(s.windows, 0u);
   EXPECT_EQ(s.count, 0u);
+  // A zero step: every job is skipped.
+  EXPECT_EQ(FaceDetectorDetect(s.handle, &image, &s.count, 0, 0, 320, 240, 0, 1, 1.25f, 0, 1), kFdOk);
+  EXPECT_EQ(s.windows, 0u);
 }
 
 TEST(FaceDetectorInterface, RefusesBadArguments) {
@@ -248,6 +250,31 @@ TEST(FaceDetectorInterface, SharedCascadeLivesFromFirstCreateToLastDestroy) {
   ASSERT_EQ(FaceDetectorCreate(&a, &setup), kFdOk);
   EXPECT_NE(a->cascade, nullptr);
   FaceDetectorDestroy(a);
+  EXPECT_CLEAN_UNLOAD();
+}
+
+// Devices come and go on their own threads: the shared cascade is built once, every handle
+// sees the same one, and the last destruction releases it.
+TEST(FaceDetectorInterface, HandlesOfSeveralDevicesAtOnce) {
+  constexpr int kThreads = 4;
+  const HiddenCascade* seen[kThreads][20] = {};
+  {
+    std::vector<std::unique_ptr<kernel::KernelThread>> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.push_back(std::make_unique<kernel::KernelThread>("device" + std::to_string(t), [&seen, t] {
+        FaceRecord faces[3];
+        FaceDetectorSetup setup = {320, 240, faces, 3, 0};
+        for (int i = 0; i < 20; ++i) {
+          DetectorHandle* h = nullptr;
+          if (FaceDetectorCreate(&h, &setup) != kFdOk) continue;
+          seen[t][i] = h->cascade;
+          FaceDetectorDestroy(h);
+        }
+      }));
+    }
+  }
+  for (int t = 0; t < kThreads; ++t)
+    for (int i = 0; i < 20; ++i) EXPECT_NE(seen[t][i], nullptr);
   EXPECT_CLEAN_UNLOAD();
 }
 

@@ -32,7 +32,7 @@ class LoadedCascade {
     descriptor_ = {static_cast<UCHAR>(c.stages.size()), static_cast<UCHAR>(c.width),
                    static_cast<UCHAR>(c.height), {0, 0, 0, 0}, static_cast<ULONG>(block_.size()),
                    block_.data()};
-    status_ = CreateHiddenCascade(descriptor_, &hidden_);
+    status_ = CreateHiddenCascade_PG(descriptor_, &hidden_);
   }
   ~LoadedCascade() { FreeHiddenCascade(hidden_); }
   NTSTATUS status() const { return status_; }
