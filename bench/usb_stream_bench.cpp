@@ -5,8 +5,6 @@
 //   kvzcam-bench --benchmark_filter='(IsochAssemble|BulkAssemble|Memcpy)/1920x1080'
 #include <benchmark/benchmark.h>
 
-#include <memory>
-
 #include "kvz/kernel_testing.h"
 #include "tests/usb/support/transfer_loopback.h"
 #include "usb/bulk_stream_reader.h"
@@ -41,65 +39,65 @@ TransferLoopback& Loopback() {
   return TransferLoopback::Instance();
 }
 
-void IsochAssemble(benchmark::State& state) {
-  TransferLoopback& loopback = Loopback();
-  constexpr ULONG kStride = 3072;
-  constexpr ULONG kPackets = 128;
-  USBD_INTERFACE_INFORMATION info = Interface(kStride);
-  auto reader = std::make_unique<IsochStreamReader>(&info, 5, 0, loopback.Device()->GetLowerStackSize(),
-                                                    loopback.Device(), false);
-  if (!NT_SUCCESS(reader->Start(kFrameBytes, kPackets, kStride, &info, nullptr, kStreamTypeVideo))) {
+// Completes held transfers, each filled by fill(held, remaining) which returns the bytes of the
+// frame it carried, until one frame has been delivered; once per iteration.
+template <class Reader, class Fill>
+void AssembleFrames(benchmark::State& state, Reader& reader, NTSTATUS started, Fill fill) {
+  if (!NT_SUCCESS(started)) {
     state.SkipWithError("start failed");
     return;
   }
+  TransferLoopback& loopback = TransferLoopback::Instance();
   for (auto _ : state) {
     ULONG remaining = kFrameBytes;
     while (remaining > 0) {
       TransferLoopback::Held held;
       loopback.Take(&held);
-      struct _URB_ISOCH_TRANSFER& t = held.urb->UrbIsochronousTransfer;
-      auto* buffer = static_cast<PUCHAR>(t.TransferBuffer);
-      for (ULONG i = 0; i < t.NumberOfPackets; ++i) {
-        const ULONG n = remaining < kStride - kHeader ? remaining : kStride - kHeader;
-        remaining -= n;
-        t.IsoPacket[i].Status = USBD_STATUS_SUCCESS;
-        t.IsoPacket[i].Length = n ? n + kHeader : 0;
-        if (n) WriteHeader(buffer + t.IsoPacket[i].Offset, remaining == 0);
-      }
+      remaining -= fill(held, remaining);
+      held.urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
       TransferLoopback::Complete(held, STATUS_SUCCESS);
     }
   }
-  if (reader->Counters().discarded != 0) state.SkipWithError("frames discarded");
-  reader->Stop(kStreamTypeVideo);
+  if (reader.Counters().discarded != 0) state.SkipWithError("frames discarded");
+  reader.Stop(kStreamTypeVideo);
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kFrameBytes));
+}
+
+void IsochAssemble(benchmark::State& state) {
+  TransferLoopback& loopback = Loopback();
+  constexpr ULONG kStride = 3072;
+  constexpr ULONG kPackets = 128;
+  USBD_INTERFACE_INFORMATION info = Interface(kStride);
+  IsochStreamReader reader(&info, 5, 0, loopback.Device()->GetLowerStackSize(), loopback.Device(), false);
+  const NTSTATUS started = reader.Start(kFrameBytes, kPackets, kStride, &info, nullptr, kStreamTypeVideo);
+  AssembleFrames(state, reader, started, [&](const TransferLoopback::Held& held, ULONG remaining) {
+    struct _URB_ISOCH_TRANSFER& t = held.urb->UrbIsochronousTransfer;
+    auto* buffer = static_cast<PUCHAR>(t.TransferBuffer);
+    ULONG carried = 0;
+    for (ULONG i = 0; i < t.NumberOfPackets; ++i) {
+      const ULONG n = remaining - carried < kStride - kHeader ? remaining - carried : kStride - kHeader;
+      carried += n;
+      t.IsoPacket[i].Status = USBD_STATUS_SUCCESS;
+      t.IsoPacket[i].Length = n ? n + kHeader : 0;
+      if (n) WriteHeader(buffer + t.IsoPacket[i].Offset, carried == remaining);
+    }
+    return carried;
+  });
 }
 
 void BulkAssemble(benchmark::State& state) {
   TransferLoopback& loopback = Loopback();
   constexpr ULONG kTransfer = 0x10000;
   USBD_INTERFACE_INFORMATION info = Interface(512);
-  auto reader = std::make_unique<BulkStreamReader>(&info, 0, loopback.Device()->GetLowerStackSize(), loopback.Device());
-  if (!NT_SUCCESS(reader->Start(kFrameBytes, kTransfer, &info, nullptr, kStreamTypeVideo))) {
-    state.SkipWithError("start failed");
-    return;
-  }
-  for (auto _ : state) {
-    ULONG remaining = kFrameBytes;
-    while (remaining > 0) {
-      TransferLoopback::Held held;
-      loopback.Take(&held);
-      struct _URB_BULK_OR_INTERRUPT_TRANSFER& t = held.urb->UrbBulkOrInterruptTransfer;
-      const ULONG n = remaining < kTransfer - kHeader ? remaining : kTransfer - kHeader;
-      remaining -= n;
-      WriteHeader(static_cast<PUCHAR>(t.TransferBuffer), remaining == 0);
-      t.TransferBufferLength = n + kHeader;
-      held.urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
-      TransferLoopback::Complete(held, STATUS_SUCCESS);
-    }
-  }
-  if (reader->Counters().discarded != 0) state.SkipWithError("frames discarded");
-  reader->Stop(kStreamTypeVideo);
-  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kFrameBytes));
+  BulkStreamReader reader(&info, 0, loopback.Device()->GetLowerStackSize(), loopback.Device());
+  const NTSTATUS started = reader.Start(kFrameBytes, kTransfer, &info, nullptr, kStreamTypeVideo);
+  AssembleFrames(state, reader, started, [&](const TransferLoopback::Held& held, ULONG remaining) {
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER& t = held.urb->UrbBulkOrInterruptTransfer;
+    const ULONG n = remaining < kTransfer - kHeader ? remaining : kTransfer - kHeader;
+    WriteHeader(static_cast<PUCHAR>(t.TransferBuffer), n == remaining);
+    t.TransferBufferLength = n + kHeader;
+    return n;
+  });
 }
 
 BENCHMARK(IsochAssemble)->Name("IsochAssemble/1920x1080")->Unit(benchmark::kMicrosecond);

@@ -291,7 +291,11 @@ VOID StreamReaderCore::AssemblePayloadLocked(const UCHAR* data, ULONG length, UL
 VOID StreamReaderCore::FinishFrameLocked() {
   FrameBuffer* frame = frame_;
   if (!frame) {
-    ++counters_.dropped;
+    if (frameMark_ & kSlotMarkBad) {
+      ++counters_.discarded;
+    } else {
+      ++counters_.dropped;
+    }
     return;
   }
   if ((frameMark_ & kSlotMarkBad) || frame->filled == 0) {

@@ -124,6 +124,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FrameFaultCase{"NoSourceClock", Header(simcam::HeaderFault::kNoSourceClock), 1},
                       FrameFaultCase{"NoPresentationTime", Header(simcam::HeaderFault::kNoPresentationTime), 1},
                       FrameFaultCase{"ErrorBit", Header(simcam::HeaderFault::kError), 1},
+                      FrameFaultCase{"StillBitInsideAVideoFrame", Header(simcam::HeaderFault::kStillMidFrame), 1},
                       FrameFaultCase{"Overflow", Oversize(), 1},
                       FrameFaultCase{"LostEndOfFrame", LostEof(), 2}),
     [](const ::testing::TestParamInfo<FrameFaultCase>& info) { return info.param.name; });

@@ -46,6 +46,20 @@ class StreamStress : public StreamBench {
       ASSERT_EQ(STATUS_SUCCESS, reader->SetTransportPaused(0));
     }
   }
+  // Pauses, stills and control traffic at once, then the stop and the frames' check.
+  template <class Reader>
+  void Run(Reader* reader) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> requests{0};
+    kvz::kernel::KernelThread hammer("control hammer", [&] { Hammer(stop, requests); });
+    PauseAndResume(reader);
+    stop = true;
+    hammer.Join();
+    EXPECT_EQ(STATUS_SUCCESS, reader->Stop(kStreamTypeStill));
+    EXPECT_EQ(STATUS_SUCCESS, reader->Stop(kStreamTypeVideo));
+    EXPECT_GT(requests.load(), 50);
+    CheckFrames();
+  }
   void CheckFrames() {
     const std::vector<Frame> video = Frames(kStreamTypeVideo);
     const std::vector<Frame> stills = Frames(kStreamTypeStill);
@@ -65,16 +79,7 @@ TEST_F(StreamStress, IsochronousReaderWithStillsPausesAndControlTraffic) {
   ASSERT_EQ(STATUS_SUCCESS, isoch_->Start(c.dwMaxVideoFrameSize, 32, c.dwMaxPayloadTransferSize, Interface(),
                                           Pin(kStreamTypeVideo), kStreamTypeVideo));
   ASSERT_EQ(STATUS_SUCCESS, isoch_->Start(320 * 240 * 2, 0, 0, nullptr, Pin(kStreamTypeStill), kStreamTypeStill));
-  std::atomic<bool> stop{false};
-  std::atomic<int> requests{0};
-  kvz::kernel::KernelThread hammer("control hammer", [&] { Hammer(stop, requests); });
-  PauseAndResume(isoch_);
-  stop = true;
-  hammer.Join();
-  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeStill));
-  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
-  EXPECT_GT(requests.load(), 50);
-  CheckFrames();
+  Run(isoch_);
 }
 
 TEST_F(StreamStress, BulkReaderWithStillsPausesAndControlTraffic) {
@@ -85,16 +90,7 @@ TEST_F(StreamStress, BulkReaderWithStillsPausesAndControlTraffic) {
   ASSERT_EQ(STATUS_SUCCESS, bulk_->Start(c.dwMaxVideoFrameSize, c.dwMaxPayloadTransferSize, Interface(),
                                          Pin(kStreamTypeVideo), kStreamTypeVideo));
   ASSERT_EQ(STATUS_SUCCESS, bulk_->Start(320 * 240 * 2, 0, nullptr, Pin(kStreamTypeStill), kStreamTypeStill));
-  std::atomic<bool> stop{false};
-  std::atomic<int> requests{0};
-  kvz::kernel::KernelThread hammer("control hammer", [&] { Hammer(stop, requests); });
-  PauseAndResume(bulk_);
-  stop = true;
-  hammer.Join();
-  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamTypeStill));
-  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamTypeVideo));
-  EXPECT_GT(requests.load(), 50);
-  CheckFrames();
+  Run(bulk_);
 }
 
 }  // namespace
