@@ -211,6 +211,24 @@ TEST_F(IsochReaderTest, FrameCutByAPauseIsDiscarded) {
   EXPECT_GT(isoch_->Counters().discarded + isoch_->Counters().dropped, 0u);
 }
 
+// The pin keeps every video buffer, so frames begin without one; buffers given back in the
+// middle of such a frame must not start it without its beginning.
+TEST_F(IsochReaderTest, BufferGivenBackMidFrameDoesNotStartAHeadlessFrame) {
+  ASSERT_EQ(STATUS_SUCCESS, StartVideo(kYuy2, 1));  // 640 x 480: a frame takes most of its interval
+  HoldVideoFrames(true);
+  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 10));
+  // One buffer at a time, at points all over a frame; each is taken and kept again.
+  for (int i = 0; i < 12; ++i) {
+    Sleep(70 * kMillisecond + (i * 7 % 33) * kMillisecond);
+    ReleaseOneHeldFrame();
+  }
+  HoldVideoFrames(false);
+  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, Frames(kStreamTypeVideo).size() + 2));
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
+  for (const Frame& f : Frames(kStreamTypeVideo)) EXPECT_TRUE(IsCameraYuy2Frame(f, 640, 480));
+  EXPECT_GT(isoch_->Counters().dropped, 0u);
+}
+
 TEST_F(IsochReaderTest, StartWhilePausedStopsTheOldTransfersFirst) {
   ASSERT_EQ(STATUS_SUCCESS, StartVideo());
   ASSERT_EQ(STATUS_SUCCESS, isoch_->SetTransportPaused(1));
