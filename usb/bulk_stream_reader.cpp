@@ -1,6 +1,7 @@
 #include "usb/bulk_stream_reader.h"
 
 #include "primitives/driver_memory.h"
+#include "usb/isoch_transfer.h"
 #include "usb/usb_device.h"
 
 namespace kvz {
@@ -116,11 +117,7 @@ NTSTATUS BulkStreamReader::AllocTransferSlot(TransferSlot* slot, ULONG transferS
     slot->irp = AllocateUrbIrp(slot->urb, slot);
   }
   if (!slot->irp) {
-    if (slot->data) ExFreePoolWithTag(slot->data, kTagTransferData);
-    if (slot->urb) ExFreePoolWithTag(slot->urb, kTagTransferUrb);
-    slot->data = nullptr;
-    slot->urb = nullptr;
-    slot->dataSize = 0;
+    FreeSlotResources(slot);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   return STATUS_SUCCESS;
@@ -138,13 +135,7 @@ VOID BulkStreamReader::FillTransferUrb(TransferSlot* slot) {
 }
 
 VOID BulkStreamReader::FreeTransferSlotLocked(TransferSlot* slot) {
-  if (slot->irp) IoFreeIrp(slot->irp);
-  if (slot->data) ExFreePoolWithTag(slot->data, kTagTransferData);
-  if (slot->urb) ExFreePoolWithTag(slot->urb, kTagTransferUrb);
-  slot->irp = nullptr;
-  slot->data = nullptr;
-  slot->urb = nullptr;
-  slot->dataSize = 0;
+  FreeSlotResources(slot);
   SlotStateOf(slot) = kSlotFree;
   CountTransferOut();
 }
