@@ -96,7 +96,7 @@ int Evaluate(const std::string& folder, bool synthetic, const std::string& block
     }
     own = std::make_unique<DriverCascade>(c);
     hidden = own->hidden();
-  } else if (kvz::CreateHiddenCascade(kvz::kTrainedCascade, &builtIn) == STATUS_SUCCESS) {
+  } else if (kvz::CreateHiddenCascade_PG(kvz::kTrainedCascade, &builtIn) == STATUS_SUCCESS) {
     hidden = builtIn;
   }
   if (hidden == nullptr) {

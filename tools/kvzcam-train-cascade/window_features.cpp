@@ -68,7 +68,7 @@ DriverCascade::DriverCascade(const Cascade& cascade) : block_(WriteCascadeBlock(
   kvz::CascadeDescriptor d = {static_cast<UCHAR>(cascade.stages.size()), static_cast<UCHAR>(cascade.width),
                               static_cast<UCHAR>(cascade.height), {0, 0, 0, 0},
                               static_cast<ULONG>(block_.size()), block_.data()};
-  if (kvz::CreateHiddenCascade(d, &hidden_) != STATUS_SUCCESS) hidden_ = nullptr;
+  if (kvz::CreateHiddenCascade_PG(d, &hidden_) != STATUS_SUCCESS) hidden_ = nullptr;
 }
 
 DriverCascade::~DriverCascade() { kvz::FreeHiddenCascade(hidden_); }
