@@ -154,7 +154,8 @@ void InstallPictures() {
 int RegisterEffects() {
   // The still pin's case: a 1280 x 720 camera frame delivered as a 640 x 480 still.
   RegisterEffect(kvz::kEffectScale, 1280, 720, {640, 480, nullptr});
-  RegisterEffect(kvz::kEffectDigitalZoom, 1280, 720, {0, 0, [](ZQEffect* e) { e->SetParam(kvz::kZoomParamZoom, 200); }});
+  RegisterEffect(kvz::kEffectDigitalZoom, 1280, 720,
+                 {0, 0, [](ZQEffect* e) { e->SetParam(kvz::kZoomParamZoom, 200); }});
   RegisterEffect(kvz::kEffectFaceTrack, 1280, 720);
   RegisterEffect(kvz::kEffectDigitalZoomAlt, 1280, 720, {0, 0, [](ZQEffect* e) {
                    e->SetParam(kvz::kZoomParamZoom, 150);
