@@ -36,6 +36,9 @@ class StreamBench : public UsbBench {
   void DestroyReader();
 
   PKSPIN Pin(ULONG streamType) const;
+  // While held, the capture pin keeps the frames it takes; releasing gives them all back.
+  void HoldVideoFrames(bool hold);
+  void ReleaseOneHeldFrame();
   // Waits (kernel time) until the pin of the stream type has taken `count` frames in all.
   bool WaitFrames(ULONG streamType, size_t count, int64_t timeout100ns = 30 * 10000000LL);
   std::vector<Frame> Frames(ULONG streamType);
