@@ -31,13 +31,7 @@ TEST_P(StillTest, OneStillPerTrigger) {
   EXPECT_EQ(STATUS_TIMEOUT, read->Request()->Wait(kernel::kSecond)) << "a still without a trigger";
   const uint32_t triggersBefore = Camera().Snapshot().stillTriggers;
   if (std::string(GetParam()) == "mode") {
-    KSPROPERTY_VIDEOCONTROL_MODE_S mode{};
-    mode.Property.Set = PROPSETID_VIDCAP_VIDEOCONTROL;
-    mode.Property.Id = KSPROPERTY_VIDEOCONTROL_MODE;
-    mode.Property.Flags = KSPROPERTY_TYPE_SET;
-    mode.StreamIndex = kStillPin;
-    mode.Mode = KS_VideoControlFlag_Trigger;
-    ASSERT_EQ(STATUS_SUCCESS, Filter().Property(&mode, sizeof(mode), &mode, sizeof(mode)));
+    ASSERT_EQ(STATUS_SUCCESS, capture::TriggerStill(Filter(), kStillPin));
     EXPECT_EQ(triggersBefore + 1, Camera().Snapshot().stillTriggers);
   } else {
     Camera().PressButton();
@@ -77,11 +71,8 @@ TEST_F(DroppedFramesTest, FramesMissedWhileNoBufferWasQueuedAreCounted) {
   EXPECT_NEAR(30, jump, 2);
   EXPECT_EQ(before.back().frameInfo.DropCount + jump - 1, after[0].frameInfo.DropCount);
 
-  KSPROPERTY_DROPPEDFRAMES_CURRENT_S drops{};
-  drops.Property.Set = PROPSETID_VIDCAP_DROPPEDFRAMES;
-  drops.Property.Id = KSPROPERTY_DROPPEDFRAMES_CURRENT;
-  drops.Property.Flags = KSPROPERTY_TYPE_GET;
-  ASSERT_EQ(STATUS_SUCCESS, pin->Property(&drops, sizeof(drops), &drops, sizeof(drops)));
+  KSPROPERTY_DROPPEDFRAMES_CURRENT_S drops;
+  ASSERT_EQ(STATUS_SUCCESS, capture::GetDroppedFrames(*pin, &drops));
   EXPECT_EQ(after[0].frameInfo.DropCount, drops.DropCount);
   EXPECT_EQ(f.sizeImage, drops.AverageFrameSize);
   capture::StopPin(*pin);

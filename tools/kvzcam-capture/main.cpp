@@ -151,13 +151,7 @@ bool CaptureStill(KsFilterClient& filter, int stillId, const VideoFormat& captur
     return false;
   }
   auto read = still.pin->QueueRead(still.format.sizeImage);
-  KSPROPERTY_VIDEOCONTROL_MODE_S mode{};
-  mode.Property.Set = PROPSETID_VIDCAP_VIDEOCONTROL;
-  mode.Property.Id = KSPROPERTY_VIDEOCONTROL_MODE;
-  mode.Property.Flags = KSPROPERTY_TYPE_SET;
-  mode.StreamIndex = static_cast<ULONG>(stillId);
-  mode.Mode = KS_VideoControlFlag_Trigger;
-  status = filter.Property(&mode, sizeof(mode), &mode, sizeof(mode));
+  status = TriggerStill(filter, static_cast<ULONG>(stillId));
   bool ok = NT_SUCCESS(status);
   if (!ok) *error = "still trigger failed: " + StatusText(status);
   if (ok) {
@@ -246,11 +240,8 @@ int Stream(KsFilterClient& filter, const CaptureOptions& o) {
   }
   std::fprintf(stderr, "\n");
   queued.clear();
-  KSPROPERTY_DROPPEDFRAMES_CURRENT_S drops{};
-  drops.Property.Set = PROPSETID_VIDCAP_DROPPEDFRAMES;
-  drops.Property.Id = KSPROPERTY_DROPPEDFRAMES_CURRENT;
-  drops.Property.Flags = KSPROPERTY_TYPE_GET;
-  if (NT_SUCCESS(capture.pin->Property(&drops, sizeof(drops), &drops, sizeof(drops)))) dropped = drops.DropCount;
+  KSPROPERTY_DROPPEDFRAMES_CURRENT_S drops;
+  if (NT_SUCCESS(GetDroppedFrames(*capture.pin, &drops))) dropped = drops.DropCount;
   StopPin(*capture.pin);
   capture.pin->Close();
   const double seconds = double(last - first) / kHundredNsPerSecond;

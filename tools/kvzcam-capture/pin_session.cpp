@@ -55,6 +55,24 @@ void StopPin(ksclient::KsPinClient& pin) {
   for (KSSTATE s : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP}) pin.SetState(s);
 }
 
+NTSTATUS TriggerStill(ksclient::KsFilterClient& filter, ULONG stillPinId) {
+  KSPROPERTY_VIDEOCONTROL_MODE_S mode{};
+  mode.Property.Set = PROPSETID_VIDCAP_VIDEOCONTROL;
+  mode.Property.Id = KSPROPERTY_VIDEOCONTROL_MODE;
+  mode.Property.Flags = KSPROPERTY_TYPE_SET;
+  mode.StreamIndex = stillPinId;
+  mode.Mode = KS_VideoControlFlag_Trigger;
+  return filter.Property(&mode, sizeof(mode), &mode, sizeof(mode));
+}
+
+NTSTATUS GetDroppedFrames(ksclient::KsPinClient& pin, KSPROPERTY_DROPPEDFRAMES_CURRENT_S* drops) {
+  *drops = {};
+  drops->Property.Set = PROPSETID_VIDCAP_DROPPEDFRAMES;
+  drops->Property.Id = KSPROPERTY_DROPPEDFRAMES_CURRENT;
+  drops->Property.Flags = KSPROPERTY_TYPE_GET;
+  return pin.Property(drops, sizeof(*drops), drops, sizeof(*drops));
+}
+
 std::string StatusText(NTSTATUS status) {
   char text[16];
   std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));

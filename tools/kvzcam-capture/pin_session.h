@@ -7,6 +7,7 @@
 #include <string>
 
 #include "ks_client.h"
+#include "ksmedia.h"
 #include "video_formats.h"
 
 namespace kvz::capture {
@@ -32,6 +33,11 @@ NTSTATUS CreatePinFromRange(ksclient::KsFilterClient& filter, int pinId, const V
 NTSTATUS RunPin(ksclient::KsPinClient& pin);
 // Back down to STOP (each state in turn, whatever fails).
 void StopPin(ksclient::KsPinClient& pin);
+
+// A still image through the video control mode (trigger) for the given pin factory.
+NTSTATUS TriggerStill(ksclient::KsFilterClient& filter, ULONG stillPinId);
+// The capture pin's dropped-frames property: picture number, drop count, average frame size.
+NTSTATUS GetDroppedFrames(ksclient::KsPinClient& pin, KSPROPERTY_DROPPEDFRAMES_CURRENT_S* drops);
 
 std::string StatusText(NTSTATUS status);
 
