@@ -66,6 +66,22 @@ TEST_F(BulkReaderTest, ReassemblesMjpegFramesThatDecodeAtTheirSize) {
   for (const Frame& f : Frames(kStreamTypeVideo)) EXPECT_TRUE(DecodesAsJpeg(f, 640, 480));
 }
 
+TEST_F(BulkReaderTest, StillFramesGoToTheStillPinOnly) {
+  ASSERT_EQ(STATUS_SUCCESS, StartVideo());
+  ASSERT_EQ(STATUS_SUCCESS, CommitStill(kYuy2, 2));  // 320 x 240
+  ASSERT_EQ(STATUS_SUCCESS, bulk_->Start(320 * 240 * 2, 0, nullptr, Pin(kStreamTypeStill), kStreamTypeStill));
+  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 2));
+  ASSERT_EQ(STATUS_SUCCESS, TriggerStill());
+  ASSERT_TRUE(WaitFrames(kStreamTypeStill, 1));
+  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, Frames(kStreamTypeVideo).size() + 2));
+  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamTypeStill));
+  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamTypeVideo));
+  const std::vector<Frame> stills = Frames(kStreamTypeStill);
+  ASSERT_EQ(1u, stills.size());
+  EXPECT_TRUE(IsCameraYuy2Frame(stills[0], 320, 240));
+  for (const Frame& f : Frames(kStreamTypeVideo)) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
+}
+
 struct BulkFaultCase {
   const char* name;
   simcam::FrameFault frame;      // on frame 3
