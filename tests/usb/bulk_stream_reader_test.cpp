@@ -118,29 +118,13 @@ TEST_P(BulkFrameFaultTest, DamagedFrameIsDiscardedAndCounted) {
   EXPECT_EQ(1u, bulk_->Counters().discarded);
 }
 
-simcam::FrameFault Header(simcam::HeaderFault h) {
-  simcam::FrameFault f;
-  f.header = h;
-  return f;
-}
-simcam::FrameFault Oversize() {
-  simcam::FrameFault f;
-  f.sizeDelta = 1000;
-  return f;
-}
-simcam::FrameFault LostEof() {
-  simcam::FrameFault f;
-  f.lostEndOfFrame = true;
-  return f;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Faults, BulkFrameFaultTest,
-    ::testing::Values(BulkFaultCase{"BadHeaderLength", Header(simcam::HeaderFault::kBadLength), false, 1},
-                      BulkFaultCase{"NoEndOfHeader", Header(simcam::HeaderFault::kNoEndOfHeader), false, 1},
-                      BulkFaultCase{"ErrorBit", Header(simcam::HeaderFault::kError), false, 1},
-                      BulkFaultCase{"PayloadBeyondTheFrame", Oversize(), false, 1},
-                      BulkFaultCase{"LostEndOfFrame", LostEof(), false, 2},
+    ::testing::Values(BulkFaultCase{"BadHeaderLength", HeaderFault(simcam::HeaderFault::kBadLength), false, 1},
+                      BulkFaultCase{"NoEndOfHeader", HeaderFault(simcam::HeaderFault::kNoEndOfHeader), false, 1},
+                      BulkFaultCase{"ErrorBit", HeaderFault(simcam::HeaderFault::kError), false, 1},
+                      BulkFaultCase{"PayloadBeyondTheFrame", OversizeFault(), false, 1},
+                      BulkFaultCase{"LostEndOfFrame", LostEofFault(), false, 2},
                       BulkFaultCase{"TransferShorterThanAHeader", {}, true, 1}),
     [](const ::testing::TestParamInfo<BulkFaultCase>& info) { return info.param.name; });
 
