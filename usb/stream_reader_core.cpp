@@ -57,23 +57,9 @@ LONG StreamReaderCore::TransfersInFlight() const {
   return InterlockedCompareExchange(const_cast<volatile LONG*>(&inFlight_), 0, 0);
 }
 
-PKSPIN StreamReaderCore::VideoPin() {
+PKSPIN StreamReaderCore::RegisteredPin(ULONG streamType) {
   KIRQL irql = LockStream();
-  PKSPIN pin = videoPin_;
-  UnlockStream(irql);
-  return pin;
-}
-
-PKSPIN StreamReaderCore::StillPin() {
-  KIRQL irql = LockStream();
-  PKSPIN pin = stillPin_;
-  UnlockStream(irql);
-  return pin;
-}
-
-PKSPIN StreamReaderCore::Type4Pin() {
-  KIRQL irql = LockStream();
-  PKSPIN pin = type4Pin_;
+  PKSPIN pin = streamType == kStreamTypeVideo ? videoPin_ : streamType == kStreamTypeStill ? stillPin_ : type4Pin_;
   UnlockStream(irql);
   return pin;
 }

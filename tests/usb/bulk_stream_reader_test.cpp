@@ -66,6 +66,22 @@ TEST_F(BulkReaderTest, ReassemblesMjpegFramesThatDecodeAtTheirSize) {
   for (const Frame& f : Frames(kStreamTypeVideo)) EXPECT_TRUE(DecodesAsJpeg(f, 640, 480));
 }
 
+TEST_F(BulkReaderTest, StillFramesGoToTheStillPinOnly) {
+  ASSERT_EQ(STATUS_SUCCESS, StartVideo());
+  ASSERT_EQ(STATUS_SUCCESS, CommitStill(kYuy2, 2));  // 320 x 240
+  ASSERT_EQ(STATUS_SUCCESS, bulk_->Start(320 * 240 * 2, 0, nullptr, Pin(kStreamTypeStill), kStreamTypeStill));
+  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 2));
+  ASSERT_EQ(STATUS_SUCCESS, TriggerStill());
+  ASSERT_TRUE(WaitFrames(kStreamTypeStill, 1));
+  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, Frames(kStreamTypeVideo).size() + 2));
+  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamTypeStill));
+  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamTypeVideo));
+  const std::vector<Frame> stills = Frames(kStreamTypeStill);
+  ASSERT_EQ(1u, stills.size());
+  EXPECT_TRUE(IsCameraYuy2Frame(stills[0], 320, 240));
+  for (const Frame& f : Frames(kStreamTypeVideo)) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
+}
+
 struct BulkFaultCase {
   const char* name;
   simcam::FrameFault frame;      // on frame 3
@@ -102,29 +118,13 @@ TEST_P(BulkFrameFaultTest, DamagedFrameIsDiscardedAndCounted) {
   EXPECT_EQ(1u, bulk_->Counters().discarded);
 }
 
-simcam::FrameFault Header(simcam::HeaderFault h) {
-  simcam::FrameFault f;
-  f.header = h;
-  return f;
-}
-simcam::FrameFault Oversize() {
-  simcam::FrameFault f;
-  f.sizeDelta = 1000;
-  return f;
-}
-simcam::FrameFault LostEof() {
-  simcam::FrameFault f;
-  f.lostEndOfFrame = true;
-  return f;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Faults, BulkFrameFaultTest,
-    ::testing::Values(BulkFaultCase{"BadHeaderLength", Header(simcam::HeaderFault::kBadLength), false, 1},
-                      BulkFaultCase{"NoEndOfHeader", Header(simcam::HeaderFault::kNoEndOfHeader), false, 1},
-                      BulkFaultCase{"ErrorBit", Header(simcam::HeaderFault::kError), false, 1},
-                      BulkFaultCase{"PayloadBeyondTheFrame", Oversize(), false, 1},
-                      BulkFaultCase{"LostEndOfFrame", LostEof(), false, 2},
+    ::testing::Values(BulkFaultCase{"BadHeaderLength", HeaderFault(simcam::HeaderFault::kBadLength), false, 1},
+                      BulkFaultCase{"NoEndOfHeader", HeaderFault(simcam::HeaderFault::kNoEndOfHeader), false, 1},
+                      BulkFaultCase{"ErrorBit", HeaderFault(simcam::HeaderFault::kError), false, 1},
+                      BulkFaultCase{"PayloadBeyondTheFrame", OversizeFault(), false, 1},
+                      BulkFaultCase{"LostEndOfFrame", LostEofFault(), false, 2},
                       BulkFaultCase{"TransferShorterThanAHeader", {}, true, 1}),
     [](const ::testing::TestParamInfo<BulkFaultCase>& info) { return info.param.name; });
 

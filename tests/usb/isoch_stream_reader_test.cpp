@@ -101,32 +101,16 @@ TEST_P(IsochFrameFaultTest, DamagedFrameIsDiscardedAndCounted) {
   EXPECT_EQ(1u, isoch_->Counters().discarded);
 }
 
-simcam::FrameFault Header(simcam::HeaderFault h) {
-  simcam::FrameFault f;
-  f.header = h;
-  return f;
-}
-simcam::FrameFault Oversize() {
-  simcam::FrameFault f;
-  f.sizeDelta = 1000;
-  return f;
-}
-simcam::FrameFault LostEof() {
-  simcam::FrameFault f;
-  f.lostEndOfFrame = true;
-  return f;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Faults, IsochFrameFaultTest,
-    ::testing::Values(FrameFaultCase{"BadHeaderLength", Header(simcam::HeaderFault::kBadLength), 1},
-                      FrameFaultCase{"NoEndOfHeader", Header(simcam::HeaderFault::kNoEndOfHeader), 1},
-                      FrameFaultCase{"NoSourceClock", Header(simcam::HeaderFault::kNoSourceClock), 1},
-                      FrameFaultCase{"NoPresentationTime", Header(simcam::HeaderFault::kNoPresentationTime), 1},
-                      FrameFaultCase{"ErrorBit", Header(simcam::HeaderFault::kError), 1},
-                      FrameFaultCase{"StillBitInsideAVideoFrame", Header(simcam::HeaderFault::kStillMidFrame), 1},
-                      FrameFaultCase{"Overflow", Oversize(), 1},
-                      FrameFaultCase{"LostEndOfFrame", LostEof(), 2}),
+    ::testing::Values(FrameFaultCase{"BadHeaderLength", HeaderFault(simcam::HeaderFault::kBadLength), 1},
+                      FrameFaultCase{"NoEndOfHeader", HeaderFault(simcam::HeaderFault::kNoEndOfHeader), 1},
+                      FrameFaultCase{"NoSourceClock", HeaderFault(simcam::HeaderFault::kNoSourceClock), 1},
+                      FrameFaultCase{"NoPresentationTime", HeaderFault(simcam::HeaderFault::kNoPresentationTime), 1},
+                      FrameFaultCase{"ErrorBit", HeaderFault(simcam::HeaderFault::kError), 1},
+                      FrameFaultCase{"StillBitInsideAVideoFrame", HeaderFault(simcam::HeaderFault::kStillMidFrame), 1},
+                      FrameFaultCase{"Overflow", OversizeFault(), 1},
+                      FrameFaultCase{"LostEndOfFrame", LostEofFault(), 2}),
     [](const ::testing::TestParamInfo<FrameFaultCase>& info) { return info.param.name; });
 
 TEST_F(IsochReaderTest, ShortPacketsAndErrorPacketsWithDataDamageTheirFrames) {

@@ -56,6 +56,23 @@ class StreamBench : public UsbBench {
   std::unique_ptr<ksclient::KsPinClient> still_;
 };
 
+// Frame faults of the camera: a header fault on every payload, 1000 bytes too many, no end of frame.
+inline simcam::FrameFault HeaderFault(simcam::HeaderFault h) {
+  simcam::FrameFault f;
+  f.header = h;
+  return f;
+}
+inline simcam::FrameFault OversizeFault() {
+  simcam::FrameFault f;
+  f.sizeDelta = 1000;
+  return f;
+}
+inline simcam::FrameFault LostEofFault() {
+  simcam::FrameFault f;
+  f.lostEndOfFrame = true;
+  return f;
+}
+
 // YUY2 frames as the camera makes them: true when the frame is exactly the camera's picture of
 // the frame number it carries.
 bool IsCameraYuy2Frame(const Frame& frame, uint16_t width, uint16_t height);
