@@ -14,6 +14,7 @@ class VideoProcAmpHandler;
 class PrivateControlHandler;
 class RegionControlHandler;
 class ExtensionUnitHandler;
+class PinDevice;
 
 // A face or region rectangle in frame pixels; all zero, or any value not positive, is no face.
 struct RegionRect {
@@ -56,6 +57,9 @@ class CameraDeviceControls {
   // Set before system sleep; the settings loader consults and clears it.
   virtual bool GetResumeFlag() = 0;
   virtual VOID ClearResumeFlag() = 0;
+
+  // What the capture filter and its pins use; a device without pins answers null.
+  virtual PinDevice* GetPinDevice() { return nullptr; }
 
  protected:
   CameraDeviceControls() = default;

@@ -6,11 +6,9 @@
 #include <ks.h>
 #include <ksmedia.h>
 
-namespace kvz {
+#include "postproc/frame_format.h"
 
-constexpr ULONG kSubtypeYuy2 = 0x32595559;
-constexpr ULONG kSubtypeMjpg = 0x47504A4D;
-constexpr ULONG kSubtypeRgb24 = 0xE436EB7D;
+namespace kvz {
 
 constexpr ULONG kMaxFrameEntries = 128;
 constexpr ULONG kMaxDataRanges = 128;

@@ -9,6 +9,7 @@
 #include "driver/extension_unit_handler.h"
 #include "driver/private_control_handler.h"
 #include "driver/region_control_handler.h"
+#include "driver/video_control_set.h"
 #include "driver/video_proc_amp_handler.h"
 #include "primitives/driver_memory.h"
 #include "usb/descriptor_rules.h"
@@ -418,6 +419,8 @@ NTSTATUS UnitContainer::BuildPropertySets(PKSAUTOMATION_TABLE filterAutomation) 
     const ULONG eventCount = regionHandler_->GetEventItems(&events);
     if (eventCount) filterEventSets_[filterEventSetCount_++] = {&EVENTSETID_KVZ_REGION, eventCount, events};
   }
+  count = GetVideoControlItems(&items);
+  append(&PROPSETID_VIDCAP_VIDEOCONTROL, count, items);
   append(&PROPSETID_VIDCAP_VIDEOCOMPRESSION, CountOf(kCompressionItems), kCompressionItems);
   FillAutomationTable(filterAutomation, filterSets_, filterSetCount_, filterEventSets_, filterEventSetCount_);
   return STATUS_SUCCESS;
@@ -453,6 +456,8 @@ VOID UnitContainer::BuildAutomationTable(PKSNODE_DESCRIPTOR nodes, PULONG nodeCo
   }
 
   streamingSetCount_ = 0;
+  count = GetVideoControlItems(&items);
+  streamingSets_[streamingSetCount_++] = {&PROPSETID_VIDCAP_VIDEOCONTROL, count, items, 0, nullptr};
   streamingSets_[streamingSetCount_++] = {&PROPSETID_VIDCAP_VIDEOCOMPRESSION, CountOf(kCompressionItems),
                                           kCompressionItems, 0, nullptr};
   streamingSets_[streamingSetCount_++] = {&PROPSETID_VIDCAP_DROPPEDFRAMES, CountOf(kDroppedFramesItems),

@@ -447,8 +447,9 @@ TEST_P(PropertySetTest, FilterAndNodeTablesFollowTheUnits) {
   }
   const KSNODE_DESCRIPTOR& streaming = d->nodes[d->nodeCount - 1];
   EXPECT_TRUE(IsEqualGUID(KSNODETYPE_VIDEO_STREAMING, *streaming.Type));
-  ASSERT_EQ(2u, streaming.AutomationTable->PropertySetsCount);
-  EXPECT_TRUE(IsEqualGUID(PROPSETID_VIDCAP_DROPPEDFRAMES, *streaming.AutomationTable->PropertySets[1].Set));
+  ASSERT_EQ(3u, streaming.AutomationTable->PropertySetsCount);
+  EXPECT_TRUE(IsEqualGUID(PROPSETID_VIDCAP_VIDEOCONTROL, *streaming.AutomationTable->PropertySets[0].Set));
+  EXPECT_TRUE(IsEqualGUID(PROPSETID_VIDCAP_DROPPEDFRAMES, *streaming.AutomationTable->PropertySets[2].Set));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -456,12 +457,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SetCase{"VendorAndTestUnits", [] { return simcam::HighSpeedIsochCamera(DriverGuids()); },
                 {&PROPSETID_VIDCAP_CAMERACONTROL, &PROPSETID_VIDCAP_VIDEOPROCAMP, &VendorUnitGuids[0], &TestUnitGuid,
-                 &PROPSETID_KVZ_PRIVATE, &PROPSETID_KVZ_REGION, &PROPSETID_VIDCAP_VIDEOCOMPRESSION},
+                 &PROPSETID_KVZ_PRIVATE, &PROPSETID_KVZ_REGION, &PROPSETID_VIDCAP_VIDEOCONTROL, &PROPSETID_VIDCAP_VIDEOCOMPRESSION},
                 1,
                 {1, 2}},
         SetCase{"NoExtensionUnits", [] { return simcam::MinimalCamera(); },
                 {&PROPSETID_VIDCAP_CAMERACONTROL, &PROPSETID_VIDCAP_VIDEOPROCAMP, &PROPSETID_KVZ_PRIVATE,
-                 &PROPSETID_VIDCAP_VIDEOCOMPRESSION},
+                 &PROPSETID_VIDCAP_VIDEOCONTROL, &PROPSETID_VIDCAP_VIDEOCOMPRESSION},
                 0,
                 {}}),
     [](const ::testing::TestParamInfo<SetCase>& info) { return std::string(info.param.name); });

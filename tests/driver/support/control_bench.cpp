@@ -43,7 +43,7 @@ void ControlBench::Start(const simcam::CameraDescription& description, simcam::C
   const simcam::VendorGuids guids = DriverGuids();
   camera_ = std::make_shared<simcam::SimCamera>(simcam::ProfileFromDescription(description, &guids), options);
   port_ = std::make_unique<usb::UsbPortHandle>(bus_->Plug(camera_));
-  ASSERT_EQ(STATUS_SUCCESS, kernel::LoadedDriver::Load(ControlTestDriverEntry, u"kvzcontroltest", &driver_));
+  ASSERT_EQ(STATUS_SUCCESS, kernel::LoadedDriver::Load(driverEntry_, u"kvzcontroltest", &driver_));
   ASSERT_EQ(STATUS_SUCCESS, kernel::PnpDevice::Add(*driver_, port_->Description(), port_->Pdo(), &device_));
   ASSERT_EQ(STATUS_SUCCESS, device_->Start());
   ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));

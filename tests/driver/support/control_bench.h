@@ -63,6 +63,9 @@ class ControlBench : public ::testing::Test {
   };
   NTSTATUS BasicRange(const GUID& set, ULONG id, Range* range);
 
+  // The minidriver the bench loads.
+  PDRIVER_INITIALIZE driverEntry_ = ControlTestDriverEntry;
+
   std::unique_ptr<usb::UsbBus> bus_;
   std::shared_ptr<simcam::SimCamera> camera_;
   std::unique_ptr<usb::UsbPortHandle> port_;

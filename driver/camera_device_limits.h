@@ -1,0 +1,67 @@
+// Times, counts, register addresses and pool tags of the camera device's life cycle, stream
+// control and private test, in one place.
+#pragma once
+#include <wdm.h>
+
+namespace kvz {
+
+// Pool tags (multi-character constants: memory holds the characters reversed).
+constexpr ULONG kTagCameraDevice = 'ClCD';
+constexpr ULONG kTagInterruptReader = 'ClIp';
+constexpr ULONG kTagStreamReader = 'ClIT';
+constexpr ULONG kTagTestReader = 'BGPV';
+constexpr ULONG kTagIdleManager = 'ClSS';
+constexpr ULONG kTagSelectInterface = 'USAI';
+constexpr ULONG kTagFilterDescriptor = 'ClFD';
+
+// Relative waits in 100-ns units.
+constexpr LONGLONG kMs = -10000LL;
+constexpr LONGLONG kAltSettingRetryDelay = 200 * kMs;
+constexpr LONGLONG kTestPassDelay = 200 * kMs;
+constexpr LONGLONG kTestStopPollDelay = 20 * kMs;
+constexpr LONGLONG kResumeSettleDelay = 200 * kMs;
+constexpr LONGLONG kResumeRetryDelay = 100 * kMs;
+constexpr LONGLONG kGetCurRetryDelay = 100 * kMs;
+
+// Retry bounds.
+constexpr ULONG kControlAltSettingTries = 4;
+constexpr ULONG kGetCurTries = 10;
+constexpr ULONG kResumeRetries = 11;
+constexpr ULONG kTestPollPasses = 50;
+// Release and the power callback wait this many polls for a running test before they go on
+// (the test reader is stopped first, so a test ends within its own time-outs).
+constexpr ULONG kTestStopPolls = 1500;
+
+// Streaming.
+constexpr ULONG kIsochTransferSlots = 5;
+constexpr ULONG kLongIsochPackets = 128;
+constexpr ULONG kShortIsochPackets = 32;
+constexpr ULONG kMaxInterfacePipes = 4;  // what the 128-byte interface record holds
+constexpr ULONG kDefaultFrameInterval = 333333;  // 30 frames per second
+
+// Vendor unit requests: selector 1 tells long isochronous transfers; the test registers.
+constexpr USHORT kVendorSelector1 = 0x0100;
+constexpr USHORT kVendorAddressSelector = 0x0200;
+constexpr USHORT kVendorDataSelector = 0x0300;
+constexpr USHORT kTestReadyRegister = 0x0602;
+constexpr USHORT kTestProgressHighRegister = 0x0604;
+constexpr USHORT kTestProgressLowRegister = 0x0605;
+constexpr USHORT kTestResultValue = 0x0300;
+
+// Chip identification and sensor set-up registers.
+constexpr USHORT kChipIdRegister = 0x20FF;
+constexpr USHORT kBufferSizeRegister = 0x25B1;
+constexpr ULONG kDefaultCameraBufferSize = 16384;
+constexpr USHORT kImageQualityRegister80 = 0x250C;
+constexpr USHORT kImageQualityRegister = 0x250D;
+constexpr USHORT kWhiteBalanceBankRegister = 0x3100;
+constexpr UCHAR kWhiteBalanceBankBit = 0x20;
+
+// Face-exposure window: selector 27 of the vendor unit, 15 bytes.
+constexpr USHORT kFaceExposureValue = 0x1B00;
+constexpr ULONG kFaceExposureLength = 15;
+
+// Hardware identifiers: the bus, vendor and product parts are 21 characters.
+constexpr ULONG kHardwareIdCompareChars = 21;
+
+}  // namespace kvz

@@ -1,0 +1,95 @@
+// The filter's and pins' numbers in one place: pool tags, UVC probe/commit selectors and block
+// sizes, allocator framing, the waits of the state machine, stream header flags and the sizes
+// the format checks use.
+#pragma once
+#include <wdm.h>
+#include <ks.h>
+#include <ksmedia.h>
+
+#include "usb/usb_limits.h"
+
+namespace kvz {
+
+// Pool tags.
+constexpr ULONG kTagCaptureFilter = 'ClFl';
+constexpr ULONG kTagPinDescriptor = 'PIND';
+constexpr ULONG kTagBridgeDescriptor = 'PDTI';
+constexpr ULONG kTagConnections = 'Ptmp';
+constexpr ULONG kTagFrameBuffer = 'Ptmp';
+constexpr ULONG kTagCapturePin = 'ClCP';
+constexpr ULONG kTagStillPin = 'ClSP';
+constexpr ULONG kTagConnectionFormat = 'VDIF';
+constexpr ULONG kTagPinEdit = 'ALCF';
+constexpr ULONG kTagVideoProbe = 'VPCC';
+constexpr ULONG kTagStillProbe = 'SPCC';
+constexpr ULONG kTagEncoderWorkspace = 'ClCP';
+constexpr ULONG kTagDisplayPath = 'Ptmp';
+
+// UVC video streaming interface requests.
+constexpr UCHAR kVsProbeControl = 1;
+constexpr UCHAR kVsCommitControl = 2;
+constexpr UCHAR kVsStillProbeControl = 3;
+constexpr UCHAR kVsStillCommitControl = 4;
+constexpr UCHAR kVsStillImageTriggerControl = 5;
+constexpr ULONG kVideoProbeLength = 26;
+constexpr ULONG kStillProbeLength = 11;
+constexpr ULONG kProbeScratchLength = 32;
+constexpr ULONG kProbeQualityOffset = 12;
+constexpr USHORT kProbeCompQuality = 47;
+
+// Pin descriptors and framing.
+constexpr ULONG kCapturePinFlags = KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY | KSPIN_FLAG_HYPERCRITICAL_PROCESSING;
+constexpr ULONG kStillPinFlags = KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY;
+constexpr ULONG kFramingFlags = KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY | KSALLOCATOR_REQUIREMENTF_PREFERENCES_ONLY;
+constexpr ULONG kTemplateFrames = 4;
+constexpr ULONG kTemplateFrameSize = 16384;
+constexpr ULONG kPinFrames = 10;
+constexpr ULONG kStreamHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
+
+// Format sizes: a VIDEOINFO format is the 64-byte header, 48 bytes of video info before the
+// bitmap header and biSize bytes of it (112 + biSize); VIDEOINFO2 has 112 bytes before it.
+constexpr ULONG kVideoInfoPrefix = sizeof(KSDATAFORMAT) + FIELD_OFFSET(KS_VIDEOINFOHEADER, bmiHeader);
+constexpr ULONG kVideoInfo2Prefix = sizeof(KSDATAFORMAT) + FIELD_OFFSET(KS_VIDEOINFOHEADER2, bmiHeader);
+constexpr ULONG kBitmapHeaderSize = sizeof(KS_BITMAPINFOHEADER);
+constexpr ULONG kVideoRangeSize = sizeof(KS_DATARANGE_VIDEO);
+constexpr ULONG kVideoRange2Size = sizeof(KS_DATARANGE_VIDEO2);
+constexpr ULONG kVideoInfo2FormatSize = sizeof(KS_DATAFORMAT_VIDEOINFOHEADER2);
+
+// Timing, 100-ns units.
+constexpr LONGLONG kDefaultFrameInterval = 10000000;
+constexpr LONGLONG kFilterPowerUpWait = 100 * 10000LL;
+constexpr LONGLONG kAcquirePollWait = 30 * 10000LL;
+constexpr ULONG kAcquirePolls = 11;
+constexpr LONGLONG kAcquireTimeoutWait = 200 * 10000LL;
+constexpr LONGLONG kCreateTestPollWait = 20 * 10000LL;
+constexpr LONGLONG kStopSettleBulk = 50 * 10000LL;
+constexpr LONGLONG kStopSettleIsoch = 200 * 10000LL;
+constexpr LONGLONG kStillTriggerWait = 100 * 10000LL;
+constexpr LONGLONG kFirstFrameNone = 0xFFFFFFFF;
+
+// Stream headers.
+constexpr ULONG kOptionsWithClock = KSSTREAM_HEADER_OPTIONSF_SPLICEPOINT | KSSTREAM_HEADER_OPTIONSF_TIMEVALID |
+                                    KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
+constexpr ULONG kOptionsWithoutClock = KSSTREAM_HEADER_OPTIONSF_SPLICEPOINT;
+constexpr ULONG kStillOptions = KSSTREAM_HEADER_OPTIONSF_SPLICEPOINT | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
+constexpr ULONG kFrameInfoSize = 72;
+
+// Still capability and mode: external trigger enable and trigger.
+constexpr ULONG kStillVideoControlCaps = KS_VideoControlFlag_ExternalTriggerEnable | KS_VideoControlFlag_Trigger;
+
+// Frame delivery.
+constexpr ULONG kFaceOfferPeriod = 6;
+constexpr ULONG kOrientationPeriod = 10;
+constexpr LONG kSensorSetupDone = 100;
+constexpr int kEncodeQuality = 95;
+constexpr ULONG kEncodeCpuAuto = 1;
+constexpr LONG kNoZoom = 10;
+constexpr ULONGLONG kMaxImageBytes = 0xFFFFFFFFull;
+
+// Display orientation.
+constexpr ULONG kMaxDisplayPaths = 10;
+constexpr ULONG kDisplayPathChars = 256;
+constexpr ULONG kDisplayValueBytes = 512;
+constexpr LONG kMaxDisplayObjects = 64;
+
+}  // namespace kvz

@@ -1,0 +1,399 @@
+// The camera device's life cycle through the PnP manager over the simulated camera: start, stop,
+// restart, removal, surprise removal, chip identification, the control interface's alternate
+// setting, shutdown, idle power and system sleep; an allocation-failure sweep over start.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "device_bench.h"
+#include "driver/device_settings.h"
+#include "kvz/io_testing.h"
+#include "ks_client.h"
+#include "kvz/kernel_testing.h"
+#include "usb/usb_limits.h"
+
+namespace kvz::drivertest {
+namespace {
+
+constexpr LONGLONG kMs = 10000;
+constexpr uint8_t kD0 = 1;
+constexpr uint8_t kD3 = 4;
+constexpr uint16_t kVendorData = 0x0300;
+
+class LifeCycle : public DeviceBench, public ::testing::WithParamInterface<Profile> {};
+
+// Every profile walks start, PnP stop, start again and removal; a camera without a vendor unit
+// (the minimal one) fails its start and still unloads clean.
+TEST_P(LifeCycle, StartStopRestartRemove) {
+  Plug(GetParam());
+  if (GetParam() == Profile::kMinimal) {
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, Start());
+    EXPECT_EQ(nullptr, Camera()->GetUnitContainer()) << "a failed start frees what it created";
+    return;
+  }
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  EXPECT_FALSE(PrivateLink().empty());
+  EXPECT_EQ(0, camera_->Snapshot().streamingAlternate);
+  EXPECT_EQ(GetParam() == Profile::kBulk, Camera()->HasBulkTransport());
+  EXPECT_EQ(GetParam() == Profile::kUsb3, Camera()->IsUsb3());
+  ASSERT_EQ(STATUS_SUCCESS, device_->QueryStop());
+  ASSERT_EQ(STATUS_SUCCESS, device_->Stop());
+  EXPECT_EQ(nullptr, Camera()->GetUnitContainer());
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  EXPECT_NE(nullptr, Camera()->GetUnitContainer());
+  EXPECT_EQ(STATUS_SUCCESS, Start()) << "a second start while started creates nothing";
+}
+
+INSTANTIATE_TEST_SUITE_P(Profiles, LifeCycle,
+                         ::testing::Values(Profile::kIsoch, Profile::kBulk, Profile::kUsb3, Profile::kMinimal),
+                         [](const auto& info) { return std::string(ProfileName(info.param)); });
+
+using DeviceTest = DeviceBench;
+
+// Surprise removal with the private channel open: requests fail, closing and removal are clean.
+TEST_F(DeviceTest, SurpriseRemovalWithHandleOpen) {
+  Plug(Profile::kIsoch);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  std::unique_ptr<kernel::ClientFile> file;
+  ASSERT_EQ(STATUS_SUCCESS, OpenPrivate(&file));
+  port_->Unplug();
+  ASSERT_EQ(STATUS_SUCCESS, device_->SurpriseRemove());
+  ULONG result = 0;
+  ULONG_PTR information = 0;
+  EXPECT_FALSE(NT_SUCCESS(PrivateRequest(*file, 0x223C04, 4, &result, &information)));
+  EXPECT_EQ(STATUS_SUCCESS, file->Close());
+  EXPECT_EQ(STATUS_SUCCESS, device_->Remove());
+}
+
+// Chip identification: a register read that fails identifies nothing, a family outside the six
+// known ones is refused; both fail the start and free everything.
+struct ChipCase {
+  const char* name;
+  bool failRead;
+  uint8_t chipRegister;
+  NTSTATUS start;
+  ULONG family;
+};
+
+class ChipIdentification : public DeviceBench, public ::testing::WithParamInterface<ChipCase> {};
+
+TEST_P(ChipIdentification, DecidesTheStart) {
+  const ChipCase& c = GetParam();
+  Plug(Profile::kIsoch);
+  camera_->Configure([&](simcam::CameraFaults& faults, simcam::ControlTable&, simcam::RegisterFile& registers,
+                         simcam::CameraOptions&) {
+    registers.Preset(0x20FF, c.chipRegister);
+    if (c.failRead) {
+      simcam::RequestFault fault;
+      fault.match.bRequest = 0x81;
+      fault.match.wValue = kVendorData;
+      fault.count = 0;
+      faults.requests.push_back(fault);
+    }
+  });
+  EXPECT_EQ(c.start, Start());
+  if (NT_SUCCESS(c.start)) {
+    EXPECT_EQ(c.family, Camera()->GetChipFamily());
+  } else {
+    EXPECT_EQ(nullptr, Camera()->GetUnitContainer());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ChipIdentification,
+                         ::testing::Values(ChipCase{"readFails", true, 0xC3, STATUS_UNSUCCESSFUL, 0},
+                                           ChipCase{"family90", false, 0x95, STATUS_UNSUCCESSFUL, 0},
+                                           ChipCase{"familyC0", false, 0xC7, STATUS_SUCCESS, 0xC0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Alternate setting 0 of the control interface: four tries 200 ms apart, then a port cycle.
+TEST_F(DeviceTest, ControlInterfaceRetriesThenCyclesThePort) {
+  for (uint32_t failures : {3u, 4u}) {
+    Plug(Profile::kIsoch);
+    camera_->Configure([&](simcam::CameraFaults& faults, simcam::ControlTable&, simcam::RegisterFile&,
+                           simcam::CameraOptions&) {
+      simcam::RequestFault fault;
+      fault.target = simcam::RequestTarget::kSetInterface;
+      fault.match.wIndex = 0;
+      fault.kind = simcam::RequestFaultKind::kFail;
+      fault.count = failures;
+      faults.requests.push_back(fault);
+    });
+    const NTSTATUS status = Start();
+    EXPECT_EQ(failures < 4, NT_SUCCESS(status)) << failures;
+    EXPECT_EQ(failures < 4 ? 0u : 1u, Count(simcam::RequestKind::kPortCycle)) << failures;
+    Unload();
+  }
+}
+
+// Nobody uses the camera: D3 after the first idle tick (2 s); the private test brings it back.
+TEST_F(DeviceTest, IdleToD3AndBack) {
+  Plug(Profile::kIsoch);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  Wait(1900 * kMs);
+  EXPECT_TRUE(PowerLog().empty());
+  Wait(600 * kMs);
+  ASSERT_EQ(std::vector<uint8_t>{kD3}, PowerLog());
+  std::unique_ptr<kernel::ClientFile> file;
+  ASSERT_EQ(STATUS_SUCCESS, OpenPrivate(&file));
+  ULONG result = 0;
+  EXPECT_EQ(STATUS_SUCCESS, PrivateRequest(*file, 0x223C04, 4, &result, nullptr));
+  const std::vector<uint8_t> log = PowerLog();
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(kD0, log[1]);
+}
+
+// After shutdown the camera is brought to D0 and the idle timer no longer lowers it.
+TEST_F(DeviceTest, ShutdownKeepsTheCameraPowered) {
+  Plug(Profile::kIsoch);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  ASSERT_EQ(STATUS_SUCCESS, device_->QueryStop());
+  ASSERT_EQ(STATUS_SUCCESS, device_->Stop());
+  ASSERT_EQ(STATUS_SUCCESS, Start());  // registered once, however often started
+  Wait(2500 * kMs);
+  ASSERT_EQ(std::vector<uint8_t>{kD3}, PowerLog());
+  kernel::SystemShutdown();
+  Wait(6000 * kMs);
+  EXPECT_EQ((std::vector<uint8_t>{kD3, kD0}), PowerLog());
+}
+
+// System sleep and resume without a running capture: requests fail while suspended, the idle
+// timer runs again afterwards; the same on both sides of build 10587.
+class SleepResume : public DeviceBench, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(SleepResume, SuspendsTheChannelAndRearmsIdle) {
+  kernel::SetSystemVersion(kernel::SystemVersion::Windows10(GetParam()));
+  Plug(Profile::kIsoch);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  std::unique_ptr<kernel::ClientFile> file;
+  ASSERT_EQ(STATUS_SUCCESS, OpenPrivate(&file));
+  kernel::NotifySystemStateLock(false);
+  ULONG_PTR information = 1;
+  EXPECT_EQ(STATUS_POWER_STATE_INVALID, PrivateRequest(*file, 0x223C04, 4, nullptr, &information));
+  EXPECT_EQ(0u, information);
+  kernel::NotifySystemStateLock(true);
+  EXPECT_TRUE(Camera()->GetRestartPending());
+  ULONG result = 0;
+  EXPECT_EQ(STATUS_SUCCESS, PrivateRequest(*file, 0x223C04, 4, &result, &information));
+  camera_->ClearLog();
+  Wait(2500 * kMs);
+  EXPECT_EQ(std::vector<uint8_t>{kD3}, PowerLog());
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, SleepResume, ::testing::Values(10586u, 10587u));
+
+// Every allocation of a start failed once: the start reports a status, and stop, removal and
+// unload leave nothing behind.
+TEST_F(DeviceTest, AllocationFailureSweepOverStart) {
+  Plug(Profile::kIsoch);
+  const uint64_t before = kernel::PoolAllocationAttempts();
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  const uint64_t allocations = kernel::PoolAllocationAttempts() - before;
+  Unload();
+  ASSERT_GT(allocations, 10u);
+  for (uint64_t n = 1; n <= allocations; ++n) {
+    Plug(Profile::kIsoch);
+    kernel::FailNthAllocation(n);
+    const NTSTATUS status = Start();
+    kernel::ClearPoolFaults();
+    EXPECT_NE(STATUS_PENDING, status) << "allocation " << n;
+    Unload();
+    if (HasFailure()) break;
+  }
+}
+
+}  // namespace
+}  // namespace kvz::drivertest
+
+namespace kvz::drivertest {
+namespace {
+
+// A capture pin of the filter in RUN, at the first format the pin offers.
+class StreamingDevice : public DeviceBench {
+ protected:
+  void RunCapture() {
+    ASSERT_EQ(STATUS_SUCCESS, Start());
+    ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
+    std::vector<ksclient::Bytes> ranges;
+    ASSERT_EQ(STATUS_SUCCESS, filter_->PinDataRanges(0, &ranges));
+    ASSERT_FALSE(ranges.empty());
+    ksclient::Bytes format;
+    ASSERT_EQ(STATUS_SUCCESS, filter_->Intersect(0, {ranges.front()}, &format));
+    ASSERT_EQ(STATUS_SUCCESS, filter_->CreatePin(0, format, &pin_));
+    for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(state));
+    frameBytes_ = static_cast<ULONG>(reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize);
+    ASSERT_GT(frameBytes_, 0u);
+  }
+  NTSTATUS ReadFrames(size_t count) {
+    std::vector<ksclient::CompletedFrame> frames;
+    return pin_->ReadFrames(count, frameBytes_, 2, &frames, 20000000);
+  }
+  size_t Commits() const {
+    size_t n = 0;
+    for (const simcam::LoggedRequest& r : camera_->Log())
+      n += r.kind == simcam::RequestKind::kControl && r.setup.bRequest == 0x01 && r.setup.wValue == 0x0200 &&
+           r.setup.wIndex == 0x0001;
+    return n;
+  }
+  void CloseClients() {
+    pin_.reset();
+    filter_.reset();
+  }
+  void TearDown() override {
+    CloseClients();
+    DeviceBench::TearDown();
+  }
+
+  std::unique_ptr<ksclient::KsFilterClient> filter_;
+  std::unique_ptr<ksclient::KsPinClient> pin_;
+  ULONG frameBytes_ = 0;
+};
+
+// System sleep with a running capture pauses the stream at zero bandwidth. From build 10587 the
+// resume commits the stream again and frames flow; on 10586 the stream stays paused.
+class StreamingSleep : public StreamingDevice, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(StreamingSleep, ResumeRecommitsFrom10587) {
+  const bool restarts = GetParam() >= 10587;
+  kernel::SetSystemVersion(kernel::SystemVersion::Windows10(GetParam()));
+  Plug(Profile::kIsoch);
+  ASSERT_NO_FATAL_FAILURE(RunCapture());
+  ASSERT_EQ(STATUS_SUCCESS, ReadFrames(3));
+  kernel::NotifySystemStateLock(false);
+  EXPECT_EQ(0, camera_->Snapshot().streamingAlternate);
+  camera_->ClearLog();
+  kernel::NotifySystemStateLock(true);
+  EXPECT_EQ(restarts ? 1u : 0u, Commits());
+  EXPECT_EQ(restarts, camera_->Snapshot().streamingAlternate != 0);
+  EXPECT_EQ(restarts ? STATUS_SUCCESS : STATUS_TIMEOUT, ReadFrames(3));
+  EXPECT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_PAUSE));
+  EXPECT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_STOP));
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, StreamingSleep, ::testing::Values(10586u, 10587u));
+
+// Surprise removal while a capture runs with filter, pin and private channel open: every
+// handle closes and the device goes away clean.
+TEST_F(StreamingDevice, SurpriseRemovalWhileStreaming) {
+  Plug(Profile::kIsoch);
+  ASSERT_NO_FATAL_FAILURE(RunCapture());
+  ASSERT_EQ(STATUS_SUCCESS, ReadFrames(2));
+  std::unique_ptr<kernel::ClientFile> file;
+  ASSERT_EQ(STATUS_SUCCESS, OpenPrivate(&file));
+  port_->Unplug();
+  ASSERT_EQ(STATUS_SUCCESS, device_->SurpriseRemove());
+  EXPECT_FALSE(NT_SUCCESS(ReadFrames(1)));
+  pin_->SetState(KSSTATE_STOP);
+  CloseClients();
+  file.reset();
+  EXPECT_EQ(STATUS_SUCCESS, device_->Remove());
+}
+
+}  // namespace
+}  // namespace kvz::drivertest
+
+namespace kvz::drivertest {
+namespace {
+
+// A camera in the table of six listed cameras publishes the sensor-camera categories; another
+// camera, with or without an interface part in its hardware identifier, the camera categories.
+struct IdentityCase {
+  const char* name;
+  uint16_t product;
+  int hardwareIdInterface;  // -1: no interface part
+  bool sensor;
+};
+
+class Identity : public StreamingDevice, public ::testing::WithParamInterface<IdentityCase> {};
+
+TEST_P(Identity, ChoosesTheCategories) {
+  const IdentityCase& c = GetParam();
+  simcam::CameraDescription description = DescriptionOf(Profile::kIsoch);
+  description.idVendor = 0x2B7E;
+  description.idProduct = c.product;
+  usb::PortOptions port;
+  port.interfaceNumber = c.hardwareIdInterface;
+  Plug(description, {}, port);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  EXPECT_EQ(c.sensor, Camera()->IsListedCamera());
+  EXPECT_EQ(0, Camera()->InterfaceNumber());
+  ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
+  std::vector<GUID> categories;
+  ASSERT_EQ(STATUS_SUCCESS, filter_->Categories(&categories));
+  const bool sensor = std::find(categories.begin(), categories.end(), KSCATEGORY_SENSOR_CAMERA) != categories.end();
+  EXPECT_EQ(c.sensor, sensor);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cameras, Identity,
+                         ::testing::Values(IdentityCase{"other", 0x0200, 0, false},
+                                           IdentityCase{"otherNoInterface", 0x0200, -1, false},
+                                           IdentityCase{"listed", 0x0203, 0, true},
+                                           IdentityCase{"listedNoInterface", 0x0206, -1, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kvz::drivertest
+
+namespace kvz::drivertest {
+namespace {
+
+// The sensor set-up on a 0xB0 chip: the image-quality register, the power-line control from the
+// flicker detector's value when automatic, and the white-balance gains (128 each gives 99, 70 and
+// 119: 128 x 41 / 255 + 79 and so on), each gain to two registers, green twice.
+TEST_F(DeviceTest, SensorSetupWritesQualityPowerLineAndGains) {
+  Plug(Profile::kIsoch);
+  camera_->Configure([](simcam::CameraFaults&, simcam::ControlTable&, simcam::RegisterFile& registers,
+                        simcam::CameraOptions&) { registers.Preset(0x20FF, 0xB3); });
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  DeviceSettings* settings = Camera()->GetSettings();
+  StoreSetting(settings->autoWhiteBalance, 0);
+  StoreSetting(settings->imageQuality, 1);
+  StoreSetting(settings->wbRed, 128);
+  StoreSetting(settings->wbGreen, 128);
+  StoreSetting(settings->wbBlue, 128);
+  StoreSetting(settings->records[kRecordPowerLine].current, 0);
+  StoreSetting(settings->flickerDetectValue, 2);
+  const size_t before = camera_->RegisterWrites().size();
+  camera_->ClearLog();
+  EXPECT_EQ(STATUS_SUCCESS, Camera()->WriteSensorSetup());
+  std::vector<std::pair<uint16_t, uint8_t>> writes;
+  const std::vector<simcam::RegisterWrite> all = camera_->RegisterWrites();
+  for (size_t i = before; i < all.size(); ++i) writes.emplace_back(all[i].address, all[i].value);
+  const std::vector<std::pair<uint16_t, uint8_t>> expected = {
+      {0x250D, 0x52}, {0x2130, 99}, {0x0520, 99}, {0x2134, 70}, {0x0521, 70},
+      {0x213C, 70},   {0x0521, 70}, {0x2138, 119}, {0x0522, 119}};
+  EXPECT_EQ(expected, writes);
+  size_t powerLineSets = 0;
+  for (const simcam::LoggedRequest& r : camera_->Log()) {
+    if (r.kind == simcam::RequestKind::kControl && r.setup.bRequest == 0x01 && r.setup.wValue == 0x0500 &&
+        r.setup.wIndex == 0x0200) {
+      ++powerLineSets;
+      EXPECT_EQ(std::vector<uint8_t>{2}, r.data);
+    }
+  }
+  EXPECT_EQ(1u, powerLineSets);
+}
+
+}  // namespace
+}  // namespace kvz::drivertest
+
+namespace kvz::drivertest {
+namespace {
+
+// A filter opened on the idle camera brings it back to D0 and keeps it there; closing it lets
+// the camera idle to D3 again two seconds later.
+TEST_F(StreamingDevice, FilterWakesTheIdleCamera) {
+  constexpr LONGLONG kMs = 10000;
+  Plug(Profile::kIsoch);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  Wait(2500 * kMs);
+  ASSERT_EQ(std::vector<uint8_t>{4}, PowerLog());
+  ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
+  Wait(5000 * kMs);
+  EXPECT_EQ((std::vector<uint8_t>{4, 1}), PowerLog());
+  filter_.reset();
+  Wait(2500 * kMs);
+  EXPECT_EQ((std::vector<uint8_t>{4, 1, 4}), PowerLog());
+}
+
+}  // namespace
+}  // namespace kvz::drivertest

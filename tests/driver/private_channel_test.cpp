@@ -1,0 +1,181 @@
+// The private "\ZEMT" channel through the driver's request hooks: names, checks in their order,
+// the test stream with and without a running capture, concurrency, sleep, PnP stop.
+#include <gtest/gtest.h>
+
+#include "device_bench.h"
+#include "driver/driver_entry.h"
+#include "kvz/io_testing.h"
+#include "kvz/kernel_thread.h"
+
+namespace kvz::drivertest {
+namespace {
+
+constexpr LONGLONG kMs = 10000;
+constexpr uint16_t kTestResult = 0x1234;  // what the camera's test unit reports when done
+
+using PrivateChannel = DeviceBench;
+
+// A name differing only in letter case is the channel; one character more or less goes to the
+// class driver, which knows no such object.
+TEST_F(PrivateChannel, NameMatchesWithoutCase) {
+  Plug(Profile::kIsoch);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  struct Case {
+    const char16_t* name;
+    bool channel;
+  } cases[] = {{u"\\ZEMT", true}, {u"\\zEmt", true}, {u"\\ZEM", false}, {u"\\ZEMTS", false}};
+  for (const Case& c : cases) {
+    std::unique_ptr<kernel::ClientFile> file;
+    const std::u16string name(c.name);
+    const NTSTATUS status =
+        kernel::ClientFile::OpenOnDevice(device_->Top(), name.data(), name.size() * 2, nullptr, &file);
+    EXPECT_EQ(c.channel, NT_SUCCESS(status)) << std::string(name.begin(), name.end());
+    if (!c.channel || !NT_SUCCESS(status)) continue;
+    ULONG result = 0;
+    EXPECT_EQ(STATUS_SUCCESS, PrivateRequest(*file, kIoctlPrivateTest, 4, &result, nullptr));
+    EXPECT_EQ(kTestResult, result);
+  }
+}
+
+// The checks in their order: control code, output length, then the test runs; Information is 4
+// only when it ran.
+TEST_F(PrivateChannel, RequestChecks) {
+  Plug(Profile::kIsoch);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  std::unique_ptr<kernel::ClientFile> file;
+  ASSERT_EQ(STATUS_SUCCESS, OpenPrivate(&file));
+  struct Case {
+    ULONG code;
+    ULONG output;
+    NTSTATUS status;
+    ULONG_PTR information;
+  } cases[] = {
+      {0x223C08, 4, STATUS_NOT_SUPPORTED, 0},
+      {kIoctlPrivateTest, 2, STATUS_BUFFER_TOO_SMALL, 0},
+      {kIoctlPrivateTest, 4, STATUS_SUCCESS, 4},
+  };
+  for (const Case& c : cases) {
+    ULONG result = 0;
+    ULONG_PTR information = 99;
+    EXPECT_EQ(c.status, PrivateRequest(*file, c.code, c.output, &result, &information)) << std::hex << c.code;
+    EXPECT_EQ(c.information, information);
+    if (NT_SUCCESS(c.status)) {
+      EXPECT_EQ(kTestResult, result);
+    }
+  }
+}
+
+// Without the test unit, or on a bulk camera (which has no test stream), the test cannot run.
+TEST_F(PrivateChannel, CamerasWithoutTheTest) {
+  simcam::CameraDescription noTestUnit = DescriptionOf(Profile::kIsoch);
+  noTestUnit.extensionUnits.pop_back();
+  Plug(noTestUnit);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  std::unique_ptr<kernel::ClientFile> file;
+  ASSERT_EQ(STATUS_SUCCESS, OpenPrivate(&file));
+  ULONG_PTR information = 99;
+  EXPECT_EQ(STATUS_NOT_SUPPORTED, PrivateRequest(*file, kIoctlPrivateTest, 4, nullptr, &information));
+  EXPECT_EQ(0u, information);
+  file.reset();
+  Unload();
+
+  Plug(Profile::kBulk);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  ASSERT_EQ(STATUS_SUCCESS, OpenPrivate(&file));
+  EXPECT_EQ(STATUS_NOT_SUPPORTED, PrivateRequest(*file, kIoctlPrivateTest, 4, nullptr, &information));
+  EXPECT_EQ(0, Camera()->GetCaptureRunning());
+}
+
+// A second request while a test runs is refused; the first completes with the result.
+TEST_F(PrivateChannel, SecondRequestWhileRunning) {
+  Plug(Profile::kIsoch);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  std::unique_ptr<kernel::ClientFile> file;
+  ASSERT_EQ(STATUS_SUCCESS, OpenPrivate(&file));
+  ULONG first = 0;
+  NTSTATUS firstStatus = STATUS_PENDING;
+  kernel::KernelThread client("first test request", [&] {
+    firstStatus = PrivateRequest(*file, kIoctlPrivateTest, 4, &first, nullptr);
+  });
+  Wait(100 * kMs);
+  ULONG_PTR information = 99;
+  EXPECT_EQ(STATUS_TOO_MANY_COMMANDS, PrivateRequest(*file, kIoctlPrivateTest, 4, nullptr, &information));
+  EXPECT_EQ(0u, information);
+  client.Join();
+  EXPECT_EQ(STATUS_SUCCESS, firstStatus);
+  EXPECT_EQ(kTestResult, first);
+}
+
+// After a PnP stop the channel answers without touching the freed test reader; after the next
+// start the test runs again.
+TEST_F(PrivateChannel, AfterPnpStop) {
+  Plug(Profile::kIsoch);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  std::unique_ptr<kernel::ClientFile> file;
+  ASSERT_EQ(STATUS_SUCCESS, OpenPrivate(&file));
+  ASSERT_EQ(STATUS_SUCCESS, device_->QueryStop());
+  ASSERT_EQ(STATUS_SUCCESS, device_->Stop());
+  EXPECT_EQ(STATUS_NOT_SUPPORTED, PrivateRequest(*file, kIoctlPrivateTest, 4, nullptr, nullptr));
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  ULONG result = 0;
+  EXPECT_EQ(STATUS_SUCCESS, PrivateRequest(*file, kIoctlPrivateTest, 4, &result, nullptr));
+  EXPECT_EQ(kTestResult, result);
+}
+
+// A PnP stop while a test runs stops the test and frees the reader only after it ended.
+TEST_F(PrivateChannel, StopWhileTestRuns) {
+  Plug(Profile::kIsoch);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  std::unique_ptr<kernel::ClientFile> file;
+  ASSERT_EQ(STATUS_SUCCESS, OpenPrivate(&file));
+  NTSTATUS status = STATUS_PENDING;
+  kernel::KernelThread client("test request", [&] { status = PrivateRequest(*file, kIoctlPrivateTest, 4, nullptr, nullptr); });
+  Wait(300 * kMs);
+  ASSERT_EQ(STATUS_PENDING, status);
+  ASSERT_EQ(STATUS_SUCCESS, device_->QueryStop());
+  ASSERT_EQ(STATUS_SUCCESS, device_->Stop());
+  EXPECT_NE(STATUS_PENDING, status) << "the stop waited for the test to end";
+  client.Join();
+  EXPECT_FALSE(NT_SUCCESS(status));
+}
+
+// With a capture running the camera is polled instead. Ready in the third pass: the result after
+// two 200 ms waits. Never ready: STATUS_IO_TIMEOUT after 50 passes, not a success.
+TEST_F(PrivateChannel, PollingBesideACapture) {
+  for (bool finishes : {true, false}) {
+    Plug(Profile::kIsoch);
+    ASSERT_EQ(STATUS_SUCCESS, Start());
+    std::unique_ptr<kernel::ClientFile> file;
+    ASSERT_EQ(STATUS_SUCCESS, OpenPrivate(&file));
+    uint64_t start = 0;
+    int reads = 0;
+    camera_->Configure([&](simcam::CameraFaults&, simcam::ControlTable&, simcam::RegisterFile& registers,
+                           simcam::CameraOptions&) {
+      // Each pass reads 0x0602 once: progress moves every pass, ready from the third on.
+      registers.Script(0x0602, [&, finishes](uint64_t) { return static_cast<uint8_t>(finishes && ++reads >= 3); });
+      registers.Script(0x0605, [&](uint64_t now) { return static_cast<uint8_t>((now - start) / (100 * kMs)); });
+    });
+    // As while a capture pin runs: its filter holds the device busy.
+    Camera()->CancelIdleTimer();
+    Camera()->SetCaptureRunning(1);
+    start = KeQueryInterruptTime();
+    ULONG result = 0;
+    ULONG_PTR information = 0;
+    const NTSTATUS status = PrivateRequest(*file, kIoctlPrivateTest, 4, &result, &information);
+    const uint64_t took = KeQueryInterruptTime() - start;
+    if (finishes) {
+      EXPECT_EQ(STATUS_SUCCESS, status);
+      EXPECT_EQ(400 * kMs, static_cast<LONGLONG>(took / (100 * kMs) * (100 * kMs)));
+    } else {
+      EXPECT_EQ(STATUS_IO_TIMEOUT, status);
+      EXPECT_EQ(50 * 200 * kMs, static_cast<LONGLONG>(took / (100 * kMs) * (100 * kMs)));
+    }
+    Camera()->SetCaptureRunning(0);
+    Camera()->RestartIdleTimer();
+    file.reset();
+    Unload();
+  }
+}
+
+}  // namespace
+}  // namespace kvz::drivertest

@@ -1,0 +1,140 @@
+// The device's stream control on a started camera: alternate-setting choice and selection,
+// zero bandwidth, frame intervals, GET_CUR with retry, and stream calls without a stream.
+#include <gtest/gtest.h>
+
+#include "device_bench.h"
+#include "driver/format_table.h"
+#include "kvz/system_testing.h"
+#include "usbdlib.h"
+
+namespace kvz::drivertest {
+namespace {
+
+using StreamControl = DeviceBench;
+
+// The high-speed profile's alternate settings carry 128, 512, 1024, 2048 and 3072 bytes.
+TEST_F(StreamControl, AlternateSettingByBandwidth) {
+  Plug(Profile::kIsoch);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  CameraDevice* camera = Camera();
+  struct Case {
+    ULONG payload;
+    uint8_t alternate;
+  } cases[] = {{0, 0}, {128, 1}, {500, 2}, {1024, 3}, {3000, 5}, {3073, 5}};
+  for (const Case& c : cases) {
+    ASSERT_EQ(STATUS_SUCCESS, camera->SelectStreamingAltSetting(c.payload));
+    EXPECT_EQ(c.alternate, camera_->Snapshot().streamingAlternate) << c.payload;
+    // Selected once on the way from zero bandwidth: a second configuration changes nothing.
+    ASSERT_EQ(STATUS_SUCCESS, camera->SelectStreamingAltSetting(3072));
+    EXPECT_EQ(c.alternate, camera_->Snapshot().streamingAlternate) << c.payload;
+    ASSERT_EQ(STATUS_SUCCESS, camera->SelectZeroBandwidth());
+    EXPECT_EQ(0, camera_->Snapshot().streamingAlternate);
+  }
+}
+
+// A USB 3 camera on Windows 7 takes the largest setting whatever the payload; on Windows 8 the
+// first that fits.
+TEST_F(StreamControl, Usb3OnWindows7TakesTheLargest) {
+  for (bool windows7 : {true, false}) {
+    kernel::SetSystemVersion(windows7 ? kernel::SystemVersion::Windows7() : kernel::SystemVersion::Windows8());
+    Plug(Profile::kUsb3);
+    ASSERT_EQ(STATUS_SUCCESS, Start());
+    // The profile's six streaming alternate settings, 1024 to 49152 bytes per interval.
+    EXPECT_EQ(windows7 ? 6 : 1, Camera()->ChooseAltSetting(100)) << windows7;
+    EXPECT_EQ(windows7 ? 6 : 2, Camera()->ChooseAltSetting(2000)) << windows7;
+    EXPECT_EQ(6, Camera()->ChooseAltSetting(0xFFFFFFFF)) << windows7;
+    Unload();
+  }
+}
+
+// Selection failures: a record claiming more pipes than the device's record holds is refused
+// before anything is sent; a request block error under IRP success is a failure, and the
+// streaming selection falls back to zero bandwidth.
+TEST_F(StreamControl, SelectionFailures) {
+  Plug(Profile::kIsoch);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  CameraDevice* camera = Camera();
+  UCHAR record[128] = {};
+  auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(record);
+  info->Length = sizeof(record);
+  info->InterfaceNumber = 1;
+  info->NumberOfPipes = 9;
+  camera_->ClearLog();
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, camera->SelectAltSetting(info, sizeof(record)));
+  EXPECT_EQ(0u, Count(simcam::RequestKind::kSetInterface));
+
+  camera_->Configure([](simcam::CameraFaults& faults, simcam::ControlTable&, simcam::RegisterFile&,
+                        simcam::CameraOptions&) {
+    simcam::RequestFault fault;
+    fault.target = simcam::RequestTarget::kSetInterface;
+    fault.kind = simcam::RequestFaultKind::kUrbErrorIrpSuccess;
+    fault.urbStatus = USBD_STATUS_STALL_PID;
+    faults.requests.push_back(fault);
+  });
+  EXPECT_FALSE(NT_SUCCESS(camera->SelectStreamingAltSetting(1024)));
+  EXPECT_EQ(0, camera_->Snapshot().streamingAlternate);
+  ASSERT_EQ(STATUS_SUCCESS, camera->SelectStreamingAltSetting(1024));
+  EXPECT_EQ(3, camera_->Snapshot().streamingAlternate);
+}
+
+// The first listed interval equal to the request or, for a non-zero request, above it; else the
+// last. Zero intervals are skipped; without intervals a request stays and 0 gets 30 fps.
+TEST_F(StreamControl, PickFrameInterval) {
+  Plug(Profile::kIsoch);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  ULONG listed[] = {333333, 666666, 1000000};
+  ULONG withZero[] = {0, 500000};
+  FrameEntry entry{};
+  struct Case {
+    PULONG intervals;
+    LONG count;
+    ULONGLONG requested;
+    ULONG picked;
+  } cases[] = {
+      {listed, 3, 0, 1000000},       {listed, 3, 400000, 666666},   {listed, 3, 666666, 666666},
+      {listed, 3, 2000000, 1000000}, {listed, 3, 1ull << 33, 1000000}, {withZero, 2, 0, 500000},
+      {nullptr, 0, 400000, 400000},  {nullptr, 0, 0, 333333},
+  };
+  for (const Case& c : cases) {
+    entry.Intervals = c.intervals;
+    entry.IntervalCount = c.count;
+    EXPECT_EQ(c.picked, Camera()->PickFrameInterval(entry, c.requested)) << c.requested;
+  }
+}
+
+// Without a stream: suspend succeeds at once, a resume asks for a fresh start, and a stop of a
+// stream that never started fails without touching the settings.
+TEST_F(StreamControl, CallsWithoutAStream) {
+  Plug(Profile::kIsoch);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  EXPECT_EQ(kStatusRestartStream, Camera()->SuspendStream(0));
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, Camera()->StartStream(0, 640 * 480 * 2, nullptr, 1))
+      << "no payload was ever committed";
+  FrameBuffer* frame = nullptr;
+  PUCHAR data = nullptr;
+  EXPECT_EQ(0u, Camera()->TakeFrame(&frame, &data, 1));
+  EXPECT_EQ(nullptr, frame);
+}
+
+// GET_CUR on the vendor unit is retried 100 ms apart while the camera reports a suspended state,
+// ten requests at most (each of which the request sender itself retries).
+TEST_F(StreamControl, GetCurWithRetry) {
+  for (uint32_t answers : {30u, 0u}) {
+    Plug(Profile::kIsoch);
+    ASSERT_EQ(STATUS_SUCCESS, Start());
+    camera_->Configure([&](simcam::CameraFaults& faults, simcam::ControlTable&, simcam::RegisterFile&,
+                           simcam::CameraOptions&) {
+      simcam::RequestFault fault;
+      fault.match.bRequest = 0x81;
+      fault.match.wValue = 0x0100;
+      fault.kind = simcam::RequestFaultKind::kPowerStateInvalid;
+      fault.count = answers;
+      faults.requests.push_back(fault);
+    });
+    EXPECT_EQ(answers ? STATUS_SUCCESS : STATUS_POWER_STATE_INVALID, Camera()->GetCurWithRetry()) << answers;
+    Unload();
+  }
+}
+
+}  // namespace
+}  // namespace kvz::drivertest

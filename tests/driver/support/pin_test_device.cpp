@@ -1,0 +1,324 @@
+#include "pin_test_device.h"
+
+#include <new>
+
+#include "driver/capture_filter.h"
+#include "driver/device_settings.h"
+#include "driver/format_table.h"
+#include "ksmedia.h"
+#include "primitives/driver_memory.h"
+#include "usb/unit_container.h"
+#include "usb/usb_device.h"
+#include "usb/usb_limits.h"
+#include "usbdlib.h"
+
+namespace kvz::drivertest {
+namespace {
+
+constexpr ULONG kTag = 'tDPT';
+
+class TestPinDevice final : public CameraDeviceControls, public PinDevice {
+ public:
+  explicit TestPinDevice(PKSDEVICE device) : ks_(device), usb_(device) {}
+  ~TestPinDevice() { Release(); }
+
+  NTSTATUS Start();
+  void Release() {
+    descriptor_.Release();
+    if (units_) {
+      units_->~UnitContainer();
+      ExFreePool(units_);
+      units_ = nullptr;
+    }
+    if (configuration_) ExFreePool(configuration_);
+    configuration_ = nullptr;
+  }
+
+  // CameraDeviceControls.
+  UsbDevice* GetUsbDevice() override { return &usb_; }
+  DeviceSettings* GetSettings() override { return &settings_; }
+  CameraControlHandler* GetCameraControlHandler() override { return units_ ? units_->CameraTerminal() : nullptr; }
+  VideoProcAmpHandler* GetVideoProcAmpHandler() override { return units_ ? units_->ProcessingUnit() : nullptr; }
+  PrivateControlHandler* GetPrivateControlHandler() override { return units_ ? units_->PrivateHandler() : nullptr; }
+  RegionControlHandler* GetRegionControlHandler() override { return units_ ? units_->RegionHandler() : nullptr; }
+  ExtensionUnitHandler* FindUnitHandler(const GUID& set) override {
+    return units_ ? units_->LocateExtensionHandler(set) : nullptr;
+  }
+  ULONG GetVendorUnitFlag() override { return units_ ? units_->GetVendorUnitFlag() : 0; }
+  ULONG GetFlickerState() override { return 0; }
+  VOID RequestFlickerRedetect() override {}
+  VOID RestartFlickerSchedule() override {}
+  NTSTATUS ClearFaceExposure() override { return STATUS_SUCCESS; }
+  NTSTATUS SetFaceRectangle(const RegionRect&, LONG, LONG) override { return STATUS_SUCCESS; }
+  VOID GetFrameSize(LONG* width, LONG* height) override {
+    *width = width_;
+    *height = height_;
+  }
+  LONG GetIdleState() override { return Pins().busy; }
+  VOID UpdateFaceRequestFlags(LONG, LONG) override {}
+  bool GetResumeFlag() override { return false; }
+  VOID ClearResumeFlag() override {}
+  PinDevice* GetPinDevice() override { return this; }
+
+  // PinDevice.
+  StreamOwnership* GetStreamOwnership() override { return &owners_; }
+  bool IsListedCamera() override { return Pins().listedCamera; }
+  ULONG GetChipFamily() override { return 0xA0; }
+  PCWSTR GetDriverKeyName() override { return driverKey_; }
+  ULONG GetPowerState() override { return PowerDeviceD0; }
+  VOID CancelIdleTimer() override { ++Pins().busy; }
+  VOID RestartIdleTimer() override { --Pins().busy; }
+  NTSTATUS PowerUpAndWait() override { return STATUS_SUCCESS; }
+  ULONG GetDataRanges(const PKSDATARANGE** ranges, ULONG streamType) override {
+    if (!units_) return 0;
+    return units_->GetFormatList(ranges, streamType == kStreamCapture ? 1 : 3);
+  }
+  bool FindFormatEntry(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height, ULONG streamType) override {
+    return units_ && units_->GetFormatEntry(entry, subtype, width, height, streamType == kStreamCapture ? 1 : 3);
+  }
+  bool SetStreamFormat(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height, ULONG streamType) override {
+    width_ = static_cast<LONG>(width);
+    height_ = static_cast<LONG>(height);
+    return FindFormatEntry(entry, subtype, width, height, streamType);
+  }
+  ULONG PickFrameInterval(const FrameEntry& entry, ULONGLONG requested) override {
+    for (LONG i = 0; i < entry.IntervalCount; ++i)
+      if (entry.Intervals[i] == requested || (requested != 0 && entry.Intervals[i] > requested)) return entry.Intervals[i];
+    return entry.IntervalCount > 0 ? entry.Intervals[entry.IntervalCount - 1] : 0;
+  }
+  bool GetPinDataRange(FrameEntry* entry, ULONG index, ULONG kind) override {
+    if (!units_) return false;
+    const FormatTable* table = kind == kStreamCapture ? units_->CaptureFormats() : units_->StillFormats();
+    return table && table->GetDataRangeFormat(index, entry);
+  }
+  NTSTATUS SelectStreamingAltSetting(ULONG payload) override {
+    std::lock_guard<std::mutex> hold(Pins().lock);
+    Pins().altSettings.push_back(payload);
+    return STATUS_SUCCESS;
+  }
+  NTSTATUS SelectZeroBandwidth() override {
+    ++Pins().zeroBandwidth;
+    return STATUS_SUCCESS;
+  }
+  NTSTATUS StartStream(ULONG payload, ULONG frameSize, PKSPIN pin, ULONG streamType) override {
+    std::lock_guard<std::mutex> hold(Pins().lock);
+    Pins().starts.push_back({payload, frameSize, pin, streamType});
+    Pins().registered[streamType] = pin;
+    return payload ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+  }
+  NTSTATUS SuspendStream(ULONG pause) override {
+    std::lock_guard<std::mutex> hold(Pins().lock);
+    Pins().suspends.push_back(pause);
+    if (!pause) return kStatusRestartStream;
+    Pins().registered.erase(kStreamCapture);
+    return STATUS_SUCCESS;
+  }
+  NTSTATUS StopStream(ULONG streamType) override {
+    std::lock_guard<std::mutex> hold(Pins().lock);
+    Pins().stops.push_back(streamType);
+    Pins().registered.erase(streamType);
+    return STATUS_SUCCESS;
+  }
+  NTSTATUS GetCurWithRetry() override { return STATUS_SUCCESS; }
+  bool HasBulkTransport() override { return false; }
+  bool IsochServesOtherPin(PKSPIN) override { return false; }
+  ULONG TakeFrame(FrameBuffer** frame, PUCHAR* data, ULONG streamType) override {
+    std::lock_guard<std::mutex> hold(Pins().lock);
+    std::deque<std::vector<uint8_t>>& queue = Pins().frames[streamType];
+    *frame = nullptr;
+    *data = nullptr;
+    if (queue.empty()) return 0;
+    auto* held = new std::vector<uint8_t>(std::move(queue.front()));
+    queue.pop_front();
+    ++Pins().taken;
+    *frame = reinterpret_cast<FrameBuffer*>(held);
+    *data = held->data();
+    return static_cast<ULONG>(held->size());
+  }
+  VOID ReturnFrame(FrameBuffer* frame, ULONG) override {
+    delete reinterpret_cast<std::vector<uint8_t>*>(frame);
+    ++Pins().returned;
+  }
+  LONG GetCaptureRunning() override { return Pins().captureRunning; }
+  VOID SetCaptureRunning(LONG running) override { Pins().captureRunning = running; }
+  LONG GetRestartPending() override { return Pins().restartPending; }
+  VOID ClearRestartPending() override { Pins().restartPending = 0; }
+  VOID SetStreamStopFailed(LONG) override {}
+  VOID SetDisplayOrientation(LONG turns) override { Pins().displayOrientation = turns; }
+  LONG GetDisplayOrientation() override { return Pins().displayOrientation; }
+  bool TakeSkipNextFrame() override { return Pins().skipNextFrame.exchange(false); }
+  LONG* SensorSetupCountdown() override { return &sensorCountdown_; }
+  NTSTATUS WriteSensorSetup() override { return STATUS_SUCCESS; }
+  VOID MarkCaptureStarted() override {}
+  bool IsTestRunning() override { return false; }
+  VOID RequestTestStop() override {}
+  VOID StartFlickerHold() override {}
+  NTSTATUS EnsureProcessorWorkBuffers(ULONG) override { return STATUS_SUCCESS; }
+  PUCHAR ProcessFrame(PUCHAR frame, LONG, LONG) override {
+    ++Pins().processed;
+    return Pins().processReturnsNull ? nullptr : frame;
+  }
+  VOID SubmitFrame(const UCHAR*, ULONG, LONG, LONG, LONG, LONG, LONGLONG) override { ++Pins().submitted; }
+  NTSTATUS SetProcessorFormats(ULONG subtype, LONG sw, LONG sh, LONG w, LONG h) override {
+    std::lock_guard<std::mutex> hold(Pins().lock);
+    Pins().formats.push_back({subtype, sw, sh, w, h});
+    return STATUS_SUCCESS;
+  }
+  NTSTATUS RunEffects(PUCHAR) override {
+    ++Pins().effectsRun;
+    return STATUS_SUCCESS;
+  }
+  bool IsFlickerRedetectRequested() override { return false; }
+  VOID ResetFlicker() override {}
+
+ private:
+  PKSDEVICE ks_;
+  UsbDevice usb_;
+  DeviceSettings settings_;
+  StreamOwnership owners_;
+  UnitContainer* units_ = nullptr;
+  PUCHAR configuration_ = nullptr;
+  CaptureFilterDescriptor descriptor_;
+  WCHAR driverKey_[100] = {};
+  LONG width_ = 640;
+  LONG height_ = 480;
+  LONG sensorCountdown_ = 100;
+};
+
+TestPinDevice* g_last = nullptr;
+
+NTSTATUS TestPinDevice::Start() {
+  ULONG length = 0;
+  NTSTATUS status = IoGetDeviceProperty(ks_->PhysicalDeviceObject, DevicePropertyDriverKeyName, sizeof(driverKey_),
+                                        driverKey_, &length);
+  if (!NT_SUCCESS(status)) return status;
+  settings_.BuildRegistryPaths(driverKey_);
+  settings_.ReadRegistryOptions();
+  void* block = ExAllocatePoolWithTag(DriverPoolType, sizeof(UnitContainer), kTag);
+  if (!block) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(block, sizeof(UnitContainer));
+  units_ = new (block) UnitContainer(&usb_);
+  ULONG configurationLength = kConfigurationDescriptorLength;
+  status = units_->GetDescriptor(&configuration_, &configurationLength, USB_CONFIGURATION_DESCRIPTOR_TYPE);
+  if (!NT_SUCCESS(status)) return status;
+  ULONG pins = 0;
+  ULONG nodes = 0;
+  status = units_->ParseConfigurationDescriptor(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configuration_),
+                                                configurationLength, descriptor_.AutomationTable(), descriptor_.Nodes(),
+                                                &nodes, &pins, 0);
+  if (NT_SUCCESS(status)) status = descriptor_.BuildFilterDescriptor(this, nodes, false);
+  if (!NT_SUCCESS(status)) return status;
+  return KsCreateFilterFactory(ks_->FunctionalDeviceObject, descriptor_.Descriptor(), u"GLOBAL", nullptr,
+                               KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr);
+}
+
+VOID NTAPI FreeDevice(PVOID item) {
+  auto* device = static_cast<TestPinDevice*>(item);
+  if (g_last == device) g_last = nullptr;
+  device->~TestPinDevice();
+  ExFreePool(device);
+}
+
+TestPinDevice* FromKs(PKSDEVICE device) {
+  return static_cast<TestPinDevice*>(static_cast<CameraDeviceControls*>(device->Context));
+}
+
+NTSTATUS NTAPI DeviceAdd(PKSDEVICE device) {
+  void* block = ExAllocatePoolWithTag(DriverPoolType, sizeof(TestPinDevice), kTag);
+  if (!block) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(block, sizeof(TestPinDevice));
+  auto* camera = new (block) TestPinDevice(device);
+  KsAcquireDevice(device);
+  NTSTATUS status = KsAddItemToObjectBag(device->Bag, camera, FreeDevice);
+  KsReleaseDevice(device);
+  if (!NT_SUCCESS(status)) {
+    FreeDevice(camera);
+    return status;
+  }
+  device->Context = static_cast<CameraDeviceControls*>(camera);
+  g_last = camera;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
+  return FromKs(device)->Start();
+}
+
+VOID NTAPI DeviceStop(PKSDEVICE device, PIRP) { FromKs(device)->Release(); }
+
+VOID NTAPI DeviceRemove(PKSDEVICE device, PIRP) { FromKs(device)->GetUsbDevice()->MarkRemoved(); }
+
+NTSTATUS NTAPI DeviceQueryCapabilities(PKSDEVICE, PIRP, PDEVICE_CAPABILITIES capabilities) {
+  capabilities->SurpriseRemovalOK = 1;
+  return STATUS_SUCCESS;
+}
+
+const KSDEVICE_DISPATCH g_deviceDispatch = {DeviceAdd, DeviceStart,  nullptr, nullptr, nullptr, DeviceStop,
+                                            nullptr,   nullptr,      DeviceRemove, DeviceQueryCapabilities,
+                                            DeviceRemove, nullptr, nullptr, nullptr};
+const KSDEVICE_DESCRIPTOR g_deviceDescriptor = {&g_deviceDispatch, 0, nullptr, KSDEVICE_DESCRIPTOR_VERSION, 0x110};
+
+}  // namespace
+
+void PinProbe::Reset() {
+  std::lock_guard<std::mutex> hold(lock);
+  frames.clear();
+  starts.clear();
+  stops.clear();
+  suspends.clear();
+  formats.clear();
+  altSettings.clear();
+  registered.clear();
+  taken = returned = busy = processed = effectsRun = submitted = zeroBandwidth = 0;
+  processReturnsNull = false;
+  listedCamera = false;
+  captureRunning = 0;
+  displayOrientation = 0;
+  restartPending = 0;
+  skipNextFrame = false;
+}
+
+void PinProbe::Push(ULONG streamType, std::vector<uint8_t> frame) {
+  std::lock_guard<std::mutex> hold(lock);
+  frames[streamType].push_back(std::move(frame));
+}
+
+void PinProbe::ClearFrames() {
+  std::lock_guard<std::mutex> hold(lock);
+  frames.clear();
+}
+
+PKSPIN PinProbe::Registered(ULONG streamType) {
+  std::lock_guard<std::mutex> hold(lock);
+  auto it = registered.find(streamType);
+  return it == registered.end() ? nullptr : it->second;
+}
+
+std::vector<StartCall> PinProbe::Starts() {
+  std::lock_guard<std::mutex> hold(lock);
+  return starts;
+}
+
+std::vector<ULONG> PinProbe::Stops() {
+  std::lock_guard<std::mutex> hold(lock);
+  return stops;
+}
+
+std::vector<FormatsCall> PinProbe::Formats() {
+  std::lock_guard<std::mutex> hold(lock);
+  return formats;
+}
+
+PinProbe& Pins() {
+  static PinProbe probe;
+  return probe;
+}
+
+PinDevice* LastPinDevice() { return g_last; }
+CameraDeviceControls* LastPinControls() { return g_last; }
+
+NTSTATUS NTAPI PinTestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+  return KsInitializeDriver(driver, registryPath, &g_deviceDescriptor);
+}
+
+}  // namespace kvz::drivertest
