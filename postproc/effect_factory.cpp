@@ -18,6 +18,10 @@ constexpr EffectFamily kFamilies[] = {
     {kEffectFaceTrack, kEffectFaceTrack, NewFaceTrackEffect},
     {kEffectDigitalZoomAlt, kEffectDigitalZoomAlt, NewDigitalZoomEffect},
     {kEffectScaleClear, kEffectScale, NewInterpolationEffect},
+    {kEffectOrientationFirst, kEffectOrientationLast, NewOrientationEffect},
+    {kEffectPixelFirst, kEffectPixelLast, NewPixelEffect},
+    {kEffectPictureFirst, kEffectPictureLast, NewOverlayEffect},
+    {kEffectPictureNone, kEffectPictureNone, NewOverlayEffect},
 };
 
 }  // namespace

@@ -14,5 +14,8 @@ ZQEffect* NewCatalogueEffect(LONG identifier);
 ZQEffect* NewInterpolationEffect(LONG identifier);
 ZQEffect* NewDigitalZoomEffect(LONG identifier);
 ZQEffect* NewFaceTrackEffect(LONG identifier);
+ZQEffect* NewOrientationEffect(LONG identifier);
+ZQEffect* NewPixelEffect(LONG identifier);
+ZQEffect* NewOverlayEffect(LONG identifier);
 
 }  // namespace kvz

@@ -39,10 +39,12 @@ FrameProcessor::FrameProcessor()
       device_(nullptr) {
   flickerHold_.Init();
   StartWorker();
+  InitEffectSlots();
 }
 
 FrameProcessor::~FrameProcessor() {
   StopWorker();
+  DeleteEffects();
   FreeWorkBuffers();
   FreePrivacyImage();
 }

@@ -11,13 +11,16 @@
 #pragma once
 #include <wdm.h>
 
+#include "postproc/effect_catalogue.h"
 #include "postproc/flicker_detector.h"
 #include "postproc/flicker_hold.h"
 #include "postproc/frame_device.h"
+#include "postproc/frame_format.h"
 
 namespace kvz {
 
 class PrivacyImage;
+class ZQEffect;
 
 class FrameProcessor {
  public:
@@ -59,6 +62,32 @@ class FrameProcessor {
                        LONG height, LONG format, LONG frameNumber);
 
   // ---- Effect slots (frame_processor_effects.cpp) ----
+  // Six slots of catalogue effects, an identifier in slot (identifier >> 8) & 0xFF; slot 5 holds
+  // the scaling effect. One lock (effectsLock_) covers the slots, the retired list, the effect
+  // buffer and the formats, and is held while the still pin runs the effects, so no effect is
+  // re-formatted, retired or deleted while it runs. PASSIVE_LEVEL.
+
+  // The capture filter's stream configuration: the stream's subtype, the camera frame's size
+  // and the size offered to the application. Re-configures the effects of slots 0 to 4, sizes
+  // the effect buffer, then selects the scaling effect when the sizes differ or clears it when
+  // they are equal. Returns the last failed effect configuration (the effect is cleared), the
+  // scaling effect's selection failure, STATUS_INSUFFICIENT_RESOURCES when the effect buffer
+  // cannot be had (every effect is retired), STATUS_INVALID_PARAMETER for sizes outside
+  // 1 ... 16384 (likewise), else STATUS_SUCCESS.
+  NTSTATUS SetFormats(ULONG subtype, LONG inWidth, LONG inHeight, LONG outWidth, LONG outHeight);
+  // Fills the identifier's slot (slot 0 clears instead) and gives the effect the current
+  // formats and the effect buffer; an effect that does not take them is retired and its status
+  // returned. STATUS_INVALID_PARAMETER for a slot above 5, STATUS_UNSUCCESSFUL when the effect
+  // cannot be created.
+  NTSTATUS SelectEffect(LONG id);
+  // Retires the effect of the identifier's slot; id 0 first retires those of slots 0 to 4.
+  NTSTATUS ClearEffect(LONG id);
+  // The still pin: runs each active effect of slots 0 to 5 on frame in place, stopping at the
+  // first failure, then deletes the retired effects. Returns the last Do status (0 if none).
+  NTSTATUS RunEffects(UCHAR* frame);
+  static VOID SetFormatInfo(EffectFormat* format, ULONG subtype, LONG width, LONG height);
+  // A new effect for the identifier, or null (unknown identifier, no memory).
+  static VOID CreateEffect(LONG id, ZQEffect** effect);
 
  private:
   // ---- Per-frame pipeline ----
@@ -81,6 +110,25 @@ class FrameProcessor {
   FrameDevice* device_;  // cached by the first SubmitFrame
 
   // ---- Effect slots ----
+  VOID InitEffectSlots();
+  VOID DeleteEffects();
+  VOID LockEffects();
+  VOID UnlockEffects();
+  NTSTATUS SelectEffectLocked(LONG id);
+  NTSTATUS ClearEffectLocked(LONG id);
+  VOID RetireAllEffectsLocked();
+  // flag 0 retires: the effect waits in the retired list (or, with the list full, is deleted at
+  // once: no effect runs while the lock is held). The active flag becomes flag.
+  VOID DestroyEffect(ZQEffect* effect, LONG flag);
+  // Empties the slot, marks its effect detached and deletes it.
+  VOID DetachEffect(ZQEffect** slot);
+  ZQEffect* effects_[kEffectSlotCount];
+  ZQEffect* retired_[kEffectSlotCount];
+  UCHAR* effectBuffer_;  // SpeT, lent to every effect
+  ULONG effectBufferSize_;
+  EffectFormat inputFormat_;
+  EffectFormat outputFormat_;
+  KMUTEX effectsLock_;
 };
 
 }  // namespace kvz

@@ -19,7 +19,8 @@ InterruptPipeReader::InterruptPipeReader(CCHAR stackSize, ULONG pipeIndex, PUSBD
       running_(0),
       stopping_(0),
       senders_(0),
-      retired_(0) {
+      retired_(0),
+      withBus_(0) {
   KeInitializeEvent(&completionEvent_, NotificationEvent, TRUE);
   KeInitializeSpinLock(&lock_);
   slot_.owner = this;
@@ -86,6 +87,7 @@ NTSTATUS InterruptPipeReader::SubmitInterruptIrp() {
   KeAcquireSpinLock(&lock_, &irql);
   stopping_ = 0;
   retired_ = 0;
+  withBus_ = 0;
   senders_ = 1;
   InterlockedExchange(&running_, 1);
   KeReleaseSpinLock(&lock_, irql);
@@ -110,8 +112,11 @@ NTSTATUS InterruptPipeReader::SendTransfer() {
   PIRP irp = slot_.irp;
   BuildTransferUrb();
   ReuseUrbIrp(irp, slot_.urb, &slot_);
-  const NTSTATUS status = device_->IoCallMyDriver(irp);
   KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  withBus_ = 1;
+  KeReleaseSpinLock(&lock_, irql);
+  const NTSTATUS status = device_->IoCallMyDriver(irp);
   KeAcquireSpinLock(&lock_, &irql);
   const bool cancel = stopping_ && !retired_;
   KeReleaseSpinLock(&lock_, irql);
@@ -158,6 +163,7 @@ NTSTATUS InterruptPipeReader::OnTransferComplete(TransferSlot* slot) {
   const bool failed = !NT_SUCCESS(status) || status == STATUS_PENDING || USBD_ERROR(slot->urb->UrbHeader.Status);
   KIRQL irql;
   KeAcquireSpinLock(&lock_, &irql);
+  withBus_ = 0;
   if (failed || stopping_) {
     retired_ = 1;
     Resources taken;
@@ -183,7 +189,9 @@ VOID InterruptPipeReader::CancelInterruptIrp() {
   KIRQL irql;
   KeAcquireSpinLock(&lock_, &irql);
   stopping_ = 1;
-  PIRP irp = (!retired_ && slot_.irp) ? slot_.irp : nullptr;
+  // An IRP the completion holds is not cancelled here: the completion sees the flag, or its
+  // resubmission cancels again.
+  PIRP irp = (withBus_ && !retired_ && slot_.irp) ? slot_.irp : nullptr;
   if (irp) ++senders_;
   KeReleaseSpinLock(&lock_, irql);
   if (irp) {

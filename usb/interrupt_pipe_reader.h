@@ -56,11 +56,12 @@ class InterruptPipeReader : public UrbIrpSource {
   PUSBD_INTERFACE_INFORMATION interfaceInfo_;
   volatile LONG running_;
   // Guards the transfer's ownership: the stopping flag, the threads holding the IRP outside the
-  // bus (sending or cancelling) and whether it came back for good.
+  // bus (sending or cancelling), whether it came back for good, and whether the bus has it.
   KSPIN_LOCK lock_;
   LONG stopping_;
   LONG senders_;
   LONG retired_;
+  LONG withBus_;
 };
 
 }  // namespace kvz

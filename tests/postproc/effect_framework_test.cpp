@@ -143,15 +143,6 @@ TEST(ZQEffect, DetachedOrShortBufferedEffectsDoNotRun) {
   EXPECT_EQ(STATUS_DEVICE_NOT_READY, zoom.effect->Do(frame.data()));
 }
 
-std::vector<uint8_t> Pattern(size_t bytes, uint32_t seed) {
-  std::vector<uint8_t> v(bytes);
-  for (auto& b : v) {
-    seed = seed * 1664525u + 1013904223u;
-    b = static_cast<uint8_t>(seed >> 24);
-  }
-  return v;
-}
-
 struct ScaleCase {
   LONG code;
   LONG inW, inH, outW, outH;
@@ -176,7 +167,7 @@ TEST(ZQEInterpolation, ScalesIntoTheFrameThroughItsWorkBuffer) {
     GuardedBuffer work(inBytes);
     ASSERT_EQ(STATUS_SUCCESS, effect->SetFormat(&in, work.data(), static_cast<LONG>(inBytes), &out));
 
-    const std::vector<uint8_t> picture = Pattern(inBytes, c.inW * 31 + c.outW);
+    const std::vector<uint8_t> picture = test::PatternBytes(inBytes, c.inW * 31 + c.outW);
     GuardedBuffer frame(inBytes > outBytes ? inBytes : outBytes);
     std::memcpy(frame.data(), picture.data(), inBytes);
     ASSERT_EQ(STATUS_SUCCESS, effect->Do(frame.data()));

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "postproc/effect_factory.h"
 #include "postproc/zq_effect.h"
@@ -33,6 +34,17 @@ struct FormattedEffect {
   GuardedBuffer work;
   NTSTATUS status = STATUS_UNSUCCESSFUL;
 };
+
+// Bytes from a linear congruential sequence: pictures whose every byte differs from its
+// neighbours, so any misplaced byte shows.
+inline std::vector<uint8_t> PatternBytes(size_t bytes, uint32_t seed) {
+  std::vector<uint8_t> v(bytes);
+  for (auto& b : v) {
+    seed = seed * 1664525u + 1013904223u;
+    b = static_cast<uint8_t>(seed >> 24);
+  }
+  return v;
+}
 
 // 64-bit FNV-1a: the golden checksums of reviewed outputs.
 inline uint64_t Fnv1a(const uint8_t* data, size_t size) {
