@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "device_bench.h"
+#include "driver/device_settings.h"
 #include "kvz/io_testing.h"
 #include "ks_client.h"
 #include "kvz/kernel_testing.h"
@@ -328,6 +329,71 @@ INSTANTIATE_TEST_SUITE_P(Cameras, Identity,
                                            IdentityCase{"listed", 0x0203, 0, true},
                                            IdentityCase{"listedNoInterface", 0x0206, -1, true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kvz::drivertest
+
+namespace kvz::drivertest {
+namespace {
+
+// The sensor set-up on a 0xB0 chip: the image-quality register, the power-line control from the
+// flicker detector's value when automatic, and the white-balance gains (128 each gives 99, 70 and
+// 119: 128 x 41 / 255 + 79 and so on), each gain to two registers, green twice.
+TEST_F(DeviceTest, SensorSetupWritesQualityPowerLineAndGains) {
+  Plug(Profile::kIsoch);
+  camera_->Configure([](simcam::CameraFaults&, simcam::ControlTable&, simcam::RegisterFile& registers,
+                        simcam::CameraOptions&) { registers.Preset(0x20FF, 0xB3); });
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  DeviceSettings* settings = Camera()->GetSettings();
+  StoreSetting(settings->autoWhiteBalance, 0);
+  StoreSetting(settings->imageQuality, 1);
+  StoreSetting(settings->wbRed, 128);
+  StoreSetting(settings->wbGreen, 128);
+  StoreSetting(settings->wbBlue, 128);
+  StoreSetting(settings->records[kRecordPowerLine].current, 0);
+  StoreSetting(settings->flickerDetectValue, 2);
+  const size_t before = camera_->RegisterWrites().size();
+  camera_->ClearLog();
+  EXPECT_EQ(STATUS_SUCCESS, Camera()->WriteSensorSetup());
+  std::vector<std::pair<uint16_t, uint8_t>> writes;
+  const std::vector<simcam::RegisterWrite> all = camera_->RegisterWrites();
+  for (size_t i = before; i < all.size(); ++i) writes.emplace_back(all[i].address, all[i].value);
+  const std::vector<std::pair<uint16_t, uint8_t>> expected = {
+      {0x250D, 0x52}, {0x2130, 99}, {0x0520, 99}, {0x2134, 70}, {0x0521, 70},
+      {0x213C, 70},   {0x0521, 70}, {0x2138, 119}, {0x0522, 119}};
+  EXPECT_EQ(expected, writes);
+  size_t powerLineSets = 0;
+  for (const simcam::LoggedRequest& r : camera_->Log()) {
+    if (r.kind == simcam::RequestKind::kControl && r.setup.bRequest == 0x01 && r.setup.wValue == 0x0500 &&
+        r.setup.wIndex == 0x0200) {
+      ++powerLineSets;
+      EXPECT_EQ(std::vector<uint8_t>{2}, r.data);
+    }
+  }
+  EXPECT_EQ(1u, powerLineSets);
+}
+
+}  // namespace
+}  // namespace kvz::drivertest
+
+namespace kvz::drivertest {
+namespace {
+
+// A filter opened on the idle camera brings it back to D0 and keeps it there; closing it lets
+// the camera idle to D3 again two seconds later.
+TEST_F(StreamingDevice, FilterWakesTheIdleCamera) {
+  constexpr LONGLONG kMs = 10000;
+  Plug(Profile::kIsoch);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  Wait(2500 * kMs);
+  ASSERT_EQ(std::vector<uint8_t>{4}, PowerLog());
+  ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
+  Wait(5000 * kMs);
+  EXPECT_EQ((std::vector<uint8_t>{4, 1}), PowerLog());
+  filter_.reset();
+  Wait(2500 * kMs);
+  EXPECT_EQ((std::vector<uint8_t>{4, 1, 4}), PowerLog());
+}
 
 }  // namespace
 }  // namespace kvz::drivertest
