@@ -6,11 +6,10 @@
 #include <ks.h>
 #include <ksmedia.h>
 
+#include "postproc/frame_format.h"
+
 namespace kvz {
 
-constexpr ULONG kSubtypeYuy2 = 0x32595559;
-constexpr ULONG kSubtypeMjpg = 0x47504A4D;
-constexpr ULONG kSubtypeRgb24 = 0xE436EB7D;
 
 constexpr ULONG kMaxFrameEntries = 128;
 constexpr ULONG kMaxDataRanges = 128;
