@@ -10,7 +10,6 @@
 
 namespace kvz {
 
-
 constexpr ULONG kMaxFrameEntries = 128;
 constexpr ULONG kMaxDataRanges = 128;
 constexpr ULONG kMaxFormatMapEntries = 16;

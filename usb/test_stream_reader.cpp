@@ -3,7 +3,7 @@
 #include <uvc.h>
 
 #include "postproc/sensor_register.h"
-#include "primitives/driver_memory.h"
+#include "usb/isoch_transfer.h"
 #include "usb/unit_container.h"
 #include "usb/usb_device.h"
 
@@ -14,10 +14,6 @@ VOID Delay(LONGLONG relative) {
   LARGE_INTEGER interval;
   interval.QuadPart = relative;
   KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
-
-ULONG IsochUrbSize(ULONG packets) {
-  return sizeof(struct _URB_ISOCH_TRANSFER) + packets * sizeof(USBD_ISO_PACKET_DESCRIPTOR);
 }
 
 }  // namespace
@@ -52,15 +48,7 @@ TestStreamReader::TestStreamReader(PUSBD_INTERFACE_INFORMATION interfaceInfo, UL
 
 TestStreamReader::~TestStreamReader() {
   if (InterlockedCompareExchange(&inFlight_, 0, 0) > 0) Stop();
-  for (ULONG i = 0; i < slotCount_; ++i) {
-    TransferSlot& slot = slots_[i];
-    if (slot.irp) IoFreeIrp(slot.irp);
-    if (slot.data) ExFreePoolWithTag(slot.data, kTagTransferData);
-    if (slot.urb) ExFreePoolWithTag(slot.urb, kTagTransferUrb);
-    slot.irp = nullptr;
-    slot.data = nullptr;
-    slot.urb = nullptr;
-  }
+  for (ULONG i = 0; i < slotCount_; ++i) FreeSlotResources(&slots_[i]);
 }
 
 bool TestStreamReader::Stopping() const {
@@ -193,36 +181,11 @@ NTSTATUS TestStreamReader::Start(ULONG payloadSize) {
 }
 
 NTSTATUS TestStreamReader::AllocTransferSlot(TransferSlot* slot) {
-  const ULONG urbSize = IsochUrbSize(packetsPerTransfer_);
-  slot->data = static_cast<PUCHAR>(ExAllocatePoolWithTag(DriverPoolType, slotBufferSize_, kTagTransferData));
-  slot->urb = static_cast<PURB>(ExAllocatePoolWithTag(DriverPoolType, urbSize, kTagTransferUrb));
-  if (slot->data && slot->urb) {
-    RtlZeroMemory(slot->data, slotBufferSize_);
-    RtlZeroMemory(slot->urb, urbSize);
-    slot->dataSize = slotBufferSize_;
-    slot->irp = AllocateUrbIrp(slot->urb, slot);
-    if (slot->irp) return STATUS_SUCCESS;
-  }
-  if (slot->data) ExFreePoolWithTag(slot->data, kTagTransferData);
-  if (slot->urb) ExFreePoolWithTag(slot->urb, kTagTransferUrb);
-  slot->data = nullptr;
-  slot->urb = nullptr;
-  slot->dataSize = 0;
-  return STATUS_INSUFFICIENT_RESOURCES;
+  return AllocIsochSlot(this, slot, slotBufferSize_, packetsPerTransfer_);
 }
 
 VOID TestStreamReader::BuildIsochUrb(TransferSlot* slot) {
-  const ULONG urbSize = IsochUrbSize(packetsPerTransfer_);
-  RtlZeroMemory(slot->urb, urbSize);
-  auto& transfer = slot->urb->UrbIsochronousTransfer;
-  transfer.Hdr.Length = static_cast<USHORT>(urbSize);
-  transfer.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
-  transfer.PipeHandle = interfaceInfo_->Pipes[pipeIndex_].PipeHandle;
-  transfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_START_ISO_TRANSFER_ASAP;
-  transfer.NumberOfPackets = packetsPerTransfer_;
-  for (ULONG i = 0; i < packetsPerTransfer_; ++i) transfer.IsoPacket[i].Offset = i * stride_;
-  transfer.TransferBuffer = slot->data;
-  transfer.TransferBufferLength = packetsPerTransfer_ * stride_;
+  BuildIsochTransfer(slot, interfaceInfo_->Pipes[pipeIndex_].PipeHandle, packetsPerTransfer_, stride_);
 }
 
 VOID TestStreamReader::Stop() {
@@ -277,13 +240,7 @@ VOID TestStreamReader::ResubmitTestTransfer(TransferSlot* slot) {
 }
 
 VOID TestStreamReader::FreeTransferSlot(TransferSlot* slot) {
-  if (slot->irp) IoFreeIrp(slot->irp);
-  if (slot->data) ExFreePoolWithTag(slot->data, kTagTransferData);
-  if (slot->urb) ExFreePoolWithTag(slot->urb, kTagTransferUrb);
-  slot->irp = nullptr;
-  slot->data = nullptr;
-  slot->urb = nullptr;
-  slot->dataSize = 0;
+  FreeSlotResources(slot);
   if (InterlockedDecrement(&inFlight_) <= 0) KeSetEvent(&allReturned_, IO_NO_INCREMENT, FALSE);
 }
 

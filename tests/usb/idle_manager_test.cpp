@@ -4,13 +4,13 @@
 // nothing outstanding.
 #include <gtest/gtest.h>
 
-#include <new>
 
 #include "kvz/kernel_testing.h"
 #include "kvz/kernel_thread.h"
 #include "kvz/system_testing.h"
 #include "primitives/driver_memory.h"
 #include "support/camera_start.h"
+#include "support/pool_object.h"
 #include "support/usb_bench.h"
 #include "usb/idle_manager.h"
 #include "usb/usb_limits.h"
@@ -35,11 +35,7 @@ class IdleManagerTest : public UsbBench {
  protected:
   void SetUp() override {
     UsbBench::SetUp();
-    onStart = [](TestCameraDevice& d) { return StartCamera(d); };
-    onRelease = [this](TestCameraDevice& d) {
-      DestroyManager();
-      StopCamera(d);
-    };
+    StartCameraWith([this] { DestroyManager(); });
   }
   void TearDown() override {
     UsbBench::TearDown();
@@ -56,20 +52,14 @@ class IdleManagerTest : public UsbBench {
     manager_->Start();
   }
 
-  IdleManager* MakeManager() {
-    PVOID block = ExAllocatePoolWithTag(DriverPoolType, sizeof(IdleManager), 'SSlC');
-    RtlZeroMemory(block, sizeof(IdleManager));
-    return new (block) IdleManager(Usb(), Device());
-  }
+  IdleManager* MakeManager() { return PoolNew<IdleManager>('SSlC', Usb(), Device()); }
 
   // What the device's release does.
   void DestroyManager() {
     if (!manager_) return;
     manager_->Disable();
     manager_->Stop();
-    manager_->~IdleManager();
-    ExFreePool(manager_);
-    manager_ = nullptr;
+    PoolDelete(manager_);
   }
 
   // The device's busy mark as filter creation makes it, and the pin's wait for D0.
@@ -260,6 +250,37 @@ TEST_F(IdleManagerTest, ResumeBeforeSleepPowersUpADeviceSuspendedByTheNotificati
   EXPECT_EQ(PowerDeviceD0, PortState());
 }
 
+struct RemovalCase {
+  const char* name;
+  SystemVersion version;
+  bool runIdleCallback;
+  int64_t removedAfter;
+};
+
+class IdleRemovalTest : public IdleManagerTest, public ::testing::WithParamInterface<RemovalCase> {};
+
+// Unplugged in any state, the next busy mark and the device's release still return.
+TEST_P(IdleRemovalTest, RemovalLeavesNothingWaiting) {
+  const RemovalCase& c = GetParam();
+  Start(c.version, c.runIdleCallback);
+  AdvanceClock(c.removedAfter);
+  port_->Unplug();
+  Usb()->MarkRemoved();
+  AdvanceClock(10 * kMillisecond);
+  EXPECT_FALSE(port_->IdleNotificationPending());
+  MarkBusy();
+  manager_->Idle();
+  AdvanceClock(5 * kSecond);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stages, IdleRemovalTest,
+    ::testing::Values(RemovalCase{"BeforeTheFirstTick", SystemVersion::Windows10(19045), true, kSecond},
+                      RemovalCase{"InD3", SystemVersion::Windows10(19045), true, 2100 * kMillisecond},
+                      RemovalCase{"NotificationPending", SystemVersion::WindowsXp(), false, 2100 * kMillisecond},
+                      RemovalCase{"InD2", SystemVersion::WindowsXp(), true, 2100 * kMillisecond}),
+    [](const ::testing::TestParamInfo<RemovalCase>& info) { return std::string(info.param.name); });
+
 // Stop returns only once the notification, a slow power-up and the work item have finished.
 TEST_F(IdleManagerTest, StopWaitsForEverythingOutstanding) {
   Start(SystemVersion::WindowsXp(), false);
@@ -277,9 +298,7 @@ TEST_F(IdleManagerTest, StopWaitsForEverythingOutstanding) {
   EXPECT_GE(Now() - stopping, 100 * kMillisecond);
   EXPECT_FALSE(port_->IdleNotificationPending());
   EXPECT_EQ(0u, kvz::kernel::PoolStatsForTag(kTagIdleCallback).liveBlocks);
-  manager_->~IdleManager();
-  ExFreePool(manager_);
-  manager_ = nullptr;
+  PoolDelete(manager_);
 }
 
 // A stop at the very moment of a tick: whichever runs first, nothing is queued afterwards.
@@ -294,9 +313,7 @@ TEST_F(IdleManagerTest, StopAtTheMomentOfATickLeavesNothingBehind) {
       manager->Stop();
     });
     stopper.Join();
-    manager_->~IdleManager();
-    ExFreePool(manager_);
-    manager_ = nullptr;
+    PoolDelete(manager_);
     AdvanceClock(5 * kSecond);
     if (PortState() != PowerDeviceD0) {
       manager_ = MakeManager();

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <new>
 #include <thread>
 #include <uvc.h>
 
@@ -13,6 +12,7 @@
 #include "kvz/kernel_thread.h"
 #include "primitives/driver_memory.h"
 #include "support/camera_start.h"
+#include "support/pool_object.h"
 #include "support/recording_device.h"
 #include "support/usb_bench.h"
 #include "usb/interrupt_pipe_reader.h"
@@ -35,11 +35,7 @@ class InterruptReaderTest : public UsbBench {
  protected:
   void SetUp() override {
     UsbBench::SetUp();
-    onStart = [](TestCameraDevice& d) { return StartCamera(d); };
-    onRelease = [this](TestCameraDevice& d) {
-      DestroyReader();
-      StopCamera(d);
-    };
+    StartCameraWith([this] { DestroyReader(); });
     ASSERT_EQ(STATUS_SUCCESS, Boot(simcam::HighSpeedIsochCamera(DriverGuids())));
     ASSERT_NE(nullptr, Device()->interruptInterface);
     device_ = new RecordingDevice(Usb()->KsDevice());
@@ -48,19 +44,13 @@ class InterruptReaderTest : public UsbBench {
   }
 
   InterruptPipeReader* MakeReader(PUSBD_INTERFACE_INFORMATION info) {
-    PVOID block = ExAllocatePoolWithTag(DriverPoolType, sizeof(InterruptPipeReader), 'pIlC');
-    RtlZeroMemory(block, sizeof(InterruptPipeReader));
-    return new (block) InterruptPipeReader(device_->GetLowerStackSize(), 0, info, device_);
+    return PoolNew<InterruptPipeReader>('pIlC', device_->GetLowerStackSize(), 0, info, device_);
   }
 
   // What the device's release does: cancel, then destroy.
   void DestroyReader() {
-    if (reader_) {
-      reader_->CancelInterruptIrp();
-      reader_->~InterruptPipeReader();
-      ExFreePool(reader_);
-      reader_ = nullptr;
-    }
+    if (reader_) reader_->CancelInterruptIrp();
+    PoolDelete(reader_);
     delete device_;
     device_ = nullptr;
   }
@@ -284,8 +274,7 @@ INSTANTIATE_TEST_SUITE_P(Blocks, AllocationFailureTest,
 TEST_F(InterruptReaderTest, StartRefusesAPipeThatIsNotAnInterruptPipeAndDispatchLevel) {
   InterruptPipeReader* streaming = MakeReader(Device()->streamingInterface);
   EXPECT_EQ(STATUS_INVALID_PARAMETER, streaming->Start());
-  streaming->~InterruptPipeReader();
-  ExFreePool(streaming);
+  PoolDelete(streaming);
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   const NTSTATUS status = reader_->Start();

@@ -6,12 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <new>
 
 #include "kvz/kernel_testing.h"
 #include "kvz/kernel_thread.h"
 #include "primitives/driver_memory.h"
 #include "support/camera_start.h"
+#include "support/pool_object.h"
 #include "support/recording_device.h"
 #include "support/stream_host.h"
 #include "support/usb_bench.h"
@@ -31,28 +31,12 @@ VOID Sleep(int64_t duration) {
   KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
-template <typename T, typename... Args>
-T* PoolNew(ULONG tag, Args&&... args) {
-  PVOID block = ExAllocatePoolWithTag(DriverPoolType, sizeof(T), tag);
-  RtlZeroMemory(block, sizeof(T));
-  return new (block) T(std::forward<Args>(args)...);
-}
-
-template <typename T>
-void PoolDelete(T*& object) {
-  if (!object) return;
-  object->~T();
-  ExFreePool(object);
-  object = nullptr;
-}
-
 class ReadersStress : public UsbBench {
  protected:
   void SetUp() override {
     UsbBench::SetUp();
     portOptions.twoCompletionThreads = true;
-    onStart = [](TestCameraDevice& d) { return StartCamera(d); };
-    onRelease = [this](TestCameraDevice& d) {
+    StartCameraWith([this] {
       if (interrupt_) interrupt_->CancelInterruptIrp();
       PoolDelete(interrupt_);
       PoolDelete(test_);
@@ -65,8 +49,7 @@ class ReadersStress : public UsbBench {
       host_ = nullptr;
       delete recorder_;
       recorder_ = nullptr;
-      StopCamera(d);
-    };
+    });
     ASSERT_EQ(STATUS_SUCCESS, Boot(simcam::HighSpeedIsochCamera(DriverGuids())));
     VendorUnitIndex = static_cast<USHORT>(camera_->Profile().vendorUnitId << 8);
     SecondVendorUnitIndex = static_cast<USHORT>(camera_->Profile().testUnitId << 8);

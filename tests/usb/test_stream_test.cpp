@@ -3,7 +3,6 @@
 // removal, failing transfers and allocations; every run ends with nothing left behind.
 #include <gtest/gtest.h>
 
-#include <new>
 #include <uvc.h>
 
 #include "kvz/kernel_testing.h"
@@ -11,6 +10,7 @@
 #include "kvz/system_testing.h"
 #include "primitives/driver_memory.h"
 #include "support/camera_start.h"
+#include "support/pool_object.h"
 #include "support/stream_host.h"
 #include "support/usb_bench.h"
 #include "usb/test_stream_reader.h"
@@ -34,11 +34,7 @@ class TestStreamTest : public UsbBench {
  protected:
   void SetUp() override {
     UsbBench::SetUp();
-    onStart = [](TestCameraDevice& d) { return StartCamera(d); };
-    onRelease = [this](TestCameraDevice& d) {
-      DestroyReader();
-      StopCamera(d);
-    };
+    StartCameraWith([this] { DestroyReader(); });
   }
   void TearDown() override {
     UsbBench::TearDown();
@@ -50,19 +46,14 @@ class TestStreamTest : public UsbBench {
     VendorUnitIndex = static_cast<USHORT>(camera_->Profile().vendorUnitId << 8);
     SecondVendorUnitIndex = static_cast<USHORT>(camera_->Profile().testUnitId << 8);
     host_ = new BenchStreamHost(Device());
-    PVOID block = ExAllocatePoolWithTag(DriverPoolType, sizeof(TestStreamReader), 'VPGB');
-    RtlZeroMemory(block, sizeof(TestStreamReader));
-    reader_ = new (block) TestStreamReader(Device()->streamingInterface, 5, 0, Usb()->GetLowerStackSize(), Usb(), host_);
+    reader_ = PoolNew<TestStreamReader>('VPGB', Device()->streamingInterface, 5, 0, Usb()->GetLowerStackSize(), Usb(),
+                                        host_);
     camera_->ClearLog();
   }
   void Start() { Start(simcam::HighSpeedIsochCamera(DriverGuids())); }
 
   void DestroyReader() {
-    if (reader_) {
-      reader_->~TestStreamReader();
-      ExFreePool(reader_);
-      reader_ = nullptr;
-    }
+    PoolDelete(reader_);
     delete host_;
     host_ = nullptr;
   }

@@ -2,6 +2,7 @@
 
 #include <ks.h>
 
+#include "camera_start.h"
 #include "usb/vendor_unit_guids.h"
 
 namespace kvz::usbtest {
@@ -112,6 +113,14 @@ void UsbBench::Shutdown() {
   camera_.reset();
   kvz::kernel::UnloadReport report = kvz::kernel::CheckUnload();
   EXPECT_TRUE(report.clean) << report.text;
+}
+
+void UsbBench::StartCameraWith(std::function<void()> teardown) {
+  onStart = [](TestCameraDevice& d) { return StartCamera(d); };
+  onRelease = [teardown](TestCameraDevice& d) {
+    teardown();
+    StopCamera(d);
+  };
 }
 
 TestCameraDevice* UsbBench::Device() const {

@@ -35,6 +35,10 @@ class UsbBench : public ::testing::Test {
   UsbDevice* Usb() const { return &Device()->usb; }
   uint64_t ControlRequestsSeen() const;
 
+  // The device starts as camera_start.h's StartCamera does; its release runs `teardown` (the
+  // driver objects made on top of the camera) before the camera is stopped.
+  void StartCameraWith(std::function<void()> teardown);
+
   // How the camera's port behaves (set before Boot).
   usb::PortOptions portOptions;
   std::function<NTSTATUS(TestCameraDevice&)> onStart;
