@@ -52,14 +52,24 @@ constexpr LONG kDiffuseDy[8] = {-1, -1, 0, 0, 0, 1, 1, 1};
 // jitter sequence; `bytes` per pixel.
 VOID Diffuse(const UCHAR* source, UCHAR* destination, LONG width, LONG height, LONG bytes, ULONG* state) {
   const SIZE_T stride = static_cast<SIZE_T>(width) * bytes;
+  // Inside the border every neighbour exists: one offset per jitter value.
+  LONG_PTR offset[8];
+  for (ULONG k = 0; k < 8; ++k) offset[k] = kDiffuseDy[k] * static_cast<LONG_PTR>(stride) + kDiffuseDx[k] * bytes;
   for (LONG r = 0; r < height; ++r) {
     UCHAR* out = destination + r * stride;
+    const UCHAR* in = source + r * stride;
+    const bool innerRow = r > 0 && r + 1 < height;
     for (LONG c = 0; c < width; ++c) {
       const ULONG k = JitterStep(state);
-      const LONG sr = OppositeNeighbour(r, kDiffuseDy[k], height);
-      const LONG sc = OppositeNeighbour(c, kDiffuseDx[k], width);
-      const UCHAR* in = source + sr * stride + static_cast<SIZE_T>(sc) * bytes;
-      for (LONG b = 0; b < bytes; ++b) out[c * bytes + b] = in[b];
+      const UCHAR* from;
+      if (innerRow && c > 0 && c + 1 < width) {
+        from = in + c * bytes + offset[k];
+      } else {
+        const LONG sr = OppositeNeighbour(r, kDiffuseDy[k], height);
+        const LONG sc = OppositeNeighbour(c, kDiffuseDx[k], width);
+        from = source + sr * stride + static_cast<SIZE_T>(sc) * bytes;
+      }
+      for (LONG b = 0; b < bytes; ++b) out[c * bytes + b] = from[b];
     }
   }
 }
@@ -92,15 +102,19 @@ ULONG JitterStep(ULONG* state) {
 VOID BlurRgb24(UCHAR* frame, LONG width, LONG height, UCHAR* work) {
   const SIZE_T stride = static_cast<SIZE_T>(width) * 3;
   RtlCopyMemory(work, frame, stride * height);
+  const LONG reach = kBlurReach;
   for (LONG r = 0; r < height; ++r) {
-    const UCHAR* up = work + OppositeNeighbour(r, -kBlurReach, height) * stride;
-    const UCHAR* down = work + OppositeNeighbour(r, kBlurReach, height) * stride;
+    const UCHAR* up = work + OppositeNeighbour(r, -reach, height) * stride;
+    const UCHAR* down = work + OppositeNeighbour(r, reach, height) * stride;
     const UCHAR* row = work + r * stride;
     UCHAR* out = frame + r * stride;
     for (LONG c = 0; c < width; ++c) {
-      const SIZE_T left = static_cast<SIZE_T>(OppositeNeighbour(c, -kBlurReach, width)) * 3;
-      const SIZE_T right = static_cast<SIZE_T>(OppositeNeighbour(c, kBlurReach, width)) * 3;
       const SIZE_T at = static_cast<SIZE_T>(c) * 3;
+      SIZE_T left = at - reach * 3, right = at + reach * 3;
+      if (c < reach || c + reach >= width) {
+        left = static_cast<SIZE_T>(OppositeNeighbour(c, -reach, width)) * 3;
+        right = static_cast<SIZE_T>(OppositeNeighbour(c, reach, width)) * 3;
+      }
       for (LONG b = 0; b < 3; ++b)
         out[at + b] = static_cast<UCHAR>((row[left + b] + row[right + b] + up[at + b] + down[at + b]) >> 2);
     }

@@ -1,6 +1,7 @@
 #include "usb/bulk_stream_reader.h"
 
 #include "primitives/driver_memory.h"
+#include "usb/isoch_transfer.h"
 #include "usb/usb_device.h"
 
 namespace kvz {
@@ -12,6 +13,7 @@ BulkStreamReader::BulkStreamReader(PUSBD_INTERFACE_INFORMATION interfaceInfo, UL
       slots_(),
       slotState_(),
       resetPending_(false),
+      resetQueued_(false),
       resetWorkItem_(nullptr),
       lastResetTime_(0) {
   KeInitializeEvent(&resetIdle_, NotificationEvent, TRUE);
@@ -66,6 +68,7 @@ NTSTATUS BulkStreamReader::Start(ULONG frameSize, ULONG payloadSize, PUSBD_INTER
   KIRQL irql = LockStream();
   SetState(kTransportRunning);
   resetPending_ = false;
+  resetQueued_ = false;
   UnlockStream(irql);
 
   if (SendFreeSlots() == 0) {
@@ -114,11 +117,7 @@ NTSTATUS BulkStreamReader::AllocTransferSlot(TransferSlot* slot, ULONG transferS
     slot->irp = AllocateUrbIrp(slot->urb, slot);
   }
   if (!slot->irp) {
-    if (slot->data) ExFreePoolWithTag(slot->data, kTagTransferData);
-    if (slot->urb) ExFreePoolWithTag(slot->urb, kTagTransferUrb);
-    slot->data = nullptr;
-    slot->urb = nullptr;
-    slot->dataSize = 0;
+    FreeSlotResources(slot);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   return STATUS_SUCCESS;
@@ -136,13 +135,7 @@ VOID BulkStreamReader::FillTransferUrb(TransferSlot* slot) {
 }
 
 VOID BulkStreamReader::FreeTransferSlotLocked(TransferSlot* slot) {
-  if (slot->irp) IoFreeIrp(slot->irp);
-  if (slot->data) ExFreePoolWithTag(slot->data, kTagTransferData);
-  if (slot->urb) ExFreePoolWithTag(slot->urb, kTagTransferUrb);
-  slot->irp = nullptr;
-  slot->data = nullptr;
-  slot->urb = nullptr;
-  slot->dataSize = 0;
+  FreeSlotResources(slot);
   SlotStateOf(slot) = kSlotFree;
   CountTransferOut();
 }
@@ -191,9 +184,14 @@ NTSTATUS BulkStreamReader::OnTransferComplete(TransferSlot* slot) {
   if (usbdStatus == USBD_STATUS_ENDPOINT_HALTED) {
     resetPending_ = true;
     SlotStateOf(slot) = kSlotHeld;
-    KeClearEvent(&resetIdle_);
-    ExInitializeWorkItem(resetWorkItem_, ResetPipeWorkItem, this);
-    ExQueueWorkItem(resetWorkItem_, DelayedWorkQueue);
+    // A worker still busy with the previous halt resets the pipe once more; its work item is
+    // never queued twice.
+    if (!resetQueued_) {
+      resetQueued_ = true;
+      KeClearEvent(&resetIdle_);
+      ExInitializeWorkItem(resetWorkItem_, ResetPipeWorkItem, this);
+      ExQueueWorkItem(resetWorkItem_, DelayedWorkQueue);
+    }
     UnlockStream(irql);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
@@ -225,29 +223,39 @@ VOID NTAPI BulkStreamReader::ResetPipeWorkItem(PVOID parameter) {
 }
 
 // A halted endpoint: abort, let the bus settle, reset (spaced at least 250 ms from the previous
-// reset or the start), then send the held transfers again.
+// reset or the start), then send the held transfers again; once more when the pipe halted again
+// meanwhile.
 VOID BulkStreamReader::ResetPipeWorker() {
   PAGED_CODE();
-  PipeRequest(URB_FUNCTION_ABORT_PIPE, kTagHaltPipeRequest);
-  Delay(kHaltAbortSettle);
-  LARGE_INTEGER now;
-  KeQuerySystemTime(&now);
-  if (now.QuadPart - lastResetTime_ < kHaltResetSpacing) Delay(kHaltResetExtraWait);
-  lastResetTime_ = now.QuadPart;
-  PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, kTagHaltPipeRequest);
-  KIRQL irql = LockStream();
-  resetPending_ = false;
-  UnlockStream(irql);
-  Delay(kHaltResubmitDelay);
-  for (TransferSlot& slot : slots_) {
-    irql = LockStream();
-    const bool held = SlotStateOf(&slot) == kSlotHeld && State() != kTransportStopped;
-    if (held) SlotStateOf(&slot) = kSlotInFlight;
+  for (;;) {
+    PipeRequest(URB_FUNCTION_ABORT_PIPE, kTagHaltPipeRequest);
+    Delay(kHaltAbortSettle);
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    if (now.QuadPart - lastResetTime_ < kHaltResetSpacing) Delay(kHaltResetExtraWait);
+    lastResetTime_ = now.QuadPart;
+    PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, kTagHaltPipeRequest);
+    KIRQL irql = LockStream();
+    resetPending_ = false;
     UnlockStream(irql);
-    if (held) SubmitDpc(&slot);
+    Delay(kHaltResubmitDelay);
+    for (TransferSlot& slot : slots_) {
+      irql = LockStream();
+      const bool held = SlotStateOf(&slot) == kSlotHeld && State() != kTransportStopped;
+      if (held) SlotStateOf(&slot) = kSlotInFlight;
+      UnlockStream(irql);
+      if (held) SubmitDpc(&slot);
+    }
+    irql = LockStream();
+    if (!resetPending_ || State() == kTransportStopped) {
+      resetQueued_ = false;
+      // Last touch of the reader but the lock's release: a waiting stop may free it after.
+      KeSetEvent(&resetIdle_, IO_NO_INCREMENT, FALSE);
+      UnlockStream(irql);
+      return;
+    }
+    UnlockStream(irql);
   }
-  // Last touch of the reader: a waiting stop may free it right after.
-  KeSetEvent(&resetIdle_, IO_NO_INCREMENT, FALSE);
 }
 
 NTSTATUS BulkStreamReader::Stop(ULONG streamType) {

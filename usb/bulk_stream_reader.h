@@ -60,6 +60,7 @@ class BulkStreamReader : public StreamReaderCore {
   TransferSlot slots_[kBulkSlots];
   LONG slotState_[kBulkSlots];  // under the stream lock
   bool resetPending_;           // under the stream lock
+  bool resetQueued_;            // the reset worker is queued or running; under the stream lock
   PWORK_QUEUE_ITEM resetWorkItem_;
   KEVENT resetIdle_;            // signalled while no reset worker is queued or running
   LONGLONG lastResetTime_;

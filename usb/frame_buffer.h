@@ -32,7 +32,7 @@ inline ULONG UsableFrameLength(const FrameBuffer* frame) {
 struct StreamCounters {
   ULONG delivered;  // put on a ready list for a pin
   ULONG discarded;  // damaged (bad header, error bit, error packet, overflow, cut still) or empty
-  ULONG dropped;    // no free buffer when the frame began
+  ULONG dropped;    // undamaged, but no free buffer when it began
 };
 
 }  // namespace kvz

@@ -1,6 +1,7 @@
 #include "usb/isoch_stream_reader.h"
 
 #include "primitives/driver_memory.h"
+#include "usb/isoch_transfer.h"
 #include "usb/usb_device.h"
 
 namespace kvz {
@@ -27,10 +28,6 @@ IsochStreamReader::~IsochStreamReader() {
   if (State() != kTransportStopped) StopStreaming(false);
   for (ULONG i = 0; i < slotCount_; ++i)
     if (slots_[i].irp || slots_[i].data || slots_[i].urb) FreeTransferSlot(&slots_[i]);
-}
-
-ULONG IsochStreamReader::UrbSize() const {
-  return static_cast<ULONG>(sizeof(struct _URB_ISOCH_TRANSFER) + packets_ * sizeof(USBD_ISO_PACKET_DESCRIPTOR));
 }
 
 // Windows 7 and earlier give a USB 3 camera's pipe a packet size that does not hold its payload:
@@ -104,48 +101,17 @@ NTSTATUS IsochStreamReader::Start(ULONG frameSize, ULONG packetsPerTransfer, ULO
 }
 
 NTSTATUS IsochStreamReader::AllocTransferSlot(TransferSlot* slot) {
-  slot->owner = this;
-  slot->dataSize = slotBufferSize_;
-  slot->data = static_cast<PUCHAR>(ExAllocatePoolWithTag(DriverPoolType, slotBufferSize_, kTagTransferData));
-  slot->urb = static_cast<PURB>(ExAllocatePoolWithTag(DriverPoolType, UrbSize(), kTagTransferUrb));
-  if (slot->data && slot->urb) {
-    RtlZeroMemory(slot->data, slotBufferSize_);
-    BuildIsochTransferUrb(slot);
-    slot->irp = AllocateUrbIrp(slot->urb, slot);
-  }
-  if (!slot->irp) {
-    if (slot->data) ExFreePoolWithTag(slot->data, kTagTransferData);
-    if (slot->urb) ExFreePoolWithTag(slot->urb, kTagTransferUrb);
-    slot->data = nullptr;
-    slot->urb = nullptr;
-    slot->dataSize = 0;
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  return STATUS_SUCCESS;
+  const NTSTATUS status = AllocIsochSlot(this, slot, slotBufferSize_, packets_);
+  if (NT_SUCCESS(status)) BuildIsochTransferUrb(slot);
+  return status;
 }
 
 VOID IsochStreamReader::BuildIsochTransferUrb(TransferSlot* slot) {
-  const ULONG size = UrbSize();
-  RtlZeroMemory(slot->urb, size);
-  struct _URB_ISOCH_TRANSFER& t = slot->urb->UrbIsochronousTransfer;
-  t.Hdr.Length = static_cast<USHORT>(size);
-  t.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
-  t.PipeHandle = PipeHandle();
-  t.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_START_ISO_TRANSFER_ASAP;
-  t.TransferBuffer = slot->data;
-  t.TransferBufferLength = packets_ * stride_;  // the slack beyond is never transferred
-  t.NumberOfPackets = packets_;
-  for (ULONG i = 0; i < packets_; ++i) t.IsoPacket[i].Offset = i * stride_;
+  BuildIsochTransfer(slot, PipeHandle(), packets_, stride_);
 }
 
 VOID IsochStreamReader::FreeTransferSlot(TransferSlot* slot) {
-  if (slot->irp) IoFreeIrp(slot->irp);
-  if (slot->data) ExFreePoolWithTag(slot->data, kTagTransferData);
-  if (slot->urb) ExFreePoolWithTag(slot->urb, kTagTransferUrb);
-  slot->irp = nullptr;
-  slot->data = nullptr;
-  slot->urb = nullptr;
-  slot->dataSize = 0;
+  FreeSlotResources(slot);
   CountTransferOut();
 }
 

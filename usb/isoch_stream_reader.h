@@ -55,7 +55,6 @@ class IsochStreamReader : public StreamReaderCore {
   VOID FreeTransferSlot(TransferSlot* slot);
   NTSTATUS StopStreaming(bool keepStill);
   NTSTATUS ChooseStride(ULONG packets, ULONG payloadSize);
-  ULONG UrbSize() const;
 
   ULONG slotCount_;
   ULONG slotBufferSize_;

@@ -57,23 +57,9 @@ LONG StreamReaderCore::TransfersInFlight() const {
   return InterlockedCompareExchange(const_cast<volatile LONG*>(&inFlight_), 0, 0);
 }
 
-PKSPIN StreamReaderCore::VideoPin() {
+PKSPIN StreamReaderCore::RegisteredPin(ULONG streamType) {
   KIRQL irql = LockStream();
-  PKSPIN pin = videoPin_;
-  UnlockStream(irql);
-  return pin;
-}
-
-PKSPIN StreamReaderCore::StillPin() {
-  KIRQL irql = LockStream();
-  PKSPIN pin = stillPin_;
-  UnlockStream(irql);
-  return pin;
-}
-
-PKSPIN StreamReaderCore::Type4Pin() {
-  KIRQL irql = LockStream();
-  PKSPIN pin = type4Pin_;
+  PKSPIN pin = streamType == kStreamTypeVideo ? videoPin_ : streamType == kStreamTypeStill ? stillPin_ : type4Pin_;
   UnlockStream(irql);
   return pin;
 }
@@ -126,6 +112,15 @@ NTSTATUS StreamReaderCore::ChangePause(ULONG paused, TransportState* previous) {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   if (!type4Pin_ && *previous != kTransportStopped) {
     SetState(paused ? kTransportPaused : kTransportRunning);
+    // What arrives while paused is never read: everything up to the next end of frame has a
+    // gap (the frame in progress) or lacks its beginning (one that starts meanwhile).
+    if (paused && *previous == kTransportRunning) {
+      if (!frameOpen_) {
+        frameOpen_ = true;
+        kind_ = kStreamTypeVideo;
+      }
+      frameMark_ |= kSlotMarkBad;
+    }
     status = STATUS_SUCCESS;
   }
   UnlockStream(irql);
@@ -196,7 +191,8 @@ FrameBuffer* StreamReaderCore::TakeFree(ULONG kind) {
 VOID StreamReaderCore::RecycleLocked(FrameBuffer* frame, ULONG kind) {
   frame->filled = 0;
   const FrameList list = kind == kStreamTypeVideo ? kVideoFree : kStillFree;
-  ExInterlockedInsertTailList(&lists_[list], &frame->links, &listLocks_[list]);
+  // The buffer given back last is taken first, while its lines may still be in the cache.
+  ExInterlockedInsertHeadList(&lists_[list], &frame->links, &listLocks_[list]);
 }
 
 // The state is read and the buffer listed under the stream lock, so a stop that frees the lists
@@ -281,7 +277,11 @@ VOID StreamReaderCore::AssemblePayloadLocked(const UCHAR* data, ULONG length, UL
 VOID StreamReaderCore::FinishFrameLocked() {
   FrameBuffer* frame = frame_;
   if (!frame) {
-    ++counters_.dropped;
+    if (frameMark_ & kSlotMarkBad) {
+      ++counters_.discarded;
+    } else {
+      ++counters_.dropped;
+    }
     return;
   }
   if ((frameMark_ & kSlotMarkBad) || frame->filled == 0) {

@@ -21,9 +21,11 @@ class StreamReaderCore : public UrbIrpSource {
   // Kind 1: the video free list; any other kind: the still free list. Freed once stopped.
   VOID ReturnFrameBuffer(FrameBuffer* frame, ULONG kind);
 
-  PKSPIN VideoPin();
-  PKSPIN StillPin();
-  PKSPIN Type4Pin();
+  // The pin registered for a stream type, or null.
+  PKSPIN RegisteredPin(ULONG streamType);
+  PKSPIN VideoPin() { return RegisteredPin(kStreamTypeVideo); }
+  PKSPIN StillPin() { return RegisteredPin(kStreamTypeStill); }
+  PKSPIN Type4Pin() { return RegisteredPin(kStreamTypeFour); }
   TransportState State() const;
   StreamCounters Counters();
   LONG TransfersInFlight() const;

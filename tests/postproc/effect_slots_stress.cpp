@@ -10,6 +10,8 @@
 #include "kvz/kernel_testing.h"
 #include "kvz/kernel_thread.h"
 #include "postproc/effect_catalogue.h"
+#include "postproc/effect_factory.h"
+#include "postproc/zq_effect.h"
 #include "postproc/frame_format.h"
 #include "postproc/frame_processor.h"
 #include "support/guarded_buffer.h"
@@ -47,6 +49,44 @@ TEST(EffectSlotsStress, ConfigurationAndStillsAtOnceWithoutRaces) {
   stillPin.Join();
   EXPECT_GE(stills.load(), 1000);
   EXPECT_TRUE(still.GuardsIntact());
+}
+
+// Two cameras' face tracks search at once: each has its own grids and pictures, so each gives
+// what it gives alone.
+TEST(EffectSlotsStress, TwoFaceTracksSearchAtOnceAsTheyDoAlone) {
+  const LONG W = 320, H = 240;
+  const size_t bytes = static_cast<size_t>(W) * H * 3;
+  std::vector<uint8_t> scene(bytes);
+  for (LONG y = 0; y < H; ++y) {
+    for (LONG x = 0; x < W; ++x) {
+      const LONG dx = x - 180, dy = y - 100;
+      const bool face = dx * dx * 36 * 36 + dy * dy * 30 * 30 <= 30 * 30 * 36 * 36;
+      uint8_t* p = &scene[(static_cast<size_t>(H - 1 - y) * W + x) * 3];
+      p[0] = face ? 130 : 60;
+      p[1] = face ? 160 : 30;
+      p[2] = face ? 220 : 20;
+    }
+  }
+  auto track = [&](int frames) {
+    ZQEffect* effect = NewCatalogueEffect(kEffectFaceTrack);
+    std::vector<uint8_t> work(bytes), frame(bytes);
+    const EffectFormat format = {kEffectFormatRgb24, W, H};
+    EXPECT_EQ(STATUS_SUCCESS, effect->SetFormat(&format, work.data(), static_cast<LONG>(bytes), nullptr));
+    for (int i = 0; i < frames; ++i) {
+      frame = scene;
+      effect->Do(frame.data());
+    }
+    delete effect;
+    return frame;
+  };
+  const std::vector<uint8_t> alone = track(30);
+  std::vector<uint8_t> first, second;
+  {
+    kernel::KernelThread a("camera a", [&] { first = track(30); });
+    kernel::KernelThread b("camera b", [&] { second = track(30); });
+  }
+  EXPECT_EQ(alone, first);
+  EXPECT_EQ(alone, second);
 }
 
 }  // namespace

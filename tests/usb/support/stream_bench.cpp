@@ -25,6 +25,8 @@ struct PinSink {
   std::mutex lock;
   StreamReaderCore* reader = nullptr;
   std::vector<Frame> frames[2];  // capture, still
+  bool hold = false;              // keep the frames taken instead of giving them back
+  std::vector<FrameBuffer*> held;
   PKSPIN pins[2] = {};
   KEVENT arrived;
 };
@@ -48,7 +50,11 @@ NTSTATUS NTAPI PinProcess(PKSPIN pin) {
   while (FrameBuffer* frame = s.reader->TakeReadyFrame(type)) {
     const ULONG length = UsableFrameLength(frame);
     s.frames[type == kStreamTypeVideo ? 0 : 1].emplace_back(frame->data, frame->data + length);
-    s.reader->ReturnFrameBuffer(frame, type);
+    if (s.hold && type == kStreamTypeVideo) {
+      s.held.push_back(frame);
+    } else {
+      s.reader->ReturnFrameBuffer(frame, type);
+    }
     KeSetEvent(&s.arrived, IO_NO_INCREMENT, FALSE);
   }
   return STATUS_PENDING;
@@ -243,7 +249,23 @@ BulkStreamReader* StreamBench::MakeBulk() {
   return bulk_;
 }
 
+void StreamBench::HoldVideoFrames(bool hold) {
+  std::lock_guard<std::mutex> guard(Sink().lock);
+  Sink().hold = hold;
+  if (hold) return;
+  for (FrameBuffer* frame : Sink().held) Sink().reader->ReturnFrameBuffer(frame, kStreamTypeVideo);
+  Sink().held.clear();
+}
+
+void StreamBench::ReleaseOneHeldFrame() {
+  std::lock_guard<std::mutex> guard(Sink().lock);
+  if (Sink().held.empty()) return;
+  Sink().reader->ReturnFrameBuffer(Sink().held.back(), kStreamTypeVideo);
+  Sink().held.pop_back();
+}
+
 void StreamBench::DestroyReader() {
+  HoldVideoFrames(false);
   {
     std::lock_guard<std::mutex> guard(Sink().lock);
     Sink().reader = nullptr;

@@ -36,6 +36,9 @@ class StreamBench : public UsbBench {
   void DestroyReader();
 
   PKSPIN Pin(ULONG streamType) const;
+  // While held, the capture pin keeps the frames it takes; releasing gives them all back.
+  void HoldVideoFrames(bool hold);
+  void ReleaseOneHeldFrame();
   // Waits (kernel time) until the pin of the stream type has taken `count` frames in all.
   bool WaitFrames(ULONG streamType, size_t count, int64_t timeout100ns = 30 * 10000000LL);
   std::vector<Frame> Frames(ULONG streamType);
@@ -52,6 +55,23 @@ class StreamBench : public UsbBench {
   std::unique_ptr<ksclient::KsPinClient> capture_;
   std::unique_ptr<ksclient::KsPinClient> still_;
 };
+
+// Frame faults of the camera: a header fault on every payload, 1000 bytes too many, no end of frame.
+inline simcam::FrameFault HeaderFault(simcam::HeaderFault h) {
+  simcam::FrameFault f;
+  f.header = h;
+  return f;
+}
+inline simcam::FrameFault OversizeFault() {
+  simcam::FrameFault f;
+  f.sizeDelta = 1000;
+  return f;
+}
+inline simcam::FrameFault LostEofFault() {
+  simcam::FrameFault f;
+  f.lostEndOfFrame = true;
+  return f;
+}
 
 // YUY2 frames as the camera makes them: true when the frame is exactly the camera's picture of
 // the frame number it carries.
