@@ -8,7 +8,6 @@
 namespace kvz {
 namespace {
 
-constexpr ULONG kTagWorkItem = 'VCWI';
 constexpr LONGLONG kBusyPoll = -1000000;  // 100 ms, relative
 constexpr LONG kWideFrame = 1280;
 constexpr LONGLONG kNarrowLimitWide = 150;
@@ -17,10 +16,6 @@ constexpr ULONG kZeroFieldsOffset = 16;
 constexpr ULONG kZeroFieldsSize = 12;
 constexpr ULONG kTagOffset = 28;
 
-struct RegionWorkItem {
-  WORK_QUEUE_ITEM item;
-  RegionControlHandler* handler;
-};
 
 // The region handler of the IRP's device, or an answer for the size and buffer checks.
 NTSTATUS CheckRegionRequest(PIRP irp, PVOID data, RegionControlHandler** handler) {
@@ -151,7 +146,9 @@ NTSTATUS RegionControlHandler::Set(PKSPROPERTY, PVOID data, ULONG dataLength) {
   camera->SetFaceRectangle(rect, width, height);
   camera->UpdateFaceRequestFlags(kFaceRequestRegionSet, 0);
 
-  auto* work = static_cast<RegionWorkItem*>(ExAllocatePoolWithTag(DriverPoolType, sizeof(RegionWorkItem), kTagWorkItem));
+  // An I/O work item: its device reference keeps the driver loaded until the routine has returned,
+  // which an executive work item cannot promise once the event below lets the filter close.
+  PIO_WORKITEM work = IoAllocateWorkItem(device_->KsDevice()->FunctionalDeviceObject);
   if (!work) {
     AcquireLock();
     eventBusy_ = 0;
@@ -159,10 +156,8 @@ NTSTATUS RegionControlHandler::Set(PKSPROPERTY, PVOID data, ULONG dataLength) {
     ReleaseLock();
     return STATUS_SUCCESS;
   }
-  RtlZeroMemory(work, sizeof(*work));
-  work->handler = this;
-  ExInitializeWorkItem(&work->item, RegionEventWorkItem, work);
-  ExQueueWorkItem(&work->item, DelayedWorkQueue);
+  workItem_ = work;
+  IoQueueWorkItem(work, RegionEventWorkItem, DelayedWorkQueue, this);
   return STATUS_SUCCESS;
 }
 
@@ -175,16 +170,17 @@ VOID RegionControlHandler::RaiseEvent() {
   if (!silent && camera && camera->GetIdleState() != 0 && filter_) {
     KsGenerateEvents(filter_, &EVENTSETID_KVZ_REGION, 0, 0, nullptr, nullptr, nullptr);
   }
+  // Freed here, in its own routine, before the event lets a waiter queue the next one.
+  IoFreeWorkItem(workItem_);
+  workItem_ = nullptr;
   eventBusy_ = 0;
   KeSetEvent(&workItemIdle_, IO_NO_INCREMENT, FALSE);
   ReleaseLock();
 }
 
-VOID NTAPI RegionControlHandler::RegionEventWorkItem(PVOID context) {
+VOID NTAPI RegionControlHandler::RegionEventWorkItem(PDEVICE_OBJECT, PVOID context) {
   PAGED_CODE();
-  auto* work = static_cast<RegionWorkItem*>(context);
-  RegionControlHandler* handler = work->handler;
-  ExFreePoolWithTag(work, kTagWorkItem);
+  auto* handler = static_cast<RegionControlHandler*>(context);
   handler->RaiseEvent();
 }
 

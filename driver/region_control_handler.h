@@ -37,7 +37,7 @@ class RegionControlHandler : public ControlHandler {
   VOID OnFilterClose(PKSFILTER filter);
 
  private:
-  static VOID NTAPI RegionEventWorkItem(PVOID context);
+  static VOID NTAPI RegionEventWorkItem(PDEVICE_OBJECT device, PVOID context);
   VOID RaiseEvent();
   VOID DrainWorkItem();
   VOID AcquireLock();
@@ -53,6 +53,7 @@ class RegionControlHandler : public ControlHandler {
   LONG eventBusy_ = 0;      // an event work item is pending
   LONG eventSuppress_ = 0;  // a newer set waits: the pending item stays silent
   KEVENT workItemIdle_;     // signalled while no work item is pending
+  PIO_WORKITEM workItem_ = nullptr;  // the pending event's item
 };
 
 NTSTATUS NTAPI RegionControlGetHandler(PIRP irp, PKSIDENTIFIER property, PVOID data);

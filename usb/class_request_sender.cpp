@@ -12,7 +12,7 @@ namespace {
 
 // A class OUT request waiting for a work item.
 struct DeferredControlRequest {
-  WORK_QUEUE_ITEM item;
+  PIO_WORKITEM item;
   UCHAR request;
   USHORT value;
   USHORT index;
@@ -93,14 +93,20 @@ NTSTATUS ClassRequestSender::SendClassRequest(UCHAR request, USHORT function, US
 NTSTATUS ClassRequestSender::DeferOutRequest(UCHAR request, USHORT function, USHORT value, USHORT index,
                                              PVOID buffer, ULONG length, ClassRequestCallback callback,
                                              PVOID context) {
+  // An I/O work item: its device reference keeps the driver loaded until the routine has returned,
+  // after the destructor's wait has already let the device go.
+  PDEVICE_OBJECT fdo = device_ ? device_->FunctionalDeviceObject : nullptr;
+  if (!fdo) return STATUS_INVALID_DEVICE_STATE;
   auto* record = static_cast<DeferredControlRequest*>(
       ExAllocatePoolWithTag(DriverPoolType, sizeof(DeferredControlRequest), kTagDeferredRequest));
   if (!record) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(record, sizeof(*record));
+  record->item = IoAllocateWorkItem(fdo);
   // A zero-length request still gets a (one-byte) data block, so the record has one shape.
   record->data = static_cast<PUCHAR>(ExAllocatePoolWithTag(DriverPoolType, length ? length : 1, kTagDeferredData));
   record->length = static_cast<PULONG>(ExAllocatePoolWithTag(DriverPoolType, sizeof(ULONG), kTagDeferredLength));
-  if (!record->data || !record->length) {
+  if (!record->item || !record->data || !record->length) {
+    if (record->item) IoFreeWorkItem(record->item);
     if (record->data) ExFreePoolWithTag(record->data, kTagDeferredData);
     if (record->length) ExFreePoolWithTag(record->length, kTagDeferredLength);
     ExFreePoolWithTag(record, kTagDeferredRequest);
@@ -116,12 +122,11 @@ NTSTATUS ClassRequestSender::DeferOutRequest(UCHAR request, USHORT function, USH
   record->function = function;
   record->sender = this;
   InterlockedIncrement(&deferredReferences_);
-  ExInitializeWorkItem(&record->item, RunDeferredControlRequest, record);
-  ExQueueWorkItem(&record->item, DelayedWorkQueue);
+  IoQueueWorkItem(record->item, RunDeferredControlRequest, DelayedWorkQueue, record);
   return STATUS_PENDING;
 }
 
-VOID NTAPI ClassRequestSender::RunDeferredControlRequest(PVOID parameter) {
+VOID NTAPI ClassRequestSender::RunDeferredControlRequest(PDEVICE_OBJECT, PVOID parameter) {
   auto* record = static_cast<DeferredControlRequest*>(parameter);
   ClassRequestSender* sender = record->sender;
   const NTSTATUS status = sender->SubmitControlUrb(record->request, record->function, record->value, record->index,
@@ -129,6 +134,7 @@ VOID NTAPI ClassRequestSender::RunDeferredControlRequest(PVOID parameter) {
   if (record->callback) record->callback(sender->device_, record->context, status);
   ExFreePoolWithTag(record->length, kTagDeferredLength);
   ExFreePoolWithTag(record->data, kTagDeferredData);
+  IoFreeWorkItem(record->item);
   ExFreePoolWithTag(record, kTagDeferredRequest);
   sender->ReleaseDeferred();
 }

@@ -36,7 +36,7 @@ class ClassRequestSender {
  private:
   NTSTATUS DeferOutRequest(UCHAR request, USHORT function, USHORT value, USHORT index, PVOID buffer,
                            ULONG length, ClassRequestCallback callback, PVOID context);
-  static VOID NTAPI RunDeferredControlRequest(PVOID record);
+  static VOID NTAPI RunDeferredControlRequest(PDEVICE_OBJECT device, PVOID record);
 
   VOID ReleaseDeferred();
 

@@ -34,6 +34,7 @@ struct Extension {
 };
 
 std::vector<std::string> g_log;
+LONGLONG g_workLinger = 0;  // 100-ns units the work routine stays after it has signalled
 
 NTSTATUS NTAPI SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
   KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
@@ -57,6 +58,11 @@ VOID NTAPI WorkRoutine(PDEVICE_OBJECT device, PVOID context) {
   EXPECT_EQ(context, ext);
   ext->log->push_back("work item");
   KeSetEvent(&ext->workDone, IO_NO_INCREMENT, FALSE);
+  if (g_workLinger) {
+    LARGE_INTEGER linger;
+    linger.QuadPart = -g_workLinger;
+    KeDelayExecutionThread(KernelMode, FALSE, &linger);
+  }
 }
 
 NTSTATUS NTAPI Pnp(PDEVICE_OBJECT device, PIRP irp) {
@@ -317,6 +323,35 @@ TEST(PnpManager, DeviceLeftBehindByAnUnloadedDriverIsReported) {
   EXPECT_FALSE(report.clean);
   EXPECT_NE(report.text.find("not deleted"), std::string::npos) << report.text;
   IoDeleteDevice(orphan);
+  EXPECT_CLEAN_UNLOAD();
+}
+
+// The device reference of an I/O work item keeps its driver loaded until the routine returns, so
+// an unload right after the request waits for the routine's tail.
+TEST(PnpManager, UnloadWaitsForAnIoWorkItemStillRunning) {
+  g_log.clear();
+  g_workLinger = 2 * 10'000'000LL;
+  std::unique_ptr<LoadedDriver> driver;
+  ASSERT_EQ(LoadedDriver::Load(DriverEntry, u"kvztiny", &driver), STATUS_SUCCESS);
+  std::unique_ptr<PnpDevice> device;
+  ASSERT_EQ(PnpDevice::Add(*driver, Camera(), nullptr, &device), STATUS_SUCCESS);
+  ASSERT_EQ(device->Start(), STATUS_SUCCESS);
+  auto links = EnabledDeviceInterfaces(kInterface);
+  ASSERT_EQ(links.size(), 1u);
+  {
+    std::unique_ptr<ClientFile> file;
+    ASSERT_EQ(ClientFile::Open(links[0], &file), STATUS_SUCCESS);
+    ULONG result = 0;
+    ULONG_PTR information = 0;
+    EXPECT_EQ(file->DeviceIoControl(kRunTest, nullptr, 0, &result, sizeof(result), &information), STATUS_SUCCESS);
+    EXPECT_EQ(file->Close(), STATUS_SUCCESS);
+  }
+  EXPECT_EQ(device->Remove(), STATUS_SUCCESS);
+  device.reset();
+  const LONGLONG before = KeQueryInterruptTime();
+  driver->Unload();
+  g_workLinger = 0;
+  EXPECT_GE(KeQueryInterruptTime() - before, 2 * 10'000'000LL - 10'000);
   EXPECT_CLEAN_UNLOAD();
 }
 

@@ -32,6 +32,9 @@ struct _DEVOBJ_EXTENSION {
 
 namespace kvz::kernel::io {
 
+// I/O work items of the driver's device objects that are queued or still running their routine.
+int IoWorkItemsInFlight(PDRIVER_OBJECT driver);
+
 void AttachDeviceNode(PDEVICE_OBJECT pdo, const DeviceNodeData& data);
 const DeviceNodeData* NodeOf(PDEVICE_OBJECT pdo);
 void DetachDeviceNode(PDEVICE_OBJECT pdo);

@@ -1,6 +1,8 @@
 // I/O work items: a routine run at PASSIVE_LEVEL on a system worker thread with a reference on
 // the device object kept while the item is queued.
 #include <cstdio>
+#include <map>
+#include <mutex>
 
 #include "ke/irql_check.h"
 #include "kvz/object_manager.h"
@@ -16,7 +18,33 @@ struct _IO_WORKITEM {
 
 namespace {
 constexpr ULONG kWorkItemTag = 'kWoI';
+
+// Queued or running I/O work items per driver: their device reference keeps the driver loaded.
+struct InFlight {
+  std::mutex lock;
+  std::map<PDRIVER_OBJECT, int> count;
+};
+
+InFlight& Items() {
+  static auto* items = new InFlight;
+  return *items;
 }
+
+void CountItem(PDRIVER_OBJECT driver, int delta) {
+  InFlight& f = Items();
+  std::lock_guard<std::mutex> held(f.lock);
+  if ((f.count[driver] += delta) == 0) f.count.erase(driver);
+}
+}  // namespace
+
+namespace kvz::kernel::io {
+int IoWorkItemsInFlight(PDRIVER_OBJECT driver) {
+  InFlight& f = Items();
+  std::lock_guard<std::mutex> held(f.lock);
+  auto it = f.count.find(driver);
+  return it == f.count.end() ? 0 : it->second;
+}
+}  // namespace kvz::kernel::io
 
 using namespace kvz::kernel;
 
@@ -40,12 +68,14 @@ extern "C" VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUT
   IoWorkItem->routine = WorkerRoutine;
   IoWorkItem->context = Context;
   ObfReferenceObject(IoWorkItem->device);
+  PDRIVER_OBJECT driver = IoWorkItem->device->DriverObject;
+  CountItem(driver, 1);
   char what[96];
   std::snprintf(what, sizeof(what), "I/O work item %p (routine %p)", static_cast<void*>(IoWorkItem),
                 reinterpret_cast<void*>(WorkerRoutine));
   QueueSystemWork(
       QueueType,
-      [IoWorkItem] {
+      [IoWorkItem, driver] {
         PDEVICE_OBJECT device = IoWorkItem->device;
         PIO_WORKITEM_ROUTINE routine = IoWorkItem->routine;
         PVOID context = IoWorkItem->context;
@@ -53,6 +83,7 @@ extern "C" VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUT
         // The routine may free the item; only the copies are used from here on.
         routine(device, context);
         ObfDereferenceObject(device);
+        CountItem(driver, -1);
       },
       what);
 }

@@ -11,6 +11,8 @@
 namespace kvz::kernel {
 namespace {
 
+constexpr int kUnloadWorkItemWaitMs = 60'000;
+
 struct StandInPdo {
   DEVICE_CAPABILITIES capabilities;
 };
@@ -132,6 +134,12 @@ LoadedDriver::~LoadedDriver() {
 void LoadedDriver::Unload() {
   RequirePassive("LoadedDriver::Unload");
   if (!loaded_) return;
+  // A device object referenced by an I/O work item keeps its driver's image loaded until the
+  // routine has returned; a routine that never returns is left to the unload check.
+  LARGE_INTEGER tick;
+  tick.QuadPart = -10'000;  // 1 ms, relative
+  for (int waited = 0; io::IoWorkItemsInFlight(driver_) > 0 && waited < kUnloadWorkItemWaitMs; ++waited)
+    KeDelayExecutionThread(KernelMode, FALSE, &tick);
   if (driver_->DriverUnload) driver_->DriverUnload(driver_);
   io::MarkDriverUnloaded(driver_);
   io::FreeDriverObject(driver_);
