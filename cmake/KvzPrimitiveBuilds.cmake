@@ -22,12 +22,19 @@ function(kvz_primitive_build_flags out build)
   # single-precision results match the SSE builds'.
   if(build STREQUAL "generic")
     if(KVZ_X86)
-      set(f ${scalar} -march=i686 -mno-sse -ffloat-store)
+      # Selected for every processor below the SSE build, down to an i486 (GenuineIntel family 4
+      # has no code of its own and falls to the generic slot): no CMOV, FCOMI, CMPXCHG8B or MMX.
+      set(f ${scalar} -march=i486 -mno-sse -ffloat-store)
     else()
       set(f ${scalar})
     endif()
     set(isa 0)
   elseif(build STREQUAL "sse")
+    # SSE has no integer vectors: here only the 16-byte loads and stores of the copies and fills
+    # (vector_ops, region_copy, row_kernels) and the float arithmetic of complex multiply are
+    # vector code; every primitive that needs integer vector arithmetic or byte shuffles (mirror,
+    # colour conversion, resize, the conversions and splits' arithmetic, scaled multiply,
+    # reciprocal division, the JPEG primitives) is the portable code by design.
     set(f ${scalar} -march=pentium3 -msse -mno-sse2 -ffloat-store)
     set(isa 1)
   elseif(build STREQUAL "sse2")

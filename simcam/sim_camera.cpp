@@ -643,6 +643,8 @@ void SimCamera::StartStreamIfReady(StreamState& st, uint64_t now) {
 std::vector<uint8_t> SimCamera::MakeFrame(const StreamSelection& selection, uint64_t frameNumber) {
   switch (selection.kind) {
     case FormatKind::kMjpeg: {
+      if (options_.recordedMjpeg && !options_.recordedMjpeg->empty())
+        return (*options_.recordedMjpeg)[frameNumber % options_.recordedMjpeg->size()];
       const PayloadAttacks& a = faults_.attacks;
       const uint16_t w = a.mjpegWidth ? a.mjpegWidth : selection.width;
       const uint16_t h = a.mjpegHeight ? a.mjpegHeight : selection.height;

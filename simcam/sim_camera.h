@@ -19,6 +19,7 @@
 #include "simcam/mjpeg_encoder.h"
 #include "simcam/payload_stream.h"
 #include "simcam/probe_commit.h"
+#include "simcam/recorded_frames.h"
 #include "simcam/register_file.h"
 #include "simcam/request_log.h"
 #include "simcam/uvc_controls.h"
@@ -31,6 +32,9 @@ struct CameraOptions {
   uint32_t bulkPayloadLimit = 0x10000;
   uint16_t probeLength = 0;         // GET_LEN of the probe and commit controls (0: by bcdUVC, 26/34/48)
   bool loseStateInD3 = false;       // controls, probe and commit back to their defaults after D3
+  // Non-empty: MJPEG frames are these, in order and then again from the first, whatever size the
+  // stream negotiated (a recorded camera replayed).
+  std::shared_ptr<const RecordedFrames> recordedMjpeg = nullptr;
 };
 
 // What a test reads back (of one streaming interface; by default the first).

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
+#include "simcam/mjpeg_encoder.h"
 #include "simcam/payload_assembler.h"
+#include "simcam/recorded_frames.h"
 #include "simcam/sim_camera.h"
 #include "simcam/test_pattern.h"
 #include "support/camera_requests.h"
@@ -17,7 +22,7 @@ constexpr uint64_t kMicroframe = 1250;  // 100-ns units
 
 // Streams an isochronous camera microframe by microframe into an assembler.
 struct IsochRig {
-  explicit IsochRig(CameraProfile profile) : cam(std::move(profile)) {}
+  explicit IsochRig(CameraProfile profile, CameraOptions options = {}) : cam(std::move(profile), options) {}
   void Start(uint8_t format, uint8_t frame, uint32_t interval, uint8_t alternate) {
     EXPECT_TRUE(cam.SetConfiguration(1, now).completion.irpStatus == STATUS_SUCCESS);
     commit = Commit(cam, format, frame, interval, now);
@@ -145,6 +150,39 @@ TEST(PayloadStream, MjpegFramesDecodableSizes) {
     EXPECT_EQ(j.height, 480u);
     EXPECT_LE(f.data.size(), +rig.commit.dwMaxVideoFrameSize);
   }
+}
+
+// A recorded camera replays its files in name order, then from the first again, and only those.
+TEST(PayloadStream, RecordedMjpegFramesReplayInNameOrder) {
+  const std::string folder = ::testing::TempDir() + "/kvz_recorded_frames";
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  std::vector<std::vector<uint8_t>> pictures;
+  for (int i = 0; i < 2; ++i)
+    pictures.push_back(EncodeYuy2AsJpeg(MakeYuy2Frame(320, 240, 10 + i), 320, 240, 75, true));
+  auto write = [&](const char* name, const std::vector<uint8_t>& bytes) {
+    std::ofstream(folder + "/" + name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                               static_cast<std::streamsize>(bytes.size()));
+  };
+  write("frame-b.JPG", pictures[1]);
+  write("frame-a.jpg", pictures[0]);
+  write("notes.txt", {1, 2, 3});
+  std::string error;
+  CameraOptions options;
+  options.recordedMjpeg = LoadJpegFolder(folder, &error);
+  ASSERT_TRUE(options.recordedMjpeg) << error;
+  ASSERT_EQ(2u, options.recordedMjpeg->size());
+
+  IsochRig rig(HighSpeedIsochCamera(TestGuids()), options);
+  rig.Start(2, 1, 333333, 5);
+  rig.Run(3);
+  ASSERT_EQ(rig.assembler.Frames().size(), 3u);
+  EXPECT_EQ(rig.assembler.Frames()[0].data, pictures[0]);
+  EXPECT_EQ(rig.assembler.Frames()[1].data, pictures[1]);
+  EXPECT_EQ(rig.assembler.Frames()[2].data, pictures[0]);
+
+  std::filesystem::remove_all(folder);
+  EXPECT_FALSE(LoadJpegFolder(folder, &error));
 }
 
 struct HeaderFaultCase {
