@@ -28,7 +28,7 @@ BulkStreamReader::~BulkStreamReader() {
   if (State() != kTransportStopped) StopStreaming(false);
   for (TransferSlot& slot : slots_)
     if (slot.irp || slot.data || slot.urb) FreeTransferSlot(&slot);
-  if (resetWorkItem_) ExFreePoolWithTag(resetWorkItem_, kTagResetWorkItem);
+  if (resetWorkItem_) IoFreeWorkItem(resetWorkItem_);
 }
 
 VOID BulkStreamReader::Delay(LONGLONG relative) {
@@ -55,11 +55,12 @@ NTSTATUS BulkStreamReader::Start(ULONG frameSize, ULONG payloadSize, PUSBD_INTER
 
   interfaceInfo_ = interfaceInfo;
   ResetTransferCount();
-  // Taken at start so a halted endpoint always finds its reset work item.
-  resetWorkItem_ = static_cast<PWORK_QUEUE_ITEM>(
-      ExAllocatePoolWithTag(DriverPoolType, sizeof(WORK_QUEUE_ITEM), kTagResetWorkItem));
+  // Taken at start so a halted endpoint always finds its reset work item. An I/O work item: its
+  // device reference keeps the driver loaded until the worker has returned, after a stop's wait.
+  PDEVICE_OBJECT fdo = device_->KsDevice() ? device_->KsDevice()->FunctionalDeviceObject : nullptr;
+  if (!fdo) return STATUS_INVALID_DEVICE_STATE;
+  resetWorkItem_ = IoAllocateWorkItem(fdo);
   if (!resetWorkItem_) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlZeroMemory(resetWorkItem_, sizeof(WORK_QUEUE_ITEM));
   MakeFrameBuffers(kBulkVideoFrameBuffers, frameSize, kVideoFree);
   transferSize_ = payloadSize;
   LARGE_INTEGER now;
@@ -74,7 +75,7 @@ NTSTATUS BulkStreamReader::Start(ULONG frameSize, ULONG payloadSize, PUSBD_INTER
   if (SendFreeSlots() == 0) {
     SetState(kTransportStopped);
     FreeFrameBuffers(true);
-    ExFreePoolWithTag(resetWorkItem_, kTagResetWorkItem);
+    IoFreeWorkItem(resetWorkItem_);
     resetWorkItem_ = nullptr;
     return STATUS_INSUFFICIENT_RESOURCES;
   }
@@ -189,8 +190,7 @@ NTSTATUS BulkStreamReader::OnTransferComplete(TransferSlot* slot) {
     if (!resetQueued_) {
       resetQueued_ = true;
       KeClearEvent(&resetIdle_);
-      ExInitializeWorkItem(resetWorkItem_, ResetPipeWorkItem, this);
-      ExQueueWorkItem(resetWorkItem_, DelayedWorkQueue);
+      IoQueueWorkItem(resetWorkItem_, ResetPipeWorkItem, DelayedWorkQueue, this);
     }
     UnlockStream(irql);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -218,7 +218,7 @@ ULONG BulkStreamReader::ParsePayloadHeader(ULONG length, const UCHAR* data, ULON
   return CheckPayloadHeader(data, length, mark, endOfFrame);
 }
 
-VOID NTAPI BulkStreamReader::ResetPipeWorkItem(PVOID parameter) {
+VOID NTAPI BulkStreamReader::ResetPipeWorkItem(PDEVICE_OBJECT, PVOID parameter) {
   static_cast<BulkStreamReader*>(parameter)->ResetPipeWorker();
 }
 
@@ -278,7 +278,7 @@ NTSTATUS BulkStreamReader::StopStreaming(bool keepStill) {
   DrainTransfers(kBulkDrainLimit);
   const NTSTATUS status = AbortAndResetPipe();
   FreeFrameBuffers(keepStill);
-  if (resetWorkItem_) ExFreePoolWithTag(resetWorkItem_, kTagResetWorkItem);
+  if (resetWorkItem_) IoFreeWorkItem(resetWorkItem_);
   resetWorkItem_ = nullptr;
   return status;
 }

@@ -45,7 +45,7 @@ class BulkStreamReader : public StreamReaderCore {
   VOID FillTransferUrb(TransferSlot* slot);
   NTSTATUS SubmitDpc(TransferSlot* slot);
   static KDEFERRED_ROUTINE BulkRetryDpc;
-  static WORKER_THREAD_ROUTINE ResetPipeWorkItem;
+  static IO_WORKITEM_ROUTINE ResetPipeWorkItem;
   VOID ResetPipeWorker();
   VOID FreeTransferSlot(TransferSlot* slot);
   VOID FreeTransferSlotLocked(TransferSlot* slot);
@@ -61,7 +61,7 @@ class BulkStreamReader : public StreamReaderCore {
   LONG slotState_[kBulkSlots];  // under the stream lock
   bool resetPending_;           // under the stream lock
   bool resetQueued_;            // the reset worker is queued or running; under the stream lock
-  PWORK_QUEUE_ITEM resetWorkItem_;
+  PIO_WORKITEM resetWorkItem_;
   KEVENT resetIdle_;            // signalled while no reset worker is queued or running
   LONGLONG lastResetTime_;
 };

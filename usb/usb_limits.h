@@ -151,6 +151,5 @@ constexpr ULONG kTagTransferData = 'TrDB';
 constexpr ULONG kTagTransferUrb = 'TrDU';
 constexpr ULONG kTagPipeRequest = 'ABPP';
 constexpr ULONG kTagHaltPipeRequest = 'BURP';
-constexpr ULONG kTagResetWorkItem = 'REST';
 
 }  // namespace kvz

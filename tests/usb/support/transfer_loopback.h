@@ -57,6 +57,7 @@ class TransferLoopback {
     kvz::kernel::LoadedDriver::Load(Entry, u"kvzloopback", &driver_);
     ksDevice_ = {};
     ksDevice_.NextDeviceObject = lower_;
+    ksDevice_.FunctionalDeviceObject = lower_;  // owns the readers' I/O work items
     usb_ = std::make_unique<UsbDevice>(&ksDevice_);
   }
 
