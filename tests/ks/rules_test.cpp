@@ -86,6 +86,12 @@ TEST_F(RulesDeathTest, StreamPointersAreLockedOnceAndUnlockedOnce) {
   auto first = pin_->QueueRead(kFrameBytes);
   auto second = pin_->QueueRead(kFrameBytes);
   PKSPIN pin = Log().pin;
+  // The death tests fork: let the class driver's processing thread finish with the queue first,
+  // or the child inherits a queue lock held by a thread it does not have. Virtual time moves on
+  // only once every other kernel thread waits, and a waiting thread holds no spin lock.
+  LARGE_INTEGER settle;
+  settle.QuadPart = -10'000;
+  KeDelayExecutionThread(KernelMode, FALSE, &settle);
   EXPECT_DEATH(
       {
         KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
