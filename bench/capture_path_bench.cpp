@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/yuy2_to_rgb24.h"
+#include "driver/pin_conversion.h"
 #include "jpeg/jpeg_constants.h"
 #include "jpeg/jpeg_encoder.h"
 #include "jpeg/mjpeg_decoder.h"
@@ -69,7 +69,7 @@ void Yuy2ToRgb24(benchmark::State& state) {
   BenchDevice device(0);
   for (auto _ : state) {
     UCHAR* data = processor.ProcessFrame(&device, frame.data(), kWidth, kHeight);
-    kvz::ConvertYuy2ToRgb24(data, client.data(), kWidth, kHeight);
+    kvz::ConvertYuy2ToRgb24BottomUp(data, client.data(), kWidth, kHeight);
     benchmark::ClobberMemory();
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(client.size()));

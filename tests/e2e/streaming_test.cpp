@@ -1,0 +1,230 @@
+// Frames through the whole driver: state walks, YUY2 byte for byte, RGB24 against an independent
+// conversion, MJPG passed through and re-encoded, and the driver's own transformations visible in
+// what the client receives.
+#include <functional>
+
+#include "camera_controls.h"
+#include "e2e_bench.h"
+#include "frame_oracle.h"
+#include "kvz/system_testing.h"
+#include "postproc/privacy_image.h"
+#include "simcam/mjpeg_encoder.h"
+
+namespace kvz::e2e {
+namespace {
+
+// The display orientation (and with it the rotation) is re-read on the eleventh processing call.
+// From Windows 10 build 10587 on the driver leaves rotation to the system: rotation cases run as
+// Windows 7.
+constexpr size_t kFramesUntilRotated = 12;
+
+class StreamingTest : public E2eBench {
+ protected:
+  void Set(const char* control, int32_t value) {
+    const capture::ControlName* c = capture::FindControl(control);
+    ASSERT_NE(nullptr, c);
+    ASSERT_EQ(STATUS_SUCCESS, capture::SetControl(Filter(), *c, value)) << control;
+  }
+  KsPinClient* Running(uint32_t subtype, int width, int height, VideoFormat* format) {
+    KsPinClient* pin = nullptr;
+    EXPECT_EQ(STATUS_SUCCESS, CreatePin(kCapturePin, subtype, width, height, &pin, format));
+    if (pin) {
+      EXPECT_EQ(STATUS_SUCCESS, capture::RunPin(*pin));
+    }
+    return pin;
+  }
+  // The camera frame whose image, put through expect, equals data (within tolerance); -1 if none.
+  int64_t MatchingCameraFrame(const Bytes& data, int w, int h,
+                              const std::function<Bytes(const Bytes&)>& expect, int tolerance = 0) {
+    const uint64_t sent = Camera().Snapshot().framesSent;
+    for (uint64_t n = 0; n <= sent + 1; ++n)
+      if (MaxDifference(expect(CameraPicture(w, h, n)), data) <= tolerance) return static_cast<int64_t>(n);
+    return -1;
+  }
+};
+
+struct CameraCase {
+  const char* camera;
+};
+
+class Yuy2StreamTest : public StreamingTest, public ::testing::WithParamInterface<CameraCase> {};
+
+TEST_P(Yuy2StreamTest, FramesAreTheCameraPictureByteForByte) {
+  ASSERT_TRUE(Boot(GetParam().camera));
+  VideoFormat f;
+  KsPinClient* pin = Running(kYuy2, 320, 240, &f);
+  ASSERT_NE(nullptr, pin);
+  const auto frames = Read(*pin, 5, f.sizeImage);
+  ASSERT_EQ(5u, frames.size());
+  uint32_t previous = 0;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    const CompletedFrame& frame = frames[i];
+    ASSERT_EQ(STATUS_SUCCESS, frame.status);
+    ASSERT_EQ(320u * 240 * 2, frame.header.DataUsed);
+    const uint32_t n = FrameNumber(frame.data);
+    EXPECT_EQ(CameraPicture(320, 240, n), frame.data) << "frame " << i;
+    if (i > 0) {
+      EXPECT_GT(n, previous);
+    }
+    previous = n;
+  }
+  capture::StopPin(*pin);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cameras, Yuy2StreamTest,
+                         ::testing::Values(CameraCase{"isoch"}, CameraCase{"usb3"}),
+                         [](const auto& info) { return std::string(info.param.camera); });
+
+// Each walk ends in RUN and must deliver; PAUSE from RUN and STOP from RUN stop delivery.
+TEST_F(StreamingTest, StateWalksDeliverAfterEveryRun) {
+  ASSERT_TRUE(Boot("isoch"));
+  VideoFormat f;
+  KsPinClient* pin = Running(kYuy2, 320, 240, &f);
+  ASSERT_NE(nullptr, pin);
+  const struct {
+    const char* name;
+    std::vector<KSSTATE> walk;
+  } walks[] = {
+      {"first run", {}},
+      {"pause and run", {KSSTATE_PAUSE, KSSTATE_RUN}},
+      {"stop and run", {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP, KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}},
+  };
+  for (const auto& w : walks) {
+    SCOPED_TRACE(w.name);
+    for (KSSTATE s : w.walk) ASSERT_EQ(STATUS_SUCCESS, pin->SetState(s)) << s;
+    KSSTATE state = KSSTATE_STOP;
+    ASSERT_EQ(STATUS_SUCCESS, pin->GetState(&state));
+    EXPECT_EQ(KSSTATE_RUN, state);
+    const auto frames = Read(*pin, 3, f.sizeImage);
+    ASSERT_EQ(3u, frames.size());
+    for (const auto& frame : frames) EXPECT_EQ(CameraPicture(320, 240, FrameNumber(frame.data)), frame.data);
+  }
+  ASSERT_EQ(STATUS_SUCCESS, pin->SetState(KSSTATE_PAUSE));
+  auto read = pin->QueueRead(f.sizeImage);
+  EXPECT_EQ(STATUS_TIMEOUT, read->Request()->Wait(kernel::kSecond));
+  read.reset();
+  capture::StopPin(*pin);
+}
+
+TEST_F(StreamingTest, Rgb24MatchesAnIndependentConversionBottomUp) {
+  ASSERT_TRUE(Boot("isoch"));
+  VideoFormat f;
+  KsPinClient* pin = Running(kRgb24, 320, 240, &f);
+  ASSERT_NE(nullptr, pin);
+  EXPECT_EQ(320u * 240 * 3, f.sizeImage);
+  const auto frames = Read(*pin, 3, f.sizeImage);
+  ASSERT_EQ(3u, frames.size());
+  for (const auto& frame : frames) {
+    ASSERT_EQ(320u * 240 * 3, frame.data.size());
+    // Integer and floating-point BT.601 round differently by at most one step.
+    EXPECT_LE(0, MatchingCameraFrame(frame.data, 320, 240, [](const Bytes& p) { return BottomUpBgr(p, 320, 240); }, 2));
+  }
+  capture::StopPin(*pin);
+}
+
+// Without a transformation the camera's JPEG stream reaches the client unchanged, whether the
+// driver decodes it for flicker detection (power line automatic, 0) or not at all (50 Hz, 1).
+class MjpgPassThroughTest : public StreamingTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(MjpgPassThroughTest, CameraStreamReachesTheClientUnchanged) {
+  ASSERT_TRUE(Boot("isoch"));
+  VideoFormat f;
+  KsPinClient* pin = Running(kMjpg, 640, 480, &f);
+  ASSERT_NE(nullptr, pin);
+  Set("power_line_frequency", GetParam());
+  ASSERT_EQ(2u, Read(*pin, 2, f.sizeImage).size());
+  const auto frames = Read(*pin, 4, f.sizeImage);
+  ASSERT_EQ(4u, frames.size());
+  simcam::MjpegFrameCache cache;
+  for (const auto& frame : frames) {
+    bool sent = false;
+    for (uint64_t phase = 0; phase < simcam::MjpegFrameCache::kPhases; ++phase)
+      sent = sent || frame.data == cache.Frame(640, 480, phase, true);
+    EXPECT_TRUE(sent) << "not a frame the camera sent (" << frame.data.size() << " bytes)";
+    const DecodedJpeg d = DecodeJpegLuma(frame.data);
+    EXPECT_TRUE(d.ok);
+    EXPECT_EQ(640, d.width);
+    EXPECT_EQ(480, d.height);
+  }
+  capture::StopPin(*pin);
+}
+
+INSTANTIATE_TEST_SUITE_P(PowerLine, MjpgPassThroughTest, ::testing::Values(1, 0));
+
+// A half turn makes the driver decode, turn and re-encode: the client's JPEG decodes at size and
+// shows the camera's picture upside down.
+TEST_F(StreamingTest, MjpgIsDecodedTurnedAndReencoded) {
+  kernel::SetSystemVersion(kernel::SystemVersion::Windows7());
+  ASSERT_TRUE(Boot("isoch"));
+  VideoFormat f;
+  KsPinClient* pin = Running(kMjpg, 640, 480, &f);
+  ASSERT_NE(nullptr, pin);
+  Set("rotate", 2);
+  const auto frames = Read(*pin, kFramesUntilRotated + 1, f.sizeImage);
+  ASSERT_EQ(kFramesUntilRotated + 1, frames.size());
+  const DecodedJpeg d = DecodeJpegLuma(frames.back().data);
+  ASSERT_TRUE(d.ok);
+  ASSERT_EQ(640, d.width);
+  ASSERT_EQ(480, d.height);
+  double best = 255, unturned = 255;
+  simcam::MjpegFrameCache cache;
+  for (uint64_t phase = 0; phase < simcam::MjpegFrameCache::kPhases; ++phase) {
+    const DecodedJpeg sent = DecodeJpegLuma(cache.Frame(640, 480, phase, true));
+    std::vector<uint8_t> turned(sent.luma.rbegin(), sent.luma.rend());
+    best = std::min(best, MeanDifference(turned, d.luma));
+    unturned = std::min(unturned, MeanDifference(sent.luma, d.luma));
+  }
+  EXPECT_LT(best, 3.0);
+  EXPECT_GT(unturned, 10.0);
+  capture::StopPin(*pin);
+}
+
+struct TransformCase {
+  const char* name;
+  std::vector<std::pair<const char*, int32_t>> controls;
+  size_t frames;
+  std::function<Bytes(const Bytes&)> expect;  // 640 x 480 YUY2
+  bool windows7 = false;
+};
+
+class TransformTest : public StreamingTest, public ::testing::WithParamInterface<TransformCase> {};
+
+TEST_P(TransformTest, DeliveredFramesShowTheTransformation) {
+  if (GetParam().windows7) kernel::SetSystemVersion(kernel::SystemVersion::Windows7());
+  ASSERT_TRUE(Boot("isoch"));
+  VideoFormat f;
+  KsPinClient* pin = Running(kYuy2, 640, 480, &f);
+  ASSERT_NE(nullptr, pin);
+  // Set while streaming, as a property page does: RUN reloads the stored values.
+  for (const auto& [name, value] : GetParam().controls) Set(name, value);
+  const auto frames = Read(*pin, GetParam().frames, f.sizeImage);
+  ASSERT_EQ(GetParam().frames, frames.size());
+  EXPECT_LE(0, MatchingCameraFrame(frames.back().data, 640, 480, GetParam().expect));
+  capture::StopPin(*pin);
+}
+
+Bytes PrivacyPicture(const Bytes&) {
+  Bytes frame(640 * 480 * 2);
+  PrivacyImage picture;
+  picture.Draw(frame.data(), 640, 480, 2);
+  return frame;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, TransformTest,
+    ::testing::Values(
+        TransformCase{"mirror", {{"horizontal_flip", 1}}, 3, [](const Bytes& p) { return MirrorYuy2(p, 640, 480); }},
+        TransformCase{"both_flips",
+                      {{"horizontal_flip", 1}, {"vertical_flip", 1}},
+                      3,
+                      [](const Bytes& p) { return HalfTurnYuy2(p, 640, 480); }},
+        TransformCase{"half_turn", {{"rotate", 2}}, kFramesUntilRotated,
+                      [](const Bytes& p) { return HalfTurnYuy2(p, 640, 480); }, true},
+        TransformCase{"half_turn_and_mirror", {{"rotate", 2}, {"horizontal_flip", 1}}, kFramesUntilRotated,
+                      [](const Bytes& p) { return MirrorYuy2(HalfTurnYuy2(p, 640, 480), 640, 480); }, true},
+        TransformCase{"zoom", {{"digital_zoom", 20}}, 3, [](const Bytes& p) { return ZoomTwiceYuy2(p, 640, 480); }},
+        TransformCase{"privacy", {{"privacy", 1}, {"horizontal_flip", 1}}, 3, PrivacyPicture}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kvz::e2e

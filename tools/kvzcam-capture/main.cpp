@@ -1,0 +1,340 @@
+// kvzcam-capture: boots the platform stand-in on the real-time clock with a simulated camera,
+// loads the driver and works through the kernel-streaming client only: lists devices, formats
+// and controls, sets controls, streams frames into files, captures a still image.
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "camera_controls.h"
+#include "camera_rig.h"
+#include "capture_options.h"
+#include "frame_files.h"
+#include "pin_session.h"
+#include "ksmedia.h"
+#include "kvz/kernel_testing.h"
+#include "kvz/registry_testing.h"
+#include "simcam/recorded_frames.h"
+#include "video_formats.h"
+
+namespace kvz::capture {
+namespace {
+
+using ksclient::KsFilterClient;
+using ksclient::KsPinClient;
+
+constexpr size_t kQueueDepth = 4;
+constexpr int64_t kFrameTimeout = 5 * kHundredNsPerSecond;
+constexpr int kStillAfterFrames = 3;
+
+int Fail(const std::string& what) {
+  std::fprintf(stderr, "kvzcam-capture: %s\n", what.c_str());
+  return 1;
+}
+
+std::string Utf8(const std::u16string& s) {
+  std::string out;
+  for (char16_t c : s) out.push_back(c < 128 ? static_cast<char>(c) : '?');
+  return out;
+}
+
+std::string PinLabel(KsFilterClient& filter, ULONG pin) {
+  GUID category{};
+  filter.PinCategory(pin, &category);
+  if (category == PINNAME_VIDEO_CAPTURE) return "capture";
+  if (category == PINNAME_VIDEO_STILL) return "still";
+  return "bridge";
+}
+
+void ListDevices(const CameraRig& rig, const std::string& camera) {
+  for (const auto& link : ksclient::EnumerateInterfaces(KSCATEGORY_CAPTURE))
+    std::printf("%s (simulated camera '%s'):\n\t%s\n\n", rig.Camera().Profile().name.c_str(), camera.c_str(),
+                Utf8(link).c_str());
+}
+
+void ListFormats(KsFilterClient& filter) {
+  ULONG count = 0;
+  filter.PinCount(&count);
+  for (ULONG pin = 0; pin < count; ++pin) {
+    std::vector<Bytes> raw;
+    if (!NT_SUCCESS(filter.PinDataRanges(pin, &raw)) || raw.empty()) continue;
+    std::printf("Pin %u (%s):\n", pin, PinLabel(filter, pin).c_str());
+    int n = 0;
+    for (const VideoRange& r : ParseVideoRanges(raw)) {
+      if (r.videoInfo2) continue;
+      std::printf("\t[%d]: '%s' %dx%d\n", n++, SubtypeName(r.subtype).c_str(), r.width, std::abs(r.height));
+      const double slow = r.maxInterval ? double(kHundredNsPerSecond) / double(r.maxInterval) : 0;
+      const double fast = r.minInterval ? double(kHundredNsPerSecond) / double(r.minInterval) : 0;
+      std::printf("\t\tInterval: %.3fs..%.3fs (%.3f..%.3f fps), default %.3fs\n", r.minInterval / 1e7,
+                  r.maxInterval / 1e7, fast, slow, r.defaultInterval / 1e7);
+    }
+  }
+}
+
+void ListControls(KsFilterClient& filter) {
+  for (const ControlName& c : KnownControls()) {
+    ControlInfo info;
+    if (!NT_SUCCESS(QueryControl(filter, c, &info))) continue;
+    if (info.hasRange)
+      std::printf("%27s (int)    : min=%d max=%d step=%d default=%d value=%d\n", c.name, info.minimum, info.maximum,
+                  info.step, info.defaultValue, info.value);
+    else
+      std::printf("%27s (int)    : value=%d\n", c.name, info.value);
+  }
+}
+
+// The range the command line asks for (unset fields match anything); VIDEOINFO ranges only.
+const VideoRange* ChooseRange(const std::vector<VideoRange>& ranges, const CaptureOptions& o, uint32_t subtype) {
+  for (const VideoRange& r : ranges) {
+    if (r.videoInfo2) continue;
+    if (subtype && r.subtype != subtype) continue;
+    if (o.width && r.width != *o.width) continue;
+    if (o.height && std::abs(r.height) != *o.height) continue;
+    return &r;
+  }
+  return nullptr;
+}
+
+int SetControls(KsFilterClient& filter, const CaptureOptions& o);
+
+std::optional<int64_t> Interval(const CaptureOptions& o) {
+  if (!o.fps) return std::nullopt;
+  return std::llround(double(kHundredNsPerSecond) / *o.fps);
+}
+
+class FrameSink {
+ public:
+  FrameSink(const CaptureOptions& o) : dir_(o.streamTo), raw_(o.raw) {}
+  bool Write(const std::string& stem, const VideoFormat& f, const Bytes& data, std::string* error) const {
+    if (dir_.empty()) return true;
+    const std::string base = dir_ + "/" + stem;
+    const int w = f.width, h = std::abs(f.height);
+    if (raw_) return WriteBytes(base + ".raw", data.data(), data.size(), error);
+    if (f.subtype == SubtypeByName("MJPG")) return WriteBytes(base + ".jpg", data.data(), data.size(), error);
+    const size_t bpp = f.subtype == SubtypeByName("RGB24") ? 3 : 2;
+    if (data.size() < static_cast<size_t>(w) * h * bpp) {
+      *error = stem + ": short frame (" + std::to_string(data.size()) + " bytes)";
+      return false;
+    }
+    const auto rgb = bpp == 3 ? BottomUpBgrToRgb(data.data(), w, h) : Yuy2ToRgb(data.data(), w, h);
+    return WritePng(base + ".png", rgb, w, h, error);
+  }
+
+ private:
+  std::string dir_;
+  bool raw_;
+};
+
+// Triggers one still through the video control mode and reads it from the still pin.
+bool CaptureStill(KsFilterClient& filter, int stillId, const VideoFormat& capture, const FrameSink& sink,
+                  std::string* error) {
+  std::vector<Bytes> raw;
+  filter.PinDataRanges(static_cast<ULONG>(stillId), &raw);
+  const auto ranges = ParseVideoRanges(raw);
+  const VideoRange* chosen = nullptr;
+  for (const VideoRange& r : ranges) {
+    if (r.videoInfo2 || r.subtype != capture.subtype) continue;
+    if (!chosen || (r.width == capture.width && std::abs(r.height) == std::abs(capture.height))) chosen = &r;
+  }
+  if (!chosen) {
+    *error = "the still pin offers no " + SubtypeName(capture.subtype) + " format";
+    return false;
+  }
+  CreatedPin still;
+  if (!NT_SUCCESS(CreatePinFromRange(filter, stillId, *chosen, std::nullopt, &still, error))) return false;
+  NTSTATUS status = RunPin(*still.pin);
+  if (!NT_SUCCESS(status)) {
+    *error = "still pin RUN failed: " + StatusText(status);
+    return false;
+  }
+  auto read = still.pin->QueueRead(still.format.sizeImage);
+  status = TriggerStill(filter, static_cast<ULONG>(stillId));
+  bool ok = NT_SUCCESS(status);
+  if (!ok) *error = "still trigger failed: " + StatusText(status);
+  if (ok) {
+    status = read->Request()->Wait(kFrameTimeout);
+    ok = status != STATUS_TIMEOUT && NT_SUCCESS(status);
+    if (!ok) *error = "no still image arrived: " + StatusText(status);
+  }
+  if (ok) {
+    const ULONG used = read->Headers().header.DataUsed;
+    Bytes data(read->Data().begin(), read->Data().begin() + std::min<size_t>(used, read->Data().size()));
+    ok = sink.Write("still-0000", still.format, data, error);
+    if (ok) std::printf("Still image: %s %dx%d, %u bytes\n", SubtypeName(still.format.subtype).c_str(),
+                        still.format.width, std::abs(still.format.height), used);
+  }
+  read.reset();
+  StopPin(*still.pin);
+  still.pin->Close();
+  return ok;
+}
+
+int Stream(KsFilterClient& filter, const CaptureOptions& o) {
+  const PinIds pins = FindPins(filter);
+  if (pins.capture < 0) return Fail("the filter has no capture pin");
+  std::vector<Bytes> raw;
+  filter.PinDataRanges(static_cast<ULONG>(pins.capture), &raw);
+  const auto ranges = ParseVideoRanges(raw);
+  const uint32_t subtype = o.pixelFormat.empty() ? 0 : SubtypeByName(o.pixelFormat);
+  if (!o.pixelFormat.empty() && !subtype) return Fail("unknown pixel format " + o.pixelFormat);
+  const VideoRange* range = ChooseRange(ranges, o, subtype);
+  if (!range) return Fail("the capture pin offers no such format (see --list-formats-ext)");
+
+  std::string error;
+  CreatedPin capture;
+  if (!NT_SUCCESS(CreatePinFromRange(filter, pins.capture, *range, Interval(o), &capture, &error))) return Fail(error);
+  const VideoFormat& f = capture.format;
+  std::printf("Streaming %s %dx%d at %.3f fps\n", SubtypeName(f.subtype).c_str(), f.width, std::abs(f.height),
+              f.interval ? double(kHundredNsPerSecond) / double(f.interval) : 0.0);
+  capture.pin->SetMasterClock(true);
+  NTSTATUS status = RunPin(*capture.pin);
+  if (!NT_SUCCESS(status)) return Fail("capture pin RUN failed: " + StatusText(status));
+  if (const int failed = SetControls(filter, o)) return failed;
+
+  const FrameSink sink(o);
+  const uint32_t total = o.streamCount.value_or(o.still ? kStillAfterFrames : 30);
+  std::deque<std::unique_ptr<ksclient::StreamRead>> queued;
+  uint32_t frames = 0, failed = 0;
+  uint64_t bytes = 0;
+  int64_t first = 0, last = 0, dropped = 0;
+  int result = 0;
+  bool stillDone = !o.still;
+  while (frames < total) {
+    while (queued.size() < kQueueDepth) queued.push_back(capture.pin->QueueRead(f.sizeImage));
+    auto read = std::move(queued.front());
+    queued.pop_front();
+    status = read->Request()->Wait(kFrameTimeout);
+    if (status == STATUS_TIMEOUT || !NT_SUCCESS(status)) {
+      std::fprintf(stderr, "\n");
+      result = Fail(status == STATUS_TIMEOUT ? "no frame within 5 s" : "read failed: " + StatusText(status));
+      break;
+    }
+    const auto& h = read->Headers();
+    last = kernel::Now();
+    if (frames == 0) first = last;
+    Bytes data(read->Data().begin(), read->Data().begin() + std::min<size_t>(h.header.DataUsed, read->Data().size()));
+    bytes += data.size();
+    dropped = h.frameInfo.DropCount;
+    char stem[32];
+    std::snprintf(stem, sizeof(stem), "frame-%04u", frames);
+    if (!sink.Write(stem, f, data, &error)) {
+      ++failed;
+      std::fprintf(stderr, "\n%s\n", error.c_str());
+    }
+    ++frames;
+    const double seconds = double(last - first) / kHundredNsPerSecond;
+    std::fprintf(stderr, "\rframe %u/%u  dropped %" PRId64 "  %.2f fps  %.1f MB   ", frames, total, dropped,
+                 frames > 1 && seconds > 0 ? (frames - 1) / seconds : 0.0, bytes / 1e6);
+    if (!stillDone && frames >= static_cast<uint32_t>(kStillAfterFrames)) {
+      stillDone = true;
+      std::fprintf(stderr, "\n");
+      if (pins.still < 0) {
+        result = Fail("the camera has no still pin");
+      } else if (!CaptureStill(filter, pins.still, f, sink, &error)) {
+        result = Fail(error);
+      }
+    }
+  }
+  std::fprintf(stderr, "\n");
+  queued.clear();
+  KSPROPERTY_DROPPEDFRAMES_CURRENT_S drops;
+  if (NT_SUCCESS(GetDroppedFrames(*capture.pin, &drops))) dropped = drops.DropCount;
+  StopPin(*capture.pin);
+  capture.pin->Close();
+  const double seconds = double(last - first) / kHundredNsPerSecond;
+  std::printf("Summary: %u frames, %" PRId64 " dropped, %.2f fps measured, %" PRIu64 " bytes\n", frames, dropped,
+              frames > 1 && seconds > 0 ? (frames - 1) / seconds : 0.0, bytes);
+  if (!o.streamTo.empty()) std::printf("Frames written to %s\n", o.streamTo.c_str());
+  if (failed) return Fail(std::to_string(failed) + " frames could not be written");
+  return result;
+}
+
+// Sets the controls the command line names. Streaming sets them again once the capture pin runs:
+// the driver reloads its stored values at RUN, and a flip is stored only when streaming stops.
+int SetControls(KsFilterClient& filter, const CaptureOptions& o) {
+  std::vector<std::pair<std::string, int32_t>> sets = o.setControls;
+  if (o.rotate) sets.emplace_back("rotate", *o.rotate);
+  if (o.privacy) sets.emplace_back("privacy", 1);
+  for (const auto& [name, value] : sets) {
+    const ControlName* c = FindControl(name);
+    if (!c) return Fail("unknown control " + name + " (see --list-ctrls)");
+    const NTSTATUS status = SetControl(filter, *c, value);
+    if (!NT_SUCCESS(status)) return Fail("setting " + name + " failed: " + StatusText(status));
+  }
+  return 0;
+}
+
+int GetControls(KsFilterClient& filter, const CaptureOptions& o) {
+  for (const std::string& name : o.getControls) {
+    const ControlName* c = FindControl(name);
+    int32_t value = 0;
+    if (!c) return Fail("unknown control " + name + " (see --list-ctrls)");
+    const NTSTATUS status = GetControl(filter, *c, &value);
+    if (!NT_SUCCESS(status)) return Fail("reading " + name + " failed: " + StatusText(status));
+    std::printf("%s: %d\n", name.c_str(), value);
+  }
+  return 0;
+}
+
+int RunTool(const CaptureOptions& o) {
+  std::string error;
+  auto profile = ProfileByName(o.camera, &error);
+  if (!profile) return Fail(error);
+  simcam::CameraOptions cameraOptions;
+  if (!o.mjpegFrom.empty()) {
+    cameraOptions.recordedMjpeg = simcam::LoadJpegFolder(o.mjpegFrom, &error);
+    if (!cameraOptions.recordedMjpeg) return Fail(error);
+  }
+  if (!o.streamTo.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(o.streamTo, ec);
+    if (ec) return Fail(o.streamTo + ": " + ec.message());
+  }
+  if (std::filesystem::exists(o.registryFile) && !kernel::LoadRegistry(o.registryFile, &error))
+    return Fail(o.registryFile + ": " + error);
+
+  int result = 0;
+  {
+    CameraRig rig;
+    NTSTATUS status = rig.Boot(std::move(*profile), cameraOptions);
+    if (!NT_SUCCESS(status)) return Fail("the driver did not start the camera: " + StatusText(status));
+    std::unique_ptr<KsFilterClient> filter;
+    status = rig.OpenFilter(&filter);
+    if (!NT_SUCCESS(status)) return Fail("the capture filter cannot be opened: " + StatusText(status));
+    if (o.listDevices) ListDevices(rig, o.camera);
+    result = SetControls(*filter, o);
+    if (!result) result = GetControls(*filter, o);
+    if (!result && o.listFormats) ListFormats(*filter);
+    if (!result && o.listControls) ListControls(*filter);
+    if (!result && o.Streams()) result = Stream(*filter, o);
+    filter->Close();
+    filter.reset();
+    rig.Shutdown();
+  }
+  const kernel::UnloadReport report = kernel::CheckUnload();
+  if (!report.clean) result = Fail("the driver left resources behind at unload:\n" + report.text);
+  if (!kernel::SaveRegistry(o.registryFile)) result = Fail(o.registryFile + ": cannot be saved");
+  return result;
+}
+
+}  // namespace
+}  // namespace kvz::capture
+
+int main(int argc, char** argv) {
+  kvz::capture::CaptureOptions options;
+  std::string error;
+  if (!kvz::capture::ParseCaptureOptions(argc, argv, &options, &error)) {
+    std::fprintf(stderr, "kvzcam-capture: %s\n%s", error.c_str(), kvz::capture::CaptureUsage());
+    return 2;
+  }
+  if (options.help) {
+    std::printf("%s", kvz::capture::CaptureUsage());
+    return 0;
+  }
+  kvz::kernel::SetClockMode(kvz::kernel::ClockMode::Real);
+  kvz::kernel::KernelThreadScope thread("kvzcam-capture");
+  return kvz::capture::RunTool(options);
+}
