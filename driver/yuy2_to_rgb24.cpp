@@ -3,19 +3,43 @@
 namespace kvz {
 namespace {
 
-inline UCHAR Clamp(LONG value) {
-  if (value < 0) return 0;
-  if (value > 255) return 255;
-  return static_cast<UCHAR>(value);
+// The BT.601 video-range conversion in 8.8 fixed point, as tables: a pixel costs three sums and
+// three clamped look-ups. Every entry is the plain formula's term, so results are exact.
+constexpr LONG kClampOffset = 384;
+constexpr LONG kClampSize = 1024;  // every (term sum) >> 8 lies within -384 .. 639
+
+struct ConversionTables {
+  LONG luma[256];      // 298 x (Y - 16) + 128
+  LONG blueU[256];     // 516 x (U - 128)
+  LONG greenU[256];    // -100 x (U - 128)
+  LONG greenV[256];    // -208 x (V - 128)
+  LONG redV[256];      // 409 x (V - 128)
+  UCHAR clamp[kClampSize];
+};
+
+constexpr ConversionTables MakeTables() {
+  ConversionTables t{};
+  for (LONG i = 0; i < 256; ++i) {
+    t.luma[i] = 298 * (i - 16) + 128;
+    t.blueU[i] = 516 * (i - 128);
+    t.greenU[i] = -100 * (i - 128);
+    t.greenV[i] = -208 * (i - 128);
+    t.redV[i] = 409 * (i - 128);
+  }
+  for (LONG i = 0; i < kClampSize; ++i) {
+    const LONG v = i - kClampOffset;
+    t.clamp[i] = static_cast<UCHAR>(v < 0 ? 0 : v > 255 ? 255 : v);
+  }
+  return t;
 }
 
-inline void PutPixel(UCHAR* out, LONG y, LONG u, LONG v) {
-  const LONG c = y - 16;
-  const LONG d = u - 128;
-  const LONG e = v - 128;
-  out[0] = Clamp((298 * c + 516 * d + 128) >> 8);
-  out[1] = Clamp((298 * c - 100 * d - 208 * e + 128) >> 8);
-  out[2] = Clamp((298 * c + 409 * e + 128) >> 8);
+constexpr ConversionTables kTables = MakeTables();
+
+inline void PutPixel(UCHAR* out, LONG luma, LONG blue, LONG green, LONG red) {
+  const UCHAR* clamp = kTables.clamp + kClampOffset;
+  out[0] = clamp[(luma + blue) >> 8];
+  out[1] = clamp[(luma + green) >> 8];
+  out[2] = clamp[(luma + red) >> 8];
 }
 
 }  // namespace
@@ -29,12 +53,16 @@ VOID ConvertYuy2ToRgb24(const UCHAR* source, UCHAR* destination, ULONG width, UL
     UCHAR* out = destination + (height - 1 - row) * destinationStride;
     ULONG x = 0;
     for (; x + 1 < width; x += 2, in += 4, out += 6) {
-      PutPixel(out, in[0], in[1], in[3]);
-      PutPixel(out + 3, in[2], in[1], in[3]);
+      const LONG blue = kTables.blueU[in[1]];
+      const LONG green = kTables.greenU[in[1]] + kTables.greenV[in[3]];
+      const LONG red = kTables.redV[in[3]];
+      PutPixel(out, kTables.luma[in[0]], blue, green, red);
+      PutPixel(out + 3, kTables.luma[in[2]], blue, green, red);
     }
     if (x < width) {
       const LONG v = x >= 2 ? in[-1] : 128;
-      PutPixel(out, in[0], in[1], v);
+      PutPixel(out, kTables.luma[in[0]], kTables.blueU[in[1]], kTables.greenU[in[1]] + kTables.greenV[v],
+               kTables.redV[v]);
     }
   }
 }

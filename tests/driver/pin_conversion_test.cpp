@@ -48,3 +48,34 @@ TEST(PinConversion, WideningKeepsBothEdgesAndStaysInsideTheRow) {
 
 }  // namespace
 }  // namespace kvz
+
+namespace kvz {
+namespace {
+
+// The table-driven conversion gives the 8.8 fixed-point formula's bytes for every luma and
+// chroma value, the clamped extremes included.
+TEST(PinConversion, Yuy2ToRgb24EqualsTheFixedPointFormula) {
+  auto clamp = [](int v) { return static_cast<UCHAR>(v < 0 ? 0 : v > 255 ? 255 : v); };
+  std::vector<UCHAR> yuy2;
+  for (int fixed : {0, 128, 255})
+    for (int y = 0; y < 256; ++y)
+      for (int c = 0; c < 256; ++c) {
+        yuy2.insert(yuy2.end(), {static_cast<UCHAR>(y), static_cast<UCHAR>(c), static_cast<UCHAR>(255 - y),
+                                 static_cast<UCHAR>(fixed)});
+        yuy2.insert(yuy2.end(), {static_cast<UCHAR>(y), static_cast<UCHAR>(fixed), static_cast<UCHAR>(y),
+                                 static_cast<UCHAR>(c)});
+      }
+  const ULONG width = static_cast<ULONG>(yuy2.size() / 2);
+  std::vector<UCHAR> rgb(width * 3);
+  ConvertYuy2ToRgb24BottomUp(yuy2.data(), rgb.data(), width, 1);
+  for (ULONG x = 0; x < width; ++x) {
+    const UCHAR* pair = &yuy2[(x & ~1u) * 2];
+    const int c = 298 * ((x & 1 ? pair[2] : pair[0]) - 16), d = pair[1] - 128, e = pair[3] - 128;
+    ASSERT_EQ(clamp((c + 516 * d + 128) >> 8), rgb[x * 3]) << x;
+    ASSERT_EQ(clamp((c - 100 * d - 208 * e + 128) >> 8), rgb[x * 3 + 1]) << x;
+    ASSERT_EQ(clamp((c + 409 * e + 128) >> 8), rgb[x * 3 + 2]) << x;
+  }
+}
+
+}  // namespace
+}  // namespace kvz
