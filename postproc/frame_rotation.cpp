@@ -6,6 +6,7 @@
 #endif
 
 #include "postproc/frame_format.h"
+#include "postproc/unit_transpose.h"
 
 namespace kvz {
 namespace {
@@ -165,37 +166,6 @@ VOID TurnPairsScalar(UCHAR* dst, SIZE_T rowBytes, const UCHAR* src, SIZE_T srcRo
   }
 }
 
-#if defined(__SSE2__)
-// Eight rows of eight YUY2 pixels (16-bit units: Y, then U or V) turned into eight registers,
-// one per column, each holding that column's unit of the eight rows in row order.
-inline VOID TransposeUnits(const UCHAR* const rows[8], SIZE_T offset, __m128i* t) {
-  const __m128i r0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[0] + offset));
-  const __m128i r1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[1] + offset));
-  const __m128i r2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[2] + offset));
-  const __m128i r3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[3] + offset));
-  const __m128i r4 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[4] + offset));
-  const __m128i r5 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[5] + offset));
-  const __m128i r6 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[6] + offset));
-  const __m128i r7 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[7] + offset));
-  const __m128i a0 = _mm_unpacklo_epi16(r0, r1), a1 = _mm_unpackhi_epi16(r0, r1);
-  const __m128i a2 = _mm_unpacklo_epi16(r2, r3), a3 = _mm_unpackhi_epi16(r2, r3);
-  const __m128i a4 = _mm_unpacklo_epi16(r4, r5), a5 = _mm_unpackhi_epi16(r4, r5);
-  const __m128i a6 = _mm_unpacklo_epi16(r6, r7), a7 = _mm_unpackhi_epi16(r6, r7);
-  const __m128i b0 = _mm_unpacklo_epi32(a0, a2), b1 = _mm_unpackhi_epi32(a0, a2);
-  const __m128i b2 = _mm_unpacklo_epi32(a1, a3), b3 = _mm_unpackhi_epi32(a1, a3);
-  const __m128i b4 = _mm_unpacklo_epi32(a4, a6), b5 = _mm_unpackhi_epi32(a4, a6);
-  const __m128i b6 = _mm_unpacklo_epi32(a5, a7), b7 = _mm_unpackhi_epi32(a5, a7);
-  t[0] = _mm_unpacklo_epi64(b0, b4);
-  t[1] = _mm_unpackhi_epi64(b0, b4);
-  t[2] = _mm_unpacklo_epi64(b1, b5);
-  t[3] = _mm_unpackhi_epi64(b1, b5);
-  t[4] = _mm_unpacklo_epi64(b2, b6);
-  t[5] = _mm_unpackhi_epi64(b2, b6);
-  t[6] = _mm_unpacklo_epi64(b3, b7);
-  t[7] = _mm_unpackhi_epi64(b3, b7);
-}
-#endif
-
 // Scaled steps up to this many source pixels keep every scaled pair's columns within two
 // neighbouring 8-pixel blocks.
 constexpr ULONG kMaxVectorStep = 4 << 10;
@@ -281,7 +251,7 @@ VOID QuarterTurn(UCHAR* dst, const UCHAR* src, LONG rotation, ULONG w, ULONG h) 
       for (ULONG k = k0; k < k1; ++k, a0 += 2 * s.sx, a1 += 2 * s.sx, ac += s.sx, d += pairStep) {
         const ULONG y0 = a0 >> 10, y1 = a1 >> 10, uv = 2 * (ac >> 10);
         for (; nextBlock <= (y1 >> 3); ++nextBlock)
-          TransposeUnits(rows, static_cast<SIZE_T>(nextBlock) * 16, units + (nextBlock & 1) * 8);
+          LoadTransposedUnits(rows, static_cast<SIZE_T>(nextBlock) * 16, units + (nextBlock & 1) * 8);
         const __m128i chroma = _mm_or_si128(_mm_and_si128(units[uv & 15], uMask),
                                             _mm_and_si128(units[(uv + 1) & 15], vMask));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(d),
