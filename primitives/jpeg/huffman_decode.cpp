@@ -214,6 +214,34 @@ inline PrimitiveStatus Correct(BitReader& r, int16_t* coef, int32_t p1, int32_t 
   return kStsOk;
 }
 
+// (length << 16) | symbol of a code of 9 to 16 bits at the top of `top` (16 bits), 0 when none
+// fits: the shortest length L whose largest code is at least the top L bits.
+inline uint32_t LongCode(const HuffmanDecodeTable* t, uint32_t top) {
+#if defined(__SSE2__)
+  // All eight lengths at once: top <= the largest code of L, left-justified to 16 bits
+  // ((maxcode + 1) << (16 - L)) - 1, where L has codes at all.
+  const __m128i maxcode = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t->maxcode + kLookaheadBits + 1));
+  const __m128i ones = _mm_set1_epi16(-1);
+  const __m128i scale = _mm_setr_epi16(128, 64, 32, 16, 8, 4, 2, 1);
+  const __m128i limit = _mm_add_epi16(_mm_mullo_epi16(_mm_sub_epi16(maxcode, ones), scale), ones);
+  const __m128i within = _mm_cmpeq_epi16(_mm_subs_epu16(_mm_set1_epi16(static_cast<int16_t>(top)), limit),
+                                         _mm_setzero_si128());
+  const int mask = _mm_movemask_epi8(_mm_andnot_si128(_mm_cmpeq_epi16(maxcode, ones), within));
+  if (mask == 0) return 0;
+  const int length = kLookaheadBits + 1 + (__builtin_ctz(static_cast<unsigned>(mask)) >> 1);
+  const uint32_t code = top >> (kMaxCodeLength - length);
+  return static_cast<uint32_t>(length) << 16 | static_cast<uint32_t>(SymbolOf(t, length, code));
+#else
+  for (int length = kLookaheadBits + 1; length <= kMaxCodeLength; ++length) {
+    const uint32_t code = top >> (kMaxCodeLength - length);
+    if (CodeFits(t, length, code)) {
+      return static_cast<uint32_t>(length) << 16 | static_cast<uint32_t>(SymbolOf(t, length, code));
+    }
+  }
+  return 0;
+#endif
+}
+
 // The fast path's window: the next bit is bit 63, `count` bits are valid.
 struct Window {
   uint64_t bits;
@@ -277,28 +305,10 @@ PrimitiveStatus DecodeBlockFast(BitReader& r, int16_t* block, int16_t* dcPredict
     if (r.marker != 0) limit = -1;
     return count >= 32;
   };
-  auto symbol = [&](const HuffmanDecodeTable* t, uint32_t* rs) __attribute__((always_inline)) -> bool {
+  // (length << 16) | symbol of the next code, as the lookahead gives it; 0 for no code.
+  auto lookUp = [&](const HuffmanDecodeTable* t) __attribute__((always_inline)) -> uint32_t {
     const uint32_t look = t->lookahead[bits >> 56];
-    if (look != 0) {
-      const int length = static_cast<int>(look >> 16);
-      bits <<= length;
-      count -= length;
-      *rs = look & 0xFFu;
-      return true;
-    }
-    const uint32_t top = static_cast<uint32_t>(bits >> 48);
-    for (int length = kLookaheadBits + 1; length <= kMaxCodeLength; ++length) {
-      const uint32_t code = top >> (kMaxCodeLength - length);
-      if (CodeFits(t, length, code)) {
-        bits <<= length;
-        count -= length;
-        *rs = static_cast<uint32_t>(SymbolOf(t, length, code));
-        return true;
-      }
-    }
-    bits <<= kMaxCodeLength;
-    count -= kMaxCodeLength;
-    return false;
+    return look != 0 ? look : LongCode(t, static_cast<uint32_t>(bits >> 48));
   };
   auto value = [&](int size) __attribute__((always_inline)) -> int32_t {
     const uint32_t v = static_cast<uint32_t>(bits >> (64 - size));
@@ -307,36 +317,50 @@ PrimitiveStatus DecodeBlockFast(BitReader& r, int16_t* block, int16_t* dcPredict
     return Extend(v, size);
   };
 
-  uint32_t s;
-  if (!symbol(dcTable, &s)) {
+  uint32_t look = lookUp(dcTable);
+  if (look == 0) {
+    bits <<= kMaxCodeLength;
+    count -= kMaxCodeLength;
     writeBack();
     return kStsNoHuffmanMatch;
   }
-  if ((s & 15u) != 0) *dcPredictor = static_cast<int16_t>(*dcPredictor + value(static_cast<int>(s & 15u)));
+  bits <<= look >> 16;
+  count -= static_cast<int32_t>(look >> 16);
+  if ((look & 15u) != 0) *dcPredictor = static_cast<int16_t>(*dcPredictor + value(static_cast<int>(look & 15u)));
   block[0] = *dcPredictor;
   int32_t k = 1;
   PrimitiveStatus st = kStsOk;
   bool more = topUp();
   while (more) {
-    uint32_t rs;
-    if (!symbol(acTable, &rs)) {
+    look = lookUp(acTable);
+    if (look == 0) {
+      bits <<= kMaxCodeLength;
+      count -= kMaxCodeLength;
       st = kStsNoHuffmanMatch;
       break;
     }
-    const int run = static_cast<int>(rs >> 4), size = static_cast<int>(rs & 15u);
+    const int length = static_cast<int>(look >> 16);
+    const int run = static_cast<int>((look >> 4) & 15u), size = static_cast<int>(look & 15u);
     if (size == 0) {
+      bits <<= length;
+      count -= length;
       if (run != 15) {
         *done = true;
         break;
       }
       k += 16;
     } else {
+      // The code and its value leave the window in one shift.
+      const int total = length + size;
+      const uint32_t v = static_cast<uint32_t>(bits >> (64 - total)) & ((1u << size) - 1u);
+      bits <<= total;
+      count -= total;
       const int32_t at = k + run;
       if (at >= kZigzagPositionsWithGuard) {
         writeBack();
         return kStsCoefficientRunError;
       }
-      block[kZigzagToNatural[at]] = static_cast<int16_t>(value(size));
+      block[kZigzagToNatural[at]] = static_cast<int16_t>(Extend(v, size));
       k = at + 1;
     }
     if (k >= 64) {
