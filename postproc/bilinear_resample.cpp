@@ -160,6 +160,13 @@ bool MakeVectorTaps(ULONG ax, ULONG fx, LONG firstPixel, LONG pixels, ULONG sour
       lowest = ~0u;
     }
   }
+  // A short last group of eight repeats its first sample; those blends land in the held rows'
+  // spare samples, never in the frame.
+  for (LONG n = 2 * pixels; n & 7; ++n) {
+    t->weight[n] = t->weight[n & ~7];
+    t->left[n] = t->left[n & ~7];
+    t->right[n] = t->right[n & ~7];
+  }
   return true;
 }
 
@@ -168,8 +175,11 @@ bool MakeVectorTaps(ULONG ax, ULONG fx, LONG firstPixel, LONG pixels, ULONG sour
 void BlendAcrossEightRows(const ResampleImage* source, ULONG row, ULONG lastRow,
                           const VectorTaps& t, LONG samples, SHORT (*held)[kVectorStripSamples]) {
   const UCHAR* rows[8];
-  for (ULONG m = 0; m < 8; ++m)
+  SHORT* target[8];
+  for (ULONG m = 0; m < 8; ++m) {
     rows[m] = source->data + static_cast<SIZE_T>(source->stride) * Clamp(row + m, lastRow);
+    target[m] = held[(row + m) % kHeldRows];
+  }
   __m128i ring[2 * kRingColumns];
   const UCHAR* ringBytes = reinterpret_cast<const UCHAR*>(ring);
   const __m128i lowBytes = _mm_set1_epi16(0x00FF);
@@ -185,19 +195,29 @@ void BlendAcrossEightRows(const ResampleImage* source, ULONG row, ULONG lastRow,
         luma[kRingColumns + u] = _mm_srli_epi16(units[u], 8);
       }
     }
-    __m128i blended[8];
-    for (ULONG q = 0; q < 8; ++q) {
-      const LONG n = n0 + static_cast<LONG>(q) < samples ? n0 + q : n0;  // a short last group
-      const __m128i l = *reinterpret_cast<const __m128i*>(ringBytes + t.left[n]);
-      const __m128i r = *reinterpret_cast<const __m128i*>(ringBytes + t.right[n]);
-      const __m128i h = _mm_add_epi16(_mm_slli_epi16(l, 8),
-                                      _mm_mullo_epi16(_mm_sub_epi16(r, l), t.weight[n]));
-      blended[q] = _mm_xor_si128(h, bias);
-    }
+    // Written out so that every register stays a register.
+    const USHORT* left = t.left + n0;
+    const USHORT* right = t.right + n0;
+    const __m128i* weight = t.weight + n0;
+    const auto blend = [ringBytes, left, right, weight, bias](ULONG q) {
+      const __m128i l = *reinterpret_cast<const __m128i*>(ringBytes + left[q]);
+      const __m128i r = *reinterpret_cast<const __m128i*>(ringBytes + right[q]);
+      const __m128i h =
+          _mm_add_epi16(_mm_slli_epi16(l, 8), _mm_mullo_epi16(_mm_sub_epi16(r, l), weight[q]));
+      return _mm_xor_si128(h, bias);
+    };
+    const __m128i blended[8] = {blend(0), blend(1), blend(2), blend(3),
+                                blend(4), blend(5), blend(6), blend(7)};
     __m128i out[8];
     TransposeUnits(blended, out);
-    for (ULONG m = 0; m < 8; ++m)
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(&held[(row + m) % kHeldRows][n0]), out[m]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target[0] + n0), out[0]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target[1] + n0), out[1]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target[2] + n0), out[2]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target[3] + n0), out[3]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target[4] + n0), out[4]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target[5] + n0), out[5]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target[6] + n0), out[6]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target[7] + n0), out[7]);
   }
 }
 
