@@ -158,6 +158,8 @@ class CameraDeviceBase : public CameraDeviceControls,
   FrameProcessor* GetFrameProcessor() { return &processor_; }
   UnitContainer* GetUnitContainer() const { return units_; }
   bool IsInitialized() const { return initialized_ != 0; }
+  // Chip identification found one of the vendor's chips (a standard UVC camera is not identified).
+  bool IsChipIdentified() const { return chipFamily_ != 0; }
   bool IsStreamStarted() const { return streamStarted_ != 0; }
   bool HasIsochTransport() const { return isochReader_ != nullptr; }
   USHORT InterfaceNumber() const { return interfaceNumber_; }
@@ -215,11 +217,13 @@ class CameraDeviceBase : public CameraDeviceControls,
   VOID UnregisterPowerCallback();
   VOID WaitForTestEnd(LONGLONG step);
   ExtensionUnitHandler* VendorUnit();
+  bool ReadChipIdentity(ExtensionUnitHandler* vendor);
   VOID ResumeCaptureStream();
   VOID ResetFlickerDetection(bool fromPin);
   bool TransportServesVideoAndType4();
   bool TransportHasStreamingPin();
   NTSTATUS ReadTestRegister(USHORT address, UCHAR* value);
+  NTSTATUS RecommitPausedBulkStream();
 
   // Every member is initialised here: the pool hands out blocks that are not zeroed.
   PKSDEVICE ksDevice_;
@@ -266,6 +270,8 @@ class CameraDeviceBase : public CameraDeviceControls,
   ULONG nodeCount_{};
   // The last committed payload size per stream type: a restart after PAUSE comes without one.
   ULONG lastPayloadSize_[5]{};
+  // The capture pin whose bulk stream a pause ended (under the stream lock); its RUN commits again.
+  PKSPIN pausedBulkPin_{};
 
   // Synchronisation.
   KMUTEX faceExposureMutex_;

@@ -7,6 +7,7 @@
 #include "driver/camera_control_handler.h"
 #include "driver/camera_device.h"
 #include "driver/camera_device_limits.h"
+#include "driver/camera_pin_base.h"
 #include "driver/control_constants.h"
 #include "postproc/frame_processor.h"
 #include "primitives/driver_memory.h"
@@ -42,6 +43,9 @@ NTSTATUS CameraDeviceBase::StartStream(ULONG payloadSize, ULONG frameSize, PKSPI
   if (!payload) return STATUS_UNSUCCESSFUL;
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   if (isochReader_) {
+    // A pause on Windows 10 gave the bandwidth back; a RUN after it restarts without configuring.
+    status = SelectStreamingAltSetting(payload);
+    if (!NT_SUCCESS(status)) return status;
     const ULONG packets = longIsochTransfers_ ? kLongIsochPackets : kShortIsochPackets;
     status = isochReader_->Start(frameSize, packets, payload, &streamingInterface_, pin, streamType);
   } else if (bulkReader_) {
@@ -77,7 +81,13 @@ NTSTATUS CameraDeviceBase::SuspendStream(ULONG pause) {
   PAGED_CODE();
   StreamLockScope hold(&streamLock_);
   if (!isochReader_ && !bulkReader_) return STATUS_SUCCESS;
-  if (!pause) return kStatusRestartStream;
+  if (!pause) {
+    if (bulkReader_) {
+      const NTSTATUS status = RecommitPausedBulkStream();
+      if (!NT_SUCCESS(status)) return status;
+    }
+    return kStatusRestartStream;
+  }
   NTSTATUS status;
   if (isochReader_) {
     status = isochReader_->SetTransportPaused(pause);
@@ -86,9 +96,21 @@ NTSTATUS CameraDeviceBase::SuspendStream(ULONG pause) {
       return SelectZeroBandwidth();
     return status;
   }
+  // The bulk stop resets the pipe, which ends the camera's stream until the next commit.
+  PKSPIN paused = bulkReader_->VideoPin();
   status = bulkReader_->SetTransportPaused(pause);
   if (NT_SUCCESS(status)) status = bulkReader_->Stop(kStreamCapture);
+  if (NT_SUCCESS(status) && paused) pausedBulkPin_ = paused;
   return status;
+}
+
+// A bulk camera streams from its commit until the pipe is reset: the pin paused on it commits
+// again before its transport restarts.
+NTSTATUS CameraDeviceBase::RecommitPausedBulkStream() {
+  PKSPIN pin = pausedBulkPin_;
+  pausedBulkPin_ = nullptr;
+  if (!pin || !pin->Context) return STATUS_SUCCESS;
+  return static_cast<CameraPinBase*>(pin->Context)->NegotiateProbe();
 }
 
 NTSTATUS CameraDeviceBase::StopStream(ULONG streamType) {
@@ -98,6 +120,7 @@ NTSTATUS CameraDeviceBase::StopStream(ULONG streamType) {
   if (isochReader_) status = isochReader_->Stop(streamType);
   else if (bulkReader_) status = bulkReader_->Stop(streamType);
   if (!NT_SUCCESS(status) || streamType == kStreamStill) return status;
+  pausedBulkPin_ = nullptr;
   if (isochReader_ && !TransportHasStreamingPin()) status = SelectZeroBandwidth();
   InterlockedExchange(&streamStarted_, 0);
   sensorSetupCountdown_ = 0;
@@ -150,10 +173,17 @@ NTSTATUS CameraDeviceBase::SelectAltSetting(PUSBD_INTERFACE_INFORMATION interfac
   return status;
 }
 
+// A bulk streaming interface has alternate setting 0 only, selected with the configuration; the
+// camera starts streaming at the commit, which comes before this, and a SET_INTERFACE would end
+// that stream again. Bulk streams are stopped by the transport's pipe reset instead.
 NTSTATUS CameraDeviceBase::SelectStreamingAltSetting(ULONG payloadSize) {
   PAGED_CODE();
   StreamLockScope hold(&streamLock_);
   if (!ReadFlag(zeroBandwidth_)) return STATUS_SUCCESS;
+  if (bulkReader_) {
+    InterlockedExchange(&zeroBandwidth_, 0);
+    return STATUS_SUCCESS;
+  }
   streamingInterface_.AlternateSetting = isochReader_ ? ChooseAltSetting(payloadSize) : 0;
   const NTSTATUS status = SelectAltSetting(&streamingInterface_, sizeof(streamingInterfaceBytes_));
   InterlockedExchange(&zeroBandwidth_, 0);
@@ -167,6 +197,10 @@ NTSTATUS CameraDeviceBase::SelectStreamingAltSetting(ULONG payloadSize) {
 NTSTATUS CameraDeviceBase::SelectZeroBandwidth() {
   StreamLockScope hold(&streamLock_);
   if (ReadFlag(zeroBandwidth_)) return STATUS_SUCCESS;
+  if (bulkReader_) {
+    InterlockedExchange(&zeroBandwidth_, 1);
+    return STATUS_SUCCESS;
+  }
   streamingInterface_.AlternateSetting = 0;
   const NTSTATUS status = SelectAltSetting(&streamingInterface_, sizeof(streamingInterfaceBytes_));
   if (NT_SUCCESS(status)) InterlockedExchange(&zeroBandwidth_, 1);
@@ -263,7 +297,9 @@ NTSTATUS CameraDeviceBase::PowerUpAndWait() {
 
 LONG CameraDeviceBase::GetIdleState() { return idleManager_ ? idleManager_->GetBusyCount() : 0; }
 
+// A camera that was not identified has no vendor unit to ask.
 NTSTATUS CameraDeviceBase::GetCurWithRetry() {
+  if (!IsChipIdentified()) return STATUS_SUCCESS;
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   for (ULONG tries = 0; tries < kGetCurTries; ++tries) {
     UCHAR value = 0;
