@@ -6,6 +6,7 @@
 
 #include "e2e_bench.h"
 #include "frame_oracle.h"
+#include "kvz/io_testing.h"
 
 namespace kvz::e2e {
 namespace {
@@ -106,6 +107,36 @@ INSTANTIATE_TEST_SUITE_P(
                       ProfileCase{"dumpStillMethod3", "still_method3.txt", false, false},
                       ProfileCase{"dumpFrameBased", "uvc15_frame_based.txt", false, false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The camera is pulled while a client streams from it: the waiting read ends with an error, the
+// client closes everything and nothing is left behind.
+class ProfileRemovalTest : public ProfileTest {};
+
+TEST_P(ProfileRemovalTest, SurpriseRemovalWhileStreaming) {
+  ASSERT_TRUE(Boot(CameraPath(GetParam())));
+  const std::optional<Size> size = SmallestFrame(Camera().Layout(), simcam::FormatKind::kYuy2);
+  ASSERT_TRUE(size.has_value());
+  VideoFormat f;
+  KsPinClient* pin = nullptr;
+  ASSERT_EQ(STATUS_SUCCESS, CreatePin(kCapturePin, kYuy2, size->width, size->height, &pin, &f));
+  ASSERT_EQ(STATUS_SUCCESS, capture::RunPin(*pin));
+  ASSERT_NO_FATAL_FAILURE(ExpectFrames(*pin, kYuy2, *size, f.sizeImage));
+  auto read = pin->QueueRead(f.sizeImage);
+  Rig().Port().Unplug();
+  ASSERT_EQ(STATUS_SUCCESS, Device().SurpriseRemove());
+  pin->SetState(KSSTATE_STOP);
+  const NTSTATUS status = read->Request()->Wait(5 * kernel::kSecond);
+  EXPECT_NE(STATUS_TIMEOUT, status);
+  EXPECT_FALSE(NT_SUCCESS(status));
+  read.reset();
+  ClosePin(pin);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cameras, ProfileRemovalTest,
+                         ::testing::Values(ProfileCase{"bulk", "bulk", true, true},
+                                           ProfileCase{"minimal", "minimal", true, false},
+                                           ProfileCase{"dumpBulk", "bulk.txt", true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kvz::e2e
