@@ -485,7 +485,6 @@ VOID CameraDeviceBase::Release() {
   processor_.Flicker()->FreeBuffers();
   InterlockedExchange(&zeroBandwidth_, 1);
   InterlockedExchange(&streamStarted_, 0);
-  pausedBulkPin_ = nullptr;
   chipFamily_ = 0;
 }
 

@@ -223,7 +223,6 @@ class CameraDeviceBase : public CameraDeviceControls,
   bool TransportServesVideoAndType4();
   bool TransportHasStreamingPin();
   NTSTATUS ReadTestRegister(USHORT address, UCHAR* value);
-  NTSTATUS RecommitPausedBulkStream();
 
   // Every member is initialised here: the pool hands out blocks that are not zeroed.
   PKSDEVICE ksDevice_;
@@ -270,8 +269,6 @@ class CameraDeviceBase : public CameraDeviceControls,
   ULONG nodeCount_{};
   // The last committed payload size per stream type: a restart after PAUSE comes without one.
   ULONG lastPayloadSize_[5]{};
-  // The capture pin whose bulk stream a pause ended (under the stream lock); its RUN commits again.
-  PKSPIN pausedBulkPin_{};
 
   // Synchronisation.
   KMUTEX faceExposureMutex_;

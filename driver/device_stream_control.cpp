@@ -7,7 +7,6 @@
 #include "driver/camera_control_handler.h"
 #include "driver/camera_device.h"
 #include "driver/camera_device_limits.h"
-#include "driver/camera_pin_base.h"
 #include "driver/control_constants.h"
 #include "postproc/frame_processor.h"
 #include "primitives/driver_memory.h"
@@ -43,9 +42,6 @@ NTSTATUS CameraDeviceBase::StartStream(ULONG payloadSize, ULONG frameSize, PKSPI
   if (!payload) return STATUS_UNSUCCESSFUL;
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   if (isochReader_) {
-    // A pause on Windows 10 gave the bandwidth back; a RUN after it restarts without configuring.
-    status = SelectStreamingAltSetting(payload);
-    if (!NT_SUCCESS(status)) return status;
     const ULONG packets = longIsochTransfers_ ? kLongIsochPackets : kShortIsochPackets;
     status = isochReader_->Start(frameSize, packets, payload, &streamingInterface_, pin, streamType);
   } else if (bulkReader_) {
@@ -81,13 +77,7 @@ NTSTATUS CameraDeviceBase::SuspendStream(ULONG pause) {
   PAGED_CODE();
   StreamLockScope hold(&streamLock_);
   if (!isochReader_ && !bulkReader_) return STATUS_SUCCESS;
-  if (!pause) {
-    if (bulkReader_) {
-      const NTSTATUS status = RecommitPausedBulkStream();
-      if (!NT_SUCCESS(status)) return status;
-    }
-    return kStatusRestartStream;
-  }
+  if (!pause) return kStatusRestartStream;
   NTSTATUS status;
   if (isochReader_) {
     status = isochReader_->SetTransportPaused(pause);
@@ -96,21 +86,9 @@ NTSTATUS CameraDeviceBase::SuspendStream(ULONG pause) {
       return SelectZeroBandwidth();
     return status;
   }
-  // The bulk stop resets the pipe, which ends the camera's stream until the next commit.
-  PKSPIN paused = bulkReader_->VideoPin();
   status = bulkReader_->SetTransportPaused(pause);
   if (NT_SUCCESS(status)) status = bulkReader_->Stop(kStreamCapture);
-  if (NT_SUCCESS(status) && paused) pausedBulkPin_ = paused;
   return status;
-}
-
-// A bulk camera streams from its commit until the pipe is reset: the pin paused on it commits
-// again before its transport restarts.
-NTSTATUS CameraDeviceBase::RecommitPausedBulkStream() {
-  PKSPIN pin = pausedBulkPin_;
-  pausedBulkPin_ = nullptr;
-  if (!pin || !pin->Context) return STATUS_SUCCESS;
-  return static_cast<CameraPinBase*>(pin->Context)->NegotiateProbe();
 }
 
 NTSTATUS CameraDeviceBase::StopStream(ULONG streamType) {
@@ -120,7 +98,6 @@ NTSTATUS CameraDeviceBase::StopStream(ULONG streamType) {
   if (isochReader_) status = isochReader_->Stop(streamType);
   else if (bulkReader_) status = bulkReader_->Stop(streamType);
   if (!NT_SUCCESS(status) || streamType == kStreamStill) return status;
-  pausedBulkPin_ = nullptr;
   if (isochReader_ && !TransportHasStreamingPin()) status = SelectZeroBandwidth();
   InterlockedExchange(&streamStarted_, 0);
   sensorSetupCountdown_ = 0;
@@ -180,11 +157,11 @@ NTSTATUS CameraDeviceBase::SelectStreamingAltSetting(ULONG payloadSize) {
   PAGED_CODE();
   StreamLockScope hold(&streamLock_);
   if (!ReadFlag(zeroBandwidth_)) return STATUS_SUCCESS;
-  if (bulkReader_) {
+  if (!isochReader_) {
     InterlockedExchange(&zeroBandwidth_, 0);
     return STATUS_SUCCESS;
   }
-  streamingInterface_.AlternateSetting = isochReader_ ? ChooseAltSetting(payloadSize) : 0;
+  streamingInterface_.AlternateSetting = ChooseAltSetting(payloadSize);
   const NTSTATUS status = SelectAltSetting(&streamingInterface_, sizeof(streamingInterfaceBytes_));
   InterlockedExchange(&zeroBandwidth_, 0);
   if (!NT_SUCCESS(status)) {
