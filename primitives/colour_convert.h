@@ -23,8 +23,6 @@
      destination step writes the rows bottom-up. Same result in every build. */               \
   PrimitiveStatus Yuy2ToBgr24(const uint8_t* src, int32_t srcStep, uint8_t* dst,              \
                               int32_t dstStep, RoiSize roi);                                  \
-  /* Calls that took the vector path of this build (always 0 in builds without one). */          \
-  uint32_t ColourVectorPathCount();                                                              \
   }
 
 KVZ_FOR_EACH_BUILD(KVZ_DECLARE_COLOUR_CONVERT)

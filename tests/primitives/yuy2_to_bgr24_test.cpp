@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "primitives/colour_convert.h"
+#include "primitives/path_counts.h"
 #include "support/e3_image.h"
 
 namespace {
@@ -17,9 +18,10 @@ using kvz::prim::RoiSize;
 struct Yuy2Build {
   const char* name;
   decltype(&kvz::prim::generic::Yuy2ToBgr24) convert;
-  decltype(&kvz::prim::generic::ColourVectorPathCount) vectorCount;
+  const uint32_t* counts;
+  uint32_t vectorCount() const { return counts[kvz::prim::kPathColour]; }
 };
-#define E3_YUY2_BUILD(ns) Yuy2Build{#ns, &kvz::prim::ns::Yuy2ToBgr24, &kvz::prim::ns::ColourVectorPathCount},
+#define E3_YUY2_BUILD(ns) Yuy2Build{#ns, &kvz::prim::ns::Yuy2ToBgr24, kvz::prim::ns::PathCounts},
 const Yuy2Build kBuilds[] = {KVZ_FOR_EACH_BUILD(E3_YUY2_BUILD)};
 #undef E3_YUY2_BUILD
 
