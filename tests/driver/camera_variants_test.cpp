@@ -112,8 +112,8 @@ TEST_F(CameraVariants, VendorUnitOfALaterFunctionIsAddressedOnItsInterface) {
 }
 
 // A bulk camera streams from the commit: the driver never selects an alternate setting of its
-// streaming interface (that would end the stream), and a RUN after PAUSE, whose stop reset the
-// pipe, commits again before frames are read.
+// streaming interface (that would end the stream), not even for system sleep, and a RUN after
+// PAUSE, whose stop reset the pipe, commits again before frames are read.
 TEST_F(CameraVariants, BulkStreamRunsFromCommitToPipeReset) {
   Plug(Profile::kBulk);
   ASSERT_NO_FATAL_FAILURE(RunCapture());
@@ -123,6 +123,9 @@ TEST_F(CameraVariants, BulkStreamRunsFromCommitToPipeReset) {
             0u);
   ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_RUN));
   ASSERT_EQ(STATUS_SUCCESS, ReadFrames(3));
+  // System sleep gives a running stream's bandwidth back: nothing to select on a bulk interface.
+  kernel::NotifySystemStateLock(false);
+  kernel::NotifySystemStateLock(true);
   EXPECT_EQ(0u, CountRequests([](const simcam::LoggedRequest& r) {
               return r.kind == simcam::RequestKind::kSetInterface && r.interfaceNumber == 1;
             }));

@@ -7,6 +7,7 @@
 #include "e2e_bench.h"
 #include "frame_oracle.h"
 #include "kvz/io_testing.h"
+#include "kvz/system_testing.h"
 
 namespace kvz::e2e {
 namespace {
@@ -108,11 +109,13 @@ INSTANTIATE_TEST_SUITE_P(
                       ProfileCase{"dumpFrameBased", "uvc15_frame_based.txt", false, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Plug-and-play and power events while a client streams.
+class ProfileLifeTest : public ProfileTest {};
+
 // The camera is pulled while a client streams from it: the waiting read ends with an error, the
 // client closes everything and nothing is left behind.
-class ProfileRemovalTest : public ProfileTest {};
 
-TEST_P(ProfileRemovalTest, SurpriseRemovalWhileStreaming) {
+TEST_P(ProfileLifeTest, SurpriseRemovalWhileStreaming) {
   ASSERT_TRUE(Boot(CameraPath(GetParam())));
   const std::optional<Size> size = SmallestFrame(Camera().Layout(), simcam::FormatKind::kYuy2);
   ASSERT_TRUE(size.has_value());
@@ -132,7 +135,32 @@ TEST_P(ProfileRemovalTest, SurpriseRemovalWhileStreaming) {
   ClosePin(pin);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cameras, ProfileRemovalTest,
+// System sleep and resume while a client streams; the client's PAUSE and RUN after the resume
+// (what a client does when the driver does not restart the stream itself, as for a bulk camera)
+// streams again.
+TEST_P(ProfileLifeTest, PauseAndRunAfterSleepStreamsAgain) {
+  ASSERT_TRUE(Boot(CameraPath(GetParam())));
+  const std::optional<Size> size = SmallestFrame(Camera().Layout(), simcam::FormatKind::kYuy2);
+  ASSERT_TRUE(size.has_value());
+  VideoFormat f;
+  KsPinClient* pin = nullptr;
+  ASSERT_EQ(STATUS_SUCCESS, CreatePin(kCapturePin, kYuy2, size->width, size->height, &pin, &f));
+  ASSERT_EQ(STATUS_SUCCESS, capture::RunPin(*pin));
+  ASSERT_NO_FATAL_FAILURE(ExpectFrames(*pin, kYuy2, *size, f.sizeImage));
+  kernel::NotifySystemStateLock(false);
+  ASSERT_EQ(STATUS_SUCCESS, Device().SetSystemPower(PowerSystemSleeping3));
+  ASSERT_EQ(STATUS_SUCCESS, Device().SetDevicePower(PowerDeviceD3));
+  kernel::AdvanceClock(10 * kernel::kSecond);
+  ASSERT_EQ(STATUS_SUCCESS, Device().SetSystemPower(PowerSystemWorking));
+  ASSERT_EQ(STATUS_SUCCESS, Device().SetDevicePower(PowerDeviceD0));
+  kernel::NotifySystemStateLock(true);
+  ASSERT_EQ(STATUS_SUCCESS, pin->SetState(KSSTATE_PAUSE));
+  ASSERT_EQ(STATUS_SUCCESS, pin->SetState(KSSTATE_RUN));
+  ASSERT_NO_FATAL_FAILURE(ExpectFrames(*pin, kYuy2, *size, f.sizeImage));
+  capture::StopPin(*pin);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cameras, ProfileLifeTest,
                          ::testing::Values(ProfileCase{"bulk", "bulk", true, true},
                                            ProfileCase{"minimal", "minimal", true, false},
                                            ProfileCase{"dumpBulk", "bulk.txt", true, true}),
