@@ -154,6 +154,39 @@ void VerticalCubicRow(const float* const r[4], const float* coef, uint8_t* d, in
   for (; e < n; ++e) d[e] = resize::CubicToByte(resize::CubicValue(r[0][e], r[1][e], r[2][e], r[3][e], coef));
 }
 
+// resize::SuperHorizontal for whole reciprocal factors: tap sums gathered four elements at a
+// time, then scaled, rounded and limited in vector lanes with the same single-precision steps.
+void SuperHorizontalRow(const Plan& plan, uint8_t* dstRow) {
+  if (!plan.integerSums) {
+    resize::SuperHorizontal(plan, dstRow);
+    return;
+  }
+  const __m128 scale = _mm_set1_ps(plan.scale), half = _mm_set1_ps(0.5f), top = _mm_set1_ps(255.0f);
+  int32_t e = 0;
+  for (; e + 8 <= plan.elements; e += 8) {
+    alignas(16) int32_t sums[8];
+    for (int k = 0; k < 8; ++k) {
+      int32_t isum = 0;
+      for (int32_t t = plan.tapStart[e + k]; t < plan.tapStart[e + k + 1]; ++t) isum += plan.accI[plan.tapIndex[t]];
+      sums[k] = isum;
+    }
+    __m128i q[2];
+    for (int h = 0; h < 2; ++h) {
+      const __m128 v = _mm_add_ps(_mm_mul_ps(_mm_cvtepi32_ps(_mm_load_si128(reinterpret_cast<const __m128i*>(sums + 4 * h))), scale), half);
+      q[h] = _mm_cvttps_epi32(_mm_min_ps(v, top));
+    }
+    const __m128i words = _mm_packs_epi32(q[0], q[1]);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dstRow + e), _mm_packus_epi16(words, words));
+  }
+  for (; e < plan.elements; ++e) {
+    int32_t isum = 0;
+    for (int32_t t = plan.tapStart[e]; t < plan.tapStart[e + 1]; ++t) isum += plan.accI[plan.tapIndex[t]];
+    const float v = static_cast<float>(isum) * plan.scale + 0.5f;
+    const int32_t b = v >= 255.0f ? 255 : static_cast<int32_t>(v);
+    dstRow[e] = static_cast<uint8_t>(b < 0 ? 0 : b);
+  }
+}
+
 // Four 4-byte units (16 bytes) widened to one vector of 32-bit lanes per unit.
 inline void WidenUnits4(const uint8_t* s, __m128i zero, __m128i q[4]) {
   const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
@@ -214,6 +247,8 @@ void VerticalCubicRow(const float* const r[4], const float* coef, uint8_t* d, in
   for (int32_t e = 0; e < n; ++e) d[e] = resize::CubicToByte(resize::CubicValue(r[0][e], r[1][e], r[2][e], r[3][e], coef));
 }
 
+void SuperHorizontalRow(const Plan& plan, uint8_t* dstRow) { resize::SuperHorizontal(plan, dstRow); }
+
 void AccumulateRow(const Plan& plan, const uint8_t* s, float w) {
   resize::AccumulateWeighted(plan.accF, s, 4 * plan.superUnits, w);
 }
@@ -266,7 +301,7 @@ void SuperRows(const Plan& plan) {
       else
         AccumulateRow(plan, s, plan.superRowWeight[k]);
     }
-    resize::SuperHorizontal(plan, DstRow(plan, i));
+    SuperHorizontalRow(plan, DstRow(plan, i));
   }
 }
 
