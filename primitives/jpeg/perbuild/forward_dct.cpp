@@ -158,6 +158,22 @@ inline void VectorButterfly(__m128i x[8]) {
 }
 
 // c x r / 2^15 rounded half to even and saturated, r unsigned.
+#if KVZ_JPEG_SSSE3
+// With r = 2^15 h + l (h 0 or 1): c x r / 2^15 = h c + c l / 2^15 exactly, the first term an
+// integer, so only c l / 2^15 is rounded: the rounding multiply gives it half up, and on a tie
+// (the product's low 15 bits exactly 2^14) a sum that came out odd steps down to the even
+// neighbour. The saturating add saturates the exact sum.
+inline __m128i Quantize(__m128i c, __m128i r) {
+  const __m128i low = _mm_and_si128(r, _mm_set1_epi16(0x7FFF));
+  const __m128i whole = _mm_and_si128(c, _mm_srai_epi16(r, 15));
+  __m128i q = _mm_mulhrs_epi16(c, low);
+  const __m128i tie = _mm_cmpeq_epi16(_mm_and_si128(_mm_mullo_epi16(c, low), _mm_set1_epi16(0x7FFF)),
+                                      _mm_set1_epi16(0x4000));
+  const __m128i odd = _mm_and_si128(_mm_xor_si128(q, whole), _mm_set1_epi16(1));
+  q = _mm_sub_epi16(q, _mm_and_si128(odd, tie));
+  return _mm_adds_epi16(q, whole);
+}
+#else
 inline __m128i Quantize(__m128i c, __m128i r) {
   const __m128i lo = _mm_mullo_epi16(c, r);
   const __m128i hi = _mm_add_epi16(_mm_mulhi_epi16(c, r), _mm_and_si128(c, _mm_srai_epi16(r, 15)));
@@ -167,6 +183,7 @@ inline __m128i Quantize(__m128i c, __m128i r) {
     v = _mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(v, half), _mm_and_si128(_mm_srai_epi32(v, 15), one)), 15);
   return _mm_packs_epi32(p[0], p[1]);
 }
+#endif
 #endif
 
 }  // namespace
