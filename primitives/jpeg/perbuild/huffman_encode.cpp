@@ -98,12 +98,10 @@ struct BitWriter {
   uint64_t buffer;
   int32_t bits;
   uint8_t* out;
-  int32_t last;  // the last byte taken from the bits, or -1
 
   void Emit(uint32_t byte) {
     *out++ = static_cast<uint8_t>(byte);
     if (byte == 0xFF) *out++ = 0;
-    last = static_cast<int32_t>(byte);
   }
   void Put(uint32_t value, int32_t n) {
     buffer = (buffer << n) | value;
@@ -115,7 +113,6 @@ struct BitWriter {
       const uint32_t be = __builtin_bswap32(w);
       memcpy(out, &be, 4);
       out += 4;
-      last = static_cast<int32_t>(w & 0xFF);
     } else {
       for (int shift = 24; shift >= 0; shift -= 8) Emit((w >> shift) & 0xFF);
     }
@@ -183,7 +180,7 @@ inline uint64_t NonZeroMask(const int16_t* zigzag) {
   return mask;
 }
 
-bool EncodeBlockFast(const int16_t* block, uint8_t* dst, int32_t dstLength, int32_t* position,
+__attribute__((always_inline)) inline bool EncodeBlockFast(const int16_t* block, uint8_t* dst, int32_t dstLength, int32_t* position,
                      int16_t* dcPredictor, const HuffmanEncodeTable* dcTable,
                      const HuffmanEncodeTable* acTable, HuffmanEncodeState* state) {
   if (static_cast<int64_t>(dstLength) - *position < kFastCoderRoom) return false;
@@ -198,7 +195,7 @@ bool EncodeBlockFast(const int16_t* block, uint8_t* dst, int32_t dstLength, int3
   const uint32_t accumulator = static_cast<uint32_t>(state->accumulator);
   const int32_t pending = state->count;
   BitWriter w{pending ? (accumulator >> (24 - pending)) & ((1u << pending) - 1) : 0, pending,
-              dst + *position, -1};
+              dst + *position};
 
   const int32_t d = block[0] - *dcPredictor;
   int32_t s = SizeCategory(static_cast<uint32_t>(d < 0 ? -d : d));
@@ -240,15 +237,20 @@ bool EncodeBlockFast(const int16_t* block, uint8_t* dst, int32_t dstLength, int3
       const uint32_t be = __builtin_bswap32(bytes);
       memcpy(w.out, &be, 4);
       w.out += whole;
-      w.last = static_cast<int32_t>((bytes >> (32 - 8 * whole)) & 0xFF);
     } else {
       for (int32_t i = 0; i < whole; ++i) w.Emit((bytes >> (24 - 8 * i)) & 0xFF);
     }
     w.bits = rest;
   }
 
-  // The state as the byte-at-a-time coder leaves it: the last byte taken above bit 23.
-  const uint32_t top = w.last >= 0 ? static_cast<uint32_t>(w.last) : accumulator >> 24;
+  // The state as the byte-at-a-time coder leaves it: the last byte taken above bit 23. A byte
+  // written is data unless it is the zero stuffed after a data 0xFF.
+  uint32_t top = accumulator >> 24;
+  const uint8_t* const start = dst + *position;
+  if (w.out > start) {
+    top = w.out[-1];
+    if (top == 0 && w.out - start >= 2 && w.out[-2] == 0xFF) top = 0xFF;
+  }
   const uint32_t rest = static_cast<uint32_t>(w.buffer) & ((1u << w.bits) - 1);
   state->accumulator = (top << 24) | (w.bits ? rest << (24 - w.bits) : 0);
   state->count = w.bits;
