@@ -112,6 +112,29 @@ TEST(ForwardDct, MatchesTheExactTransformAndEveryBuildMatchesGeneric) {
   EXPECT_LT(worst, 1.0);
 }
 
+// Column differences at the edge of where the vector transform's odd part fits 16 bits: rows
+// 0 and 7 (or 3 and 4) whose sums differ by 361 to 364 make the DC column's difference 8 times
+// that, around 2896 either way.
+TEST(ForwardDct, ColumnDifferencesAroundTheSixteenBitEdgeMatchGeneric) {
+  const std::vector<uint16_t> table = Table(32768);
+  for (const int pair : {0, 3}) {
+    for (const int delta : {361, 362, 363, 364, -361, -362, -363, -364}) {
+      uint8_t px[64];
+      std::fill(px, px + 64, 128);
+      // Spread the difference over the first row of the pair; the other keeps 128.
+      const int per = delta / 8, rest = delta % 8;
+      for (int x = 0; x < 8; ++x) px[8 * pair + x] = static_cast<uint8_t>(128 + per + (x < std::abs(rest) ? (delta < 0 ? -1 : 1) : 0));
+      int16_t want[64];
+      ASSERT_EQ(kFdct[0](px, 8, want, table.data()), 0);
+      for (const test::JpegBuild& b : test::RunnableJpegBuilds()) {
+        int16_t got[64];
+        ASSERT_EQ(kFdct[b.slot](px, 8, got, table.data()), 0);
+        for (int i = 0; i < 64; ++i) ASSERT_EQ(got[i], want[i]) << b.name << " rows " << pair << " delta " << delta << " index " << i;
+      }
+    }
+  }
+}
+
 TEST(ForwardQuantTable, ScaleAndReciprocals) {
   const uint8_t luminance[8] = {16, 11, 12, 14, 12, 10, 16, 14};
   for (const test::JpegBuild& b : test::RunnableJpegBuilds()) {

@@ -104,6 +104,19 @@ inline __m128i OddOutput(__m128i dvHigh, __m128i dvLow, __m128i q, int16_t aD, i
   return _mm_add_epi32(sum, odd);
 }
 
+// The four odd outputs from D and V (whole or split) and the d16, d25 pairs of both halves.
+template <bool kRow, bool kWhole>
+inline void OddOutputs(const __m128i dvHigh[2], const __m128i dvLow[2], const __m128i q[2], __m128i x[8]) {
+  x[1] = Finish<kRow>(OddOutput<kWhole>(dvHigh[0], dvLow[0], q[0], 4017, 799, 19264, 12872),
+                      OddOutput<kWhole>(dvHigh[1], dvLow[1], q[1], 4017, 799, 19264, 12872));
+  x[7] = Finish<kRow>(OddOutput<kWhole>(dvHigh[0], dvLow[0], q[0], 799, -4017, -12872, 19264),
+                      OddOutput<kWhole>(dvHigh[1], dvLow[1], q[1], 799, -4017, -12872, 19264));
+  x[3] = Finish<kRow>(OddOutput<kWhole>(dvHigh[0], dvLow[0], q[0], 3406, -2275, -4524, -22724),
+                      OddOutput<kWhole>(dvHigh[1], dvLow[1], q[1], 3406, -2275, -4524, -22724));
+  x[5] = Finish<kRow>(OddOutput<kWhole>(dvHigh[0], dvLow[0], q[0], 2276, 3406, -22728, 4520),
+                      OddOutput<kWhole>(dvHigh[1], dvLow[1], q[1], 2276, 3406, -22728, 4520));
+}
+
 // The butterfly on eight lanes at once: x[k] holds input k of eight rows (or columns).
 template <bool kRow>
 inline void VectorButterfly(__m128i x[8]) {
@@ -131,14 +144,21 @@ inline void VectorButterfly(__m128i x[8]) {
   x[2] = Finish<kRow>(_mm_slli_epi32(_mm_madd_epi16(tLo, c2), 1), _mm_slli_epi32(_mm_madd_epi16(tHi, c2), 1));
   x[6] = Finish<kRow>(_mm_add_epi32(_mm_slli_epi32(_mm_madd_epi16(tLo, c6), 1), _mm_madd_epi16(tLo, t12Only)),
                       _mm_add_epi32(_mm_slli_epi32(_mm_madd_epi16(tHi, c6), 1), _mm_madd_epi16(tHi, t12Only)));
-  // Odd part, expanded: y1 = 4017 D + 799 V + 38528 d16 + 25744 d25, and so on. In the row
-  // pass D and V come from 9-bit differences and fit 16 bits: one multiply-add takes both (the
-  // low-part products are zero).
+  // Odd part, expanded: y1 = 4017 D + 799 V + 38528 d16 + 25744 d25, and so on. D and V fit
+  // 16 bits in the row pass (from 9-bit differences) and in a column pass whose differences stay
+  // within +-2896: then one multiply-add takes both. Otherwise they are split.
+  bool whole = kRow;
+  if (!kRow) {
+    const __m128i limit = _mm_set1_epi16(2896), negative = _mm_set1_epi16(-2896);
+    const __m128i outside = _mm_or_si128(_mm_or_si128(_mm_cmpgt_epi16(d07, limit), _mm_cmplt_epi16(d07, negative)),
+                                         _mm_or_si128(_mm_cmpgt_epi16(d34, limit), _mm_cmplt_epi16(d34, negative)));
+    whole = _mm_movemask_epi8(outside) == 0;
+  }
   __m128i dvHigh[2], dvLow[2], q[2];
   for (int h = 0; h < 2; ++h) {
     __m128i dPair = h ? _mm_unpackhi_epi16(d07, d07) : _mm_unpacklo_epi16(d07, d07);
     __m128i vPair = h ? _mm_unpackhi_epi16(d34, d34) : _mm_unpacklo_epi16(d34, d34);
-    if (kRow) {
+    if (whole) {
       dvHigh[h] = _mm_or_si128(_mm_and_si128(ScaleBySqrt2(dPair), _mm_set1_epi32(0xFFFF)),
                                _mm_slli_epi32(ScaleBySqrt2(vPair), 16));
       dvLow[h] = _mm_setzero_si128();
@@ -147,14 +167,11 @@ inline void VectorButterfly(__m128i x[8]) {
     }
     q[h] = h ? _mm_unpackhi_epi16(d16, d25) : _mm_unpacklo_epi16(d16, d25);
   }
-  x[1] = Finish<kRow>(OddOutput<kRow>(dvHigh[0], dvLow[0], q[0], 4017, 799, 19264, 12872),
-                      OddOutput<kRow>(dvHigh[1], dvLow[1], q[1], 4017, 799, 19264, 12872));
-  x[7] = Finish<kRow>(OddOutput<kRow>(dvHigh[0], dvLow[0], q[0], 799, -4017, -12872, 19264),
-                      OddOutput<kRow>(dvHigh[1], dvLow[1], q[1], 799, -4017, -12872, 19264));
-  x[3] = Finish<kRow>(OddOutput<kRow>(dvHigh[0], dvLow[0], q[0], 3406, -2275, -4524, -22724),
-                      OddOutput<kRow>(dvHigh[1], dvLow[1], q[1], 3406, -2275, -4524, -22724));
-  x[5] = Finish<kRow>(OddOutput<kRow>(dvHigh[0], dvLow[0], q[0], 2276, 3406, -22728, 4520),
-                      OddOutput<kRow>(dvHigh[1], dvLow[1], q[1], 2276, 3406, -22728, 4520));
+  if (whole) {
+    OddOutputs<kRow, true>(dvHigh, dvLow, q, x);
+  } else {
+    OddOutputs<kRow, false>(dvHigh, dvLow, q, x);
+  }
 }
 
 // c x r / 2^15 rounded half to even and saturated, r unsigned.
