@@ -68,7 +68,8 @@ LONG* DigitalSetting(DeviceSettings* settings, ULONG id, const char** name) {
 }
 
 UvcRangeControl* CreateBooleanControl(UsbDevice* device, USHORT selector, SHORT defaultValue) {
-  UvcRangeControl* control = CreateUvcRangeControl(device, selector, kCameraTerminalIndex, 2, kTagPresetControl);
+  UvcRangeControl* control =
+      CreateUvcRangeControl(device, selector, device->ControlIndex(kCameraTerminalIndex), 2, kTagPresetControl);
   if (control) {
     control->PresetMax(1);
     control->PresetMin(0);
@@ -127,11 +128,12 @@ NTSTATUS CameraControlHandler::BuildPropertySet() {
       if (settings) CopyControlLimits(autoExposurePriority_, &settings->records[kRecordLowLight]);
     }
   }
+  const USHORT terminal = device_->ControlIndex(kCameraTerminalIndex);
   if ((controls & kCtAutoExposureModeBit) && exposureKey) {
-    autoExposureMode_ = CreateUvcControl(device_, kCtAutoExposureMode, kCameraTerminalIndex, 1, kTagPlainControl);
+    autoExposureMode_ = CreateUvcControl(device_, kCtAutoExposureMode, terminal, 1, kTagPlainControl);
   }
   if ((controls & kCtExposureTimeBit) && exposureKey) {
-    exposureTime_ = CreateUvcRangeControl(device_, kCtExposureTime, kCameraTerminalIndex, 2, kTagRangeControl);
+    exposureTime_ = CreateUvcRangeControl(device_, kCtExposureTime, terminal, 2, kTagRangeControl);
     if (exposureTime_) {
       if (NT_SUCCESS(BuildRangedPropertyItem(this, KSPROPERTY_CAMERACONTROL_EXPOSURE, exposureTime_,
                                              CameraControlGetHandler, CameraControlSetHandler,
@@ -302,7 +304,8 @@ NTSTATUS CameraControlHandler::SendExposureTime(LONG logValue) {
   ULONG time = ExposureLogToTime(logValue);
   if (time > high) time = high;
   if (time < low) time = low;
-  return settings->SetCurrent(device_, kCtExposureTime << 8, kCameraTerminalIndex, &time, sizeof(time));
+  return settings->SetCurrent(device_, kCtExposureTime << 8, device_->ControlIndex(kCameraTerminalIndex), &time,
+                              sizeof(time));
 }
 
 NTSTATUS CameraControlHandler::SetExposure(LONG value, ULONG flags) {

@@ -562,7 +562,8 @@ NTSTATUS CameraDeviceBase::WriteSensorSetup() {
   SHORT powerLine = LoadSetting(settings_.records[kRecordPowerLine].current);
   UCHAR line = static_cast<UCHAR>(powerLine ? powerLine : LoadSetting(settings_.flickerDetectValue));
   const NTSTATUS status =
-      settings_.SetCurrent(&usb_, static_cast<USHORT>(kPuPowerLine << 8), kProcessingUnitIndex, &line, sizeof(line));
+      settings_.SetCurrent(&usb_, static_cast<USHORT>(kPuPowerLine << 8), usb_.ControlIndex(kProcessingUnitIndex), &line,
+                           sizeof(line));
 
   if (LoadSetting(settings_.autoWhiteBalance) != 1) {
     if (!NT_SUCCESS(status)) return status;

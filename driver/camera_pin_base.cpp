@@ -151,12 +151,13 @@ NTSTATUS CameraPinBase::ProbeCommitControl(UCHAR probeSelector, UCHAR commitSele
   const USHORT commit = static_cast<USHORT>(commitSelector << 8);
   UCHAR maximum[kProbeScratchLength] = {};
   // The camera's best quality, when it says; otherwise the block's own.
-  if (NT_SUCCESS(usb->GetClassRequest(kUvcRequestGetMax, probe, kStreamingInterfaceIndex, maximum, length)) &&
+  if (NT_SUCCESS(usb->GetClassRequest(kUvcRequestGetMax, probe, usb->StreamingIndex(), maximum, length)) &&
       length > kProbeQualityOffset)
     block[kProbeQualityOffset] = maximum[kProbeQualityOffset];
-  NTSTATUS status = usb->SetClassRequest(kUvcRequestSetCur, probe, kStreamingInterfaceIndex, block, length);
-  if (NT_SUCCESS(status)) status = usb->GetClassRequest(kUvcRequestGetCur, probe, kStreamingInterfaceIndex, block, length);
-  if (NT_SUCCESS(status)) status = usb->SetClassRequest(kUvcRequestSetCur, commit, kStreamingInterfaceIndex, block, length);
+  NTSTATUS status = usb->SetClassRequest(kUvcRequestSetCur, probe, usb->StreamingIndex(), block, length);
+  if (NT_SUCCESS(status)) status = usb->GetClassRequest(kUvcRequestGetCur, probe, usb->StreamingIndex(), block, length);
+  if (NT_SUCCESS(status))
+    status = usb->SetClassRequest(kUvcRequestSetCur, commit, usb->StreamingIndex(), block, length);
   return status;
 }
 

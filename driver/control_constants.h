@@ -14,8 +14,9 @@ constexpr UCHAR kRequestGetRes = 0x84;
 constexpr UCHAR kRequestGetLen = 0x85;
 constexpr UCHAR kRequestGetDef = 0x87;
 
-// The camera terminal and the processing unit are addressed as units 1 and 2 on interface 0,
-// whatever identifiers the descriptors give.
+// The camera terminal and the processing unit are addressed as units 1 and 2, whatever
+// identifiers the descriptors give; the low byte (interface 0) is replaced by the video control
+// interface the configuration gives (UsbDevice::ControlIndex).
 constexpr USHORT kCameraTerminalIndex = 0x0100;
 constexpr USHORT kProcessingUnitIndex = 0x0200;
 

@@ -145,6 +145,8 @@ SHORT DeviceSettings::PanelSaturation(SHORT saturation) const {
 NTSTATUS DeviceSettings::LoadRegistryValues(CameraDeviceControls* device) {
   PAGED_CODE();
   UsbDevice* usb = device->GetUsbDevice();
+  const USHORT unitIndex = usb->ControlIndex(kProcessingUnitIndex);
+  const USHORT terminalIndex = usb->ControlIndex(kCameraTerminalIndex);
   VideoProcAmpHandler* unit = device->GetVideoProcAmpHandler();
   CameraControlHandler* terminal = device->GetCameraControlHandler();
   auto unitHas = [unit](ULONG id) { return unit && unit->HasControl(id); };
@@ -163,7 +165,7 @@ NTSTATUS DeviceSettings::LoadRegistryValues(CameraDeviceControls* device) {
     bool fromCamera = false;
     if (firstRun) {
       SHORT answer[2] = {};
-      if (NT_SUCCESS(usb->GetClassRequest(kRequestGetDef, v.selector << 8, kProcessingUnitIndex, answer, 2))) {
+      if (NT_SUCCESS(usb->GetClassRequest(kRequestGetDef, v.selector << 8, unitIndex, answer, 2))) {
         StoreSetting(record->current, answer[0]);
         WriteShortValue(v.name, key, answer[0]);
         fromCamera = true;
@@ -172,7 +174,7 @@ NTSTATUS DeviceSettings::LoadRegistryValues(CameraDeviceControls* device) {
     if (!fromCamera) ReadRangedValue(v.name, key, record);
     SHORT send = LoadSetting(record->current);
     if (v.record == kRecordSaturation) send = PanelSaturation(send);
-    SetCurrent(usb, v.selector << 8, kProcessingUnitIndex, &send, sizeof(send));
+    SetCurrent(usb, v.selector << 8, unitIndex, &send, sizeof(send));
   };
   for (const RangedUnitValue& v : kPictureValues) {
     if (unitHas(v.propertyId)) loadPicture(v);
@@ -193,7 +195,7 @@ NTSTATUS DeviceSettings::LoadRegistryValues(CameraDeviceControls* device) {
     if (LoadSetting(outDoor) != 1) {
       frequency = static_cast<UCHAR>(powerLineValue ? powerLineValue : LoadSetting(flickerDetectValue));
     }
-    SetCurrent(usb, kPuPowerLine << 8, kProcessingUnitIndex, &frequency, 1);
+    SetCurrent(usb, kPuPowerLine << 8, unitIndex, &frequency, 1);
   }
 
   ReadDwordValue("AutoWhiteBalance", key, &autoWhiteBalance, 0);
@@ -206,12 +208,12 @@ NTSTATUS DeviceSettings::LoadRegistryValues(CameraDeviceControls* device) {
   if (unit && unit->HasAutoWhiteBalance()) {
     if (LoadSetting(autoWhiteBalance) == 1) {
       UCHAR on = 1;
-      SetCurrent(usb, kPuWhiteBalanceAuto << 8, kProcessingUnitIndex, &on, 1);
+      SetCurrent(usb, kPuWhiteBalanceAuto << 8, unitIndex, &on, 1);
       StoreSetting(autoWhiteBalanceWasOn, 1);
     } else {
       if (device->GetResumeFlag()) {
         SHORT answer[2] = {};
-        if (NT_SUCCESS(usb->GetClassRequest(kRequestGetCur, kPuWhiteBalanceAuto << 8, kProcessingUnitIndex, answer,
+        if (NT_SUCCESS(usb->GetClassRequest(kRequestGetCur, kPuWhiteBalanceAuto << 8, unitIndex, answer,
                                             2)) &&
             answer[0] == 1) {
           device->ClearResumeFlag();
@@ -220,7 +222,7 @@ NTSTATUS DeviceSettings::LoadRegistryValues(CameraDeviceControls* device) {
       }
       if (InterlockedExchange(&autoWhiteBalanceWasOn, 0)) {
         UCHAR off = 0;
-        SetCurrent(usb, kPuWhiteBalanceAuto << 8, kProcessingUnitIndex, &off, 1);
+        SetCurrent(usb, kPuWhiteBalanceAuto << 8, unitIndex, &off, 1);
       }
     }
   }
@@ -234,7 +236,7 @@ NTSTATUS DeviceSettings::LoadRegistryValues(CameraDeviceControls* device) {
   ReadDwordValue("Colorenable", key, &colorEnable, 1);
   if (unitHas(KSPROPERTY_VIDEOPROCAMP_COLORENABLE) && unitHas(KSPROPERTY_VIDEOPROCAMP_SATURATION)) {
     SHORT send = LoadSetting(colorEnable) != 0 ? PanelSaturation(LoadSetting(records[kRecordSaturation].current)) : 0;
-    SetCurrent(usb, kPuSaturation << 8, kProcessingUnitIndex, &send, sizeof(send));
+    SetCurrent(usb, kPuSaturation << 8, unitIndex, &send, sizeof(send));
   }
 
   ReadDwordValue("ZoomScale", key, &zoomScale, 10);
@@ -249,13 +251,13 @@ NTSTATUS DeviceSettings::LoadRegistryValues(CameraDeviceControls* device) {
   ControlRecord* exposure = &records[kRecordExposure];
   auto sendExposure = [&]() {
     ULONG time = ExposureLogToTime(LoadSetting(exposure->current));
-    SetCurrent(usb, kCtExposureTime << 8, kCameraTerminalIndex, &time, sizeof(time));
+    SetCurrent(usb, kCtExposureTime << 8, terminalIndex, &time, sizeof(time));
   };
   if (exposureBuilt) {
     bool fromCamera = false;
     if (firstRun) {
       USHORT answer[2] = {};
-      if (NT_SUCCESS(usb->GetClassRequest(kRequestGetDef, kCtExposureTime << 8, kCameraTerminalIndex, answer, 2))) {
+      if (NT_SUCCESS(usb->GetClassRequest(kRequestGetDef, kCtExposureTime << 8, terminalIndex, answer, 2))) {
         const SHORT logValue = static_cast<SHORT>(ExposureTimeToLog(answer[0]));
         StoreSetting(exposure->current, logValue);
         WriteShortValue("Exposal", key, logValue);
@@ -269,7 +271,7 @@ NTSTATUS DeviceSettings::LoadRegistryValues(CameraDeviceControls* device) {
     const bool automatic = LoadSetting(autoExposal) == kAutoExposalAuto;
     UCHAR mode = automatic ? kAeModeAperturePriority : kAeModeManual;
     StoreSetting(autoExposureMode, mode);
-    SetCurrent(usb, kCtAutoExposureMode << 8, kCameraTerminalIndex, &mode, 1);
+    SetCurrent(usb, kCtAutoExposureMode << 8, terminalIndex, &mode, 1);
     if (!automatic && exposureBuilt) sendExposure();
     StoreSetting(autoExposureActive, automatic ? 1 : 0);
   }

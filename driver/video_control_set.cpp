@@ -131,7 +131,7 @@ NTSTATUS NTAPI VideoControlSetHandler(PIRP irp, PKSIDENTIFIER property, PVOID da
     UCHAR transmit = 1;
     status = device ? device->GetUsbDevice()->SetClassRequest(kUvcRequestSetCur,
                                                               static_cast<USHORT>(kVsStillImageTriggerControl << 8),
-                                                              kStreamingInterfaceIndex, &transmit, sizeof(transmit))
+                                                              device->GetUsbDevice()->StreamingIndex(), &transmit, sizeof(transmit))
                     : STATUS_NOT_SUPPORTED;
     LARGE_INTEGER wait;
     wait.QuadPart = -kStillTriggerWait;

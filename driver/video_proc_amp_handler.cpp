@@ -112,7 +112,7 @@ NTSTATUS VideoProcAmpHandler::BuildPropertySet() {
   for (const UnitControl& row : kControls) {
     if (row.bit != kNoBit && !(controls & row.bit)) continue;
     if (!KeyEnabled(row.id)) continue;
-    UvcRangeControl* control = CreateUvcRangeControl(device_, row.selector, kProcessingUnitIndex, 2, kTagRangeControl);
+    UvcRangeControl* control = CreateUvcRangeControl(device_, row.selector, device_->ControlIndex(kProcessingUnitIndex), 2, kTagRangeControl);
     if (!control) continue;
     controls_[row.id] = control;
     if (row.preset.present) {
@@ -132,7 +132,7 @@ NTSTATUS VideoProcAmpHandler::BuildPropertySet() {
   }
   // The automatic white-balance switch goes with the temperature's key.
   if ((controls & kAutoWhiteBalanceBit) && KeyEnabled(KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE)) {
-    autoWhiteBalance_ = CreateUvcControl(device_, kPuWhiteBalanceAuto, kProcessingUnitIndex, 2, kTagPlainControl);
+    autoWhiteBalance_ = CreateUvcControl(device_, kPuWhiteBalanceAuto, device_->ControlIndex(kProcessingUnitIndex), 2, kTagPlainControl);
   }
   return STATUS_SUCCESS;
 }
@@ -244,7 +244,7 @@ NTSTATUS VideoProcAmpHandler::Set(PKSPROPERTY property, PVOID data, ULONG dataLe
       SHORT enable = value;
       control->SetCur(&enable);
       SHORT send = value != 0 ? settings->PanelSaturation(LoadSetting(settings->records[kRecordSaturation].current)) : 0;
-      status = settings->SetCurrent(device_, kPuSaturation << 8, kProcessingUnitIndex, &send, sizeof(send));
+      status = settings->SetCurrent(device_, kPuSaturation << 8, device_->ControlIndex(kProcessingUnitIndex), &send, sizeof(send));
       break;
     }
     case KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE: {
@@ -253,7 +253,7 @@ NTSTATUS VideoProcAmpHandler::Set(PKSPROPERTY property, PVOID data, ULONG dataLe
         const ULONG flags = *layout.flags;
         StoreSetting(settings->autoWhiteBalance, static_cast<LONG>(flags));
         auto switchAuto = [&](UCHAR on) {
-          NTSTATUS sent = settings->SetCurrent(device_, kPuWhiteBalanceAuto << 8, kProcessingUnitIndex, &on, 1);
+          NTSTATUS sent = settings->SetCurrent(device_, kPuWhiteBalanceAuto << 8, device_->ControlIndex(kProcessingUnitIndex), &on, 1);
           SHORT wide = on;
           autoWhiteBalance_->SetCur(&wide);
           SHORT readBack[2] = {};

@@ -19,7 +19,6 @@ constexpr SIZE_T kSumBytes = 400;
 
 // Processing unit (unit 2, interface 0), power-line-frequency control.
 constexpr USHORT kPowerLineSelector = 0x0500;
-constexpr USHORT kProcessingUnitIndex = 0x0200;
 
 constexpr USHORT kExposureRegister = 0x0002;
 constexpr LONG kLevelLow = 240;
@@ -85,13 +84,13 @@ SHORT Chroma(const UCHAR* frame, LONG bpp, LONG width, LONG x, LONG y) {
 }
 
 VOID SetPowerLine(CameraServices* device, UCHAR value) {
-  device->SetClassRequest(kUvcSetCur, kPowerLineSelector, kProcessingUnitIndex, &value, 1);
+  device->SetClassRequest(kUvcSetCur, kPowerLineSelector, device->ProcessingUnitIndex(), &value, 1);
 }
 
 // The camera's power-line value, or fallback when it cannot be read.
 UCHAR GetPowerLine(CameraServices* device, UCHAR fallback) {
   UCHAR value = fallback;
-  if (!NT_SUCCESS(device->GetClassRequest(kUvcGetCur, kPowerLineSelector, kProcessingUnitIndex,
+  if (!NT_SUCCESS(device->GetClassRequest(kUvcGetCur, kPowerLineSelector, device->ProcessingUnitIndex(),
                                           &value, 1)))
     value = fallback;
   return value;

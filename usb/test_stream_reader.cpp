@@ -111,11 +111,11 @@ NTSTATUS TestStreamReader::NegotiateTestFormat() {
 NTSTATUS TestStreamReader::ProbeCommit(PUCHAR block) {
   const ULONG length = sizeof(UVC_VIDEO_PROBE_COMMIT);
   NTSTATUS status =
-      device_->SetClassRequest(kUvcRequestSetCur, kProbeControlValue, kStreamingInterfaceIndex, block, length);
+      device_->SetClassRequest(kUvcRequestSetCur, kProbeControlValue, device_->StreamingIndex(), block, length);
   if (NT_SUCCESS(status))
-    status = device_->GetClassRequest(kUvcRequestGetCur, kProbeControlValue, kStreamingInterfaceIndex, block, length);
+    status = device_->GetClassRequest(kUvcRequestGetCur, kProbeControlValue, device_->StreamingIndex(), block, length);
   if (NT_SUCCESS(status))
-    status = device_->SetClassRequest(kUvcRequestSetCur, kCommitControlValue, kStreamingInterfaceIndex, block, length);
+    status = device_->SetClassRequest(kUvcRequestSetCur, kCommitControlValue, device_->StreamingIndex(), block, length);
   return status;
 }
 

@@ -222,6 +222,7 @@ NTSTATUS UnitContainer::ParseConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPT
       result = ParseVideoControlInterface(d);
     } else if (d[kInterfaceSubclass] == kVideoStreamingSubclass && !streamingParsed_) {
       streamingParsed_ = true;
+      if (device_) device_->SetStreamingInterface(d[kInterfaceNumber]);
       ParseVideoStreamingInterface(d);
       result = RecordAlternateSettings(d);
     }
@@ -240,6 +241,7 @@ NTSTATUS UnitContainer::ParseConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPT
 // The header follows the interface descriptor; it is the only way to know where the units end.
 NTSTATUS UnitContainer::ParseVideoControlInterface(const UCHAR* interface) {
   controlInterfaceNumber_ = interface[kInterfaceNumber];
+  if (device_) device_->SetControlInterface(controlInterfaceNumber_);
   const UCHAR* header = Next(interface);
   if (header >= configurationEnd_ || header[1] != kCsInterface || header[2] != kVcHeader)
     return STATUS_DEVICE_DATA_ERROR;

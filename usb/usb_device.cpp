@@ -4,6 +4,7 @@
 #include <usbioctl.h>
 #include <uvc.h>
 
+#include "driver/control_constants.h"
 #include "primitives/driver_memory.h"
 #include "usb/class_request_sender.h"
 #include "usb/unit_container.h"
@@ -114,7 +115,7 @@ NTSTATUS UsbDevice::OnStatusInterrupt(const UCHAR* packet, ULONG length) {
   const auto* status = reinterpret_cast<const UVC_VS_STATUS_PACKET*>(packet);
   if ((status->bStatusType & 0x0F) != 2 || status->bEvent != 0 || status->bValue != 1) return STATUS_SUCCESS;
   UCHAR transmit = kStillTriggerTransmit;
-  return SetClassRequest(kUvcRequestSetCur, kStillTriggerValue, kStillTriggerIndex, &transmit, sizeof(transmit));
+  return SetClassRequest(kUvcRequestSetCur, kStillTriggerValue, StreamingIndex(), &transmit, sizeof(transmit));
 }
 
 CCHAR UsbDevice::GetLowerStackSize() const { return device_->NextDeviceObject->StackSize; }
@@ -137,6 +138,8 @@ NTSTATUS UsbCameraServices::SetClassRequest(UCHAR request, USHORT value, USHORT 
 }
 
 USHORT UsbCameraServices::VendorUnitIndex() const { return kvz::VendorUnitIndex; }
+
+USHORT UsbCameraServices::ProcessingUnitIndex() const { return device_->ControlIndex(kProcessingUnitIndex); }
 
 VOID UsbCameraServices::AcquireRegisterAccess() { device_->AcquireRegisterAccess(); }
 

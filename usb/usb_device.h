@@ -20,6 +20,7 @@ class UsbCameraServices : public CameraServices {
   NTSTATUS GetClassRequest(UCHAR request, USHORT value, USHORT index, PVOID buffer, USHORT length) override;
   NTSTATUS SetClassRequest(UCHAR request, USHORT value, USHORT index, PVOID buffer, USHORT length) override;
   USHORT VendorUnitIndex() const override;
+  USHORT ProcessingUnitIndex() const override;
   VOID AcquireRegisterAccess() override;
   VOID ReleaseRegisterAccess() override;
 
@@ -45,6 +46,15 @@ class UsbDevice {
   // request sender could not be allocated.
   NTSTATUS GetClassRequest(UCHAR request, USHORT value, USHORT index, PVOID buffer, ULONG length);
   NTSTATUS SetClassRequest(UCHAR request, USHORT value, USHORT index, PVOID buffer, ULONG length);
+
+  // The video function's control and streaming interface numbers as its configuration gives them
+  // (0 and 1 until parsed): a later function of a composite device has others, and every class
+  // request is addressed through them.
+  VOID SetControlInterface(UCHAR number) { controlInterface_ = number; }
+  VOID SetStreamingInterface(UCHAR number) { streamingInterface_ = number; }
+  // entity: the unit or terminal id in the high byte.
+  USHORT ControlIndex(USHORT entity) const { return static_cast<USHORT>((entity & 0xFF00) | controlInterface_); }
+  USHORT StreamingIndex() const { return streamingInterface_; }
 
   VOID SetStillPinOpen(LONG open);
   CCHAR GetLowerStackSize() const;
@@ -75,6 +85,8 @@ class UsbDevice {
   KSEMAPHORE ioSemaphore_;
   KMUTEX registerLock_;
   UsbCameraServices services_;
+  UCHAR controlInterface_ = 0;
+  UCHAR streamingInterface_ = 1;
 };
 
 // 10 Windows 10, 6 Windows 8, 5 Windows 7, 4 Vista, 0 XP, 1 Windows 2000, 3 otherwise.

@@ -19,8 +19,9 @@ constexpr LONGLONG kPowerStateRetryDelay = -500000LL;      // 50 ms, relative
 constexpr ULONG kMaxPowerStateSubmissions = 22;            // 21 delays at most
 constexpr LONG kIoSemaphoreReleaseIncrement = 16;
 
-// The still-image trigger the camera button asks for: VS_STILL_IMAGE_TRIGGER_CONTROL on
-// interface 1, value 1 (transmit a still image).
+// The still-image trigger the camera button asks for: VS_STILL_IMAGE_TRIGGER_CONTROL on the
+// streaming interface (1 for a camera that is its device's first function), value 1 (transmit a
+// still image).
 constexpr USHORT kStillTriggerValue = 0x0500;
 constexpr USHORT kStillTriggerIndex = 0x0001;
 constexpr UCHAR kStillTriggerTransmit = 1;
@@ -80,7 +81,8 @@ constexpr LONGLONG kTestRetryDelay = -20000LL;        // 2 ms after a failed tra
 constexpr LONGLONG kTestStopGrace = -5000000LL;       // then the pipe is aborted
 constexpr LONGLONG kTestZeroBandwidthDelay = -1000000LL;  // 100 ms between the two selections
 
-// Video probe and commit on the streaming interface (interface 1).
+// Video probe and commit on the streaming interface (1 for a camera that is its device's first
+// function).
 constexpr USHORT kProbeControlValue = 0x0100;
 constexpr USHORT kCommitControlValue = 0x0200;
 constexpr USHORT kStreamingInterfaceIndex = 0x0001;

@@ -74,6 +74,37 @@ TEST_F(CameraVariants, VendorUnitOfALaterFunctionIsAddressedOnItsInterface) {
   EXPECT_EQ(0u, addressedTo(static_cast<uint16_t>(unit << 8)));
 }
 
+// The same camera streams: every class request goes to its own interfaces (the terminal, the
+// processing unit and the vendor units on interface 2, probe, commit and the streaming alternate
+// setting on 3), none to the first function's interfaces 0 and 1.
+TEST_F(CameraVariants, LaterFunctionStreamsOnItsOwnInterfaces) {
+  simcam::CameraDescription d = DescriptionOf(Profile::kIsoch);
+  d.firstInterface = 2;
+  usb::PortOptions port;
+  port.interfaceNumber = 2;
+  Plug(d, {}, port);
+  ASSERT_NO_FATAL_FAILURE(RunCapture());
+  ASSERT_EQ(STATUS_SUCCESS, ReadFrames(12));
+  size_t perInterface[4] = {};
+  for (const simcam::LoggedRequest& r : camera_->Log()) {
+    const bool interfaceRequest = r.kind == simcam::RequestKind::kControl && (r.setup.bmRequestType & 0x1F) == 1;
+    if (interfaceRequest && (r.setup.wIndex & 0xFF) < 4) ++perInterface[r.setup.wIndex & 0xFF];
+    if (r.kind == simcam::RequestKind::kSetInterface && r.interfaceNumber < 4) ++perInterface[r.interfaceNumber];
+  }
+  EXPECT_EQ(0u, perInterface[0]);
+  EXPECT_EQ(0u, perInterface[1]);
+  EXPECT_GT(perInterface[2], 0u);
+  EXPECT_GT(perInterface[3], 0u);
+  EXPECT_GT(CountRequests([](const simcam::LoggedRequest& r) {
+              return r.kind == simcam::RequestKind::kControl && r.setup.wIndex == 0x0202;
+            }),
+            0u);
+  EXPECT_GT(CountRequests([](const simcam::LoggedRequest& r) {
+              return r.kind == simcam::RequestKind::kSetInterface && r.interfaceNumber == 3 && r.value != 0;
+            }),
+            0u);
+}
+
 // A bulk camera streams from the commit: the driver never selects an alternate setting of its
 // streaming interface (that would end the stream), not even for system sleep, and a RUN after
 // PAUSE, whose stop reset the pipe, commits again before frames are read.

@@ -1,9 +1,11 @@
 // Every camera the driver may meet beside the vendor's isochronous one: the bulk and minimal
-// profiles and the recorded descriptor dumps. Each must start, publish its filter and, where it
+// profiles, the recorded descriptor dumps and the vendor's camera as a later function of a
+// composite device. Each must start, publish its filter and, where it
 // offers YUY2 (then also RGB24) or MJPEG, stream them through a RUN, PAUSE and STOP walk; every
 // test ends with a clean unload.
 #include <optional>
 
+#include "camera_controls.h"
 #include "e2e_bench.h"
 #include "frame_oracle.h"
 #include "kvz/io_testing.h"
@@ -25,6 +27,15 @@ std::string CameraPath(const ProfileCase& c) {
   return camera;
 }
 
+// The vendor's isochronous camera as the second function of a composite device: its video
+// control and streaming interfaces are 2 and 3.
+simcam::CameraProfile CompositeFunctionCamera() {
+  const simcam::VendorGuids guids = capture::DriverUnitGuids();
+  simcam::CameraDescription d = simcam::HighSpeedIsochDescription(guids);
+  d.firstInterface = 2;
+  return simcam::ProfileFromDescription(d, &guids);
+}
+
 struct Size {
   int width;
   int height;
@@ -43,6 +54,10 @@ std::optional<Size> SmallestFrame(const simcam::DescriptorLayout& layout, simcam
 
 class ProfileTest : public E2eBench, public ::testing::WithParamInterface<ProfileCase> {
  protected:
+  bool BootCase(const ProfileCase& c) {
+    return std::string(c.camera) == "composite" ? Boot(CompositeFunctionCamera()) : Boot(CameraPath(c));
+  }
+
   // Reads three frames; each must be what the camera sent.
   void ExpectFrames(KsPinClient& pin, uint32_t subtype, Size size, ULONG bufferSize) {
     const auto frames = Read(pin, 3, bufferSize);
@@ -80,7 +95,7 @@ class ProfileTest : public E2eBench, public ::testing::WithParamInterface<Profil
 
 TEST_P(ProfileTest, StartsAndStreamsThroughStateWalks) {
   const ProfileCase& c = GetParam();
-  ASSERT_TRUE(Boot(CameraPath(c)));
+  ASSERT_TRUE(BootCase(c));
   const capture::PinIds ids = capture::FindPins(Filter());
   // Without YUY2 or MJPEG there is nothing the capture pin could offer.
   ASSERT_EQ(c.yuy2 || c.mjpg, ids.capture >= 0);
@@ -124,8 +139,59 @@ INSTANTIATE_TEST_SUITE_P(
                       ProfileCase{"dumpSuperSpeed", "superspeed.txt", false, true},
                       ProfileCase{"dumpTwoStreams", "two_streams.txt", true, true},
                       ProfileCase{"dumpStillMethod3", "still_method3.txt", false, false},
-                      ProfileCase{"dumpFrameBased", "uvc15_frame_based.txt", false, false}),
+                      ProfileCase{"dumpFrameBased", "uvc15_frame_based.txt", false, false},
+                      ProfileCase{"compositeFunction", "composite", true, true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+using CompositeFunctionTest = E2eBench;
+
+// The camera is a later function of a composite device: a control the client sets while frames
+// flow lands in the camera's processing unit and reads back, and each still trigger brings one
+// whole camera picture.
+TEST_F(CompositeFunctionTest, ControlsAndStillsReachTheCamera) {
+  ASSERT_TRUE(Boot(CompositeFunctionCamera()));
+  KsPinClient *capture = nullptr, *still = nullptr;
+  VideoFormat captureFormat, stillFormat;
+  ASSERT_EQ(STATUS_SUCCESS, CreatePin(kCapturePin, kYuy2, 640, 480, &capture, &captureFormat));
+  ASSERT_EQ(STATUS_SUCCESS, capture::RunPin(*capture));
+  ASSERT_EQ(2u, Read(*capture, 2, captureFormat.sizeImage).size());
+
+  const capture::ControlName* brightness = capture::FindControl("brightness");
+  ASSERT_NE(nullptr, brightness);
+  capture::ControlInfo info;
+  ASSERT_EQ(STATUS_SUCCESS, capture::QueryControl(Filter(), *brightness, &info));
+  const int32_t wanted = info.value != info.maximum ? info.maximum : info.minimum;
+  ASSERT_EQ(STATUS_SUCCESS, capture::SetControl(Filter(), *brightness, wanted));
+  constexpr uint8_t kProcessingUnit = 2, kBrightnessSelector = 0x02;
+  const std::vector<uint8_t> held = Camera().ControlCurrent(kProcessingUnit, kBrightnessSelector);
+  ASSERT_EQ(2u, held.size());
+  EXPECT_EQ(wanted, static_cast<int16_t>(held[0] | held[1] << 8)) << "in the camera";
+  int32_t value = 0;
+  ASSERT_EQ(STATUS_SUCCESS, capture::GetControl(Filter(), *brightness, &value));
+  EXPECT_EQ(wanted, value);
+
+  ASSERT_EQ(STATUS_SUCCESS, CreatePin(kStillPin, kYuy2, 640, 480, &still, &stillFormat));
+  ASSERT_EQ(STATUS_SUCCESS, capture::RunPin(*still));
+  for (const char* trigger : {"mode", "button"}) {
+    SCOPED_TRACE(trigger);
+    auto read = still->QueueRead(stillFormat.sizeImage);
+    const uint32_t triggersBefore = Camera().Snapshot().stillTriggers;
+    if (std::string(trigger) == "mode") {
+      ASSERT_EQ(STATUS_SUCCESS, capture::TriggerStill(Filter(), kStillPin));
+    } else {
+      Camera().PressButton();
+      Camera().ReleaseButton();
+    }
+    ASSERT_EQ(STATUS_SUCCESS, read->Request()->Wait(5 * kernel::kSecond));
+    EXPECT_EQ(triggersBefore + 1, Camera().Snapshot().stillTriggers);
+    const ULONG used = read->Headers().header.DataUsed;
+    ASSERT_EQ(640u * 480 * 2, used);
+    const Bytes data(read->Data().begin(), read->Data().begin() + used);
+    EXPECT_EQ(CameraPicture(640, 480, FrameNumber(data)), data);
+  }
+  capture::StopPin(*still);
+  capture::StopPin(*capture);
+}
 
 // Plug-and-play and power events while a client streams.
 class ProfileLifeTest : public ProfileTest {

@@ -32,7 +32,11 @@ CameraRig::~CameraRig() { Shutdown(); }
 NTSTATUS CameraRig::Boot(simcam::CameraProfile profile, simcam::CameraOptions options) {
   bus_ = std::make_unique<usb::UsbBus>();
   camera_ = std::make_shared<simcam::SimCamera>(std::move(profile), options);
-  port_ = std::make_unique<usb::UsbPortHandle>(bus_->Plug(camera_));
+  // A composite device's parent names each function by its first interface ("&MI_02").
+  usb::PortOptions port;
+  const uint8_t control = camera_->Layout().controlInterface;
+  port.interfaceNumber = control == 0xFF ? 0 : control;
+  port_ = std::make_unique<usb::UsbPortHandle>(bus_->Plug(camera_, port));
   // What the driver's installation creates: the keys its control values and options live in.
   const std::u16string classKey =
       u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\" + port_->Description().driverKeyName;
@@ -46,7 +50,9 @@ NTSTATUS CameraRig::Boot(simcam::CameraProfile profile, simcam::CameraOptions op
 }
 
 NTSTATUS CameraRig::OpenFilter(std::unique_ptr<ksclient::KsFilterClient>* filter) const {
-  const auto links = ksclient::EnumerateInterfaces(KSCATEGORY_CAPTURE);
+  // A later function of a composite device publishes its filter as a sensor camera only.
+  auto links = ksclient::EnumerateInterfaces(KSCATEGORY_CAPTURE);
+  if (links.empty()) links = ksclient::EnumerateInterfaces(KSCATEGORY_SENSOR_CAMERA);
   if (links.empty()) return STATUS_OBJECT_NAME_NOT_FOUND;
   return ksclient::KsFilterClient::OpenLink(links.front(), filter);
 }

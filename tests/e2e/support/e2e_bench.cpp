@@ -35,6 +35,12 @@ bool E2eBench::Boot(const std::string& camera, simcam::CameraOptions options) {
   return NT_SUCCESS(status);
 }
 
+bool E2eBench::Boot(simcam::CameraProfile profile, simcam::CameraOptions options) {
+  const NTSTATUS status = rig_.Boot(std::move(profile), options);
+  EXPECT_EQ(STATUS_SUCCESS, status) << "the camera did not start\n" << kernel::DebugOutput();
+  return NT_SUCCESS(status);
+}
+
 KsFilterClient& E2eBench::Filter() {
   if (!filter_) {
     const NTSTATUS status = rig_.OpenFilter(&filter_);

@@ -38,6 +38,7 @@ class E2eBench : public ::testing::Test {
   // Boots "isoch", "bulk", "usb3", "minimal" (or a dump path); the device must start.
   [[nodiscard]] bool Boot(const std::string& camera = "isoch", simcam::CameraOptions options = {});
   NTSTATUS TryBoot(const std::string& camera, simcam::CameraOptions options = {});
+  [[nodiscard]] bool Boot(simcam::CameraProfile profile, simcam::CameraOptions options = {});
   // The filter, opened on first use; kept until the end of the test.
   KsFilterClient& Filter();
   // The pin factory's VIDEOINFO range of that subtype and size.
