@@ -314,7 +314,7 @@ NTSTATUS CapturePin::Run() {
   if (!Device->GetRestartPending()) {
     if (StreamState == kPinPaused) {
       status = Device->SuspendStream(0);
-      if (status == kStatusRestartStream) status = Filter ? Filter->StartStream(Pin, kStreamCapture) : STATUS_UNSUCCESSFUL;
+      if (status == kStatusRestartStream) status = RestartStream();
       if (NT_SUCCESS(status)) {
         StreamState = kPinRunning;
         Device->SetCaptureRunning(1);
@@ -349,6 +349,17 @@ NTSTATUS CapturePin::Run() {
     StreamState = kPinRunning;
     Device->SetCaptureRunning(1);
   }
+  return status;
+}
+
+NTSTATUS CapturePin::RestartStream() {
+  if (!Filter) return STATUS_UNSUCCESSFUL;
+  // A bulk transport's pause reset the endpoint, and with it the camera's commit.
+  NTSTATUS status = Device->HasBulkTransport() ? NegotiateProbe() : STATUS_SUCCESS;
+  // The pause may have given the bandwidth back (zero bandwidth on Windows 10): a transport
+  // started on alternate setting 0 has no packets to read.
+  if (NT_SUCCESS(status)) status = Device->SelectStreamingAltSetting(PayloadSize);
+  if (NT_SUCCESS(status)) status = Filter->StartStream(Pin, kStreamCapture);
   return status;
 }
 

@@ -40,6 +40,8 @@ class CapturePin final : public CameraPinBase {
   NTSTATUS Acquire(KSSTATE from);
   NTSTATUS Pause(KSSTATE from);
   NTSTATUS Run();
+  // RUN after a pause that unregistered the pin: streaming bandwidth again, then a fresh start.
+  NTSTATUS RestartStream();
   VOID ReleaseReferenceClock();
 
   bool NeedsDecode() const;
