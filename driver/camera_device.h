@@ -160,6 +160,8 @@ class CameraDeviceBase : public CameraDeviceControls,
   FrameProcessor* GetFrameProcessor() { return &processor_; }
   UnitContainer* GetUnitContainer() const { return units_; }
   bool IsInitialized() const { return initialized_ != 0; }
+  // Chip identification found one of the vendor's chips (a standard UVC camera is not identified).
+  bool IsChipIdentified() const { return chipFamily_ != 0; }
   bool IsStreamStarted() const { return streamStarted_ != 0; }
   bool HasIsochTransport() const { return isochReader_ != nullptr; }
   USHORT InterfaceNumber() const { return interfaceNumber_; }
@@ -217,6 +219,7 @@ class CameraDeviceBase : public CameraDeviceControls,
   VOID UnregisterPowerCallback();
   VOID WaitForTestEnd(LONGLONG step);
   ExtensionUnitHandler* VendorUnit();
+  bool ReadChipIdentity(ExtensionUnitHandler* vendor);
   VOID ResumeCaptureStream();
   VOID ResetFlickerDetection(bool fromPin);
   bool TransportServesVideoAndType4();
