@@ -293,6 +293,13 @@ PrimitiveStatus MirrorCopy(const T* srcT, int32_t srcStep, T* dstT, int32_t dstS
   KVZ_COUNT_PATH(kPathMirror);
   if (axis == kAboutHorizontal) {
     const bool stream = int64_t{h} * (srcStep < 0 ? -int64_t{srcStep} : int64_t{srcStep}) > 131000;
+    if constexpr (C != 4) {
+      // Destination rows from the bottom up; one store fence for the whole image.
+      const bool rowStream = stream && !(C == 3 && sizeof(T) == 1);
+      CopyRowsKernel(src, srcStep, Row(dst, dstStep, h - 1), -dstStep, static_cast<size_t>(w) * P,
+                     static_cast<uint32_t>(h), rowStream);
+      return kStsOk;
+    }
     for (int32_t i = 0; i < h; ++i) {
       const uint8_t* s = Row(src, srcStep, i);
       uint8_t* d = Row(dst, dstStep, h - 1 - i);
@@ -301,11 +308,8 @@ PrimitiveStatus MirrorCopy(const T* srcT, int32_t srcStep, T* dstT, int32_t dstS
       } else if constexpr (C == 4 && sizeof(T) == 2) {
         CopyRowAc4Kernel16s(reinterpret_cast<const int16_t*>(s), reinterpret_cast<int16_t*>(d),
                             4u * static_cast<uint32_t>(w), stream);
-      } else if constexpr (C == 4) {
-        CopyRowAc4Kernel32s(s, d, w);
       } else {
-        const bool rowStream = stream && !(C == 3 && sizeof(T) == 1);
-        CopyRowKernel(s, d, static_cast<size_t>(w) * P, rowStream);
+        CopyRowAc4Kernel32s(s, d, w);
       }
     }
     return kStsOk;
