@@ -58,6 +58,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ControlCase{"brightness", kProcessing, 0x02}, ControlCase{"contrast", kProcessing, 0x03},
                       ControlCase{"hue", kProcessing, 0x06}, ControlCase{"saturation", kProcessing, 0x07},
                       ControlCase{"sharpness", kProcessing, 0x08}, ControlCase{"gamma", kProcessing, 0x09},
+                      ControlCase{"white_balance_temperature", kProcessing, 0x0A},
                       ControlCase{"backlight_compensation", kProcessing, 0x01},
                       ControlCase{"power_line_frequency", kProcessing, 0x05}, ControlCase{"exposure_absolute", 0, 0},
                       ControlCase{"privacy", 0, 0}, ControlCase{"exposure_auto_priority", kTerminal, 0x03},
