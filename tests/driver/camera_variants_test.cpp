@@ -50,14 +50,21 @@ INSTANTIATE_TEST_SUITE_P(Cameras, StandardCamera,
                                                         }}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+class LaterFunction : public CameraVariants {
+ protected:
+  void PlugLaterFunction() {
+    simcam::CameraDescription d = DescriptionOf(Profile::kIsoch);
+    d.firstInterface = 2;
+    usb::PortOptions port;
+    port.interfaceNumber = 2;
+    Plug(d, {}, port);
+  }
+};
+
 // The camera is the second function of a composite device (interfaces 2 and 3, hardware
 // identifier MI_02): its vendor unit is found on its own control interface and identifies the chip.
-TEST_F(CameraVariants, VendorUnitOfALaterFunctionIsAddressedOnItsInterface) {
-  simcam::CameraDescription d = DescriptionOf(Profile::kIsoch);
-  d.firstInterface = 2;
-  usb::PortOptions port;
-  port.interfaceNumber = 2;
-  Plug(d, {}, port);
+TEST_F(LaterFunction, VendorUnitIsAddressedOnItsInterface) {
+  PlugLaterFunction();
   ASSERT_EQ(STATUS_SUCCESS, Start());
   EXPECT_TRUE(Camera()->IsChipIdentified());
   EXPECT_EQ(2, Camera()->InterfaceNumber());
@@ -77,12 +84,8 @@ TEST_F(CameraVariants, VendorUnitOfALaterFunctionIsAddressedOnItsInterface) {
 // The same camera streams: every class request goes to its own interfaces (the terminal, the
 // processing unit and the vendor units on interface 2, probe, commit and the streaming alternate
 // setting on 3), none to the first function's interfaces 0 and 1.
-TEST_F(CameraVariants, LaterFunctionStreamsOnItsOwnInterfaces) {
-  simcam::CameraDescription d = DescriptionOf(Profile::kIsoch);
-  d.firstInterface = 2;
-  usb::PortOptions port;
-  port.interfaceNumber = 2;
-  Plug(d, {}, port);
+TEST_F(LaterFunction, StreamsOnItsOwnInterfaces) {
+  PlugLaterFunction();
   ASSERT_NO_FATAL_FAILURE(RunCapture());
   ASSERT_EQ(STATUS_SUCCESS, ReadFrames(12));
   size_t perInterface[4] = {};
