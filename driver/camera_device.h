@@ -114,7 +114,7 @@ class CameraDeviceBase : public CameraDeviceControls,
   bool TakeSkipNextFrame() override { return InterlockedExchange(&skipNextFrame_, 0) != 0; }
   LONG* SensorSetupCountdown() override { return &sensorSetupCountdown_; }
   NTSTATUS WriteSensorSetup() override;
-  VOID MarkCaptureStarted() override { UpdateFaceRequestFlags(kFaceRequestRegionRead, 0); }
+  VOID MarkCaptureStarted() override { UpdateFaceRequestFlags(kFaceWorkDetection, 0); }
   bool IsTestRunning() override;
   VOID RequestTestStop() override;
   VOID StartFlickerHold() override;

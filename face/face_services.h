@@ -14,7 +14,11 @@ struct RegionRect {
   LONG bottom;
 };
 
-// Bit of the device's face work flags: run the face-region exposure on submitted frames.
+// Bits of the device's face work flags: run face detection on submitted frames (set when
+// capture runs, cleared when a client reads the region property), and run the face-region
+// exposure on them (set by a new face window or region rectangle, cleared once no face has
+// been seen long enough).
+constexpr LONG kFaceWorkDetection = 0x1;
 constexpr LONG kFaceWorkExposure = 0x4;
 
 class FaceDeviceServices {

@@ -12,6 +12,8 @@ namespace {
 
 constexpr uint8_t kTypeStandard = 0;
 constexpr uint8_t kTypeClass = 1;
+// The MJPEG quality of the test pattern, used for the face scene too.
+constexpr int kSceneQuality = 80;
 
 ControlValue RawControl(uint16_t length, std::vector<uint8_t> def = {}) {
   ControlValue c;
@@ -648,9 +650,13 @@ std::vector<uint8_t> SimCamera::MakeFrame(const StreamSelection& selection, uint
       const PayloadAttacks& a = faults_.attacks;
       const uint16_t w = a.mjpegWidth ? a.mjpegWidth : selection.width;
       const uint16_t h = a.mjpegHeight ? a.mjpegHeight : selection.height;
+      if (options_.faceScene)
+        return EncodeYuy2AsJpeg(options_.faceScene->Yuy2(w, h, frameNumber), w, h, kSceneQuality,
+                                options_.mjpegHuffmanTables);
       return mjpeg_.Frame(w, h, frameNumber, options_.mjpegHuffmanTables);
     }
     case FormatKind::kYuy2:
+      if (options_.faceScene) return options_.faceScene->Yuy2(selection.width, selection.height, frameNumber);
       return MakeYuy2Frame(selection.width, selection.height, frameNumber);
     case FormatKind::kUncompressed:
     case FormatKind::kFrameBased:

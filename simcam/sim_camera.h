@@ -16,6 +16,7 @@
 #include "simcam/camera_faults.h"
 #include "simcam/camera_profile.h"
 #include "simcam/descriptor_layout.h"
+#include "simcam/face_scene.h"
 #include "simcam/mjpeg_encoder.h"
 #include "simcam/payload_stream.h"
 #include "simcam/probe_commit.h"
@@ -35,6 +36,8 @@ struct CameraOptions {
   // Non-empty: MJPEG frames are these, in order and then again from the first, whatever size the
   // stream negotiated (a recorded camera replayed).
   std::shared_ptr<const RecordedFrames> recordedMjpeg = nullptr;
+  // Set: YUY2 and MJPEG frames show this scene (a moving face) instead of the test pattern.
+  std::shared_ptr<const FaceScene> faceScene = nullptr;
 };
 
 // What a test reads back (of one streaming interface; by default the first).
