@@ -105,7 +105,7 @@ NTSTATUS RegionControlHandler::Get(PKSPROPERTY, PVOID data, ULONG dataLength) {
   RtlZeroMemory(bytes + kZeroFieldsOffset, kZeroFieldsSize);
   const ULONG tag = kRegionDataTag;
   RtlCopyMemory(bytes + kTagOffset, &tag, sizeof(tag));
-  camera->UpdateFaceRequestFlags(0, kFaceWorkDetection);
+  camera->UpdateFaceRequestFlags(0, kFaceWorkDetect);
   return STATUS_SUCCESS;
 }
 

@@ -18,7 +18,7 @@ struct RegionRect {
 // capture runs, cleared when a client reads the region property), and run the face-region
 // exposure on them (set by a new face window or region rectangle, cleared once no face has
 // been seen long enough).
-constexpr LONG kFaceWorkDetection = 0x1;
+constexpr LONG kFaceWorkDetect = 0x1;
 constexpr LONG kFaceWorkExposure = 0x4;
 
 class FaceDeviceServices {

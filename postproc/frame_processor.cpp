@@ -47,6 +47,7 @@ FrameProcessor::~FrameProcessor() {
   DeleteEffects();
   FreeWorkBuffers();
   FreePrivacyImage();
+  faceExposure_.Release();
 }
 
 NTSTATUS FrameProcessor::EnsureWorkBuffers(ULONG size) {

@@ -11,6 +11,9 @@
 #pragma once
 #include <wdm.h>
 
+#include "face/face_detect.h"
+#include "face/face_exposure_control.h"
+#include "face/face_services.h"
 #include "postproc/effect_catalogue.h"
 #include "postproc/flicker_detector.h"
 #include "postproc/flicker_hold.h"
@@ -60,6 +63,10 @@ class FrameProcessor {
   // Always STATUS_SUCCESS.
   NTSTATUS SubmitFrame(FrameDevice* device, const UCHAR* frame, ULONG length, LONG width,
                        LONG height, LONG format, LONG frameNumber);
+  // For the device: stream start and stop reset them, the region property and the face
+  // detector's windows go to the exposure.
+  FaceDetect* FaceDetector() { return &faceDetect_; }
+  FaceExposureControl* FaceExposure() { return &faceExposure_; }
 
   // ---- Effect slots (frame_processor_effects.cpp) ----
   // Six slots of catalogue effects, an identifier in slot (identifier >> 8) & 0xFF; slot 5 holds
@@ -96,7 +103,10 @@ class FrameProcessor {
   bool DrawPrivacy(UCHAR* frame, LONG width, LONG height, ULONG frameBytes);
   VOID FreePrivacyImage();
 
+  // Constructed in this order: the face detector, the flicker detector, the face exposure.
+  FaceDetect faceDetect_;
   FlickerDetector flicker_;
+  FaceExposureControl faceExposure_;
   UCHAR* work1_;    // Ptmp
   UCHAR* work2_;    // Ptmp
   UCHAR* decoded_;  // DEBF: the face worker's decoded copy
