@@ -140,15 +140,16 @@ class CameraDeviceBase : public CameraDeviceControls,
   UCHAR ChipCode() const override { return static_cast<UCHAR>(chipFamily_); }
   VOID ReadFrameSettings(FrameSettings* settings) const override;
   VOID StoreFlickerDetectValue(LONG value) override;
+  FaceDeviceServices* FaceServices() override { return this; }
 
   // --- FaceDeviceServices (face detection) and FaceExposureDevice (the face-region exposure).
   // The face work flags are the word UpdateFaceRequestFlags keeps.
   PKMUTEX FaceDetectionMutex() override { return &faceDetectMutex_; }
   VOID SetFaceWorkFlags(LONG bits) override { UpdateFaceRequestFlags(bits, 0); }
+  VOID ReadFaceWorkSwitches(FaceWorkSwitches* switches) override;
   PKMUTEX FaceExposureMutex() override { return &faceExposureMutex_; }
   CameraServices& Camera() override { return *usb_.Services(); }
   VOID ClearFaceWorkFlags(LONG bits) override { UpdateFaceRequestFlags(0, bits); }
-  LONG FaceWorkFlags() const { return ReadFlag(faceRequestFlags_); }
 
   // --- TestStreamHost (the private test's reader); SelectStreamingAltSetting and
   // SelectZeroBandwidth as above.

@@ -56,6 +56,12 @@ NTSTATUS CameraDeviceBase::SetFaceRectangle(const RegionRect& rect, LONG width, 
   return processor_.FaceExposure()->SetFaceRectangle(rect, width, height);
 }
 
+VOID CameraDeviceBase::ReadFaceWorkSwitches(FaceWorkSwitches* switches) {
+  switches->faceDetectEnable = LoadSetting(settings_.faceDetectEnable);
+  switches->autoExposal = LoadSetting(settings_.autoExposal);
+  switches->workFlags = ReadFlag(faceRequestFlags_);
+}
+
 VOID CameraDeviceBase::UpdateFaceRequestFlags(LONG set, LONG clear) {
   LONG old = ReadFlag(faceRequestFlags_);
   for (;;) {

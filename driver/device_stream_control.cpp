@@ -158,7 +158,13 @@ NTSTATUS CameraDeviceBase::SelectStreamingAltSetting(ULONG payloadSize) {
   PAGED_CODE();
   StreamLockScope hold(&streamLock_);
   if (!ReadFlag(zeroBandwidth_)) return STATUS_SUCCESS;
-  streamingInterface_.AlternateSetting = isochReader_ ? ChooseAltSetting(payloadSize) : 0;
+  if (!isochReader_) {
+    // A bulk interface streams on alternate setting 0, selected at start; selecting it again
+    // resets the endpoint, and the camera forgets the commit that came just before.
+    InterlockedExchange(&zeroBandwidth_, 0);
+    return STATUS_SUCCESS;
+  }
+  streamingInterface_.AlternateSetting = ChooseAltSetting(payloadSize);
   const NTSTATUS status = SelectAltSetting(&streamingInterface_, sizeof(streamingInterfaceBytes_));
   InterlockedExchange(&zeroBandwidth_, 0);
   if (!NT_SUCCESS(status)) {

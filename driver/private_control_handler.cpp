@@ -181,12 +181,15 @@ NTSTATUS PrivateControlHandler::Set(PKSPROPERTY property, PVOID data, ULONG data
   LONG* field = nullptr;
   const char* name = nullptr;
   switch (property->Id) {
+    // Written at once like the other image settings: the capture RUN reloads the stored values.
     case kHFlip:
-      StoreSetting(s->hFlip, value);
-      return STATUS_SUCCESS;
+      field = &s->hFlip;
+      name = "HFlip";
+      break;
     case kVFlip:
-      StoreSetting(s->vFlip, value);
-      return STATUS_SUCCESS;
+      field = &s->vFlip;
+      name = "VFlip";
+      break;
     case kIgnored9:
     case kIgnored10:
     case kIgnored12:

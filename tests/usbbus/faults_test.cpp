@@ -4,6 +4,7 @@
 
 #include "kvz/kernel_testing.h"
 #include "kvz/usb_bus.h"
+#include "kvz/worker_queue.h"
 #include "simcam/sim_camera.h"
 #include "support/bus_client.h"
 
@@ -368,6 +369,34 @@ TEST(Idle, CallbackRunsAtPassiveLevelAndCancelCompletesCancelled) {
   ASSERT_TRUE(r->Wait());
   EXPECT_EQ(r->status, STATUS_CANCELLED);
   EXPECT_FALSE(rig.port.IdleNotificationPending());
+}
+
+// A hub calls back only while the notification is pending: a callback that was waiting for a
+// worker thread when the driver cancelled must not run (the driver may be freeing its context).
+TEST(Idle, CallbackStillQueuedWhenCancelledDoesNotRun) {
+  Rig rig;
+  KEVENT gate;
+  KeInitializeEvent(&gate, NotificationEvent, FALSE);
+  std::atomic<int> blocked{0};
+  for (int i = 0; i < 8; ++i)  // every delayed worker busy, so the callback stays queued
+    kvz::kernel::QueueSystemWork(DelayedWorkQueue, [&] {
+      ++blocked;
+      KeWaitForSingleObject(&gate, Executive, KernelMode, FALSE, nullptr);
+    }, "test gate");
+  kvz::kernel::RunUntilIdle();
+  ASSERT_EQ(blocked.load(), 8);
+  IdleProbe probe;
+  KeInitializeEvent(&probe.called, NotificationEvent, FALSE);
+  USB_IDLE_CALLBACK_INFO info{IdleCallback, &probe};
+  auto r = rig.client.SubmitAsync(nullptr, IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION, &info, sizeof(info));
+  EXPECT_EQ(r->callStatus, STATUS_PENDING);
+  IoCancelIrp(r->irp);
+  ASSERT_TRUE(r->Wait());
+  EXPECT_EQ(r->status, STATUS_CANCELLED);
+  KeSetEvent(&gate, IO_NO_INCREMENT, FALSE);
+  kvz::kernel::RunUntilIdle();
+  EXPECT_TRUE(kvz::kernel::PendingSystemWork().empty());
+  EXPECT_EQ(probe.calls.load(), 0);
 }
 
 class IdleCompletionTest : public ::testing::TestWithParam<NTSTATUS> {};

@@ -131,23 +131,20 @@ NTSTATUS PortDevice::DispatchInternal(PIRP irp) {
       IoMarkIrpPending(irp);
       KeAcquireSpinLock(&lock_, &irql);
       idle_ = r;
+      idleLive_ = std::make_shared<std::atomic<bool>>(true);
       IoSetCancelRoutine(irp, [](PDEVICE_OBJECT device, PIRP cancelled) {
         IoReleaseCancelSpinLock(cancelled->CancelIrql);
         FromDevice(device)->CancelRequest(cancelled);
       });
       bool cancelled = irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr;
       if (cancelled) {
-        idle_ = nullptr;
+        ClearIdleLocked();
         r->completion = {STATUS_CANCELLED, USBD_STATUS_CANCELED, 0};
         ready_.push_back(r);
       }
       KeReleaseSpinLock(&lock_, irql);
       KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
-      if (!cancelled && options_.runIdleCallback) {
-        const USB_IDLE_CALLBACK_INFO copy = *info;
-        kvz::kernel::QueueSystemWork(DelayedWorkQueue, [copy] { copy.IdleCallback(copy.IdleContext); },
-                                     "USB idle callback");
-      }
+      if (!cancelled && options_.runIdleCallback) QueueIdleCallback(*info);
       return STATUS_PENDING;
     }
     default:

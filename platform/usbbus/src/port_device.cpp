@@ -322,7 +322,7 @@ void PortDevice::CancelRequest(PIRP irp) {
     if (!found) take(p->queue);
   if (!found && idle_ && idle_->irp == irp) {
     found = idle_;
-    idle_ = nullptr;
+    ClearIdleLocked();
   }
   if (found) {
     found->completion = {STATUS_CANCELLED, USBD_STATUS_CANCELED, 0};
@@ -365,7 +365,7 @@ void PortDevice::RemoveDevice() {
     IoSetCancelRoutine(idle_->irp, nullptr);
     idle_->completion = gone;
     ready_.push_back(idle_);
-    idle_ = nullptr;
+    ClearIdleLocked();
   }
   power.swap(heldPower_);
   configured_ = false;
@@ -750,7 +750,23 @@ void PortDevice::RunIdleCallback() {
                  IoGetCurrentIrpStackLocation(idle_->irp)->Parameters.DeviceIoControl.Type3InputBuffer);
   KeReleaseSpinLock(&lock_, irql);
   if (!info.IdleCallback) return;
-  kvz::kernel::QueueSystemWork(DelayedWorkQueue, [info] { info.IdleCallback(info.IdleContext); }, "USB idle callback");
+  QueueIdleCallback(info);
+}
+
+void PortDevice::ClearIdleLocked() {
+  idle_ = nullptr;
+  if (idleLive_) idleLive_->store(false);
+  idleLive_.reset();
+}
+
+void PortDevice::QueueIdleCallback(const USB_IDLE_CALLBACK_INFO& info) {
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  std::shared_ptr<std::atomic<bool>> live = idleLive_;
+  KeReleaseSpinLock(&lock_, irql);
+  if (!live) return;
+  kvz::kernel::QueueSystemWork(
+      DelayedWorkQueue, [info, live] { if (live->load()) info.IdleCallback(info.IdleContext); }, "USB idle callback");
 }
 
 void PortDevice::CompleteIdleNotification(NTSTATUS status) {
@@ -760,7 +776,7 @@ void PortDevice::CompleteIdleNotification(NTSTATUS status) {
     IoSetCancelRoutine(idle_->irp, nullptr);
     idle_->completion = {status, NT_SUCCESS(status) ? USBD_STATUS_SUCCESS : USBD_STATUS_CANCELED, 0};
     ready_.push_back(idle_);
-    idle_ = nullptr;
+    ClearIdleLocked();
   }
   KeReleaseSpinLock(&lock_, irql);
   KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);

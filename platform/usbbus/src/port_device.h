@@ -197,6 +197,11 @@ class PortDevice : public UsbPort {
   std::deque<Request*> ready_;                // decided, to be completed by the bus thread in order
   std::deque<Request*> held_;                 // default-pipe requests the device holds
   Request* idle_ = nullptr;
+  // Cleared with idle_: a callback queued for a notification that was cancelled or completed
+  // before the worker ran it must not run (a hub calls back only while the request is pending).
+  std::shared_ptr<std::atomic<bool>> idleLive_;
+  void ClearIdleLocked();
+  void QueueIdleCallback(const USB_IDLE_CALLBACK_INFO& info);
 };
 
 }  // namespace kvz::usb

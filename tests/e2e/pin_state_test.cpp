@@ -1,0 +1,66 @@
+// Kernel-streaming state walks of the capture pin: the class driver steps through adjacent states,
+// so a client may turn back at any state; every walk that ends in RUN must deliver the camera's
+// picture, and PAUSE or a lower state must not.
+#include "e2e_bench.h"
+#include "frame_oracle.h"
+
+namespace kvz::e2e {
+namespace {
+
+struct WalkCase {
+  const char* name;
+  const char* camera;
+  // Targets set one after the other once the pin has run; the last is RUN.
+  std::vector<KSSTATE> walk;
+};
+
+class PinStateWalkTest : public E2eBench, public ::testing::WithParamInterface<WalkCase> {};
+
+TEST_P(PinStateWalkTest, EveryWalkBackToRunDelivers) {
+  ASSERT_TRUE(Boot(GetParam().camera));
+  KsPinClient* pin = nullptr;
+  VideoFormat f;
+  ASSERT_EQ(STATUS_SUCCESS, CreatePin(kCapturePin, kYuy2, 320, 240, &pin, &f));
+  ASSERT_EQ(STATUS_SUCCESS, capture::RunPin(*pin));
+  ASSERT_EQ(2u, Read(*pin, 2, f.sizeImage).size());
+  // Twice: a walk must leave the pin able to take the same walk again.
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    for (KSSTATE s : GetParam().walk) {
+      ASSERT_EQ(STATUS_SUCCESS, pin->SetState(s)) << "to state " << s;
+      KSSTATE state = KSSTATE_RUN;
+      ASSERT_EQ(STATUS_SUCCESS, pin->GetState(&state));
+      ASSERT_EQ(s, state);
+      // The class driver refuses reads in STOP; in ACQUIRE and PAUSE they wait.
+      if (s == KSSTATE_ACQUIRE || s == KSSTATE_PAUSE) {
+        auto read = pin->QueueRead(f.sizeImage);
+        EXPECT_EQ(STATUS_TIMEOUT, read->Request()->Wait(kernel::kSecond / 2)) << "a frame in state " << s;
+      }
+    }
+    const auto frames = Read(*pin, 3, f.sizeImage);
+    ASSERT_EQ(3u, frames.size());
+    for (const auto& frame : frames) EXPECT_EQ(CameraPicture(320, 240, FrameNumber(frame.data)), frame.data);
+  }
+  capture::StopPin(*pin);
+}
+
+std::vector<WalkCase> Walks() {
+  const KSSTATE S = KSSTATE_STOP, A = KSSTATE_ACQUIRE, P = KSSTATE_PAUSE, R = KSSTATE_RUN;
+  std::vector<WalkCase> walks;
+  for (const char* camera : {"isoch", "bulk"}) {
+    walks.push_back({"pause_run", camera, {P, R}});
+    walks.push_back({"pause_acquire_pause_run", camera, {P, A, P, R}});
+    walks.push_back({"acquire_run", camera, {A, R}});
+    walks.push_back({"pause_acquire_stop_run", camera, {P, A, S, A, P, R}});
+    walks.push_back({"stop_in_one_step_run", camera, {S, R}});
+    walks.push_back({"pause_twice_acquire_twice", camera, {P, A, P, A, P, R}});
+  }
+  return walks;
+}
+
+INSTANTIATE_TEST_SUITE_P(Walks, PinStateWalkTest, ::testing::ValuesIn(Walks()), [](const auto& info) {
+  return std::string(info.param.camera) + "_" + info.param.name;
+});
+
+}  // namespace
+}  // namespace kvz::e2e
