@@ -79,8 +79,15 @@ FacePlacement FaceScene::At(uint64_t frameNumber, uint16_t width, uint16_t heigh
 }
 
 std::vector<uint8_t> FaceScene::Yuy2(uint16_t width, uint16_t height, uint64_t frameNumber) const {
+  std::vector<uint8_t> out = Picture(width, height, At(frameNumber, width, height));
+  if (out.size() >= 8) {
+    for (int i = 0; i < 4; ++i) out[static_cast<size_t>(i) * 2] = static_cast<uint8_t>(frameNumber >> (24 - 8 * i));
+  }
+  return out;
+}
+
+std::vector<uint8_t> FaceScene::Picture(uint16_t width, uint16_t height, const FacePlacement& face) const {
   std::vector<uint8_t> out(static_cast<size_t>(width) * height * 2);
-  const FacePlacement face = At(frameNumber, width, height);
   const double scale = face.size > 0 ? static_cast<double>(kFaceCropSide) / face.size : 0;
   for (int y = 0; y < height; ++y) {
     uint8_t* row = out.data() + static_cast<size_t>(y) * width * 2;
@@ -98,9 +105,6 @@ std::vector<uint8_t> FaceScene::Yuy2(uint16_t width, uint16_t height, uint64_t f
       row[static_cast<size_t>(x) * 2] = luma;
       row[static_cast<size_t>(x) * 2 + 1] = chroma;
     }
-  }
-  if (out.size() >= 8) {
-    for (int i = 0; i < 4; ++i) out[static_cast<size_t>(i) * 2] = static_cast<uint8_t>(frameNumber >> (24 - 8 * i));
   }
   return out;
 }

@@ -16,6 +16,10 @@ struct FacePlacement {
   int left = 0;
   int top = 0;
   int size = 0;
+
+  bool operator==(const FacePlacement& o) const {
+    return visible == o.visible && left == o.left && top == o.top && size == o.size;
+  }
 };
 
 // Where the face stands at a frame number. Positions are in thousandths of the frame, so a path
@@ -47,6 +51,9 @@ class FaceScene {
   // width x height x 2 bytes; the frame number sits in the first four luma samples as in the
   // test pattern.
   std::vector<uint8_t> Yuy2(uint16_t width, uint16_t height, uint64_t frameNumber) const;
+  // The picture with the face at `face`, without a frame number (MJPEG frames carry none, so
+  // frames with the face in one place encode alike).
+  std::vector<uint8_t> Picture(uint16_t width, uint16_t height, const FacePlacement& face) const;
 
  private:
   std::vector<FaceWaypoint> path_;

@@ -650,9 +650,17 @@ std::vector<uint8_t> SimCamera::MakeFrame(const StreamSelection& selection, uint
       const PayloadAttacks& a = faults_.attacks;
       const uint16_t w = a.mjpegWidth ? a.mjpegWidth : selection.width;
       const uint16_t h = a.mjpegHeight ? a.mjpegHeight : selection.height;
-      if (options_.faceScene)
-        return EncodeYuy2AsJpeg(options_.faceScene->Yuy2(w, h, frameNumber), w, h, kSceneQuality,
-                                options_.mjpegHuffmanTables);
+      if (options_.faceScene) {
+        const FacePlacement face = options_.faceScene->At(frameNumber, w, h);
+        SceneJpeg& c = sceneJpeg_;
+        if (c.jpeg.empty() || !(c.face == face) || c.width != w || c.height != h ||
+            c.huffmanTables != options_.mjpegHuffmanTables) {
+          c = {face, w, h, options_.mjpegHuffmanTables,
+               EncodeYuy2AsJpeg(options_.faceScene->Picture(w, h, face), w, h, kSceneQuality,
+                                options_.mjpegHuffmanTables)};
+        }
+        return c.jpeg;
+      }
       return mjpeg_.Frame(w, h, frameNumber, options_.mjpegHuffmanTables);
     }
     case FormatKind::kYuy2:

@@ -148,6 +148,13 @@ class SimCamera : public usb::UsbFunction {
   RegisterFile registers_;
   CameraFaults faults_;
   MjpegFrameCache mjpeg_;
+  // The face scene's last MJPEG picture: frames with the face in the same place reuse it.
+  struct SceneJpeg {
+    FacePlacement face;
+    uint16_t width = 0, height = 0;
+    bool huffmanTables = false;
+    std::vector<uint8_t> jpeg;
+  } sceneJpeg_;
   std::vector<StreamState> streams_;
   std::vector<LoggedRequest> log_;
   std::deque<std::vector<uint8_t>> status_;

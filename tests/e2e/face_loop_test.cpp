@@ -45,13 +45,13 @@ class FaceLoopTest : public E2eBench {
     kernel::SetRegistryDword(key, u"FaceDetectEnable", 1);
   }
 
-  bool BootWith(std::shared_ptr<const simcam::FaceScene> scene) {
+  bool BootWith(std::shared_ptr<const simcam::FaceScene> scene, uint32_t subtype = kYuy2) {
     scene_ = scene;
     simcam::CameraOptions options;
     options.faceScene = std::move(scene);
     if (!Boot("isoch", options)) return false;
     KsPinClient* pin = nullptr;
-    EXPECT_EQ(STATUS_SUCCESS, CreatePin(kCapturePin, kYuy2, kWidth, kHeight, &pin, &format_));
+    EXPECT_EQ(STATUS_SUCCESS, CreatePin(kCapturePin, subtype, kWidth, kHeight, &pin, &format_));
     if (!pin) return false;
     EXPECT_EQ(STATUS_SUCCESS, capture::RunPin(*pin));
     pin_ = pin;
@@ -167,6 +167,18 @@ TEST_F(FaceLoopTest, WindowFindsFollowsAndLeavesTheFace) {
     clears += w.frame >= kLeaves && !w.on;
   }
   EXPECT_EQ(1u, clears);
+}
+
+// MJPG passed through: the worker decodes the camera's frame itself and finds the same face.
+TEST_F(FaceLoopTest, MjpegFramesAreSearchedToo) {
+  EnableFaceDetection();
+  ASSERT_TRUE(BootWith(std::make_shared<const simcam::FaceScene>(
+                           std::vector<simcam::FaceWaypoint>{{0, 650, 450, 450, true}}),
+                       kMjpg));
+  StreamUntil(5 * kFps);
+  const auto first = First(0, true);
+  ASSERT_TRUE(first.has_value());
+  ExpectAround(*first, scene_->At(0, kWidth, kHeight), "in MJPEG frames");
 }
 
 // A client that reads the region property takes face detection over: its rectangle, not the
