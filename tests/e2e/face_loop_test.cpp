@@ -182,8 +182,8 @@ TEST_F(FaceLoopTest, MjpegFramesAreSearchedToo) {
 }
 
 // A client that reads the region property takes face detection over: its rectangle, not the
-// face the camera shows, decides the window; an empty rectangle switches the window off 3 s
-// later.
+// face the camera shows, decides the window; one outside the frame changes nothing; an empty
+// rectangle switches the window off 3 s later.
 TEST_F(FaceLoopTest, RegionPropertySteersTheWindow) {
   EnableFaceDetection();
   ASSERT_TRUE(BootWith(std::make_shared<const simcam::FaceScene>(
@@ -192,7 +192,10 @@ TEST_F(FaceLoopTest, RegionPropertySteersTheWindow) {
   ASSERT_EQ(STATUS_SUCCESS, Filter().Get(PROPSETID_KVZ_REGION, 0, region, sizeof(region)));
   ASSERT_EQ(STATUS_SUCCESS, SetRegion(100, 100, 300, 300));
   const uint64_t set = Camera().Snapshot().framesSent;
-  StreamUntil(set + 8 * kFps);
+  StreamUntil(set + 6 * kFps);
+  // A rectangle reaching past the frame's right edge is refused: the window stays.
+  ASSERT_EQ(STATUS_SUCCESS, SetRegion(100, 100, 700, 300));
+  StreamUntil(set + 9 * kFps);
 
   // Rectangle (100, 100)-(300, 300) grown by 60: x = y = 40, width = height = 300 - 40 + 60.
   const auto first = First(set, true);
