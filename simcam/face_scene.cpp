@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "simcam/test_pattern.h"
+
 namespace kvz::simcam {
 namespace {
 
@@ -80,9 +82,7 @@ FacePlacement FaceScene::At(uint64_t frameNumber, uint16_t width, uint16_t heigh
 
 std::vector<uint8_t> FaceScene::Yuy2(uint16_t width, uint16_t height, uint64_t frameNumber) const {
   std::vector<uint8_t> out = Picture(width, height, At(frameNumber, width, height));
-  if (out.size() >= 8) {
-    for (int i = 0; i < 4; ++i) out[static_cast<size_t>(i) * 2] = static_cast<uint8_t>(frameNumber >> (24 - 8 * i));
-  }
+  StampFrameNumber(&out, frameNumber);
   return out;
 }
 

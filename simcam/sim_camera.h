@@ -148,13 +148,16 @@ class SimCamera : public usb::UsbFunction {
   RegisterFile registers_;
   CameraFaults faults_;
   MjpegFrameCache mjpeg_;
-  // The face scene's last MJPEG picture: frames with the face in the same place reuse it.
-  struct SceneJpeg {
+  // The face scene's last picture and its MJPEG encoding: frames with the face in the same place
+  // reuse them.
+  struct ScenePicture {
     FacePlacement face;
     uint16_t width = 0, height = 0;
+    std::vector<uint8_t> yuy2;
     bool huffmanTables = false;
     std::vector<uint8_t> jpeg;
-  } sceneJpeg_;
+  } scene_;
+  const std::vector<uint8_t>& ScenePictureAt(uint16_t width, uint16_t height, uint64_t frameNumber);
   std::vector<StreamState> streams_;
   std::vector<LoggedRequest> log_;
   std::deque<std::vector<uint8_t>> status_;
