@@ -54,7 +54,8 @@ function(kvz_primitive_build_flags out build)
   set(${out} ${f} PARENT_SCOPE)
 endfunction()
 
-# kvz_add_primitive_builds(<target>): add every build of ./perbuild/*.cpp to <target>.
+# kvz_add_primitive_builds(<target> [definition...]): add every build of ./perbuild/*.cpp to
+# <target>, compiled with the given preprocessor definitions.
 function(kvz_add_primitive_builds target)
   file(GLOB perbuild CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/perbuild/*.cpp)
   if(NOT perbuild)
@@ -65,7 +66,41 @@ function(kvz_add_primitive_builds target)
     add_library(${obj} OBJECT ${perbuild})
     kvz_primitive_build_flags(flags ${build})
     target_compile_options(${obj} PRIVATE ${KVZ_WARNINGS} -fno-exceptions -fno-rtti ${flags})
+    target_compile_definitions(${obj} PRIVATE ${ARGN})
     target_include_directories(${obj} PRIVATE ${PROJECT_SOURCE_DIR} $<TARGET_PROPERTY:kvz_kernel,INTERFACE_INCLUDE_DIRECTORIES>)
     target_sources(${target} PRIVATE $<TARGET_OBJECTS:${obj}>)
+  endforeach()
+endfunction()
+
+# kvz_primitives_library(<target> DEPS <lib>... [COUNTED_DEPS <lib>...])
+# The folder's library: ./*.cpp and every build of ./perbuild/*.cpp. When tests are built, also
+# <target>_counted, the same code compiled with KVZ_PATH_COUNTS (primitives/path_counts.h) and
+# linked against COUNTED_DEPS: the tests link it to see which vector paths ran, the driver links
+# <target>, which holds no counters.
+function(kvz_primitives_library target)
+  cmake_parse_arguments(A "" "" "DEPS;COUNTED_DEPS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  set(variants ${target})
+  if(KVZ_BUILD_TESTS)
+    list(APPEND variants ${target}_counted)
+  endif()
+  foreach(lib IN LISTS variants)
+    add_library(${lib} STATIC ${srcs} ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
+    target_include_directories(${lib} PUBLIC ${PROJECT_SOURCE_DIR})
+    kvz_driver_flags(${lib})
+    if(KVZ_X86)
+      # Detection, selection and dispatch run before any build is chosen, and the shared code
+      # (resize plans, the portable Huffman decoder) runs in every slot, the generic one
+      # included: compile them for the oldest processor the generic build is selected for.
+      target_compile_options(${lib} PRIVATE -march=i486 -mtune=generic)
+    endif()
+    if(lib STREQUAL target)
+      target_link_libraries(${lib} PUBLIC ${A_DEPS})
+      kvz_add_primitive_builds(${lib})
+    else()
+      target_link_libraries(${lib} PUBLIC ${A_COUNTED_DEPS})
+      target_compile_definitions(${lib} PUBLIC KVZ_PATH_COUNTS)
+      kvz_add_primitive_builds(${lib} KVZ_PATH_COUNTS)
+    endif()
   endforeach()
 endfunction()

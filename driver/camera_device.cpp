@@ -383,9 +383,9 @@ NTSTATUS CameraDeviceBase::Initialize() {
 
   RegisterPowerCallback();
 
-  longIsochTransfers_ = 1;
-  if (!NT_SUCCESS(usb_.GetClassRequest(kRequestGetCur, kVendorSelector1, VendorUnitIndex, &longIsochTransfers_,
-                                       sizeof(longIsochTransfers_))))
+  longIsochTransfers_ = IsChipIdentified() ? 1 : 0;
+  if (longIsochTransfers_ && !NT_SUCCESS(usb_.GetClassRequest(kRequestGetCur, kVendorSelector1, VendorUnitIndex,
+                                                               &longIsochTransfers_, sizeof(longIsochTransfers_))))
     longIsochTransfers_ = 0;
   processor_.Flicker()->AllocBuffers();
   return STATUS_SUCCESS;
@@ -485,14 +485,27 @@ VOID CameraDeviceBase::Release() {
   processor_.Flicker()->FreeBuffers();
   InterlockedExchange(&zeroBandwidth_, 1);
   InterlockedExchange(&streamStarted_, 0);
+  chipFamily_ = 0;
 }
 
+// A camera without one of the vendor units is a standard UVC camera: it is not identified (chip
+// family 0: no sensor set-up, no register access, no flicker measurement) and starts as a camera.
+// A vendor unit whose chip cannot be read or is of another family fails the start.
 bool CameraDeviceBase::IdentifyVendorChip() {
   if (!units_) return false;
-  ExtensionUnitHandler* vendor = VendorUnit();
-  if (!vendor) return false;
+  chipFamily_ = 0;
+  cameraBufferSize_ = kDefaultCameraBufferSize;
   units_->LookupExtensionUnit(TestUnitGuid);
+  ExtensionUnitHandler* vendor = VendorUnit();
+  if (vendor && !ReadChipIdentity(vendor)) return false;
+  settings_.LoadRegistryValues(this);
+  // The next load switches the automatic white balance off unless it is on.
+  StoreSetting(settings_.autoWhiteBalanceWasOn, LoadSetting(settings_.autoWhiteBalance) == 1 ? 1 : 0);
+  processor_.FaceDetector()->DeviceInterval = kFaceIntervalIdentified;
+  return true;
+}
 
+bool CameraDeviceBase::ReadChipIdentity(ExtensionUnitHandler* vendor) {
   // A register that cannot be read identifies nothing: the value is never guessed.
   UCHAR value = 0;
   if (!NT_SUCCESS(ReadCameraRegister(vendor, kChipIdRegister, &value))) return false;
@@ -509,8 +522,6 @@ bool CameraDeviceBase::IdentifyVendorChip() {
       return false;
   }
   chipFamily_ = family;
-
-  cameraBufferSize_ = kDefaultCameraBufferSize;
   if (NT_SUCCESS(ReadCameraRegister(vendor, kBufferSizeRegister, &value))) {
     switch (value & 0x0F) {
       case 0: cameraBufferSize_ = 4096; break;
@@ -520,10 +531,6 @@ bool CameraDeviceBase::IdentifyVendorChip() {
       default: break;
     }
   }
-  settings_.LoadRegistryValues(this);
-  // The next load switches the automatic white balance off unless it is on.
-  StoreSetting(settings_.autoWhiteBalanceWasOn, LoadSetting(settings_.autoWhiteBalance) == 1 ? 1 : 0);
-  processor_.FaceDetector()->DeviceInterval = kFaceIntervalIdentified;
   return true;
 }
 
@@ -536,8 +543,9 @@ ExtensionUnitHandler* CameraDeviceBase::VendorUnit() {
   return nullptr;
 }
 
+// The test runs on the vendor unit's registers: a camera that was not identified has none.
 VOID CameraDeviceBase::ProbePrivateUnit() {
-  if (!units_) return;
+  if (!units_ || !IsChipIdentified()) return;
   ExtensionUnitHandler* unit = units_->LookupExtensionUnit(TestUnitGuid);
   if (!unit) return;
   KIRQL irql = KeAcquireSpinLockRaiseToDpc(&testLock_);

@@ -140,7 +140,8 @@ class CameraDeviceBase : public CameraDeviceControls,
   UCHAR ChipCode() const override { return static_cast<UCHAR>(chipFamily_); }
   VOID ReadFrameSettings(FrameSettings* settings) const override;
   VOID StoreFlickerDetectValue(LONG value) override;
-  FaceDeviceServices* FaceServices() override { return this; }
+  // Face work needs the vendor unit's face-exposure window: a camera without it gets none.
+  FaceDeviceServices* FaceServices() override { return vendorUnitFlag_ ? this : nullptr; }
 
   // --- FaceDeviceServices (face detection) and FaceExposureDevice (the face-region exposure).
   // The face work flags are the word UpdateFaceRequestFlags keeps.
@@ -173,6 +174,8 @@ class CameraDeviceBase : public CameraDeviceControls,
   FrameProcessor* GetFrameProcessor() { return &processor_; }
   UnitContainer* GetUnitContainer() const { return units_; }
   bool IsInitialized() const { return initialized_ != 0; }
+  // Chip identification found one of the vendor's chips (a standard UVC camera is not identified).
+  bool IsChipIdentified() const { return chipFamily_ != 0; }
   bool IsStreamStarted() const { return streamStarted_ != 0; }
   bool HasIsochTransport() const { return isochReader_ != nullptr; }
   USHORT InterfaceNumber() const { return interfaceNumber_; }
@@ -230,6 +233,7 @@ class CameraDeviceBase : public CameraDeviceControls,
   VOID UnregisterPowerCallback();
   VOID WaitForTestEnd(LONGLONG step);
   ExtensionUnitHandler* VendorUnit();
+  bool ReadChipIdentity(ExtensionUnitHandler* vendor);
   VOID ResumeCaptureStream();
   VOID ResetFlickerDetection(bool fromPin);
   bool TransportServesVideoAndType4();

@@ -40,7 +40,7 @@ bool CameraDeviceBase::IsFlickerRedetectRequested() { return processor_.Flicker(
 VOID CameraDeviceBase::ResetFlicker() { ResetFlickerDetection(true); }
 
 VOID CameraDeviceBase::ResetFlickerDetection(bool fromPin) {
-  processor_.Flicker()->Reset(usb_.Services(), static_cast<UCHAR>(chipFamily_), fromPin ? 1 : 0);
+  processor_.Flicker()->Reset(Services(), static_cast<UCHAR>(chipFamily_), fromPin ? 1 : 0);
 }
 
 VOID CameraDeviceBase::StartFlickerHold() { processor_.StartFlickerHold(); }
@@ -87,7 +87,9 @@ NTSTATUS CameraDeviceBase::SetProcessorFormats(ULONG, LONG, LONG, LONG, LONG) { 
 
 NTSTATUS CameraDeviceBase::RunEffects(PUCHAR) { return STATUS_SUCCESS; }
 
-CameraServices* CameraDeviceBase::Services() { return usb_.Services(); }
+// Sensor registers exist only on an identified chip: without one, post-processing gets nothing
+// to send register requests through (and measures no flicker).
+CameraServices* CameraDeviceBase::Services() { return IsChipIdentified() ? usb_.Services() : nullptr; }
 
 VOID CameraDeviceBase::ReadFrameSettings(FrameSettings* frame) const {
   const DeviceSettings& s = settings_;

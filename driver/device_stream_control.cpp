@@ -154,13 +154,14 @@ NTSTATUS CameraDeviceBase::SelectAltSetting(PUSBD_INTERFACE_INFORMATION interfac
   return status;
 }
 
+// A bulk streaming interface has alternate setting 0 only, selected with the configuration; the
+// camera starts streaming at the commit, which comes before this, and a SET_INTERFACE would end
+// that stream again. Bulk streams are stopped by the transport's pipe reset instead.
 NTSTATUS CameraDeviceBase::SelectStreamingAltSetting(ULONG payloadSize) {
   PAGED_CODE();
   StreamLockScope hold(&streamLock_);
   if (!ReadFlag(zeroBandwidth_)) return STATUS_SUCCESS;
   if (!isochReader_) {
-    // A bulk interface streams on alternate setting 0, selected at start; selecting it again
-    // resets the endpoint, and the camera forgets the commit that came just before.
     InterlockedExchange(&zeroBandwidth_, 0);
     return STATUS_SUCCESS;
   }
@@ -177,6 +178,10 @@ NTSTATUS CameraDeviceBase::SelectStreamingAltSetting(ULONG payloadSize) {
 NTSTATUS CameraDeviceBase::SelectZeroBandwidth() {
   StreamLockScope hold(&streamLock_);
   if (ReadFlag(zeroBandwidth_)) return STATUS_SUCCESS;
+  if (bulkReader_) {
+    InterlockedExchange(&zeroBandwidth_, 1);
+    return STATUS_SUCCESS;
+  }
   streamingInterface_.AlternateSetting = 0;
   const NTSTATUS status = SelectAltSetting(&streamingInterface_, sizeof(streamingInterfaceBytes_));
   if (NT_SUCCESS(status)) InterlockedExchange(&zeroBandwidth_, 1);
@@ -273,7 +278,9 @@ NTSTATUS CameraDeviceBase::PowerUpAndWait() {
 
 LONG CameraDeviceBase::GetIdleState() { return idleManager_ ? idleManager_->GetBusyCount() : 0; }
 
+// A camera that was not identified has no vendor unit to ask.
 NTSTATUS CameraDeviceBase::GetCurWithRetry() {
+  if (!IsChipIdentified()) return STATUS_SUCCESS;
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   for (ULONG tries = 0; tries < kGetCurTries; ++tries) {
     UCHAR value = 0;

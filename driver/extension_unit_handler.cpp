@@ -38,8 +38,9 @@ UvcControl* ControlOf(UvcControl* const* controls, ULONG selector) {
 
 }  // namespace
 
-ExtensionUnitHandler::ExtensionUnitHandler(const UCHAR* unit, ULONG unitLength, UsbDevice* device)
-    : device_(device), unit_(unit), unitLength_(unit ? unitLength : 0) {
+ExtensionUnitHandler::ExtensionUnitHandler(const UCHAR* unit, ULONG unitLength, UsbDevice* device,
+                                           UCHAR interfaceNumber)
+    : device_(device), unit_(unit), unitLength_(unit ? unitLength : 0), interfaceNumber_(interfaceNumber) {
   RtlZeroMemory(items_, sizeof(items_));
   if (!unit_) return;
   if (unitLength_ > kUnitIdOffset) unitId_ = unit_[kUnitIdOffset];
@@ -90,7 +91,7 @@ NTSTATUS ExtensionUnitHandler::BuildPropertySet() {
                                            &items_[propertyItemCount_], kValuesAsRead))) {
       items_[propertyItemCount_++].MinData = 0;
     }
-    UvcControl* control = CreateUvcControl(device_, static_cast<USHORT>(selector), static_cast<USHORT>(unitId_ << 8),
+    UvcControl* control = CreateUvcControl(device_, static_cast<USHORT>(selector), UnitIndex(),
                                            kInitialLength, kTagUnitControl);
     controls_[selector] = control;
     if (!control) continue;

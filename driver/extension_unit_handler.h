@@ -17,8 +17,9 @@ class ExtensionUnitHandler : public ControlHandler {
  public:
   static constexpr ULONG kSelectors = kXuMaxControls + 1;
 
-  // unit: the extension unit descriptor of unitLength bytes (bLength), or null.
-  ExtensionUnitHandler(const UCHAR* unit, ULONG unitLength, UsbDevice* device);
+  // unit: the extension unit descriptor of unitLength bytes (bLength), or null; interfaceNumber:
+  // the video control interface the unit belongs to (the low byte of every request's wIndex).
+  ExtensionUnitHandler(const UCHAR* unit, ULONG unitLength, UsbDevice* device, UCHAR interfaceNumber = 0);
   ~ExtensionUnitHandler();
 
   // STATUS_INSUFFICIENT_RESOURCES and no items when the unit announces more than 33 controls.
@@ -28,6 +29,8 @@ class ExtensionUnitHandler : public ControlHandler {
 
   const GUID& UnitGuid() const { return guid_; }
   UCHAR UnitId() const { return unitId_; }
+  // The wIndex of the unit's requests: unit id and interface number.
+  USHORT UnitIndex() const { return static_cast<USHORT>(unitId_ << 8 | interfaceNumber_); }
   UsbDevice* Device() const { return device_; }
   // Bytes a request of this selector carries: 25 for the identity, else the control's length.
   ULONG AnswerLength(ULONG selector) const;
@@ -44,6 +47,7 @@ class ExtensionUnitHandler : public ControlHandler {
   ULONG unitLength_;
   GUID guid_ = {};
   UCHAR unitId_ = 0;
+  UCHAR interfaceNumber_ = 0;
   KSPROPERTY_ITEM items_[kSelectors];
   UCHAR identity_[kXuIdentitySize] = {};
 };

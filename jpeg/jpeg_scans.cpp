@@ -131,8 +131,25 @@ int32_t JpegDecoder::TransformBlock(const int16_t* block, int32_t component, int
 
 // One MCU row of an interleaved sequential scan. After a failure the rest of the row is
 // rendered from empty blocks, so the strip holds the partial picture and nothing stale.
+// Tables and destination rows are looked up once per row, not per block.
 int32_t JpegDecoder::DecodeMcuRow(int32_t strip) {
   alignas(32) int16_t blocks[kMaxBlocksPerMcu][kBlockSize];
+  struct ScanPart {
+    JpegComponent* component;
+    const prim::HuffmanDecodeTable* dc;
+    const prim::HuffmanDecodeTable* ac;
+    const uint16_t* quant;
+    uint8_t* rows;  // the component's first row of this MCU row in the ring
+  } parts[kMaxComponents];
+  bool tapped = false;
+  for (int32_t i = 0; i < scanCount; ++i) {
+    const int32_t k = scanComponents[i];
+    JpegComponent& c = components[k];
+    const int32_t row = strip * c.v * 8;
+    const int32_t ringRow = (row / c.stripRows) % kRingStrips * c.stripRows + row % c.stripRows;
+    parts[i] = {&c, DcTable(c.td), AcTable(c.ta), quant[c.tq].table, c.plane + static_cast<int64_t>(ringRow) * c.planeStep};
+    tapped = tapped || coefficientTap[k] != nullptr;
+  }
   int32_t status = kJpegOk;
   for (int32_t column = 0; column < mcusPerRow; ++column) {
     if (status == kJpegOk && restartInterval != 0) {
@@ -141,11 +158,11 @@ int32_t JpegDecoder::DecodeMcuRow(int32_t strip) {
     }
     int32_t n = 0;
     for (int32_t i = 0; i < scanCount; ++i) {
-      JpegComponent& c = components[scanComponents[i]];
+      const ScanPart& part = parts[i];
+      JpegComponent& c = *part.component;
       for (int32_t b = 0; b < c.h * c.v; ++b, ++n) {
-        if (status == kJpegOk &&
-            prim::DecodeHuffmanBlock(data, length, &position, blocks[n], &c.dcPredictor, &marker, DcTable(c.td),
-                                     AcTable(c.ta), bitState) < 0) {
+        if (status == kJpegOk && prim::DecodeHuffmanBlock(data, length, &position, blocks[n], &c.dcPredictor, &marker,
+                                                          part.dc, part.ac, bitState) < 0) {
           status = kJpegDataExhausted;
         } else if (status != kJpegOk) {
           RtlZeroMemory(blocks[n], sizeof(blocks[n]));
@@ -154,12 +171,17 @@ int32_t JpegDecoder::DecodeMcuRow(int32_t strip) {
     }
     n = 0;
     for (int32_t i = 0; i < scanCount; ++i) {
-      const int32_t k = scanComponents[i];
-      const JpegComponent& c = components[k];
+      const ScanPart& part = parts[i];
+      const JpegComponent& c = *part.component;
       for (int32_t by = 0; by < c.v; ++by) {
-        for (int32_t bx = 0; bx < c.h; ++bx, ++n) {
-          const int32_t transformed = TransformBlock(blocks[n], k, strip * c.v + by, column * c.h + bx);
-          if (status == kJpegOk) status = transformed;
+        uint8_t* dst = part.rows + static_cast<int64_t>(by) * 8 * c.planeStep + column * c.h * 8;
+        for (int32_t bx = 0; bx < c.h; ++bx, ++n, dst += 8) {
+          if (tapped && coefficientTap[scanComponents[i]]) {
+            TapBlock(blocks[n], scanComponents[i], strip * c.v + by, column * c.h + bx);
+          }
+          if (prim::DequantizeInverseDct8x8(blocks[n], dst, c.planeStep, part.quant) < 0 && status == kJpegOk) {
+            status = kJpegPrimitiveFailed;
+          }
         }
       }
     }

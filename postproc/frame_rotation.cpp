@@ -6,7 +6,7 @@
 #endif
 
 #include "postproc/frame_format.h"
-#include "postproc/image_crop_resize.h"
+#include "postproc/unit_transpose.h"
 
 namespace kvz {
 namespace {
@@ -57,15 +57,6 @@ VOID FillBlackOutside(UCHAR* frame, ULONG w, ULONG h, ULONG x0, ULONG x1, ULONG 
 }
 
 #if defined(__SSE2__)
-inline VOID Transpose4(__m128i* v) {
-  const __m128i t0 = _mm_unpacklo_epi32(v[0], v[1]), t1 = _mm_unpackhi_epi32(v[0], v[1]);
-  const __m128i t2 = _mm_unpacklo_epi32(v[2], v[3]), t3 = _mm_unpackhi_epi32(v[2], v[3]);
-  v[0] = _mm_unpacklo_epi64(t0, t2);
-  v[1] = _mm_unpackhi_epi64(t0, t2);
-  v[2] = _mm_unpacklo_epi64(t1, t3);
-  v[3] = _mm_unpackhi_epi64(t1, t3);
-}
-
 // Four pixel pairs read backwards: dwords reversed, then Y0 and Y1 of each exchanged.
 inline __m128i ReverseFourPairs(__m128i v) {
   v = _mm_shuffle_epi32(v, _MM_SHUFFLE(0, 1, 2, 3));
@@ -124,7 +115,62 @@ VOID HalfTurn(UCHAR* dst, const UCHAR* src, SIZE_T pixels) {
   if (pixels & 1) memcpy(dst + pairs * 4, src + pairs * 4, 2);
 }
 
-VOID QuarterTurn(UCHAR* dst, const UCHAR* src, UCHAR* scratch, LONG rotation, ULONG w, ULONG h) {
+// Where a quarter turn reads: the picture is scaled by nearest neighbour (ResizeImage's 10-bit
+// sampling) to sw x sh and turned, so scaled row i is source row (i * sy) >> 10, and scaled
+// pair k takes its Y from columns y0 and y1 and its U and V from the source pair starting at
+// column c. The scaled picture is never stored: each destination pair is gathered straight
+// from the two source rows of its scaled rows.
+struct TurnSampling {
+  ULONG sx, sy, lastPair;
+  ULONG Y0(ULONG k) const { return (2 * k * sx) >> 10; }
+  ULONG Y1(ULONG k) const { return ((2 * k + 1) * sx) >> 10; }
+  ULONG ChromaPair(ULONG k) const {
+    const ULONG c = 2 * ((k * sx) >> 10);
+    return c > lastPair ? lastPair : c;
+  }
+  ULONG Row(ULONG i) const { return (i * sy) >> 10; }
+};
+
+// Where the turned picture lands: scaled pixel p on destination row Row(p), scaled rows i and
+// i + 1 (i even) on the pixel pair starting at destination column Column(i).
+struct TurnPlacement {
+  LONG rotation;
+  ULONG left, top, sw, sh;
+  ULONG Column(ULONG i) const { return rotation == 1 ? left + i : left + sh - 2 - i; }
+  ULONG Row(ULONG p) const { return rotation == 1 ? top + sw - 1 - p : top + p; }
+};
+
+// Scaled pairs [k0, k1) of the scaled row pairs i = iStart, iStart + 2, ... < iEnd, one
+// destination pixel pair at a time. Counter-clockwise a pair is (Y and U of row i, Y and V of
+// row i + 1); clockwise it is (Y and U of row i + 1, Y and V of row i).
+VOID TurnPairsScalar(UCHAR* dst, SIZE_T rowBytes, const UCHAR* src, SIZE_T srcRowBytes,
+                     const TurnSampling& s, const TurnPlacement& place, ULONG k0, ULONG k1,
+                     ULONG iStart, ULONG iEnd) {
+  for (ULONG k = k0; k < k1; ++k) {
+    const ULONG y0 = s.Y0(k) * 2, y1 = s.Y1(k) * 2, uv = s.ChromaPair(k) * 2 + 1;
+    UCHAR* d0 = dst + place.Row(2 * k) * rowBytes;
+    UCHAR* d1 = dst + place.Row(2 * k + 1) * rowBytes;
+    for (ULONG i = iStart; i < iEnd; i += 2) {
+      const UCHAR* a = src + s.Row(i) * srcRowBytes;
+      const UCHAR* b = src + s.Row(i + 1) * srcRowBytes;
+      if (place.rotation != 1) {
+        const UCHAR* t = a;
+        a = b;
+        b = t;
+      }
+      const ULONG chroma = (static_cast<ULONG>(a[uv]) << 8) | (static_cast<ULONG>(b[uv + 2]) << 24);
+      const SIZE_T c = static_cast<SIZE_T>(place.Column(i)) * 2;
+      StorePair(d0 + c, chroma | a[y0] | (static_cast<ULONG>(b[y0]) << 16));
+      StorePair(d1 + c, chroma | a[y1] | (static_cast<ULONG>(b[y1]) << 16));
+    }
+  }
+}
+
+// Scaled steps up to this many source pixels keep every scaled pair's columns within two
+// neighbouring 8-pixel blocks.
+constexpr ULONG kMaxVectorStep = 4 << 10;
+
+VOID QuarterTurn(UCHAR* dst, const UCHAR* src, LONG rotation, ULONG w, ULONG h) {
   // Sw x Sh is the scaled picture before it is turned; turned, it is Sh wide and Sw tall.
   ULONG sw, sh;
   if (h < w) {
@@ -134,111 +180,99 @@ VOID QuarterTurn(UCHAR* dst, const UCHAR* src, UCHAR* scratch, LONG rotation, UL
     sh = w;
     sw = ((w * w) / h) & ~3u;
   }
-  if (sw < 2 || sh < 2 ||
-      !NT_SUCCESS(ResizeImage(src, scratch, w, h, sw, sh, kSubtypeYuy2))) {
+  if (sw < 2 || sh < 2) {
     FillBlack(dst, static_cast<SIZE_T>(w) * h);  // too small to scale: the frame stays black
     return;
   }
+  TurnSampling s;
+  s.sx = (w * 1024) / sw;
+  s.sy = (h * 1024) / sh;
+  s.lastPair = (w & ~1u) - 2;
 
-  ULONG left = (w - sh) >> 1;
-  const ULONG top = (h - sw) >> 1;
-  if (rotation == 1 ? (left & 1) : ((left + sh) & 1)) ++left;
+  TurnPlacement place;
+  place.rotation = rotation;
+  place.sw = sw;
+  place.sh = sh;
+  place.left = (w - sh) >> 1;
+  place.top = (h - sw) >> 1;
+  if (rotation == 1 ? (place.left & 1) : ((place.left + sh) & 1)) ++place.left;
   const SIZE_T rowBytes = static_cast<SIZE_T>(w) * 2;
-  const SIZE_T srcRowBytes = static_cast<SIZE_T>(sw) * 2;
   const ULONG scaledPairs = sw / 2;
-  // Scaled rows i and i + 1 become the destination pair starting at column c; after pair
-  // alignment an odd-width frame may have no room for the outermost one.
-  const auto column = [&](ULONG i) { return rotation == 1 ? left + i : left + sh - 2 - i; };
+  // After pair alignment an odd-width frame may have no room for the outermost scaled row pair.
   ULONG firstI = 0, endI = 0, x0 = w, x1 = 0;
   for (ULONG i = 0; i + 1 < sh; i += 2) {
-    if (column(i) + 1 >= w) continue;
+    const ULONG c = place.Column(i);
+    if (c + 1 >= w) continue;
     if (x0 > x1) firstI = i;
     endI = i + 2;
-    if (column(i) < x0) x0 = column(i);
-    if (column(i) + 2 > x1) x1 = column(i) + 2;
+    if (c < x0) x0 = c;
+    if (c + 2 > x1) x1 = c + 2;
   }
   // An odd scaled width leaves one row of the region without a pixel: the top one after a
   // counter-clockwise turn, the bottom one after a clockwise turn.
-  const ULONG y0 = rotation == 1 ? top + sw - 2 * scaledPairs : top;
+  const ULONG y0 = rotation == 1 ? place.top + sw - 2 * scaledPairs : place.top;
   FillBlackOutside(dst, w, h, x0, x1, y0, y0 + 2 * scaledPairs);
   if (x0 >= x1) return;
 
-  // Scaled pair k of the scaled rows i (step 2) from i to iEnd, one pixel pair at a time.
-  const auto TurnPairs = [&](ULONG k, ULONG iStart, ULONG iEnd) {
-    // Destination rows of scaled pixels 2k and 2k + 1.
-    const ULONG r0 = rotation == 1 ? top + sw - 1 - 2 * k : top + 2 * k;
-    const ULONG r1 = rotation == 1 ? r0 - 1 : r0 + 1;
-    UCHAR* d0 = dst + r0 * rowBytes;
-    UCHAR* d1 = dst + r1 * rowBytes;
-    const UCHAR* a = scratch + iStart * srcRowBytes + k * 4;
-    for (ULONG i = iStart; i < iEnd; i += 2, a += 2 * srcRowBytes) {
-      const SIZE_T c = static_cast<SIZE_T>(column(i)) * 2;
-      const UCHAR* b = a + srcRowBytes;
-      ULONG p0, p1;
-      if (rotation == 1) {
-        const ULONG uv = (static_cast<ULONG>(a[1]) << 8) | (static_cast<ULONG>(b[3]) << 24);
-        p0 = uv | a[0] | (static_cast<ULONG>(b[0]) << 16);
-        p1 = uv | a[2] | (static_cast<ULONG>(b[2]) << 16);
-      } else {
-        const ULONG uv = (static_cast<ULONG>(b[1]) << 8) | (static_cast<ULONG>(a[3]) << 24);
-        p0 = uv | b[0] | (static_cast<ULONG>(a[0]) << 16);
-        p1 = uv | b[2] | (static_cast<ULONG>(a[2]) << 16);
+  ULONG i0 = firstI;
+#if defined(__SSE2__)
+  // Eight scaled rows at a time: their source rows are transposed eight pixels by eight, so a
+  // source column becomes one register of eight units, and a destination run of four pairs is
+  // that column's Y with the chroma of the scaled pair's U and V columns, one store per row.
+  // Scaled pairs [0, vectorPairs) read only whole 8-pixel blocks of the source.
+  ULONG vectorPairs = 0;
+  if (s.sx <= kMaxVectorStep)
+    while (vectorPairs < scaledPairs && s.Y1(vectorPairs) < (w & ~7u)) ++vectorPairs;
+  const __m128i lumaMask = _mm_set1_epi16(0x00FF);
+  const __m128i uMask = _mm_set1_epi32(0x0000FF00);
+  const __m128i vMask = _mm_set1_epi32(static_cast<int>(0xFF000000u));
+  const ULONG vectorEndI = vectorPairs ? firstI + ((endI - firstI) & ~7u) : firstI;
+  // Destination rows step by two scaled pixels per scaled pair: up the frame counter-clockwise.
+  const LONG_PTR pairStep = (rotation == 1 ? -2 : 2) * static_cast<LONG_PTR>(rowBytes);
+  const LONG_PTR secondRow = (rotation == 1 ? -1 : 1) * static_cast<LONG_PTR>(rowBytes);
+  // Chunks of scaled pairs keep the destination rows they write in cache while every group of
+  // eight scaled rows adds its four pairs to them.
+  constexpr ULONG kChunkPairs = 64;
+  for (ULONG k0 = 0; k0 < vectorPairs; k0 += kChunkPairs) {
+    const ULONG k1 = k0 + kChunkPairs < vectorPairs ? k0 + kChunkPairs : vectorPairs;
+    for (ULONG i = firstI; i < vectorEndI; i += 8) {
+      // Units run left to right along the destination row: rows i ... i + 7 counter-clockwise,
+      // i + 7 ... i clockwise.
+      const UCHAR* rows[8];
+      for (ULONG m = 0; m < 8; ++m)
+        rows[m] = src + s.Row(rotation == 1 ? i + m : i + 7 - m) * rowBytes;
+      UCHAR* d = dst + place.Row(2 * k0) * rowBytes +
+                 static_cast<SIZE_T>(place.Column(rotation == 1 ? i : i + 6)) * 2;
+      // The last two transposed 8-pixel blocks, source column x at units[x & 15]; a scaled
+      // pair reads at most the block of its chroma and the next.
+      __m128i units[16];
+      ULONG nextBlock = ((k0 * s.sx) >> 10) >> 2;
+      ULONG a0 = 2 * k0 * s.sx, a1 = a0 + s.sx, ac = k0 * s.sx;
+      for (ULONG k = k0; k < k1; ++k, a0 += 2 * s.sx, a1 += 2 * s.sx, ac += s.sx, d += pairStep) {
+        const ULONG y0 = a0 >> 10, y1 = a1 >> 10, uv = 2 * (ac >> 10);
+        for (; nextBlock <= (y1 >> 3); ++nextBlock)
+          LoadTransposedUnits(rows, static_cast<SIZE_T>(nextBlock) * 16, units + (nextBlock & 1) * 8);
+        const __m128i chroma = _mm_or_si128(_mm_and_si128(units[uv & 15], uMask),
+                                            _mm_and_si128(units[(uv + 1) & 15], vMask));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d),
+                         _mm_or_si128(_mm_and_si128(units[y0 & 15], lumaMask), chroma));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + secondRow),
+                         _mm_or_si128(_mm_and_si128(units[y1 & 15], lumaMask), chroma));
       }
-      StorePair(d0 + c, p0);
-      StorePair(d1 + c, p1);
     }
-  };
-
-  // Tiles of scaled pairs by scaled rows keep both the rows read and the rows written in cache.
+  }
+  if (vectorEndI > firstI)
+    TurnPairsScalar(dst, rowBytes, src, rowBytes, s, place, vectorPairs, scaledPairs, firstI, vectorEndI);
+  i0 = vectorEndI;
+#endif
+  // Tiles of scaled pairs by scaled rows keep both the source rows read and the destination
+  // rows written in cache.
   constexpr ULONG kTilePairs = 16, kTileRows = 64;
   for (ULONG k0 = 0; k0 < scaledPairs; k0 += kTilePairs) {
-    const ULONG kEnd = k0 + kTilePairs < scaledPairs ? k0 + kTilePairs : scaledPairs;
-    for (ULONG i0 = firstI; i0 < endI; i0 += kTileRows) {
-      const ULONG iEnd = i0 + kTileRows < endI ? i0 + kTileRows : endI;
-      ULONG k = k0;
-#if defined(__SSE2__)
-      // Four scaled pairs of eight scaled rows at a time: the destination pairs are built in
-      // registers and a 4 x 4 transpose makes each destination row's four pairs one store.
-      for (; k + 4 <= kEnd; k += 4) {
-        ULONG i = i0;
-        for (; i + 6 < iEnd; i += 8) {
-          __m128i p0[4], p1[4];
-          for (int g = 0; g < 4; ++g) {
-            const UCHAR* a = scratch + (i + 2 * g) * srcRowBytes + k * 4;
-            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a));
-            __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + srcRowBytes));
-            if (rotation != 1) {  // clockwise: the second row gives Y0 and U, the first V
-              const __m128i t = x;
-              x = y;
-              y = t;
-            }
-            const __m128i lowByte = _mm_set1_epi32(0xFF);
-            const __m128i topByte = _mm_set1_epi32(static_cast<int>(0xFF000000u));
-            p0[g] = _mm_or_si128(_mm_or_si128(_mm_and_si128(x, _mm_set1_epi32(0xFFFF)),
-                                              _mm_slli_epi32(_mm_and_si128(y, lowByte), 16)),
-                                 _mm_and_si128(y, topByte));
-            p1[g] = _mm_or_si128(
-                _mm_or_si128(_mm_and_si128(_mm_srli_epi32(x, 16), lowByte),
-                             _mm_and_si128(x, _mm_set1_epi32(0xFF00))),
-                _mm_and_si128(y, _mm_set1_epi32(static_cast<int>(0xFFFF0000u))));
-          }
-          Transpose4(p0);
-          Transpose4(p1);
-          // Counter-clockwise the four columns run left to right, clockwise right to left.
-          const SIZE_T c = static_cast<SIZE_T>(rotation == 1 ? column(i) : column(i + 6)) * 2;
-          for (int kk = 0; kk < 4; ++kk) {
-            const ULONG r0 = rotation == 1 ? top + sw - 1 - 2 * (k + kk) : top + 2 * (k + kk);
-            const ULONG r1 = rotation == 1 ? r0 - 1 : r0 + 1;
-            const __m128i q0 = rotation == 1 ? p0[kk] : _mm_shuffle_epi32(p0[kk], 0x1B);
-            const __m128i q1 = rotation == 1 ? p1[kk] : _mm_shuffle_epi32(p1[kk], 0x1B);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + r0 * rowBytes + c), q0);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + r1 * rowBytes + c), q1);
-          }
-        }
-        for (ULONG kk = k; kk < k + 4; ++kk) TurnPairs(kk, i, iEnd);
-      }
-#endif
-      for (; k < kEnd; ++k) TurnPairs(k, i0, iEnd);
+    const ULONG k1 = k0 + kTilePairs < scaledPairs ? k0 + kTilePairs : scaledPairs;
+    for (ULONG i = i0; i < endI; i += kTileRows) {
+      const ULONG iEnd = i + kTileRows < endI ? i + kTileRows : endI;
+      TurnPairsScalar(dst, rowBytes, src, rowBytes, s, place, k0, k1, i, iEnd);
     }
   }
 }
@@ -252,7 +286,7 @@ VOID RotateYuy2Frame(UCHAR* destination, const UCHAR* source, UCHAR* scratch, LO
   if (rotation == 2) {
     HalfTurn(destination, source, pixels);
   } else if ((rotation == 1 || rotation == 3) && scratch && width <= 65535 && height <= 65535) {
-    QuarterTurn(destination, source, scratch, rotation, width, height);
+    QuarterTurn(destination, source, rotation, width, height);
   } else {
     memcpy(destination, source, pixels * 2);
   }

@@ -7,7 +7,9 @@ namespace kvz {
 
 // rotation 1: a quarter turn counter-clockwise, 2: a half turn, 3: a quarter turn clockwise; any
 // other value copies the source. A quarter turn scales the picture down to fit the same frame
-// (aspect kept) into scratch and fills the rest with black (Y 0, U and V 128).
+// (aspect kept; nearest neighbour as ResizeImage samples) and fills the rest with black (Y 0, U
+// and V 128); it needs a scratch buffer (without one the source is copied) but leaves it as it
+// was.
 VOID RotateYuy2Frame(UCHAR* destination, const UCHAR* source, UCHAR* scratch, LONG rotation,
                      ULONG width, ULONG height);
 

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "postproc/frame_format.h"
+#include "postproc/unit_transpose.h"
 
 namespace kvz {
 namespace {
@@ -18,33 +19,33 @@ SIZE_T I420Bytes(SIZE_T w, SIZE_T h) { return w * h + 2 * (w / 2) * (h / 2); }
 // size); a destination row whose source row is the previous one's is a copy of it.
 inline bool SameSourceRow(ULONG i, ULONG ay, ULONG sy) { return i > 0 && (ay >> 10) == ((ay - sy) >> 10); }
 
-void ResizeYuy2(const UCHAR* src, UCHAR* dst, ULONG sw, ULONG dw, ULONG dh, ULONG sx, ULONG sy) {
-  // An odd source width ends in a lone pixel without V; chroma never comes from there.
-  const ULONG lastPair = (sw & ~1u) - 2;
-  const ULONG pairs = dw / 2;
-  const SIZE_T dstRow = static_cast<SIZE_T>(dw) * 2;
-  // Source byte offsets of each destination pair's two Y bytes and its U (V follows two bytes
-  // later), worked out once per block of columns instead of once per row.
+// Nearest-neighbour YUY2 sampling of one source width: destination pixel j takes its Y from
+// source column (j * sx) >> 10; pair k takes U and V from the source pair starting at column
+// 2 * ((k * sx) >> 10), never the lone last pixel of an odd width.
+struct Yuy2Sampling {
+  const UCHAR* src;
+  ULONG sw, sx, lastPair;
+};
+
+// Destination pairs [kStart, kEnd) of n rows, each gathered from its source row. Column
+// offsets are worked out once per block of pairs for all the rows instead of once per row.
+void GatherPairs(const Yuy2Sampling& s, const UCHAR* const* srcRows, UCHAR* const* dstRows,
+                 ULONG n, ULONG kStart, ULONG kEnd) {
   constexpr ULONG kBlockPairs = 128;  // 1.5 KiB of kernel stack
   ULONG offsets[kBlockPairs][3];
-  for (ULONG k0 = 0; k0 < pairs; k0 += kBlockPairs) {
-    const ULONG count = pairs - k0 < kBlockPairs ? pairs - k0 : kBlockPairs;
-    ULONG a0 = 2 * k0 * sx, a1 = a0 + sx, ac = k0 * sx;
-    for (ULONG k = 0; k < count; ++k, a0 += 2 * sx, a1 += 2 * sx, ac += sx) {
+  for (ULONG k0 = kStart; k0 < kEnd; k0 += kBlockPairs) {
+    const ULONG count = kEnd - k0 < kBlockPairs ? kEnd - k0 : kBlockPairs;
+    ULONG a0 = 2 * k0 * s.sx, a1 = a0 + s.sx, ac = k0 * s.sx;
+    for (ULONG k = 0; k < count; ++k, a0 += 2 * s.sx, a1 += 2 * s.sx, ac += s.sx) {
       ULONG c = 2 * (ac >> 10);
-      if (c > lastPair) c = lastPair;
+      if (c > s.lastPair) c = s.lastPair;
       offsets[k][0] = (a0 >> 10) * 2;
       offsets[k][1] = (a1 >> 10) * 2;
       offsets[k][2] = c * 2 + 1;
     }
-    ULONG ay = 0;
-    for (ULONG i = 0; i < dh; ++i, ay += sy) {
-      UCHAR* d = dst + i * dstRow + static_cast<SIZE_T>(k0) * 4;
-      if (SameSourceRow(i, ay, sy)) {
-        memcpy(d, d - dstRow, count * 4);
-        continue;
-      }
-      const UCHAR* srow = src + static_cast<SIZE_T>(ay >> 10) * sw * 2;
+    for (ULONG m = 0; m < n; ++m) {
+      const UCHAR* srow = srcRows[m];
+      UCHAR* d = dstRows[m] + static_cast<SIZE_T>(k0) * 4;
       for (ULONG k = 0; k < count; ++k) {
         const UCHAR* uv = srow + offsets[k][2];
         const ULONG pair = srow[offsets[k][0]] | (static_cast<ULONG>(uv[0]) << 8) |
@@ -53,6 +54,143 @@ void ResizeYuy2(const UCHAR* src, UCHAR* dst, ULONG sw, ULONG dw, ULONG dh, ULON
         memcpy(d + k * 4, &pair, 4);
       }
     }
+  }
+}
+
+// Destination rows taken eight distinct source rows at a time: a destination row whose source
+// row repeats the previous one's (enlarging, the zoom's resize back to full size) is a copy of
+// it, made right after the rows it copies are written.
+class RowBatches {
+ public:
+  RowBatches(const UCHAR* src, SIZE_T srcRow, UCHAR* dst, SIZE_T dstRow, ULONG dh, ULONG sy)
+      : src_(src), srcRow_(srcRow), dst_(dst), dstRow_(dstRow), dh_(dh), sy_(sy), i_(0), ay_(0) {}
+
+  // The next batch of up to eight distinct rows; false when every row has been handed out.
+  // repeats[m] counts the rows right below distinct row m that repeat it.
+  bool Next(const UCHAR* srcRows[8], UCHAR* dstRows[8], ULONG repeats[8], ULONG* n) {
+    if (i_ >= dh_) return false;
+    start_ = i_;
+    *n = 0;
+    for (; i_ < dh_ && (*n < 8 || SameSourceRow(i_, ay_, sy_)); ++i_, ay_ += sy_) {
+      if (SameSourceRow(i_, ay_, sy_)) {
+        ++repeats[*n - 1];
+        continue;
+      }
+      srcRows[*n] = src_ + static_cast<SIZE_T>(ay_ >> 10) * srcRow_;
+      repeats[*n] = 0;
+      dstRows[(*n)++] = dst_ + i_ * dstRow_;
+    }
+    return true;
+  }
+
+  // Bytes [from, to) of the batch's repeated rows, copied from the rows above them.
+  void CopyRepeats(SIZE_T from, SIZE_T to) const {
+    for (ULONG i = start_; i < i_; ++i)
+      if (SameSourceRow(i, i * sy_, sy_))
+        memcpy(dst_ + i * dstRow_ + from, dst_ + (i - 1) * dstRow_ + from, to - from);
+  }
+
+ private:
+  const UCHAR* src_;
+  SIZE_T srcRow_;
+  UCHAR* dst_;
+  SIZE_T dstRow_;
+  ULONG dh_, sy_, i_, ay_, start_ = 0;
+};
+
+#if defined(__SSE2__)
+// Steps up to this many source pixels keep the source columns of eight destination pixels
+// within the four 8-pixel blocks held transposed.
+constexpr ULONG kMaxVectorStep = 3 << 10;
+// Destination pixels per column strip: the strip's column table is 1 KiB of kernel stack.
+constexpr ULONG kStripPixels = 256;
+
+// Where each destination pixel of a strip reads among the transposed source columns (byte
+// offsets into the ring of four transposed blocks): its Y column and its chroma column (U on
+// even, V on odd destination pixels).
+struct StripColumns {
+  USHORT luma[kStripPixels];
+  USHORT chroma[kStripPixels];
+};
+
+void MakeStripColumns(const Yuy2Sampling& s, ULONG j0, ULONG count, StripColumns* t) {
+  for (ULONG j = 0; j < count; ++j) {
+    const ULONG x = j0 + j;
+    t->luma[j] = static_cast<USHORT>((((x * s.sx) >> 10) & 31) * 16);
+    t->chroma[j] = static_cast<USHORT>(((2 * (((x >> 1) * s.sx) >> 10) + (x & 1)) & 31) * 16);
+  }
+}
+
+// Destination pixels [j0, j0 + count) (multiples of 8) of eight rows: the source rows are
+// transposed eight pixels by eight, each destination column is picked as a register (its Y
+// column's Y with its chroma column's U or V), and eight destination columns are transposed
+// back into eight row stores.
+void GatherEightRows(const Yuy2Sampling& s, const StripColumns& t, const UCHAR* const srcRows[8],
+                     UCHAR* const dstRows[8], const ULONG repeats[8], SIZE_T dstRow, ULONG j0,
+                     ULONG count) {
+  const __m128i lumaMask = _mm_set1_epi16(0x00FF);
+  const __m128i chromaMask = _mm_set1_epi16(static_cast<short>(0xFF00));
+  __m128i units[32];  // source column x at units[x & 31]: the last four blocks transposed
+  const UCHAR* ring = reinterpret_cast<const UCHAR*>(units);
+  ULONG nextBlock = ((j0 * s.sx) >> 10) >> 3;
+  if (nextBlock) --nextBlock;  // the first pair's chroma may start one column before its Y
+  for (ULONG j = 0; j < count; j += 8) {
+    const ULONG last = ((j0 + j + 7) * s.sx) >> 10;
+    for (; nextBlock <= (last >> 3); ++nextBlock)
+      LoadTransposedUnits(srcRows, static_cast<SIZE_T>(nextBlock) * 16, units + (nextBlock & 3) * 8);
+    __m128i column[8];
+    for (ULONG c = 0; c < 8; ++c)
+      column[c] = _mm_or_si128(
+          _mm_and_si128(*reinterpret_cast<const __m128i*>(ring + t.luma[j + c]), lumaMask),
+          _mm_and_si128(*reinterpret_cast<const __m128i*>(ring + t.chroma[j + c]), chromaMask));
+    __m128i rows[8];
+    TransposeUnits(column, rows);
+    for (ULONG m = 0; m < 8; ++m) {
+      UCHAR* d = dstRows[m] + static_cast<SIZE_T>(j0 + j) * 2;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(d), rows[m]);
+      for (ULONG r = 0; r < repeats[m]; ++r)  // the rows repeating it get the same store
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d += dstRow), rows[m]);
+    }
+  }
+}
+#endif
+
+void ResizeYuy2(const UCHAR* src, UCHAR* dst, ULONG sw, ULONG dw, ULONG dh, ULONG sx, ULONG sy) {
+  // An odd source width ends in a lone pixel without V; chroma never comes from there.
+  const Yuy2Sampling s = {src, sw, sx, (sw & ~1u) - 2};
+  const ULONG pairs = dw / 2;
+  const SIZE_T dstRow = static_cast<SIZE_T>(dw) * 2;
+  const SIZE_T srcRow = static_cast<SIZE_T>(sw) * 2;
+  const UCHAR* srcRows[8];
+  UCHAR* dstRows[8];
+  ULONG repeats[8], n;
+  // Destination pixels [0, vectorPixels) read whole 8-pixel blocks of the source only; they go
+  // in strips of columns, each strip down the whole frame.
+  ULONG vectorPixels = 0;
+#if defined(__SSE2__)
+  if (sx <= kMaxVectorStep)
+    while (vectorPixels + 8 <= 2 * pairs && ((vectorPixels + 7) * sx >> 10) < (sw & ~7u))
+      vectorPixels += 8;
+  StripColumns columns;
+  for (ULONG j0 = 0; j0 < vectorPixels; j0 += kStripPixels) {
+    const ULONG count = vectorPixels - j0 < kStripPixels ? vectorPixels - j0 : kStripPixels;
+    MakeStripColumns(s, j0, count, &columns);
+    RowBatches batches(src, srcRow, dst, dstRow, dh, sy);
+    while (batches.Next(srcRows, dstRows, repeats, &n)) {
+      if (n == 8) {
+        GatherEightRows(s, columns, srcRows, dstRows, repeats, dstRow, j0, count);
+        continue;
+      }
+      GatherPairs(s, srcRows, dstRows, n, j0 / 2, (j0 + count) / 2);
+      batches.CopyRepeats(static_cast<SIZE_T>(j0) * 2, static_cast<SIZE_T>(j0 + count) * 2);
+    }
+  }
+#endif
+  if (vectorPixels / 2 == pairs) return;
+  RowBatches batches(src, srcRow, dst, dstRow, dh, sy);
+  while (batches.Next(srcRows, dstRows, repeats, &n)) {
+    GatherPairs(s, srcRows, dstRows, n, vectorPixels / 2, pairs);
+    batches.CopyRepeats(static_cast<SIZE_T>(vectorPixels) * 2, static_cast<SIZE_T>(pairs) * 4);
   }
 }
 

@@ -16,8 +16,6 @@
                            int32_t dstStep, RoiSize roi);                                        \
   PrimitiveStatus Yuy2ToPlanar422(const uint8_t* src, int32_t srcStep, uint8_t* const dst[3],    \
                                   const int32_t dstStep[3], RoiSize roi);                        \
-  /* Calls that took the vector path of this build (always 0 in builds without one). */          \
-  uint32_t ColourVectorPathCount();                                                              \
   }
 
 KVZ_FOR_EACH_BUILD(KVZ_DECLARE_COLOUR_CONVERT)

@@ -1,7 +1,6 @@
 #include "primitives/cpu_features.h"
 
 #include <kvz_cpuid.h>
-#include <x86intrin.h>
 
 namespace kvz::prim {
 namespace {
@@ -72,7 +71,6 @@ int32_t HasSsse3() { return Bit(Cpuid(1).ecx, 9); }
 int32_t HasMultipleLogicalCpus() { return MultipleLogicalFrom(Cpuid(1)); }
 int32_t HasLongMode() { return LongModeFromCpuid(); }
 int32_t GetCoresPerPackage() { return CoresPerPackageFromCpuid(); }
-uint64_t ReadTimeStampCounter() { return __rdtsc(); }
 
 int32_t LookupCacheDescriptor(const CacheDescriptorEntry* table) {
   const Regs leaf2 = Cpuid(2);

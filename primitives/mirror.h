@@ -22,8 +22,6 @@
   KVZ_DECLARE_MIRROR_PAIR(int32_t, MirrorImage32sC1)              \
   KVZ_DECLARE_MIRROR_PAIR(int32_t, MirrorImage32sC3)              \
   KVZ_DECLARE_MIRROR_PAIR(int32_t, MirrorImage32sAc4)             \
-  /* Calls that took the vector workers of this build (0 in builds without them). */ \
-  uint32_t MirrorVectorPathCount();                               \
   }
 
 KVZ_FOR_EACH_BUILD(KVZ_DECLARE_MIRROR)

@@ -29,8 +29,6 @@ enum : int32_t {
   PrimitiveStatus ResizeImage8uC4(const uint8_t* src, RoiSize srcSize, int32_t srcStep,           \
                                   ResizeRect* srcRect, uint8_t* dst, int32_t dstStep,             \
                                   RoiSize dstSize, double xFactor, double yFactor, int32_t mode); \
-  /* Calls that took the vector rows of this build (always 0 in builds without them). */          \
-  uint32_t ResizeVectorPathCount();                                                               \
   }
 
 KVZ_FOR_EACH_BUILD(KVZ_DECLARE_RESIZE)

@@ -121,6 +121,7 @@ UnitContainer::UnitContainer(UsbDevice* device)
       extensionUnitCount_(0),
       regionHandler_(nullptr),
       vendorUnitFlag_(0),
+      controlInterfaceNumber_(0),
       device_(device),
       usb3_(false),
       limit848Rate_(false),
@@ -238,6 +239,7 @@ NTSTATUS UnitContainer::ParseConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPT
 
 // The header follows the interface descriptor; it is the only way to know where the units end.
 NTSTATUS UnitContainer::ParseVideoControlInterface(const UCHAR* interface) {
+  controlInterfaceNumber_ = interface[kInterfaceNumber];
   const UCHAR* header = Next(interface);
   if (header >= configurationEnd_ || header[1] != kCsInterface || header[2] != kVcHeader)
     return STATUS_DEVICE_DATA_ERROR;
@@ -279,7 +281,8 @@ NTSTATUS UnitContainer::CreateExtensionUnit(const UCHAR* unit) {
   if (CountSetBits(unit + kExtensionUnitInPins + 2 + pins, controlSize) > kMaxExtensionControls)
     return STATUS_SUCCESS;
   ExtensionUnitHandler* handler =
-      CreateHandler<ExtensionUnitHandler>(kTagExtensionUnitHandler, unit, ULONG{unit[0]}, device_);
+      CreateHandler<ExtensionUnitHandler>(kTagExtensionUnitHandler, unit, ULONG{unit[0]}, device_,
+                                          controlInterfaceNumber_);
   if (!handler) return STATUS_SUCCESS;
   extensionUnits_[extensionUnitCount_++] = handler;
   return handler->BuildPropertySet();
@@ -360,14 +363,14 @@ ExtensionUnitHandler* UnitContainer::FindExtensionUnit(const GUID& unit) const {
 
 ExtensionUnitHandler* UnitContainer::LocateExtensionUnit(const GUID& unit) {
   ExtensionUnitHandler* handler = FindExtensionUnit(unit);
-  if (handler) VendorUnitIndex = static_cast<USHORT>(handler->UnitId() << 8);
+  if (handler) VendorUnitIndex = handler->UnitIndex();
   return handler;
 }
 
 ExtensionUnitHandler* UnitContainer::LookupExtensionUnit(const GUID& unit) {
   SecondVendorUnitIndex = 0x00FF;
   ExtensionUnitHandler* handler = FindExtensionUnit(unit);
-  if (handler) SecondVendorUnitIndex = static_cast<USHORT>(handler->UnitId() << 8);
+  if (handler) SecondVendorUnitIndex = handler->UnitIndex();
   return handler;
 }
 

@@ -20,7 +20,7 @@ class ExtensionUnitHandler;
 class PrivateControlHandler;
 class RegionControlHandler;
 
-// Driver-wide wIndex words of the vendor extension units (unit id << 8, interface 0).
+// Driver-wide wIndex words of the vendor extension units (unit id << 8, video control interface).
 extern USHORT VendorUnitIndex;
 extern USHORT SecondVendorUnitIndex;
 
@@ -115,6 +115,7 @@ class UnitContainer {
   ULONG extensionUnitCount_;
   RegionControlHandler* regionHandler_;
   ULONG vendorUnitFlag_;
+  UCHAR controlInterfaceNumber_;  // the parsed video control interface: the units' wIndex low byte
   UsbDevice* device_;
   bool usb3_;
   bool limit848Rate_;

@@ -214,6 +214,166 @@ inline PrimitiveStatus Correct(BitReader& r, int16_t* coef, int32_t p1, int32_t 
   return kStsOk;
 }
 
+// (length << 16) | symbol of a code of 9 to 16 bits at the top of `top` (16 bits), 0 when none
+// fits: the shortest length L whose largest code is at least the top L bits.
+inline uint32_t LongCode(const HuffmanDecodeTable* t, uint32_t top) {
+#if defined(__SSE2__)
+  // All eight lengths at once: top <= the largest code of L, left-justified to 16 bits
+  // ((maxcode + 1) << (16 - L)) - 1, where L has codes at all.
+  const __m128i maxcode = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t->maxcode + kLookaheadBits + 1));
+  const __m128i ones = _mm_set1_epi16(-1);
+  const __m128i scale = _mm_setr_epi16(128, 64, 32, 16, 8, 4, 2, 1);
+  const __m128i limit = _mm_add_epi16(_mm_mullo_epi16(_mm_sub_epi16(maxcode, ones), scale), ones);
+  const __m128i within = _mm_cmpeq_epi16(_mm_subs_epu16(_mm_set1_epi16(static_cast<int16_t>(top)), limit),
+                                         _mm_setzero_si128());
+  const int mask = _mm_movemask_epi8(_mm_andnot_si128(_mm_cmpeq_epi16(maxcode, ones), within));
+  if (mask == 0) return 0;
+  const int length = kLookaheadBits + 1 + (__builtin_ctz(static_cast<unsigned>(mask)) >> 1);
+  const uint32_t code = top >> (kMaxCodeLength - length);
+  return static_cast<uint32_t>(length) << 16 | static_cast<uint32_t>(SymbolOf(t, length, code));
+#else
+  for (int length = kLookaheadBits + 1; length <= kMaxCodeLength; ++length) {
+    const uint32_t code = top >> (kMaxCodeLength - length);
+    if (CodeFits(t, length, code)) {
+      return static_cast<uint32_t>(length) << 16 | static_cast<uint32_t>(SymbolOf(t, length, code));
+    }
+  }
+  return 0;
+#endif
+}
+
+// The fast path's window: the next bit is bit 63, `count` bits are valid.
+struct Window {
+  uint64_t bits;
+  int32_t count;
+  int32_t pos;
+};
+
+// The fast path's top-up where whole words cannot be taken: the reader's own fill, in and out
+// of the window.
+__attribute__((noinline)) Window TopUpByReader(BitReader& r, Window w) {
+  r.acc = w.count != 0 ? w.bits >> (64 - w.count) : 0;
+  r.count = w.count;
+  r.pos = w.pos;
+  Fill(r, 0);
+  return Window{r.count != 0 ? r.acc << (64 - r.count) : 0, r.count, r.pos};
+}
+
+// The sequential block decoder's fast path. It keeps a left-aligned window (the next bit is
+// bit 63) of at least 32 bits, enough for any code and its value, topped up from eight data
+// bytes at a time while they lie inside the data and hold no 0xFF; the bits below the valid
+// ones are the data's next bits or zero. Where a top-up cannot take whole words the reader's
+// own fill does that step (stuffing, fill bytes, markers); once fewer than 32 bits can be held
+// the caller finishes the block with checked steps. *next is the next zig-zag position (0: the
+// DC coefficient was not decoded), *done tells that the block ended.
+PrimitiveStatus DecodeBlockFast(BitReader& r, int16_t* block, int16_t* dcPredictor,
+                                const HuffmanDecodeTable* dcTable, const HuffmanDecodeTable* acTable,
+                                int32_t* next, bool* done) {
+  *next = 0;
+  *done = false;
+  if (r.count < 32) {
+    Fill(r, 0);
+    if (r.count < 32) return kStsOk;
+  }
+  const uint8_t* const data = r.data;
+  int32_t limit = r.marker == 0 && r.pos >= 0 ? r.length - 8 : -1;
+  int32_t pos = r.pos;
+  int32_t count = r.count;
+  uint64_t bits = r.acc << (64 - count);
+
+  auto writeBack = [&]() {
+    r.acc = count != 0 ? bits >> (64 - count) : 0;
+    r.count = count;
+    r.pos = pos;
+  };
+  // Called after a symbol was consumed, so fewer than 64 bits are held.
+  auto topUp = [&]() __attribute__((always_inline)) -> bool {
+    if (pos <= limit) {
+      uint64_t word;
+      memcpy(&word, data + pos, 8);
+      if (!HasByteFF(word)) {
+        bits |= __builtin_bswap64(word) >> count;
+        pos += (63 - count) >> 3;
+        count |= 56;
+        return true;
+      }
+    }
+    const Window w = TopUpByReader(r, Window{bits, count, pos});
+    bits = w.bits;
+    count = w.count;
+    pos = w.pos;
+    if (r.marker != 0) limit = -1;
+    return count >= 32;
+  };
+  // (length << 16) | symbol of the next code, as the lookahead gives it; 0 for no code.
+  auto lookUp = [&](const HuffmanDecodeTable* t) __attribute__((always_inline)) -> uint32_t {
+    const uint32_t look = t->lookahead[bits >> 56];
+    return look != 0 ? look : LongCode(t, static_cast<uint32_t>(bits >> 48));
+  };
+  auto value = [&](int size) __attribute__((always_inline)) -> int32_t {
+    const uint32_t v = static_cast<uint32_t>(bits >> (64 - size));
+    bits <<= size;
+    count -= size;
+    return Extend(v, size);
+  };
+
+  uint32_t look = lookUp(dcTable);
+  if (look == 0) {
+    bits <<= kMaxCodeLength;
+    count -= kMaxCodeLength;
+    writeBack();
+    return kStsNoHuffmanMatch;
+  }
+  bits <<= look >> 16;
+  count -= static_cast<int32_t>(look >> 16);
+  if ((look & 15u) != 0) *dcPredictor = static_cast<int16_t>(*dcPredictor + value(static_cast<int>(look & 15u)));
+  block[0] = *dcPredictor;
+  int32_t k = 1;
+  PrimitiveStatus st = kStsOk;
+  bool more = topUp();
+  while (more) {
+    look = lookUp(acTable);
+    if (look == 0) {
+      bits <<= kMaxCodeLength;
+      count -= kMaxCodeLength;
+      st = kStsNoHuffmanMatch;
+      break;
+    }
+    const int length = static_cast<int>(look >> 16);
+    const int run = static_cast<int>((look >> 4) & 15u), size = static_cast<int>(look & 15u);
+    if (size == 0) {
+      bits <<= length;
+      count -= length;
+      if (run != 15) {
+        *done = true;
+        break;
+      }
+      k += 16;
+    } else {
+      // The code and its value leave the window in one shift.
+      const int total = length + size;
+      const uint32_t v = static_cast<uint32_t>(bits >> (64 - total)) & ((1u << size) - 1u);
+      bits <<= total;
+      count -= total;
+      const int32_t at = k + run;
+      if (at >= kZigzagPositionsWithGuard) {
+        writeBack();
+        return kStsCoefficientRunError;
+      }
+      block[kZigzagToNatural[at]] = static_cast<int16_t>(Extend(v, size));
+      k = at + 1;
+    }
+    if (k >= 64) {
+      *done = true;
+      break;
+    }
+    more = topUp();
+  }
+  writeBack();
+  *next = k;
+  return st;
+}
+
 inline bool ProgressiveArgsBad(int32_t al) { return al < 0 || al > 13; }
 
 }  // namespace
@@ -286,71 +446,25 @@ PrimitiveStatus DecodeHuffmanBlock(const uint8_t* src, int32_t srcLength, int32_
 
   BitReader r(src, srcLength, *position, state, *marker);
   ZeroBlock(block);
-  PrimitiveStatus st = DecodeDcDifference(r, dcTable, dcPredictor);
-  if (st != kStsOk) {
-    state->coefficientCount = 0;
+  int32_t k = 0;
+  bool done = false;
+  PrimitiveStatus st = DecodeBlockFast(r, block, dcPredictor, dcTable, acTable, &k, &done);
+  if (st == kStsCoefficientRunError) {
     r.Store(position, marker, state);
     return st;
   }
-  block[0] = *dcPredictor;
-
-  int32_t k = 1;
-  // While 32 bits are held, a symbol and its value need no further checks; the bit state
-  // lives in registers.
-  uint64_t acc = r.acc;
-  int32_t count = r.count;
-  bool nearEnd = false;
-  while (k < 64) {
-    if (count < 32) {
-      r.acc = acc;
-      r.count = count;
-      Fill(r, 0);
-      acc = r.acc;
-      count = r.count;
-      if (count < 32) {
-        nearEnd = true;
-        break;
-      }
-    }
-    const uint32_t look = acTable->lookahead[(acc >> (count - kLookaheadBits)) & 0xFFu];
-    uint32_t rs;
-    if (look != 0) {
-      count -= static_cast<int32_t>(look >> 16);
-      rs = look & 0xFFu;
-    } else {
-      const uint32_t bits = static_cast<uint32_t>(acc >> (count - kMaxCodeLength)) & 0xFFFFu;
-      int length = kLookaheadBits + 1;
-      while (length <= kMaxCodeLength && !CodeFits(acTable, length, bits >> (kMaxCodeLength - length))) ++length;
-      if (length > kMaxCodeLength) {
-        count -= kMaxCodeLength;
-        st = kStsNoHuffmanMatch;
-        break;
-      }
-      count -= length;
-      rs = static_cast<uint32_t>(SymbolOf(acTable, length, bits >> (kMaxCodeLength - length)));
-    }
-    const int run = static_cast<int>(rs >> 4), size = static_cast<int>(rs & 15u);
-    if (size == 0) {
-      if (run != 15) break;
-      k += 16;
-      continue;
-    }
-    const uint32_t v = static_cast<uint32_t>(acc >> (count - size)) & ((1u << size) - 1u);
-    count -= size;
-    const int32_t at = k + run;
-    if (at >= kZigzagPositionsWithGuard) {
-      r.acc = acc;
-      r.count = count;
+  if (st == kStsOk && k == 0) {
+    // Too close to a marker or the end of the data for the fast path: the checked steps.
+    st = DecodeDcDifference(r, dcTable, dcPredictor);
+    if (st != kStsOk) {
+      state->coefficientCount = 0;
       r.Store(position, marker, state);
-      return kStsCoefficientRunError;
+      return st;
     }
-    block[kZigzagToNatural[at]] = static_cast<int16_t>(Extend(v, size));
-    k = at + 1;
+    block[0] = *dcPredictor;
+    k = 1;
   }
-  r.acc = acc;
-  r.count = count;
-  // The last bits before a marker or the end of the data, checked step by step.
-  while (nearEnd && k < 64) {
+  while (!done && st == kStsOk && k < 64) {
     int32_t rs;
     st = DecodeSymbol(r, acTable, &rs);
     if (st != kStsOk) break;

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "primitives/colour_convert.h"
+#include "primitives/path_counts.h"
 
 #define KVZ_CC_CAT2(a, b) a##b
 #define KVZ_CC_CAT(a, b) KVZ_CC_CAT2(a, b)
@@ -22,12 +23,6 @@
 
 namespace kvz::prim::KVZ_BUILD_NS {
 namespace {
-
-uint32_t g_vectorCalls;
-
-#if KVZ_CC_VECTOR
-void CountVectorCall() { __atomic_fetch_add(&g_vectorCalls, 1u, __ATOMIC_RELAXED); }
-#endif
 
 // Clamp to 0..255 for every index the generic formulas can produce (-394..629).
 struct SaturationTable {
@@ -353,8 +348,6 @@ inline bool On16(const void* p) { return (reinterpret_cast<uintptr_t>(p) & 15) =
 
 }  // namespace
 
-uint32_t ColourVectorPathCount() { return __atomic_load_n(&g_vectorCalls, __ATOMIC_RELAXED); }
-
 PrimitiveStatus RgbToYuv420(const uint8_t* src, int32_t srcStep, uint8_t* const dst[3],
                             const int32_t dstStep[3], RoiSize roi) {
   if (src == nullptr || dst == nullptr) return kStsNullPointer;
@@ -367,7 +360,7 @@ PrimitiveStatus RgbToYuv420(const uint8_t* src, int32_t srcStep, uint8_t* const 
   uint8_t* up = dst[1];
   uint8_t* vp = dst[2];
 #if KVZ_CC_VECTOR
-  CountVectorCall();
+  KVZ_COUNT_PATH(kPathColour);
 #endif
   for (int32_t i = 0; i < rowPairs; ++i) {
 #if KVZ_CC_VECTOR
@@ -394,7 +387,7 @@ PrimitiveStatus YuvToRgb(const uint8_t* const src[3], int32_t srcStep, uint8_t* 
   const uint8_t* us = src[1];
   const uint8_t* vs = src[2];
 #if KVZ_CC_VECTOR
-  CountVectorCall();
+  KVZ_COUNT_PATH(kPathColour);
 #endif
   for (int32_t r = 0; r < roi.height; ++r) {
 #if KVZ_CC_VECTOR
@@ -421,7 +414,7 @@ PrimitiveStatus Yuv420ToBgr(const uint8_t* const src[3], const int32_t srcStep[3
   const uint8_t* us = src[1];
   const uint8_t* vs = src[2];
 #if KVZ_CC_VECTOR
-  CountVectorCall();
+  KVZ_COUNT_PATH(kPathColour);
 #endif
   for (int32_t i = 0; i < rowPairs; ++i) {
     const uint8_t* y1 = ys + srcStep[0];
@@ -457,7 +450,7 @@ PrimitiveStatus Yuy2ToPlanar422(const uint8_t* src, int32_t srcStep, uint8_t* co
   uint8_t* u = dst[1];
   uint8_t* v = dst[2];
 #if KVZ_CC_VECTOR
-  CountVectorCall();
+  KVZ_COUNT_PATH(kPathColour);
   const bool stream = On16(src) && On16(dst[0]) && (srcStep & 15) == 0 && (dstStep[0] & 15) == 0 &&
                       ((2 * pairs) & 15) == 0;
 #endif

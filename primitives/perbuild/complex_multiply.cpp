@@ -1,6 +1,6 @@
 #include "primitives/complex_multiply.h"
 
-#include "primitives/vector_path_counter.h"
+#include "primitives/path_counts.h"
 
 #if KVZ_BUILD_ISA >= KVZ_ISA_SSE3
 #include <pmmintrin.h>
@@ -76,7 +76,7 @@ void MultiplyVectors(const Complex32f* a, const Complex32f* b, Complex32f* dst, 
   int32_t i = 0;
 #if KVZ_BUILD_ISA >= KVZ_ISA_SSE
   if (count >= 5) {
-    CountVectorPath(a == dst || b == dst ? kPathComplexMultiplyInPlace : kPathComplexMultiply);
+    KVZ_COUNT_PATH(a == dst || b == dst ? kPathComplexMultiplyInPlace : kPathComplexMultiply);
     const uintptr_t address = reinterpret_cast<uintptr_t>(dst);
     int32_t groups;
     if ((address & 7) != 0) {
@@ -91,7 +91,7 @@ void MultiplyVectors(const Complex32f* a, const Complex32f* b, Complex32f* dst, 
       const bool stream = KVZ_BUILD_ISA == KVZ_ISA_SSE3 && mayStream && groups > kStreamingGroups &&
                           Aligned16(a + i) && Aligned16(b + i);
       if (stream) {
-        CountVectorPath(kPathComplexMultiplyStreaming);
+        KVZ_COUNT_PATH(kPathComplexMultiplyStreaming);
         MultiplyGroups<Store::kStreaming>(a + i, b + i, dst + i, groups);
         _mm_sfence();
       } else {

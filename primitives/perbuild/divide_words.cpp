@@ -1,7 +1,7 @@
 #include "primitives/divide_words.h"
 
 #include "primitives/vector_ops.h"
-#include "primitives/vector_path_counter.h"
+#include "primitives/path_counts.h"
 
 #if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
 #include <emmintrin.h>
@@ -64,7 +64,7 @@ int32_t DivideWordsSimd(const uint16_t* src, uint16_t c, uint16_t* dst, int32_t 
   }
   const int32_t groupsEnd = i + ((count - i) & ~7);
   if (i < groupsEnd) {
-    CountVectorPath(kPathReverseDivide);
+    KVZ_COUNT_PATH(kPathReverseDivide);
     const __m128i zero = _mm_setzero_si128();
     const __m128i ones16 = _mm_set1_epi16(1);
     const __m128 cFloat = _mm_set1_ps(static_cast<float>(c));

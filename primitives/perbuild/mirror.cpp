@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "primitives/mirror.h"
+#include "primitives/path_counts.h"
 #include "primitives/row_kernels.h"
 
 #define KVZ_MI_CAT2(a, b) a##b
@@ -23,8 +24,6 @@
 
 namespace kvz::prim::KVZ_BUILD_NS {
 namespace {
-
-uint32_t g_vectorCalls;
 
 enum Axis : int32_t { kAboutHorizontal = 0, kAboutVertical = 1, kAboutBoth = 2 };
 
@@ -75,8 +74,6 @@ void SwapReversedScalar(uint8_t* pL, uint8_t* pR, intptr_t n) {
 }
 
 #if KVZ_MI_VECTOR
-void CountVectorCall() { __atomic_fetch_add(&g_vectorCalls, 1u, __ATOMIC_RELAXED); }
-
 inline __m128i LoadU(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 inline void StoreU(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 inline bool On16(const void* p) { return (reinterpret_cast<uintptr_t>(p) & 15) == 0; }
@@ -293,7 +290,7 @@ PrimitiveStatus MirrorCopy(const T* srcT, int32_t srcStep, T* dstT, int32_t dstS
   constexpr intptr_t P = Layout<T, C>::kPixel;
   const int32_t w = roi.width, h = roi.height;
 #if KVZ_MI_VECTOR
-  CountVectorCall();
+  KVZ_COUNT_PATH(kPathMirror);
   if (axis == kAboutHorizontal) {
     const bool stream = int64_t{h} * (srcStep < 0 ? -int64_t{srcStep} : int64_t{srcStep}) > 131000;
     for (int32_t i = 0; i < h; ++i) {
@@ -344,7 +341,7 @@ PrimitiveStatus MirrorInPlace(T* imageT, int32_t step, RoiSize roi, int32_t axis
   constexpr intptr_t P = Layout<T, C>::kPixel;
   const int32_t w = roi.width, h = roi.height;
 #if KVZ_MI_VECTOR
-  CountVectorCall();
+  KVZ_COUNT_PATH(kPathMirror);
   if (axis == kAboutHorizontal) {
     if constexpr (C == 4) {
       SwapRowsAc4<T>(image, step, w, h);
@@ -383,8 +380,6 @@ PrimitiveStatus MirrorInPlace(T* imageT, int32_t step, RoiSize roi, int32_t axis
 }
 
 }  // namespace
-
-uint32_t MirrorVectorPathCount() { return __atomic_load_n(&g_vectorCalls, __ATOMIC_RELAXED); }
 
 #define KVZ_MI_DEFINE(T, C, name)                                                              \
   PrimitiveStatus name(const T* src, int32_t srcStep, T* dst, int32_t dstStep, RoiSize roi,   \

@@ -1,7 +1,7 @@
 #include "primitives/multiply_scaled.h"
 
 #include "primitives/vector_ops.h"
-#include "primitives/vector_path_counter.h"
+#include "primitives/path_counts.h"
 
 #if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
 #include <emmintrin.h>
@@ -62,7 +62,7 @@ void MultiplyWordsScaledKernel(const uint16_t* a, const int16_t* b, int16_t* dst
   int32_t i = 0;
 #if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
   if (count >= 15) {
-    CountVectorPath(kPathMultiplyScaled);
+    KVZ_COUNT_PATH(kPathMultiplyScaled);
     const uintptr_t address = reinterpret_cast<uintptr_t>(dst);
     const bool aligned = (address & 1) == 0;
     if (aligned) {
@@ -105,7 +105,7 @@ PrimitiveStatus MultiplyWordsSat(const int16_t* a, const int16_t* b, int16_t* ds
   int32_t i = 0;
 #if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
   if (count >= 8) {
-    CountVectorPath(kPathMultiplySat);
+    KVZ_COUNT_PATH(kPathMultiplySat);
     for (; i + 8 <= count; i += 8) {
       const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
       const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));

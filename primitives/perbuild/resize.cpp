@@ -2,6 +2,7 @@
 // nearest-neighbour rows are shared (resize_plan.h); each build has its own vertical passes,
 // which the vector builds run on 16-byte vectors with the same operations in the same order,
 // so every build gives the same bytes.
+#include "primitives/path_counts.h"
 #include "primitives/resize.h"
 
 #include <string.h>
@@ -27,8 +28,6 @@ namespace kvz::prim::KVZ_BUILD_NS {
 namespace {
 
 using resize::Plan;
-
-uint32_t g_vectorCalls;
 
 inline uint8_t* DstRow(const Plan& plan, int32_t i) {
   return plan.dst + static_cast<intptr_t>(i) * plan.dstStep;
@@ -200,8 +199,6 @@ void SuperRows(const Plan& plan) {
 
 }  // namespace
 
-uint32_t ResizeVectorPathCount() { return __atomic_load_n(&g_vectorCalls, __ATOMIC_RELAXED); }
-
 PrimitiveStatus ResizeImage8uC4(const uint8_t* src, RoiSize srcSize, int32_t srcStep,
                                 ResizeRect* srcRect, uint8_t* dst, int32_t dstStep,
                                 RoiSize dstSize, double xFactor, double yFactor, int32_t mode) {
@@ -213,7 +210,7 @@ PrimitiveStatus ResizeImage8uC4(const uint8_t* src, RoiSize srcSize, int32_t src
   st = resize::BuildTables(&plan, xFactor, yFactor);
   if (st != kStsOk) return st;
 #if KVZ_RS_VECTOR
-  if (plan.mode != kResizeNearest) __atomic_fetch_add(&g_vectorCalls, 1u, __ATOMIC_RELAXED);
+  if (plan.mode != kResizeNearest) KVZ_COUNT_PATH(kPathResize);
 #endif
   switch (plan.mode) {
     case kResizeNearest:

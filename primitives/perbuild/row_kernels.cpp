@@ -109,9 +109,9 @@ void CopyRowKernel(const uint8_t* src, uint8_t* dst, size_t bytes, uint32_t stre
     AlignDestination(s, d, n);
   }
   if (n >= 64) {
-    CountUse(kUseCopyRow);
+    KVZ_COUNT_PATH(kPathCopyRow);
     if (stream != 0) {
-      CountUse(kUseStream);
+      KVZ_COUNT_PATH(kPathStream);
       for (; n >= 64; n -= 64, s += 64, d += 64) Move64<LoadU, Stream>(s, d);
       Fence();
     } else if ((Addr(s) & 15) == 0) {
@@ -139,13 +139,13 @@ void CopyRowCacheAwareKernel(const uint8_t* src, int32_t srcStep, uint8_t* dst, 
     rows = 1;
   }
 #if defined(KVZ_VEC_MOVES)
-  CountUse(kUseCopyRowCacheAware);
+  KVZ_COUNT_PATH(kPathCopyRowCacheAware);
   bool stream = false;
   if (total >= 0x200000) {
     const uint32_t cache = ProbeCacheSize(false);
     stream = cache != 0 && total >= cache / 2;
   }
-  if (stream) CountUse(kUseStream);
+  if (stream) KVZ_COUNT_PATH(kPathStream);
   for (uint32_t r = 0; r < rows; ++r) {
     const uint8_t* s = src + static_cast<ptrdiff_t>(r) * srcStep;
     uint8_t* d = dst + static_cast<ptrdiff_t>(r) * dstStep;
@@ -173,7 +173,7 @@ void CopyRowAc4Kernel8u(const uint8_t* src, uint8_t* dst, uint32_t bytes) {
       dst[i + 1] = src[i + 1];
       dst[i + 2] = src[i + 2];
     }
-    if (i + 32 <= bytes) CountUse(kUseCopyRowAc4);
+    if (i + 32 <= bytes) KVZ_COUNT_PATH(kPathCopyRowAc4);
     const V alpha = _mm_set1_epi32(static_cast<int>(0xFF000000u));
     for (; i + 32 <= bytes; i += 32) {
       const V a = LoadU(src + i), b = LoadU(src + i + 16);
@@ -199,7 +199,7 @@ void CopyRowAc4Kernel16s(const int16_t* src, int16_t* dst, uint32_t samples, uin
       St(dst + i + 1, Ld(src + i + 1));
       St(dst + i + 2, Ld(src + i + 2));
     }
-    if (i + 16 <= samples) CountUse(kUseCopyRowAc4);
+    if (i + 16 <= samples) KVZ_COUNT_PATH(kPathCopyRowAc4);
     const V alpha = _mm_set_epi32(static_cast<int>(0xFFFF0000u), 0, static_cast<int>(0xFFFF0000u), 0);
     for (; i + 16 <= samples; i += 16) {
       const V a = LoadU(src + i), b = LoadU(src + i + 8);
@@ -231,7 +231,7 @@ void InterleavePlanes8uP3C3Kernel(const uint8_t* const planes[3], int32_t planeS
       d[3 * j + 1] = p1[j];
       d[3 * j + 2] = p2[j];
     }
-    if (j + 16 <= width) CountUse(stream != 0 ? kUseStream : kUseInterleave);
+    if (j + 16 <= width) KVZ_COUNT_PATH(stream != 0 ? kPathStream : kPathInterleave);
     // Byte k of each output vector takes its sample from plane k mod 3.
     const V m0a = _mm_setr_epi8(0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1, 5);
     const V m1a = _mm_setr_epi8(-1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1);
@@ -264,7 +264,7 @@ void InterleavePlanes8uP3C3Kernel(const uint8_t* const planes[3], int32_t planeS
       d[3 * j + 1] = p1[j];
       d[3 * j + 2] = p2[j];
     }
-    if (j + 4 <= width) CountUse(stream != 0 ? kUseStream : kUseInterleave);
+    if (j + 4 <= width) KVZ_COUNT_PATH(stream != 0 ? kPathStream : kPathInterleave);
     for (; j + 4 <= width; j += 4) {
       const uint32_t a = Load4(p0 + j), b = Load4(p1 + j), c = Load4(p2 + j);
       const uint32_t w0 = (a & 0xFF) | (b & 0xFF) << 8 | (c & 0xFF) << 16 | (a >> 8 & 0xFF) << 24;
@@ -305,7 +305,7 @@ void InterleavePlanes8uP4C4Kernel(const uint8_t* const planes[4], int32_t planeS
     uint32_t j = 0;
 #if defined(KVZ_VEC_INT)
     if ((Addr(d) & 15) == 0) {
-      if (width >= 8) CountUse(stream != 0 ? kUseStream : kUseInterleave);
+      if (width >= 8) KVZ_COUNT_PATH(stream != 0 ? kPathStream : kPathInterleave);
       for (; j + 8 <= width; j += 8) {
         const V a = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p0 + j));
         const V b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p1 + j));
@@ -387,7 +387,7 @@ void SplitC3(const uint8_t* src, int32_t srcStep, uint8_t* const planes[3], int3
     uint8_t* d[3] = {planes[0] + po, planes[1] + po, planes[2] + po};
     uint32_t j = 0;
 #if defined(KVZ_VEC_INT)
-    if (width >= 8) CountUse(kUseSplitPixels);
+    if (width >= 8) KVZ_COUNT_PATH(kPathSplitPixels);
     for (; j + 8 <= width; j += 8) {
       uint64_t out[3];
       Split8C3(s + 3 * j, out);
@@ -411,7 +411,7 @@ void SplitC4(const uint8_t* src, int32_t srcStep, uint8_t* const planes[4], int3
     uint8_t* d[4] = {planes[0] + po, planes[1] + po, planes[2] + po, planes[3] + po};
     uint32_t j = 0;
 #if defined(KVZ_VEC_INT)
-    if (width >= 8) CountUse(kUseSplitPixels);
+    if (width >= 8) KVZ_COUNT_PATH(kPathSplitPixels);
     const V low = _mm_set1_epi32(0xFF);
     for (; j + 8 <= width; j += 8) {
       const V a = LoadU(s + 4 * j), b = LoadU(s + 4 * j + 16);
@@ -467,7 +467,7 @@ void ExtractChannel8uC3Kernel(const uint8_t* src, uint8_t* plane, uint32_t pixel
 #if defined(KVZ_VEC_INT)
   for (; j < pixels && (Addr(plane + j) & 3) != 0; ++j) plane[j] = src[3 * j];
   // Eight pixels read 24 bytes; a ninth pixel keeps the read inside the source.
-  if (j + 8 < pixels) CountUse(kUseExtractChannel);
+  if (j + 8 < pixels) KVZ_COUNT_PATH(kPathExtractChannel);
   for (; j + 8 < pixels; j += 8) {
 #if defined(KVZ_VEC_SHUFFLE)
     const V lo = LoadU(src + 3 * j);
@@ -489,7 +489,7 @@ void ExtractChannel8uC4Kernel(const uint8_t* src, uint8_t* plane, uint32_t pixel
   uint32_t j = 0;
 #if defined(KVZ_VEC_INT)
   for (; j < pixels && (Addr(plane + j) & 3) != 0; ++j) plane[j] = src[4 * j];
-  if (j + 8 < pixels) CountUse(kUseExtractChannel);
+  if (j + 8 < pixels) KVZ_COUNT_PATH(kPathExtractChannel);
   const V low = _mm_set1_epi32(0xFF);
   for (; j + 8 < pixels; j += 8) {
     const V a = LoadU(src + 4 * j), b = LoadU(src + 4 * j + 16);
@@ -535,7 +535,7 @@ void Extract16(const int16_t* src, int16_t* plane, uint32_t pixels) {
 #if defined(KVZ_VEC_INT)
   const uintptr_t headMask = kStream ? 7 : 3;
   for (; j < pixels && (Addr(plane + j) & headMask) != 0; ++j) St(plane + j, Ld(src + kStride * j));
-  if (j + 8 < pixels) CountUse(kStream ? kUseStream : kUseExtractChannel);
+  if (j + 8 < pixels) KVZ_COUNT_PATH(kStream ? kPathStream : kPathExtractChannel);
   for (; j + 8 < pixels; j += 8) {
     const V v = Gather16<kStride>(src + kStride * j);
     if (kStream) {

@@ -139,7 +139,7 @@ void ConvertRow(const S* s, D* d, size_t n, uint32_t stream) {
     for (; i < n && (Addr(d + i) & 15) != 0; ++i) St(d + i, ConvertOne<S, D>(Ld(s + i)));
     streamed = (Addr(d + i) & 15) == 0;
   }
-  if (i + 4 <= n) CountUse(streamed ? kUseStream : kUseConvertFamily);
+  if (i + 4 <= n) KVZ_COUNT_PATH(streamed ? kPathStream : kPathConvertFamily);
   if (streamed) {
     for (; i + 4 <= n; i += 4) Stream(d + i, ConvertFour<S, D, false>(s + i));
     Fence();
@@ -161,7 +161,7 @@ void ConvertRowAc4(const S* s, D* d, size_t n) {
   alignas(16) uint8_t keep[16] = {};
   for (size_t b = 3 * sizeof(D); b < kOut; ++b) keep[b] = 0xFF;
   const __m128i m = _mm_load_si128(reinterpret_cast<const __m128i*>(keep));
-  if (n >= 4) CountUse(kUseConvertFamily);
+  if (n >= 4) KVZ_COUNT_PATH(kPathConvertFamily);
   for (; i + 4 <= n; i += 4) {
     const __m128i r = ConvertFour<S, D, true>(s + i);
     const __m128i old = LoadBytes<kOut>(d + i);
@@ -193,7 +193,7 @@ void ConvertBytesToWordsKernel(const uint8_t* src, int16_t* dst, size_t count, u
   size_t i = 0;
 #if defined(KVZ_VEC_INT)
   for (; i < count && (Addr(dst + i) & 15) != 0; ++i) St(dst + i, static_cast<int16_t>(src[i]));
-  if (i + 16 <= count) CountUse(stream != 0 ? kUseStream : kUseBytesToWords);
+  if (i + 16 <= count) KVZ_COUNT_PATH(stream != 0 ? kPathStream : kPathBytesToWords);
   const V z = Zero();
   if (stream != 0) {
     for (; i + 32 <= count; i += 32) Widen32<Stream>(src + i, dst + i, z);
@@ -217,7 +217,7 @@ void ConvertWordsToBytesKernel(const int16_t* src, uint8_t* dst, size_t count) {
   size_t i = 0;
 #if defined(KVZ_VEC_INT)
   for (; i < count && (Addr(src + i) & 15) != 0; ++i) dst[i] = ConvertOne<int16_t, uint8_t>(Ld(src + i));
-  if (i + 16 <= count) CountUse(kUseWordsToBytes);
+  if (i + 16 <= count) KVZ_COUNT_PATH(kPathWordsToBytes);
   if ((Addr(src + i) & 15) == 0) {
     for (; i + 32 <= count; i += 32) {
       StoreU(dst + i, _mm_packus_epi16(LoadA(src + i), LoadA(src + i + 8)));

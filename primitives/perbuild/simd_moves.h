@@ -5,7 +5,7 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "primitives/kernel_use.h"
+#include "primitives/path_counts.h"
 
 #define KVZ_PB_LEVEL_generic 0
 #define KVZ_PB_LEVEL_sse 1
@@ -85,10 +85,6 @@ template <> struct Unsigned<uint16_t> { typedef uint16_t Type; };
 template <> struct Unsigned<int16_t> { typedef uint16_t Type; };
 template <> struct Unsigned<uint32_t> { typedef uint32_t Type; };
 template <> struct Unsigned<int32_t> { typedef uint32_t Type; };
-
-static inline void CountUse(KernelUse k) {
-  __atomic_fetch_add(&KernelUseCounts[k], 1u, __ATOMIC_RELAXED);
-}
 
 #if defined(KVZ_VEC_INT)
 typedef __m128i V;

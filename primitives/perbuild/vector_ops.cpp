@@ -84,7 +84,7 @@ size_t StreamRun(const uint8_t* s, uint8_t* d, size_t n) {
 }
 
 void StreamingCopy(const uint8_t* s, uint8_t* d, size_t n) {
-  CountUse(kUseStream);
+  KVZ_COUNT_PATH(kPathStream);
   const size_t touch = kSsse3Strategy ? 64 : 128;
   while (n >= kStreamBlock) {
     TouchForward(s, kStreamBlock, touch);
@@ -156,7 +156,7 @@ void VectorCopy(const uint8_t* s, uint8_t* d, size_t n) {
     SmallCopy(s, d, n);
     return;
   }
-  CountUse(kUseCopyBytes);
+  KVZ_COUNT_PATH(kPathCopyBytes);
   const size_t total = n;
   const bool dstAlignedAtStart = (Addr(d) & 15) == 0;
   if (!dstAlignedAtStart) {
@@ -215,7 +215,7 @@ void StoreTail(uint8_t* d, size_t n, uint64_t pattern8) {
 // The 16-byte aligned destination written with v in whole 16-byte pieces, streamed or stored;
 // d and n are left at what remains (below 16 bytes).
 inline void StreamPieces(uint8_t*& d, size_t& n, V v) {
-  CountUse(kUseStream);
+  KVZ_COUNT_PATH(kPathStream);
   for (; n >= 16; n -= 16, d += 16) Stream(d, v);
   Fence();
 }
@@ -238,7 +238,7 @@ void VectorZero(uint8_t* d, size_t n) {
     if (head & 8) Store8(d + (head & 7), 0);
     d += head;
     n -= head;
-    CountUse(kUseZeroFill);
+    KVZ_COUNT_PATH(kPathZeroFill);
     const V z = Zero();
     bool streamed = false;
     if (n > 0x80000) {
@@ -274,7 +274,7 @@ void VectorFill(const void* value, uint8_t* d, size_t count, size_t streamAbove)
     for (size_t i = 0; i < count; ++i) memcpy(d + i * kSize, value, kSize);
     return;
   }
-  CountUse(kUseFill);
+  KVZ_COUNT_PATH(kPathFill);
   const V v = LoadA(pattern);
   bool streamed = false;
   if (count > streamAbove) {
@@ -341,7 +341,7 @@ void ShiftRun(const T* s, int32_t shift, T* d, size_t n) {
   if ((Addr(d) & (sizeof(T) - 1)) != 0) {
     // Misaligned elements: 8-byte pieces.
     constexpr size_t kHalf = 8 / sizeof(T);
-    if (n >= kHalf) CountUse(kUseShift);
+    if (n >= kHalf) KVZ_COUNT_PATH(kPathShift);
     for (; n >= kHalf; n -= kHalf, s += kHalf, d += kHalf) {
       const V v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s));
       _mm_storel_epi64(reinterpret_cast<__m128i*>(d), ShiftVec<T, kOp>(v, count, shift));
@@ -353,7 +353,7 @@ void ShiftRun(const T* s, int32_t shift, T* d, size_t n) {
     St(d++, ShiftOne<T, kOp>(Ld(s++), shift));
     --n;
   }
-  if (n >= kPer) CountUse(kUseShift);
+  if (n >= kPer) KVZ_COUNT_PATH(kPathShift);
   for (; n >= 4 * kPer; n -= 4 * kPer, s += 4 * kPer, d += 4 * kPer) {
     const V a = LoadU(s), b = LoadU(s + kPer), c = LoadU(s + 2 * kPer), e = LoadU(s + 3 * kPer);
     StoreA(d, ShiftVec<T, kOp>(a, count, shift));

@@ -12,6 +12,7 @@ namespace {
 
 // Where a run stands when the step under test begins.
 struct Session {
+  const char* camera = "isoch";
   capture::CameraRig rig;
   std::unique_ptr<KsFilterClient> filter;
   capture::CreatedPin pin;
@@ -23,11 +24,12 @@ struct SweepCase {
   const char* name;
   Stage before;
   std::function<NTSTATUS(Session&)> step;
+  const char* camera = "isoch";
 };
 
 NTSTATUS Boot(Session& s) {
   std::string error;
-  return s.rig.Boot(*capture::ProfileByName("isoch", &error));
+  return s.rig.Boot(*capture::ProfileByName(s.camera, &error));
 }
 NTSTATUS OpenFilter(Session& s) { return s.rig.OpenFilter(&s.filter); }
 NTSTATUS CreateCapturePin(Session& s) {
@@ -83,6 +85,7 @@ TEST_P(AllocationSweepTest, EveryAllocationFailedOnceEndsCleanly) {
   uint64_t allocations = 0;
   {
     Session s;
+    s.camera = c.camera;
     ASSERT_EQ(STATUS_SUCCESS, Prepare(s, c.before));
     const uint64_t start = kernel::PoolAllocationAttempts();
     ASSERT_EQ(STATUS_SUCCESS, c.step(s));
@@ -97,6 +100,7 @@ TEST_P(AllocationSweepTest, EveryAllocationFailedOnceEndsCleanly) {
   for (uint64_t n = 1; n <= allocations; ++n) {
     SCOPED_TRACE("allocation " + std::to_string(n) + " of " + std::to_string(allocations));
     Session s;
+    s.camera = c.camera;
     ASSERT_EQ(STATUS_SUCCESS, Prepare(s, c.before));
     kernel::FailNthAllocation(n);
     const NTSTATUS status = c.step(s);
@@ -124,7 +128,10 @@ INSTANTIATE_TEST_SUITE_P(
                                 [](Session& s) { return Control(s, "exposure_absolute"); }},
                       SweepCase{"private_set", Stage::kFilterOpen,
                                 [](Session& s) { return Control(s, "digital_zoom"); }},
-                      SweepCase{"video_control", Stage::kFilterOpen, VideoControlCaps}),
+                      SweepCase{"video_control", Stage::kFilterOpen, VideoControlCaps},
+                      SweepCase{"bulk_start", Stage::kNothing, Boot, "bulk"},
+                      SweepCase{"bulk_run", Stage::kPinCreated, Run, "bulk"},
+                      SweepCase{"minimal_start", Stage::kNothing, Boot, "minimal"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -3,6 +3,7 @@
 // the progressive and lossless decoders on hand-written bit strings.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -525,6 +526,159 @@ TEST(DecodeHuffman, PendingMarkerWithTooFewBitsIsNoMatch) {
   EXPECT_EQ(DecodeHuffmanAcRefine(data, 2, &pos, block, &marker, 1, 63, 0, &d.table, &st), -63);
   fresh(&pos, &marker);
   EXPECT_EQ(DecodeHuffmanOne(data, 2, &pos, &v, &marker, &d.table, &st), -63);
+}
+
+// Arbitrary entropy-coded bytes (stuffed 0xFF included) between restart markers, decoded block
+// after block under random tables with codes up to 16 bits and values up to size 15, against a
+// one-bit-at-a-time decoder written here: every block's coefficients, coefficient count and
+// success or failure agree, wherever the decoder's word-at-a-time window stands.
+struct ReferenceBits {
+  std::vector<int> bits;  // the interval's destuffed bits
+  size_t at = 0;
+  bool Next(int* bit) {
+    if (at >= bits.size()) return false;
+    *bit = bits[at++];
+    return true;
+  }
+  bool Receive(int n, uint32_t* v) {
+    *v = 0;
+    for (int i = 0; i < n; ++i) {
+      int b;
+      if (!Next(&b)) return false;
+      *v = *v << 1 | static_cast<uint32_t>(b);
+    }
+    return true;
+  }
+  bool Decode(const std::vector<Code>& codes, const std::vector<bool>& used, int* symbol) {
+    uint32_t code = 0;
+    for (int len = 1; len <= 16; ++len) {
+      int b;
+      if (!Next(&b)) return false;
+      code = code << 1 | static_cast<uint32_t>(b);
+      for (int sym = 0; sym < 256; ++sym) {
+        if (used[static_cast<size_t>(sym)] && codes[static_cast<size_t>(sym)].length == len &&
+            codes[static_cast<size_t>(sym)].bits == code) {
+          *symbol = sym;
+          return true;
+        }
+      }
+    }
+    return false;
+  }
+};
+
+int ExtendValue(uint32_t v, int s) { return v < (1u << (s - 1)) ? static_cast<int>(v) - (1 << s) + 1 : static_cast<int>(v); }
+
+// A random complete-enough table: 1..n codes spread over lengths 1..16, never over-subscribed.
+void RandomTable(std::mt19937& rng, bool dc, uint8_t counts[16], uint8_t values[256], std::vector<bool>* used) {
+  std::vector<int> symbols;
+  for (int v = 0; v < 256; ++v)
+    if (!dc || v < 16) symbols.push_back(v);
+  std::shuffle(symbols.begin(), symbols.end(), rng);
+  uint32_t room = 2;  // codes still free at the current length
+  int k = 0;
+  const int want = static_cast<int>(std::min<size_t>(symbols.size(), 1 + rng() % 200));
+  for (int len = 1; len <= 16; ++len) {
+    int n = std::min<int>(static_cast<int>(room) - 1, want - k);
+    n = n <= 0 ? 0 : static_cast<int>(rng() % static_cast<uint32_t>(n + 1));
+    if (len >= 9 && k < want) n = std::max(n, std::min(want - k, static_cast<int>(room) - 1));
+    counts[len - 1] = static_cast<uint8_t>(n);
+    for (int i = 0; i < n; ++i, ++k) values[k] = static_cast<uint8_t>(symbols[static_cast<size_t>(k)]);
+    room = (room - static_cast<uint32_t>(n)) * 2;
+    if (room > 4096) room = 4096;
+  }
+  used->assign(256, false);
+  for (int i = 0; i < k; ++i) (*used)[values[i]] = true;
+}
+
+TEST(DecodeHuffmanBlock, ArbitraryDataMatchesABitSerialDecoder) {
+  std::mt19937 rng(31);
+  for (int trial = 0; trial < 40; ++trial) {
+    uint8_t dcCounts[16], acCounts[16], dcValues[256] = {}, acValues[256] = {};
+    std::vector<bool> dcUsed, acUsed;
+    RandomTable(rng, true, dcCounts, dcValues, &dcUsed);
+    RandomTable(rng, false, acCounts, acValues, &acUsed);
+    const HuffmanDecodeTable dc = Table(dcCounts, dcValues), ac = Table(acCounts, acValues);
+    const std::vector<Code> dcCode = CanonicalCodes(dcCounts, dcValues), acCode = CanonicalCodes(acCounts, acValues);
+
+    // Intervals of random bytes, 0xFF more often than chance, each ended by RSTn or EOI.
+    std::vector<uint8_t> data;
+    std::vector<ReferenceBits> intervals;
+    for (int i = 0; i < 12; ++i) {
+      ReferenceBits ref;
+      const int bytes = static_cast<int>(rng() % 400);
+      for (int b = 0; b < bytes; ++b) {
+        const uint8_t v = rng() % 16 == 0 ? 0xFF : static_cast<uint8_t>(rng());
+        data.push_back(v);
+        if (v == 0xFF) data.push_back(0x00);
+        for (int j = 7; j >= 0; --j) ref.bits.push_back((v >> j) & 1);
+      }
+      for (int f = static_cast<int>(rng() % 3); f > 0; --f) data.push_back(0xFF);
+      data.push_back(0xFF);
+      data.push_back(i == 11 ? 0xD9 : static_cast<uint8_t>(0xD0 + i % 8));
+      intervals.push_back(ref);
+    }
+    const int32_t len = static_cast<int32_t>(data.size());
+    HuffmanDecodeState st;
+    InitHuffmanDecodeState(&st);
+    int32_t pos = 0, marker = 0;
+    for (size_t i = 0; i < intervals.size(); ++i) {
+      ReferenceBits& ref = intervals[i];
+      int16_t pred = 0;
+      int refPred = 0;
+      for (int blockNo = 0;; ++blockNo) {
+        // The reference block.
+        std::vector<int16_t> want(64, 0);
+        bool ok = true;
+        int k = 0;
+        int s;
+        uint32_t v = 0;
+        if (!ref.Decode(dcCode, dcUsed, &s) || !ref.Receive(s & 15, &v)) {
+          ok = false;
+        } else {
+          if ((s & 15) != 0) refPred += ExtendValue(v, s & 15);
+          want[0] = static_cast<int16_t>(refPred);
+          for (k = 1; ok && k < 64;) {
+            if (!ref.Decode(acCode, acUsed, &s)) {
+              ok = false;
+              break;
+            }
+            const int run = s >> 4, size = s & 15;
+            if (size == 0) {
+              if (run != 15) break;
+              k += 16;
+              continue;
+            }
+            ok = ref.Receive(size, &v);
+            if (!ok) break;
+            if (k + run >= 72) {
+              ok = false;
+              break;
+            }
+            want[static_cast<size_t>(kZigzagToNatural[k + run])] = static_cast<int16_t>(ExtendValue(v, size));
+            k += run + 1;
+          }
+        }
+        int16_t block[64];
+        const PrimitiveStatus r = DecodeHuffmanBlock(data.data(), len, &pos, block, &pred, &marker, &dc, &ac, &st);
+        ASSERT_EQ(r == 0, ok) << "trial " << trial << " interval " << i << " block " << blockNo;
+        if (!ok) break;
+        ASSERT_EQ(std::vector<int16_t>(block, block + 64), want) << "trial " << trial << " interval " << i << " block " << blockNo;
+        ASSERT_EQ(st.coefficientCount, k) << "trial " << trial << " interval " << i << " block " << blockNo;
+        ASSERT_EQ(pred, static_cast<int16_t>(refPred));
+      }
+      // On to the interval's marker, as the codec finds it.
+      if (marker == 0) {
+        while (pos + 1 < len && !(data[pos] == 0xFF && data[pos + 1] != 0 && data[pos + 1] != 0xFF)) ++pos;
+        ASSERT_LT(pos + 1, len);
+        marker = data[pos + 1];
+        pos += 2;
+      }
+      ASSERT_EQ(marker, i == 11 ? 0xD9 : 0xD0 + static_cast<int>(i % 8)) << "trial " << trial << " interval " << i;
+      InitHuffmanDecodeState(&st);
+      marker = 0;
+    }
+  }
 }
 
 }  // namespace

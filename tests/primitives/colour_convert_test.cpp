@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "primitives/colour_convert.h"
+#include "primitives/path_counts.h"
 #include "support/e3_image.h"
 
 namespace {
@@ -21,14 +22,15 @@ struct ColourBuild {
   decltype(&kvz::prim::generic::Yuv420ToBgr) yuv420ToBgr;
   decltype(&kvz::prim::generic::YuvToRgb) yuvToRgb;
   decltype(&kvz::prim::generic::Yuy2ToPlanar422) yuy2ToPlanar422;
-  decltype(&kvz::prim::generic::ColourVectorPathCount) vectorCount;
+  const uint32_t* counts;
   bool Vector() const { return e3::IsVectorBuild(name); }
+  uint32_t vectorCount() const { return counts[kvz::prim::kPathColour]; }
 };
 
 #define E3_COLOUR_BUILD(ns)                                                                   \
   ColourBuild{#ns, &kvz::prim::ns::RgbToYuv420, &kvz::prim::ns::Yuv420ToBgr,                  \
               &kvz::prim::ns::YuvToRgb, &kvz::prim::ns::Yuy2ToPlanar422,                      \
-              &kvz::prim::ns::ColourVectorPathCount},
+              kvz::prim::ns::PathCounts},
 const ColourBuild kBuilds[] = {KVZ_FOR_EACH_BUILD(E3_COLOUR_BUILD)};
 #undef E3_COLOUR_BUILD
 

@@ -10,8 +10,8 @@
 #include "primitives/colour_convert.h"
 #include "primitives/dispatch.h"
 #include "primitives/dispatch_table.h"
-#include "primitives/kernel_use.h"
 #include "primitives/mirror.h"
+#include "primitives/path_counts.h"
 #include "primitives/region_copy.h"
 #include "primitives/vector_ops.h"
 #include "support/e1_arithmetic_builds.h"
@@ -106,14 +106,14 @@ TEST_F(DispatchTest, AVectorBuildsOwnKernelRunsBehindTheEntry) {
   for (const test::ArithmeticBuild& b : test::RunnableArithmeticBuilds()) {
     uint32_t before[KVZ_BUILD_COUNT];
     int k = 0;
-#define KVZ_READ_COUNT(ns) before[k++] = ns::KernelUseCounts[kUseCopyBytes];
+#define KVZ_READ_COUNT(ns) before[k++] = ns::PathCounts[kPathCopyBytes];
     KVZ_FOR_EACH_BUILD(KVZ_READ_COUNT)
     PrimitiveDispatchIndex.store(b.slot);
     ASSERT_EQ(CopyBytes(src.data(), dst.data(), 4096), 0);
     EXPECT_EQ(dst, src);
     k = 0;
 #define KVZ_COUNT_GREW(ns)                                                          \
-  EXPECT_EQ(ns::KernelUseCounts[kUseCopyBytes] != before[k],                        \
+  EXPECT_EQ(ns::PathCounts[kPathCopyBytes] != before[k],                              \
             k == b.slot && builds[k].isa != KVZ_ISA_GENERIC)                        \
       << "index " << b.slot << " build " << #ns;                                    \
   ++k;

@@ -319,15 +319,15 @@ TEST(RegionCopy, VectorBuildsRunTheirOwnKernels) {
   Block s8(4 * 96 * 4 * 2, 0, 0), d8(4 * 96 * 4 * 2, 0);
   const Op* byName[10];
   for (size_t i = 0; i < 10; ++i) byName[i] = &Ops()[i];
-  const KernelUse uses[10] = {kUseCopyRow, kUseCopyRow, kUseInterleave, kUseInterleave, kUseSplitPixels,
-                              kUseSplitPixels, kUseExtractChannel, kUseExtractChannel, kUseWordsToBytes,
-                              kUseBytesToWords};
+  const CountedPath uses[10] = {kPathCopyRow, kPathCopyRow, kPathInterleave, kPathInterleave, kPathSplitPixels,
+                              kPathSplitPixels, kPathExtractChannel, kPathExtractChannel, kPathWordsToBytes,
+                              kPathBytesToWords};
   for (const Build* b : VectorBuilds()) {
     for (size_t i = 0; i < 10; ++i) {
       const Op& o = *byName[i];
-      KernelUse use = uses[i];
+      CountedPath use = uses[i];
       if (!b->IntegerVector() && i >= 2) continue;  // the SSE-only build has no integer vectors
-      if (b->Ssse3() && i < 2) use = kUseCopyRowCacheAware;
+      if (b->Ssse3() && i < 2) use = kPathCopyRowCacheAware;
       Side src = MakeSide(o, true, roi, 0, 0, 3);
       Side dst = MakeSide(o, false, roi, 0, 0, 4);
       const uint32_t before = b->Count(use);

@@ -158,14 +158,14 @@ TEST(SampleConvert, VectorBuildsRunTheirOwnKernels) {
   float f[100] = {};
   for (const Build* b : VectorBuilds()) {
     if (!b->IntegerVector()) continue;  // the SSE-only build converts with scalar code
-    const uint32_t w = b->Count(kvz::prim::kUseBytesToWords), n = b->Count(kvz::prim::kUseWordsToBytes),
-                   fam = b->Count(kvz::prim::kUseConvertFamily);
+    const uint32_t w = b->Count(kvz::prim::kPathBytesToWords), n = b->Count(kvz::prim::kPathWordsToBytes),
+                   fam = b->Count(kvz::prim::kPathConvertFamily);
     b->ConvertBytesToWordsKernel(bytes, words, 100, 0);
     b->ConvertWordsToBytesKernel(words, bytes, 100);
     b->Convert8uTo32fKernel(bytes, f, 100, 0);
-    EXPECT_GT(b->Count(kvz::prim::kUseBytesToWords), w) << b->name;
-    EXPECT_GT(b->Count(kvz::prim::kUseWordsToBytes), n) << b->name;
-    EXPECT_GT(b->Count(kvz::prim::kUseConvertFamily), fam) << b->name;
+    EXPECT_GT(b->Count(kvz::prim::kPathBytesToWords), w) << b->name;
+    EXPECT_GT(b->Count(kvz::prim::kPathWordsToBytes), n) << b->name;
+    EXPECT_GT(b->Count(kvz::prim::kPathConvertFamily), fam) << b->name;
   }
 }
 

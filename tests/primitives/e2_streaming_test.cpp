@@ -14,7 +14,7 @@ namespace {
 
 using kvz::kernel::CpuidCallCount;
 using kvz::kernel::CpuidTable;
-using kvz::prim::kUseStream;
+using kvz::prim::kPathStream;
 using kvz::prim::ProbeCacheSize;
 
 constexpr uint32_t kKiB = 1024, kMiB = 1024 * 1024;
@@ -107,9 +107,9 @@ struct Outcome {
 template <typename F>
 Outcome Observe(const Build& b, const CpuidTable& cpu, F&& run) {
   ScopedCpuid scoped(cpu);
-  const uint32_t before = b.Count(kUseStream);
+  const uint32_t before = b.Count(kPathStream);
   run();
-  return {CpuidCallCount(2), CpuidCallCount(4), b.Count(kUseStream) != before};
+  return {CpuidCallCount(2), CpuidCallCount(4), b.Count(kPathStream) != before};
 }
 
 TEST(Streaming, CopyBytesDecisions) {
@@ -325,7 +325,7 @@ TEST(Streaming, GenericBuildNeverAsksTheProcessor) {
   ASSERT_EQ(0, g.CopyImage8u(s.data(), 2048, d.data(), 2048, {2048, 2048}));
   EXPECT_EQ(0u, CpuidCallCount(0));
   EXPECT_EQ(0u, CpuidCallCount(2));
-  EXPECT_EQ(0u, g.Count(kUseStream));
+  EXPECT_EQ(0u, g.Count(kPathStream));
 }
 
 }  // namespace

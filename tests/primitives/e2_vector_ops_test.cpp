@@ -284,26 +284,26 @@ TEST(VectorOps, VectorBuildsRunTheirOwnKernels) {
   int16_t w[100] = {};
   uint32_t v = 7;
   for (const Build* b : VectorBuilds()) {
-    const uint32_t copy = b->Count(kUseCopyBytes), zero = b->Count(kUseZeroFill), fill = b->Count(kUseFill),
-                   shift = b->Count(kUseShift);
+    const uint32_t copy = b->Count(kPathCopyBytes), zero = b->Count(kPathZeroFill), fill = b->Count(kPathFill),
+                   shift = b->Count(kPathShift);
     ASSERT_EQ(0, b->CopyBytes(a.data(), d.data(), 300));
     ASSERT_EQ(0, b->ZeroBytes(d.data(), 300));
     b->FillKernel32(&v, d.data(), 64);
-    EXPECT_EQ(copy + 1, b->Count(kUseCopyBytes)) << b->name;
-    EXPECT_EQ(zero + 1, b->Count(kUseZeroFill)) << b->name;
-    EXPECT_EQ(fill + 1, b->Count(kUseFill)) << b->name;
+    EXPECT_EQ(copy + 1, b->Count(kPathCopyBytes)) << b->name;
+    EXPECT_EQ(zero + 1, b->Count(kPathZeroFill)) << b->name;
+    EXPECT_EQ(fill + 1, b->Count(kPathFill)) << b->name;
     ASSERT_EQ(0, b->CopyWords(w, w + 50, 50));
     ASSERT_EQ(0, b->ZeroWords(w, 100));
-    EXPECT_EQ(copy + 2, b->Count(kUseCopyBytes)) << b->name;
-    EXPECT_EQ(zero + 2, b->Count(kUseZeroFill)) << b->name;
+    EXPECT_EQ(copy + 2, b->Count(kPathCopyBytes)) << b->name;
+    EXPECT_EQ(zero + 2, b->Count(kPathZeroFill)) << b->name;
     if (b->IntegerVector()) {
       ASSERT_EQ(0, b->ShiftLeftWords(3, w, 100));
       ASSERT_EQ(0, b->ShiftRightWords(3, w, 100));
-      EXPECT_EQ(shift + 2, b->Count(kUseShift)) << b->name;
-      const uint32_t ac4 = b->Count(kUseCopyRowAc4);
+      EXPECT_EQ(shift + 2, b->Count(kPathShift)) << b->name;
+      const uint32_t ac4 = b->Count(kPathCopyRowAc4);
       alignas(16) uint8_t px[64] = {};
       b->CopyRowAc4Kernel8u(a.data(), px, 64);
-      EXPECT_EQ(ac4 + 1, b->Count(kUseCopyRowAc4)) << b->name;
+      EXPECT_EQ(ac4 + 1, b->Count(kPathCopyRowAc4)) << b->name;
     }
   }
   const Build& g = Generic();
@@ -311,7 +311,7 @@ TEST(VectorOps, VectorBuildsRunTheirOwnKernels) {
   ASSERT_EQ(0, g.ZeroBytes(d.data(), 300));
   ASSERT_EQ(0, g.ShiftLeftWords(3, w, 100));
   g.FillKernel32(&v, d.data(), 64);
-  for (uint32_t k = 0; k < kKernelUseCount; ++k) EXPECT_EQ(0u, g.counts[k]) << "generic counter " << k;
+  for (uint32_t k = 0; k < kPathCount; ++k) EXPECT_EQ(0u, g.counts[k]) << "generic counter " << k;
 }
 
 }  // namespace

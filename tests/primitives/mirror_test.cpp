@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "primitives/mirror.h"
+#include "primitives/path_counts.h"
 #include "support/e3_image.h"
 
 namespace {
@@ -30,7 +31,9 @@ struct MirrorBuild {
   InPlaceFn<uint16_t> inPlace16[3];
   CopyFn<int32_t> copy32[3];
   InPlaceFn<int32_t> inPlace32[3];
-  uint32_t (*vectorCount)();
+  const uint32_t* counts;
+
+  uint32_t vectorCount() const { return counts[kvz::prim::kPathMirror]; }
 
   CopyFn<uint8_t> Copy(uint8_t*, int l) const { return copy8[l]; }
   CopyFn<uint16_t> Copy(uint16_t*, int l) const { return copy16[l]; }
@@ -47,7 +50,7 @@ struct MirrorBuild {
    &kvz::prim::ns::MirrorImage##bits##Ac4InPlace}
 #define E3_MIRROR_BUILD(ns)                                                                   \
   MirrorBuild{#ns, E3_MEMBERS(ns, 8u, uint8_t), E3_MEMBERS(ns, 16u, uint16_t),                \
-              E3_MEMBERS(ns, 32s, int32_t), &kvz::prim::ns::MirrorVectorPathCount},
+              E3_MEMBERS(ns, 32s, int32_t), kvz::prim::ns::PathCounts},
 const MirrorBuild kBuilds[] = {KVZ_FOR_EACH_BUILD(E3_MIRROR_BUILD)};
 #undef E3_MIRROR_BUILD
 #undef E3_MEMBERS

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kvz/kernel_testing.h"
+#include "primitives/path_counts.h"
 #include "primitives/resize.h"
 #include "support/e3_image.h"
 
@@ -22,10 +23,11 @@ using kvz::prim::RoiSize;
 struct ResizeBuild {
   const char* name;
   decltype(&kvz::prim::generic::ResizeImage8uC4) resize;
-  decltype(&kvz::prim::generic::ResizeVectorPathCount) vectorCount;
+  const uint32_t* counts;
+  uint32_t vectorCount() const { return counts[kvz::prim::kPathResize]; }
 };
 #define E3_RESIZE_BUILD(ns) \
-  ResizeBuild{#ns, &kvz::prim::ns::ResizeImage8uC4, &kvz::prim::ns::ResizeVectorPathCount},
+  ResizeBuild{#ns, &kvz::prim::ns::ResizeImage8uC4, kvz::prim::ns::PathCounts},
 const ResizeBuild kBuilds[] = {KVZ_FOR_EACH_BUILD(E3_RESIZE_BUILD)};
 #undef E3_RESIZE_BUILD
 

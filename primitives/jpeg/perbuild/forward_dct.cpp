@@ -92,12 +92,16 @@ inline void SplitDv(__m128i d, __m128i v, __m128i* high, __m128i* low) {
   *low = _mm_or_si128(_mm_and_si128(d, seven), _mm_slli_epi32(_mm_and_si128(v, seven), 16));
 }
 
-// a_D D + a_V V + 2 (h16 d16 + h25 d25), the form every odd output takes.
+// a_D D + a_V V + 2 (h16 d16 + h25 d25), the form every odd output takes; kWhole: dvHigh holds
+// D and V themselves (the row pass).
+template <bool kWhole>
 inline __m128i OddOutput(__m128i dvHigh, __m128i dvLow, __m128i q, int16_t aD, int16_t aV,
                          int16_t h16, int16_t h25) {
+  const __m128i odd = _mm_slli_epi32(_mm_madd_epi16(q, Pair(h16, h25)), 1);
+  if (kWhole) return _mm_add_epi32(_mm_madd_epi16(dvHigh, Pair(aD, aV)), odd);
   __m128i sum = _mm_add_epi32(_mm_madd_epi16(dvHigh, Pair(static_cast<int16_t>(aD * 8), static_cast<int16_t>(aV * 8))),
                               _mm_madd_epi16(dvLow, Pair(aD, aV)));
-  return _mm_add_epi32(sum, _mm_slli_epi32(_mm_madd_epi16(q, Pair(h16, h25)), 1));
+  return _mm_add_epi32(sum, odd);
 }
 
 // The butterfly on eight lanes at once: x[k] holds input k of eight rows (or columns).
@@ -127,22 +131,30 @@ inline void VectorButterfly(__m128i x[8]) {
   x[2] = Finish<kRow>(_mm_slli_epi32(_mm_madd_epi16(tLo, c2), 1), _mm_slli_epi32(_mm_madd_epi16(tHi, c2), 1));
   x[6] = Finish<kRow>(_mm_add_epi32(_mm_slli_epi32(_mm_madd_epi16(tLo, c6), 1), _mm_madd_epi16(tLo, t12Only)),
                       _mm_add_epi32(_mm_slli_epi32(_mm_madd_epi16(tHi, c6), 1), _mm_madd_epi16(tHi, t12Only)));
-  // Odd part, expanded: y1 = 4017 D + 799 V + 38528 d16 + 25744 d25, and so on.
+  // Odd part, expanded: y1 = 4017 D + 799 V + 38528 d16 + 25744 d25, and so on. In the row
+  // pass D and V come from 9-bit differences and fit 16 bits: one multiply-add takes both (the
+  // low-part products are zero).
   __m128i dvHigh[2], dvLow[2], q[2];
   for (int h = 0; h < 2; ++h) {
     __m128i dPair = h ? _mm_unpackhi_epi16(d07, d07) : _mm_unpacklo_epi16(d07, d07);
     __m128i vPair = h ? _mm_unpackhi_epi16(d34, d34) : _mm_unpacklo_epi16(d34, d34);
-    SplitDv(ScaleBySqrt2(dPair), ScaleBySqrt2(vPair), &dvHigh[h], &dvLow[h]);
+    if (kRow) {
+      dvHigh[h] = _mm_or_si128(_mm_and_si128(ScaleBySqrt2(dPair), _mm_set1_epi32(0xFFFF)),
+                               _mm_slli_epi32(ScaleBySqrt2(vPair), 16));
+      dvLow[h] = _mm_setzero_si128();
+    } else {
+      SplitDv(ScaleBySqrt2(dPair), ScaleBySqrt2(vPair), &dvHigh[h], &dvLow[h]);
+    }
     q[h] = h ? _mm_unpackhi_epi16(d16, d25) : _mm_unpacklo_epi16(d16, d25);
   }
-  x[1] = Finish<kRow>(OddOutput(dvHigh[0], dvLow[0], q[0], 4017, 799, 19264, 12872),
-                      OddOutput(dvHigh[1], dvLow[1], q[1], 4017, 799, 19264, 12872));
-  x[7] = Finish<kRow>(OddOutput(dvHigh[0], dvLow[0], q[0], 799, -4017, -12872, 19264),
-                      OddOutput(dvHigh[1], dvLow[1], q[1], 799, -4017, -12872, 19264));
-  x[3] = Finish<kRow>(OddOutput(dvHigh[0], dvLow[0], q[0], 3406, -2275, -4524, -22724),
-                      OddOutput(dvHigh[1], dvLow[1], q[1], 3406, -2275, -4524, -22724));
-  x[5] = Finish<kRow>(OddOutput(dvHigh[0], dvLow[0], q[0], 2276, 3406, -22728, 4520),
-                      OddOutput(dvHigh[1], dvLow[1], q[1], 2276, 3406, -22728, 4520));
+  x[1] = Finish<kRow>(OddOutput<kRow>(dvHigh[0], dvLow[0], q[0], 4017, 799, 19264, 12872),
+                      OddOutput<kRow>(dvHigh[1], dvLow[1], q[1], 4017, 799, 19264, 12872));
+  x[7] = Finish<kRow>(OddOutput<kRow>(dvHigh[0], dvLow[0], q[0], 799, -4017, -12872, 19264),
+                      OddOutput<kRow>(dvHigh[1], dvLow[1], q[1], 799, -4017, -12872, 19264));
+  x[3] = Finish<kRow>(OddOutput<kRow>(dvHigh[0], dvLow[0], q[0], 3406, -2275, -4524, -22724),
+                      OddOutput<kRow>(dvHigh[1], dvLow[1], q[1], 3406, -2275, -4524, -22724));
+  x[5] = Finish<kRow>(OddOutput<kRow>(dvHigh[0], dvLow[0], q[0], 2276, 3406, -22728, 4520),
+                      OddOutput<kRow>(dvHigh[1], dvLow[1], q[1], 2276, 3406, -22728, 4520));
 }
 
 // c x r / 2^15 rounded half to even and saturated, r unsigned.

@@ -21,8 +21,8 @@ namespace {
 constexpr bool kGeneric = KVZ_BUILD_ISA == KVZ_ISA_GENERIC;
 
 // Room the faster coder needs: 32 bits of DC, at most 63 x 31 bits of AC, 7 pending bits, every
-// byte possibly stuffed.
-constexpr int32_t kFastCoderRoom = 2 * ((32 + 63 * 31 + 7 + 7) / 8);
+// byte possibly stuffed, and the three bytes its last four-byte store may write past its end.
+constexpr int32_t kFastCoderRoom = 2 * ((32 + 63 * 31 + 7 + 7) / 8) + 3;
 
 struct BitLengths {
   uint8_t of[256];
@@ -122,6 +122,47 @@ struct BitWriter {
   }
 };
 
+#if KVZ_JPEG_SSSE3
+// Byte shuffles that put zigzag positions 16j..16j+15 of four registers of natural-order bytes
+// (register i: natural indices 16i..16i+15) in order; 0x80 clears lanes from other registers.
+struct ZigzagShuffles {
+  uint8_t lane[4][4][16];
+};
+constexpr ZigzagShuffles MakeZigzagShuffles() {
+  ZigzagShuffles t{};
+  for (int j = 0; j < 4; ++j)
+    for (int i = 0; i < 4; ++i)
+      for (int l = 0; l < 16; ++l) {
+        const int n = kZigzagToNatural[16 * j + l];
+        t.lane[j][i][l] = static_cast<uint8_t>(n >= 16 * i && n < 16 * i + 16 ? n - 16 * i : 0x80);
+      }
+  return t;
+}
+alignas(16) constexpr ZigzagShuffles kZigzagShuffles = MakeZigzagShuffles();
+
+// Bit k set when zigzag position k of a natural-order block holds a non-zero coefficient: the
+// zero tests of all 64 coefficients shuffled into zigzag order, without reordering the block.
+inline uint64_t ZigzagNonZeroMask(const int16_t* block) {
+  const __m128i zero = _mm_setzero_si128();
+  __m128i isZero[4];
+  for (int i = 0; i < 4; ++i) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i + 8));
+    isZero[i] = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
+  }
+  uint64_t mask = 0;
+  for (int j = 0; j < 4; ++j) {
+    __m128i ordered = zero;
+    for (int i = 0; i < 4; ++i) {
+      const __m128i shuffle = _mm_load_si128(reinterpret_cast<const __m128i*>(kZigzagShuffles.lane[j][i]));
+      ordered = _mm_or_si128(ordered, _mm_shuffle_epi8(isZero[i], shuffle));
+    }
+    mask |= static_cast<uint64_t>(~_mm_movemask_epi8(ordered) & 0xFFFF) << (16 * j);
+  }
+  return mask;
+}
+#endif
+
 // Bit k set when zigzag position k holds a non-zero coefficient.
 inline uint64_t NonZeroMask(const int16_t* zigzag) {
   uint64_t mask = 0;
@@ -143,9 +184,15 @@ bool EncodeBlockFast(const int16_t* block, uint8_t* dst, int32_t dstLength, int3
                      int16_t* dcPredictor, const HuffmanEncodeTable* dcTable,
                      const HuffmanEncodeTable* acTable, HuffmanEncodeState* state) {
   if (static_cast<int64_t>(dstLength) - *position < kFastCoderRoom) return false;
+#if KVZ_JPEG_SSSE3
+  uint64_t mask = ZigzagNonZeroMask(block) & ~uint64_t{1};
+  auto coefficient = [block](int32_t k) { return static_cast<int32_t>(block[kZigzagToNatural[k]]); };
+#else
   alignas(16) int16_t zigzag[64];
   for (int k = 0; k < 64; ++k) zigzag[k] = block[kZigzagToNatural[k]];
   uint64_t mask = NonZeroMask(zigzag) & ~uint64_t{1};
+  auto coefficient = [&zigzag](int32_t k) { return static_cast<int32_t>(zigzag[k]); };
+#endif
 
   const uint32_t accumulator = static_cast<uint32_t>(state->accumulator);
   const int32_t pending = state->count;
@@ -170,20 +217,34 @@ bool EncodeBlockFast(const int16_t* block, uint8_t* dst, int32_t dstLength, int3
       if ((zrl >> 16) == 0) return false;
       w.Put(zrl & 0xFFFF, static_cast<int32_t>(zrl >> 16));
     }
-    const int32_t v = zigzag[k];
-    s = SizeCategory(static_cast<uint32_t>(v < 0 ? -v : v));
+    const int32_t v = coefficient(k);
+    s = 32 - __builtin_clz(static_cast<uint32_t>(v < 0 ? -v : v));
     if (s > 15) return false;
     e = acTable->entry[run * 16 + s];
     const int32_t length = static_cast<int32_t>(e >> 16);
     if (length == 0) return false;
-    w.Put(((e & 0xFFFF) << s) | ValueBits(v, s), length + s);
+    w.Put(((e & 0xFFFF) << s) | (static_cast<uint32_t>(v + (v >> 31)) & ((1u << s) - 1)), length + s);
   }
   if (previous < 63) {
     e = acTable->entry[0x00];
     if ((e >> 16) == 0) return false;
     w.Put(e & 0xFFFF, static_cast<int32_t>(e >> 16));
   }
-  for (; w.bits >= 8; w.bits -= 8) w.Emit(static_cast<uint32_t>(w.buffer >> (w.bits - 8)) & 0xFF);
+  // The whole bytes left (at most three): one four-byte store unless one of them is 0xFF.
+  const int32_t whole = w.bits >> 3;
+  if (whole != 0) {
+    const int32_t rest = w.bits - 8 * whole;
+    const uint32_t bytes = static_cast<uint32_t>(w.buffer >> rest) << (32 - 8 * whole);
+    if ((((~bytes) - 0x01010101u) & bytes & 0x80808080u) == 0) {
+      const uint32_t be = __builtin_bswap32(bytes);
+      memcpy(w.out, &be, 4);
+      w.out += whole;
+      w.last = static_cast<int32_t>((bytes >> (32 - 8 * whole)) & 0xFF);
+    } else {
+      for (int32_t i = 0; i < whole; ++i) w.Emit((bytes >> (24 - 8 * i)) & 0xFF);
+    }
+    w.bits = rest;
+  }
 
   // The state as the byte-at-a-time coder leaves it: the last byte taken above bit 23.
   const uint32_t top = w.last >= 0 ? static_cast<uint32_t>(w.last) : accumulator >> 24;

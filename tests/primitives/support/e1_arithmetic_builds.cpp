@@ -20,7 +20,7 @@ const std::vector<ArithmeticBuild>& ArithmeticBuilds() {
                &prim::ns::ReverseDivideWords, &prim::ns::ReverseDivideWordsKernel,              \
                &prim::ns::DivideWordsSimd, &prim::ns::MultiplyComplexInPlace,                   \
                &prim::ns::MultiplyComplex, &prim::ns::GetLibraryVersion,                        \
-               &prim::ns::VectorPathCount, &prim::ns::ResetVectorPathCounts});
+               prim::ns::PathCounts});
     KVZ_FOR_EACH_BUILD(KVZ_ADD_BUILD)
 #undef KVZ_ADD_BUILD
     return v;

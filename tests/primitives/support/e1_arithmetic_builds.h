@@ -1,6 +1,7 @@
 // Every processor build of the arithmetic kernels, by slot, for tests that compare the builds
 // with the generic one and with independent references.
 #pragma once
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -8,7 +9,7 @@
 #include "primitives/divide_words.h"
 #include "primitives/library_version.h"
 #include "primitives/multiply_scaled.h"
-#include "primitives/vector_path_counter.h"
+#include "primitives/path_counts.h"
 #include "processor_isa.h"
 
 namespace kvz::test {
@@ -26,8 +27,10 @@ struct ArithmeticBuild {
   decltype(&prim::generic::MultiplyComplexInPlace) complexInPlace;
   decltype(&prim::generic::MultiplyComplex) complexMultiply;
   decltype(&prim::generic::GetLibraryVersion) libraryVersion;
-  decltype(&prim::generic::VectorPathCount) pathCount;
-  decltype(&prim::generic::ResetVectorPathCounts) resetPathCounts;
+  uint32_t* counts;
+
+  uint32_t pathCount(prim::CountedPath p) const { return counts[p]; }
+  void resetPathCounts() const { std::fill(counts, counts + prim::kPathCount, 0u); }
 };
 
 // In slot order.

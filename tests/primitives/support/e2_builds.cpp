@@ -8,7 +8,7 @@ namespace e2 {
     Build b;                                        \
     b.name = #ns;                                   \
     b.isa = IsaOf(#ns);                             \
-    b.counts = kvz::prim::ns::KernelUseCounts;      \
+    b.counts = kvz::prim::ns::PathCounts;         \
     E2_FUNCTIONS(E2_ASSIGN, ns)                     \
     v.push_back(b);                                 \
   }

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "primitives/kernel_use.h"
+#include "primitives/path_counts.h"
 #include "primitives/region_copy.h"
 #include "primitives/row_kernels.h"
 #include "primitives/sample_convert.h"
@@ -53,7 +53,7 @@ struct Build {
   bool Vector() const { return isa >= 1; }         // 16-byte moves
   bool IntegerVector() const { return isa >= 2; }  // SSE2 integer code
   bool Ssse3() const { return isa == 4; }
-  uint32_t Count(kvz::prim::KernelUse k) const { return counts[k]; }
+  uint32_t Count(kvz::prim::CountedPath k) const { return counts[k]; }
 };
 
 const std::vector<Build>& Builds();

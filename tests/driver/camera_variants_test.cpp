@@ -1,0 +1,139 @@
+// Cameras other than the vendor's own high-speed isochronous one, driven through the filter: a
+// standard UVC camera without the vendor units, a camera that is a later function of a composite
+// device, and a bulk camera whose stream runs from its commit to its pipe reset.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <set>
+
+#include "control_bench.h"
+#include "device_bench.h"
+#include "ks_client.h"
+#include "uvc.h"
+
+namespace kvz::drivertest {
+namespace {
+
+constexpr uint8_t kSetCur = 0x01;
+constexpr uint16_t kCommit = VS_COMMIT_CONTROL << 8;
+
+class CameraVariants : public DeviceBench {
+ protected:
+  // Start, open the filter and run a capture pin at the first format it offers.
+  void RunCapture() {
+    ASSERT_EQ(STATUS_SUCCESS, Start());
+    ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
+    std::vector<ksclient::Bytes> ranges;
+    ASSERT_EQ(STATUS_SUCCESS, filter_->PinDataRanges(0, &ranges));
+    ASSERT_FALSE(ranges.empty());
+    ksclient::Bytes format;
+    ASSERT_EQ(STATUS_SUCCESS, filter_->Intersect(0, {ranges.front()}, &format));
+    ASSERT_EQ(STATUS_SUCCESS, filter_->CreatePin(0, format, &pin_));
+    frameBytes_ = static_cast<ULONG>(reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize);
+    for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(state));
+  }
+  NTSTATUS ReadFrames(size_t count) {
+    std::vector<ksclient::CompletedFrame> frames;
+    return pin_->ReadFrames(count, frameBytes_, 2, &frames, 20000000);
+  }
+  size_t CountRequests(const std::function<bool(const simcam::LoggedRequest&)>& match) const {
+    size_t n = 0;
+    for (const simcam::LoggedRequest& r : camera_->Log()) n += match(r);
+    return n;
+  }
+  void TearDown() override {
+    if (pin_) pin_->SetState(KSSTATE_STOP);
+    pin_.reset();
+    filter_.reset();
+    DeviceBench::TearDown();
+  }
+
+  std::unique_ptr<ksclient::KsFilterClient> filter_;
+  std::unique_ptr<ksclient::KsPinClient> pin_;
+  ULONG frameBytes_ = 0;
+};
+
+// A camera without the vendor's units is a standard UVC camera: it starts unidentified and
+// streams, and nothing the driver sends reaches an entity other than the camera terminal, the
+// processing unit and the streaming interface (no register access, no vendor control).
+struct StandardCase {
+  const char* name;
+  std::function<simcam::CameraDescription()> description;
+};
+
+class StandardCamera : public CameraVariants, public ::testing::WithParamInterface<StandardCase> {};
+
+TEST_P(StandardCamera, StreamsWithoutVendorRequests) {
+  Plug(GetParam().description());
+  ASSERT_NO_FATAL_FAILURE(RunCapture());
+  EXPECT_FALSE(Camera()->IsChipIdentified());
+  ASSERT_EQ(STATUS_SUCCESS, ReadFrames(12));
+  const std::set<uint16_t> standard = {0x0100, 0x0200, 0x0001};
+  for (const simcam::LoggedRequest& r : camera_->Log()) {
+    const bool classRequest = r.kind == simcam::RequestKind::kControl && (r.setup.bmRequestType & 0x60) == 0x20;
+    if (classRequest) {
+      EXPECT_TRUE(standard.count(r.setup.wIndex)) << "wIndex " << std::hex << r.setup.wIndex;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cameras, StandardCamera,
+                         ::testing::Values(StandardCase{"minimal", simcam::MinimalDescription},
+                                           StandardCase{"isochWithoutUnits",
+                                                        [] {
+                                                          auto d = DescriptionOf(Profile::kIsoch);
+                                                          d.extensionUnits.clear();
+                                                          return d;
+                                                        }}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The camera is the second function of a composite device (interfaces 2 and 3, hardware
+// identifier MI_02): its vendor unit is found on its own control interface and identifies the chip.
+TEST_F(CameraVariants, VendorUnitOfALaterFunctionIsAddressedOnItsInterface) {
+  simcam::CameraDescription d = DescriptionOf(Profile::kIsoch);
+  d.firstInterface = 2;
+  usb::PortOptions port;
+  port.interfaceNumber = 2;
+  Plug(d, {}, port);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  EXPECT_TRUE(Camera()->IsChipIdentified());
+  EXPECT_EQ(2, Camera()->InterfaceNumber());
+  uint16_t unit = 0;
+  for (const simcam::UnitLayout& u : camera_->Layout().units)
+    if (u.subtype == VC_EXTENSION_UNIT && u.guid == DriverGuids().vendorUnit) unit = u.id;
+  ASSERT_NE(0, unit);
+  const auto addressedTo = [&](uint16_t index) {
+    return CountRequests([&](const simcam::LoggedRequest& r) {
+      return r.kind == simcam::RequestKind::kControl && r.setup.wIndex == index;
+    });
+  };
+  EXPECT_GT(addressedTo(static_cast<uint16_t>(unit << 8 | 2)), 0u);
+  EXPECT_EQ(0u, addressedTo(static_cast<uint16_t>(unit << 8)));
+}
+
+// A bulk camera streams from the commit: the driver never selects an alternate setting of its
+// streaming interface (that would end the stream), not even for system sleep, and a RUN after
+// PAUSE, whose stop reset the pipe, commits again before frames are read.
+TEST_F(CameraVariants, BulkStreamRunsFromCommitToPipeReset) {
+  Plug(Profile::kBulk);
+  ASSERT_NO_FATAL_FAILURE(RunCapture());
+  ASSERT_EQ(STATUS_SUCCESS, ReadFrames(3));
+  ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_PAUSE));
+  EXPECT_GT(CountRequests([](const simcam::LoggedRequest& r) { return r.kind == simcam::RequestKind::kPipeReset; }),
+            0u);
+  ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_RUN));
+  ASSERT_EQ(STATUS_SUCCESS, ReadFrames(3));
+  // System sleep gives a running stream's bandwidth back: nothing to select on a bulk interface.
+  kernel::NotifySystemStateLock(false);
+  kernel::NotifySystemStateLock(true);
+  EXPECT_EQ(0u, CountRequests([](const simcam::LoggedRequest& r) {
+              return r.kind == simcam::RequestKind::kSetInterface && r.interfaceNumber == 1;
+            }));
+  EXPECT_EQ(2u, CountRequests([](const simcam::LoggedRequest& r) {
+              return r.kind == simcam::RequestKind::kControl && r.setup.bRequest == kSetCur &&
+                     r.setup.wValue == kCommit && r.setup.wIndex == 1;
+            }));
+}
+
+}  // namespace
+}  // namespace kvz::drivertest

@@ -1,0 +1,143 @@
+// The frame geometry against its plain per-pixel definitions (support/geometry_reference.h),
+// byte for byte, over tiny, odd, portrait, extreme and full-HD sizes: tiled, table-driven and
+// vector paths must not change a single byte, and must write nothing outside their frames.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "postproc/bilinear_resample.h"
+#include "postproc/frame_format.h"
+#include "postproc/frame_rotation.h"
+#include "postproc/image_crop_resize.h"
+#include "support/geometry_reference.h"
+#include "support/guarded_buffer.h"
+#include "support/yuy2_frames.h"
+
+namespace kvz {
+namespace {
+
+using test::GuardedBuffer;
+using test::RandomBytes;
+
+struct Resize {
+  int sw, sh, dw, dh;
+};
+
+// Sides here stay under 8192; bounding them lets the compiler see that no size overflows, even
+// with a 32-bit size_t.
+size_t Bytes(int width, int height, int perPixel) {
+  return static_cast<size_t>(width & 0x1FFF) * static_cast<size_t>(height & 0x1FFF) *
+         static_cast<size_t>(perPixel & 3);
+}
+
+// Deterministic assorted sizes from 2 to max on each side (mostly small, so that every tail and
+// edge rule is met many times).
+std::vector<Resize> AssortedResizes(int count, int max, uint32_t seed) {
+  std::vector<Resize> out;
+  uint32_t s = seed;
+  auto next = [&] {
+    s = s * 1664525u + 1013904223u;
+    return 2 + static_cast<int>((s >> 8) % static_cast<uint32_t>(max - 1));
+  };
+  for (int n = 0; n < count; ++n) out.push_back({next(), next(), next(), next()});
+  return out;
+}
+
+// The frame processor's zoom and the quarter turn's fit among them, both ways from 2 x 2 to
+// 1920 x 1080 and portrait, exact and inexact ratios, extreme aspect ratios.
+const Resize kNamedResizes[] = {
+    {1920, 1080, 1920, 1080}, {960, 540, 1920, 1080},  {1745, 981, 1920, 1080},
+    {1920, 1080, 1080, 604},  {1080, 1920, 604, 1080}, {1280, 720, 1920, 1080},
+    {1920, 1080, 960, 540},   {640, 480, 480, 360},    {2, 2, 2, 2},
+    {2, 2, 9, 7},             {9, 7, 2, 2},            {3, 5, 33, 17},
+    {641, 481, 319, 239},     {33, 17, 34, 18},        {1000, 8, 9, 40},
+    {16, 300, 1000, 3},       {17, 3, 16, 3},          {18, 4, 160, 4},
+    {176, 144, 320, 240},     {320, 240, 176, 144},    {9, 9, 9, 9},
+    {250, 2, 30, 2},          {40, 9, 1024, 9},        {1023, 5, 1024, 5},
+};
+
+std::vector<Resize> ResizeCases() {
+  std::vector<Resize> cases(std::begin(kNamedResizes), std::end(kNamedResizes));
+  for (const auto& r : AssortedResizes(60, 120, 7)) cases.push_back(r);
+  return cases;
+}
+
+TEST(GeometryAgainstDefinition, NearestYuy2Resize) {
+  for (const auto& c : ResizeCases()) {
+    SCOPED_TRACE(::testing::Message() << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh);
+    const auto src = RandomBytes(Bytes(c.sw, c.sh, 2), c.sw * 131 + c.dh);
+    const size_t bytes = Bytes(c.dw, c.dh, 2);
+    GuardedBuffer got(bytes, 0x3C);
+    std::vector<uint8_t> want(bytes, 0x3C);
+    ASSERT_EQ(STATUS_SUCCESS,
+              ResizeImage(src.data(), got.data(), c.sw, c.sh, c.dw, c.dh, kSubtypeYuy2));
+    test::ReferenceResizeYuy2(src.data(), c.sw, c.sh, want.data(), c.dw, c.dh);
+    ASSERT_EQ(0, memcmp(want.data(), got.data(), bytes));
+    ASSERT_TRUE(got.GuardsIntact());
+  }
+}
+
+struct Frame {
+  int w, h;
+};
+
+std::vector<Frame> TurnFrames() {
+  std::vector<Frame> frames = {{1920, 1080}, {1080, 1920}, {1280, 720}, {640, 480},
+                               {480, 640},   {176, 144},   {2, 2},      {8, 2},
+                               {9, 5},       {5, 9},       {641, 481},  {63, 99},
+                               {61, 101},    {33, 32},     {32, 33},    {1000, 48},
+                               {48, 1000},   {99, 98},     {17, 18},    {258, 66}};
+  for (const auto& r : AssortedResizes(40, 150, 11)) frames.push_back({r.sw, r.sh});
+  return frames;
+}
+
+TEST(GeometryAgainstDefinition, QuarterTurns) {
+  for (const auto& f : TurnFrames())
+    for (LONG rotation : {1, 3}) {
+      SCOPED_TRACE(::testing::Message() << f.w << "x" << f.h << " rotation " << rotation);
+      const size_t bytes = Bytes(f.w, f.h, 2);
+      const auto src = RandomBytes(bytes, f.w * 17 + f.h + rotation);
+      GuardedBuffer got(bytes, 0x77), scratch(bytes);
+      RotateYuy2Frame(got.data(), src.data(), scratch.data(), rotation, f.w, f.h);
+      const auto want = test::ReferenceQuarterTurn(src, rotation, f.w, f.h);
+      ASSERT_EQ(0, memcmp(want.data(), got.data(), bytes));
+      ASSERT_TRUE(got.GuardsIntact());
+      ASSERT_TRUE(scratch.GuardsIntact());
+    }
+}
+
+TEST(GeometryAgainstDefinition, BilinearRgb24AndYuy2) {
+  std::vector<Resize> cases = ResizeCases();
+  cases.push_back({1, 1, 17, 9});
+  cases.push_back({1, 6, 12, 61});
+  cases.push_back({160, 120, 1920, 1080});
+  for (const auto& c : cases)
+    for (int channels : {2, 3}) {
+      if (channels == 2 && c.sw < 2) continue;
+      SCOPED_TRACE(::testing::Message() << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh
+                                        << " channels " << channels);
+      // Odd sizes also get rows padded past their pixels, which must stay untouched.
+      const int pad = (c.dw & 1) ? 5 : 0;
+      const int srcStride = c.sw * channels + ((c.sw & 1) ? 3 : 0);
+      const int dstStride = c.dw * channels + pad;
+      const auto src = RandomBytes(Bytes(srcStride, c.sh, 1), c.sw * 7 + c.dh * 3);
+      const size_t bytes = Bytes(dstStride, c.dh, 1);
+      GuardedBuffer got(bytes, 0x5A);
+      std::vector<uint8_t> want(bytes, 0x5A);
+      const ResampleImage in{const_cast<uint8_t*>(src.data()), static_cast<ULONG>(srcStride), c.sw,
+                             c.sh};
+      const ResampleImage out{got.data(), static_cast<ULONG>(dstStride), c.dw, c.dh};
+      if (channels == 3)
+        ResizeRgb24Bilinear(&out, &in);
+      else
+        ResizeYuy2Bilinear(&out, &in);
+      test::ReferenceBilinear(src.data(), c.sw, c.sh, srcStride, want.data(), c.dw, c.dh,
+                              dstStride, channels);
+      ASSERT_EQ(0, memcmp(want.data(), got.data(), bytes));
+      ASSERT_TRUE(got.GuardsIntact());
+    }
+}
+
+}  // namespace
+}  // namespace kvz
