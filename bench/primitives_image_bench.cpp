@@ -1,6 +1,6 @@
 // Colour conversions and the in-place mirror, every processor build side by side on camera frame
 // sizes: <Primitive>/<build>/<W>x<H>. The mirror turns the frame upside down (axis 0), as the
-// codec's RGB24-to-I420 conversion does.
+// codec's RGB24-to-I420 conversion does; Axis1 and Axis2 reverse the rows, and both.
 #include <cstdint>
 #include <string>
 
@@ -40,6 +40,12 @@ void Register(const std::string& primitive, const char* build, int bytesPerPixel
     });                                                                                            \
     Register("MirrorImage8uC3InPlace", #ns, 3, [](uint8_t* in, uint8_t*, RoiSize r) {              \
       p::MirrorImage8uC3InPlace(in, 3 * r.width, r, 0);                                            \
+    });                                                                                            \
+    Register("MirrorImage8uC3InPlaceAxis1", #ns, 3, [](uint8_t* in, uint8_t*, RoiSize r) {         \
+      p::MirrorImage8uC3InPlace(in, 3 * r.width, r, 1);                                            \
+    });                                                                                            \
+    Register("MirrorImage8uC3InPlaceAxis2", #ns, 3, [](uint8_t* in, uint8_t*, RoiSize r) {         \
+      p::MirrorImage8uC3InPlace(in, 3 * r.width, r, 2);                                            \
     });                                                                                            \
   }
 

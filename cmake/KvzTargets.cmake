@@ -60,6 +60,28 @@ function(kvz_add_gtest target)
   endif()
 endfunction()
 
+# Processor models under which detection on the 32-bit build selects slots 0 to 4: a Pentium II
+# (MMX, no SSE), a Pentium III (SSE), a family-15 model with SSE2 only, a Core Duo (SSE3) and a
+# Core 2 (SSSE3).
+set(KVZ_QEMU_BUILD_MODELS pentium2 pentium3 "qemu32,family=15,model=2,stepping=9,+sse,+sse2,-sse3"
+  coreduo core2duo)
+
+# kvz_add_build_model_runs(<test target> LABELS <label>...): on the 32-bit build, one more run of
+# the test per slot, <target>.slot<n>, under the model that selects it, with KVZ_EXPECTED_SLOT=<n>.
+function(kvz_add_build_model_runs target)
+  cmake_parse_arguments(A "" "" "LABELS" ${ARGN})
+  if(NOT KVZ_X86)
+    return()
+  endif()
+  set(slot 0)
+  foreach(model IN LISTS KVZ_QEMU_BUILD_MODELS)
+    add_test(NAME ${target}.slot${slot} COMMAND qemu-i386 -cpu ${model} $<TARGET_FILE:${target}>)
+    set_tests_properties(${target}.slot${slot} PROPERTIES LABELS "${A_LABELS}"
+      ENVIRONMENT KVZ_EXPECTED_SLOT=${slot})
+    math(EXPR slot "${slot} + 1")
+  endforeach()
+endfunction()
+
 # One library per folder, from every .cpp directly in it (new files need no CMake edit).
 #   kvz_folder_library(<target> DRIVER|HOST [INCLUDE_PUBLIC dir...] [DEPS target...])
 function(kvz_folder_library target kind)

@@ -129,7 +129,8 @@ class CameraDeviceBase : public CameraDeviceControls,
                    LONGLONG count) override;
   NTSTATUS SetProcessorFormats(ULONG subtype, LONG sourceWidth, LONG sourceHeight, LONG width,
                                LONG height) override;
-  NTSTATUS RunEffects(PUCHAR frame) override;
+  NTSTATUS RunStillEffects(PUCHAR frame, ULONG frameBytes, ULONG subtype, LONG sourceWidth, LONG sourceHeight,
+                           LONG width, LONG height) override;
   bool IsFlickerRedetectRequested() override;
   VOID ResetFlicker() override;
 

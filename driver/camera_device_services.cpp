@@ -83,9 +83,15 @@ VOID CameraDeviceBase::SubmitFrame(const UCHAR* frame, ULONG length, LONG width,
 }
 
 // No effect slots exist yet: with no effect present there is nothing to configure or run.
-NTSTATUS CameraDeviceBase::SetProcessorFormats(ULONG, LONG, LONG, LONG, LONG) { return STATUS_SUCCESS; }
+NTSTATUS CameraDeviceBase::SetProcessorFormats(ULONG subtype, LONG sourceWidth, LONG sourceHeight, LONG width,
+                                               LONG height) {
+  return processor_.SetFormats(subtype, sourceWidth, sourceHeight, width, height);
+}
 
-NTSTATUS CameraDeviceBase::RunEffects(PUCHAR) { return STATUS_SUCCESS; }
+NTSTATUS CameraDeviceBase::RunStillEffects(PUCHAR frame, ULONG frameBytes, ULONG subtype, LONG sourceWidth,
+                                           LONG sourceHeight, LONG width, LONG height) {
+  return processor_.RunStillEffects(frame, frameBytes, subtype, sourceWidth, sourceHeight, width, height);
+}
 
 // Sensor registers exist only on an identified chip: without one, post-processing gets nothing
 // to send register requests through (and measures no flicker).

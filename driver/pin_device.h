@@ -113,7 +113,10 @@ class PinDevice {
                            LONG mjpeg, LONGLONG count) = 0;
   virtual NTSTATUS SetProcessorFormats(ULONG subtype, LONG sourceWidth, LONG sourceHeight, LONG width,
                                        LONG height) = 0;
-  virtual NTSTATUS RunEffects(PUCHAR frame) = 0;
+  // The still pin: the effects with its own stream's formats on frame (YUY2, frameBytes of room,
+  // at least a picture of each size); success means frame holds the picture at width x height.
+  virtual NTSTATUS RunStillEffects(PUCHAR frame, ULONG frameBytes, ULONG subtype, LONG sourceWidth,
+                                   LONG sourceHeight, LONG width, LONG height) = 0;
   virtual bool IsFlickerRedetectRequested() = 0;
   // Restarts flicker detection from the capture pin (flag 1).
   virtual VOID ResetFlicker() = 0;

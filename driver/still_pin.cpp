@@ -121,6 +121,29 @@ NTSTATUS StillPin::SetDeviceState(KSSTATE to, KSSTATE from) {
   return status;
 }
 
+PUCHAR StillPin::TakeStillPicture(const UCHAR* frame, ULONG length) {
+  const ULONG sw = CurrentFrame.SourceWidth, sh = CurrentFrame.SourceHeight;
+  const ULONG w = CurrentFrame.Width, h = CurrentFrame.Height;
+  const ULONGLONG camera = static_cast<ULONGLONG>(sw) * sh * 2;
+  if (length != camera) return nullptr;
+  // The effects work in place on YUY2: room for the camera picture they start from and for the
+  // offered picture they leave (the scaling effect when the format file added the size). An
+  // RGB24 still is converted from their result into the rest of the buffer.
+  const ULONGLONG offered = static_cast<ULONGLONG>(w) * h * 2;
+  const ULONGLONG picture = camera > offered ? camera : offered;
+  const ULONGLONG rgb = OutputSubtype == kSubtypeRgb24 ? static_cast<ULONGLONG>(w) * h * 3 : 0;
+  if (picture + rgb > kMaxImageBytes || !EnsureStillBuffer(static_cast<ULONG>(picture + rgb))) return nullptr;
+  RtlCopyMemory(StillBuffer, frame, length);
+  const NTSTATUS status = Device->RunStillEffects(StillBuffer, static_cast<ULONG>(picture), OutputSubtype,
+                                                  static_cast<LONG>(sw), static_cast<LONG>(sh), static_cast<LONG>(w),
+                                                  static_cast<LONG>(h));
+  // Without its effects a still at the camera's size is still whole; a scaled one is not there.
+  if (!NT_SUCCESS(status) && (sw != w || sh != h)) return nullptr;
+  if (!rgb) return StillBuffer;
+  ConvertYuy2ToRgb24(StillBuffer, StillBuffer + picture, w, h);
+  return StillBuffer + picture;
+}
+
 bool StillPin::EnsureStillBuffer(ULONG size) {
   if (StillBuffer && static_cast<ULONG>(StillBufferSize) == size) return true;
   if (StillBuffer) ExFreePoolWithTag(StillBuffer, kTagFrameBuffer);
@@ -142,36 +165,21 @@ NTSTATUS StillPin::Process() {
     return STATUS_PENDING;
   }
 
-  const ULONGLONG w = CurrentFrame.Width, h = CurrentFrame.Height;
-  const ULONGLONG cameraBytes = static_cast<ULONGLONG>(CurrentFrame.SourceWidth) * CurrentFrame.SourceHeight * 2;
   PKSSTREAM_POINTER pointer = nullptr;
   ULONG used = 0;
   bool deliver = false;
   if (OutputSubtype == kSubtypeRgb24 || OutputSubtype == kSubtypeYuy2) {
-    const bool rgb = OutputSubtype == kSubtypeRgb24;
-    const ULONGLONG size = w * h * (rgb ? 3 : 2);
-    // The effects need the camera frame at the offered size; a still is delivered only then.
-    deliver = length == cameraBytes && w * h * 2 == cameraBytes && size <= kMaxImageBytes &&
-              EnsureStillBuffer(static_cast<ULONG>(size));
-    if (deliver) {
-      if (rgb) {
-        ConvertYuy2ToRgb24(data, StillBuffer, static_cast<ULONG>(w), static_cast<ULONG>(h));
-      } else {
-        RtlCopyMemory(StillBuffer, data, length);
-        // The effects hold the formats of the stream configured last; they run on a still only
-        // with the still's own, and never while the capture stream owns them.
-        if (!Device->GetCaptureRunning() &&
-            NT_SUCCESS(Device->SetProcessorFormats(OutputSubtype, CurrentFrame.SourceWidth, CurrentFrame.SourceHeight,
-                                                   CurrentFrame.Width, CurrentFrame.Height)))
-          Device->RunEffects(StillBuffer);
-      }
+    PUCHAR picture = TakeStillPicture(data, length);
+    if (picture) {
       pointer = KsPinGetLeadingEdgeStreamPointer(Pin, KSSTREAM_POINTER_STATE_LOCKED);
       deliver = pointer != nullptr;
     }
     if (deliver) {
-      used = static_cast<ULONG>(size);
-      if (pointer->OffsetOut.Remaining < used) used = pointer->OffsetOut.Remaining;
-      RtlCopyMemory(pointer->OffsetOut.Data, StillBuffer, used);
+      // A still larger than the client's buffer is cut to it.
+      const ULONGLONG bytes = static_cast<ULONGLONG>(CurrentFrame.Width) * CurrentFrame.Height *
+                              (OutputSubtype == kSubtypeRgb24 ? 3 : 2);
+      used = pointer->OffsetOut.Remaining < bytes ? pointer->OffsetOut.Remaining : static_cast<ULONG>(bytes);
+      RtlCopyMemory(pointer->OffsetOut.Data, picture, used);
     }
   } else {
     pointer = KsPinGetLeadingEdgeStreamPointer(Pin, KSSTREAM_POINTER_STATE_LOCKED);

@@ -23,6 +23,9 @@ class StillPin final : public CameraPinBase {
   explicit StillPin(PKSPIN pin);
   // A still buffer of exactly size bytes, reallocated when the size changed.
   bool EnsureStillBuffer(ULONG size);
+  // The camera's still through the effects at the offered size, as delivered (YUY2 or bottom-up
+  // RGB24) in the still buffer; null to drop it.
+  PUCHAR TakeStillPicture(const UCHAR* frame, ULONG length);
 
   FrameEntry CurrentFrame;
   ULONG OutputSubtype;

@@ -265,7 +265,11 @@ NTSTATUS VideoProcAmpHandler::Set(PKSPROPERTY property, PVOID data, ULONG dataLe
           StoreSetting(record->current, value);
           StoreSetting(settings->autoWhiteBalanceWasOn, 1);
         } else {
-          if (LoadSetting(settings->autoWhiteBalanceWasOn) == 1) {
+          // The camera's own automatic mode (its default) refuses a temperature just as the
+          // driver's does: a manual value switches off whichever is on.
+          SHORT cameraAuto[2] = {};
+          const bool cameraIsAuto = NT_SUCCESS(autoWhiteBalance_->GetCur(cameraAuto)) && cameraAuto[0] == 1;
+          if (LoadSetting(settings->autoWhiteBalanceWasOn) == 1 || cameraIsAuto) {
             switchAuto(0);
             if (value < LoadSetting(record->minimum)) save = false;
           }

@@ -99,6 +99,13 @@ class FrameProcessor {
   // The still pin: runs each active effect of slots 0 to 5 on frame in place, stopping at the
   // first failure, then deletes the retired effects. Returns the last Do status (0 if none).
   NTSTATUS RunEffects(UCHAR* frame);
+  // The still pin: SetFormats with its own stream's formats and RunEffects, under one hold of the
+  // effects lock. frame holds the YUY2 picture of the input size and room for frameBytes, at
+  // least one picture of each size (STATUS_BUFFER_TOO_SMALL otherwise, nothing runs). Success
+  // means frame holds the picture at the output size: when the sizes differ and the scaling
+  // effect is not in service, STATUS_UNSUCCESSFUL and nothing runs.
+  NTSTATUS RunStillEffects(UCHAR* frame, ULONG frameBytes, ULONG subtype, LONG inWidth, LONG inHeight,
+                           LONG outWidth, LONG outHeight);
   static VOID SetFormatInfo(EffectFormat* format, ULONG subtype, LONG width, LONG height);
   // A new effect for the identifier, or null (unknown identifier, no memory).
   static VOID CreateEffect(LONG id, ZQEffect** effect);
@@ -161,6 +168,8 @@ class FrameProcessor {
   VOID DeleteEffects();
   VOID LockEffects();
   VOID UnlockEffects();
+  NTSTATUS SetFormatsLocked(ULONG subtype, LONG inWidth, LONG inHeight, LONG outWidth, LONG outHeight);
+  NTSTATUS RunEffectsLocked(UCHAR* frame);
   NTSTATUS SelectEffectLocked(LONG id);
   NTSTATUS ClearEffectLocked(LONG id);
   VOID RetireAllEffectsLocked();

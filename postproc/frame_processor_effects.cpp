@@ -147,17 +147,23 @@ NTSTATUS FrameProcessor::ClearEffect(LONG id) {
 }
 
 NTSTATUS FrameProcessor::SetFormats(ULONG subtype, LONG inWidth, LONG inHeight, LONG outWidth, LONG outHeight) {
+  LockEffects();
+  const NTSTATUS status = SetFormatsLocked(subtype, inWidth, inHeight, outWidth, outHeight);
+  UnlockEffects();
+  return status;
+}
+
+NTSTATUS FrameProcessor::SetFormatsLocked(ULONG subtype, LONG inWidth, LONG inHeight, LONG outWidth,
+                                          LONG outHeight) {
   // Effects see the YUY2 frame that RGB24 output is converted from later.
   if (subtype == 0) subtype = kSubtypeRgb24;
   if (subtype == kSubtypeRgb24) subtype = kSubtypeYuy2;
 
-  LockEffects();
   SetFormatInfo(&inputFormat_, subtype, inWidth, inHeight);
   SetFormatInfo(&outputFormat_, subtype, outWidth, outHeight);
   NTSTATUS status = STATUS_SUCCESS;
   if (!EffectSizeValid(inWidth, inHeight) || !EffectSizeValid(outWidth, outHeight)) {
     RetireAllEffectsLocked();
-    UnlockEffects();
     return STATUS_INVALID_PARAMETER;
   }
 
@@ -208,7 +214,6 @@ NTSTATUS FrameProcessor::SetFormats(ULONG subtype, LONG inWidth, LONG inHeight, 
     }
     if (!effectBuffer_) {
       RetireAllEffectsLocked();
-      UnlockEffects();
       return STATUS_INSUFFICIENT_RESOURCES;
     }
   }
@@ -219,12 +224,38 @@ NTSTATUS FrameProcessor::SetFormats(ULONG subtype, LONG inWidth, LONG inHeight, 
     const NTSTATUS selected = SelectEffectLocked(kEffectScale);
     if (!NT_SUCCESS(selected)) status = selected;
   }
-  UnlockEffects();
   return status;
 }
 
 NTSTATUS FrameProcessor::RunEffects(UCHAR* frame) {
   LockEffects();
+  const NTSTATUS status = RunEffectsLocked(frame);
+  UnlockEffects();
+  return status;
+}
+
+NTSTATUS FrameProcessor::RunStillEffects(UCHAR* frame, ULONG frameBytes, ULONG subtype, LONG inWidth, LONG inHeight,
+                                         LONG outWidth, LONG outHeight) {
+  if (!frame) return STATUS_INVALID_PARAMETER;
+  LockEffects();
+  // The formats of the still's own stream, set under the same hold as the run: another stream's
+  // configuration cannot come between and leave the effects sized for a different frame.
+  NTSTATUS status = SetFormatsLocked(subtype, inWidth, inHeight, outWidth, outHeight);
+  if (NT_SUCCESS(status)) {
+    // The picture is YUY2 on both sides (an RGB24 still is converted after the effects).
+    const ULONGLONG in = static_cast<ULONGLONG>(inWidth) * static_cast<ULONGLONG>(inHeight) * 2;
+    const ULONGLONG out = static_cast<ULONGLONG>(outWidth) * static_cast<ULONGLONG>(outHeight) * 2;
+    if (frameBytes < in || frameBytes < out) status = STATUS_BUFFER_TOO_SMALL;
+  }
+  const bool scales = inWidth != outWidth || inHeight != outHeight;
+  ZQEffect* scaler = effects_[kEffectScalingSlot];
+  if (NT_SUCCESS(status) && scales && (!scaler || !scaler->active)) status = STATUS_UNSUCCESSFUL;
+  if (NT_SUCCESS(status)) status = RunEffectsLocked(frame);
+  UnlockEffects();
+  return status;
+}
+
+NTSTATUS FrameProcessor::RunEffectsLocked(UCHAR* frame) {
   NTSTATUS status = STATUS_SUCCESS;
   for (LONG i = 0; i < kEffectSlotCount; ++i) {
     ZQEffect* effect = effects_[i];
@@ -235,7 +266,6 @@ NTSTATUS FrameProcessor::RunEffects(UCHAR* frame) {
   for (LONG i = 0; i < kEffectSlotCount; ++i) {
     if (retired_[i]) DetachEffect(&retired_[i]);
   }
-  UnlockEffects();
   return status;
 }
 

@@ -1,5 +1,7 @@
 #include "primitives/cache_probe.h"
 
+#include <atomic>
+
 #include "kvz_cpuid.h"
 
 namespace kvz::prim {
@@ -46,6 +48,25 @@ uint32_t ProbeCacheSize(bool perCore) {
     }
   }
   return 0;
+}
+
+bool HasFastStringMoves() {
+  // 0 not yet asked, 1 no, 2 yes; racing first callers store the same answer.
+  static std::atomic<int> known{0};
+  int v = known.load(std::memory_order_relaxed);
+  if (v == 0) {
+    v = 1;
+    if (KvzCpuidSupported()) {
+      int regs[4];
+      KvzCpuidEx(regs, 0, 0);
+      if (regs[0] >= 7) {
+        KvzCpuidEx(regs, 7, 0);
+        if ((static_cast<uint32_t>(regs[1]) >> 9) & 1u) v = 2;
+      }
+    }
+    known.store(v, std::memory_order_relaxed);
+  }
+  return v == 2;
 }
 
 }  // namespace kvz::prim

@@ -13,4 +13,9 @@ extern const uint8_t CacheDescriptorSizes[49];
 // descriptor. With perCore the size is divided by the core count of leaf 4.
 uint32_t ProbeCacheSize(bool perCore);
 
+// True when the processor moves and fills memory fast with its string instructions (CPUID leaf
+// 7, EBX bit 9). Learned at the first call and kept: unlike the cache size it decides only
+// how a run is moved, never whether it streams.
+bool HasFastStringMoves();
+
 }  // namespace kvz::prim

@@ -206,6 +206,9 @@
   X(B3, IMAGE, EVERY, PrimitiveStatus, Yuy2ToPlanar422,                                          \
     (const uint8_t* src, int32_t srcStep, uint8_t* const dst[3], const int32_t dstStep[3],       \
      RoiSize roi),                                                                               \
+    (src, srcStep, dst, dstStep, roi)) \
+  X(B4, IMAGE, EVERY, PrimitiveStatus, Yuy2ToBgr24,                                              \
+    (const uint8_t* src, int32_t srcStep, uint8_t* dst, int32_t dstStep, RoiSize roi),           \
     (src, srcStep, dst, dstStep, roi))
 
 #define KVZ_DISPATCH_GROUPS(X) KVZ_DISPATCH_GROUPS_A(X) KVZ_DISPATCH_GROUPS_B(X)

@@ -10,6 +10,9 @@
 #define KVZ_DECLARE_ROW_KERNELS(ns)                                                          \
   namespace kvz::prim::ns {                                                                  \
   void CopyRowKernel(const uint8_t* src, uint8_t* dst, size_t bytes, uint32_t stream);       \
+  /* CopyRowKernel over rows, with one store fence after the last when streaming. */         \
+  void CopyRowsKernel(const uint8_t* src, int32_t srcStep, uint8_t* dst, int32_t dstStep,    \
+                      size_t rowBytes, uint32_t rows, uint32_t stream);                      \
   /* Copies rows of rowBytes; joins them when both steps equal rowBytes and decides         \
      streaming from the region size and the processor's cache size. */                       \
   void CopyRowCacheAwareKernel(const uint8_t* src, int32_t srcStep, uint8_t* dst,            \
@@ -47,6 +50,13 @@
   void ExtractChannel16sC3StreamingKernel(const int16_t* src, int16_t* plane, uint32_t pixels); \
   void ExtractChannel16sC4Kernel(const int16_t* src, int16_t* plane, uint32_t pixels);       \
   void ExtractChannel16sC4StreamingKernel(const int16_t* src, int16_t* plane, uint32_t pixels); \
+  /* Every channel of each row in one pass; one store fence at the end when streaming. */    \
+  void SplitPixels16sC3P3Kernel(const int16_t* src, int32_t srcStep, int16_t* const planes[3], \
+                                int32_t planeStep, uint32_t width, uint32_t height,          \
+                                uint32_t stream);                                            \
+  void SplitPixels16sC4P4Kernel(const int16_t* src, int32_t srcStep, int16_t* const planes[4], \
+                                int32_t planeStep, uint32_t width, uint32_t height,          \
+                                uint32_t stream);                                            \
   }
 
 KVZ_FOR_EACH_BUILD(KVZ_DECLARE_ROW_KERNELS)

@@ -291,10 +291,24 @@ PrimitiveStatus DecodeBlockFast(BitReader& r, int16_t* block, int16_t* dcPredict
     if (pos <= limit) {
       uint64_t word;
       memcpy(&word, data + pos, 8);
-      if (!HasByteFF(word)) {
+      const uint64_t t = ~word;
+      // Read as little-endian, the lowest flagged byte is exactly the first 0xFF.
+      const uint64_t ff = (t - 0x0101010101010101ull) & word & 0x8080808080808080ull;
+      if (ff == 0) {
         bits |= __builtin_bswap64(word) >> count;
         pos += (63 - count) >> 3;
         count |= 56;
+        return true;
+      }
+      // Bytes before the 0xFF are plain data: take those, and leave the 0xFF to the reader.
+      int32_t take = (63 - count) >> 3;
+      const int32_t clean = __builtin_ctzll(ff) >> 3;
+      if (take > clean) take = clean;
+      const int32_t after = count + 8 * take;
+      if (after >= 32) {
+        bits |= (__builtin_bswap64(word) >> count) & ~(~uint64_t{0} >> after);
+        pos += take;
+        count = after;
         return true;
       }
     }

@@ -6,6 +6,7 @@
 
 #include "primitives/colour_convert.h"
 #include "primitives/path_counts.h"
+#include "primitives/perbuild/simd_moves.h"
 
 #define KVZ_CC_CAT2(a, b) a##b
 #define KVZ_CC_CAT(a, b) KVZ_CC_CAT2(a, b)
@@ -61,6 +62,25 @@ inline void Yuv420ToBgrPixelGeneric(int32_t y, int32_t up, int32_t vp, uint8_t* 
   d[0] = ClampByCompare((ys + 133169 * up) >> 16);
   d[1] = ClampByCompare((ys - 38076 * vp - 25821 * up) >> 16);
   d[2] = ClampByCompare((ys + 74711 * vp) >> 16);
+}
+
+// BT.601 video range, exact in 32-bit integers.
+inline void Yuy2PixelBgr(int32_t y, int32_t d, int32_t e, uint8_t* out) {
+  const int32_t c = 298 * (y - 16) + 128;
+  out[0] = ClampByCompare((c + 516 * d) >> 8);
+  out[1] = ClampByCompare((c - 100 * d - 208 * e) >> 8);
+  out[2] = ClampByCompare((c + 409 * e) >> 8);
+}
+
+// One row of `width` pixels from pixel `from` on, pixel by pixel.
+inline void Yuy2RowBgrScalar(const uint8_t* s, uint8_t* d, int32_t from, int32_t width) {
+  int32_t x = from;
+  for (; x + 1 < width; x += 2) {
+    const int32_t du = s[2 * x + 1] - 128, ev = s[2 * x + 3] - 128;
+    Yuy2PixelBgr(s[2 * x], du, ev, d + 3 * x);
+    Yuy2PixelBgr(s[2 * x + 2], du, ev, d + 3 * x + 3);
+  }
+  if (x < width) Yuy2PixelBgr(s[2 * x], s[2 * x + 1] - 128, (x >= 2 ? s[2 * x - 1] : 128) - 128, d + 3 * x);
 }
 
 // One 2 x 2 block: s0/s1 the two source rows at the block, y0/y1 the two luma rows.
@@ -344,6 +364,48 @@ void Yuy2RowVector(const uint8_t* s, uint8_t* y, uint8_t* u, uint8_t* v, int32_t
 }
 
 inline bool On16(const void* p) { return (reinterpret_cast<uintptr_t>(p) & 15) == 0; }
+
+// Yuy2ToBgr24 sixteen pixels a step in 16-bit lanes. 298 C + k = 256 (C + a) + (42 C + b) with
+// a, b from the chroma: every term of the second part stays within 16 bits, and
+// (256 n + m) >> 8 = n + (m >> 8), so the lanes give the 32-bit formula's values exactly.
+void Yuy2RowBgrVector(const uint8_t* s, uint8_t* d, int32_t width) {
+  const __m128i lowByte = _mm_set1_epi16(0xFF), lowWord = _mm_set1_epi32(0xFFFF);
+  const __m128i k16 = _mm_set1_epi16(16), k128 = _mm_set1_epi16(128), k42 = _mm_set1_epi16(42);
+  const __m128i k4 = _mm_set1_epi16(4), km100 = _mm_set1_epi16(-100), k48 = _mm_set1_epi16(48),
+                k153 = _mm_set1_epi16(153);
+  int32_t x = 0;
+  for (; x + 16 <= width; x += 16) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 2 * x));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 2 * x + 16));
+    // Chroma of the eight pairs, then each term doubled onto the pair's two pixels.
+    const __m128i uva = _mm_srli_epi16(a, 8), uvb = _mm_srli_epi16(b, 8);
+    const __m128i du = _mm_sub_epi16(_mm_packs_epi32(_mm_and_si128(uva, lowWord), _mm_and_si128(uvb, lowWord)), k128);
+    const __m128i ev = _mm_sub_epi16(_mm_packs_epi32(_mm_srli_epi32(uva, 16), _mm_srli_epi32(uvb, 16)), k128);
+    const __m128i fine[3] = {_mm_add_epi16(_mm_mullo_epi16(du, k4), k128),
+                             _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(du, km100), _mm_mullo_epi16(ev, k48)), k128),
+                             _mm_add_epi16(_mm_mullo_epi16(ev, k153), k128)};
+    const __m128i coarse[3] = {_mm_add_epi16(du, du), _mm_sub_epi16(_mm_setzero_si128(), ev), ev};
+    __m128i half[3][2];
+    for (int h = 0; h < 2; ++h) {
+      const __m128i c = _mm_sub_epi16(_mm_and_si128(h ? b : a, lowByte), k16);
+      const __m128i c42 = _mm_mullo_epi16(c, k42);
+      for (int ch = 0; ch < 3; ++ch) {
+        const __m128i f = h ? _mm_unpackhi_epi16(fine[ch], fine[ch]) : _mm_unpacklo_epi16(fine[ch], fine[ch]);
+        const __m128i g = h ? _mm_unpackhi_epi16(coarse[ch], coarse[ch]) : _mm_unpacklo_epi16(coarse[ch], coarse[ch]);
+        half[ch][h] = _mm_add_epi16(_mm_add_epi16(c, g), _mm_srai_epi16(_mm_add_epi16(c42, f), 8));
+      }
+    }
+    simd::V blue = _mm_packus_epi16(half[0][0], half[0][1]);
+    simd::V green = _mm_packus_epi16(half[1][0], half[1][1]);
+    simd::V red = _mm_packus_epi16(half[2][0], half[2][1]);
+    simd::Interleave3x8(blue, green, red);
+    uint8_t* o = d + 3 * x;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), blue);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 16), green);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 32), red);
+  }
+  Yuy2RowBgrScalar(s, d, x, width);
+}
 #endif  // KVZ_CC_VECTOR
 
 }  // namespace
@@ -476,6 +538,24 @@ PrimitiveStatus Yuy2ToPlanar422(const uint8_t* src, int32_t srcStep, uint8_t* co
 #if KVZ_CC_VECTOR
   if (stream) _mm_sfence();
 #endif
+  return kStsOk;
+}
+
+PrimitiveStatus Yuy2ToBgr24(const uint8_t* src, int32_t srcStep, uint8_t* dst, int32_t dstStep, RoiSize roi) {
+  if (src == nullptr || dst == nullptr) return kStsNullPointer;
+  if (roi.width <= 0 || roi.height <= 0) return kStsSizeError;
+#if KVZ_CC_VECTOR
+  KVZ_COUNT_PATH(kPathColour);
+#endif
+  for (int32_t r = 0; r < roi.height; ++r) {
+    const uint8_t* s = src + static_cast<intptr_t>(r) * srcStep;
+    uint8_t* d = dst + static_cast<intptr_t>(r) * dstStep;
+#if KVZ_CC_VECTOR
+    Yuy2RowBgrVector(s, d, roi.width);
+#else
+    Yuy2RowBgrScalar(s, d, 0, roi.width);
+#endif
+  }
   return kStsOk;
 }
 

@@ -18,6 +18,9 @@
 #if KVZ_MI_CAT(KVZ_MI_VECTOR_, KVZ_BUILD_NS) && defined(__SSE2__)
 #define KVZ_MI_VECTOR 1
 #include <emmintrin.h>
+#if KVZ_BUILD_ISA >= KVZ_ISA_SSSE3
+#include <tmmintrin.h>
+#endif
 #else
 #define KVZ_MI_VECTOR 0
 #endif
@@ -194,11 +197,65 @@ void CopyReversed(const uint8_t* s, uint8_t* dEnd, intptr_t n, bool stream) {
   CopyReversedScalar<T, C>(s + j * Layout<T, C>::kPixel, dEnd - j * Layout<T, C>::kPixel, n - j);
 }
 
+// Sixteen 3-byte pixels (48 bytes in x[0..2]) in reverse order.
+#if KVZ_BUILD_ISA >= KVZ_ISA_SSSE3
+inline void Reverse16C3(const __m128i x[3], __m128i y[3]) {
+  const auto sh = [](__m128i v, __m128i m) { return _mm_shuffle_epi8(v, m); };
+  y[0] = _mm_or_si128(sh(x[1], _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 14)),
+                      sh(x[2], _mm_setr_epi8(13, 14, 15, 10, 11, 12, 7, 8, 9, 4, 5, 6, 1, 2, 3, -1)));
+  y[1] = _mm_or_si128(
+      _mm_or_si128(sh(x[0], _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 15, -1)),
+                   sh(x[1], _mm_setr_epi8(15, -1, 11, 12, 13, 8, 9, 10, 5, 6, 7, 2, 3, 4, -1, 0))),
+      sh(x[2], _mm_setr_epi8(-1, 0, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1)));
+  y[2] = _mm_or_si128(sh(x[0], _mm_setr_epi8(-1, 12, 13, 14, 9, 10, 11, 6, 7, 8, 3, 4, 5, 0, 1, 2)),
+                      sh(x[1], _mm_setr_epi8(1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1)));
+}
+#else
+// The same with byte shifts: reverse all 48 bytes, then put each pixel's first and third
+// samples back in place (byte B takes B + 2 or B - 2 by B's position in its pixel).
+inline __m128i ReverseBytes(__m128i x) {
+  x = _mm_shuffle_epi32(x, 0x1B);
+  x = _mm_shufflehi_epi16(_mm_shufflelo_epi16(x, 0xB1), 0xB1);
+  return _mm_or_si128(_mm_slli_epi16(x, 8), _mm_srli_epi16(x, 8));
+}
+inline void Reverse16C3(const __m128i x[3], __m128i y[3]) {
+  const __m128i z[3] = {ReverseBytes(x[2]), ReverseBytes(x[1]), ReverseBytes(x[0])};
+  // Bytes at 0, 1 and 2 past a multiple of 3 within a vector, counting from its first byte.
+  const __m128i phase[3] = {_mm_setr_epi8(-1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1),
+                            _mm_setr_epi8(0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0),
+                            _mm_setr_epi8(0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0)};
+  for (int k = 0; k < 3; ++k) {
+    // Vector k starts 16 k bytes in: 16 k mod 3 = k mod 3 shifts the phases.
+    const __m128i keep = phase[(1 + 2 * k) % 3], fromRight = phase[(2 * k) % 3], fromLeft = phase[(2 + 2 * k) % 3];
+    __m128i right = _mm_srli_si128(z[k], 2), left = _mm_slli_si128(z[k], 2);
+    if (k < 2) right = _mm_or_si128(right, _mm_slli_si128(z[k + 1], 14));
+    if (k > 0) left = _mm_or_si128(left, _mm_srli_si128(z[k - 1], 14));
+    y[k] = _mm_or_si128(_mm_and_si128(z[k], keep),
+                        _mm_or_si128(_mm_and_si128(right, fromRight), _mm_and_si128(left, fromLeft)));
+  }
+}
+#endif
+
 template <typename T, int C>
 void SwapReversed(uint8_t* pL, uint8_t* pR, intptr_t n) {
   using G = Group<T, C>;
   constexpr intptr_t P = Layout<T, C>::kPixel;
   intptr_t j = 0;
+  if constexpr (C == 3 && sizeof(T) == 1) {
+    for (; j + 16 <= n; j += 16) {
+      uint8_t* l = pL + j * P;
+      uint8_t* r = pR - (j + 16) * P;
+      const __m128i a[3] = {LoadU(l), LoadU(l + 16), LoadU(l + 32)};
+      const __m128i b[3] = {LoadU(r), LoadU(r + 16), LoadU(r + 32)};
+      __m128i ra[3], rb[3];
+      Reverse16C3(a, ra);
+      Reverse16C3(b, rb);
+      for (int k = 0; k < 3; ++k) {
+        StoreU(l + 16 * k, rb[k]);
+        StoreU(r + 16 * k, ra[k]);
+      }
+    }
+  }
   for (; j + G::kPixels <= n; j += G::kPixels) {
     uint8_t* l = pL + j * P;
     uint8_t* r = pR - (j + G::kPixels) * P;
@@ -293,6 +350,13 @@ PrimitiveStatus MirrorCopy(const T* srcT, int32_t srcStep, T* dstT, int32_t dstS
   KVZ_COUNT_PATH(kPathMirror);
   if (axis == kAboutHorizontal) {
     const bool stream = int64_t{h} * (srcStep < 0 ? -int64_t{srcStep} : int64_t{srcStep}) > 131000;
+    if constexpr (C != 4) {
+      // Destination rows from the bottom up; one store fence for the whole image.
+      const bool rowStream = stream && !(C == 3 && sizeof(T) == 1);
+      CopyRowsKernel(src, srcStep, Row(dst, dstStep, h - 1), -dstStep, static_cast<size_t>(w) * P,
+                     static_cast<uint32_t>(h), rowStream);
+      return kStsOk;
+    }
     for (int32_t i = 0; i < h; ++i) {
       const uint8_t* s = Row(src, srcStep, i);
       uint8_t* d = Row(dst, dstStep, h - 1 - i);
@@ -301,11 +365,8 @@ PrimitiveStatus MirrorCopy(const T* srcT, int32_t srcStep, T* dstT, int32_t dstS
       } else if constexpr (C == 4 && sizeof(T) == 2) {
         CopyRowAc4Kernel16s(reinterpret_cast<const int16_t*>(s), reinterpret_cast<int16_t*>(d),
                             4u * static_cast<uint32_t>(w), stream);
-      } else if constexpr (C == 4) {
-        CopyRowAc4Kernel32s(s, d, w);
       } else {
-        const bool rowStream = stream && !(C == 3 && sizeof(T) == 1);
-        CopyRowKernel(s, d, static_cast<size_t>(w) * P, rowStream);
+        CopyRowAc4Kernel32s(s, d, w);
       }
     }
     return kStsOk;

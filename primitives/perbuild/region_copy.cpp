@@ -59,8 +59,8 @@ void CopyRegion(const T* src, int32_t srcStep, T* dst, int32_t dstStep, RoiSize 
                   stream);
     return;
   }
-  for (int32_t r = 0; r < roi.height; ++r)
-    CopyRowKernel(Row(src, srcStep, r), Row(dst, dstStep, r), rowBytes, stream);
+  CopyRowsKernel(reinterpret_cast<const uint8_t*>(src), srcStep, reinterpret_cast<uint8_t*>(dst), dstStep, rowBytes,
+                 static_cast<uint32_t>(roi.height), stream);
 #else
   for (int32_t r = 0; r < roi.height; ++r) {
     const T* s = reinterpret_cast<const T*>(Row(src, srcStep, r));
@@ -160,21 +160,10 @@ void SplitBytes(const uint8_t* src, int32_t srcStep, uint8_t* const dst[kC], int
 template <int kC>
 void SplitWords(const int16_t* src, int32_t srcStep, int16_t* const dst[kC], int32_t dstStep, RoiSize roi) {
 #if defined(KVZ_VEC_INT)
-  const bool stream = 2 * kC * Area(roi) > kRegionStreamBytes;
-  for (int32_t r = 0; r < roi.height; ++r) {
-    const int16_t* s = reinterpret_cast<const int16_t*>(Row(src, srcStep, r));
-    for (int c = 0; c < kC; ++c) {
-      int16_t* d = reinterpret_cast<int16_t*>(Row(dst[c], dstStep, r));
-      const uint32_t w = static_cast<uint32_t>(roi.width);
-      if (kC == 3) {
-        if (stream) ExtractChannel16sC3StreamingKernel(s + c, d, w);
-        else ExtractChannel16sC3Kernel(s + c, d, w);
-      } else {
-        if (stream) ExtractChannel16sC4StreamingKernel(s + c, d, w);
-        else ExtractChannel16sC4Kernel(s + c, d, w);
-      }
-    }
-  }
+  const uint32_t stream = 2 * kC * Area(roi) > kRegionStreamBytes ? 1 : 0;
+  const uint32_t w = static_cast<uint32_t>(roi.width), h = static_cast<uint32_t>(roi.height);
+  if (kC == 3) SplitPixels16sC3P3Kernel(src, srcStep, dst, dstStep, w, h, stream);
+  else SplitPixels16sC4P4Kernel(src, srcStep, dst, dstStep, w, h, stream);
 #else
   for (int32_t r = 0; r < roi.height; ++r) {
     const int16_t* s = reinterpret_cast<const int16_t*>(Row(src, srcStep, r));

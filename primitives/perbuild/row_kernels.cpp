@@ -100,11 +100,23 @@ void NormalRow(const uint8_t* s, uint8_t* d, size_t n) {
 
 }  // namespace
 
-void CopyRowKernel(const uint8_t* src, uint8_t* dst, size_t bytes, uint32_t stream) {
 #if defined(KVZ_VEC_MOVES)
-  const uint8_t* s = src;
-  uint8_t* d = dst;
-  size_t n = bytes;
+namespace {
+// The copy of one row; streamed blocks are left unfenced for the caller.
+void CopyRowBody(const uint8_t* s, uint8_t* d, size_t n, uint32_t stream) {
+  if (stream != 0) {
+    // Non-temporal stores only to whole 64-byte lines: a line that ordinary stores also write
+    // (the row's ends, its neighbours' ends) would be evicted half-written.
+    const size_t head = (64 - (Addr(d) & 63)) & 63;
+    if (n < head + 64) {
+      stream = 0;
+    } else if (head != 0) {
+      CopyChunks(s, d, head);
+      s += head;
+      d += head;
+      n -= head;
+    }
+  }
   if (n >= 64 && (Addr(d) & 15) != 0) {
     AlignDestination(s, d, n);
   }
@@ -113,7 +125,6 @@ void CopyRowKernel(const uint8_t* src, uint8_t* dst, size_t bytes, uint32_t stre
     if (stream != 0) {
       KVZ_COUNT_PATH(kPathStream);
       for (; n >= 64; n -= 64, s += 64, d += 64) Move64<LoadU, Stream>(s, d);
-      Fence();
     } else if ((Addr(s) & 15) == 0) {
       for (; n >= 64; n -= 64, s += 64, d += 64) Move64<LoadA, StoreA>(s, d);
     } else if ((Addr(s) & 7) == 0) {
@@ -123,6 +134,14 @@ void CopyRowKernel(const uint8_t* src, uint8_t* dst, size_t bytes, uint32_t stre
     }
   }
   CopyTail8(s, d, n);
+}
+}  // namespace
+#endif
+
+void CopyRowKernel(const uint8_t* src, uint8_t* dst, size_t bytes, uint32_t stream) {
+#if defined(KVZ_VEC_MOVES)
+  CopyRowBody(src, dst, bytes, stream);
+  if (stream != 0) Fence();
 #else
   (void)stream;
   CopyScalar(src, dst, bytes);
@@ -217,7 +236,6 @@ void CopyRowAc4Kernel16s(const int16_t* src, int16_t* dst, uint32_t samples, uin
 
 void InterleavePlanes8uP3C3Kernel(const uint8_t* const planes[3], int32_t planeStep, uint8_t* dst,
                                   int32_t dstStep, uint32_t width, uint32_t height, uint32_t stream) {
-  (void)stream;
   for (uint32_t r = 0; r < height; ++r) {
     const ptrdiff_t po = static_cast<ptrdiff_t>(r) * planeStep;
     const uint8_t* p0 = planes[0] + po;
@@ -225,60 +243,26 @@ void InterleavePlanes8uP3C3Kernel(const uint8_t* const planes[3], int32_t planeS
     const uint8_t* p2 = planes[2] + po;
     uint8_t* d = dst + static_cast<ptrdiff_t>(r) * dstStep;
     uint32_t j = 0;
-#if defined(KVZ_VEC_SHUFFLE)
+#if defined(KVZ_VEC_INT)
+    // Three bytes a pixel reach every residue of 16 within 16 pixels.
     for (; j < width && (Addr(d + 3 * j) & 15) != 0; ++j) {
       d[3 * j] = p0[j];
       d[3 * j + 1] = p1[j];
       d[3 * j + 2] = p2[j];
     }
     if (j + 16 <= width) KVZ_COUNT_PATH(stream != 0 ? kPathStream : kPathInterleave);
-    // Byte k of each output vector takes its sample from plane k mod 3.
-    const V m0a = _mm_setr_epi8(0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1, 5);
-    const V m1a = _mm_setr_epi8(-1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1);
-    const V m2a = _mm_setr_epi8(-1, -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1);
-    const V m0b = _mm_setr_epi8(-1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1, 10, -1);
-    const V m1b = _mm_setr_epi8(5, -1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1, 10);
-    const V m2b = _mm_setr_epi8(-1, 5, -1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1);
-    const V m0c = _mm_setr_epi8(-1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15, -1, -1);
-    const V m1c = _mm_setr_epi8(-1, -1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15, -1);
-    const V m2c = _mm_setr_epi8(10, -1, -1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15);
     for (; j + 16 <= width; j += 16) {
-      const V a = LoadU(p0 + j), b = LoadU(p1 + j), c = LoadU(p2 + j);
-      const V o0 = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, m0a), _mm_shuffle_epi8(b, m1a)), _mm_shuffle_epi8(c, m2a));
-      const V o1 = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, m0b), _mm_shuffle_epi8(b, m1b)), _mm_shuffle_epi8(c, m2b));
-      const V o2 = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, m0c), _mm_shuffle_epi8(b, m1c)), _mm_shuffle_epi8(c, m2c));
+      V a = LoadU(p0 + j), b = LoadU(p1 + j), c = LoadU(p2 + j);
+      Interleave3x8(a, b, c);
       uint8_t* o = d + 3 * j;
       if (stream != 0) {
-        Stream(o, o0);
-        Stream(o + 16, o1);
-        Stream(o + 32, o2);
+        Stream(o, a);
+        Stream(o + 16, b);
+        Stream(o + 32, c);
       } else {
-        StoreA(o, o0);
-        StoreA(o + 16, o1);
-        StoreA(o + 32, o2);
-      }
-    }
-#elif defined(KVZ_VEC_INT)
-    for (; j < width && (Addr(d + 3 * j) & 3) != 0; ++j) {
-      d[3 * j] = p0[j];
-      d[3 * j + 1] = p1[j];
-      d[3 * j + 2] = p2[j];
-    }
-    if (j + 4 <= width) KVZ_COUNT_PATH(stream != 0 ? kPathStream : kPathInterleave);
-    for (; j + 4 <= width; j += 4) {
-      const uint32_t a = Load4(p0 + j), b = Load4(p1 + j), c = Load4(p2 + j);
-      const uint32_t w0 = (a & 0xFF) | (b & 0xFF) << 8 | (c & 0xFF) << 16 | (a >> 8 & 0xFF) << 24;
-      const uint32_t w1 = (b >> 8 & 0xFF) | (c >> 8 & 0xFF) << 8 | (a >> 16 & 0xFF) << 16 | (b >> 16 & 0xFF) << 24;
-      const uint32_t w2 = (c >> 16 & 0xFF) | (a >> 24) << 8 | (b >> 24) << 16 | (c >> 24) << 24;
-      uint8_t* o = d + 3 * j;
-      if (stream != 0) {
-        Stream4(o, w0);
-        Stream4(o + 4, w1);
-        Stream4(o + 8, w2);
-      } else {
-        Store4(o, w0);
-        Store4(o + 4, w1);
-        Store4(o + 8, w2);
+        StoreA(o, a);
+        StoreA(o + 16, b);
+        StoreA(o + 32, c);
       }
     }
 #endif
@@ -290,6 +274,8 @@ void InterleavePlanes8uP3C3Kernel(const uint8_t* const planes[3], int32_t planeS
   }
 #if defined(KVZ_VEC_INT)
   if (stream != 0) Fence();
+#else
+  (void)stream;
 #endif
 }
 
@@ -338,45 +324,24 @@ void InterleavePlanes8uP4C4Kernel(const uint8_t* const planes[4], int32_t planeS
 
 namespace {
 
-// Eight pixels of three channels (24 source bytes) to eight bytes per plane.
-#if defined(KVZ_VEC_SHUFFLE)
-inline void Split8C3(const uint8_t* s, uint64_t out[3]) {
-  const V lo = LoadU(s);
-  const V hi = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s + 16));
-  const V l = _mm_shuffle_epi8(lo, _mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, 1, 4, 7, 10, 13, -1, -1, -1));
-  const V h = _mm_shuffle_epi8(hi, _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 5, -1, -1, -1, -1, -1, 0, 3, 6));
-  const V l2 = _mm_shuffle_epi8(lo, _mm_setr_epi8(2, 5, 8, 11, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
-  const V h2 = _mm_shuffle_epi8(hi, _mm_setr_epi8(-1, -1, -1, -1, -1, 1, 4, 7, -1, -1, -1, -1, -1, -1, -1, -1));
-  const V p01 = _mm_or_si128(l, h);
-  const V p2 = _mm_or_si128(l2, h2);
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(&out[0]), p01);
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(&out[1]), _mm_unpackhi_epi64(p01, p01));
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(&out[2]), p2);
-}
-#elif defined(KVZ_VEC_INT)
-inline void Split8C3(const uint8_t* s, uint64_t out[3]) {
-  for (int c = 0; c < 3; ++c) {
-    uint64_t v = 0;
-    for (int j = 0; j < 8; ++j) v |= static_cast<uint64_t>(s[3 * j + c]) << (8 * j);
-    out[c] = v;
-  }
-}
-#endif
-
 enum class PlaneStore { k8, k4 };
 
-// Eight bytes of each of kPlanes planes at sample j: one 8-byte or two 4-byte stores a plane.
+#if defined(KVZ_VEC_INT)
+// Sixteen bytes of each of kPlanes planes at sample j. The 8-byte-aligned variants store
+// whole vectors; the 4-byte ones keep to the 4-byte stores their planes' alignment allows
+// being 16-byte aligned by chance.
 template <PlaneStore kStore, int kPlanes>
-inline void StorePlanes(uint8_t* const d[], uint32_t j, const uint64_t out[]) {
+inline void StorePlanes16(uint8_t* const d[], uint32_t j, const V out[]) {
   for (int c = 0; c < kPlanes; ++c) {
     if (kStore == PlaneStore::k8) {
-      Store8(d[c] + j, out[c]);
+      StoreU(d[c] + j, out[c]);
     } else {
-      Store4(d[c] + j, static_cast<uint32_t>(out[c]));
-      Store4(d[c] + j + 4, static_cast<uint32_t>(out[c] >> 32));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(d[c] + j), out[c]);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(d[c] + j + 8), _mm_unpackhi_epi64(out[c], out[c]));
     }
   }
 }
+#endif
 
 template <PlaneStore kStore>
 void SplitC3(const uint8_t* src, int32_t srcStep, uint8_t* const planes[3], int32_t planeStep, uint32_t width,
@@ -387,11 +352,11 @@ void SplitC3(const uint8_t* src, int32_t srcStep, uint8_t* const planes[3], int3
     uint8_t* d[3] = {planes[0] + po, planes[1] + po, planes[2] + po};
     uint32_t j = 0;
 #if defined(KVZ_VEC_INT)
-    if (width >= 8) KVZ_COUNT_PATH(kPathSplitPixels);
-    for (; j + 8 <= width; j += 8) {
-      uint64_t out[3];
-      Split8C3(s + 3 * j, out);
-      StorePlanes<kStore, 3>(d, j, out);
+    if (width >= 16) KVZ_COUNT_PATH(kPathSplitPixels);
+    for (; j + 16 <= width; j += 16) {
+      V out[3];
+      LoadDeinterleave3<8>(s + 3 * j, out[0], out[1], out[2]);
+      StorePlanes16<kStore, 3>(d, j, out);
     }
 #endif
     for (; j < width; ++j) {
@@ -411,22 +376,12 @@ void SplitC4(const uint8_t* src, int32_t srcStep, uint8_t* const planes[4], int3
     uint8_t* d[4] = {planes[0] + po, planes[1] + po, planes[2] + po, planes[3] + po};
     uint32_t j = 0;
 #if defined(KVZ_VEC_INT)
-    if (width >= 8) KVZ_COUNT_PATH(kPathSplitPixels);
-    const V low = _mm_set1_epi32(0xFF);
-    for (; j + 8 <= width; j += 8) {
-      const V a = LoadU(s + 4 * j), b = LoadU(s + 4 * j + 16);
-      // Channel c of each pixel into the low byte of its 32-bit lane, then packed to bytes.
-      const V c0 = _mm_packs_epi32(_mm_and_si128(a, low), _mm_and_si128(b, low));
-      const V c1 = _mm_packs_epi32(_mm_and_si128(_mm_srli_epi32(a, 8), low), _mm_and_si128(_mm_srli_epi32(b, 8), low));
-      const V c2 = _mm_packs_epi32(_mm_and_si128(_mm_srli_epi32(a, 16), low), _mm_and_si128(_mm_srli_epi32(b, 16), low));
-      const V c3 = _mm_packs_epi32(_mm_srli_epi32(a, 24), _mm_srli_epi32(b, 24));
-      const V p01 = _mm_packus_epi16(c0, c1), p23 = _mm_packus_epi16(c2, c3);
-      uint64_t out[4];
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(&out[0]), p01);
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(&out[1]), _mm_unpackhi_epi64(p01, p01));
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(&out[2]), p23);
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(&out[3]), _mm_unpackhi_epi64(p23, p23));
-      StorePlanes<kStore, 4>(d, j, out);
+    if (width >= 16) KVZ_COUNT_PATH(kPathSplitPixels);
+    for (; j + 16 <= width; j += 16) {
+      const uint8_t* p = s + 4 * j;
+      V out[4] = {LoadU(p), LoadU(p + 16), LoadU(p + 32), LoadU(p + 48)};
+      Deinterleave4x8(out[0], out[1], out[2], out[3]);
+      StorePlanes16<kStore, 4>(d, j, out);
     }
 #endif
     for (; j < width; ++j) {
@@ -566,6 +521,81 @@ void ExtractChannel16sC4Kernel(const int16_t* src, int16_t* plane, uint32_t pixe
 }
 void ExtractChannel16sC4StreamingKernel(const int16_t* src, int16_t* plane, uint32_t pixels) {
   Extract16<4, true>(src, plane, pixels);
+}
+
+namespace {
+
+// All channels of a row of 16-bit pixels in one pass: the source is read once, eight pixels
+// a step. With stream, planes that share their offset within 16 bytes take non-temporal
+// stores, fenced once after the last row.
+template <int kC>
+void SplitWordsRows(const int16_t* src, int32_t srcStep, int16_t* const planes[kC], int32_t planeStep,
+                    uint32_t width, uint32_t height, uint32_t stream) {
+  for (uint32_t r = 0; r < height; ++r) {
+    const int16_t* s = reinterpret_cast<const int16_t*>(reinterpret_cast<const uint8_t*>(src) +
+                                                        static_cast<ptrdiff_t>(r) * srcStep);
+    int16_t* d[kC];
+    for (int c = 0; c < kC; ++c)
+      d[c] = reinterpret_cast<int16_t*>(reinterpret_cast<uint8_t*>(planes[c]) + static_cast<ptrdiff_t>(r) * planeStep);
+    uint32_t j = 0;
+#if defined(KVZ_VEC_INT)
+    bool aligned = (Addr(d[0]) & 1) == 0;
+    for (int c = 1; c < kC; ++c) aligned = aligned && ((Addr(d[c]) ^ Addr(d[0])) & 15) == 0;
+    if (aligned) {
+      for (; j < width && (Addr(d[0] + j) & 15) != 0; ++j)
+        for (int c = 0; c < kC; ++c) St(d[c] + j, Ld(s + kC * j + c));
+    }
+    const bool nonTemporal = aligned && stream != 0;
+    if (j + 8 <= width) KVZ_COUNT_PATH(nonTemporal ? kPathStream : kPathSplitPixels);
+    for (; j + 8 <= width; j += 8) {
+      const int16_t* p = s + kC * j;
+      V v[4];
+      if (kC == 4) {
+        v[0] = LoadU(p), v[1] = LoadU(p + 8), v[2] = LoadU(p + 16), v[3] = LoadU(p + 24);
+        Deinterleave4x16(v[0], v[1], v[2], v[3]);
+      } else {
+        LoadDeinterleave3<16>(p, v[0], v[1], v[2]);
+      }
+      for (int c = 0; c < kC; ++c) {
+        if (nonTemporal) Stream(d[c] + j, v[c]);
+        else if (aligned) StoreA(d[c] + j, v[c]);
+        else StoreU(d[c] + j, v[c]);
+      }
+    }
+#else
+    (void)stream;
+#endif
+    for (; j < width; ++j)
+      for (int c = 0; c < kC; ++c) St(d[c] + j, Ld(s + kC * j + c));
+  }
+#if defined(KVZ_VEC_INT)
+  if (stream != 0) Fence();
+#endif
+}
+
+}  // namespace
+
+void SplitPixels16sC3P3Kernel(const int16_t* src, int32_t srcStep, int16_t* const planes[3], int32_t planeStep,
+                              uint32_t width, uint32_t height, uint32_t stream) {
+  SplitWordsRows<3>(src, srcStep, planes, planeStep, width, height, stream);
+}
+void SplitPixels16sC4P4Kernel(const int16_t* src, int32_t srcStep, int16_t* const planes[4], int32_t planeStep,
+                              uint32_t width, uint32_t height, uint32_t stream) {
+  SplitWordsRows<4>(src, srcStep, planes, planeStep, width, height, stream);
+}
+
+void CopyRowsKernel(const uint8_t* src, int32_t srcStep, uint8_t* dst, int32_t dstStep, size_t rowBytes,
+                    uint32_t rows, uint32_t stream) {
+#if defined(KVZ_VEC_MOVES)
+  for (uint32_t r = 0; r < rows; ++r)
+    CopyRowBody(src + static_cast<ptrdiff_t>(r) * srcStep, dst + static_cast<ptrdiff_t>(r) * dstStep, rowBytes,
+                stream);
+  if (stream != 0) Fence();
+#else
+  (void)stream;
+  for (uint32_t r = 0; r < rows; ++r)
+    CopyScalar(src + static_cast<ptrdiff_t>(r) * srcStep, dst + static_cast<ptrdiff_t>(r) * dstStep, rowBytes);
+#endif
 }
 
 }  // namespace kvz::prim::KVZ_BUILD_NS

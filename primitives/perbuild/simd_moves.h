@@ -130,6 +130,137 @@ static inline V LoadHalves(const void* p) { return LoadU(p); }
 static inline void Fence() { _mm_sfence(); }
 #endif
 
+#if defined(KVZ_VEC_INT)
+// Three interleaved channels held in a, b, c (48 bytes, or 24 16-bit samples) become one
+// vector per channel. Each round pairs the low half of one vector with the high half of the
+// next; log2(samples per vector) rounds sort every sample into its channel.
+template <int kSampleBits>
+static inline void Deinterleave3Round(V& a, V& b, V& c) {
+  const V ah = _mm_unpackhi_epi64(a, a), bh = _mm_unpackhi_epi64(b, b), ch = _mm_unpackhi_epi64(c, c);
+  if (kSampleBits == 8) {
+    const V x = _mm_unpacklo_epi8(a, bh), y = _mm_unpacklo_epi8(ah, c), z = _mm_unpacklo_epi8(b, ch);
+    a = x, b = y, c = z;
+  } else {
+    const V x = _mm_unpacklo_epi16(a, bh), y = _mm_unpacklo_epi16(ah, c), z = _mm_unpacklo_epi16(b, ch);
+    a = x, b = y, c = z;
+  }
+}
+
+// Bytes: 16 pixels of three channels.
+static inline void Deinterleave3x8(V& a, V& b, V& c) {
+#if defined(KVZ_VEC_SHUFFLE)
+  const V a0 = _mm_shuffle_epi8(a, _mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+  const V a1 = _mm_shuffle_epi8(a, _mm_setr_epi8(1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+  const V a2 = _mm_shuffle_epi8(a, _mm_setr_epi8(2, 5, 8, 11, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+  const V b0 = _mm_shuffle_epi8(b, _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14, -1, -1, -1, -1, -1));
+  const V b1 = _mm_shuffle_epi8(b, _mm_setr_epi8(-1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1));
+  const V b2 = _mm_shuffle_epi8(b, _mm_setr_epi8(-1, -1, -1, -1, -1, 1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1));
+  const V c0 = _mm_shuffle_epi8(c, _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 1, 4, 7, 10, 13));
+  const V c1 = _mm_shuffle_epi8(c, _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14));
+  const V c2 = _mm_shuffle_epi8(c, _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15));
+  a = _mm_or_si128(_mm_or_si128(a0, b0), c0);
+  b = _mm_or_si128(_mm_or_si128(a1, b1), c1);
+  c = _mm_or_si128(_mm_or_si128(a2, b2), c2);
+#else
+  for (int r = 0; r < 4; ++r) Deinterleave3Round<8>(a, b, c);
+#endif
+}
+
+// The inverse: one vector of 16 bytes per channel into 48 interleaved bytes.
+static inline void Interleave3x8(V& a, V& b, V& c) {
+#if defined(KVZ_VEC_SHUFFLE)
+  const V x = a, y = b, z = c;
+  a = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(x, _mm_setr_epi8(0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1, 5)),
+                                _mm_shuffle_epi8(y, _mm_setr_epi8(-1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1))),
+                   _mm_shuffle_epi8(z, _mm_setr_epi8(-1, -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1)));
+  b = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(x, _mm_setr_epi8(-1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1, 10, -1)),
+                                _mm_shuffle_epi8(y, _mm_setr_epi8(5, -1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1, 10))),
+                   _mm_shuffle_epi8(z, _mm_setr_epi8(-1, 5, -1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1)));
+  c = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(x, _mm_setr_epi8(-1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15, -1, -1)),
+                                _mm_shuffle_epi8(y, _mm_setr_epi8(-1, -1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15, -1))),
+                   _mm_shuffle_epi8(z, _mm_setr_epi8(10, -1, -1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15)));
+#else
+  // Each round undoes one de-interleaving round: even bytes of its outputs rebuild the low
+  // halves, odd bytes the high halves.
+  const V even = _mm_set1_epi16(0xFF);
+  for (int r = 0; r < 4; ++r) {
+    const V x = a, y = b, z = c;
+    a = _mm_packus_epi16(_mm_and_si128(x, even), _mm_and_si128(y, even));
+    b = _mm_packus_epi16(_mm_and_si128(z, even), _mm_srli_epi16(x, 8));
+    c = _mm_packus_epi16(_mm_srli_epi16(y, 8), _mm_srli_epi16(z, 8));
+  }
+#endif
+}
+
+// 16-bit samples: eight pixels of three channels.
+static inline void Deinterleave3x16(V& a, V& b, V& c) {
+#if defined(KVZ_VEC_SHUFFLE)
+  const V a0 = _mm_shuffle_epi8(a, _mm_setr_epi8(0, 1, 6, 7, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+  const V a1 = _mm_shuffle_epi8(a, _mm_setr_epi8(2, 3, 8, 9, 14, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+  const V a2 = _mm_shuffle_epi8(a, _mm_setr_epi8(4, 5, 10, 11, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+  const V b0 = _mm_shuffle_epi8(b, _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 3, 8, 9, 14, 15, -1, -1, -1, -1));
+  const V b1 = _mm_shuffle_epi8(b, _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 4, 5, 10, 11, -1, -1, -1, -1, -1, -1));
+  const V b2 = _mm_shuffle_epi8(b, _mm_setr_epi8(-1, -1, -1, -1, 0, 1, 6, 7, 12, 13, -1, -1, -1, -1, -1, -1));
+  const V c0 = _mm_shuffle_epi8(c, _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 4, 5, 10, 11));
+  const V c1 = _mm_shuffle_epi8(c, _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 1, 6, 7, 12, 13));
+  const V c2 = _mm_shuffle_epi8(c, _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 2, 3, 8, 9, 14, 15));
+  a = _mm_or_si128(_mm_or_si128(a0, b0), c0);
+  b = _mm_or_si128(_mm_or_si128(a1, b1), c1);
+  c = _mm_or_si128(_mm_or_si128(a2, b2), c2);
+#else
+  for (int r = 0; r < 3; ++r) Deinterleave3Round<16>(a, b, c);
+#endif
+}
+
+// The same from memory: 48 bytes at p. Without byte shuffles the first round reads its
+// halves straight from memory.
+static inline V LoadLow(const void* p) { return _mm_loadl_epi64(static_cast<const __m128i*>(p)); }
+template <int kSampleBits>
+static inline void LoadDeinterleave3(const void* p, V& a, V& b, V& c) {
+#if defined(KVZ_VEC_SHUFFLE)
+  const uint8_t* q = static_cast<const uint8_t*>(p);
+  a = LoadU(q), b = LoadU(q + 16), c = LoadU(q + 32);
+  if (kSampleBits == 8) Deinterleave3x8(a, b, c);
+  else Deinterleave3x16(a, b, c);
+#else
+  const uint8_t* q = static_cast<const uint8_t*>(p);
+  if (kSampleBits == 8) {
+    a = _mm_unpacklo_epi8(LoadLow(q), LoadLow(q + 24));
+    b = _mm_unpacklo_epi8(LoadLow(q + 8), LoadLow(q + 32));
+    c = _mm_unpacklo_epi8(LoadLow(q + 16), LoadLow(q + 40));
+    for (int r = 1; r < 4; ++r) Deinterleave3Round<8>(a, b, c);
+  } else {
+    a = _mm_unpacklo_epi16(LoadLow(q), LoadLow(q + 24));
+    b = _mm_unpacklo_epi16(LoadLow(q + 8), LoadLow(q + 32));
+    c = _mm_unpacklo_epi16(LoadLow(q + 16), LoadLow(q + 40));
+    for (int r = 1; r < 3; ++r) Deinterleave3Round<16>(a, b, c);
+  }
+#endif
+}
+
+// 16-bit samples: eight pixels of four channels (a 4 x 8 transpose).
+static inline void Deinterleave4x16(V& a, V& b, V& c, V& d) {
+  const V t0 = _mm_unpacklo_epi16(a, b), t1 = _mm_unpackhi_epi16(a, b);
+  const V t2 = _mm_unpacklo_epi16(c, d), t3 = _mm_unpackhi_epi16(c, d);
+  const V u0 = _mm_unpacklo_epi16(t0, t1), u1 = _mm_unpackhi_epi16(t0, t1);
+  const V u2 = _mm_unpacklo_epi16(t2, t3), u3 = _mm_unpackhi_epi16(t2, t3);
+  a = _mm_unpacklo_epi64(u0, u2);
+  b = _mm_unpackhi_epi64(u0, u2);
+  c = _mm_unpacklo_epi64(u1, u3);
+  d = _mm_unpackhi_epi64(u1, u3);
+}
+
+// Bytes: 16 pixels of four channels. Each round interleaves the first two vectors with the
+// last two; four rounds sort every byte into its channel.
+static inline void Deinterleave4x8(V& a, V& b, V& c, V& d) {
+  for (int r = 0; r < 4; ++r) {
+    const V x0 = _mm_unpacklo_epi8(a, c), x1 = _mm_unpackhi_epi8(a, c);
+    const V x2 = _mm_unpacklo_epi8(b, d), x3 = _mm_unpackhi_epi8(b, d);
+    a = x0, b = x1, c = x2, d = x3;
+  }
+}
+#endif
+
 // Reads one byte of every `stride` bytes so that streaming stores do not wait on the reads.
 static inline void TouchForward(const uint8_t* p, size_t n, size_t stride) {
   uint32_t acc = 0;

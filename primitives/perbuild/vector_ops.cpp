@@ -151,6 +151,17 @@ void RealignedBlocks(const uint8_t* s, uint8_t* d, size_t n) {
 }
 #endif
 
+// Runs from this size that do not stream go to the string instructions when they are fast:
+// they move whole cache lines internally, which 16-byte moves cannot match from L2 outward.
+constexpr size_t kStringMoveFrom = 4096;
+
+inline void StringCopy(const uint8_t* s, uint8_t* d, size_t n) {
+  __asm__ volatile("rep movsb" : "+S"(s), "+D"(d), "+c"(n) : : "memory");
+}
+inline void StringZero(uint8_t* d, size_t n) {
+  __asm__ volatile("rep stosb" : "+D"(d), "+c"(n) : "a"(0) : "memory");
+}
+
 void VectorCopy(const uint8_t* s, uint8_t* d, size_t n) {
   if (n < 64) {
     SmallCopy(s, d, n);
@@ -174,6 +185,10 @@ void VectorCopy(const uint8_t* s, uint8_t* d, size_t n) {
       StreamingCopy(s, d, n);
       return;
     }
+  }
+  if (n >= kStringMoveFrom && HasFastStringMoves()) {
+    StringCopy(s, d, n);
+    return;
   }
   if (srcAligned) {
     if (kSsse3Strategy) {
@@ -247,6 +262,10 @@ void VectorZero(uint8_t* d, size_t n) {
         StreamPieces(d, n, z);
         streamed = true;
       }
+    }
+    if (!streamed && n >= kStringMoveFrom && HasFastStringMoves()) {
+      StringZero(d, n);
+      return;
     }
     if (!streamed) StorePieces(d, n, z);
   }

@@ -97,7 +97,7 @@ namespace kvz::drivertest {
 namespace {
 
 // While capture runs the effects keep the capture stream's formats: a still configured then does
-// not rewrite them, and its frames skip the effects rather than run them at another size.
+// not rewrite them; its frame runs the effects with the still's own formats, given with the run.
 TEST_F(StillPinTest, StillDuringCaptureLeavesTheCaptureFormats) {
   Start();
   auto capture = Running(kYuy2, 1280, 720);
@@ -113,7 +113,11 @@ TEST_F(StillPinTest, StillDuringCaptureLeavesTheCaptureFormats) {
   ASSERT_EQ(STATUS_SUCCESS, still->ReadFrames(1, kStill640, 1, &frames));
   ASSERT_EQ(1u, frames.size());
   EXPECT_EQ(kStill640, frames[0].header.DataUsed);
-  EXPECT_EQ(0, Pins().effectsRun.load());
+  const std::vector<FormatsCall> runs = Pins().EffectRuns();
+  ASSERT_EQ(1u, runs.size());
+  EXPECT_EQ(640, runs[0].width);
+  EXPECT_EQ(640, runs[0].sourceWidth);
+  EXPECT_EQ(configured, Pins().Formats().size());
   EXPECT_EQ(1280, Pins().Formats().back().width);
 }
 

@@ -44,6 +44,29 @@ TEST_P(PinStateWalkTest, EveryWalkBackToRunDelivers) {
   capture::StopPin(*pin);
 }
 
+// The still pin takes the same walks while the capture pin runs: back in RUN, a trigger brings
+// one whole still.
+TEST_P(PinStateWalkTest, StillPinDeliversAfterEveryWalkBackToRun) {
+  ASSERT_TRUE(Boot(GetParam().camera));
+  KsPinClient *capture = nullptr, *still = nullptr;
+  VideoFormat cf, sf;
+  ASSERT_EQ(STATUS_SUCCESS, CreatePin(kCapturePin, kYuy2, 640, 480, &capture, &cf));
+  ASSERT_EQ(STATUS_SUCCESS, capture::RunPin(*capture));
+  ASSERT_EQ(2u, Read(*capture, 2, cf.sizeImage).size());
+  ASSERT_EQ(STATUS_SUCCESS, CreatePin(kStillPin, kYuy2, 640, 480, &still, &sf));
+  ASSERT_EQ(STATUS_SUCCESS, capture::RunPin(*still));
+  for (KSSTATE s : GetParam().walk) ASSERT_EQ(STATUS_SUCCESS, still->SetState(s)) << "to state " << s;
+  auto read = still->QueueRead(sf.sizeImage);
+  ASSERT_EQ(STATUS_SUCCESS, capture::TriggerStill(Filter(), kStillPin));
+  ASSERT_EQ(STATUS_SUCCESS, read->Request()->Wait(5 * kernel::kSecond));
+  ASSERT_EQ(sf.sizeImage, read->Headers().header.DataUsed);
+  const Bytes data(read->Data().begin(), read->Data().begin() + sf.sizeImage);
+  EXPECT_EQ(CameraPicture(640, 480, FrameNumber(data)), data);
+  read.reset();
+  capture::StopPin(*still);
+  capture::StopPin(*capture);
+}
+
 std::vector<WalkCase> Walks() {
   const KSSTATE S = KSSTATE_STOP, A = KSSTATE_ACQUIRE, P = KSSTATE_PAUSE, R = KSSTATE_RUN;
   std::vector<WalkCase> walks;

@@ -90,7 +90,12 @@ TEST(ForwardDct, MatchesTheExactTransformAndEveryBuildMatchesGeneric) {
                            : kind == 2 ? static_cast<uint8_t>(128 + 100 * std::sin(x * 0.3 + y * 0.2 + trial))
                                        : (((x ^ y ^ (trial >> 2)) & 1) ? 255 : 0);
     std::vector<uint16_t> table = Table(32768);
-    if (trial % 2) for (uint16_t& r : table) r = static_cast<uint16_t>(rng() % 3 == 0 ? 0xFFFF : rng());
+    // Reciprocals that are multiples of 2^13 make ties (a product's low 15 bits exactly 2^14)
+    // common, on either side of 2^15.
+    const uint16_t tieProne[] = {0x2000, 0x4000, 0x6000, 0x8000, 0xA000, 0xC000, 0xE000};
+    if (trial % 2)
+      for (uint16_t& r : table)
+        r = static_cast<uint16_t>(rng() % 3 == 0 ? 0xFFFF : rng() % 2 ? tieProne[rng() % 7] : rng());
     int16_t want[64];
     ASSERT_EQ(kFdct[0](px, step, want, table.data()), 0);
     if (trial % 2 == 0) {
@@ -105,6 +110,29 @@ TEST(ForwardDct, MatchesTheExactTransformAndEveryBuildMatchesGeneric) {
   }
   std::printf("largest difference from the exact DCT: %.4f\n", worst);
   EXPECT_LT(worst, 1.0);
+}
+
+// Column differences at the edge of where the vector transform's odd part fits 16 bits: rows
+// 0 and 7 (or 3 and 4) whose sums differ by 361 to 364 make the DC column's difference 8 times
+// that, around 2896 either way.
+TEST(ForwardDct, ColumnDifferencesAroundTheSixteenBitEdgeMatchGeneric) {
+  const std::vector<uint16_t> table = Table(32768);
+  for (const int pair : {0, 3}) {
+    for (const int delta : {361, 362, 363, 364, -361, -362, -363, -364}) {
+      uint8_t px[64];
+      std::fill(px, px + 64, 128);
+      // Spread the difference over the first row of the pair; the other keeps 128.
+      const int per = delta / 8, rest = delta % 8;
+      for (int x = 0; x < 8; ++x) px[8 * pair + x] = static_cast<uint8_t>(128 + per + (x < std::abs(rest) ? (delta < 0 ? -1 : 1) : 0));
+      int16_t want[64];
+      ASSERT_EQ(kFdct[0](px, 8, want, table.data()), 0);
+      for (const test::JpegBuild& b : test::RunnableJpegBuilds()) {
+        int16_t got[64];
+        ASSERT_EQ(kFdct[b.slot](px, 8, got, table.data()), 0);
+        for (int i = 0; i < 64; ++i) ASSERT_EQ(got[i], want[i]) << b.name << " rows " << pair << " delta " << delta << " index " << i;
+      }
+    }
+  }
 }
 
 TEST(ForwardQuantTable, ScaleAndReciprocals) {

@@ -34,7 +34,12 @@ TEST(EffectSlotsStress, ConfigurationAndStillsAtOnceWithoutRaces) {
   test::GuardedBuffer still(largest, 0x40);
   kernel::KernelThread stillPin("still pin", [&] {
     while (!stop) {
-      processor.RunEffects(still.data());
+      // Every other still comes with its own formats, as the still pin's do.
+      if (stills % 2 == 0) {
+        processor.RunEffects(still.data());
+      } else {
+        processor.RunStillEffects(still.data(), static_cast<ULONG>(largest), kSubtypeYuy2, 96, 72, 128, 96);
+      }
       ++stills;
     }
   });

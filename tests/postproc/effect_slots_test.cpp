@@ -237,3 +237,43 @@ TEST_F(EffectSlotsTest, EveryFailedAllocationOfSelectEffectIsReported) {
 
 }  // namespace
 }  // namespace kvz
+
+namespace kvz {
+namespace {
+
+struct StillRunCase {
+  const char* name;
+  LONG inW, inH, outW, outH;
+  ULONG roomShort;  // bytes the frame's stated room falls short of both pictures
+  NTSTATUS status;
+  bool resampled;   // the frame holds the resampled picture; otherwise it is untouched
+};
+
+class StillEffectsTest : public EffectSlotsTest, public ::testing::WithParamInterface<StillRunCase> {};
+
+// The still's own formats come with its run, whatever another stream configured last; a frame
+// whose stated room cannot hold both pictures is left alone.
+TEST_P(StillEffectsTest, RunsWithTheStillsOwnFormats) {
+  const StillRunCase& c = GetParam();
+  ASSERT_EQ(STATUS_SUCCESS, processor->SetFormats(kSubtypeYuy2, 1280, 720, 960, 540));
+  Still still(c.inW, c.inH, c.outW, c.outH);
+  const ULONG room = static_cast<ULONG>(std::max(c.inW * c.inH, c.outW * c.outH) * 2) - c.roomShort;
+  EXPECT_EQ(c.status,
+            processor->RunStillEffects(still.frame.data(), room, kSubtypeRgb24, c.inW, c.inH, c.outW, c.outH));
+  EXPECT_EQ(c.resampled, still.Scaled());
+  if (!c.resampled) {
+    EXPECT_TRUE(still.Unchanged());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, StillEffectsTest,
+    ::testing::Values(StillRunCase{"enlarged", 320, 240, 642, 482, 0, STATUS_SUCCESS, true},
+                      StillRunCase{"reduced", 641, 480, 320, 240, 0, STATUS_SUCCESS, true},
+                      StillRunCase{"same_size", 640, 480, 640, 480, 0, STATUS_SUCCESS, false},
+                      StillRunCase{"room_short_of_output", 320, 240, 640, 480, 2, STATUS_BUFFER_TOO_SMALL, false},
+                      StillRunCase{"room_short_of_input", 640, 480, 320, 240, 1, STATUS_BUFFER_TOO_SMALL, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kvz

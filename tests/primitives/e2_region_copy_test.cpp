@@ -188,6 +188,8 @@ TEST_P(RegionOps, EveryBuildMatchesTheRuleAtEverySmallSizeAndAlignment) {
       // Rows back to back (joined where the primitive joins) and rows with padding.
       CheckShape(op(), {{w, 3}, 0, 0, m.src, m.dst, 8}, seed++);
       CheckShape(op(), {{w, 2}, 5, 3, m.src, m.dst}, seed++);
+      // Planes at one offset within 16 bytes: the aligned-store paths.
+      CheckShape(op(), {{w, 2}, 0, 6, m.src, m.dst, 16}, seed++);
       if (HasFatalFailure()) return;
     }
   }
@@ -207,6 +209,7 @@ TEST_P(RegionOps, EveryBuildMatchesAroundTheStreamingAndJoiningThresholds) {
       for (int32_t h : {1, 4}) {
         const int32_t w = (pixels + h - 1) / h;
         CheckShape(op(), {{w, h}, 0, 0, 4, 8}, seed++);
+        CheckShape(op(), {{w, h}, 0, 0, 2, 0, 16}, seed++);
         if (!kEmulated) CheckShape(op(), {{w, h}, 16, 0, 1, 0}, seed++);
         if (HasFatalFailure()) return;
       }
@@ -320,7 +323,7 @@ TEST(RegionCopy, VectorBuildsRunTheirOwnKernels) {
   const Op* byName[10];
   for (size_t i = 0; i < 10; ++i) byName[i] = &Ops()[i];
   const CountedPath uses[10] = {kPathCopyRow, kPathCopyRow, kPathInterleave, kPathInterleave, kPathSplitPixels,
-                              kPathSplitPixels, kPathExtractChannel, kPathExtractChannel, kPathWordsToBytes,
+                              kPathSplitPixels, kPathSplitPixels, kPathSplitPixels, kPathWordsToBytes,
                               kPathBytesToWords};
   for (const Build* b : VectorBuilds()) {
     for (size_t i = 0; i < 10; ++i) {

@@ -104,6 +104,19 @@ inline __m128i OddOutput(__m128i dvHigh, __m128i dvLow, __m128i q, int16_t aD, i
   return _mm_add_epi32(sum, odd);
 }
 
+// The four odd outputs from D and V (whole or split) and the d16, d25 pairs of both halves.
+template <bool kRow, bool kWhole>
+inline void OddOutputs(const __m128i dvHigh[2], const __m128i dvLow[2], const __m128i q[2], __m128i x[8]) {
+  x[1] = Finish<kRow>(OddOutput<kWhole>(dvHigh[0], dvLow[0], q[0], 4017, 799, 19264, 12872),
+                      OddOutput<kWhole>(dvHigh[1], dvLow[1], q[1], 4017, 799, 19264, 12872));
+  x[7] = Finish<kRow>(OddOutput<kWhole>(dvHigh[0], dvLow[0], q[0], 799, -4017, -12872, 19264),
+                      OddOutput<kWhole>(dvHigh[1], dvLow[1], q[1], 799, -4017, -12872, 19264));
+  x[3] = Finish<kRow>(OddOutput<kWhole>(dvHigh[0], dvLow[0], q[0], 3406, -2275, -4524, -22724),
+                      OddOutput<kWhole>(dvHigh[1], dvLow[1], q[1], 3406, -2275, -4524, -22724));
+  x[5] = Finish<kRow>(OddOutput<kWhole>(dvHigh[0], dvLow[0], q[0], 2276, 3406, -22728, 4520),
+                      OddOutput<kWhole>(dvHigh[1], dvLow[1], q[1], 2276, 3406, -22728, 4520));
+}
+
 // The butterfly on eight lanes at once: x[k] holds input k of eight rows (or columns).
 template <bool kRow>
 inline void VectorButterfly(__m128i x[8]) {
@@ -131,14 +144,21 @@ inline void VectorButterfly(__m128i x[8]) {
   x[2] = Finish<kRow>(_mm_slli_epi32(_mm_madd_epi16(tLo, c2), 1), _mm_slli_epi32(_mm_madd_epi16(tHi, c2), 1));
   x[6] = Finish<kRow>(_mm_add_epi32(_mm_slli_epi32(_mm_madd_epi16(tLo, c6), 1), _mm_madd_epi16(tLo, t12Only)),
                       _mm_add_epi32(_mm_slli_epi32(_mm_madd_epi16(tHi, c6), 1), _mm_madd_epi16(tHi, t12Only)));
-  // Odd part, expanded: y1 = 4017 D + 799 V + 38528 d16 + 25744 d25, and so on. In the row
-  // pass D and V come from 9-bit differences and fit 16 bits: one multiply-add takes both (the
-  // low-part products are zero).
+  // Odd part, expanded: y1 = 4017 D + 799 V + 38528 d16 + 25744 d25, and so on. D and V fit
+  // 16 bits in the row pass (from 9-bit differences) and in a column pass whose differences stay
+  // within +-2896: then one multiply-add takes both. Otherwise they are split.
+  bool whole = kRow;
+  if (!kRow) {
+    const __m128i limit = _mm_set1_epi16(2896), negative = _mm_set1_epi16(-2896);
+    const __m128i outside = _mm_or_si128(_mm_or_si128(_mm_cmpgt_epi16(d07, limit), _mm_cmplt_epi16(d07, negative)),
+                                         _mm_or_si128(_mm_cmpgt_epi16(d34, limit), _mm_cmplt_epi16(d34, negative)));
+    whole = _mm_movemask_epi8(outside) == 0;
+  }
   __m128i dvHigh[2], dvLow[2], q[2];
   for (int h = 0; h < 2; ++h) {
     __m128i dPair = h ? _mm_unpackhi_epi16(d07, d07) : _mm_unpacklo_epi16(d07, d07);
     __m128i vPair = h ? _mm_unpackhi_epi16(d34, d34) : _mm_unpacklo_epi16(d34, d34);
-    if (kRow) {
+    if (whole) {
       dvHigh[h] = _mm_or_si128(_mm_and_si128(ScaleBySqrt2(dPair), _mm_set1_epi32(0xFFFF)),
                                _mm_slli_epi32(ScaleBySqrt2(vPair), 16));
       dvLow[h] = _mm_setzero_si128();
@@ -147,17 +167,30 @@ inline void VectorButterfly(__m128i x[8]) {
     }
     q[h] = h ? _mm_unpackhi_epi16(d16, d25) : _mm_unpacklo_epi16(d16, d25);
   }
-  x[1] = Finish<kRow>(OddOutput<kRow>(dvHigh[0], dvLow[0], q[0], 4017, 799, 19264, 12872),
-                      OddOutput<kRow>(dvHigh[1], dvLow[1], q[1], 4017, 799, 19264, 12872));
-  x[7] = Finish<kRow>(OddOutput<kRow>(dvHigh[0], dvLow[0], q[0], 799, -4017, -12872, 19264),
-                      OddOutput<kRow>(dvHigh[1], dvLow[1], q[1], 799, -4017, -12872, 19264));
-  x[3] = Finish<kRow>(OddOutput<kRow>(dvHigh[0], dvLow[0], q[0], 3406, -2275, -4524, -22724),
-                      OddOutput<kRow>(dvHigh[1], dvLow[1], q[1], 3406, -2275, -4524, -22724));
-  x[5] = Finish<kRow>(OddOutput<kRow>(dvHigh[0], dvLow[0], q[0], 2276, 3406, -22728, 4520),
-                      OddOutput<kRow>(dvHigh[1], dvLow[1], q[1], 2276, 3406, -22728, 4520));
+  if (whole) {
+    OddOutputs<kRow, true>(dvHigh, dvLow, q, x);
+  } else {
+    OddOutputs<kRow, false>(dvHigh, dvLow, q, x);
+  }
 }
 
 // c x r / 2^15 rounded half to even and saturated, r unsigned.
+#if KVZ_JPEG_SSSE3
+// With r = 2^15 h + l (h 0 or 1): c x r / 2^15 = h c + c l / 2^15 exactly, the first term an
+// integer, so only c l / 2^15 is rounded: the rounding multiply gives it half up, and on a tie
+// (the product's low 15 bits exactly 2^14) a sum that came out odd steps down to the even
+// neighbour. The saturating add saturates the exact sum.
+inline __m128i Quantize(__m128i c, __m128i r) {
+  const __m128i low = _mm_and_si128(r, _mm_set1_epi16(0x7FFF));
+  const __m128i whole = _mm_and_si128(c, _mm_srai_epi16(r, 15));
+  __m128i q = _mm_mulhrs_epi16(c, low);
+  const __m128i tie = _mm_cmpeq_epi16(_mm_and_si128(_mm_mullo_epi16(c, low), _mm_set1_epi16(0x7FFF)),
+                                      _mm_set1_epi16(0x4000));
+  const __m128i odd = _mm_and_si128(_mm_xor_si128(q, whole), _mm_set1_epi16(1));
+  q = _mm_sub_epi16(q, _mm_and_si128(odd, tie));
+  return _mm_adds_epi16(q, whole);
+}
+#else
 inline __m128i Quantize(__m128i c, __m128i r) {
   const __m128i lo = _mm_mullo_epi16(c, r);
   const __m128i hi = _mm_add_epi16(_mm_mulhi_epi16(c, r), _mm_and_si128(c, _mm_srai_epi16(r, 15)));
@@ -167,6 +200,7 @@ inline __m128i Quantize(__m128i c, __m128i r) {
     v = _mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(v, half), _mm_and_si128(_mm_srai_epi32(v, 15), one)), 15);
   return _mm_packs_epi32(p[0], p[1]);
 }
+#endif
 #endif
 
 }  // namespace

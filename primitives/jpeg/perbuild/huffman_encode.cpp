@@ -98,12 +98,10 @@ struct BitWriter {
   uint64_t buffer;
   int32_t bits;
   uint8_t* out;
-  int32_t last;  // the last byte taken from the bits, or -1
 
   void Emit(uint32_t byte) {
     *out++ = static_cast<uint8_t>(byte);
     if (byte == 0xFF) *out++ = 0;
-    last = static_cast<int32_t>(byte);
   }
   void Put(uint32_t value, int32_t n) {
     buffer = (buffer << n) | value;
@@ -115,7 +113,6 @@ struct BitWriter {
       const uint32_t be = __builtin_bswap32(w);
       memcpy(out, &be, 4);
       out += 4;
-      last = static_cast<int32_t>(w & 0xFF);
     } else {
       for (int shift = 24; shift >= 0; shift -= 8) Emit((w >> shift) & 0xFF);
     }
@@ -123,43 +120,46 @@ struct BitWriter {
 };
 
 #if KVZ_JPEG_SSSE3
-// Byte shuffles that put zigzag positions 16j..16j+15 of four registers of natural-order bytes
-// (register i: natural indices 16i..16i+15) in order; 0x80 clears lanes from other registers.
-struct ZigzagShuffles {
-  uint8_t lane[4][4][16];
+// Byte shuffles that gather zigzag positions 8j..8j+7 from natural row r (0x80 clears a lane
+// whose coefficient lies in another row); the rows each group draws from are contiguous.
+struct ZigzagGather {
+  uint8_t lane[8][8][16];
+  int8_t first[8];
+  int8_t last[8];
 };
-constexpr ZigzagShuffles MakeZigzagShuffles() {
-  ZigzagShuffles t{};
-  for (int j = 0; j < 4; ++j)
-    for (int i = 0; i < 4; ++i)
-      for (int l = 0; l < 16; ++l) {
-        const int n = kZigzagToNatural[16 * j + l];
-        t.lane[j][i][l] = static_cast<uint8_t>(n >= 16 * i && n < 16 * i + 16 ? n - 16 * i : 0x80);
+constexpr ZigzagGather MakeZigzagGather() {
+  ZigzagGather t{};
+  for (int j = 0; j < 8; ++j) {
+    t.first[j] = 7;
+    t.last[j] = 0;
+    for (int r = 0; r < 8; ++r)
+      for (int l = 0; l < 8; ++l) {
+        const int n = kZigzagToNatural[8 * j + l];
+        const bool here = n / 8 == r;
+        t.lane[j][r][2 * l] = static_cast<uint8_t>(here ? 2 * (n % 8) : 0x80);
+        t.lane[j][r][2 * l + 1] = static_cast<uint8_t>(here ? 2 * (n % 8) + 1 : 0x80);
+        if (here && r < t.first[j]) t.first[j] = static_cast<int8_t>(r);
+        if (here && r > t.last[j]) t.last[j] = static_cast<int8_t>(r);
       }
+  }
   return t;
 }
-alignas(16) constexpr ZigzagShuffles kZigzagShuffles = MakeZigzagShuffles();
+alignas(16) constexpr ZigzagGather kZigzagGather = MakeZigzagGather();
 
-// Bit k set when zigzag position k of a natural-order block holds a non-zero coefficient: the
-// zero tests of all 64 coefficients shuffled into zigzag order, without reordering the block.
-inline uint64_t ZigzagNonZeroMask(const int16_t* block) {
-  const __m128i zero = _mm_setzero_si128();
-  __m128i isZero[4];
-  for (int i = 0; i < 4; ++i) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i + 8));
-    isZero[i] = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
-  }
-  uint64_t mask = 0;
-  for (int j = 0; j < 4; ++j) {
-    __m128i ordered = zero;
-    for (int i = 0; i < 4; ++i) {
-      const __m128i shuffle = _mm_load_si128(reinterpret_cast<const __m128i*>(kZigzagShuffles.lane[j][i]));
-      ordered = _mm_or_si128(ordered, _mm_shuffle_epi8(isZero[i], shuffle));
+// The block in zigzag order, eight coefficients per step from the rows they come from.
+inline void GatherZigzag(const int16_t* block, int16_t* zigzag) {
+  __m128i rows[8];
+  for (int r = 0; r < 8; ++r) rows[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * r));
+#pragma GCC unroll 8
+  for (int j = 0; j < 8; ++j) {
+    __m128i ordered = _mm_setzero_si128();
+#pragma GCC unroll 8
+    for (int r = kZigzagGather.first[j]; r <= kZigzagGather.last[j]; ++r) {
+      const __m128i shuffle = _mm_load_si128(reinterpret_cast<const __m128i*>(kZigzagGather.lane[j][r]));
+      ordered = _mm_or_si128(ordered, _mm_shuffle_epi8(rows[r], shuffle));
     }
-    mask |= static_cast<uint64_t>(~_mm_movemask_epi8(ordered) & 0xFFFF) << (16 * j);
+    _mm_store_si128(reinterpret_cast<__m128i*>(zigzag + 8 * j), ordered);
   }
-  return mask;
 }
 #endif
 
@@ -180,24 +180,22 @@ inline uint64_t NonZeroMask(const int16_t* zigzag) {
   return mask;
 }
 
-bool EncodeBlockFast(const int16_t* block, uint8_t* dst, int32_t dstLength, int32_t* position,
+__attribute__((always_inline)) inline bool EncodeBlockFast(const int16_t* block, uint8_t* dst, int32_t dstLength, int32_t* position,
                      int16_t* dcPredictor, const HuffmanEncodeTable* dcTable,
                      const HuffmanEncodeTable* acTable, HuffmanEncodeState* state) {
   if (static_cast<int64_t>(dstLength) - *position < kFastCoderRoom) return false;
-#if KVZ_JPEG_SSSE3
-  uint64_t mask = ZigzagNonZeroMask(block) & ~uint64_t{1};
-  auto coefficient = [block](int32_t k) { return static_cast<int32_t>(block[kZigzagToNatural[k]]); };
-#else
   alignas(16) int16_t zigzag[64];
+#if KVZ_JPEG_SSSE3
+  GatherZigzag(block, zigzag);
+#else
   for (int k = 0; k < 64; ++k) zigzag[k] = block[kZigzagToNatural[k]];
-  uint64_t mask = NonZeroMask(zigzag) & ~uint64_t{1};
-  auto coefficient = [&zigzag](int32_t k) { return static_cast<int32_t>(zigzag[k]); };
 #endif
+  uint64_t mask = NonZeroMask(zigzag) & ~uint64_t{1};
 
   const uint32_t accumulator = static_cast<uint32_t>(state->accumulator);
   const int32_t pending = state->count;
   BitWriter w{pending ? (accumulator >> (24 - pending)) & ((1u << pending) - 1) : 0, pending,
-              dst + *position, -1};
+              dst + *position};
 
   const int32_t d = block[0] - *dcPredictor;
   int32_t s = SizeCategory(static_cast<uint32_t>(d < 0 ? -d : d));
@@ -217,7 +215,7 @@ bool EncodeBlockFast(const int16_t* block, uint8_t* dst, int32_t dstLength, int3
       if ((zrl >> 16) == 0) return false;
       w.Put(zrl & 0xFFFF, static_cast<int32_t>(zrl >> 16));
     }
-    const int32_t v = coefficient(k);
+    const int32_t v = zigzag[k];
     s = 32 - __builtin_clz(static_cast<uint32_t>(v < 0 ? -v : v));
     if (s > 15) return false;
     e = acTable->entry[run * 16 + s];
@@ -239,15 +237,20 @@ bool EncodeBlockFast(const int16_t* block, uint8_t* dst, int32_t dstLength, int3
       const uint32_t be = __builtin_bswap32(bytes);
       memcpy(w.out, &be, 4);
       w.out += whole;
-      w.last = static_cast<int32_t>((bytes >> (32 - 8 * whole)) & 0xFF);
     } else {
       for (int32_t i = 0; i < whole; ++i) w.Emit((bytes >> (24 - 8 * i)) & 0xFF);
     }
     w.bits = rest;
   }
 
-  // The state as the byte-at-a-time coder leaves it: the last byte taken above bit 23.
-  const uint32_t top = w.last >= 0 ? static_cast<uint32_t>(w.last) : accumulator >> 24;
+  // The state as the byte-at-a-time coder leaves it: the last byte taken above bit 23. A byte
+  // written is data unless it is the zero stuffed after a data 0xFF.
+  uint32_t top = accumulator >> 24;
+  const uint8_t* const start = dst + *position;
+  if (w.out > start) {
+    top = w.out[-1];
+    if (top == 0 && w.out - start >= 2 && w.out[-2] == 0xFF) top = 0xFF;
+  }
   const uint32_t rest = static_cast<uint32_t>(w.buffer) & ((1u << w.bits) - 1);
   state->accumulator = (top << 24) | (w.bits ? rest << (24 - w.bits) : 0);
   state->count = w.bits;

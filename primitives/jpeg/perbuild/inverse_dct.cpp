@@ -216,9 +216,25 @@ PrimitiveStatus DequantizeInverseDct8x8(const int16_t* coefficients, uint8_t* ds
   if (table == nullptr) return kStsNullPointer;
 #if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
   const int16_t* q = reinterpret_cast<const int16_t*>(table);
+  __m128i raw[8];
+  for (int i = 0; i < 8; ++i) raw[i] = Load(coefficients + 8 * i);
+  // A block with nothing but its DC coefficient (most blocks of smooth camera pictures) is one
+  // value everywhere: the saturated product, times 8 in 16 bits, through the row pass's rounding.
+  const __m128i ac = _mm_or_si128(
+      _mm_or_si128(_mm_or_si128(_mm_andnot_si128(_mm_cvtsi32_si128(0xFFFF), raw[0]), raw[1]), _mm_or_si128(raw[2], raw[3])),
+      _mm_or_si128(_mm_or_si128(raw[4], raw[5]), _mm_or_si128(raw[6], raw[7])));
+  if (_mm_movemask_epi8(_mm_cmpeq_epi16(ac, _mm_setzero_si128())) == 0xFFFF) {
+    int32_t product = static_cast<int32_t>(coefficients[0]) * q[0];
+    product = product > 32767 ? 32767 : product < -32768 ? -32768 : product;
+    const int16_t top = static_cast<int16_t>(static_cast<uint16_t>(product) << 3);
+    const int32_t value = ((top * 32768 + static_cast<int32_t>(kRowRound)) >> 21) + kLevelShift;
+    const __m128i fill = _mm_set1_epi8(static_cast<char>(value < 0 ? 0 : value > 255 ? 255 : value));
+    for (int i = 0; i < 8; ++i) _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + static_cast<intptr_t>(i) * dstStep), fill);
+    return kStsOk;
+  }
   __m128i x[8];
   for (int i = 0; i < 8; ++i) {
-    const __m128i c = Load(coefficients + 8 * i), t = Load(q + 8 * i);
+    const __m128i c = raw[i], t = Load(q + 8 * i);
     const __m128i lo = _mm_mullo_epi16(c, t), hi = _mm_mulhi_epi16(c, t);
     x[i] = _mm_packs_epi32(_mm_unpacklo_epi16(lo, hi), _mm_unpackhi_epi16(lo, hi));
   }

@@ -164,9 +164,12 @@ class TestPinDevice final : public CameraDeviceControls, public PinDevice {
     Pins().formats.push_back({subtype, sw, sh, w, h});
     return STATUS_SUCCESS;
   }
-  NTSTATUS RunEffects(PUCHAR) override {
+  // The stand-in runs no effect: it cannot scale, so a still of another size fails here.
+  NTSTATUS RunStillEffects(PUCHAR, ULONG, ULONG subtype, LONG sw, LONG sh, LONG w, LONG h) override {
+    std::lock_guard<std::mutex> hold(Pins().lock);
+    Pins().effectRuns.push_back({subtype, sw, sh, w, h});
     ++Pins().effectsRun;
-    return STATUS_SUCCESS;
+    return sw == w && sh == h ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
   }
   bool IsFlickerRedetectRequested() override { return false; }
   VOID ResetFlicker() override {}
@@ -267,6 +270,7 @@ void PinProbe::Reset() {
   stops.clear();
   suspends.clear();
   formats.clear();
+  effectRuns.clear();
   altSettings.clear();
   registered.clear();
   taken = returned = busy = processed = effectsRun = submitted = zeroBandwidth = 0;
@@ -307,6 +311,11 @@ std::vector<ULONG> PinProbe::Stops() {
 std::vector<FormatsCall> PinProbe::Formats() {
   std::lock_guard<std::mutex> hold(lock);
   return formats;
+}
+
+std::vector<FormatsCall> PinProbe::EffectRuns() {
+  std::lock_guard<std::mutex> hold(lock);
+  return effectRuns;
 }
 
 PinProbe& Pins() {

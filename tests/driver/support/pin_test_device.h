@@ -36,6 +36,7 @@ struct PinProbe {
   std::vector<ULONG> stops;
   std::vector<ULONG> suspends;
   std::vector<FormatsCall> formats;
+  std::vector<FormatsCall> effectRuns;  // the formats each still's effect run was given
   std::vector<ULONG> altSettings;  // payloads asked of SelectStreamingAltSetting
   std::map<ULONG, PKSPIN> registered;
   // Counters.
@@ -61,6 +62,7 @@ struct PinProbe {
   std::vector<StartCall> Starts();
   std::vector<ULONG> Stops();
   std::vector<FormatsCall> Formats();
+  std::vector<FormatsCall> EffectRuns();
 };
 
 PinProbe& Pins();
