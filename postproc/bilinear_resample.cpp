@@ -5,6 +5,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "postproc/unit_transpose.h"
+
 namespace kvz {
 namespace {
 
@@ -94,6 +96,187 @@ void BlendDown(const USHORT* top, const USHORT* bottom, ULONG b, LONG count, UCH
   for (; k < count; ++k) d[k] = static_cast<UCHAR>(((256 - b) * top[k] + b * bottom[k]) >> 16);
 }
 
+#if defined(__SSE2__)
+// YUY2 strips on x86-64. The horizontal blend takes eight source rows at a time: their pixels
+// are transposed eight by eight (LoadTransposedUnits), so a source column is a register of
+// eight rows and each strip sample's two neighbours are picked by register; the blend
+// H = 256 L + a (R - L) is exact in 16 bits (modulo 2^16, H itself stays below 65281), and
+// eight samples are transposed back into eight rows. The vertical blend multiplies and adds
+// pairs (top, bottom) by (256 - b, b) in one step: rows hold H - 32768 so that H fits a signed
+// word, and the bias comes back as 2^23, exactly 128 after the shift by 16.
+constexpr LONG kVectorStripPixels = 32;
+constexpr LONG kVectorStripSamples = kVectorStripPixels * 2;
+constexpr ULONG kRingBlocks = 4;  // transposed 8-pixel source blocks held per batch of rows
+constexpr ULONG kRingColumns = kRingBlocks * 8;
+constexpr ULONG kHeldRows = 16;   // horizontal blends held: the batch being made and the last
+
+struct VectorTaps {
+  __m128i weight[kVectorStripSamples];  // a, in every lane
+  // Byte offsets of the two neighbours in the ring of transposed columns: Y units in its first
+  // half, chroma units (U or V, as the source column has it) in its second.
+  USHORT left[kVectorStripSamples];
+  USHORT right[kVectorStripSamples];
+  ULONG firstBlock;                                // first source block the strip reads
+  ULONG lastBlock[kVectorStripSamples / 8];        // last block each eight samples read
+};
+
+// False when the strip reads a column past the last whole 8-pixel block of the source, or
+// eight of its samples read more blocks than the ring holds: the scalar strip does those.
+bool MakeVectorTaps(ULONG ax, ULONG fx, LONG firstPixel, LONG pixels, ULONG sourceWidth,
+                    VectorTaps* t) {
+  const ULONG lastCol = sourceWidth - 1;
+  const ULONG lastPairPixel = (sourceWidth & ~1u) - 2;
+  const ULONG loadable = sourceWidth & ~7u;
+  ULONG lowest = ~0u, highest = 0;
+  t->firstBlock = 0;
+  for (LONG j = 0; j < pixels; ++j, ax += fx) {
+    const ULONG col = Clamp(ax >> 16, lastCol);
+    const ULONG a = (ax >> 8) & 0xFF;
+    const ULONG right = col < lastCol ? col + 1 : col;
+    const ULONG select = ((firstPixel + j) & 1);  // U on even destination pixels, V on odd
+    const ULONG pair = Clamp(col & ~1u, lastPairPixel);
+    const ULONG chromaLeft = pair + select;
+    const ULONG chromaRight = (pair < lastPairPixel ? pair + 2 : pair) + select;
+    const ULONG cols[4] = {col, right, chromaLeft, chromaRight};
+    ULONG low = ~0u, high = 0;
+    for (ULONG c : cols) {
+      low = c < low ? c : low;
+      high = c > high ? c : high;
+    }
+    if (high >= loadable) return false;
+    if (low < lowest) lowest = low;
+    if (high > highest) highest = high;
+    t->weight[2 * j] = _mm_set1_epi16(static_cast<short>(a));
+    t->weight[2 * j + 1] = _mm_set1_epi16(static_cast<short>((col & 1) ? a : 0));
+    t->left[2 * j] = static_cast<USHORT>((col % kRingColumns) * 16);
+    t->right[2 * j] = static_cast<USHORT>((right % kRingColumns) * 16);
+    t->left[2 * j + 1] = static_cast<USHORT>((kRingColumns + chromaLeft % kRingColumns) * 16);
+    t->right[2 * j + 1] = static_cast<USHORT>((kRingColumns + chromaRight % kRingColumns) * 16);
+    if (j == 0) t->firstBlock = low >> 3;
+    if ((j & 3) == 3 || j + 1 == pixels) {
+      // Blocks are loaded in order; these eight samples need theirs all still in the ring.
+      if ((highest >> 3) >= (lowest >> 3) + kRingBlocks) return false;
+      t->lastBlock[j >> 2] = highest >> 3;
+      lowest = ~0u;
+    }
+  }
+  // A short last group of eight repeats its first sample; those blends land in the held rows'
+  // spare samples, never in the frame.
+  for (LONG n = 2 * pixels; n & 7; ++n) {
+    t->weight[n] = t->weight[n & ~7];
+    t->left[n] = t->left[n & ~7];
+    t->right[n] = t->right[n & ~7];
+  }
+  return true;
+}
+
+// Horizontal blends of source rows [row, row + 8) (the last repeating past lastRow) into
+// held[(row + m) % kHeldRows], biased by -32768.
+void BlendAcrossEightRows(const ResampleImage* source, ULONG row, ULONG lastRow,
+                          const VectorTaps& t, LONG samples, SHORT (*held)[kVectorStripSamples]) {
+  const UCHAR* rows[8];
+  SHORT* target[8];
+  for (ULONG m = 0; m < 8; ++m) {
+    rows[m] = source->data + static_cast<SIZE_T>(source->stride) * Clamp(row + m, lastRow);
+    target[m] = held[(row + m) % kHeldRows];
+  }
+  __m128i ring[2 * kRingColumns];
+  const UCHAR* ringBytes = reinterpret_cast<const UCHAR*>(ring);
+  const __m128i lowBytes = _mm_set1_epi16(0x00FF);
+  const __m128i bias = _mm_set1_epi16(static_cast<short>(0x8000));
+  ULONG nextBlock = t.firstBlock;
+  for (LONG n0 = 0; n0 < samples; n0 += 8) {
+    for (; nextBlock <= t.lastBlock[n0 >> 3]; ++nextBlock) {
+      __m128i units[8];
+      LoadTransposedUnits(rows, static_cast<SIZE_T>(nextBlock) * 16, units);
+      __m128i* luma = ring + (nextBlock % kRingBlocks) * 8;
+      for (ULONG u = 0; u < 8; ++u) {
+        luma[u] = _mm_and_si128(units[u], lowBytes);
+        luma[kRingColumns + u] = _mm_srli_epi16(units[u], 8);
+      }
+    }
+    // Written out so that every register stays a register.
+    const USHORT* left = t.left + n0;
+    const USHORT* right = t.right + n0;
+    const __m128i* weight = t.weight + n0;
+    const auto blend = [ringBytes, left, right, weight, bias](ULONG q) {
+      const __m128i l = *reinterpret_cast<const __m128i*>(ringBytes + left[q]);
+      const __m128i r = *reinterpret_cast<const __m128i*>(ringBytes + right[q]);
+      const __m128i h =
+          _mm_add_epi16(_mm_slli_epi16(l, 8), _mm_mullo_epi16(_mm_sub_epi16(r, l), weight[q]));
+      return _mm_xor_si128(h, bias);
+    };
+    const __m128i blended[8] = {blend(0), blend(1), blend(2), blend(3),
+                                blend(4), blend(5), blend(6), blend(7)};
+    __m128i out[8];
+    TransposeUnits(blended, out);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target[0] + n0), out[0]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target[1] + n0), out[1]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target[2] + n0), out[2]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target[3] + n0), out[3]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target[4] + n0), out[4]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target[5] + n0), out[5]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target[6] + n0), out[6]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target[7] + n0), out[7]);
+  }
+}
+
+// Eight blends (top, bottom) of biased horizontal blends, less 128: -128 ... 127.
+inline __m128i BlendDownEight(const SHORT* top, const SHORT* bottom, __m128i weights) {
+  const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(top));
+  const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bottom));
+  const __m128i lo = _mm_srai_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(t, u), weights), 16);
+  const __m128i hi = _mm_srai_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(t, u), weights), 16);
+  return _mm_packs_epi32(lo, hi);
+}
+
+void BlendDownBiased(const SHORT* top, const SHORT* bottom, ULONG b, LONG count, UCHAR* d) {
+  const __m128i weights = _mm_set1_epi32(static_cast<int>((b << 16) | (256 - b)));
+  const __m128i toBytes = _mm_set1_epi8(static_cast<char>(0x80));
+  LONG k = 0;
+  for (; k + 16 <= count; k += 16) {
+    const __m128i v = _mm_packs_epi16(BlendDownEight(top + k, bottom + k, weights),
+                                      BlendDownEight(top + k + 8, bottom + k + 8, weights));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + k), _mm_xor_si128(v, toBytes));
+  }
+  if (k + 8 <= count) {
+    const __m128i v = BlendDownEight(top + k, bottom + k, weights);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(d + k), _mm_xor_si128(_mm_packs_epi16(v, v), toBytes));
+    k += 8;
+  }
+  for (; k < count; ++k)
+    d[k] = static_cast<UCHAR>(((256 - b) * (top[k] + 32768) + b * (bottom[k] + 32768)) >> 16);
+}
+
+// One YUY2 strip of destination pixels [x0, x0 + pixels); false (nothing written) when the
+// strip is not one the vector blend can read.
+bool ResampleYuy2Strip(const ResampleImage* destination, const ResampleImage* source, ULONG fx,
+                       ULONG fy, LONG x0, LONG pixels) {
+  VectorTaps taps;
+  if (!MakeVectorTaps(static_cast<ULONG>(x0) * fx, fx, x0, pixels, source->width, &taps))
+    return false;
+  const LONG samples = pixels * 2;
+  const ULONG lastRow = source->height - 1;
+  SHORT held[kHeldRows][kVectorStripSamples];
+  ULONG next = 0;  // first source row without a held blend
+  ULONG ay = 0;
+  for (LONG i = 0; i < destination->height; ++i, ay += fy) {
+    const ULONG row = Clamp(ay >> 16, lastRow);
+    const ULONG below = row < lastRow ? row + 1 : row;
+    if (below >= next) {
+      // Skip rows nobody reads (shrinking by more than two); the batch starts at this row.
+      if (row > next) next = row;
+      BlendAcrossEightRows(source, next, lastRow, taps, samples, held);
+      next += 8;
+    }
+    BlendDownBiased(held[row % kHeldRows], held[below % kHeldRows], (ay >> 8) & 0xFF, samples,
+                    destination->data + static_cast<SIZE_T>(destination->stride) * i +
+                        static_cast<SIZE_T>(x0) * 2);
+  }
+  return true;
+}
+#endif
+
 void Resample(const ResampleImage* destination, const ResampleImage* source, LONG channels) {
   const ULONG fx = Step(source->width, destination->width);
   const ULONG fy = Step(source->height, destination->height);
@@ -102,10 +285,16 @@ void Resample(const ResampleImage* destination, const ResampleImage* source, LON
   const ULONG lastPair = channels == 2 ? ((source->width & ~1u) - 2) * 2 : 0;
   USHORT rows[2][kStripPixels * kMaxChannels];
   Taps taps;
-  for (LONG x0 = 0; x0 < destination->width; x0 += kStripPixels) {
-    const LONG pixels =
-        destination->width - x0 < kStripPixels ? destination->width - x0 : kStripPixels;
+  LONG strip = kStripPixels;
+#if defined(__SSE2__)
+  if (channels == 2) strip = kVectorStripPixels;
+#endif
+  for (LONG x0 = 0; x0 < destination->width; x0 += strip) {
+    const LONG pixels = destination->width - x0 < strip ? destination->width - x0 : strip;
     const LONG count = pixels * channels;
+#if defined(__SSE2__)
+    if (channels == 2 && ResampleYuy2Strip(destination, source, fx, fy, x0, pixels)) continue;
+#endif
     MakeTaps(channels, static_cast<ULONG>(x0) * fx, fx, x0, pixels, lastCol, lastPair, &taps);
     USHORT* top = rows[0];
     USHORT* bottom = rows[1];

@@ -106,8 +106,8 @@ constexpr ULONG kMaxVectorStep = 3 << 10;
 constexpr ULONG kStripPixels = 256;
 
 // Where each destination pixel of a strip reads among the transposed source columns (byte
-// offsets into the ring of four transposed blocks): its Y column and its chroma column (U on
-// even, V on odd destination pixels).
+// offsets into the ring of four transposed blocks, Y units in its first half, chroma units in
+// its second): its Y column and its chroma column (U on even, V on odd destination pixels).
 struct StripColumns {
   USHORT luma[kStripPixels];
   USHORT chroma[kStripPixels];
@@ -117,7 +117,7 @@ void MakeStripColumns(const Yuy2Sampling& s, ULONG j0, ULONG count, StripColumns
   for (ULONG j = 0; j < count; ++j) {
     const ULONG x = j0 + j;
     t->luma[j] = static_cast<USHORT>((((x * s.sx) >> 10) & 31) * 16);
-    t->chroma[j] = static_cast<USHORT>(((2 * (((x >> 1) * s.sx) >> 10) + (x & 1)) & 31) * 16);
+    t->chroma[j] = static_cast<USHORT>((32 + ((2 * (((x >> 1) * s.sx) >> 10) + (x & 1)) & 31)) * 16);
   }
 }
 
@@ -130,27 +130,59 @@ void GatherEightRows(const Yuy2Sampling& s, const StripColumns& t, const UCHAR* 
                      ULONG count) {
   const __m128i lumaMask = _mm_set1_epi16(0x00FF);
   const __m128i chromaMask = _mm_set1_epi16(static_cast<short>(0xFF00));
-  __m128i units[32];  // source column x at units[x & 31]: the last four blocks transposed
+  // The last four blocks transposed: source column x at units[x & 31] (its Y alone) and at
+  // units[32 + (x & 31)] (its U or V alone).
+  __m128i units[64];
   const UCHAR* ring = reinterpret_cast<const UCHAR*>(units);
   ULONG nextBlock = ((j0 * s.sx) >> 10) >> 3;
   if (nextBlock) --nextBlock;  // the first pair's chroma may start one column before its Y
+  // 0: no row repeated; 1: every row repeated once; 2: any other mix.
+  ULONG sameRepeats = repeats[0] <= 1 ? repeats[0] : 2;
+  for (ULONG m = 1; m < 8; ++m)
+    if (repeats[m] != repeats[0]) sameRepeats = 2;
   for (ULONG j = 0; j < count; j += 8) {
     const ULONG last = ((j0 + j + 7) * s.sx) >> 10;
-    for (; nextBlock <= (last >> 3); ++nextBlock)
-      LoadTransposedUnits(srcRows, static_cast<SIZE_T>(nextBlock) * 16, units + (nextBlock & 3) * 8);
-    __m128i column[8];
-    for (ULONG c = 0; c < 8; ++c)
-      column[c] = _mm_or_si128(
-          _mm_and_si128(*reinterpret_cast<const __m128i*>(ring + t.luma[j + c]), lumaMask),
-          _mm_and_si128(*reinterpret_cast<const __m128i*>(ring + t.chroma[j + c]), chromaMask));
+    for (; nextBlock <= (last >> 3); ++nextBlock) {
+      __m128i* block = units + (nextBlock & 3) * 8;
+      LoadTransposedUnits(srcRows, static_cast<SIZE_T>(nextBlock) * 16, block);
+      for (ULONG u = 0; u < 8; ++u) {
+        block[32 + u] = _mm_and_si128(block[u], chromaMask);
+        block[u] = _mm_and_si128(block[u], lumaMask);
+      }
+    }
+    // Written out so that every register stays a register.
+    const USHORT* luma = t.luma + j;
+    const USHORT* chroma = t.chroma + j;
+    const auto pick = [ring, luma, chroma](ULONG c) {
+      return _mm_or_si128(*reinterpret_cast<const __m128i*>(ring + luma[c]),
+                          *reinterpret_cast<const __m128i*>(ring + chroma[c]));
+    };
+    const __m128i column[8] = {pick(0), pick(1), pick(2), pick(3),
+                               pick(4), pick(5), pick(6), pick(7)};
     __m128i rows[8];
     TransposeUnits(column, rows);
-    for (ULONG m = 0; m < 8; ++m) {
-      UCHAR* d = dstRows[m] + static_cast<SIZE_T>(j0 + j) * 2;
+    const SIZE_T offset = static_cast<SIZE_T>(j0 + j) * 2;
+    // The rows repeating a row get the same store; every row repeated once (doubling) and none
+    // repeated are the common cases.
+    const auto store = [&](ULONG m) {
+      UCHAR* d = dstRows[m] + offset;
       _mm_storeu_si128(reinterpret_cast<__m128i*>(d), rows[m]);
-      for (ULONG r = 0; r < repeats[m]; ++r)  // the rows repeating it get the same store
+      if (sameRepeats == 0) return;
+      if (sameRepeats == 1) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + dstRow), rows[m]);
+        return;
+      }
+      for (ULONG r = 0; r < repeats[m]; ++r)
         _mm_storeu_si128(reinterpret_cast<__m128i*>(d += dstRow), rows[m]);
-    }
+    };
+    store(0);
+    store(1);
+    store(2);
+    store(3);
+    store(4);
+    store(5);
+    store(6);
+    store(7);
   }
 }
 #endif

@@ -203,46 +203,7 @@ TEST_F(DeviceTest, AllocationFailureSweepOverStart) {
 namespace kvz::drivertest {
 namespace {
 
-// A capture pin of the filter in RUN, at the first format the pin offers.
-class StreamingDevice : public DeviceBench {
- protected:
-  void RunCapture() {
-    ASSERT_EQ(STATUS_SUCCESS, Start());
-    ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
-    std::vector<ksclient::Bytes> ranges;
-    ASSERT_EQ(STATUS_SUCCESS, filter_->PinDataRanges(0, &ranges));
-    ASSERT_FALSE(ranges.empty());
-    ksclient::Bytes format;
-    ASSERT_EQ(STATUS_SUCCESS, filter_->Intersect(0, {ranges.front()}, &format));
-    ASSERT_EQ(STATUS_SUCCESS, filter_->CreatePin(0, format, &pin_));
-    for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(state));
-    frameBytes_ = static_cast<ULONG>(reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize);
-    ASSERT_GT(frameBytes_, 0u);
-  }
-  NTSTATUS ReadFrames(size_t count) {
-    std::vector<ksclient::CompletedFrame> frames;
-    return pin_->ReadFrames(count, frameBytes_, 2, &frames, 20000000);
-  }
-  size_t Commits() const {
-    size_t n = 0;
-    for (const simcam::LoggedRequest& r : camera_->Log())
-      n += r.kind == simcam::RequestKind::kControl && r.setup.bRequest == 0x01 && r.setup.wValue == 0x0200 &&
-           r.setup.wIndex == 0x0001;
-    return n;
-  }
-  void CloseClients() {
-    pin_.reset();
-    filter_.reset();
-  }
-  void TearDown() override {
-    CloseClients();
-    DeviceBench::TearDown();
-  }
-
-  std::unique_ptr<ksclient::KsFilterClient> filter_;
-  std::unique_ptr<ksclient::KsPinClient> pin_;
-  ULONG frameBytes_ = 0;
-};
+using StreamingDevice = StreamingBench;
 
 // System sleep with a running capture pauses the stream at zero bandwidth. From build 10587 the
 // resume commits the stream again and frames flow; on 10586 the stream stays paused.

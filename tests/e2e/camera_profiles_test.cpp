@@ -128,21 +128,30 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // Plug-and-play and power events while a client streams.
-class ProfileLifeTest : public ProfileTest {};
+class ProfileLifeTest : public ProfileTest {
+ protected:
+  // Boots the camera and runs a capture pin at its smallest YUY2 size, frames checked.
+  void StreamSmallestYuy2(KsPinClient** pin) {
+    ASSERT_TRUE(Boot(CameraPath(GetParam())));
+    const std::optional<Size> size = SmallestFrame(Camera().Layout(), simcam::FormatKind::kYuy2);
+    ASSERT_TRUE(size.has_value());
+    size_ = *size;
+    ASSERT_EQ(STATUS_SUCCESS, CreatePin(kCapturePin, kYuy2, size_.width, size_.height, pin, &format_));
+    ASSERT_EQ(STATUS_SUCCESS, capture::RunPin(**pin));
+    ASSERT_NO_FATAL_FAILURE(ExpectFrames(**pin, kYuy2, size_, format_.sizeImage));
+  }
+
+  Size size_{};
+  VideoFormat format_;
+};
 
 // The camera is pulled while a client streams from it: the waiting read ends with an error, the
 // client closes everything and nothing is left behind.
 
 TEST_P(ProfileLifeTest, SurpriseRemovalWhileStreaming) {
-  ASSERT_TRUE(Boot(CameraPath(GetParam())));
-  const std::optional<Size> size = SmallestFrame(Camera().Layout(), simcam::FormatKind::kYuy2);
-  ASSERT_TRUE(size.has_value());
-  VideoFormat f;
   KsPinClient* pin = nullptr;
-  ASSERT_EQ(STATUS_SUCCESS, CreatePin(kCapturePin, kYuy2, size->width, size->height, &pin, &f));
-  ASSERT_EQ(STATUS_SUCCESS, capture::RunPin(*pin));
-  ASSERT_NO_FATAL_FAILURE(ExpectFrames(*pin, kYuy2, *size, f.sizeImage));
-  auto read = pin->QueueRead(f.sizeImage);
+  ASSERT_NO_FATAL_FAILURE(StreamSmallestYuy2(&pin));
+  auto read = pin->QueueRead(format_.sizeImage);
   Rig().Port().Unplug();
   ASSERT_EQ(STATUS_SUCCESS, Device().SurpriseRemove());
   pin->SetState(KSSTATE_STOP);
@@ -157,14 +166,8 @@ TEST_P(ProfileLifeTest, SurpriseRemovalWhileStreaming) {
 // (what a client does when the driver does not restart the stream itself, as for a bulk camera)
 // streams again.
 TEST_P(ProfileLifeTest, PauseAndRunAfterSleepStreamsAgain) {
-  ASSERT_TRUE(Boot(CameraPath(GetParam())));
-  const std::optional<Size> size = SmallestFrame(Camera().Layout(), simcam::FormatKind::kYuy2);
-  ASSERT_TRUE(size.has_value());
-  VideoFormat f;
   KsPinClient* pin = nullptr;
-  ASSERT_EQ(STATUS_SUCCESS, CreatePin(kCapturePin, kYuy2, size->width, size->height, &pin, &f));
-  ASSERT_EQ(STATUS_SUCCESS, capture::RunPin(*pin));
-  ASSERT_NO_FATAL_FAILURE(ExpectFrames(*pin, kYuy2, *size, f.sizeImage));
+  ASSERT_NO_FATAL_FAILURE(StreamSmallestYuy2(&pin));
   kernel::NotifySystemStateLock(false);
   ASSERT_EQ(STATUS_SUCCESS, Device().SetSystemPower(PowerSystemSleeping3));
   ASSERT_EQ(STATUS_SUCCESS, Device().SetDevicePower(PowerDeviceD3));
@@ -174,7 +177,7 @@ TEST_P(ProfileLifeTest, PauseAndRunAfterSleepStreamsAgain) {
   kernel::NotifySystemStateLock(true);
   ASSERT_EQ(STATUS_SUCCESS, pin->SetState(KSSTATE_PAUSE));
   ASSERT_EQ(STATUS_SUCCESS, pin->SetState(KSSTATE_RUN));
-  ASSERT_NO_FATAL_FAILURE(ExpectFrames(*pin, kYuy2, *size, f.sizeImage));
+  ASSERT_NO_FATAL_FAILURE(ExpectFrames(*pin, kYuy2, size_, format_.sizeImage));
   capture::StopPin(*pin);
 }
 

@@ -123,4 +123,47 @@ size_t DeviceBench::Count(simcam::RequestKind kind) const {
   return n;
 }
 
+void StreamingBench::RunCapture() {
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
+  std::vector<ksclient::Bytes> ranges;
+  ASSERT_EQ(STATUS_SUCCESS, filter_->PinDataRanges(0, &ranges));
+  ASSERT_FALSE(ranges.empty());
+  ksclient::Bytes format;
+  ASSERT_EQ(STATUS_SUCCESS, filter_->Intersect(0, {ranges.front()}, &format));
+  ASSERT_EQ(STATUS_SUCCESS, filter_->CreatePin(0, format, &pin_));
+  for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(state));
+  frameBytes_ = static_cast<ULONG>(reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize);
+  ASSERT_GT(frameBytes_, 0u);
+}
+
+NTSTATUS StreamingBench::ReadFrames(size_t count) {
+  std::vector<ksclient::CompletedFrame> frames;
+  return pin_->ReadFrames(count, frameBytes_, 2, &frames, 20000000);
+}
+
+size_t StreamingBench::CountRequests(const std::function<bool(const simcam::LoggedRequest&)>& match) const {
+  size_t n = 0;
+  for (const simcam::LoggedRequest& r : camera_->Log()) n += match(r);
+  return n;
+}
+
+size_t StreamingBench::Commits() const {
+  return CountRequests([](const simcam::LoggedRequest& r) {
+    return r.kind == simcam::RequestKind::kControl && r.setup.bRequest == 0x01 && r.setup.wValue == 0x0200 &&
+           r.setup.wIndex == 0x0001;
+  });
+}
+
+void StreamingBench::CloseClients() {
+  if (pin_) pin_->SetState(KSSTATE_STOP);
+  pin_.reset();
+  filter_.reset();
+}
+
+void StreamingBench::TearDown() {
+  CloseClients();
+  DeviceBench::TearDown();
+}
+
 }  // namespace kvz::drivertest

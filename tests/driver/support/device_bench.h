@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "driver/camera_device.h"
+#include "ks_client.h"
 #include "kvz/io_client.h"
 #include "kvz/pnp_manager.h"
 #include "kvz/system_testing.h"
@@ -56,6 +58,24 @@ class DeviceBench : public ::testing::Test {
   std::unique_ptr<kernel::LoadedDriver> driver_;
   std::unique_ptr<kernel::PnpDevice> device_;
   std::string root_;
+};
+
+// A started camera with its filter open and a capture pin in RUN at the first format the pin
+// offers; the pin is stopped and everything closed before the unload.
+class StreamingBench : public DeviceBench {
+ protected:
+  void TearDown() override;
+  void RunCapture();
+  // Reads count frames of the pin's format, two buffers queued, 2 s of kernel time at most.
+  NTSTATUS ReadFrames(size_t count);
+  size_t CountRequests(const std::function<bool(const simcam::LoggedRequest&)>& match) const;
+  // VS_COMMIT SET_CUR requests the camera saw.
+  size_t Commits() const;
+  void CloseClients();
+
+  std::unique_ptr<ksclient::KsFilterClient> filter_;
+  std::unique_ptr<ksclient::KsPinClient> pin_;
+  ULONG frameBytes_ = 0;
 };
 
 }  // namespace kvz::drivertest
