@@ -38,6 +38,7 @@ class BenchDevice : public kvz::FrameDevice {
     s->autoExposureMode = 8;
   }
   VOID StoreFlickerDetectValue(LONG) override {}
+  kvz::FaceDeviceServices* FaceServices() override { return nullptr; }
 
  private:
   LONG rotation_;

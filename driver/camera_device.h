@@ -136,6 +136,8 @@ class CameraDeviceBase : public CameraDeviceControls,
   UCHAR ChipCode() const override { return static_cast<UCHAR>(chipFamily_); }
   VOID ReadFrameSettings(FrameSettings* settings) const override;
   VOID StoreFlickerDetectValue(LONG value) override;
+  // Not offered yet: the frame processor's face worker takes no frame of this device.
+  FaceDeviceServices* FaceServices() override { return nullptr; }
 
   // --- TestStreamHost (the private test's reader); SelectStreamingAltSetting and
   // SelectZeroBandwidth as above.

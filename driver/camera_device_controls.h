@@ -5,6 +5,8 @@
 #include <wdm.h>
 #include <ks.h>
 
+#include "face/face_services.h"
+
 namespace kvz {
 
 class UsbDevice;
@@ -15,14 +17,6 @@ class PrivateControlHandler;
 class RegionControlHandler;
 class ExtensionUnitHandler;
 class PinDevice;
-
-// A face or region rectangle in frame pixels; all zero, or any value not positive, is no face.
-struct RegionRect {
-  LONG left;
-  LONG top;
-  LONG right;
-  LONG bottom;
-};
 
 // Bits of the device's face-detection request word.
 constexpr LONG kFaceRequestRegionRead = 0x1;

@@ -396,6 +396,11 @@ PUCHAR CapturePin::OfferedSizeFrame(PUCHAR frame) {
   return WorkBuffer2;
 }
 
+VOID CapturePin::OfferSourceFrame(const UCHAR* frame) {
+  const ULONG sw = CurrentFrame.SourceWidth, sh = CurrentFrame.SourceHeight;
+  OfferToFaceDetection(frame, static_cast<ULONG>(Area(sw, sh, 2)), static_cast<LONG>(sw), static_cast<LONG>(sh), 0);
+}
+
 VOID CapturePin::OfferToFaceDetection(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG mjpeg) {
   if (FramesDelivered % kFaceOfferPeriod == 0)
     Device->SubmitFrame(frame, length, width, height, RotationOptOut, mjpeg, FramesDelivered);
@@ -416,10 +421,10 @@ ULONG CapturePin::DeliverRgb24(PUCHAR frame, ULONG length, PKSSTREAM_POINTER* po
     if (width != CurrentFrame.SourceWidth || height != CurrentFrame.SourceHeight || !DecodeMjpeg(frame, length)) return 0;
     frame = WorkBuffer1;
   }
+  OfferSourceFrame(frame);
   PUCHAR source = OfferedSizeFrame(frame);
   PUCHAR data = source ? Device->ProcessFrame(source, static_cast<LONG>(w), static_cast<LONG>(h)) : nullptr;
   if (!data) return 0;
-  OfferToFaceDetection(data, static_cast<ULONG>(Area(w, h, 2)), static_cast<LONG>(w), static_cast<LONG>(h), 0);
   ConvertYuy2ToRgb24BottomUp(data, (*pointer)->OffsetOut.Data, w, h);
   return static_cast<ULONG>(bytes);
 }
@@ -453,9 +458,10 @@ ULONG CapturePin::DeliverYuy2(PUCHAR frame, ULONG length, PKSSTREAM_POINTER* poi
   }
   const ULONGLONG bytes = Area(w, h, 2);
   if ((*pointer)->OffsetOut.Remaining < bytes) return 0;
+  // Before ProcessFrame, which may change the camera's frame in place.
+  OfferSourceFrame(frame);
   data = Device->ProcessFrame(data, static_cast<LONG>(w), static_cast<LONG>(h));
   if (!data) return 0;
-  OfferToFaceDetection(data, static_cast<ULONG>(bytes), static_cast<LONG>(w), static_cast<LONG>(h), 0);
   RtlCopyMemory((*pointer)->OffsetOut.Data, data, static_cast<SIZE_T>(bytes));
   return static_cast<ULONG>(bytes);
 }
@@ -506,13 +512,13 @@ ULONG CapturePin::DeliverMjpeg(PUCHAR frame, ULONG length, PKSSTREAM_POINTER* po
 
   PUCHAR data = nullptr;
   if (!NeedsDecode()) {
-    OfferToFaceDetection(frame, length, w, h, 1);
+    OfferToFaceDetection(frame, length, static_cast<LONG>(sw), static_cast<LONG>(sh), 1);
   } else {
     if (!DecodeMjpeg(frame, length)) return 0;
+    OfferSourceFrame(WorkBuffer1);
     data = OfferedSizeFrame(WorkBuffer1);
     data = data ? Device->ProcessFrame(data, w, h) : nullptr;
     if (!data) return 0;
-    OfferToFaceDetection(data, static_cast<ULONG>(Area(w, h, 2)), w, h, 0);
   }
 
   *pointer = KsPinGetLeadingEdgeStreamPointer(Pin, KSSTREAM_POINTER_STATE_LOCKED);

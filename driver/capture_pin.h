@@ -57,7 +57,11 @@ class CapturePin final : public CameraPinBase {
   bool DecodeMjpeg(const UCHAR* frame, ULONG length);
   VOID ScanMjpegHeaders(const UCHAR* frame, ULONG length, ULONG* width, ULONG* height);
   VOID Complete(PKSSTREAM_POINTER pointer, ULONG used);
+  // Every sixth frame goes to face detection as the camera sent it (before any scaling, zoom,
+  // rotation or flip), so that a face window is in the camera's own pixels.
   VOID OfferToFaceDetection(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG mjpeg);
+  // The YUY2 frame at the camera's size.
+  VOID OfferSourceFrame(const UCHAR* frame);
 
   LONGLONG FirstFrameTime;
   LONGLONG PictureNumber;

@@ -3,6 +3,7 @@
 #pragma once
 #include <wdm.h>
 
+#include "face/face_services.h"
 #include "postproc/camera_services.h"
 
 namespace kvz {
@@ -33,6 +34,9 @@ class FrameDevice {
   virtual VOID ReadFrameSettings(FrameSettings* settings) const = 0;
   // The power-line value the flicker detector left in the camera (FlickerDetectValue).
   virtual VOID StoreFlickerDetectValue(LONG value) = 0;
+  // What the face-detection worker needs of the device; null when the device offers none (the
+  // worker then takes no frame).
+  virtual FaceDeviceServices* FaceServices() = 0;
 
  protected:
   FrameDevice() = default;

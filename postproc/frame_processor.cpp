@@ -33,25 +33,42 @@ LONG Clamp(LONG value, LONG low, LONG high) { return value < low ? low : value >
 FrameProcessor::FrameProcessor()
     : work1_(nullptr),
       work2_(nullptr),
-      decoded_(nullptr),
       workSize_(0),
+      flickerFed_(false),
       privacy_(nullptr),
-      device_(nullptr) {
+      device_(nullptr),
+      faceServices_(nullptr),
+      decoder_(nullptr),
+      decoded_(nullptr),
+      decodedSize_(0),
+      submitted_(nullptr),
+      submittedCapacity_(0),
+      submittedLength_(0),
+      submittedFormat_(-1),
+      submittedWidth_(0),
+      submittedHeight_(0),
+      submittedNumber_(0),
+      workerThread_(nullptr),
+      stop_(0),
+      slot_(kSlotClosed) {
   flickerHold_.Init();
-  StartWorker();
   InitEffectSlots();
+  // Last: the thread gets this object, which must be whole by then.
+  StartWorker();
 }
 
 FrameProcessor::~FrameProcessor() {
   StopWorker();
   DeleteEffects();
   FreeWorkBuffers();
+  FreeWorkerBuffers();
   FreePrivacyImage();
+  faceExposure_.Release();
 }
 
 NTSTATUS FrameProcessor::EnsureWorkBuffers(ULONG size) {
   if (size == 0) return STATUS_INVALID_PARAMETER;
-  if (work1_ && work2_ && decoded_ && workSize_ >= size) return STATUS_SUCCESS;
+  if (work1_ && work2_ && workSize_ >= size) return STATUS_SUCCESS;
   FreeWorkBuffers();
   workSize_ = size;
   work1_ = AllocateBuffer(size, kTagWork);
@@ -61,15 +78,12 @@ NTSTATUS FrameProcessor::EnsureWorkBuffers(ULONG size) {
     FreeWorkBuffers();
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  // Without it the next call starts over; work1 and work2 stay until then.
-  decoded_ = AllocateBuffer(size, kTagDecoded);
-  return decoded_ ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+  return STATUS_SUCCESS;
 }
 
 VOID FrameProcessor::FreeWorkBuffers() {
   FreeBuffer(work1_, kTagWork);
   FreeBuffer(work2_, kTagWork);
-  FreeBuffer(decoded_, kTagDecoded);
   workSize_ = 0;
 }
 
@@ -111,6 +125,7 @@ VOID FrameProcessor::ApplyZoom(UCHAR* frame, LONG width, LONG height, const Fram
 }
 
 UCHAR* FrameProcessor::ProcessFrame(FrameDevice* device, UCHAR* frame, LONG width, LONG height) {
+  flickerFed_ = false;
   if (device->IsListedCamera()) return frame;
   if (!frame || width <= 0 || height <= 0) return nullptr;
   const ULONGLONG bytes = static_cast<ULONGLONG>(width) * static_cast<ULONGLONG>(height) * kYuy2BytesPerPixel;
@@ -126,6 +141,17 @@ UCHAR* FrameProcessor::ProcessFrame(FrameDevice* device, UCHAR* frame, LONG widt
 
   if (!NT_SUCCESS(EnsureWorkBuffers(frameBytes))) return nullptr;
 
+  // The detector reads light bands across the sensor's rows: it sees the frame before zoom,
+  // rotation or flips move them.
+  if (flickerHold_.AllowsFeed(settings.powerLineFrequency, settings.outDoor, settings.autoExposureMode)) {
+    // Only a verdict writes the value; the device stores it as its setting.
+    LONG detected = kNoVerdict;
+    flicker_.ProcessFrame(device->Services(), frame, kYuy2BytesPerPixel, width, height, device->ChipCode(),
+                          &detected);
+    if (detected != kNoVerdict) device->StoreFlickerDetectValue(detected);
+    flickerFed_ = true;
+  }
+
   if (settings.zoomScale > kZoomNone) ApplyZoom(frame, width, height, settings);
 
   UCHAR* current = frame;
@@ -138,14 +164,6 @@ UCHAR* FrameProcessor::ProcessFrame(FrameDevice* device, UCHAR* frame, LONG widt
   if (settings.hFlip || settings.vFlip)
     MirrorFlipYuy2Frame(current, work1_, settings.hFlip, settings.vFlip, static_cast<ULONG>(width),
                         static_cast<ULONG>(height));
-
-  if (flickerHold_.AllowsFeed(settings.powerLineFrequency, settings.outDoor, settings.autoExposureMode)) {
-    // Only a verdict writes the value; the device stores it as its setting.
-    LONG detected = kNoVerdict;
-    flicker_.ProcessFrame(device->Services(), current, kYuy2BytesPerPixel, width, height, device->ChipCode(),
-                          &detected);
-    if (detected != kNoVerdict) device->StoreFlickerDetectValue(detected);
-  }
   return current;
 }
 

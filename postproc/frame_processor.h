@@ -1,8 +1,8 @@
 // The per-camera post-processing manager, embedded in the camera device for the device's whole
 // life. The capture pin runs every delivered YUY2 frame through ProcessFrame (privacy picture,
-// digital zoom and pan, rotation, flips, flicker detection) and offers every sixth to the
-// face-detection worker; the filter's stream configuration and the still pin use the effect
-// slots.
+// flicker detection, digital zoom and pan, rotation, flips) and offers every sixth frame, as the
+// camera sent it, to the face-detection worker; the filter's stream configuration and the still
+// pin use the effect slots.
 //
 // The class is split by concern, one source file each:
 //   frame_processor.cpp          construction, the per-frame pipeline, work buffers, flicker hold
@@ -11,6 +11,9 @@
 #pragma once
 #include <wdm.h>
 
+#include "face/face_detect.h"
+#include "face/face_exposure_control.h"
+#include "face/face_services.h"
 #include "postproc/effect_catalogue.h"
 #include "postproc/flicker_detector.h"
 #include "postproc/flicker_hold.h"
@@ -19,6 +22,9 @@
 
 namespace kvz {
 
+namespace jpeg {
+class MjpegDecoder;
+}
 class PrivacyImage;
 class ZQEffect;
 
@@ -27,7 +33,8 @@ class FrameProcessor {
   static constexpr LONG kZoomNone = 10;  // ZoomScale: tenths of the magnification
   static constexpr LONG kPanSteps = 16;  // a pan of +-16 moves the window to the frame's edge
   static constexpr ULONG kTagWork = 'Ptmp';
-  static constexpr ULONG kTagDecoded = 'DEBF';
+  static constexpr ULONG kTagDecoded = 'DEBF';    // the face worker's decoded MJPEG frame
+  static constexpr ULONG kTagSubmitted = 'STBF';  // the frame offered to the face worker
   static constexpr ULONG kTagPrivacy = 'pPPR';
 
   FrameProcessor();
@@ -55,11 +62,18 @@ class FrameProcessor {
 
   // ---- Face-detection worker (frame_processor_face.cpp) ----
 
-  // Offers a frame (format 0 YUY2 as ProcessFrame returned it, 1 MJPEG as the camera sent it)
-  // to the face-detection worker. One slot: an offer the worker cannot take at once is dropped.
-  // Always STATUS_SUCCESS.
+  // Offers a frame as the camera sent it, before ProcessFrame transforms it, to the
+  // face-detection worker: format 0 packed YUY2 of exactly width x height x 2 bytes, 1 MJPEG
+  // whose header gives width x height. The frame is copied; the caller may change it at once.
+  // One slot: an offer the worker cannot take at once is dropped, as is any frame while face
+  // work is off, flicker detection is measuring, or the device has no face services. Always
+  // STATUS_SUCCESS. Capture processing, PASSIVE_LEVEL, one caller at a time.
   NTSTATUS SubmitFrame(FrameDevice* device, const UCHAR* frame, ULONG length, LONG width,
                        LONG height, LONG format, LONG frameNumber);
+  // For the device: stream start and stop reset them, the region property and the face
+  // detector's windows go to the exposure.
+  FaceDetect* FaceDetector() { return &faceDetect_; }
+  FaceExposureControl* FaceExposure() { return &faceExposure_; }
 
   // ---- Effect slots (frame_processor_effects.cpp) ----
   // Six slots of catalogue effects, an identifier in slot (identifier >> 8) & 0xFF; slot 5 holds
@@ -103,18 +117,51 @@ class FrameProcessor {
   bool DrawPrivacy(UCHAR* frame, LONG width, LONG height, ULONG frameBytes);
   VOID FreePrivacyImage();
 
+  // Constructed in this order: the face detector, the flicker detector, the face exposure.
+  FaceDetect faceDetect_;
   FlickerDetector flicker_;
-  UCHAR* work1_;    // Ptmp
-  UCHAR* work2_;    // Ptmp
-  UCHAR* decoded_;  // DEBF: the face worker's decoded copy
+  FaceExposureControl faceExposure_;
+  UCHAR* work1_;  // Ptmp
+  UCHAR* work2_;  // Ptmp
   ULONG workSize_;
+  bool flickerFed_;  // the last processed frame went to the flicker detector
   PrivacyImage* privacy_;  // pPPR, only while privacy is on
   FlickerHold flickerHold_;
 
   // ---- Face-detection worker ----
+  // The hand-off has one slot; whoever moves it out of free owns the submitted-frame fields
+  // until it moves it on (free -> filling by the submitter, pending -> working by the worker).
+  enum : LONG { kSlotFree, kSlotFilling, kSlotPending, kSlotWorking, kSlotClosed };
+
   VOID StartWorker();
+  // Ends the worker and waits for it, also while it is inside a search.
   VOID StopWorker();
-  FrameDevice* device_;  // cached by the first SubmitFrame
+  static VOID NTAPI FaceDetectThread(PVOID context);
+  VOID WorkerLoop();
+  bool StopRequested();
+  // The worker's step on the frame in the slot: decode, search, exposure.
+  VOID DetectFaces();
+  // The submitted MJPEG frame as YUY2 of its submitted size in decoded_, or null.
+  const UCHAR* DecodeSubmitted();
+  bool FlickerMeasuring() const;
+  VOID FreeWorkerBuffers();
+
+  FrameDevice* device_;               // cached by the first SubmitFrame
+  FaceDeviceServices* faceServices_;  // the device's, cached with it
+  jpeg::MjpegDecoder* decoder_;       // ClCP, the worker's, made on the first MJPEG frame
+  UCHAR* decoded_;                    // DEBF, the worker's
+  ULONG decodedSize_;
+  UCHAR* submitted_;                  // STBF, grows to the largest offer
+  ULONG submittedCapacity_;
+  ULONG submittedLength_;
+  LONG submittedFormat_;              // -1 nothing yet, 0 YUY2, 1 MJPEG
+  LONG submittedWidth_;
+  LONG submittedHeight_;
+  LONG submittedNumber_;
+  KEVENT wake_;                       // synchronisation event: an offer or a stop
+  PVOID workerThread_;                // referenced thread object
+  volatile LONG stop_;
+  volatile LONG slot_;
 
   // ---- Effect slots ----
   VOID InitEffectSlots();

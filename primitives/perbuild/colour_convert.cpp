@@ -186,6 +186,12 @@ inline __m128i Unpack3x4(__m128i x) {
 
 // Writes 16 pixels from three byte vectors as 48 bytes c0 c1 c2 per pixel.
 inline void Store16x3(uint8_t* d, __m128i c0, __m128i c1, __m128i c2) {
+#if defined(KVZ_VEC_SHUFFLE)
+  simd::Interleave3x8(c0, c1, c2);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(d), c0);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16), c1);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 32), c2);
+#else
   const __m128i zero = _mm_setzero_si128();
   const __m128i p01lo = _mm_unpacklo_epi8(c0, c1), p01hi = _mm_unpackhi_epi8(c0, c1);
   const __m128i p2lo = _mm_unpacklo_epi8(c2, zero), p2hi = _mm_unpackhi_epi8(c2, zero);
@@ -194,6 +200,7 @@ inline void Store16x3(uint8_t* d, __m128i c0, __m128i c1, __m128i c2) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 12), Pack4x3(_mm_unpackhi_epi16(p01lo, p2lo)));
   _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 24), Pack4x3(_mm_unpacklo_epi16(p01hi, p2hi)));
   Store12(d + 36, Pack4x3(_mm_unpackhi_epi16(p01hi, p2hi)));
+#endif
 }
 
 inline __m128i Clamp2xTo8(__m128i lo, __m128i hi) {

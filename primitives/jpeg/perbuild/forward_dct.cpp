@@ -220,9 +220,23 @@ PrimitiveStatus ForwardDctQuantize8x8(const uint8_t* src, int32_t srcStep, int16
   if (table == nullptr) return kStsNullPointer;
 #if KVZ_JPEG_SSE2
   const __m128i zero = _mm_setzero_si128(), shift = _mm_set1_epi16(128);
-  __m128i v[8];
+  __m128i bytes[8];
   for (int r = 0; r < 8; ++r)
-    v[r] = _mm_sub_epi16(_mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + static_cast<ptrdiff_t>(r) * srcStep)), zero), shift);
+    bytes[r] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + static_cast<ptrdiff_t>(r) * srcStep));
+  // A uniform block (solid areas, test patterns, the privacy picture) transforms to its DC term
+  // alone, 8 (p - 128), every other output being the rounding of zero.
+  const __m128i first = _mm_set1_epi8(static_cast<char>(src[0]));
+  __m128i same = _mm_cmpeq_epi8(bytes[0], first);
+  for (int r = 1; r < 8; ++r) same = _mm_and_si128(same, _mm_cmpeq_epi8(bytes[r], first));
+  if ((_mm_movemask_epi8(same) & 0xFF) == 0xFF) {
+    const __m128i dc = _mm_cvtsi32_si128(8 * (src[0] - 128) & 0xFFFF);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(block),
+                     Quantize(dc, _mm_loadu_si128(reinterpret_cast<const __m128i*>(table))));
+    for (int r = 1; r < 8; ++r) _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 8 * r), zero);
+    return kStsOk;
+  }
+  __m128i v[8];
+  for (int r = 0; r < 8; ++r) v[r] = _mm_sub_epi16(_mm_unpacklo_epi8(bytes[r], zero), shift);
   Transpose8x16(v);
   VectorButterfly<true>(v);
   Transpose8x16(v);

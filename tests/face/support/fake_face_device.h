@@ -18,6 +18,9 @@ class FakeFaceDevice : public FaceDeviceServices {
     return STATUS_SUCCESS;
   }
   VOID SetFaceWorkFlags(LONG bits) override { flags |= bits; }
+  VOID ReadFaceWorkSwitches(FaceWorkSwitches* switches) override {
+    *switches = {1, 1, flags | kFaceWorkDetect};
+  }
 
   std::vector<RegionRect> windows;
   LONG frameWidth = 0, frameHeight = 0;
