@@ -501,6 +501,7 @@ bool CameraDeviceBase::IdentifyVendorChip() {
   settings_.LoadRegistryValues(this);
   // The next load switches the automatic white balance off unless it is on.
   StoreSetting(settings_.autoWhiteBalanceWasOn, LoadSetting(settings_.autoWhiteBalance) == 1 ? 1 : 0);
+  processor_.FaceDetector()->DeviceInterval = kFaceIntervalIdentified;
   return true;
 }
 

@@ -12,6 +12,8 @@
 #include "driver/device_settings.h"
 #include "driver/capture_filter.h"
 #include "driver/pin_device.h"
+#include "face/face_exposure_control.h"
+#include "face/face_services.h"
 #include "postproc/frame_device.h"
 #include "postproc/frame_processor.h"
 #include "usb/idle_manager.h"
@@ -38,7 +40,9 @@ inline LONG ReadFlag(const volatile LONG& flag) { return __atomic_load_n(&flag, 
 class CameraDeviceBase : public CameraDeviceControls,
                          public PinDevice,
                          public FrameDevice,
-                         public TestStreamHost {
+                         public TestStreamHost,
+                         public FaceDeviceServices,
+                         public FaceExposureDevice {
  public:
   explicit CameraDeviceBase(PKSDEVICE device);
   CameraDeviceBase(const CameraDeviceBase&) = delete;
@@ -75,6 +79,7 @@ class CameraDeviceBase : public CameraDeviceControls,
   VOID RequestFlickerRedetect() override;
   VOID RestartFlickerSchedule() override;
   NTSTATUS ClearFaceExposure() override;
+  // Also FaceDeviceServices': the frame processor's face-region exposure takes the rectangle.
   NTSTATUS SetFaceRectangle(const RegionRect& rect, LONG width, LONG height) override;
   VOID GetFrameSize(LONG* width, LONG* height) override;
   LONG GetIdleState() override;
@@ -114,7 +119,7 @@ class CameraDeviceBase : public CameraDeviceControls,
   bool TakeSkipNextFrame() override { return InterlockedExchange(&skipNextFrame_, 0) != 0; }
   LONG* SensorSetupCountdown() override { return &sensorSetupCountdown_; }
   NTSTATUS WriteSensorSetup() override;
-  VOID MarkCaptureStarted() override { UpdateFaceRequestFlags(kFaceRequestRegionRead, 0); }
+  VOID MarkCaptureStarted() override { UpdateFaceRequestFlags(kFaceWorkDetect, 0); }
   bool IsTestRunning() override;
   VOID RequestTestStop() override;
   VOID StartFlickerHold() override;
@@ -136,8 +141,17 @@ class CameraDeviceBase : public CameraDeviceControls,
   UCHAR ChipCode() const override { return static_cast<UCHAR>(chipFamily_); }
   VOID ReadFrameSettings(FrameSettings* settings) const override;
   VOID StoreFlickerDetectValue(LONG value) override;
-  // Not offered yet: the frame processor's face worker takes no frame of this device.
-  FaceDeviceServices* FaceServices() override { return nullptr; }
+  // Face work needs the vendor unit's face-exposure window: a camera without it gets none.
+  FaceDeviceServices* FaceServices() override { return vendorUnitFlag_ ? this : nullptr; }
+
+  // --- FaceDeviceServices (face detection) and FaceExposureDevice (the face-region exposure).
+  // The face work flags are the word UpdateFaceRequestFlags keeps.
+  PKMUTEX FaceDetectionMutex() override { return &faceDetectMutex_; }
+  VOID SetFaceWorkFlags(LONG bits) override { UpdateFaceRequestFlags(bits, 0); }
+  VOID ReadFaceWorkSwitches(FaceWorkSwitches* switches) override;
+  PKMUTEX FaceExposureMutex() override { return &faceExposureMutex_; }
+  CameraServices& Camera() override { return *usb_.Services(); }
+  VOID ClearFaceWorkFlags(LONG bits) override { UpdateFaceRequestFlags(0, bits); }
 
   // --- TestStreamHost (the private test's reader); SelectStreamingAltSetting and
   // SelectZeroBandwidth as above.

@@ -18,10 +18,6 @@ class RegionControlHandler;
 class ExtensionUnitHandler;
 class PinDevice;
 
-// Bits of the device's face-detection request word.
-constexpr LONG kFaceRequestRegionRead = 0x1;
-constexpr LONG kFaceRequestRegionSet = 0x4;
-
 class CameraDeviceControls {
  public:
   virtual UsbDevice* GetUsbDevice() = 0;

@@ -57,9 +57,9 @@ constexpr USHORT kImageQualityRegister = 0x250D;
 constexpr USHORT kWhiteBalanceBankRegister = 0x3100;
 constexpr UCHAR kWhiteBalanceBankBit = 0x20;
 
-// Face-exposure window: selector 27 of the vendor unit, 15 bytes.
-constexpr USHORT kFaceExposureValue = 0x1B00;
-constexpr ULONG kFaceExposureLength = 15;
+// The face detector's device interval (100-ns units): at chip identification and at stream stop.
+constexpr LONGLONG kFaceIntervalIdentified = 100'000'000;
+constexpr LONGLONG kFaceIntervalStopped = 33'333'333;
 
 // Hardware identifiers: the bus, vendor and product parts are 21 characters.
 constexpr ULONG kHardwareIdCompareChars = 21;

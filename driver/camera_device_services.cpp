@@ -45,21 +45,22 @@ VOID CameraDeviceBase::ResetFlickerDetection(bool fromPin) {
 
 VOID CameraDeviceBase::StartFlickerHold() { processor_.StartFlickerHold(); }
 
-// The camera's face-exposure window off: 15 zero bytes to the vendor unit, under the
-// face-exposure mutex. Only a camera whose vendor unit has the window.
+// The camera's face-exposure window off (15 zero bytes to the vendor unit, under the
+// face-exposure mutex). Only a camera whose vendor unit has the window.
 NTSTATUS CameraDeviceBase::ClearFaceExposure() {
   if (!vendorUnitFlag_) return STATUS_SUCCESS;
-  UCHAR window[kFaceExposureLength] = {};
-  KeWaitForSingleObject(&faceExposureMutex_, Executive, KernelMode, FALSE, nullptr);
-  const NTSTATUS status =
-      usb_.SetClassRequest(kRequestSetCur, kFaceExposureValue, VendorUnitIndex, window, sizeof(window));
-  KeReleaseMutex(&faceExposureMutex_, FALSE);
-  return status;
+  return processor_.FaceExposure()->ClearFaceExposureLocked();
 }
 
-// Face-region exposure belongs to the face detector, which this device does not have yet: the
-// region property's rectangle is not applied.
-NTSTATUS CameraDeviceBase::SetFaceRectangle(const RegionRect&, LONG, LONG) { return STATUS_NOT_SUPPORTED; }
+NTSTATUS CameraDeviceBase::SetFaceRectangle(const RegionRect& rect, LONG width, LONG height) {
+  return processor_.FaceExposure()->SetFaceRectangle(rect, width, height);
+}
+
+VOID CameraDeviceBase::ReadFaceWorkSwitches(FaceWorkSwitches* switches) {
+  switches->faceDetectEnable = LoadSetting(settings_.faceDetectEnable);
+  switches->autoExposal = LoadSetting(settings_.autoExposal);
+  switches->workFlags = ReadFlag(faceRequestFlags_);
+}
 
 VOID CameraDeviceBase::UpdateFaceRequestFlags(LONG set, LONG clear) {
   LONG old = ReadFlag(faceRequestFlags_);

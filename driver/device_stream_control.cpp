@@ -24,6 +24,7 @@ namespace kvz {
 NTSTATUS CameraDeviceBase::StartStream(ULONG payloadSize, ULONG frameSize, PKSPIN pin, ULONG streamType) {
   PAGED_CODE();
   StreamLockScope hold(&streamLock_);
+  processor_.FaceExposure()->Reset(this);
   ClearFaceExposure();
   CameraControlHandler* terminal = GetCameraControlHandler();
   if (terminal && LoadSetting(settings_.autoExposal) == kAutoExposalManual)
@@ -57,6 +58,7 @@ NTSTATUS CameraDeviceBase::StartStream(ULONG payloadSize, ULONG frameSize, PKSPI
       terminal->ApplyManualExposure(LoadSetting(settings_.records[kRecordExposure].current));
   }
   if (terminal) terminal->ApplyPrivacy();
+  processor_.FaceDetector()->Reset(this);
   ResetFlickerDetection(false);
   return status;
 }
@@ -103,6 +105,8 @@ NTSTATUS CameraDeviceBase::StopStream(ULONG streamType) {
   sensorSetupCountdown_ = 0;
   InterlockedExchange(&faceRequestFlags_, 0);
   settings_.SaveRegistryValues(1);
+  processor_.FaceDetector()->DeviceInterval = kFaceIntervalStopped;
+  processor_.FaceDetector()->Reset(this);
   ResetFlickerDetection(false);
   return status;
 }

@@ -105,7 +105,7 @@ NTSTATUS RegionControlHandler::Get(PKSPROPERTY, PVOID data, ULONG dataLength) {
   RtlZeroMemory(bytes + kZeroFieldsOffset, kZeroFieldsSize);
   const ULONG tag = kRegionDataTag;
   RtlCopyMemory(bytes + kTagOffset, &tag, sizeof(tag));
-  camera->UpdateFaceRequestFlags(0, kFaceRequestRegionRead);
+  camera->UpdateFaceRequestFlags(0, kFaceWorkDetect);
   return STATUS_SUCCESS;
 }
 
@@ -144,7 +144,7 @@ NTSTATUS RegionControlHandler::Set(PKSPROPERTY, PVOID data, ULONG dataLength) {
     if (span <= (width == kWideFrame ? kNarrowLimitWide : kNarrowLimit)) rect = RegionRect{};
   }
   camera->SetFaceRectangle(rect, width, height);
-  camera->UpdateFaceRequestFlags(kFaceRequestRegionSet, 0);
+  camera->UpdateFaceRequestFlags(kFaceWorkExposure, 0);
 
   // An I/O work item: its device reference keeps the driver loaded until the routine has returned,
   // which an executive work item cannot promise once the event below lets the filter close.

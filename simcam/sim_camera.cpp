@@ -12,6 +12,8 @@ namespace {
 
 constexpr uint8_t kTypeStandard = 0;
 constexpr uint8_t kTypeClass = 1;
+// The MJPEG quality of the test pattern, used for the face scene too.
+constexpr int kSceneQuality = 80;
 
 ControlValue RawControl(uint16_t length, std::vector<uint8_t> def = {}) {
   ControlValue c;
@@ -648,9 +650,22 @@ std::vector<uint8_t> SimCamera::MakeFrame(const StreamSelection& selection, uint
       const PayloadAttacks& a = faults_.attacks;
       const uint16_t w = a.mjpegWidth ? a.mjpegWidth : selection.width;
       const uint16_t h = a.mjpegHeight ? a.mjpegHeight : selection.height;
+      if (options_.faceScene) {
+        const std::vector<uint8_t>& picture = ScenePictureAt(w, h, frameNumber);
+        if (scene_.jpeg.empty() || scene_.huffmanTables != options_.mjpegHuffmanTables) {
+          scene_.huffmanTables = options_.mjpegHuffmanTables;
+          scene_.jpeg = EncodeYuy2AsJpeg(picture, w, h, kSceneQuality, scene_.huffmanTables);
+        }
+        return scene_.jpeg;
+      }
       return mjpeg_.Frame(w, h, frameNumber, options_.mjpegHuffmanTables);
     }
     case FormatKind::kYuy2:
+      if (options_.faceScene) {
+        std::vector<uint8_t> frame = ScenePictureAt(selection.width, selection.height, frameNumber);
+        StampFrameNumber(&frame, frameNumber);
+        return frame;
+      }
       return MakeYuy2Frame(selection.width, selection.height, frameNumber);
     case FormatKind::kUncompressed:
     case FormatKind::kFrameBased:
@@ -670,6 +685,18 @@ std::vector<uint8_t> SimCamera::MakeFrame(const StreamSelection& selection, uint
   frame.resize(std::max<uint32_t>(bytes, 8), 0x10);
   frame.resize(bytes);
   return frame;
+}
+
+const std::vector<uint8_t>& SimCamera::ScenePictureAt(uint16_t width, uint16_t height, uint64_t frameNumber) {
+  const FacePlacement face = options_.faceScene->At(frameNumber, width, height);
+  if (scene_.yuy2.empty() || !(scene_.face == face) || scene_.width != width || scene_.height != height) {
+    scene_ = {};
+    scene_.face = face;
+    scene_.width = width;
+    scene_.height = height;
+    scene_.yuy2 = options_.faceScene->Picture(width, height, face);
+  }
+  return scene_.yuy2;
 }
 
 usb::Outcome SimCamera::IsochTransferStarts(uint8_t endpoint, uint32_t packets, uint64_t now) {

@@ -16,6 +16,7 @@
 #include "simcam/camera_faults.h"
 #include "simcam/camera_profile.h"
 #include "simcam/descriptor_layout.h"
+#include "simcam/face_scene.h"
 #include "simcam/mjpeg_encoder.h"
 #include "simcam/payload_stream.h"
 #include "simcam/probe_commit.h"
@@ -35,6 +36,8 @@ struct CameraOptions {
   // Non-empty: MJPEG frames are these, in order and then again from the first, whatever size the
   // stream negotiated (a recorded camera replayed).
   std::shared_ptr<const RecordedFrames> recordedMjpeg = nullptr;
+  // Set: YUY2 and MJPEG frames show this scene (a moving face) instead of the test pattern.
+  std::shared_ptr<const FaceScene> faceScene = nullptr;
 };
 
 // What a test reads back (of one streaming interface; by default the first).
@@ -145,6 +148,16 @@ class SimCamera : public usb::UsbFunction {
   RegisterFile registers_;
   CameraFaults faults_;
   MjpegFrameCache mjpeg_;
+  // The face scene's last picture and its MJPEG encoding: frames with the face in the same place
+  // reuse them.
+  struct ScenePicture {
+    FacePlacement face;
+    uint16_t width = 0, height = 0;
+    std::vector<uint8_t> yuy2;
+    bool huffmanTables = false;
+    std::vector<uint8_t> jpeg;
+  } scene_;
+  const std::vector<uint8_t>& ScenePictureAt(uint16_t width, uint16_t height, uint64_t frameNumber);
   std::vector<StreamState> streams_;
   std::vector<LoggedRequest> log_;
   std::deque<std::vector<uint8_t>> status_;

@@ -27,10 +27,13 @@ std::vector<uint8_t> MakeYuy2Frame(uint16_t width, uint16_t height, uint64_t fra
       px[3] = c.v;
     }
   }
-  if (out.size() >= 8) {
-    for (int i = 0; i < 4; ++i) out[static_cast<size_t>(i) * 2] = static_cast<uint8_t>(frameNumber >> (24 - 8 * i));
-  }
+  StampFrameNumber(&out, frameNumber);
   return out;
+}
+
+void StampFrameNumber(std::vector<uint8_t>* yuy2, uint64_t frameNumber) {
+  if (yuy2->size() < 8) return;
+  for (int i = 0; i < 4; ++i) (*yuy2)[static_cast<size_t>(i) * 2] = static_cast<uint8_t>(frameNumber >> (24 - 8 * i));
 }
 
 uint32_t FrameNumberOfYuy2(const uint8_t* frame, size_t length) {

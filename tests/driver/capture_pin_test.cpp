@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <jpeglib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -278,6 +279,63 @@ TEST_F(CapturePinTest, MjpegPassesThroughOrIsReencoded) {
     EXPECT_EQ(std::make_pair(640, 480), JpegSize(frames[0].data));
   }
   ExpectFramesReturned();
+}
+
+// Face detection is offered frames as the camera sent them, taken before the frame processor
+// changes the frame in place (here it inverts it): the camera's YUY2 frame for YUY2 and RGB24
+// streams, the compressed frame for MJPG passed through, the decoded picture for MJPG decoded.
+TEST_F(CapturePinTest, FaceDetectionIsOfferedTheFrameAsTheCameraSentIt) {
+  Start();
+  const struct {
+    const char* name;
+    ULONG code, readSize;
+    LONG powerLine, mjpeg;
+  } cases[] = {
+      {"YUY2", kYuy2, kFrame640, 2, 0},
+      {"RGB24", 0, 640 * 480 * 3, 2, 0},
+      {"MJPG passed through", kMjpg, kFrame640, 2, 1},
+      {"MJPG decoded", kMjpg, kFrame640, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Pins().ClearFrames();
+    {
+      std::lock_guard<std::mutex> hold(Pins().lock);
+      Pins().offers.clear();
+    }
+    auto pin = Running(c.code, 640, 480);
+    ASSERT_TRUE(pin);
+    Settings()->records[kRecordPowerLine].current = static_cast<SHORT>(c.powerLine);
+    Pins().processInverts = true;
+    std::vector<std::vector<uint8_t>> sent, pictures;
+    for (uint64_t n = 0; n < 8; ++n) {
+      pictures.push_back(Yuy2(n));
+      sent.push_back(c.code == kMjpg ? Jpeg(n) : Yuy2(n));
+      Pins().Push(1, sent.back());
+    }
+    EXPECT_EQ(7u, Read(pin.get(), 7, c.readSize).size());
+    Pins().processInverts = false;
+    std::lock_guard<std::mutex> hold(Pins().lock);
+    ASSERT_FALSE(Pins().offers.empty());
+    for (const auto& offer : Pins().offers) {
+      EXPECT_EQ(640, offer.width);
+      EXPECT_EQ(480, offer.height);
+      EXPECT_EQ(c.mjpeg, offer.mjpeg);
+      if (c.code != kMjpg || c.mjpeg) {
+        EXPECT_NE(sent.end(), std::find(sent.begin(), sent.end(), offer.frame));
+        continue;
+      }
+      // Decoded: within JPEG's loss of one of the camera's pictures, not of its inverse.
+      ASSERT_EQ(kFrame640, offer.frame.size());
+      double best = 255;
+      for (const auto& picture : pictures) {
+        double sum = 0;
+        for (size_t i = 0; i < picture.size(); ++i) sum += std::abs(int(picture[i]) - int(offer.frame[i]));
+        best = std::min(best, sum / picture.size());
+      }
+      EXPECT_LT(best, 8.0);
+    }
+  }
 }
 
 TEST_F(CapturePinTest, MjpegHeadersAreReadInsideTheFrame) {

@@ -57,12 +57,12 @@ TEST_F(Region, TooNarrowRectanglesClearTheFaceWindow) {
     const RegionRect got = Probe().FaceRectangles().back();
     EXPECT_TRUE(Same(c.passed ? c.rect : RegionRect{}, got)) << c.rect.left << " " << c.rect.right;
   }
-  EXPECT_EQ(kFaceRequestRegionSet, Probe().faceRequestFlags & kFaceRequestRegionSet);
+  EXPECT_EQ(kFaceWorkExposure, Probe().faceRequestFlags & kFaceWorkExposure);
 
   // A get answers the rectangle as the client sent it, even one too narrow to pass on.
   Probe().frameWidth = 640;
   ASSERT_EQ(STATUS_SUCCESS, SetRect({1, 2, 30, 40}));
-  Probe().faceRequestFlags |= kFaceRequestRegionRead;
+  Probe().faceRequestFlags |= kFaceWorkDetect;
   uint8_t data[32];
   memset(data, 0xEE, sizeof(data));
   ULONG_PTR returned = 0;
@@ -75,7 +75,7 @@ TEST_F(Region, TooNarrowRectanglesClearTheFaceWindow) {
   uint32_t tag = 0;
   memcpy(&tag, data + 28, 4);
   EXPECT_EQ(0x80000603u, tag);
-  EXPECT_EQ(0, Probe().faceRequestFlags & kFaceRequestRegionRead);
+  EXPECT_EQ(0, Probe().faceRequestFlags & kFaceWorkDetect);
 }
 
 TEST_F(Region, SizeChecks) {

@@ -30,6 +30,7 @@ const char* CaptureUsage() {
   return "usage: kvzcam-capture [options]\n"
          "  --camera isoch|bulk|usb3|minimal|DUMP  the simulated camera (default isoch)\n"
          "  --mjpeg-from DIR          the camera sends the .jpg files of DIR as its MJPEG frames\n"
+         "  --face-scene              the camera shows a moving face; face detection is switched on\n"
          "  --registry FILE           settings kept between runs (default kvzcam-registry.txt)\n"
          "  --list-devices            the capture filters\n"
          "  --list-formats-ext        every pin's formats, sizes and frame intervals\n"
@@ -64,6 +65,8 @@ bool ParseCaptureOptions(int argc, char** argv, CaptureOptions* o, std::string* 
       if (!value(&o->camera)) return false;
     } else if (arg == "--mjpeg-from") {
       if (!value(&o->mjpegFrom)) return false;
+    } else if (arg == "--face-scene") {
+      o->faceScene = true;
     } else if (arg == "--registry") {
       if (!value(&o->registryFile)) return false;
     } else if (arg == "--list-devices") {

@@ -12,6 +12,7 @@ namespace kvz::capture {
 struct CaptureOptions {
   std::string camera = "isoch";
   std::string mjpegFrom;
+  bool faceScene = false;
   std::string registryFile = "kvzcam-registry.txt";
   bool listDevices = false;
   bool listFormats = false;

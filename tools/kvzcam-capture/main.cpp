@@ -17,6 +17,7 @@
 #include "ksmedia.h"
 #include "kvz/kernel_testing.h"
 #include "kvz/registry_testing.h"
+#include "simcam/face_scene.h"
 #include "simcam/recorded_frames.h"
 #include "video_formats.h"
 
@@ -29,6 +30,7 @@ using ksclient::KsPinClient;
 constexpr size_t kQueueDepth = 4;
 constexpr int64_t kFrameTimeout = 5 * kHundredNsPerSecond;
 constexpr int kStillAfterFrames = 3;
+constexpr char16_t kFaceDetectionKey[] = u"\\Registry\\MACHINE\\SOFTWARE\\Brevik\\Camera\\Integrated";
 
 int Fail(const std::string& what) {
   std::fprintf(stderr, "kvzcam-capture: %s\n", what.c_str());
@@ -279,6 +281,29 @@ int GetControls(KsFilterClient& filter, const CaptureOptions& o) {
   return 0;
 }
 
+// The face-exposure windows the camera received (vendor unit, selector 27), as the driver sent
+// them while its face detection followed the scene's face.
+void PrintFaceWindows(simcam::SimCamera& camera) {
+  unsigned sent = 0, cleared = 0;
+  std::vector<uint8_t> last;
+  for (const simcam::LoggedRequest& r : camera.Log()) {
+    if (r.kind != simcam::RequestKind::kControl || r.setup.bRequest != 0x01 || r.setup.wValue != 0x1B00 ||
+        r.data.size() != 15)
+      continue;
+    const std::vector<uint8_t> place(r.data.begin() + 7, r.data.end());
+    if (r.data[0] == 0) ++cleared;
+    else ++sent;
+    if (place == last) continue;  // the same place again
+    last = place;
+    if (r.data[0] == 0)
+      std::printf("face window at %.1f s: off\n", static_cast<double>(r.time) / 1e7);
+    else
+      std::printf("face window at %.1f s: x %d y %d, %d x %d\n", static_cast<double>(r.time) / 1e7,
+                  place[0] << 8 | place[1], place[2] << 8 | place[3], place[4] << 8 | place[5], place[6] << 8 | place[7]);
+  }
+  std::printf("Face windows: %u sent, %u switched off\n", sent, cleared);
+}
+
 int RunTool(const CaptureOptions& o) {
   std::string error;
   auto profile = ProfileByName(o.camera, &error);
@@ -295,6 +320,12 @@ int RunTool(const CaptureOptions& o) {
   }
   if (std::filesystem::exists(o.registryFile) && !kernel::LoadRegistry(o.registryFile, &error))
     return Fail(o.registryFile + ": " + error);
+  if (o.faceScene) {
+    cameraOptions.faceScene = simcam::FaceScene::Wandering();
+    // The machine's switch for the driver's face detection, read when the device starts.
+    kernel::CreateRegistryKey(kFaceDetectionKey);
+    kernel::SetRegistryDword(kFaceDetectionKey, u"FaceDetectEnable", 1);
+  }
 
   int result = 0;
   {
@@ -310,6 +341,7 @@ int RunTool(const CaptureOptions& o) {
     if (!result && o.listFormats) ListFormats(*filter);
     if (!result && o.listControls) ListControls(*filter);
     if (!result && o.Streams()) result = Stream(*filter, o);
+    if (o.faceScene) PrintFaceWindows(rig.Camera());
     filter->Close();
     filter.reset();
     rig.Shutdown();

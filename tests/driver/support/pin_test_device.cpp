@@ -154,11 +154,17 @@ class TestPinDevice final : public CameraDeviceControls, public PinDevice {
   VOID RequestTestStop() override {}
   VOID StartFlickerHold() override {}
   NTSTATUS EnsureProcessorWorkBuffers(ULONG) override { return STATUS_SUCCESS; }
-  PUCHAR ProcessFrame(PUCHAR frame, LONG, LONG) override {
+  PUCHAR ProcessFrame(PUCHAR frame, LONG width, LONG height) override {
     ++Pins().processed;
+    if (Pins().processInverts)
+      for (LONG i = 0; i < width * height * 2; ++i) frame[i] = static_cast<UCHAR>(~frame[i]);
     return Pins().processReturnsNull ? nullptr : frame;
   }
-  VOID SubmitFrame(const UCHAR*, ULONG, LONG, LONG, LONG, LONG, LONGLONG) override { ++Pins().submitted; }
+  VOID SubmitFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG, LONG mjpeg, LONGLONG) override {
+    ++Pins().submitted;
+    std::lock_guard<std::mutex> hold(Pins().lock);
+    Pins().offers.push_back({std::vector<uint8_t>(frame, frame + length), width, height, mjpeg});
+  }
   NTSTATUS SetProcessorFormats(ULONG subtype, LONG sw, LONG sh, LONG w, LONG h) override {
     std::lock_guard<std::mutex> hold(Pins().lock);
     Pins().formats.push_back({subtype, sw, sh, w, h});
@@ -274,6 +280,8 @@ void PinProbe::Reset() {
   altSettings.clear();
   registered.clear();
   taken = returned = busy = processed = effectsRun = submitted = zeroBandwidth = 0;
+  offers.clear();
+  processInverts = false;
   processReturnsNull = false;
   listedCamera = false;
   captureRunning = 0;

@@ -38,6 +38,11 @@ struct PinProbe {
   std::vector<FormatsCall> formats;
   std::vector<FormatsCall> effectRuns;  // the formats each still's effect run was given
   std::vector<ULONG> altSettings;  // payloads asked of SelectStreamingAltSetting
+  struct Offer {
+    std::vector<uint8_t> frame;
+    LONG width, height, mjpeg;
+  };
+  std::vector<Offer> offers;  // frames offered to face detection, copied when offered
   std::map<ULONG, PKSPIN> registered;
   // Counters.
   std::atomic<int> taken{0};
@@ -49,6 +54,7 @@ struct PinProbe {
   std::atomic<int> zeroBandwidth{0};
   // Answers.
   std::atomic<bool> processReturnsNull{false};
+  std::atomic<bool> processInverts{false};  // ProcessFrame changes the frame in place
   std::atomic<bool> listedCamera{false};
   std::atomic<LONG> captureRunning{0};
   std::atomic<LONG> displayOrientation{0};
