@@ -14,6 +14,7 @@
 #include "usb/usb_device.h"
 #include "usb/usb_limits.h"
 #include "usbdlib.h"
+#include "test_device_dispatch.h"
 
 namespace kvz::drivertest {
 namespace {
@@ -96,7 +97,6 @@ class TestCameraDevice final : public CameraDeviceControls {
   KSFILTER_DESCRIPTOR filter_ = {};
 };
 
-TestCameraDevice* g_last = nullptr;
 
 NTSTATUS TestCameraDevice::Start() {
   WCHAR driverKey[100] = {};
@@ -141,48 +141,7 @@ NTSTATUS NTAPI FilterClose(PKSFILTER filter, PIRP) {
   return STATUS_SUCCESS;
 }
 
-VOID NTAPI FreeDevice(PVOID item) {
-  auto* device = static_cast<TestCameraDevice*>(item);
-  if (g_last == device) g_last = nullptr;
-  PoolDelete(device);
-}
-
-NTSTATUS NTAPI DeviceAdd(PKSDEVICE device) {
-  auto* camera = PoolNew<TestCameraDevice>(device);
-  if (!camera) return STATUS_INSUFFICIENT_RESOURCES;
-  KsAcquireDevice(device);
-  NTSTATUS status = KsAddItemToObjectBag(device->Bag, camera, FreeDevice);
-  KsReleaseDevice(device);
-  if (!NT_SUCCESS(status)) {
-    PoolDelete(camera);
-    return status;
-  }
-  device->Context = static_cast<CameraDeviceControls*>(camera);
-  g_last = camera;
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
-  return static_cast<TestCameraDevice*>(DeviceFromKsDevice(device))->Start();
-}
-
-VOID NTAPI DeviceStop(PKSDEVICE device, PIRP) {
-  static_cast<TestCameraDevice*>(DeviceFromKsDevice(device))->Release();
-}
-
-VOID NTAPI DeviceRemove(PKSDEVICE device, PIRP) {
-  static_cast<TestCameraDevice*>(DeviceFromKsDevice(device))->GetUsbDevice()->MarkRemoved();
-}
-
-NTSTATUS NTAPI DeviceQueryCapabilities(PKSDEVICE, PIRP, PDEVICE_CAPABILITIES capabilities) {
-  capabilities->SurpriseRemovalOK = 1;
-  return STATUS_SUCCESS;
-}
-
-const KSDEVICE_DISPATCH g_deviceDispatch = {DeviceAdd, DeviceStart,  nullptr, nullptr, nullptr, DeviceStop,
-                                            nullptr,   nullptr,      DeviceRemove, DeviceQueryCapabilities,
-                                            DeviceRemove, nullptr, nullptr, nullptr};
-const KSDEVICE_DESCRIPTOR g_deviceDescriptor = {&g_deviceDispatch, 0, nullptr, KSDEVICE_DESCRIPTOR_VERSION, 0x110};
+using Dispatch = TestDeviceDispatch<TestCameraDevice, kTag>;
 
 }  // namespace
 
@@ -206,10 +165,10 @@ DeviceProbe& Probe() {
   return probe;
 }
 
-CameraDeviceControls* LastDevice() { return g_last; }
+CameraDeviceControls* LastDevice() { return Dispatch::last; }
 
 NTSTATUS NTAPI ControlTestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
-  return KsInitializeDriver(driver, registryPath, &g_deviceDescriptor);
+  return KsInitializeDriver(driver, registryPath, &Dispatch::descriptor);
 }
 
 }  // namespace kvz::drivertest

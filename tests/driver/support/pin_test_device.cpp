@@ -11,6 +11,7 @@
 #include "usb/usb_device.h"
 #include "usb/usb_limits.h"
 #include "usbdlib.h"
+#include "test_device_dispatch.h"
 
 namespace kvz::drivertest {
 namespace {
@@ -194,7 +195,6 @@ class TestPinDevice final : public CameraDeviceControls, public PinDevice {
   LONG sensorCountdown_ = 100;
 };
 
-TestPinDevice* g_last = nullptr;
 
 NTSTATUS TestPinDevice::Start() {
   ULONG length = 0;
@@ -221,51 +221,7 @@ NTSTATUS TestPinDevice::Start() {
                                KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr);
 }
 
-VOID NTAPI FreeDevice(PVOID item) {
-  auto* device = static_cast<TestPinDevice*>(item);
-  if (g_last == device) g_last = nullptr;
-  device->~TestPinDevice();
-  ExFreePool(device);
-}
-
-TestPinDevice* FromKs(PKSDEVICE device) {
-  return static_cast<TestPinDevice*>(static_cast<CameraDeviceControls*>(device->Context));
-}
-
-NTSTATUS NTAPI DeviceAdd(PKSDEVICE device) {
-  void* block = ExAllocatePoolWithTag(DriverPoolType, sizeof(TestPinDevice), kTag);
-  if (!block) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlZeroMemory(block, sizeof(TestPinDevice));
-  auto* camera = new (block) TestPinDevice(device);
-  KsAcquireDevice(device);
-  NTSTATUS status = KsAddItemToObjectBag(device->Bag, camera, FreeDevice);
-  KsReleaseDevice(device);
-  if (!NT_SUCCESS(status)) {
-    FreeDevice(camera);
-    return status;
-  }
-  device->Context = static_cast<CameraDeviceControls*>(camera);
-  g_last = camera;
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
-  return FromKs(device)->Start();
-}
-
-VOID NTAPI DeviceStop(PKSDEVICE device, PIRP) { FromKs(device)->Release(); }
-
-VOID NTAPI DeviceRemove(PKSDEVICE device, PIRP) { FromKs(device)->GetUsbDevice()->MarkRemoved(); }
-
-NTSTATUS NTAPI DeviceQueryCapabilities(PKSDEVICE, PIRP, PDEVICE_CAPABILITIES capabilities) {
-  capabilities->SurpriseRemovalOK = 1;
-  return STATUS_SUCCESS;
-}
-
-const KSDEVICE_DISPATCH g_deviceDispatch = {DeviceAdd, DeviceStart,  nullptr, nullptr, nullptr, DeviceStop,
-                                            nullptr,   nullptr,      DeviceRemove, DeviceQueryCapabilities,
-                                            DeviceRemove, nullptr, nullptr, nullptr};
-const KSDEVICE_DESCRIPTOR g_deviceDescriptor = {&g_deviceDispatch, 0, nullptr, KSDEVICE_DESCRIPTOR_VERSION, 0x110};
+using Dispatch = TestDeviceDispatch<TestPinDevice, kTag>;
 
 }  // namespace
 
@@ -331,11 +287,11 @@ PinProbe& Pins() {
   return probe;
 }
 
-PinDevice* LastPinDevice() { return g_last; }
-CameraDeviceControls* LastPinControls() { return g_last; }
+PinDevice* LastPinDevice() { return Dispatch::last; }
+CameraDeviceControls* LastPinControls() { return Dispatch::last; }
 
 NTSTATUS NTAPI PinTestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
-  return KsInitializeDriver(driver, registryPath, &g_deviceDescriptor);
+  return KsInitializeDriver(driver, registryPath, &Dispatch::descriptor);
 }
 
 }  // namespace kvz::drivertest
