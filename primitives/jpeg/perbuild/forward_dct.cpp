@@ -1,10 +1,8 @@
 // Forward DCT and quantisation. The generic build is the reference: a row pass and a column
 // pass of one eight-point butterfly in 32-bit arithmetic, then the scaled multiply of the
 // primitives library. The SSE2-level builds compute the very same integers eight rows or
-// columns at a time: each product is a 16-bit multiply-add into 32 bits, with the few constants
-// above 16 bits split into halves and D and V (up to 18 bits in the column pass) split into
-// their top bits and low three bits. The 32-bit SSE build, without integer vectors, runs the
-// scalar butterfly.
+// columns at a time, in 16-bit lanes wherever the values fit and with multiply-adds into 32 bits
+// where they do not. The 32-bit SSE build, without integer vectors, runs the scalar butterfly.
 #include "primitives/jpeg/forward_dct.h"
 
 #include <stddef.h>
@@ -101,19 +99,47 @@ inline __m128i DescaledProduct(__m128i lo, __m128i hi, __m128i pair) {
   return Descale<kShift>(_mm_madd_epi16(lo, pair), _mm_madd_epi16(hi, pair));
 }
 
+// c x r / 2^15 rounded half to even and saturated, r unsigned.
+#if KVZ_JPEG_SSSE3
+// With r = 2^15 h + l (h 0 or 1): c x r / 2^15 = h c + c l / 2^15 exactly, the first term an
+// integer, so only c l / 2^15 is rounded: the rounding multiply gives it half up, and on a tie
+// (the product's low 15 bits exactly 2^14, seen as 2 c l = 2^15 modulo 2^16) the sum, one above
+// the even result when odd, loses its lowest bit.
+inline __m128i Quantize(__m128i c, __m128i r) {
+  const __m128i low = _mm_and_si128(r, _mm_set1_epi16(0x7FFF));
+  const __m128i whole = _mm_and_si128(c, _mm_srai_epi16(r, 15));
+  const __m128i tie = _mm_cmpeq_epi16(_mm_mullo_epi16(c, _mm_slli_epi16(r, 1)), _mm_set1_epi16(static_cast<int16_t>(0x8000)));
+  const __m128i q = _mm_adds_epi16(_mm_mulhrs_epi16(c, low), whole);
+  return _mm_andnot_si128(_mm_and_si128(tie, _mm_set1_epi16(1)), q);
+}
+#else
+inline __m128i Quantize(__m128i c, __m128i r) {
+  const __m128i lo = _mm_mullo_epi16(c, r);
+  const __m128i hi = _mm_add_epi16(_mm_mulhi_epi16(c, r), _mm_and_si128(c, _mm_srai_epi16(r, 15)));
+  const __m128i one = _mm_set1_epi32(1), half = _mm_set1_epi32(0x3FFF);
+  __m128i p[2] = {_mm_unpacklo_epi16(lo, hi), _mm_unpackhi_epi16(lo, hi)};
+  for (__m128i& v : p)
+    v = _mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(v, half), _mm_and_si128(_mm_srai_epi32(v, 15), one)), 15);
+  return _mm_packs_epi32(p[0], p[1]);
+}
+#endif
+
+inline void QuantizeRow(__m128i c, const uint16_t* table, int16_t* out) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), Quantize(c, _mm_loadu_si128(reinterpret_cast<const __m128i*>(table))));
+}
 // The odd outputs of a pass in which W = P + D, X = V + M, D - P and V - M all fit 16 bits:
 // y1 = 4017 W + 799 X, y7 = 799 W - 4017 X, y3 = 3406 (D - P) - 2275 (V - M),
 // y5 = 2276 (D - P) + 3406 (V - M).
-template <int kShift>
-inline void OddOutputs(__m128i dd, __m128i vv, __m128i p, __m128i m, __m128i x[8]) {
+template <int kShift, typename Put>
+inline void OddOutputs(__m128i dd, __m128i vv, __m128i p, __m128i m, Put put) {
   const __m128i w = _mm_add_epi16(p, dd), xx = _mm_add_epi16(vv, m);
   const __m128i e = _mm_sub_epi16(dd, p), f = _mm_sub_epi16(vv, m);
   const __m128i wLo = _mm_unpacklo_epi16(w, xx), wHi = _mm_unpackhi_epi16(w, xx);
   const __m128i eLo = _mm_unpacklo_epi16(e, f), eHi = _mm_unpackhi_epi16(e, f);
-  x[1] = DescaledProduct<kShift>(wLo, wHi, Pair(4017, 799));
-  x[7] = DescaledProduct<kShift>(wLo, wHi, Pair(799, -4017));
-  x[3] = DescaledProduct<kShift>(eLo, eHi, Pair(3406, -2275));
-  x[5] = DescaledProduct<kShift>(eLo, eHi, Pair(2276, 3406));
+  put(1, DescaledProduct<kShift>(wLo, wHi, Pair(4017, 799)));
+  put(7, DescaledProduct<kShift>(wLo, wHi, Pair(799, -4017)));
+  put(3, DescaledProduct<kShift>(eLo, eHi, Pair(3406, -2275)));
+  put(5, DescaledProduct<kShift>(eLo, eHi, Pair(2276, 3406)));
 }
 
 // D = (d x 46341 + 2048) >> 12 from e = 24 d (|d| <= 1365): 46341 x 8 = 24 x 15447.
@@ -132,7 +158,8 @@ inline void RowPass(__m128i s07, __m128i s16, __m128i s25, __m128i s34, __m128i 
   x[2] = DescaledProduct<11>(_mm_unpacklo_epi16(t13, t12), _mm_unpackhi_epi16(t13, t12), Pair(21407, 8867));
   const __m128i t12x3 = _mm_mullo_epi16(t12, _mm_set1_epi16(3));
   x[6] = DescaledProduct<12>(_mm_unpacklo_epi16(t13, t12x3), _mm_unpackhi_epi16(t13, t12x3), Pair(17734, -14271));
-  OddOutputs<12>(ScaleBySqrt2(e07), ScaleBySqrt2(e34), _mm_add_epi16(p16, p25), _mm_sub_epi16(p16, p25), x);
+  OddOutputs<12>(ScaleBySqrt2(e07), ScaleBySqrt2(e34), _mm_add_epi16(p16, p25), _mm_sub_epi16(p16, p25),
+                 [x](int k, __m128i v) { x[k] = v; });
 }
 
 // One odd output of a wide column pass: three multiply-adds of 16-bit pairs per half, plus the
@@ -149,9 +176,11 @@ inline __m128i WideOdd(__m128i aLo, __m128i aHi, __m128i bLo, __m128i bHi, __m12
 // Column differences up to this bound keep W, X, D - P and V - M within 16 bits.
 constexpr int16_t kNarrowColumnLimit = 1199;
 
-// The column pass on eight columns at once. Its sums and differences fit 16 bits (row outputs
-// lie within -8192..8160), the products do not.
-inline void ColumnPass(__m128i x[8]) {
+// The column pass on eight columns at once, each output row quantised and stored as soon as it
+// is known. Its sums and differences fit 16 bits (row outputs lie within -8192..8160), the
+// products do not.
+inline void ColumnPass(const __m128i x[8], const uint16_t* table, int16_t* block) {
+  const auto put = [table, block](int k, __m128i v) { QuantizeRow(v, table + 8 * k, block + 8 * k); };
   const __m128i s07 = _mm_add_epi16(x[0], x[7]), d07 = _mm_sub_epi16(x[0], x[7]);
   const __m128i s16 = _mm_add_epi16(x[1], x[6]), d16 = _mm_sub_epi16(x[1], x[6]);
   const __m128i s25 = _mm_add_epi16(x[2], x[5]), d25 = _mm_sub_epi16(x[2], x[5]);
@@ -160,22 +189,21 @@ inline void ColumnPass(__m128i x[8]) {
   // (a +- b + 32) >> 6 where a +- b may leave 16 bits: the unsigned average of biased operands
   // gives (a +- b + 32) >> 1 (with b + 31, or a + 32 and ~b = -b - 1), then >> 5.
   const __m128i bias = _mm_set1_epi16(static_cast<int16_t>(0x8000));
-  x[0] = _mm_srai_epi16(
-      _mm_xor_si128(_mm_avg_epu16(_mm_xor_si128(a, bias), _mm_add_epi16(b, _mm_set1_epi16(static_cast<int16_t>(0x801F)))),
-                    bias),
-      5);
-  x[4] = _mm_srai_epi16(
-      _mm_xor_si128(_mm_avg_epu16(_mm_add_epi16(a, _mm_set1_epi16(static_cast<int16_t>(0x8020))),
-                                  _mm_xor_si128(b, _mm_set1_epi16(0x7FFF))),
-                    bias),
-      5);
+  put(0, _mm_srai_epi16(_mm_xor_si128(_mm_avg_epu16(_mm_xor_si128(a, bias),
+                                                    _mm_add_epi16(b, _mm_set1_epi16(static_cast<int16_t>(0x801F)))),
+                                     bias),
+                       5));
+  put(4, _mm_srai_epi16(_mm_xor_si128(_mm_avg_epu16(_mm_add_epi16(a, _mm_set1_epi16(static_cast<int16_t>(0x8020))),
+                                                    _mm_xor_si128(b, _mm_set1_epi16(0x7FFF))),
+                                     bias),
+                       5));
   const __m128i t13 = _mm_sub_epi16(s07, s34), t12 = _mm_sub_epi16(s16, s25);
   const __m128i tLo = _mm_unpacklo_epi16(t13, t12), tHi = _mm_unpackhi_epi16(t13, t12);
   // y2 / 2 = 21407 t13 + 8867 t12; y6 = 17734 t13 - 21407 t12 - 21406 t12.
-  x[2] = DescaledProduct<20>(tLo, tHi, Pair(21407, 8867));
+  put(2, DescaledProduct<20>(tLo, tHi, Pair(21407, 8867)));
   const __m128i c6 = Pair(17734, -21407), c6b = Pair(0, -21406);
-  x[6] = Descale<21>(_mm_add_epi32(_mm_madd_epi16(tLo, c6), _mm_madd_epi16(tLo, c6b)),
-                     _mm_add_epi32(_mm_madd_epi16(tHi, c6), _mm_madd_epi16(tHi, c6b)));
+  put(6, Descale<21>(_mm_add_epi32(_mm_madd_epi16(tLo, c6), _mm_madd_epi16(tLo, c6b)),
+                     _mm_add_epi32(_mm_madd_epi16(tHi, c6), _mm_madd_epi16(tHi, c6b))));
 #if KVZ_JPEG_SSSE3
   const __m128i widest = _mm_max_epi16(_mm_max_epi16(_mm_abs_epi16(d07), _mm_abs_epi16(d16)),
                                        _mm_max_epi16(_mm_abs_epi16(d25), _mm_abs_epi16(d34)));
@@ -189,7 +217,7 @@ inline void ColumnPass(__m128i x[8]) {
   if (narrow) {
     const __m128i e24 = _mm_set1_epi16(24);
     OddOutputs<21>(ScaleBySqrt2(_mm_mullo_epi16(d07, e24)), ScaleBySqrt2(_mm_mullo_epi16(d34, e24)),
-                   _mm_slli_epi16(_mm_add_epi16(d16, d25), 3), _mm_slli_epi16(_mm_sub_epi16(d16, d25), 3), x);
+                   _mm_slli_epi16(_mm_add_epi16(d16, d25), 3), _mm_slli_epi16(_mm_sub_epi16(d16, d25), 3), put);
     return;
   }
   // Wide differences: with D = 11 d07 + r07, r07 = (1285 d07 + 2048) >> 12 (and V likewise), every
@@ -203,14 +231,14 @@ inline void ColumnPass(__m128i x[8]) {
   const __m128i bLo = _mm_unpacklo_epi16(r07, r34), bHi = _mm_unpackhi_epi16(r07, r34);
   const __m128i cLo = _mm_unpacklo_epi16(d16, d25), cHi = _mm_unpackhi_epi16(d16, d25);
   const __m128i zero = _mm_setzero_si128();
-  x[1] = WideOdd(aLo, aHi, bLo, bHi, cLo, cHi, _mm_add_epi16(d07, d16), zero, Pair(-21349, 8789), Pair(4017, 799),
-                 Pair(-27008, 25744));
-  x[7] = WideOdd(aLo, aHi, bLo, bHi, cLo, cHi, _mm_sub_epi16(d25, d34), zero, Pair(8789, 21349), Pair(799, -4017),
-                 Pair(-25744, -27008));
-  x[3] = WideOdd(aLo, aHi, bLo, bHi, cLo, cHi, _mm_sub_epi16(d07, d25), zero, Pair(-28070, -25025), Pair(3406, -2275),
-                 Pair(-9048, 20088));
-  x[5] = WideOdd(aLo, aHi, bLo, bHi, cLo, cHi, _mm_sub_epi16(d34, d16), zero, Pair(25036, -28070), Pair(2276, 3406),
-                 Pair(20080, 9040));
+  put(1, WideOdd(aLo, aHi, bLo, bHi, cLo, cHi, _mm_add_epi16(d07, d16), zero, Pair(-21349, 8789), Pair(4017, 799),
+                 Pair(-27008, 25744)));
+  put(7, WideOdd(aLo, aHi, bLo, bHi, cLo, cHi, _mm_sub_epi16(d25, d34), zero, Pair(8789, 21349), Pair(799, -4017),
+                 Pair(-25744, -27008)));
+  put(3, WideOdd(aLo, aHi, bLo, bHi, cLo, cHi, _mm_sub_epi16(d07, d25), zero, Pair(-28070, -25025), Pair(3406, -2275),
+                 Pair(-9048, 20088)));
+  put(5, WideOdd(aLo, aHi, bLo, bHi, cLo, cHi, _mm_sub_epi16(d34, d16), zero, Pair(25036, -28070), Pair(2276, 3406),
+                 Pair(20080, 9040)));
 }
 
 // Loads the block's eight rows into four registers, rows 2k and 2k + 1 in register k: side by
@@ -262,34 +290,6 @@ inline void RowPassFromPixels(const __m128i rows[4], __m128i x[8]) {
 #endif
 }
 
-// c x r / 2^15 rounded half to even and saturated, r unsigned.
-#if KVZ_JPEG_SSSE3
-// With r = 2^15 h + l (h 0 or 1): c x r / 2^15 = h c + c l / 2^15 exactly, the first term an
-// integer, so only c l / 2^15 is rounded: the rounding multiply gives it half up, and on a tie
-// (the product's low 15 bits exactly 2^14, seen as 2 c l = 2^15 modulo 2^16) the sum, one above
-// the even result when odd, loses its lowest bit.
-inline __m128i Quantize(__m128i c, __m128i r) {
-  const __m128i low = _mm_and_si128(r, _mm_set1_epi16(0x7FFF));
-  const __m128i whole = _mm_and_si128(c, _mm_srai_epi16(r, 15));
-  const __m128i tie = _mm_cmpeq_epi16(_mm_mullo_epi16(c, _mm_slli_epi16(r, 1)), _mm_set1_epi16(static_cast<int16_t>(0x8000)));
-  const __m128i q = _mm_adds_epi16(_mm_mulhrs_epi16(c, low), whole);
-  return _mm_andnot_si128(_mm_and_si128(tie, _mm_set1_epi16(1)), q);
-}
-#else
-inline __m128i Quantize(__m128i c, __m128i r) {
-  const __m128i lo = _mm_mullo_epi16(c, r);
-  const __m128i hi = _mm_add_epi16(_mm_mulhi_epi16(c, r), _mm_and_si128(c, _mm_srai_epi16(r, 15)));
-  const __m128i one = _mm_set1_epi32(1), half = _mm_set1_epi32(0x3FFF);
-  __m128i p[2] = {_mm_unpacklo_epi16(lo, hi), _mm_unpackhi_epi16(lo, hi)};
-  for (__m128i& v : p)
-    v = _mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(v, half), _mm_and_si128(_mm_srai_epi32(v, 15), one)), 15);
-  return _mm_packs_epi32(p[0], p[1]);
-}
-#endif
-
-inline void QuantizeRow(__m128i c, const uint16_t* table, int16_t* out) {
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), Quantize(c, _mm_loadu_si128(reinterpret_cast<const __m128i*>(table))));
-}
 #endif
 
 }  // namespace
@@ -325,15 +325,7 @@ PrimitiveStatus ForwardDctQuantize8x8(const uint8_t* src, int32_t srcStep, int16
   __m128i v[8];
   RowPassFromPixels(rows, v);
   Transpose8x16(v);
-  ColumnPass(v);
-  QuantizeRow(v[0], table, block);
-  QuantizeRow(v[1], table + 8, block + 8);
-  QuantizeRow(v[2], table + 16, block + 16);
-  QuantizeRow(v[3], table + 24, block + 24);
-  QuantizeRow(v[4], table + 32, block + 32);
-  QuantizeRow(v[5], table + 40, block + 40);
-  QuantizeRow(v[6], table + 48, block + 48);
-  QuantizeRow(v[7], table + 56, block + 56);
+  ColumnPass(v, table, block);
 #else
   for (int r = 0; r < 8; ++r)
     for (int c = 0; c < 8; ++c) block[8 * r + c] = static_cast<int16_t>(src[static_cast<ptrdiff_t>(r) * srcStep + c] - 128);
