@@ -329,13 +329,16 @@ SampleTap GroupSample(ULONG fx, LONG x0, LONG pixels, LONG g, LONG q, ULONG last
   return {pair + chroma, (pair < lastPair ? pair + 4 : pair) + chroma, (col & 1) ? a : 0};
 }
 
+// Groups of a strip: whole blocks of eight pixels (two groups), the last one padded.
+inline LONG ShuffleGroups(LONG pixels) { return ((pixels + 7) >> 3) * 2; }
+
 // False when the row is too short for the loads or a group spreads over more than two loads
 // (shrinking by more than about three): the other paths do those.
 bool MakeShuffleTaps(ULONG fx, LONG x0, LONG pixels, ULONG sourceWidth, ShuffleTaps* t) {
   const ULONG rowBytes = sourceWidth * 2;
   const ULONG lastCol = sourceWidth - 1;
   const ULONG lastPair = ((sourceWidth & ~1u) - 2) * 2;
-  const LONG groups = (pixels + 3) >> 2;
+  const LONG groups = ShuffleGroups(pixels);
   bool wide = false;
   for (LONG g = 0; g < groups; ++g) {
     ULONG low = ~0u, high = 0;
@@ -392,15 +395,68 @@ KVZ_TARGET_SSSE3 inline void BlendAcrossShuffled(const UCHAR* row, const Shuffle
   }
 }
 
-// Eight output words of one group, the pairs (top, bottom) blended down, less 128, in frame
-// order: Y0 C0 Y1 C1 Y2 C2 Y3 C3.
-KVZ_TARGET_SSSE3 inline __m128i BlendDownGroup(const SHORT* top, const SHORT* bottom,
-                                               __m128i weights, __m128i highWords) {
+// The pairs (top, bottom) of one group of held blends, interleaved for the word multiply-add.
+struct HeldPairs {
+  __m128i y, chroma;
+};
+
+KVZ_TARGET_SSSE3 inline HeldPairs PairGroup(const SHORT* top, const SHORT* bottom) {
   const __m128i t = _mm_load_si128(reinterpret_cast<const __m128i*>(top));
   const __m128i u = _mm_load_si128(reinterpret_cast<const __m128i*>(bottom));
-  const __m128i y = _mm_madd_epi16(_mm_unpacklo_epi16(t, u), weights);
-  const __m128i c = _mm_madd_epi16(_mm_unpackhi_epi16(t, u), weights);
-  return _mm_or_si128(_mm_srli_epi32(y, 16), _mm_and_si128(c, highWords));
+  return {_mm_unpacklo_epi16(t, u), _mm_unpackhi_epi16(t, u)};
+}
+
+// Eight output words of one group blended down, less 128, in frame order: Y0 C0 Y1 C1 ...
+KVZ_TARGET_SSSE3 inline __m128i BlendDownGroup(const HeldPairs& p, __m128i weights,
+                                               __m128i highWords) {
+  return _mm_or_si128(_mm_srli_epi32(_mm_madd_epi16(p.y, weights), 16),
+                      _mm_and_si128(_mm_madd_epi16(p.chroma, weights), highWords));
+}
+
+KVZ_TARGET_SSSE3 inline __m128i BlendDownBlock(const SHORT* top, const SHORT* bottom,
+                                               __m128i weights, __m128i highWords) {
+  return _mm_xor_si128(
+      _mm_packs_epi16(BlendDownGroup(PairGroup(top, bottom), weights, highWords),
+                      BlendDownGroup(PairGroup(top + 8, bottom + 8), weights, highWords)),
+      _mm_set1_epi8(static_cast<char>(0x80)));
+}
+
+// Destination rows d[0] (and d[1] when Two) from the same two held source rows with their own
+// vertical weights; two rows share the loads and interleaving.
+template <bool Two>
+KVZ_TARGET_SSSE3 inline void BlendDownRows(const SHORT* top, const SHORT* bottom,
+                                           const __m128i* weights, UCHAR* const* d,
+                                           LONG pixels) {
+  const __m128i highWords = _mm_set1_epi32(static_cast<int>(0xFFFF0000u));
+  const __m128i sign = _mm_set1_epi8(static_cast<char>(0x80));
+  const __m128i w0 = weights[0];
+  const __m128i w1 = weights[Two ? 1 : 0];
+  UCHAR* const d0 = d[0];
+  UCHAR* const d1 = d[Two ? 1 : 0];
+  const LONG blocks = pixels >> 3;
+  for (LONG k = 0; k < blocks; ++k) {
+    const HeldPairs a = PairGroup(top + 16 * k, bottom + 16 * k);
+    const HeldPairs b = PairGroup(top + 16 * k + 8, bottom + 16 * k + 8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d0 + 16 * k),
+                     _mm_xor_si128(_mm_packs_epi16(BlendDownGroup(a, w0, highWords),
+                                                   BlendDownGroup(b, w0, highWords)),
+                                   sign));
+    if (Two)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(d1 + 16 * k),
+                       _mm_xor_si128(_mm_packs_epi16(BlendDownGroup(a, w1, highWords),
+                                                     BlendDownGroup(b, w1, highWords)),
+                                     sign));
+  }
+  if (pixels & 7) {
+    // Only the frame's bytes of the last, padded block are stored.
+    const SIZE_T bytes = static_cast<SIZE_T>(pixels & 7) * 2;
+    alignas(16) UCHAR tail[16];
+    for (LONG r = 0; r < (Two ? 2 : 1); ++r) {
+      _mm_store_si128(reinterpret_cast<__m128i*>(tail),
+                      BlendDownBlock(top + 16 * blocks, bottom + 16 * blocks, weights[r], highWords));
+      memcpy(d[r] + 16 * blocks, tail, bytes);
+    }
+  }
 }
 
 template <bool Wide>
@@ -408,53 +464,43 @@ KVZ_TARGET_SSSE3 void ShuffleStripRows(const ResampleImage* destination,
                                        const ResampleImage* source, ULONG fy, LONG x0,
                                        LONG pixels, const ShuffleTaps& t) {
   alignas(16) SHORT held[2][kShuffleGroups * 8];  // blends of source rows, by row parity
-  const __m128i sign = _mm_set1_epi8(static_cast<char>(0x80));
-  const __m128i highWords = _mm_set1_epi32(static_cast<int>(0xFFFF0000u));
   const ULONG lastRow = source->height - 1;
-  const LONG groups = (pixels + 3) >> 2;
-  // A strip reads a few lines of each row, which the processor does not foresee: the rows of
-  // the destination row kPrefetchRows ahead are asked for now.
+  const LONG groups = ShuffleGroups(pixels);
+  // A strip reads a few lines of each row, which the processor does not foresee: each source
+  // row is asked for once, kPrefetchRows destination rows before it is needed.
   const SIZE_T firstLine = t.window[0] & ~static_cast<SIZE_T>(kLineBytes - 1);
   const SIZE_T endByte = t.window[groups - 1] + (Wide ? 2 : 1) * kLoadBytes;
-  ULONG next = 0;  // rows below this one have their blends held (or are no longer needed)
+  ULONG fetched = 0;  // first source row not yet asked for
+  ULONG next = 0;     // rows below this one have their blends held (or are no longer needed)
   ULONG ay = 0;
-  for (LONG i = 0; i < destination->height; ++i, ay += fy) {
+  for (LONG i = 0; i < destination->height;) {
     const ULONG row = Clamp(ay >> 16, lastRow);
     const ULONG below = row < lastRow ? row + 1 : row;
-    if (i + kPrefetchRows < destination->height) {
-      const ULONG ahead = (ay + kPrefetchRows * fy) >> 16;
-      for (ULONG r = ahead; r <= ahead + 1; ++r) {
-        const char* line = reinterpret_cast<const char*>(source->data) +
-                           static_cast<SIZE_T>(source->stride) * Clamp(r, lastRow);
-        for (SIZE_T b = firstLine; b < endByte; b += kLineBytes)
-          _mm_prefetch(line + b, _MM_HINT_T0);
-      }
+    const ULONG wanted = Clamp(((ay + kPrefetchRows * fy) >> 16) + 1, lastRow);
+    for (; fetched <= wanted; ++fetched) {
+      const char* line = reinterpret_cast<const char*>(source->data) +
+                         static_cast<SIZE_T>(source->stride) * fetched;
+      for (SIZE_T b = firstLine; b < endByte; b += kLineBytes) _mm_prefetch(line + b, _MM_HINT_T0);
     }
     if (row >= next) next = row;
     for (; next <= below; ++next)
       BlendAcrossShuffled<Wide>(source->data + static_cast<SIZE_T>(source->stride) * next, t,
                                 groups, held[next & 1]);
-    const ULONG b = (ay >> 8) & 0xFF;
-    const __m128i weights = _mm_set1_epi32(static_cast<int>((b << 16) | (256 - b)));
-    const SHORT* top = held[row & 1];
-    const SHORT* bottom = held[below & 1];
-    UCHAR* d = destination->data + static_cast<SIZE_T>(destination->stride) * i +
-               static_cast<SIZE_T>(x0) * 2;
-    LONG g = 0;
-    for (; 4 * g + 8 <= pixels; g += 2) {
-      const __m128i v = _mm_packs_epi16(BlendDownGroup(top + 8 * g, bottom + 8 * g, weights, highWords),
-                                        BlendDownGroup(top + 8 * g + 8, bottom + 8 * g + 8, weights, highWords));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 8 * g), _mm_xor_si128(v, sign));
+    UCHAR* d[2];
+    __m128i weights[2];
+    LONG rows = 0;
+    // Enlarging, consecutive destination rows often read the same two source rows.
+    for (; rows < 2 && i < destination->height && Clamp(ay >> 16, lastRow) == row;
+         ++rows, ++i, ay += fy) {
+      const ULONG b = (ay >> 8) & 0xFF;
+      weights[rows] = _mm_set1_epi32(static_cast<int>((b << 16) | (256 - b)));
+      d[rows] = destination->data + static_cast<SIZE_T>(destination->stride) * i +
+                static_cast<SIZE_T>(x0) * 2;
     }
-    if (g < groups) {
-      const __m128i low = BlendDownGroup(top + 8 * g, bottom + 8 * g, weights, highWords);
-      const __m128i high = g + 1 < groups
-                               ? BlendDownGroup(top + 8 * g + 8, bottom + 8 * g + 8, weights, highWords)
-                               : low;
-      alignas(16) UCHAR tail[16];
-      _mm_store_si128(reinterpret_cast<__m128i*>(tail), _mm_xor_si128(_mm_packs_epi16(low, high), sign));
-      memcpy(d + 8 * g, tail, static_cast<SIZE_T>(pixels - 4 * g) * 2);
-    }
+    if (rows == 2)
+      BlendDownRows<true>(held[row & 1], held[below & 1], weights, d, pixels);
+    else
+      BlendDownRows<false>(held[row & 1], held[below & 1], weights, d, pixels);
   }
 }
 
