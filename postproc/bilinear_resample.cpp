@@ -313,20 +313,41 @@ struct SampleTap {
   ULONG left, right, weight;
 };
 
-// Sample q of group g: Y of strip pixel 4 g + q for q < 4, chroma of pixel 4 g + q - 4 (U on
-// even, V on odd destination pixels; blended across only from an odd source column). Pixels
-// past the strip repeat its last one (their results never reach the frame).
-SampleTap GroupSample(ULONG fx, LONG x0, LONG pixels, LONG g, LONG q, ULONG lastCol,
-                      ULONG lastPair) {
-  LONG j = 4 * g + (q & 3);
-  if (j >= pixels) j = pixels - 1;
-  const ULONG ax = static_cast<ULONG>(x0 + j) * fx;
-  const ULONG col = Clamp(ax >> 16, lastCol);
-  const ULONG a = (ax >> 8) & 0xFF;
-  if (q < 4) return {col * 2, (col < lastCol ? col + 1 : col) * 2, a};
-  const ULONG chroma = ((x0 + j) & 1) ? 3 : 1;
-  const ULONG pair = Clamp((col & ~1u) * 2, lastPair);
-  return {pair + chroma, (pair < lastPair ? pair + 4 : pair) + chroma, (col & 1) ? a : 0};
+// The samples of group g: Y of strip pixels 4 g ... 4 g + 3, then their chroma (U on even, V
+// on odd destination pixels; blended across only from an odd source column). Pixels past the
+// strip repeat its last one (their results never reach the frame).
+void GroupSamples(ULONG fx, LONG x0, LONG pixels, LONG g, ULONG lastCol, ULONG lastPair,
+                  SampleTap s[8]) {
+  for (LONG q = 0; q < 4; ++q) {
+    LONG j = 4 * g + q;
+    if (j >= pixels) j = pixels - 1;
+    const ULONG ax = static_cast<ULONG>(x0 + j) * fx;
+    const ULONG col = Clamp(ax >> 16, lastCol);
+    const ULONG a = (ax >> 8) & 0xFF;
+    s[q] = {col * 2, (col < lastCol ? col + 1 : col) * 2, a};
+    const ULONG chroma = ((x0 + j) & 1) ? 3 : 1;
+    const ULONG pair = Clamp((col & ~1u) * 2, lastPair);
+    s[q + 4] = {pair + chroma, (pair < lastPair ? pair + 4 : pair) + chroma, (col & 1) ? a : 0};
+  }
+}
+
+// The shuffles and weights of one group whose window starts at source byte `window`.
+void FillGroup(const SampleTap s[8], ULONG window, ShuffleGroup* group) {
+  alignas(16) UCHAR gather[2][16];
+  alignas(16) UCHAR weight[16];
+  for (LONG q = 0; q < 8; ++q) {
+    const ULONG a = s[q].weight;
+    const ULONG bytes[2] = {s[q].left - window, (a ? s[q].right : s[q].left) - window};
+    for (LONG n = 0; n < 2; ++n) {
+      gather[0][2 * q + n] = static_cast<UCHAR>(bytes[n] < 16 ? bytes[n] : 0x80);
+      gather[1][2 * q + n] = static_cast<UCHAR>(bytes[n] >= 16 ? bytes[n] - 16 : 0x80);
+    }
+    weight[2 * q] = static_cast<UCHAR>(a ? 256 - a : 128);
+    weight[2 * q + 1] = static_cast<UCHAR>(a ? a : 128);
+  }
+  group->gather[0] = _mm_load_si128(reinterpret_cast<const __m128i*>(gather[0]));
+  group->gather[1] = _mm_load_si128(reinterpret_cast<const __m128i*>(gather[1]));
+  group->weight = _mm_load_si128(reinterpret_cast<const __m128i*>(weight));
 }
 
 // Groups of a strip: whole blocks of eight pixels (two groups), the last one padded.
@@ -340,39 +361,28 @@ bool MakeShuffleTaps(ULONG fx, LONG x0, LONG pixels, ULONG sourceWidth, ShuffleT
   const ULONG lastPair = ((sourceWidth & ~1u) - 2) * 2;
   const LONG groups = ShuffleGroups(pixels);
   bool wide = false;
+  SampleTap s[8];
   for (LONG g = 0; g < groups; ++g) {
+    GroupSamples(fx, x0, pixels, g, lastCol, lastPair, s);
     ULONG low = ~0u, high = 0;
-    for (LONG q = 0; q < 8; ++q) {
-      const SampleTap s = GroupSample(fx, x0, pixels, g, q, lastCol, lastPair);
-      low = s.left < low ? s.left : low;
-      high = s.right > high ? s.right : high;
+    for (const SampleTap& sample : s) {
+      low = sample.left < low ? sample.left : low;
+      high = sample.right > high ? sample.right : high;
     }
     if (high - low >= 2 * kLoadBytes) return false;
     wide = wide || high - low >= kLoadBytes;
     t->window[g] = low;
+    FillGroup(s, low, &t->group[g]);
   }
   const ULONG reach = wide ? 2 * kLoadBytes : kLoadBytes;
   if (rowBytes < reach) return false;
   t->wide = wide;
+  // Windows near the end of the row start earlier so that the loads stay inside it.
   for (LONG g = 0; g < groups; ++g) {
-    // Windows near the end of the row start earlier so that the loads stay inside it.
-    if (t->window[g] + reach > rowBytes) t->window[g] = rowBytes - reach;
-    alignas(16) UCHAR gather[2][16];
-    alignas(16) UCHAR weight[16];
-    for (LONG q = 0; q < 8; ++q) {
-      SampleTap s = GroupSample(fx, x0, pixels, g, q, lastCol, lastPair);
-      if (s.weight == 0) s.right = s.left;
-      const ULONG bytes[2] = {s.left - t->window[g], s.right - t->window[g]};
-      for (LONG n = 0; n < 2; ++n) {
-        gather[0][2 * q + n] = static_cast<UCHAR>(bytes[n] < 16 ? bytes[n] : 0x80);
-        gather[1][2 * q + n] = static_cast<UCHAR>(bytes[n] >= 16 ? bytes[n] - 16 : 0x80);
-      }
-      weight[2 * q] = static_cast<UCHAR>(s.weight ? 256 - s.weight : 128);
-      weight[2 * q + 1] = static_cast<UCHAR>(s.weight ? s.weight : 128);
-    }
-    t->group[g].gather[0] = _mm_load_si128(reinterpret_cast<const __m128i*>(gather[0]));
-    t->group[g].gather[1] = _mm_load_si128(reinterpret_cast<const __m128i*>(gather[1]));
-    t->group[g].weight = _mm_load_si128(reinterpret_cast<const __m128i*>(weight));
+    if (t->window[g] + reach <= rowBytes) continue;
+    GroupSamples(fx, x0, pixels, g, lastCol, lastPair, s);
+    t->window[g] = rowBytes - reach;
+    FillGroup(s, t->window[g], &t->group[g]);
   }
   return true;
 }
