@@ -112,7 +112,8 @@ KVZ_IDCT_INLINE void Butterfly4(__m128i x04, __m128i x26, __m128i x17, __m128i x
   // (x0 - x4) << 15 is that minus x4 << 16.
   const __m128i e0 = _mm_sub_epi32(_mm_set1_epi32(static_cast<int32_t>(kRound)), _mm_madd_epi16(x04, Pair(-32768, -32768)));
   const __m128i e1 = _mm_sub_epi32(e0, _mm_and_si128(x04, HighHalves()));
-  const __m128i r = _mm_add_epi32(_mm_madd_epi16(x26, Pair(42814 - 65536, 17734)), _mm_slli_epi32(x26, 16));
+  // R's constants are both even: half of each fits 16 bits.
+  const __m128i r = _mm_slli_epi32(_mm_madd_epi16(x26, Pair(42814 / 2, 17734 / 2)), 1);
   const __m128i s = _mm_sub_epi32(_mm_madd_epi16(x26, Pair(17734, 65536 - 42813)), _mm_and_si128(x26, HighHalves()));
   const __m128i er = _mm_add_epi32(e0, r), emr = _mm_sub_epi32(e0, r);
   const __m128i es = _mm_add_epi32(e1, s), ems = _mm_sub_epi32(e1, s);
@@ -222,6 +223,13 @@ KVZ_IDCT_INLINE void StoreFourRows(const __m128i l[4], uint8_t* dst, int32_t ste
 
 KVZ_IDCT_INLINE __m128i Load(const int16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 
+// Saturating 16-bit products of a row of coefficients and its table entries.
+KVZ_IDCT_INLINE __m128i DequantizeRow(__m128i c, const int16_t* q) {
+  const __m128i t = Load(q);
+  const __m128i lo = _mm_mullo_epi16(c, t), hi = _mm_mulhi_epi16(c, t);
+  return _mm_packs_epi32(_mm_unpacklo_epi16(lo, hi), _mm_unpackhi_epi16(lo, hi));
+}
+
 KVZ_IDCT_INLINE bool AllZero(__m128i v) { return _mm_movemask_epi8(_mm_cmpeq_epi16(v, _mm_setzero_si128())) == 0xFFFF; }
 
 #endif
@@ -238,8 +246,8 @@ PrimitiveStatus InitInverseQuantTable(const uint8_t* raw, uint16_t* table) {
 
 void InverseDct8x8Kernel(const int16_t* src, int16_t* dst) {
 #if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
-  __m128i x[8];
-  for (int i = 0; i < 8; ++i) x[i] = Load(src + 8 * i);
+  const __m128i x[8] = {Load(src),      Load(src + 8),  Load(src + 16), Load(src + 24),
+                        Load(src + 32), Load(src + 40), Load(src + 48), Load(src + 56)};
   const __m128i below = _mm_or_si128(_mm_or_si128(_mm_or_si128(x[1], x[2]), _mm_or_si128(x[3], x[4])),
                                      _mm_or_si128(_mm_or_si128(x[5], x[6]), x[7]));
   const __m128i all = _mm_or_si128(below, x[0]);
@@ -265,8 +273,10 @@ PrimitiveStatus DequantizeInverseDct8x8(const int16_t* coefficients, uint8_t* ds
   if (table == nullptr) return kStsNullPointer;
 #if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
   const int16_t* q = reinterpret_cast<const int16_t*>(table);
-  __m128i raw[8];
-  for (int i = 0; i < 8; ++i) raw[i] = Load(coefficients + 8 * i);
+  // Written out: a loop over the register arrays would go through memory.
+  const __m128i raw[8] = {Load(coefficients),      Load(coefficients + 8),  Load(coefficients + 16),
+                          Load(coefficients + 24), Load(coefficients + 32), Load(coefficients + 40),
+                          Load(coefficients + 48), Load(coefficients + 56)};
   // Zero coefficients contribute exactly zero, so the shape of the non-zero ones picks a
   // shorter exact path: the raw values decide (a zero stays zero through dequantisation).
   const __m128i below = _mm_or_si128(_mm_or_si128(_mm_or_si128(raw[1], raw[2]), _mm_or_si128(raw[3], raw[4])),
@@ -284,12 +294,9 @@ PrimitiveStatus DequantizeInverseDct8x8(const int16_t* coefficients, uint8_t* ds
     for (int i = 0; i < 8; ++i) _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + static_cast<intptr_t>(i) * dstStep), fill);
     return kStsOk;
   }
-  __m128i x[8];
-  for (int i = 0; i < 8; ++i) {
-    const __m128i c = raw[i], t = Load(q + 8 * i);
-    const __m128i lo = _mm_mullo_epi16(c, t), hi = _mm_mulhi_epi16(c, t);
-    x[i] = _mm_packs_epi32(_mm_unpacklo_epi16(lo, hi), _mm_unpackhi_epi16(lo, hi));
-  }
+  const __m128i x[8] = {DequantizeRow(raw[0], q),      DequantizeRow(raw[1], q + 8),  DequantizeRow(raw[2], q + 16),
+                        DequantizeRow(raw[3], q + 24), DequantizeRow(raw[4], q + 32), DequantizeRow(raw[5], q + 40),
+                        DequantizeRow(raw[6], q + 48), DequantizeRow(raw[7], q + 56)};
   if (onlyFirstColumn) {
     // Vertical detail only (gradients, horizontal edges): one column through the column pass;
     // every row pass then sees (v, 0, ..., 0) and gives (v << 15 + 2^20) >> 21 across the row,
