@@ -21,7 +21,7 @@ struct ByteSize {
   size_t bytes;
 };
 constexpr ByteSize kByteSizes[] = {
-    {"64KiB", size_t{64} << 10}, {"1MiB", size_t{1} << 20}, {"8MiB", size_t{8} << 20}, {"64MiB", size_t{64} << 20}};
+    {"64KiB", size_t{64} << 10}, {"256KiB", size_t{256} << 10}, {"1MiB", size_t{1} << 20}, {"8MiB", size_t{8} << 20}, {"64MiB", size_t{64} << 20}};
 
 // run(in, out, bytes) over buffers of each byte size, each shifted by the given offsets from
 // 64-byte alignment; the name's size gets the offsets appended when they are not zero.

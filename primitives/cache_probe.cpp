@@ -50,6 +50,25 @@ uint32_t ProbeCacheSize(bool perCore) {
   return 0;
 }
 
+namespace {
+// Per kind (whole, per core): 0 not yet probed, otherwise the size plus one.
+std::atomic<uint32_t> g_streamingCacheSize[2];
+}  // namespace
+
+uint32_t StreamingCacheSize(bool perCore) {
+  std::atomic<uint32_t>& kept = g_streamingCacheSize[perCore ? 1 : 0];
+  uint32_t v = kept.load(std::memory_order_relaxed);
+  if (v == 0) {
+    v = ProbeCacheSize(perCore) + 1;
+    kept.store(v, std::memory_order_relaxed);
+  }
+  return v - 1;
+}
+
+void ForgetStreamingCacheSize() {
+  for (std::atomic<uint32_t>& kept : g_streamingCacheSize) kept.store(0, std::memory_order_relaxed);
+}
+
 bool HasFastStringMoves() {
   // 0 not yet asked, 1 no, 2 yes; racing first callers store the same answer.
   static std::atomic<int> known{0};

@@ -25,6 +25,7 @@
 namespace kvz::prim::KVZ_BUILD_NS {
 namespace {
 
+#if !KVZ_CC_VECTOR
 // Clamp to 0..255 for every index the generic formulas can produce (-394..629).
 struct SaturationTable {
   uint8_t v[1024];
@@ -38,6 +39,7 @@ struct SaturationTable {
 constexpr SaturationTable kSaturation;
 
 inline uint8_t Saturate(int32_t x) { return kSaturation.v[x + 394]; }
+#endif
 
 inline uint8_t ClampByCompare(int32_t x) {
   if (x < 0) return 0;
@@ -45,9 +47,7 @@ inline uint8_t ClampByCompare(int32_t x) {
   return static_cast<uint8_t>(x);
 }
 
-// (a * b) >> 16 of two 16-bit lanes, as the vector multiply-high gives it.
-inline int32_t MulHi(int32_t a, int32_t b) { return (a * b) >> 16; }
-
+#if !KVZ_CC_VECTOR
 // ---- generic pixel rules ----
 
 inline void YuvToRgbPixelGeneric(int32_t y, int32_t u, int32_t v, uint8_t* d) {
@@ -63,6 +63,7 @@ inline void Yuv420ToBgrPixelGeneric(int32_t y, int32_t up, int32_t vp, uint8_t* 
   d[1] = ClampByCompare((ys - 38076 * vp - 25821 * up) >> 16);
   d[2] = ClampByCompare((ys + 74711 * vp) >> 16);
 }
+#endif
 
 // BT.601 video range, exact in 32-bit integers.
 inline void Yuy2PixelBgr(int32_t y, int32_t d, int32_t e, uint8_t* out) {
@@ -83,6 +84,7 @@ inline void Yuy2RowBgrScalar(const uint8_t* s, uint8_t* d, int32_t from, int32_t
   if (x < width) Yuy2PixelBgr(s[2 * x], s[2 * x + 1] - 128, (x >= 2 ? s[2 * x - 1] : 128) - 128, d + 3 * x);
 }
 
+#if !KVZ_CC_VECTOR
 // One 2 x 2 block: s0/s1 the two source rows at the block, y0/y1 the two luma rows.
 inline void RgbBlockGeneric(const uint8_t* s0, const uint8_t* s1, uint8_t* y0, uint8_t* y1,
                             uint8_t* u, uint8_t* v) {
@@ -100,9 +102,13 @@ inline void RgbBlockGeneric(const uint8_t* s0, const uint8_t* s1, uint8_t* y0, u
   *u = static_cast<uint8_t>(((((sumB << 16) - sumP + 0x1FFFF) >> 16) * 32244 >> 18) + 128);
   *v = Saturate(((((sumR << 16) - sumP + 0x1FFFF) >> 16) * 57475 >> 18) + 128);
 }
+#endif
 
 #if KVZ_CC_VECTOR
 // ---- lane rules of the vector builds, in scalar form for the row remainders ----
+
+// (a * b) >> 16 of two 16-bit lanes, as the vector multiply-high gives it.
+inline int32_t MulHi(int32_t a, int32_t b) { return (a * b) >> 16; }
 
 inline void YuvToRgbPixelLane(int32_t y, int32_t u, int32_t v, uint8_t* d) {
   const int32_t y2 = 2 * y, u16 = 16 * (u - 128), v16 = 16 * (v - 128);
@@ -157,6 +163,7 @@ inline __m128i Load12(const uint8_t* p) {
                       _mm_slli_si128(_mm_cvtsi32_si128(static_cast<int>(tail)), 8));
 }
 
+#if !defined(KVZ_VEC_SHUFFLE)
 inline void Store12(uint8_t* p, __m128i x) {
   _mm_storel_epi64(reinterpret_cast<__m128i*>(p), x);
   const uint32_t tail = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(x, 8)));
@@ -173,6 +180,7 @@ inline __m128i Pack4x3(__m128i px) {
   const __m128i lane1 = _mm_set_epi32(0, -1, static_cast<int>(0xFFFF0000), 0);
   return _mm_or_si128(_mm_and_si128(t, lane0), _mm_and_si128(_mm_srli_si128(t, 2), lane1));
 }
+#endif
 
 // Twelve bytes of 3-byte pixels (low bytes of x) spread into four 4-byte pixels (c0 c1 c2 0).
 inline __m128i Unpack3x4(__m128i x) {

@@ -96,11 +96,13 @@ void Interleave(const uint8_t* const src[kC], int32_t srcStep, uint8_t* dst, int
 #endif
 }
 
+#if defined(KVZ_VEC_INT)
 inline uintptr_t AlignmentClass(const void* src, uint8_t* const* planes, int kC) {
   uintptr_t any = 0;
   for (int c = 0; c < kC; ++c) any |= Addr(planes[c]);
   return (Addr(src) & 7) * 16 + (any & 7);
 }
+#endif
 
 template <int kC>
 void SplitBytes(const uint8_t* src, int32_t srcStep, uint8_t* const dst[kC], int32_t dstStep, RoiSize roi) {

@@ -161,7 +161,7 @@ void CopyRowCacheAwareKernel(const uint8_t* src, int32_t srcStep, uint8_t* dst, 
   KVZ_COUNT_PATH(kPathCopyRowCacheAware);
   bool stream = false;
   if (total >= 0x200000) {
-    const uint32_t cache = ProbeCacheSize(false);
+    const uint32_t cache = StreamingCacheSize(false);
     stream = cache != 0 && total >= cache / 2;
   }
   if (stream) KVZ_COUNT_PATH(kPathStream);

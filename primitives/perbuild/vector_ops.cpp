@@ -8,8 +8,6 @@ namespace kvz::prim::KVZ_BUILD_NS {
 namespace {
 using namespace simd;
 
-constexpr size_t kStreamBlock = 0x40000;
-
 #if !defined(KVZ_VEC_MOVES)
 void CopyBytesScalar(const uint8_t* s, uint8_t* d, size_t n) {
   while (n != 0 && (Addr(d) & 3) != 0) {
@@ -40,6 +38,8 @@ void ZeroScalar(uint8_t* d, size_t n) {
 #endif
 
 #if defined(KVZ_VEC_MOVES)
+
+constexpr size_t kStreamBlock = 0x40000;
 
 // Copies of fewer than 64 bytes.
 void SmallCopy(const uint8_t* s, uint8_t* d, size_t n) {
@@ -180,7 +180,7 @@ void VectorCopy(const uint8_t* s, uint8_t* d, size_t n) {
   const bool srcAligned = (Addr(s) & 15) == 0;
   const size_t streamFrom = kSsse3Strategy ? 0x100000 : 0x80000;
   if (n >= streamFrom && (!srcAligned || dstAlignedAtStart)) {
-    const uint32_t cache = ProbeCacheSize(!kSsse3Strategy);
+    const uint32_t cache = StreamingCacheSize(!kSsse3Strategy);
     if (cache != 0 && total >= cache / 2) {
       StreamingCopy(s, d, n);
       return;
@@ -257,7 +257,7 @@ void VectorZero(uint8_t* d, size_t n) {
     const V z = Zero();
     bool streamed = false;
     if (n > 0x80000) {
-      const uint32_t cache = ProbeCacheSize(false);
+      const uint32_t cache = StreamingCacheSize(false);
       if (cache != 0 && n >= cache) {
         StreamPieces(d, n, z);
         streamed = true;
@@ -297,7 +297,7 @@ void VectorFill(const void* value, uint8_t* d, size_t count, size_t streamAbove)
   const V v = LoadA(pattern);
   bool streamed = false;
   if (count > streamAbove) {
-    const uint32_t cache = ProbeCacheSize(false);
+    const uint32_t cache = StreamingCacheSize(false);
     // Bytes need a count of at least the cache size; wider elements a count above it.
     if (cache != 0 && (kSize == 1 ? count >= cache : count > cache / kSize)) {
       StreamPieces(d, n, v);

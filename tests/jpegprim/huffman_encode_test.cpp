@@ -3,9 +3,11 @@
 // build giving the generic build's bytes and state, also when the output runs full.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "primitives/jpeg/huffman_encode.h"
@@ -296,6 +298,72 @@ TEST(HuffmanEncode, RandomBlocksDecodeBackAndEveryBuildWritesTheSameBytes) {
     } else {
       EXPECT_EQ(c.Bytes(), reference) << b.name;
       EXPECT_EQ(std::memcmp(&beforeFlush, &referenceState, sizeof beforeFlush), 0) << b.name;
+    }
+  }
+}
+
+// Tables in which every symbol has a code, 254 of 8 bits and two of 16; the two long ones go
+// to the symbols named, so that a code and its value bits fill up to 32 bits.
+HuffmanSpec EveryCodeSpec(std::mt19937& rng, uint8_t longA, uint8_t longB) {
+  HuffmanSpec spec{};
+  spec.bits[7] = 254;
+  spec.bits[15] = 2;
+  for (int v = 0; v < 256; ++v) {
+    if (v != longA && v != longB) spec.values.push_back(static_cast<uint8_t>(v));
+  }
+  std::shuffle(spec.values.begin(), spec.values.end(), rng);
+  spec.values.push_back(longA);
+  spec.values.push_back(longB);
+  return spec;
+}
+
+// Every build against the generic one where the Annex K tables never go: DC differences up to
+// 65535 (size 16), AC values up to 32767 (size 15), long runs, 16-bit codes for the largest
+// sizes, ZRL and EOB. The generic bytes are decoded back.
+TEST(HuffmanEncode, LongestCodesAndLargestValuesGiveTheSameBytesInEveryBuild) {
+  std::mt19937 rng(11);
+  const HuffmanSpec dc[2] = {EveryCodeSpec(rng, 15, 16), EveryCodeSpec(rng, 0, 11)};
+  const HuffmanSpec ac[2] = {EveryCodeSpec(rng, 0x0F, 0xFF), EveryCodeSpec(rng, 0xF0, 0x00)};
+  const int count = 800;
+  std::vector<int16_t> blocks(64 * count, 0);
+  for (int n = 0; n < count; ++n) {
+    int16_t* b = &blocks[64 * n];
+    b[0] = static_cast<int16_t>(n % 4 == 0 ? (n % 8 ? 32767 : -32768) : static_cast<int>(rng() % 65536) - 32768);
+    const unsigned density = rng() % 60;
+    for (int i = 1; i < 64; ++i) {
+      if (rng() % 100 >= density) continue;
+      const int v = rng() % 4 == 0 ? static_cast<int>(rng() % 32767) + 1 : static_cast<int>(rng() % 300) + 1;
+      b[i] = static_cast<int16_t>(rng() & 1 ? -v : v);
+    }
+  }
+  std::vector<uint8_t> reference;
+  std::vector<std::pair<uint64_t, int32_t>> referenceStates;  // accumulator and count per block
+  for (const test::JpegBuild& b : test::RunnableJpegBuilds()) {
+    Coder c(b.slot, 1000000);
+    for (int t = 0; t < 2; ++t) {
+      ASSERT_EQ(kInitTable[b.slot](dc[t].bits, dc[t].values.data(), &c.tables.dc[t]), 0);
+      ASSERT_EQ(kInitTable[b.slot](ac[t].bits, ac[t].values.data(), &c.tables.ac[t]), 0);
+    }
+    for (int n = 0; n < count; ++n) {
+      ASSERT_EQ(c.Block(&blocks[64 * n], n % 2), 0) << b.name << " block " << n;
+      if (b.slot == 0) {
+        referenceStates.emplace_back(c.state.accumulator, c.state.count);
+      } else {
+        ASSERT_EQ(std::make_pair(c.state.accumulator, c.state.count), referenceStates[static_cast<size_t>(n)])
+            << b.name << " block " << n;
+      }
+    }
+    ASSERT_EQ(c.Flush(), 0);
+    if (b.slot == 0) {
+      reference = c.Bytes();
+      BitReader r(reference);
+      int16_t pred[2] = {0, 0}, back[64];
+      for (int n = 0; n < count; ++n) {
+        r.Block(dc[n % 2], ac[n % 2], &pred[n % 2], back);
+        ASSERT_EQ(std::memcmp(back, &blocks[64 * n], sizeof back), 0) << "block " << n;
+      }
+    } else {
+      EXPECT_EQ(c.Bytes(), reference) << b.name;
     }
   }
 }

@@ -98,6 +98,31 @@ TEST(CacheProbe, LeafFourOnlyForThePerCoreSizeOfAProcessorThatHasIt) {
   }
 }
 
+// The kernels probe once per kind of size (whole, per core) and keep the answer; large runs
+// after the first ask the processor nothing, and still stream by the kept size.
+TEST(CacheProbe, KernelsKeepTheSizeTheyProbed) {
+  Block buf(2 * kMiB, 0), src(2 * kMiB, 0, 0);
+  src.Fill(7);
+  for (const Build* b : VectorBuilds()) {
+    ScopedCpuid cpu(IntelCache({0x7A}, 2));  // 256 KiB, two cores
+    const uint32_t streamsBefore = b->Count(kPathStream);
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_EQ(0, b->ZeroBytes(buf.data(), 2 * kMiB));
+      ASSERT_EQ(0, b->CopyBytes(src.data(), buf.data(), 2 * kMiB));
+    }
+    EXPECT_EQ(6u, b->Count(kPathStream) - streamsBefore) << b->name;
+    // Zero (whole size) and, for the SSE3 copy, the per-core size: one probe each.
+    EXPECT_EQ(b->Ssse3() ? 1u : 2u, CpuidCallCount(2)) << b->name;
+    EXPECT_EQ(b->Ssse3() ? 0u : 1u, CpuidCallCount(4)) << b->name;
+    EXPECT_EQ(0, std::memcmp(src.data(), buf.data(), 2 * kMiB)) << b->name;
+  }
+  // Another processor is probed afresh once the kept size is dropped.
+  ScopedCpuid big(IntelCache({0x47}));
+  EXPECT_EQ(8 * kMiB, kvz::prim::StreamingCacheSize(false));
+  EXPECT_EQ(8 * kMiB, kvz::prim::StreamingCacheSize(false));
+  EXPECT_EQ(1u, CpuidCallCount(2));
+}
+
 // A large run through a build: did it probe (leaf 2 queried), and did it stream?
 struct Outcome {
   uint32_t leaf2, leaf4;

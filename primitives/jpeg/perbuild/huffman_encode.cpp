@@ -1,11 +1,12 @@
 // Huffman encoding. The generic build codes a block one WriteHuffmanBits call per code and per
 // value, emitting each byte as soon as eight bits are pending. The vector builds first try a
-// faster coder: it reorders the block to zigzag order, finds the non-zero coefficients with one
-// comparison per eight (SSE2; the 32-bit SSE build, without integer vectors, tests them one by
-// one), keeps up to 63 bits in a register and stores four bytes at a time when none is 0xFF.
-// It runs only with room for any block and gives up, before touching the length, the state or
-// the predictor, on a symbol without a code; the byte-at-a-time procedure then codes the block,
-// so the output and the state are the same in every build.
+// faster coder: it finds the non-zero coefficients in zigzag order as one 64-bit mask (SSSE3:
+// zero flags of the natural order reordered by byte shuffles; SSE2: per-row tables; the 32-bit
+// SSE build, without integer vectors, tests them one by one), walks it with a bit scan, puts
+// each code with its value bits in one step into a 64-bit buffer and stores eight bytes at a
+// time when none is 0xFF. It runs only with room for any block and gives up, before touching the
+// length, the state or the predictor, on a symbol without a code; the byte-at-a-time procedure
+// then codes the block, so the output and the state are the same in every build.
 #include "primitives/jpeg/huffman_encode.h"
 
 #include <stddef.h>
@@ -21,8 +22,8 @@ namespace {
 constexpr bool kGeneric = KVZ_BUILD_ISA == KVZ_ISA_GENERIC;
 
 // Room the faster coder needs: 32 bits of DC, at most 63 x 31 bits of AC, 7 pending bits, every
-// byte possibly stuffed, and the three bytes its last four-byte store may write past its end.
-constexpr int32_t kFastCoderRoom = 2 * ((32 + 63 * 31 + 7 + 7) / 8) + 3;
+// byte possibly stuffed, and the seven bytes its last eight-byte store may write past its end.
+constexpr int32_t kFastCoderRoom = 2 * ((32 + 63 * 31 + 7 + 7) / 8) + 7;
 
 struct BitLengths {
   uint8_t of[256];
@@ -92,168 +93,194 @@ PrimitiveStatus EncodeBlockByBytes(const int16_t* block, uint8_t* dst, int32_t d
   return kStsOk;
 }
 
-// The faster coder's bit buffer: `bits` valid bits at the bottom of `buffer`, below 32 between
-// puts, written out four bytes at a time.
+// The faster coder's bit buffer: the `64 - free` bits not yet written sit at the bottom of
+// `buffer` (above them, bits already written). It is written out eight bytes at a time, in one
+// store unless one of them is 0xFF.
 struct BitWriter {
   uint64_t buffer;
-  int32_t bits;
+  int32_t free;
   uint8_t* out;
 
-  void Emit(uint32_t byte) {
-    *out++ = static_cast<uint8_t>(byte);
-    if (byte == 0xFF) *out++ = 0;
-  }
-  void Put(uint32_t value, int32_t n) {
-    buffer = (buffer << n) | value;
-    bits += n;
-    if (bits < 32) return;
-    bits -= 32;
-    const uint32_t w = static_cast<uint32_t>(buffer >> bits);
-    if ((((~w) - 0x01010101u) & w & 0x80808080u) == 0) {
-      const uint32_t be = __builtin_bswap32(w);
-      memcpy(out, &be, 4);
-      out += 4;
+  static bool HasFF(uint64_t w) { return ((~w - 0x0101010101010101ull) & w & 0x8080808080808080ull) != 0; }
+  // Stores the first `count` bytes of w (most significant first); the store may write all eight.
+  void Store(uint64_t w, int32_t count) {
+    if (__builtin_expect(HasFF(w), 0)) {
+      out = StoreStuffed(out, w, count);
     } else {
-      for (int shift = 24; shift >= 0; shift -= 8) Emit((w >> shift) & 0xFF);
+      const uint64_t be = __builtin_bswap64(w);
+      memcpy(out, &be, 8);
+      out += count;
     }
   }
-};
-
-#if KVZ_JPEG_SSSE3
-// Byte shuffles that gather zigzag positions 8j..8j+7 from natural row r (0x80 clears a lane
-// whose coefficient lies in another row); the rows each group draws from are contiguous.
-struct ZigzagGather {
-  uint8_t lane[8][8][16];
-  int8_t first[8];
-  int8_t last[8];
-};
-constexpr ZigzagGather MakeZigzagGather() {
-  ZigzagGather t{};
-  for (int j = 0; j < 8; ++j) {
-    t.first[j] = 7;
-    t.last[j] = 0;
-    for (int r = 0; r < 8; ++r)
-      for (int l = 0; l < 8; ++l) {
-        const int n = kZigzagToNatural[8 * j + l];
-        const bool here = n / 8 == r;
-        t.lane[j][r][2 * l] = static_cast<uint8_t>(here ? 2 * (n % 8) : 0x80);
-        t.lane[j][r][2 * l + 1] = static_cast<uint8_t>(here ? 2 * (n % 8) + 1 : 0x80);
-        if (here && r < t.first[j]) t.first[j] = static_cast<int8_t>(r);
-        if (here && r > t.last[j]) t.last[j] = static_cast<int8_t>(r);
-      }
-  }
-  return t;
-}
-alignas(16) constexpr ZigzagGather kZigzagGather = MakeZigzagGather();
-
-// The block in zigzag order, eight coefficients per step from the rows they come from.
-inline void GatherZigzag(const int16_t* block, int16_t* zigzag) {
-  __m128i rows[8];
-  for (int r = 0; r < 8; ++r) rows[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * r));
-#pragma GCC unroll 8
-  for (int j = 0; j < 8; ++j) {
-    __m128i ordered = _mm_setzero_si128();
-#pragma GCC unroll 8
-    for (int r = kZigzagGather.first[j]; r <= kZigzagGather.last[j]; ++r) {
-      const __m128i shuffle = _mm_load_si128(reinterpret_cast<const __m128i*>(kZigzagGather.lane[j][r]));
-      ordered = _mm_or_si128(ordered, _mm_shuffle_epi8(rows[r], shuffle));
+  __attribute__((noinline, cold)) static uint8_t* StoreStuffed(uint8_t* out, uint64_t w, int32_t count) {
+    for (int32_t shift = 56; shift > 56 - 8 * count; shift -= 8) {
+      const uint8_t byte = static_cast<uint8_t>(w >> shift);
+      *out++ = byte;
+      if (byte == 0xFF) *out++ = 0;
     }
-    _mm_store_si128(reinterpret_cast<__m128i*>(zigzag + 8 * j), ordered);
+    return out;
   }
-}
-#endif
+  // value < 2^n, 1 <= n <= 32.
+  void Put(uint64_t value, int32_t n) {
+    free -= n;
+    if (free >= 0) {
+      buffer = (buffer << n) | value;
+      return;
+    }
+    Store((buffer << (n + free)) | (value >> -free), 8);
+    buffer = value;
+    free += 64;
+  }
+};
 
 // Bit k set when zigzag position k holds a non-zero coefficient.
-inline uint64_t NonZeroMask(const int16_t* zigzag) {
-  uint64_t mask = 0;
-#if KVZ_JPEG_SSE2
+#if KVZ_JPEG_SSSE3
+// Byte shuffles that take quarter q of the zigzag order (positions 16q..16q+15) from the packed
+// zero flags of natural coefficients 16i..16i+15 (0x80 clears a lane another quarter fills).
+struct ZigzagFlagShuffle {
+  uint8_t lane[4][4][16];
+};
+constexpr ZigzagFlagShuffle MakeZigzagFlagShuffle() {
+  ZigzagFlagShuffle t{};
+  for (int q = 0; q < 4; ++q)
+    for (int i = 0; i < 4; ++i)
+      for (int l = 0; l < 16; ++l) {
+        const int n = kZigzagToNatural[16 * q + l];
+        t.lane[q][i][l] = static_cast<uint8_t>(n / 16 == i ? n % 16 : 0x80);
+      }
+  return t;
+}
+alignas(16) constexpr ZigzagFlagShuffle kZigzagFlagShuffle = MakeZigzagFlagShuffle();
+// The natural quarters each zigzag quarter draws from.
+constexpr int kFlagFirst[4] = {0, 0, 0, 1};
+constexpr int kFlagLast[4] = {2, 3, 3, 3};
+
+inline uint64_t ZigzagNonZeroMask(const int16_t* block) {
   const __m128i zero = _mm_setzero_si128();
+  __m128i flags[4];
   for (int i = 0; i < 4; ++i) {
-    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(zigzag + 16 * i));
-    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(zigzag + 16 * i + 8));
-    __m128i isZero = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
-    mask |= static_cast<uint64_t>(~_mm_movemask_epi8(isZero) & 0xFFFF) << (16 * i);
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i + 8));
+    flags[i] = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
   }
-#else
-  for (int k = 0; k < 64; ++k) mask |= static_cast<uint64_t>(zigzag[k] != 0) << k;
-#endif
+  uint64_t zeros = 0;
+#pragma GCC unroll 4
+  for (int q = 0; q < 4; ++q) {
+    __m128i ordered = _mm_setzero_si128();
+#pragma GCC unroll 4
+    for (int i = kFlagFirst[q]; i <= kFlagLast[q]; ++i) {
+      const __m128i shuffle = _mm_load_si128(reinterpret_cast<const __m128i*>(kZigzagFlagShuffle.lane[q][i]));
+      ordered = _mm_or_si128(ordered, _mm_shuffle_epi8(flags[i], shuffle));
+    }
+    zeros |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(ordered))) << (16 * q);
+  }
+  return ~zeros;
+}
+#elif KVZ_JPEG_SSE2
+// Per natural row and its eight non-zero flags (bit c: column c), the flags at their zigzag
+// positions.
+struct RowToZigzag {
+  uint64_t bits[8][256];
+};
+constexpr RowToZigzag MakeRowToZigzag() {
+  RowToZigzag t{};
+  for (int r = 0; r < 8; ++r)
+    for (int f = 0; f < 256; ++f)
+      for (int c = 0; c < 8; ++c)
+        if (f & (1 << c)) t.bits[r][f] |= uint64_t{1} << kNaturalToZigzag[8 * r + c];
+  return t;
+}
+alignas(64) constexpr RowToZigzag kRowToZigzag = MakeRowToZigzag();
+
+inline uint64_t ZigzagNonZeroMask(const int16_t* block) {
+  const __m128i zero = _mm_setzero_si128();
+  uint64_t mask = 0;
+  for (int i = 0; i < 4; ++i) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i + 8));
+    const uint32_t nonZero =
+        ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero))));
+    mask |= kRowToZigzag.bits[2 * i][nonZero & 0xFF] | kRowToZigzag.bits[2 * i + 1][(nonZero >> 8) & 0xFF];
+  }
   return mask;
 }
-
-__attribute__((always_inline)) inline bool EncodeBlockFast(const int16_t* block, uint8_t* dst, int32_t dstLength, int32_t* position,
-                     int16_t* dcPredictor, const HuffmanEncodeTable* dcTable,
-                     const HuffmanEncodeTable* acTable, HuffmanEncodeState* state) {
-  if (static_cast<int64_t>(dstLength) - *position < kFastCoderRoom) return false;
-  alignas(16) int16_t zigzag[64];
-#if KVZ_JPEG_SSSE3
-  GatherZigzag(block, zigzag);
 #else
-  for (int k = 0; k < 64; ++k) zigzag[k] = block[kZigzagToNatural[k]];
+inline uint64_t ZigzagNonZeroMask(const int16_t* block) {
+  uint64_t mask = 0;
+  for (int k = 0; k < 64; ++k) mask |= static_cast<uint64_t>(block[kZigzagToNatural[k]] != 0) << k;
+  return mask;
+}
 #endif
-  uint64_t mask = NonZeroMask(zigzag) & ~uint64_t{1};
+
+// Code and value bits of a coefficient as one field: the code (of the entry e) above the s
+// value bits. v + sign is v - 1 for a negative v, whose bits from s up are all ones; the
+// complemented code shifted over them clears them.
+inline uint32_t CodeAndValue(uint32_t e, uint32_t sign, uint32_t bits, int32_t s) {
+  return (((e & 0xFFFF) ^ sign) << s) ^ bits;
+}
+
+__attribute__((always_inline)) inline bool EncodeBlockFast(const int16_t* block, uint8_t* dst, int32_t dstLength,
+                                                           int32_t* position, int16_t* dcPredictor,
+                                                           const HuffmanEncodeTable* dcTable,
+                                                           const HuffmanEncodeTable* acTable,
+                                                           HuffmanEncodeState* state) {
+  if (static_cast<int64_t>(dstLength) - *position < kFastCoderRoom) return false;
+  uint64_t mask = ZigzagNonZeroMask(block) & ~uint64_t{1};
 
   const uint32_t accumulator = static_cast<uint32_t>(state->accumulator);
   const int32_t pending = state->count;
-  BitWriter w{pending ? (accumulator >> (24 - pending)) & ((1u << pending) - 1) : 0, pending,
-              dst + *position};
+  uint8_t* const start = dst + *position;
+  BitWriter w{(accumulator >> (24 - pending)) & ((1u << pending) - 1), 64 - pending, start};
 
   const int32_t d = block[0] - *dcPredictor;
-  int32_t s = SizeCategory(static_cast<uint32_t>(d < 0 ? -d : d));
-  uint32_t e = dcTable->entry[s];
-  if ((e >> 16) == 0) return false;
-  w.Put(e & 0xFFFF, static_cast<int32_t>(e >> 16));
-  if (s > 0) w.Put(ValueBits(d, s), s);
+  uint32_t sign = static_cast<uint32_t>(d >> 31);
+  uint32_t bits = static_cast<uint32_t>(d) + sign;
+  const int32_t dcSize = 31 - __builtin_clz(2 * (bits ^ sign) + 1);
+  uint32_t e = dcTable->entry[dcSize];
+  if (e < 0x10000) return false;
+  w.Put(CodeAndValue(e, sign, bits, dcSize), static_cast<int32_t>(e >> 16) + dcSize);
 
-  const uint32_t zrl = acTable->entry[0xF0];
-  int32_t previous = 0;
+  int32_t next = 1;
   while (mask != 0) {
     const int32_t k = __builtin_ctzll(mask);
     mask &= mask - 1;
-    int32_t run = k - previous - 1;
-    previous = k;
+    int32_t run = k - next;
+    next = k + 1;
     for (; run > 15; run -= 16) {
-      if ((zrl >> 16) == 0) return false;
-      w.Put(zrl & 0xFFFF, static_cast<int32_t>(zrl >> 16));
+      e = acTable->entry[0xF0];
+      if (e < 0x10000) return false;
+      w.Put(e & 0xFFFF, static_cast<int32_t>(e >> 16));
     }
-    const int32_t v = zigzag[k];
-    s = 32 - __builtin_clz(static_cast<uint32_t>(v < 0 ? -v : v));
+    const int32_t v = block[kZigzagToNatural[k]];
+    sign = static_cast<uint32_t>(v >> 31);
+    bits = static_cast<uint32_t>(v) + sign;
+    const int32_t s = 32 - __builtin_clz(bits ^ sign);
     if (s > 15) return false;
     e = acTable->entry[run * 16 + s];
-    const int32_t length = static_cast<int32_t>(e >> 16);
-    if (length == 0) return false;
-    w.Put(((e & 0xFFFF) << s) | (static_cast<uint32_t>(v + (v >> 31)) & ((1u << s) - 1)), length + s);
+    if (e < 0x10000) return false;
+    w.Put(CodeAndValue(e, sign, bits, s), static_cast<int32_t>(e >> 16) + s);
   }
-  if (previous < 63) {
+  if (next < 64) {
     e = acTable->entry[0x00];
-    if ((e >> 16) == 0) return false;
+    if (e < 0x10000) return false;
     w.Put(e & 0xFFFF, static_cast<int32_t>(e >> 16));
   }
-  // The whole bytes left (at most three): one four-byte store unless one of them is 0xFF.
-  const int32_t whole = w.bits >> 3;
-  if (whole != 0) {
-    const int32_t rest = w.bits - 8 * whole;
-    const uint32_t bytes = static_cast<uint32_t>(w.buffer >> rest) << (32 - 8 * whole);
-    if ((((~bytes) - 0x01010101u) & bytes & 0x80808080u) == 0) {
-      const uint32_t be = __builtin_bswap32(bytes);
-      memcpy(w.out, &be, 4);
-      w.out += whole;
-    } else {
-      for (int32_t i = 0; i < whole; ++i) w.Emit((bytes >> (24 - 8 * i)) & 0xFF);
-    }
-    w.bits = rest;
-  }
+  // The whole bytes left (at most eight), in one store unless one of them is 0xFF.
+  const int32_t used = 64 - w.free;
+  const int32_t whole = used >> 3;
+  const int32_t rest = used & 7;
+  if (whole != 0) w.Store((w.buffer << (64 - used)) & (~uint64_t{0} << (64 - 8 * whole)), whole);
 
   // The state as the byte-at-a-time coder leaves it: the last byte taken above bit 23. A byte
   // written is data unless it is the zero stuffed after a data 0xFF.
   uint32_t top = accumulator >> 24;
-  const uint8_t* const start = dst + *position;
   if (w.out > start) {
     top = w.out[-1];
     if (top == 0 && w.out - start >= 2 && w.out[-2] == 0xFF) top = 0xFF;
   }
-  const uint32_t rest = static_cast<uint32_t>(w.buffer) & ((1u << w.bits) - 1);
-  state->accumulator = (top << 24) | (w.bits ? rest << (24 - w.bits) : 0);
-  state->count = w.bits;
+  const uint32_t last = static_cast<uint32_t>(w.buffer) & ((1u << rest) - 1);
+  state->accumulator = (top << 24) | (last << (24 - rest));
+  state->count = rest;
   *dcPredictor = block[0];
   *position = static_cast<int32_t>(w.out - dst);
   return true;

@@ -4,6 +4,8 @@
 #include <map>
 #include <stdexcept>
 
+#include "primitives/cache_probe.h"
+
 namespace kvz::test {
 namespace {
 
@@ -83,8 +85,12 @@ const CpuProfile& Profile(const std::string& name) {
 ScopedCpu::ScopedCpu(const CpuProfile& profile) {
   const kernel::CpuidTable table = MakeCpuidTable(profile);
   kernel::InjectCpuid(&table);
+  prim::ForgetStreamingCacheSize();  // the kernels probe the injected processor's cache afresh
 }
 
-ScopedCpu::~ScopedCpu() { kernel::InjectCpuid(nullptr); }
+ScopedCpu::~ScopedCpu() {
+  kernel::InjectCpuid(nullptr);
+  prim::ForgetStreamingCacheSize();
+}
 
 }  // namespace kvz::test

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kvz/kernel_testing.h"
+#include "primitives/cache_probe.h"
 
 namespace e2 {
 
@@ -80,8 +81,15 @@ inline kvz::kernel::CpuidTable IntelCache(const std::vector<uint8_t>& descriptor
 
 class ScopedCpuid {
  public:
-  explicit ScopedCpuid(const kvz::kernel::CpuidTable& t) { kvz::kernel::InjectCpuid(&t); }
-  ~ScopedCpuid() { kvz::kernel::InjectCpuid(nullptr); }
+  // The kernels keep the cache size they probed: each processor is probed afresh.
+  explicit ScopedCpuid(const kvz::kernel::CpuidTable& t) {
+    kvz::kernel::InjectCpuid(&t);
+    kvz::prim::ForgetStreamingCacheSize();
+  }
+  ~ScopedCpuid() {
+    kvz::kernel::InjectCpuid(nullptr);
+    kvz::prim::ForgetStreamingCacheSize();
+  }
   ScopedCpuid(const ScopedCpuid&) = delete;
   ScopedCpuid& operator=(const ScopedCpuid&) = delete;
 };
