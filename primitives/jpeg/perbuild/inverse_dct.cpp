@@ -199,9 +199,9 @@ KVZ_IDCT_INLINE void InverseDctVector(const __m128i x[8], bool lowerRowsZero, bo
 
 KVZ_IDCT_INLINE void StoreRowPairs(__m128i rows01, __m128i rows23, uint8_t* dst, int32_t step) {
   _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), rows01);
-  _mm_storeh_pd(reinterpret_cast<double*>(dst + step), _mm_castsi128_pd(rows01));
+  _mm_storeh_pi(reinterpret_cast<__m64*>(dst + step), _mm_castsi128_ps(rows01));
   _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 2 * step), rows23);
-  _mm_storeh_pd(reinterpret_cast<double*>(dst + 3 * step), _mm_castsi128_pd(rows23));
+  _mm_storeh_pi(reinterpret_cast<__m64*>(dst + 3 * step), _mm_castsi128_ps(rows23));
 }
 
 // Four rows of InverseDctVector's output to 8-bit samples: +128 and clamping is the signed byte
