@@ -120,6 +120,11 @@ struct BitWriter {
     }
     return out;
   }
+  // value < 2^n, 1 <= n <= free.
+  void PutWithRoom(uint64_t value, int32_t n) {
+    free -= n;
+    buffer = (buffer << n) | value;
+  }
   // value < 2^n, 1 <= n <= 32.
   void Put(uint64_t value, int32_t n) {
     free -= n;
@@ -133,7 +138,25 @@ struct BitWriter {
   }
 };
 
-// Bit k set when zigzag position k holds a non-zero coefficient.
+// The non-zero coefficients as a mask, bit k for zigzag position k; false when an AC coefficient
+// is -32768, which no AC symbol can code (the byte-at-a-time coder then reports it).
+#if KVZ_JPEG_SSE2
+// Zero flags of the natural order packed to bytes, sixteen coefficients per register.
+inline bool NaturalZeroFlags(const int16_t* block, __m128i flags[4]) {
+  const __m128i zero = _mm_setzero_si128();
+  // The DC may be -32768: its lowest bit set keeps it out of the check.
+  __m128i least = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block)), _mm_cvtsi32_si128(1));
+#pragma GCC unroll 4
+  for (int i = 0; i < 4; ++i) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i + 8));
+    flags[i] = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
+    least = _mm_min_epi16(least, i == 0 ? b : _mm_min_epi16(a, b));
+  }
+  return _mm_movemask_epi8(_mm_cmpeq_epi16(least, _mm_set1_epi16(-32768))) == 0;
+}
+#endif
+
 #if KVZ_JPEG_SSSE3
 // Byte shuffles that take quarter q of the zigzag order (positions 16q..16q+15) from the packed
 // zero flags of natural coefficients 16i..16i+15 (0x80 clears a lane another quarter fills).
@@ -155,14 +178,9 @@ alignas(16) constexpr ZigzagFlagShuffle kZigzagFlagShuffle = MakeZigzagFlagShuff
 constexpr int kFlagFirst[4] = {0, 0, 0, 1};
 constexpr int kFlagLast[4] = {2, 3, 3, 3};
 
-inline uint64_t ZigzagNonZeroMask(const int16_t* block) {
-  const __m128i zero = _mm_setzero_si128();
+inline bool ZigzagNonZeroMask(const int16_t* block, uint64_t* mask) {
   __m128i flags[4];
-  for (int i = 0; i < 4; ++i) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i + 8));
-    flags[i] = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
-  }
+  if (!NaturalZeroFlags(block, flags)) return false;
   uint64_t zeros = 0;
 #pragma GCC unroll 4
   for (int q = 0; q < 4; ++q) {
@@ -174,7 +192,8 @@ inline uint64_t ZigzagNonZeroMask(const int16_t* block) {
     }
     zeros |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(ordered))) << (16 * q);
   }
-  return ~zeros;
+  *mask = ~zeros;
+  return true;
 }
 #elif KVZ_JPEG_SSE2
 // Per natural row and its eight non-zero flags (bit c: column c), the flags at their zigzag
@@ -192,23 +211,28 @@ constexpr RowToZigzag MakeRowToZigzag() {
 }
 alignas(64) constexpr RowToZigzag kRowToZigzag = MakeRowToZigzag();
 
-inline uint64_t ZigzagNonZeroMask(const int16_t* block) {
-  const __m128i zero = _mm_setzero_si128();
-  uint64_t mask = 0;
+inline bool ZigzagNonZeroMask(const int16_t* block, uint64_t* mask) {
+  __m128i flags[4];
+  if (!NaturalZeroFlags(block, flags)) return false;
+  uint64_t nonZero = 0;
+#pragma GCC unroll 4
   for (int i = 0; i < 4; ++i) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i + 8));
-    const uint32_t nonZero =
-        ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero))));
-    mask |= kRowToZigzag.bits[2 * i][nonZero & 0xFF] | kRowToZigzag.bits[2 * i + 1][(nonZero >> 8) & 0xFF];
+    const uint32_t rows = ~static_cast<uint32_t>(_mm_movemask_epi8(flags[i]));
+    nonZero |= kRowToZigzag.bits[2 * i][rows & 0xFF] | kRowToZigzag.bits[2 * i + 1][(rows >> 8) & 0xFF];
   }
-  return mask;
+  *mask = nonZero;
+  return true;
 }
 #else
-inline uint64_t ZigzagNonZeroMask(const int16_t* block) {
-  uint64_t mask = 0;
-  for (int k = 0; k < 64; ++k) mask |= static_cast<uint64_t>(block[kZigzagToNatural[k]] != 0) << k;
-  return mask;
+inline bool ZigzagNonZeroMask(const int16_t* block, uint64_t* mask) {
+  uint64_t nonZero = 0;
+  for (int k = 1; k < 64; ++k) {
+    const int32_t v = block[kZigzagToNatural[k]];
+    if (v == -32768) return false;
+    nonZero |= static_cast<uint64_t>(v != 0) << k;
+  }
+  *mask = nonZero;
+  return true;
 }
 #endif
 
@@ -224,8 +248,9 @@ __attribute__((always_inline)) inline bool EncodeBlockFast(const int16_t* block,
                                                            const HuffmanEncodeTable* dcTable,
                                                            const HuffmanEncodeTable* acTable,
                                                            HuffmanEncodeState* state) {
-  if (static_cast<int64_t>(dstLength) - *position < kFastCoderRoom) return false;
-  uint64_t mask = ZigzagNonZeroMask(block) & ~uint64_t{1};
+  uint64_t mask;
+  if (static_cast<int64_t>(dstLength) - *position < kFastCoderRoom || !ZigzagNonZeroMask(block, &mask)) return false;
+  mask &= ~uint64_t{1};
 
   const uint32_t accumulator = static_cast<uint32_t>(state->accumulator);
   const int32_t pending = state->count;
@@ -238,13 +263,14 @@ __attribute__((always_inline)) inline bool EncodeBlockFast(const int16_t* block,
   const int32_t dcSize = 31 - __builtin_clz(2 * (bits ^ sign) + 1);
   uint32_t e = dcTable->entry[dcSize];
   if (e < 0x10000) return false;
-  w.Put(CodeAndValue(e, sign, bits, dcSize), static_cast<int32_t>(e >> 16) + dcSize);
+  // At most 7 bits are pending: the DC's 32 bits fit without a store.
+  w.PutWithRoom(CodeAndValue(e, sign, bits, dcSize), static_cast<int32_t>(e >> 16) + dcSize);
 
-  int32_t next = 1;
+  uint32_t next = 1;
   while (mask != 0) {
-    const int32_t k = __builtin_ctzll(mask);
+    const uint32_t k = static_cast<uint32_t>(__builtin_ctzll(mask));
     mask &= mask - 1;
-    int32_t run = k - next;
+    uint32_t run = k - next;
     next = k + 1;
     for (; run > 15; run -= 16) {
       e = acTable->entry[0xF0];
@@ -254,13 +280,12 @@ __attribute__((always_inline)) inline bool EncodeBlockFast(const int16_t* block,
     const int32_t v = block[kZigzagToNatural[k]];
     sign = static_cast<uint32_t>(v >> 31);
     bits = static_cast<uint32_t>(v) + sign;
-    const int32_t s = 32 - __builtin_clz(bits ^ sign);
-    if (s > 15) return false;
+    const uint32_t s = static_cast<uint32_t>(32 - __builtin_clz(bits ^ sign));
     e = acTable->entry[run * 16 + s];
     if (e < 0x10000) return false;
-    w.Put(CodeAndValue(e, sign, bits, s), static_cast<int32_t>(e >> 16) + s);
+    w.Put(CodeAndValue(e, sign, bits, static_cast<int32_t>(s)), static_cast<int32_t>((e >> 16) + s));
   }
-  if (next < 64) {
+  if (next < 64u) {
     e = acTable->entry[0x00];
     if (e < 0x10000) return false;
     w.Put(e & 0xFFFF, static_cast<int32_t>(e >> 16));
