@@ -24,6 +24,16 @@ constexpr int kMaxCodeLength = 16;
 constexpr int kLookaheadBits = 8;
 constexpr uint8_t kMarkerPrefix = 0xFF;
 
+// The private table's entries. A direct entry: bits 0-5 the bits the code and its value take,
+// bits 8-15 one more than the run (the step to the coefficient's position) or kFastEndOfBlock,
+// bits 16-31 the extended value. An escape entry (ZRL, a value that does not fit, a code longer
+// than the table's bits, no code): bits 0-4 the code's length, 0 when it is longer or absent,
+// bits 8-15 the symbol.
+constexpr uint32_t kFastEscape = 0x80;
+constexpr uint32_t kFastEndOfBlock = 0xFF;  // steps past every position: the block loop ends
+constexpr int kFastStepShift = 8;
+constexpr int kFastValueShift = 16;
+
 struct BitReader {
   const uint8_t* data;
   int32_t length;
@@ -180,10 +190,20 @@ inline int32_t Extend(uint32_t v, int s) {
   return static_cast<int32_t>(v + (clear & (1u - (1u << s))));
 }
 
-// Explicit stores: for one block they cost less than a call of the library's memset.
+// Explicit stores: for one block they cost less than a call of the library's memset, and
+// written out they are not turned into one (or into a string store, slow to start).
 inline void ZeroBlock(int16_t* block) {
 #if defined(__SSE2__)
-  for (int i = 0; i < 8; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 8 * i), _mm_setzero_si128());
+  __m128i* const v = reinterpret_cast<__m128i*>(block);
+  const __m128i zero = _mm_setzero_si128();
+  _mm_storeu_si128(v + 0, zero);
+  _mm_storeu_si128(v + 1, zero);
+  _mm_storeu_si128(v + 2, zero);
+  _mm_storeu_si128(v + 3, zero);
+  _mm_storeu_si128(v + 4, zero);
+  _mm_storeu_si128(v + 5, zero);
+  _mm_storeu_si128(v + 6, zero);
+  _mm_storeu_si128(v + 7, zero);
 #else
   memset(block, 0, 64 * sizeof(int16_t));
 #endif
@@ -259,13 +279,46 @@ __attribute__((noinline)) Window TopUpByReader(BitReader& r, Window w) {
   return Window{r.count != 0 ? r.acc << (64 - r.count) : 0, r.count, r.pos};
 }
 
+// Where the bytes from `from` on stop being plain data: the first 0xFF among the next
+// kCleanScanBytes bytes (clipped to the data), else the end of those bytes.
+constexpr int32_t kCleanScanBytes = 64;
+
+inline int32_t CleanEnd(const uint8_t* data, int32_t length, int32_t from) {
+  if (from > length - kCleanScanBytes) {
+    while (from < length && data[from] != kMarkerPrefix) ++from;
+    return from;
+  }
+#if defined(__SSE2__)
+  static_assert(kCleanScanBytes == 64, "four vectors");
+  const __m128i ff = _mm_set1_epi8(-1);
+  const __m128i* const v = reinterpret_cast<const __m128i*>(data + from);
+  const uint32_t low = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(v), ff))) |
+                       static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(v + 1), ff))) << 16;
+  const uint32_t high = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(v + 2), ff))) |
+                        static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(v + 3), ff))) << 16;
+  const uint64_t found = static_cast<uint64_t>(high) << 32 | low;
+  return from + (found != 0 ? __builtin_ctzll(found) : kCleanScanBytes);
+#else
+  for (int i = 0; i < kCleanScanBytes; i += 8) {
+    uint64_t word;
+    memcpy(&word, data + from + i, 8);
+    const uint64_t ff = (~word - 0x0101010101010101ull) & word & 0x8080808080808080ull;
+    // Read as little-endian, the lowest flagged byte is exactly the first 0xFF.
+    if (ff != 0) return from + i + (__builtin_ctzll(ff) >> 3);
+  }
+  return from + kCleanScanBytes;
+#endif
+}
+
 // The sequential block decoder's fast path. It keeps a left-aligned window (the next bit is
-// bit 63) of at least 32 bits, enough for any code and its value, topped up from eight data
-// bytes at a time while they lie inside the data and hold no 0xFF; the bits below the valid
-// ones are the data's next bits or zero. Where a top-up cannot take whole words the reader's
-// own fill does that step (stuffing, fill bytes, markers); once fewer than 32 bits can be held
-// the caller finishes the block with checked steps. *next is the next zig-zag position (0: the
-// DC coefficient was not decoded), *done tells that the block ended.
+// bit 63), topped up from eight data bytes at a time while they lie inside the data and hold no
+// 0xFF (the bytes up to `limit` + 8 are known to be plain data); the bits below the valid ones
+// are the data's next bits or zero. Where a top-up cannot take whole words the reader's own
+// fill does that step (stuffing, fill bytes, markers); once fewer than 32 bits can be held the
+// caller finishes the block with checked steps. Most symbols are one direct entry of the
+// private table: its bits leave the window in one shift and its value is stored as it is.
+// *next is the next zig-zag position (0: the DC coefficient was not decoded), *done tells that
+// the block ended.
 PrimitiveStatus DecodeBlockFast(BitReader& r, int16_t* block, int16_t* dcPredictor,
                                 const HuffmanDecodeTable* dcTable, const HuffmanDecodeTable* acTable,
                                 int32_t* next, bool* done) {
@@ -276,36 +329,43 @@ PrimitiveStatus DecodeBlockFast(BitReader& r, int16_t* block, int16_t* dcPredict
     if (r.count < 32) return kStsOk;
   }
   const uint8_t* const data = r.data;
-  int32_t limit = r.marker == 0 && r.pos >= 0 ? r.length - 8 : -1;
+  const int32_t length = r.length;
   int32_t pos = r.pos;
   int32_t count = r.count;
   uint64_t bits = r.acc << (64 - count);
+  const bool words = r.marker == 0 && pos >= 0 && pos <= length - 8;
+  int32_t limit = words ? CleanEnd(data, length, pos) - 8 : -1;
 
   auto writeBack = [&]() {
     r.acc = count != 0 ? bits >> (64 - count) : 0;
     r.count = count;
     r.pos = pos;
   };
-  // Called after a symbol was consumed, so fewer than 64 bits are held.
-  auto topUp = [&]() __attribute__((always_inline)) -> bool {
-    if (pos <= limit) {
-      uint64_t word;
-      memcpy(&word, data + pos, 8);
-      const uint64_t t = ~word;
-      // Read as little-endian, the lowest flagged byte is exactly the first 0xFF.
-      const uint64_t ff = (t - 0x0101010101010101ull) & word & 0x8080808080808080ull;
-      if (ff == 0) {
-        bits |= __builtin_bswap64(word) >> count;
-        pos += (63 - count) >> 3;
-        count |= 56;
+  // Whole bytes up to 56 or more held bits; called only after bits were consumed, so fewer
+  // than 64 are held.
+  auto takeWord = [&]() __attribute__((always_inline)) {
+    uint64_t word;
+    memcpy(&word, data + pos, 8);
+    bits |= __builtin_bswap64(word) >> count;
+    pos += (63 - count) >> 3;
+    count |= 56;
+  };
+  // The top-up past the known plain bytes: look further, take the bytes before a 0xFF, or let
+  // the reader take the 0xFF (stuffing, fill bytes, a marker).
+  auto topUpSlow = [&]() __attribute__((always_inline)) -> bool {
+    if (r.marker == 0 && pos >= 0 && pos <= length - 8) {
+      const int32_t clean = CleanEnd(data, length, pos) - pos;
+      limit = pos + clean - 8;
+      if (clean >= 8) {
+        takeWord();
         return true;
       }
-      // Bytes before the 0xFF are plain data: take those, and leave the 0xFF to the reader.
       int32_t take = (63 - count) >> 3;
-      const int32_t clean = __builtin_ctzll(ff) >> 3;
       if (take > clean) take = clean;
       const int32_t after = count + 8 * take;
       if (after >= 32) {
+        uint64_t word;
+        memcpy(&word, data + pos, 8);
         bits |= (__builtin_bswap64(word) >> count) & ~(~uint64_t{0} >> after);
         pos += take;
         count = after;
@@ -316,79 +376,165 @@ PrimitiveStatus DecodeBlockFast(BitReader& r, int16_t* block, int16_t* dcPredict
     bits = w.bits;
     count = w.count;
     pos = w.pos;
-    if (r.marker != 0) limit = -1;
+    limit = -1;  // looked at again on the next top-up
     return count >= 32;
   };
-  // (length << 16) | symbol of the next code, as the lookahead gives it; 0 for no code.
-  auto lookUp = [&](const HuffmanDecodeTable* t) __attribute__((always_inline)) -> uint32_t {
-    const uint32_t look = t->lookahead[bits >> 56];
-    return look != 0 ? look : LongCode(t, static_cast<uint32_t>(bits >> 48));
+  auto topUp = [&]() __attribute__((always_inline)) -> bool {
+    if (__builtin_expect(pos <= limit, 1)) {
+      takeWord();
+      return true;
+    }
+    return topUpSlow();
   };
+  auto consume = [&](int n) __attribute__((always_inline)) {
+    bits <<= n;
+    count -= n;
+  };
+  auto fastEntry = [&](const HuffmanDecodeTable* t) __attribute__((always_inline)) -> uint32_t {
+    return t->fast[bits >> (64 - kHuffmanFastBits)];
+  };
+  // (length << 16) | symbol of an escape entry's code, as the lookahead gives it; 0 for no code.
+  auto escapeCode = [&](const HuffmanDecodeTable* t, uint32_t entry) __attribute__((always_inline)) -> uint32_t {
+    const uint32_t codeLength = entry & 31u;
+    if (codeLength != 0) return codeLength << 16 | ((entry >> kFastStepShift) & 0xFFu);
+    return LongCode(t, static_cast<uint32_t>(bits >> 48));
+  };
+  // The next `size` bits as a coefficient value.
   auto value = [&](int size) __attribute__((always_inline)) -> int32_t {
     const uint32_t v = static_cast<uint32_t>(bits >> (64 - size));
-    bits <<= size;
-    count -= size;
+    consume(size);
     return Extend(v, size);
   };
 
-  uint32_t look = lookUp(dcTable);
-  if (look == 0) {
-    bits <<= kMaxCodeLength;
-    count -= kMaxCodeLength;
-    writeBack();
-    return kStsNoHuffmanMatch;
-  }
-  bits <<= look >> 16;
-  count -= static_cast<int32_t>(look >> 16);
-  if ((look & 15u) != 0) *dcPredictor = static_cast<int16_t>(*dcPredictor + value(static_cast<int>(look & 15u)));
-  block[0] = *dcPredictor;
-  int32_t k = 1;
-  PrimitiveStatus st = kStsOk;
-  bool more = topUp();
-  while (more) {
-    look = lookUp(acTable);
+  // At least 22 bits are held at the top of the symbol loop and at least 32 after a top-up. A
+  // direct entry takes at most kHuffmanFastBits bits, so two direct symbols share one top-up,
+  // and the second's entry is looked up before it: the top-up's load stays off the chain from
+  // one symbol to the next. Anything else is decoded with 32 or more bits held.
+  static_assert(32 - 2 * kHuffmanFastBits >= kHuffmanFastBits, "two entries per top-up");
+  uint32_t entry = fastEntry(dcTable);
+  if (__builtin_expect((entry & kFastEscape) == 0, 1)) {
+    consume(static_cast<int>(entry & 63u));
+    *dcPredictor = static_cast<int16_t>(*dcPredictor + static_cast<int16_t>(entry >> kFastValueShift));
+  } else {
+    const uint32_t look = escapeCode(dcTable, entry);
     if (look == 0) {
-      bits <<= kMaxCodeLength;
-      count -= kMaxCodeLength;
+      consume(kMaxCodeLength);
+      writeBack();
+      return kStsNoHuffmanMatch;
+    }
+    consume(static_cast<int>(look >> 16));
+    if ((look & 15u) != 0) *dcPredictor = static_cast<int16_t>(*dcPredictor + value(static_cast<int>(look & 15u)));
+  }
+  block[0] = *dcPredictor;
+  int32_t at = 0;  // zig-zag position of the last coefficient
+  PrimitiveStatus st = kStsOk;
+  if (count < 32 - kHuffmanFastBits && !topUp()) {
+    writeBack();
+    *next = 1;
+    return st;
+  }
+  // A direct entry: its bits leave the window, its value lands at its position; false when the
+  // block ends with it (or fails: `st`).
+  auto direct = [&](uint32_t e) __attribute__((always_inline)) -> bool {
+    consume(static_cast<int>(e & 63u));
+    at += static_cast<int32_t>((e >> kFastStepShift) & 0xFFu);
+    if (__builtin_expect(at >= 63, 0)) {
+      if (at > 63 + 16) {  // end of block
+        at -= static_cast<int32_t>(kFastEndOfBlock);
+      } else if (at >= kZigzagPositionsWithGuard) {
+        st = kStsCoefficientRunError;
+      } else {
+        block[kZigzagToNatural[at]] = static_cast<int16_t>(e >> kFastValueShift);
+      }
+      *done = true;
+      return false;
+    }
+    block[kZigzagToNatural[at]] = static_cast<int16_t>(e >> kFastValueShift);
+    return true;
+  };
+  for (;;) {
+    entry = fastEntry(acTable);
+    if (__builtin_expect((entry & kFastEscape) == 0, 1)) {
+      if (!direct(entry)) break;
+      entry = fastEntry(acTable);
+      if (!topUp()) break;
+      if (__builtin_expect((entry & kFastEscape) == 0, 1)) {
+        if (!direct(entry)) break;
+        continue;
+      }
+    } else if (count < 32 && !topUp()) {
+      break;
+    }
+    // Anything else, with 32 or more bits held.
+    const uint32_t look = escapeCode(acTable, entry);
+    if (look == 0) {
+      consume(kMaxCodeLength);
       st = kStsNoHuffmanMatch;
       break;
     }
-    const int length = static_cast<int>(look >> 16);
+    const int codeLength = static_cast<int>(look >> 16);
     const int run = static_cast<int>((look >> 4) & 15u), size = static_cast<int>(look & 15u);
     if (size == 0) {
-      bits <<= length;
-      count -= length;
+      consume(codeLength);
       if (run != 15) {
         *done = true;
         break;
       }
-      k += 16;
+      at += 16;
     } else {
       // The code and its value leave the window in one shift.
-      const int total = length + size;
+      const int total = codeLength + size;
       const uint32_t v = static_cast<uint32_t>(bits >> (64 - total)) & ((1u << size) - 1u);
-      bits <<= total;
-      count -= total;
-      const int32_t at = k + run;
+      consume(total);
+      at += run + 1;
       if (at >= kZigzagPositionsWithGuard) {
-        writeBack();
-        return kStsCoefficientRunError;
+        st = kStsCoefficientRunError;
+        break;
       }
       block[kZigzagToNatural[at]] = static_cast<int16_t>(Extend(v, size));
-      k = at + 1;
     }
-    if (k >= 64) {
+    if (at >= 63) {
       *done = true;
       break;
     }
-    more = topUp();
+    if (!topUp()) break;
   }
   writeBack();
-  *next = k;
+  if (st == kStsCoefficientRunError) return st;
+  *next = at + 1;
   return st;
 }
 
 inline bool ProgressiveArgsBad(int32_t al) { return al < 0 || al > 13; }
+
+// Every code of up to kHuffmanFastBits bits owns the entries its bits prefix; where its value's
+// bits are inside the entry's bits too, the entry carries the value, already extended.
+void FillFastTable(HuffmanDecodeTable* table) {
+  for (uint32_t& entry : table->fast) entry = kFastEscape;
+  for (int length = 1; length <= kHuffmanFastBits; ++length) {
+    if (table->maxcode[length] == -1) continue;
+    const uint32_t first = table->mincode[length];
+    const uint32_t last = static_cast<uint16_t>(table->maxcode[length]);
+    const int spare = kHuffmanFastBits - length;
+    for (uint32_t code = first; code <= last; ++code) {
+      const uint32_t symbol = static_cast<uint32_t>(SymbolOf(table, length, code));
+      const int run = static_cast<int>(symbol >> 4), size = static_cast<int>(symbol & 15u);
+      for (uint32_t j = 0; j < (1u << spare); ++j) {
+        uint32_t entry;
+        if (size == 0 && run != 15) {
+          entry = static_cast<uint32_t>(length) | kFastEndOfBlock << kFastStepShift;
+        } else if (size == 0 || length + size > kHuffmanFastBits) {
+          entry = kFastEscape | static_cast<uint32_t>(length) | symbol << kFastStepShift;
+        } else {
+          const uint32_t v = (j >> (spare - size)) & ((1u << size) - 1u);
+          entry = static_cast<uint32_t>(length + size) | static_cast<uint32_t>(run + 1) << kFastStepShift |
+                  static_cast<uint32_t>(Extend(v, size)) << kFastValueShift;
+        }
+        table->fast[(code << spare) | j] = entry;
+      }
+    }
+  }
+}
 
 }  // namespace
 
@@ -445,6 +591,7 @@ PrimitiveStatus InitHuffmanDecodeTable(const uint8_t* counts, const uint8_t* val
     code <<= 1;
   }
   table->maxcode[17] = -1;
+  FillFastTable(table);
   return kStsOk;
 }
 

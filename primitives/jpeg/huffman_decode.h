@@ -6,6 +6,7 @@
 // no vector form, so the dispatch rows hold this one member in every slot and every build gives
 // the same coefficients, predictors, EOB runs, positions and pending markers by construction.
 #pragma once
+#include <stddef.h>
 #include <stdint.h>
 
 #include "primitives/jpeg_primitive_types.h"
@@ -13,7 +14,10 @@
 
 namespace kvz::prim {
 
-constexpr int32_t kHuffmanDecodeTableBytes = 1644;
+// The documented layout's 1644 bytes, then the sequential block decoder's private table.
+constexpr int32_t kHuffmanDecodeLayoutBytes = 1644;
+constexpr int kHuffmanFastBits = 10;
+constexpr int32_t kHuffmanDecodeTableBytes = kHuffmanDecodeLayoutBytes + 4 * (1 << kHuffmanFastBits);
 constexpr int32_t kHuffmanDecodeStateBytes = 24;
 
 struct HuffmanDecodeTable {
@@ -22,6 +26,8 @@ struct HuffmanDecodeTable {
   uint16_t mincode[18];     // index = code length
   int16_t maxcode[18];      // -1: no code of that length; below -1: a code >= 0x8000
   uint16_t valptr[18];
+  // Next kHuffmanFastBits bits -> a symbol and its value decoded at once (huffman_decode.cpp).
+  uint32_t fast[1 << kHuffmanFastBits];
 };
 
 struct HuffmanDecodeState {
@@ -33,6 +39,7 @@ struct HuffmanDecodeState {
 };
 
 static_assert(sizeof(HuffmanDecodeTable) == kHuffmanDecodeTableBytes, "decode table layout");
+static_assert(offsetof(HuffmanDecodeTable, fast) == kHuffmanDecodeLayoutBytes, "documented fields come first");
 static_assert(sizeof(HuffmanDecodeState) == kHuffmanDecodeStateBytes, "decode state layout");
 
 }  // namespace kvz::prim

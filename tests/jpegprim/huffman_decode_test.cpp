@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -113,7 +114,10 @@ TEST(HuffmanDecodeTable, RejectsBadListsAndFillsTheLookahead) {
   EXPECT_EQ(InitHuffmanDecodeTable(nullptr, values, &t), -8);
   int32_t size = 0;
   EXPECT_EQ(GetHuffmanDecodeTableSize(&size), 0);
-  EXPECT_EQ(size, 1644);
+  // Callers allocate the table by this size: it must cover the documented fields and the
+  // decoder's private table after them.
+  EXPECT_EQ(size, static_cast<int32_t>(sizeof(HuffmanDecodeTable)));
+  EXPECT_EQ(offsetof(HuffmanDecodeTable, fast), 1644u);
   EXPECT_EQ(GetHuffmanDecodeStateSize(&size), 0);
   EXPECT_EQ(size, 24);
 }
@@ -591,6 +595,81 @@ void RandomTable(std::mt19937& rng, bool dc, uint8_t counts[16], uint8_t values[
   for (int i = 0; i < k; ++i) (*used)[values[i]] = true;
 }
 
+// Decodes every interval of `data` block after block and compares each block with the
+// one-bit-at-a-time decoder over that interval's destuffed bits: coefficients, coefficient
+// count, predictor, success or failure; then steps to the interval's marker as the codec does.
+void ExpectBlocksMatchBitSerial(const uint8_t* dcCounts, const uint8_t* dcValues, const uint8_t* acCounts,
+                                const uint8_t* acValues, const std::vector<uint8_t>& data,
+                                std::vector<ReferenceBits> intervals, const std::string& what) {
+  std::vector<bool> dcUsed(256, false), acUsed(256, false);
+  int nDc = 0, nAc = 0;
+  for (int i = 0; i < 16; ++i) nDc += dcCounts[i], nAc += acCounts[i];
+  for (int i = 0; i < nDc; ++i) dcUsed[dcValues[i]] = true;
+  for (int i = 0; i < nAc; ++i) acUsed[acValues[i]] = true;
+  const HuffmanDecodeTable dc = Table(dcCounts, dcValues), ac = Table(acCounts, acValues);
+  const std::vector<Code> dcCode = CanonicalCodes(dcCounts, dcValues), acCode = CanonicalCodes(acCounts, acValues);
+  const int32_t len = static_cast<int32_t>(data.size());
+  HuffmanDecodeState st;
+  InitHuffmanDecodeState(&st);
+  int32_t pos = 0, marker = 0;
+  for (size_t i = 0; i < intervals.size(); ++i) {
+    ReferenceBits& ref = intervals[i];
+    int16_t pred = 0;
+    int refPred = 0;
+    for (int blockNo = 0;; ++blockNo) {
+      // The reference block.
+      std::vector<int16_t> want(64, 0);
+      bool ok = true;
+      int k = 0;
+      int s;
+      uint32_t v = 0;
+      if (!ref.Decode(dcCode, dcUsed, &s) || !ref.Receive(s & 15, &v)) {
+        ok = false;
+      } else {
+        if ((s & 15) != 0) refPred += ExtendValue(v, s & 15);
+        want[0] = static_cast<int16_t>(refPred);
+        for (k = 1; ok && k < 64;) {
+          if (!ref.Decode(acCode, acUsed, &s)) {
+            ok = false;
+            break;
+          }
+          const int run = s >> 4, size = s & 15;
+          if (size == 0) {
+            if (run != 15) break;
+            k += 16;
+            continue;
+          }
+          ok = ref.Receive(size, &v);
+          if (!ok) break;
+          if (k + run >= 72) {
+            ok = false;
+            break;
+          }
+          want[static_cast<size_t>(kZigzagToNatural[k + run])] = static_cast<int16_t>(ExtendValue(v, size));
+          k += run + 1;
+        }
+      }
+      int16_t block[64];
+      const PrimitiveStatus r = DecodeHuffmanBlock(data.data(), len, &pos, block, &pred, &marker, &dc, &ac, &st);
+      ASSERT_EQ(r == 0, ok) << what << " interval " << i << " block " << blockNo;
+      if (!ok) break;
+      ASSERT_EQ(std::vector<int16_t>(block, block + 64), want) << what << " interval " << i << " block " << blockNo;
+      ASSERT_EQ(st.coefficientCount, k) << what << " interval " << i << " block " << blockNo;
+      ASSERT_EQ(pred, static_cast<int16_t>(refPred)) << what << " interval " << i << " block " << blockNo;
+    }
+    // On to the interval's marker, as the codec finds it.
+    if (marker == 0) {
+      while (pos + 1 < len && !(data[pos] == 0xFF && data[pos + 1] != 0 && data[pos + 1] != 0xFF)) ++pos;
+      ASSERT_LT(pos + 1, len);
+      marker = data[pos + 1];
+      pos += 2;
+    }
+    ASSERT_EQ(marker, i + 1 == intervals.size() ? 0xD9 : 0xD0 + static_cast<int>(i % 8)) << what << " interval " << i;
+    InitHuffmanDecodeState(&st);
+    marker = 0;
+  }
+}
+
 TEST(DecodeHuffmanBlock, ArbitraryDataMatchesABitSerialDecoder) {
   std::mt19937 rng(31);
   for (int trial = 0; trial < 40; ++trial) {
@@ -598,8 +677,6 @@ TEST(DecodeHuffmanBlock, ArbitraryDataMatchesABitSerialDecoder) {
     std::vector<bool> dcUsed, acUsed;
     RandomTable(rng, true, dcCounts, dcValues, &dcUsed);
     RandomTable(rng, false, acCounts, acValues, &acUsed);
-    const HuffmanDecodeTable dc = Table(dcCounts, dcValues), ac = Table(acCounts, acValues);
-    const std::vector<Code> dcCode = CanonicalCodes(dcCounts, dcValues), acCode = CanonicalCodes(acCounts, acValues);
 
     // Intervals of random bytes, 0xFF more often than chance, each ended by RSTn or EOI.
     std::vector<uint8_t> data;
@@ -618,66 +695,104 @@ TEST(DecodeHuffmanBlock, ArbitraryDataMatchesABitSerialDecoder) {
       data.push_back(i == 11 ? 0xD9 : static_cast<uint8_t>(0xD0 + i % 8));
       intervals.push_back(ref);
     }
-    const int32_t len = static_cast<int32_t>(data.size());
-    HuffmanDecodeState st;
-    InitHuffmanDecodeState(&st);
-    int32_t pos = 0, marker = 0;
-    for (size_t i = 0; i < intervals.size(); ++i) {
-      ReferenceBits& ref = intervals[i];
-      int16_t pred = 0;
-      int refPred = 0;
-      for (int blockNo = 0;; ++blockNo) {
-        // The reference block.
-        std::vector<int16_t> want(64, 0);
-        bool ok = true;
-        int k = 0;
-        int s;
-        uint32_t v = 0;
-        if (!ref.Decode(dcCode, dcUsed, &s) || !ref.Receive(s & 15, &v)) {
-          ok = false;
-        } else {
-          if ((s & 15) != 0) refPred += ExtendValue(v, s & 15);
-          want[0] = static_cast<int16_t>(refPred);
-          for (k = 1; ok && k < 64;) {
-            if (!ref.Decode(acCode, acUsed, &s)) {
-              ok = false;
-              break;
-            }
-            const int run = s >> 4, size = s & 15;
-            if (size == 0) {
-              if (run != 15) break;
-              k += 16;
-              continue;
-            }
-            ok = ref.Receive(size, &v);
-            if (!ok) break;
-            if (k + run >= 72) {
-              ok = false;
-              break;
-            }
-            want[static_cast<size_t>(kZigzagToNatural[k + run])] = static_cast<int16_t>(ExtendValue(v, size));
-            k += run + 1;
-          }
+    ExpectBlocksMatchBitSerial(dcCounts, dcValues, acCounts, acValues, data, intervals,
+                               "trial " + std::to_string(trial));
+  }
+}
+
+// BITS and HUFFVAL from (symbol, code length) pairs.
+struct LengthTable {
+  uint8_t counts[16] = {};
+  uint8_t values[256] = {};
+  LengthTable(std::initializer_list<std::pair<int, int>> codes) {
+    int n = 0;
+    for (int length = 1; length <= 16; ++length)
+      for (const auto& c : codes)
+        if (c.second == length) {
+          ++counts[length - 1];
+          values[n++] = static_cast<uint8_t>(c.first);
         }
-        int16_t block[64];
-        const PrimitiveStatus r = DecodeHuffmanBlock(data.data(), len, &pos, block, &pred, &marker, &dc, &ac, &st);
-        ASSERT_EQ(r == 0, ok) << "trial " << trial << " interval " << i << " block " << blockNo;
-        if (!ok) break;
-        ASSERT_EQ(std::vector<int16_t>(block, block + 64), want) << "trial " << trial << " interval " << i << " block " << blockNo;
-        ASSERT_EQ(st.coefficientCount, k) << "trial " << trial << " interval " << i << " block " << blockNo;
-        ASSERT_EQ(pred, static_cast<int16_t>(refPred));
+  }
+};
+
+// Streams of valid symbols under tables shaped so that the sequential block decoder meets
+// every kind of entry of its private table: a value inside the entry, a value past it (the
+// code's length plus the size just over the entry's bits, and a code exactly as long as the
+// entry's bits), codes longer than the entry, EOB and ZRL both short and long, sizes up to 15,
+// runs that end a block at position 63, overshoot to the guard positions or past them (-2),
+// and DC sizes inside and past the entry.
+TEST(DecodeHuffmanBlock, EveryKindOfSymbolMatchesABitSerialDecoder) {
+  struct Shape {
+    const char* what;
+    LengthTable dc, ac;
+  } shapes[] = {
+      {"short codes, EOB and ZRL at ten bits",
+       {{0, 2}, {1, 2}, {3, 3}, {11, 3}, {6, 4}, {15, 5}},
+       {{0x01, 2}, {0x02, 3}, {0x11, 4}, {0xF1, 4}, {0xE2, 5}, {0x05, 5}, {0x06, 5}, {0xC1, 6}, {0x0A, 6}, {0x37, 7},
+        {0x00, 10}, {0xF0, 10}, {0x21, 10}, {0x0F, 11}, {0x31, 12}, {0xE3, 15}, {0x1F, 16}}},
+      {"EOB past the entry, ZRL short, wide values",
+       {{0, 1}, {11, 2}, {9, 4}, {1, 10}, {2, 11}},
+       {{0xF0, 2}, {0x0F, 3}, {0x01, 3}, {0x1E, 4}, {0x09, 5}, {0xF2, 6}, {0x04, 7}, {0x12, 9},
+        {0x03, 10}, {0x41, 11}, {0x00, 12}, {0x5C, 13}, {0xF5, 16}}},
+  };
+  std::mt19937 rng(47);
+  for (const Shape& shape : shapes) {
+    std::vector<int> dcSymbols, acSymbols;
+    for (int i = 0, n = 0; i < 16; ++i)
+      for (int j = 0; j < shape.dc.counts[i]; ++j) dcSymbols.push_back(shape.dc.values[n++]);
+    for (int i = 0, n = 0; i < 16; ++i)
+      for (int j = 0; j < shape.ac.counts[i]; ++j) acSymbols.push_back(shape.ac.values[n++]);
+    const std::vector<Code> dcCode = CanonicalCodes(shape.dc.counts, shape.dc.values);
+    const std::vector<Code> acCode = CanonicalCodes(shape.ac.counts, shape.ac.values);
+
+    std::vector<uint8_t> data;
+    std::vector<ReferenceBits> intervals;
+    for (int i = 0; i < 64; ++i) {
+      std::vector<int> bits;
+      auto put = [&](uint32_t v, int n) {
+        for (int b = n - 1; b >= 0; --b) bits.push_back(static_cast<int>((v >> b) & 1));
+      };
+      const int blocks = 1 + static_cast<int>(rng() % 40);
+      for (int b = 0; b < blocks; ++b) {
+        const int s = dcSymbols[rng() % dcSymbols.size()];
+        put(dcCode[static_cast<size_t>(s)].bits, dcCode[static_cast<size_t>(s)].length);
+        put(rng(), s & 15);
+        bool corrupt = false;
+        for (int k = 1; k < 64;) {
+          const int rs = acSymbols[rng() % acSymbols.size()];
+          put(acCode[static_cast<size_t>(rs)].bits, acCode[static_cast<size_t>(rs)].length);
+          const int run = rs >> 4, size = rs & 15;
+          if (size == 0) {
+            if (run != 15) break;
+            k += 16;
+            continue;
+          }
+          put(rng(), size);
+          corrupt = k + run >= 72;
+          if (corrupt) break;
+          k += run + 1;
+        }
+        if (corrupt) {
+          // Bits that are never read, so that the failing symbol is not near the marker.
+          for (int pad = 0; pad < 4; ++pad) put(rng(), 32);
+          break;
+        }
       }
-      // On to the interval's marker, as the codec finds it.
-      if (marker == 0) {
-        while (pos + 1 < len && !(data[pos] == 0xFF && data[pos + 1] != 0 && data[pos + 1] != 0xFF)) ++pos;
-        ASSERT_LT(pos + 1, len);
-        marker = data[pos + 1];
-        pos += 2;
+      while (bits.size() % 8 != 0) bits.push_back(1);
+      ReferenceBits ref;
+      ref.bits = bits;
+      for (size_t at = 0; at < bits.size(); at += 8) {
+        uint8_t v = 0;
+        for (size_t j = 0; j < 8; ++j) v = static_cast<uint8_t>(v << 1 | bits[at + j]);
+        data.push_back(v);
+        if (v == 0xFF) data.push_back(0x00);
       }
-      ASSERT_EQ(marker, i == 11 ? 0xD9 : 0xD0 + static_cast<int>(i % 8)) << "trial " << trial << " interval " << i;
-      InitHuffmanDecodeState(&st);
-      marker = 0;
+      data.push_back(0xFF);
+      data.push_back(i == 63 ? 0xD9 : static_cast<uint8_t>(0xD0 + i % 8));
+      intervals.push_back(ref);
     }
+    ExpectBlocksMatchBitSerial(shape.dc.counts, shape.dc.values, shape.ac.counts, shape.ac.values, data, intervals,
+                               shape.what);
   }
 }
 
