@@ -3,9 +3,11 @@
 #include <string.h>
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#include <tmmintrin.h>
 #endif
 
 #include "postproc/unit_transpose.h"
+#include "primitives/cpu_features.h"
 
 namespace kvz {
 namespace {
@@ -277,56 +279,321 @@ bool ResampleYuy2Strip(const ResampleImage* destination, const ResampleImage* so
   }
   return true;
 }
+
+// YUY2 on x86-64 processors with SSSE3 (checked per call). Across first, as above, but each
+// group of eight samples (the Y of four destination pixels, then their chroma) is gathered from
+// one or two 16-byte loads of the source row by a byte shuffle into (left, right) pairs and
+// blended by one byte multiply-add against (256 - a, a). Pixels enter as signed bytes
+// (pixel - 128), so the blend is H - 32768, a signed word; a = 0 weighs (left, left) by
+// (128, 128), since 256 is no byte. Down, pairs (top, bottom) take one word multiply-add
+// against (256 - b, b), exact in 32 bits with a bias of -2^23 (-128 after the shift). The Y
+// results of four pixels and their chroma results come out in the high words of two
+// registers: shifting one down and masking the other interleaves them in frame order.
+#define KVZ_TARGET_SSSE3 __attribute__((target("ssse3")))
+
+constexpr LONG kShuffleStripPixels = 128;
+constexpr LONG kShuffleGroups = kShuffleStripPixels / 4;
+constexpr LONG kLoadBytes = 16;
+constexpr LONG kLineBytes = 64;
+constexpr LONG kPrefetchRows = 4;
+
+struct ShuffleGroup {
+  __m128i gather[2];  // shuffles of the first and (wide strips) second 16 bytes of the window
+  __m128i weight;     // byte pairs (256 - a, a), or (128, 128) for a = 0
+};
+
+struct ShuffleTaps {
+  ShuffleGroup group[kShuffleGroups];
+  ULONG window[kShuffleGroups];  // byte offset of each group's window in a source row
+  bool wide;                     // some group reads two loads
+};
+
+// Source byte offsets of one destination sample's neighbours, and the weight of the right one.
+struct SampleTap {
+  ULONG left, right, weight;
+};
+
+// The samples of group g: Y of strip pixels 4 g ... 4 g + 3, then their chroma (U on even, V
+// on odd destination pixels; blended across only from an odd source column). Pixels past the
+// strip repeat its last one (their results never reach the frame).
+void GroupSamples(ULONG fx, LONG x0, LONG pixels, LONG g, ULONG lastCol, ULONG lastPair,
+                  SampleTap s[8]) {
+  for (LONG q = 0; q < 4; ++q) {
+    LONG j = 4 * g + q;
+    if (j >= pixels) j = pixels - 1;
+    const ULONG ax = static_cast<ULONG>(x0 + j) * fx;
+    const ULONG col = Clamp(ax >> 16, lastCol);
+    const ULONG a = (ax >> 8) & 0xFF;
+    s[q] = {col * 2, (col < lastCol ? col + 1 : col) * 2, a};
+    const ULONG chroma = ((x0 + j) & 1) ? 3 : 1;
+    const ULONG pair = Clamp((col & ~1u) * 2, lastPair);
+    s[q + 4] = {pair + chroma, (pair < lastPair ? pair + 4 : pair) + chroma, (col & 1) ? a : 0};
+  }
+}
+
+// The shuffles and weights of one group whose window starts at source byte `window`.
+void FillGroup(const SampleTap s[8], ULONG window, ShuffleGroup* group) {
+  alignas(16) UCHAR gather[2][16];
+  alignas(16) UCHAR weight[16];
+  for (LONG q = 0; q < 8; ++q) {
+    const ULONG a = s[q].weight;
+    const ULONG bytes[2] = {s[q].left - window, (a ? s[q].right : s[q].left) - window};
+    for (LONG n = 0; n < 2; ++n) {
+      gather[0][2 * q + n] = static_cast<UCHAR>(bytes[n] < 16 ? bytes[n] : 0x80);
+      gather[1][2 * q + n] = static_cast<UCHAR>(bytes[n] >= 16 ? bytes[n] - 16 : 0x80);
+    }
+    weight[2 * q] = static_cast<UCHAR>(a ? 256 - a : 128);
+    weight[2 * q + 1] = static_cast<UCHAR>(a ? a : 128);
+  }
+  group->gather[0] = _mm_load_si128(reinterpret_cast<const __m128i*>(gather[0]));
+  group->gather[1] = _mm_load_si128(reinterpret_cast<const __m128i*>(gather[1]));
+  group->weight = _mm_load_si128(reinterpret_cast<const __m128i*>(weight));
+}
+
+// Groups of a strip: whole blocks of eight pixels (two groups), the last one padded.
+inline LONG ShuffleGroups(LONG pixels) { return ((pixels + 7) >> 3) * 2; }
+
+// False when the row is too short for the loads or a group spreads over more than two loads
+// (shrinking by more than about three): the other paths do those.
+bool MakeShuffleTaps(ULONG fx, LONG x0, LONG pixels, ULONG sourceWidth, ShuffleTaps* t) {
+  const ULONG rowBytes = sourceWidth * 2;
+  const ULONG lastCol = sourceWidth - 1;
+  const ULONG lastPair = ((sourceWidth & ~1u) - 2) * 2;
+  const LONG groups = ShuffleGroups(pixels);
+  bool wide = false;
+  SampleTap s[8];
+  for (LONG g = 0; g < groups; ++g) {
+    GroupSamples(fx, x0, pixels, g, lastCol, lastPair, s);
+    ULONG low = ~0u, high = 0;
+    for (const SampleTap& sample : s) {
+      low = sample.left < low ? sample.left : low;
+      high = sample.right > high ? sample.right : high;
+    }
+    if (high - low >= 2 * kLoadBytes) return false;
+    wide = wide || high - low >= kLoadBytes;
+    t->window[g] = low;
+    FillGroup(s, low, &t->group[g]);
+  }
+  const ULONG reach = wide ? 2 * kLoadBytes : kLoadBytes;
+  if (rowBytes < reach) return false;
+  t->wide = wide;
+  // Windows near the end of the row start earlier so that the loads stay inside it.
+  for (LONG g = 0; g < groups; ++g) {
+    if (t->window[g] + reach <= rowBytes) continue;
+    GroupSamples(fx, x0, pixels, g, lastCol, lastPair, s);
+    t->window[g] = rowBytes - reach;
+    FillGroup(s, t->window[g], &t->group[g]);
+  }
+  return true;
+}
+
+// The strip's horizontal blends of one source row, H - 32768, eight samples per group.
+template <bool Wide>
+KVZ_TARGET_SSSE3 inline void BlendAcrossShuffled(const UCHAR* row, const ShuffleTaps& t,
+                                                 LONG groups, SHORT* out) {
+  const __m128i sign = _mm_set1_epi8(static_cast<char>(0x80));
+  for (LONG g = 0; g < groups; ++g) {
+    const UCHAR* w = row + t.window[g];
+    __m128i pairs =
+        _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w)), t.group[g].gather[0]);
+    if (Wide)
+      pairs = _mm_or_si128(pairs, _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(
+                                                       w + kLoadBytes)),
+                                                   t.group[g].gather[1]));
+    _mm_store_si128(reinterpret_cast<__m128i*>(out + 8 * g),
+                    _mm_maddubs_epi16(t.group[g].weight, _mm_xor_si128(pairs, sign)));
+  }
+}
+
+// The pairs (top, bottom) of one group of held blends, interleaved for the word multiply-add.
+struct HeldPairs {
+  __m128i y, chroma;
+};
+
+KVZ_TARGET_SSSE3 inline HeldPairs PairGroup(const SHORT* top, const SHORT* bottom) {
+  const __m128i t = _mm_load_si128(reinterpret_cast<const __m128i*>(top));
+  const __m128i u = _mm_load_si128(reinterpret_cast<const __m128i*>(bottom));
+  return {_mm_unpacklo_epi16(t, u), _mm_unpackhi_epi16(t, u)};
+}
+
+// Eight output words of one group blended down, less 128, in frame order: Y0 C0 Y1 C1 ...
+KVZ_TARGET_SSSE3 inline __m128i BlendDownGroup(const HeldPairs& p, __m128i weights,
+                                               __m128i highWords) {
+  return _mm_or_si128(_mm_srli_epi32(_mm_madd_epi16(p.y, weights), 16),
+                      _mm_and_si128(_mm_madd_epi16(p.chroma, weights), highWords));
+}
+
+KVZ_TARGET_SSSE3 inline __m128i BlendDownBlock(const SHORT* top, const SHORT* bottom,
+                                               __m128i weights, __m128i highWords) {
+  return _mm_xor_si128(
+      _mm_packs_epi16(BlendDownGroup(PairGroup(top, bottom), weights, highWords),
+                      BlendDownGroup(PairGroup(top + 8, bottom + 8), weights, highWords)),
+      _mm_set1_epi8(static_cast<char>(0x80)));
+}
+
+// Destination rows d[0] (and d[1] when Two) from the same two held source rows with their own
+// vertical weights; two rows share the loads and interleaving.
+template <bool Two>
+KVZ_TARGET_SSSE3 inline void BlendDownRows(const SHORT* top, const SHORT* bottom,
+                                           const __m128i* weights, UCHAR* const* d,
+                                           LONG pixels) {
+  const __m128i highWords = _mm_set1_epi32(static_cast<int>(0xFFFF0000u));
+  const __m128i sign = _mm_set1_epi8(static_cast<char>(0x80));
+  const __m128i w0 = weights[0];
+  const __m128i w1 = weights[Two ? 1 : 0];
+  UCHAR* const d0 = d[0];
+  UCHAR* const d1 = d[Two ? 1 : 0];
+  const LONG blocks = pixels >> 3;
+  for (LONG k = 0; k < blocks; ++k) {
+    const HeldPairs a = PairGroup(top + 16 * k, bottom + 16 * k);
+    const HeldPairs b = PairGroup(top + 16 * k + 8, bottom + 16 * k + 8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d0 + 16 * k),
+                     _mm_xor_si128(_mm_packs_epi16(BlendDownGroup(a, w0, highWords),
+                                                   BlendDownGroup(b, w0, highWords)),
+                                   sign));
+    if (Two)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(d1 + 16 * k),
+                       _mm_xor_si128(_mm_packs_epi16(BlendDownGroup(a, w1, highWords),
+                                                     BlendDownGroup(b, w1, highWords)),
+                                     sign));
+  }
+  if (pixels & 7) {
+    // Only the frame's bytes of the last, padded block are stored.
+    const SIZE_T bytes = static_cast<SIZE_T>(pixels & 7) * 2;
+    alignas(16) UCHAR tail[16];
+    for (LONG r = 0; r < (Two ? 2 : 1); ++r) {
+      _mm_store_si128(reinterpret_cast<__m128i*>(tail),
+                      BlendDownBlock(top + 16 * blocks, bottom + 16 * blocks, weights[r], highWords));
+      memcpy(d[r] + 16 * blocks, tail, bytes);
+    }
+  }
+}
+
+template <bool Wide>
+KVZ_TARGET_SSSE3 void ShuffleStripRows(const ResampleImage* destination,
+                                       const ResampleImage* source, ULONG fy, LONG x0,
+                                       LONG pixels, const ShuffleTaps& t) {
+  alignas(16) SHORT held[2][kShuffleGroups * 8];  // blends of source rows, by row parity
+  const ULONG lastRow = source->height - 1;
+  const LONG groups = ShuffleGroups(pixels);
+  // A strip reads a few lines of each row, which the processor does not foresee: each source
+  // row is asked for once, kPrefetchRows destination rows before it is needed.
+  const SIZE_T firstLine = t.window[0] & ~static_cast<SIZE_T>(kLineBytes - 1);
+  const SIZE_T endByte = t.window[groups - 1] + (Wide ? 2 : 1) * kLoadBytes;
+  ULONG fetched = 0;  // first source row not yet asked for
+  ULONG next = 0;     // rows below this one have their blends held (or are no longer needed)
+  ULONG ay = 0;
+  for (LONG i = 0; i < destination->height;) {
+    const ULONG row = Clamp(ay >> 16, lastRow);
+    const ULONG below = row < lastRow ? row + 1 : row;
+    const ULONG wanted = Clamp(((ay + kPrefetchRows * fy) >> 16) + 1, lastRow);
+    for (; fetched <= wanted; ++fetched) {
+      const char* line = reinterpret_cast<const char*>(source->data) +
+                         static_cast<SIZE_T>(source->stride) * fetched;
+      for (SIZE_T b = firstLine; b < endByte; b += kLineBytes) _mm_prefetch(line + b, _MM_HINT_T0);
+    }
+    if (row >= next) next = row;
+    for (; next <= below; ++next)
+      BlendAcrossShuffled<Wide>(source->data + static_cast<SIZE_T>(source->stride) * next, t,
+                                groups, held[next & 1]);
+    UCHAR* d[2];
+    __m128i weights[2];
+    LONG rows = 0;
+    // Enlarging, consecutive destination rows often read the same two source rows.
+    for (; rows < 2 && i < destination->height && Clamp(ay >> 16, lastRow) == row;
+         ++rows, ++i, ay += fy) {
+      const ULONG b = (ay >> 8) & 0xFF;
+      weights[rows] = _mm_set1_epi32(static_cast<int>((b << 16) | (256 - b)));
+      d[rows] = destination->data + static_cast<SIZE_T>(destination->stride) * i +
+                static_cast<SIZE_T>(x0) * 2;
+    }
+    if (rows == 2)
+      BlendDownRows<true>(held[row & 1], held[below & 1], weights, d, pixels);
+    else
+      BlendDownRows<false>(held[row & 1], held[below & 1], weights, d, pixels);
+  }
+}
+
+bool ResampleYuy2StripShuffled(const ResampleImage* destination, const ResampleImage* source,
+                               ULONG fx, ULONG fy, LONG x0, LONG pixels) {
+  ShuffleTaps taps;
+  if (!MakeShuffleTaps(fx, x0, pixels, source->width, &taps)) return false;
+  if (taps.wide)
+    ShuffleStripRows<true>(destination, source, fy, x0, pixels, taps);
+  else
+    ShuffleStripRows<false>(destination, source, fy, x0, pixels, taps);
+  return true;
+}
 #endif
+
+// The portable strip: across per source row, reused while destination rows read it, then down.
+void ResamplePlainStrip(const ResampleImage* destination, const ResampleImage* source, ULONG fx,
+                        ULONG fy, LONG x0, LONG pixels, LONG channels) {
+  const ULONG lastCol = source->width - 1, lastRow = source->height - 1;
+  // Byte offset of the last complete YUY2 pixel pair (an odd width ends in a lone pixel).
+  const ULONG lastPair = channels == 2 ? ((source->width & ~1u) - 2) * 2 : 0;
+  const LONG count = pixels * channels;
+  USHORT rows[2][kStripPixels * kMaxChannels];
+  Taps taps;
+  MakeTaps(channels, static_cast<ULONG>(x0) * fx, fx, x0, pixels, lastCol, lastPair, &taps);
+  USHORT* top = rows[0];
+  USHORT* bottom = rows[1];
+  ULONG haveTop = ~0u, haveBottom = ~0u;  // source rows held in top and bottom
+  ULONG ay = 0;
+  for (LONG i = 0; i < destination->height; ++i, ay += fy) {
+    const ULONG row = Clamp(ay >> 16, lastRow);
+    const ULONG below = row < lastRow ? row + 1 : row;
+    if (haveTop != row) {
+      if (haveBottom == row) {
+        USHORT* t = top;
+        top = bottom;
+        bottom = t;
+        haveBottom = ~0u;
+      } else {
+        BlendAcross(source->data + static_cast<SIZE_T>(source->stride) * row, taps, count, top);
+      }
+      haveTop = row;
+    }
+    if (haveBottom != below) {
+      if (below == row)
+        memcpy(bottom, top, static_cast<SIZE_T>(count) * sizeof(USHORT));
+      else
+        BlendAcross(source->data + static_cast<SIZE_T>(source->stride) * below, taps, count,
+                    bottom);
+      haveBottom = below;
+    }
+    BlendDown(top, bottom, (ay >> 8) & 0xFF, count,
+              destination->data + static_cast<SIZE_T>(destination->stride) * i +
+                  static_cast<SIZE_T>(x0) * channels);
+  }
+}
 
 void Resample(const ResampleImage* destination, const ResampleImage* source, LONG channels) {
   const ULONG fx = Step(source->width, destination->width);
   const ULONG fy = Step(source->height, destination->height);
-  const ULONG lastCol = source->width - 1, lastRow = source->height - 1;
-  // Byte offset of the last complete YUY2 pixel pair (an odd width ends in a lone pixel).
-  const ULONG lastPair = channels == 2 ? ((source->width & ~1u) - 2) * 2 : 0;
-  USHORT rows[2][kStripPixels * kMaxChannels];
-  Taps taps;
+  LONG part = kStripPixels;
+#if defined(__SSE2__)
+  static_assert(kShuffleStripPixels % kVectorStripPixels == 0 &&
+                    kStripPixels % kVectorStripPixels == 0,
+                "strips nest");
+  const bool shuffles = channels == 2 && prim::HasSsse3();
+  if (channels == 2) part = kVectorStripPixels;
+#endif
   LONG strip = kStripPixels;
 #if defined(__SSE2__)
-  if (channels == 2) strip = kVectorStripPixels;
+  if (shuffles) strip = kShuffleStripPixels;
 #endif
   for (LONG x0 = 0; x0 < destination->width; x0 += strip) {
     const LONG pixels = destination->width - x0 < strip ? destination->width - x0 : strip;
-    const LONG count = pixels * channels;
 #if defined(__SSE2__)
-    if (channels == 2 && ResampleYuy2Strip(destination, source, fx, fy, x0, pixels)) continue;
+    if (shuffles && ResampleYuy2StripShuffled(destination, source, fx, fy, x0, pixels)) continue;
 #endif
-    MakeTaps(channels, static_cast<ULONG>(x0) * fx, fx, x0, pixels, lastCol, lastPair, &taps);
-    USHORT* top = rows[0];
-    USHORT* bottom = rows[1];
-    ULONG haveTop = ~0u, haveBottom = ~0u;  // source rows held in top and bottom
-    ULONG ay = 0;
-    for (LONG i = 0; i < destination->height; ++i, ay += fy) {
-      const ULONG row = Clamp(ay >> 16, lastRow);
-      const ULONG below = row < lastRow ? row + 1 : row;
-      if (haveTop != row) {
-        if (haveBottom == row) {
-          USHORT* t = top;
-          top = bottom;
-          bottom = t;
-          haveBottom = ~0u;
-        } else {
-          BlendAcross(source->data + static_cast<SIZE_T>(source->stride) * row, taps, count, top);
-        }
-        haveTop = row;
-      }
-      if (haveBottom != below) {
-        if (below == row)
-          memcpy(bottom, top, static_cast<SIZE_T>(count) * sizeof(USHORT));
-        else
-          BlendAcross(source->data + static_cast<SIZE_T>(source->stride) * below, taps, count,
-                      bottom);
-        haveBottom = below;
-      }
-      BlendDown(top, bottom, (ay >> 8) & 0xFF, count,
-                destination->data + static_cast<SIZE_T>(destination->stride) * i +
-                    static_cast<SIZE_T>(x0) * channels);
+    for (LONG x1 = x0; x1 < x0 + pixels; x1 += part) {
+      const LONG n = x0 + pixels - x1 < part ? x0 + pixels - x1 : part;
+#if defined(__SSE2__)
+      if (channels == 2 && ResampleYuy2Strip(destination, source, fx, fy, x1, n)) continue;
+#endif
+      ResamplePlainStrip(destination, source, fx, fy, x1, n, channels);
     }
   }
 }

@@ -35,6 +35,7 @@ enum CountedPath : uint32_t {
   // Image primitives: calls that took the build's vector rows or workers.
   kPathColour,
   kPathResize,
+  kPathResizeGather,  // nearest-neighbour rows gathered by vector
   kPathMirror,
   kPathCount
 };

@@ -1,7 +1,7 @@
 // What every processor build of ResizeImage8uC4 shares: the argument checks, clipping and size
-// decisions, the index and weight tables, the horizontal passes and the nearest-neighbour rows.
-// Built once, so every build works from bit-identical tables and horizontal values; the builds
-// differ in their vertical passes only.
+// decisions, the index and weight tables, and the scalar passes (the generic build's, and the
+// vector builds' fall-back where a row does not fit their vector form). Built once, so every
+// build works from bit-identical tables.
 #pragma once
 #include <stdint.h>
 

@@ -1,7 +1,8 @@
-// ResizeImage8uC4, one copy per processor build. The checks, tables, horizontal passes and
-// nearest-neighbour rows are shared (resize_plan.h); each build has its own vertical passes,
-// which the vector builds run on 16-byte vectors with the same operations in the same order,
-// so every build gives the same bytes.
+// ResizeImage8uC4, one copy per processor build. The checks and tables are shared
+// (resize_plan.h), with the scalar passes the generic build runs. The vector builds run their
+// own linear and cubic passes with the same operations in the same order, sum whole-factor
+// supersampling boxes exactly in integer lanes, and gather nearest-neighbour rows whose offsets
+// repeat, so every build gives the same bytes.
 #include "primitives/path_counts.h"
 #include "primitives/resize.h"
 
@@ -20,6 +21,9 @@
 #if KVZ_RS_CAT(KVZ_RS_VECTOR_, KVZ_BUILD_NS) && defined(__SSE2__)
 #define KVZ_RS_VECTOR 1
 #include <emmintrin.h>
+#if defined(__SSSE3__)
+#include <tmmintrin.h>
+#endif
 #else
 #define KVZ_RS_VECTOR 0
 #endif
@@ -154,37 +158,218 @@ void VerticalCubicRow(const float* const r[4], const float* coef, uint8_t* d, in
   for (; e < n; ++e) d[e] = resize::CubicToByte(resize::CubicValue(r[0][e], r[1][e], r[2][e], r[3][e], coef));
 }
 
-// resize::SuperHorizontal for whole reciprocal factors: tap sums gathered four elements at a
-// time, then scaled, rounded and limited in vector lanes with the same single-precision steps.
-void SuperHorizontalRow(const Plan& plan, uint8_t* dstRow) {
+// Nearest neighbour by vector gathers where the offset table repeats: the rows then get the
+// same bytes as the shared scalar rows, faster. Output units go in pairs, each unit's four
+// bytes from an 8-byte window of its source row; the pairs repeat when every pair's windows
+// lie the same distance further on than the previous pair's and hold the bytes at the same
+// places (factor 1 / n for n up to 3, 2 / n, and others whose period is one or two units).
+struct NearestGather {
+  int32_t pairs;        // leading unit pairs gathered by vector (0: the scalar rows)
+  int32_t window[2];    // source offsets of the windows of units 0 and 1
+  int32_t advance;      // source bytes from one pair's windows to the next pair's
+  uint8_t at[8];        // byte k of unit u sits at byte at[4 u + k] of its window
+};
+
+void FindNearestGather(const Plan& plan, NearestGather* g) {
+  g->pairs = 0;
+  if (plan.units < 4) return;
+  const int32_t* off = plan.elemOffset;
+  int32_t last = 0;  // the last byte a scalar row reads: windows end at or before it
+  for (int32_t e = 0; e < plan.elements; ++e) last = off[e] > last ? off[e] : last;
+  auto window = [off](int32_t unit) {
+    const int32_t* o = off + 4 * unit;
+    int32_t w = o[0];
+    for (int32_t k = 1; k < 4; ++k) w = o[k] < w ? o[k] : w;
+    return w;
+  };
+  g->window[0] = window(0);
+  g->window[1] = window(1);
+  g->advance = window(2) - g->window[0];
+  for (int32_t k = 0; k < 8; ++k) {
+    const int32_t at = off[k] - g->window[k >> 2];
+    if (at > 7) return;
+    g->at[k] = static_cast<uint8_t>(at);
+  }
+  int32_t p = 0;
+  for (; 2 * p + 1 < plan.units; ++p) {
+    const int32_t shift = p * g->advance;
+    if (g->window[0] + shift + 7 > last || g->window[1] + shift + 7 > last) break;
+    bool same = true;
+    for (int32_t k = 0; k < 8; ++k) same = same && off[8 * p + k] == g->window[k >> 2] + shift + g->at[k];
+    if (!same) break;
+  }
+  g->pairs = p;
+}
+
+// The 16 source bytes of pair p: unit 2p's window, then unit 2p + 1's.
+inline __m128i PairWindows(const uint8_t* s, const NearestGather& g, bool adjacent, int32_t p) {
+  const uint8_t* w = s + g.window[0] + p * g.advance;
+  if (adjacent) return _mm_loadu_si128(reinterpret_cast<const __m128i*>(w));
+  return _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(w)),
+                            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(w + g.window[1] - g.window[0])));
+}
+
+#if defined(__SSSE3__)
+// Each pair: one byte shuffle of its two windows into 8 output bytes.
+struct PairGather {
+  __m128i mask;
+  explicit PairGather(const NearestGather& g) {
+    alignas(16) uint8_t m[16];
+    for (int32_t k = 0; k < 8; ++k) m[k] = static_cast<uint8_t>(8 * (k >> 2) + g.at[k]);
+    for (int32_t k = 8; k < 16; ++k) m[k] = 0x80;
+    mask = _mm_load_si128(reinterpret_cast<const __m128i*>(m));
+  }
+  __m128i operator()(__m128i windows) const { return _mm_shuffle_epi8(windows, mask); }
+};
+#else
+// Each pair: the bytes that move by the same distance within their window, shifted there
+// together (64-bit lane shifts) and masked in; then the two units' bytes joined. kMoves > 0
+// fixes the number of distances so the loop unrolls.
+template <int32_t kMoves>
+struct ShiftGather {
+  int32_t moves;
+  __m128i count[11], mask[11];
+  bool left[11];
+  explicit ShiftGather(const NearestGather& g) : moves(0) {
+    alignas(16) uint8_t m[16];
+    for (int32_t d = -3; d <= 7; ++d) {
+      bool any = false;
+      for (int32_t k = 0; k < 16; ++k) m[k] = 0;
+      for (int32_t k = 0; k < 8; ++k) {
+        if (g.at[k] - (k & 3) != d) continue;
+        m[8 * (k >> 2) + (k & 3)] = 0xFF;
+        any = true;
+      }
+      if (!any) continue;
+      count[moves] = _mm_cvtsi32_si128(8 * (d < 0 ? -d : d));
+      mask[moves] = _mm_load_si128(reinterpret_cast<const __m128i*>(m));
+      left[moves] = d < 0;
+      ++moves;
+    }
+  }
+  __m128i operator()(__m128i windows) const {
+    __m128i r = _mm_setzero_si128();
+    for (int32_t i = 0; i < (kMoves > 0 ? kMoves : moves); ++i) {
+      const __m128i moved = left[i] ? _mm_sll_epi64(windows, count[i]) : _mm_srl_epi64(windows, count[i]);
+      r = _mm_or_si128(r, _mm_and_si128(moved, mask[i]));
+    }
+    return _mm_shuffle_epi32(r, _MM_SHUFFLE(3, 1, 2, 0));
+  }
+};
+#endif
+
+template <typename Gather>
+void GatherRows(const Plan& plan, const NearestGather& g, const Gather& gather) {
+  const bool adjacent = g.window[1] == g.window[0] + 8;
+  for (int32_t i = 0; i < plan.outHeight; ++i) {
+    const uint8_t* s = SrcRow(plan, plan.rowIndex[i]);
+    uint8_t* d = DstRow(plan, i);
+    int32_t p = 0;
+    for (; p + 2 <= g.pairs; p += 2) {
+      const __m128i lo = gather(PairWindows(s, g, adjacent, p)), hi = gather(PairWindows(s, g, adjacent, p + 1));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 8 * p), _mm_unpacklo_epi64(lo, hi));
+    }
+    if (p < g.pairs) _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 8 * p), gather(PairWindows(s, g, adjacent, p)));
+    for (int32_t e = 8 * g.pairs; e < plan.elements; ++e) d[e] = s[plan.elemOffset[e]];
+  }
+}
+
+void NearestNeighbourRows(const Plan& plan) {
+  NearestGather g;
+  FindNearestGather(plan, &g);
+  if (g.pairs == 0) {
+    resize::NearestRows(plan);
+    return;
+  }
+  KVZ_COUNT_PATH(kPathResizeGather);
+#if defined(__SSSE3__)
+  GatherRows(plan, g, PairGather(g));
+#else
+  const ShiftGather<0> any(g);
+  switch (any.moves) {
+    case 1: GatherRows(plan, g, ShiftGather<1>(g)); break;
+    case 2: GatherRows(plan, g, ShiftGather<2>(g)); break;
+    case 3: GatherRows(plan, g, ShiftGather<3>(g)); break;
+    default: GatherRows(plan, g, any); break;
+  }
+#endif
+}
+
+// One element of a whole-factor supersampling row from its tap list, as resize::SuperHorizontal.
+inline uint8_t WholeTapElement(const Plan& plan, int32_t e) {
+  int32_t isum = 0;
+  for (int32_t t = plan.tapStart[e]; t < plan.tapStart[e + 1]; ++t) isum += plan.accI[plan.tapIndex[t]];
+  const float v = static_cast<float>(isum) * plan.scale + 0.5f;
+  const int32_t b = v >= 255.0f ? 255 : static_cast<int32_t>(v);
+  return static_cast<uint8_t>(b < 0 ? 0 : b);
+}
+
+// With whole reciprocal factors output unit j covers the kx source units from j x kx: Y0 sums
+// the first kx of their pixels, Y1 the last kx, U and V all of them. Returns how many leading
+// output units have exactly those tap lists; the rest (cut by the rectangle's edge) keep theirs.
+int32_t WholeBoxUnits(const Plan& plan, int32_t kx) {
+  for (int32_t j = 0; j < plan.units; ++j) {
+    for (int32_t b = 0; b < 4; ++b) {
+      const int32_t e = 4 * j + b;
+      if (plan.tapStart[e + 1] - plan.tapStart[e] != kx) return j;
+      const int32_t* tap = plan.tapIndex + plan.tapStart[e];
+      for (int32_t k = 0; k < kx; ++k) {
+        const int32_t pixel = (2 * j + (b >> 1)) * kx + k;
+        const int32_t want = (b & 1) ? 4 * (j * kx + k) + b : (pixel >> 1) * 4 + (pixel & 1) * 2;
+        if (tap[k] != want) return j;
+      }
+    }
+  }
+  return plan.units;
+}
+
+inline __m128i SumUnits(const int32_t* acc, int32_t first, int32_t count) {
+  __m128i s = _mm_setzero_si128();
+  for (int32_t u = first; u < first + count; ++u)
+    s = _mm_add_epi32(s, _mm_loadu_si128(reinterpret_cast<const __m128i*>(acc + 4 * u)));
+  return s;
+}
+
+// The sums Y0, U, Y1, V of the output unit whose box starts at source unit `first`: the first
+// and last kx / 2 units give a luma pair each, an odd kx's middle unit adds its own bytes.
+inline __m128i BoxSums(const int32_t* acc, int32_t first, int32_t kx, __m128i chromaLanes) {
+  const int32_t half = kx >> 1;
+  const __m128i a = SumUnits(acc, first, half), b = SumUnits(acc, first + kx - half, half);
+  const __m128i luma = _mm_add_epi32(_mm_unpacklo_epi64(a, b), _mm_unpackhi_epi64(a, b));
+  __m128i r = _mm_or_si128(_mm_andnot_si128(chromaLanes, luma), _mm_and_si128(chromaLanes, _mm_add_epi32(a, b)));
+  if (kx & 1) r = _mm_add_epi32(r, _mm_loadu_si128(reinterpret_cast<const __m128i*>(acc + 4 * (first + half))));
+  return r;
+}
+
+// sum x scale + 0.5, limited to 255 and truncated, in the scalar path's single-precision steps.
+inline __m128i ScaleSums(__m128i sums, __m128 scale) {
+  const __m128 v = _mm_add_ps(_mm_mul_ps(_mm_cvtepi32_ps(sums), scale), _mm_set1_ps(0.5f));
+  return _mm_cvttps_epi32(_mm_min_ps(v, _mm_set1_ps(255.0f)));
+}
+
+// resize::SuperHorizontal for whole reciprocal factors: the exact integer sums of each box in
+// vector lanes (their order does not matter), then scaled as the shared pass scales them.
+void SuperHorizontalRow(const Plan& plan, int32_t kx, int32_t boxUnits, uint8_t* dstRow) {
   if (!plan.integerSums) {
     resize::SuperHorizontal(plan, dstRow);
     return;
   }
-  const __m128 scale = _mm_set1_ps(plan.scale), half = _mm_set1_ps(0.5f), top = _mm_set1_ps(255.0f);
-  int32_t e = 0;
-  for (; e + 8 <= plan.elements; e += 8) {
-    alignas(16) int32_t sums[8];
-    for (int k = 0; k < 8; ++k) {
-      int32_t isum = 0;
-      for (int32_t t = plan.tapStart[e + k]; t < plan.tapStart[e + k + 1]; ++t) isum += plan.accI[plan.tapIndex[t]];
-      sums[k] = isum;
-    }
-    __m128i q[2];
-    for (int h = 0; h < 2; ++h) {
-      const __m128 v = _mm_add_ps(_mm_mul_ps(_mm_cvtepi32_ps(_mm_load_si128(reinterpret_cast<const __m128i*>(sums + 4 * h))), scale), half);
-      q[h] = _mm_cvttps_epi32(_mm_min_ps(v, top));
-    }
-    const __m128i words = _mm_packs_epi32(q[0], q[1]);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(dstRow + e), _mm_packus_epi16(words, words));
+  const __m128 scale = _mm_set1_ps(plan.scale);
+  const __m128i chromaLanes = _mm_set_epi32(-1, 0, -1, 0);
+  int32_t j = 0;
+  for (; j + 4 <= boxUnits; j += 4) {
+    __m128i q[4];
+    for (int32_t k = 0; k < 4; ++k) q[k] = ScaleSums(BoxSums(plan.accI, (j + k) * kx, kx, chromaLanes), scale);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dstRow + 4 * j),
+                     _mm_packus_epi16(_mm_packs_epi32(q[0], q[1]), _mm_packs_epi32(q[2], q[3])));
   }
-  for (; e < plan.elements; ++e) {
-    int32_t isum = 0;
-    for (int32_t t = plan.tapStart[e]; t < plan.tapStart[e + 1]; ++t) isum += plan.accI[plan.tapIndex[t]];
-    const float v = static_cast<float>(isum) * plan.scale + 0.5f;
-    const int32_t b = v >= 255.0f ? 255 : static_cast<int32_t>(v);
-    dstRow[e] = static_cast<uint8_t>(b < 0 ? 0 : b);
+  for (; j < boxUnits; ++j) {
+    const __m128i q = ScaleSums(BoxSums(plan.accI, j * kx, kx, chromaLanes), scale);
+    const __m128i words = _mm_packs_epi32(q, q);
+    const uint32_t unit = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(words, words)));
+    memcpy(dstRow + 4 * j, &unit, 4);
   }
+  for (int32_t e = 4 * boxUnits; e < plan.elements; ++e) dstRow[e] = WholeTapElement(plan, e);
 }
 
 // Four 4-byte units (16 bytes) widened to one vector of 32-bit lanes per unit.
@@ -219,19 +404,31 @@ void AccumulateRow(const Plan& plan, const uint8_t* s, float w) {
   }
 }
 
-void AccumulateRowWhole(const Plan& plan, const uint8_t* s) {
+// Adds the whole-weight rows superRows[first..end) to the accumulators: up to 257 rows summed
+// in 16-bit lanes (257 x 255 fits), then widened and added once.
+void AccumulateRowsWhole(const Plan& plan, int32_t first, int32_t end) {
   const __m128i zero = _mm_setzero_si128();
-  int32_t u = 0;
-  for (; u + 4 <= plan.superUnits; u += 4) {
-    __m128i q[4];
-    WidenUnits4(s + 4 * u, zero, q);
-    for (int k = 0; k < 4; ++k) {
-      __m128i* acc = reinterpret_cast<__m128i*>(plan.accI + 4 * (u + k));
-      _mm_storeu_si128(acc, _mm_add_epi32(_mm_loadu_si128(acc), q[k]));
+  for (int32_t k0 = first; k0 < end; k0 += 257) {
+    const int32_t k1 = end - k0 > 257 ? k0 + 257 : end;
+    int32_t u = 0;
+    for (; u + 4 <= plan.superUnits; u += 4) {
+      __m128i lo = zero, hi = zero;
+      for (int32_t k = k0; k < k1; ++k) {
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(SrcRow(plan, plan.superRows[k]) + 4 * u));
+        lo = _mm_add_epi16(lo, _mm_unpacklo_epi8(b, zero));
+        hi = _mm_add_epi16(hi, _mm_unpackhi_epi8(b, zero));
+      }
+      __m128i* acc = reinterpret_cast<__m128i*>(plan.accI + 4 * u);
+      _mm_storeu_si128(acc, _mm_add_epi32(_mm_loadu_si128(acc), _mm_unpacklo_epi16(lo, zero)));
+      _mm_storeu_si128(acc + 1, _mm_add_epi32(_mm_loadu_si128(acc + 1), _mm_unpackhi_epi16(lo, zero)));
+      _mm_storeu_si128(acc + 2, _mm_add_epi32(_mm_loadu_si128(acc + 2), _mm_unpacklo_epi16(hi, zero)));
+      _mm_storeu_si128(acc + 3, _mm_add_epi32(_mm_loadu_si128(acc + 3), _mm_unpackhi_epi16(hi, zero)));
+    }
+    for (int32_t k = k0; k < k1; ++k) {
+      const uint8_t* s = SrcRow(plan, plan.superRows[k]);
+      for (int32_t b = 4 * u; b < 4 * plan.superUnits; ++b) plan.accI[b] += s[b];
     }
   }
-  for (; u < plan.superUnits; ++u)
-    for (int b = 0; b < 4; ++b) plan.accI[4 * u + b] += s[4 * u + b];
 }
 #else
 void HorizontalLinearRow(const Plan& plan, int32_t srcRow, int16_t* out) { resize::LinearHorizontal(plan, srcRow, out); }
@@ -247,14 +444,21 @@ void VerticalCubicRow(const float* const r[4], const float* coef, uint8_t* d, in
   for (int32_t e = 0; e < n; ++e) d[e] = resize::CubicToByte(resize::CubicValue(r[0][e], r[1][e], r[2][e], r[3][e], coef));
 }
 
-void SuperHorizontalRow(const Plan& plan, uint8_t* dstRow) { resize::SuperHorizontal(plan, dstRow); }
+int32_t WholeBoxUnits(const Plan&, int32_t) { return 0; }
+
+void SuperHorizontalRow(const Plan& plan, int32_t, int32_t, uint8_t* dstRow) { resize::SuperHorizontal(plan, dstRow); }
+
+void NearestNeighbourRows(const Plan& plan) { resize::NearestRows(plan); }
 
 void AccumulateRow(const Plan& plan, const uint8_t* s, float w) {
   resize::AccumulateWeighted(plan.accF, s, 4 * plan.superUnits, w);
 }
 
-void AccumulateRowWhole(const Plan& plan, const uint8_t* s) {
-  for (int32_t k = 0; k < 4 * plan.superUnits; ++k) plan.accI[k] += s[k];
+void AccumulateRowsWhole(const Plan& plan, int32_t first, int32_t end) {
+  for (int32_t k = first; k < end; ++k) {
+    const uint8_t* s = SrcRow(plan, plan.superRows[k]);
+    for (int32_t b = 0; b < 4 * plan.superUnits; ++b) plan.accI[b] += s[b];
+  }
 }
 #endif
 
@@ -291,17 +495,18 @@ void CubicRows(Plan& plan) {
 
 void SuperRows(const Plan& plan) {
   const int32_t accBytes = 16 * plan.superUnits;
+  const int32_t kx = plan.tapStart[2] - plan.tapStart[1];  // the first U's taps: whole units
+  const int32_t boxUnits = plan.integerSums ? WholeBoxUnits(plan, kx) : 0;
   for (int32_t i = 0; i < plan.outHeight; ++i) {
     ZeroBytes(plan.integerSums ? reinterpret_cast<uint8_t*>(plan.accI) : reinterpret_cast<uint8_t*>(plan.accF),
               accBytes);
-    for (int32_t k = plan.superRowStart[i]; k < plan.superRowStart[i + 1]; ++k) {
-      const uint8_t* s = SrcRow(plan, plan.superRows[k]);
-      if (plan.integerSums)
-        AccumulateRowWhole(plan, s);
-      else
-        AccumulateRow(plan, s, plan.superRowWeight[k]);
+    if (plan.integerSums) {
+      AccumulateRowsWhole(plan, plan.superRowStart[i], plan.superRowStart[i + 1]);
+    } else {
+      for (int32_t k = plan.superRowStart[i]; k < plan.superRowStart[i + 1]; ++k)
+        AccumulateRow(plan, SrcRow(plan, plan.superRows[k]), plan.superRowWeight[k]);
     }
-    SuperHorizontalRow(plan, DstRow(plan, i));
+    SuperHorizontalRow(plan, kx, boxUnits, DstRow(plan, i));
   }
 }
 
@@ -322,7 +527,7 @@ PrimitiveStatus ResizeImage8uC4(const uint8_t* src, RoiSize srcSize, int32_t src
 #endif
   switch (plan.mode) {
     case kResizeNearest:
-      resize::NearestRows(plan);
+      NearestNeighbourRows(plan);
       break;
     case kResizeLinear:
       LinearRows(plan);

@@ -137,6 +137,32 @@ TEST(ForwardDct, ColumnDifferencesAroundTheSixteenBitEdgeMatchGeneric) {
   }
 }
 
+// Column differences where the vector column pass changes form: the top row of each mirrored
+// pair (0/7, 1/6, 2/5, 3/4) sums 148 to 151 above or below the flat bottom one, so the DC
+// column's differences are 8 times that (1184 to 1208) in every sign combination; at 1200 with
+// three of them alike the odd part's partial sums just leave 16 bits.
+TEST(ForwardDct, ColumnDifferencesAroundTheNarrowLimitMatchGeneric) {
+  const std::vector<uint16_t> table = Table(32768);
+  const std::vector<test::JpegBuild> builds = test::RunnableJpegBuilds();
+  for (int delta = 148; delta <= 151; ++delta) {
+    for (int signs = 0; signs < 16; ++signs) {
+      uint8_t px[64];
+      std::fill(px, px + 64, 128);
+      for (int pair = 0; pair < 4; ++pair) {
+        const int sign = (signs >> pair) & 1 ? -1 : 1;
+        for (int x = 0; x < 8; ++x) px[8 * pair + x] = static_cast<uint8_t>(128 + sign * (delta / 8 + (x < delta % 8)));
+      }
+      int16_t want[64];
+      ASSERT_EQ(kFdct[0](px, 8, want, table.data()), 0);
+      for (const test::JpegBuild& b : builds) {
+        int16_t got[64];
+        ASSERT_EQ(kFdct[b.slot](px, 8, got, table.data()), 0);
+        ASSERT_EQ(std::memcmp(got, want, sizeof got), 0) << b.name << " delta " << delta << " signs " << signs;
+      }
+    }
+  }
+}
+
 // Uniform blocks of every value, and blocks that differ from uniform in one pixel at each
 // position, under random tables: every build gives the generic coefficients.
 TEST(ForwardDct, UniformAndNearlyUniformBlocksMatchGeneric) {

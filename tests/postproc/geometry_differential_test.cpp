@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "kvz/kernel_testing.h"
 #include "postproc/bilinear_resample.h"
 #include "postproc/frame_format.h"
 #include "postproc/frame_rotation.h"
@@ -107,6 +108,30 @@ TEST(GeometryAgainstDefinition, QuarterTurns) {
     }
 }
 
+void ExpectBilinearAsDefined(const Resize& c, int channels) {
+  SCOPED_TRACE(::testing::Message() << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh
+                                    << " channels " << channels);
+  // Odd sizes also get rows padded past their pixels, which must stay untouched.
+  const int pad = (c.dw & 1) ? 5 : 0;
+  const int srcStride = c.sw * channels + ((c.sw & 1) ? 3 : 0);
+  const int dstStride = c.dw * channels + pad;
+  const auto src = RandomBytes(Bytes(srcStride, c.sh, 1), c.sw * 7 + c.dh * 3);
+  const size_t bytes = Bytes(dstStride, c.dh, 1);
+  GuardedBuffer got(bytes, 0x5A);
+  std::vector<uint8_t> want(bytes, 0x5A);
+  const ResampleImage in{const_cast<uint8_t*>(src.data()), static_cast<ULONG>(srcStride), c.sw,
+                         c.sh};
+  const ResampleImage out{got.data(), static_cast<ULONG>(dstStride), c.dw, c.dh};
+  if (channels == 3)
+    ResizeRgb24Bilinear(&out, &in);
+  else
+    ResizeYuy2Bilinear(&out, &in);
+  test::ReferenceBilinear(src.data(), c.sw, c.sh, srcStride, want.data(), c.dw, c.dh, dstStride,
+                          channels);
+  ASSERT_EQ(0, memcmp(want.data(), got.data(), bytes));
+  ASSERT_TRUE(got.GuardsIntact());
+}
+
 TEST(GeometryAgainstDefinition, BilinearRgb24AndYuy2) {
   std::vector<Resize> cases = ResizeCases();
   cases.push_back({1, 1, 17, 9});
@@ -115,28 +140,38 @@ TEST(GeometryAgainstDefinition, BilinearRgb24AndYuy2) {
   for (const auto& c : cases)
     for (int channels : {2, 3}) {
       if (channels == 2 && c.sw < 2) continue;
-      SCOPED_TRACE(::testing::Message() << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh
-                                        << " channels " << channels);
-      // Odd sizes also get rows padded past their pixels, which must stay untouched.
-      const int pad = (c.dw & 1) ? 5 : 0;
-      const int srcStride = c.sw * channels + ((c.sw & 1) ? 3 : 0);
-      const int dstStride = c.dw * channels + pad;
-      const auto src = RandomBytes(Bytes(srcStride, c.sh, 1), c.sw * 7 + c.dh * 3);
-      const size_t bytes = Bytes(dstStride, c.dh, 1);
-      GuardedBuffer got(bytes, 0x5A);
-      std::vector<uint8_t> want(bytes, 0x5A);
-      const ResampleImage in{const_cast<uint8_t*>(src.data()), static_cast<ULONG>(srcStride), c.sw,
-                             c.sh};
-      const ResampleImage out{got.data(), static_cast<ULONG>(dstStride), c.dw, c.dh};
-      if (channels == 3)
-        ResizeRgb24Bilinear(&out, &in);
-      else
-        ResizeYuy2Bilinear(&out, &in);
-      test::ReferenceBilinear(src.data(), c.sw, c.sh, srcStride, want.data(), c.dw, c.dh,
-                              dstStride, channels);
-      ASSERT_EQ(0, memcmp(want.data(), got.data(), bytes));
-      ASSERT_TRUE(got.GuardsIntact());
+      ExpectBilinearAsDefined(c, channels);
+      if (HasFailure()) return;
     }
+}
+
+// YUY2 takes byte shuffles where the processor has SSSE3 and the SSE2 transposes (or the plain
+// loops) where it has not; both must give the defined bytes. The extra sizes meet the shuffle
+// path's edges: rows of exactly one or two 16-byte loads, a lone last pixel inside the last
+// load, windows moved back from the end of the row, two loads per group (shrinking by up to
+// about three) and beyond (the other paths), strips of 128 pixels and a few more, and
+// destination rows that share their source rows.
+TEST(GeometryAgainstDefinition, BilinearYuy2WithAndWithoutByteShuffles) {
+  kernel::CpuidTable sse2Only;
+  sse2Only.leaves[{0, 0}] = {1, 0, 0, 0};
+  sse2Only.leaves[{1, 0}] = {0x00000F41, 0, 0, (1u << 25) | (1u << 26)};
+  std::vector<Resize> cases = ResizeCases();
+  for (const Resize& r : std::initializer_list<Resize>{
+           {8, 3, 37, 5}, {9, 4, 31, 7}, {16, 5, 7, 9}, {15, 4, 40, 9}, {17, 2, 6, 3},
+           {300, 20, 129, 41}, {256, 3, 135, 2}, {700, 9, 255, 30}, {2000, 4, 700, 4},
+           {2000, 4, 600, 5}, {1001, 6, 1000, 11}, {97, 40, 257, 121}, {640, 3, 1919, 3}})
+    cases.push_back(r);
+  const kernel::CpuidTable* const processors[] = {nullptr, &sse2Only};
+  for (const kernel::CpuidTable* cpu : processors) {
+    SCOPED_TRACE(cpu ? "without SSSE3" : "this processor");
+    kernel::InjectCpuid(cpu);
+    for (const auto& c : cases) {
+      ExpectBilinearAsDefined(c, 2);
+      if (HasFailure()) break;
+    }
+    kernel::InjectCpuid(nullptr);
+    if (HasFailure()) return;
+  }
 }
 
 }  // namespace

@@ -350,6 +350,66 @@ TEST(Resize, WholeFactorSupersamplingAveragesBlocks) {
   }
 }
 
+// The vector builds gather nearest-neighbour rows whose offsets repeat every one or two units,
+// and sum whole-factor boxes (luma split at an odd box's middle unit, rows in 16-bit lanes up
+// to 257 at a time). Byte-identical with the generic build at factors that repeat and ones that
+// do not, rectangles inside the image and cut by its edge, outputs bounded by the destination,
+// sources ending at an inaccessible page.
+TEST(Resize, RepeatingPatternsMatchTheGenericBuild) {
+  struct Case {
+    int32_t mode;
+    double xf, yf;
+    int32_t height;  // source rows
+    bool gathers;    // the vector builds gather this nearest-neighbour pattern
+  };
+  const Case cases[] = {
+      {1, 1, 1, 5, true},         {1, 0.5, 0.5, 9, true},     {1, 1 / 3.0, 1, 5, true},
+      {1, 2, 1.5, 5, true},       {1, 2 / 3.0, 0.5, 9, true}, {1, 0.4, 1, 5, true},
+      {1, 0.25, 1, 5, false},     {1, 0.75, 1, 5, false},     {1, 1.5, 1, 5, false},
+      {1, 0.3, 1, 5, false},      {8, 1, 1, 5, false},        {8, 0.5, 0.5, 9, false},
+      {8, 1 / 3.0, 1 / 3.0, 9, false}, {8, 0.25, 1, 5, false}, {8, 0.2, 0.5, 9, false},
+      {8, 1 / 7.0, 1, 5, false},  {8, 0.5, 1 / 300.0, 600, false}, {8, 1 / 3.0, 1 / 514.0, 1030, false},
+  };
+  std::vector<uint8_t> ref;
+  for (const ResizeBuild& b : kBuilds) {
+    const uint32_t gathersBefore = b.counts[kvz::prim::kPathResizeGather];
+    uint32_t gathersWanted = 0;
+    for (const Case& c : cases)
+      for (const int32_t width : {8, 14, 34, 66, 130})
+        for (const bool cut : {false, true})
+          for (const int32_t dstWidth : {264, 10}) {
+            // Inside: 4 pixels in and one row down; cut: reaching past the right and bottom edges.
+            const RoiSize srcSize{width + 8, c.height};
+            const ResizeRect asked = cut ? ResizeRect{8, 0, width + 40, c.height + 9} : ResizeRect{4, 1, width, c.height - 1};
+            const int32_t srcStep = 2 * srcSize.width + 6;
+            const size_t srcBytes = size_t(srcStep) * (srcSize.height - 1) + 2 * srcSize.width;
+            e3::PageFencedSource src(srcBytes, -1);
+            e3::FillRandom(src.data(), srcBytes, uint32_t(width * 31 + c.height));
+            // Tall boxes of 255s: the largest sums the 16-bit row lanes must hold.
+            if (c.height > 257) memset(src.data(), 0xFF, srcBytes);
+            const RoiSize dstSize{dstWidth, 264};
+            const int32_t dstStep = 2 * dstWidth + 6;
+            e3::GuardedBuffer out(size_t(dstStep) * 264, 1);
+            ref.assign(out.size(), 0x5A);
+            ResizeRect r1 = asked, r2 = asked;
+            char where[128];
+            snprintf(where, sizeof where, "%s mode %d f %.4f,%.4f width %d%s dst %d", b.name, c.mode, c.xf, c.yf, width,
+                     cut ? " cut" : "", dstWidth);
+            const PrimitiveStatus want =
+                Generic(src.data(), srcSize, srcStep, &r2, ref.data(), dstStep, dstSize, c.xf, c.yf, c.mode);
+            ASSERT_EQ(want, b.resize(src.data(), srcSize, srcStep, &r1, out.data(), dstStep, dstSize, c.xf, c.yf, c.mode))
+                << where;
+            if (want != 0) continue;  // an output below one pixel
+            ASSERT_EQ(0, memcmp(out.data(), ref.data(), ref.size())) << where;
+            ASSERT_TRUE(out.GuardsIntact()) << where;
+            if (c.gathers && width >= 34 && dstWidth == 264) ++gathersWanted;
+          }
+    if (e3::IsVectorBuild(b.name)) {
+      EXPECT_LE(gathersWanted, b.counts[kvz::prim::kPathResizeGather] - gathersBefore) << b.name;
+    }
+  }
+}
+
 TEST(Resize, CubicFallsBackOnSmallRectangles) {
   std::vector<uint8_t> src(2 * 6 * 10);
   e3::FillRandom(src.data(), src.size(), 8);

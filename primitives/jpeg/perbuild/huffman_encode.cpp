@@ -5,8 +5,9 @@
 // SSE build, without integer vectors, tests them one by one), walks it with a bit scan, puts
 // each code with its value bits in one step into a 64-bit buffer and stores eight bytes at a
 // time when none is 0xFF. It runs only with room for any block and gives up, before touching the
-// length, the state or the predictor, on a symbol without a code; the byte-at-a-time procedure
-// then codes the block, so the output and the state are the same in every build.
+// length, the state or the predictor, on a symbol without a code or an AC coefficient of -32768;
+// the byte-at-a-time procedure then codes the block, so the output and the state are the same in
+// every build.
 #include "primitives/jpeg/huffman_encode.h"
 
 #include <stddef.h>
