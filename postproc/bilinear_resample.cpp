@@ -447,7 +447,7 @@ KVZ_TARGET_SSSE3 inline __m128i BlendDownBlock(const SHORT* top, const SHORT* bo
 // Destination rows d[0] (and d[1] when Two) from the same two held source rows with their own
 // vertical weights; two rows share the loads and interleaving.
 template <bool Two>
-KVZ_TARGET_SSSE3 inline void BlendDownRows(const SHORT* top, const SHORT* bottom,
+KVZ_TARGET_SSSE3 __attribute__((always_inline)) inline void BlendDownRows(const SHORT* top, const SHORT* bottom,
                                            const __m128i* weights, UCHAR* const* d,
                                            LONG pixels) {
   const __m128i highWords = _mm_set1_epi32(static_cast<int>(0xFFFF0000u));
