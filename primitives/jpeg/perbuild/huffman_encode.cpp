@@ -5,8 +5,9 @@
 // SSE build, without integer vectors, tests them one by one), walks it with a bit scan, puts
 // each code with its value bits in one step into a 64-bit buffer and stores eight bytes at a
 // time when none is 0xFF. It runs only with room for any block and gives up, before touching the
-// length, the state or the predictor, on a symbol without a code; the byte-at-a-time procedure
-// then codes the block, so the output and the state are the same in every build.
+// length, the state or the predictor, on a symbol without a code or an AC coefficient of -32768;
+// the byte-at-a-time procedure then codes the block, so the output and the state are the same in
+// every build.
 #include "primitives/jpeg/huffman_encode.h"
 
 #include <stddef.h>
@@ -181,6 +182,13 @@ constexpr int kFlagLast[4] = {2, 3, 3, 3};
 inline bool ZigzagNonZeroMask(const int16_t* block, uint64_t* mask) {
   __m128i flags[4];
   if (!NaturalZeroFlags(block, flags)) return false;
+  // A block without AC coefficients (most chroma blocks of camera pictures) needs no reorder.
+  const __m128i acZero = _mm_and_si128(_mm_and_si128(_mm_or_si128(flags[0], _mm_cvtsi32_si128(0xFF)), flags[1]),
+                                       _mm_and_si128(flags[2], flags[3]));
+  if (_mm_movemask_epi8(acZero) == 0xFFFF) {
+    *mask = 0;
+    return true;
+  }
   uint64_t zeros = 0;
 #pragma GCC unroll 4
   for (int q = 0; q < 4; ++q) {
