@@ -137,6 +137,7 @@ void RegisterResize(const char* build, const char* modeName, int32_t mode, doubl
     RegisterResize(#ns, "Linear", kvz::prim::kResizeLinear, 2.0, p::ResizeImage8uC4);                         \
     RegisterResize(#ns, "Cubic", kvz::prim::kResizeCubic, 0.5, p::ResizeImage8uC4);                           \
     RegisterResize(#ns, "Super", kvz::prim::kResizeSuper, 0.5, p::ResizeImage8uC4);                           \
+    RegisterResize(#ns, "Super", kvz::prim::kResizeSuper, 0.75, p::ResizeImage8uC4);                          \
   }
 
 const int kRegistered = [] {

@@ -8,6 +8,7 @@
 
 #include <string.h>
 
+#include "primitives/aligned_alloc.h"
 #include "primitives/resize_plan.h"
 #include "primitives/vector_ops.h"
 
@@ -39,6 +40,17 @@ inline uint8_t* DstRow(const Plan& plan, int32_t i) {
 inline const uint8_t* SrcRow(const Plan& plan, int32_t r) {
   return plan.src + static_cast<intptr_t>(r) * plan.srcStep;
 }
+
+// How a build runs the supersampling rows beyond the shared tables.
+struct SuperShape {
+  int32_t kx;        // whole factors: source units per output unit
+  int32_t boxUnits;  // whole factors: leading output units summed as whole boxes
+  // Weighted factors, one output unit's four elements in the lanes of a vector: per unit the
+  // first of its tap rows (units + 1 entries); per tap row four accumulator indexes and weights.
+  int32_t* laneStart;
+  int32_t* laneIndex;
+  float* laneWeight;
+};
 
 inline uint8_t LinearVertical(int32_t wUp, int32_t up, int32_t wLo, int32_t lo) {
   return static_cast<uint8_t>((wUp * up + wLo * lo + 0x80000) >> 20);
@@ -347,13 +359,84 @@ inline __m128i ScaleSums(__m128i sums, __m128 scale) {
   return _mm_cvttps_epi32(_mm_min_ps(v, _mm_set1_ps(255.0f)));
 }
 
-// resize::SuperHorizontal for whole reciprocal factors: the exact integer sums of each box in
-// vector lanes (their order does not matter), then scaled as the shared pass scales them.
-void SuperHorizontalRow(const Plan& plan, int32_t kx, int32_t boxUnits, uint8_t* dstRow) {
+// The lane tap rows of weighted supersampling: each lane runs its element's taps in order and
+// the shorter lists are padded with weight 0 on accumulator 0, which adds exactly 0 to a sum
+// that is never negative. An array that cannot be allocated is a work array missing: -9.
+PrimitiveStatus PrepareSuper(Plan* plan, SuperShape* shape) {
+  shape->kx = plan->tapStart[2] - plan->tapStart[1];  // the first U's taps: whole units
+  shape->boxUnits = plan->integerSums ? WholeBoxUnits(*plan, shape->kx) : 0;
+  shape->laneStart = nullptr;
+  if (plan->integerSums) return kStsOk;
+  auto longest = [plan](int32_t j) {
+    int32_t m = 0;
+    for (int32_t e = 4 * j; e < 4 * j + 4; ++e)
+      m = plan->tapStart[e + 1] - plan->tapStart[e] > m ? plan->tapStart[e + 1] - plan->tapStart[e] : m;
+    return m;
+  };
+  int64_t rows = 0;
+  for (int32_t j = 0; j < plan->units; ++j) rows += longest(j);
+  const int64_t bytes = 32 * rows + 4 * int64_t{plan->units + 1};
+  uint8_t* block = plan->blockCount < 16 && bytes <= 0x7FFFFFF0 ? AllocAligned8u(static_cast<int32_t>(bytes)) : nullptr;
+  if (block == nullptr) return kStsNoMemory;
+  plan->blocks[plan->blockCount++] = block;
+  shape->laneIndex = reinterpret_cast<int32_t*>(block);
+  shape->laneWeight = reinterpret_cast<float*>(block + 16 * rows);
+  shape->laneStart = reinterpret_cast<int32_t*>(block + 32 * rows);
+  int32_t row = 0;
+  for (int32_t j = 0; j < plan->units; ++j) {
+    shape->laneStart[j] = row;
+    const int32_t m = longest(j);
+    for (int32_t t = 0; t < m; ++t, ++row) {
+      for (int32_t l = 0; l < 4; ++l) {
+        const int32_t e = 4 * j + l, at = plan->tapStart[e] + t;
+        const bool real = at < plan->tapStart[e + 1];
+        shape->laneIndex[4 * row + l] = real ? plan->tapIndex[at] : 0;
+        shape->laneWeight[4 * row + l] = real ? plan->tapWeight[at] : 0.0f;
+      }
+    }
+  }
+  shape->laneStart[plan->units] = row;
+  return kStsOk;
+}
+
+// resize::SuperHorizontal for weighted factors, one output unit per vector: the same
+// single-precision products and sums in the same order in each lane.
+inline __m128i WeightedUnit(const Plan& plan, const SuperShape& shape, int32_t j, __m128 scale) {
+  __m128 sum = _mm_setzero_ps();
+  for (int32_t r = shape.laneStart[j]; r < shape.laneStart[j + 1]; ++r) {
+    const int32_t* at = shape.laneIndex + 4 * r;
+    const __m128 acc = _mm_setr_ps(plan.accF[at[0]], plan.accF[at[1]], plan.accF[at[2]], plan.accF[at[3]]);
+    sum = _mm_add_ps(sum, _mm_mul_ps(_mm_load_ps(shape.laneWeight + 4 * r), acc));
+  }
+  const __m128 v = _mm_add_ps(_mm_mul_ps(sum, scale), _mm_set1_ps(0.5f));
+  return _mm_cvttps_epi32(_mm_min_ps(v, _mm_set1_ps(255.0f)));
+}
+
+void WeightedHorizontalRow(const Plan& plan, const SuperShape& shape, uint8_t* dstRow) {
+  const __m128 scale = _mm_set1_ps(plan.scale);
+  int32_t j = 0;
+  for (; j + 4 <= plan.units; j += 4) {
+    const __m128i q0 = WeightedUnit(plan, shape, j, scale), q1 = WeightedUnit(plan, shape, j + 1, scale);
+    const __m128i q2 = WeightedUnit(plan, shape, j + 2, scale), q3 = WeightedUnit(plan, shape, j + 3, scale);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dstRow + 4 * j),
+                     _mm_packus_epi16(_mm_packs_epi32(q0, q1), _mm_packs_epi32(q2, q3)));
+  }
+  for (; j < plan.units; ++j) {
+    const __m128i q = WeightedUnit(plan, shape, j, scale);
+    const __m128i words = _mm_packs_epi32(q, q);
+    const uint32_t unit = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(words, words)));
+    memcpy(dstRow + 4 * j, &unit, 4);
+  }
+}
+
+// resize::SuperHorizontal in vector lanes. Whole factors: the exact integer sums of each box
+// (their order does not matter), then scaled as the shared pass scales them.
+void SuperHorizontalRow(const Plan& plan, const SuperShape& shape, uint8_t* dstRow) {
   if (!plan.integerSums) {
-    resize::SuperHorizontal(plan, dstRow);
+    WeightedHorizontalRow(plan, shape, dstRow);
     return;
   }
+  const int32_t kx = shape.kx, boxUnits = shape.boxUnits;
   const __m128 scale = _mm_set1_ps(plan.scale);
   const __m128i chromaLanes = _mm_set_epi32(-1, 0, -1, 0);
   int32_t j = 0;
@@ -444,9 +527,9 @@ void VerticalCubicRow(const float* const r[4], const float* coef, uint8_t* d, in
   for (int32_t e = 0; e < n; ++e) d[e] = resize::CubicToByte(resize::CubicValue(r[0][e], r[1][e], r[2][e], r[3][e], coef));
 }
 
-int32_t WholeBoxUnits(const Plan&, int32_t) { return 0; }
+PrimitiveStatus PrepareSuper(Plan*, SuperShape*) { return kStsOk; }
 
-void SuperHorizontalRow(const Plan& plan, int32_t, int32_t, uint8_t* dstRow) { resize::SuperHorizontal(plan, dstRow); }
+void SuperHorizontalRow(const Plan& plan, const SuperShape&, uint8_t* dstRow) { resize::SuperHorizontal(plan, dstRow); }
 
 void NearestNeighbourRows(const Plan& plan) { resize::NearestRows(plan); }
 
@@ -493,10 +576,8 @@ void CubicRows(Plan& plan) {
   }
 }
 
-void SuperRows(const Plan& plan) {
+void SuperRows(const Plan& plan, const SuperShape& shape) {
   const int32_t accBytes = 16 * plan.superUnits;
-  const int32_t kx = plan.tapStart[2] - plan.tapStart[1];  // the first U's taps: whole units
-  const int32_t boxUnits = plan.integerSums ? WholeBoxUnits(plan, kx) : 0;
   for (int32_t i = 0; i < plan.outHeight; ++i) {
     ZeroBytes(plan.integerSums ? reinterpret_cast<uint8_t*>(plan.accI) : reinterpret_cast<uint8_t*>(plan.accF),
               accBytes);
@@ -506,7 +587,7 @@ void SuperRows(const Plan& plan) {
       for (int32_t k = plan.superRowStart[i]; k < plan.superRowStart[i + 1]; ++k)
         AccumulateRow(plan, SrcRow(plan, plan.superRows[k]), plan.superRowWeight[k]);
     }
-    SuperHorizontalRow(plan, kx, boxUnits, DstRow(plan, i));
+    SuperHorizontalRow(plan, shape, DstRow(plan, i));
   }
 }
 
@@ -522,6 +603,12 @@ PrimitiveStatus ResizeImage8uC4(const uint8_t* src, RoiSize srcSize, int32_t src
   if (!proceed) return st;
   st = resize::BuildTables(&plan, xFactor, yFactor);
   if (st != kStsOk) return st;
+  SuperShape shape = {};
+  if (plan.mode == kResizeSuper) st = PrepareSuper(&plan, &shape);
+  if (st != kStsOk) {
+    resize::Release(&plan);
+    return st;
+  }
 #if KVZ_RS_VECTOR
   if (plan.mode != kResizeNearest) KVZ_COUNT_PATH(kPathResize);
 #endif
@@ -536,7 +623,7 @@ PrimitiveStatus ResizeImage8uC4(const uint8_t* src, RoiSize srcSize, int32_t src
       CubicRows(plan);
       break;
     default:
-      SuperRows(plan);
+      SuperRows(plan, shape);
       break;
   }
   resize::Release(&plan);

@@ -182,5 +182,43 @@ TEST(DequantizeInverseDct8x8, EveryBuildMatchesGenericBitForBit) {
   }
 }
 
+// Blocks whose non-zero coefficients lie in a corner take shorter exact paths in the vector
+// builds (one column, the left half, the first row); each shape, with ordinary and extreme
+// values, must still give the generic result.
+TEST(DequantizeInverseDct8x8, SparseShapesMatchGenericBitForBit) {
+  const struct Shape {
+    int rows, columns;  // coefficients outside the top-left rows x columns are zero
+  } shapes[] = {{8, 1}, {2, 1}, {8, 4}, {4, 4}, {1, 4}, {1, 8}, {8, 5}, {1, 2}};
+  std::mt19937 rng(17);
+  for (const Shape& shape : shapes) {
+    for (int n = 0; n < 3000; ++n) {
+      const bool extreme = n % 2 == 1;
+      int16_t coef[64] = {};
+      uint16_t table[64];
+      if (!extreme) PhotoLikeBlock(rng, coef);
+      for (int i = 0; i < 64; ++i) {
+        if (extreme) coef[i] = static_cast<int16_t>(rng());
+        if (i / 8 >= shape.rows || i % 8 >= shape.columns) coef[i] = 0;
+        table[i] = static_cast<uint16_t>(extreme ? rng() : 1 + rng() % 8);
+      }
+      uint8_t generic[8 * 12], other[8 * 12];
+      memset(generic, 0x33, sizeof generic);
+      ASSERT_EQ(generic::DequantizeInverseDct8x8(coef, generic, 12, table), 0);
+      int16_t kernelGeneric[64];
+      generic::InverseDct8x8Kernel(coef, kernelGeneric);
+      for (const test::JpegBuild& b : test::RunnableJpegBuilds()) {
+        memset(other, 0x33, sizeof other);
+        ASSERT_EQ(kBlockBuilds[b.slot](coef, other, 12, table), 0);
+        ASSERT_EQ(memcmp(generic, other, sizeof other), 0)
+            << b.name << " shape " << shape.rows << "x" << shape.columns << " block " << n;
+        int16_t kernel[64];
+        kKernelBuilds[b.slot](coef, kernel);
+        ASSERT_EQ(memcmp(kernel, kernelGeneric, sizeof kernel), 0)
+            << b.name << " shape " << shape.rows << "x" << shape.columns << " block " << n;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kvz::prim

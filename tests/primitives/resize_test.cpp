@@ -351,8 +351,8 @@ TEST(Resize, WholeFactorSupersamplingAveragesBlocks) {
 }
 
 // The vector builds gather nearest-neighbour rows whose offsets repeat every one or two units,
-// and sum whole-factor boxes (luma split at an odd box's middle unit, rows in 16-bit lanes up
-// to 257 at a time). Byte-identical with the generic build at factors that repeat and ones that
+// sum whole-factor boxes (luma split at an odd box's middle unit, rows in 16-bit lanes up to
+// 257 at a time) and run weighted boxes' taps in lanes padded to the longest list. Byte-identical with the generic build at factors that repeat and ones that
 // do not, rectangles inside the image and cut by its edge, outputs bounded by the destination,
 // sources ending at an inaccessible page.
 TEST(Resize, RepeatingPatternsMatchTheGenericBuild) {
@@ -369,6 +369,7 @@ TEST(Resize, RepeatingPatternsMatchTheGenericBuild) {
       {1, 0.3, 1, 5, false},      {8, 1, 1, 5, false},        {8, 0.5, 0.5, 9, false},
       {8, 1 / 3.0, 1 / 3.0, 9, false}, {8, 0.25, 1, 5, false}, {8, 0.2, 0.5, 9, false},
       {8, 1 / 7.0, 1, 5, false},  {8, 0.5, 1 / 300.0, 600, false}, {8, 1 / 3.0, 1 / 514.0, 1030, false},
+      {8, 0.75, 0.6, 9, false},   {8, 0.3, 1, 5, false},
   };
   std::vector<uint8_t> ref;
   for (const ResizeBuild& b : kBuilds) {
@@ -452,27 +453,29 @@ TEST(Resize, FailedWorkArrayReportsNoMemoryAndLeaksNothing) {
   std::vector<uint8_t> src(2 * 32 * 16);
   e3::FillRandom(src.data(), src.size(), 12);
   for (const ResizeBuild& b : kBuilds)
-    for (const int32_t mode : {1, 2, 4, 8}) {
-      bool completed = false;
-      for (uint64_t n = 1; n <= 16 && !completed; ++n) {
-        std::vector<uint8_t> dst(64 * 16, 0x5A);
-        ResizeRect rect{0, 0, 32, 20};
-        const size_t live = kvz::kernel::PoolStatsForTag(untagged).liveBlocks;
-        kvz::kernel::FailNthAllocation(n, untagged);
-        const PrimitiveStatus st = b.resize(src.data(), {32, 16}, 64, &rect, dst.data(), 64, {16, 16}, 0.5, 0.5, mode);
-        kvz::kernel::ClearPoolFaults();
-        EXPECT_EQ(live, kvz::kernel::PoolStatsForTag(untagged).liveBlocks) << b.name << " mode " << mode << " n " << n;
-        EXPECT_EQ(16, rect.height);  // clipped before the allocations
-        if (st == 0) {
-          completed = true;
-          EXPECT_GT(n, 1u);
-        } else {
-          ASSERT_EQ(-9, st) << b.name << " mode " << mode << " n " << n;
-          for (uint8_t c : dst) ASSERT_EQ(0x5A, c);
+    for (const int32_t mode : {1, 2, 4, 8})
+      for (const double f : {0.5, 0.75}) {
+        bool completed = false;
+        for (uint64_t n = 1; n <= 16 && !completed; ++n) {
+          std::vector<uint8_t> dst(64 * 16, 0x5A);
+          ResizeRect rect{0, 0, 32, 20};
+          const size_t live = kvz::kernel::PoolStatsForTag(untagged).liveBlocks;
+          kvz::kernel::FailNthAllocation(n, untagged);
+          const PrimitiveStatus st = b.resize(src.data(), {32, 16}, 64, &rect, dst.data(), 64, {16, 16}, f, f, mode);
+          kvz::kernel::ClearPoolFaults();
+          EXPECT_EQ(live, kvz::kernel::PoolStatsForTag(untagged).liveBlocks)
+              << b.name << " mode " << mode << " f " << f << " n " << n;
+          EXPECT_EQ(16, rect.height);  // clipped before the allocations
+          if (st == 0) {
+            completed = true;
+            EXPECT_GT(n, 1u);
+          } else {
+            ASSERT_EQ(-9, st) << b.name << " mode " << mode << " f " << f << " n " << n;
+            for (uint8_t c : dst) ASSERT_EQ(0x5A, c);
+          }
         }
+        EXPECT_TRUE(completed) << b.name << " mode " << mode << " f " << f;
       }
-      EXPECT_TRUE(completed) << b.name << " mode " << mode;
-    }
 }
 
 }  // namespace

@@ -77,112 +77,160 @@ inline void Butterfly(int16_t* x, int stride) {
 
 #if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
 
-inline __m128i Pair(int16_t lo, int16_t hi) {
+#define KVZ_IDCT_INLINE __attribute__((always_inline)) inline
+
+KVZ_IDCT_INLINE __m128i Pair(int16_t lo, int16_t hi) {
   return _mm_set1_epi32(static_cast<int32_t>((static_cast<uint32_t>(static_cast<uint16_t>(hi)) << 16) |
                                              static_cast<uint16_t>(lo)));
 }
 
-// Low 32 bits of m * k for 32-bit lanes, from the 16-bit halves of m.
-inline __m128i MulLow32(__m128i m, __m128i k16) {
-  const __m128i lo = _mm_mullo_epi16(m, k16);
-  const __m128i carry = _mm_slli_epi32(_mm_mulhi_epu16(m, k16), 16);
-  return _mm_add_epi32(lo, carry);
+KVZ_IDCT_INLINE __m128i HighHalves() { return _mm_set1_epi32(static_cast<int32_t>(0xFFFF0000u)); }
+
+// Low 32 bits of m * sqrt(2) (Q12) for 32-bit lanes, from the 16-bit halves of m.
+KVZ_IDCT_INLINE __m128i MulSqrt2(__m128i m) {
+  const __m128i k = _mm_set1_epi16(static_cast<int16_t>(kSqrt2Q12));
+  return _mm_add_epi32(_mm_mullo_epi16(m, k), _mm_slli_epi32(_mm_mulhi_epu16(m, k), 16));
 }
 
-struct PassConstants {
-  __m128i e0, e1, r, s, a, b, c, d, sqrt2, round2048;
-  PassConstants()
-      : e0(Pair(16384, 16384)),
-        e1(Pair(16384, -16384)),
-        r(Pair(42814 - 65536, 17734)),
-        s(Pair(17734, 65536 - 42813)),
-        a(Pair(32139, 6393)),
-        b(Pair(6393, -32138)),
-        c(Pair(18205, 27246)),
-        d(Pair(27246, -18205)),
-        sqrt2(_mm_set1_epi16(static_cast<int16_t>(kSqrt2Q12))),
-        round2048(_mm_set1_epi32(2048)) {}
-};
-
-// Four lanes of the butterfly in 32 bits; x04 .. x53 hold the interleaved input pairs, x2s and
-// x6s the inputs shifted into the upper half of each lane.
-template <bool kColumn>
-inline void ButterflyHalf(const PassConstants& k, __m128i x04, __m128i x26, __m128i x17,
-                          __m128i x53, __m128i x2s, __m128i x6s, __m128i round, __m128i t[8]) {
-  // Each value is formed just before its use and the outputs as soon as their inputs exist,
-  // which keeps fewer values live (the build has sixteen vector registers at most).
-  auto out = [](__m128i v) {
-    // Column outputs keep bits 12..27 (the low 16 bits of >> 12); row outputs fit 16 bits.
-    return kColumn ? _mm_srai_epi32(_mm_slli_epi32(v, 4), 16) : _mm_srai_epi32(v, 21);
-  };
-  const __m128i a = _mm_madd_epi16(x17, k.a), c = _mm_madd_epi16(x53, k.c);
-  const __m128i p =
-      MulLow32(_mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(a, c), k.round2048), 12), k.sqrt2);
+// The butterfly on four lanes in 32 bits. Each 32-bit lane of x04, x26, x17 and x35 holds a pair
+// of 16-bit inputs (x0 low, x4 high, and so on); pmaddwd forms every product sum of a pair at
+// once, a constant of 2^15 or more being split into a 16-bit part and the input shifted up by
+// 16 (the low or high half of the pair register itself). t[] receives the eight outputs with
+// the pass's rounding added, not yet shifted.
+template <uint32_t kRound>
+KVZ_IDCT_INLINE void Butterfly4(__m128i x04, __m128i x26, __m128i x17, __m128i x35, __m128i t[8]) {
+  const __m128i round2048 = _mm_set1_epi32(2048);
+  const __m128i a = _mm_madd_epi16(x17, Pair(32139, 6393));
+  const __m128i c = _mm_madd_epi16(x35, Pair(27246, 18205));
+  const __m128i p = MulSqrt2(_mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(a, c), round2048), 12));
   const __m128i u = _mm_sub_epi32(a, c);
-  const __m128i b = _mm_madd_epi16(x17, k.b), d = _mm_madd_epi16(x53, k.d);
-  const __m128i q =
-      MulLow32(_mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(b, d), k.round2048), 12), k.sqrt2);
+  const __m128i b = _mm_madd_epi16(x17, Pair(6393, -32138));
+  const __m128i d = _mm_madd_epi16(x35, Pair(-18205, 27246));
+  const __m128i q = MulSqrt2(_mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(b, d), round2048), 12));
   const __m128i v = _mm_sub_epi32(b, d);
-  const __m128i e0 = _mm_add_epi32(_mm_slli_epi32(_mm_madd_epi16(x04, k.e0), 1), round);
-  const __m128i r = _mm_add_epi32(_mm_madd_epi16(x26, k.r), x2s);
+  // (x0 + x4) << 15 is (x0 + x4) * -32768 negated (exact modulo 2^32 even for two -32768s), and
+  // (x0 - x4) << 15 is that minus x4 << 16.
+  const __m128i e0 = _mm_sub_epi32(_mm_set1_epi32(static_cast<int32_t>(kRound)), _mm_madd_epi16(x04, Pair(-32768, -32768)));
+  const __m128i e1 = _mm_sub_epi32(e0, _mm_and_si128(x04, HighHalves()));
+  // R's constants are both even: half of each fits 16 bits.
+  const __m128i r = _mm_slli_epi32(_mm_madd_epi16(x26, Pair(42814 / 2, 17734 / 2)), 1);
+  const __m128i s = _mm_sub_epi32(_mm_madd_epi16(x26, Pair(17734, 65536 - 42813)), _mm_and_si128(x26, HighHalves()));
   const __m128i er = _mm_add_epi32(e0, r), emr = _mm_sub_epi32(e0, r);
-  t[0] = out(_mm_add_epi32(er, p));
-  t[7] = out(_mm_sub_epi32(er, p));
-  t[3] = out(_mm_add_epi32(emr, q));
-  t[4] = out(_mm_sub_epi32(emr, q));
-  const __m128i e1 = _mm_add_epi32(_mm_slli_epi32(_mm_madd_epi16(x04, k.e1), 1), round);
-  const __m128i s = _mm_sub_epi32(_mm_madd_epi16(x26, k.s), x6s);
   const __m128i es = _mm_add_epi32(e1, s), ems = _mm_sub_epi32(e1, s);
   const __m128i upv = _mm_add_epi32(u, v), umv = _mm_sub_epi32(u, v);
-  t[1] = out(_mm_add_epi32(es, upv));
-  t[6] = out(_mm_sub_epi32(es, upv));
-  t[2] = out(_mm_add_epi32(ems, umv));
-  t[5] = out(_mm_sub_epi32(ems, umv));
+  t[0] = _mm_add_epi32(er, p);
+  t[1] = _mm_add_epi32(es, upv);
+  t[2] = _mm_add_epi32(ems, umv);
+  t[3] = _mm_add_epi32(emr, q);
+  t[4] = _mm_sub_epi32(emr, q);
+  t[5] = _mm_sub_epi32(ems, umv);
+  t[6] = _mm_sub_epi32(es, upv);
+  t[7] = _mm_sub_epi32(er, p);
 }
 
-// Eight lanes of the butterfly: x[k] holds input k of every lane.
-template <bool kColumn>
-inline void ButterflyVector(const PassConstants& k, __m128i x[8]) {
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i round = _mm_set1_epi32(static_cast<int32_t>(kColumn ? kColumnRound : kRowRound));
-  __m128i lo[8], hi[8];
-  ButterflyHalf<kColumn>(k, _mm_unpacklo_epi16(x[0], x[4]), _mm_unpacklo_epi16(x[2], x[6]),
-                         _mm_unpacklo_epi16(x[1], x[7]), _mm_unpacklo_epi16(x[5], x[3]),
-                         _mm_unpacklo_epi16(zero, x[2]), _mm_unpacklo_epi16(zero, x[6]), round, lo);
-  ButterflyHalf<kColumn>(k, _mm_unpackhi_epi16(x[0], x[4]), _mm_unpackhi_epi16(x[2], x[6]),
-                         _mm_unpackhi_epi16(x[1], x[7]), _mm_unpackhi_epi16(x[5], x[3]),
-                         _mm_unpackhi_epi16(zero, x[2]), _mm_unpackhi_epi16(zero, x[6]), round, hi);
-  for (int i = 0; i < 8; ++i) x[i] = _mm_packs_epi32(lo[i], hi[i]);
+// Column pass outputs keep bits 12..27 (the low 16 bits of >> 12): output a goes to the low and
+// output b to the high half of each 32-bit lane, which is the first step of the transpose.
+KVZ_IDCT_INLINE __m128i ColumnOutputs(__m128i a, __m128i b) {
+  return _mm_or_si128(_mm_srli_epi32(_mm_slli_epi32(a, 4), 16), _mm_and_si128(_mm_slli_epi32(b, 4), HighHalves()));
 }
 
-// Columns, transpose, rows: x[] enters as rows and leaves as columns (x[k] lane r = out[r][k]).
-// When rows 1-7 are zero every column pass output is its top input times 8 (cut to 16 bits),
-// and a block with only the DC coefficient gives one value everywhere; both are exact.
-inline void InverseDctVector(__m128i x[8]) {
-  const PassConstants k;
-  const __m128i lowerRows = _mm_or_si128(_mm_or_si128(_mm_or_si128(x[1], x[2]), _mm_or_si128(x[3], x[4])),
-                                         _mm_or_si128(_mm_or_si128(x[5], x[6]), x[7]));
-  const __m128i zero = _mm_setzero_si128();
-  if (_mm_movemask_epi8(_mm_cmpeq_epi16(lowerRows, zero)) == 0xFFFF) {
+// Four columns of the column pass from their interleaved row pairs; w[k] holds outputs 2k and
+// 2k + 1 of every column, interleaved.
+KVZ_IDCT_INLINE void ColumnHalf(__m128i x04, __m128i x26, __m128i x17, __m128i x35, __m128i w[4]) {
+  __m128i t[8];
+  Butterfly4<kColumnRound>(x04, x26, x17, x35, t);
+  w[0] = ColumnOutputs(t[0], t[1]);
+  w[1] = ColumnOutputs(t[2], t[3]);
+  w[2] = ColumnOutputs(t[4], t[5]);
+  w[3] = ColumnOutputs(t[6], t[7]);
+}
+
+// Four rows of the row pass: l[k] holds outputs 2k and 2k + 1 (row pass outputs fit 16 bits),
+// the four rows of output 2k in its low half.
+KVZ_IDCT_INLINE void RowHalf(__m128i x04, __m128i x26, __m128i x17, __m128i x35, __m128i l[4]) {
+  __m128i t[8];
+  Butterfly4<kRowRound>(x04, x26, x17, x35, t);
+  l[0] = _mm_packs_epi32(_mm_srai_epi32(t[0], 21), _mm_srai_epi32(t[1], 21));
+  l[1] = _mm_packs_epi32(_mm_srai_epi32(t[2], 21), _mm_srai_epi32(t[3], 21));
+  l[2] = _mm_packs_epi32(_mm_srai_epi32(t[4], 21), _mm_srai_epi32(t[5], 21));
+  l[3] = _mm_packs_epi32(_mm_srai_epi32(t[6], 21), _mm_srai_epi32(t[7], 21));
+}
+
+// Row pass of four rows from the column pass outputs of those rows (lo: columns 0-3, hi: columns
+// 4, 7, 6, 5): the 32-bit step of the transpose, then one 16-bit interleave per pair.
+KVZ_IDCT_INLINE void RowPairs(__m128i lo0, __m128i lo1, __m128i hi0, __m128i hi1, __m128i l[4]) {
+  const __m128i b0 = _mm_unpacklo_epi32(lo0, lo1), b1 = _mm_unpackhi_epi32(lo0, lo1);
+  const __m128i b2 = _mm_unpacklo_epi32(hi0, hi1), b3 = _mm_unpackhi_epi32(hi0, hi1);
+  RowHalf(_mm_unpacklo_epi16(b0, b2), _mm_unpacklo_epi16(b1, b3), _mm_unpackhi_epi16(b0, b2), _mm_unpackhi_epi16(b1, b3),
+          l);
+}
+
+// The columns 4-7 of a column pass are taken in the order 4, 7, 6, 5 (pshufd on the pairs), so
+// that after the 32-bit step of the transpose each row pass pair is one 16-bit interleave away.
+KVZ_IDCT_INLINE __m128i Columns4765(__m128i pairs) { return _mm_shuffle_epi32(pairs, _MM_SHUFFLE(1, 2, 3, 0)); }
+
+// The whole transform of x[] (eight rows of dequantised coefficients). out[0..3] receive rows
+// 0-3 and out[4..7] rows 4-7 of the result, each register two columns: out[k] for rows 0-3 holds
+// columns 2k (low half) and 2k + 1 (high half), four rows each. Shortcuts, all exact: when rows
+// 1-7 are zero every column output is its top input times 8 (cut to 16 bits); when columns 4-7
+// are zero so are theirs.
+KVZ_IDCT_INLINE void InverseDctVector(const __m128i x[8], bool lowerRowsZero, bool rightHalfZero, __m128i out[8]) {
+  __m128i w[8];  // w[0..3] columns 0-3, w[4..7] columns 4, 7, 6, 5; w[k] outputs 2k, 2k + 1
+  if (lowerRowsZero) {
     const __m128i top = _mm_slli_epi16(x[0], 3);
-    if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_srli_si128(top, 2), zero)) == 0xFFFF) {
-      // Row pass of (v, 0, ..., 0): (v << 15 + 2^20) >> 21.
-      const __m128i v = _mm_unpacklo_epi16(zero, top);
-      const __m128i round = _mm_set1_epi32(static_cast<int32_t>(kRowRound));
-      const __m128i out = _mm_srai_epi32(_mm_add_epi32(_mm_srai_epi32(v, 1), round), 21);
-      const __m128i all = _mm_shuffle_epi32(_mm_shufflelo_epi16(_mm_packs_epi32(out, out), 0), 0);
-      for (int i = 0; i < 8; ++i) x[i] = all;
-      return;
-    }
-    for (int i = 0; i < 8; ++i) x[i] = top;
+    const __m128i left = _mm_unpacklo_epi16(top, top);
+    const __m128i right = Columns4765(_mm_unpackhi_epi16(top, top));
+    w[0] = w[1] = w[2] = w[3] = left;
+    w[4] = w[5] = w[6] = w[7] = right;
   } else {
-    ButterflyVector<true>(k, x);
+    ColumnHalf(_mm_unpacklo_epi16(x[0], x[4]), _mm_unpacklo_epi16(x[2], x[6]), _mm_unpacklo_epi16(x[1], x[7]),
+               _mm_unpacklo_epi16(x[3], x[5]), w);
+    if (rightHalfZero) {
+      w[4] = w[5] = w[6] = w[7] = _mm_setzero_si128();
+    } else {
+      ColumnHalf(Columns4765(_mm_unpackhi_epi16(x[0], x[4])), Columns4765(_mm_unpackhi_epi16(x[2], x[6])),
+                 Columns4765(_mm_unpackhi_epi16(x[1], x[7])), Columns4765(_mm_unpackhi_epi16(x[3], x[5])), w + 4);
+    }
   }
-  Transpose8x16(x);
-  ButterflyVector<false>(k, x);
+  // 32-bit step of the transpose: b0 = columns 0|1, b1 = 2|3, b2 = 4|7, b3 = 6|5, four rows each.
+  RowPairs(w[0], w[1], w[4], w[5], out);
+  RowPairs(w[2], w[3], w[6], w[7], out + 4);
 }
 
-inline __m128i Load(const int16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+KVZ_IDCT_INLINE void StoreRowPairs(__m128i rows01, __m128i rows23, uint8_t* dst, int32_t step) {
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), rows01);
+  _mm_storeh_pi(reinterpret_cast<__m64*>(dst + step), _mm_castsi128_ps(rows01));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 2 * step), rows23);
+  _mm_storeh_pi(reinterpret_cast<__m64*>(dst + 3 * step), _mm_castsi128_ps(rows23));
+}
+
+// Four rows of InverseDctVector's output to 8-bit samples: +128 and clamping is the signed byte
+// saturation with the top bit flipped; the 4 x 4 byte blocks, column by column, become rows.
+KVZ_IDCT_INLINE void StoreFourRows(const __m128i l[4], uint8_t* dst, int32_t step) {
+  const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
+  const __m128i left = _mm_xor_si128(_mm_packs_epi16(l[0], l[1]), flip);
+  const __m128i right = _mm_xor_si128(_mm_packs_epi16(l[2], l[3]), flip);
+#if KVZ_BUILD_ISA >= KVZ_ISA_SSSE3
+  const __m128i byRow = _mm_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+  const __m128i lr = _mm_shuffle_epi8(left, byRow), rr = _mm_shuffle_epi8(right, byRow);
+  StoreRowPairs(_mm_unpacklo_epi32(lr, rr), _mm_unpackhi_epi32(lr, rr), dst, step);
+#else
+  const __m128i a = _mm_unpacklo_epi8(left, right), b = _mm_unpackhi_epi8(left, right);
+  const __m128i c = _mm_unpacklo_epi8(a, b), d = _mm_unpackhi_epi8(a, b);
+  StoreRowPairs(_mm_unpacklo_epi8(c, d), _mm_unpackhi_epi8(c, d), dst, step);
+#endif
+}
+
+KVZ_IDCT_INLINE __m128i Load(const int16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+
+// Saturating 16-bit products of a row of coefficients and its table entries.
+KVZ_IDCT_INLINE __m128i DequantizeRow(__m128i c, const int16_t* q) {
+  const __m128i t = Load(q);
+  const __m128i lo = _mm_mullo_epi16(c, t), hi = _mm_mulhi_epi16(c, t);
+  return _mm_packs_epi32(_mm_unpacklo_epi16(lo, hi), _mm_unpackhi_epi16(lo, hi));
+}
+
+KVZ_IDCT_INLINE bool AllZero(__m128i v) { return _mm_movemask_epi8(_mm_cmpeq_epi16(v, _mm_setzero_si128())) == 0xFFFF; }
 
 #endif
 
@@ -198,11 +246,20 @@ PrimitiveStatus InitInverseQuantTable(const uint8_t* raw, uint16_t* table) {
 
 void InverseDct8x8Kernel(const int16_t* src, int16_t* dst) {
 #if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
-  __m128i x[8];
-  for (int i = 0; i < 8; ++i) x[i] = Load(src + 8 * i);
-  InverseDctVector(x);
-  Transpose8x16(x);
-  for (int i = 0; i < 8; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 8 * i), x[i]);
+  const __m128i x[8] = {Load(src),      Load(src + 8),  Load(src + 16), Load(src + 24),
+                        Load(src + 32), Load(src + 40), Load(src + 48), Load(src + 56)};
+  const __m128i below = _mm_or_si128(_mm_or_si128(_mm_or_si128(x[1], x[2]), _mm_or_si128(x[3], x[4])),
+                                     _mm_or_si128(_mm_or_si128(x[5], x[6]), x[7]));
+  const __m128i all = _mm_or_si128(below, x[0]);
+  __m128i out[8];
+  InverseDctVector(x, AllZero(below), AllZero(_mm_unpackhi_epi64(all, all)), out);
+  // out[4h + k] holds columns 2k and 2k + 1 of rows 4h..4h + 3.
+  alignas(16) int16_t held[64];
+  for (int i = 0; i < 8; ++i) _mm_store_si128(reinterpret_cast<__m128i*>(held + 8 * i), out[i]);
+  for (int i = 0; i < 64; ++i) {
+    const int h = i / 32, k = i / 8 % 4, j = i % 8;
+    dst[8 * (4 * h + j % 4) + 2 * k + j / 4] = held[i];
+  }
 #else
   if (dst != src) memcpy(dst, src, 64 * sizeof(int16_t));
   InverseDctScalar(dst);
@@ -216,14 +273,19 @@ PrimitiveStatus DequantizeInverseDct8x8(const int16_t* coefficients, uint8_t* ds
   if (table == nullptr) return kStsNullPointer;
 #if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
   const int16_t* q = reinterpret_cast<const int16_t*>(table);
-  __m128i raw[8];
-  for (int i = 0; i < 8; ++i) raw[i] = Load(coefficients + 8 * i);
-  // A block with nothing but its DC coefficient (most blocks of smooth camera pictures) is one
-  // value everywhere: the saturated product, times 8 in 16 bits, through the row pass's rounding.
-  const __m128i ac = _mm_or_si128(
-      _mm_or_si128(_mm_or_si128(_mm_andnot_si128(_mm_cvtsi32_si128(0xFFFF), raw[0]), raw[1]), _mm_or_si128(raw[2], raw[3])),
-      _mm_or_si128(_mm_or_si128(raw[4], raw[5]), _mm_or_si128(raw[6], raw[7])));
-  if (_mm_movemask_epi8(_mm_cmpeq_epi16(ac, _mm_setzero_si128())) == 0xFFFF) {
+  // Written out: a loop over the register arrays would go through memory.
+  const __m128i raw[8] = {Load(coefficients),      Load(coefficients + 8),  Load(coefficients + 16),
+                          Load(coefficients + 24), Load(coefficients + 32), Load(coefficients + 40),
+                          Load(coefficients + 48), Load(coefficients + 56)};
+  // Zero coefficients contribute exactly zero, so the shape of the non-zero ones picks a
+  // shorter exact path: the raw values decide (a zero stays zero through dequantisation).
+  const __m128i below = _mm_or_si128(_mm_or_si128(_mm_or_si128(raw[1], raw[2]), _mm_or_si128(raw[3], raw[4])),
+                                     _mm_or_si128(_mm_or_si128(raw[5], raw[6]), raw[7]));
+  const int zeroColumns = _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_or_si128(below, raw[0]), _mm_setzero_si128()));
+  const bool onlyFirstColumn = (zeroColumns & 0xFFFC) == 0xFFFC;
+  if (onlyFirstColumn && (_mm_movemask_epi8(_mm_cmpeq_epi16(below, _mm_setzero_si128())) & 3) == 3) {
+    // Nothing but the DC coefficient (most blocks of smooth camera pictures): one value
+    // everywhere, the saturated product times 8 in 16 bits through the row pass's rounding.
     int32_t product = static_cast<int32_t>(coefficients[0]) * q[0];
     product = product > 32767 ? 32767 : product < -32768 ? -32768 : product;
     const int16_t top = static_cast<int16_t>(static_cast<uint16_t>(product) << 3);
@@ -232,30 +294,30 @@ PrimitiveStatus DequantizeInverseDct8x8(const int16_t* coefficients, uint8_t* ds
     for (int i = 0; i < 8; ++i) _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + static_cast<intptr_t>(i) * dstStep), fill);
     return kStsOk;
   }
-  __m128i x[8];
-  for (int i = 0; i < 8; ++i) {
-    const __m128i c = raw[i], t = Load(q + 8 * i);
-    const __m128i lo = _mm_mullo_epi16(c, t), hi = _mm_mulhi_epi16(c, t);
-    x[i] = _mm_packs_epi32(_mm_unpacklo_epi16(lo, hi), _mm_unpackhi_epi16(lo, hi));
+  const __m128i x[8] = {DequantizeRow(raw[0], q),      DequantizeRow(raw[1], q + 8),  DequantizeRow(raw[2], q + 16),
+                        DequantizeRow(raw[3], q + 24), DequantizeRow(raw[4], q + 32), DequantizeRow(raw[5], q + 40),
+                        DequantizeRow(raw[6], q + 48), DequantizeRow(raw[7], q + 56)};
+  if (onlyFirstColumn) {
+    // Vertical detail only (gradients, horizontal edges): one column through the column pass;
+    // every row pass then sees (v, 0, ..., 0) and gives (v << 15 + 2^20) >> 21 across the row,
+    // which is ((v >> 5) + 1) >> 1 without overflow.
+    __m128i w[4];
+    ColumnHalf(_mm_unpacklo_epi16(x[0], x[4]), _mm_unpacklo_epi16(x[2], x[6]), _mm_unpacklo_epi16(x[1], x[7]),
+               _mm_unpacklo_epi16(x[3], x[5]), w);
+    const __m128i column = _mm_unpacklo_epi64(_mm_unpacklo_epi32(w[0], w[1]), _mm_unpacklo_epi32(w[2], w[3]));
+    const __m128i v = _mm_srai_epi16(_mm_add_epi16(_mm_srai_epi16(column, 5), _mm_set1_epi16(1)), 1);
+    const __m128i samples = _mm_xor_si128(_mm_packs_epi16(v, v), _mm_set1_epi8(static_cast<char>(0x80)));
+    const __m128i twice = _mm_unpacklo_epi8(samples, samples);
+    const __m128i top = _mm_unpacklo_epi16(twice, twice), bottom = _mm_unpackhi_epi16(twice, twice);
+    StoreRowPairs(_mm_unpacklo_epi32(top, top), _mm_unpackhi_epi32(top, top), dst, dstStep);
+    StoreRowPairs(_mm_unpacklo_epi32(bottom, bottom), _mm_unpackhi_epi32(bottom, bottom),
+                  dst + static_cast<intptr_t>(4) * dstStep, dstStep);
+    return kStsOk;
   }
-  InverseDctVector(x);
-  // x[k] lane r is sample (r, k): shift, clamp, and transpose the bytes back into rows.
-  const __m128i shift = _mm_set1_epi16(kLevelShift);
-  const __m128i p01 = _mm_packus_epi16(_mm_add_epi16(x[0], shift), _mm_add_epi16(x[1], shift));
-  const __m128i p23 = _mm_packus_epi16(_mm_add_epi16(x[2], shift), _mm_add_epi16(x[3], shift));
-  const __m128i p45 = _mm_packus_epi16(_mm_add_epi16(x[4], shift), _mm_add_epi16(x[5], shift));
-  const __m128i p67 = _mm_packus_epi16(_mm_add_epi16(x[6], shift), _mm_add_epi16(x[7], shift));
-  const __m128i a = _mm_unpacklo_epi8(p01, p23), b = _mm_unpackhi_epi8(p01, p23);
-  const __m128i c = _mm_unpacklo_epi8(p45, p67), d = _mm_unpackhi_epi8(p45, p67);
-  const __m128i e = _mm_unpacklo_epi8(a, b), f = _mm_unpackhi_epi8(a, b);
-  const __m128i g = _mm_unpacklo_epi8(c, d), h = _mm_unpackhi_epi8(c, d);
-  const __m128i rows[4] = {_mm_unpacklo_epi32(e, g), _mm_unpackhi_epi32(e, g),
-                           _mm_unpacklo_epi32(f, h), _mm_unpackhi_epi32(f, h)};
-  for (int i = 0; i < 4; ++i) {
-    uint8_t* d0 = dst + static_cast<intptr_t>(2 * i) * dstStep;
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(d0), rows[i]);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(d0 + dstStep), _mm_srli_si128(rows[i], 8));
-  }
+  __m128i out[8];
+  InverseDctVector(x, AllZero(below), (zeroColumns & 0xFF00) == 0xFF00, out);
+  StoreFourRows(out, dst, dstStep);
+  StoreFourRows(out + 4, dst + static_cast<intptr_t>(4) * dstStep, dstStep);
 #else
   alignas(32) int16_t work[64];
   MultiplyWordsSat(coefficients, reinterpret_cast<const int16_t*>(table), work, 64);
