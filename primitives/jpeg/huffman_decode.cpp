@@ -24,15 +24,24 @@ constexpr int kMaxCodeLength = 16;
 constexpr int kLookaheadBits = 8;
 constexpr uint8_t kMarkerPrefix = 0xFF;
 
-// The private table's entries. A direct entry: bits 0-5 the bits the code and its value take,
-// bits 8-15 one more than the run (the step to the coefficient's position) or kFastEndOfBlock,
-// bits 16-31 the extended value. An escape entry (ZRL, a value that does not fit, a code longer
-// than the table's bits, no code): bits 0-4 the code's length, 0 when it is longer or absent,
-// bits 8-15 the symbol.
+// The private table's entries. A direct entry (a code of up to kHuffmanFastBits bits that,
+// with its value, takes at most kFastDirectBits, and whose value's sign bit is among the index
+// bits): bits 0-4 the bits the code and its value take; bits 8-13 63 less the value's bits past
+// the index; bits 14-19 one more than the run (the step to the coefficient's position) or
+// kFastEndOfBlock; bits 20-31 the value extended from its bits in the index (the bits past the
+// index are added to it as they are: an extended value is linear in its low bits). An escape
+// entry (ZRL, anything else): bits 0-4 the code's length, 0 when it is longer or absent, bits
+// 8-15 the symbol.
 constexpr uint32_t kFastEscape = 0x80;
-constexpr uint32_t kFastEndOfBlock = 0xFF;  // steps past every position: the block loop ends
-constexpr int kFastStepShift = 8;
-constexpr int kFastValueShift = 16;
+constexpr uint32_t kFastEndOfBlock = 63;
+constexpr int kFastDirectBits = 16;
+constexpr int kFastMaxDirectSize = 11;  // values fit the entry's 12 bits
+constexpr int kFastRestShift = 8;
+constexpr int kFastStepShift = 14;
+constexpr int kFastValueShift = 20;
+constexpr int kFastSymbolShift = 8;
+// Bits held after every top-up of the block loop; the loop stops where this many cannot be.
+constexpr int kFastHeldBits = 48;
 
 struct BitReader {
   const uint8_t* data;
@@ -363,7 +372,7 @@ PrimitiveStatus DecodeBlockFast(BitReader& r, int16_t* block, int16_t* dcPredict
       int32_t take = (63 - count) >> 3;
       if (take > clean) take = clean;
       const int32_t after = count + 8 * take;
-      if (after >= 32) {
+      if (after >= kFastHeldBits) {
         uint64_t word;
         memcpy(&word, data + pos, 8);
         bits |= (__builtin_bswap64(word) >> count) & ~(~uint64_t{0} >> after);
@@ -377,7 +386,7 @@ PrimitiveStatus DecodeBlockFast(BitReader& r, int16_t* block, int16_t* dcPredict
     count = w.count;
     pos = w.pos;
     limit = -1;  // looked at again on the next top-up
-    return count >= 32;
+    return count >= kFastHeldBits;
   };
   auto topUp = [&]() __attribute__((always_inline)) -> bool {
     if (__builtin_expect(pos <= limit, 1)) {
@@ -396,8 +405,13 @@ PrimitiveStatus DecodeBlockFast(BitReader& r, int16_t* block, int16_t* dcPredict
   // (length << 16) | symbol of an escape entry's code, as the lookahead gives it; 0 for no code.
   auto escapeCode = [&](const HuffmanDecodeTable* t, uint32_t entry) __attribute__((always_inline)) -> uint32_t {
     const uint32_t codeLength = entry & 31u;
-    if (codeLength != 0) return codeLength << 16 | ((entry >> kFastStepShift) & 0xFFu);
+    if (codeLength != 0) return codeLength << 16 | ((entry >> kFastSymbolShift) & 0xFFu);
     return LongCode(t, static_cast<uint32_t>(bits >> 48));
+  };
+  // A direct entry's value; `ahead` is the window at the entry's code.
+  auto directValue = [](uint32_t e, uint64_t ahead) __attribute__((always_inline)) -> int32_t {
+    const uint64_t rest = ((ahead << kHuffmanFastBits) >> 1) >> ((e >> kFastRestShift) & 63u);
+    return (static_cast<int32_t>(e) >> kFastValueShift) + static_cast<int32_t>(rest);
   };
   // The next `size` bits as a coefficient value.
   auto value = [&](int size) __attribute__((always_inline)) -> int32_t {
@@ -406,15 +420,18 @@ PrimitiveStatus DecodeBlockFast(BitReader& r, int16_t* block, int16_t* dcPredict
     return Extend(v, size);
   };
 
-  // At least 22 bits are held at the top of the symbol loop and at least 32 after a top-up. A
-  // direct entry takes at most kHuffmanFastBits bits, so two direct symbols share one top-up,
-  // and the second's entry is looked up before it: the top-up's load stays off the chain from
-  // one symbol to the next. Anything else is decoded with 32 or more bits held.
-  static_assert(32 - 2 * kHuffmanFastBits >= kHuffmanFastBits, "two entries per top-up");
+  // At least 32 bits are held at the top of the symbol loop and at least kFastHeldBits after a
+  // top-up. A direct symbol takes at most kFastDirectBits bits, so two of them share one
+  // top-up, and the second's entry is looked up before it: the top-up's load stays off the
+  // chain from one symbol to the next. Anything else is decoded with 32 or more bits held,
+  // enough for any code and its value.
+  static_assert(kFastHeldBits - kFastDirectBits >= 32, "any symbol at the top of the loop");
+  static_assert(32 - kFastDirectBits >= kHuffmanFastBits, "the second entry of a pair");
   uint32_t entry = fastEntry(dcTable);
   if (__builtin_expect((entry & kFastEscape) == 0, 1)) {
-    consume(static_cast<int>(entry & 63u));
-    *dcPredictor = static_cast<int16_t>(*dcPredictor + static_cast<int16_t>(entry >> kFastValueShift));
+    const int32_t diff = directValue(entry, bits);
+    consume(static_cast<int>(entry & 31u));
+    *dcPredictor = static_cast<int16_t>(*dcPredictor + diff);
   } else {
     const uint32_t look = escapeCode(dcTable, entry);
     if (look == 0) {
@@ -428,7 +445,7 @@ PrimitiveStatus DecodeBlockFast(BitReader& r, int16_t* block, int16_t* dcPredict
   block[0] = *dcPredictor;
   int32_t at = 0;  // zig-zag position of the last coefficient
   PrimitiveStatus st = kStsOk;
-  if (count < 32 - kHuffmanFastBits && !topUp()) {
+  if (count < kFastHeldBits - kFastDirectBits && !topUp()) {
     writeBack();
     *next = 1;
     return st;
@@ -436,20 +453,22 @@ PrimitiveStatus DecodeBlockFast(BitReader& r, int16_t* block, int16_t* dcPredict
   // A direct entry: its bits leave the window, its value lands at its position; false when the
   // block ends with it (or fails: `st`).
   auto direct = [&](uint32_t e) __attribute__((always_inline)) -> bool {
-    consume(static_cast<int>(e & 63u));
-    at += static_cast<int32_t>((e >> kFastStepShift) & 0xFFu);
+    const int32_t v = directValue(e, bits);
+    consume(static_cast<int>(e & 31u));
+    const uint32_t step = (e >> kFastStepShift) & 63u;
+    at += static_cast<int32_t>(step);
     if (__builtin_expect(at >= 63, 0)) {
-      if (at > 63 + 16) {  // end of block
+      if (step == kFastEndOfBlock) {
         at -= static_cast<int32_t>(kFastEndOfBlock);
       } else if (at >= kZigzagPositionsWithGuard) {
         st = kStsCoefficientRunError;
       } else {
-        block[kZigzagToNatural[at]] = static_cast<int16_t>(e >> kFastValueShift);
+        block[kZigzagToNatural[at]] = static_cast<int16_t>(v);
       }
       *done = true;
       return false;
     }
-    block[kZigzagToNatural[at]] = static_cast<int16_t>(e >> kFastValueShift);
+    block[kZigzagToNatural[at]] = static_cast<int16_t>(v);
     return true;
   };
   for (;;) {
@@ -520,15 +539,20 @@ void FillFastTable(HuffmanDecodeTable* table) {
       const uint32_t symbol = static_cast<uint32_t>(SymbolOf(table, length, code));
       const int run = static_cast<int>(symbol >> 4), size = static_cast<int>(symbol & 15u);
       for (uint32_t j = 0; j < (1u << spare); ++j) {
+        const int total = length + size;
+        const int rest = total > kHuffmanFastBits ? total - kHuffmanFastBits : 0;
         uint32_t entry;
         if (size == 0 && run != 15) {
-          entry = static_cast<uint32_t>(length) | kFastEndOfBlock << kFastStepShift;
-        } else if (size == 0 || length + size > kHuffmanFastBits) {
-          entry = kFastEscape | static_cast<uint32_t>(length) | symbol << kFastStepShift;
+          entry = static_cast<uint32_t>(length) | 63u << kFastRestShift | kFastEndOfBlock << kFastStepShift;
+        } else if (size == 0 || size > kFastMaxDirectSize || total > kFastDirectBits ||
+                   (rest > 0 && length >= kHuffmanFastBits)) {
+          entry = kFastEscape | static_cast<uint32_t>(length) | symbol << kFastSymbolShift;
         } else {
-          const uint32_t v = (j >> (spare - size)) & ((1u << size) - 1u);
-          entry = static_cast<uint32_t>(length + size) | static_cast<uint32_t>(run + 1) << kFastStepShift |
-                  static_cast<uint32_t>(Extend(v, size)) << kFastValueShift;
+          const int inIndex = size - rest;
+          const uint32_t v = (j >> (spare - inIndex)) & ((1u << inIndex) - 1u);
+          entry = static_cast<uint32_t>(total) | static_cast<uint32_t>(63 - rest) << kFastRestShift |
+                  static_cast<uint32_t>(run + 1) << kFastStepShift |
+                  static_cast<uint32_t>(Extend(v << rest, size)) << kFastValueShift;
         }
         table->fast[(code << spare) | j] = entry;
       }

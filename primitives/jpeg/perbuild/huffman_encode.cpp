@@ -182,6 +182,13 @@ constexpr int kFlagLast[4] = {2, 3, 3, 3};
 inline bool ZigzagNonZeroMask(const int16_t* block, uint64_t* mask) {
   __m128i flags[4];
   if (!NaturalZeroFlags(block, flags)) return false;
+  // A block without AC coefficients (most chroma blocks of camera pictures) needs no reorder.
+  const __m128i acZero = _mm_and_si128(_mm_and_si128(_mm_or_si128(flags[0], _mm_cvtsi32_si128(0xFF)), flags[1]),
+                                       _mm_and_si128(flags[2], flags[3]));
+  if (_mm_movemask_epi8(acZero) == 0xFFFF) {
+    *mask = 0;
+    return true;
+  }
   uint64_t zeros = 0;
 #pragma GCC unroll 4
   for (int q = 0; q < 4; ++q) {

@@ -86,41 +86,55 @@ inline __m128i Load8(const uint8_t* p) {
   return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), _mm_setzero_si128());
 }
 
-// Channels of 8 pixels as 16-bit lanes, already clamped to 0..255.
+// Channels of 8 pixels as 16-bit lanes.
 struct Channels {
   __m128i r, g, b;
 };
 
-// The 14-bit formulas with the chroma centred on 128, which moves the constants into a
-// 16-bit coefficient beside a constant-1 lane: 22970 * Cr - 2932015 = 22970 * (Cr - 128) + 8145.
+// The 14-bit formulas on 8 pixels; the sums are luma plus offset before clamping (-300..600,
+// well inside 16 bits). Red and blue each depend on one chroma value, and over its 256 values
+// (22970 Cr - 2932015) >> 14 equals mulhi(4 Cr - 522, 22970) + 4 and (29032 Cb - 3707961) >> 14
+// equals mulhi(4 Cb - 547, 29032) + 16 (checked exhaustively by the tests), one 16-bit multiply
+// each. Green and the inverted variant take pmaddwd with the chroma centred on 128, which moves
+// their constants beside a constant-1 lane: 29032 * Cb - 3708561 = 29032 * (Cb - 128) + 7535.
+template <bool kInverted>
+inline Channels Sums8(const uint8_t* py, const uint8_t* pcb, const uint8_t* pcr) {
+  const __m128i y = Load8(py), cb = Load8(pcb), cr = Load8(pcr);
+  Channels c;
+  if (!kInverted) {
+    c.r = _mm_add_epi16(_mm_add_epi16(y, _mm_set1_epi16(4)),
+                        _mm_mulhi_epi16(_mm_sub_epi16(_mm_slli_epi16(cr, 2), _mm_set1_epi16(522)), _mm_set1_epi16(22970)));
+    c.b = _mm_add_epi16(_mm_add_epi16(y, _mm_set1_epi16(16)),
+                        _mm_mulhi_epi16(_mm_sub_epi16(_mm_slli_epi16(cb, 2), _mm_set1_epi16(547)), _mm_set1_epi16(29032)));
+    const __m128i k = PairConst(-5638, -11700), bias = _mm_set1_epi32(2227566);
+    const __m128i gLo = _mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(cb, cr), k), bias);
+    const __m128i gHi = _mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(cb, cr), k), bias);
+    c.g = _mm_add_epi16(y, _mm_packs_epi32(_mm_srai_epi32(gLo, 14), _mm_srai_epi32(gHi, 14)));
+    return c;
+  }
+  const __m128i centre = _mm_set1_epi16(128), ones = _mm_set1_epi16(1);
+  const __m128i cbc = _mm_sub_epi16(cb, centre), crc = _mm_sub_epi16(cr, centre);
+  const __m128i crLo = _mm_unpacklo_epi16(crc, ones), crHi = _mm_unpackhi_epi16(crc, ones);
+  const __m128i cbLo = _mm_unpacklo_epi16(cbc, ones), cbHi = _mm_unpackhi_epi16(cbc, ones);
+  const __m128i ccLo = _mm_unpacklo_epi16(cbc, crc), ccHi = _mm_unpackhi_epi16(cbc, crc);
+  c.r = _mm_add_epi16(y, Offset(crLo, crHi, PairConst(22970, 8145)));
+  // y - ((5638 Cb + 11700 Cr - 2211182) >> 14), the sum centred: + 8082.
+  const __m128i gLo = _mm_add_epi32(_mm_madd_epi16(ccLo, PairConst(5638, 11700)), _mm_set1_epi32(8082));
+  const __m128i gHi = _mm_add_epi32(_mm_madd_epi16(ccHi, PairConst(5638, 11700)), _mm_set1_epi32(8082));
+  const __m128i g = _mm_packs_epi32(_mm_srai_epi32(gLo, 14), _mm_srai_epi32(gHi, 14));
+  c.g = _mm_sub_epi16(y, g);
+  c.b = _mm_add_epi16(y, Offset(cbLo, cbHi, PairConst(29032, 7535)));
+  return c;
+}
+
+// The channels of 8 pixels clamped to 0..255.
 template <bool kInverted>
 inline Channels Convert8(const uint8_t* py, const uint8_t* pcb, const uint8_t* pcr) {
-  const __m128i centre = _mm_set1_epi16(128), ones = _mm_set1_epi16(1);
-  const __m128i y = Load8(py);
-  const __m128i cb = _mm_sub_epi16(Load8(pcb), centre), cr = _mm_sub_epi16(Load8(pcr), centre);
-  const __m128i crLo = _mm_unpacklo_epi16(cr, ones), crHi = _mm_unpackhi_epi16(cr, ones);
-  const __m128i cbLo = _mm_unpacklo_epi16(cb, ones), cbHi = _mm_unpackhi_epi16(cb, ones);
-  const __m128i ccLo = _mm_unpacklo_epi16(cb, cr), ccHi = _mm_unpackhi_epi16(cb, cr);
   const __m128i zero = _mm_setzero_si128();
   const __m128i max = _mm_set1_epi16(255);
   auto clamp = [&](__m128i v) { return _mm_min_epi16(_mm_max_epi16(v, zero), max); };
-  Channels c;
-  c.r = clamp(_mm_add_epi16(y, Offset(crLo, crHi, PairConst(22970, 8145))));
-  if (kInverted) {
-    // y - ((5638 Cb + 11700 Cr - 2211182) >> 14), the sum centred: + 8082.
-    const __m128i gLo = _mm_add_epi32(_mm_madd_epi16(ccLo, PairConst(5638, 11700)), _mm_set1_epi32(8082));
-    const __m128i gHi = _mm_add_epi32(_mm_madd_epi16(ccHi, PairConst(5638, 11700)), _mm_set1_epi32(8082));
-    const __m128i g = _mm_packs_epi32(_mm_srai_epi32(gLo, 14), _mm_srai_epi32(gHi, 14));
-    c.g = clamp(_mm_sub_epi16(y, g));
-    c.b = clamp(_mm_add_epi16(y, Offset(cbLo, cbHi, PairConst(29032, 7535))));
-  } else {
-    const __m128i gLo = _mm_add_epi32(_mm_madd_epi16(ccLo, PairConst(-5638, -11700)), _mm_set1_epi32(8302));
-    const __m128i gHi = _mm_add_epi32(_mm_madd_epi16(ccHi, PairConst(-5638, -11700)), _mm_set1_epi32(8302));
-    const __m128i g = _mm_packs_epi32(_mm_srai_epi32(gLo, 14), _mm_srai_epi32(gHi, 14));
-    c.g = clamp(_mm_add_epi16(y, g));
-    c.b = clamp(_mm_add_epi16(y, Offset(cbLo, cbHi, PairConst(29032, 8135))));
-  }
-  return c;
+  const Channels s = Sums8<kInverted>(py, pcb, pcr);
+  return Channels{clamp(s.r), clamp(s.g), clamp(s.b)};
 }
 
 // Writes 8 three-byte pixels (24 bytes) whose bytes are a, b, c per pixel.
@@ -170,6 +184,45 @@ inline void Store8(uint8_t* d, const Channels& c, const uint8_t* pk) {
   }
 }
 
+#if KVZ_BUILD_ISA >= KVZ_ISA_SSSE3
+// Byte shuffles that spread three 16-byte channels over 48 bytes of three-byte pixels: byte k
+// of the output is channel k % 3 of pixel k / 3; m[v][c] fills output register v from channel c.
+struct Interleave3 {
+  alignas(16) int8_t m[3][3][16];
+  constexpr Interleave3() : m() {
+    for (int v = 0; v < 3; ++v)
+      for (int c = 0; c < 3; ++c)
+        for (int i = 0; i < 16; ++i) m[v][c][i] = static_cast<int8_t>((16 * v + i) % 3 == c ? (16 * v + i) / 3 : -1);
+  }
+};
+constexpr Interleave3 kInterleave3;
+#endif
+
+// 16 pixels of three-byte layouts: the channels clamped by the unsigned byte saturation, each
+// output register gathered from the three channel registers.
+template <Layout kLayout>
+inline void Store16(uint8_t* d, const uint8_t* py, const uint8_t* pcb, const uint8_t* pcr) {
+  const Channels lo = Sums8<false>(py, pcb, pcr), hi = Sums8<false>(py + 8, pcb + 8, pcr + 8);
+  const __m128i r = _mm_packus_epi16(lo.r, hi.r), g = _mm_packus_epi16(lo.g, hi.g), b = _mm_packus_epi16(lo.b, hi.b);
+  const __m128i first = kLayout == Layout::kRgb ? r : b, third = kLayout == Layout::kRgb ? b : r;
+#if KVZ_BUILD_ISA >= KVZ_ISA_SSSE3
+  const auto mask = [](int v, int c) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(kInterleave3.m[v][c]));
+  };
+  const auto gather = [&](int v) {
+    return _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(first, mask(v, 0)), _mm_shuffle_epi8(g, mask(v, 1))),
+                        _mm_shuffle_epi8(third, mask(v, 2)));
+  };
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(d), gather(0));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16), gather(1));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 32), gather(2));
+#else
+  const __m128i zero = _mm_setzero_si128();
+  Store3x8(d, _mm_unpacklo_epi8(first, zero), _mm_unpacklo_epi8(g, zero), _mm_unpacklo_epi8(third, zero));
+  Store3x8(d + 24, _mm_unpackhi_epi8(first, zero), _mm_unpackhi_epi8(g, zero), _mm_unpackhi_epi8(third, zero));
+#endif
+}
+
 #endif
 
 template <Layout kLayout, int kPlanes>
@@ -192,6 +245,9 @@ PrimitiveStatus Convert(const uint8_t* const src[kPlanes], int32_t srcStep, uint
     uint8_t* d = dst + static_cast<intptr_t>(row) * dstStep;
     int32_t x = 0;
 #if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+    if constexpr (kLayout != Layout::kCmyk) {
+      for (; x + 16 <= fixedEnd; x += 16) Store16<kLayout>(d + 3 * x, y + x, cb + x, cr + x);
+    }
     for (; x + 8 <= fixedEnd; x += 8)
       Store8<kLayout>(d + kBytes * x, Convert8<kInverted>(y + x, cb + x, cr + x), k ? k + x : nullptr);
 #endif
