@@ -387,21 +387,34 @@ bool MakeShuffleTaps(ULONG fx, LONG x0, LONG pixels, ULONG sourceWidth, ShuffleT
   return true;
 }
 
-// The strip's horizontal blends of one source row, H - 32768, eight samples per group.
+// One group's eight samples of one source row, H - 32768.
 template <bool Wide>
-KVZ_TARGET_SSSE3 inline void BlendAcrossShuffled(const UCHAR* row, const ShuffleTaps& t,
-                                                 LONG groups, SHORT* out) {
-  const __m128i sign = _mm_set1_epi8(static_cast<char>(0x80));
+KVZ_TARGET_SSSE3 inline __m128i BlendAcrossGroup(const UCHAR* window, __m128i gather0,
+                                                 __m128i gather1, __m128i weight) {
+  __m128i pairs = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(window)),
+                                   gather0);
+  if (Wide)
+    pairs = _mm_or_si128(
+        pairs, _mm_shuffle_epi8(
+                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(window + kLoadBytes)),
+                   gather1));
+  return _mm_maddubs_epi16(weight, _mm_xor_si128(pairs, _mm_set1_epi8(static_cast<char>(0x80))));
+}
+
+// The strip's horizontal blends of two source rows (which share each group's tables).
+template <bool Wide>
+KVZ_TARGET_SSSE3 inline void BlendAcrossShuffled(const UCHAR* row0, const UCHAR* row1,
+                                                 const ShuffleTaps& t, LONG groups, SHORT* out0,
+                                                 SHORT* out1) {
   for (LONG g = 0; g < groups; ++g) {
-    const UCHAR* w = row + t.window[g];
-    __m128i pairs =
-        _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w)), t.group[g].gather[0]);
-    if (Wide)
-      pairs = _mm_or_si128(pairs, _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(
-                                                       w + kLoadBytes)),
-                                                   t.group[g].gather[1]));
-    _mm_store_si128(reinterpret_cast<__m128i*>(out + 8 * g),
-                    _mm_maddubs_epi16(t.group[g].weight, _mm_xor_si128(pairs, sign)));
+    const __m128i gather0 = t.group[g].gather[0];
+    const __m128i gather1 = Wide ? t.group[g].gather[1] : gather0;
+    const __m128i weight = t.group[g].weight;
+    const ULONG w = t.window[g];
+    _mm_store_si128(reinterpret_cast<__m128i*>(out0 + 8 * g),
+                    BlendAcrossGroup<Wide>(row0 + w, gather0, gather1, weight));
+    _mm_store_si128(reinterpret_cast<__m128i*>(out1 + 8 * g),
+                    BlendAcrossGroup<Wide>(row1 + w, gather0, gather1, weight));
   }
 }
 
@@ -434,7 +447,7 @@ KVZ_TARGET_SSSE3 inline __m128i BlendDownBlock(const SHORT* top, const SHORT* bo
 // Destination rows d[0] (and d[1] when Two) from the same two held source rows with their own
 // vertical weights; two rows share the loads and interleaving.
 template <bool Two>
-KVZ_TARGET_SSSE3 inline void BlendDownRows(const SHORT* top, const SHORT* bottom,
+KVZ_TARGET_SSSE3 __attribute__((always_inline)) inline void BlendDownRows(const SHORT* top, const SHORT* bottom,
                                            const __m128i* weights, UCHAR* const* d,
                                            LONG pixels) {
   const __m128i highWords = _mm_set1_epi32(static_cast<int>(0xFFFF0000u));
@@ -473,7 +486,8 @@ template <bool Wide>
 KVZ_TARGET_SSSE3 void ShuffleStripRows(const ResampleImage* destination,
                                        const ResampleImage* source, ULONG fy, LONG x0,
                                        LONG pixels, const ShuffleTaps& t) {
-  alignas(16) SHORT held[2][kShuffleGroups * 8];  // blends of source rows, by row parity
+  // Blends of source rows, made two rows at a time (an even row and the next): slot row % 4.
+  alignas(16) SHORT held[4][kShuffleGroups * 8];
   const ULONG lastRow = source->height - 1;
   const LONG groups = ShuffleGroups(pixels);
   // A strip reads a few lines of each row, which the processor does not foresee: each source
@@ -492,10 +506,12 @@ KVZ_TARGET_SSSE3 void ShuffleStripRows(const ResampleImage* destination,
                          static_cast<SIZE_T>(source->stride) * fetched;
       for (SIZE_T b = firstLine; b < endByte; b += kLineBytes) _mm_prefetch(line + b, _MM_HINT_T0);
     }
-    if (row >= next) next = row;
-    for (; next <= below; ++next)
-      BlendAcrossShuffled<Wide>(source->data + static_cast<SIZE_T>(source->stride) * next, t,
-                                groups, held[next & 1]);
+    if (row >= next) next = row & ~1u;
+    for (; next <= below; next += 2)
+      BlendAcrossShuffled<Wide>(source->data + static_cast<SIZE_T>(source->stride) * next,
+                                source->data + static_cast<SIZE_T>(source->stride) *
+                                                   Clamp(next + 1, lastRow),
+                                t, groups, held[next & 3], held[(next + 1) & 3]);
     UCHAR* d[2];
     __m128i weights[2];
     LONG rows = 0;
@@ -508,9 +524,9 @@ KVZ_TARGET_SSSE3 void ShuffleStripRows(const ResampleImage* destination,
                 static_cast<SIZE_T>(x0) * 2;
     }
     if (rows == 2)
-      BlendDownRows<true>(held[row & 1], held[below & 1], weights, d, pixels);
+      BlendDownRows<true>(held[row & 3], held[below & 3], weights, d, pixels);
     else
-      BlendDownRows<false>(held[row & 1], held[below & 1], weights, d, pixels);
+      BlendDownRows<false>(held[row & 3], held[below & 3], weights, d, pixels);
   }
 }
 
