@@ -528,8 +528,11 @@ PrimitiveStatus Yuy2ToPlanar422(const uint8_t* src, int32_t srcStep, uint8_t* co
   uint8_t* v = dst[2];
 #if KVZ_CC_VECTOR
   KVZ_COUNT_PATH(kPathColour);
-  const bool stream = On16(src) && On16(dst[0]) && (srcStep & 15) == 0 && (dstStep[0] & 15) == 0 &&
-                      ((2 * pairs) & 15) == 0;
+  // Luma streams past the caches only for a region as large as the region copies stream: the
+  // JPEG encoder converts eight rows at a time and reads them straight back.
+  const uint64_t lumaBytes = static_cast<uint64_t>(2 * pairs) * static_cast<uint64_t>(roi.height);
+  const bool stream = lumaBytes > simd::kRegionStreamBytes && On16(src) && On16(dst[0]) && (srcStep & 15) == 0 &&
+                      (dstStep[0] & 15) == 0 && ((2 * pairs) & 15) == 0;
 #endif
   for (int32_t r = 0; r < roi.height; ++r) {
 #if KVZ_CC_VECTOR
