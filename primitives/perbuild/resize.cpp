@@ -359,6 +359,16 @@ inline __m128i ScaleSums(__m128i sums, __m128 scale) {
   return _mm_cvttps_epi32(_mm_min_ps(v, _mm_set1_ps(255.0f)));
 }
 
+// Output units of 32-bit lanes holding byte values, stored as bytes: one unit, or four.
+inline void StoreUnit(uint8_t* d, __m128i q) {
+  const __m128i words = _mm_packs_epi32(q, q);
+  const uint32_t unit = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(words, words)));
+  memcpy(d, &unit, 4);
+}
+inline void StoreUnits4(uint8_t* d, __m128i q0, __m128i q1, __m128i q2, __m128i q3) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_packus_epi16(_mm_packs_epi32(q0, q1), _mm_packs_epi32(q2, q3)));
+}
+
 // The lane tap rows of weighted supersampling: each lane runs its element's taps in order and
 // the shorter lists are padded with weight 0 on accumulator 0, which adds exactly 0 to a sum
 // that is never negative. An array that cannot be allocated is a work array missing: -9.
@@ -416,16 +426,12 @@ void WeightedHorizontalRow(const Plan& plan, const SuperShape& shape, uint8_t* d
   const __m128 scale = _mm_set1_ps(plan.scale);
   int32_t j = 0;
   for (; j + 4 <= plan.units; j += 4) {
-    const __m128i q0 = WeightedUnit(plan, shape, j, scale), q1 = WeightedUnit(plan, shape, j + 1, scale);
-    const __m128i q2 = WeightedUnit(plan, shape, j + 2, scale), q3 = WeightedUnit(plan, shape, j + 3, scale);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dstRow + 4 * j),
-                     _mm_packus_epi16(_mm_packs_epi32(q0, q1), _mm_packs_epi32(q2, q3)));
+    StoreUnits4(dstRow + 4 * j, WeightedUnit(plan, shape, j, scale), WeightedUnit(plan, shape, j + 1, scale),
+                WeightedUnit(plan, shape, j + 2, scale), WeightedUnit(plan, shape, j + 3, scale));
   }
   for (; j < plan.units; ++j) {
     const __m128i q = WeightedUnit(plan, shape, j, scale);
-    const __m128i words = _mm_packs_epi32(q, q);
-    const uint32_t unit = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(words, words)));
-    memcpy(dstRow + 4 * j, &unit, 4);
+    StoreUnit(dstRow + 4 * j, q);
   }
 }
 
@@ -443,14 +449,11 @@ void SuperHorizontalRow(const Plan& plan, const SuperShape& shape, uint8_t* dstR
   for (; j + 4 <= boxUnits; j += 4) {
     __m128i q[4];
     for (int32_t k = 0; k < 4; ++k) q[k] = ScaleSums(BoxSums(plan.accI, (j + k) * kx, kx, chromaLanes), scale);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dstRow + 4 * j),
-                     _mm_packus_epi16(_mm_packs_epi32(q[0], q[1]), _mm_packs_epi32(q[2], q[3])));
+    StoreUnits4(dstRow + 4 * j, q[0], q[1], q[2], q[3]);
   }
   for (; j < boxUnits; ++j) {
     const __m128i q = ScaleSums(BoxSums(plan.accI, j * kx, kx, chromaLanes), scale);
-    const __m128i words = _mm_packs_epi32(q, q);
-    const uint32_t unit = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(words, words)));
-    memcpy(dstRow + 4 * j, &unit, 4);
+    StoreUnit(dstRow + 4 * j, q);
   }
   for (int32_t e = 4 * boxUnits; e < plan.elements; ++e) dstRow[e] = WholeTapElement(plan, e);
 }
