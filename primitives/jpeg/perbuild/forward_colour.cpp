@@ -56,6 +56,7 @@ inline uint8_t Apply(const Equation& e, int shift, int r, int g, int b) {
 }
 
 #if KVZ_JPEG_SSE2
+#if !KVZ_JPEG_SSSE3  // the SSSE3 build gathers channels by byte shuffles instead
 // 16 pixels of three interleaved bytes, split into one register per channel. Only `bytes`
 // source bytes are read (48, or 24 for the first 8 pixels); the rest of the lanes is garbage.
 inline void SplitChannels3(const uint8_t* p, int bytes, __m128i* c0, __m128i* c1, __m128i* c2) {
@@ -82,6 +83,7 @@ inline void SplitChannels3(const uint8_t* p, int bytes, __m128i* c0, __m128i* c1
   *c1 = b;
   *c2 = c;
 }
+#endif
 
 // Eight pixels' channels widened to 16 bits and paired for the multiply-adds: (R, G) and (B, 0).
 struct PixelPairs {
