@@ -430,8 +430,11 @@ TEST_P(ColourSweep, Yuy2ToPlanar422MatchesTheGenericBuildExactly) {
 // The aligned form of the YUY2 split (16-byte pointers and steps, width a multiple of 16).
 TEST_P(ColourSweep, Yuy2ToPlanar422AlignedRegions) {
   const ColourBuild& b = kBuilds[GetParam()];
-  for (const int32_t w : {16, 32, 48, 640}) {
-    const int32_t h = 5;
+  // The last region's luma (2048 x 1100 bytes) is past every build's streaming threshold.
+  const struct {
+    int32_t w, h;
+  } kRegions[] = {{16, 5}, {32, 5}, {48, 5}, {640, 5}, {2048, 1100}};
+  for (const auto [w, h] : kRegions) {
     e3::GuardedBuffer src(size_t(2 * w + 32) * h, 0);
     e3::FillRandom(src.data(), src.size(), w);
     const int32_t steps[3] = {w + 16, w / 2, w / 2 + 1};
