@@ -305,16 +305,16 @@ TEST(HuffmanEncode, RandomBlocksDecodeBackAndEveryBuildWritesTheSameBytes) {
 // Tables in which every symbol has a code, 254 of 8 bits and two of 16; the two long ones go
 // to the symbols named, so that a code and its value bits fill up to 32 bits.
 HuffmanSpec EveryCodeSpec(std::mt19937& rng, uint8_t longA, uint8_t longB) {
-  HuffmanSpec spec{};
-  spec.bits[7] = 254;
-  spec.bits[15] = 2;
+  HuffmanSpec codes{};
+  codes.bits[7] = 254;
+  codes.bits[15] = 2;
   for (int v = 0; v < 256; ++v) {
-    if (v != longA && v != longB) spec.values.push_back(static_cast<uint8_t>(v));
+    if (v != longA && v != longB) codes.values.push_back(static_cast<uint8_t>(v));
   }
-  std::shuffle(spec.values.begin(), spec.values.end(), rng);
-  spec.values.push_back(longA);
-  spec.values.push_back(longB);
-  return spec;
+  std::shuffle(codes.values.begin(), codes.values.end(), rng);
+  codes.values.push_back(longA);
+  codes.values.push_back(longB);
+  return codes;
 }
 
 // Every build against the generic one where the Annex K tables never go: DC differences up to
