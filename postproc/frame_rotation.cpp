@@ -3,10 +3,12 @@
 #include <string.h>
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#include <tmmintrin.h>
 #endif
 
 #include "postproc/frame_format.h"
 #include "postproc/unit_transpose.h"
+#include "primitives/cpu_features.h"
 
 namespace kvz {
 namespace {
@@ -65,19 +67,66 @@ inline __m128i ReverseFourPairs(__m128i v) {
   const __m128i y1 = _mm_and_si128(_mm_srli_epi32(v, 16), _mm_set1_epi32(0xFF));
   return _mm_or_si128(chroma, _mm_or_si128(_mm_slli_epi32(y0, 16), y1));
 }
+
+#define KVZ_TARGET_SSSE3 __attribute__((target("ssse3")))
+
+// With SSSE3 the whole reversal is one byte shuffle per four pairs.
+KVZ_TARGET_SSSE3 inline __m128i ReverseFourPairsShuffled(__m128i v) {
+  return _mm_shuffle_epi8(v, _mm_setr_epi8(14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3));
+}
+
+// The whole blocks of four pairs of ReversePairs: s is the end of the source run; returns
+// the pairs done.
+KVZ_TARGET_SSSE3 SIZE_T ReverseBlocksShuffled(UCHAR* dst, const UCHAR* s, SIZE_T count) {
+  SIZE_T k = 0;
+  for (; k + 4 <= count; k += 4, dst += 16) {
+    s -= 16;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst),
+                     ReverseFourPairsShuffled(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s))));
+  }
+  return k;
+}
+
+// The whole blocks of ReversePairsInPlace, moving a and b towards each other.
+KVZ_TARGET_SSSE3 VOID ExchangeBlocksShuffled(UCHAR*& a, UCHAR*& b) {
+  while (b - a >= 32) {
+    b -= 16;
+    const __m128i left = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a));
+    const __m128i right = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(a), ReverseFourPairsShuffled(right));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(b), ReverseFourPairsShuffled(left));
+    a += 16;
+  }
+}
 #endif
+
+// Whether this frame's reversals may use SSSE3, asked once per frame.
+bool ShufflesAvailable() {
+#if defined(__SSE2__)
+  return prim::HasSsse3() != 0;
+#else
+  return false;
+#endif
+}
 
 // Reverses the order of count pixel pairs from src into dst (not overlapping), each read
 // backwards.
-VOID ReversePairs(UCHAR* dst, const UCHAR* src, SIZE_T count) {
+VOID ReversePairs(UCHAR* dst, const UCHAR* src, SIZE_T count, bool shuffles) {
   const UCHAR* s = src + count * 4;
   SIZE_T k = 0;
 #if defined(__SSE2__)
+  if (shuffles) {
+    k = ReverseBlocksShuffled(dst, s, count);
+    dst += k * 4;
+    s -= k * 4;
+  }
   for (; k + 4 <= count; k += 4, dst += 16) {
     s -= 16;
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst),
                      ReverseFourPairs(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s))));
   }
+#else
+  (void)shuffles;
 #endif
   for (; k < count; ++k, dst += 4) {
     s -= 4;
@@ -86,10 +135,11 @@ VOID ReversePairs(UCHAR* dst, const UCHAR* src, SIZE_T count) {
 }
 
 // The same in place: pairs are exchanged from both ends towards the middle.
-VOID ReversePairsInPlace(UCHAR* row, SIZE_T count) {
+VOID ReversePairsInPlace(UCHAR* row, SIZE_T count, bool shuffles) {
   UCHAR* a = row;
   UCHAR* b = row + count * 4;
 #if defined(__SSE2__)
+  if (shuffles) ExchangeBlocksShuffled(a, b);
   while (b - a >= 32) {
     b -= 16;
     const __m128i left = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a));
@@ -98,6 +148,8 @@ VOID ReversePairsInPlace(UCHAR* row, SIZE_T count) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(b), ReverseFourPairs(left));
     a += 16;
   }
+#else
+  (void)shuffles;
 #endif
   while (b - a >= 8) {
     b -= 4;
@@ -111,7 +163,7 @@ VOID ReversePairsInPlace(UCHAR* row, SIZE_T count) {
 
 VOID HalfTurn(UCHAR* dst, const UCHAR* src, SIZE_T pixels) {
   const SIZE_T pairs = pixels / 2;
-  if (pairs) ReversePairs(dst, src, pairs);
+  if (pairs) ReversePairs(dst, src, pairs, ShufflesAvailable());
   if (pixels & 1) memcpy(dst + pairs * 4, src + pairs * 4, 2);
 }
 
@@ -303,8 +355,9 @@ VOID MirrorFlipYuy2Frame(UCHAR* frame, UCHAR* scratch, LONG mirror, LONG flip, U
   // An odd width leaves a lone last pixel; it stays last, taken from the same source row.
   const SIZE_T loneOffset = pairs * 4;
   const bool lone = (width & 1) != 0;
+  const bool shuffles = mirror && ShufflesAvailable();
   if (!flip) {
-    for (ULONG i = 0; i < height; ++i) ReversePairsInPlace(frame + rowBytes * i, pairs);
+    for (ULONG i = 0; i < height; ++i) ReversePairsInPlace(frame + rowBytes * i, pairs, shuffles);
     return;
   }
   for (ULONG i = 0, j = height - 1; i < j; ++i, --j) {
@@ -316,13 +369,13 @@ VOID MirrorFlipYuy2Frame(UCHAR* frame, UCHAR* scratch, LONG mirror, LONG flip, U
       memcpy(b, scratch, rowBytes);
       continue;
     }
-    ReversePairs(scratch, a, pairs);
+    ReversePairs(scratch, a, pairs, shuffles);
     if (lone) memcpy(scratch + loneOffset, a + loneOffset, 2);
-    ReversePairs(a, b, pairs);
+    ReversePairs(a, b, pairs, shuffles);
     if (lone) memcpy(a + loneOffset, b + loneOffset, 2);
     memcpy(b, scratch, rowBytes);
   }
-  if (mirror && (height & 1)) ReversePairsInPlace(frame + rowBytes * (height / 2), pairs);
+  if (mirror && (height & 1)) ReversePairsInPlace(frame + rowBytes * (height / 2), pairs, shuffles);
 }
 
 }  // namespace kvz

@@ -174,5 +174,51 @@ TEST(GeometryAgainstDefinition, BilinearYuy2WithAndWithoutByteShuffles) {
   }
 }
 
+// Half turns and mirrors reverse pixel pairs by a byte shuffle where the processor has SSSE3
+// and by masks and shifts where it has not. Even widths are checked pixel by pixel against the
+// definition; every size (odd ones with their lone last pixel too) must give the same bytes on
+// both paths. Widths reach one, two and more 16-byte blocks from both ends of an in-place row.
+TEST(GeometryAgainstDefinition, HalfTurnAndMirrorWithAndWithoutByteShuffles) {
+  kernel::CpuidTable sse2Only;
+  sse2Only.leaves[{0, 0}] = {1, 0, 0, 0};
+  sse2Only.leaves[{1, 0}] = {0x00000F41, 0, 0, (1u << 25) | (1u << 26)};
+  const struct {
+    int w, h;
+  } kSizes[] = {{2, 1}, {8, 3}, {16, 2}, {18, 3}, {24, 2}, {32, 5}, {34, 2}, {7, 5}, {17, 3}, {641, 3}, {1920, 2}};
+  // Operation 0 is the half turn; 1 to 3 are mirror, flip and both.
+  for (const auto& sz : kSizes)
+    for (int op = 0; op < 4; ++op) {
+      SCOPED_TRACE(::testing::Message() << sz.w << "x" << sz.h << " operation " << op);
+      const size_t bytes = Bytes(sz.w, sz.h, 2);
+      const auto src = RandomBytes(bytes, static_cast<uint32_t>(sz.w * 7 + sz.h + op));
+      std::vector<uint8_t> results[2];
+      const kernel::CpuidTable* const processors[] = {nullptr, &sse2Only};
+      for (int p = 0; p < 2; ++p) {
+        kernel::InjectCpuid(processors[p]);
+        GuardedBuffer out(bytes), scratch(bytes);
+        if (op == 0) {
+          RotateYuy2Frame(out.data(), src.data(), scratch.data(), 2, sz.w, sz.h);
+        } else {
+          memcpy(out.data(), src.data(), bytes);
+          MirrorFlipYuy2Frame(out.data(), scratch.data(), op & 1, op >> 1, sz.w, sz.h);
+        }
+        kernel::InjectCpuid(nullptr);
+        ASSERT_TRUE(out.GuardsIntact() && scratch.GuardsIntact());
+        results[p].assign(out.data(), out.data() + bytes);
+      }
+      ASSERT_EQ(results[0], results[1]);
+      if (sz.w % 2) continue;
+      const bool mirror = op == 0 || (op & 1), flip = op == 0 || (op >> 1);
+      test::Yuy2View s{src.data(), sz.w, sz.h}, d{results[0].data(), sz.w, sz.h};
+      for (int y = 0; y < sz.h; ++y)
+        for (int x = 0; x < sz.w; ++x) {
+          const int sx = mirror ? sz.w - 1 - x : x, sy = flip ? sz.h - 1 - y : y;
+          ASSERT_EQ(s.Y(sx, sy), d.Y(x, y)) << x << "," << y;
+          ASSERT_EQ(s.U(sx, sy), d.U(x, y)) << x << "," << y;
+          ASSERT_EQ(s.V(sx, sy), d.V(x, y)) << x << "," << y;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace kvz
