@@ -1,9 +1,13 @@
 #include "postproc/image_crop_resize.h"
 
 #include <string.h>
+#if defined(__SSE2__)
+#include <tmmintrin.h>
+#endif
 
 #include "postproc/frame_format.h"
 #include "postproc/unit_transpose.h"
+#include "primitives/cpu_features.h"
 
 namespace kvz {
 namespace {
@@ -187,6 +191,87 @@ void GatherEightRows(const Yuy2Sampling& s, const StripColumns& t, const UCHAR* 
 }
 #endif
 
+#if defined(__SSE2__)
+#define KVZ_TARGET_SSSE3 __attribute__((target("ssse3")))
+
+// Enlarging (and the zoom's resize back) with SSSE3: the bytes of eight destination pixels lie
+// within one 16-byte load of their source row, so each group of them is one byte shuffle. A
+// strip's shuffles and load offsets sit on the kernel stack (640 bytes).
+constexpr ULONG kShuffleStripGroups = 32;
+
+struct ShuffleStrip {
+  __m128i masks[kShuffleStripGroups];
+  ULONG base[kShuffleStripGroups];  // byte offset of the group's load; kNoShuffle: gathered
+};
+constexpr ULONG kNoShuffle = 0xFFFFFFFFu;
+
+// The group of destination pixels from x0 (even), with GatherPairs' offsets.
+void MakeShuffleGroup(const Yuy2Sampling& s, ULONG x0, ULONG srcRowBytes, __m128i* mask, ULONG* base) {
+  ULONG offsets[16];
+  for (ULONG p = 0; p < 4; ++p) {
+    const ULONG k = x0 / 2 + p;
+    ULONG c = 2 * ((k * s.sx) >> 10);
+    if (c > s.lastPair) c = s.lastPair;
+    offsets[4 * p] = ((2 * k * s.sx) >> 10) * 2;
+    offsets[4 * p + 1] = c * 2 + 1;
+    offsets[4 * p + 2] = (((2 * k + 1) * s.sx) >> 10) * 2;
+    offsets[4 * p + 3] = c * 2 + 3;
+  }
+  ULONG low = offsets[0], high = offsets[0];
+  for (ULONG i = 1; i < 16; ++i) {
+    if (offsets[i] < low) low = offsets[i];
+    if (offsets[i] > high) high = offsets[i];
+  }
+  if (high - low >= 16 || low + 16 > srcRowBytes) {
+    *base = kNoShuffle;
+    return;
+  }
+  alignas(16) UCHAR index[16];
+  for (ULONG i = 0; i < 16; ++i) index[i] = static_cast<UCHAR>(offsets[i] - low);
+  *mask = _mm_load_si128(reinterpret_cast<const __m128i*>(index));
+  *base = low;
+}
+
+KVZ_TARGET_SSSE3 void ShuffleRows(const ShuffleStrip& t, ULONG groups, const UCHAR* const* srcRows,
+                                  UCHAR* const* dstRows, ULONG n, SIZE_T dstOffset) {
+  for (ULONG m = 0; m < n; ++m) {
+    const UCHAR* srow = srcRows[m];
+    UCHAR* d = dstRows[m] + dstOffset;
+    for (ULONG g = 0; g < groups; ++g) {
+      if (t.base[g] == kNoShuffle) continue;
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(srow + t.base[g]));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16 * g), _mm_shuffle_epi8(v, t.masks[g]));
+    }
+  }
+}
+
+// Destination pixels [0, 8 x whole groups) by shuffles (groups that do not fit one load are
+// gathered); returns how many pixels were done.
+ULONG ResizeYuy2Shuffled(const Yuy2Sampling& s, UCHAR* dst, ULONG dw, ULONG dh, ULONG sy) {
+  const ULONG pixels = (dw / 2) * 2 / 8 * 8;
+  const SIZE_T dstRow = static_cast<SIZE_T>(dw) * 2;
+  const SIZE_T srcRow = static_cast<SIZE_T>(s.sw) * 2;
+  const UCHAR* srcRows[8];
+  UCHAR* dstRows[8];
+  ULONG repeats[8], n;
+  ShuffleStrip strip;
+  for (ULONG j0 = 0; j0 < pixels; j0 += 8 * kShuffleStripGroups) {
+    const ULONG count = pixels - j0 < 8 * kShuffleStripGroups ? pixels - j0 : 8 * kShuffleStripGroups;
+    const ULONG groups = count / 8;
+    for (ULONG g = 0; g < groups; ++g)
+      MakeShuffleGroup(s, j0 + 8 * g, static_cast<ULONG>(srcRow), &strip.masks[g], &strip.base[g]);
+    RowBatches batches(s.src, srcRow, dst, dstRow, dh, sy);
+    while (batches.Next(srcRows, dstRows, repeats, &n)) {
+      ShuffleRows(strip, groups, srcRows, dstRows, n, static_cast<SIZE_T>(j0) * 2);
+      for (ULONG g = 0; g < groups; ++g)
+        if (strip.base[g] == kNoShuffle) GatherPairs(s, srcRows, dstRows, n, (j0 + 8 * g) / 2, (j0 + 8 * g) / 2 + 4);
+      batches.CopyRepeats(static_cast<SIZE_T>(j0) * 2, static_cast<SIZE_T>(j0 + count) * 2);
+    }
+  }
+  return pixels;
+}
+#endif
+
 void ResizeYuy2(const UCHAR* src, UCHAR* dst, ULONG sw, ULONG dw, ULONG dh, ULONG sx, ULONG sy) {
   // An odd source width ends in a lone pixel without V; chroma never comes from there.
   const Yuy2Sampling s = {src, sw, sx, (sw & ~1u) - 2};
@@ -200,21 +285,25 @@ void ResizeYuy2(const UCHAR* src, UCHAR* dst, ULONG sw, ULONG dw, ULONG dh, ULON
   // in strips of columns, each strip down the whole frame.
   ULONG vectorPixels = 0;
 #if defined(__SSE2__)
-  if (sx <= kMaxVectorStep)
-    while (vectorPixels + 8 <= 2 * pairs && ((vectorPixels + 7) * sx >> 10) < (sw & ~7u))
-      vectorPixels += 8;
-  StripColumns columns;
-  for (ULONG j0 = 0; j0 < vectorPixels; j0 += kStripPixels) {
-    const ULONG count = vectorPixels - j0 < kStripPixels ? vectorPixels - j0 : kStripPixels;
-    MakeStripColumns(s, j0, count, &columns);
-    RowBatches batches(src, srcRow, dst, dstRow, dh, sy);
-    while (batches.Next(srcRows, dstRows, repeats, &n)) {
-      if (n == 8) {
-        GatherEightRows(s, columns, srcRows, dstRows, repeats, dstRow, j0, count);
-        continue;
+  if (sx <= 1024 && prim::HasSsse3()) {
+    vectorPixels = ResizeYuy2Shuffled(s, dst, dw, dh, sy);
+  } else {
+    if (sx <= kMaxVectorStep)
+      while (vectorPixels + 8 <= 2 * pairs && ((vectorPixels + 7) * sx >> 10) < (sw & ~7u))
+        vectorPixels += 8;
+    StripColumns columns;
+    for (ULONG j0 = 0; j0 < vectorPixels; j0 += kStripPixels) {
+      const ULONG count = vectorPixels - j0 < kStripPixels ? vectorPixels - j0 : kStripPixels;
+      MakeStripColumns(s, j0, count, &columns);
+      RowBatches batches(src, srcRow, dst, dstRow, dh, sy);
+      while (batches.Next(srcRows, dstRows, repeats, &n)) {
+        if (n == 8) {
+          GatherEightRows(s, columns, srcRows, dstRows, repeats, dstRow, j0, count);
+          continue;
+        }
+        GatherPairs(s, srcRows, dstRows, n, j0 / 2, (j0 + count) / 2);
+        batches.CopyRepeats(static_cast<SIZE_T>(j0) * 2, static_cast<SIZE_T>(j0 + count) * 2);
       }
-      GatherPairs(s, srcRows, dstRows, n, j0 / 2, (j0 + count) / 2);
-      batches.CopyRepeats(static_cast<SIZE_T>(j0) * 2, static_cast<SIZE_T>(j0 + count) * 2);
     }
   }
 #endif

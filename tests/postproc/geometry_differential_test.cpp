@@ -58,25 +58,41 @@ const Resize kNamedResizes[] = {
     {250, 2, 30, 2},          {40, 9, 1024, 9},        {1023, 5, 1024, 5},
 };
 
+// A processor with SSE2 but without SSSE3: the geometry's byte-shuffle paths stand aside.
+const kernel::CpuidTable& Sse2OnlyProcessor() {
+  static const kernel::CpuidTable table = [] {
+    kernel::CpuidTable t;
+    t.leaves[{0, 0}] = {1, 0, 0, 0};
+    t.leaves[{1, 0}] = {0x00000F41, 0, 0, (1u << 25) | (1u << 26)};
+    return t;
+  }();
+  return table;
+}
+
 std::vector<Resize> ResizeCases() {
   std::vector<Resize> cases(std::begin(kNamedResizes), std::end(kNamedResizes));
   for (const auto& r : AssortedResizes(60, 120, 7)) cases.push_back(r);
   return cases;
 }
 
+// Enlargements take byte shuffles where the processor has SSSE3; both processors are checked.
 TEST(GeometryAgainstDefinition, NearestYuy2Resize) {
-  for (const auto& c : ResizeCases()) {
-    SCOPED_TRACE(::testing::Message() << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh);
-    const auto src = RandomBytes(Bytes(c.sw, c.sh, 2), c.sw * 131 + c.dh);
-    const size_t bytes = Bytes(c.dw, c.dh, 2);
-    GuardedBuffer got(bytes, 0x3C);
-    std::vector<uint8_t> want(bytes, 0x3C);
-    ASSERT_EQ(STATUS_SUCCESS,
-              ResizeImage(src.data(), got.data(), c.sw, c.sh, c.dw, c.dh, kSubtypeYuy2));
-    test::ReferenceResizeYuy2(src.data(), c.sw, c.sh, want.data(), c.dw, c.dh);
-    ASSERT_EQ(0, memcmp(want.data(), got.data(), bytes));
-    ASSERT_TRUE(got.GuardsIntact());
-  }
+  for (const kernel::CpuidTable* cpu : {static_cast<const kernel::CpuidTable*>(nullptr), &Sse2OnlyProcessor()})
+    for (const auto& c : ResizeCases()) {
+      SCOPED_TRACE(::testing::Message() << (cpu ? "without SSSE3 " : "") << c.sw << "x" << c.sh << " -> "
+                                        << c.dw << "x" << c.dh);
+      const auto src = RandomBytes(Bytes(c.sw, c.sh, 2), c.sw * 131 + c.dh);
+      const size_t bytes = Bytes(c.dw, c.dh, 2);
+      GuardedBuffer got(bytes, 0x3C);
+      std::vector<uint8_t> want(bytes, 0x3C);
+      kernel::InjectCpuid(cpu);
+      const NTSTATUS status = ResizeImage(src.data(), got.data(), c.sw, c.sh, c.dw, c.dh, kSubtypeYuy2);
+      kernel::InjectCpuid(nullptr);
+      ASSERT_EQ(STATUS_SUCCESS, status);
+      test::ReferenceResizeYuy2(src.data(), c.sw, c.sh, want.data(), c.dw, c.dh);
+      ASSERT_EQ(0, memcmp(want.data(), got.data(), bytes));
+      ASSERT_TRUE(got.GuardsIntact());
+    }
 }
 
 struct Frame {
@@ -152,16 +168,13 @@ TEST(GeometryAgainstDefinition, BilinearRgb24AndYuy2) {
 // about three) and beyond (the other paths), strips of 128 pixels and a few more, and
 // destination rows that share their source rows.
 TEST(GeometryAgainstDefinition, BilinearYuy2WithAndWithoutByteShuffles) {
-  kernel::CpuidTable sse2Only;
-  sse2Only.leaves[{0, 0}] = {1, 0, 0, 0};
-  sse2Only.leaves[{1, 0}] = {0x00000F41, 0, 0, (1u << 25) | (1u << 26)};
   std::vector<Resize> cases = ResizeCases();
   for (const Resize& r : std::initializer_list<Resize>{
            {8, 3, 37, 5}, {9, 4, 31, 7}, {16, 5, 7, 9}, {15, 4, 40, 9}, {17, 2, 6, 3},
            {300, 20, 129, 41}, {256, 3, 135, 2}, {700, 9, 255, 30}, {2000, 4, 700, 4},
            {2000, 4, 600, 5}, {1001, 6, 1000, 11}, {97, 40, 257, 121}, {640, 3, 1919, 3}})
     cases.push_back(r);
-  const kernel::CpuidTable* const processors[] = {nullptr, &sse2Only};
+  const kernel::CpuidTable* const processors[] = {nullptr, &Sse2OnlyProcessor()};
   for (const kernel::CpuidTable* cpu : processors) {
     SCOPED_TRACE(cpu ? "without SSSE3" : "this processor");
     kernel::InjectCpuid(cpu);
@@ -179,9 +192,6 @@ TEST(GeometryAgainstDefinition, BilinearYuy2WithAndWithoutByteShuffles) {
 // definition; every size (odd ones with their lone last pixel too) must give the same bytes on
 // both paths. Widths reach one, two and more 16-byte blocks from both ends of an in-place row.
 TEST(GeometryAgainstDefinition, HalfTurnAndMirrorWithAndWithoutByteShuffles) {
-  kernel::CpuidTable sse2Only;
-  sse2Only.leaves[{0, 0}] = {1, 0, 0, 0};
-  sse2Only.leaves[{1, 0}] = {0x00000F41, 0, 0, (1u << 25) | (1u << 26)};
   const struct {
     int w, h;
   } kSizes[] = {{2, 1}, {8, 3}, {16, 2}, {18, 3}, {24, 2}, {32, 5}, {34, 2}, {7, 5}, {17, 3}, {641, 3}, {1920, 2}};
@@ -192,7 +202,7 @@ TEST(GeometryAgainstDefinition, HalfTurnAndMirrorWithAndWithoutByteShuffles) {
       const size_t bytes = Bytes(sz.w, sz.h, 2);
       const auto src = RandomBytes(bytes, static_cast<uint32_t>(sz.w * 7 + sz.h + op));
       std::vector<uint8_t> results[2];
-      const kernel::CpuidTable* const processors[] = {nullptr, &sse2Only};
+      const kernel::CpuidTable* const processors[] = {nullptr, &Sse2OnlyProcessor()};
       for (int p = 0; p < 2; ++p) {
         kernel::InjectCpuid(processors[p]);
         GuardedBuffer out(bytes), scratch(bytes);
