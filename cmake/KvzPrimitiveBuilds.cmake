@@ -87,13 +87,9 @@ function(kvz_primitives_library target)
   foreach(lib IN LISTS variants)
     add_library(${lib} STATIC ${srcs} ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
     target_include_directories(${lib} PUBLIC ${PROJECT_SOURCE_DIR})
+    # On x86 for the i486, as all driver code: detection, selection and dispatch run before any
+    # build is chosen, and the shared code (resize plans, the portable Huffman decoder) in every slot.
     kvz_driver_flags(${lib})
-    if(KVZ_X86)
-      # Detection, selection and dispatch run before any build is chosen, and the shared code
-      # (resize plans, the portable Huffman decoder) runs in every slot, the generic one
-      # included: compile them for the oldest processor the generic build is selected for.
-      target_compile_options(${lib} PRIVATE -march=i486 -mtune=generic)
-    endif()
     if(lib STREQUAL target)
       target_link_libraries(${lib} PUBLIC ${A_DEPS})
       kvz_add_primitive_builds(${lib})

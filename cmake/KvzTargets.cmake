@@ -36,9 +36,14 @@ function(kvz_host_flags target)
   target_compile_options(${target} PRIVATE ${KVZ_WARNINGS})
 endfunction()
 
-# Driver code: kernel rules, no exceptions, no RTTI.
+# Driver code: kernel rules, no exceptions, no RTTI. The 32-bit driver runs on every processor its
+# generic primitive build is selected for, down to an i486, so it is compiled for that processor
+# (no CMOV, FCOMI, CMPXCHG8B or MMX); only the primitives' vector builds ask for more.
 function(kvz_driver_flags target)
   target_compile_options(${target} PRIVATE ${KVZ_WARNINGS} -fno-exceptions -fno-rtti)
+  if(KVZ_X86)
+    target_compile_options(${target} PRIVATE -march=i486 -mtune=generic)
+  endif()
 endfunction()
 
 # A GoogleTest binary registered with CTest under one label.

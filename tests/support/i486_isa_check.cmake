@@ -1,7 +1,8 @@
 cmake_minimum_required(VERSION 3.20)
-# Fails when the generic build's object code holds an instruction that the oldest processor the
-# generic build is selected for (an i486) cannot run. Run by CTest with
-#   -DOBJDUMP=<objdump> -DOBJECTS=<object;...> -P generic_isa_check.cmake
+# Fails when 32-bit driver object code (the generic primitive build, and the code that runs
+# whatever build is selected) holds an instruction that the oldest processor the generic build is
+# selected for (an i486) cannot run. Run by CTest with
+#   -DOBJDUMP=<objdump> -DOBJECTS=<object;...> -P i486_isa_check.cmake
 # cmov/fcmov/fcomi/fucomi: P6; cmpxchg8b, rdtsc: Pentium; xmm/mm registers and the fences,
 # prefetches, non-temporal and MXCSR moves: MMX/SSE.
 if(NOT OBJECTS)
@@ -28,6 +29,6 @@ if(found)
   list(LENGTH found m)
   list(SUBLIST found 0 20 shown)
   string(REPLACE ";" "\n" shown "${shown}")
-  message(FATAL_ERROR "${m} instructions the oldest generic processor lacks:\n${shown}")
+  message(FATAL_ERROR "${m} instructions an i486 lacks:\n${shown}")
 endif()
-message(STATUS "${n} generic object files, no instruction beyond the i486")
+message(STATUS "${n} object files, no instruction beyond the i486")
