@@ -6,8 +6,10 @@
 #include <tmmintrin.h>
 #endif
 
+#include "postproc/effect_catalogue.h"
 #include "postproc/unit_transpose.h"
 #include "primitives/cpu_features.h"
+#include "primitives/driver_memory.h"
 
 namespace kvz {
 namespace {
@@ -291,8 +293,13 @@ bool ResampleYuy2Strip(const ResampleImage* destination, const ResampleImage* so
 // registers: shifting one down and masking the other interleaves them in frame order.
 #define KVZ_TARGET_SSSE3 __attribute__((target("ssse3")))
 
+// Strips of 128 pixels keep their tables and held rows on the kernel stack (about 3.7 KiB).
+// Wider strips cost fewer instructions per pixel (the per-row work of a strip is spread over
+// more groups) and are taken from one pool block per call; 640 pixels keep a strip's tables
+// and held rows (about 18 KiB) inside the first-level cache.
 constexpr LONG kShuffleStripPixels = 128;
 constexpr LONG kShuffleGroups = kShuffleStripPixels / 4;
+constexpr LONG kPooledStripPixels = 640;
 constexpr LONG kLoadBytes = 16;
 constexpr LONG kLineBytes = 64;
 constexpr LONG kPrefetchRows = 4;
@@ -302,10 +309,20 @@ struct ShuffleGroup {
   __m128i weight;     // byte pairs (256 - a, a), or (128, 128) for a = 0
 };
 
+// A strip's tables and its four held rows of horizontal blends (slot row % 4), for up to
+// `groups` groups.
 struct ShuffleTaps {
+  ShuffleGroup* group;
+  ULONG* window;  // byte offset of each group's window in a source row
+  SHORT* held;    // four rows of groups * 8 samples
+  LONG groups;
+  bool wide;      // some group reads two loads
+};
+
+struct StackShuffleTaps {
   ShuffleGroup group[kShuffleGroups];
-  ULONG window[kShuffleGroups];  // byte offset of each group's window in a source row
-  bool wide;                     // some group reads two loads
+  alignas(16) SHORT held[4][kShuffleGroups * 8];
+  ULONG window[kShuffleGroups];
 };
 
 // Source byte offsets of one destination sample's neighbours, and the weight of the right one.
@@ -401,20 +418,27 @@ KVZ_TARGET_SSSE3 inline __m128i BlendAcrossGroup(const UCHAR* window, __m128i ga
   return _mm_maddubs_epi16(weight, _mm_xor_si128(pairs, _mm_set1_epi8(static_cast<char>(0x80))));
 }
 
-// The strip's horizontal blends of two source rows (which share each group's tables).
+// The strip's horizontal blends of two source rows (which share each group's tables), two
+// groups a step: the groups of a strip come in pairs.
 template <bool Wide>
 KVZ_TARGET_SSSE3 inline void BlendAcrossShuffled(const UCHAR* row0, const UCHAR* row1,
                                                  const ShuffleTaps& t, LONG groups, SHORT* out0,
                                                  SHORT* out1) {
-  for (LONG g = 0; g < groups; ++g) {
-    const __m128i gather0 = t.group[g].gather[0];
-    const __m128i gather1 = Wide ? t.group[g].gather[1] : gather0;
-    const __m128i weight = t.group[g].weight;
-    const ULONG w = t.window[g];
+  const ShuffleGroup* const group = t.group;
+  const ULONG* const window = t.window;
+  const auto blendGroup = [&](LONG g) __attribute__((always_inline)) {
+    const __m128i gather0 = group[g].gather[0];
+    const __m128i gather1 = Wide ? group[g].gather[1] : gather0;
+    const __m128i weight = group[g].weight;
+    const ULONG w = window[g];
     _mm_store_si128(reinterpret_cast<__m128i*>(out0 + 8 * g),
                     BlendAcrossGroup<Wide>(row0 + w, gather0, gather1, weight));
     _mm_store_si128(reinterpret_cast<__m128i*>(out1 + 8 * g),
                     BlendAcrossGroup<Wide>(row1 + w, gather0, gather1, weight));
+  };
+  for (LONG g = 0; g < groups; g += 2) {
+    blendGroup(g);
+    blendGroup(g + 1);
   }
 }
 
@@ -457,7 +481,7 @@ KVZ_TARGET_SSSE3 __attribute__((always_inline)) inline void BlendDownRows(const 
   UCHAR* const d0 = d[0];
   UCHAR* const d1 = d[Two ? 1 : 0];
   const LONG blocks = pixels >> 3;
-  for (LONG k = 0; k < blocks; ++k) {
+  const auto block = [&](LONG k) __attribute__((always_inline)) {
     const HeldPairs a = PairGroup(top + 16 * k, bottom + 16 * k);
     const HeldPairs b = PairGroup(top + 16 * k + 8, bottom + 16 * k + 8);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(d0 + 16 * k),
@@ -469,7 +493,13 @@ KVZ_TARGET_SSSE3 __attribute__((always_inline)) inline void BlendDownRows(const 
                        _mm_xor_si128(_mm_packs_epi16(BlendDownGroup(a, w1, highWords),
                                                      BlendDownGroup(b, w1, highWords)),
                                      sign));
+  };
+  LONG k = 0;
+  for (; k + 2 <= blocks; k += 2) {
+    block(k);
+    block(k + 1);
   }
+  if (k < blocks) block(k);
   if (pixels & 7) {
     // Only the frame's bytes of the last, padded block are stored.
     const SIZE_T bytes = static_cast<SIZE_T>(pixels & 7) * 2;
@@ -487,7 +517,7 @@ KVZ_TARGET_SSSE3 void ShuffleStripRows(const ResampleImage* destination,
                                        const ResampleImage* source, ULONG fy, LONG x0,
                                        LONG pixels, const ShuffleTaps& t) {
   // Blends of source rows, made two rows at a time (an even row and the next): slot row % 4.
-  alignas(16) SHORT held[4][kShuffleGroups * 8];
+  const auto held = [&t](ULONG slot) { return t.held + static_cast<SIZE_T>(slot & 3) * t.groups * 8; };
   const ULONG lastRow = source->height - 1;
   const LONG groups = ShuffleGroups(pixels);
   // A strip reads a few lines of each row, which the processor does not foresee: each source
@@ -511,7 +541,7 @@ KVZ_TARGET_SSSE3 void ShuffleStripRows(const ResampleImage* destination,
       BlendAcrossShuffled<Wide>(source->data + static_cast<SIZE_T>(source->stride) * next,
                                 source->data + static_cast<SIZE_T>(source->stride) *
                                                    Clamp(next + 1, lastRow),
-                                t, groups, held[next & 3], held[(next + 1) & 3]);
+                                t, groups, held(next), held(next + 1));
     UCHAR* d[2];
     __m128i weights[2];
     LONG rows = 0;
@@ -524,21 +554,45 @@ KVZ_TARGET_SSSE3 void ShuffleStripRows(const ResampleImage* destination,
                 static_cast<SIZE_T>(x0) * 2;
     }
     if (rows == 2)
-      BlendDownRows<true>(held[row & 3], held[below & 3], weights, d, pixels);
+      BlendDownRows<true>(held(row), held(below), weights, d, pixels);
     else
-      BlendDownRows<false>(held[row & 3], held[below & 3], weights, d, pixels);
+      BlendDownRows<false>(held(row), held(below), weights, d, pixels);
   }
 }
 
 bool ResampleYuy2StripShuffled(const ResampleImage* destination, const ResampleImage* source,
-                               ULONG fx, ULONG fy, LONG x0, LONG pixels) {
-  ShuffleTaps taps;
-  if (!MakeShuffleTaps(fx, x0, pixels, source->width, &taps)) return false;
-  if (taps.wide)
-    ShuffleStripRows<true>(destination, source, fy, x0, pixels, taps);
+                               ULONG fx, ULONG fy, LONG x0, LONG pixels, ShuffleTaps* taps) {
+  if (!MakeShuffleTaps(fx, x0, pixels, source->width, taps)) return false;
+  if (taps->wide)
+    ShuffleStripRows<true>(destination, source, fy, x0, pixels, *taps);
   else
-    ShuffleStripRows<false>(destination, source, fy, x0, pixels, taps);
+    ShuffleStripRows<false>(destination, source, fy, x0, pixels, *taps);
   return true;
+}
+
+// Room for strips of `pixels` pixels: one pool block when the strips are wider than the stack
+// allows and the pool has it, else the stack's 128 pixels. Returns the strip width.
+LONG ShuffleStripRoom(LONG pixels, StackShuffleTaps* stack, ShuffleTaps* taps, PVOID* block) {
+  *block = nullptr;
+  if (pixels > kShuffleStripPixels) {
+    if (pixels > kPooledStripPixels) pixels = kPooledStripPixels;
+    const LONG groups = ShuffleGroups(pixels);
+    const SIZE_T bytes = static_cast<SIZE_T>(groups) * (sizeof(ShuffleGroup) + 4 * 8 * sizeof(SHORT) + sizeof(ULONG));
+    *block = ExAllocatePoolWithTag(DriverPoolType, bytes, kTagBilinearStrip);
+    if (*block) {
+      UCHAR* p = static_cast<UCHAR*>(*block);
+      taps->group = reinterpret_cast<ShuffleGroup*>(p);
+      taps->held = reinterpret_cast<SHORT*>(p + groups * sizeof(ShuffleGroup));
+      taps->window = reinterpret_cast<ULONG*>(p + groups * (sizeof(ShuffleGroup) + 4 * 8 * sizeof(SHORT)));
+      taps->groups = groups;
+      return pixels;
+    }
+  }
+  taps->group = stack->group;
+  taps->held = stack->held[0];
+  taps->window = stack->window;
+  taps->groups = kShuffleGroups;
+  return kShuffleStripPixels;
 }
 #endif
 
@@ -590,6 +644,7 @@ void Resample(const ResampleImage* destination, const ResampleImage* source, LON
   LONG part = kStripPixels;
 #if defined(__SSE2__)
   static_assert(kShuffleStripPixels % kVectorStripPixels == 0 &&
+                    kPooledStripPixels % kVectorStripPixels == 0 &&
                     kStripPixels % kVectorStripPixels == 0,
                 "strips nest");
   const bool shuffles = channels == 2 && prim::HasSsse3();
@@ -597,12 +652,16 @@ void Resample(const ResampleImage* destination, const ResampleImage* source, LON
 #endif
   LONG strip = kStripPixels;
 #if defined(__SSE2__)
-  if (shuffles) strip = kShuffleStripPixels;
+  StackShuffleTaps stackTaps;
+  ShuffleTaps taps;
+  PVOID block = nullptr;
+  if (shuffles) strip = ShuffleStripRoom(destination->width, &stackTaps, &taps, &block);
 #endif
   for (LONG x0 = 0; x0 < destination->width; x0 += strip) {
     const LONG pixels = destination->width - x0 < strip ? destination->width - x0 : strip;
 #if defined(__SSE2__)
-    if (shuffles && ResampleYuy2StripShuffled(destination, source, fx, fy, x0, pixels)) continue;
+    if (shuffles && ResampleYuy2StripShuffled(destination, source, fx, fy, x0, pixels, &taps))
+      continue;
 #endif
     for (LONG x1 = x0; x1 < x0 + pixels; x1 += part) {
       const LONG n = x0 + pixels - x1 < part ? x0 + pixels - x1 : part;
@@ -612,6 +671,9 @@ void Resample(const ResampleImage* destination, const ResampleImage* source, LON
       ResamplePlainStrip(destination, source, fx, fy, x1, n, channels);
     }
   }
+#if defined(__SSE2__)
+  if (block) ExFreePoolWithTag(block, kTagBilinearStrip);
+#endif
 }
 
 }  // namespace
