@@ -453,19 +453,18 @@ KVZ_TARGET_SSSE3 inline HeldPairs PairGroup(const SHORT* top, const SHORT* botto
   return {_mm_unpacklo_epi16(t, u), _mm_unpackhi_epi16(t, u)};
 }
 
-// Eight output words of one group blended down, less 128, in frame order: Y0 C0 Y1 C1 ...
-KVZ_TARGET_SSSE3 inline __m128i BlendDownGroup(const HeldPairs& p, __m128i weights,
-                                               __m128i highWords) {
-  return _mm_or_si128(_mm_srli_epi32(_mm_madd_epi16(p.y, weights), 16),
-                      _mm_and_si128(_mm_madd_epi16(p.chroma, weights), highWords));
-}
-
-KVZ_TARGET_SSSE3 inline __m128i BlendDownBlock(const SHORT* top, const SHORT* bottom,
-                                               __m128i weights, __m128i highWords) {
-  return _mm_xor_si128(
-      _mm_packs_epi16(BlendDownGroup(PairGroup(top, bottom), weights, highWords),
-                      BlendDownGroup(PairGroup(top + 8, bottom + 8), weights, highWords)),
-      _mm_set1_epi8(static_cast<char>(0x80)));
+// Sixteen output bytes of two groups (a block of eight pixels) blended down. Each multiply-add
+// leaves its byte, less 128, in the high word of its 32-bit lane; signed packing keeps those
+// whole in the odd bytes, Y in one register and chroma in the other, and an unsigned high
+// multiply by 256 (a shift by 8 that runs beside the shuffles) brings Y down to the even bytes.
+KVZ_TARGET_SSSE3 inline __m128i BlendDownBlock(const HeldPairs& a, const HeldPairs& b,
+                                               __m128i weights) {
+  const __m128i y = _mm_packs_epi16(_mm_madd_epi16(a.y, weights), _mm_madd_epi16(b.y, weights));
+  const __m128i c =
+      _mm_packs_epi16(_mm_madd_epi16(a.chroma, weights), _mm_madd_epi16(b.chroma, weights));
+  const __m128i frame = _mm_or_si128(_mm_mulhi_epu16(y, _mm_set1_epi16(256)),
+                                     _mm_and_si128(c, _mm_set1_epi16(static_cast<short>(0xFF00))));
+  return _mm_xor_si128(frame, _mm_set1_epi8(static_cast<char>(0x80)));
 }
 
 // Destination rows d[0] (and d[1] when Two) from the same two held source rows with their own
@@ -474,8 +473,6 @@ template <bool Two>
 KVZ_TARGET_SSSE3 __attribute__((always_inline)) inline void BlendDownRows(const SHORT* top, const SHORT* bottom,
                                            const __m128i* weights, UCHAR* const* d,
                                            LONG pixels) {
-  const __m128i highWords = _mm_set1_epi32(static_cast<int>(0xFFFF0000u));
-  const __m128i sign = _mm_set1_epi8(static_cast<char>(0x80));
   const __m128i w0 = weights[0];
   const __m128i w1 = weights[Two ? 1 : 0];
   UCHAR* const d0 = d[0];
@@ -484,15 +481,8 @@ KVZ_TARGET_SSSE3 __attribute__((always_inline)) inline void BlendDownRows(const 
   const auto block = [&](LONG k) __attribute__((always_inline)) {
     const HeldPairs a = PairGroup(top + 16 * k, bottom + 16 * k);
     const HeldPairs b = PairGroup(top + 16 * k + 8, bottom + 16 * k + 8);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d0 + 16 * k),
-                     _mm_xor_si128(_mm_packs_epi16(BlendDownGroup(a, w0, highWords),
-                                                   BlendDownGroup(b, w0, highWords)),
-                                   sign));
-    if (Two)
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(d1 + 16 * k),
-                       _mm_xor_si128(_mm_packs_epi16(BlendDownGroup(a, w1, highWords),
-                                                     BlendDownGroup(b, w1, highWords)),
-                                     sign));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d0 + 16 * k), BlendDownBlock(a, b, w0));
+    if (Two) _mm_storeu_si128(reinterpret_cast<__m128i*>(d1 + 16 * k), BlendDownBlock(a, b, w1));
   };
   LONG k = 0;
   for (; k + 2 <= blocks; k += 2) {
@@ -503,10 +493,11 @@ KVZ_TARGET_SSSE3 __attribute__((always_inline)) inline void BlendDownRows(const 
   if (pixels & 7) {
     // Only the frame's bytes of the last, padded block are stored.
     const SIZE_T bytes = static_cast<SIZE_T>(pixels & 7) * 2;
+    const HeldPairs a = PairGroup(top + 16 * blocks, bottom + 16 * blocks);
+    const HeldPairs b = PairGroup(top + 16 * blocks + 8, bottom + 16 * blocks + 8);
     alignas(16) UCHAR tail[16];
     for (LONG r = 0; r < (Two ? 2 : 1); ++r) {
-      _mm_store_si128(reinterpret_cast<__m128i*>(tail),
-                      BlendDownBlock(top + 16 * blocks, bottom + 16 * blocks, weights[r], highWords));
+      _mm_store_si128(reinterpret_cast<__m128i*>(tail), BlendDownBlock(a, b, weights[r]));
       memcpy(d[r] + 16 * blocks, tail, bytes);
     }
   }
