@@ -455,14 +455,14 @@ KVZ_TARGET_SSSE3 inline HeldPairs PairGroup(const SHORT* top, const SHORT* botto
 
 // Sixteen output bytes of two groups (a block of eight pixels) blended down. Each multiply-add
 // leaves its byte, less 128, in the high word of its 32-bit lane; signed packing keeps those
-// whole in the odd bytes, Y in one register and chroma in the other, and an unsigned high
-// multiply by 256 (a shift by 8 that runs beside the shuffles) brings Y down to the even bytes.
+// whole in the odd bytes, Y in one register and chroma in the other, and a shift brings Y down
+// to the even bytes.
 KVZ_TARGET_SSSE3 inline __m128i BlendDownBlock(const HeldPairs& a, const HeldPairs& b,
                                                __m128i weights) {
   const __m128i y = _mm_packs_epi16(_mm_madd_epi16(a.y, weights), _mm_madd_epi16(b.y, weights));
   const __m128i c =
       _mm_packs_epi16(_mm_madd_epi16(a.chroma, weights), _mm_madd_epi16(b.chroma, weights));
-  const __m128i frame = _mm_or_si128(_mm_mulhi_epu16(y, _mm_set1_epi16(256)),
+  const __m128i frame = _mm_or_si128(_mm_srli_epi16(y, 8),
                                      _mm_and_si128(c, _mm_set1_epi16(static_cast<short>(0xFF00))));
   return _mm_xor_si128(frame, _mm_set1_epi8(static_cast<char>(0x80)));
 }
