@@ -301,8 +301,6 @@ constexpr LONG kShuffleStripPixels = 128;
 constexpr LONG kShuffleGroups = kShuffleStripPixels / 4;
 constexpr LONG kPooledStripPixels = 640;
 constexpr LONG kLoadBytes = 16;
-constexpr LONG kLineBytes = 64;
-constexpr LONG kPrefetchRows = 4;
 
 struct ShuffleGroup {
   __m128i gather[2];  // shuffles of the first and (wide strips) second 16 bytes of the window
@@ -478,18 +476,20 @@ KVZ_TARGET_SSSE3 __attribute__((always_inline)) inline void BlendDownRows(const 
   UCHAR* const d0 = d[0];
   UCHAR* const d1 = d[Two ? 1 : 0];
   const LONG blocks = pixels >> 3;
-  const auto block = [&](LONG k) __attribute__((always_inline)) {
-    const HeldPairs a = PairGroup(top + 16 * k, bottom + 16 * k);
-    const HeldPairs b = PairGroup(top + 16 * k + 8, bottom + 16 * k + 8);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d0 + 16 * k), BlendDownBlock(a, b, w0));
-    if (Two) _mm_storeu_si128(reinterpret_cast<__m128i*>(d1 + 16 * k), BlendDownBlock(a, b, w1));
+  // One index for all four rows (held samples are two bytes, frame samples one).
+  const auto block = [&](SIZE_T o) __attribute__((always_inline)) {
+    const HeldPairs a = PairGroup(top + o, bottom + o);
+    const HeldPairs b = PairGroup(top + o + 8, bottom + o + 8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d0 + o), BlendDownBlock(a, b, w0));
+    if (Two) _mm_storeu_si128(reinterpret_cast<__m128i*>(d1 + o), BlendDownBlock(a, b, w1));
   };
-  LONG k = 0;
-  for (; k + 2 <= blocks; k += 2) {
-    block(k);
-    block(k + 1);
+  SIZE_T o = 0;
+  const SIZE_T pairsEnd = static_cast<SIZE_T>(blocks & ~1) * 16;
+  for (; o < pairsEnd; o += 32) {
+    block(o);
+    block(o + 16);
   }
-  if (k < blocks) block(k);
+  if (blocks & 1) block(o);
   if (pixels & 7) {
     // Only the frame's bytes of the last, padded block are stored.
     const SIZE_T bytes = static_cast<SIZE_T>(pixels & 7) * 2;
@@ -511,22 +511,11 @@ KVZ_TARGET_SSSE3 void ShuffleStripRows(const ResampleImage* destination,
   const auto held = [&t](ULONG slot) { return t.held + static_cast<SIZE_T>(slot & 3) * t.groups * 8; };
   const ULONG lastRow = source->height - 1;
   const LONG groups = ShuffleGroups(pixels);
-  // A strip reads a few lines of each row, which the processor does not foresee: each source
-  // row is asked for once, kPrefetchRows destination rows before it is needed.
-  const SIZE_T firstLine = t.window[0] & ~static_cast<SIZE_T>(kLineBytes - 1);
-  const SIZE_T endByte = t.window[groups - 1] + (Wide ? 2 : 1) * kLoadBytes;
-  ULONG fetched = 0;  // first source row not yet asked for
-  ULONG next = 0;     // rows below this one have their blends held (or are no longer needed)
+  ULONG next = 0;  // rows below this one have their blends held (or are no longer needed)
   ULONG ay = 0;
   for (LONG i = 0; i < destination->height;) {
     const ULONG row = Clamp(ay >> 16, lastRow);
     const ULONG below = row < lastRow ? row + 1 : row;
-    const ULONG wanted = Clamp(((ay + kPrefetchRows * fy) >> 16) + 1, lastRow);
-    for (; fetched <= wanted; ++fetched) {
-      const char* line = reinterpret_cast<const char*>(source->data) +
-                         static_cast<SIZE_T>(source->stride) * fetched;
-      for (SIZE_T b = firstLine; b < endByte; b += kLineBytes) _mm_prefetch(line + b, _MM_HINT_T0);
-    }
     if (row >= next) next = row & ~1u;
     for (; next <= below; next += 2)
       BlendAcrossShuffled<Wide>(source->data + static_cast<SIZE_T>(source->stride) * next,
