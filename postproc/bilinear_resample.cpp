@@ -293,17 +293,14 @@ bool ResampleYuy2Strip(const ResampleImage* destination, const ResampleImage* so
 // registers: shifting one down and masking the other interleaves them in frame order.
 #define KVZ_TARGET_SSSE3 __attribute__((target("ssse3")))
 
-// Strips of 128 pixels keep their tables and held rows on the kernel stack (about 3.7 KiB).
-// Wider strips cost fewer instructions per pixel (the per-row work of a strip is spread over
-// more groups) and are taken from one pool block per call; 640 pixels keep a strip's tables
-// and held rows (about 18 KiB) inside the first-level cache.
-constexpr LONG kShuffleStripPixels = 128;
-constexpr LONG kShuffleGroups = kShuffleStripPixels / 4;
-constexpr LONG kPooledStripPixels = 640;
+// A strip's tables and held rows come from one pool block per call (without it the SSE2 path
+// does the frame). Wide strips spread each row's setup over many groups; 640 pixels keep what
+// a strip reads again (tables and held rows, 16 KiB) inside the first-level cache.
+constexpr LONG kShuffleStripPixels = 640;
 constexpr LONG kLoadBytes = 16;
 
 struct ShuffleGroup {
-  __m128i gather[2];  // shuffles of the first and (wide strips) second 16 bytes of the window
+  __m128i gather;     // shuffle of the first 16 bytes of the window
   __m128i weight;     // byte pairs (256 - a, a), or (128, 128) for a = 0
 };
 
@@ -311,16 +308,11 @@ struct ShuffleGroup {
 // `groups` groups.
 struct ShuffleTaps {
   ShuffleGroup* group;
-  ULONG* window;  // byte offset of each group's window in a source row
-  SHORT* held;    // four rows of groups * 8 samples
+  __m128i* farGather;  // shuffles of the second 16 bytes of each window (wide strips)
+  ULONG* window;       // byte offset of each group's window in a source row
+  SHORT* held;         // four rows of groups * 8 samples
   LONG groups;
-  bool wide;      // some group reads two loads
-};
-
-struct StackShuffleTaps {
-  ShuffleGroup group[kShuffleGroups];
-  alignas(16) SHORT held[4][kShuffleGroups * 8];
-  ULONG window[kShuffleGroups];
+  bool wide;           // some group reads two loads
 };
 
 // Source byte offsets of one destination sample's neighbours, and the weight of the right one.
@@ -347,7 +339,7 @@ void GroupSamples(ULONG fx, LONG x0, LONG pixels, LONG g, ULONG lastCol, ULONG l
 }
 
 // The shuffles and weights of one group whose window starts at source byte `window`.
-void FillGroup(const SampleTap s[8], ULONG window, ShuffleGroup* group) {
+void FillGroup(const SampleTap s[8], ULONG window, ShuffleGroup* group, __m128i* farGather) {
   alignas(16) UCHAR gather[2][16];
   alignas(16) UCHAR weight[16];
   for (LONG q = 0; q < 8; ++q) {
@@ -360,8 +352,8 @@ void FillGroup(const SampleTap s[8], ULONG window, ShuffleGroup* group) {
     weight[2 * q] = static_cast<UCHAR>(a ? 256 - a : 128);
     weight[2 * q + 1] = static_cast<UCHAR>(a ? a : 128);
   }
-  group->gather[0] = _mm_load_si128(reinterpret_cast<const __m128i*>(gather[0]));
-  group->gather[1] = _mm_load_si128(reinterpret_cast<const __m128i*>(gather[1]));
+  group->gather = _mm_load_si128(reinterpret_cast<const __m128i*>(gather[0]));
+  *farGather = _mm_load_si128(reinterpret_cast<const __m128i*>(gather[1]));
   group->weight = _mm_load_si128(reinterpret_cast<const __m128i*>(weight));
 }
 
@@ -387,7 +379,7 @@ bool MakeShuffleTaps(ULONG fx, LONG x0, LONG pixels, ULONG sourceWidth, ShuffleT
     if (high - low >= 2 * kLoadBytes) return false;
     wide = wide || high - low >= kLoadBytes;
     t->window[g] = low;
-    FillGroup(s, low, &t->group[g]);
+    FillGroup(s, low, &t->group[g], &t->farGather[g]);
   }
   const ULONG reach = wide ? 2 * kLoadBytes : kLoadBytes;
   if (rowBytes < reach) return false;
@@ -397,7 +389,7 @@ bool MakeShuffleTaps(ULONG fx, LONG x0, LONG pixels, ULONG sourceWidth, ShuffleT
     if (t->window[g] + reach <= rowBytes) continue;
     GroupSamples(fx, x0, pixels, g, lastCol, lastPair, s);
     t->window[g] = rowBytes - reach;
-    FillGroup(s, t->window[g], &t->group[g]);
+    FillGroup(s, t->window[g], &t->group[g], &t->farGather[g]);
   }
   return true;
 }
@@ -423,10 +415,11 @@ KVZ_TARGET_SSSE3 inline void BlendAcrossShuffled(const UCHAR* row0, const UCHAR*
                                                  const ShuffleTaps& t, LONG groups, SHORT* out0,
                                                  SHORT* out1) {
   const ShuffleGroup* const group = t.group;
+  const __m128i* const farGather = t.farGather;
   const ULONG* const window = t.window;
   const auto blendGroup = [&](LONG g) __attribute__((always_inline)) {
-    const __m128i gather0 = group[g].gather[0];
-    const __m128i gather1 = Wide ? group[g].gather[1] : gather0;
+    const __m128i gather0 = group[g].gather;
+    const __m128i gather1 = Wide ? farGather[g] : gather0;
     const __m128i weight = group[g].weight;
     const ULONG w = window[g];
     _mm_store_si128(reinterpret_cast<__m128i*>(out0 + 8 * g),
@@ -550,29 +543,22 @@ bool ResampleYuy2StripShuffled(const ResampleImage* destination, const ResampleI
   return true;
 }
 
-// Room for strips of `pixels` pixels: one pool block when the strips are wider than the stack
-// allows and the pool has it, else the stack's 128 pixels. Returns the strip width.
-LONG ShuffleStripRoom(LONG pixels, StackShuffleTaps* stack, ShuffleTaps* taps, PVOID* block) {
-  *block = nullptr;
-  if (pixels > kShuffleStripPixels) {
-    if (pixels > kPooledStripPixels) pixels = kPooledStripPixels;
-    const LONG groups = ShuffleGroups(pixels);
-    const SIZE_T bytes = static_cast<SIZE_T>(groups) * (sizeof(ShuffleGroup) + 4 * 8 * sizeof(SHORT) + sizeof(ULONG));
-    *block = ExAllocatePoolWithTag(DriverPoolType, bytes, kTagBilinearStrip);
-    if (*block) {
-      UCHAR* p = static_cast<UCHAR*>(*block);
-      taps->group = reinterpret_cast<ShuffleGroup*>(p);
-      taps->held = reinterpret_cast<SHORT*>(p + groups * sizeof(ShuffleGroup));
-      taps->window = reinterpret_cast<ULONG*>(p + groups * (sizeof(ShuffleGroup) + 4 * 8 * sizeof(SHORT)));
-      taps->groups = groups;
-      return pixels;
-    }
-  }
-  taps->group = stack->group;
-  taps->held = stack->held[0];
-  taps->window = stack->window;
-  taps->groups = kShuffleGroups;
-  return kShuffleStripPixels;
+// Room for the strips of a destination `width` wide: one pool block, or null when the pool
+// has none. Returns the strip width.
+LONG ShuffleStripRoom(LONG width, ShuffleTaps* taps, PVOID* block) {
+  const LONG pixels = width < kShuffleStripPixels ? width : kShuffleStripPixels;
+  const SIZE_T groups = static_cast<SIZE_T>(ShuffleGroups(pixels));
+  *block = ExAllocatePoolWithTag(
+      DriverPoolType,
+      groups * (sizeof(ShuffleGroup) + sizeof(__m128i) + 4 * 8 * sizeof(SHORT) + sizeof(ULONG)),
+      kTagBilinearStrip);
+  if (!*block) return 0;
+  taps->group = static_cast<ShuffleGroup*>(*block);
+  taps->farGather = reinterpret_cast<__m128i*>(taps->group + groups);
+  taps->held = reinterpret_cast<SHORT*>(taps->farGather + groups);
+  taps->window = reinterpret_cast<ULONG*>(taps->held + 4 * 8 * groups);
+  taps->groups = static_cast<LONG>(groups);
+  return pixels;
 }
 #endif
 
@@ -624,18 +610,20 @@ void Resample(const ResampleImage* destination, const ResampleImage* source, LON
   LONG part = kStripPixels;
 #if defined(__SSE2__)
   static_assert(kShuffleStripPixels % kVectorStripPixels == 0 &&
-                    kPooledStripPixels % kVectorStripPixels == 0 &&
                     kStripPixels % kVectorStripPixels == 0,
                 "strips nest");
-  const bool shuffles = channels == 2 && prim::HasSsse3();
+  bool shuffles = channels == 2 && prim::HasSsse3();
   if (channels == 2) part = kVectorStripPixels;
 #endif
   LONG strip = kStripPixels;
 #if defined(__SSE2__)
-  StackShuffleTaps stackTaps;
   ShuffleTaps taps;
   PVOID block = nullptr;
-  if (shuffles) strip = ShuffleStripRoom(destination->width, &stackTaps, &taps, &block);
+  if (shuffles) strip = ShuffleStripRoom(destination->width, &taps, &block);
+  if (!block) {
+    shuffles = false;
+    strip = kStripPixels;
+  }
 #endif
   for (LONG x0 = 0; x0 < destination->width; x0 += strip) {
     const LONG pixels = destination->width - x0 < strip ? destination->width - x0 : strip;
