@@ -288,9 +288,8 @@ bool ResampleYuy2Strip(const ResampleImage* destination, const ResampleImage* so
 // blended by one byte multiply-add against (256 - a, a). Pixels enter as signed bytes
 // (pixel - 128), so the blend is H - 32768, a signed word; a = 0 weighs (left, left) by
 // (128, 128), since 256 is no byte. Down, pairs (top, bottom) take one word multiply-add
-// against (256 - b, b), exact in 32 bits with a bias of -2^23 (-128 after the shift). The Y
-// results of four pixels and their chroma results come out in the high words of two
-// registers: shifting one down and masking the other interleaves them in frame order.
+// against (256 - b, b), exact in 32 bits with a bias of -2^23: each result byte, less 128, is
+// the high word of its lane, and the packing below takes it from there.
 #define KVZ_TARGET_SSSE3 __attribute__((target("ssse3")))
 
 // A strip's tables and held rows come from one pool block per call (without it the SSE2 path
@@ -461,9 +460,8 @@ KVZ_TARGET_SSSE3 inline __m128i BlendDownBlock(const HeldPairs& a, const HeldPai
 // Destination rows d[0] (and d[1] when Two) from the same two held source rows with their own
 // vertical weights; two rows share the loads and interleaving.
 template <bool Two>
-KVZ_TARGET_SSSE3 __attribute__((always_inline)) inline void BlendDownRows(const SHORT* top, const SHORT* bottom,
-                                           const __m128i* weights, UCHAR* const* d,
-                                           LONG pixels) {
+KVZ_TARGET_SSSE3 __attribute__((always_inline)) inline void BlendDownRows(
+    const SHORT* top, const SHORT* bottom, const __m128i* weights, UCHAR* const* d, LONG pixels) {
   const __m128i w0 = weights[0];
   const __m128i w1 = weights[Two ? 1 : 0];
   UCHAR* const d0 = d[0];
@@ -501,7 +499,9 @@ KVZ_TARGET_SSSE3 void ShuffleStripRows(const ResampleImage* destination,
                                        const ResampleImage* source, ULONG fy, LONG x0,
                                        LONG pixels, const ShuffleTaps& t) {
   // Blends of source rows, made two rows at a time (an even row and the next): slot row % 4.
-  const auto held = [&t](ULONG slot) { return t.held + static_cast<SIZE_T>(slot & 3) * t.groups * 8; };
+  const auto held = [&t](ULONG slot) {
+    return t.held + static_cast<SIZE_T>(slot & 3) * static_cast<SIZE_T>(t.groups) * 8;
+  };
   const ULONG lastRow = source->height - 1;
   const LONG groups = ShuffleGroups(pixels);
   ULONG next = 0;  // rows below this one have their blends held (or are no longer needed)
