@@ -12,7 +12,7 @@ class UsbDevice;
 class UvcControl;
 class UvcRangeControl;
 
-class CameraControlHandler : public ControlHandler {
+class CameraControlHandler final : public ControlHandler {
  public:
   static constexpr ULONG kItemRoom = 16;
 

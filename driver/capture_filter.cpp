@@ -153,8 +153,7 @@ bool BuildPinDescriptor(PinDevice* device, PKSPIN_DESCRIPTOR_EX descriptor, ULON
   return true;
 }
 
-CaptureFilter::CaptureFilter(PKSFILTER filter, PinDevice* device)
-    : largestPayload_(0), filter_(filter), device_(device) {
+CaptureFilter::CaptureFilter(PinDevice* device) : largestPayload_(0), device_(device) {
   for (ULONG i = 0; i < 3; ++i) {
     frameIntervals_[i] = kDefaultFrameInterval;
     frameSizes_[i] = 0;
@@ -229,7 +228,7 @@ NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp) {
   auto* object = static_cast<CaptureFilter*>(ExAllocatePoolWithTag(DriverPoolType, sizeof(CaptureFilter), kTagCaptureFilter));
   if (object) {
     RtlZeroMemory(static_cast<PVOID>(object), sizeof(*object));
-    new (object) CaptureFilter(filter, device);
+    new (object) CaptureFilter(device);
   }
 
   device->CancelIdleTimer();

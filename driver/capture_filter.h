@@ -42,7 +42,7 @@ class CaptureFilterDescriptor {
 // One per filter instance, in the KSFILTER's Context and object bag.
 class CaptureFilter {
  public:
-  CaptureFilter(PKSFILTER filter, PinDevice* device);
+  explicit CaptureFilter(PinDevice* device);
   virtual NTSTATUS StartStream(PKSPIN pin, ULONG streamType);
   virtual ~CaptureFilter() = default;
 
@@ -60,7 +60,6 @@ class CaptureFilter {
   static LONG SlotOf(ULONG streamType);
 
   ULONG largestPayload_;
-  PKSFILTER filter_;
   PinDevice* device_;
   LONGLONG frameIntervals_[3];
   ULONG frameSizes_[3];

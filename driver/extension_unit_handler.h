@@ -13,7 +13,7 @@ namespace kvz {
 class UsbDevice;
 class UvcControl;
 
-class ExtensionUnitHandler : public ControlHandler {
+class ExtensionUnitHandler final : public ControlHandler {
  public:
   static constexpr ULONG kSelectors = kXuMaxControls + 1;
 

@@ -16,7 +16,7 @@ KVZ_KS_GUID(PROPSETID_KVZ_PRIVATE, 0x6C8E1A52, 0x3D0F, 0x4F61, 0x9B, 0x27, 0x5A,
 constexpr ULONG kPrivateItemCount = 33;
 constexpr ULONG kPrivateDataSize = 104;
 
-class PrivateControlHandler : public ControlHandler {
+class PrivateControlHandler final : public ControlHandler {
  public:
   explicit PrivateControlHandler(UsbDevice* device);
   ~PrivateControlHandler();

@@ -19,7 +19,7 @@ KVZ_KS_GUID(EVENTSETID_KVZ_REGION, 0x6C8E1A54, 0x3D0F, 0x4F61, 0x9B, 0x27, 0x5A,
 constexpr ULONG kRegionDataSize = 32;
 constexpr ULONG kRegionDataTag = 0x80000603;
 
-class RegionControlHandler : public ControlHandler {
+class RegionControlHandler final : public ControlHandler {
  public:
   explicit RegionControlHandler(UsbDevice* device);
   // Drains a pending event work item first.

@@ -37,12 +37,6 @@ VOID DestroyUvcControl(UvcControl* control) {
   ExFreePool(control);
 }
 
-VOID DestroyUvcControl(UvcRangeControl* control) {
-  if (!control) return;
-  control->~UvcRangeControl();
-  ExFreePool(control);
-}
-
 UvcControl::UvcControl(UsbDevice* device, USHORT selector, USHORT index, USHORT length)
     : length_(length), selector_(selector), unitIndex_(index), device_(device) {}
 

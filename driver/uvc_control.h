@@ -11,7 +11,8 @@ class UvcControl {
  public:
   // index: unit or terminal id in the high byte, interface number in the low byte.
   UvcControl(UsbDevice* device, USHORT selector, USHORT index, USHORT length);
-  ~UvcControl();
+  // Plain and range-checked controls are both destroyed through this type.
+  virtual ~UvcControl();
   UvcControl(const UvcControl&) = delete;
   UvcControl& operator=(const UvcControl&) = delete;
 
@@ -37,7 +38,7 @@ class UvcControl {
   UsbDevice* device_;
 };
 
-class UvcRangeControl : public UvcControl {
+class UvcRangeControl final : public UvcControl {
  public:
   UvcRangeControl(UsbDevice* device, USHORT selector, USHORT index, USHORT length);
 
@@ -71,6 +72,5 @@ class UvcRangeControl : public UvcControl {
 UvcControl* CreateUvcControl(UsbDevice* device, USHORT selector, USHORT index, USHORT length, ULONG tag);
 UvcRangeControl* CreateUvcRangeControl(UsbDevice* device, USHORT selector, USHORT index, USHORT length, ULONG tag);
 VOID DestroyUvcControl(UvcControl* control);
-VOID DestroyUvcControl(UvcRangeControl* control);
 
 }  // namespace kvz

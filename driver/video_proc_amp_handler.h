@@ -12,7 +12,7 @@ class UsbDevice;
 class UvcControl;
 class UvcRangeControl;
 
-class VideoProcAmpHandler : public ControlHandler {
+class VideoProcAmpHandler final : public ControlHandler {
  public:
   static constexpr ULONG kItemRoom = 11;
   static constexpr ULONG kPropertyIds = 14;

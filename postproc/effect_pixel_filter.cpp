@@ -5,7 +5,6 @@
 namespace kvz {
 namespace {
 
-constexpr UCHAR kNeutralChroma = 127;
 constexpr LONG kBlurReach = 2;        // RGB24: the four pixels two away; I420: a 5 x 5 box
 constexpr LONG kBlurRingRows = 5;
 constexpr LONG kMosaicBlock = 8;      // luma and RGB24 blocks; I420 chroma blocks are half

@@ -12,7 +12,7 @@
 
 namespace kvz {
 
-class BulkStreamReader : public StreamReaderCore {
+class BulkStreamReader final : public StreamReaderCore {
  public:
   BulkStreamReader(PUSBD_INTERFACE_INFORMATION interfaceInfo, ULONG pipeIndex, CCHAR stackSize, UsbDevice* device);
   // Stops streaming first when it still runs; frees the transfers and frame buffers.

@@ -11,7 +11,7 @@ namespace kvz {
 
 class UsbDevice;
 
-class InterruptPipeReader : public UrbIrpSource {
+class InterruptPipeReader final : public UrbIrpSource {
  public:
   // interfaceInfo is the video control interface's record; it must outlive the reader.
   InterruptPipeReader(CCHAR stackSize, ULONG pipeIndex, PUSBD_INTERFACE_INFORMATION interfaceInfo, UsbDevice* device);

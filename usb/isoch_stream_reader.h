@@ -11,7 +11,7 @@
 
 namespace kvz {
 
-class IsochStreamReader : public StreamReaderCore {
+class IsochStreamReader final : public StreamReaderCore {
  public:
   // usb3: the device descriptor's bcdUSB is 0x0300 or above.
   IsochStreamReader(PUSBD_INTERFACE_INFORMATION interfaceInfo, ULONG slotCount, ULONG pipeIndex, CCHAR stackSize,

@@ -27,7 +27,7 @@ class TestStreamHost {
   ~TestStreamHost() = default;
 };
 
-class TestStreamReader : public UrbIrpSource {
+class TestStreamReader final : public UrbIrpSource {
  public:
   // interfaceInfo is the device's streaming interface record (the one the alternate-setting
   // selection rewrites); it must outlive the reader. slotCount is not used: the test runs two.

@@ -39,7 +39,6 @@ constexpr ULONG kInterfaceSubclass = 6;
 constexpr ULONG kMaxPacketSize = 4;
 constexpr ULONG kBytesPerInterval = 4;
 // Extension unit fields.
-constexpr ULONG kExtensionUnitId = 3;
 constexpr ULONG kExtensionUnitInPins = 21;
 
 // Default units of a system that cannot be trusted with the camera's own.
@@ -86,7 +85,7 @@ NTSTATUS NTAPI AnswerWithoutData(PIRP irp, PKSIDENTIFIER, PVOID) {
 const KSPROPERTY_STEPPING_LONG kQualityRange = {1, 0, {{0, 10000}}};
 const KSPROPERTY_MEMBERSLIST kQualityMembers[] = {
     {{KSPROPERTY_MEMBER_STEPPEDRANGES, sizeof(KSPROPERTY_STEPPING_LONG), 1, 0}, &kQualityRange}};
-const KSPROPERTY_VALUES kQualityValues = {{{KSPROPTYPESETID_General, VT_I4, 0}}, 1, kQualityMembers};
+const KSPROPERTY_VALUES kQualityValues = {{{{KSPROPTYPESETID_General, VT_I4, 0}}}, 1, kQualityMembers};
 
 const KSPROPERTY_ITEM kCompressionItems[] = {
     {KSPROPERTY_VIDEOCOMPRESSION_GETINFO, {AnswerWithoutData}, sizeof(KSPROPERTY), 0, {nullptr}, nullptr, 0,

@@ -15,7 +15,6 @@ namespace {
 using ksclient::Bytes;
 
 constexpr ULONG kYuy2 = 0x32595559;
-constexpr ULONG kMjpg = 0x47504A4D;
 
 class CaptureFilterTest : public PinBench {};
 

@@ -18,7 +18,6 @@ using namespace kvz::kernel;
 
 const GUID kInterface = {0x1f2e3d4c, 0x1111, 0x2222, {0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xaa}};
 constexpr ULONG kRunTest = CTL_CODE(FILE_DEVICE_UNKNOWN, 0xF01, METHOD_BUFFERED, FILE_ANY_ACCESS);
-constexpr ULONG kTag = 'tseT';
 
 struct Extension {
   PDEVICE_OBJECT self;

@@ -46,8 +46,8 @@ std::vector<uint8_t> EncodeMjpeg(const std::vector<uint8_t>& yuy2) {
 VOID ExpectFaceWindow(const FakeWorkerDevice& device) {
   ASSERT_EQ(1u, device.windows.size());
   const RegionRect w = device.windows[0];
-  EXPECT_EQ(kWidth, device.windowFrameWidth);
-  EXPECT_EQ(kHeight, device.windowFrameHeight);
+  EXPECT_EQ(kWidth, device.frameWidth);
+  EXPECT_EQ(kHeight, device.frameHeight);
   EXPECT_NEAR((w.left + w.right) / 2, 2 * (kFaceX + kFaceSize / 2), 30);
   EXPECT_NEAR((w.top + w.bottom) / 2, 2 * (kFaceY + kFaceSize / 2), 30);
   EXPECT_NEAR(w.right - w.left, 2 * kFaceSize, 60);

@@ -279,7 +279,7 @@ const KSPROPERTY_MEMBERSLIST g_members[] = {
     {{KSPROPERTY_MEMBER_RANGES, sizeof(KSPROPERTY_STEPPING_LONG), 1, 0}, &g_stepping},
     {{KSPROPERTY_MEMBER_VALUES, sizeof(LONG), 1, KSPROPERTY_MEMBER_FLAG_DEFAULT}, &g_default},
 };
-const KSPROPERTY_VALUES g_values = {{{KSPROPTYPESETID_General, VT_I4, 0}}, ARRAYSIZE(g_members), g_members};
+const KSPROPERTY_VALUES g_values = {{{{KSPROPTYPESETID_General, VT_I4, 0}}}, ARRAYSIZE(g_members), g_members};
 
 KSPROPERTY MakeRelation() {
   KSPROPERTY p{};

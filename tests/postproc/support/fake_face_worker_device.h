@@ -10,7 +10,7 @@
 #include <string>
 
 #include "face/face_exposure_control.h"
-#include "face/face_services.h"
+#include "face_services_log.h"
 #include "postproc/frame_device.h"
 #include "postproc/frame_processor.h"
 // The trainer's picture readers (kvz_train_core): the users of this header link it.
@@ -45,9 +45,9 @@ inline std::vector<uint8_t> FaceFrame() {
 
 // The camera device as the worker sees it. The worker thread calls the face services while the
 // test thread reads the counters, hence the atomics.
-class FakeWorkerDevice : public FrameDevice, public FaceDeviceServices, public FaceExposureDevice {
+class FakeWorkerDevice : public FrameDevice, public FaceServicesLog, public FaceExposureDevice {
  public:
-  explicit FakeWorkerDevice(CameraServices* camera) : camera_(camera) {
+  explicit FakeWorkerDevice(CameraServices* camera) : FaceServicesLog(kFaceWorkDetect), camera_(camera) {
     KeInitializeMutex(&detectionMutex_, 0);
     KeInitializeMutex(&exposureMutex_, 0);
     KeInitializeEvent(&entered, NotificationEvent, FALSE);
@@ -79,13 +79,6 @@ class FakeWorkerDevice : public FrameDevice, public FaceDeviceServices, public F
     }
     return &detectionMutex_;
   }
-  NTSTATUS SetFaceRectangle(const RegionRect& rect, LONG width, LONG height) override {
-    windows.push_back(rect);
-    windowFrameWidth = width;
-    windowFrameHeight = height;
-    return STATUS_SUCCESS;
-  }
-  VOID SetFaceWorkFlags(LONG bits) override { flags |= bits; }
   VOID ReadFaceWorkSwitches(FaceWorkSwitches* s) override {
     const int read = switchReads++;
     const bool off = detectOffFromRead >= 0 && read >= detectOffFromRead;
@@ -115,15 +108,13 @@ class FakeWorkerDevice : public FrameDevice, public FaceDeviceServices, public F
   bool offersFaceServices = true;
   LONG rotation = 0;
   UCHAR chip = 0xB0;
-  std::atomic<LONG> detectEnable{1}, autoExposal{1}, flags{kFaceWorkDetect};
+  std::atomic<LONG> detectEnable{1}, autoExposal{1};
   std::atomic<int> switchReads{0};
   std::atomic<int> detectOffFromRead{-1};
   std::atomic<int> detectionMutexCalls{0}, exposureMutexCalls{0};
   std::atomic<bool> holdNextSearch{false};
   LONGLONG holdFor = 0;
   KEVENT entered, gate;
-  std::vector<RegionRect> windows;
-  LONG windowFrameWidth = 0, windowFrameHeight = 0;
 
  private:
   CameraServices* camera_;

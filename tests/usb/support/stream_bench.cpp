@@ -75,8 +75,8 @@ NTSTATUS NTAPI PinClose(PKSPIN pin, PIRP) {
 const KSPIN_DISPATCH g_pinDispatch = {PinCreate, PinClose, PinProcess, nullptr, nullptr,
                                       nullptr, nullptr, nullptr,    nullptr, nullptr};
 
-const KSDATARANGE g_range = {sizeof(KSDATARANGE), 0, 0, 0, KSDATAFORMAT_TYPE_STREAM, KSDATAFORMAT_SUBTYPE_NONE,
-                             KSDATAFORMAT_SPECIFIER_NONE};
+const KSDATARANGE g_range = {{sizeof(KSDATARANGE), 0, 0, 0, KSDATAFORMAT_TYPE_STREAM, KSDATAFORMAT_SUBTYPE_NONE,
+                              KSDATAFORMAT_SPECIFIER_NONE}};
 const PKSDATARANGE g_ranges[] = {const_cast<PKSDATARANGE>(&g_range)};
 
 constexpr ULONG kPinFlags = KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY | KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING;
