@@ -6,8 +6,10 @@
 #include <tmmintrin.h>
 #endif
 
+#include "postproc/effect_catalogue.h"
 #include "postproc/unit_transpose.h"
 #include "primitives/cpu_features.h"
+#include "primitives/driver_memory.h"
 
 namespace kvz {
 namespace {
@@ -286,26 +288,30 @@ bool ResampleYuy2Strip(const ResampleImage* destination, const ResampleImage* so
 // blended by one byte multiply-add against (256 - a, a). Pixels enter as signed bytes
 // (pixel - 128), so the blend is H - 32768, a signed word; a = 0 weighs (left, left) by
 // (128, 128), since 256 is no byte. Down, pairs (top, bottom) take one word multiply-add
-// against (256 - b, b), exact in 32 bits with a bias of -2^23 (-128 after the shift). The Y
-// results of four pixels and their chroma results come out in the high words of two
-// registers: shifting one down and masking the other interleaves them in frame order.
+// against (256 - b, b), exact in 32 bits with a bias of -2^23: each result byte, less 128, is
+// the high word of its lane, and the packing below takes it from there.
 #define KVZ_TARGET_SSSE3 __attribute__((target("ssse3")))
 
-constexpr LONG kShuffleStripPixels = 128;
-constexpr LONG kShuffleGroups = kShuffleStripPixels / 4;
+// A strip's tables and held rows come from one pool block per call (without it the SSE2 path
+// does the frame). Wide strips spread each row's setup over many groups; 640 pixels keep what
+// a strip reads again (tables and held rows, 16 KiB) inside the first-level cache.
+constexpr LONG kShuffleStripPixels = 640;
 constexpr LONG kLoadBytes = 16;
-constexpr LONG kLineBytes = 64;
-constexpr LONG kPrefetchRows = 4;
 
 struct ShuffleGroup {
-  __m128i gather[2];  // shuffles of the first and (wide strips) second 16 bytes of the window
+  __m128i gather;     // shuffle of the first 16 bytes of the window
   __m128i weight;     // byte pairs (256 - a, a), or (128, 128) for a = 0
 };
 
+// A strip's tables and its four held rows of horizontal blends (slot row % 4), for up to
+// `groups` groups.
 struct ShuffleTaps {
-  ShuffleGroup group[kShuffleGroups];
-  ULONG window[kShuffleGroups];  // byte offset of each group's window in a source row
-  bool wide;                     // some group reads two loads
+  ShuffleGroup* group;
+  __m128i* farGather;  // shuffles of the second 16 bytes of each window (wide strips)
+  ULONG* window;       // byte offset of each group's window in a source row
+  SHORT* held;         // four rows of groups * 8 samples
+  LONG groups;
+  bool wide;           // some group reads two loads
 };
 
 // Source byte offsets of one destination sample's neighbours, and the weight of the right one.
@@ -332,7 +338,7 @@ void GroupSamples(ULONG fx, LONG x0, LONG pixels, LONG g, ULONG lastCol, ULONG l
 }
 
 // The shuffles and weights of one group whose window starts at source byte `window`.
-void FillGroup(const SampleTap s[8], ULONG window, ShuffleGroup* group) {
+void FillGroup(const SampleTap s[8], ULONG window, ShuffleGroup* group, __m128i* farGather) {
   alignas(16) UCHAR gather[2][16];
   alignas(16) UCHAR weight[16];
   for (LONG q = 0; q < 8; ++q) {
@@ -345,8 +351,8 @@ void FillGroup(const SampleTap s[8], ULONG window, ShuffleGroup* group) {
     weight[2 * q] = static_cast<UCHAR>(a ? 256 - a : 128);
     weight[2 * q + 1] = static_cast<UCHAR>(a ? a : 128);
   }
-  group->gather[0] = _mm_load_si128(reinterpret_cast<const __m128i*>(gather[0]));
-  group->gather[1] = _mm_load_si128(reinterpret_cast<const __m128i*>(gather[1]));
+  group->gather = _mm_load_si128(reinterpret_cast<const __m128i*>(gather[0]));
+  *farGather = _mm_load_si128(reinterpret_cast<const __m128i*>(gather[1]));
   group->weight = _mm_load_si128(reinterpret_cast<const __m128i*>(weight));
 }
 
@@ -372,7 +378,7 @@ bool MakeShuffleTaps(ULONG fx, LONG x0, LONG pixels, ULONG sourceWidth, ShuffleT
     if (high - low >= 2 * kLoadBytes) return false;
     wide = wide || high - low >= kLoadBytes;
     t->window[g] = low;
-    FillGroup(s, low, &t->group[g]);
+    FillGroup(s, low, &t->group[g], &t->farGather[g]);
   }
   const ULONG reach = wide ? 2 * kLoadBytes : kLoadBytes;
   if (rowBytes < reach) return false;
@@ -382,7 +388,7 @@ bool MakeShuffleTaps(ULONG fx, LONG x0, LONG pixels, ULONG sourceWidth, ShuffleT
     if (t->window[g] + reach <= rowBytes) continue;
     GroupSamples(fx, x0, pixels, g, lastCol, lastPair, s);
     t->window[g] = rowBytes - reach;
-    FillGroup(s, t->window[g], &t->group[g]);
+    FillGroup(s, t->window[g], &t->group[g], &t->farGather[g]);
   }
   return true;
 }
@@ -401,20 +407,28 @@ KVZ_TARGET_SSSE3 inline __m128i BlendAcrossGroup(const UCHAR* window, __m128i ga
   return _mm_maddubs_epi16(weight, _mm_xor_si128(pairs, _mm_set1_epi8(static_cast<char>(0x80))));
 }
 
-// The strip's horizontal blends of two source rows (which share each group's tables).
+// The strip's horizontal blends of two source rows (which share each group's tables), two
+// groups a step: the groups of a strip come in pairs.
 template <bool Wide>
 KVZ_TARGET_SSSE3 inline void BlendAcrossShuffled(const UCHAR* row0, const UCHAR* row1,
                                                  const ShuffleTaps& t, LONG groups, SHORT* out0,
                                                  SHORT* out1) {
-  for (LONG g = 0; g < groups; ++g) {
-    const __m128i gather0 = t.group[g].gather[0];
-    const __m128i gather1 = Wide ? t.group[g].gather[1] : gather0;
-    const __m128i weight = t.group[g].weight;
-    const ULONG w = t.window[g];
+  const ShuffleGroup* const group = t.group;
+  const __m128i* const farGather = t.farGather;
+  const ULONG* const window = t.window;
+  const auto blendGroup = [&](LONG g) __attribute__((always_inline)) {
+    const __m128i gather0 = group[g].gather;
+    const __m128i gather1 = Wide ? farGather[g] : gather0;
+    const __m128i weight = group[g].weight;
+    const ULONG w = window[g];
     _mm_store_si128(reinterpret_cast<__m128i*>(out0 + 8 * g),
                     BlendAcrossGroup<Wide>(row0 + w, gather0, gather1, weight));
     _mm_store_si128(reinterpret_cast<__m128i*>(out1 + 8 * g),
                     BlendAcrossGroup<Wide>(row1 + w, gather0, gather1, weight));
+  };
+  for (LONG g = 0; g < groups; g += 2) {
+    blendGroup(g);
+    blendGroup(g + 1);
   }
 }
 
@@ -429,54 +443,52 @@ KVZ_TARGET_SSSE3 inline HeldPairs PairGroup(const SHORT* top, const SHORT* botto
   return {_mm_unpacklo_epi16(t, u), _mm_unpackhi_epi16(t, u)};
 }
 
-// Eight output words of one group blended down, less 128, in frame order: Y0 C0 Y1 C1 ...
-KVZ_TARGET_SSSE3 inline __m128i BlendDownGroup(const HeldPairs& p, __m128i weights,
-                                               __m128i highWords) {
-  return _mm_or_si128(_mm_srli_epi32(_mm_madd_epi16(p.y, weights), 16),
-                      _mm_and_si128(_mm_madd_epi16(p.chroma, weights), highWords));
-}
-
-KVZ_TARGET_SSSE3 inline __m128i BlendDownBlock(const SHORT* top, const SHORT* bottom,
-                                               __m128i weights, __m128i highWords) {
-  return _mm_xor_si128(
-      _mm_packs_epi16(BlendDownGroup(PairGroup(top, bottom), weights, highWords),
-                      BlendDownGroup(PairGroup(top + 8, bottom + 8), weights, highWords)),
-      _mm_set1_epi8(static_cast<char>(0x80)));
+// Sixteen output bytes of two groups (a block of eight pixels) blended down. Each multiply-add
+// leaves its byte, less 128, in the high word of its 32-bit lane; signed packing keeps those
+// whole in the odd bytes, Y in one register and chroma in the other, and a shift brings Y down
+// to the even bytes.
+KVZ_TARGET_SSSE3 inline __m128i BlendDownBlock(const HeldPairs& a, const HeldPairs& b,
+                                               __m128i weights) {
+  const __m128i y = _mm_packs_epi16(_mm_madd_epi16(a.y, weights), _mm_madd_epi16(b.y, weights));
+  const __m128i c =
+      _mm_packs_epi16(_mm_madd_epi16(a.chroma, weights), _mm_madd_epi16(b.chroma, weights));
+  const __m128i frame = _mm_or_si128(_mm_srli_epi16(y, 8),
+                                     _mm_and_si128(c, _mm_set1_epi16(static_cast<short>(0xFF00))));
+  return _mm_xor_si128(frame, _mm_set1_epi8(static_cast<char>(0x80)));
 }
 
 // Destination rows d[0] (and d[1] when Two) from the same two held source rows with their own
 // vertical weights; two rows share the loads and interleaving.
 template <bool Two>
-KVZ_TARGET_SSSE3 __attribute__((always_inline)) inline void BlendDownRows(const SHORT* top, const SHORT* bottom,
-                                           const __m128i* weights, UCHAR* const* d,
-                                           LONG pixels) {
-  const __m128i highWords = _mm_set1_epi32(static_cast<int>(0xFFFF0000u));
-  const __m128i sign = _mm_set1_epi8(static_cast<char>(0x80));
+KVZ_TARGET_SSSE3 __attribute__((always_inline)) inline void BlendDownRows(
+    const SHORT* top, const SHORT* bottom, const __m128i* weights, UCHAR* const* d, LONG pixels) {
   const __m128i w0 = weights[0];
   const __m128i w1 = weights[Two ? 1 : 0];
   UCHAR* const d0 = d[0];
   UCHAR* const d1 = d[Two ? 1 : 0];
   const LONG blocks = pixels >> 3;
-  for (LONG k = 0; k < blocks; ++k) {
-    const HeldPairs a = PairGroup(top + 16 * k, bottom + 16 * k);
-    const HeldPairs b = PairGroup(top + 16 * k + 8, bottom + 16 * k + 8);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d0 + 16 * k),
-                     _mm_xor_si128(_mm_packs_epi16(BlendDownGroup(a, w0, highWords),
-                                                   BlendDownGroup(b, w0, highWords)),
-                                   sign));
-    if (Two)
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(d1 + 16 * k),
-                       _mm_xor_si128(_mm_packs_epi16(BlendDownGroup(a, w1, highWords),
-                                                     BlendDownGroup(b, w1, highWords)),
-                                     sign));
+  // One index for all four rows (held samples are two bytes, frame samples one).
+  const auto block = [&](SIZE_T o) __attribute__((always_inline)) {
+    const HeldPairs a = PairGroup(top + o, bottom + o);
+    const HeldPairs b = PairGroup(top + o + 8, bottom + o + 8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d0 + o), BlendDownBlock(a, b, w0));
+    if (Two) _mm_storeu_si128(reinterpret_cast<__m128i*>(d1 + o), BlendDownBlock(a, b, w1));
+  };
+  SIZE_T o = 0;
+  const SIZE_T pairsEnd = static_cast<SIZE_T>(blocks & ~1) * 16;
+  for (; o < pairsEnd; o += 32) {
+    block(o);
+    block(o + 16);
   }
+  if (blocks & 1) block(o);
   if (pixels & 7) {
     // Only the frame's bytes of the last, padded block are stored.
     const SIZE_T bytes = static_cast<SIZE_T>(pixels & 7) * 2;
+    const HeldPairs a = PairGroup(top + 16 * blocks, bottom + 16 * blocks);
+    const HeldPairs b = PairGroup(top + 16 * blocks + 8, bottom + 16 * blocks + 8);
     alignas(16) UCHAR tail[16];
     for (LONG r = 0; r < (Two ? 2 : 1); ++r) {
-      _mm_store_si128(reinterpret_cast<__m128i*>(tail),
-                      BlendDownBlock(top + 16 * blocks, bottom + 16 * blocks, weights[r], highWords));
+      _mm_store_si128(reinterpret_cast<__m128i*>(tail), BlendDownBlock(a, b, weights[r]));
       memcpy(d[r] + 16 * blocks, tail, bytes);
     }
   }
@@ -487,31 +499,22 @@ KVZ_TARGET_SSSE3 void ShuffleStripRows(const ResampleImage* destination,
                                        const ResampleImage* source, ULONG fy, LONG x0,
                                        LONG pixels, const ShuffleTaps& t) {
   // Blends of source rows, made two rows at a time (an even row and the next): slot row % 4.
-  alignas(16) SHORT held[4][kShuffleGroups * 8];
+  const auto held = [&t](ULONG slot) {
+    return t.held + static_cast<SIZE_T>(slot & 3) * static_cast<SIZE_T>(t.groups) * 8;
+  };
   const ULONG lastRow = source->height - 1;
   const LONG groups = ShuffleGroups(pixels);
-  // A strip reads a few lines of each row, which the processor does not foresee: each source
-  // row is asked for once, kPrefetchRows destination rows before it is needed.
-  const SIZE_T firstLine = t.window[0] & ~static_cast<SIZE_T>(kLineBytes - 1);
-  const SIZE_T endByte = t.window[groups - 1] + (Wide ? 2 : 1) * kLoadBytes;
-  ULONG fetched = 0;  // first source row not yet asked for
-  ULONG next = 0;     // rows below this one have their blends held (or are no longer needed)
+  ULONG next = 0;  // rows below this one have their blends held (or are no longer needed)
   ULONG ay = 0;
   for (LONG i = 0; i < destination->height;) {
     const ULONG row = Clamp(ay >> 16, lastRow);
     const ULONG below = row < lastRow ? row + 1 : row;
-    const ULONG wanted = Clamp(((ay + kPrefetchRows * fy) >> 16) + 1, lastRow);
-    for (; fetched <= wanted; ++fetched) {
-      const char* line = reinterpret_cast<const char*>(source->data) +
-                         static_cast<SIZE_T>(source->stride) * fetched;
-      for (SIZE_T b = firstLine; b < endByte; b += kLineBytes) _mm_prefetch(line + b, _MM_HINT_T0);
-    }
     if (row >= next) next = row & ~1u;
     for (; next <= below; next += 2)
       BlendAcrossShuffled<Wide>(source->data + static_cast<SIZE_T>(source->stride) * next,
                                 source->data + static_cast<SIZE_T>(source->stride) *
                                                    Clamp(next + 1, lastRow),
-                                t, groups, held[next & 3], held[(next + 1) & 3]);
+                                t, groups, held(next), held(next + 1));
     UCHAR* d[2];
     __m128i weights[2];
     LONG rows = 0;
@@ -524,21 +527,38 @@ KVZ_TARGET_SSSE3 void ShuffleStripRows(const ResampleImage* destination,
                 static_cast<SIZE_T>(x0) * 2;
     }
     if (rows == 2)
-      BlendDownRows<true>(held[row & 3], held[below & 3], weights, d, pixels);
+      BlendDownRows<true>(held(row), held(below), weights, d, pixels);
     else
-      BlendDownRows<false>(held[row & 3], held[below & 3], weights, d, pixels);
+      BlendDownRows<false>(held(row), held(below), weights, d, pixels);
   }
 }
 
 bool ResampleYuy2StripShuffled(const ResampleImage* destination, const ResampleImage* source,
-                               ULONG fx, ULONG fy, LONG x0, LONG pixels) {
-  ShuffleTaps taps;
-  if (!MakeShuffleTaps(fx, x0, pixels, source->width, &taps)) return false;
-  if (taps.wide)
-    ShuffleStripRows<true>(destination, source, fy, x0, pixels, taps);
+                               ULONG fx, ULONG fy, LONG x0, LONG pixels, ShuffleTaps* taps) {
+  if (!MakeShuffleTaps(fx, x0, pixels, source->width, taps)) return false;
+  if (taps->wide)
+    ShuffleStripRows<true>(destination, source, fy, x0, pixels, *taps);
   else
-    ShuffleStripRows<false>(destination, source, fy, x0, pixels, taps);
+    ShuffleStripRows<false>(destination, source, fy, x0, pixels, *taps);
   return true;
+}
+
+// Room for the strips of a destination `width` wide: one pool block, or null when the pool
+// has none. Returns the strip width.
+LONG ShuffleStripRoom(LONG width, ShuffleTaps* taps, PVOID* block) {
+  const LONG pixels = width < kShuffleStripPixels ? width : kShuffleStripPixels;
+  const SIZE_T groups = static_cast<SIZE_T>(ShuffleGroups(pixels));
+  *block = ExAllocatePoolWithTag(
+      DriverPoolType,
+      groups * (sizeof(ShuffleGroup) + sizeof(__m128i) + 4 * 8 * sizeof(SHORT) + sizeof(ULONG)),
+      kTagBilinearStrip);
+  if (!*block) return 0;
+  taps->group = static_cast<ShuffleGroup*>(*block);
+  taps->farGather = reinterpret_cast<__m128i*>(taps->group + groups);
+  taps->held = reinterpret_cast<SHORT*>(taps->farGather + groups);
+  taps->window = reinterpret_cast<ULONG*>(taps->held + 4 * 8 * groups);
+  taps->groups = static_cast<LONG>(groups);
+  return pixels;
 }
 #endif
 
@@ -592,17 +612,24 @@ void Resample(const ResampleImage* destination, const ResampleImage* source, LON
   static_assert(kShuffleStripPixels % kVectorStripPixels == 0 &&
                     kStripPixels % kVectorStripPixels == 0,
                 "strips nest");
-  const bool shuffles = channels == 2 && prim::HasSsse3();
+  bool shuffles = channels == 2 && prim::HasSsse3();
   if (channels == 2) part = kVectorStripPixels;
 #endif
   LONG strip = kStripPixels;
 #if defined(__SSE2__)
-  if (shuffles) strip = kShuffleStripPixels;
+  ShuffleTaps taps;
+  PVOID block = nullptr;
+  if (shuffles) strip = ShuffleStripRoom(destination->width, &taps, &block);
+  if (!block) {
+    shuffles = false;
+    strip = kStripPixels;
+  }
 #endif
   for (LONG x0 = 0; x0 < destination->width; x0 += strip) {
     const LONG pixels = destination->width - x0 < strip ? destination->width - x0 : strip;
 #if defined(__SSE2__)
-    if (shuffles && ResampleYuy2StripShuffled(destination, source, fx, fy, x0, pixels)) continue;
+    if (shuffles && ResampleYuy2StripShuffled(destination, source, fx, fy, x0, pixels, &taps))
+      continue;
 #endif
     for (LONG x1 = x0; x1 < x0 + pixels; x1 += part) {
       const LONG n = x0 + pixels - x1 < part ? x0 + pixels - x1 : part;
@@ -612,6 +639,9 @@ void Resample(const ResampleImage* destination, const ResampleImage* source, LON
       ResamplePlainStrip(destination, source, fx, fy, x1, n, channels);
     }
   }
+#if defined(__SSE2__)
+  if (block) ExFreePoolWithTag(block, kTagBilinearStrip);
+#endif
 }
 
 }  // namespace

@@ -45,6 +45,7 @@ constexpr ULONG kTagPictureFile = 'PhSr';
 constexpr ULONG kTagTextureFile = 'MgSr';
 constexpr ULONG kTagEffectInterpolation = 'Intr';
 constexpr ULONG kTagEffectBuffer = 'SpeT';       // the frame processor's buffer lent to every effect
+constexpr ULONG kTagBilinearStrip = 'IntS';      // a bilinear resize's strip tables, per call
 
 // Frames larger than this on a side are refused by SetFormat and Configure, so that every byte
 // count of a frame (up to four bytes a pixel) fits in 31 bits.

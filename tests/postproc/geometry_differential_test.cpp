@@ -8,9 +8,11 @@
 
 #include "kvz/kernel_testing.h"
 #include "postproc/bilinear_resample.h"
+#include "postproc/effect_catalogue.h"
 #include "postproc/frame_format.h"
 #include "postproc/frame_rotation.h"
 #include "postproc/image_crop_resize.h"
+#include "primitives/cpu_features.h"
 #include "support/geometry_reference.h"
 #include "support/guarded_buffer.h"
 #include "support/yuy2_frames.h"
@@ -161,28 +163,53 @@ TEST(GeometryAgainstDefinition, BilinearRgb24AndYuy2) {
     }
 }
 
-// YUY2 takes byte shuffles where the processor has SSSE3 and the SSE2 transposes (or the plain
-// loops) where it has not; both must give the defined bytes. The extra sizes meet the shuffle
-// path's edges: rows of exactly one or two 16-byte loads, a lone last pixel inside the last
-// load, windows moved back from the end of the row, two loads per group (shrinking by up to
-// about three) and beyond (the other paths), strips of 128 pixels and a few more, and
-// destination rows that share their source rows.
+// YUY2 takes byte shuffles where the processor has SSSE3 and the pool gives the strips their
+// tables, and the SSE2 transposes (or the plain loops) otherwise; all must give the defined
+// bytes and return the block. The extra sizes meet the shuffle path's edges: rows of exactly
+// one or two 16-byte loads, a lone last pixel inside the last load, windows moved back from the
+// end of the row, two loads per group (shrinking by up to about three) and beyond (the other
+// paths), strips of 640 pixels and a few more, and destination rows that share their source
+// rows.
 TEST(GeometryAgainstDefinition, BilinearYuy2WithAndWithoutByteShuffles) {
   std::vector<Resize> cases = ResizeCases();
   for (const Resize& r : std::initializer_list<Resize>{
            {8, 3, 37, 5}, {9, 4, 31, 7}, {16, 5, 7, 9}, {15, 4, 40, 9}, {17, 2, 6, 3},
            {300, 20, 129, 41}, {256, 3, 135, 2}, {700, 9, 255, 30}, {2000, 4, 700, 4},
-           {2000, 4, 600, 5}, {1001, 6, 1000, 11}, {97, 40, 257, 121}, {640, 3, 1919, 3}})
+           {2000, 4, 600, 5}, {1001, 6, 1000, 11}, {97, 40, 257, 121}, {640, 3, 1919, 3},
+           {427, 5, 1283, 9}, {2500, 3, 1285, 4}})
     cases.push_back(r);
-  const kernel::CpuidTable* const processors[] = {nullptr, &Sse2OnlyProcessor()};
-  for (const kernel::CpuidTable* cpu : processors) {
-    SCOPED_TRACE(cpu ? "without SSSE3" : "this processor");
-    kernel::InjectCpuid(cpu);
+  const struct {
+    const char* name;
+    const kernel::CpuidTable* cpu;
+    bool poolRefuses;
+  } settings[] = {{"this processor", nullptr, false},
+                  {"this processor, no pool block", nullptr, true},
+                  {"without SSSE3", &Sse2OnlyProcessor(), false}};
+  for (const auto& setting : settings) {
+    SCOPED_TRACE(setting.name);
+    kernel::InjectCpuid(setting.cpu);
+    if (setting.poolRefuses) kernel::FailAllocationsRandomly(1.0, 7, kTagBilinearStrip);
+    const kernel::PoolTagStats before = kernel::PoolStatsForTag(kTagBilinearStrip);
     for (const auto& c : cases) {
       ExpectBilinearAsDefined(c, 2);
       if (HasFailure()) break;
     }
+    const kernel::PoolTagStats after = kernel::PoolStatsForTag(kTagBilinearStrip);
+    kernel::ClearPoolFaults();
     kernel::InjectCpuid(nullptr);
+    EXPECT_EQ(0u, after.liveBlocks);
+    // Each setting must have taken the path it names.
+#if defined(__SSE2__)
+    const bool shuffles = !setting.cpu && prim::HasSsse3();
+#else
+    const bool shuffles = false;  // the 32-bit build keeps the plain loops
+#endif
+    if (shuffles && setting.poolRefuses)
+      EXPECT_GT(after.injectedFailures, before.injectedFailures);
+    else if (shuffles)
+      EXPECT_GT(after.allocations, before.allocations);
+    else
+      EXPECT_EQ(after.allocations, before.allocations);
     if (HasFailure()) return;
   }
 }
