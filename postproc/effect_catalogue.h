@@ -46,6 +46,7 @@ constexpr ULONG kTagTextureFile = 'MgSr';
 constexpr ULONG kTagEffectInterpolation = 'Intr';
 constexpr ULONG kTagEffectBuffer = 'SpeT';       // the frame processor's buffer lent to every effect
 constexpr ULONG kTagBilinearStrip = 'IntS';      // a bilinear resize's strip tables, per call
+constexpr ULONG kTagResizeStrip = 'RszS';        // a nearest resize's row of shuffles, per call
 
 // Frames larger than this on a side are refused by SetFormat and Configure, so that every byte
 // count of a frame (up to four bytes a pixel) fits in 31 bits.

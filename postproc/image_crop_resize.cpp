@@ -5,9 +5,11 @@
 #include <tmmintrin.h>
 #endif
 
+#include "postproc/effect_catalogue.h"
 #include "postproc/frame_format.h"
 #include "postproc/unit_transpose.h"
 #include "primitives/cpu_features.h"
+#include "primitives/driver_memory.h"
 
 namespace kvz {
 namespace {
@@ -195,13 +197,22 @@ void GatherEightRows(const Yuy2Sampling& s, const StripColumns& t, const UCHAR* 
 #define KVZ_TARGET_SSSE3 __attribute__((target("ssse3")))
 
 // Enlarging (and the zoom's resize back) with SSSE3: the bytes of eight destination pixels lie
-// within one 16-byte load of their source row, so each group of them is one byte shuffle. A
-// strip's shuffles and load offsets sit on the kernel stack (640 bytes).
-constexpr ULONG kShuffleStripGroups = 32;
+// within one 16-byte load of their source row, so each group of them is one byte shuffle. The
+// shuffles and load offsets of a whole row (up to 4096 pixels) come from one pool block per
+// call, so that rows are read and written in order; without the block, strips of 256 pixels
+// keep theirs on the kernel stack (640 bytes) and go down the frame one after the other.
+constexpr ULONG kStackShuffleGroups = 32;
+constexpr ULONG kPooledShuffleGroups = 512;
 
 struct ShuffleStrip {
-  __m128i masks[kShuffleStripGroups];
-  ULONG base[kShuffleStripGroups];  // byte offset of the group's load; kNoShuffle: gathered
+  __m128i* masks;
+  ULONG* base;    // byte offset of the group's load; kNoShuffle: gathered
+  ULONG groups;   // room for this many groups
+};
+
+struct StackShuffleStrip {
+  __m128i masks[kStackShuffleGroups];
+  ULONG base[kStackShuffleGroups];
 };
 constexpr ULONG kNoShuffle = 0xFFFFFFFFu;
 
@@ -234,13 +245,15 @@ void MakeShuffleGroup(const Yuy2Sampling& s, ULONG x0, ULONG srcRowBytes, __m128
 
 KVZ_TARGET_SSSE3 void ShuffleRows(const ShuffleStrip& t, ULONG groups, const UCHAR* const* srcRows,
                                   UCHAR* const* dstRows, ULONG n, SIZE_T dstOffset) {
+  const __m128i* const masks = t.masks;  // kept in registers: the stores below may alias t
+  const ULONG* const base = t.base;
   for (ULONG m = 0; m < n; ++m) {
     const UCHAR* srow = srcRows[m];
     UCHAR* d = dstRows[m] + dstOffset;
     for (ULONG g = 0; g < groups; ++g) {
-      if (t.base[g] == kNoShuffle) continue;
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(srow + t.base[g]));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16 * g), _mm_shuffle_epi8(v, t.masks[g]));
+      if (base[g] == kNoShuffle) continue;
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(srow + base[g]));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16 * g), _mm_shuffle_epi8(v, masks[g]));
     }
   }
 }
@@ -254,9 +267,22 @@ ULONG ResizeYuy2Shuffled(const Yuy2Sampling& s, UCHAR* dst, ULONG dw, ULONG dh, 
   const UCHAR* srcRows[8];
   UCHAR* dstRows[8];
   ULONG repeats[8], n;
-  ShuffleStrip strip;
-  for (ULONG j0 = 0; j0 < pixels; j0 += 8 * kShuffleStripGroups) {
-    const ULONG count = pixels - j0 < 8 * kShuffleStripGroups ? pixels - j0 : 8 * kShuffleStripGroups;
+  StackShuffleStrip stack;
+  ShuffleStrip strip = {stack.masks, stack.base, kStackShuffleGroups};
+  PVOID block = nullptr;
+  if (pixels / 8 > kStackShuffleGroups) {
+    const ULONG groups = pixels / 8 < kPooledShuffleGroups ? pixels / 8 : kPooledShuffleGroups;
+    block = ExAllocatePoolWithTag(DriverPoolType, groups * (sizeof(__m128i) + sizeof(ULONG)),
+                                  kTagResizeStrip);
+    if (block) {
+      strip.masks = static_cast<__m128i*>(block);
+      strip.base = reinterpret_cast<ULONG*>(strip.masks + groups);
+      strip.groups = groups;
+    }
+  }
+  const ULONG stripPixels = 8 * strip.groups;
+  for (ULONG j0 = 0; j0 < pixels; j0 += stripPixels) {
+    const ULONG count = pixels - j0 < stripPixels ? pixels - j0 : stripPixels;
     const ULONG groups = count / 8;
     for (ULONG g = 0; g < groups; ++g)
       MakeShuffleGroup(s, j0 + 8 * g, static_cast<ULONG>(srcRow), &strip.masks[g], &strip.base[g]);
@@ -268,6 +294,7 @@ ULONG ResizeYuy2Shuffled(const Yuy2Sampling& s, UCHAR* dst, ULONG dw, ULONG dh, 
       batches.CopyRepeats(static_cast<SIZE_T>(j0) * 2, static_cast<SIZE_T>(j0 + count) * 2);
     }
   }
+  if (block) ExFreePoolWithTag(block, kTagResizeStrip);
   return pixels;
 }
 #endif

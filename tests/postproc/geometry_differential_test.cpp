@@ -77,24 +77,51 @@ std::vector<Resize> ResizeCases() {
   return cases;
 }
 
-// Enlargements take byte shuffles where the processor has SSSE3; both processors are checked.
+// Enlargements take byte shuffles where the processor has SSSE3, with a row of shuffles from
+// the pool or strips of them on the stack when the pool has none; every setting is checked.
 TEST(GeometryAgainstDefinition, NearestYuy2Resize) {
-  for (const kernel::CpuidTable* cpu : {static_cast<const kernel::CpuidTable*>(nullptr), &Sse2OnlyProcessor()})
+  const struct {
+    const char* name;
+    const kernel::CpuidTable* cpu;
+    bool poolRefuses;
+  } settings[] = {{"this processor", nullptr, false},
+                  {"this processor, no pool block", nullptr, true},
+                  {"without SSSE3", &Sse2OnlyProcessor(), false}};
+  for (const auto& setting : settings) {
+    const kernel::PoolTagStats before = kernel::PoolStatsForTag(kTagResizeStrip);
     for (const auto& c : ResizeCases()) {
-      SCOPED_TRACE(::testing::Message() << (cpu ? "without SSSE3 " : "") << c.sw << "x" << c.sh << " -> "
+      SCOPED_TRACE(::testing::Message() << setting.name << " " << c.sw << "x" << c.sh << " -> "
                                         << c.dw << "x" << c.dh);
       const auto src = RandomBytes(Bytes(c.sw, c.sh, 2), c.sw * 131 + c.dh);
       const size_t bytes = Bytes(c.dw, c.dh, 2);
       GuardedBuffer got(bytes, 0x3C);
       std::vector<uint8_t> want(bytes, 0x3C);
-      kernel::InjectCpuid(cpu);
-      const NTSTATUS status = ResizeImage(src.data(), got.data(), c.sw, c.sh, c.dw, c.dh, kSubtypeYuy2);
+      kernel::InjectCpuid(setting.cpu);
+      if (setting.poolRefuses) kernel::FailAllocationsRandomly(1.0, 7, kTagResizeStrip);
+      const NTSTATUS status =
+          ResizeImage(src.data(), got.data(), c.sw, c.sh, c.dw, c.dh, kSubtypeYuy2);
+      kernel::ClearPoolFaults();
       kernel::InjectCpuid(nullptr);
       ASSERT_EQ(STATUS_SUCCESS, status);
       test::ReferenceResizeYuy2(src.data(), c.sw, c.sh, want.data(), c.dw, c.dh);
       ASSERT_EQ(0, memcmp(want.data(), got.data(), bytes));
       ASSERT_TRUE(got.GuardsIntact());
     }
+    const kernel::PoolTagStats after = kernel::PoolStatsForTag(kTagResizeStrip);
+    EXPECT_EQ(0u, after.liveBlocks);
+    // Each setting must have taken the path it names (the wide enlargements ask for a block).
+#if defined(__SSE2__)
+    const bool shuffles = !setting.cpu && prim::HasSsse3();
+#else
+    const bool shuffles = false;  // the 32-bit build keeps the plain loops
+#endif
+    if (shuffles && setting.poolRefuses)
+      EXPECT_GT(after.injectedFailures, before.injectedFailures);
+    else if (shuffles)
+      EXPECT_GT(after.allocations, before.allocations);
+    else
+      EXPECT_EQ(after.allocations, before.allocations);
+  }
 }
 
 struct Frame {
