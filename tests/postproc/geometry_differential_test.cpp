@@ -87,9 +87,11 @@ TEST(GeometryAgainstDefinition, NearestYuy2Resize) {
   } settings[] = {{"this processor", nullptr, false},
                   {"this processor, no pool block", nullptr, true},
                   {"without SSSE3", &Sse2OnlyProcessor(), false}};
+  std::vector<Resize> cases = ResizeCases();
+  cases.push_back({600, 2, 4200, 3});  // wider than one row of shuffles: two strips
   for (const auto& setting : settings) {
     const kernel::PoolTagStats before = kernel::PoolStatsForTag(kTagResizeStrip);
-    for (const auto& c : ResizeCases()) {
+    for (const auto& c : cases) {
       SCOPED_TRACE(::testing::Message() << setting.name << " " << c.sw << "x" << c.sh << " -> "
                                         << c.dw << "x" << c.dh);
       const auto src = RandomBytes(Bytes(c.sw, c.sh, 2), c.sw * 131 + c.dh);
