@@ -245,15 +245,16 @@ void MakeShuffleGroup(const Yuy2Sampling& s, ULONG x0, ULONG srcRowBytes, __m128
 
 KVZ_TARGET_SSSE3 void ShuffleRows(const ShuffleStrip& t, ULONG groups, const UCHAR* const* srcRows,
                                   UCHAR* const* dstRows, ULONG n, SIZE_T dstOffset) {
-  const __m128i* const masks = t.masks;  // kept in registers: the stores below may alias t
-  const ULONG* const base = t.base;
-  for (ULONG m = 0; m < n; ++m) {
-    const UCHAR* srow = srcRows[m];
-    UCHAR* d = dstRows[m] + dstOffset;
-    for (ULONG g = 0; g < groups; ++g) {
-      if (base[g] == kNoShuffle) continue;
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(srow + base[g]));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16 * g), _mm_shuffle_epi8(v, masks[g]));
+  // Each group's shuffle and offset are read once for the batch's rows (read once per row, they
+  // met the row's recent stores at the same offsets modulo 4 KiB often enough to halve the speed).
+  for (ULONG g = 0; g < groups; ++g) {
+    const ULONG at = t.base[g];
+    if (at == kNoShuffle) continue;
+    const __m128i mask = t.masks[g];
+    const SIZE_T to = dstOffset + 16 * g;
+    for (ULONG m = 0; m < n; ++m) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(srcRows[m] + at));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dstRows[m] + to), _mm_shuffle_epi8(v, mask));
     }
   }
 }
