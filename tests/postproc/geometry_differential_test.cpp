@@ -77,19 +77,42 @@ std::vector<Resize> ResizeCases() {
   return cases;
 }
 
+// The byte-shuffle paths take their tables from the pool: each is run with SSSE3 and a pool
+// that gives, with SSSE3 and a pool that refuses, and without SSSE3.
+struct PathSetting {
+  const char* name;
+  const kernel::CpuidTable* cpu;
+  bool poolRefuses;
+};
+
+const PathSetting kPathSettings[] = {{"this processor", nullptr, false},
+                                     {"this processor, no pool block", nullptr, true},
+                                     {"without SSSE3", &Sse2OnlyProcessor(), false}};
+
+// Each setting must have taken the path it names (the cases include wide enlargements, which
+// ask for a block) and returned every block.
+void ExpectPathTaken(const PathSetting& setting, const kernel::PoolTagStats& before,
+                     const kernel::PoolTagStats& after) {
+  EXPECT_EQ(0u, after.liveBlocks);
+#if defined(__SSE2__)
+  const bool shuffles = !setting.cpu && prim::HasSsse3();
+#else
+  const bool shuffles = false;  // the 32-bit build keeps the plain loops
+#endif
+  if (shuffles && setting.poolRefuses)
+    EXPECT_GT(after.injectedFailures, before.injectedFailures);
+  else if (shuffles)
+    EXPECT_GT(after.allocations, before.allocations);
+  else
+    EXPECT_EQ(after.allocations, before.allocations);
+}
+
 // Enlargements take byte shuffles where the processor has SSSE3, with a row of shuffles from
 // the pool or strips of them on the stack when the pool has none; every setting is checked.
 TEST(GeometryAgainstDefinition, NearestYuy2Resize) {
-  const struct {
-    const char* name;
-    const kernel::CpuidTable* cpu;
-    bool poolRefuses;
-  } settings[] = {{"this processor", nullptr, false},
-                  {"this processor, no pool block", nullptr, true},
-                  {"without SSSE3", &Sse2OnlyProcessor(), false}};
   std::vector<Resize> cases = ResizeCases();
   cases.push_back({600, 2, 4200, 3});  // wider than one row of shuffles: two strips
-  for (const auto& setting : settings) {
+  for (const PathSetting& setting : kPathSettings) {
     const kernel::PoolTagStats before = kernel::PoolStatsForTag(kTagResizeStrip);
     for (const auto& c : cases) {
       SCOPED_TRACE(::testing::Message() << setting.name << " " << c.sw << "x" << c.sh << " -> "
@@ -109,20 +132,7 @@ TEST(GeometryAgainstDefinition, NearestYuy2Resize) {
       ASSERT_EQ(0, memcmp(want.data(), got.data(), bytes));
       ASSERT_TRUE(got.GuardsIntact());
     }
-    const kernel::PoolTagStats after = kernel::PoolStatsForTag(kTagResizeStrip);
-    EXPECT_EQ(0u, after.liveBlocks);
-    // Each setting must have taken the path it names (the wide enlargements ask for a block).
-#if defined(__SSE2__)
-    const bool shuffles = !setting.cpu && prim::HasSsse3();
-#else
-    const bool shuffles = false;  // the 32-bit build keeps the plain loops
-#endif
-    if (shuffles && setting.poolRefuses)
-      EXPECT_GT(after.injectedFailures, before.injectedFailures);
-    else if (shuffles)
-      EXPECT_GT(after.allocations, before.allocations);
-    else
-      EXPECT_EQ(after.allocations, before.allocations);
+    ExpectPathTaken(setting, before, kernel::PoolStatsForTag(kTagResizeStrip));
   }
 }
 
@@ -207,14 +217,7 @@ TEST(GeometryAgainstDefinition, BilinearYuy2WithAndWithoutByteShuffles) {
            {2000, 4, 600, 5}, {1001, 6, 1000, 11}, {97, 40, 257, 121}, {640, 3, 1919, 3},
            {427, 5, 1283, 9}, {2500, 3, 1285, 4}})
     cases.push_back(r);
-  const struct {
-    const char* name;
-    const kernel::CpuidTable* cpu;
-    bool poolRefuses;
-  } settings[] = {{"this processor", nullptr, false},
-                  {"this processor, no pool block", nullptr, true},
-                  {"without SSSE3", &Sse2OnlyProcessor(), false}};
-  for (const auto& setting : settings) {
+  for (const PathSetting& setting : kPathSettings) {
     SCOPED_TRACE(setting.name);
     kernel::InjectCpuid(setting.cpu);
     if (setting.poolRefuses) kernel::FailAllocationsRandomly(1.0, 7, kTagBilinearStrip);
@@ -226,19 +229,7 @@ TEST(GeometryAgainstDefinition, BilinearYuy2WithAndWithoutByteShuffles) {
     const kernel::PoolTagStats after = kernel::PoolStatsForTag(kTagBilinearStrip);
     kernel::ClearPoolFaults();
     kernel::InjectCpuid(nullptr);
-    EXPECT_EQ(0u, after.liveBlocks);
-    // Each setting must have taken the path it names.
-#if defined(__SSE2__)
-    const bool shuffles = !setting.cpu && prim::HasSsse3();
-#else
-    const bool shuffles = false;  // the 32-bit build keeps the plain loops
-#endif
-    if (shuffles && setting.poolRefuses)
-      EXPECT_GT(after.injectedFailures, before.injectedFailures);
-    else if (shuffles)
-      EXPECT_GT(after.allocations, before.allocations);
-    else
-      EXPECT_EQ(after.allocations, before.allocations);
+    ExpectPathTaken(setting, before, after);
     if (HasFailure()) return;
   }
 }
