@@ -5,7 +5,7 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 need=()
 pkgs=(cmake ninja-build g++ g++-multilib qemu-user googletest libgtest-dev libbenchmark-dev
-      libjpeg62-turbo-dev libpng-dev clang-14 libclang-rt-14-dev)
+      libjpeg62-turbo-dev libpng-dev clang-14 libclang-rt-14-dev libjpeg-turbo-progs python3)
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
 done
