@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "camera_controls.h"
+#include "camera_formats.h"
 #include "e2e_bench.h"
 #include "frame_oracle.h"
 #include "kvz/io_testing.h"
@@ -19,6 +20,7 @@ struct ProfileCase {
   const char* camera;  // a profile name, or a dump file of the simulated camera's tests
   bool yuy2;           // what the camera's descriptors offer the capture pin
   bool mjpg;
+  const char* skipped = "";  // the capture tool's lines for the formats the driver leaves out
 };
 
 std::string CameraPath(const ProfileCase& c) {
@@ -99,6 +101,16 @@ TEST_P(ProfileTest, StartsAndStreamsThroughStateWalks) {
   const capture::PinIds ids = capture::FindPins(Filter());
   // Without YUY2 or MJPEG there is nothing the capture pin could offer.
   ASSERT_EQ(c.yuy2 || c.mjpg, ids.capture >= 0);
+  // The capture tool, reading the camera's descriptors, names the formats left out, and all of
+  // them when it refuses to stream for want of a capture pin.
+  const auto formats = capture::ReadCameraFormats(Camera().Profile().configurationDescriptor);
+  const std::string skipped = c.skipped, note = capture::SkippedFormatsNote(formats);
+  EXPECT_EQ(skipped.empty(), note.empty()) << note;
+  EXPECT_NE(std::string::npos, note.find(skipped)) << note;
+  if (ids.capture < 0) {
+    const std::string refusal = capture::NoCapturePinMessage(formats) + "\n";
+    EXPECT_NE(std::string::npos, refusal.find(skipped)) << refusal;
+  }
   const struct {
     bool offered;
     uint32_t subtype;
@@ -136,10 +148,14 @@ INSTANTIATE_TEST_SUITE_P(
                       ProfileCase{"dumpBulk", "bulk.txt", true, true},
                       ProfileCase{"dumpCompositeAudio", "composite_audio.txt", true, true},
                       ProfileCase{"dumpFullSpeed", "full_speed.txt", true, false},
-                      ProfileCase{"dumpSuperSpeed", "superspeed.txt", false, true},
+                      ProfileCase{"dumpSuperSpeed", "superspeed.txt", false, true,
+                                  "\t'NV12' uncompressed 1920x1080, 1280x720 (not YUY2)\n"},
                       ProfileCase{"dumpTwoStreams", "two_streams.txt", true, true},
-                      ProfileCase{"dumpStillMethod3", "still_method3.txt", false, false},
-                      ProfileCase{"dumpFrameBased", "uvc15_frame_based.txt", false, false},
+                      ProfileCase{"dumpStillMethod3", "still_method3.txt", false, false,
+                                  "\t'I420' uncompressed 640x480, 320x240 (not YUY2)\n"},
+                      ProfileCase{"dumpFrameBased", "uvc15_frame_based.txt", false, false,
+                                  "\t'H264' frame-based 1920x1080, 1280x720 (the driver reads no format from this "
+                                  "one on)\n\t'MJPG' MJPEG 640x480 (after the frame-based format)\n"},
                       ProfileCase{"compositeFunction", "composite", true, true}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "camera_controls.h"
+#include "camera_formats.h"
 #include "camera_rig.h"
 #include "capture_options.h"
 #include "frame_files.h"
@@ -57,7 +58,7 @@ void ListDevices(const CameraRig& rig, const std::string& camera) {
                 Utf8(link).c_str());
 }
 
-void ListFormats(KsFilterClient& filter) {
+void ListFormats(KsFilterClient& filter, const std::vector<CameraFormat>& cameraFormats) {
   ULONG count = 0;
   filter.PinCount(&count);
   for (ULONG pin = 0; pin < count; ++pin) {
@@ -74,6 +75,7 @@ void ListFormats(KsFilterClient& filter) {
                   r.maxInterval / 1e7, fast, slow, r.defaultInterval / 1e7);
     }
   }
+  std::printf("%s", SkippedFormatsNote(cameraFormats).c_str());
 }
 
 void ListControls(KsFilterClient& filter) {
@@ -338,8 +340,10 @@ int RunTool(const CaptureOptions& o) {
     if (o.listDevices) ListDevices(rig, o.camera);
     result = SetControls(*filter, o);
     if (!result) result = GetControls(*filter, o);
-    if (!result && o.listFormats) ListFormats(*filter);
+    const std::vector<CameraFormat> cameraFormats = ReadCameraFormats(rig.Camera().Profile().configurationDescriptor);
+    if (!result && o.listFormats) ListFormats(*filter, cameraFormats);
     if (!result && o.listControls) ListControls(*filter);
+    if (!result && o.Streams() && FindPins(*filter).capture < 0) result = Fail(NoCapturePinMessage(cameraFormats));
     if (!result && o.Streams()) result = Stream(*filter, o);
     if (o.faceScene) PrintFaceWindows(rig.Camera());
     filter->Close();
