@@ -127,6 +127,25 @@ TEST_F(FilterTest, PinCreationMatchesTheFormatAndCountsInstances) {
   EXPECT_EQ(0u, instances.CurrentCount);
 }
 
+// A client may close the filter before its pin: the class driver closes the pin first, and the
+// pin's handle then answers an error and closes cleanly.
+TEST_F(FilterTest, ClosingTheFilterFirstClosesItsPin) {
+  auto filter = OpenFilter();
+  ASSERT_TRUE(filter);
+  Log().produceFrames = false;
+  auto pin = CreateCapturePin(*filter);
+  ASSERT_TRUE(pin);
+  ASSERT_EQ(STATUS_SUCCESS, pin->SetState(KSSTATE_RUN));
+  Log().ClearCalls();
+  EXPECT_EQ(STATUS_SUCCESS, filter->Close());
+  EXPECT_EQ(std::vector<std::string>({"SetDeviceState 3->2", "SetDeviceState 2->1", "SetDeviceState 1->0",
+                                      "PinClose", "FilterClose"}),
+            Log().Calls());
+  KSSTATE state = KSSTATE_RUN;
+  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, pin->GetState(&state));
+  EXPECT_EQ(STATUS_SUCCESS, pin->Close());
+}
+
 TEST_F(FilterTest, PinCreationWithoutMemoryForTheFormatCopyFails) {
   auto filter = OpenFilter();
   ASSERT_TRUE(filter);

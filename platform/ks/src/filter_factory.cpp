@@ -123,8 +123,9 @@ NTSTATUS CloseFilter(Filter* f, PIRP irp) {
   for (PinFactory& pf : f->pinFactories) {
     while (!pf.pins.empty()) {
       Pin* pin = pf.pins.back();
+      PFILE_OBJECT file = pin->file;  // the pin record goes with the close
       ClosePin(pin, nullptr);
-      pin->file->FsContext = nullptr;
+      file->FsContext = nullptr;
       FileClosed(f->device);
     }
   }
