@@ -83,6 +83,24 @@ TEST_F(PnpPowerTest, StopTakesTheFilterFactoryAndStartBringsItBack) {
   EXPECT_TRUE(filter);
 }
 
+// A minidriver that cannot commit to a stop refuses the query: the refusal goes back to the PnP
+// manager, which sends no stop; the device stays started and its filter keeps working.
+TEST_F(PnpPowerTest, ARefusedQueryStopKeepsTheDeviceStarted) {
+  auto filter = OpenFilter();
+  ASSERT_TRUE(filter);
+  Log().ClearCalls();
+  Log().queryStopStatus = STATUS_DEVICE_BUSY;
+  EXPECT_EQ(STATUS_DEVICE_BUSY, device_->QueryStop());
+  ASSERT_EQ(STATUS_SUCCESS, device_->CancelStop());
+  EXPECT_EQ(std::vector<std::string>({"QueryStop", "CancelStop"}), Log().Calls());
+  EXPECT_TRUE(Log().device->Started);
+  EXPECT_EQ(1u, ksclient::EnumerateInterfaces(KSCATEGORY_VIDEO).size());
+  LONG value = 0;
+  EXPECT_EQ(STATUS_SUCCESS, filter->Get(kTestPropertySet, kRangedValue, &value, sizeof(value)));
+  EXPECT_EQ(4, value);
+  EXPECT_TRUE(CreateCapturePin(*filter));
+}
+
 TEST_F(PnpPowerTest, CapabilitiesAllowSurpriseRemoval) {
   DEVICE_CAPABILITIES capabilities{};
   capabilities.Size = sizeof(capabilities);

@@ -387,6 +387,12 @@ NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOUR
                                KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr);
 }
 
+NTSTATUS NTAPI DeviceQueryStop(PKSDEVICE, PIRP) {
+  Log().Record("QueryStop");
+  return Log().queryStopStatus;
+}
+
+VOID NTAPI DeviceCancelStop(PKSDEVICE, PIRP) { Log().Record("CancelStop"); }
 VOID NTAPI DeviceStop(PKSDEVICE, PIRP) { Log().Record("Stop"); }
 VOID NTAPI DeviceRemove(PKSDEVICE, PIRP) { Log().Record("Remove"); }
 VOID NTAPI DeviceSurpriseRemoval(PKSDEVICE, PIRP) { Log().Record("SurpriseRemoval"); }
@@ -403,7 +409,7 @@ VOID NTAPI DeviceSetPower(PKSDEVICE, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_S
   Log().Record(call);
 }
 
-const KSDEVICE_DISPATCH g_deviceDispatch = {DeviceAdd,  DeviceStart, nullptr, nullptr, nullptr,
+const KSDEVICE_DISPATCH g_deviceDispatch = {DeviceAdd,  DeviceStart, nullptr, DeviceQueryStop, DeviceCancelStop,
                                             DeviceStop, nullptr,     nullptr, DeviceRemove, DeviceQueryCapabilities,
                                             DeviceSurpriseRemoval, nullptr, DeviceSetPower, nullptr};
 const KSDEVICE_DESCRIPTOR g_deviceDescriptor = {&g_deviceDispatch, 0, nullptr, KSDEVICE_DESCRIPTOR_VERSION, 0x110};
@@ -438,6 +444,7 @@ void TestLog::Reset() {
   processThread = nullptr;
   partialSeen = -1;
   failStateStepTo = -1;
+  queryStopStatus = STATUS_SUCCESS;
   successReturns = 0;
   produceFrames = true;
   framesReady = 0;

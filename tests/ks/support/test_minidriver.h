@@ -44,6 +44,7 @@ struct TestLog {
 
   // Behaviour switches.
   std::atomic<int> failStateStepTo{-1};   // SetDeviceState to this state fails
+  std::atomic<NTSTATUS> queryStopStatus{STATUS_SUCCESS};  // what QueryStop answers
   std::atomic<int> successReturns{0};     // Process returns STATUS_SUCCESS this many times first
   std::atomic<bool> produceFrames{true};  // a 33 ms timer offers frames while the pin runs
   std::atomic<int> framesReady{0};        // offered and not yet delivered
