@@ -211,9 +211,12 @@ NTSTATUS CaptureFilter::ConfigureStream(const KS_VIDEOINFOHEADER* format, ULONG 
 
 NTSTATUS CaptureFilter::StartStream(PKSPIN pin, ULONG streamType) {
   PAGED_CODE();
-  // The payload stays: the transport keeps the last committed size per stream, and a pin started
-  // again after a pause has not configured anew.
-  return device_->StartStream(largestPayload_, GetFrameSize(streamType), pin, streamType);
+  // The payload stays after a start: the transport keeps the last committed size per stream, and
+  // a pin started again after a pause has not configured anew. A payload the transport refused
+  // goes (a camera's hostile answer would otherwise outvote every later one).
+  const NTSTATUS status = device_->StartStream(largestPayload_, GetFrameSize(streamType), pin, streamType);
+  if (!NT_SUCCESS(status)) largestPayload_ = 0;
+  return status;
 }
 
 CaptureFilter* CaptureFilterFromPin(PKSPIN pin) {

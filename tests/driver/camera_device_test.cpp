@@ -228,6 +228,33 @@ TEST_P(StreamingSleep, ResumeRecommitsFrom10587) {
 
 INSTANTIATE_TEST_SUITE_P(Builds, StreamingSleep, ::testing::Values(10586u, 10587u));
 
+// One hostile probe answer (0xFFFFFFFF for the frame and payload sizes) makes the bulk RUN fail
+// for want of memory; once the camera answers sanely again, the next walk to RUN streams.
+TEST_F(StreamingDevice, ARefusedProbeAnswerDoesNotOutliveIt) {
+  Plug(Profile::kBulk);
+  auto answer = [this](int64_t size) {
+    camera_->Configure([size](simcam::CameraFaults& faults, simcam::ControlTable&, simcam::RegisterFile&,
+                              simcam::CameraOptions&) {
+      faults.attacks.probeMaxVideoFrameSize = size;
+      faults.attacks.probeMaxPayloadTransferSize = size;
+    });
+  };
+  answer(0xFFFFFFFF);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
+  std::vector<ksclient::Bytes> ranges;
+  ASSERT_EQ(STATUS_SUCCESS, filter_->PinDataRanges(0, &ranges));
+  ksclient::Bytes format;
+  ASSERT_EQ(STATUS_SUCCESS, filter_->Intersect(0, {ranges.front()}, &format));
+  ASSERT_EQ(STATUS_SUCCESS, filter_->CreatePin(0, format, &pin_));
+  frameBytes_ = static_cast<ULONG>(reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize);
+  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, pin_->SetState(KSSTATE_RUN));
+  ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_STOP));
+  answer(-1);
+  EXPECT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_RUN));
+  EXPECT_EQ(STATUS_SUCCESS, ReadFrames(2));
+}
+
 // Surprise removal while a capture runs with filter, pin and private channel open: every
 // handle closes and the device goes away clean.
 TEST_F(StreamingDevice, SurpriseRemovalWhileStreaming) {
