@@ -85,6 +85,15 @@ NTSTATUS NTAPI DeviceStartThunk(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_R
   return status;
 }
 
+NTSTATUS NTAPI DeviceQueryStopThunk(PKSDEVICE device, PIRP) {
+  CameraDevice* camera = CameraDeviceFromKsDevice(device);
+  return camera ? camera->QueryStop() : STATUS_SUCCESS;
+}
+
+VOID NTAPI DeviceCancelStopThunk(PKSDEVICE device, PIRP) {
+  if (CameraDevice* camera = CameraDeviceFromKsDevice(device)) camera->CancelStop();
+}
+
 VOID NTAPI DeviceStopThunk(PKSDEVICE device, PIRP) {
   if (CameraDevice* camera = CameraDeviceFromKsDevice(device)) camera->Stop();
 }
@@ -111,8 +120,8 @@ const KSDEVICE_DISPATCH kDeviceDispatch = {
     DeviceAdd,                     // Add: creates the CameraDevice
     DeviceStartThunk,              // Start: Start, and Stop when it fails
     nullptr,                       // PostStart
-    nullptr,                       // QueryStop
-    nullptr,                       // CancelStop
+    DeviceQueryStopThunk,          // QueryStop: refused while a filter is open
+    DeviceCancelStopThunk,         // CancelStop: filters may open again
     DeviceStopThunk,               // Stop: releases what start created
     nullptr,                       // QueryRemove
     nullptr,                       // CancelRemove
@@ -179,6 +188,7 @@ CameraDeviceBase::CameraDeviceBase(PKSDEVICE device)
       whiteBalanceFirstRun_(1),
       powerState_(PowerDeviceD0) {
   KeInitializeSpinLock(&testLock_);
+  KeInitializeSpinLock(&filterLock_);
   KeInitializeMutex(&faceExposureMutex_, 0);
   KeInitializeMutex(&faceDetectMutex_, 0);
   KeInitializeMutex(&streamLock_, 0);
@@ -227,6 +237,37 @@ NTSTATUS CameraDevice::Start() {
 VOID CameraDevice::Stop() {
   PAGED_CODE();
   Release();
+}
+
+// Release frees the unit container whose property items, data ranges and handlers an open
+// filter's tables point at, and the transports its pins stream on: a stop waits for the last
+// filter to close. A surprise removal asks nothing: its removal comes once the handles are closed.
+NTSTATUS CameraDeviceBase::QueryStop() {
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&filterLock_);
+  const NTSTATUS status = openFilters_ ? STATUS_DEVICE_BUSY : STATUS_SUCCESS;
+  if (NT_SUCCESS(status)) stopPending_ = 1;
+  KeReleaseSpinLock(&filterLock_, irql);
+  return status;
+}
+
+VOID CameraDeviceBase::CancelStop() {
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&filterLock_);
+  stopPending_ = 0;
+  KeReleaseSpinLock(&filterLock_, irql);
+}
+
+NTSTATUS CameraDeviceBase::OpenFilterInstance() {
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&filterLock_);
+  const NTSTATUS status = stopPending_ ? STATUS_DEVICE_BUSY : STATUS_SUCCESS;
+  if (NT_SUCCESS(status)) ++openFilters_;
+  KeReleaseSpinLock(&filterLock_, irql);
+  return status;
+}
+
+VOID CameraDeviceBase::CloseFilterInstance() {
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&filterLock_);
+  --openFilters_;
+  KeReleaseSpinLock(&filterLock_, irql);
 }
 
 VOID CameraDevice::MarkRemoved() { usb_.MarkRemoved(); }
@@ -325,6 +366,7 @@ NTSTATUS CameraDeviceBase::Initialize() {
   KIRQL irql = KeAcquireSpinLockRaiseToDpc(&testLock_);
   testsBlocked_ = 0;
   KeReleaseSpinLock(&testLock_, irql);
+  CancelStop();
 
   if (!usb_.HasClassRequestSender()) return STATUS_INSUFFICIENT_RESOURCES;
   NTSTATUS status = IoSetDeviceInterfaceState(&interfaceLinkName_, TRUE);

@@ -58,6 +58,10 @@ class CameraDeviceBase : public CameraDeviceControls,
   // Plug and play and power; PASSIVE_LEVEL.
   virtual NTSTATUS Start() = 0;
   virtual VOID Stop() = 0;
+  // A stop frees what open filters reach: it is refused (STATUS_DEVICE_BUSY) while any filter is
+  // open, and once accepted no filter opens until the stop or its cancel.
+  NTSTATUS QueryStop();
+  VOID CancelStop();
   virtual NTSTATUS QueryCapabilities(PDEVICE_CAPABILITIES capabilities);
   virtual NTSTATUS Shutdown();
   virtual VOID MarkRemoved() = 0;
@@ -97,6 +101,8 @@ class CameraDeviceBase : public CameraDeviceControls,
   VOID CancelIdleTimer() override;
   VOID RestartIdleTimer() override;
   NTSTATUS PowerUpAndWait() override;
+  NTSTATUS OpenFilterInstance() override;
+  VOID CloseFilterInstance() override;
   ULONG GetDataRanges(const PKSDATARANGE** ranges, ULONG streamType) override;
   bool FindFormatEntry(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height, ULONG streamType) override;
   bool SetStreamFormat(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height, ULONG streamType) override;
@@ -291,6 +297,7 @@ class CameraDeviceBase : public CameraDeviceControls,
   KMUTEX faceExposureMutex_;
   KMUTEX faceDetectMutex_;
   KSPIN_LOCK testLock_;
+  KSPIN_LOCK filterLock_;
   // Stream start, suspend and stop, the alternate-setting changes and the resume path.
   KMUTEX streamLock_;
 
@@ -308,6 +315,8 @@ class CameraDeviceBase : public CameraDeviceControls,
   volatile LONG resumeFlag_{};
   LONG testBusy_{};         // under testLock_
   LONG testsBlocked_{};     // under testLock_: release has begun
+  LONG openFilters_{};      // under filterLock_
+  LONG stopPending_{};      // under filterLock_: a stop was accepted and has not come or been cancelled
   volatile LONG privateUnitPresent_{};
   volatile LONG systemSuspended_{};
   volatile LONG powerState_{};

@@ -228,6 +228,8 @@ NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp) {
   PAGED_CODE();
   PinDevice* device = PinDeviceFromIrp(irp);
   if (!device) return STATUS_UNSUCCESSFUL;
+  NTSTATUS status = device->OpenFilterInstance();
+  if (!NT_SUCCESS(status)) return status;
   auto* object = static_cast<CaptureFilter*>(ExAllocatePoolWithTag(DriverPoolType, sizeof(CaptureFilter), kTagCaptureFilter));
   if (object) {
     RtlZeroMemory(static_cast<PVOID>(object), sizeof(*object));
@@ -241,7 +243,7 @@ NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp) {
     KeDelayExecutionThread(KernelMode, FALSE, &wait);
   }
 
-  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+  status = STATUS_INSUFFICIENT_RESOURCES;
   if (object) {
     status = KsAddItemToObjectBag(filter->Bag, object, CaptureFilter::Free);
     if (!NT_SUCCESS(status)) CaptureFilter::Free(object);
@@ -252,17 +254,24 @@ NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp) {
   }
   if (NT_SUCCESS(status)) status = AddPinFactory(filter, device, kStreamBridge, kTagBridgeDescriptor);
   if (NT_SUCCESS(status)) status = AddPinFactory(filter, device, kStreamStill, kTagPinDescriptor);
-  // A failed create is never closed: the busy mark it took must go now.
-  if (!NT_SUCCESS(status)) device->RestartIdleTimer();
+  // A failed create is never closed: the busy mark and the instance it took must go now.
+  if (!NT_SUCCESS(status)) {
+    device->RestartIdleTimer();
+    device->CloseFilterInstance();
+  }
   return status;
 }
 
-NTSTATUS NTAPI FilterClose(PKSFILTER filter, PIRP irp) {
+NTSTATUS NTAPI FilterClose(PKSFILTER filter, PIRP) {
   PAGED_CODE();
-  CameraDeviceControls* controls = DeviceFromIrp(irp);
+  // The filter, not the request: the class driver closes a filter left open at removal without one.
+  CameraDeviceControls* controls = DeviceFromKsDevice(KsGetDevice(filter));
   if (controls) {
     if (RegionControlHandler* region = controls->GetRegionControlHandler()) region->OnFilterClose(filter);
-    if (PinDevice* device = controls->GetPinDevice()) device->RestartIdleTimer();
+    if (PinDevice* device = controls->GetPinDevice()) {
+      device->RestartIdleTimer();
+      device->CloseFilterInstance();
+    }
   }
   return STATUS_SUCCESS;
 }

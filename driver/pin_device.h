@@ -57,6 +57,11 @@ class PinDevice {
   virtual VOID RestartIdleTimer() = 0;
   virtual NTSTATUS PowerUpAndWait() = 0;
 
+  // Filter instances: OpenFilterInstance counts one in (STATUS_DEVICE_BUSY while a stop is
+  // pending), CloseFilterInstance counts it out; the device refuses a stop while any is open.
+  virtual NTSTATUS OpenFilterInstance() = 0;
+  virtual VOID CloseFilterInstance() = 0;
+
   // Formats. GetDataRanges: the built ranges of a pin's table (capture 1, still 3).
   // FindFormatEntry looks a frame up without side effects; SetStreamFormat also records
   // width x height as the device's current frame size.

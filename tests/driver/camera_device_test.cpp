@@ -5,11 +5,13 @@
 
 #include <algorithm>
 
+#include "control_bench.h"
 #include "device_bench.h"
 #include "driver/device_settings.h"
 #include "kvz/io_testing.h"
 #include "ks_client.h"
 #include "kvz/kernel_testing.h"
+#include "kvz/kernel_thread.h"
 #include "usb/usb_limits.h"
 
 namespace kvz::drivertest {
@@ -19,6 +21,17 @@ constexpr LONGLONG kMs = 10000;
 constexpr uint8_t kD0 = 1;
 constexpr uint8_t kD3 = 4;
 constexpr uint16_t kVendorData = 0x0300;
+
+// A GET of the vendor extension unit's register address: its property item, its handler and the
+// unit container behind them are what a stop frees.
+NTSTATUS VendorUnitGet(ksclient::KsFilterClient& filter) {
+  KSPROPERTY property{};
+  property.Set = DriverGuids().vendorUnit;
+  property.Id = 2;
+  property.Flags = KSPROPERTY_TYPE_GET;
+  uint16_t address = 0;
+  return filter.Property(&property, sizeof(property), &address, sizeof(address));
+}
 
 class LifeCycle : public DeviceBench, public ::testing::WithParamInterface<Profile> {};
 
@@ -266,6 +279,7 @@ TEST_F(StreamingDevice, SurpriseRemovalWhileStreaming) {
   port_->Unplug();
   ASSERT_EQ(STATUS_SUCCESS, device_->SurpriseRemove());
   EXPECT_FALSE(NT_SUCCESS(ReadFrames(1)));
+  EXPECT_FALSE(NT_SUCCESS(VendorUnitGet(*filter_)));
   pin_->SetState(KSSTATE_STOP);
   CloseClients();
   file.reset();
@@ -377,6 +391,87 @@ TEST_F(StreamingDevice, FilterWakesTheIdleCamera) {
   filter_.reset();
   Wait(2500 * kMs);
   EXPECT_EQ((std::vector<uint8_t>{4, 1, 4}), PowerLog());
+}
+
+}  // namespace
+}  // namespace kvz::drivertest
+
+namespace kvz::drivertest {
+namespace {
+
+// The PnP manager stops the device the way Windows does: a refused query is cancelled and no
+// stop follows. While a filter is open (streaming or not) the query is refused and the filter
+// keeps working; once it closes the stop goes through, and no filter opens between the accepted
+// query and the stop or its cancel.
+struct StopCase {
+  const char* name;
+  bool streaming;
+};
+
+class StopWithClients : public StreamingBench, public ::testing::WithParamInterface<StopCase> {};
+
+TEST_P(StopWithClients, WaitsForTheLastFilter) {
+  Plug(Profile::kIsoch);
+  if (GetParam().streaming) {
+    ASSERT_NO_FATAL_FAILURE(RunCapture());
+  } else {
+    ASSERT_EQ(STATUS_SUCCESS, Start());
+    ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
+  }
+  const NTSTATUS query = device_->QueryStop();
+  ASSERT_EQ(STATUS_SUCCESS, NT_SUCCESS(query) ? device_->Stop() : device_->CancelStop());
+  EXPECT_EQ(STATUS_DEVICE_BUSY, query);
+  EXPECT_EQ(STATUS_SUCCESS, VendorUnitGet(*filter_));
+  if (GetParam().streaming) {
+    EXPECT_EQ(STATUS_SUCCESS, ReadFrames(2));
+  }
+
+  CloseClients();
+  ASSERT_EQ(STATUS_SUCCESS, device_->QueryStop());
+  EXPECT_EQ(STATUS_DEVICE_BUSY, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
+  ASSERT_EQ(STATUS_SUCCESS, device_->CancelStop());
+  ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
+  filter_.reset();
+  ASSERT_EQ(STATUS_SUCCESS, device_->QueryStop());
+  ASSERT_EQ(STATUS_SUCCESS, device_->Stop());
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
+  EXPECT_EQ(STATUS_SUCCESS, VendorUnitGet(*filter_));
+}
+
+INSTANTIATE_TEST_SUITE_P(Clients, StopWithClients,
+                         ::testing::Values(StopCase{"filterOpen", false}, StopCase{"streaming", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Property requests on another kernel thread while the PnP manager keeps trying to stop the
+// device: every query is refused and every request answered.
+TEST_F(StreamingDevice, PropertyRequestsRaceStopAttempts) {
+  constexpr int kRequests = 200;
+  Plug(Profile::kIsoch);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
+  std::atomic<int> failures{0};
+  std::atomic<bool> done{false};
+  int stops = 0;
+  {
+    kernel::KernelThread client("property client", [&] {
+      for (int i = 0; i < kRequests; ++i)
+        if (!NT_SUCCESS(VendorUnitGet(*filter_))) ++failures;
+      done = true;
+    });
+    for (int attempt = 0; attempt < kRequests && !done; ++attempt) {
+      if (NT_SUCCESS(device_->QueryStop())) {
+        ++stops;
+        device_->Stop();
+        Start();
+      } else {
+        device_->CancelStop();
+      }
+      Wait(kMs);
+    }
+  }
+  EXPECT_EQ(0, stops);
+  EXPECT_EQ(0, failures.load());
 }
 
 }  // namespace

@@ -70,6 +70,8 @@ class TestPinDevice final : public CameraDeviceControls, public PinDevice {
   VOID CancelIdleTimer() override { ++Pins().busy; }
   VOID RestartIdleTimer() override { --Pins().busy; }
   NTSTATUS PowerUpAndWait() override { return STATUS_SUCCESS; }
+  NTSTATUS OpenFilterInstance() override { return STATUS_SUCCESS; }
+  VOID CloseFilterInstance() override {}
   ULONG GetDataRanges(const PKSDATARANGE** ranges, ULONG streamType) override {
     if (!units_) return 0;
     return units_->GetFormatList(ranges, streamType == kStreamCapture ? 1 : 3);
