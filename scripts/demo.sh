@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the x86-64 deliverable and the capture tool, then streams from the simulated camera:
 # YUY2 frames as PNG, MJPG frames as delivered (.jpg), an RGB24 stream turned upside down by the
-# driver's flips with a still image, and the privacy picture. The frames land in demo-frames/ (one folder per run).
+# driver's flips with a still image, a picture the driver turns half round on Windows 8.1 (later
+# systems turn it themselves), and the privacy picture. The frames land in demo-frames/ (one folder per run).
 # Arguments are passed on to one extra run of the tool when given.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,8 +26,12 @@ run --set-fmt-video width=640,height=480,pixelformat=YUY2 --set-parm 30 --stream
 run --set-fmt-video width=1280,height=720,pixelformat=MJPG --stream-count 10 --stream-to "$out/mjpg"
 run --set-fmt-video width=640,height=480,pixelformat=RGB24 --set-ctrl horizontal_flip=1,vertical_flip=1 \
     --stream-count 5 --stream-to "$out/turned" --still
-run --set-ctrl horizontal_flip=0,vertical_flip=0 --privacy --set-fmt-video width=640,height=480,pixelformat=YUY2 --stream-count 3 --stream-to "$out/privacy"
+# The driver re-reads the orientation on its eleventh processing call: the twelfth frame is turned.
+run --windows-build 9600 --set-ctrl horizontal_flip=0,vertical_flip=0 --rotate 2 \
+    --set-fmt-video width=640,height=480,pixelformat=YUY2 --stream-count 12 --stream-to "$out/rotated"
+find "$out/rotated" -name 'frame-*' ! -name 'frame-0011.png' -delete
+run --set-ctrl rotate=0 --privacy --set-fmt-video width=640,height=480,pixelformat=YUY2 --stream-count 3 --stream-to "$out/privacy"
 run --set-ctrl privacy=0 --get-ctrl privacy,digital_zoom
 if [ $# -gt 0 ]; then run "$@"; fi
 echo
-echo "Frames to open in an image viewer: $(cd "$out" && pwd)/{yuy2,mjpg,turned,privacy}"
+echo "Frames to open in an image viewer: $(cd "$out" && pwd)/{yuy2,mjpg,turned,rotated,privacy}"

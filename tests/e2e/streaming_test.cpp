@@ -2,6 +2,7 @@
 // conversion, MJPG passed through and re-encoded, and the driver's own transformations visible in
 // what the client receives.
 #include <functional>
+#include <optional>
 
 #include "camera_controls.h"
 #include "e2e_bench.h"
@@ -9,13 +10,14 @@
 #include "kvz/system_testing.h"
 #include "postproc/privacy_image.h"
 #include "simcam/mjpeg_encoder.h"
+#include "tool_machine.h"
 
 namespace kvz::e2e {
 namespace {
 
 // The display orientation (and with it the rotation) is re-read on the eleventh processing call.
 // From Windows 10 build 10587 on the driver leaves rotation to the system: rotation cases run as
-// Windows 7.
+// Windows 7, or on the machine the capture tool boots for an earlier build.
 constexpr size_t kFramesUntilRotated = 12;
 
 class StreamingTest : public E2eBench {
@@ -185,12 +187,15 @@ struct TransformCase {
   size_t frames;
   std::function<Bytes(const Bytes&)> expect;  // 640 x 480 YUY2
   bool windows7 = false;
+  uint32_t toolBuild = 0;  // the capture tool's --windows-build
 };
 
 class TransformTest : public StreamingTest, public ::testing::WithParamInterface<TransformCase> {};
 
 TEST_P(TransformTest, DeliveredFramesShowTheTransformation) {
   if (GetParam().windows7) kernel::SetSystemVersion(kernel::SystemVersion::Windows7());
+  std::optional<capture::ToolMachine> tool;
+  if (GetParam().toolBuild) tool.emplace(GetParam().toolBuild);
   ASSERT_TRUE(Boot("isoch"));
   VideoFormat f;
   KsPinClient* pin = Running(kYuy2, 640, 480, &f);
@@ -220,6 +225,8 @@ INSTANTIATE_TEST_SUITE_P(
                       [](const Bytes& p) { return HalfTurnYuy2(p, 640, 480); }},
         TransformCase{"half_turn", {{"rotate", 2}}, kFramesUntilRotated,
                       [](const Bytes& p) { return HalfTurnYuy2(p, 640, 480); }, true},
+        TransformCase{"half_turn_by_the_tool_on_build_9600", {{"rotate", 2}}, kFramesUntilRotated,
+                      [](const Bytes& p) { return HalfTurnYuy2(p, 640, 480); }, false, 9600},
         TransformCase{"half_turn_and_mirror", {{"rotate", 2}, {"horizontal_flip", 1}}, kFramesUntilRotated,
                       [](const Bytes& p) { return MirrorYuy2(HalfTurnYuy2(p, 640, 480), 640, 480); }, true},
         TransformCase{"zoom", {{"digital_zoom", 20}}, 3, [](const Bytes& p) { return ZoomTwiceYuy2(p, 640, 480); }},

@@ -1,5 +1,7 @@
 #include "capture_options.h"
 
+#include "tool_machine.h"
+
 #include <cstdlib>
 #include <sstream>
 
@@ -31,6 +33,8 @@ const char* CaptureUsage() {
          "  --camera isoch|bulk|usb3|minimal|DUMP  the simulated camera (default isoch)\n"
          "  --mjpeg-from DIR          the camera sends the .jpg files of DIR as its MJPEG frames\n"
          "  --face-scene              the camera shows a moving face; face detection is switched on\n"
+         "  --windows-build N         boot as that Windows build (default 19045; the driver turns the\n"
+         "                            picture for --rotate before build 10587 only, e.g. 9600)\n"
          "  --registry FILE           settings kept between runs (default kvzcam-registry.txt)\n"
          "  --list-devices            the capture filters\n"
          "  --list-formats-ext        every pin's formats, sizes and frame intervals\n"
@@ -67,6 +71,13 @@ bool ParseCaptureOptions(int argc, char** argv, CaptureOptions* o, std::string* 
       if (!value(&o->mjpegFrom)) return false;
     } else if (arg == "--face-scene") {
       o->faceScene = true;
+    } else if (arg == "--windows-build") {
+      int32_t n = 0;
+      if (!value(&v) || !ParseInt(v, &n) || n < 0 || !WindowsOfBuild(static_cast<uint32_t>(n))) {
+        *error = "--windows-build wants a Windows build number, 2600 (XP) or later";
+        return false;
+      }
+      o->windowsBuild = static_cast<uint32_t>(n);
     } else if (arg == "--registry") {
       if (!value(&o->registryFile)) return false;
     } else if (arg == "--list-devices") {

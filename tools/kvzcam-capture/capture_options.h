@@ -13,6 +13,7 @@ struct CaptureOptions {
   std::string camera = "isoch";
   std::string mjpegFrom;
   bool faceScene = false;
+  std::optional<uint32_t> windowsBuild;  // the system the stand-in boots as
   std::string registryFile = "kvzcam-registry.txt";
   bool listDevices = false;
   bool listFormats = false;

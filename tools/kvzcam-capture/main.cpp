@@ -20,6 +20,7 @@
 #include "kvz/registry_testing.h"
 #include "simcam/face_scene.h"
 #include "simcam/recorded_frames.h"
+#include "tool_machine.h"
 #include "video_formats.h"
 
 namespace kvz::capture {
@@ -306,7 +307,21 @@ void PrintFaceWindows(simcam::SimCamera& camera) {
   std::printf("Face windows: %u sent, %u switched off\n", sent, cleared);
 }
 
+// Whether the command line turns the picture (--rotate, or the rotate control).
+bool AsksForRotation(const CaptureOptions& o) {
+  bool rotation = o.rotate && *o.rotate != 0;
+  for (const auto& [name, value] : o.setControls)
+    if (name == "rotate") rotation = value != 0;
+  return rotation;
+}
+
 int RunTool(const CaptureOptions& o) {
+  const ToolMachine machine(o.windowsBuild);
+  if (AsksForRotation(o) && !DriverTurnsPicture(machine.Version()))
+    std::fprintf(stderr,
+                 "kvzcam-capture: on Windows 10 build 10587 and later the driver leaves rotation to the system: the "
+                 "rotation is stored, but the delivered picture is not turned (--windows-build 9600 boots an earlier "
+                 "Windows, on which the driver turns it)\n");
   std::string error;
   auto profile = ProfileByName(o.camera, &error);
   if (!profile) return Fail(error);
