@@ -205,6 +205,8 @@ NTSTATUS DeviceSettings::LoadRegistryValues(CameraDeviceControls* device) {
   if (unitHas(KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE)) {
     ReadRangedValue("Whitebalance", key, &records[kRecordWhiteBalance]);
   }
+  // Not sent (the camera keeps its own gain), but read so that a save writes back what is stored.
+  if (unitHas(KSPROPERTY_VIDEOPROCAMP_GAIN)) ReadRangedValue("Gain", key, &records[kRecordGain]);
   if (unit && unit->HasAutoWhiteBalance()) {
     if (LoadSetting(autoWhiteBalance) == 1) {
       UCHAR on = 1;

@@ -154,6 +154,25 @@ TEST_F(DeviceSettingsLoad, SaveAndLoadRoundTrip) {
   EXPECT_EQ(1, Sent(kAeMode, kTerminal));
 }
 
+// Every value the save writes is the value the start loaded: ranged controls stored at the
+// camera's minimum or maximum, the others off their defaults.
+TEST_F(DeviceSettingsLoad, EverySavedValueIsLoadedAndSavedUnchanged) {
+  const std::pair<std::u16string, int32_t> saved[] = {
+      {u"Brightness", -64},     {u"Contrast", 100},        {u"Hue", -180},      {u"Saturation", 100},
+      {u"Sharpness", 0},        {u"Gamma", 500},           {u"Gain", 100},      {u"Whitebalance", 2800},
+      {u"BackLight", 2},        {u"PowerLine_Frequency", 0}, {u"Exposal", -1},  {u"HFlip", 1},
+      {u"VFlip", 1},            {u"LowLight", 1},          {u"Rotation", 3},    {u"PrivacyFlag", 1},
+      {u"Colorenable", 0},      {u"AutoExposal", 0},       {u"AutoWhiteBalance", 1}, {u"ImageQuality", 0},
+      {u"OutDoor", 1},          {u"FlickerDetectValue", 2},
+  };
+  for (const auto& [name, value] : saved) Store(name, static_cast<uint32_t>(value));
+  Start();
+  for (const auto& [name, value] : saved) kernel::DeleteRegistryValue(ValuesKey(), name);
+  EXPECT_EQ(STATUS_SUCCESS, LastDevice()->GetSettings()->SaveRegistryValues(1));
+  for (const auto& [name, value] : saved)
+    EXPECT_EQ(static_cast<uint32_t>(value), Stored(name)) << std::string(name.begin(), name.end());
+}
+
 // A path that does not fit its buffer is left empty rather than cut to another key.
 TEST(DeviceSettingsPaths, TooLongDriverKeyLeavesThePathsEmpty) {
   {
