@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "driver/camera_pin_base.h"
 #include "kvz/kernel_testing.h"
 #include "pin_bench.h"
 #include "simcam/sim_camera.h"
@@ -109,6 +110,14 @@ TEST_F(CaptureFilterTest, IntersectionSizeQueryAndAnswer) {
               filter_->Property(request.data(), static_cast<ULONG>(request.size()), nullptr, 0, &returned));
     // 64-byte header, the video info before the bitmap header (48 or 72 bytes), 40 bytes of it.
     EXPECT_EQ(two ? 176u : 152u, returned);
+    // One byte too few (asked of the handler itself: the class driver buffers what a client
+    // sees): refused, and not a byte written.
+    Bytes answer(returned, 0xA5);
+    ULONG needed = 0;
+    auto* own = reinterpret_cast<PKSDATARANGE>(range.data());
+    EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, PinIntersectHandler(nullptr, nullptr, &p, own, own,
+                                                           static_cast<ULONG>(returned - 1), answer.data(), &needed));
+    EXPECT_EQ(Bytes(returned, 0xA5), answer);
   }
 
   // 24-bit RGB at 640 x 480 from the YUY2 camera frame; an interval between two listed ones

@@ -102,6 +102,22 @@ TEST_F(CapturePinTest, StateWalkNegotiatesOnceAndDrivesTheStream) {
   EXPECT_EQ(0, Pins().captureRunning.load());
 }
 
+// A STOP whose stream stop failed leaves the pin paused, and clears the running mark: the RUN
+// after it resumes the stream and marks capture running again.
+TEST_F(CapturePinTest, RunAfterAFailedStopMarksCaptureRunningAgain) {
+  Start();
+  auto pin = Running(kYuy2, 640, 480);
+  ASSERT_TRUE(pin);
+  ASSERT_EQ(STATUS_SUCCESS, pin->SetState(KSSTATE_PAUSE));
+  Pins().stopFails = true;
+  ASSERT_EQ(STATUS_SUCCESS, pin->SetState(KSSTATE_STOP));
+  ASSERT_EQ(0, Pins().captureRunning.load());
+  Pins().stopFails = false;
+  ASSERT_EQ(STATUS_SUCCESS, pin->SetState(KSSTATE_RUN));
+  EXPECT_EQ(2u, Pins().Starts().size());
+  EXPECT_EQ(1, Pins().captureRunning.load());
+}
+
 TEST_F(CapturePinTest, SecondClientCannotTakeOverTheStream) {
   Start();
   auto first = Running(kYuy2, 640, 480);
@@ -125,6 +141,23 @@ TEST_F(CapturePinTest, SecondClientCannotTakeOverTheStream) {
   std::vector<ksclient::CompletedFrame> frames = Read(first.get(), 1);
   ASSERT_EQ(1u, frames.size());
   EXPECT_EQ(Yuy2(1), frames[0].data);
+}
+
+// A first client whose ACQUIRE failed (a previous capture still marked running) holds no claim:
+// another client streams while the first pin stays open.
+TEST_F(CapturePinTest, FailedAcquireLeavesTheStreamFree) {
+  Start();
+  const ULONG pinId = static_cast<ULONG>(PinOf(PINNAME_VIDEO_CAPTURE));
+  std::unique_ptr<ksclient::KsPinClient> first;
+  ASSERT_EQ(STATUS_SUCCESS, Open(pinId, Format(pinId, kYuy2, 640, 480), &first));
+  Pins().captureRunning = 1;
+  EXPECT_NE(STATUS_SUCCESS, first->SetState(KSSTATE_RUN));
+  Pins().captureRunning = 0;
+  std::unique_ptr<ksclient::KsFilterClient> other;
+  ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &other));
+  std::unique_ptr<ksclient::KsPinClient> second;
+  ASSERT_EQ(STATUS_SUCCESS, other->CreatePin(pinId, Format(pinId, kYuy2, 320, 240), &second));
+  EXPECT_EQ(STATUS_SUCCESS, second->SetState(KSSTATE_RUN));
 }
 
 TEST_F(CapturePinTest, Yuy2FramesArriveByteExactAfterTheFirst) {
@@ -374,7 +407,7 @@ TEST_F(CapturePinTest, Yuy2WidthChangeKeepsTheStreamAndWidensFrames) {
   Bytes format = Format(pinId, kYuy2, 640, 480);
   std::unique_ptr<ksclient::KsPinClient> pin;
   ASSERT_EQ(STATUS_SUCCESS, Open(pinId, format, &pin));
-  for (LONG width : {801, -640, 0}) {
+  for (LONG width : {801, -640, 0, 8194}) {
     Bytes odd = format;
     BitmapOf(odd)->biWidth = width;
     EXPECT_EQ(STATUS_INVALID_PARAMETER, pin->SetDataFormat(odd)) << width;
@@ -494,12 +527,14 @@ struct CountCase {
   const char* name;
   LONGLONG formatInterval;  // as the client's format says
   LONGLONG unit;            // the interval the count is in
+  LONGLONG jitter = 0;      // how much later (or earlier) than two intervals the late frame comes
 };
 
 class DropCountTest : public CapturePinTest, public ::testing::WithParamInterface<CountCase> {};
 
 // A frame that comes two intervals after the one before counts one dropped frame, in the format's
-// interval or, when the format names none, the committed one.
+// interval or, when the format names none, the committed one; jitter under half an interval
+// rounds to the nearest picture.
 TEST_P(DropCountTest, LateFrameCountsTheMissedOnes) {
   Start();
   const ULONG pinId = static_cast<ULONG>(PinOf(PINNAME_VIDEO_CAPTURE));
@@ -519,7 +554,7 @@ TEST_P(DropCountTest, LateFrameCountsTheMissedOnes) {
   EXPECT_NE(0u, first[0].header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_TIMEVALID);
 
   LARGE_INTEGER wait;
-  wait.QuadPart = -2 * GetParam().unit;
+  wait.QuadPart = -(2 * GetParam().unit + GetParam().jitter);
   KeDelayExecutionThread(KernelMode, FALSE, &wait);
   Pins().Push(1, Yuy2(2));
   std::vector<ksclient::CompletedFrame> late = Read(pin.get(), 1);
@@ -531,7 +566,9 @@ TEST_P(DropCountTest, LateFrameCountsTheMissedOnes) {
 INSTANTIATE_TEST_SUITE_P(Intervals, DropCountTest,
                          ::testing::Values(CountCase{"FormatInterval", 333333, 333333},
                                            // The probe asks for the longest interval of the frame.
-                                           CountCase{"NoneInTheFormat", 0, 2000000}),
+                                           CountCase{"NoneInTheFormat", 0, 2000000},
+                                           CountCase{"LateFrameAQuarterEarly", 333333, 333333, -83333},
+                                           CountCase{"LateFrameAQuarterLate", 333333, 333333, 83333}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

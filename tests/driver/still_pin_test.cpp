@@ -1,10 +1,12 @@
 // The still pin through the client: the still stream registered at RUN, stills delivered by size
-// and subtype, an MJPG still larger than the buffer delivered empty, and one still owner.
+// and subtype, an MJPG still larger than the buffer delivered empty, one still owner, and the
+// button heard only while a still pin is open.
 #include <gtest/gtest.h>
 
 #include "pin_bench.h"
 #include "simcam/mjpeg_encoder.h"
 #include "simcam/test_pattern.h"
+#include "usb/usb_device.h"
 
 namespace kvz::drivertest {
 namespace {
@@ -88,6 +90,42 @@ TEST_F(StillPinTest, SecondClientCannotTakeOverTheStill) {
   second.reset();
   other.reset();
   EXPECT_TRUE(Pins().Stops().empty());
+}
+
+// A still pin whose ACQUIRE failed (the camera refused the still probe) holds no claim: another
+// client takes the still while the first pin stays open.
+TEST_F(StillPinTest, FailedAcquireLeavesTheStillFree) {
+  Start();
+  const ULONG still = static_cast<ULONG>(PinOf(PINNAME_VIDEO_STILL));
+  std::unique_ptr<ksclient::KsPinClient> first;
+  ASSERT_EQ(STATUS_SUCCESS, Open(still, Format(still, kYuy2, 640, 480), &first));
+  simcam::RequestFault refused;
+  refused.match.bRequest = 0x01;  // SET_CUR
+  refused.match.wValue = 0x0300;
+  camera_->ArmRequestFault(refused);
+  EXPECT_NE(STATUS_SUCCESS, first->SetState(KSSTATE_RUN));
+  std::unique_ptr<ksclient::KsFilterClient> other;
+  ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &other));
+  std::unique_ptr<ksclient::KsPinClient> second;
+  ASSERT_EQ(STATUS_SUCCESS, other->CreatePin(still, Format(still, kYuy2, 320, 240), &second));
+  EXPECT_EQ(STATUS_SUCCESS, second->SetState(KSSTATE_RUN));
+}
+
+// The button triggers a still only while a still pin is open.
+TEST_F(StillPinTest, ButtonAfterTheStillPinClosedTriggersNothing) {
+  Start();
+  const UCHAR press[] = {0x02, 1, 0x00, 1};
+  UsbDevice* usb = LastPinControls()->GetUsbDevice();
+  const ULONG still = static_cast<ULONG>(PinOf(PINNAME_VIDEO_STILL));
+  std::unique_ptr<ksclient::KsPinClient> pin;
+  ASSERT_EQ(STATUS_SUCCESS, Open(still, Format(still, kYuy2, 640, 480), &pin));
+  ClearRequests();
+  usb->OnStatusInterrupt(press, sizeof(press));
+  EXPECT_EQ(1u, Sets(0x0500, 0x0001).size());
+  pin.reset();
+  ClearRequests();
+  usb->OnStatusInterrupt(press, sizeof(press));
+  EXPECT_TRUE(Sets(0x0500, 0x0001).empty());
 }
 
 }  // namespace

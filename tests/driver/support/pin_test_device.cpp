@@ -120,7 +120,7 @@ class TestPinDevice final : public CameraDeviceControls, public PinDevice {
     std::lock_guard<std::mutex> hold(Pins().lock);
     Pins().stops.push_back(streamType);
     Pins().registered.erase(streamType);
-    return STATUS_SUCCESS;
+    return Pins().stopFails ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
   }
   NTSTATUS GetCurWithRetry() override { return STATUS_SUCCESS; }
   bool HasBulkTransport() override { return false; }
@@ -246,6 +246,7 @@ void PinProbe::Reset() {
   displayOrientation = 0;
   restartPending = 0;
   skipNextFrame = false;
+  stopFails = false;
 }
 
 void PinProbe::Push(ULONG streamType, std::vector<uint8_t> frame) {

@@ -60,6 +60,7 @@ struct PinProbe {
   std::atomic<LONG> displayOrientation{0};
   std::atomic<LONG> restartPending{0};
   std::atomic<bool> skipNextFrame{false};
+  std::atomic<bool> stopFails{false};  // StopStream reports a failure
 
   void Reset();
   void Push(ULONG streamType, std::vector<uint8_t> frame);
