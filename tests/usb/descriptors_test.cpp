@@ -319,6 +319,12 @@ INSTANTIATE_TEST_SUITE_P(
                      [](const DescriptorTest& t, TestCameraDevice&) {
                        EXPECT_EQ(3072u, static_cast<const AcceptedDescriptorTest&>(t).Bandwidth()[2]);
                      }},
+        // Bits 13 to 15 are reserved: 1000 bytes in two transactions.
+        AcceptedCase{"ReservedBitsAreNeitherSizeNorTransactions",
+                     [] { return With([](Descriptors& d) { const size_t at = Find(d.config, 5)[2]; d.config[at + 4] = 0xE8, d.config[at + 5] = 0xEB; }); },
+                     [](const DescriptorTest& t, TestCameraDevice&) {
+                       EXPECT_EQ(2000u, static_cast<const AcceptedDescriptorTest&>(t).Bandwidth()[2]);
+                     }},
         AcceptedCase{"SuperSpeedWithoutCompanionUsesMaxPacketSize",
                      [] {
                        Descriptors d = Built(simcam::SuperSpeedIsochDescription(DriverGuids()));
