@@ -82,6 +82,8 @@ std::vector<Malformed> Corpus() {
        jpeg::kJpegDataExhausted, 0},
       {"DHT slot above 3", [] { Stream s = Baseline(); s[At(s, 0xC4, 4)] = 0x14; return s; }, jpeg::kJpegBadDht, 0},
       {"DHT class above 1", [] { Stream s = Baseline(); s[At(s, 0xC4, 4)] = 0x20; return s; }, jpeg::kJpegBadDht, 0},
+      // One byte short: the counts name one value more than the segment holds.
+      {"DHT values past its end", [] { Stream s = Baseline(); --s[At(s, 0xC4, 3)]; return s; }, jpeg::kJpegBadDht, 0},
       {"SOF quantisation selector above 3", [] { Stream s = Baseline(); s[At(s, 0xC0, 12)] = 4; return s; },
        jpeg::kJpegBadFrame, 0},
       {"SOS DC selector above 3", [] { Stream s = Baseline(); s[At(s, 0xDA, 6)] = 0x40; return s; },

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "postproc/effect_catalogue.h"
+#include "postproc/effect_face_track.h"
 #include "support/effect_harness.h"
 
 namespace kvz {
@@ -27,8 +28,21 @@ const WindowCase kWindows[] = {
     {200, 40, -40, 320, 240, 320, 240}, {100, 3, 3, 640, 480, 0, 0},
 };
 
-// Each output pixel shows the window's pixel at the same relative place: blue carries x / 4
-// and green y / 2 of the picture, so the output must carry those of the window's pixel.
+// How far the output misses the window of the coordinate ramp: each output pixel must show the
+// window's pixel at the same relative place (blue carries x / 4 and green y / 2 of the picture).
+int WorstRampError(const uint8_t* frame, LONG W, LONG H, const ZoomWindow& window) {
+  int worst = 0;
+  for (LONG y = 0; y < H; y += 7) {
+    const uint8_t* row = frame + static_cast<size_t>(H - 1 - y) * W * 3;
+    for (LONG x = 0; x < W; x += 5) {
+      const int blue = (window.left + x * window.width / W) / 4, green = (window.top + y * window.height / H) / 2;
+      worst = std::max(worst, std::abs(row[3 * x] - blue));
+      worst = std::max(worst, std::abs(row[3 * x + 1] - green));
+    }
+  }
+  return worst;
+}
+
 TEST(ZQEDigitalZoom, ShowsTheWindowOfZoomPanAndTiltOverTheWholeFrame) {
   const LONG W = 640, H = 480;
   for (const WindowCase& c : kWindows) {
@@ -46,16 +60,7 @@ TEST(ZQEDigitalZoom, ShowsTheWindowOfZoomPanAndTiltOverTheWholeFrame) {
     EXPECT_EQ(c.height, w.height);
     EXPECT_EQ(c.left, w.left);
     EXPECT_EQ(c.top, w.top);
-    int worst = 0;
-    for (LONG y = 0; y < H; y += 7) {
-      const uint8_t* row = frame.data() + static_cast<size_t>(H - 1 - y) * W * 3;
-      for (LONG x = 0; x < W; x += 5) {
-        const int blue = (c.left + x * c.width / W) / 4, green = (c.top + y * c.height / H) / 2;
-        worst = std::max(worst, std::abs(row[3 * x] - blue));
-        worst = std::max(worst, std::abs(row[3 * x + 1] - green));
-      }
-    }
-    EXPECT_LE(worst, 1);
+    EXPECT_LE(WorstRampError(frame.data(), W, H, w), 1);
     EXPECT_TRUE(frame.GuardsIntact());
     EXPECT_TRUE(zoom.work.GuardsIntact());
   }
@@ -76,6 +81,41 @@ TEST(ZQEDigitalZoom, ZoomBelowOneHundredIsRaisedAndKeepsTheWindow) {
   EXPECT_EQ(8, effect->window.left);
   EXPECT_EQ(STATUS_NOT_SUPPORTED, effect->SetParam(4, 1));
   EXPECT_EQ(STATUS_NOT_SUPPORTED, effect->GetParam(0, &value));
+}
+
+// A window may reach past the bottom edge: a face-tracking window moves and grows step by step,
+// and a zoom below 100 keeps the window it had. What shows is the window moved up into the
+// frame, on landscape and portrait frames (frame sizes the face search does not serve, so the
+// tracking window stays where it was put).
+TEST(ZQEZoomWindow, WindowPastTheBottomEdgeShowsTheFramesLastRows) {
+  const struct {
+    LONG effect, w, h;
+    ZoomWindow window;
+    LONG top;  // the rows shown
+  } cases[] = {
+      {kEffectDigitalZoom, 400, 300, {200, 150, 100, 200}, 150},
+      {kEffectDigitalZoom, 240, 320, {224, 300, 0, 40}, 20},
+      {kEffectFaceTrack, 400, 300, {200, 150, 100, 200}, 150},
+      {kEffectFaceTrack, 240, 320, {224, 300, 0, 40}, 20},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.effect << " " << c.w << "x" << c.h);
+    FormattedEffect zooming(c.effect, kEffectFormatRgb24, c.w, c.h);
+    ASSERT_EQ(STATUS_SUCCESS, zooming.status);
+    if (c.effect == kEffectDigitalZoom) {
+      ASSERT_EQ(STATUS_SUCCESS, zooming.effect->SetParam(kZoomParamZoom, 50));
+    } else {
+      static_cast<ZQEFaceTrack*>(zooming.effect.get())->target = c.window;
+    }
+    static_cast<ZQEZoomWindow*>(zooming.effect.get())->window = c.window;
+    GuardedBuffer frame(static_cast<size_t>(c.w) * c.h * 3);
+    test::FillCoordinateRamp(frame.data(), c.w, c.h);
+    ASSERT_EQ(STATUS_SUCCESS, zooming.effect->Do(frame.data()));
+    const ZoomWindow shown = {c.window.width, c.window.height, c.window.left, c.top};
+    EXPECT_LE(WorstRampError(frame.data(), c.w, c.h, shown), 1);
+    EXPECT_TRUE(frame.GuardsIntact());
+    EXPECT_TRUE(zooming.work.GuardsIntact());
+  }
 }
 
 // Odd and tiny frames with every kind of parameter: nothing is written outside the frame or
