@@ -389,9 +389,10 @@ PUCHAR CapturePin::OfferedSizeFrame(PUCHAR frame) {
   const LONG w = CurrentFrame.Width, h = CurrentFrame.Height;
   const LONG sw = CurrentFrame.SourceWidth, sh = CurrentFrame.SourceHeight;
   if (w == sw && h == sh) return frame;
-  // A size the format file added: the camera sends a neighbouring size, scaled here first.
-  if (!NT_SUCCESS(EnsureWorkBuffers(static_cast<ULONG>(Area(w, h, 3)))) ||
-      !NT_SUCCESS(ResizeImage(frame, WorkBuffer2, sw, sh, w, h, kSubtypeYuy2)))
+  // A size the format file added: the camera sends a neighbouring size, scaled here first. The
+  // caller has grown the work buffers: growing them here would free the frame when it lies in
+  // WorkBuffer1, and a pointer into WorkBuffer2 must outlive this call.
+  if (WorkBufferSize2 < Area(w, h, 2) || !NT_SUCCESS(ResizeImage(frame, WorkBuffer2, sw, sh, w, h, kSubtypeYuy2)))
     return nullptr;
   return WorkBuffer2;
 }
@@ -441,11 +442,15 @@ ULONG CapturePin::DeliverYuy2(PUCHAR frame, ULONG length, PKSSTREAM_POINTER* poi
     if (info->lSurfacePitch > 0 && (requested & 1) == 0 && requested <= kMaxFrameSide)
       RequestedWidth = static_cast<ULONG>(requested);
   }
+  const ULONG r = RequestedWidth;
+  // Everything the frame needs of the work buffers, grown before any pointer into them is
+  // taken: a growth frees both.
+  ULONGLONG work = w != CurrentFrame.SourceWidth || h != CurrentFrame.SourceHeight ? Area(w, h, 3) : 0;
+  if (r != 0 && r != w && Area(r, h, 3) > work) work = Area(r, h, 3);
+  if (work != 0 && !NT_SUCCESS(EnsureWorkBuffers(static_cast<ULONG>(work)))) return 0;
   PUCHAR data = OfferedSizeFrame(frame);
   if (!data) return 0;
-  const ULONG r = RequestedWidth;
   if (r != 0 && r != w) {
-    if (!NT_SUCCESS(EnsureWorkBuffers(static_cast<ULONG>(Area(r, h, 3))))) return 0;
     if (r > w) {
       data = ScaleYuy2Frame(data, w, h, r, h);
     } else {

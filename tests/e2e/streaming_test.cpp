@@ -1,6 +1,8 @@
 // Frames through the whole driver: state walks, YUY2 byte for byte, RGB24 against an independent
 // conversion, MJPG passed through and re-encoded, and the driver's own transformations visible in
 // what the client receives.
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 
@@ -22,6 +24,22 @@ constexpr size_t kFramesUntilRotated = 12;
 
 class StreamingTest : public E2eBench {
  protected:
+  void TearDown() override {
+    E2eBench::TearDown();
+    if (root_.empty()) return;
+    kernel::SetSystemRootFolder("");
+    std::filesystem::remove_all(root_);
+  }
+  // The format file the device reads when it starts, in a system folder of the test's own.
+  void UseFormatFile(const char* text) {
+    root_ = (std::filesystem::temp_directory_path() /
+             ("kvz-e2e-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name())))
+                .string();
+    std::filesystem::remove_all(root_);
+    std::filesystem::create_directories(root_);
+    std::ofstream(std::filesystem::path(root_) / "FORMAT.CFG", std::ios::binary) << text;
+    kernel::SetSystemRootFolder(root_);
+  }
   void Set(const char* control, int32_t value) {
     const capture::ControlName* c = capture::FindControl(control);
     ASSERT_NE(nullptr, c);
@@ -43,6 +61,9 @@ class StreamingTest : public E2eBench {
       if (MaxDifference(expect(CameraPicture(w, h, n)), data) <= tolerance) return static_cast<int64_t>(n);
     return -1;
   }
+
+ private:
+  std::string root_;
 };
 
 struct CameraCase {
@@ -120,6 +141,40 @@ TEST_F(StreamingTest, Rgb24MatchesAnIndependentConversionBottomUp) {
     ASSERT_EQ(320u * 240 * 3, frame.data.size());
     // Integer and floating-point BT.601 round differently by at most one step.
     EXPECT_LE(0, MatchingCameraFrame(frame.data, 320, 240, [](const Bytes& p) { return BottomUpBgr(p, 320, 240); }, 2));
+  }
+  capture::StopPin(*pin);
+}
+
+// A size the format file adds (400 x 300, from the camera's 320 x 240) asked wider by the
+// buffers' surface pitch: the camera's picture resized to the added size, then widened.
+TEST_F(StreamingTest, AddedSizeWidenedByTheSurfacePitchShowsTheCameraPicture) {
+  UseFormatFile("[INTERPOSITION_YUY2]\r\nCOUNT=1\r\n[INTERPOSITION_YUY2_0]\r\nWIDTH=400\r\nHEIGHT=300\r\n"
+                "FRAMERATE=30\r\n");
+  ASSERT_TRUE(Boot("isoch"));
+  VideoFormat f;
+  KsPinClient* pin = Running(kYuy2, 400, 300, &f);
+  ASSERT_NE(nullptr, pin);
+  constexpr int kWide = 500;
+  constexpr ULONG kBytes = kWide * 300 * 2;
+  std::vector<CompletedFrame> frames;
+  ASSERT_EQ(STATUS_SUCCESS, pin->ReadFrames(3, kBytes, 4, &frames, 5 * kernel::kSecond, kWide * 2));
+  ASSERT_EQ(3u, frames.size());
+  const uint64_t sent = Camera().Snapshot().framesSent;
+  for (const CompletedFrame& frame : frames) {
+    ASSERT_EQ(kBytes, frame.header.DataUsed);
+    const Bytes luma = LumaOf(Bytes(frame.data.begin(), frame.data.begin() + kBytes));
+    // The share of samples more than 8 levels off the closest camera frame's picture: the
+    // widening goes through RGB24, and the resize's fixed-point steps put some bar edges (and the
+    // rows where the bars shift) one source pixel from the exact position.
+    double off = 1;
+    for (uint64_t n = 0; n <= sent + 1; ++n) {
+      const Bytes resized = LumaOf(NearestYuy2(CameraPicture(320, 240, n), 320, 240, 400, 300));
+      const Bytes expected = WidenLuma(resized, 400, 300, kWide);
+      size_t far = 0;
+      for (size_t i = 0; i < luma.size(); ++i) far += std::abs(int(luma[i]) - int(expected[i])) > 8;
+      off = std::min(off, static_cast<double>(far) / static_cast<double>(luma.size()));
+    }
+    EXPECT_LT(off, 0.1);
   }
   capture::StopPin(*pin);
 }

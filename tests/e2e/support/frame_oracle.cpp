@@ -5,6 +5,7 @@
 
 #include <jpeglib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csetjmp>
 #include <cstdlib>
@@ -59,6 +60,35 @@ std::vector<uint8_t> ZoomTwiceYuy2(const std::vector<uint8_t>& in, int width, in
       out[to + 2] = in[At(sx, sy, width)];
       out[to + 3] = in[pair + 3];
     }
+  return out;
+}
+
+std::vector<uint8_t> NearestYuy2(const std::vector<uint8_t>& in, int sw, int sh, int dw, int dh) {
+  std::vector<uint8_t> out(static_cast<size_t>(dw) * dh * 2);
+  for (int y = 0; y < dh; ++y)
+    for (int x = 0; x < dw; ++x) {
+      const int sx = static_cast<int>(static_cast<int64_t>(x) * sw / dw);
+      const int sy = static_cast<int>(static_cast<int64_t>(y) * sh / dh);
+      const size_t from = At(sx, sy, sw), to = At(x, y, dw);
+      out[to] = in[from];
+      out[to + 1] = in[At(sx & ~1, sy, sw) + 1 + 2 * (x & 1)];
+    }
+  return out;
+}
+
+std::vector<uint8_t> WidenLuma(const std::vector<uint8_t>& luma, int width, int height, int newWidth) {
+  std::vector<uint8_t> out(static_cast<size_t>(newWidth) * height);
+  for (int y = 0; y < height; ++y) {
+    const uint8_t* row = &luma[static_cast<size_t>(y) * width];
+    for (int j = 0; j < newWidth; ++j) {
+      const double p = static_cast<double>(j) * width / newWidth;
+      const int left = static_cast<int>(p);
+      const int right = std::min(left + 1, width - 1);
+      const double a = p - left;
+      const double value = (1 - a) * row[left] + a * row[right];
+      out[static_cast<size_t>(y) * newWidth + j] = static_cast<uint8_t>(std::lround(value));
+    }
+  }
   return out;
 }
 

@@ -17,6 +17,10 @@ std::vector<uint8_t> MirrorYuy2(const std::vector<uint8_t>& yuy2, int width, int
 std::vector<uint8_t> HalfTurnYuy2(const std::vector<uint8_t>& yuy2, int width, int height);
 // Digital zoom 2x about the centre: pixel (x, y) shows pixel (w/4 + x/2, h/4 + y/2).
 std::vector<uint8_t> ZoomTwiceYuy2(const std::vector<uint8_t>& yuy2, int width, int height);
+// Nearest-neighbour resize: pixel (x, y) shows pixel (x sw / dw, y sh / dh) with its pair's chroma.
+std::vector<uint8_t> NearestYuy2(const std::vector<uint8_t>& yuy2, int sw, int sh, int dw, int dh);
+// A luma plane's rows widened by linear interpolation: column j lies at source position j w / newWidth.
+std::vector<uint8_t> WidenLuma(const std::vector<uint8_t>& luma, int width, int height, int newWidth);
 
 // BT.601 studio range, rounded from floating point, rows bottom-up, bytes blue, green, red.
 std::vector<uint8_t> BottomUpBgr(const std::vector<uint8_t>& yuy2, int width, int height);
