@@ -203,8 +203,12 @@ bool CameraDeviceBase::FindFormatEntry(FrameEntry* entry, ULONG subtype, ULONG w
 
 bool CameraDeviceBase::SetStreamFormat(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height,
                                        ULONG streamType) {
-  InterlockedExchange(&width_, static_cast<LONG>(width));
-  InterlockedExchange(&height_, static_cast<LONG>(height));
+  // The current frame size is the capture stream's (the region set fits the exposure window to
+  // it): a still configured while capture runs leaves it alone.
+  if (streamType == kStreamCapture) {
+    InterlockedExchange(&width_, static_cast<LONG>(width));
+    InterlockedExchange(&height_, static_cast<LONG>(height));
+  }
   return FindFormatEntry(entry, subtype, width, height, streamType);
 }
 

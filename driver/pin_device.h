@@ -63,8 +63,8 @@ class PinDevice {
   virtual VOID CloseFilterInstance() = 0;
 
   // Formats. GetDataRanges: the built ranges of a pin's table (capture 1, still 3).
-  // FindFormatEntry looks a frame up without side effects; SetStreamFormat also records
-  // width x height as the device's current frame size.
+  // FindFormatEntry looks a frame up without side effects; SetStreamFormat also records a
+  // capture stream's width x height as the device's current frame size.
   virtual ULONG GetDataRanges(const PKSDATARANGE** ranges, ULONG streamType) = 0;
   virtual bool FindFormatEntry(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height, ULONG streamType) = 0;
   virtual bool SetStreamFormat(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height, ULONG streamType) = 0;

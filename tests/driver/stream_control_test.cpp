@@ -2,6 +2,8 @@
 // zero bandwidth, frame intervals, GET_CUR with retry, and stream calls without a stream.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "device_bench.h"
 #include "driver/format_table.h"
 #include "kvz/system_testing.h"
@@ -134,6 +136,40 @@ TEST_F(StreamControl, GetCurWithRetry) {
     EXPECT_EQ(answers ? STATUS_SUCCESS : STATUS_POWER_STATE_INVALID, Camera()->GetCurWithRetry()) << answers;
     Unload();
   }
+}
+
+using StreamingControl = StreamingBench;
+
+// A still configured while capture runs (1280 x 720 beside the 640 x 480 capture) leaves the
+// device's frame size, to which the region set fits the exposure window, at the capture stream's.
+TEST_F(StreamingControl, StillConfigurationKeepsTheCaptureFrameSize) {
+  Plug(Profile::kIsoch);
+  RunCapture();
+  LONG width = 0, height = 0;
+  Camera()->GetFrameSize(&width, &height);
+  ASSERT_EQ(640, width);
+  ASSERT_EQ(480, height);
+  ULONG pins = 0, still = 0;
+  ASSERT_EQ(STATUS_SUCCESS, filter_->PinCount(&pins));
+  for (GUID category{}; still < pins; ++still)
+    if (NT_SUCCESS(filter_->PinCategory(still, &category)) && category == PINNAME_VIDEO_STILL) break;
+  ASSERT_LT(still, pins);
+  std::vector<ksclient::Bytes> ranges;
+  ASSERT_EQ(STATUS_SUCCESS, filter_->PinDataRanges(still, &ranges));
+  const auto large = std::find_if(ranges.begin(), ranges.end(), [](const ksclient::Bytes& r) {
+    const auto* range = reinterpret_cast<const KS_DATARANGE_VIDEO*>(r.data());
+    return r.size() == sizeof(KS_DATARANGE_VIDEO) && range->VideoInfoHeader.bmiHeader.biWidth == 1280;
+  });
+  ASSERT_NE(ranges.end(), large);
+  ksclient::Bytes format;
+  ASSERT_EQ(STATUS_SUCCESS, filter_->Intersect(still, {*large}, &format));
+  std::unique_ptr<ksclient::KsPinClient> stillPin;
+  ASSERT_EQ(STATUS_SUCCESS, filter_->CreatePin(still, format, &stillPin));
+  ASSERT_EQ(STATUS_SUCCESS, stillPin->SetState(KSSTATE_ACQUIRE));
+  Camera()->GetFrameSize(&width, &height);
+  EXPECT_EQ(640, width);
+  EXPECT_EQ(480, height);
+  EXPECT_EQ(STATUS_SUCCESS, stillPin->SetState(KSSTATE_STOP));
 }
 
 }  // namespace
