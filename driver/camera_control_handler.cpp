@@ -15,6 +15,7 @@ namespace kvz {
 namespace {
 
 constexpr WCHAR kPropertyFile[] = u"\\SystemRoot\\PPTCFG.CFG";
+constexpr ULONG kTerminalIdOffset = 3;
 constexpr ULONG kControlSizeOffset = 14;
 
 // bmControls bits of the camera terminal.
@@ -67,9 +68,8 @@ LONG* DigitalSetting(DeviceSettings* settings, ULONG id, const char** name) {
   }
 }
 
-UvcRangeControl* CreateBooleanControl(UsbDevice* device, USHORT selector, SHORT defaultValue) {
-  UvcRangeControl* control =
-      CreateUvcRangeControl(device, selector, device->ControlIndex(kCameraTerminalIndex), 2, kTagPresetControl);
+UvcRangeControl* CreateBooleanControl(UsbDevice* device, USHORT selector, USHORT terminal, SHORT defaultValue) {
+  UvcRangeControl* control = CreateUvcRangeControl(device, selector, terminal, 2, kTagPresetControl);
   if (control) {
     control->PresetMax(1);
     control->PresetMin(0);
@@ -87,7 +87,10 @@ T Clamp(T value, T low, T high) {
 }  // namespace
 
 CameraControlHandler::CameraControlHandler(const UCHAR* terminal, ULONG terminalLength, UsbDevice* device)
-    : device_(device), terminal_(terminal), terminalLength_(terminalLength) {
+    : device_(device),
+      terminal_(terminal),
+      terminalLength_(terminalLength),
+      terminalId_(terminalLength > kTerminalIdOffset ? terminal[kTerminalIdOffset] : 0) {
   RtlZeroMemory(items_, sizeof(items_));
 }
 
@@ -117,29 +120,20 @@ NTSTATUS CameraControlHandler::BuildPropertySet() {
   const ULONG controls = ReadControlBits(terminal_, terminalLength_, kControlSizeOffset);
   const bool exposureKey = KeyEnabled(KSPROPERTY_CAMERACONTROL_EXPOSURE);
 
+  const USHORT terminal = UnitIndex();
   if (controls & kCtAutoExposurePriorityBit) {
-    autoExposurePriority_ = CreateBooleanControl(device_, kCtAutoExposurePriority, 1);
-    if (autoExposurePriority_) {
-      if (NT_SUCCESS(BuildRangedPropertyItem(this, KSPROPERTY_CAMERACONTROL_AUTO_EXPOSURE_PRIORITY,
-                                             autoExposurePriority_, CameraControlGetHandler, CameraControlSetHandler,
-                                             &items_[propertyItemCount_], kValuesAsRead))) {
-        ++propertyItemCount_;
-      }
-      if (settings) CopyControlLimits(autoExposurePriority_, &settings->records[kRecordLowLight]);
+    autoExposurePriority_ = CreateBooleanControl(device_, kCtAutoExposurePriority, terminal, 1);
+    if (BuildItem(KSPROPERTY_CAMERACONTROL_AUTO_EXPOSURE_PRIORITY, &autoExposurePriority_, kValuesAsRead) &&
+        settings) {
+      CopyControlLimits(autoExposurePriority_, &settings->records[kRecordLowLight]);
     }
   }
-  const USHORT terminal = device_->ControlIndex(kCameraTerminalIndex);
   if ((controls & kCtAutoExposureModeBit) && exposureKey) {
     autoExposureMode_ = CreateUvcControl(device_, kCtAutoExposureMode, terminal, 1, kTagPlainControl);
   }
   if ((controls & kCtExposureTimeBit) && exposureKey) {
     exposureTime_ = CreateUvcRangeControl(device_, kCtExposureTime, terminal, 2, kTagRangeControl);
-    if (exposureTime_) {
-      if (NT_SUCCESS(BuildRangedPropertyItem(this, KSPROPERTY_CAMERACONTROL_EXPOSURE, exposureTime_,
-                                             CameraControlGetHandler, CameraControlSetHandler,
-                                             &items_[propertyItemCount_], kValuesExposureLog))) {
-        ++propertyItemCount_;
-      }
+    if (BuildItem(KSPROPERTY_CAMERACONTROL_EXPOSURE, &exposureTime_, kValuesExposureLog)) {
       SHORT value = 0;
       if (settings) {
         ControlRecord* record = &settings->records[kRecordExposure];
@@ -159,14 +153,9 @@ NTSTATUS CameraControlHandler::BuildPropertySet() {
     }
   }
   if (KeyEnabled(KSPROPERTY_CAMERACONTROL_PRIVACY)) {
-    privacy_ = CreateBooleanControl(device_, kCtPrivacy, 0);
-    if (privacy_) {
-      if (NT_SUCCESS(BuildRangedPropertyItem(this, KSPROPERTY_CAMERACONTROL_PRIVACY, privacy_,
-                                             CameraControlGetHandler, CameraControlSetHandler,
-                                             &items_[propertyItemCount_], kValuesAsRead))) {
-        ++propertyItemCount_;
-      }
-      if (settings) CopyControlLimits(privacy_, &settings->records[kRecordPrivacy]);
+    privacy_ = CreateBooleanControl(device_, kCtPrivacy, terminal, 0);
+    if (BuildItem(KSPROPERTY_CAMERACONTROL_PRIVACY, &privacy_, kValuesAsRead) && settings) {
+      CopyControlLimits(privacy_, &settings->records[kRecordPrivacy]);
     }
   }
   for (const FixedItem& fixed : kFixedItems) {
@@ -178,6 +167,22 @@ NTSTATUS CameraControlHandler::BuildPropertySet() {
   }
   return STATUS_SUCCESS;
 }
+
+// A control whose range cannot be read is not offered: without its item it is dropped, so that
+// requests, stream starts and the settings loader leave it alone.
+bool CameraControlHandler::BuildItem(ULONG propertyId, UvcRangeControl** control, PropertyValueKind kind) {
+  if (!*control) return false;
+  if (NT_SUCCESS(BuildRangedPropertyItem(this, propertyId, *control, CameraControlGetHandler, CameraControlSetHandler,
+                                         &items_[propertyItemCount_], kind))) {
+    ++propertyItemCount_;
+    return true;
+  }
+  DestroyUvcControl(*control);
+  *control = nullptr;
+  return false;
+}
+
+USHORT CameraControlHandler::UnitIndex() const { return device_->ControlIndex(static_cast<USHORT>(terminalId_ << 8)); }
 
 bool CameraControlHandler::HasControl(ULONG propertyId) const {
   switch (propertyId) {
@@ -304,8 +309,7 @@ NTSTATUS CameraControlHandler::SendExposureTime(LONG logValue) {
   ULONG time = ExposureLogToTime(logValue);
   if (time > high) time = high;
   if (time < low) time = low;
-  return settings->SetCurrent(device_, kCtExposureTime << 8, device_->ControlIndex(kCameraTerminalIndex), &time,
-                              sizeof(time));
+  return settings->SetCurrent(device_, kCtExposureTime << 8, UnitIndex(), &time, sizeof(time));
 }
 
 NTSTATUS CameraControlHandler::SetExposure(LONG value, ULONG flags) {

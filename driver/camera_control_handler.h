@@ -17,7 +17,7 @@ class CameraControlHandler final : public ControlHandler {
   static constexpr ULONG kItemRoom = 16;
 
   // terminal: the camera terminal descriptor of terminalLength bytes, read only while the set is
-  // built.
+  // built; its bTerminalID addresses every request of the set.
   CameraControlHandler(const UCHAR* terminal, ULONG terminalLength, UsbDevice* device);
   ~CameraControlHandler();
 
@@ -33,9 +33,12 @@ class CameraControlHandler final : public ControlHandler {
   // Whether the set has the camera control behind a property (KSPROPERTY_CAMERACONTROL_xxx).
   bool HasControl(ULONG propertyId) const;
   bool HasAutoExposureMode() const { return autoExposureMode_ != nullptr; }
+  // wIndex of the terminal: its id, the video control interface.
+  USHORT UnitIndex() const;
 
  private:
   VOID FreeControlObjects();
+  bool BuildItem(ULONG propertyId, UvcRangeControl** control, PropertyValueKind kind);
   NTSTATUS GetExposure(LONG* value, ULONG* flags, ULONG* capabilities);
   NTSTATUS SetExposure(LONG value, ULONG flags);
   NTSTATUS SendExposureTime(LONG logValue);
@@ -43,6 +46,7 @@ class CameraControlHandler final : public ControlHandler {
   UsbDevice* device_;
   const UCHAR* terminal_;
   ULONG terminalLength_;
+  UCHAR terminalId_;
   KSPROPERTY_ITEM items_[kItemRoom];
   UvcRangeControl* exposureTime_ = nullptr;
   UvcControl* autoExposureMode_ = nullptr;

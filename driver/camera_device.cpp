@@ -605,7 +605,7 @@ NTSTATUS CameraDeviceBase::WriteSensorSetup() {
   SHORT powerLine = LoadSetting(settings_.records[kRecordPowerLine].current);
   UCHAR line = static_cast<UCHAR>(powerLine ? powerLine : LoadSetting(settings_.flickerDetectValue));
   const NTSTATUS status =
-      settings_.SetCurrent(&usb_, static_cast<USHORT>(kPuPowerLine << 8), usb_.ControlIndex(kProcessingUnitIndex), &line,
+      settings_.SetCurrent(&usb_, static_cast<USHORT>(kPuPowerLine << 8), usb_.ProcessingUnitIndex(), &line,
                            sizeof(line));
 
   if (LoadSetting(settings_.autoWhiteBalance) != 1) {

@@ -1,5 +1,5 @@
 // Numbers of the camera's controls as the property sets and the settings loader use them: UVC
-// request codes, the fixed unit addresses, selectors, property-data layouts and pool tags.
+// request codes, the default units' ids, selectors, property-data layouts and pool tags.
 #pragma once
 #include <wdm.h>
 
@@ -14,11 +14,11 @@ constexpr UCHAR kRequestGetRes = 0x84;
 constexpr UCHAR kRequestGetLen = 0x85;
 constexpr UCHAR kRequestGetDef = 0x87;
 
-// The camera terminal and the processing unit are addressed as units 1 and 2, whatever
-// identifiers the descriptors give; the low byte (interface 0) is replaced by the video control
-// interface the configuration gives (UsbDevice::ControlIndex).
-constexpr USHORT kCameraTerminalIndex = 0x0100;
-constexpr USHORT kProcessingUnitIndex = 0x0200;
+// Identifiers of the default camera terminal and processing unit a system without the camera's
+// own units gets; every other camera's terminal and unit are addressed by the identifiers their
+// descriptors give.
+constexpr UCHAR kDefaultCameraTerminalId = 1;
+constexpr UCHAR kDefaultProcessingUnitId = 2;
 
 // Camera-terminal selectors.
 constexpr USHORT kCtAutoExposureMode = 2;

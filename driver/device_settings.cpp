@@ -145,10 +145,11 @@ SHORT DeviceSettings::PanelSaturation(SHORT saturation) const {
 NTSTATUS DeviceSettings::LoadRegistryValues(CameraDeviceControls* device) {
   PAGED_CODE();
   UsbDevice* usb = device->GetUsbDevice();
-  const USHORT unitIndex = usb->ControlIndex(kProcessingUnitIndex);
-  const USHORT terminalIndex = usb->ControlIndex(kCameraTerminalIndex);
   VideoProcAmpHandler* unit = device->GetVideoProcAmpHandler();
   CameraControlHandler* terminal = device->GetCameraControlHandler();
+  // Only controls the sets built are sent: each goes to the unit or terminal it was built from.
+  const USHORT unitIndex = unit ? unit->UnitIndex() : 0;
+  const USHORT terminalIndex = terminal ? terminal->UnitIndex() : 0;
   auto unitHas = [unit](ULONG id) { return unit && unit->HasControl(id); };
   auto terminalHas = [terminal](ULONG id) { return terminal && terminal->HasControl(id); };
   PUNICODE_STRING key = &valuesKey_;

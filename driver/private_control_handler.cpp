@@ -238,7 +238,7 @@ NTSTATUS PrivateControlHandler::Set(PKSPROPERTY property, PVOID data, ULONG data
         const SHORT powerLine = LoadSetting(s->records[kRecordPowerLine].current);
         frequency = static_cast<UCHAR>(powerLine ? powerLine : LoadSetting(s->flickerDetectValue));
       }
-      return s->SetCurrent(device_, kPuPowerLine << 8, device_->ControlIndex(kProcessingUnitIndex), &frequency, 1);
+      return s->SetCurrent(device_, kPuPowerLine << 8, device_->ProcessingUnitIndex(), &frequency, 1);
     }
     default:
       return STATUS_NOT_SUPPORTED;

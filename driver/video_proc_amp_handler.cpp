@@ -14,6 +14,7 @@ namespace kvz {
 namespace {
 
 constexpr WCHAR kPropertyFile[] = u"\\SystemRoot\\pptCfg.CFG";
+constexpr ULONG kUnitIdOffset = 3;
 constexpr ULONG kControlSizeOffset = 7;
 constexpr ULONG kAutoWhiteBalanceBit = 1u << 12;
 constexpr ULONG kNoBit = 0;
@@ -78,7 +79,10 @@ const ControlRecordIndex* RecordOf(ULONG id) {
 }  // namespace
 
 VideoProcAmpHandler::VideoProcAmpHandler(const UCHAR* unit, ULONG unitLength, UsbDevice* device)
-    : device_(device), unit_(unit), unitLength_(unitLength) {
+    : device_(device),
+      unit_(unit),
+      unitLength_(unitLength),
+      unitId_(unitLength > kUnitIdOffset ? unit[kUnitIdOffset] : 0) {
   RtlZeroMemory(items_, sizeof(items_));
 }
 
@@ -96,6 +100,8 @@ VOID VideoProcAmpHandler::FreeControls() {
   autoWhiteBalance_ = nullptr;
 }
 
+USHORT VideoProcAmpHandler::UnitIndex() const { return device_->ControlIndex(static_cast<USHORT>(unitId_ << 8)); }
+
 bool VideoProcAmpHandler::HasControl(ULONG propertyId) const {
   return propertyId < kPropertyIds && controls_[propertyId] != nullptr;
 }
@@ -108,23 +114,27 @@ NTSTATUS VideoProcAmpHandler::BuildPropertySet() {
   DeviceSettings* settings = camera ? camera->GetSettings() : nullptr;
 
   const ULONG controls = ReadControlBits(unit_, unitLength_, kControlSizeOffset);
+  const USHORT unit = UnitIndex();
 
   for (const UnitControl& row : kControls) {
     if (row.bit != kNoBit && !(controls & row.bit)) continue;
     if (!KeyEnabled(row.id)) continue;
-    UvcRangeControl* control = CreateUvcRangeControl(device_, row.selector, device_->ControlIndex(kProcessingUnitIndex), 2, kTagRangeControl);
+    UvcRangeControl* control = CreateUvcRangeControl(device_, row.selector, unit, 2, kTagRangeControl);
     if (!control) continue;
-    controls_[row.id] = control;
     if (row.preset.present) {
       control->PresetMax(row.preset.maximum);
       control->PresetMin(row.preset.minimum);
       control->PresetRes(row.preset.resolution);
       if (row.id == KSPROPERTY_VIDEOPROCAMP_COLORENABLE) control->PresetDef(row.preset.defaultValue);
     }
-    if (NT_SUCCESS(BuildRangedPropertyItem(this, row.id, control, VideoProcAmpGetHandler, VideoProcAmpSetHandler,
-                                           &items_[propertyItemCount_], row.kind))) {
-      ++propertyItemCount_;
+    // A control whose range cannot be read is not offered, nor asked for or sent later.
+    if (!NT_SUCCESS(BuildRangedPropertyItem(this, row.id, control, VideoProcAmpGetHandler, VideoProcAmpSetHandler,
+                                            &items_[propertyItemCount_], row.kind))) {
+      DestroyUvcControl(control);
+      continue;
     }
+    ++propertyItemCount_;
+    controls_[row.id] = control;
     if (settings) {
       CopyControlLimits(control, &settings->records[row.record]);
       if (row.id == KSPROPERTY_VIDEOPROCAMP_COLORENABLE) StoreSetting(settings->colorEnable, 1);
@@ -132,7 +142,7 @@ NTSTATUS VideoProcAmpHandler::BuildPropertySet() {
   }
   // The automatic white-balance switch goes with the temperature's key.
   if ((controls & kAutoWhiteBalanceBit) && KeyEnabled(KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE)) {
-    autoWhiteBalance_ = CreateUvcControl(device_, kPuWhiteBalanceAuto, device_->ControlIndex(kProcessingUnitIndex), 2, kTagPlainControl);
+    autoWhiteBalance_ = CreateUvcControl(device_, kPuWhiteBalanceAuto, unit, 2, kTagPlainControl);
   }
   return STATUS_SUCCESS;
 }
@@ -244,7 +254,7 @@ NTSTATUS VideoProcAmpHandler::Set(PKSPROPERTY property, PVOID data, ULONG dataLe
       SHORT enable = value;
       control->SetCur(&enable);
       SHORT send = value != 0 ? settings->PanelSaturation(LoadSetting(settings->records[kRecordSaturation].current)) : 0;
-      status = settings->SetCurrent(device_, kPuSaturation << 8, device_->ControlIndex(kProcessingUnitIndex), &send, sizeof(send));
+      status = settings->SetCurrent(device_, kPuSaturation << 8, UnitIndex(), &send, sizeof(send));
       break;
     }
     case KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE: {
@@ -253,7 +263,7 @@ NTSTATUS VideoProcAmpHandler::Set(PKSPROPERTY property, PVOID data, ULONG dataLe
         const ULONG flags = *layout.flags;
         StoreSetting(settings->autoWhiteBalance, static_cast<LONG>(flags));
         auto switchAuto = [&](UCHAR on) {
-          NTSTATUS sent = settings->SetCurrent(device_, kPuWhiteBalanceAuto << 8, device_->ControlIndex(kProcessingUnitIndex), &on, 1);
+          NTSTATUS sent = settings->SetCurrent(device_, kPuWhiteBalanceAuto << 8, UnitIndex(), &on, 1);
           SHORT wide = on;
           autoWhiteBalance_->SetCur(&wide);
           SHORT readBack[2] = {};

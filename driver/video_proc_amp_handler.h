@@ -17,7 +17,8 @@ class VideoProcAmpHandler final : public ControlHandler {
   static constexpr ULONG kItemRoom = 11;
   static constexpr ULONG kPropertyIds = 14;
 
-  // unit: the processing unit descriptor of unitLength bytes, read only while the set is built.
+  // unit: the processing unit descriptor of unitLength bytes, read only while the set is built;
+  // its bUnitID addresses every request of the set.
   VideoProcAmpHandler(const UCHAR* unit, ULONG unitLength, UsbDevice* device);
   ~VideoProcAmpHandler();
 
@@ -28,6 +29,8 @@ class VideoProcAmpHandler final : public ControlHandler {
   // Whether the property (KSPROPERTY_VIDEOPROCAMP_xxx) has its control.
   bool HasControl(ULONG propertyId) const;
   bool HasAutoWhiteBalance() const { return autoWhiteBalance_ != nullptr; }
+  // wIndex of the unit: its id, the video control interface.
+  USHORT UnitIndex() const;
 
  private:
   VOID FreeControls();
@@ -35,6 +38,7 @@ class VideoProcAmpHandler final : public ControlHandler {
   UsbDevice* device_;
   const UCHAR* unit_;
   ULONG unitLength_;
+  UCHAR unitId_;
   KSPROPERTY_ITEM items_[kItemRoom];
   // Indexed by property identifier; colour enable has its own object on the saturation selector.
   UvcRangeControl* controls_[kPropertyIds] = {};

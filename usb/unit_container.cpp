@@ -6,6 +6,7 @@
 #include <usb100.h>
 
 #include "driver/camera_control_handler.h"
+#include "driver/control_constants.h"
 #include "driver/extension_unit_handler.h"
 #include "driver/private_control_handler.h"
 #include "driver/region_control_handler.h"
@@ -38,7 +39,8 @@ constexpr ULONG kInterfaceSubclass = 6;
 // Endpoint and companion fields.
 constexpr ULONG kMaxPacketSize = 4;
 constexpr ULONG kBytesPerInterval = 4;
-// Extension unit fields.
+// Terminal and unit fields.
+constexpr ULONG kEntityId = 3;
 constexpr ULONG kExtensionUnitInPins = 21;
 
 // Default units of a system that cannot be trusted with the camera's own.
@@ -261,6 +263,7 @@ NTSTATUS UnitContainer::ParseVideoControlInterface(const UCHAR* interface) {
         break;
       case kVcProcessingUnit:
         if (processingUnit_) break;
+        if (device_) device_->SetProcessingUnitId(d[kEntityId]);
         processingUnit_ = CreateHandler<VideoProcAmpHandler>(kTagProcessingUnitHandler, d, ULONG{d[0]}, device_);
         if (processingUnit_) result = processingUnit_->BuildPropertySet();
         break;
@@ -336,11 +339,14 @@ NTSTATUS UnitContainer::CreateDefaultUnits() {
     RtlZeroMemory(terminal, kDefaultTerminalLength);
     RtlZeroMemory(unit, kDefaultProcessingUnitLength);
     terminal[0] = kDefaultTerminalLength;
+    terminal[kEntityId] = kDefaultCameraTerminalId;
     terminal[14] = 3;
     terminal[15] = terminal[16] = terminal[17] = 0xFF;
     unit[0] = kDefaultProcessingUnitLength;
+    unit[kEntityId] = kDefaultProcessingUnitId;
     unit[7] = 2;
     unit[8] = unit[9] = 0xFF;
+    if (device_) device_->SetProcessingUnitId(kDefaultProcessingUnitId);
     DestroyHandler(&cameraTerminal_);
     DestroyHandler(&processingUnit_);
     cameraTerminal_ =

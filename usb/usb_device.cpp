@@ -139,7 +139,7 @@ NTSTATUS UsbCameraServices::SetClassRequest(UCHAR request, USHORT value, USHORT 
 
 USHORT UsbCameraServices::VendorUnitIndex() const { return kvz::VendorUnitIndex; }
 
-USHORT UsbCameraServices::ProcessingUnitIndex() const { return device_->ControlIndex(kProcessingUnitIndex); }
+USHORT UsbCameraServices::ProcessingUnitIndex() const { return device_->ProcessingUnitIndex(); }
 
 VOID UsbCameraServices::AcquireRegisterAccess() { device_->AcquireRegisterAccess(); }
 

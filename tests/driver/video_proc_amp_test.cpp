@@ -2,6 +2,7 @@
 // stored and saved, colour enable carried by saturation, white balance with its automatic
 // switch and power-line frequency with the driver's own detection.
 #include "control_bench.h"
+#include "driver/camera_control_handler.h"
 #include "driver/video_proc_amp_handler.h"
 #include "ksmedia.h"
 #include "uvc.h"
@@ -53,6 +54,38 @@ TEST_F(VideoProcAmp, CameraRangeDescribesAndGuardsAControl) {
   EXPECT_EQ(-7, value);
   EXPECT_EQ(kManual, flags);
   EXPECT_EQ(kManual, caps);
+}
+
+// A control whose range the camera does not answer is not offered: no item, no control behind
+// the property, and the settings loader sends it nothing (processing unit and camera terminal).
+TEST_F(VideoProcAmp, ControlWithoutRangeIsNotOffered) {
+  const struct {
+    uint8_t selector;
+    uint16_t index;
+    const GUID& set;
+    ULONG id;
+  } cases[] = {
+      {PU_BRIGHTNESS_CONTROL, kUnit, kSet, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS},
+      {CT_EXPOSURE_TIME_ABSOLUTE_CONTROL, 0x0100, PROPSETID_VIDCAP_CAMERACONTROL, KSPROPERTY_CAMERACONTROL_EXPOSURE},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(+c.selector);
+    Start();
+    simcam::RequestFault fault;
+    fault.match.bRequest = GET_RES;
+    fault.match.wValue = static_cast<uint16_t>(c.selector << 8);
+    fault.count = 0;
+    camera_->ArmRequestFault(fault);
+    ClearRequests();
+    Restart();
+    Range range{};
+    EXPECT_FALSE(NT_SUCCESS(BasicRange(c.set, c.id, &range)));
+    EXPECT_TRUE(Sets(static_cast<uint16_t>(c.selector << 8), c.index).empty());
+    const bool control = c.index == kUnit ? LastDevice()->GetVideoProcAmpHandler()->HasControl(c.id)
+                                          : LastDevice()->GetCameraControlHandler()->HasControl(c.id);
+    EXPECT_FALSE(control);
+    Stop();
+  }
 }
 
 // A failed GET_CUR still answers the stored value.

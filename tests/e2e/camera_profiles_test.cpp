@@ -1,8 +1,9 @@
 // Every camera the driver may meet beside the vendor's isochronous one: the bulk and minimal
 // profiles, the recorded descriptor dumps and the vendor's camera as a later function of a
 // composite device. Each must start, publish its filter and, where it
-// offers YUY2 (then also RGB24) or MJPEG, stream them through a RUN, PAUSE and STOP walk; every
-// test ends with a clean unload.
+// offers YUY2 (then also RGB24) or MJPEG, stream them through a RUN, PAUSE and STOP walk, with
+// every control request addressed to the unit or terminal the descriptors give; every test ends
+// with a clean unload.
 #include <optional>
 
 #include "camera_controls.h"
@@ -11,6 +12,7 @@
 #include "frame_oracle.h"
 #include "kvz/io_testing.h"
 #include "kvz/system_testing.h"
+#include "uvc.h"
 
 namespace kvz::e2e {
 namespace {
@@ -21,6 +23,7 @@ struct ProfileCase {
   bool yuy2;           // what the camera's descriptors offer the capture pin
   bool mjpg;
   const char* skipped = "";  // the capture tool's lines for the formats the driver leaves out
+  bool still = false;  // still sizes inside the streaming header's wTotalLength
 };
 
 std::string CameraPath(const ProfileCase& c) {
@@ -54,10 +57,43 @@ std::optional<Size> SmallestFrame(const simcam::DescriptorLayout& layout, simcam
   return best;
 }
 
-class ProfileTest : public E2eBench, public ::testing::WithParamInterface<ProfileCase> {
+class ProfileBench : public E2eBench {
  protected:
-  bool BootCase(const ProfileCase& c) {
-    return std::string(c.camera) == "composite" ? Boot(CompositeFunctionCamera()) : Boot(CameraPath(c));
+
+  // Every listed control of the camera-control and video-procamp sets read and set again to its
+  // value, as an application's settings page does.
+  void TouchControls() {
+    for (const capture::ControlName& control : capture::KnownControls()) {
+      if (control.set == capture::ControlSet::kPrivate) continue;
+      capture::ControlInfo info;
+      if (NT_SUCCESS(capture::QueryControl(Filter(), control, &info))) capture::SetControl(Filter(), control, info.value);
+    }
+  }
+
+  // Every request to a unit or terminal names an entity of the descriptors and a control that
+  // entity has; privacy and colour enable, which the driver offers whatever the descriptors say,
+  // go to the camera terminal's privacy and the processing unit's saturation.
+  void ExpectControlRequestsAtTheDescriptorsUnits() {
+    const simcam::DescriptorLayout& layout = Camera().Layout();
+    uint8_t terminal = 0, unit = 0;
+    for (const simcam::UnitLayout& u : layout.units) {
+      if (!terminal && u.subtype == VC_INPUT_TERMINAL) terminal = u.id;
+      if (!unit && u.subtype == VC_PROCESSING_UNIT) unit = u.id;
+    }
+    int controlRequests = 0;
+    for (const simcam::LoggedRequest& r : Camera().Log()) {
+      const bool classToInterface =
+          r.kind == simcam::RequestKind::kControl && (r.setup.bmRequestType & 0x7F) == 0x21;
+      if (!classToInterface || (r.setup.wIndex & 0xFF) != layout.controlInterface) continue;
+      ++controlRequests;
+      const uint8_t entity = r.setup.wIndex >> 8, selector = r.setup.wValue >> 8;
+      const bool offered = (entity == terminal && selector == CT_PRIVACY_CONTROL) ||
+                           (entity == unit && selector == PU_SATURATION_CONTROL);
+      EXPECT_TRUE(offered || !Camera().ControlCurrent(entity, selector).empty())
+          << "request 0x" << std::hex << +r.setup.bRequest << " to entity " << std::dec << +entity << " selector "
+          << +selector;
+    }
+    EXPECT_GT(controlRequests, 0);
   }
 
   // Reads three frames; each must be what the camera sent.
@@ -95,6 +131,13 @@ class ProfileTest : public E2eBench, public ::testing::WithParamInterface<Profil
   }
 };
 
+class ProfileTest : public ProfileBench, public ::testing::WithParamInterface<ProfileCase> {
+ protected:
+  bool BootCase(const ProfileCase& c) {
+    return std::string(c.camera) == "composite" ? Boot(CompositeFunctionCamera()) : Boot(CameraPath(c));
+  }
+};
+
 TEST_P(ProfileTest, StartsAndStreamsThroughStateWalks) {
   const ProfileCase& c = GetParam();
   ASSERT_TRUE(BootCase(c));
@@ -111,6 +154,8 @@ TEST_P(ProfileTest, StartsAndStreamsThroughStateWalks) {
     const std::string refusal = capture::NoCapturePinMessage(formats) + "\n";
     EXPECT_NE(std::string::npos, refusal.find(skipped)) << refusal;
   }
+  EXPECT_EQ(c.still, ids.still >= 0);
+  TouchControls();
   const struct {
     bool offered;
     uint32_t subtype;
@@ -140,13 +185,15 @@ TEST_P(ProfileTest, StartsAndStreamsThroughStateWalks) {
     capture::StopPin(*pin);
     ClosePin(pin);
   }
+  ExpectControlRequestsAtTheDescriptorsUnits();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cameras, ProfileTest,
-    ::testing::Values(ProfileCase{"bulk", "bulk", true, true}, ProfileCase{"minimal", "minimal", true, false},
+    ::testing::Values(ProfileCase{"bulk", "bulk", true, true, "", true},
+                      ProfileCase{"minimal", "minimal", true, false},
                       ProfileCase{"dumpBulk", "bulk.txt", true, true},
-                      ProfileCase{"dumpCompositeAudio", "composite_audio.txt", true, true},
+                      ProfileCase{"dumpCompositeAudio", "composite_audio.txt", true, true, "", true},
                       ProfileCase{"dumpFullSpeed", "full_speed.txt", true, false},
                       ProfileCase{"dumpSuperSpeed", "superspeed.txt", false, true,
                                   "\t'NV12' uncompressed 1920x1080, 1280x720 (not YUY2)\n"},
@@ -156,8 +203,36 @@ INSTANTIATE_TEST_SUITE_P(
                       ProfileCase{"dumpFrameBased", "uvc15_frame_based.txt", false, false,
                                   "\t'H264' frame-based 1920x1080, 1280x720 (the driver reads no format from this "
                                   "one on)\n\t'MJPG' MJPEG 640x480 (after the frame-based format)\n"},
-                      ProfileCase{"compositeFunction", "composite", true, true}),
+                      ProfileCase{"dumpMovedUnits", "moved_units.txt", true, true},
+                      ProfileCase{"dumpTerminalTwo", "terminal_two.txt", true, false},
+                      ProfileCase{"compositeFunction", "composite", true, true, "", true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+using UnitAddressTest = ProfileBench;
+
+// On the vendor's camera whose processing unit is entity 1, the power-line requests made outside
+// the video-procamp set (automatic flicker detection, the private set's outdoor switch) go to that
+// unit.
+TEST_F(UnitAddressTest, PowerLineRequestsAddressTheProcessingUnit) {
+  ASSERT_TRUE(Boot(std::string(KVZ_SIMCAM_DUMPS) + "/terminal_two.txt"));
+  VideoFormat f;
+  KsPinClient* pin = nullptr;
+  ASSERT_EQ(STATUS_SUCCESS, CreatePin(kCapturePin, kYuy2, 320, 240, &pin, &f));
+  ASSERT_EQ(STATUS_SUCCESS, capture::RunPin(*pin));
+  const capture::ControlName* powerLine = capture::FindControl("power_line_frequency");
+  ASSERT_NE(nullptr, powerLine);
+  ASSERT_EQ(STATUS_SUCCESS, capture::SetControl(Filter(), *powerLine, 0));
+  Camera().ClearLog();
+  ASSERT_EQ(30u, Read(*pin, 30, f.sizeImage).size());
+  capture::StopPin(*pin);
+  const capture::ControlName outdoor{"outdoor", capture::ControlSet::kPrivate, 13};
+  ASSERT_EQ(STATUS_SUCCESS, capture::SetControl(Filter(), outdoor, 0));
+  int powerLineRequests = 0;
+  for (const simcam::LoggedRequest& r : Camera().Log())
+    if (r.kind == simcam::RequestKind::kControl && r.setup.wValue == PU_POWER_LINE_FREQUENCY_CONTROL << 8) ++powerLineRequests;
+  EXPECT_GT(powerLineRequests, 1);
+  ExpectControlRequestsAtTheDescriptorsUnits();
+}
 
 using CompositeFunctionTest = E2eBench;
 

@@ -15,6 +15,7 @@ namespace kvz::simcam {
 namespace {
 
 using testing::ClassGet;
+using testing::Reply;
 using testing::ClassSet;
 
 // One stream to run from a dump: what to commit and what its frames must be.
@@ -55,6 +56,11 @@ const DumpCase kDumps[] = {
      {{1, 0x81, 1, 2, 333333, FormatKind::kFrameBased, 0, 0, 0}}, {}},
     {"still_method3.txt", usb::Speed::High, 34, false,
      {{1, 0x81, 1, 2, 333333, FormatKind::kUncompressed, 320 * 240 * 3 / 2, 0, 0}}, {0x82}},
+    {"moved_units.txt", usb::Speed::High, 48, false, {{1, 0x81, 1, 1, 333333, FormatKind::kMjpeg, 0, 320, 240}}, {}},
+    {"moved_units.txt", usb::Speed::High, 48, false,
+     {{1, 0x81, 2, 1, 333333, FormatKind::kYuy2, 320 * 240 * 2, 0, 0}}, {}},
+    {"terminal_two.txt", usb::Speed::High, 34, false,
+     {{1, 0x81, 1, 2, 333333, FormatKind::kYuy2, 160 * 120 * 2, 0, 0}}, {}},
 };
 
 std::string DumpPath(const char* file) { return std::string(KVZ_SIMCAM_DUMPS) + "/" + file; }
@@ -258,6 +264,30 @@ TEST(DumpCameras, FramesTheCameraCannotMakeAreRefused) {
     std::memcpy(bytes.data(), &p, sizeof(p));
     EXPECT_TRUE(ClassSet(cam, VS_PROBE_CONTROL, 1, bytes).Stalled()) << int(format);
     EXPECT_EQ(cam.Snapshot().requestErrorCode, UVC_ERROR_OUT_OF_RANGE);
+  }
+}
+
+// Controls live at the entities the descriptors number, in whatever order they come.
+TEST(DumpCameras, ControlsAnswerAtTheEntitiesTheDescriptorsGive) {
+  const struct {
+    const char* file;
+    uint8_t entity, selector;
+    bool answers;
+  } cases[] = {
+      {"moved_units.txt", 3, PU_BRIGHTNESS_CONTROL, true},
+      {"moved_units.txt", 2, PU_BRIGHTNESS_CONTROL, false},  // the extension unit has selector 1 only
+      {"moved_units.txt", 2, 1, true},
+      {"moved_units.txt", 1, CT_EXPOSURE_TIME_ABSOLUTE_CONTROL, true},
+      {"terminal_two.txt", 2, CT_EXPOSURE_TIME_ABSOLUTE_CONTROL, true},
+      {"terminal_two.txt", 1, PU_BRIGHTNESS_CONTROL, true},
+      {"terminal_two.txt", 1, CT_EXPOSURE_TIME_ABSOLUTE_CONTROL, false},  // gain, which unit 1 lacks
+  };
+  for (const auto& c : cases) {
+    std::optional<CameraProfile> profile = LoadRawDescriptorProfile(DumpPath(c.file), nullptr);
+    ASSERT_TRUE(profile.has_value()) << c.file;
+    SimCamera cam(*profile);
+    const Reply reply = ClassGet(cam, GET_MIN, c.selector, static_cast<uint16_t>(c.entity << 8), 4);
+    EXPECT_EQ(c.answers, reply.Ok()) << c.file << " entity " << +c.entity << " selector " << +c.selector;
   }
 }
 

@@ -492,12 +492,21 @@ TEST_F(DescriptorTest, Windows2000TakesDefaultUnitsAndSkipsMissingInterfaceNumbe
   CameraDescription c = simcam::MinimalDescription();
   c.firstInterface = 1;
   c.processingUnitControls = 0;
+  onStart = [this](TestCameraDevice& d) {
+    camera_->Configure([](simcam::CameraFaults&, simcam::ControlTable& controls, simcam::RegisterFile&,
+                          simcam::CameraOptions&) {
+      controls.Set(simcam::kProcessingUnitId, PU_BRIGHTNESS_CONTROL, simcam::MakeRangeControl(2, -10, 10, 1, 0, true));
+    });
+    return StartCamera(d);
+  };
   const NTSTATUS status = Boot(FromBytes(Built(c)));
   kvz::kernel::SetSystemVersion(kvz::kernel::SystemVersion::Windows10(19045));
   ASSERT_EQ(STATUS_SUCCESS, status);
-  // The processing unit announces nothing; the default unit offers every control the camera answers.
+  // The processing unit announces nothing; the default unit (id 2) offers every control the camera
+  // answers, and only those.
   ASSERT_NE(nullptr, Device()->units->ProcessingUnit());
   EXPECT_TRUE(Device()->units->ProcessingUnit()->HasControl(KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS));
+  EXPECT_FALSE(Device()->units->ProcessingUnit()->HasControl(KSPROPERTY_VIDEOPROCAMP_CONTRAST));
   EXPECT_EQ(2u, Device()->units->CaptureFormats()->FrameCount());
 }
 
