@@ -194,17 +194,22 @@ NTSTATUS NTAPI PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE
       // The pin keeps streaming its own size and widens or narrows each frame to the width asked.
       const LONG width = bitmap->biWidth;
       if (width <= 0 || (width & 1) || width > kMaxFrameSide) return STATUS_INVALID_PARAMETER;
+      // Taken while streaming, the request would change the frames delivered under the format
+      // already reported: refused like any other change outside STOP.
+      if (pin->DeviceState != KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
       object->SetRequestedWidth(static_cast<ULONG>(width));
       bitmap->biWidth = kept.biWidth;
       bitmap->biHeight = kept.biHeight;
       return STATUS_SUCCESS;
     }
-    object->SetRequestedWidth(0);
   }
   NTSTATUS status = CheckBitmap(*bitmap, *RangeBitmapHeader(dataRange), hasCopy);
   if (!NT_SUCCESS(status) || !oldFormat) return status;
   if (pin->DeviceState != KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
-  return object && object->CopyConnectionFormat() ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+  if (!object || !object->CopyConnectionFormat()) return STATUS_INSUFFICIENT_RESOURCES;
+  // A refused change leaves an earlier width request in force; an accepted one ends it.
+  object->SetRequestedWidth(0);
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI PinIntersectHandler(PVOID context, PIRP irp, PKSP_PIN request, PKSDATARANGE callerRange,

@@ -424,6 +424,24 @@ TEST_F(CapturePinTest, Yuy2WidthChangeKeepsTheStreamAndWidensFrames) {
   std::vector<ksclient::CompletedFrame> frames = Read(pin.get(), 1, 800 * 480 * 2);
   ASSERT_EQ(1u, frames.size());
   EXPECT_EQ(800u * 480 * 2, frames[0].header.DataUsed);
+
+  // While running no change is taken, a width request or any other: the format reported and
+  // the frames delivered stay as they were.
+  Bytes narrower = format;
+  BitmapOf(narrower)->biWidth = 720;
+  BitmapOf(narrower)->biSizeImage = 720 * 480 * 2;
+  Bytes slower = format;
+  reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(slower.data())->VideoInfoHeader.AvgTimePerFrame = 666666;
+  for (const Bytes& change : {narrower, slower}) {
+    EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, pin->SetDataFormat(change));
+    Bytes reported;
+    ASSERT_EQ(STATUS_SUCCESS, pin->GetDataFormat(&reported));
+    EXPECT_EQ(current, reported);
+    Pins().Push(1, Yuy2(3));
+    frames = Read(pin.get(), 1, 800 * 480 * 2);
+    ASSERT_EQ(1u, frames.size());
+    EXPECT_EQ(800u * 480 * 2, frames[0].header.DataUsed);
+  }
 }
 
 }  // namespace
