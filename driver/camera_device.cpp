@@ -576,11 +576,17 @@ bool CameraDeviceBase::ReadChipIdentity(ExtensionUnitHandler* vendor) {
   return true;
 }
 
-// The first of the three vendor units the camera has; records its wIndex.
+// The first of the three vendor units the camera has; records its wIndex. A unit that carries
+// the vendor's GUID without announcing the register selectors has no registers to identify a
+// chip or set up a sensor through: the camera is run as one without the vendor unit.
 ExtensionUnitHandler* CameraDeviceBase::VendorUnit() {
   if (!units_) return nullptr;
   for (const GUID& guid : VendorUnitGuids) {
-    if (ExtensionUnitHandler* handler = units_->LocateExtensionUnit(guid)) return handler;
+    if (ExtensionUnitHandler* handler = units_->LocateExtensionUnit(guid)) {
+      const bool registers =
+          HasExtensionControl(handler, kXuRegisterAddress) && HasExtensionControl(handler, kXuRegisterData);
+      return registers ? handler : nullptr;
+    }
   }
   return nullptr;
 }

@@ -61,6 +61,8 @@ const DumpCase kDumps[] = {
      {{1, 0x81, 2, 1, 333333, FormatKind::kYuy2, 320 * 240 * 2, 0, 0}}, {}},
     {"terminal_two.txt", usb::Speed::High, 34, false,
      {{1, 0x81, 1, 2, 333333, FormatKind::kYuy2, 160 * 120 * 2, 0, 0}}, {}},
+    {"vendor_unit_without_registers.txt", usb::Speed::High, 48, false,
+     {{1, 0x81, 1, 1, 333333, FormatKind::kMjpeg, 0, 320, 240}}, {}},
 };
 
 std::string DumpPath(const char* file) { return std::string(KVZ_SIMCAM_DUMPS) + "/" + file; }
