@@ -212,10 +212,23 @@ bool CameraDeviceBase::SetStreamFormat(FrameEntry* entry, ULONG subtype, ULONG w
   return FindFormatEntry(entry, subtype, width, height, streamType);
 }
 
+namespace {
+
+bool IsListedInterval(const FrameEntry& entry, ULONGLONG interval) {
+  for (LONG i = 0; entry.Intervals && i < entry.IntervalCount; ++i)
+    if (entry.Intervals[i] != 0 && entry.Intervals[i] == interval) return true;
+  return false;
+}
+
+}  // namespace
+
 // The first listed interval equal to the request or, for a request other than 0, above it; else
 // the last listed one. Zero intervals are skipped; a frame without intervals keeps a non-zero
 // request and gets 30 frames per second otherwise.
 ULONG CameraDeviceBase::PickFrameInterval(const FrameEntry& entry, ULONGLONG requested) {
+  // A rate rounded to 100-ns units lands one unit above its listed interval (15 fps: 666667 for
+  // the listed 666666); such a request names that interval, not the next longer one.
+  if (requested > 1 && !IsListedInterval(entry, requested) && IsListedInterval(entry, requested - 1)) --requested;
   ULONG last = 0;
   for (LONG i = 0; entry.Intervals && i < entry.IntervalCount; ++i) {
     const ULONG interval = entry.Intervals[i];

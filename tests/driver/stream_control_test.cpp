@@ -80,7 +80,9 @@ TEST_F(StreamControl, SelectionFailures) {
 }
 
 // The first listed interval equal to the request or, for a non-zero request, above it; else the
-// last. Zero intervals are skipped; without intervals a request stays and 0 gets 30 fps.
+// last. A request one unit above a listed interval (a rate rounded: 15 fps is 666667) is that
+// interval; two units above is not. Zero intervals are skipped; without intervals a request stays
+// and 0 gets 30 fps.
 TEST_F(StreamControl, PickFrameInterval) {
   Plug(Profile::kIsoch);
   ASSERT_EQ(STATUS_SUCCESS, Start());
@@ -96,6 +98,8 @@ TEST_F(StreamControl, PickFrameInterval) {
       {listed, 3, 0, 1000000},       {listed, 3, 400000, 666666},   {listed, 3, 666666, 666666},
       {listed, 3, 2000000, 1000000}, {listed, 3, 1ull << 33, 1000000}, {withZero, 2, 0, 500000},
       {nullptr, 0, 400000, 400000},  {nullptr, 0, 0, 333333},
+      {listed, 3, 666667, 666666},   {listed, 3, 666668, 1000000},  {listed, 3, 333334, 333333},
+      {listed, 3, 333335, 666666},
   };
   for (const Case& c : cases) {
     entry.Intervals = c.intervals;
