@@ -550,8 +550,10 @@ ULONG CapturePin::DeliverMjpeg(PUCHAR frame, ULONG length, PKSSTREAM_POINTER* po
 
 VOID CapturePin::Complete(PKSSTREAM_POINTER pointer, ULONG used) {
   PKSSTREAM_HEADER header = pointer->StreamHeader;
-  const LONGLONG interval = ConnectionFormat->AvgTimePerFrame > 0 ? ConnectionFormat->AvgTimePerFrame
-                                                                  : static_cast<LONGLONG>(CommittedInterval);
+  // Frames come at the interval the camera committed; the client's may be one the camera does not
+  // list (the probe took the nearest listed one), and counting in it would invent or hide drops.
+  const LONGLONG interval =
+      CommittedInterval != 0 ? static_cast<LONGLONG>(CommittedInterval) : ConnectionFormat->AvgTimePerFrame;
   header->Duration = ConnectionFormat->AvgTimePerFrame;
   header->PresentationTime.Numerator = 1;
   header->PresentationTime.Denominator = 1;

@@ -550,9 +550,9 @@ struct CountCase {
 
 class DropCountTest : public CapturePinTest, public ::testing::WithParamInterface<CountCase> {};
 
-// A frame that comes two intervals after the one before counts one dropped frame, in the format's
-// interval or, when the format names none, the committed one; jitter under half an interval
-// rounds to the nearest picture.
+// A frame that comes two intervals after the one before counts one dropped frame, in the interval
+// the camera committed, whatever the format names (none, or one between the listed intervals);
+// jitter under half an interval rounds to the nearest picture.
 TEST_P(DropCountTest, LateFrameCountsTheMissedOnes) {
   Start();
   const ULONG pinId = static_cast<ULONG>(PinOf(PINNAME_VIDEO_CAPTURE));
@@ -586,7 +586,9 @@ INSTANTIATE_TEST_SUITE_P(Intervals, DropCountTest,
                                            // The probe asks for the longest interval of the frame.
                                            CountCase{"NoneInTheFormat", 0, 2000000},
                                            CountCase{"LateFrameAQuarterEarly", 333333, 333333, -83333},
-                                           CountCase{"LateFrameAQuarterLate", 333333, 333333, 83333}),
+                                           CountCase{"LateFrameAQuarterLate", 333333, 333333, 83333},
+                                           // 20 fps is not listed: the camera commits 15 fps.
+                                           CountCase{"BetweenListedIntervals", 500000, 666666}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
