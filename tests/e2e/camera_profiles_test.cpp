@@ -195,6 +195,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ProfileCase{"dumpBulk", "bulk.txt", true, true},
                       ProfileCase{"dumpCompositeAudio", "composite_audio.txt", true, true, "", true},
                       ProfileCase{"dumpFullSpeed", "full_speed.txt", true, false},
+                      ProfileCase{"dumpFullSpeedContinuous", "full_speed_continuous.txt", true, false},
                       ProfileCase{"dumpSuperSpeed", "superspeed.txt", false, true,
                                   "\t'NV12' uncompressed 1920x1080, 1280x720 (not YUY2)\n"},
                       ProfileCase{"dumpTwoStreams", "two_streams.txt", true, true},

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <string>
 
 #include "camera_controls.h"
 #include "e2e_bench.h"
@@ -97,6 +98,54 @@ TEST_P(Yuy2StreamTest, FramesAreTheCameraPictureByteForByte) {
 INSTANTIATE_TEST_SUITE_P(Cameras, Yuy2StreamTest,
                          ::testing::Values(CameraCase{"isoch"}, CameraCase{"usb3"}),
                          [](const auto& info) { return std::string(info.param.camera); });
+
+struct RateCase {
+  const char* name;
+  std::string camera;
+  int width;
+  int height;
+  double fps;        // as --set-parm asks
+  int64_t interval;  // what the capture tool asks the pin for
+  bool offered;
+};
+
+class RateTest : public StreamingTest, public ::testing::WithParamInterface<RateCase> {};
+
+// The capture tool's rate choice: a rate inside the range is the listed interval nearest it, and
+// the camera streams at it with no drop counted; a rate outside the range is refused.
+TEST_P(RateTest, RateAskedStreamsAtTheNearestListedInterval) {
+  const RateCase& c = GetParam();
+  ASSERT_TRUE(Boot(c.camera));
+  const capture::VideoRange range = Range(kCapturePin, kYuy2, c.width, c.height);
+  const int64_t interval = capture::IntervalForRate(Filter(), kCapturePin, range, c.fps);
+  EXPECT_EQ(c.interval, interval);
+  capture::CreatedPin created;
+  std::string error;
+  const NTSTATUS status = capture::CreatePinFromRange(Filter(), kCapturePin, range, interval, &created, &error);
+  ASSERT_EQ(c.offered, NT_SUCCESS(status)) << error;
+  if (!c.offered) return;
+  KsPinClient& pin = *created.pin;
+  ASSERT_EQ(STATUS_SUCCESS, pin.SetMasterClock(true));
+  ASSERT_EQ(STATUS_SUCCESS, capture::RunPin(pin));
+  const auto frames = Read(pin, 6, created.format.sizeImage);
+  ASSERT_EQ(6u, frames.size());
+  EXPECT_EQ(static_cast<uint32_t>(c.interval), Camera().Snapshot().commit.dwFrameInterval);
+  EXPECT_EQ(0, frames.back().frameInfo.DropCount);
+  capture::StopPin(pin);
+  pin.Close();
+}
+
+const std::string kContinuousDump = std::string(KVZ_SIMCAM_DUMPS) + "/full_speed_continuous.txt";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rates, RateTest,
+    ::testing::Values(RateCase{"listed15", "isoch", 640, 480, 15, 666666, true},
+                      RateCase{"nearest11", "isoch", 640, 480, 11, 1000000, true},
+                      RateCase{"above40", "isoch", 640, 480, 40, 250000, false},
+                      RateCase{"continuous15", kContinuousDump, 128, 96, 15, 666666, true},
+                      RateCase{"continuous24", kContinuousDump, 128, 96, 24, 333333, true},
+                      RateCase{"continuousBelow12", kContinuousDump, 128, 96, 12, 833333, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Each walk ends in RUN and must deliver; PAUSE from RUN and STOP from RUN stop delivery.
 TEST_F(StreamingTest, StateWalksDeliverAfterEveryRun) {

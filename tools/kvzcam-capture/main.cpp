@@ -105,11 +105,6 @@ const VideoRange* ChooseRange(const std::vector<VideoRange>& ranges, const Captu
 
 int SetControls(KsFilterClient& filter, const CaptureOptions& o);
 
-std::optional<int64_t> Interval(const CaptureOptions& o) {
-  if (!o.fps) return std::nullopt;
-  return std::llround(double(kHundredNsPerSecond) / *o.fps);
-}
-
 class FrameSink {
  public:
   FrameSink(const CaptureOptions& o) : dir_(o.streamTo), raw_(o.raw) {}
@@ -190,7 +185,9 @@ int Stream(KsFilterClient& filter, const CaptureOptions& o) {
 
   std::string error;
   CreatedPin capture;
-  if (!NT_SUCCESS(CreatePinFromRange(filter, pins.capture, *range, Interval(o), &capture, &error))) return Fail(error);
+  std::optional<int64_t> interval;
+  if (o.fps) interval = IntervalForRate(filter, pins.capture, *range, *o.fps);
+  if (!NT_SUCCESS(CreatePinFromRange(filter, pins.capture, *range, interval, &capture, &error))) return Fail(error);
   const VideoFormat& f = capture.format;
   std::printf("Streaming %s %dx%d at %.3f fps\n", SubtypeName(f.subtype).c_str(), f.width, std::abs(f.height),
               f.interval ? double(kHundredNsPerSecond) / double(f.interval) : 0.0);

@@ -1,6 +1,10 @@
 #include "pin_session.h"
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "ksmedia.h"
 
@@ -41,6 +45,35 @@ NTSTATUS CreatePinFromRange(ksclient::KsFilterClient& filter, int pinId, const V
   status = filter.CreatePin(static_cast<ULONG>(pinId), format, &out->pin);
   if (!NT_SUCCESS(status)) *error = "pin creation failed: " + StatusText(status);
   return status;
+}
+
+int64_t IntervalForRate(ksclient::KsFilterClient& filter, int pinId, const VideoRange& range, double fps) {
+  const double asked = double(kHundredNsPerSecond) / fps;
+  if (asked < double(range.minInterval) - 1 || asked > double(range.maxInterval) + 1) return std::llround(asked);
+  std::vector<int64_t> listed;
+  KSPROPERTY_VIDEOCONTROL_FRAME_RATES_S request{};
+  request.Property.Set = PROPSETID_VIDCAP_VIDEOCONTROL;
+  request.Property.Id = KSPROPERTY_VIDEOCONTROL_FRAME_RATES;
+  request.Property.Flags = KSPROPERTY_TYPE_GET;
+  request.StreamIndex = static_cast<ULONG>(pinId);
+  request.RangeIndex = static_cast<ULONG>(range.index);
+  request.Dimensions.cx = range.width;
+  request.Dimensions.cy = std::abs(range.height);
+  Bytes answer;
+  KSMULTIPLE_ITEM head{};
+  if (NT_SUCCESS(filter.GetVariable(&request, sizeof(request), &answer)) && answer.size() >= sizeof(head)) {
+    std::memcpy(&head, answer.data(), sizeof(head));
+    for (size_t i = 0; i < head.Count && sizeof(head) + (i + 1) * sizeof(int64_t) <= answer.size(); ++i) {
+      int64_t interval = 0;
+      std::memcpy(&interval, answer.data() + sizeof(head) + i * sizeof(int64_t), sizeof(interval));
+      listed.push_back(interval);
+    }
+  }
+  if (listed.empty()) listed = {range.minInterval, range.maxInterval};
+  int64_t nearest = listed.front();
+  for (int64_t interval : listed)
+    if (std::abs(double(interval) - asked) < std::abs(double(nearest) - asked)) nearest = interval;
+  return nearest;
 }
 
 NTSTATUS RunPin(ksclient::KsPinClient& pin) {

@@ -29,6 +29,12 @@ struct CreatedPin {
 NTSTATUS CreatePinFromRange(ksclient::KsFilterClient& filter, int pinId, const VideoRange& range,
                             std::optional<int64_t> interval, CreatedPin* out, std::string* error);
 
+// The interval to ask for a frame rate. A rate inside the range (its ends taken to one 100-ns
+// unit, so a continuous range takes every rate it spans) gets the interval the pin factory lists
+// nearest it (the video control's frame-rate list): 15 fps is the listed 666666, not a rounded
+// 666667. A rate outside the range gets its own interval, which CreatePinFromRange refuses.
+int64_t IntervalForRate(ksclient::KsFilterClient& filter, int pinId, const VideoRange& range, double fps);
+
 // STOP to ACQUIRE, PAUSE and RUN, stopping at the first failure.
 NTSTATUS RunPin(ksclient::KsPinClient& pin);
 // Back down to STOP (each state in turn, whatever fails).
