@@ -20,6 +20,15 @@ void Put32(uint8_t* p, uint32_t v) {
 
 }  // namespace
 
+uint64_t BulkBytesPerSecond(usb::Speed speed) {
+  switch (speed) {
+    case usb::Speed::Full: return 19 * 64 * 1000;
+    case usb::Speed::High: return 40000000;
+    case usb::Speed::Super: return 400000000;
+  }
+  return 40000000;
+}
+
 void PayloadStream::Start(const StreamSelection& video, uint64_t now) {
   video_ = video;
   running_ = video.valid;
@@ -189,7 +198,7 @@ bool PayloadStream::NextBulkPayload(uint64_t now, uint64_t busFrame, CameraFault
   const uint32_t announced = std::max(video_.maxPayloadTransferSize, kHeader + 1) + fault_.payloadExcess;
   payload->resize(announced);
   payload->resize(EmitPayload(now, busFrame, payload->data(), announced, announced, faults.attacks));
-  busyUntil_ = now + payload->size() / 4 + 1;  // about 40 MB/s of high-speed bulk
+  busyUntil_ = now + payload->size() * 10000000 / bulkBytesPerSecond_ + 1;
   return true;
 }
 

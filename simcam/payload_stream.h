@@ -12,12 +12,17 @@
 
 namespace kvz::simcam {
 
+// What one bulk endpoint gets of the bus, in bytes per second: 19 packets of 64 bytes per 1 ms
+// frame at full speed, about 40 MB/s at high speed, about 400 MB/s at SuperSpeed.
+uint64_t BulkBytesPerSecond(usb::Speed speed);
+
 class PayloadStream {
  public:
   // The bytes of frame frameNumber in the given selection.
   using FrameSource = std::function<std::vector<uint8_t>(const StreamSelection&, uint64_t frameNumber)>;
 
-  PayloadStream(FrameSource source, uint32_t clockFrequency) : source_(std::move(source)), clock_(clockFrequency) {}
+  PayloadStream(FrameSource source, uint32_t clockFrequency, usb::Speed speed)
+      : source_(std::move(source)), clock_(clockFrequency), bulkBytesPerSecond_(BulkBytesPerSecond(speed)) {}
 
   void Start(const StreamSelection& video, uint64_t now);
   void Stop();
@@ -48,6 +53,7 @@ class PayloadStream {
 
   FrameSource source_;
   uint32_t clock_;
+  uint64_t bulkBytesPerSecond_;
   bool running_ = false;
   StreamSelection video_;
   StreamSelection pendingStill_;

@@ -45,7 +45,7 @@ SimCamera::SimCamera(CameraProfile profile, CameraOptions options)
     StreamState& st = streams_[i];
     st.layout = &layout_.streams[i];
     st.payloads = std::make_unique<PayloadStream>([this](const StreamSelection& s, uint64_t n) { return MakeFrame(s, n); },
-                                                  clock);
+                                                  clock, layout_.speed);
     const auto video = layout_.VideoEndpoint(0, st.layout->interfaceNumber);
     st.video.SetPacketSize(video ? video->wMaxPacketSize & USB_ENDPOINT_MAX_PACKET_SIZE_MASK : 512);
     for (const AltSettingLayout& a : layout_.alternates)

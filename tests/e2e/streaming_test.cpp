@@ -12,6 +12,7 @@
 #include "frame_oracle.h"
 #include "kvz/system_testing.h"
 #include "postproc/privacy_image.h"
+#include "simcam/camera_profile.h"
 #include "simcam/mjpeg_encoder.h"
 #include "tool_machine.h"
 
@@ -146,6 +147,49 @@ INSTANTIATE_TEST_SUITE_P(
                       RateCase{"continuous24", kContinuousDump, 128, 96, 24, 333333, true},
                       RateCase{"continuousBelow12", kContinuousDump, 128, 96, 12, 833333, false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+struct BusRateCase {
+  const char* name;
+  int width;
+  int height;
+  uint32_t interval;
+};
+
+class SuperSpeedBulkTest : public StreamingTest, public ::testing::WithParamInterface<BusRateCase> {};
+
+// A SuperSpeed bulk camera carries YUY2 at rates a high-speed bus could not (1080p30 is about
+// 124 MB/s): every frame arrives, in order, and no drop is counted.
+TEST_P(SuperSpeedBulkTest, Yuy2StreamsWithoutDrops) {
+  const BusRateCase& c = GetParam();
+  // YUY2 frames taller than 720 lines are offered before build 10587.
+  kernel::SetSystemVersion(kernel::SystemVersion::Windows10(10586));
+  const simcam::VendorGuids guids = capture::DriverUnitGuids();
+  simcam::CameraDescription d = simcam::BulkDescription(guids);
+  d.bcdUSB = 0x0300;
+  d.speed = usb::Speed::Super;
+  simcam::FormatDescription yuy2;
+  yuy2.kind = simcam::FormatKind::kYuy2;
+  yuy2.frames = {{static_cast<uint16_t>(c.width), static_cast<uint16_t>(c.height), {c.interval}}};
+  d.formats = {yuy2};
+  ASSERT_TRUE(Boot(simcam::ProfileFromDescription(d, &guids)));
+  KsPinClient* pin = nullptr;
+  VideoFormat f;
+  ASSERT_EQ(STATUS_SUCCESS, CreatePin(kCapturePin, kYuy2, c.width, c.height, &pin, &f));
+  ASSERT_EQ(STATUS_SUCCESS, pin->SetMasterClock(true));
+  ASSERT_EQ(STATUS_SUCCESS, capture::RunPin(*pin));
+  const auto frames = Read(*pin, 30, f.sizeImage);
+  ASSERT_EQ(30u, frames.size());
+  for (size_t i = 1; i < frames.size(); ++i)
+    EXPECT_EQ(FrameNumber(frames[i - 1].data) + 1, FrameNumber(frames[i].data)) << "frame " << i;
+  EXPECT_EQ(0, frames.back().frameInfo.DropCount);
+  EXPECT_EQ(CameraPicture(c.width, c.height, FrameNumber(frames.back().data)), frames.back().data);
+  capture::StopPin(*pin);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, SuperSpeedBulkTest,
+                         ::testing::Values(BusRateCase{"hd720p60", 1280, 720, 166666},
+                                           BusRateCase{"hd1080p30", 1920, 1080, 333333}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Each walk ends in RUN and must deliver; PAUSE from RUN and STOP from RUN stop delivery.
 TEST_F(StreamingTest, StateWalksDeliverAfterEveryRun) {
