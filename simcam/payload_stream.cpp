@@ -198,7 +198,7 @@ bool PayloadStream::NextBulkPayload(uint64_t now, uint64_t busFrame, CameraFault
   const uint32_t announced = std::max(video_.maxPayloadTransferSize, kHeader + 1) + fault_.payloadExcess;
   payload->resize(announced);
   payload->resize(EmitPayload(now, busFrame, payload->data(), announced, announced, faults.attacks));
-  busyUntil_ = now + payload->size() * 10000000 / bulkBytesPerSecond_ + 1;
+  busyUntil_ = now + static_cast<uint64_t>(payload->size()) * 10000000 / bulkBytesPerSecond_ + 1;
   return true;
 }
 

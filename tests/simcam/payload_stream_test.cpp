@@ -256,7 +256,7 @@ TEST(PayloadStream, BulkPayloadsCarryWholeFrames) {
   const UVC_VIDEO_PROBE_COMMIT c = Commit(cam, 1, 1, 333333, 0);  // 640x480: 10 payloads of 64 KiB
   PayloadAssembler assembler;
   std::vector<uint8_t> buffer(c.dwMaxPayloadTransferSize);
-  uint64_t now = 0;
+  uint64_t now = 0, firstFrameDone = 0;
   std::vector<uint64_t> frameStarts;
   for (int i = 0; i < 1000 && assembler.Frames().size() < 3; ++i) {
     usb::StreamResult r = cam.StreamIn(kVideoEndpoint, now, buffer.data(), c.dwMaxPayloadTransferSize);
@@ -268,9 +268,13 @@ TEST(PayloadStream, BulkPayloadsCarryWholeFrames) {
     ASSERT_EQ(r.outcome.completion.irpStatus, STATUS_SUCCESS);
     EXPECT_LE(r.outcome.completion.length, +c.dwMaxPayloadTransferSize);
     assembler.Add(buffer.data(), r.outcome.completion.length, now);
+    if (!firstFrameDone && assembler.Frames().size() == 1) firstFrameDone = now;
   }
   ASSERT_EQ(assembler.Frames().size(), 3u);
   for (const AssembledFrame& f : assembler.Frames()) EXPECT_EQ(f.data.size(), 614400u);
+  // High-speed bulk carries about 40 MB/s: the first frame's last payload leaves when its nine
+  // payloads of 64 KiB before it have taken about 14.7 ms of the bus.
+  EXPECT_NEAR(static_cast<double>(firstFrameDone), 9 * 65536 / 4.0, 20);
   EXPECT_NEAR(assembler.Frames()[1].presentationTime - assembler.Frames()[0].presentationTime, 333333 * 4.8, 1);
 }
 
