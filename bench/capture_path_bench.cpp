@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/pin_conversion.h"
+#include "postproc/pin_conversion.h"
 #include "jpeg/jpeg_constants.h"
 #include "jpeg/jpeg_encoder.h"
 #include "jpeg/mjpeg_decoder.h"

@@ -5,7 +5,7 @@
 #include "driver/capture_filter.h"
 #include "driver/device_settings.h"
 #include "driver/pin_constants.h"
-#include "driver/pin_conversion.h"
+#include "postproc/pin_conversion.h"
 #include "driver/pin_device.h"
 #include "jpeg/jpeg_encoder.h"
 #include "jpeg/mjpeg_decoder.h"

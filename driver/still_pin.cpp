@@ -4,7 +4,7 @@
 
 #include "driver/capture_filter.h"
 #include "driver/pin_constants.h"
-#include "driver/pin_conversion.h"
+#include "postproc/pin_conversion.h"
 #include "driver/pin_device.h"
 #include "primitives/driver_memory.h"
 #include "usb/usb_device.h"

@@ -9,7 +9,7 @@
 #include "driver/file_access.h"
 #include "driver/os_version.h"
 #include "driver/registry_access.h"
-#include "driver/yuy2_to_rgb24.h"
+#include "postproc/yuy2_to_rgb24.h"
 #include "kernel_checks.h"
 #include "kvz/kernel_testing.h"
 #include "kvz/registry_testing.h"

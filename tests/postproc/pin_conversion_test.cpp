@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "driver/pin_conversion.h"
+#include "postproc/pin_conversion.h"
 
 namespace kvz {
 namespace {

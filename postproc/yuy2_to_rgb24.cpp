@@ -1,4 +1,4 @@
-#include "driver/yuy2_to_rgb24.h"
+#include "postproc/yuy2_to_rgb24.h"
 
 #include "jpeg/jpeg_constants.h"
 #include "jpeg/jpeg_cpu.h"

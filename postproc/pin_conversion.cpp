@@ -1,4 +1,4 @@
-#include "driver/pin_conversion.h"
+#include "postproc/pin_conversion.h"
 
 namespace kvz {
 

@@ -4,7 +4,7 @@
 #pragma once
 #include <wdm.h>
 
-#include "driver/yuy2_to_rgb24.h"
+#include "postproc/yuy2_to_rgb24.h"
 
 namespace kvz {
 
