@@ -5,20 +5,13 @@
 #include "driver/capture_filter.h"
 #include "driver/device_settings.h"
 #include "driver/pin_constants.h"
-#include "postproc/pin_conversion.h"
 #include "driver/pin_device.h"
-#include "jpeg/jpeg_encoder.h"
-#include "jpeg/mjpeg_decoder.h"
-#include "postproc/image_crop_resize.h"
-#include "primitives/aligned_alloc.h"
 #include "primitives/driver_memory.h"
 
 namespace kvz {
 
 namespace {
 
-constexpr ULONG kJpegYuy2 = 4;
-constexpr ULONG kJpegBytesPerYuy2Pixel = 2;
 constexpr ULONG kBusyWaitLimit = 250;
 
 const KSPROPERTY_ITEM kDroppedFramesItems[] = {
@@ -29,8 +22,6 @@ const KSPROPERTY_ITEM kDroppedFramesItems[] = {
 const KSPROPERTY_SET kCapturePinSets[] = {
     {&PROPSETID_VIDCAP_DROPPEDFRAMES, 1, kDroppedFramesItems, 0, nullptr},
 };
-
-ULONG AlignUp(ULONG value, ULONG unit) { return (value + unit - 1) / unit * unit; }
 
 ULONGLONG Area(ULONG width, ULONG height, ULONG bytes) { return static_cast<ULONGLONG>(width) * height * bytes; }
 
@@ -72,19 +63,12 @@ CapturePin::CapturePin(PKSPIN pin)
       DroppedFrames(0),
       FramesDelivered(0),
       CurrentFrame(),
-      Decoder(nullptr),
-      OutputSubtype(0),
-      WorkBuffer1(nullptr),
-      WorkBuffer2(nullptr),
-      WorkBufferSize1(0),
-      WorkBufferSize2(0),
+      Converter(),
+      Leading(nullptr),
       ReferenceClock(nullptr),
       DropFirstFrame(1),
-      ScanRestartInterval(1),
-      RestartInterval(0),
       Busy(0),
       RotationOptOut(0),
-      EncoderWorkspace(nullptr),
       OrientationCountdown(0),
       Displays(),
       AcquireTimeouts(0),
@@ -113,19 +97,9 @@ NTSTATUS NTAPI CapturePin::Create(PKSPIN pin, PIRP irp) {
 
 NTSTATUS CapturePin::Close() {
   PAGED_CODE();
-  // A Process call still inside its frame must finish before the decoder and buffers go.
+  // A Process call still inside its frame must finish before the converter's buffers go.
   KsPinAcquireProcessingMutex(Pin);
-  if (Decoder) delete Decoder;
-  Decoder = nullptr;
-  if (EncoderWorkspace) {
-    EncoderWorkspace->Release();
-    prim::FreeAligned(EncoderWorkspace);
-  }
-  EncoderWorkspace = nullptr;
-  if (WorkBuffer1) ExFreePoolWithTag(WorkBuffer1, kTagFrameBuffer);
-  if (WorkBuffer2) ExFreePoolWithTag(WorkBuffer2, kTagFrameBuffer);
-  WorkBuffer1 = WorkBuffer2 = nullptr;
-  WorkBufferSize1 = WorkBufferSize2 = 0;
+  Converter.Release();
   KsPinReleaseProcessingMutex(Pin);
   ReleaseReferenceClock();
   if (Device && OwnsStream(kStreamCapture)) {
@@ -133,30 +107,6 @@ NTSTATUS CapturePin::Close() {
     ReleaseStream(kStreamCapture);
   }
   return STATUS_SUCCESS;
-}
-
-NTSTATUS CapturePin::EnsureWorkBuffers(ULONG size) {
-  PAGED_CODE();
-  PUCHAR* buffers[] = {&WorkBuffer1, &WorkBuffer2};
-  ULONG* sizes[] = {&WorkBufferSize1, &WorkBufferSize2};
-  for (ULONG i = 0; i < 2; ++i) {
-    if (*buffers[i] && *sizes[i] >= size) continue;
-    if (*buffers[i]) ExFreePoolWithTag(*buffers[i], kTagFrameBuffer);
-    *sizes[i] = size;
-    *buffers[i] = static_cast<PUCHAR>(ExAllocatePoolWithTag(DriverPoolType, size, kTagFrameBuffer));
-    if (!*buffers[i]) {
-      *sizes[i] = 0;
-      return STATUS_INSUFFICIENT_RESOURCES;
-    }
-  }
-  return STATUS_SUCCESS;
-}
-
-PUCHAR CapturePin::ScaleYuy2Frame(const UCHAR* source, ULONG width, ULONG height, ULONG newWidth, ULONG) {
-  ConvertYuy2ToRgb24BottomUp(source, WorkBuffer1, width, height);
-  ResampleRowsHorizontal(WorkBuffer1, WorkBuffer2, width, height, newWidth);
-  ConvertRgb24ToYuy2(WorkBuffer2, WorkBuffer1, newWidth, height);
-  return WorkBuffer1;
 }
 
 VOID CapturePin::GetDroppedFrames(PKSPROPERTY_DROPPEDFRAMES_CURRENT_S out) const {
@@ -175,17 +125,18 @@ NTSTATUS CapturePin::BuildProbe(PUCHAR* block, PULONG length) {
   // The copy is current: every accepted format change replaced it.
   const KS_BITMAPINFOHEADER& bitmap = ConnectionFormat->bmiHeader;
   OrientationCountdown = 0;
-  OutputSubtype = bitmap.biCompression ? bitmap.biCompression : kSubtypeRgb24;
-  if (!Device->SetStreamFormat(&CurrentFrame, OutputSubtype, static_cast<ULONG>(bitmap.biWidth),
+  const ULONG subtype = bitmap.biCompression ? bitmap.biCompression : kSubtypeRgb24;
+  if (!Device->SetStreamFormat(&CurrentFrame, subtype, static_cast<ULONG>(bitmap.biWidth),
                                static_cast<ULONG>(bitmap.biHeight), kStreamCapture))
     return STATUS_UNSUCCESSFUL;
 
-  const ULONGLONG offered = Area(CurrentFrame.Width, CurrentFrame.Height, 3);
-  const ULONGLONG decoded = Area(AlignUp(CurrentFrame.SourceWidth, 16), AlignUp(CurrentFrame.SourceHeight, 8), 2);
-  const ULONGLONG size = offered > decoded ? offered : decoded;
-  if (size > kMaxImageBytes) return STATUS_INVALID_PARAMETER;
-  NTSTATUS status = Device->EnsureProcessorWorkBuffers(static_cast<ULONG>(offered));
-  if (NT_SUCCESS(status)) status = EnsureWorkBuffers(static_cast<ULONG>(size));
+  const ConversionFormats formats = {CurrentFrame.SourceCode, CurrentFrame.SourceWidth, CurrentFrame.SourceHeight,
+                                     subtype,                 CurrentFrame.Width,       CurrentFrame.Height,
+                                     Device->IsListedCamera()};
+  NTSTATUS status = Converter.SetFormats(formats);
+  if (!NT_SUCCESS(status)) return status;
+  status = Device->EnsureProcessorWorkBuffers(static_cast<ULONG>(Area(CurrentFrame.Width, CurrentFrame.Height, 3)));
+  if (NT_SUCCESS(status)) status = Converter.PrepareWorkBuffers();
   if (!NT_SUCCESS(status)) return status;
 
   probe->bmHint = 0;
@@ -363,21 +314,17 @@ NTSTATUS CapturePin::RestartStream() {
   return status;
 }
 
-bool CapturePin::NeedsDecode() const {
-  if (Device->IsListedCamera()) return false;
+bool CapturePin::ProcessorNeedsPicture() {
   const DeviceSettings* s = Device->GetSettings();
   return LoadSetting(s->hFlip) || LoadSetting(s->vFlip) || Device->GetDisplayOrientation() != 0 ||
          LoadSetting(s->zoomScale) > kNoZoom || LoadSetting(s->records[kRecordPowerLine].current) == 0 ||
-         LoadSetting(s->records[kRecordPrivacy].current) != 0 || CurrentFrame.Width != CurrentFrame.SourceWidth ||
-         CurrentFrame.Height != CurrentFrame.SourceHeight;
+         LoadSetting(s->records[kRecordPrivacy].current) != 0;
 }
 
-bool CapturePin::NeedsPassThrough() const {
-  if (Device->IsListedCamera()) return true;
+bool CapturePin::ProcessorKeepsPicture() {
   const DeviceSettings* s = Device->GetSettings();
   return !LoadSetting(s->hFlip) && !LoadSetting(s->vFlip) && Device->GetDisplayOrientation() == 0 &&
-         LoadSetting(s->zoomScale) <= kNoZoom && LoadSetting(s->records[kRecordPrivacy].current) == 0 &&
-         CurrentFrame.Width == CurrentFrame.SourceWidth && CurrentFrame.Height == CurrentFrame.SourceHeight;
+         LoadSetting(s->zoomScale) <= kNoZoom && LoadSetting(s->records[kRecordPrivacy].current) == 0;
 }
 
 bool CapturePin::AcceptFrame() {
@@ -385,167 +332,32 @@ bool CapturePin::AcceptFrame() {
   return !Device->TakeSkipNextFrame();
 }
 
-PUCHAR CapturePin::OfferedSizeFrame(PUCHAR frame) {
-  const LONG w = CurrentFrame.Width, h = CurrentFrame.Height;
-  const LONG sw = CurrentFrame.SourceWidth, sh = CurrentFrame.SourceHeight;
-  if (w == sw && h == sh) return frame;
-  // A size the format file added: the camera sends a neighbouring size, scaled here first. The
-  // caller has grown the work buffers: growing them here would free the frame when it lies in
-  // WorkBuffer1, and a pointer into WorkBuffer2 must outlive this call.
-  if (WorkBufferSize2 < Area(w, h, 2) || !NT_SUCCESS(ResizeImage(frame, WorkBuffer2, sw, sh, w, h, kSubtypeYuy2)))
-    return nullptr;
-  return WorkBuffer2;
+bool CapturePin::LockClientBuffer(PUCHAR* data, ULONG* room) {
+  Leading = KsPinGetLeadingEdgeStreamPointer(Pin, KSSTREAM_POINTER_STATE_LOCKED);
+  if (!Leading) return false;
+  *data = static_cast<PUCHAR>(Leading->OffsetOut.Data);
+  *room = Leading->OffsetOut.Remaining;
+  return true;
 }
 
-VOID CapturePin::OfferSourceFrame(const UCHAR* frame) {
-  const ULONG sw = CurrentFrame.SourceWidth, sh = CurrentFrame.SourceHeight;
-  OfferToFaceDetection(frame, static_cast<ULONG>(Area(sw, sh, 2)), static_cast<LONG>(sw), static_cast<LONG>(sh), 0);
-}
-
-VOID CapturePin::OfferToFaceDetection(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG mjpeg) {
-  if (FramesDelivered % kFaceOfferPeriod == 0)
-    Device->SubmitFrame(frame, length, width, height, RotationOptOut, mjpeg, FramesDelivered);
-}
-
-ULONG CapturePin::DeliverRgb24(PUCHAR frame, ULONG length, PKSSTREAM_POINTER* pointer) {
-  const ULONG w = CurrentFrame.Width, h = CurrentFrame.Height;
-  // MJPG offered as RGB24: the camera's picture is decoded first.
-  const bool mjpeg = CurrentFrame.SourceCode == kSubtypeMjpg;
-  if ((!mjpeg && length != Area(CurrentFrame.SourceWidth, CurrentFrame.SourceHeight, 2)) || !AcceptFrame()) return 0;
-  *pointer = KsPinGetLeadingEdgeStreamPointer(Pin, KSSTREAM_POINTER_STATE_LOCKED);
-  const ULONGLONG bytes = Area(w, h, 3);
-  if (!*pointer || (*pointer)->OffsetOut.Remaining < bytes) return 0;
-  if (!NT_SUCCESS(EnsureWorkBuffers(static_cast<ULONG>(bytes)))) return 0;
-  if (mjpeg) {
-    ULONG width = 0, height = 0;
-    ScanMjpegHeaders(frame, length, &width, &height);
-    if (width != CurrentFrame.SourceWidth || height != CurrentFrame.SourceHeight || !DecodeMjpeg(frame, length)) return 0;
-    frame = WorkBuffer1;
-  }
-  OfferSourceFrame(frame);
-  PUCHAR source = OfferedSizeFrame(frame);
-  PUCHAR data = source ? Device->ProcessFrame(source, static_cast<LONG>(w), static_cast<LONG>(h)) : nullptr;
-  if (!data) return 0;
-  ConvertYuy2ToRgb24BottomUp(data, (*pointer)->OffsetOut.Data, w, h);
-  return static_cast<ULONG>(bytes);
-}
-
-ULONG CapturePin::DeliverYuy2(PUCHAR frame, ULONG length, PKSSTREAM_POINTER* pointer) {
-  *pointer = KsPinGetLeadingEdgeStreamPointer(Pin, KSSTREAM_POINTER_STATE_LOCKED);
-  if (!*pointer || length != Area(CurrentFrame.SourceWidth, CurrentFrame.SourceHeight, 2) || !AcceptFrame()) return 0;
-  ULONG w = CurrentFrame.Width;
-  const ULONG h = CurrentFrame.Height;
-  PKS_FRAME_INFO info = FrameInfoOf(*pointer);
+ULONG CapturePin::WidthRequest() {
+  PKS_FRAME_INFO info = Leading ? FrameInfoOf(Leading) : nullptr;
   if (info && info->lSurfacePitch != 0) {
     // A pitch is a width request like any other: even, positive and bounded.
     const LONG requested = info->lSurfacePitch / 2;
     if (info->lSurfacePitch > 0 && (requested & 1) == 0 && requested <= kMaxFrameSide)
       RequestedWidth = static_cast<ULONG>(requested);
   }
-  const ULONG r = RequestedWidth;
-  // Everything the frame needs of the work buffers, grown before any pointer into them is
-  // taken: a growth frees both.
-  ULONGLONG work = w != CurrentFrame.SourceWidth || h != CurrentFrame.SourceHeight ? Area(w, h, 3) : 0;
-  if (r != 0 && r != w && Area(r, h, 3) > work) work = Area(r, h, 3);
-  if (work != 0 && !NT_SUCCESS(EnsureWorkBuffers(static_cast<ULONG>(work)))) return 0;
-  PUCHAR data = OfferedSizeFrame(frame);
-  if (!data) return 0;
-  if (r != 0 && r != w) {
-    if (r > w) {
-      data = ScaleYuy2Frame(data, w, h, r, h);
-    } else {
-      if (!NT_SUCCESS(ResizeImage(data, WorkBuffer1, static_cast<LONG>(w), static_cast<LONG>(h), static_cast<LONG>(r),
-                                  static_cast<LONG>(h), kSubtypeYuy2)))
-        return 0;
-      data = WorkBuffer1;
-    }
-    w = r;
-  }
-  const ULONGLONG bytes = Area(w, h, 2);
-  if ((*pointer)->OffsetOut.Remaining < bytes) return 0;
-  // Before ProcessFrame, which may change the camera's frame in place.
-  OfferSourceFrame(frame);
-  data = Device->ProcessFrame(data, static_cast<LONG>(w), static_cast<LONG>(h));
-  if (!data) return 0;
-  RtlCopyMemory((*pointer)->OffsetOut.Data, data, static_cast<SIZE_T>(bytes));
-  return static_cast<ULONG>(bytes);
+  return RequestedWidth;
 }
 
-VOID CapturePin::ScanMjpegHeaders(const UCHAR* frame, ULONG length, ULONG* width, ULONG* height) {
-  *width = *height = 0;
-  if (length < 2) return;
-  // Each marker's fields are read only when they lie inside the frame.
-  if (ScanRestartInterval) {
-    for (ULONG i = 0; i + 2 <= length; ++i) {
-      if (frame[i] == 0xFF && frame[i + 1] == 0xDD) {
-        if (i + 5 < length) RestartInterval = frame[i + 5];
-        break;
-      }
-    }
-    ScanRestartInterval = 0;
-  }
-  for (ULONG i = 0; i + 2 <= length; ++i) {
-    if (frame[i] == 0xFF && frame[i + 1] == 0xC0) {
-      if (i + 8 < length) {
-        *height = static_cast<ULONG>(frame[i + 5]) << 8 | frame[i + 6];
-        *width = static_cast<ULONG>(frame[i + 7]) << 8 | frame[i + 8];
-      }
-      return;
-    }
-  }
+VOID CapturePin::OfferSourceFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG mjpeg) {
+  if (FramesDelivered % kFaceOfferPeriod == 0)
+    Device->SubmitFrame(frame, length, width, height, RotationOptOut, mjpeg, FramesDelivered);
 }
 
-bool CapturePin::DecodeMjpeg(const UCHAR* frame, ULONG length) {
-  const ULONG sw = CurrentFrame.SourceWidth, sh = CurrentFrame.SourceHeight;
-  if (!Decoder) Decoder = new jpeg::MjpegDecoder();
-  const ULONGLONG decoded = Area(AlignUp(sw, 16), AlignUp(sh, 8), 2);
-  const ULONGLONG offered = Area(CurrentFrame.Width, CurrentFrame.Height, 3);
-  if (!Decoder || !NT_SUCCESS(EnsureWorkBuffers(static_cast<ULONG>(decoded > offered ? decoded : offered)))) return false;
-  int32_t outWidth = static_cast<int32_t>(sw), outHeight = static_cast<int32_t>(sh);
-  return Decoder->Decode(frame, static_cast<int32_t>(length), WorkBuffer1, static_cast<int32_t>(Area(sw, sh, 2)),
-                         &outWidth, &outHeight, kJpegYuy2) == 0 &&
-         outWidth == static_cast<int32_t>(sw) && outHeight == static_cast<int32_t>(sh);
-}
-
-ULONG CapturePin::DeliverMjpeg(PUCHAR frame, ULONG length, PKSSTREAM_POINTER* pointer) {
-  if (!AcceptFrame()) return 0;
-  ULONG width = 0, height = 0;
-  ScanMjpegHeaders(frame, length, &width, &height);
-  const ULONG sw = CurrentFrame.SourceWidth, sh = CurrentFrame.SourceHeight;
-  if (width != sw || height != sh) return 0;
-  const LONG w = CurrentFrame.Width, h = CurrentFrame.Height;
-
-  PUCHAR data = nullptr;
-  if (!NeedsDecode()) {
-    OfferToFaceDetection(frame, length, static_cast<LONG>(sw), static_cast<LONG>(sh), 1);
-  } else {
-    if (!DecodeMjpeg(frame, length)) return 0;
-    OfferSourceFrame(WorkBuffer1);
-    data = OfferedSizeFrame(WorkBuffer1);
-    data = data ? Device->ProcessFrame(data, w, h) : nullptr;
-    if (!data) return 0;
-  }
-
-  *pointer = KsPinGetLeadingEdgeStreamPointer(Pin, KSSTREAM_POINTER_STATE_LOCKED);
-  if (!*pointer) return 0;
-  const ULONG room = (*pointer)->OffsetOut.Remaining;
-  if (!data || NeedsPassThrough()) {
-    if (room < length) return 0;
-    RtlCopyMemory((*pointer)->OffsetOut.Data, frame, length);
-    return length;
-  }
-  if (!EncoderWorkspace) {
-    EncoderWorkspace = reinterpret_cast<jpeg::JpegEncoder*>(prim::AllocAligned8u(sizeof(jpeg::JpegEncoder)));
-    if (!EncoderWorkspace) return 0;
-    EncoderWorkspace->Reset();
-  }
-  int32_t encoded = 0;
-  if (jpeg::JpegEncodeFrame(data, kJpegYuy2, kJpegBytesPerYuy2Pixel, (*pointer)->OffsetOut.Data,
-                            static_cast<int32_t>(room > 0x7FFFFFFFu ? 0x7FFFFFFFu : room), &encoded, w, h, kEncodeQuality,
-                            RestartInterval, kEncodeCpuAuto, EncoderWorkspace) != 0 ||
-      encoded <= 0)
-    return 0;
-  return static_cast<ULONG>(encoded);
+PUCHAR CapturePin::ProcessFrame(PUCHAR frame, LONG width, LONG height) {
+  return Device->ProcessFrame(frame, width, height);
 }
 
 VOID CapturePin::Complete(PKSSTREAM_POINTER pointer, ULONG used) {
@@ -617,14 +429,10 @@ NTSTATUS CapturePin::Process() {
     return STATUS_PENDING;
   }
 
-  PKSSTREAM_POINTER pointer = nullptr;
-  ULONG used = 0;
-  if (OutputSubtype == kSubtypeRgb24)
-    used = DeliverRgb24(data, length, &pointer);
-  else if (OutputSubtype == kSubtypeYuy2)
-    used = DeliverYuy2(data, length, &pointer);
-  else
-    used = DeliverMjpeg(data, length, &pointer);
+  Leading = nullptr;
+  const ULONG used = Converter.Convert(data, length, this);
+  PKSSTREAM_POINTER pointer = Leading;
+  Leading = nullptr;
 
   if (used == 0) {
     // The client's buffer stays at the leading edge for the next frame.

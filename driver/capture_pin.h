@@ -8,16 +8,16 @@
 #include "driver/camera_pin_base.h"
 #include "driver/display_orientation.h"
 #include "driver/format_table.h"
+#include "postproc/frame_converter.h"
 
 namespace kvz {
 
-namespace jpeg {
-class MjpegDecoder;
-struct JpegEncoder;
-}  // namespace jpeg
 struct FrameBuffer;
 
-class CapturePin final : public CameraPinBase {
+// The pin keeps the stream: its states, buffers, headers, times and counts. The conversion of
+// each camera frame into the client's buffer is its FrameConverter's, which asks the pin (as its
+// FrameConverterHost) for the buffer and the device's processing on the way.
+class CapturePin final : public CameraPinBase, private FrameConverterHost {
  public:
   static NTSTATUS NTAPI Create(PKSPIN pin, PIRP irp);
 
@@ -27,10 +27,6 @@ class CapturePin final : public CameraPinBase {
   NTSTATUS Process() override;
   NTSTATUS Close() override;
 
-  NTSTATUS EnsureWorkBuffers(ULONG size);
-  // Widens a YUY2 frame (height unchanged) through RGB24; the result is in WorkBuffer1, which
-  // with WorkBuffer2 must hold newWidth x height x 3 bytes.
-  PUCHAR ScaleYuy2Frame(const UCHAR* source, ULONG width, ULONG height, ULONG newWidth, ULONG newHeight);
   VOID GetDroppedFrames(PKSPROPERTY_DROPPEDFRAMES_CURRENT_S out) const;
 
  private:
@@ -44,43 +40,32 @@ class CapturePin final : public CameraPinBase {
   NTSTATUS RestartStream();
   VOID ReleaseReferenceClock();
 
-  bool NeedsDecode() const;
-  bool NeedsPassThrough() const;
-  bool AcceptFrame();
-  // The camera frame at the size offered to the client; null when it cannot be had.
-  PUCHAR OfferedSizeFrame(PUCHAR frame);
-  // Each returns the bytes written into the client's buffer, 0 to drop the frame.
-  ULONG DeliverRgb24(PUCHAR frame, ULONG length, PKSSTREAM_POINTER* pointer);
-  ULONG DeliverYuy2(PUCHAR frame, ULONG length, PKSSTREAM_POINTER* pointer);
-  ULONG DeliverMjpeg(PUCHAR frame, ULONG length, PKSSTREAM_POINTER* pointer);
-  // Decodes the camera's MJPEG picture into WorkBuffer1 as YUY2 at the camera's size.
-  bool DecodeMjpeg(const UCHAR* frame, ULONG length);
-  VOID ScanMjpegHeaders(const UCHAR* frame, ULONG length, ULONG* width, ULONG* height);
   VOID Complete(PKSSTREAM_POINTER pointer, ULONG used);
+
+  // FrameConverterHost: what a frame's conversion asks of the pin.
+  bool AcceptFrame() override;
+  // The leading edge's buffer, locked; kept in Leading until Process completes or unlocks it.
+  bool LockClientBuffer(PUCHAR* data, ULONG* room) override;
+  // The locked buffer's surface pitch, when it is a valid width request, becomes the pin's.
+  ULONG WidthRequest() override;
   // Every sixth frame goes to face detection as the camera sent it (before any scaling, zoom,
   // rotation or flip), so that a face window is in the camera's own pixels.
-  VOID OfferToFaceDetection(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG mjpeg);
-  // The YUY2 frame at the camera's size.
-  VOID OfferSourceFrame(const UCHAR* frame);
+  VOID OfferSourceFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG mjpeg) override;
+  PUCHAR ProcessFrame(PUCHAR frame, LONG width, LONG height) override;
+  bool ProcessorNeedsPicture() override;
+  bool ProcessorKeepsPicture() override;
 
   LONGLONG FirstFrameTime;
   LONGLONG PictureNumber;
   LONGLONG DroppedFrames;
   LONGLONG FramesDelivered;
   FrameEntry CurrentFrame;
-  jpeg::MjpegDecoder* Decoder;
-  ULONG OutputSubtype;
-  PUCHAR WorkBuffer1;
-  PUCHAR WorkBuffer2;
-  ULONG WorkBufferSize1;
-  ULONG WorkBufferSize2;
+  FrameConverter Converter;
+  PKSSTREAM_POINTER Leading;
   PIKSREFERENCECLOCK ReferenceClock;
   LONG DropFirstFrame;
-  LONG ScanRestartInterval;
-  LONG RestartInterval;
   volatile LONG Busy;
   LONG RotationOptOut;
-  jpeg::JpegEncoder* EncoderWorkspace;
   LONG OrientationCountdown;
   DisplayPaths Displays;
   LONG AcquireTimeouts;

@@ -81,8 +81,6 @@ constexpr ULONG kStillVideoControlCaps = KS_VideoControlFlag_ExternalTriggerEnab
 constexpr ULONG kFaceOfferPeriod = 6;
 constexpr ULONG kOrientationPeriod = 10;
 constexpr LONG kSensorSetupDone = 100;
-constexpr int kEncodeQuality = 95;
-constexpr ULONG kEncodeCpuAuto = 1;
 constexpr LONG kNoZoom = 10;
 constexpr ULONGLONG kMaxImageBytes = 0xFFFFFFFFull;
 
