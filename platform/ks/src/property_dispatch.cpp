@@ -176,8 +176,6 @@ NTSTATUS DispatchBuffered(PIRP irp, Filter* filter, Pin* pin, PKSPROPERTY proper
 constexpr ULONG kBufferTag = 'bpSK';
 constexpr uint8_t kUnwrittenByte = 0xA5;
 
-ULONG Align8(ULONG n) { return (n + 7u) & ~7u; }
-
 }  // namespace
 
 // A user-mode request is buffered as the class driver buffers it: the handlers see pool copies
@@ -194,12 +192,17 @@ NTSTATUS HandleProperty(PIRP irp, Filter* filter, Pin* pin) {
   if (!clientProperty || inLength < sizeof(KSPROPERTY)) return STATUS_INVALID_BUFFER_SIZE;
   if (outLength && !clientData) return STATUS_INVALID_USER_BUFFER;
 
-  const ULONG dataRoom = Align8(outLength);
-  auto* block = static_cast<uint8_t*>(ExAllocatePoolWithTag(KsPoolType(), static_cast<SIZE_T>(dataRoom) + inLength, kBufferTag));
-  if (!block) return STATUS_INSUFFICIENT_RESOURCES;
-  auto* property = reinterpret_cast<PKSPROPERTY>(block + dataRoom);
+  // The data is a pool block of its own, exactly the client's length: a handler that writes past
+  // it damages the block's guard, and freeing it stops the test.
+  auto* property = static_cast<PKSPROPERTY>(ExAllocatePoolWithTag(KsPoolType(), inLength, kBufferTag));
+  if (!property) return STATUS_INSUFFICIENT_RESOURCES;
   memcpy(property, clientProperty, inLength);
-  PVOID data = outLength ? block : nullptr;
+  auto* block = outLength ? static_cast<uint8_t*>(ExAllocatePoolWithTag(KsPoolType(), outLength, kBufferTag)) : nullptr;
+  if (outLength && !block) {
+    ExFreePool(property);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  PVOID data = block;
   const ULONG type = property->Flags & ~KSPROPERTY_TYPE_TOPOLOGY;
   if (outLength) {
     if (type == KSPROPERTY_TYPE_SET)
@@ -215,7 +218,8 @@ NTSTATUS HandleProperty(PIRP irp, Filter* filter, Pin* pin) {
                static_cast<unsigned>(property->Set.Data1), static_cast<unsigned long>(property->Id),
                static_cast<unsigned long>(information), static_cast<unsigned long>(outLength));
   if (!NT_ERROR(status) && outLength) memcpy(clientData, block, information < outLength ? information : outLength);
-  ExFreePool(block);
+  if (block) ExFreePool(block);
+  ExFreePool(property);
   return status;
 }
 

@@ -246,9 +246,10 @@ NTSTATUS NTAPI GetState(PIRP irp, PKSIDENTIFIER, PVOID data) {
 NTSTATUS NTAPI SetState(PIRP irp, PKSIDENTIFIER, PVOID data) {
   Pin* p = PinOfIrp(irp);
   if (!p) return STATUS_INVALID_DEVICE_REQUEST;
-  KSSTATE target = *static_cast<KSSTATE*>(data);
-  if (target < KSSTATE_STOP || target > KSSTATE_RUN) return STATUS_INVALID_PARAMETER;
-  return ChangePinState(p, target);
+  // Read as a number: a client's value need not be one of the states.
+  const ULONG target = *static_cast<const ULONG*>(data);
+  if (target > KSSTATE_RUN) return STATUS_INVALID_PARAMETER;
+  return ChangePinState(p, static_cast<KSSTATE>(target));
 }
 
 NTSTATUS NTAPI GetDataFormat(PIRP irp, PKSIDENTIFIER, PVOID data) {
