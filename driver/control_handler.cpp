@@ -53,7 +53,9 @@ VOID FillItem(ULONG propertyId, PFNKSHANDLER getHandler, PFNKSHANDLER setHandler
   item->PropertyId = propertyId;
   item->GetPropertyHandler = getHandler;
   item->MinProperty = sizeof(KSPROPERTY);
-  item->MinData = kPlainPropertyData;
+  // The value sets size their data themselves: a node request's layout is larger than the plain
+  // one, and a size query must answer the one it needs.
+  item->MinData = 0;
   item->SetPropertyHandler = setHandler;
   item->Values = values;
 }

@@ -38,6 +38,13 @@ NTSTATUS DispatchControlProperty(PIRP irp, HandlerLookup lookup, PKSIDENTIFIER p
 }
 
 NTSTATUS DispatchControlValueProperty(PIRP irp, HandlerLookup lookup, PKSIDENTIFIER property, PVOID data, bool get) {
+  const ULONG needed = (property->Flags & KSPROPERTY_TYPE_TOPOLOGY) ? kNodePropertyData : kPlainPropertyData;
+  const ULONG length = PropertyDataLength(irp);
+  if (length < needed) {
+    irp->IoStatus.Information = length == 0 ? needed : 0;
+    irp->IoStatus.Status = length == 0 ? STATUS_BUFFER_OVERFLOW : STATUS_BUFFER_TOO_SMALL;
+    return irp->IoStatus.Status;
+  }
   const NTSTATUS status = DispatchControlProperty(irp, lookup, property, data, get);
   ControlPropertyData layout;
   if (get && NT_SUCCESS(status) &&

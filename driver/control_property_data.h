@@ -30,7 +30,9 @@ ULONG PropertyDataLength(PIRP irp);
 // the device or its handler is missing.
 using HandlerLookup = ControlHandler* (*)(CameraDeviceControls* device);
 NTSTATUS DispatchControlProperty(PIRP irp, HandlerLookup lookup, PKSIDENTIFIER property, PVOID data, bool get);
-// The same for the camera-control and video-procamp layouts: a get answers the layout's size.
+// The same for the camera-control and video-procamp layouts, whose items leave the data size to
+// it: a size query answers the layout's size (node or plain), a shorter buffer is
+// STATUS_BUFFER_TOO_SMALL before the handler runs, a get answers the layout's size.
 NTSTATUS DispatchControlValueProperty(PIRP irp, HandlerLookup lookup, PKSIDENTIFIER property, PVOID data, bool get);
 
 }  // namespace kvz
