@@ -239,9 +239,12 @@ NTSTATUS NTAPI PinIntersectHandler(PVOID context, PIRP irp, PKSP_PIN request, PK
   const LONGLONG width = callerBitmap->biWidth;
   const LONGLONG height = callerBitmap->biHeight;
   if (width <= 0 || height == 0) return STATUS_INVALID_PARAMETER;
-  LONGLONG image = (((callerBitmap->biBitCount * width + 31) >> 3) & ~3LL) * height;
-  if (image < 0) image = -image;
-  if (static_cast<ULONGLONG>(image) > kMaxImageBytes) return STATUS_INVALID_PARAMETER;
+  // Unsigned, and checked before the product is formed: the widest row times the tallest picture
+  // is past 64 signed bits.
+  const ULONGLONG stride = ((callerBitmap->biBitCount * static_cast<ULONGLONG>(width) + 31) >> 3) & ~3ULL;
+  const ULONGLONG rows = static_cast<ULONGLONG>(height < 0 ? -height : height);
+  if (stride > kMaxImageBytes / rows) return STATUS_INVALID_PARAMETER;
+  const ULONGLONG image = stride * rows;
 
   auto* out = static_cast<PUCHAR>(data);
   RtlCopyMemory(out, descriptorRange, sizeof(KSDATAFORMAT));
