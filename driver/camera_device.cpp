@@ -610,9 +610,10 @@ NTSTATUS CameraDeviceBase::WriteSensorSetup() {
 
   SHORT powerLine = LoadSetting(settings_.records[kRecordPowerLine].current);
   UCHAR line = static_cast<UCHAR>(powerLine ? powerLine : LoadSetting(settings_.flickerDetectValue));
+  const USHORT unit = usb_.ProcessingUnitIndex();
   const NTSTATUS status =
-      settings_.SetCurrent(&usb_, static_cast<USHORT>(kPuPowerLine << 8), usb_.ProcessingUnitIndex(), &line,
-                           sizeof(line));
+      unit ? settings_.SetCurrent(&usb_, static_cast<USHORT>(kPuPowerLine << 8), unit, &line, sizeof(line))
+           : STATUS_SUCCESS;
 
   if (LoadSetting(settings_.autoWhiteBalance) != 1) {
     if (!NT_SUCCESS(status)) return status;

@@ -238,7 +238,8 @@ NTSTATUS PrivateControlHandler::Set(PKSPROPERTY property, PVOID data, ULONG data
         const SHORT powerLine = LoadSetting(s->records[kRecordPowerLine].current);
         frequency = static_cast<UCHAR>(powerLine ? powerLine : LoadSetting(s->flickerDetectValue));
       }
-      return s->SetCurrent(device_, kPuPowerLine << 8, device_->ProcessingUnitIndex(), &frequency, 1);
+      const USHORT unit = device_->ProcessingUnitIndex();
+      return unit ? s->SetCurrent(device_, kPuPowerLine << 8, unit, &frequency, 1) : STATUS_SUCCESS;
     }
     default:
       return STATUS_NOT_SUPPORTED;

@@ -21,7 +21,8 @@ class CameraServices {
   // wIndex of the vendor extension unit that carries the one-byte camera registers.
   virtual USHORT VendorUnitIndex() const = 0;
   // wIndex of the processing unit: the id its descriptor gives, on the device's video control
-  // interface (interface 0 unless the camera is a later function of a composite device).
+  // interface (interface 0 unless the camera is a later function of a composite device); 0 when
+  // the camera has no processing unit, and then no power-line request is sent.
   virtual USHORT ProcessingUnitIndex() const { return 0x0200; }
   // The device's register lock: a register's address request and its data request are sent as
   // one pair under it, whoever else talks to the registers. PASSIVE_LEVEL; the holder may take

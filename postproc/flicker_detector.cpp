@@ -84,14 +84,15 @@ SHORT Chroma(const UCHAR* frame, LONG bpp, LONG width, LONG x, LONG y) {
 }
 
 VOID SetPowerLine(CameraServices* device, UCHAR value) {
-  device->SetClassRequest(kUvcSetCur, kPowerLineSelector, device->ProcessingUnitIndex(), &value, 1);
+  const USHORT unit = device->ProcessingUnitIndex();
+  if (unit) device->SetClassRequest(kUvcSetCur, kPowerLineSelector, unit, &value, 1);
 }
 
-// The camera's power-line value, or fallback when it cannot be read.
+// The camera's power-line value, or fallback when it cannot be read (or it has no such control).
 UCHAR GetPowerLine(CameraServices* device, UCHAR fallback) {
   UCHAR value = fallback;
-  if (!NT_SUCCESS(device->GetClassRequest(kUvcGetCur, kPowerLineSelector, device->ProcessingUnitIndex(),
-                                          &value, 1)))
+  const USHORT unit = device->ProcessingUnitIndex();
+  if (!unit || !NT_SUCCESS(device->GetClassRequest(kUvcGetCur, kPowerLineSelector, unit, &value, 1)))
     value = fallback;
   return value;
 }

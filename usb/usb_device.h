@@ -55,10 +55,13 @@ class UsbDevice {
   // entity: the unit or terminal id in the high byte.
   USHORT ControlIndex(USHORT entity) const { return static_cast<USHORT>((entity & 0xFF00) | controlInterface_); }
   USHORT StreamingIndex() const { return streamingInterface_; }
-  // The processing unit's id as its descriptor gives it (2 until one is parsed): the power-line
-  // requests that do not go through the unit's handler are addressed with it.
+  // The processing unit's id as its descriptor gives it: the power-line requests that do not go
+  // through the unit's handler are addressed with it. 0 (no index) while the camera has none, so
+  // that those requests never reach another unit's selectors.
   VOID SetProcessingUnitId(UCHAR id) { processingUnitId_ = id; }
-  USHORT ProcessingUnitIndex() const { return ControlIndex(static_cast<USHORT>(processingUnitId_ << 8)); }
+  USHORT ProcessingUnitIndex() const {
+    return processingUnitId_ ? ControlIndex(static_cast<USHORT>(processingUnitId_ << 8)) : 0;
+  }
 
   VOID SetStillPinOpen(LONG open);
   CCHAR GetLowerStackSize() const;
@@ -91,7 +94,7 @@ class UsbDevice {
   UsbCameraServices services_;
   UCHAR controlInterface_ = 0;
   UCHAR streamingInterface_ = 1;
-  UCHAR processingUnitId_ = 2;
+  UCHAR processingUnitId_ = 0;
 };
 
 // 10 Windows 10, 6 Windows 8, 5 Windows 7, 4 Vista, 0 XP, 1 Windows 2000, 3 otherwise.

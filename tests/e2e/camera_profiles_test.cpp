@@ -206,6 +206,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   "one on)\n\t'MJPG' MJPEG 640x480 (after the frame-based format)\n"},
                       ProfileCase{"dumpMovedUnits", "moved_units.txt", true, true},
                       ProfileCase{"dumpTerminalTwo", "terminal_two.txt", true, false},
+                      ProfileCase{"dumpNoProcessingUnit", "no_processing_unit.txt", true, false},
                       ProfileCase{"dumpVendorUnitWithoutRegisters", "vendor_unit_without_registers.txt", true, true},
                       ProfileCase{"compositeFunction", "composite", true, true, "", true}),
     [](const auto& info) { return std::string(info.param.name); });
