@@ -601,6 +601,19 @@ VOID CameraDeviceBase::ProbePrivateUnit() {
   KeReleaseSpinLock(&testLock_, irql);
 }
 
+VOID CameraDeviceBase::StepCaptureStream() {
+  PAGED_CODE();
+  if (sensorSetupCountdown_ == 1) {
+    WriteSensorSetup();
+    sensorSetupCountdown_ = kSensorSetupDone;
+  } else if (sensorSetupCountdown_ != kSensorSetupDone) {
+    ++sensorSetupCountdown_;
+  }
+  LONG turns = 0;
+  if (captureOrientation_ && StepCaptureOrientation(captureOrientation_, &settings_, &turns))
+    SetDisplayOrientation(turns);
+}
+
 NTSTATUS CameraDeviceBase::WriteSensorSetup() {
   ExtensionUnitHandler* vendor = VendorUnit();
   if (!vendor) return STATUS_UNSUCCESSFUL;

@@ -10,6 +10,7 @@
 
 #include "driver/camera_device_controls.h"
 #include "driver/device_settings.h"
+#include "driver/display_orientation.h"
 #include "driver/capture_filter.h"
 #include "driver/pin_device.h"
 #include "face/face_exposure_control.h"
@@ -123,8 +124,8 @@ class CameraDeviceBase : public CameraDeviceControls,
   VOID SetDisplayOrientation(LONG quarterTurns) override { InterlockedExchange(&displayOrientation_, quarterTurns); }
   LONG GetDisplayOrientation() override { return ReadFlag(displayOrientation_); }
   bool TakeSkipNextFrame() override { return InterlockedExchange(&skipNextFrame_, 0) != 0; }
-  LONG* SensorSetupCountdown() override { return &sensorSetupCountdown_; }
-  NTSTATUS WriteSensorSetup() override;
+  VOID SetCaptureOrientation(CaptureOrientation* orientation) override { captureOrientation_ = orientation; }
+  NTSTATUS WriteSensorSetup();
   VOID MarkCaptureStarted() override { UpdateFaceRequestFlags(kFaceWorkDetect, 0); }
   bool IsTestRunning() override;
   VOID RequestTestStop() override;
@@ -233,6 +234,9 @@ class CameraDeviceBase : public CameraDeviceControls,
 
   // A relative kernel wait (100-ns units, negative); PASSIVE_LEVEL.
   static VOID Sleep(LONGLONG relative);
+  // The capture stream's device work at each frame take of the capture pin (under its
+  // processing mutex): the sensor set-up countdown and the orientation poll.
+  VOID StepCaptureStream();
   NTSTATUS SelectControlInterface();
   NTSTATUS CreateTransports();
   VOID ReadHardwareIdentity();
@@ -308,6 +312,8 @@ class CameraDeviceBase : public CameraDeviceControls,
   volatile LONG zeroBandwidth_{};
   volatile LONG skipNextFrame_{};
   LONG sensorSetupCountdown_{};
+  // The running capture pin's orientation poll; read and stepped only in that pin's processing.
+  CaptureOrientation* captureOrientation_{};
   volatile LONG restartPending_{};
   volatile LONG streamStopFailed_{};
   volatile LONG displayOrientation_{};

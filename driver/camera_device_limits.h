@@ -38,6 +38,9 @@ constexpr ULONG kLongIsochPackets = 128;
 constexpr ULONG kShortIsochPackets = 32;
 constexpr ULONG kMaxInterfacePipes = 4;  // what the 128-byte interface record holds
 constexpr ULONG kDefaultFrameInterval = 333333;  // 30 frames per second
+// The sensor set-up countdown: 0 at a stream start, written at the capture pin's second frame
+// take, then held here until the next start.
+constexpr LONG kSensorSetupDone = 100;
 
 // Vendor unit requests: selector 1 tells long isochronous transfers; the test registers.
 constexpr USHORT kVendorSelector1 = 0x0100;

@@ -68,9 +68,7 @@ CapturePin::CapturePin(PKSPIN pin)
       ReferenceClock(nullptr),
       DropFirstFrame(1),
       Busy(0),
-      RotationOptOut(0),
-      OrientationCountdown(0),
-      Displays(),
+      Orientation(),
       AcquireTimeouts(0),
       CommittedInterval(0) {}
 
@@ -100,6 +98,7 @@ NTSTATUS CapturePin::Close() {
   // A Process call still inside its frame must finish before the converter's buffers go.
   KsPinAcquireProcessingMutex(Pin);
   Converter.Release();
+  if (Device && OwnsStream(kStreamCapture)) Device->SetCaptureOrientation(nullptr);
   KsPinReleaseProcessingMutex(Pin);
   ReleaseReferenceClock();
   if (Device && OwnsStream(kStreamCapture)) {
@@ -124,7 +123,7 @@ NTSTATUS CapturePin::BuildProbe(PUCHAR* block, PULONG length) {
   *length = kVideoProbeLength;
   // The copy is current: every accepted format change replaced it.
   const KS_BITMAPINFOHEADER& bitmap = ConnectionFormat->bmiHeader;
-  OrientationCountdown = 0;
+  Orientation.Countdown = 0;
   const ULONG subtype = bitmap.biCompression ? bitmap.biCompression : kSubtypeRgb24;
   if (!Device->SetStreamFormat(&CurrentFrame, subtype, static_cast<ULONG>(bitmap.biWidth),
                                static_cast<ULONG>(bitmap.biHeight), kStreamCapture))
@@ -144,7 +143,7 @@ NTSTATUS CapturePin::BuildProbe(PUCHAR* block, PULONG length) {
   probe->bFrameIndex = CurrentFrame.FrameIndex;
   probe->dwFrameInterval = Device->PickFrameInterval(CurrentFrame, static_cast<ULONG>(ConnectionFormat->AvgTimePerFrame));
   probe->wCompQuality = kProbeCompQuality;
-  CollectDisplayPaths(&Displays);
+  CollectDisplayPaths(&Orientation.Displays);
   return STATUS_SUCCESS;
 }
 
@@ -201,6 +200,7 @@ NTSTATUS CapturePin::Stop(KSSTATE from) {
       Device->SetStreamStopFailed(1);
     }
   }
+  Device->SetCaptureOrientation(nullptr);
   KsPinReleaseProcessingMutex(Pin);
   ReleaseReferenceClock();
   Device->SetCaptureRunning(0);
@@ -258,7 +258,8 @@ NTSTATUS CapturePin::Pause(KSSTATE from) {
 NTSTATUS CapturePin::Run() {
   Device->StartFlickerHold();
   Device->SetDisplayOrientation(0);
-  RotationOptOut = DecideRotationOptOut(Device->GetSettings(), RotationOptOut);
+  Orientation.OptOut = DecideRotationOptOut(Device->GetSettings(), Orientation.OptOut);
+  Device->SetCaptureOrientation(&Orientation);
   Device->MarkCaptureStarted();
 
   NTSTATUS status = STATUS_SUCCESS;
@@ -353,7 +354,7 @@ ULONG CapturePin::WidthRequest() {
 
 VOID CapturePin::OfferSourceFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG mjpeg) {
   if (FramesDelivered % kFaceOfferPeriod == 0)
-    Device->SubmitFrame(frame, length, width, height, RotationOptOut, mjpeg, FramesDelivered);
+    Device->SubmitFrame(frame, length, width, height, Orientation.OptOut, mjpeg, FramesDelivered);
 }
 
 PUCHAR CapturePin::ProcessFrame(PUCHAR frame, LONG width, LONG height) {
@@ -402,24 +403,8 @@ VOID CapturePin::Complete(PKSSTREAM_POINTER pointer, ULONG used) {
 
 NTSTATUS CapturePin::Process() {
   PAGED_CODE();
-  LONG* countdown = Device->SensorSetupCountdown();
-  if (*countdown == 1) {
-    Device->WriteSensorSetup();
-    *countdown = kSensorSetupDone;
-  } else if (*countdown != kSensorSetupDone) {
-    ++*countdown;
-  }
-
   KsPinAcquireProcessingMutex(Pin);
-  if (RotationOptOut) {
-    Device->SetDisplayOrientation(0);
-  } else if (OrientationCountdown < static_cast<LONG>(kOrientationPeriod)) {
-    ++OrientationCountdown;
-  } else {
-    Device->SetDisplayOrientation(LookUpDisplayOrientation(&Displays, LoadSetting(Device->GetSettings()->rotation)));
-    OrientationCountdown = 0;
-  }
-
+  // Taking the frame also steps the device's sensor set-up and this pin's orientation poll.
   FrameBuffer* frame = nullptr;
   PUCHAR data = nullptr;
   const ULONG length = Device->TakeFrame(&frame, &data, kStreamCapture);

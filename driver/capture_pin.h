@@ -65,9 +65,8 @@ class CapturePin final : public CameraPinBase, private FrameConverterHost {
   PIKSREFERENCECLOCK ReferenceClock;
   LONG DropFirstFrame;
   volatile LONG Busy;
-  LONG RotationOptOut;
-  LONG OrientationCountdown;
-  DisplayPaths Displays;
+  // The orientation poll the device steps while this pin runs.
+  CaptureOrientation Orientation;
   LONG AcquireTimeouts;
   // The interval the camera committed: the drop count's unit when the format names none.
   ULONG CommittedInterval;

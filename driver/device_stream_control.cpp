@@ -259,6 +259,7 @@ bool CameraDeviceBase::IsochServesOtherPin(PKSPIN pin) {
 }
 
 ULONG CameraDeviceBase::TakeFrame(FrameBuffer** frame, PUCHAR* data, ULONG streamType) {
+  if (streamType == kStreamCapture) StepCaptureStream();
   *frame = nullptr;
   if (data) *data = nullptr;
   FrameBuffer* taken = nullptr;

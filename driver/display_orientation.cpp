@@ -104,6 +104,21 @@ LONG LookUpDisplayOrientation(const DisplayPaths* paths, LONG rotation) {
   return (orientation + turn) & 3;
 }
 
+bool StepCaptureOrientation(CaptureOrientation* poll, DeviceSettings* settings, LONG* turns) {
+  PAGED_CODE();
+  if (poll->OptOut) {
+    *turns = 0;
+    return true;
+  }
+  if (poll->Countdown < static_cast<LONG>(kOrientationPeriod)) {
+    ++poll->Countdown;
+    return false;
+  }
+  *turns = LookUpDisplayOrientation(&poll->Displays, LoadSetting(settings->rotation));
+  poll->Countdown = 0;
+  return true;
+}
+
 LONG DecideRotationOptOut(DeviceSettings* settings, LONG current) {
   PAGED_CODE();
   const int version = GetWindowsVersionCode();

@@ -4,9 +4,14 @@
 #pragma once
 #include <wdm.h>
 
-#include "driver/pin_constants.h"
-
 namespace kvz {
+
+constexpr ULONG kMaxDisplayPaths = 10;
+constexpr ULONG kDisplayPathChars = 256;
+constexpr ULONG kDisplayValueBytes = 512;
+constexpr LONG kMaxDisplayObjects = 64;
+// The display's orientation is read back every this many frames plus one.
+constexpr ULONG kOrientationPeriod = 10;
 
 class DeviceSettings;
 
@@ -14,6 +19,20 @@ struct DisplayPaths {
   WCHAR Paths[kMaxDisplayPaths][kDisplayPathChars];
   LONG Count;
 };
+
+// The running capture pin's orientation poll: its display keys (located at each negotiation),
+// the frames since the last read-back and its client's opt-out (decided at each RUN). The pin
+// owns it; the device steps it each time the pin takes a frame.
+struct CaptureOrientation {
+  DisplayPaths Displays;
+  LONG Countdown;
+  LONG OptOut;
+};
+
+// One frame taken: *turns is the orientation the device applies from now, or the poll keeps the
+// current one (false). With the opt-out no turn; otherwise the display is read back every
+// kOrientationPeriod + 1 frames.
+bool StepCaptureOrientation(CaptureOrientation* poll, DeviceSettings* settings, LONG* turns);
 
 // Finds the display keys under the video device map. Leaves the list as it was when the map or
 // its object count is missing.

@@ -79,15 +79,7 @@ constexpr ULONG kStillVideoControlCaps = KS_VideoControlFlag_ExternalTriggerEnab
 
 // Frame delivery.
 constexpr ULONG kFaceOfferPeriod = 6;
-constexpr ULONG kOrientationPeriod = 10;
-constexpr LONG kSensorSetupDone = 100;
 constexpr LONG kNoZoom = 10;
 constexpr ULONGLONG kMaxImageBytes = 0xFFFFFFFFull;
-
-// Display orientation.
-constexpr ULONG kMaxDisplayPaths = 10;
-constexpr ULONG kDisplayPathChars = 256;
-constexpr ULONG kDisplayValueBytes = 512;
-constexpr LONG kMaxDisplayObjects = 64;
 
 }  // namespace kvz

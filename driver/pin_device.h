@@ -12,6 +12,7 @@
 namespace kvz {
 
 class UsbDevice;
+struct CaptureOrientation;
 class DeviceSettings;
 class UnitContainer;
 struct FrameBuffer;
@@ -87,7 +88,9 @@ class PinDevice {
   virtual bool IsochServesOtherPin(PKSPIN pin) = 0;
 
   // Frames: the newest finished frame of a stream type, its data and usable length (0: none);
-  // each taken frame goes back exactly once.
+  // each taken frame goes back exactly once. The capture pin takes one at each processing call,
+  // which also steps the stream's device work: the sensor set-up at the second call after a
+  // stream start, and the capture orientation poll.
   virtual ULONG TakeFrame(FrameBuffer** frame, PUCHAR* data, ULONG streamType) = 0;
   virtual VOID ReturnFrame(FrameBuffer* frame, ULONG streamType) = 0;
 
@@ -101,9 +104,9 @@ class PinDevice {
   virtual LONG GetDisplayOrientation() = 0;
   // True once when a resume asked to drop the next frame.
   virtual bool TakeSkipNextFrame() = 0;
-  // The sensor set-up countdown: the process call that finds it at 1 writes the sensor set-up.
-  virtual LONG* SensorSetupCountdown() = 0;
-  virtual NTSTATUS WriteSensorSetup() = 0;
+  // The running capture pin's orientation poll (its RUN), stepped each time it takes a frame;
+  // null withdraws it (its STOP and close).
+  virtual VOID SetCaptureOrientation(CaptureOrientation* orientation) = 0;
   // Bit 0 of the device's flags word: a capture has run since the last stop.
   virtual VOID MarkCaptureStarted() = 0;
   virtual bool IsTestRunning() = 0;

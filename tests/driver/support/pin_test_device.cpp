@@ -150,8 +150,7 @@ class TestPinDevice final : public CameraDeviceControls, public PinDevice {
   VOID SetDisplayOrientation(LONG turns) override { Pins().displayOrientation = turns; }
   LONG GetDisplayOrientation() override { return Pins().displayOrientation; }
   bool TakeSkipNextFrame() override { return Pins().skipNextFrame.exchange(false); }
-  LONG* SensorSetupCountdown() override { return &sensorCountdown_; }
-  NTSTATUS WriteSensorSetup() override { return STATUS_SUCCESS; }
+  VOID SetCaptureOrientation(CaptureOrientation*) override {}
   VOID MarkCaptureStarted() override {}
   bool IsTestRunning() override { return false; }
   VOID RequestTestStop() override {}
@@ -194,7 +193,6 @@ class TestPinDevice final : public CameraDeviceControls, public PinDevice {
   WCHAR driverKey_[100] = {};
   LONG width_ = 640;
   LONG height_ = 480;
-  LONG sensorCountdown_ = 100;
 };
 
 
