@@ -6,40 +6,12 @@
 #include "jpeg/jpeg_decoder.h"
 #include "primitives/dispatch.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace kvz::jpeg {
 namespace {
 
 constexpr uint8_t kNeutralChroma = 128;
 
 int32_t Clamp(int32_t value, int32_t low, int32_t high) { return value < low ? low : value > high ? high : value; }
-
-// Y0 Cb Y1 Cr for every pixel pair; a last odd pixel gets its Y and Cb.
-void PackYuy2Row(const uint8_t* luma, const uint8_t* cb, const uint8_t* cr, int32_t width, uint8_t* dst) {
-  int32_t x = 0;
-#if defined(__SSE2__)
-  // Sixteen pixels per step: every x86-64 processor has SSE2, and byte interleaving is exact.
-  for (; x + 16 <= width; x += 16, dst += 32) {
-    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(luma + x));
-    const __m128i chroma = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(cb + (x >> 1))),
-                                             _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cr + (x >> 1))));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_unpacklo_epi8(y, chroma));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16), _mm_unpackhi_epi8(y, chroma));
-  }
-#endif
-  for (; x + 1 < width; x += 2, dst += 4) {
-    const uint32_t pair = static_cast<uint32_t>(luma[x]) | static_cast<uint32_t>(cb[x >> 1]) << 8 |
-                          static_cast<uint32_t>(luma[x + 1]) << 16 | static_cast<uint32_t>(cr[x >> 1]) << 24;
-    RtlCopyMemory(dst, &pair, sizeof(pair));
-  }
-  if (x < width) {
-    dst[0] = luma[x];
-    dst[1] = cb[x >> 1];
-  }
-}
 
 }  // namespace
 
@@ -147,8 +119,8 @@ int32_t JpegDecoder::OutputStrip(int32_t strip) {
         }
         cr = half[1];
       }
-      PackYuy2Row(luma + static_cast<int64_t>(y) * lumaStep, cb, cr, width,
-                  out + (static_cast<int64_t>(top) + y) * width * 2);
+      prim::PackYuy2Row(luma + static_cast<int64_t>(y) * lumaStep, cb, cr, width,
+                        out + (static_cast<int64_t>(top) + y) * width * 2);
     }
     return kJpegOk;
   }

@@ -2,7 +2,8 @@
 // tables and the entries are all generated. A row is
 //   X(group, owner, sharing, return type, name, (parameters), (arguments))
 // owner: IMAGE, a primitive of this library; JPEG, one of primitives/jpeg, which defines that
-// row and its entry, so this library never refers to it; UNBUILT, a JPEG primitive that has no
+// row and its entry, so this library never refers to it; GEOMETRY, a frame-geometry kernel of
+// postproc, which defines its rows and entries likewise; UNBUILT, a JPEG primitive that has no
 // builds yet: its entry is declared deleted, so a call does not compile.
 // sharing: EVERY, each slot runs its own build; ONE, every slot runs the generic build; TWO, the
 // vector slots share the lowest vector build (the one build that every processor selecting any
@@ -206,18 +207,49 @@
   X(B3, IMAGE, EVERY, PrimitiveStatus, Yuy2ToPlanar422,                                          \
     (const uint8_t* src, int32_t srcStep, uint8_t* const dst[3], const int32_t dstStep[3],       \
      RoiSize roi),                                                                               \
-    (src, srcStep, dst, dstStep, roi)) \
+    (src, srcStep, dst, dstStep, roi))                                                           \
   X(B4, IMAGE, EVERY, PrimitiveStatus, Yuy2ToBgr24,                                              \
     (const uint8_t* src, int32_t srcStep, uint8_t* dst, int32_t dstStep, RoiSize roi),           \
     (src, srcStep, dst, dstStep, roi))
 
-#define KVZ_DISPATCH_GROUPS(X) KVZ_DISPATCH_GROUPS_A(X) KVZ_DISPATCH_GROUPS_B(X)
+// Table C: kernels of the libraries above the primitives (the codec's output packing, the
+// frame geometry). On x86-64 every build of them, the generic one included, keeps its SSE2
+// code (SSE2 is part of the architecture); the 32-bit builds run their portable loops.
+#define KVZ_DISPATCH_GROUPS_C(X) \
+  X(C0, JPEG, ONE, void, PackYuy2Row,                                                            \
+    (const uint8_t* luma, const uint8_t* cb, const uint8_t* cr, int32_t width, uint8_t* dst),    \
+    (luma, cb, cr, width, dst))                                                                  \
+  X(C1, GEOMETRY, EVERY, void, ResizeYuy2Nearest,                                                \
+    (const uint8_t* src, uint8_t* dst, uint32_t sw, uint32_t dw, uint32_t dh, uint32_t sx,       \
+     uint32_t sy),                                                                               \
+    (src, dst, sw, dw, dh, sx, sy))                                                              \
+  X(C2, GEOMETRY, EVERY, void, ResampleBilinear,                                                 \
+    (uint8_t* dst, uint32_t dstStride, int32_t dstWidth, int32_t dstHeight, const uint8_t* src,  \
+     uint32_t srcStride, int32_t srcWidth, int32_t srcHeight, int32_t channels),                 \
+    (dst, dstStride, dstWidth, dstHeight, src, srcStride, srcWidth, srcHeight, channels))        \
+  X(C3, GEOMETRY, EVERY, void, TurnYuy2Half,                                                     \
+    (uint8_t* dst, const uint8_t* src, size_t pixels),                                           \
+    (dst, src, pixels))                                                                          \
+  X(C4, GEOMETRY, ONE, void, TurnYuy2Quarter,                                                    \
+    (uint8_t* dst, const uint8_t* src, int32_t rotation, uint32_t w, uint32_t h),                \
+    (dst, src, rotation, w, h))                                                                  \
+  X(C5, GEOMETRY, EVERY, void, MirrorFlipYuy2,                                                   \
+    (uint8_t* frame, uint8_t* scratch, int32_t mirror, int32_t flip, uint32_t w, uint32_t h),    \
+    (frame, scratch, mirror, flip, w, h))
+
+#define KVZ_DISPATCH_GROUPS(X) KVZ_DISPATCH_GROUPS_A(X) KVZ_DISPATCH_GROUPS_B(X) KVZ_DISPATCH_GROUPS_C(X)
 
 // Keeps its text for rows of one owner: KVZ_DISPATCH_WHEN(owner, IMAGE, text...).
 #define KVZ_DISPATCH_WHEN(owner, want, ...) KVZ_DISPATCH_WHEN_##owner##_##want(__VA_ARGS__)
 #define KVZ_DISPATCH_WHEN_IMAGE_IMAGE(...) __VA_ARGS__
 #define KVZ_DISPATCH_WHEN_IMAGE_JPEG(...)
+#define KVZ_DISPATCH_WHEN_IMAGE_GEOMETRY(...)
 #define KVZ_DISPATCH_WHEN_JPEG_IMAGE(...)
 #define KVZ_DISPATCH_WHEN_JPEG_JPEG(...) __VA_ARGS__
+#define KVZ_DISPATCH_WHEN_JPEG_GEOMETRY(...)
+#define KVZ_DISPATCH_WHEN_GEOMETRY_IMAGE(...)
+#define KVZ_DISPATCH_WHEN_GEOMETRY_JPEG(...)
+#define KVZ_DISPATCH_WHEN_GEOMETRY_GEOMETRY(...) __VA_ARGS__
 #define KVZ_DISPATCH_WHEN_UNBUILT_IMAGE(...)
 #define KVZ_DISPATCH_WHEN_UNBUILT_JPEG(...)
+#define KVZ_DISPATCH_WHEN_UNBUILT_GEOMETRY(...)

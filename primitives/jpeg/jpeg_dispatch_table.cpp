@@ -10,6 +10,7 @@
 #include "primitives/jpeg/inverse_dct.h"
 #include "primitives/jpeg/lossless_predict.h"
 #include "primitives/jpeg/upsample.h"
+#include "primitives/jpeg/yuy2_pack.h"
 #include "primitives/jpeg/zigzag.h"
 
 namespace kvz::prim {

@@ -12,6 +12,7 @@
 #include "postproc/frame_format.h"
 #include "postproc/frame_rotation.h"
 #include "postproc/image_crop_resize.h"
+#include "primitives/build_selection.h"
 #include "primitives/cpu_features.h"
 #include "support/geometry_reference.h"
 #include "support/guarded_buffer.h"
@@ -71,6 +72,18 @@ const kernel::CpuidTable& Sse2OnlyProcessor() {
   return table;
 }
 
+// The geometry runs the build the dispatch holds, chosen once as the device's add chooses it:
+// a processor is put in place and its build selected, and afterwards the generic build is back.
+void RunOn(const kernel::CpuidTable* cpu) {
+  kernel::InjectCpuid(cpu);
+  prim::PrimitiveDispatchIndex.store(prim::HighestRunnableSlot(prim::kThisDeliverable, prim::ReadCpuIdentity()));
+}
+
+void EndRun() {
+  kernel::InjectCpuid(nullptr);
+  prim::PrimitiveDispatchIndex.store(0);
+}
+
 std::vector<Resize> ResizeCases() {
   std::vector<Resize> cases(std::begin(kNamedResizes), std::end(kNamedResizes));
   for (const auto& r : AssortedResizes(60, 120, 7)) cases.push_back(r);
@@ -121,12 +134,12 @@ TEST(GeometryAgainstDefinition, NearestYuy2Resize) {
       const size_t bytes = Bytes(c.dw, c.dh, 2);
       GuardedBuffer got(bytes, 0x3C);
       std::vector<uint8_t> want(bytes, 0x3C);
-      kernel::InjectCpuid(setting.cpu);
+      RunOn(setting.cpu);
       if (setting.poolRefuses) kernel::FailAllocationsRandomly(1.0, 7, kTagResizeStrip);
       const NTSTATUS status =
           ResizeImage(src.data(), got.data(), c.sw, c.sh, c.dw, c.dh, kSubtypeYuy2);
       kernel::ClearPoolFaults();
-      kernel::InjectCpuid(nullptr);
+      EndRun();
       ASSERT_EQ(STATUS_SUCCESS, status);
       test::ReferenceResizeYuy2(src.data(), c.sw, c.sh, want.data(), c.dw, c.dh);
       ASSERT_EQ(0, memcmp(want.data(), got.data(), bytes));
@@ -219,7 +232,7 @@ TEST(GeometryAgainstDefinition, BilinearYuy2WithAndWithoutByteShuffles) {
     cases.push_back(r);
   for (const PathSetting& setting : kPathSettings) {
     SCOPED_TRACE(setting.name);
-    kernel::InjectCpuid(setting.cpu);
+    RunOn(setting.cpu);
     if (setting.poolRefuses) kernel::FailAllocationsRandomly(1.0, 7, kTagBilinearStrip);
     const kernel::PoolTagStats before = kernel::PoolStatsForTag(kTagBilinearStrip);
     for (const auto& c : cases) {
@@ -228,7 +241,7 @@ TEST(GeometryAgainstDefinition, BilinearYuy2WithAndWithoutByteShuffles) {
     }
     const kernel::PoolTagStats after = kernel::PoolStatsForTag(kTagBilinearStrip);
     kernel::ClearPoolFaults();
-    kernel::InjectCpuid(nullptr);
+    EndRun();
     ExpectPathTaken(setting, before, after);
     if (HasFailure()) return;
   }
@@ -251,7 +264,7 @@ TEST(GeometryAgainstDefinition, HalfTurnAndMirrorWithAndWithoutByteShuffles) {
       std::vector<uint8_t> results[2];
       const kernel::CpuidTable* const processors[] = {nullptr, &Sse2OnlyProcessor()};
       for (int p = 0; p < 2; ++p) {
-        kernel::InjectCpuid(processors[p]);
+        RunOn(processors[p]);
         GuardedBuffer out(bytes), scratch(bytes);
         if (op == 0) {
           RotateYuy2Frame(out.data(), src.data(), scratch.data(), 2, sz.w, sz.h);
@@ -259,7 +272,7 @@ TEST(GeometryAgainstDefinition, HalfTurnAndMirrorWithAndWithoutByteShuffles) {
           memcpy(out.data(), src.data(), bytes);
           MirrorFlipYuy2Frame(out.data(), scratch.data(), op & 1, op >> 1, sz.w, sz.h);
         }
-        kernel::InjectCpuid(nullptr);
+        EndRun();
         ASSERT_TRUE(out.GuardsIntact() && scratch.GuardsIntact());
         results[p].assign(out.data(), out.data() + bytes);
       }

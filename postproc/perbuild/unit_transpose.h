@@ -1,15 +1,16 @@
 // 8 x 8 transposes of 16-bit units (a YUY2 pixel is one: its Y, then its U or V), the step that
 // lets the geometry routines pick source columns by register instead of by byte: eight rows of
 // eight pixels become eight registers, one per column, each holding that column's pixel of the
-// eight rows in row order (and back). SSE2 only, so x86-64 builds.
+// eight rows in row order (and back). For the builds that compile SSE2 geometry.
 #pragma once
 #include <wdm.h>
-#if defined(__SSE2__)
-#include <emmintrin.h>
 
+#include "postproc/perbuild/geometry_isa.h"
+#if defined(KVZ_GEOMETRY_SSE2)
 #include "primitives/transpose_lanes16.h"
 
-namespace kvz {
+// In each build's own namespace: every build compiles its own copy for its instruction set.
+namespace kvz::prim::KVZ_BUILD_NS {
 
 inline VOID TransposeUnits(const __m128i r[8], __m128i t[8]) { simd::TransposeLanes16(r, t); }
 
@@ -27,5 +28,5 @@ inline VOID LoadTransposedUnits(const UCHAR* const rows[8], SIZE_T offset, __m12
   TransposeUnits(r, t);
 }
 
-}  // namespace kvz
+}  // namespace kvz::prim::KVZ_BUILD_NS
 #endif
