@@ -13,6 +13,8 @@
 #include "driver/control_constants.h"
 #include "driver/extension_unit_handler.h"
 #include "driver/os_version.h"
+#include "jpeg/jpeg_constants.h"
+#include "jpeg/jpeg_cpu.h"
 #include "postproc/frame_processor.h"
 #include "primitives/driver_memory.h"
 #include "usb/bulk_stream_reader.h"
@@ -153,6 +155,9 @@ CameraDevice* CameraDeviceFromDeviceObject(PDEVICE_OBJECT deviceObject) {
 
 NTSTATUS NTAPI DeviceAdd(PKSDEVICE device) {
   PAGED_CODE();
+  // Every vector kernel (codec, geometry, RGB24 conversion) runs the processor build chosen
+  // here, once per driver load, before any stream can start.
+  jpeg::EnsureJpegBuildSelected(jpeg::kVendorIntel);
   CameraDevice* camera = PoolNew<CameraDevice>(kTagCameraDevice, device);
   if (!camera) return STATUS_INSUFFICIENT_RESOURCES;
   KsAcquireDevice(device);

@@ -8,10 +8,12 @@
 #include "control_bench.h"
 #include "device_bench.h"
 #include "driver/device_settings.h"
+#include "jpeg/jpeg_cpu.h"
 #include "kvz/io_testing.h"
 #include "ks_client.h"
 #include "kvz/kernel_testing.h"
 #include "kvz/kernel_thread.h"
+#include "primitives/build_selection.h"
 #include "usb/usb_limits.h"
 
 namespace kvz::drivertest {
@@ -72,6 +74,17 @@ TEST_F(DeviceTest, SurpriseRemovalWithHandleOpen) {
   EXPECT_FALSE(NT_SUCCESS(PrivateRequest(*file, 0x223C04, 4, &result, &information)));
   EXPECT_EQ(STATUS_SUCCESS, file->Close());
   EXPECT_EQ(STATUS_SUCCESS, device_->Remove());
+}
+
+// The processor build every dispatch group runs is chosen when the device is added, before
+// any stream starts (a YUY2 or RGB24 stream runs no codec that could choose it).
+TEST_F(DeviceTest, AddSelectsTheProcessorBuild) {
+  jpeg::OverrideJpegBuild(-1);  // this process's earlier selection is forgotten
+  prim::PrimitiveDispatchIndex.store(-1);
+  Plug(Profile::kIsoch);
+  const int32_t selected = prim::PrimitiveDispatchIndex.load();
+  if (selected < 0) prim::PrimitiveDispatchIndex.store(0);
+  EXPECT_EQ(prim::HighestRunnableSlot(prim::kThisDeliverable, prim::ReadCpuIdentity()), selected);
 }
 
 // Chip identification: a register read that fails identifies nothing, a family outside the six
