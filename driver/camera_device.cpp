@@ -156,8 +156,8 @@ CameraDevice* CameraDeviceFromDeviceObject(PDEVICE_OBJECT deviceObject) {
 NTSTATUS NTAPI DeviceAdd(PKSDEVICE device) {
   PAGED_CODE();
   // Every vector kernel (codec, geometry, RGB24 conversion) runs the processor build chosen
-  // here, once per driver load, before any stream can start.
-  jpeg::EnsureJpegBuildSelected(jpeg::kVendorIntel);
+  // here, before any stream can start; a second device writes the same build.
+  jpeg::SelectJpegCpu(jpeg::kVendorIntel);
   CameraDevice* camera = PoolNew<CameraDevice>(kTagCameraDevice, device);
   if (!camera) return STATUS_INSUFFICIENT_RESOURCES;
   KsAcquireDevice(device);

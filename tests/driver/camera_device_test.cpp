@@ -8,7 +8,6 @@
 #include "control_bench.h"
 #include "device_bench.h"
 #include "driver/device_settings.h"
-#include "jpeg/jpeg_cpu.h"
 #include "kvz/io_testing.h"
 #include "ks_client.h"
 #include "kvz/kernel_testing.h"
@@ -79,7 +78,6 @@ TEST_F(DeviceTest, SurpriseRemovalWithHandleOpen) {
 // The processor build every dispatch group runs is chosen when the device is added, before
 // any stream starts (a YUY2 or RGB24 stream runs no codec that could choose it).
 TEST_F(DeviceTest, AddSelectsTheProcessorBuild) {
-  jpeg::OverrideJpegBuild(-1);  // this process's earlier selection is forgotten
   prim::PrimitiveDispatchIndex.store(-1);
   Plug(Profile::kIsoch);
   const int32_t selected = prim::PrimitiveDispatchIndex.load();
