@@ -17,6 +17,7 @@
 #include "jpeg/jpeg_encoder.h"
 #include "jpeg/mjpeg_decoder.h"
 #include "primitives/build.h"
+#include "primitives/build_selection.h"
 
 namespace kvz::bench {
 namespace {
@@ -24,6 +25,13 @@ namespace {
 #define KVZ_BUILD_NAME_ENTRY(ns) #ns,
 const char* const kBuildNames[] = {KVZ_FOR_EACH_BUILD(KVZ_BUILD_NAME_ENTRY)};
 #undef KVZ_BUILD_NAME_ENTRY
+
+// The codec on one build: the driver's selection is made first (so the codec makes none later),
+// then the dispatch index names the build.
+void RunOnBuild(int32_t slot) {
+  jpeg::EnsureJpegBuildSelected(jpeg::kVendorIntel);
+  prim::PrimitiveDispatchIndex.store(slot);
+}
 
 struct Case {
   int width;
@@ -171,7 +179,7 @@ void Register() {
           const std::string name =
               std::string(format == jpeg::kFormatYuy2 ? "JpegDecodeYuy2" : "JpegDecodeBgr24") + build + Label(c);
           benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& state) {
-            jpeg::OverrideJpegBuild(slot);
+            RunOnBuild(slot);
             // The decode entry on a state with the standard tables, as the decoder object holds it.
             jpeg::JpegDecoder* decoder = new jpeg::JpegDecoder();
             decoder->Reset();
@@ -191,11 +199,11 @@ void Register() {
             }
             decoder->FreeStandardTables();
             delete decoder;
-            jpeg::OverrideJpegBuild(-1);
+            jpeg::SelectJpegCpu(jpeg::kVendorIntel);  // back to the processor's build
           });
         }
         benchmark::RegisterBenchmark(("JpegEncodeYuy2" + build + Label(c)).c_str(), [=](benchmark::State& state) {
-          jpeg::OverrideJpegBuild(slot);
+          RunOnBuild(slot);
           std::vector<uint8_t> out(pixels * 2);
           jpeg::JpegEncoder encoder;
           const int32_t restart = c.restartRows ? c.width / 16 : 0;
@@ -208,7 +216,7 @@ void Register() {
             }
             benchmark::ClobberMemory();
           }
-          jpeg::OverrideJpegBuild(-1);
+          jpeg::SelectJpegCpu(jpeg::kVendorIntel);  // back to the processor's build
         });
       }
     }

@@ -18,8 +18,10 @@ int32_t SelectJpegCpu(uint32_t mode);
 // callers store the same index.
 void EnsureJpegBuildSelected(uint32_t mode);
 
-// Tests and benchmarks: run every later codec call on one build slot (the selection then
-// stores this slot); -1 returns to selection by the processor at the next call.
+#if defined(KVZ_PATH_COUNTS)
+// Only in the tests' copy of this library: run every later codec call on one build slot (the
+// selection then stores this slot); -1 returns to selection by the processor at the next call.
 void OverrideJpegBuild(int32_t slot);
+#endif
 
 }  // namespace kvz::jpeg

@@ -106,9 +106,12 @@ struct JpegDecoder {
   int16_t* losslessRows;   // lossless: differences, current and previous row
   bool buffersReady;
   int32_t rowsAvailable;   // image rows whose samples are in the ring
-  // Test evidence: when a component's pointer is set (after Reset), every block's quantised
-  // coefficients are copied there too, blocksWide x blocksHigh blocks in raster order.
+#if defined(KVZ_PATH_COUNTS)
+  // Test evidence, only in the tests' copy of this library (as primitives/path_counts.h): when
+  // a component's pointer is set (after Reset), every block's quantised coefficients are copied
+  // there too, blocksWide x blocksHigh blocks in raster order.
   int16_t* coefficientTap[kMaxComponents];
+#endif
 
   // ---- jpeg_markers.cpp ----
   void Reset();
@@ -157,7 +160,9 @@ struct JpegDecoder {
   int32_t TransformStoredRow(int32_t strip);
   int32_t DecodeLosslessStrip(int32_t strip);
   int32_t TransformBlock(const int16_t* block, int32_t component, int32_t blockRow, int32_t blockColumn);
+#if defined(KVZ_PATH_COUNTS)
   void TapBlock(const int16_t* block, int32_t component, int32_t blockRow, int32_t blockColumn);
+#endif
 
   // ---- jpeg_output.cpp ----
   bool OutputSupported() const;

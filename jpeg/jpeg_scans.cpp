@@ -112,15 +112,19 @@ int32_t JpegDecoder::RunStrips(int32_t (JpegDecoder::*produce)(int32_t strip)) {
   return OutputStrip(stripCount - 1);
 }
 
+#if defined(KVZ_PATH_COUNTS)
 void JpegDecoder::TapBlock(const int16_t* block, int32_t component, int32_t blockRow, int32_t blockColumn) {
   const JpegComponent& c = components[component];
   const int64_t index = static_cast<int64_t>(blockRow) * c.blocksWide + blockColumn;
   RtlCopyMemory(coefficientTap[component] + index * kBlockSize, block, kBlockSize * sizeof(int16_t));
 }
+#endif
 
 int32_t JpegDecoder::TransformBlock(const int16_t* block, int32_t component, int32_t blockRow,
                                     int32_t blockColumn) {
+#if defined(KVZ_PATH_COUNTS)
   if (coefficientTap[component]) TapBlock(block, component, blockRow, blockColumn);
+#endif
   const JpegComponent& c = components[component];
   const int32_t row = blockRow * 8;
   const int32_t ringRow = (row / c.stripRows) % kRingStrips * c.stripRows + row % c.stripRows;
@@ -141,14 +145,18 @@ int32_t JpegDecoder::DecodeMcuRow(int32_t strip) {
     const uint16_t* quant;
     uint8_t* rows;  // the component's first row of this MCU row in the ring
   } parts[kMaxComponents];
+#if defined(KVZ_PATH_COUNTS)
   bool tapped = false;
+#endif
   for (int32_t i = 0; i < scanCount; ++i) {
     const int32_t k = scanComponents[i];
     JpegComponent& c = components[k];
     const int32_t row = strip * c.v * 8;
     const int32_t ringRow = (row / c.stripRows) % kRingStrips * c.stripRows + row % c.stripRows;
     parts[i] = {&c, DcTable(c.td), AcTable(c.ta), quant[c.tq].table, c.plane + static_cast<int64_t>(ringRow) * c.planeStep};
+#if defined(KVZ_PATH_COUNTS)
     tapped = tapped || coefficientTap[k] != nullptr;
+#endif
   }
   int32_t status = kJpegOk;
   for (int32_t column = 0; column < mcusPerRow; ++column) {
@@ -176,9 +184,11 @@ int32_t JpegDecoder::DecodeMcuRow(int32_t strip) {
       for (int32_t by = 0; by < c.v; ++by) {
         uint8_t* dst = part.rows + static_cast<int64_t>(by) * 8 * c.planeStep + column * c.h * 8;
         for (int32_t bx = 0; bx < c.h; ++bx, ++n, dst += 8) {
+#if defined(KVZ_PATH_COUNTS)
           if (tapped && coefficientTap[scanComponents[i]]) {
             TapBlock(blocks[n], scanComponents[i], strip * c.v + by, column * c.h + bx);
           }
+#endif
           if (prim::DequantizeInverseDct8x8(blocks[n], dst, c.planeStep, part.quant) < 0 && status == kJpegOk) {
             status = kJpegPrimitiveFailed;
           }

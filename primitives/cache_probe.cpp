@@ -65,9 +65,11 @@ uint32_t StreamingCacheSize(bool perCore) {
   return v - 1;
 }
 
+#if defined(KVZ_PATH_COUNTS)
 void ForgetStreamingCacheSize() {
   for (std::atomic<uint32_t>& kept : g_streamingCacheSize) kept.store(0, std::memory_order_relaxed);
 }
+#endif
 
 bool HasFastStringMoves() {
   // 0 not yet asked, 1 no, 2 yes; racing first callers store the same answer.

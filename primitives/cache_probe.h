@@ -17,9 +17,11 @@ uint32_t ProbeCacheSize(bool perCore);
 // the cache cannot change while the system runs and each CPUID costs microseconds under a
 // hypervisor. Racing first callers store the same answer.
 uint32_t StreamingCacheSize(bool perCore);
-// Drops the kept sizes, so that the next call probes again: for tests that inject another
-// processor's identification.
+#if defined(KVZ_PATH_COUNTS)
+// Only in the tests' copies of the library: drops the kept sizes, so that the next call probes
+// again, for tests that inject another processor's identification.
 void ForgetStreamingCacheSize();
+#endif
 
 // True when the processor moves and fills memory fast with its string instructions (CPUID leaf
 // 7, EBX bit 9). Learned at the first call and kept: unlike the cache size it decides only
