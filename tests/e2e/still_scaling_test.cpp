@@ -8,6 +8,7 @@
 #include "e2e_bench.h"
 #include "frame_oracle.h"
 #include "kvz/system_testing.h"
+#include "tests/support/test_folder.h"
 
 namespace kvz::e2e {
 namespace {
@@ -88,11 +89,7 @@ class StillScalingTest : public E2eBench, public ::testing::WithParamInterface<S
  protected:
   void SetUp() override {
     E2eBench::SetUp();
-    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    std::replace(name.begin(), name.end(), '/', '_');
-    root_ = (std::filesystem::temp_directory_path() / ("kvz-e2e-" + name)).string();
-    std::filesystem::remove_all(root_);
-    std::filesystem::create_directories(root_);
+    root_ = kvz::testing::FreshTestFolder("kvz-e2e-");
     std::ofstream(std::filesystem::path(root_) / "FORMAT.CFG", std::ios::binary) << kFormatFile;
     kernel::SetSystemRootFolder(root_);
   }

@@ -15,6 +15,7 @@
 #include "simcam/camera_profile.h"
 #include "simcam/mjpeg_encoder.h"
 #include "tool_machine.h"
+#include "tests/support/test_folder.h"
 
 namespace kvz::e2e {
 namespace {
@@ -34,11 +35,7 @@ class StreamingTest : public E2eBench {
   }
   // The format file the device reads when it starts, in a system folder of the test's own.
   void UseFormatFile(const char* text) {
-    root_ = (std::filesystem::temp_directory_path() /
-             ("kvz-e2e-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name())))
-                .string();
-    std::filesystem::remove_all(root_);
-    std::filesystem::create_directories(root_);
+    root_ = kvz::testing::FreshTestFolder("kvz-e2e-");
     std::ofstream(std::filesystem::path(root_) / "FORMAT.CFG", std::ios::binary) << text;
     kernel::SetSystemRootFolder(root_);
   }

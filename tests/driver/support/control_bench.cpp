@@ -7,6 +7,7 @@
 #include "kvz/registry_testing.h"
 #include "kvz/system_testing.h"
 #include "usb/vendor_unit_guids.h"
+#include "tests/support/test_folder.h"
 
 namespace kvz::drivertest {
 
@@ -21,11 +22,7 @@ void ControlBench::SetUp() {
   kernel::ResetRegistry();
   kernel::CheckUnload();
   Probe().Reset();
-  root_ = (std::filesystem::temp_directory_path() /
-           ("kvz-driver-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name())))
-              .string();
-  std::filesystem::remove_all(root_);
-  std::filesystem::create_directories(root_);
+  root_ = kvz::testing::FreshTestFolder("kvz-driver-");
   kernel::SetSystemRootFolder(root_);
   kernel::CreateRegistryKey(ValuesKey());
 }

@@ -7,6 +7,7 @@
 #include "kvz/io_testing.h"
 #include "kvz/kernel_testing.h"
 #include "kvz/registry_testing.h"
+#include "tests/support/test_folder.h"
 
 namespace kvz::drivertest {
 
@@ -34,12 +35,7 @@ void DeviceBench::SetUp() {
   kernel::ResetRegistry();
   kernel::CheckUnload();
   kernel::SetSystemVersion(kernel::SystemVersion::Windows10(19045));
-  std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-  for (char& c : name)
-    if (c == '/') c = '_';
-  root_ = (std::filesystem::temp_directory_path() / ("kvz-device-" + name)).string();
-  std::filesystem::remove_all(root_);
-  std::filesystem::create_directories(root_);
+  root_ = kvz::testing::FreshTestFolder("kvz-device-");
   kernel::SetSystemRootFolder(root_);
 }
 
