@@ -24,6 +24,7 @@ enum class RequestFaultKind {
   kHold,                // never completes until cancelled
   kPowerStateInvalid,   // STATUS_POWER_STATE_INVALID (0xC00002D3)
   kShortAnswer,         // an IN request answers only shortLength bytes
+  kOversizeAnswer,      // an IN request claims excessLength bytes more than were asked
   kRemove,              // the camera drops off the bus
   kUrbErrorIrpSuccess,  // the URB reports urbStatus while the IRP succeeds
   kFail,                // irpStatus and urbStatus
@@ -37,6 +38,7 @@ struct RequestFault {
   RequestFaultKind kind = RequestFaultKind::kStall;
   uint32_t count = 1;  // how many matching requests it hits; 0 = every one
   uint32_t shortLength = 0;
+  uint32_t excessLength = 0;
   NTSTATUS irpStatus = STATUS_UNSUCCESSFUL;
   USBD_STATUS urbStatus = USBD_STATUS_STALL_PID;
 };

@@ -293,6 +293,8 @@ usb::Outcome SimCamera::ApplyRequestFault(const RequestFault& fault, uint32_t an
     case RequestFaultKind::kHold: return usb::Outcome::Hold();
     case RequestFaultKind::kPowerStateInvalid: return usb::Outcome::Fail(STATUS_POWER_STATE_INVALID, USBD_STATUS_SUCCESS);
     case RequestFaultKind::kShortAnswer: return usb::Outcome::Ok(std::min(answered, fault.shortLength));
+    // Only the bytes asked for are written; the claim goes past them.
+    case RequestFaultKind::kOversizeAnswer: return usb::Outcome::Ok(answered + fault.excessLength);
     case RequestFaultKind::kRemove: return usb::Outcome::Remove();
     case RequestFaultKind::kUrbErrorIrpSuccess:
       return {usb::Disposition::kComplete, {STATUS_SUCCESS, fault.urbStatus, answered}};
@@ -322,6 +324,7 @@ usb::Outcome SimCamera::Control(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, uint
 
     const RequestFault* fault = TakeRequestFault(RequestTarget::kControl, &setup);
     const bool runsFirst = fault && (fault->kind == RequestFaultKind::kShortAnswer ||
+                                     fault->kind == RequestFaultKind::kOversizeAnswer ||
                                      fault->kind == RequestFaultKind::kUrbErrorIrpSuccess);
     uint32_t answered = 0;
     if (!fault || runsFirst) {
@@ -341,7 +344,7 @@ usb::Outcome SimCamera::Control(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, uint
     }
     if (fault && (!runsFirst || outcome.completion.irpStatus == STATUS_SUCCESS)) outcome = ApplyRequestFault(*fault, answered);
     if (in && outcome.disposition == usb::Disposition::kComplete && outcome.completion.length)
-      entry.data.assign(data, data + outcome.completion.length);
+      entry.data.assign(data, data + std::min<uint32_t>(outcome.completion.length, setup.wLength));
     entry.outcome = outcome;
     Log(std::move(entry));
   }

@@ -5,6 +5,7 @@
 #include "primitives/driver_memory.h"
 #include "usb/usb_device.h"
 #include "usb/usb_limits.h"
+#include "usb/usbd_status.h"
 
 namespace kvz {
 
@@ -157,6 +158,8 @@ NTSTATUS ClassRequestSender::SubmitControlUrb(UCHAR request, USHORT function, US
   for (ULONG submission = 1;; ++submission) {
     FillControlUrb(urb, request, function, value, index, data, asked, in);
     status = owner_->SubmitUrbSync(urb);
+    // The camera's answer may fail in the request block while the IRP succeeds.
+    if (NT_SUCCESS(status)) status = UsbdStatusToNtStatus(urb->UrbHeader.Status);
     if (status != STATUS_POWER_STATE_INVALID || submission >= kMaxPowerStateSubmissions) break;
     LARGE_INTEGER delay;
     delay.QuadPart = kPowerStateRetryDelay;

@@ -53,7 +53,7 @@ TEST(RequestFaults, EveryRequestWithCountZero) {
   for (int i = 0; i < 5; ++i) EXPECT_TRUE(ClassGet(cam, GET_CUR, PU_BRIGHTNESS_CONTROL, kPu, 2).Stalled());
 }
 
-TEST(RequestFaults, HoldRemoveShortAndUrbError) {
+TEST(RequestFaults, HoldRemoveShortOversizeAndUrbError) {
   SimCamera cam(HighSpeedIsochCamera(TestGuids()));
   cam.ArmRequestFault(Fault(RequestFaultKind::kHold));
   EXPECT_EQ(ClassGet(cam, GET_CUR, PU_CONTRAST_CONTROL, kPu, 2).outcome.disposition, usb::Disposition::kHold);
@@ -66,6 +66,14 @@ TEST(RequestFaults, HoldRemoveShortAndUrbError) {
   testing::Reply shortReply = ClassGet(cam, GET_CUR, PU_CONTRAST_CONTROL, kPu, 2);
   EXPECT_TRUE(shortReply.Ok());
   EXPECT_EQ(shortReply.data, std::vector<uint8_t>{50});
+
+  // The claim goes past the two bytes asked for; nothing is written past them.
+  RequestFault o = Fault(RequestFaultKind::kOversizeAnswer);
+  o.excessLength = 6;
+  cam.ArmRequestFault(o);
+  testing::Reply oversize = ClassGet(cam, GET_CUR, PU_CONTRAST_CONTROL, kPu, 2);
+  EXPECT_TRUE(oversize.Ok());
+  EXPECT_EQ(oversize.data, (std::vector<uint8_t>{50, 0, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}));
 
   RequestFault u = Fault(RequestFaultKind::kUrbErrorIrpSuccess);
   u.urbStatus = USBD_STATUS_BUFFER_OVERRUN;

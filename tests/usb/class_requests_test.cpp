@@ -3,6 +3,8 @@
 // still button, removal and the version tests.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <uvc.h>
 
 #include "kvz/system_testing.h"
@@ -77,21 +79,58 @@ INSTANTIATE_TEST_SUITE_P(Retries, PowerStateRetryTest,
                                            PowerRetryCase{22, STATUS_POWER_STATE_INVALID, 22, 1050 * kMillisecond},
                                            PowerRetryCase{1, STATUS_SUCCESS, 2, 50 * kMillisecond}));
 
-TEST_F(ClassRequestTest, ShortAnswerReportsAndCopiesOnlyTheBytesTransferred) {
-  simcam::RequestFault fault = FaultOnBrightness(simcam::RequestFaultKind::kShortAnswer, 1);
+struct AnswerCase {
+  const char* name;
+  simcam::RequestFaultKind kind;
+  BOOLEAN in;
+  NTSTATUS status;
+  ULONG length;  // the length word afterwards (2 asked)
+  ULONG copied;  // caller's bytes that take the camera's value; the rest keep their fill
+};
+
+void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.name; }
+
+class AnswerTest : public ClassRequestTest, public ::testing::WithParamInterface<AnswerCase> {};
+
+// What the length word reports and what lands in the caller's buffer, whatever the camera claims.
+TEST_P(AnswerTest, ReportsAndCopiesOnlyTheBytesTransferred) {
+  const AnswerCase& c = GetParam();
+  simcam::RequestFault fault = FaultOnBrightness(c.kind, 1);
   fault.shortLength = 1;
+  fault.excessLength = 6;
+  fault.urbStatus = USBD_STATUS_STALL_PID;
   camera_->ArmRequestFault(fault);
-  const std::vector<uint8_t> current = Brightness();
-  ASSERT_EQ(2u, current.size());
+  const std::vector<uint8_t> before = Brightness();
+  ASSERT_EQ(2u, before.size());
   ClassRequestSender sender(Usb()->KsDevice(), Usb());
-  UCHAR value[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+  UCHAR value[16];
+  memset(value, 0xEE, sizeof(value));
+  if (!c.in) {
+    value[0] = 0x11;
+    value[1] = 0x00;
+  }
   ULONG length = 2;
-  EXPECT_EQ(STATUS_SUCCESS, sender.SubmitControlUrb(kUvcRequestGetCur, URB_FUNCTION_CLASS_INTERFACE, kBrightness,
-                                                    kProcessingUnit, value, &length, TRUE));
-  EXPECT_EQ(1u, length);
-  EXPECT_EQ(current[0], value[0]);
-  EXPECT_EQ(0xEE, value[1]);
+  EXPECT_EQ(c.status, sender.SubmitControlUrb(c.in ? kUvcRequestGetCur : kUvcRequestSetCur,
+                                              URB_FUNCTION_CLASS_INTERFACE, kBrightness, kProcessingUnit, value,
+                                              &length, c.in));
+  EXPECT_EQ(c.length, length);
+  for (ULONG i = c.in ? 0 : 2; i < sizeof(value); ++i) EXPECT_EQ(i < c.copied ? before[i] : 0xEE, value[i]) << i;
+  // The device's own path sees the same failure.
+  camera_->ArmRequestFault(fault);
+  UCHAR again[16] = {0x11, 0x00};
+  if (c.in) EXPECT_EQ(c.status, Usb()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, again, 2));
+  else EXPECT_EQ(c.status, Usb()->SetClassRequest(kUvcRequestSetCur, kBrightness, kProcessingUnit, again, 2));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, AnswerTest,
+    ::testing::Values(AnswerCase{"Short", simcam::RequestFaultKind::kShortAnswer, TRUE, STATUS_SUCCESS, 1, 1},
+                      AnswerCase{"Oversize", simcam::RequestFaultKind::kOversizeAnswer, TRUE, STATUS_SUCCESS, 2, 2},
+                      AnswerCase{"UrbErrorGet", simcam::RequestFaultKind::kUrbErrorIrpSuccess, TRUE,
+                                 STATUS_UNSUCCESSFUL, 2, 0},
+                      AnswerCase{"UrbErrorSet", simcam::RequestFaultKind::kUrbErrorIrpSuccess, FALSE,
+                                 STATUS_UNSUCCESSFUL, 2, 0}),
+    [](const ::testing::TestParamInfo<AnswerCase>& info) { return std::string(info.param.name); });
 
 TEST_F(ClassRequestTest, SetAtDispatchLevelIsSentLaterFromAWorkItemWithTheCallersBytes) {
   UCHAR value[2] = {0x10, 0x00};

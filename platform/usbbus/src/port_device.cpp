@@ -595,8 +595,10 @@ Outcome PortDevice::AskDevice(Request* r, uint64_t now) {
   if (o.disposition != Disposition::kComplete) return o;
   r->completion = o.completion;
   if (in) {
-    r->completion.length = std::min<uint32_t>(r->completion.length, setup.wLength);
-    if (r->data && r->completion.length) memcpy(r->data, answer.data(), r->completion.length);
+    // A device that claims more than was asked (a fault on demand) is reported as it claims;
+    // only the bytes asked for land in the buffer.
+    const uint32_t landed = std::min<uint32_t>(r->completion.length, setup.wLength);
+    if (r->data && landed) memcpy(r->data, answer.data(), landed);
   } else if (r->completion.irpStatus == STATUS_SUCCESS) {
     r->completion.length = setup.wLength;
   }
