@@ -22,7 +22,8 @@ USHORT SaneLength(USHORT reported, USHORT current) {
   return reported > kXuMaxControlLength ? kXuMaxControlLength : reported;
 }
 
-// Client requests never land between the two halves of a register access.
+// Client requests never land between the two halves of a register access, and a control's length
+// changes only under this lock.
 class RegisterLockHolder {
  public:
   explicit RegisterLockHolder(UsbDevice* device) : device_(device) { device_->AcquireRegisterAccess(); }
@@ -35,6 +36,14 @@ class RegisterLockHolder {
 UvcControl* ControlOf(UvcControl* const* controls, ULONG selector) {
   return selector < ExtensionUnitHandler::kSelectors ? controls[selector] : nullptr;
 }
+
+// Under the register lock: the length this request carries, after a caller's replacement.
+USHORT TakeLength(UvcControl* control, ULONG length) {
+  if (length) control->SetLength(SaneLength(static_cast<USHORT>(length & 0xFFFF), control->Length()));
+  return control->Length();
+}
+
+USHORT ValueOf(const UvcControl* control) { return static_cast<USHORT>(control->Selector() << 8); }
 
 }  // namespace
 
@@ -101,21 +110,13 @@ NTSTATUS ExtensionUnitHandler::BuildPropertySet() {
   return STATUS_SUCCESS;
 }
 
-ULONG ExtensionUnitHandler::AnswerLength(ULONG selector) const {
-  if (selector == 0) return kXuIdentitySize;
-  UvcControl* control = ControlOf(controls_, selector);
-  return control ? control->Length() : 0;
-}
-
 NTSTATUS ExtensionUnitHandler::Get(PKSPROPERTY property, PVOID data, ULONG dataLength) {
   if (!property || !data) return STATUS_INVALID_PARAMETER;
-  RegisterLockHolder lock(device_);
   return ReadExtensionControl(this, property->Id, data, dataLength, 0);
 }
 
 NTSTATUS ExtensionUnitHandler::Set(PKSPROPERTY property, PVOID data, ULONG dataLength) {
   if (!property || !data) return STATUS_INVALID_PARAMETER;
-  RegisterLockHolder lock(device_);
   return WriteExtensionControl(this, property->Id, data, dataLength, 0);
 }
 
@@ -128,6 +129,7 @@ bool IsSamePropertySet(const ExtensionUnitHandler* handler, const GUID& set) { r
 NTSTATUS GetControlLength(ExtensionUnitHandler* handler, ULONG selector, USHORT* length) {
   UvcControl* control = ControlOf(handler->controls_, selector);
   if (!length || !control) return STATUS_INVALID_PARAMETER;
+  RegisterLockHolder lock(handler->device_);
   USHORT reported = 0;
   const NTSTATUS status = control->GetLen(&reported);
   if (NT_SUCCESS(status)) {
@@ -137,21 +139,27 @@ NTSTATUS GetControlLength(ExtensionUnitHandler* handler, ULONG selector, USHORT*
   return status;
 }
 
+// The control's length is taken once, under the register lock, and that one value bounds the
+// buffer check, the transfer and what the caller is told: a size query may change it meanwhile.
 NTSTATUS ReadExtensionControl(ExtensionUnitHandler* handler, ULONG selector, PVOID buffer, ULONG bufferLength,
-                              ULONG length) {
+                              ULONG length, ULONG* transferred) {
   if (!buffer) return STATUS_INVALID_PARAMETER;
   if (selector == 0) {
     if (bufferLength < kXuIdentitySize) return STATUS_BUFFER_TOO_SMALL;
     RtlCopyMemory(buffer, handler->identity_, kXuIdentitySize);
+    if (transferred) *transferred = kXuIdentitySize;
     return STATUS_SUCCESS;
   }
   UvcControl* control = ControlOf(handler->controls_, selector);
   if (!control) return STATUS_INVALID_PARAMETER;
-  if (length) control->SetLength(SaneLength(static_cast<USHORT>(length & 0xFFFF), control->Length()));
-  const USHORT controlLength = control->Length();
+  RegisterLockHolder lock(handler->device_);
+  const USHORT controlLength = TakeLength(control, length);
   if (bufferLength < controlLength) return STATUS_BUFFER_TOO_SMALL;
   RtlZeroMemory(buffer, controlLength);
-  return control->GetCur(buffer);
+  const NTSTATUS status = handler->device_->GetClassRequest(kRequestGetCur, ValueOf(control), control->UnitIndex(),
+                                                            buffer, controlLength);
+  if (NT_SUCCESS(status) && transferred) *transferred = controlLength;
+  return status;
 }
 
 NTSTATUS WriteExtensionControl(ExtensionUnitHandler* handler, ULONG selector, PVOID buffer, ULONG bufferLength,
@@ -159,9 +167,11 @@ NTSTATUS WriteExtensionControl(ExtensionUnitHandler* handler, ULONG selector, PV
   if (!buffer) return STATUS_INVALID_PARAMETER;
   UvcControl* control = ControlOf(handler->controls_, selector);
   if (!control) return STATUS_INVALID_PARAMETER;
-  if (length) control->SetLength(SaneLength(static_cast<USHORT>(length & 0xFFFF), control->Length()));
-  if (bufferLength < control->Length()) return STATUS_BUFFER_TOO_SMALL;
-  return control->SetCur(buffer);
+  RegisterLockHolder lock(handler->device_);
+  const USHORT controlLength = TakeLength(control, length);
+  if (bufferLength < controlLength) return STATUS_BUFFER_TOO_SMALL;
+  return handler->device_->SetClassRequest(kRequestSetCur, ValueOf(control), control->UnitIndex(), buffer,
+                                           controlLength);
 }
 
 NTSTATUS NTAPI ExtensionUnitGetHandler(PIRP irp, PKSIDENTIFIER property, PVOID data) {
@@ -170,8 +180,9 @@ NTSTATUS NTAPI ExtensionUnitGetHandler(PIRP irp, PKSIDENTIFIER property, PVOID d
   NTSTATUS status = STATUS_NOT_SUPPORTED;
   const ULONG length = PropertyDataLength(irp);
   if (handler && data && length) {
-    status = handler->Get(property, data, length);
-    if (NT_SUCCESS(status)) irp->IoStatus.Information = handler->AnswerLength(property->Id);
+    ULONG transferred = 0;
+    status = ReadExtensionControl(handler, property->Id, data, length, 0, &transferred);
+    if (NT_SUCCESS(status)) irp->IoStatus.Information = transferred;
   } else if (handler) {
     USHORT controlLength = 0;
     if (NT_SUCCESS(GetControlLength(handler, property->Id, &controlLength))) {

@@ -32,11 +32,9 @@ class ExtensionUnitHandler final : public ControlHandler {
   // The wIndex of the unit's requests: unit id and interface number.
   USHORT UnitIndex() const { return static_cast<USHORT>(unitId_ << 8 | interfaceNumber_); }
   UsbDevice* Device() const { return device_; }
-  // Bytes a request of this selector carries: 25 for the identity, else the control's length.
-  ULONG AnswerLength(ULONG selector) const;
 
  private:
-  friend NTSTATUS ReadExtensionControl(ExtensionUnitHandler*, ULONG, PVOID, ULONG, ULONG);
+  friend NTSTATUS ReadExtensionControl(ExtensionUnitHandler*, ULONG, PVOID, ULONG, ULONG, ULONG*);
   friend NTSTATUS WriteExtensionControl(ExtensionUnitHandler*, ULONG, PVOID, ULONG, ULONG);
   friend NTSTATUS GetControlLength(ExtensionUnitHandler*, ULONG, USHORT*);
   friend bool HasExtensionControl(const ExtensionUnitHandler*, ULONG);
@@ -54,12 +52,14 @@ class ExtensionUnitHandler final : public ControlHandler {
 
 // bufferLength: room in buffer. length: 0 keeps the control's length, otherwise it replaces it
 // (for this and later requests). Selector 0 of a read answers the 25-byte identity. A buffer
-// shorter than the control's length is STATUS_BUFFER_TOO_SMALL and nothing is sent.
+// shorter than the control's length is STATUS_BUFFER_TOO_SMALL and nothing is sent. Each takes
+// the register lock; a read's *transferred is the length it asked for, never above bufferLength.
 NTSTATUS ReadExtensionControl(ExtensionUnitHandler* handler, ULONG selector, PVOID buffer, ULONG bufferLength,
-                              ULONG length);
+                              ULONG length, ULONG* transferred = nullptr);
 NTSTATUS WriteExtensionControl(ExtensionUnitHandler* handler, ULONG selector, PVOID buffer, ULONG bufferLength,
                                ULONG length);
-// Asks the camera (GET_LEN); on success the control takes the answer as its length.
+// Asks the camera (GET_LEN) under the register lock; on success the control takes the answer as
+// its length.
 NTSTATUS GetControlLength(ExtensionUnitHandler* handler, ULONG selector, USHORT* length);
 bool HasExtensionControl(const ExtensionUnitHandler* handler, ULONG selector);
 bool IsSamePropertySet(const ExtensionUnitHandler* handler, const GUID& set);

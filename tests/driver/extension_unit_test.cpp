@@ -106,6 +106,48 @@ TEST_F(ExtensionUnit, ReportedLengthOfZeroKeepsTwoAndAHugeOneIsCapped) {
   }
 }
 
+// A size query on another filter handle finds the camera's control grown from 1 to 64 bytes while
+// a client's get with a 1-byte buffer comes in (the query's GET_LEN is on the bus for 20 ms, the
+// get arrives 1 ms into it): the get never carries or reports more than its buffer holds.
+TEST_F(ExtensionUnit, SizeQueryMeanwhileNeverStretchesARequestPastItsBuffer) {
+  Start(WithUnit({1, 2}));
+  SetControl(1, RawControl(1));
+  Restart();
+  std::unique_ptr<ksclient::KsFilterClient> other;
+  ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &other));
+  SetControl(1, RawControl(64));
+  usb::BusFault slow;
+  slow.kind = usb::BusFault::Kind::kDelay;
+  slow.delay = 20 * 10000;
+  port_->ArmBusFault(slow);
+  ClearRequests();
+  NTSTATUS sizeStatus = STATUS_UNSUCCESSFUL;
+  ULONG_PTR sized = 0;
+  uint8_t byte[1] = {0x5A};
+  ULONG_PTR returned = 0;
+  {
+    kernel::KernelThread query("size query", [&] {
+      KSPROPERTY property{};
+      property.Set = kUnitGuid;
+      property.Id = 1;
+      property.Flags = KSPROPERTY_TYPE_GET;
+      sizeStatus = other->Property(&property, sizeof(property), nullptr, 0, &sized);
+    });
+    LARGE_INTEGER oneMs;
+    oneMs.QuadPart = -10000;
+    KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
+    Query(1, byte, sizeof(byte), &returned);
+  }
+  EXPECT_EQ(STATUS_BUFFER_OVERFLOW, sizeStatus);
+  EXPECT_EQ(64u, sized);
+  EXPECT_LE(returned, sizeof(byte));
+  for (const ClassRequest& r : Requests()) {
+    if (r.request == GET_CUR) {
+      EXPECT_LE(r.data.size(), sizeof(byte));
+    }
+  }
+}
+
 // More than 33 announced controls: the unit gets no set and the rest of the device works.
 TEST_F(ExtensionUnit, UnitWithTooManyControlsHasNoSet) {
   std::vector<uint8_t> selectors;
