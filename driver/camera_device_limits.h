@@ -44,8 +44,6 @@ constexpr LONG kSensorSetupDone = 100;
 
 // Vendor unit requests: selector 1 tells long isochronous transfers; the test registers.
 constexpr USHORT kVendorSelector1 = 0x0100;
-constexpr USHORT kVendorAddressSelector = 0x0200;
-constexpr USHORT kVendorDataSelector = 0x0300;
 constexpr USHORT kTestReadyRegister = 0x0602;
 constexpr USHORT kTestProgressHighRegister = 0x0604;
 constexpr USHORT kTestProgressLowRegister = 0x0605;

@@ -2,42 +2,28 @@
 
 #include "driver/control_constants.h"
 #include "driver/extension_unit_handler.h"
+#include "postproc/sensor_register.h"
 #include "usb/usb_device.h"
 
 namespace kvz {
 namespace {
 
-constexpr ULONG kAddressBytes = 2;
-constexpr ULONG kDataBytes = 1;
+bool HasRegisterControls(const ExtensionUnitHandler* vendorUnit) {
+  return HasExtensionControl(vendorUnit, kXuRegisterAddress) && HasExtensionControl(vendorUnit, kXuRegisterData);
+}
 
 }  // namespace
 
 NTSTATUS ReadCameraRegister(ExtensionUnitHandler* vendorUnit, USHORT address, UCHAR* value) {
   PAGED_CODE();
-  if (!vendorUnit || !value) return STATUS_INVALID_PARAMETER;
-  UsbDevice* device = vendorUnit->Device();
-  device->AcquireRegisterAccess();
-  USHORT wireAddress = address;
-  NTSTATUS status = WriteExtensionControl(vendorUnit, kXuRegisterAddress, &wireAddress, kAddressBytes, kAddressBytes);
-  if (NT_SUCCESS(status)) {
-    UCHAR byte = 0;
-    status = ReadExtensionControl(vendorUnit, kXuRegisterData, &byte, kDataBytes, kDataBytes);
-    if (NT_SUCCESS(status)) *value = byte;
-  }
-  device->ReleaseRegisterAccess();
-  return status;
+  if (!vendorUnit || !value || !HasRegisterControls(vendorUnit)) return STATUS_INVALID_PARAMETER;
+  return ReadSensorRegister(vendorUnit->Device()->Services(), address, value);
 }
 
 NTSTATUS WriteCameraRegister(ExtensionUnitHandler* vendorUnit, USHORT address, UCHAR value) {
   PAGED_CODE();
-  if (!vendorUnit) return STATUS_INVALID_PARAMETER;
-  UsbDevice* device = vendorUnit->Device();
-  device->AcquireRegisterAccess();
-  USHORT wireAddress = address;
-  NTSTATUS status = WriteExtensionControl(vendorUnit, kXuRegisterAddress, &wireAddress, kAddressBytes, kAddressBytes);
-  if (NT_SUCCESS(status)) status = WriteExtensionControl(vendorUnit, kXuRegisterData, &value, kDataBytes, kDataBytes);
-  device->ReleaseRegisterAccess();
-  return status;
+  if (!vendorUnit || !HasRegisterControls(vendorUnit)) return STATUS_INVALID_PARAMETER;
+  return WriteSensorRegister(vendorUnit->Device()->Services(), address, value);
 }
 
 }  // namespace kvz

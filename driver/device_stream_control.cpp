@@ -9,6 +9,7 @@
 #include "driver/camera_device_limits.h"
 #include "driver/control_constants.h"
 #include "postproc/frame_processor.h"
+#include "postproc/sensor_register.h"
 #include "primitives/driver_memory.h"
 #include "usb/bulk_stream_reader.h"
 #include "usb/frame_buffer.h"
@@ -309,12 +310,9 @@ NTSTATUS CameraDeviceBase::GetCurWithRetry() {
   return status;
 }
 
-// Register access of the running test's poll: address (two bytes), then the data byte.
+// The running test's poll reads its registers as every register pair goes, under the register lock.
 NTSTATUS CameraDeviceBase::ReadTestRegister(USHORT address, UCHAR* value) {
-  NTSTATUS status = usb_.SetClassRequest(kRequestSetCur, kVendorAddressSelector, VendorUnitIndex, &address,
-                                         sizeof(address));
-  if (!NT_SUCCESS(status)) return status;
-  return usb_.GetClassRequest(kRequestGetCur, kVendorDataSelector, VendorUnitIndex, value, sizeof(*value));
+  return ReadSensorRegister(usb_.Services(), address, value);
 }
 
 NTSTATUS CameraDeviceBase::RunTestStream(PULONG result) {

@@ -1,5 +1,7 @@
 // One-byte camera registers behind the vendor extension unit: selector 2 takes the 16-bit
-// register address, selector 3 carries the data byte.
+// register address, selector 3 carries the data byte. The one path of every register pair the
+// driver sends (chip identification and sensor set-up, the private test's poll, the flicker
+// detector), each pair under the device's register lock.
 #pragma once
 #include <wdm.h>
 

@@ -6,6 +6,7 @@
 #include "driver/driver_entry.h"
 #include "kvz/io_testing.h"
 #include "kvz/kernel_thread.h"
+#include "postproc/sensor_register.h"
 
 namespace kvz::drivertest {
 namespace {
@@ -175,6 +176,54 @@ TEST_F(PrivateChannel, PollingBesideACapture) {
     file.reset();
     Unload();
   }
+}
+
+// The poll's register pairs while another thread sends pairs of its own: at the camera every
+// address request is followed by its own data request, never by a second address.
+TEST_F(PrivateChannel, PollPairsNeverInterleaveWithOtherRegisterPairs) {
+  Plug(Profile::kIsoch);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  std::unique_ptr<kernel::ClientFile> file;
+  ASSERT_EQ(STATUS_SUCCESS, OpenPrivate(&file));
+  uint64_t start = 0;
+  int reads = 0;
+  camera_->Configure([&](simcam::CameraFaults&, simcam::ControlTable&, simcam::RegisterFile& registers,
+                         simcam::CameraOptions&) {
+    registers.Script(0x0602, [&](uint64_t) { return static_cast<uint8_t>(++reads >= 3); });
+    registers.Script(0x0605, [&](uint64_t now) { return static_cast<uint8_t>((now - start) / (100 * kMs)); });
+  });
+  Camera()->CancelIdleTimer();
+  Camera()->SetCaptureRunning(1);
+  camera_->ClearLog();
+  start = KeQueryInterruptTime();
+  constexpr int kPairs = 100;
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  {
+    kernel::KernelThread writer("register pairs", [&] {
+      for (int i = 0; i < kPairs; ++i)
+        WriteSensorRegister(Camera()->GetUsbDevice()->Services(), static_cast<USHORT>(0x1000 + i), 0x5A);
+    });
+    ULONG result = 0;
+    ULONG_PTR information = 0;
+    status = PrivateRequest(*file, kIoctlPrivateTest, 4, &result, &information);
+  }
+  EXPECT_EQ(STATUS_SUCCESS, status);
+  const uint16_t vendor = static_cast<uint16_t>(camera_->Profile().vendorUnitId << 8);
+  int pairs = 0;
+  uint8_t previous = 3;
+  for (const simcam::LoggedRequest& r : camera_->Log()) {
+    const uint8_t selector = static_cast<uint8_t>(r.setup.wValue >> 8);
+    if (r.kind != simcam::RequestKind::kControl || r.setup.wIndex != vendor || (selector != 2 && selector != 3))
+      continue;
+    EXPECT_NE(previous, selector) << "after " << pairs << " pairs";
+    previous = selector;
+    if (selector == 3) ++pairs;
+  }
+  EXPECT_GT(pairs, kPairs);  // the poll's pairs are among them
+  Camera()->SetCaptureRunning(0);
+  Camera()->RestartIdleTimer();
+  file.reset();
+  Unload();
 }
 
 }  // namespace
