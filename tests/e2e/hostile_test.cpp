@@ -905,6 +905,9 @@ TEST_P(RaceTest, PropertiesRacingStateChanges) {
   });
   const KSSTATE walk[] = {KSSTATE_RUN, KSSTATE_PAUSE, KSSTATE_RUN, KSSTATE_STOP, KSSTATE_RUN, KSSTATE_ACQUIRE,
                           KSSTATE_RUN, KSSTATE_STOP};
+  // The walk starts once the racer is under way: on a loaded machine the thread may not have run
+  // yet, and the walk would race nothing.
+  while (asked == 0) kernel::AdvanceClock(kMillisecond);
   for (KSSTATE s : walk) {
     EXPECT_EQ(STATUS_SUCCESS, pin->SetState(s));
     if (s == KSSTATE_RUN) ReadChecked(*pin, f, 1);
