@@ -15,8 +15,6 @@ class JpegDecoderBase {
   virtual int32_t Decode(const uint8_t* data, int32_t length, uint8_t* out, int32_t outSize, int32_t* width,
                          int32_t* height, int32_t format) = 0;
 
-  uint32_t VendorCode() const { return vendorCode_; }
-
   // Zeroed pool memory tagged for the decoder; null when the pool is exhausted.
   static void* operator new(size_t size) noexcept;
   static void operator delete(void* block);
@@ -37,8 +35,6 @@ class MjpegDecoder final : public JpegDecoderBase {
   // 0 success, 1 failure; width and height are written whenever the header could be read.
   int32_t Decode(const uint8_t* data, int32_t length, uint8_t* out, int32_t outSize, int32_t* width,
                  int32_t* height, int32_t format) override;
-
-  bool StandardTablesInstalled() const { return state_.standardTablesInstalled; }
 
  private:
   JpegDecoder state_;

@@ -75,7 +75,6 @@ class FlickerDetector {
 
   ULONG State() const { return state_; }
   ULONG CurrentFrequency() const { return currentFrequency_; }
-  SHORT RetryCount() const { return retryCount_; }
   bool HasBuffers() const;
 
  private:
