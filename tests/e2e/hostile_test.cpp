@@ -832,14 +832,6 @@ struct RaceCase {
   Racer racer;
 };
 
-// Extension units are left out of the racers here.
-bool RacedSet(const GUID* set) {
-  if (*set == TestUnitGuid) return false;
-  for (const GUID& g : VendorUnitGuids)
-    if (*set == g) return false;
-  return true;
-}
-
 // A kernel wait after each request, so that the clock moves on while the racer keeps asking.
 void Breathe() {
   LARGE_INTEGER pause;
@@ -849,7 +841,6 @@ void Breathe() {
 
 void AskEveryGet(KsObject& object, const std::atomic<bool>& done, std::atomic<int>& asked) {
   for (const GUID* set : AllSets()) {
-    if (!RacedSet(set)) continue;
     for (ULONG id = 0; id < kIdsPerSet && !done; ++id) {
       const Answer a = Ask(object, *set, id, KSPROPERTY_TYPE_GET, -1, Tail::kZeros, 256);
       ++asked;
