@@ -72,7 +72,9 @@ constexpr ULONG kOptionsWithClock = KSSTREAM_HEADER_OPTIONSF_SPLICEPOINT | KSSTR
                                     KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
 constexpr ULONG kOptionsWithoutClock = KSSTREAM_HEADER_OPTIONSF_SPLICEPOINT;
 constexpr ULONG kStillOptions = KSSTREAM_HEADER_OPTIONSF_SPLICEPOINT | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
-constexpr ULONG kFrameInfoSize = 72;
+// The frame information that follows each stream header: 72 bytes on x86-64, 64 on 32-bit x86,
+// where its two handles are 4 bytes each; the header sizes the pin announces are built from it too.
+constexpr ULONG kFrameInfoSize = sizeof(KS_FRAME_INFO);
 
 // Still capability and mode: external trigger enable and trigger.
 constexpr ULONG kStillVideoControlCaps = KS_VideoControlFlag_ExternalTriggerEnable | KS_VideoControlFlag_Trigger;

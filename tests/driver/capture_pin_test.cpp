@@ -170,7 +170,7 @@ TEST_F(CapturePinTest, Yuy2FramesArriveByteExactAfterTheFirst) {
   for (size_t i = 0; i < frames.size(); ++i) {
     EXPECT_EQ(kFrame640, frames[i].header.DataUsed);
     EXPECT_EQ(Yuy2(i + 1), frames[i].data) << i;
-    EXPECT_EQ(72u, frames[i].frameInfo.ExtendedHeaderSize);
+    EXPECT_EQ(sizeof(KS_FRAME_INFO), frames[i].frameInfo.ExtendedHeaderSize);
   }
   KSPROPERTY_DROPPEDFRAMES_CURRENT_S request{};
   request.Property.Set = PROPSETID_VIDCAP_DROPPEDFRAMES;
