@@ -17,6 +17,7 @@
 #include "jpeg/jpeg_cpu.h"
 #include "postproc/frame_processor.h"
 #include "primitives/driver_memory.h"
+#include "primitives/kernel_delay.h"
 #include "usb/bulk_stream_reader.h"
 #include "usb/idle_manager.h"
 #include "usb/interrupt_pipe_reader.h"
@@ -175,12 +176,6 @@ NTSTATUS NTAPI DeviceAdd(PKSDEVICE device) {
   return camera->RegisterPrivateInterface(&reference);
 }
 
-VOID CameraDeviceBase::Sleep(LONGLONG relative) {
-  LARGE_INTEGER interval;
-  interval.QuadPart = relative;
-  KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
-
 CameraDeviceBase::CameraDeviceBase(PKSDEVICE device)
     : ksDevice_(device),
       usb_(device),
@@ -323,10 +318,10 @@ VOID CameraDeviceBase::RequestTestStop() {
 }
 
 // Asks a running test to stop and waits for its request to finish (step: poll interval).
-VOID CameraDeviceBase::WaitForTestEnd(LONGLONG step) {
+VOID CameraDeviceBase::WaitForTestEnd(ULONG step) {
   for (ULONG polls = 0; IsTestRunning() && polls < kTestStopPolls; ++polls) {
     RequestTestStop();
-    Sleep(step);
+    DelayMilliseconds(step);
   }
 }
 
@@ -443,7 +438,7 @@ NTSTATUS CameraDeviceBase::SelectControlInterface() {
   if (!controlInterface_) return STATUS_SUCCESS;
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   for (ULONG attempt = 0; attempt < kControlAltSettingTries; ++attempt) {
-    if (attempt) Sleep(kAltSettingRetryDelay);
+    if (attempt) DelayMilliseconds(kAltSettingRetryDelay);
     controlInterface_->AlternateSetting = 0;
     status = SelectAltSetting(controlInterface_, controlInterface_->Length);
     if (NT_SUCCESS(status)) break;
@@ -713,7 +708,7 @@ VOID CameraDeviceBase::OnSystemPowerState(bool backInWorkingState) {
   InterlockedExchange(&systemSuspended_, 0);
   if (idleManager_) idleManager_->StartTimer();
   if (!GetCaptureRunning() || !IsWindows10Build10587OrLater() || !isochReader_) return;
-  Sleep(kResumeSettleDelay);
+  DelayMilliseconds(kResumeSettleDelay);
   ResumeCaptureStream();
 }
 
@@ -731,12 +726,12 @@ VOID CameraDeviceBase::ResumeCaptureStream() {
     status = STATUS_SUCCESS;
     if (!ReadFlag(zeroBandwidth_)) {
       status = SelectZeroBandwidth();
-      if (NT_SUCCESS(status)) Sleep(kResumeSettleDelay);
+      if (NT_SUCCESS(status)) DelayMilliseconds(kResumeSettleDelay);
     }
     if (status != STATUS_POWER_STATE_INVALID) status = static_cast<CameraPinBase*>(pin->Context)->NegotiateProbe();
     if (status != STATUS_POWER_STATE_INVALID || retries >= kResumeRetries) break;
     ++retries;
-    Sleep(kResumeRetryDelay);
+    DelayMilliseconds(kResumeRetryDelay);
   }
   if (pin && NT_SUCCESS(status)) {
     auto* capture = static_cast<CameraPinBase*>(pin->Context);

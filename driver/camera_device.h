@@ -233,7 +233,6 @@ class CameraDeviceBase : public CameraDeviceControls,
   };
 
   // A relative kernel wait (100-ns units, negative); PASSIVE_LEVEL.
-  static VOID Sleep(LONGLONG relative);
   // The capture stream's device work at each frame take of the capture pin (under its
   // processing mutex): the sensor set-up countdown and the orientation poll.
   VOID StepCaptureStream();
@@ -242,7 +241,7 @@ class CameraDeviceBase : public CameraDeviceControls,
   VOID ReadHardwareIdentity();
   VOID RegisterPowerCallback();
   VOID UnregisterPowerCallback();
-  VOID WaitForTestEnd(LONGLONG step);
+  VOID WaitForTestEnd(ULONG step);
   ExtensionUnitHandler* VendorUnit();
   bool ReadChipIdentity(ExtensionUnitHandler* vendor);
   VOID ResumeCaptureStream();

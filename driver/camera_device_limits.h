@@ -14,14 +14,13 @@ constexpr ULONG kTagIdleManager = 'ClSS';
 constexpr ULONG kTagSelectInterface = 'USAI';
 constexpr ULONG kTagFilterDescriptor = 'ClFD';
 
-// Relative waits in 100-ns units.
-constexpr LONGLONG kMs = -10000LL;
-constexpr LONGLONG kAltSettingRetryDelay = 200 * kMs;
-constexpr LONGLONG kTestPassDelay = 200 * kMs;
-constexpr LONGLONG kTestStopPollDelay = 20 * kMs;
-constexpr LONGLONG kResumeSettleDelay = 200 * kMs;
-constexpr LONGLONG kResumeRetryDelay = 100 * kMs;
-constexpr LONGLONG kGetCurRetryDelay = 100 * kMs;
+// Waits, milliseconds.
+constexpr ULONG kAltSettingRetryDelay = 200;
+constexpr ULONG kTestPassDelay = 200;
+constexpr ULONG kTestStopPollDelay = 20;
+constexpr ULONG kResumeSettleDelay = 200;
+constexpr ULONG kResumeRetryDelay = 100;
+constexpr ULONG kGetCurRetryDelay = 100;
 
 // Retry bounds.
 constexpr ULONG kControlAltSettingTries = 4;

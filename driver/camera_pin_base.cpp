@@ -56,12 +56,6 @@ VOID NTAPI CameraPinBase::FreePoolItem(PVOID block) {
   if (block) ExFreePool(block);
 }
 
-VOID CameraPinBase::Sleep(LONGLONG units) {
-  LARGE_INTEGER wait;
-  wait.QuadPart = -units;
-  KeDelayExecutionThread(KernelMode, FALSE, &wait);
-}
-
 bool CameraPinBase::ClaimStream(ULONG streamType) { return Device->GetStreamOwnership()->Claim(streamType, Pin); }
 
 bool CameraPinBase::OwnsStream(ULONG streamType) const {

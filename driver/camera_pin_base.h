@@ -55,7 +55,6 @@ class CameraPinBase {
   bool ClaimStream(ULONG streamType);
   bool OwnsStream(ULONG streamType) const;
   VOID ReleaseStream(ULONG streamType);
-  static VOID Sleep(LONGLONG units);
 
   ULONG RequestedWidth;
   CaptureFilter* Filter;

@@ -10,6 +10,7 @@
 #include "driver/region_control_handler.h"
 #include "driver/still_pin.h"
 #include "primitives/driver_memory.h"
+#include "primitives/kernel_delay.h"
 
 namespace kvz {
 
@@ -238,9 +239,7 @@ NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp) {
 
   device->CancelIdleTimer();
   if (device->GetPowerState() != PowerDeviceD0) {
-    LARGE_INTEGER wait;
-    wait.QuadPart = -kFilterPowerUpWait;
-    KeDelayExecutionThread(KernelMode, FALSE, &wait);
+    DelayMilliseconds(kFilterPowerUpWait);
   }
 
   status = STATUS_INSUFFICIENT_RESOURCES;

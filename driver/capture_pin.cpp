@@ -7,6 +7,7 @@
 #include "driver/pin_constants.h"
 #include "driver/pin_device.h"
 #include "primitives/driver_memory.h"
+#include "primitives/kernel_delay.h"
 
 namespace kvz {
 
@@ -87,7 +88,7 @@ NTSTATUS NTAPI CapturePin::Create(PKSPIN pin, PIRP irp) {
     PinDevice* device = object->Device;
     if (device->GetCaptureRunning() && device->IsTestRunning()) {
       device->RequestTestStop();
-      for (ULONG i = 0; i < kBusyWaitLimit && device->GetCaptureRunning(); ++i) Sleep(kCreateTestPollWait);
+      for (ULONG i = 0; i < kBusyWaitLimit && device->GetCaptureRunning(); ++i) DelayMilliseconds(kCreateTestPollWait);
     }
   }
   return status;
@@ -205,7 +206,7 @@ NTSTATUS CapturePin::Stop(KSSTATE from) {
   ReleaseReferenceClock();
   Device->SetCaptureRunning(0);
   ReleaseStream(kStreamCapture);
-  Sleep(Device->HasBulkTransport() ? kStopSettleBulk : kStopSettleIsoch);
+  DelayMilliseconds(Device->HasBulkTransport() ? kStopSettleBulk : kStopSettleIsoch);
   return STATUS_SUCCESS;
 }
 
@@ -215,13 +216,13 @@ NTSTATUS CapturePin::Acquire(KSSTATE from) {
   if (!ClaimStream(kStreamCapture)) return STATUS_UNSUCCESSFUL;
   ULONG polls = 0;
   while (Device->GetCaptureRunning() && polls < kAcquirePolls) {
-    Sleep(kAcquirePollWait);
+    DelayMilliseconds(kAcquirePollWait);
     ++polls;
   }
   if (Device->GetCaptureRunning()) ++AcquireTimeouts;
   DropFirstFrame = 1;
   if (Device->GetPowerState() != PowerDeviceD0) Device->PowerUpAndWait();
-  if (AcquireTimeouts > 0) Sleep(kAcquireTimeoutWait);
+  if (AcquireTimeouts > 0) DelayMilliseconds(kAcquireTimeoutWait);
   Device->GetCurWithRetry();
 
   NTSTATUS status = NegotiateProbe();

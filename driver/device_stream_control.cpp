@@ -11,6 +11,7 @@
 #include "postproc/frame_processor.h"
 #include "postproc/sensor_register.h"
 #include "primitives/driver_memory.h"
+#include "primitives/kernel_delay.h"
 #include "usb/bulk_stream_reader.h"
 #include "usb/frame_buffer.h"
 #include "usb/idle_manager.h"
@@ -305,7 +306,7 @@ NTSTATUS CameraDeviceBase::GetCurWithRetry() {
     UCHAR value = 0;
     status = usb_.GetClassRequest(kRequestGetCur, kVendorSelector1, VendorUnitIndex, &value, sizeof(value));
     if (status != STATUS_POWER_STATE_INVALID) return status;
-    Sleep(kGetCurRetryDelay);
+    DelayMilliseconds(kGetCurRetryDelay);
   }
   return status;
 }
@@ -321,7 +322,7 @@ NTSTATUS CameraDeviceBase::RunTestStream(PULONG result) {
   if (!GetCaptureRunning()) {
     SetCaptureRunning(1);
     CancelIdleTimer();
-    Sleep(kTestPassDelay);
+    DelayMilliseconds(kTestPassDelay);
     // A bulk camera has no test reader: the test cannot run on it.
     ULONG value = 0;
     testStatus_ = testReader_ ? testReader_->Run(&value) : STATUS_NOT_SUPPORTED;
@@ -354,7 +355,7 @@ NTSTATUS CameraDeviceBase::RunTestStream(PULONG result) {
         }
       }
     }
-    Sleep(kTestPassDelay);
+    DelayMilliseconds(kTestPassDelay);
   }
   // The camera never reported a result.
   return STATUS_IO_TIMEOUT;

@@ -57,15 +57,17 @@ constexpr ULONG kVideoInfo2FormatSize = sizeof(KS_DATAFORMAT_VIDEOINFOHEADER2);
 
 // Timing, 100-ns units.
 constexpr LONGLONG kDefaultFrameInterval = 10000000;
-constexpr LONGLONG kFilterPowerUpWait = 100 * 10000LL;
-constexpr LONGLONG kAcquirePollWait = 30 * 10000LL;
-constexpr ULONG kAcquirePolls = 11;
-constexpr LONGLONG kAcquireTimeoutWait = 200 * 10000LL;
-constexpr LONGLONG kCreateTestPollWait = 20 * 10000LL;
-constexpr LONGLONG kStopSettleBulk = 50 * 10000LL;
-constexpr LONGLONG kStopSettleIsoch = 200 * 10000LL;
-constexpr LONGLONG kStillTriggerWait = 100 * 10000LL;
 constexpr LONGLONG kFirstFrameNone = 0xFFFFFFFF;
+
+// Waits, milliseconds.
+constexpr ULONG kFilterPowerUpWait = 100;
+constexpr ULONG kAcquirePollWait = 30;
+constexpr ULONG kAcquirePolls = 11;
+constexpr ULONG kAcquireTimeoutWait = 200;
+constexpr ULONG kCreateTestPollWait = 20;
+constexpr ULONG kStopSettleBulk = 50;
+constexpr ULONG kStopSettleIsoch = 200;
+constexpr ULONG kStillTriggerWait = 100;
 
 // Stream headers.
 constexpr ULONG kOptionsWithClock = KSSTREAM_HEADER_OPTIONSF_SPLICEPOINT | KSSTREAM_HEADER_OPTIONSF_TIMEVALID |

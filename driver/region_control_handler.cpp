@@ -3,12 +3,13 @@
 #include "driver/control_property_data.h"
 #include "driver/device_settings.h"
 #include "primitives/driver_memory.h"
+#include "primitives/kernel_delay.h"
 #include "usb/usb_device.h"
 
 namespace kvz {
 namespace {
 
-constexpr LONGLONG kBusyPoll = -1000000;  // 100 ms, relative
+constexpr ULONG kBusyPoll = 100;  // ms
 constexpr LONG kWideFrame = 1280;
 constexpr LONGLONG kNarrowLimitWide = 150;
 constexpr LONGLONG kNarrowLimit = 80;
@@ -124,9 +125,7 @@ NTSTATUS RegionControlHandler::Set(PKSPROPERTY, PVOID data, ULONG dataLength) {
     if (!eventBusy_) break;
     eventSuppress_ = 1;
     ReleaseLock();
-    LARGE_INTEGER poll;
-    poll.QuadPart = kBusyPoll;
-    KeDelayExecutionThread(KernelMode, FALSE, &poll);
+    DelayMilliseconds(kBusyPoll);
   }
   eventBusy_ = 1;
   eventSuppress_ = 0;

@@ -6,6 +6,7 @@
 #include "driver/control_property_data.h"
 #include "driver/pin_constants.h"
 #include "driver/pin_device.h"
+#include "primitives/kernel_delay.h"
 #include "usb/usb_device.h"
 
 namespace kvz {
@@ -133,9 +134,7 @@ NTSTATUS NTAPI VideoControlSetHandler(PIRP irp, PKSIDENTIFIER property, PVOID da
                                                               static_cast<USHORT>(kVsStillImageTriggerControl << 8),
                                                               device->GetUsbDevice()->StreamingIndex(), &transmit, sizeof(transmit))
                     : STATUS_NOT_SUPPORTED;
-    LARGE_INTEGER wait;
-    wait.QuadPart = -kStillTriggerWait;
-    KeDelayExecutionThread(KernelMode, FALSE, &wait);
+    DelayMilliseconds(kStillTriggerWait);
   }
   irp->IoStatus.Status = status;
   return status;

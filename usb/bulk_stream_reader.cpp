@@ -1,6 +1,7 @@
 #include "usb/bulk_stream_reader.h"
 
 #include "primitives/driver_memory.h"
+#include "primitives/kernel_delay.h"
 #include "usb/isoch_transfer.h"
 #include "usb/usb_device.h"
 
@@ -29,12 +30,6 @@ BulkStreamReader::~BulkStreamReader() {
   for (TransferSlot& slot : slots_)
     if (slot.irp || slot.data || slot.urb) FreeTransferSlot(&slot);
   if (resetWorkItem_) IoFreeWorkItem(resetWorkItem_);
-}
-
-VOID BulkStreamReader::Delay(LONGLONG relative) {
-  LARGE_INTEGER interval;
-  interval.QuadPart = relative;
-  KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
 NTSTATUS BulkStreamReader::Start(ULONG frameSize, ULONG payloadSize, PUSBD_INTERFACE_INFORMATION interfaceInfo,
@@ -229,16 +224,16 @@ VOID BulkStreamReader::ResetPipeWorker() {
   PAGED_CODE();
   for (;;) {
     PipeRequest(URB_FUNCTION_ABORT_PIPE, kTagHaltPipeRequest);
-    Delay(kHaltAbortSettle);
+    DelayMilliseconds(kHaltAbortSettle);
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
-    if (now.QuadPart - lastResetTime_ < kHaltResetSpacing) Delay(kHaltResetExtraWait);
+    if (now.QuadPart - lastResetTime_ < kHaltResetSpacing) DelayMilliseconds(kHaltResetExtraWait);
     lastResetTime_ = now.QuadPart;
     PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, kTagHaltPipeRequest);
     KIRQL irql = LockStream();
     resetPending_ = false;
     UnlockStream(irql);
-    Delay(kHaltResubmitDelay);
+    DelayMilliseconds(kHaltResubmitDelay);
     for (TransferSlot& slot : slots_) {
       irql = LockStream();
       const bool held = SlotStateOf(&slot) == kSlotHeld && State() != kTransportStopped;

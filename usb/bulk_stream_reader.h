@@ -54,7 +54,6 @@ class BulkStreamReader final : public StreamReaderCore {
   NTSTATUS StopStreaming(bool keepStill);
   NTSTATUS AbortAndResetPipe();
   LONG& SlotStateOf(TransferSlot* slot) { return slotState_[slot - slots_]; }
-  static VOID Delay(LONGLONG relative);
 
   ULONG transferSize_;
   TransferSlot slots_[kBulkSlots];

@@ -3,6 +3,7 @@
 #include <usb.h>
 
 #include "primitives/driver_memory.h"
+#include "primitives/kernel_delay.h"
 #include "usb/usb_device.h"
 #include "usb/usb_limits.h"
 #include "usb/usbd_status.h"
@@ -161,9 +162,7 @@ NTSTATUS ClassRequestSender::SubmitControlUrb(UCHAR request, USHORT function, US
     // The camera's answer may fail in the request block while the IRP succeeds.
     if (NT_SUCCESS(status)) status = UsbdStatusToNtStatus(urb->UrbHeader.Status);
     if (status != STATUS_POWER_STATE_INVALID || submission >= kMaxPowerStateSubmissions) break;
-    LARGE_INTEGER delay;
-    delay.QuadPart = kPowerStateRetryDelay;
-    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    DelayMilliseconds(kPowerStateRetryDelay);
   }
 
   if (NT_SUCCESS(status) && length) {

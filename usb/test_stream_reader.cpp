@@ -3,20 +3,12 @@
 #include <uvc.h>
 
 #include "postproc/sensor_register.h"
+#include "primitives/kernel_delay.h"
 #include "usb/isoch_transfer.h"
 #include "usb/unit_container.h"
 #include "usb/usb_device.h"
 
 namespace kvz {
-namespace {
-
-VOID Delay(LONGLONG relative) {
-  LARGE_INTEGER interval;
-  interval.QuadPart = relative;
-  KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
-
-}  // namespace
 
 TestStreamReader::TestStreamReader(PUSBD_INTERFACE_INFORMATION interfaceInfo, ULONG, ULONG pipeIndex,
                                    CCHAR stackSize, UsbDevice* device, TestStreamHost* host)
@@ -78,7 +70,7 @@ NTSTATUS TestStreamReader::Run(PULONG result) {
     if (KeWaitForSingleObject(&dataEvent_, Executive, KernelMode, FALSE, &wait) == STATUS_TIMEOUT) {
       status = STATUS_TIMEOUT;
     } else {
-      Delay(kTestSettleDelay);
+      DelayMilliseconds(kTestSettleDelay);
       status = PollTestResult(result);
     }
   }
@@ -87,7 +79,7 @@ NTSTATUS TestStreamReader::Run(PULONG result) {
   // Alternate setting 0 is selected twice: the second selection goes out although the first
   // already marked it selected.
   host_->SelectZeroBandwidth();
-  Delay(kTestZeroBandwidthDelay);
+  DelayMilliseconds(kTestZeroBandwidthDelay);
   host_->ClearZeroBandwidthMark();
   host_->SelectZeroBandwidth();
   return status;
@@ -150,7 +142,7 @@ NTSTATUS TestStreamReader::PollTestResult(PULONG result) {
       }
     }
     status = STATUS_IO_TIMEOUT;
-    Delay(kTestPollDelay);
+    DelayMilliseconds(kTestPollDelay);
   }
   if (!found && status == STATUS_IO_TIMEOUT) *result = 0;
   return Stopping() ? STATUS_UNSUCCESSFUL : status;

@@ -15,7 +15,7 @@ constexpr UCHAR kUvcRequestGetDef = 0x87;
 
 // Synchronous requests.
 constexpr LONGLONG kSyncRequestTimeout = -50000000LL;      // 5 s, relative
-constexpr LONGLONG kPowerStateRetryDelay = -500000LL;      // 50 ms, relative
+constexpr ULONG kPowerStateRetryDelay = 50;               // ms
 constexpr ULONG kMaxPowerStateSubmissions = 22;            // 21 delays at most
 constexpr LONG kIoSemaphoreReleaseIncrement = 16;
 
@@ -75,11 +75,11 @@ constexpr ULONG kTestFrameInterval = 333333;          // 30 frames per second
 constexpr USHORT kTestCompQuality = 61;
 constexpr ULONG kTestPollAttempts = 50;
 constexpr LONGLONG kTestDataWait = -5000000LL;        // 500 ms for the first completion
-constexpr LONGLONG kTestSettleDelay = -500000LL;      // 50 ms before polling
-constexpr LONGLONG kTestPollDelay = -2000000LL;       // 200 ms between attempts
+constexpr ULONG kTestSettleDelay = 50;                // ms before polling
+constexpr ULONG kTestPollDelay = 200;                 // ms between attempts
 constexpr LONGLONG kTestRetryDelay = -20000LL;        // 2 ms after a failed transfer
 constexpr LONGLONG kTestStopGrace = -5000000LL;       // then the pipe is aborted
-constexpr LONGLONG kTestZeroBandwidthDelay = -1000000LL;  // 100 ms between the two selections
+constexpr ULONG kTestZeroBandwidthDelay = 100;        // ms between the two selections
 
 // Video probe and commit on the streaming interface (1 for a camera that is its device's first
 // function).
@@ -142,10 +142,10 @@ constexpr LONGLONG kBulkRetryDelay = -20000LL;           // 2 ms
 constexpr LONGLONG kDrainFirstCheck = -20000LL;          // 2 ms
 constexpr LONGLONG kDrainRecheck = -50000LL;             // 5 ms
 constexpr LONGLONG kBulkDrainLimit = 5000000LL;          // 0.5 s of system time
-constexpr LONGLONG kHaltAbortSettle = -500000LL;         // 50 ms after the abort
+constexpr ULONG kHaltAbortSettle = 50;                   // ms after the abort
 constexpr LONGLONG kHaltResetSpacing = 2500000LL;        // 250 ms between resets, else ...
-constexpr LONGLONG kHaltResetExtraWait = -2000000LL;     // ... 200 ms more
-constexpr LONGLONG kHaltResubmitDelay = -1500000LL;      // 150 ms after the reset
+constexpr ULONG kHaltResetExtraWait = 200;               // ... ms more
+constexpr ULONG kHaltResubmitDelay = 150;                // ms after the reset
 
 constexpr ULONG kTagFrameRecord = 'RwFr';
 constexpr ULONG kTagFrameData = 'RFBf';
