@@ -18,6 +18,7 @@
 #include "postproc/frame_processor.h"
 #include "primitives/driver_memory.h"
 #include "primitives/kernel_delay.h"
+#include "primitives/pool_object.h"
 #include "usb/bulk_stream_reader.h"
 #include "usb/idle_manager.h"
 #include "usb/interrupt_pipe_reader.h"
@@ -45,22 +46,6 @@ const WCHAR* const kListedHardwareIds[] = {
 constexpr ULONG kMiWithRevision = 31;
 constexpr ULONG kMiWithoutRevision = 22;
 constexpr ULONG kMiSecondDigitOffset = 4;
-
-template <class T>
-VOID PoolDelete(T*& object) {
-  if (!object) return;
-  object->~T();
-  ExFreePool(object);
-  object = nullptr;
-}
-
-template <class T, class... Args>
-T* PoolNew(ULONG tag, Args... args) {
-  PVOID block = ExAllocatePoolWithTag(DriverPoolType, sizeof(T), tag);
-  if (!block) return nullptr;
-  RtlZeroMemory(block, sizeof(T));
-  return new (block) T(args...);
-}
 
 VOID FreeBlock(PUCHAR& block) {
   if (block) ExFreePool(block);
@@ -208,8 +193,7 @@ VOID NTAPI CameraDevice::Free(PVOID device) {
   if (camera->ksDevice_ && camera->ksDevice_->FunctionalDeviceObject &&
       camera->ksDevice_->FunctionalDeviceObject->Reserved == camera)
     camera->ksDevice_->FunctionalDeviceObject->Reserved = nullptr;
-  camera->~CameraDevice();
-  ExFreePool(camera);
+  PoolDelete(camera, kTagCameraDevice);
 }
 
 NTSTATUS CameraDeviceBase::RegisterPrivateInterface(PUNICODE_STRING reference) {
@@ -502,22 +486,22 @@ VOID CameraDeviceBase::Release() {
   UnregisterPowerCallback();
   WaitForTestEnd(kTestPassDelay);
   if (testReader_) testReader_->Stop();
-  PoolDelete(testReader_);
+  PoolDelete(testReader_, kTagTestReader);
 
   if (idleManager_) {
     idleManager_->Disable();
     idleManager_->Stop();
   }
-  PoolDelete(idleManager_);
+  PoolDelete(idleManager_, kTagIdleManager);
 
   if (interruptReader_) interruptReader_->CancelInterruptIrp();
-  PoolDelete(interruptReader_);
+  PoolDelete(interruptReader_, kTagInterruptReader);
 
-  PoolDelete(isochReader_);
-  PoolDelete(bulkReader_);
+  PoolDelete(isochReader_, kTagStreamReader);
+  PoolDelete(bulkReader_, kTagStreamReader);
 
   if (units_) units_->ReleaseConfiguration();
-  PoolDelete(units_);
+  PoolDelete(units_, kTagUnitContainer);
 
   FreeBlock(deviceDescriptor_);
   FreeBlock(configurationDescriptor_);

@@ -11,6 +11,7 @@
 #include "driver/still_pin.h"
 #include "primitives/driver_memory.h"
 #include "primitives/kernel_delay.h"
+#include "primitives/pool_object.h"
 
 namespace kvz {
 
@@ -163,8 +164,7 @@ CaptureFilter::CaptureFilter(PinDevice* device) : largestPayload_(0), device_(de
 
 VOID NTAPI CaptureFilter::Free(PVOID object) {
   auto* filter = static_cast<CaptureFilter*>(object);
-  filter->~CaptureFilter();
-  ExFreePoolWithTag(filter, kTagCaptureFilter);
+  PoolDelete(filter, kTagCaptureFilter);
 }
 
 LONG CaptureFilter::SlotOf(ULONG streamType) {
@@ -231,11 +231,7 @@ NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp) {
   if (!device) return STATUS_UNSUCCESSFUL;
   NTSTATUS status = device->OpenFilterInstance();
   if (!NT_SUCCESS(status)) return status;
-  auto* object = static_cast<CaptureFilter*>(ExAllocatePoolWithTag(DriverPoolType, sizeof(CaptureFilter), kTagCaptureFilter));
-  if (object) {
-    RtlZeroMemory(static_cast<PVOID>(object), sizeof(*object));
-    new (object) CaptureFilter(device);
-  }
+  auto* object = PoolNew<CaptureFilter>(kTagCaptureFilter, device);
 
   device->CancelIdleTimer();
   if (device->GetPowerState() != PowerDeviceD0) {

@@ -1,12 +1,11 @@
 #include "driver/capture_pin.h"
 
-#include <new>
-
 #include "driver/capture_filter.h"
 #include "driver/device_settings.h"
 #include "driver/pin_constants.h"
 #include "driver/pin_device.h"
 #include "primitives/driver_memory.h"
+#include "primitives/pool_object.h"
 #include "primitives/kernel_delay.h"
 
 namespace kvz {
@@ -75,12 +74,10 @@ CapturePin::CapturePin(PKSPIN pin)
 
 NTSTATUS NTAPI CapturePin::Create(PKSPIN pin, PIRP irp) {
   PAGED_CODE();
-  auto* block = ExAllocatePoolWithTag(DriverPoolType, sizeof(CapturePin), kTagCapturePin);
-  if (!block) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlZeroMemory(block, sizeof(CapturePin));
-  auto* object = new (block) CapturePin(pin);
+  auto* object = PoolNew<CapturePin>(kTagCapturePin, pin);
+  if (!object) return STATUS_INSUFFICIENT_RESOURCES;
   if (!object->Device) {
-    ExFreePoolWithTag(block, kTagCapturePin);
+    PoolDelete(object, kTagCapturePin);
     return STATUS_UNSUCCESSFUL;
   }
   NTSTATUS status = object->CreateCommon(irp);

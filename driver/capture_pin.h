@@ -31,6 +31,8 @@ class CapturePin final : public CameraPinBase, private FrameConverterHost {
 
  private:
   explicit CapturePin(PKSPIN pin);
+  template <class T, class... Args>
+  friend T* PoolNew(ULONG tag, Args... args);
 
   NTSTATUS Stop(KSSTATE from);
   NTSTATUS Acquire(KSSTATE from);

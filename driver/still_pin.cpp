@@ -1,12 +1,11 @@
 #include "driver/still_pin.h"
 
-#include <new>
-
 #include "driver/capture_filter.h"
 #include "driver/pin_constants.h"
 #include "postproc/pin_conversion.h"
 #include "driver/pin_device.h"
 #include "primitives/driver_memory.h"
+#include "primitives/pool_object.h"
 #include "usb/usb_device.h"
 
 namespace kvz {
@@ -29,12 +28,10 @@ StillPin::StillPin(PKSPIN pin)
 
 NTSTATUS NTAPI StillPin::Create(PKSPIN pin, PIRP irp) {
   PAGED_CODE();
-  auto* block = ExAllocatePoolWithTag(DriverPoolType, sizeof(StillPin), kTagStillPin);
-  if (!block) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlZeroMemory(block, sizeof(StillPin));
-  auto* object = new (block) StillPin(pin);
+  auto* object = PoolNew<StillPin>(kTagStillPin, pin);
+  if (!object) return STATUS_INSUFFICIENT_RESOURCES;
   if (!object->Device) {
-    ExFreePoolWithTag(block, kTagStillPin);
+    PoolDelete(object, kTagStillPin);
     return STATUS_UNSUCCESSFUL;
   }
   // A button press now triggers a still.

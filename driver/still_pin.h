@@ -21,6 +21,8 @@ class StillPin final : public CameraPinBase {
 
  private:
   explicit StillPin(PKSPIN pin);
+  template <class T, class... Args>
+  friend T* PoolNew(ULONG tag, Args... args);
   // A still buffer of exactly size bytes, reallocated when the size changed.
   bool EnsureStillBuffer(ULONG size);
   // The camera's still through the effects at the offered size, as delivered (YUY2 or bottom-up

@@ -1,9 +1,7 @@
 #include "driver/uvc_control.h"
 
-#include <new>
-
 #include "driver/control_constants.h"
-#include "primitives/driver_memory.h"
+#include "primitives/pool_object.h"
 #include "usb/usb_device.h"
 
 namespace kvz {
@@ -13,22 +11,14 @@ constexpr LONG kCacheValid = 0x10000;
 constexpr USHORT kGetLenBytes = 2;
 constexpr USHORT kStackRangeBytes = 8;
 
-template <class T>
-T* CreateControl(UsbDevice* device, USHORT selector, USHORT index, USHORT length, ULONG tag) {
-  PVOID block = ExAllocatePoolWithTag(DriverPoolType, sizeof(T), tag);
-  if (!block) return nullptr;
-  RtlZeroMemory(block, sizeof(T));
-  return new (block) T(device, selector, index, length);
-}
-
 }  // namespace
 
 UvcControl* CreateUvcControl(UsbDevice* device, USHORT selector, USHORT index, USHORT length, ULONG tag) {
-  return CreateControl<UvcControl>(device, selector, index, length, tag);
+  return PoolNew<UvcControl>(tag, device, selector, index, length);
 }
 
 UvcRangeControl* CreateUvcRangeControl(UsbDevice* device, USHORT selector, USHORT index, USHORT length, ULONG tag) {
-  return CreateControl<UvcRangeControl>(device, selector, index, length, tag);
+  return PoolNew<UvcRangeControl>(tag, device, selector, index, length);
 }
 
 VOID DestroyUvcControl(UvcControl* control) {

@@ -1,12 +1,11 @@
 #include "postproc/frame_processor.h"
 
-#include <new>
-
 #include "postproc/frame_format.h"
 #include "postproc/frame_rotation.h"
 #include "postproc/image_crop_resize.h"
 #include "postproc/privacy_image.h"
 #include "primitives/driver_memory.h"
+#include "primitives/pool_object.h"
 
 namespace kvz {
 
@@ -88,18 +87,13 @@ VOID FrameProcessor::FreeWorkBuffers() {
 }
 
 VOID FrameProcessor::FreePrivacyImage() {
-  if (!privacy_) return;
-  privacy_->~PrivacyImage();
-  ExFreePoolWithTag(privacy_, kTagPrivacy);
-  privacy_ = nullptr;
+  PoolDelete(privacy_, kTagPrivacy);
 }
 
 bool FrameProcessor::DrawPrivacy(UCHAR* frame, LONG width, LONG height, ULONG frameBytes) {
   if (!privacy_) {
-    PVOID block = ExAllocatePoolWithTag(DriverPoolType, sizeof(PrivacyImage), kTagPrivacy);
-    if (!block) return false;
-    RtlZeroMemory(block, sizeof(PrivacyImage));
-    privacy_ = new (block) PrivacyImage();
+    privacy_ = PoolNew<PrivacyImage>(kTagPrivacy);
+    if (!privacy_) return false;
   }
   if (!NT_SUCCESS(EnsureWorkBuffers(frameBytes))) return false;
   return NT_SUCCESS(privacy_->Draw(frame, width, height, kYuy2BytesPerPixel));

@@ -1,11 +1,11 @@
 #include "usb/usb_device.h"
 
-#include <new>
 #include <usbioctl.h>
 #include <uvc.h>
 
 #include "driver/control_constants.h"
 #include "primitives/driver_memory.h"
+#include "primitives/pool_object.h"
 #include "usb/class_request_sender.h"
 #include "usb/unit_container.h"
 #include "usb/usb_limits.h"
@@ -25,19 +25,11 @@ UsbDevice::UsbDevice(PKSDEVICE device)
     : device_(device), removed_(0), stillPinOpen_(0), sender_(nullptr), services_(this) {
   KeInitializeSemaphore(&ioSemaphore_, 1, 1);
   KeInitializeMutex(&registerLock_, 0);
-  PVOID block = ExAllocatePoolWithTag(DriverPoolType, sizeof(ClassRequestSender), kTagClassRequestSender);
-  if (block) {
-    RtlZeroMemory(block, sizeof(ClassRequestSender));
-    sender_ = new (block) ClassRequestSender(device, this);
-  }
+  sender_ = PoolNew<ClassRequestSender>(kTagClassRequestSender, device, this);
 }
 
 UsbDevice::~UsbDevice() {
-  if (sender_) {
-    sender_->~ClassRequestSender();
-    ExFreePoolWithTag(sender_, kTagClassRequestSender);
-    sender_ = nullptr;
-  }
+  PoolDelete(sender_, kTagClassRequestSender);
 }
 
 VOID UsbDevice::MarkRemoved() { InterlockedExchange(&removed_, 1); }
