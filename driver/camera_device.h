@@ -248,7 +248,6 @@ class CameraDeviceBase : public CameraDeviceControls,
   VOID ResetFlickerDetection(bool fromPin);
   bool TransportServesVideoAndType4();
   bool TransportHasStreamingPin();
-  NTSTATUS ReadTestRegister(USHORT address, UCHAR* value);
 
   // Every member is initialised here: the pool hands out blocks that are not zeroed.
   PKSDEVICE ksDevice_;

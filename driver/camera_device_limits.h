@@ -41,12 +41,8 @@ constexpr ULONG kDefaultFrameInterval = 333333;  // 30 frames per second
 // take, then held here until the next start.
 constexpr LONG kSensorSetupDone = 100;
 
-// Vendor unit requests: selector 1 tells long isochronous transfers; the test registers.
+// Vendor unit requests: selector 1 tells long isochronous transfers.
 constexpr USHORT kVendorSelector1 = 0x0100;
-constexpr USHORT kTestReadyRegister = 0x0602;
-constexpr USHORT kTestProgressHighRegister = 0x0604;
-constexpr USHORT kTestProgressLowRegister = 0x0605;
-constexpr USHORT kTestResultValue = 0x0300;
 
 // Chip identification and sensor set-up registers.
 constexpr USHORT kChipIdRegister = 0x20FF;

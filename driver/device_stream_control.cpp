@@ -9,7 +9,6 @@
 #include "driver/camera_device_limits.h"
 #include "driver/control_constants.h"
 #include "postproc/frame_processor.h"
-#include "postproc/sensor_register.h"
 #include "primitives/driver_memory.h"
 #include "primitives/kernel_delay.h"
 #include "usb/bulk_stream_reader.h"
@@ -311,11 +310,6 @@ NTSTATUS CameraDeviceBase::GetCurWithRetry() {
   return status;
 }
 
-// The running test's poll reads its registers as every register pair goes, under the register lock.
-NTSTATUS CameraDeviceBase::ReadTestRegister(USHORT address, UCHAR* value) {
-  return ReadSensorRegister(usb_.Services(), address, value);
-}
-
 NTSTATUS CameraDeviceBase::RunTestStream(PULONG result) {
   PAGED_CODE();
   *result = 0;
@@ -334,26 +328,15 @@ NTSTATUS CameraDeviceBase::RunTestStream(PULONG result) {
   // A capture runs: the camera runs the test beside it; poll its progress.
   for (ULONG pass = 0; pass < kTestPollPasses; ++pass) {
     if (!GetCaptureRunning()) return STATUS_CANCELLED;
-    UCHAR ready = 0;
-    NTSTATUS status = ReadTestRegister(kTestReadyRegister, &ready);
+    bool finished = false;
+    USHORT word = 0;
+    NTSTATUS status = ReadTestProgress(&usb_, &lastProgress_, &finished, &word);
     if (!NT_SUCCESS(status)) return status;
-    UCHAR high = 0, low = 0;
-    if (NT_SUCCESS(ReadTestRegister(kTestProgressHighRegister, &high)) &&
-        NT_SUCCESS(ReadTestRegister(kTestProgressLowRegister, &low))) {
-      const USHORT progress = static_cast<USHORT>(high << 8 | low);
-      if (progress != lastProgress_) {
-        lastProgress_ = progress;
-        if (ready == 1) {
-          USHORT word = 0;
-          status = usb_.GetClassRequest(kRequestGetCur, kTestResultValue, SecondVendorUnitIndex, &word,
-                                        sizeof(word));
-          if (!NT_SUCCESS(status)) return status;
-          testResult_ = word;
-          *result = testResult_;
-          testStatus_ = STATUS_SUCCESS;
-          return STATUS_SUCCESS;
-        }
-      }
+    if (finished) {
+      testResult_ = word;
+      *result = testResult_;
+      testStatus_ = STATUS_SUCCESS;
+      return STATUS_SUCCESS;
     }
     DelayMilliseconds(kTestPassDelay);
   }

@@ -111,35 +111,39 @@ NTSTATUS TestStreamReader::ProbeCommit(PUCHAR block) {
   return status;
 }
 
-// The progress counter must move before a done flag counts: a camera that left the flag set
-// from an earlier test is not believed until it shows new progress.
+NTSTATUS ReadTestProgress(UsbDevice* device, USHORT* lastProgress, bool* finished, USHORT* value) {
+  *finished = false;
+  CameraServices* services = device->Services();
+  UCHAR done = 0;
+  NTSTATUS status = ReadSensorRegister(services, kTestRegisterDone, &done);
+  if (!NT_SUCCESS(status)) return status;
+  UCHAR high = 0;
+  UCHAR low = 0;
+  if (!NT_SUCCESS(ReadSensorRegister(services, kTestRegisterProgressHigh, &high)) ||
+      !NT_SUCCESS(ReadSensorRegister(services, kTestRegisterProgressLow, &low)))
+    return STATUS_SUCCESS;
+  const USHORT progress = static_cast<USHORT>(high << 8 | low);
+  if (progress == *lastProgress) return STATUS_SUCCESS;
+  *lastProgress = progress;
+  if (done != 1) return STATUS_SUCCESS;
+  *finished = true;
+  return device->GetClassRequest(kUvcRequestGetCur, kTestResultSelector, SecondVendorUnitIndex, value,
+                                 sizeof(*value));
+}
+
 NTSTATUS TestStreamReader::PollTestResult(PULONG result) {
   NTSTATUS status = STATUS_IO_TIMEOUT;
-  CameraServices* services = device_->Services();
   bool found = false;
   for (ULONG attempt = 0; attempt < kTestPollAttempts && !Stopping(); ++attempt) {
-    UCHAR done = 0;
-    status = ReadSensorRegister(services, kTestRegisterDone, &done);
+    bool finished = false;
+    USHORT value = 0;
+    status = ReadTestProgress(device_, &lastProgress_, &finished, &value);
     if (!NT_SUCCESS(status)) break;
-    UCHAR high = 0;
-    UCHAR low = 0;
-    if (NT_SUCCESS(ReadSensorRegister(services, kTestRegisterProgressHigh, &high)) &&
-        NT_SUCCESS(ReadSensorRegister(services, kTestRegisterProgressLow, &low))) {
-      const USHORT progress = static_cast<USHORT>(high << 8 | low);
-      if (progress != lastProgress_) {
-        lastProgress_ = progress;
-        if (done == 1) {
-          USHORT value = 0;
-          status = device_->GetClassRequest(kUvcRequestGetCur, kTestResultSelector, SecondVendorUnitIndex, &value,
-                                            sizeof(value));
-          if (NT_SUCCESS(status)) {
-            result_ = value;
-            *result = result_;
-            found = true;
-          }
-          break;
-        }
-      }
+    if (finished) {
+      result_ = value;
+      *result = result_;
+      found = true;
+      break;
     }
     status = STATUS_IO_TIMEOUT;
     DelayMilliseconds(kTestPollDelay);

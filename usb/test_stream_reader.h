@@ -27,6 +27,14 @@ class TestStreamHost {
   ~TestStreamHost() = default;
 };
 
+// One look at the camera's test, for this reader's poll and for a test run beside a capture:
+// reads the done flag and the progress counter through the register lock. The progress counter
+// must move (*lastProgress holds the last one seen) before a done flag counts, since a camera
+// may leave the flag set from an earlier test; then the result word is read into *value and
+// *finished is set. A failed read of the flag or of the result is returned; a failed read of
+// the counter counts as no progress.
+NTSTATUS ReadTestProgress(UsbDevice* device, USHORT* lastProgress, bool* finished, USHORT* value);
+
 class TestStreamReader final : public UrbIrpSource {
  public:
   // interfaceInfo is the device's streaming interface record (the one the alternate-setting
