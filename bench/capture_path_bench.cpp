@@ -28,9 +28,7 @@ class BenchDevice : public kvz::FrameDevice {
  public:
   explicit BenchDevice(LONG rotation) : rotation_(rotation) {}
   kvz::CameraServices* Services() override { return nullptr; }
-  bool IsListedCamera() const override { return false; }
-  LONG AppliedRotation() const override { return rotation_; }
-  UCHAR ChipCode() const override { return 0; }
+  kvz::CameraIdentity Identity() const override { return kvz::CameraIdentity{false, 0, rotation_}; }
   VOID ReadFrameSettings(kvz::FrameSettings* s) const override {
     *s = {};
     s->zoomScale = kvz::FrameProcessor::kZoomNone;

@@ -93,10 +93,13 @@ class CameraDeviceBase : public CameraDeviceControls,
   VOID ClearResumeFlag() override { InterlockedExchange(&resumeFlag_, 0); }
   PinDevice* GetPinDevice() override { return this; }
 
+  // --- PinDevice and FrameDevice alike.
+  CameraIdentity Identity() const override {
+    return CameraIdentity{listedCamera_ != 0, chipFamily_, ReadFlag(displayOrientation_)};
+  }
+
   // --- PinDevice (capture filter and pins).
   StreamOwnership* GetStreamOwnership() override { return &streamOwners_; }
-  bool IsListedCamera() override { return listedCamera_ != 0; }
-  ULONG GetChipFamily() override { return chipFamily_; }
   PCWSTR GetDriverKeyName() override { return driverKeyName_; }
   ULONG GetPowerState() override { return static_cast<ULONG>(ReadFlag(powerState_)); }
   VOID CancelIdleTimer() override;
@@ -122,7 +125,6 @@ class CameraDeviceBase : public CameraDeviceControls,
   VOID ClearRestartPending() override { InterlockedExchange(&restartPending_, 0); }
   VOID SetStreamStopFailed(LONG failed) override { InterlockedExchange(&streamStopFailed_, failed); }
   VOID SetDisplayOrientation(LONG quarterTurns) override { InterlockedExchange(&displayOrientation_, quarterTurns); }
-  LONG GetDisplayOrientation() override { return ReadFlag(displayOrientation_); }
   bool TakeSkipNextFrame() override { return InterlockedExchange(&skipNextFrame_, 0) != 0; }
   VOID SetCaptureOrientation(CaptureOrientation* orientation) override { captureOrientation_ = orientation; }
   NTSTATUS WriteSensorSetup();
@@ -143,9 +145,6 @@ class CameraDeviceBase : public CameraDeviceControls,
 
   // --- FrameDevice (the frame processor).
   CameraServices* Services() override;
-  bool IsListedCamera() const override { return listedCamera_ != 0; }
-  LONG AppliedRotation() const override { return ReadFlag(displayOrientation_); }
-  UCHAR ChipCode() const override { return static_cast<UCHAR>(chipFamily_); }
   VOID ReadFrameSettings(FrameSettings* settings) const override;
   VOID StoreFlickerDetectValue(LONG value) override;
   // Face work needs the vendor unit's face-exposure window: a camera without it gets none.

@@ -129,7 +129,7 @@ NTSTATUS CapturePin::BuildProbe(PUCHAR* block, PULONG length) {
 
   const ConversionFormats formats = {CurrentFrame.SourceCode, CurrentFrame.SourceWidth, CurrentFrame.SourceHeight,
                                      subtype,                 CurrentFrame.Width,       CurrentFrame.Height,
-                                     Device->IsListedCamera()};
+                                     Device->Identity().listedCamera};
   NTSTATUS status = Converter.SetFormats(formats);
   if (!NT_SUCCESS(status)) return status;
   status = Device->EnsureProcessorWorkBuffers(static_cast<ULONG>(Area(CurrentFrame.Width, CurrentFrame.Height, 3)));
@@ -315,14 +315,14 @@ NTSTATUS CapturePin::RestartStream() {
 
 bool CapturePin::ProcessorNeedsPicture() {
   const DeviceSettings* s = Device->GetSettings();
-  return LoadSetting(s->hFlip) || LoadSetting(s->vFlip) || Device->GetDisplayOrientation() != 0 ||
+  return LoadSetting(s->hFlip) || LoadSetting(s->vFlip) || Device->Identity().displayOrientation != 0 ||
          LoadSetting(s->zoomScale) > kNoZoom || LoadSetting(s->records[kRecordPowerLine].current) == 0 ||
          LoadSetting(s->records[kRecordPrivacy].current) != 0;
 }
 
 bool CapturePin::ProcessorKeepsPicture() {
   const DeviceSettings* s = Device->GetSettings();
-  return !LoadSetting(s->hFlip) && !LoadSetting(s->vFlip) && Device->GetDisplayOrientation() == 0 &&
+  return !LoadSetting(s->hFlip) && !LoadSetting(s->vFlip) && Device->Identity().displayOrientation == 0 &&
          LoadSetting(s->zoomScale) <= kNoZoom && LoadSetting(s->records[kRecordPrivacy].current) == 0;
 }
 

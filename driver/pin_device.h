@@ -8,6 +8,7 @@
 #include <ks.h>
 
 #include "driver/format_table.h"
+#include "postproc/camera_identity.h"
 
 namespace kvz {
 
@@ -45,10 +46,9 @@ class PinDevice {
   virtual DeviceSettings* GetSettings() = 0;
   virtual StreamOwnership* GetStreamOwnership() = 0;
 
-  // Identity: one of the listed cameras (frames pass through untouched); the chip family; the
-  // driver key name ("{class}\nnnn") under which per-device registry keys live.
-  virtual bool IsListedCamera() = 0;
-  virtual ULONG GetChipFamily() = 0;
+  // Identity (the same value post-processing reads); the driver key name ("{class}\nnnn") under
+  // which per-device registry keys live.
+  virtual CameraIdentity Identity() const = 0;
   virtual PCWSTR GetDriverKeyName() = 0;
 
   // Power and idle: 1 = D0. CancelIdleTimer marks the device busy and brings it to D0;
@@ -101,7 +101,6 @@ class PinDevice {
   virtual VOID ClearRestartPending() = 0;
   virtual VOID SetStreamStopFailed(LONG failed) = 0;
   virtual VOID SetDisplayOrientation(LONG quarterTurns) = 0;
-  virtual LONG GetDisplayOrientation() = 0;
   // True once when a resume asked to drop the next frame.
   virtual bool TakeSkipNextFrame() = 0;
   // The running capture pin's orientation poll (its RUN), stepped each time it takes a frame;

@@ -4,6 +4,7 @@
 #include <wdm.h>
 
 #include "face/face_services.h"
+#include "postproc/camera_identity.h"
 #include "postproc/camera_services.h"
 
 namespace kvz {
@@ -24,12 +25,8 @@ struct FrameSettings {
 class FrameDevice {
  public:
   virtual CameraServices* Services() = 0;
-  // The camera stands in the device's table of six listed cameras: its frames pass untouched.
-  virtual bool IsListedCamera() const = 0;
-  // Quarter turns (0 to 3) the capture pin chose for the frame being processed.
-  virtual LONG AppliedRotation() const = 0;
-  // Camera register 0x20FF masked with 0xF0.
-  virtual UCHAR ChipCode() const = 0;
+  // Read afresh at each call: the orientation follows the capture pin.
+  virtual CameraIdentity Identity() const = 0;
   // Read once per frame, so that a client changing a setting meanwhile never splits a frame.
   virtual VOID ReadFrameSettings(FrameSettings* settings) const = 0;
   // The power-line value the flicker detector left in the camera (FlickerDetectValue).

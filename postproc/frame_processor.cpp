@@ -120,7 +120,7 @@ VOID FrameProcessor::ApplyZoom(UCHAR* frame, LONG width, LONG height, const Fram
 
 UCHAR* FrameProcessor::ProcessFrame(FrameDevice* device, UCHAR* frame, LONG width, LONG height) {
   flickerFed_ = false;
-  if (device->IsListedCamera()) return frame;
+  if (device->Identity().listedCamera) return frame;
   if (!frame || width <= 0 || height <= 0) return nullptr;
   const ULONGLONG bytes = static_cast<ULONGLONG>(width) * static_cast<ULONGLONG>(height) * kYuy2BytesPerPixel;
   if (bytes > 0xFFFFFFFFull) return nullptr;
@@ -140,7 +140,7 @@ UCHAR* FrameProcessor::ProcessFrame(FrameDevice* device, UCHAR* frame, LONG widt
   if (flickerHold_.AllowsFeed(settings.powerLineFrequency, settings.outDoor, settings.autoExposureMode)) {
     // Only a verdict writes the value; the device stores it as its setting.
     LONG detected = kNoVerdict;
-    flicker_.ProcessFrame(device->Services(), frame, kYuy2BytesPerPixel, width, height, device->ChipCode(),
+    flicker_.ProcessFrame(device->Services(), frame, kYuy2BytesPerPixel, width, height, static_cast<UCHAR>(device->Identity().chipFamily),
                           &detected);
     if (detected != kNoVerdict) device->StoreFlickerDetectValue(detected);
     flickerFed_ = true;
@@ -149,7 +149,7 @@ UCHAR* FrameProcessor::ProcessFrame(FrameDevice* device, UCHAR* frame, LONG widt
   if (settings.zoomScale > kZoomNone) ApplyZoom(frame, width, height, settings);
 
   UCHAR* current = frame;
-  const LONG rotation = device->AppliedRotation();
+  const LONG rotation = device->Identity().displayOrientation;
   if (rotation > 0) {
     RotateYuy2Frame(work2_, frame, work1_, rotation, static_cast<ULONG>(width), static_cast<ULONG>(height));
     current = work2_;

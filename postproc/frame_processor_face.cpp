@@ -88,7 +88,7 @@ VOID FrameProcessor::WorkerLoop() {
 // can finish (the others never leave preparation).
 bool FrameProcessor::FlickerMeasuring() const {
   if (!flickerFed_) return false;
-  const UCHAR chip = device_->ChipCode();
+  const UCHAR chip = static_cast<UCHAR>(device_->Identity().chipFamily);
   if (chip != kChipB0 && chip != kChipC0) return false;
   const ULONG state = flicker_.State();
   return state != FlickerDetector::kStateInitial && state != FlickerDetector::kStateDone;
@@ -100,7 +100,7 @@ NTSTATUS FrameProcessor::SubmitFrame(FrameDevice* device, const UCHAR* frame, UL
     device_ = device;
     faceServices_ = device->FaceServices();
   }
-  if (!faceServices_ || device_->IsListedCamera() || FlickerMeasuring()) return STATUS_SUCCESS;
+  if (!faceServices_ || device_->Identity().listedCamera || FlickerMeasuring()) return STATUS_SUCCESS;
   FaceWorkSwitches switches;
   faceServices_->ReadFaceWorkSwitches(&switches);
   if (!FaceWorkWanted(switches) || !frame || length == 0) return STATUS_SUCCESS;

@@ -113,7 +113,7 @@ TEST_P(ChipIdentification, DecidesTheStart) {
   });
   EXPECT_EQ(c.start, Start());
   if (NT_SUCCESS(c.start)) {
-    EXPECT_EQ(c.family, Camera()->GetChipFamily());
+    EXPECT_EQ(c.family, Camera()->Identity().chipFamily);
   } else {
     EXPECT_EQ(nullptr, Camera()->GetUnitContainer());
   }
@@ -323,7 +323,7 @@ TEST_P(Identity, ChoosesTheCategories) {
   port.interfaceNumber = c.hardwareIdInterface;
   Plug(description, {}, port);
   ASSERT_EQ(STATUS_SUCCESS, Start());
-  EXPECT_EQ(c.sensor, Camera()->IsListedCamera());
+  EXPECT_EQ(c.sensor, Camera()->Identity().listedCamera);
   EXPECT_EQ(0, Camera()->InterfaceNumber());
   ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
   std::vector<GUID> categories;

@@ -29,9 +29,7 @@ class FakeFrameDevice : public FrameDevice {
     settings.autoExposureMode = 8;
   }
   CameraServices* Services() override { return services_; }
-  bool IsListedCamera() const override { return listed; }
-  LONG AppliedRotation() const override { return rotation; }
-  UCHAR ChipCode() const override { return 0xB0; }
+  CameraIdentity Identity() const override { return CameraIdentity{listed, 0xB0, rotation}; }
   VOID ReadFrameSettings(FrameSettings* out) const override { *out = settings; }
   VOID StoreFlickerDetectValue(LONG value) override { storedDetectValues.push_back(value); }
   FaceDeviceServices* FaceServices() override { return nullptr; }

@@ -63,8 +63,9 @@ class TestPinDevice final : public CameraDeviceControls, public PinDevice {
 
   // PinDevice.
   StreamOwnership* GetStreamOwnership() override { return &owners_; }
-  bool IsListedCamera() override { return Pins().listedCamera; }
-  ULONG GetChipFamily() override { return 0xA0; }
+  CameraIdentity Identity() const override {
+    return CameraIdentity{Pins().listedCamera, 0xA0, Pins().displayOrientation};
+  }
   PCWSTR GetDriverKeyName() override { return driverKey_; }
   ULONG GetPowerState() override { return PowerDeviceD0; }
   VOID CancelIdleTimer() override { ++Pins().busy; }
@@ -148,7 +149,6 @@ class TestPinDevice final : public CameraDeviceControls, public PinDevice {
   VOID ClearRestartPending() override { Pins().restartPending = 0; }
   VOID SetStreamStopFailed(LONG) override {}
   VOID SetDisplayOrientation(LONG turns) override { Pins().displayOrientation = turns; }
-  LONG GetDisplayOrientation() override { return Pins().displayOrientation; }
   bool TakeSkipNextFrame() override { return Pins().skipNextFrame.exchange(false); }
   VOID SetCaptureOrientation(CaptureOrientation*) override {}
   VOID MarkCaptureStarted() override {}

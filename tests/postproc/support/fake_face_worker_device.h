@@ -60,9 +60,7 @@ class FakeWorkerDevice : public FrameDevice, public FaceServicesLog, public Face
 
   // FrameDevice
   CameraServices* Services() override { return camera_; }
-  bool IsListedCamera() const override { return listed; }
-  LONG AppliedRotation() const override { return rotation; }
-  UCHAR ChipCode() const override { return chip; }
+  CameraIdentity Identity() const override { return CameraIdentity{listed, chip, rotation}; }
   VOID ReadFrameSettings(FrameSettings* out) const override { *out = settings; }
   VOID StoreFlickerDetectValue(LONG) override {}
   FaceDeviceServices* FaceServices() override { return offersFaceServices ? this : nullptr; }
