@@ -14,17 +14,21 @@ constexpr USHORT kStackRangeBytes = 8;
 }  // namespace
 
 UvcControl* CreateUvcControl(UsbDevice* device, USHORT selector, USHORT index, USHORT length, ULONG tag) {
-  return PoolNew<UvcControl>(tag, device, selector, index, length);
+  UvcControl* control = PoolNew<UvcControl>(tag, device, selector, index, length);
+  if (control) control->poolTag_ = tag;
+  return control;
 }
 
 UvcRangeControl* CreateUvcRangeControl(UsbDevice* device, USHORT selector, USHORT index, USHORT length, ULONG tag) {
-  return PoolNew<UvcRangeControl>(tag, device, selector, index, length);
+  UvcRangeControl* control = PoolNew<UvcRangeControl>(tag, device, selector, index, length);
+  if (control) control->poolTag_ = tag;
+  return control;
 }
 
 VOID DestroyUvcControl(UvcControl* control) {
   if (!control) return;
-  control->~UvcControl();
-  ExFreePool(control);
+  const ULONG tag = control->poolTag_;
+  PoolDelete(control, tag);
 }
 
 UvcControl::UvcControl(UsbDevice* device, USHORT selector, USHORT index, USHORT length)

@@ -7,6 +7,15 @@ namespace kvz {
 
 class UsbDevice;
 
+class UvcControl;
+class UvcRangeControl;
+
+// Pool-allocated controls (tag by owner); null when the pool is exhausted. A control is freed
+// under the tag it was built with.
+UvcControl* CreateUvcControl(UsbDevice* device, USHORT selector, USHORT index, USHORT length, ULONG tag);
+UvcRangeControl* CreateUvcRangeControl(UsbDevice* device, USHORT selector, USHORT index, USHORT length, ULONG tag);
+VOID DestroyUvcControl(UvcControl* control);
+
 class UvcControl {
  public:
   // index: unit or terminal id in the high byte, interface number in the low byte.
@@ -36,6 +45,11 @@ class UvcControl {
   USHORT selector_;
   USHORT unitIndex_;
   UsbDevice* device_;
+  ULONG poolTag_ = 0;
+
+  friend UvcControl* CreateUvcControl(UsbDevice*, USHORT, USHORT, USHORT, ULONG);
+  friend UvcRangeControl* CreateUvcRangeControl(UsbDevice*, USHORT, USHORT, USHORT, ULONG);
+  friend VOID DestroyUvcControl(UvcControl* control);
 };
 
 class UvcRangeControl final : public UvcControl {
@@ -67,10 +81,5 @@ class UvcRangeControl final : public UvcControl {
   volatile LONG minimum_ = 0;
   volatile LONG maximum_ = 0;
 };
-
-// Pool-allocated controls (tag by owner); null when the pool is exhausted.
-UvcControl* CreateUvcControl(UsbDevice* device, USHORT selector, USHORT index, USHORT length, ULONG tag);
-UvcRangeControl* CreateUvcRangeControl(UsbDevice* device, USHORT selector, USHORT index, USHORT length, ULONG tag);
-VOID DestroyUvcControl(UvcControl* control);
 
 }  // namespace kvz
