@@ -8,11 +8,11 @@
 #include <cstring>
 #include <vector>
 
-#include "postproc/pin_conversion.h"
+#include "postproc/convert/pin_conversion.h"
 #include "jpeg/jpeg_constants.h"
 #include "jpeg/jpeg_encoder.h"
 #include "jpeg/mjpeg_decoder.h"
-#include "postproc/frame_processor.h"
+#include "postproc/processor/frame_processor.h"
 #include "simcam/mjpeg_encoder.h"
 #include "simcam/test_pattern.h"
 

@@ -14,10 +14,10 @@
 
 #include "kvz/kernel_testing.h"
 #include "kvz/system_testing.h"
-#include "postproc/effect_catalogue.h"
-#include "postproc/effect_factory.h"
-#include "postproc/effect_zoom.h"
-#include "postproc/zq_effect.h"
+#include "postproc/effects/effect_catalogue.h"
+#include "postproc/effects/effect_factory.h"
+#include "postproc/effects/effect_zoom.h"
+#include "postproc/effects/zq_effect.h"
 
 namespace {
 

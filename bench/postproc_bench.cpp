@@ -8,12 +8,12 @@
 #include <cstring>
 #include <vector>
 
-#include "postproc/bilinear_resample.h"
-#include "postproc/flicker_detector.h"
-#include "postproc/frame_format.h"
-#include "postproc/frame_rotation.h"
-#include "postproc/image_crop_resize.h"
-#include "postproc/privacy_image.h"
+#include "postproc/geometry/bilinear_resample.h"
+#include "postproc/flicker/flicker_detector.h"
+#include "postproc/processor/frame_format.h"
+#include "postproc/geometry/frame_rotation.h"
+#include "postproc/geometry/image_crop_resize.h"
+#include "postproc/effects/privacy_image.h"
 
 namespace {
 

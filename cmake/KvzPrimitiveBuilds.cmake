@@ -54,10 +54,15 @@ function(kvz_primitive_build_flags out build)
   set(${out} ${f} PARENT_SCOPE)
 endfunction()
 
-# kvz_add_primitive_builds(<target> [definition...]): add every build of ./perbuild/*.cpp to
-# <target>, compiled with the given preprocessor definitions.
+# kvz_add_primitive_builds(<target> [definition...]): add every build of ./perbuild/*.cpp (or of
+# ${KVZ_PERBUILD_DIR}/*.cpp when the caller sets it) to <target>, compiled with the given
+# preprocessor definitions.
 function(kvz_add_primitive_builds target)
-  file(GLOB perbuild CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/perbuild/*.cpp)
+  set(dir ${CMAKE_CURRENT_SOURCE_DIR}/perbuild)
+  if(KVZ_PERBUILD_DIR)
+    set(dir ${KVZ_PERBUILD_DIR})
+  endif()
+  file(GLOB perbuild CONFIGURE_DEPENDS ${dir}/*.cpp)
   if(NOT perbuild)
     return()
   endif()

@@ -6,7 +6,7 @@
 #include <wdm.h>
 
 #include "face/face_detector.h"
-#include "face/face_services.h"
+#include "common/face_services.h"
 
 namespace kvz {
 

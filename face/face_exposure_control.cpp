@@ -8,8 +8,6 @@
 namespace kvz {
 namespace {
 
-constexpr USHORT Selector(UCHAR selector) { return static_cast<USHORT>(selector << 8); }
-
 bool IsZero(const FaceMeasurement& m) {
   return m.luma == 0 && m.red == 0 && m.green == 0 && m.blue == 0;
 }
@@ -148,7 +146,7 @@ NTSTATUS FaceExposureControl::SetFaceRectangle(const RegionRect& rect, LONG widt
 NTSTATUS FaceExposureControl::ClearFaceExposure() {
   UCHAR bytes[kFaceExposureWindowBytes] = {};
   CameraServices& camera = device_->Camera();
-  const NTSTATUS status = camera.SetClassRequest(kUvcSetCur, Selector(kXuFaceExposureWindowSelector),
+  const NTSTATUS status = camera.SetClassRequest(kRequestSetCur, SelectorValue(kXuFaceExposureWindow),
                                                  camera.VendorUnitIndex(), bytes, sizeof(bytes));
   if (NT_SUCCESS(status)) memset(&sent_, 0, sizeof(sent_));
   return status;
@@ -230,7 +228,7 @@ NTSTATUS FaceExposureControl::SendFaceExposureWindow() {
                                            static_cast<UCHAR>(w.exposureHeight >> 8),
                                            static_cast<UCHAR>(w.exposureHeight)};
   CameraServices& camera = device_->Camera();
-  const NTSTATUS status = camera.SetClassRequest(kUvcSetCur, Selector(kXuFaceExposureWindowSelector),
+  const NTSTATUS status = camera.SetClassRequest(kRequestSetCur, SelectorValue(kXuFaceExposureWindow),
                                                  camera.VendorUnitIndex(), bytes, sizeof(bytes));
   if (NT_SUCCESS(status)) sent_ = target;
   return status;
@@ -261,7 +259,7 @@ ULONG FaceExposureControl::Yuy2ToRgb24Bt601(const UCHAR* frame, UCHAR* out, LONG
 BOOLEAN FaceExposureControl::ReadLevels(USHORT levels[3]) {
   UCHAR bytes[kExposureLevelsBytes] = {};
   CameraServices& camera = device_->Camera();
-  if (!NT_SUCCESS(camera.GetClassRequest(kUvcGetCur, Selector(kXuExposureLevelsSelector), camera.VendorUnitIndex(),
+  if (!NT_SUCCESS(camera.GetClassRequest(kRequestGetCur, SelectorValue(kXuExposureLevels), camera.VendorUnitIndex(),
                                          bytes, sizeof(bytes)))) {
     return FALSE;
   }

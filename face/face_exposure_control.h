@@ -3,14 +3,12 @@
 #pragma once
 #include <wdm.h>
 
-#include "face/face_services.h"
-#include "postproc/camera_services.h"
+#include "common/face_services.h"
+#include "common/camera_services.h"
 
 namespace kvz {
 
 // Vendor unit controls.
-constexpr UCHAR kXuFaceExposureWindowSelector = 0x1B;
-constexpr UCHAR kXuExposureLevelsSelector = 0x1C;
 constexpr USHORT kFaceExposureWindowBytes = 15;
 constexpr USHORT kExposureLevelsBytes = 6;
 

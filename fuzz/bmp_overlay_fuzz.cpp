@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "postproc/bmp_overlay.h"
+#include "postproc/effects/bmp_overlay.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4) return 0;

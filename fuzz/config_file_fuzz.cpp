@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "driver/config_file.h"
+#include "driver/settings/config_file.h"
 #include "kvz/kernel_testing.h"
 #include "kvz/system_testing.h"
 

@@ -4,7 +4,7 @@
 
 #include <usb100.h>
 
-#include "driver/config_file.h"
+#include "driver/settings/config_file.h"
 #include "primitives/driver_memory.h"
 #include "usb/descriptor_rules.h"
 #include "usb/unit_container.h"

@@ -2,7 +2,7 @@
 
 #include <uvc.h>
 
-#include "postproc/sensor_register.h"
+#include "postproc/processor/sensor_register.h"
 #include "primitives/kernel_delay.h"
 #include "usb/isoch_transfer.h"
 #include "usb/unit_container.h"
@@ -103,11 +103,11 @@ NTSTATUS TestStreamReader::NegotiateTestFormat() {
 NTSTATUS TestStreamReader::ProbeCommit(PUCHAR block) {
   const ULONG length = sizeof(UVC_VIDEO_PROBE_COMMIT);
   NTSTATUS status =
-      device_->SetClassRequest(kUvcRequestSetCur, kProbeControlValue, device_->StreamingIndex(), block, length);
+      device_->SetClassRequest(kRequestSetCur, kProbeControlValue, device_->StreamingIndex(), block, length);
   if (NT_SUCCESS(status))
-    status = device_->GetClassRequest(kUvcRequestGetCur, kProbeControlValue, device_->StreamingIndex(), block, length);
+    status = device_->GetClassRequest(kRequestGetCur, kProbeControlValue, device_->StreamingIndex(), block, length);
   if (NT_SUCCESS(status))
-    status = device_->SetClassRequest(kUvcRequestSetCur, kCommitControlValue, device_->StreamingIndex(), block, length);
+    status = device_->SetClassRequest(kRequestSetCur, kCommitControlValue, device_->StreamingIndex(), block, length);
   return status;
 }
 
@@ -127,7 +127,7 @@ NTSTATUS ReadTestProgress(UsbDevice* device, USHORT* lastProgress, bool* finishe
   *lastProgress = progress;
   if (done != 1) return STATUS_SUCCESS;
   *finished = true;
-  return device->GetClassRequest(kUvcRequestGetCur, kTestResultSelector, SecondVendorUnitIndex, value,
+  return device->GetClassRequest(kRequestGetCur, kTestResultSelector, SecondVendorUnitIndex, value,
                                  sizeof(*value));
 }
 

@@ -5,13 +5,13 @@
 #include <ksmedia.h>
 #include <usb100.h>
 
-#include "driver/camera_control_handler.h"
-#include "driver/control_constants.h"
-#include "driver/extension_unit_handler.h"
-#include "driver/private_control_handler.h"
-#include "driver/region_control_handler.h"
-#include "driver/video_control_set.h"
-#include "driver/video_proc_amp_handler.h"
+#include "driver/controls/camera_control_handler.h"
+#include "driver/controls/control_constants.h"
+#include "driver/controls/extension_unit_handler.h"
+#include "driver/controls/private_control_handler.h"
+#include "driver/controls/region_control_handler.h"
+#include "driver/controls/video_control_set.h"
+#include "driver/controls/video_proc_amp_handler.h"
 #include "primitives/driver_memory.h"
 #include "usb/descriptor_rules.h"
 #include "usb/usb_device.h"
@@ -25,7 +25,6 @@ USHORT SecondVendorUnitIndex = 0x00FF;
 
 namespace {
 
-constexpr ULONG kFaceExposureSelector = 27;
 constexpr USHORT kUsb3Version = 0x02FF;
 constexpr int kWindows2000 = 1;
 constexpr ULONG kIsochAlternateEndpoints = 1;
@@ -388,7 +387,7 @@ VOID UnitContainer::DetectVendorExtensionUnit() { vendorUnitFlag_ = CheckVendorE
 ULONG UnitContainer::CheckVendorExtensionUnits() {
   for (const GUID& guid : VendorUnitGuids) {
     ExtensionUnitHandler* handler = LocateExtensionUnit(guid);
-    if (handler) return HasExtensionControl(handler, kFaceExposureSelector) ? 1 : 0;
+    if (handler) return HasExtensionControl(handler, kXuFaceExposureWindow) ? 1 : 0;
   }
   return 0;
 }

@@ -8,7 +8,7 @@
 #include <usb.h>
 #include <usbdlib.h>
 
-#include "driver/format_table.h"
+#include "driver/pins/format_table.h"
 #include "usb/usb_limits.h"
 
 namespace kvz {

@@ -3,7 +3,7 @@
 #include <usbioctl.h>
 #include <uvc.h>
 
-#include "driver/control_constants.h"
+#include "driver/controls/control_constants.h"
 #include "primitives/driver_memory.h"
 #include "primitives/pool_object.h"
 #include "usb/class_request_sender.h"
@@ -107,7 +107,7 @@ NTSTATUS UsbDevice::OnStatusInterrupt(const UCHAR* packet, ULONG length) {
   const auto* status = reinterpret_cast<const UVC_VS_STATUS_PACKET*>(packet);
   if ((status->bStatusType & 0x0F) != 2 || status->bEvent != 0 || status->bValue != 1) return STATUS_SUCCESS;
   UCHAR transmit = kStillTriggerTransmit;
-  return SetClassRequest(kUvcRequestSetCur, kStillTriggerValue, StreamingIndex(), &transmit, sizeof(transmit));
+  return SetClassRequest(kRequestSetCur, kStillTriggerValue, StreamingIndex(), &transmit, sizeof(transmit));
 }
 
 CCHAR UsbDevice::GetLowerStackSize() const { return device_->NextDeviceObject->StackSize; }

@@ -5,7 +5,7 @@
 #include <ks.h>
 #include <usb.h>
 
-#include "postproc/camera_services.h"
+#include "common/camera_services.h"
 
 namespace kvz {
 

@@ -2,16 +2,9 @@
 #pragma once
 #include <wdm.h>
 
-namespace kvz {
+#include "common/uvc_codes.h"
 
-// UVC class request codes.
-constexpr UCHAR kUvcRequestSetCur = 0x01;
-constexpr UCHAR kUvcRequestGetCur = 0x81;
-constexpr UCHAR kUvcRequestGetMin = 0x82;
-constexpr UCHAR kUvcRequestGetMax = 0x83;
-constexpr UCHAR kUvcRequestGetRes = 0x84;
-constexpr UCHAR kUvcRequestGetLen = 0x85;
-constexpr UCHAR kUvcRequestGetDef = 0x87;
+namespace kvz {
 
 // Synchronous requests.
 constexpr LONGLONG kSyncRequestTimeout = -50000000LL;      // 5 s, relative

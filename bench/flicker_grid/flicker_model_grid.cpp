@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "postproc/flicker_detector.h"
+#include "postproc/flicker/flicker_detector.h"
 #include "support/fake_flicker_camera.h"
 
 using kvz::FlickerDetector;

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "control_bench.h"
-#include "driver/camera_control_handler.h"
+#include "driver/controls/camera_control_handler.h"
 #include "ksmedia.h"
 #include "uvc.h"
 

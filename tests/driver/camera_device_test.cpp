@@ -7,7 +7,7 @@
 
 #include "control_bench.h"
 #include "device_bench.h"
-#include "driver/device_settings.h"
+#include "driver/settings/device_settings.h"
 #include "kvz/io_testing.h"
 #include "ks_client.h"
 #include "kvz/kernel_testing.h"

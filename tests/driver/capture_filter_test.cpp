@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "driver/camera_pin_base.h"
+#include "driver/pins/camera_pin_base.h"
 #include "kvz/kernel_testing.h"
 #include "pin_bench.h"
 #include "simcam/sim_camera.h"

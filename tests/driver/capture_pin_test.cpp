@@ -8,7 +8,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "driver/device_settings.h"
+#include "driver/settings/device_settings.h"
 #include "kvz/kernel_testing.h"
 #include "pin_bench.h"
 #include "simcam/mjpeg_encoder.h"

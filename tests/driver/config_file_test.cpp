@@ -8,8 +8,8 @@
 #include <fstream>
 #include <string>
 
-#include "driver/config_file.h"
-#include "driver/file_access.h"
+#include "driver/settings/config_file.h"
+#include "driver/system/file_access.h"
 #include "kvz/kernel_testing.h"
 #include "kvz/system_testing.h"
 

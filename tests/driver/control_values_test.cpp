@@ -1,8 +1,8 @@
 // Exposure conversions and an extension unit's identity, without a camera.
 #include <gtest/gtest.h>
 
-#include "driver/exposure_conversion.h"
-#include "driver/extension_unit_handler.h"
+#include "driver/controls/exposure_conversion.h"
+#include "driver/controls/extension_unit_handler.h"
 #include "kernel_checks.h"
 
 namespace kvz {

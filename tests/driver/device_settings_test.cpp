@@ -4,7 +4,7 @@
 #include <string>
 
 #include "control_bench.h"
-#include "driver/device_settings.h"
+#include "driver/settings/device_settings.h"
 #include "kernel_checks.h"
 #include "kvz/registry_testing.h"
 #include "uvc.h"

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "driver/device_settings.h"
-#include "driver/display_orientation.h"
+#include "driver/settings/device_settings.h"
+#include "driver/pins/display_orientation.h"
 #include "kernel_checks.h"
 #include "kvz/io_testing.h"
 #include "kvz/registry_testing.h"

@@ -3,10 +3,10 @@
 #include <cstring>
 
 #include "control_bench.h"
-#include "driver/camera_register_access.h"
-#include "driver/extension_unit_handler.h"
+#include "driver/device/camera_register_access.h"
+#include "driver/controls/extension_unit_handler.h"
 #include "kvz/kernel_thread.h"
-#include "postproc/sensor_register.h"
+#include "postproc/processor/sensor_register.h"
 #include "usb/usb_device.h"
 #include "uvc.h"
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "driver/format_table.h"
+#include "driver/pins/format_table.h"
 #include "kvz/kernel_testing.h"
 #include "kvz/system_testing.h"
 

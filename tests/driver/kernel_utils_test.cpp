@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "driver/file_access.h"
-#include "driver/os_version.h"
-#include "driver/registry_access.h"
-#include "postproc/yuy2_to_rgb24.h"
+#include "driver/system/file_access.h"
+#include "driver/system/os_version.h"
+#include "driver/settings/registry_access.h"
+#include "postproc/convert/yuy2_to_rgb24.h"
 #include "kernel_checks.h"
 #include "kvz/kernel_testing.h"
 #include "kvz/registry_testing.h"

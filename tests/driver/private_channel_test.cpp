@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "device_bench.h"
-#include "driver/driver_entry.h"
+#include "driver/device/driver_entry.h"
 #include "kvz/io_testing.h"
 #include "kvz/kernel_thread.h"
-#include "postproc/sensor_register.h"
+#include "postproc/processor/sensor_register.h"
 
 namespace kvz::drivertest {
 namespace {

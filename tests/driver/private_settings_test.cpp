@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "control_bench.h"
-#include "driver/private_control_handler.h"
+#include "driver/controls/private_control_handler.h"
 #include "uvc.h"
 
 namespace kvz::drivertest {

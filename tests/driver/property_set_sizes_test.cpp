@@ -2,8 +2,8 @@
 #include <cstring>
 
 #include "control_bench.h"
-#include "driver/private_control_handler.h"
-#include "driver/region_control_handler.h"
+#include "driver/controls/private_control_handler.h"
+#include "driver/controls/region_control_handler.h"
 #include "ksmedia.h"
 
 namespace kvz::drivertest {

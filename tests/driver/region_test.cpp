@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "control_bench.h"
-#include "driver/region_control_handler.h"
+#include "driver/controls/region_control_handler.h"
 #include "kvz/kernel_testing.h"
 #include "kvz/worker_queue.h"
 

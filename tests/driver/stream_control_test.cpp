@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "device_bench.h"
-#include "driver/format_table.h"
+#include "driver/pins/format_table.h"
 #include "kvz/system_testing.h"
 #include "usbdlib.h"
 

@@ -2,8 +2,8 @@
 // stored and saved, colour enable carried by saturation, white balance with its automatic
 // switch and power-line frequency with the driver's own detection.
 #include "control_bench.h"
-#include "driver/camera_control_handler.h"
-#include "driver/video_proc_amp_handler.h"
+#include "driver/controls/camera_control_handler.h"
+#include "driver/controls/video_proc_amp_handler.h"
 #include "ksmedia.h"
 #include "uvc.h"
 

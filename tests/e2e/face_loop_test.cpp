@@ -7,7 +7,7 @@
 #include <cstring>
 #include <optional>
 
-#include "driver/region_control_handler.h"
+#include "driver/controls/region_control_handler.h"
 #include "e2e_bench.h"
 #include "kvz/registry_testing.h"
 #include "simcam/face_scene.h"

@@ -10,8 +10,8 @@
 #include <functional>
 #include <thread>
 
-#include "driver/private_control_handler.h"
-#include "driver/region_control_handler.h"
+#include "driver/controls/private_control_handler.h"
+#include "driver/controls/region_control_handler.h"
 #include "camera_controls.h"
 #include "e2e_bench.h"
 #include "frame_oracle.h"

@@ -11,7 +11,7 @@
 #include "e2e_bench.h"
 #include "frame_oracle.h"
 #include "kvz/system_testing.h"
-#include "postproc/privacy_image.h"
+#include "postproc/effects/privacy_image.h"
 #include "simcam/camera_profile.h"
 #include "simcam/mjpeg_encoder.h"
 #include "tool_machine.h"

@@ -1,4 +1,4 @@
-#include "postproc/bilinear_resample.h"
+#include "postproc/geometry/bilinear_resample.h"
 
 #include <gtest/gtest.h>
 

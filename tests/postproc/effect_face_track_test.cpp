@@ -1,4 +1,4 @@
-#include "postproc/effect_face_track.h"
+#include "postproc/effects/effect_face_track.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 
 #include "jpeg/mjpeg_decoder.h"
 #include "kvz/kernel_testing.h"
-#include "postproc/effect_catalogue.h"
+#include "postproc/effects/effect_catalogue.h"
 #include "support/effect_harness.h"
 
 namespace kvz {

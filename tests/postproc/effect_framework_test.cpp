@@ -1,4 +1,4 @@
-#include "postproc/zq_effect.h"
+#include "postproc/effects/zq_effect.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "kvz/kernel_testing.h"
-#include "postproc/bilinear_resample.h"
-#include "postproc/effect_catalogue.h"
-#include "postproc/effect_interpolation.h"
+#include "postproc/geometry/bilinear_resample.h"
+#include "postproc/effects/effect_catalogue.h"
+#include "postproc/effects/effect_interpolation.h"
 #include "support/effect_harness.h"
 
 namespace kvz {

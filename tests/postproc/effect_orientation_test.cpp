@@ -1,10 +1,10 @@
-#include "postproc/effect_orientation.h"
+#include "postproc/effects/effect_orientation.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "postproc/effect_catalogue.h"
+#include "postproc/effects/effect_catalogue.h"
 #include "support/effect_pictures.h"
 #include "support/yuy2_frames.h"
 

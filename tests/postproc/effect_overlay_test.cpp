@@ -1,4 +1,4 @@
-#include "postproc/effect_overlay.h"
+#include "postproc/effects/effect_overlay.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "kvz/kernel_testing.h"
-#include "postproc/bmp_overlay.h"
-#include "postproc/effect_catalogue.h"
-#include "postproc/effect_factory.h"
+#include "postproc/effects/bmp_overlay.h"
+#include "postproc/effects/effect_catalogue.h"
+#include "postproc/effects/effect_factory.h"
 #include "support/effect_pictures.h"
 #include "support/guarded_buffer.h"
 #include "support/yuy2_frames.h"

@@ -1,4 +1,4 @@
-#include "postproc/effect_pixel.h"
+#include "postproc/effects/effect_pixel.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "kvz/kernel_testing.h"
-#include "postproc/effect_factory.h"
+#include "postproc/effects/effect_factory.h"
 #include "support/effect_pictures.h"
 #include "support/guarded_buffer.h"
 #include "support/yuy2_frames.h"

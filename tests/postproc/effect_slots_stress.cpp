@@ -9,11 +9,11 @@
 
 #include "kvz/kernel_testing.h"
 #include "kvz/kernel_thread.h"
-#include "postproc/effect_catalogue.h"
-#include "postproc/effect_factory.h"
-#include "postproc/zq_effect.h"
-#include "postproc/frame_format.h"
-#include "postproc/frame_processor.h"
+#include "postproc/effects/effect_catalogue.h"
+#include "postproc/effects/effect_factory.h"
+#include "postproc/effects/zq_effect.h"
+#include "postproc/processor/frame_format.h"
+#include "postproc/processor/frame_processor.h"
 #include "support/guarded_buffer.h"
 
 namespace kvz {

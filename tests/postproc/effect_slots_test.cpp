@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "kvz/kernel_testing.h"
-#include "postproc/bilinear_resample.h"
-#include "postproc/effect_catalogue.h"
-#include "postproc/frame_format.h"
-#include "postproc/frame_processor.h"
+#include "postproc/geometry/bilinear_resample.h"
+#include "postproc/effects/effect_catalogue.h"
+#include "postproc/processor/frame_format.h"
+#include "postproc/processor/frame_processor.h"
 #include "support/effect_harness.h"
 
 namespace kvz {

@@ -1,12 +1,12 @@
-#include "postproc/effect_zoom.h"
+#include "postproc/effects/effect_zoom.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 
-#include "postproc/effect_catalogue.h"
-#include "postproc/effect_face_track.h"
+#include "postproc/effects/effect_catalogue.h"
+#include "postproc/effects/effect_face_track.h"
 #include "support/effect_harness.h"
 
 namespace kvz {

@@ -1,4 +1,4 @@
-#include "postproc/flicker_detector.h"
+#include "postproc/flicker/flicker_detector.h"
 
 #include <gtest/gtest.h>
 

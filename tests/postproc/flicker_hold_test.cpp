@@ -1,9 +1,9 @@
-#include "postproc/flicker_hold.h"
+#include "postproc/flicker/flicker_hold.h"
 
 #include <gtest/gtest.h>
 
 #include "kvz/kernel_testing.h"
-#include "postproc/flicker_detector.h"
+#include "postproc/flicker/flicker_detector.h"
 #include "support/fake_flicker_camera.h"
 
 namespace kvz {

@@ -11,7 +11,7 @@
 
 #include "kvz/kernel_testing.h"
 #include "kvz/kernel_thread.h"
-#include "postproc/frame_processor.h"
+#include "postproc/processor/frame_processor.h"
 #include "support/fake_face_worker_device.h"
 #include "support/fake_flicker_camera.h"
 

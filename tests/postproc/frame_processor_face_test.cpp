@@ -12,7 +12,7 @@
 #include "jpeg/jpeg_encoder.h"
 #include "kernel_checks.h"
 #include "kvz/kernel_testing.h"
-#include "postproc/frame_processor.h"
+#include "postproc/processor/frame_processor.h"
 #include "support/fake_face_worker_device.h"
 #include "support/fake_flicker_camera.h"
 

@@ -1,4 +1,4 @@
-#include "postproc/frame_processor.h"
+#include "postproc/processor/frame_processor.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "kvz/kernel_testing.h"
-#include "postproc/privacy_image.h"
+#include "postproc/effects/privacy_image.h"
 #include "support/fake_flicker_camera.h"
 #include "kernel_checks.h"
 #include "support/yuy2_frames.h"

@@ -1,12 +1,12 @@
-#include "postproc/frame_rotation.h"
+#include "postproc/geometry/frame_rotation.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
-#include "postproc/frame_format.h"
-#include "postproc/image_crop_resize.h"
+#include "postproc/processor/frame_format.h"
+#include "postproc/geometry/image_crop_resize.h"
 #include "support/guarded_buffer.h"
 #include "support/yuy2_frames.h"
 

@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "kvz/kernel_testing.h"
-#include "postproc/bilinear_resample.h"
-#include "postproc/effect_catalogue.h"
-#include "postproc/frame_format.h"
-#include "postproc/frame_rotation.h"
-#include "postproc/image_crop_resize.h"
+#include "postproc/geometry/bilinear_resample.h"
+#include "postproc/effects/effect_catalogue.h"
+#include "postproc/processor/frame_format.h"
+#include "postproc/geometry/frame_rotation.h"
+#include "postproc/geometry/image_crop_resize.h"
 #include "primitives/build_selection.h"
 #include "primitives/cpu_features.h"
 #include "support/geometry_reference.h"

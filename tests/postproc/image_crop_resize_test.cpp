@@ -1,4 +1,4 @@
-#include "postproc/image_crop_resize.h"
+#include "postproc/geometry/image_crop_resize.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "support/guarded_buffer.h"
-#include "postproc/frame_format.h"
+#include "postproc/processor/frame_format.h"
 #include "support/yuy2_frames.h"
 
 namespace kvz {

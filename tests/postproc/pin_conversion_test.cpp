@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "postproc/pin_conversion.h"
+#include "postproc/convert/pin_conversion.h"
 
 namespace kvz {
 namespace {

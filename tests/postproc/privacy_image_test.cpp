@@ -1,4 +1,4 @@
-#include "postproc/privacy_image.h"
+#include "postproc/effects/privacy_image.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "kvz/kernel_testing.h"
-#include "postproc/point_stack.h"
+#include "postproc/effects/point_stack.h"
 #include "support/guarded_buffer.h"
 
 namespace kvz {

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <vector>
 
-#include "face/face_services.h"
+#include "common/face_services.h"
 
 namespace kvz::test {
 

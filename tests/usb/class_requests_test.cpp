@@ -8,7 +8,7 @@
 #include <uvc.h>
 
 #include "kvz/system_testing.h"
-#include "postproc/sensor_register.h"
+#include "postproc/processor/sensor_register.h"
 #include "support/usb_bench.h"
 #include "usb/class_request_sender.h"
 #include "usb/usb_limits.h"
@@ -46,12 +46,12 @@ TEST_F(ClassRequestTest, UnansweredRequestTimesOutAfterFiveSecondsAndFreesTheDev
   camera_->ArmRequestFault(FaultOnBrightness(simcam::RequestFaultKind::kHold, 1));
   UCHAR value[2] = {};
   const int64_t start = Now();
-  EXPECT_EQ(STATUS_IO_TIMEOUT, Usb()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, value, 2));
+  EXPECT_EQ(STATUS_IO_TIMEOUT, Usb()->GetClassRequest(kRequestGetCur, kBrightness, kProcessingUnit, value, 2));
   const int64_t elapsed = Now() - start;
   EXPECT_GE(elapsed, 5 * kSecond);
   EXPECT_LT(elapsed, 6 * kSecond);
   // The semaphore was given back: the next request goes through.
-  EXPECT_EQ(STATUS_SUCCESS, Usb()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, value, 2));
+  EXPECT_EQ(STATUS_SUCCESS, Usb()->GetClassRequest(kRequestGetCur, kBrightness, kProcessingUnit, value, 2));
 }
 
 struct PowerRetryCase {
@@ -68,7 +68,7 @@ TEST_P(PowerStateRetryTest, RetriesEveryFiftyMillisecondsUpToTwentyTwoSubmission
   camera_->ArmRequestFault(FaultOnBrightness(simcam::RequestFaultKind::kPowerStateInvalid, c.failures));
   UCHAR value[2] = {};
   const int64_t start = Now();
-  EXPECT_EQ(c.expected, Usb()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, value, 2));
+  EXPECT_EQ(c.expected, Usb()->GetClassRequest(kRequestGetCur, kBrightness, kProcessingUnit, value, 2));
   EXPECT_EQ(c.submissions, ControlRequestsSeen());
   EXPECT_GE(Now() - start, c.delay);
   EXPECT_LT(Now() - start, c.delay + 50 * kMillisecond);
@@ -110,7 +110,7 @@ TEST_P(AnswerTest, ReportsAndCopiesOnlyTheBytesTransferred) {
     value[1] = 0x00;
   }
   ULONG length = 2;
-  EXPECT_EQ(c.status, sender.SubmitControlUrb(c.in ? kUvcRequestGetCur : kUvcRequestSetCur,
+  EXPECT_EQ(c.status, sender.SubmitControlUrb(c.in ? kRequestGetCur : kRequestSetCur,
                                               URB_FUNCTION_CLASS_INTERFACE, kBrightness, kProcessingUnit, value,
                                               &length, c.in));
   EXPECT_EQ(c.length, length);
@@ -118,8 +118,8 @@ TEST_P(AnswerTest, ReportsAndCopiesOnlyTheBytesTransferred) {
   // The device's own path sees the same failure.
   camera_->ArmRequestFault(fault);
   UCHAR again[16] = {0x11, 0x00};
-  if (c.in) EXPECT_EQ(c.status, Usb()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, again, 2));
-  else EXPECT_EQ(c.status, Usb()->SetClassRequest(kUvcRequestSetCur, kBrightness, kProcessingUnit, again, 2));
+  if (c.in) EXPECT_EQ(c.status, Usb()->GetClassRequest(kRequestGetCur, kBrightness, kProcessingUnit, again, 2));
+  else EXPECT_EQ(c.status, Usb()->SetClassRequest(kRequestSetCur, kBrightness, kProcessingUnit, again, 2));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -136,10 +136,10 @@ TEST_F(ClassRequestTest, SetAtDispatchLevelIsSentLaterFromAWorkItemWithTheCaller
   UCHAR value[2] = {0x10, 0x00};
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
-  const NTSTATUS status = Usb()->SetClassRequest(kUvcRequestSetCur, kBrightness, kProcessingUnit, value, 2);
+  const NTSTATUS status = Usb()->SetClassRequest(kRequestSetCur, kBrightness, kProcessingUnit, value, 2);
   value[0] = 0x55;  // the caller's buffer is free once the request is queued
   UCHAR in[2] = {};
-  const NTSTATUS get = Usb()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, in, 2);
+  const NTSTATUS get = Usb()->GetClassRequest(kRequestGetCur, kBrightness, kProcessingUnit, in, 2);
   KeLowerIrql(old);
   EXPECT_EQ(STATUS_PENDING, status);
   EXPECT_EQ(STATUS_UNSUCCESSFUL, get);
@@ -159,7 +159,7 @@ TEST_F(ClassRequestTest, TeardownWaitsForDeferredRequests) {
     ClassRequestSender sender(Usb()->KsDevice(), Usb());
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
-    EXPECT_EQ(STATUS_PENDING, sender.SendClassRequest(kUvcRequestSetCur, URB_FUNCTION_CLASS_INTERFACE,
+    EXPECT_EQ(STATUS_PENDING, sender.SendClassRequest(kRequestSetCur, URB_FUNCTION_CLASS_INTERFACE,
                                                       kBrightness, kProcessingUnit, value, &length, FALSE,
                                                       nullptr, nullptr));
     KeLowerIrql(old);
@@ -172,7 +172,7 @@ TEST_F(ClassRequestTest, UnsupportedRequestFunctionIsRefusedWithoutSending) {
   UCHAR value[2] = {};
   ULONG length = 2;
   for (USHORT function : {USHORT{0x16}, USHORT{0x1D}, USHORT{0x1E}, USHORT{0x21}})
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, sender.SendClassRequest(kUvcRequestGetCur, function, kBrightness,
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, sender.SendClassRequest(kRequestGetCur, function, kBrightness,
                                                                 kProcessingUnit, value, &length, TRUE, nullptr,
                                                                 nullptr))
         << function;
@@ -220,7 +220,7 @@ TEST_F(ClassRequestTest, RemovedDeviceFailsAtOnceWithoutTouchingTheBus) {
   Usb()->MarkRemoved();
   UCHAR value[2] = {};
   const int64_t start = Now();
-  EXPECT_EQ(STATUS_NO_SUCH_DEVICE, Usb()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, value, 2));
+  EXPECT_EQ(STATUS_NO_SUCH_DEVICE, Usb()->GetClassRequest(kRequestGetCur, kBrightness, kProcessingUnit, value, 2));
   EXPECT_EQ(STATUS_NO_SUCH_DEVICE, Usb()->CyclePort());
   EXPECT_EQ(0, Now() - start);
   EXPECT_TRUE(camera_->Log().empty());
@@ -239,7 +239,7 @@ TEST_F(ClassRequestTest, HeldRequestEndsWhenTheCameraIsUnplugged) {
                                 [](PVOID p) {
                                   auto* a = static_cast<Args*>(p);
                                   UCHAR value[2] = {};
-                                  *a->status = a->device->GetClassRequest(kUvcRequestGetCur, kBrightness,
+                                  *a->status = a->device->GetClassRequest(kRequestGetCur, kBrightness,
                                                                           kProcessingUnit, value, 2);
                                   PsTerminateSystemThread(STATUS_SUCCESS);
                                 },
@@ -278,9 +278,9 @@ TEST_F(UsbDeviceAllocationTest, WithoutARequestSenderClassRequestsFailAndSendNot
   camera_->ClearLog();
   UCHAR value[2] = {};
   EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES,
-            Usb()->GetClassRequest(kUvcRequestGetCur, kBrightness, kProcessingUnit, value, 2));
+            Usb()->GetClassRequest(kRequestGetCur, kBrightness, kProcessingUnit, value, 2));
   EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES,
-            Usb()->SetClassRequest(kUvcRequestSetCur, kBrightness, kProcessingUnit, value, 2));
+            Usb()->SetClassRequest(kRequestSetCur, kBrightness, kProcessingUnit, value, 2));
   EXPECT_EQ(0u, ControlRequestsSeen());
 }
 

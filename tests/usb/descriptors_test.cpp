@@ -8,10 +8,10 @@
 
 #include <uvc.h>
 
-#include "driver/extension_unit_handler.h"
-#include "driver/private_control_handler.h"
-#include "driver/video_proc_amp_handler.h"
-#include "driver/region_control_handler.h"
+#include "driver/controls/extension_unit_handler.h"
+#include "driver/controls/private_control_handler.h"
+#include "driver/controls/video_proc_amp_handler.h"
+#include "driver/controls/region_control_handler.h"
 #include "kvz/system_testing.h"
 #include "simcam/descriptor_builder.h"
 #include "support/camera_start.h"

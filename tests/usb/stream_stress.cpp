@@ -31,7 +31,7 @@ class StreamStress : public StreamBench {
   void Hammer(std::atomic<bool>& stop, std::atomic<int>& requests) {
     while (!stop) {
       UCHAR value[2] = {};
-      if (NT_SUCCESS(Usb()->GetClassRequest(kUvcRequestGetCur, PU_BRIGHTNESS_CONTROL << 8, 0x0200, value, 2))) ++requests;
+      if (NT_SUCCESS(Usb()->GetClassRequest(kRequestGetCur, PU_BRIGHTNESS_CONTROL << 8, 0x0200, value, 2))) ++requests;
     }
   }
   // A frame cut by a pause is discarded, and a still takes four frame times at this bandwidth:

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "driver/private_control_handler.h"
+#include "driver/controls/private_control_handler.h"
 #include "ksmedia.h"
 
 namespace kvz::capture {

@@ -1,6 +1,6 @@
 #include "camera_rig.h"
 
-#include "driver/driver_entry.h"
+#include "driver/device/driver_entry.h"
 #include "kvz/registry_testing.h"
 #include "usb/vendor_unit_guids.h"
 

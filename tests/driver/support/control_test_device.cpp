@@ -2,12 +2,12 @@
 
 #include <new>
 
-#include "driver/camera_control_handler.h"
-#include "driver/device_settings.h"
-#include "driver/extension_unit_handler.h"
-#include "driver/private_control_handler.h"
-#include "driver/region_control_handler.h"
-#include "driver/video_proc_amp_handler.h"
+#include "driver/controls/camera_control_handler.h"
+#include "driver/settings/device_settings.h"
+#include "driver/controls/extension_unit_handler.h"
+#include "driver/controls/private_control_handler.h"
+#include "driver/controls/region_control_handler.h"
+#include "driver/controls/video_proc_amp_handler.h"
 #include "ksmedia.h"
 #include "primitives/driver_memory.h"
 #include "usb/unit_container.h"

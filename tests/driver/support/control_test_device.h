@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "driver/camera_device_controls.h"
+#include "driver/controls/camera_device_controls.h"
 #include "ks.h"
 
 namespace kvz::drivertest {

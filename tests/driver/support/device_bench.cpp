@@ -3,7 +3,7 @@
 #include <filesystem>
 
 #include "control_bench.h"
-#include "driver/driver_entry.h"
+#include "driver/device/driver_entry.h"
 #include "kvz/io_testing.h"
 #include "kvz/kernel_testing.h"
 #include "kvz/registry_testing.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/camera_device.h"
+#include "driver/device/camera_device.h"
 #include "ks_client.h"
 #include "kvz/io_client.h"
 #include "kvz/pnp_manager.h"

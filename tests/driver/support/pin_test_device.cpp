@@ -2,9 +2,9 @@
 
 #include <new>
 
-#include "driver/capture_filter.h"
-#include "driver/device_settings.h"
-#include "driver/format_table.h"
+#include "driver/pins/capture_filter.h"
+#include "driver/settings/device_settings.h"
+#include "driver/pins/format_table.h"
 #include "ksmedia.h"
 #include "primitives/driver_memory.h"
 #include "usb/unit_container.h"

@@ -10,8 +10,8 @@
 #include <mutex>
 #include <vector>
 
-#include "driver/camera_device_controls.h"
-#include "driver/pin_device.h"
+#include "driver/controls/camera_device_controls.h"
+#include "driver/pins/pin_device.h"
 #include "ks.h"
 
 namespace kvz::drivertest {

@@ -5,7 +5,7 @@
 #pragma once
 #include <new>
 
-#include "driver/camera_device_controls.h"
+#include "driver/controls/camera_device_controls.h"
 #include "ks.h"
 #include "primitives/driver_memory.h"
 #include "usb/usb_device.h"

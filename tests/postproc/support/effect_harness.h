@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
-#include "postproc/effect_factory.h"
-#include "postproc/zq_effect.h"
+#include "postproc/effects/effect_factory.h"
+#include "postproc/effects/zq_effect.h"
 #include "support/guarded_buffer.h"
 
 namespace kvz::test {

@@ -9,7 +9,7 @@
 
 #include "kvz/kernel_testing.h"
 #include "kvz/system_testing.h"
-#include "postproc/effect_factory.h"
+#include "postproc/effects/effect_factory.h"
 #include "support/guarded_buffer.h"
 
 namespace kvz::test {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "postproc/frame_format.h"
+#include "postproc/processor/frame_format.h"
 
 namespace kvz::test {
 

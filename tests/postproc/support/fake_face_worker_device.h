@@ -11,8 +11,8 @@
 
 #include "face/face_exposure_control.h"
 #include "face_services_log.h"
-#include "postproc/frame_device.h"
-#include "postproc/frame_processor.h"
+#include "postproc/processor/frame_device.h"
+#include "postproc/processor/frame_processor.h"
 // The trainer's picture readers (kvz_train_core): the users of this header link it.
 #include "image_io.h"
 #include "training_data.h"

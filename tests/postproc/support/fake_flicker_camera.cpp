@@ -29,7 +29,7 @@ UCHAR FakeFlickerCamera::ReadRegister(USHORT address) {
 NTSTATUS FakeFlickerCamera::GetClassRequest(UCHAR request, USHORT value, USHORT index,
                                             PVOID buffer, USHORT length) {
   ++requests;
-  if (request != kUvcGetCur || length != 1) return STATUS_INVALID_PARAMETER;
+  if (request != kRequestGetCur || length != 1) return STATUS_INVALID_PARAMETER;
   auto* out = static_cast<UCHAR*>(buffer);
   if (value == 0x0500 && index == 0x0200) {
     if (failPowerLineGet) {
@@ -49,7 +49,7 @@ NTSTATUS FakeFlickerCamera::GetClassRequest(UCHAR request, USHORT value, USHORT 
 NTSTATUS FakeFlickerCamera::SetClassRequest(UCHAR request, USHORT value, USHORT index,
                                             PVOID buffer, USHORT length) {
   ++requests;
-  if (request != kUvcSetCur) return STATUS_INVALID_PARAMETER;
+  if (request != kRequestSetCur) return STATUS_INVALID_PARAMETER;
   const auto* in = static_cast<const UCHAR*>(buffer);
   if (value == 0x0500 && index == 0x0200 && length == 1) {
     powerLine = in[0];

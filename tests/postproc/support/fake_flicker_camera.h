@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "banding_model.h"
-#include "postproc/camera_services.h"
+#include "common/camera_services.h"
 
 namespace kvz::test {
 

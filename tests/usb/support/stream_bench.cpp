@@ -191,9 +191,9 @@ UVC_VIDEO_PROBE_COMMIT StreamBench::Commit(uint8_t format, uint8_t frame, uint32
   p.bFrameIndex = frame;
   p.dwFrameInterval = interval;
   UsbDevice* usb = Usb();
-  EXPECT_EQ(STATUS_SUCCESS, usb->SetClassRequest(kUvcRequestSetCur, VS_PROBE_CONTROL << 8, 1, &p, sizeof(p)));
-  EXPECT_EQ(STATUS_SUCCESS, usb->GetClassRequest(kUvcRequestGetCur, VS_PROBE_CONTROL << 8, 1, &p, sizeof(p)));
-  EXPECT_EQ(STATUS_SUCCESS, usb->SetClassRequest(kUvcRequestSetCur, VS_COMMIT_CONTROL << 8, 1, &p, sizeof(p)));
+  EXPECT_EQ(STATUS_SUCCESS, usb->SetClassRequest(kRequestSetCur, VS_PROBE_CONTROL << 8, 1, &p, sizeof(p)));
+  EXPECT_EQ(STATUS_SUCCESS, usb->GetClassRequest(kRequestGetCur, VS_PROBE_CONTROL << 8, 1, &p, sizeof(p)));
+  EXPECT_EQ(STATUS_SUCCESS, usb->SetClassRequest(kRequestSetCur, VS_COMMIT_CONTROL << 8, 1, &p, sizeof(p)));
   return p;
 }
 
@@ -201,17 +201,17 @@ NTSTATUS StreamBench::CommitStill(uint8_t format, uint8_t frame) {
   UVC_STILL_PROBE_COMMIT p{};
   p.bFormatIndex = format;
   p.bFrameIndex = frame;
-  NTSTATUS status = Usb()->SetClassRequest(kUvcRequestSetCur, VS_STILL_PROBE_CONTROL << 8, 1, &p, sizeof(p));
+  NTSTATUS status = Usb()->SetClassRequest(kRequestSetCur, VS_STILL_PROBE_CONTROL << 8, 1, &p, sizeof(p));
   if (NT_SUCCESS(status))
-    status = Usb()->GetClassRequest(kUvcRequestGetCur, VS_STILL_PROBE_CONTROL << 8, 1, &p, sizeof(p));
+    status = Usb()->GetClassRequest(kRequestGetCur, VS_STILL_PROBE_CONTROL << 8, 1, &p, sizeof(p));
   if (NT_SUCCESS(status))
-    status = Usb()->SetClassRequest(kUvcRequestSetCur, VS_STILL_COMMIT_CONTROL << 8, 1, &p, sizeof(p));
+    status = Usb()->SetClassRequest(kRequestSetCur, VS_STILL_COMMIT_CONTROL << 8, 1, &p, sizeof(p));
   return status;
 }
 
 NTSTATUS StreamBench::TriggerStill() {
   UCHAR transmit = kStillTriggerTransmit;
-  return Usb()->SetClassRequest(kUvcRequestSetCur, kStillTriggerValue, kStillTriggerIndex, &transmit, 1);
+  return Usb()->SetClassRequest(kRequestSetCur, kStillTriggerValue, kStillTriggerIndex, &transmit, 1);
 }
 
 NTSTATUS StreamBench::SelectAlternate(uint8_t alternate) {

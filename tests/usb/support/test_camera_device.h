@@ -5,8 +5,8 @@
 
 #include <ks.h>
 
-#include "driver/camera_device_controls.h"
-#include "driver/device_settings.h"
+#include "driver/controls/camera_device_controls.h"
+#include "driver/settings/device_settings.h"
 #include "usb/idle_manager.h"
 #include "usb/unit_container.h"
 #include "usb/usb_device.h"

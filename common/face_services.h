@@ -1,0 +1,38 @@
+// What face detection needs of the camera device: the device's face-detection mutex, the face
+// window handed on to the face-region exposure of the device's frame processor, and the face
+// work switches. The device implements it.
+#pragma once
+#include <wdm.h>
+
+#include "common/region_rect.h"
+
+namespace kvz {
+
+// Bits of the device's face work flags word.
+constexpr LONG kFaceWorkDetect = 0x1;    // search submitted frames for faces (capture pin RUN)
+constexpr LONG kFaceWorkExposure = 0x4;  // run the face-region exposure on submitted frames
+
+// The switches that decide what the face-detection worker does with a frame, read together.
+struct FaceWorkSwitches {
+  LONG faceDetectEnable;  // the FaceDetectEnable setting; 0 never searches
+  LONG autoExposal;       // AutoExposal: 1 automatic, the face-region exposure may run
+  LONG workFlags;         // the face work flags word (kFaceWorkDetect, kFaceWorkExposure)
+};
+
+class FaceDeviceServices {
+ public:
+  // Serialises a search with a reset; held across SetFaceRectangle.
+  virtual PKMUTEX FaceDetectionMutex() = 0;
+  // SetFaceRectangle of the frame processor's face-region exposure.
+  virtual NTSTATUS SetFaceRectangle(const RegionRect& rect, LONG width, LONG height) = 0;
+  virtual VOID SetFaceWorkFlags(LONG bits) = 0;
+  // A snapshot of the switches; other threads change them at any time, so the worker reads
+  // them again after every wait. PASSIVE_LEVEL, takes no lock the worker holds.
+  virtual VOID ReadFaceWorkSwitches(FaceWorkSwitches* switches) = 0;
+
+ protected:
+  FaceDeviceServices() = default;
+  ~FaceDeviceServices() = default;
+};
+
+}  // namespace kvz

@@ -1,0 +1,65 @@
+// What the control property sets and the settings loader need of the camera device. The
+// kernel-streaming device's Context holds the device as this interface; until the Context is
+// set the handlers answer without touching anything.
+#pragma once
+#include <wdm.h>
+#include <ks.h>
+
+#include "common/face_services.h"
+
+namespace kvz {
+
+class UsbDevice;
+class DeviceSettings;
+class CameraControlHandler;
+class VideoProcAmpHandler;
+class PrivateControlHandler;
+class RegionControlHandler;
+class ExtensionUnitHandler;
+class PinDevice;
+
+class CameraDeviceControls {
+ public:
+  virtual UsbDevice* GetUsbDevice() = 0;
+  virtual DeviceSettings* GetSettings() = 0;
+
+  virtual CameraControlHandler* GetCameraControlHandler() = 0;
+  virtual VideoProcAmpHandler* GetVideoProcAmpHandler() = 0;
+  virtual PrivateControlHandler* GetPrivateControlHandler() = 0;
+  virtual RegionControlHandler* GetRegionControlHandler() = 0;
+  virtual ExtensionUnitHandler* FindUnitHandler(const GUID& set) = 0;
+  // 1 when the camera has a vendor extension unit with the face-exposure window.
+  virtual ULONG GetVendorUnitFlag() = 0;
+
+  // Flicker detection of the frame processor.
+  virtual ULONG GetFlickerState() = 0;
+  virtual VOID RequestFlickerRedetect() = 0;
+  virtual VOID RestartFlickerSchedule() = 0;
+
+  // Face-region exposure; results the callers may ignore.
+  virtual NTSTATUS ClearFaceExposure() = 0;
+  virtual NTSTATUS SetFaceRectangle(const RegionRect& rect, LONG width, LONG height) = 0;
+  virtual VOID GetFrameSize(LONG* width, LONG* height) = 0;
+  // Busy count of the idle manager: non-zero while a filter instance holds the device.
+  virtual LONG GetIdleState() = 0;
+  virtual VOID UpdateFaceRequestFlags(LONG set, LONG clear) = 0;
+
+  // Set before system sleep; the settings loader consults and clears it.
+  virtual bool GetResumeFlag() = 0;
+  virtual VOID ClearResumeFlag() = 0;
+
+  // What the capture filter and its pins use; a device without pins answers null.
+  virtual PinDevice* GetPinDevice() { return nullptr; }
+
+ protected:
+  CameraDeviceControls() = default;
+  ~CameraDeviceControls() = default;
+};
+
+// The device of the IRP's filter; null when the filter, its device or the Context is missing.
+CameraDeviceControls* DeviceFromIrp(PIRP irp);
+CameraDeviceControls* DeviceFromKsDevice(PKSDEVICE device);
+// The device behind a USB device's kernel-streaming device, or null while its Context is unset.
+CameraDeviceControls* DeviceFromUsbDevice(UsbDevice* device);
+
+}  // namespace kvz

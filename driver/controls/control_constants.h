@@ -1,0 +1,42 @@
+// Numbers of the camera's controls as the property sets and the settings loader use them:
+// extension-unit limits, property-data layouts and pool tags (request codes and selectors are in
+// common/uvc_codes.h).
+#pragma once
+#include <wdm.h>
+
+#include "common/uvc_codes.h"
+
+namespace kvz {
+
+constexpr ULONG kXuMaxControls = 32;
+constexpr ULONG kXuIdentitySize = 25;
+constexpr ULONG kXuIdentityOffset = 4;
+constexpr USHORT kXuMaxControlLength = 4096;
+
+// Auto-exposure mode bytes sent to the camera.
+constexpr UCHAR kAeModeManual = 1;
+constexpr UCHAR kAeModeAperturePriority = 8;
+// "AutoExposal".
+constexpr LONG kAutoExposalAuto = 1;
+constexpr LONG kAutoExposalManual = 2;
+
+// Property data of the camera-control and video-procamp sets: plain or node layout.
+constexpr ULONG kPlainValueOffset = 24;
+constexpr ULONG kNodeValueOffset = 32;
+constexpr ULONG kPlainPropertyData = 40;
+constexpr ULONG kNodePropertyData = 48;
+constexpr ULONG kPropertyHeaderSize = 24;
+
+// Pool tags.
+constexpr ULONG kTagStepping = 'PPSt';
+constexpr ULONG kTagDefault = 'PinI';
+constexpr ULONG kTagMembersList = 'PPML';
+constexpr ULONG kTagValues = 'PPVl';
+constexpr ULONG kTagPlainControl = 'ClDC';
+constexpr ULONG kTagUnitControl = 'ClBC';
+constexpr ULONG kTagRangeControl = 'ClRC';
+constexpr ULONG kTagPresetControl = 'ClEP';
+constexpr ULONG kTagRangeBuffer = 'ClRB';
+constexpr ULONG kTagRegionWorkItem = 'VCWI';
+
+}  // namespace kvz

@@ -1,0 +1,51 @@
+// PROPSETID_VIDCAP_VIDEOPROCAMP: the processing unit's controls, colour enable carried by the
+// saturation control, and power-line frequency 0 meaning detection by the driver.
+#pragma once
+#include <wdm.h>
+#include <ks.h>
+
+#include "driver/controls/control_handler.h"
+
+namespace kvz {
+
+class UsbDevice;
+class UvcControl;
+class UvcRangeControl;
+
+class VideoProcAmpHandler final : public ControlHandler {
+ public:
+  static constexpr ULONG kItemRoom = 11;
+  static constexpr ULONG kPropertyIds = 14;
+
+  // unit: the processing unit descriptor of unitLength bytes, read only while the set is built;
+  // its bUnitID addresses every request of the set.
+  VideoProcAmpHandler(const UCHAR* unit, ULONG unitLength, UsbDevice* device);
+  ~VideoProcAmpHandler();
+
+  NTSTATUS BuildPropertySet() override;
+  NTSTATUS Get(PKSPROPERTY property, PVOID data, ULONG dataLength) override;
+  NTSTATUS Set(PKSPROPERTY property, PVOID data, ULONG dataLength) override;
+
+  // Whether the property (KSPROPERTY_VIDEOPROCAMP_xxx) has its control.
+  bool HasControl(ULONG propertyId) const;
+  bool HasAutoWhiteBalance() const { return autoWhiteBalance_ != nullptr; }
+  // wIndex of the unit: its id, the video control interface.
+  USHORT UnitIndex() const;
+
+ private:
+  VOID FreeControls();
+
+  UsbDevice* device_;
+  const UCHAR* unit_;
+  ULONG unitLength_;
+  UCHAR unitId_;
+  KSPROPERTY_ITEM items_[kItemRoom];
+  // Indexed by property identifier; colour enable has its own object on the saturation selector.
+  UvcRangeControl* controls_[kPropertyIds] = {};
+  UvcControl* autoWhiteBalance_ = nullptr;
+};
+
+NTSTATUS NTAPI VideoProcAmpGetHandler(PIRP irp, PKSIDENTIFIER property, PVOID data);
+NTSTATUS NTAPI VideoProcAmpSetHandler(PIRP irp, PKSIDENTIFIER property, PVOID data);
+
+}  // namespace kvz

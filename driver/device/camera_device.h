@@ -1,0 +1,369 @@
+// The one driver object per camera: the kernel-streaming device's Context. It is the camera's
+// USB endpoint (through the UsbDevice it owns), holds the parsed descriptors, the transports, the
+// interrupt and test readers, the idle manager, the settings and the frame processor, and carries
+// the plug-and-play and power life cycle, the stream control the filter and pins call, and the
+// private test request.
+#pragma once
+#include <wdm.h>
+#include <ks.h>
+#include <usb.h>
+
+#include "driver/controls/camera_device_controls.h"
+#include "driver/settings/device_settings.h"
+#include "driver/pins/display_orientation.h"
+#include "driver/pins/capture_filter.h"
+#include "driver/pins/pin_device.h"
+#include "face/face_exposure_control.h"
+#include "common/face_services.h"
+#include "postproc/processor/frame_device.h"
+#include "postproc/processor/frame_processor.h"
+#include "usb/idle_manager.h"
+#include "usb/test_stream_reader.h"
+#include "usb/usb_device.h"
+#include "usb/usb_limits.h"
+
+namespace kvz {
+
+class UnitContainer;
+class IsochStreamReader;
+class BulkStreamReader;
+class InterruptPipeReader;
+class TestStreamReader;
+class ExtensionUnitHandler;
+struct FrameBuffer;
+
+// The device's own record of the streaming interface: one pipe at most, 128 bytes of room.
+constexpr ULONG kInterfaceRecordBytes = 128;
+
+// A flag other threads write with interlocked operations.
+inline LONG ReadFlag(const volatile LONG& flag) { return __atomic_load_n(&flag, __ATOMIC_ACQUIRE); }
+
+class CameraDeviceBase : public CameraDeviceControls,
+                         public PinDevice,
+                         public FrameDevice,
+                         public TestStreamHost,
+                         public FaceDeviceServices,
+                         public FaceExposureDevice {
+ public:
+  explicit CameraDeviceBase(PKSDEVICE device);
+  CameraDeviceBase(const CameraDeviceBase&) = delete;
+  CameraDeviceBase& operator=(const CameraDeviceBase&) = delete;
+
+  // Stream control (pins and filter). StartStream registers a pin of a stream type on the
+  // transport; SuspendStream(1) pauses the capture stream, (0) answers kStatusRestartStream when
+  // the transport must be started afresh; StopStream unregisters the stream type.
+  NTSTATUS StartStream(ULONG payloadSize, ULONG frameSize, PKSPIN pin, ULONG streamType) override;
+  NTSTATUS SuspendStream(ULONG pause) override;
+  NTSTATUS StopStream(ULONG streamType) override;
+
+  // Plug and play and power; PASSIVE_LEVEL.
+  virtual NTSTATUS Start() = 0;
+  virtual VOID Stop() = 0;
+  // A stop frees what open filters reach: it is refused (STATUS_DEVICE_BUSY) while any filter is
+  // open, and once accepted no filter opens until the stop or its cancel.
+  NTSTATUS QueryStop();
+  VOID CancelStop();
+  virtual NTSTATUS QueryCapabilities(PDEVICE_CAPABILITIES capabilities);
+  virtual NTSTATUS Shutdown();
+  virtual VOID MarkRemoved() = 0;
+  virtual VOID SetPower(DEVICE_POWER_STATE state) = 0;
+  virtual bool IdentifyVendorChip();
+  virtual NTSTATUS Initialize();
+  virtual VOID Release();
+
+  // --- CameraDeviceControls (property sets and the settings loader).
+  UsbDevice* GetUsbDevice() override { return &usb_; }
+  DeviceSettings* GetSettings() override { return &settings_; }
+  CameraControlHandler* GetCameraControlHandler() override;
+  VideoProcAmpHandler* GetVideoProcAmpHandler() override;
+  PrivateControlHandler* GetPrivateControlHandler() override;
+  RegionControlHandler* GetRegionControlHandler() override;
+  ExtensionUnitHandler* FindUnitHandler(const GUID& set) override;
+  ULONG GetVendorUnitFlag() override { return vendorUnitFlag_; }
+  ULONG GetFlickerState() override;
+  VOID RequestFlickerRedetect() override;
+  VOID RestartFlickerSchedule() override;
+  NTSTATUS ClearFaceExposure() override;
+  // Also FaceDeviceServices': the frame processor's face-region exposure takes the rectangle.
+  NTSTATUS SetFaceRectangle(const RegionRect& rect, LONG width, LONG height) override;
+  VOID GetFrameSize(LONG* width, LONG* height) override;
+  LONG GetIdleState() override;
+  VOID UpdateFaceRequestFlags(LONG set, LONG clear) override;
+  bool GetResumeFlag() override { return ReadFlag(resumeFlag_) != 0; }
+  VOID ClearResumeFlag() override { InterlockedExchange(&resumeFlag_, 0); }
+  PinDevice* GetPinDevice() override { return this; }
+
+  // --- PinDevice and FrameDevice alike.
+  CameraIdentity Identity() const override {
+    return CameraIdentity{listedCamera_ != 0, chipFamily_, ReadFlag(displayOrientation_)};
+  }
+
+  // --- PinDevice (capture filter and pins).
+  StreamOwnership* GetStreamOwnership() override { return &streamOwners_; }
+  PCWSTR GetDriverKeyName() override { return driverKeyName_; }
+  ULONG GetPowerState() override { return static_cast<ULONG>(ReadFlag(powerState_)); }
+  VOID CancelIdleTimer() override;
+  VOID RestartIdleTimer() override;
+  NTSTATUS PowerUpAndWait() override;
+  NTSTATUS OpenFilterInstance() override;
+  VOID CloseFilterInstance() override;
+  ULONG GetDataRanges(const PKSDATARANGE** ranges, ULONG streamType) override;
+  bool FindFormatEntry(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height, ULONG streamType) override;
+  bool SetStreamFormat(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height, ULONG streamType) override;
+  ULONG PickFrameInterval(const FrameEntry& entry, ULONGLONG requested) override;
+  bool GetPinDataRange(FrameEntry* entry, ULONG index, ULONG kind) override;
+  NTSTATUS SelectStreamingAltSetting(ULONG payloadSize) override;
+  NTSTATUS SelectZeroBandwidth() override;
+  NTSTATUS GetCurWithRetry() override;
+  bool HasBulkTransport() override { return bulkReader_ != nullptr; }
+  bool IsochServesOtherPin(PKSPIN pin) override;
+  ULONG TakeFrame(FrameBuffer** frame, PUCHAR* data, ULONG streamType) override;
+  VOID ReturnFrame(FrameBuffer* frame, ULONG streamType) override;
+  LONG GetCaptureRunning() override { return ReadFlag(captureRunning_); }
+  VOID SetCaptureRunning(LONG running) override { InterlockedExchange(&captureRunning_, running); }
+  LONG GetRestartPending() override { return ReadFlag(restartPending_); }
+  VOID ClearRestartPending() override { InterlockedExchange(&restartPending_, 0); }
+  VOID SetStreamStopFailed(LONG failed) override { InterlockedExchange(&streamStopFailed_, failed); }
+  VOID SetDisplayOrientation(LONG quarterTurns) override { InterlockedExchange(&displayOrientation_, quarterTurns); }
+  bool TakeSkipNextFrame() override { return InterlockedExchange(&skipNextFrame_, 0) != 0; }
+  VOID SetCaptureOrientation(CaptureOrientation* orientation) override { captureOrientation_ = orientation; }
+  NTSTATUS WriteSensorSetup();
+  VOID MarkCaptureStarted() override { UpdateFaceRequestFlags(kFaceWorkDetect, 0); }
+  bool IsTestRunning() override;
+  VOID RequestTestStop() override;
+  VOID StartFlickerHold() override;
+  NTSTATUS EnsureProcessorWorkBuffers(ULONG size) override;
+  PUCHAR ProcessFrame(PUCHAR frame, LONG width, LONG height) override;
+  VOID SubmitFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG rotationOptOut, LONG mjpeg,
+                   LONGLONG count) override;
+  NTSTATUS SetProcessorFormats(ULONG subtype, LONG sourceWidth, LONG sourceHeight, LONG width,
+                               LONG height) override;
+  NTSTATUS RunStillEffects(PUCHAR frame, ULONG frameBytes, ULONG subtype, LONG sourceWidth, LONG sourceHeight,
+                           LONG width, LONG height) override;
+  bool IsFlickerRedetectRequested() override;
+  VOID ResetFlicker() override;
+
+  // --- FrameDevice (the frame processor).
+  CameraServices* Services() override;
+  VOID ReadFrameSettings(FrameSettings* settings) const override;
+  VOID StoreFlickerDetectValue(LONG value) override;
+  // Face work needs the vendor unit's face-exposure window: a camera without it gets none.
+  FaceDeviceServices* FaceServices() override { return vendorUnitFlag_ ? this : nullptr; }
+
+  // --- FaceDeviceServices (face detection) and FaceExposureDevice (the face-region exposure).
+  // The face work flags are the word UpdateFaceRequestFlags keeps.
+  PKMUTEX FaceDetectionMutex() override { return &faceDetectMutex_; }
+  VOID SetFaceWorkFlags(LONG bits) override { UpdateFaceRequestFlags(bits, 0); }
+  VOID ReadFaceWorkSwitches(FaceWorkSwitches* switches) override;
+  PKMUTEX FaceExposureMutex() override { return &faceExposureMutex_; }
+  CameraServices& Camera() override { return *usb_.Services(); }
+  VOID ClearFaceWorkFlags(LONG bits) override { UpdateFaceRequestFlags(0, bits); }
+
+  // --- TestStreamHost (the private test's reader); SelectStreamingAltSetting and
+  // SelectZeroBandwidth as above.
+  VOID ClearZeroBandwidthMark() override;
+  bool IsUsb3() override { return usb3_ != 0; }
+
+  // --- Device operations of its own.
+  // Runs the camera's private test; only the private channel calls it, with the busy flag held.
+  NTSTATUS RunTestStream(PULONG result);
+  NTSTATUS WriteWhiteBalanceGains();
+  // The streaming alternate setting for a payload size: the first whose bandwidth is at least the
+  // payload (a USB 3 camera on Windows 7 or earlier: the last one).
+  UCHAR ChooseAltSetting(ULONG payloadSize);
+  // Selects interface->AlternateSetting; on success the selected record replaces *interface.
+  // capacity: the bytes the caller's record has room for.
+  NTSTATUS SelectAltSetting(PUSBD_INTERFACE_INFORMATION interface, ULONG capacity);
+  // The power-state callback's body; PASSIVE_LEVEL.
+  VOID OnSystemPowerState(bool backInWorkingState);
+
+  PKSDEVICE KsDevice() const { return ksDevice_; }
+  FrameProcessor* GetFrameProcessor() { return &processor_; }
+  UnitContainer* GetUnitContainer() const { return units_; }
+  bool IsInitialized() const { return initialized_ != 0; }
+  // Chip identification found one of the vendor's chips (a standard UVC camera is not identified).
+  bool IsChipIdentified() const { return chipFamily_ != 0; }
+  bool IsStreamStarted() const { return streamStarted_ != 0; }
+  bool HasIsochTransport() const { return isochReader_ != nullptr; }
+  USHORT InterfaceNumber() const { return interfaceNumber_; }
+  ULONG CameraBufferSize() const { return cameraBufferSize_; }
+  bool HasLongIsochTransfers() const { return longIsochTransfers_ != 0; }
+  LONG GetRequestedPowerState() const { return requestedPowerState_; }
+  bool IsSystemSuspended() const { return ReadFlag(systemSuspended_) != 0; }
+  bool HasPrivateUnit() const { return privateUnitPresent_ != 0; }
+  const KSFILTER_DESCRIPTOR* FilterDescriptor() const { return filter_.Descriptor(); }
+
+  // The private channel's busy flag, under the device's spin lock: STATUS_TOO_MANY_COMMANDS while
+  // a test runs, STATUS_NOT_SUPPORTED without the test unit or once release has begun.
+  NTSTATUS MarkTestBusy();
+  VOID ClearTestBusy();
+
+  // Records the private test unit (called by Initialize after chip identification).
+  VOID ProbePrivateUnit();
+  NTSTATUS RegisterPrivateInterface(PUNICODE_STRING reference);
+
+ protected:
+  ~CameraDeviceBase();
+
+  // The device power states the idle manager reads.
+  class IdleHost final : public IdlePowerHost {
+   public:
+    explicit IdleHost(CameraDeviceBase* device) : device_(device) {}
+    DEVICE_POWER_STATE GetPowerState() override;
+    DEVICE_POWER_STATE GetRequestedPowerState() override;
+
+   private:
+    CameraDeviceBase* device_;
+  };
+
+  // Holds the device's stream lock for a scope: stream control and the resume path are one at a
+  // time, and a pin stays registered on the transport while the resume path uses it.
+  class StreamLockScope {
+   public:
+    explicit StreamLockScope(PKMUTEX lock) : lock_(lock) {
+      KeWaitForSingleObject(lock_, Executive, KernelMode, FALSE, nullptr);
+    }
+    ~StreamLockScope() { KeReleaseMutex(lock_, FALSE); }
+    StreamLockScope(const StreamLockScope&) = delete;
+    StreamLockScope& operator=(const StreamLockScope&) = delete;
+
+   private:
+    PKMUTEX lock_;
+  };
+
+  // A relative kernel wait (100-ns units, negative); PASSIVE_LEVEL.
+  // The capture stream's device work at each frame take of the capture pin (under its
+  // processing mutex): the sensor set-up countdown and the orientation poll.
+  VOID StepCaptureStream();
+  NTSTATUS SelectControlInterface();
+  NTSTATUS CreateTransports();
+  VOID ReadHardwareIdentity();
+  VOID RegisterPowerCallback();
+  VOID UnregisterPowerCallback();
+  VOID WaitForTestEnd(ULONG step);
+  ExtensionUnitHandler* VendorUnit();
+  bool ReadChipIdentity(ExtensionUnitHandler* vendor);
+  VOID ResumeCaptureStream();
+  VOID ResetFlickerDetection(bool fromPin);
+  bool TransportServesVideoAndType4();
+  bool TransportHasStreamingPin();
+
+  // Every member is initialised here: the pool hands out blocks that are not zeroed.
+  PKSDEVICE ksDevice_;
+  UsbDevice usb_;
+  DeviceSettings settings_;
+  FrameProcessor processor_;
+  StreamOwnership streamOwners_;
+  IdleHost idleHost_;
+
+  // Identity.
+  ULONG chipFamily_{};
+  ULONG cameraBufferSize_{};
+  ULONG usb3_{};
+  ULONG singleIdentifier_{};
+  ULONG listedCamera_{};
+  USHORT interfaceNumber_{};
+  WCHAR driverKeyName_[kRegistryPathChars / 2]{};
+  WCHAR hardwareIds_[kRegistryPathChars / 2]{};
+
+  // Descriptors and USB configuration.
+  PUCHAR deviceDescriptor_{};
+  PUCHAR configurationDescriptor_{};
+  ULONG configurationLength_{};
+  USBD_CONFIGURATION_HANDLE configurationHandle_{};
+  PUSBD_INTERFACE_INFORMATION controlInterface_{};
+  union {
+    USBD_INTERFACE_INFORMATION streamingInterface_;
+    UCHAR streamingInterfaceBytes_[kInterfaceRecordBytes]{};
+  };
+  ULONG bulk_{};
+
+  // Frame size of the last negotiated format.
+  volatile LONG width_{};
+  volatile LONG height_{};
+
+  // Owned objects created at start.
+  UnitContainer* units_{};
+  IsochStreamReader* isochReader_{};
+  BulkStreamReader* bulkReader_{};
+  TestStreamReader* testReader_{};
+  InterruptPipeReader* interruptReader_{};
+  IdleManager* idleManager_{};
+  CaptureFilterDescriptor filter_;  // rebuilt at every start
+  ULONG nodeCount_{};
+  // The last committed payload size per stream type: a restart after PAUSE comes without one.
+  ULONG lastPayloadSize_[5]{};
+
+  // Synchronisation.
+  KMUTEX faceExposureMutex_;
+  KMUTEX faceDetectMutex_;
+  KSPIN_LOCK testLock_;
+  KSPIN_LOCK filterLock_;
+  // Stream start, suspend and stop, the alternate-setting changes and the resume path.
+  KMUTEX streamLock_;
+
+  // Flags and counters.
+  volatile LONG initialized_{};
+  volatile LONG captureRunning_{};
+  volatile LONG streamStarted_{};
+  volatile LONG zeroBandwidth_{};
+  volatile LONG skipNextFrame_{};
+  LONG sensorSetupCountdown_{};
+  // The running capture pin's orientation poll; read and stepped only in that pin's processing.
+  CaptureOrientation* captureOrientation_{};
+  volatile LONG restartPending_{};
+  volatile LONG streamStopFailed_{};
+  volatile LONG displayOrientation_{};
+  volatile LONG whiteBalanceFirstRun_{};
+  volatile LONG resumeFlag_{};
+  LONG testBusy_{};         // under testLock_
+  LONG testsBlocked_{};     // under testLock_: release has begun
+  LONG openFilters_{};      // under filterLock_
+  LONG stopPending_{};      // under filterLock_: a stop was accepted and has not come or been cancelled
+  volatile LONG privateUnitPresent_{};
+  volatile LONG systemSuspended_{};
+  volatile LONG powerState_{};
+  volatile LONG requestedPowerState_{};
+  volatile LONG faceRequestFlags_{};
+  ULONG vendorUnitFlag_{};
+  UCHAR longIsochTransfers_{};
+
+  // Private test state between requests.
+  NTSTATUS testStatus_{};
+  ULONG testResult_{};
+  USHORT lastProgress_{};
+
+  UNICODE_STRING interfaceLinkName_{};
+  PCALLBACK_OBJECT powerCallbackObject_{};
+  PVOID powerCallbackHandle_{};
+};
+
+class CameraDevice final : public CameraDeviceBase {
+ public:
+  explicit CameraDevice(PKSDEVICE device) : CameraDeviceBase(device) {}
+  ~CameraDevice();
+
+  NTSTATUS Start() override;
+  VOID Stop() override;
+  VOID MarkRemoved() override;
+  VOID SetPower(DEVICE_POWER_STATE state) override;
+
+  // The object bag's free callback: destroys and frees the device.
+  static VOID NTAPI Free(PVOID device);
+};
+
+// The camera device of a KS device, of an IRP's filter, or of a functional device object (its
+// Reserved field); null when missing.
+CameraDevice* CameraDeviceFromKsDevice(PKSDEVICE device);
+CameraDevice* CameraDeviceFromIrp(PIRP irp);
+CameraDevice* CameraDeviceFromDeviceObject(PDEVICE_OBJECT deviceObject);
+
+// The device add routine and the device descriptor the driver entry hands to the class driver.
+NTSTATUS NTAPI DeviceAdd(PKSDEVICE device);
+extern const KSDEVICE_DESCRIPTOR CameraDeviceDescriptor;
+
+// The driver's private device interface class and its reference string.
+extern const GUID KVZ_PRIVATE_INTERFACE_CLASS;
+extern const WCHAR kPrivateReferenceString[];
+
+}  // namespace kvz

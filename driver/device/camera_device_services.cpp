@@ -1,0 +1,115 @@
+// What the camera device offers the property sets, the pins and post-processing: its control
+// handlers, the frame processor's pipeline and flicker detection, the face-exposure window and
+// the device's view of a frame's settings.
+#include "driver/device/camera_device.h"
+#include "driver/device/camera_device_limits.h"
+#include "driver/controls/control_constants.h"
+#include "postproc/processor/frame_processor.h"
+#include "usb/unit_container.h"
+
+namespace kvz {
+
+CameraControlHandler* CameraDeviceBase::GetCameraControlHandler() {
+  return units_ ? units_->CameraTerminal() : nullptr;
+}
+
+VideoProcAmpHandler* CameraDeviceBase::GetVideoProcAmpHandler() {
+  return units_ ? units_->ProcessingUnit() : nullptr;
+}
+
+PrivateControlHandler* CameraDeviceBase::GetPrivateControlHandler() {
+  return units_ ? units_->PrivateHandler() : nullptr;
+}
+
+RegionControlHandler* CameraDeviceBase::GetRegionControlHandler() {
+  return units_ ? units_->RegionHandler() : nullptr;
+}
+
+ExtensionUnitHandler* CameraDeviceBase::FindUnitHandler(const GUID& set) {
+  return units_ ? units_->LocateExtensionHandler(set) : nullptr;
+}
+
+ULONG CameraDeviceBase::GetFlickerState() { return processor_.Flicker()->State(); }
+
+VOID CameraDeviceBase::RequestFlickerRedetect() { processor_.Flicker()->RequestRedetect(); }
+
+VOID CameraDeviceBase::RestartFlickerSchedule() { processor_.ReleaseFlickerHold(); }
+
+bool CameraDeviceBase::IsFlickerRedetectRequested() { return processor_.Flicker()->IsRedetectRequested() != 0; }
+
+VOID CameraDeviceBase::ResetFlicker() { ResetFlickerDetection(true); }
+
+VOID CameraDeviceBase::ResetFlickerDetection(bool fromPin) {
+  processor_.Flicker()->Reset(Services(), static_cast<UCHAR>(chipFamily_), fromPin ? 1 : 0);
+}
+
+VOID CameraDeviceBase::StartFlickerHold() { processor_.StartFlickerHold(); }
+
+// The camera's face-exposure window off (15 zero bytes to the vendor unit, under the
+// face-exposure mutex). Only a camera whose vendor unit has the window.
+NTSTATUS CameraDeviceBase::ClearFaceExposure() {
+  if (!vendorUnitFlag_) return STATUS_SUCCESS;
+  return processor_.FaceExposure()->ClearFaceExposureLocked();
+}
+
+NTSTATUS CameraDeviceBase::SetFaceRectangle(const RegionRect& rect, LONG width, LONG height) {
+  return processor_.FaceExposure()->SetFaceRectangle(rect, width, height);
+}
+
+VOID CameraDeviceBase::ReadFaceWorkSwitches(FaceWorkSwitches* switches) {
+  switches->faceDetectEnable = LoadSetting(settings_.faceDetectEnable);
+  switches->autoExposal = LoadSetting(settings_.autoExposal);
+  switches->workFlags = ReadFlag(faceRequestFlags_);
+}
+
+VOID CameraDeviceBase::UpdateFaceRequestFlags(LONG set, LONG clear) {
+  LONG old = ReadFlag(faceRequestFlags_);
+  for (;;) {
+    const LONG seen = InterlockedCompareExchange(&faceRequestFlags_, (old | set) & ~clear, old);
+    if (seen == old) return;
+    old = seen;
+  }
+}
+
+NTSTATUS CameraDeviceBase::EnsureProcessorWorkBuffers(ULONG size) { return processor_.EnsureWorkBuffers(size); }
+
+PUCHAR CameraDeviceBase::ProcessFrame(PUCHAR frame, LONG width, LONG height) {
+  return processor_.ProcessFrame(this, frame, width, height);
+}
+
+VOID CameraDeviceBase::SubmitFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG, LONG mjpeg,
+                                   LONGLONG count) {
+  processor_.SubmitFrame(this, frame, length, width, height, mjpeg, static_cast<LONG>(count));
+}
+
+// No effect slots exist yet: with no effect present there is nothing to configure or run.
+NTSTATUS CameraDeviceBase::SetProcessorFormats(ULONG subtype, LONG sourceWidth, LONG sourceHeight, LONG width,
+                                               LONG height) {
+  return processor_.SetFormats(subtype, sourceWidth, sourceHeight, width, height);
+}
+
+NTSTATUS CameraDeviceBase::RunStillEffects(PUCHAR frame, ULONG frameBytes, ULONG subtype, LONG sourceWidth,
+                                           LONG sourceHeight, LONG width, LONG height) {
+  return processor_.RunStillEffects(frame, frameBytes, subtype, sourceWidth, sourceHeight, width, height);
+}
+
+// Sensor registers exist only on an identified chip: without one, post-processing gets nothing
+// to send register requests through (and measures no flicker).
+CameraServices* CameraDeviceBase::Services() { return IsChipIdentified() ? usb_.Services() : nullptr; }
+
+VOID CameraDeviceBase::ReadFrameSettings(FrameSettings* frame) const {
+  const DeviceSettings& s = settings_;
+  frame->privacy = LoadSetting(s.records[kRecordPrivacy].current);
+  frame->zoomScale = LoadSetting(s.zoomScale);
+  frame->panUpDownSize = LoadSetting(s.panUpDownSize);
+  frame->panLeftRightSize = LoadSetting(s.panLeftRightSize);
+  frame->hFlip = LoadSetting(s.hFlip);
+  frame->vFlip = LoadSetting(s.vFlip);
+  frame->powerLineFrequency = LoadSetting(s.records[kRecordPowerLine].current);
+  frame->outDoor = LoadSetting(s.outDoor);
+  frame->autoExposureMode = LoadSetting(s.autoExposureMode);
+}
+
+VOID CameraDeviceBase::StoreFlickerDetectValue(LONG value) { StoreSetting(settings_.flickerDetectValue, value); }
+
+}  // namespace kvz

@@ -1,0 +1,347 @@
+// What the filter and pins ask of the camera device to run a stream: start, suspend and stop on
+// whichever transport the camera has, the streaming interface's alternate setting, frame
+// intervals and format entries, frames lent to the pins, the idle timer around streams and
+// tests, and the private test request.
+#include <new>
+
+#include "driver/controls/camera_control_handler.h"
+#include "driver/device/camera_device.h"
+#include "driver/device/camera_device_limits.h"
+#include "driver/controls/control_constants.h"
+#include "postproc/processor/frame_processor.h"
+#include "primitives/driver_memory.h"
+#include "primitives/kernel_delay.h"
+#include "usb/bulk_stream_reader.h"
+#include "usb/frame_buffer.h"
+#include "usb/idle_manager.h"
+#include "usb/interrupt_pipe_reader.h"
+#include "usb/isoch_stream_reader.h"
+#include "usb/test_stream_reader.h"
+#include "usb/unit_container.h"
+#include "usb/usbd_status.h"
+
+namespace kvz {
+
+NTSTATUS CameraDeviceBase::StartStream(ULONG payloadSize, ULONG frameSize, PKSPIN pin, ULONG streamType) {
+  PAGED_CODE();
+  StreamLockScope hold(&streamLock_);
+  processor_.FaceExposure()->Reset(this);
+  ClearFaceExposure();
+  CameraControlHandler* terminal = GetCameraControlHandler();
+  if (terminal && LoadSetting(settings_.autoExposal) == kAutoExposalManual)
+    terminal->ApplyManualExposure(LoadSetting(settings_.records[kRecordExposure].current));
+
+  if (streamType == kStreamStill) {
+    if (isochReader_) return isochReader_->Start(frameSize, 0, 0, nullptr, pin, kStreamStill);
+    if (bulkReader_) return bulkReader_->Start(frameSize, 0, nullptr, pin, kStreamStill);
+    return STATUS_UNSUCCESSFUL;
+  }
+  // A transport never starts with a payload of 0: a restart after PAUSE comes without one, and
+  // the stream's last committed size stands in for it.
+  const ULONG slot = streamType < ARRAYSIZE(lastPayloadSize_) ? streamType : 0;
+  if (payloadSize) lastPayloadSize_[slot] = payloadSize;
+  const ULONG payload = lastPayloadSize_[slot];
+  if (!payload) return STATUS_UNSUCCESSFUL;
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  if (isochReader_) {
+    const ULONG packets = longIsochTransfers_ ? kLongIsochPackets : kShortIsochPackets;
+    status = isochReader_->Start(frameSize, packets, payload, &streamingInterface_, pin, streamType);
+  } else if (bulkReader_) {
+    status = bulkReader_->Start(frameSize, payload, &streamingInterface_, pin, streamType);
+  }
+  if (NT_SUCCESS(status)) {
+    InterlockedExchange(&streamStarted_, 1);
+    if (streamType == kStreamCapture && interruptReader_) interruptReader_->Start();
+  }
+  if (!TransportServesVideoAndType4()) {
+    if (!listedCamera_) settings_.LoadRegistryValues(this);
+    if (terminal && LoadSetting(settings_.autoExposal) == kAutoExposalManual)
+      terminal->ApplyManualExposure(LoadSetting(settings_.records[kRecordExposure].current));
+  }
+  if (terminal) terminal->ApplyPrivacy();
+  processor_.FaceDetector()->Reset(this);
+  ResetFlickerDetection(false);
+  return status;
+}
+
+bool CameraDeviceBase::TransportServesVideoAndType4() {
+  if (isochReader_) return isochReader_->VideoPin() && isochReader_->Type4Pin();
+  if (bulkReader_) return bulkReader_->VideoPin() && bulkReader_->Type4Pin();
+  return false;
+}
+
+bool CameraDeviceBase::TransportHasStreamingPin() {
+  if (isochReader_) return isochReader_->VideoPin() || isochReader_->Type4Pin();
+  if (bulkReader_) return bulkReader_->VideoPin() || bulkReader_->Type4Pin();
+  return false;
+}
+
+NTSTATUS CameraDeviceBase::SuspendStream(ULONG pause) {
+  PAGED_CODE();
+  StreamLockScope hold(&streamLock_);
+  if (!isochReader_ && !bulkReader_) return STATUS_SUCCESS;
+  if (!pause) return kStatusRestartStream;
+  NTSTATUS status;
+  if (isochReader_) {
+    status = isochReader_->SetTransportPaused(pause);
+    if (NT_SUCCESS(status)) status = isochReader_->Stop(kStreamCapture);
+    if (NT_SUCCESS(status) && GetWindowsVersionCode() == 10 && !TransportHasStreamingPin())
+      return SelectZeroBandwidth();
+    return status;
+  }
+  status = bulkReader_->SetTransportPaused(pause);
+  if (NT_SUCCESS(status)) status = bulkReader_->Stop(kStreamCapture);
+  return status;
+}
+
+NTSTATUS CameraDeviceBase::StopStream(ULONG streamType) {
+  PAGED_CODE();
+  StreamLockScope hold(&streamLock_);
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  if (isochReader_) status = isochReader_->Stop(streamType);
+  else if (bulkReader_) status = bulkReader_->Stop(streamType);
+  if (!NT_SUCCESS(status) || streamType == kStreamStill) return status;
+  if (isochReader_ && !TransportHasStreamingPin()) status = SelectZeroBandwidth();
+  InterlockedExchange(&streamStarted_, 0);
+  sensorSetupCountdown_ = 0;
+  InterlockedExchange(&faceRequestFlags_, 0);
+  settings_.SaveRegistryValues(1);
+  processor_.FaceDetector()->DeviceInterval = kFaceIntervalStopped;
+  processor_.FaceDetector()->Reset(this);
+  ResetFlickerDetection(false);
+  return status;
+}
+
+UCHAR CameraDeviceBase::ChooseAltSetting(ULONG payloadSize) {
+  if (!units_) return 0;
+  BandwidthEntry table[kMaxAlternateSettings];
+  const ULONG count = units_->CopyBandwidthTable(table);
+  if (count == 0) return 0;
+  if (usb3_ && IsWindows7OrEarlier()) return table[count - 1].AlternateSetting;
+  for (ULONG i = 0; i < count; ++i) {
+    if (table[i].BytesPerInterval >= payloadSize) return table[i].AlternateSetting;
+  }
+  return table[count - 1].AlternateSetting;
+}
+
+// The interface record is copied into the request with at most kMaxInterfacePipes pipes, and the
+// selected record is copied back only as far as the caller's room and the request reach.
+NTSTATUS CameraDeviceBase::SelectAltSetting(PUSBD_INTERFACE_INFORMATION interface, ULONG capacity) {
+  if (interface->NumberOfPipes == 0) interface->NumberOfPipes = 1;
+  if (interface->NumberOfPipes > kMaxInterfacePipes) return STATUS_INVALID_PARAMETER;
+  const ULONG pipes = interface->NumberOfPipes;
+  const ULONG recordSize = static_cast<ULONG>(GET_USBD_INTERFACE_SIZE(pipes));
+  if (recordSize > capacity) return STATUS_INVALID_PARAMETER;
+  const ULONG urbSize = static_cast<ULONG>(GET_SELECT_INTERFACE_REQUEST_SIZE(pipes));
+  PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(DriverPoolType, urbSize, kTagSelectInterface));
+  if (!urb) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(urb, urbSize);
+  urb->UrbHeader.Length = static_cast<USHORT>(urbSize);
+  urb->UrbHeader.Function = URB_FUNCTION_SELECT_INTERFACE;
+  urb->UrbSelectInterface.ConfigurationHandle = configurationHandle_;
+  const ULONG copied = interface->Length < recordSize ? interface->Length : recordSize;
+  RtlCopyMemory(&urb->UrbSelectInterface.Interface, interface, copied);
+  urb->UrbSelectInterface.Interface.Length = static_cast<USHORT>(recordSize);
+
+  NTSTATUS status = usb_.SubmitUrbSync(urb);
+  if (NT_SUCCESS(status) && !USBD_SUCCESS(urb->UrbHeader.Status)) status = UsbdStatusToNtStatus(urb->UrbHeader.Status);
+  if (NT_SUCCESS(status)) {
+    const ULONG returned = urb->UrbSelectInterface.Interface.Length;
+    ULONG back = returned < recordSize ? returned : recordSize;
+    if (back > capacity) back = capacity;
+    RtlCopyMemory(interface, &urb->UrbSelectInterface.Interface, back);
+  }
+  ExFreePool(urb);
+  return status;
+}
+
+// A bulk streaming interface has alternate setting 0 only, selected with the configuration; the
+// camera starts streaming at the commit, which comes before this, and a SET_INTERFACE would end
+// that stream again. Bulk streams are stopped by the transport's pipe reset instead.
+NTSTATUS CameraDeviceBase::SelectStreamingAltSetting(ULONG payloadSize) {
+  PAGED_CODE();
+  StreamLockScope hold(&streamLock_);
+  if (!ReadFlag(zeroBandwidth_)) return STATUS_SUCCESS;
+  if (!isochReader_) {
+    InterlockedExchange(&zeroBandwidth_, 0);
+    return STATUS_SUCCESS;
+  }
+  streamingInterface_.AlternateSetting = ChooseAltSetting(payloadSize);
+  const NTSTATUS status = SelectAltSetting(&streamingInterface_, sizeof(streamingInterfaceBytes_));
+  InterlockedExchange(&zeroBandwidth_, 0);
+  if (!NT_SUCCESS(status)) {
+    SelectZeroBandwidth();
+    return status;
+  }
+  return status;
+}
+
+NTSTATUS CameraDeviceBase::SelectZeroBandwidth() {
+  StreamLockScope hold(&streamLock_);
+  if (ReadFlag(zeroBandwidth_)) return STATUS_SUCCESS;
+  if (bulkReader_) {
+    InterlockedExchange(&zeroBandwidth_, 1);
+    return STATUS_SUCCESS;
+  }
+  streamingInterface_.AlternateSetting = 0;
+  const NTSTATUS status = SelectAltSetting(&streamingInterface_, sizeof(streamingInterfaceBytes_));
+  if (NT_SUCCESS(status)) InterlockedExchange(&zeroBandwidth_, 1);
+  return status;
+}
+
+VOID CameraDeviceBase::ClearZeroBandwidthMark() { InterlockedExchange(&zeroBandwidth_, 0); }
+
+ULONG CameraDeviceBase::GetDataRanges(const PKSDATARANGE** ranges, ULONG streamType) {
+  *ranges = nullptr;
+  return units_ ? units_->GetFormatList(ranges, streamType) : 0;
+}
+
+bool CameraDeviceBase::FindFormatEntry(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height,
+                                       ULONG streamType) {
+  if (!units_) return false;
+  return units_->GetFormatEntry(entry, subtype ? subtype : kSubtypeRgb24, width, height, streamType);
+}
+
+bool CameraDeviceBase::SetStreamFormat(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height,
+                                       ULONG streamType) {
+  // The current frame size is the capture stream's (the region set fits the exposure window to
+  // it): a still configured while capture runs leaves it alone.
+  if (streamType == kStreamCapture) {
+    InterlockedExchange(&width_, static_cast<LONG>(width));
+    InterlockedExchange(&height_, static_cast<LONG>(height));
+  }
+  return FindFormatEntry(entry, subtype, width, height, streamType);
+}
+
+namespace {
+
+bool IsListedInterval(const FrameEntry& entry, ULONGLONG interval) {
+  for (LONG i = 0; entry.Intervals && i < entry.IntervalCount; ++i)
+    if (entry.Intervals[i] != 0 && entry.Intervals[i] == interval) return true;
+  return false;
+}
+
+}  // namespace
+
+// The first listed interval equal to the request or, for a request other than 0, above it; else
+// the last listed one. Zero intervals are skipped; a frame without intervals keeps a non-zero
+// request and gets 30 frames per second otherwise.
+ULONG CameraDeviceBase::PickFrameInterval(const FrameEntry& entry, ULONGLONG requested) {
+  // A rate rounded to 100-ns units lands one unit above its listed interval (15 fps: 666667 for
+  // the listed 666666); such a request names that interval, not the next longer one.
+  if (requested > 1 && !IsListedInterval(entry, requested) && IsListedInterval(entry, requested - 1)) --requested;
+  ULONG last = 0;
+  for (LONG i = 0; entry.Intervals && i < entry.IntervalCount; ++i) {
+    const ULONG interval = entry.Intervals[i];
+    if (interval == 0) continue;
+    if (interval == requested || (requested != 0 && interval > requested)) return interval;
+    last = interval;
+  }
+  if (last) return last;
+  if (requested != 0 && requested <= 0xFFFFFFFFull) return static_cast<ULONG>(requested);
+  return kDefaultFrameInterval;
+}
+
+bool CameraDeviceBase::GetPinDataRange(FrameEntry* entry, ULONG index, ULONG kind) {
+  if (!units_) return false;
+  FormatTable* table = kind == kStreamCapture ? units_->CaptureFormats() : units_->StillFormats();
+  return table && table->GetDataRangeFormat(index, entry);
+}
+
+VOID CameraDeviceBase::GetFrameSize(LONG* width, LONG* height) {
+  *width = ReadFlag(width_);
+  *height = ReadFlag(height_);
+}
+
+bool CameraDeviceBase::IsochServesOtherPin(PKSPIN pin) {
+  if (!isochReader_) return false;
+  PKSPIN video = isochReader_->VideoPin();
+  return video && video != pin;
+}
+
+ULONG CameraDeviceBase::TakeFrame(FrameBuffer** frame, PUCHAR* data, ULONG streamType) {
+  if (streamType == kStreamCapture) StepCaptureStream();
+  *frame = nullptr;
+  if (data) *data = nullptr;
+  FrameBuffer* taken = nullptr;
+  if (isochReader_) taken = isochReader_->TakeReadyFrame(streamType);
+  else if (bulkReader_) taken = bulkReader_->TakeReadyFrame(streamType);
+  if (!taken) return 0;
+  *frame = taken;
+  if (data) *data = taken->data;
+  return UsableFrameLength(taken);
+}
+
+VOID CameraDeviceBase::ReturnFrame(FrameBuffer* frame, ULONG streamType) {
+  if (!frame) return;
+  if (isochReader_) isochReader_->ReturnFrameBuffer(frame, streamType);
+  else if (bulkReader_) bulkReader_->ReturnFrameBuffer(frame, streamType);
+}
+
+VOID CameraDeviceBase::CancelIdleTimer() {
+  if (!IsInitialized() || !idleManager_) return;
+  idleManager_->Busy();
+  if (ReadFlag(powerState_) == PowerDeviceD0) idleManager_->CancelIdleIrp();
+  else if (!IsSystemSuspended()) idleManager_->RequestPowerUp();
+}
+
+VOID CameraDeviceBase::RestartIdleTimer() {
+  if (!IsInitialized() || !idleManager_) return;
+  idleManager_->Idle();
+}
+
+NTSTATUS CameraDeviceBase::PowerUpAndWait() {
+  if (!idleManager_) return STATUS_SUCCESS;
+  return idleManager_->PowerUpAndWait();
+}
+
+LONG CameraDeviceBase::GetIdleState() { return idleManager_ ? idleManager_->GetBusyCount() : 0; }
+
+// A camera that was not identified has no vendor unit to ask.
+NTSTATUS CameraDeviceBase::GetCurWithRetry() {
+  if (!IsChipIdentified()) return STATUS_SUCCESS;
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  for (ULONG tries = 0; tries < kGetCurTries; ++tries) {
+    UCHAR value = 0;
+    status = usb_.GetClassRequest(kRequestGetCur, kVendorSelector1, VendorUnitIndex, &value, sizeof(value));
+    if (status != STATUS_POWER_STATE_INVALID) return status;
+    DelayMilliseconds(kGetCurRetryDelay);
+  }
+  return status;
+}
+
+NTSTATUS CameraDeviceBase::RunTestStream(PULONG result) {
+  PAGED_CODE();
+  *result = 0;
+  if (!GetCaptureRunning()) {
+    SetCaptureRunning(1);
+    CancelIdleTimer();
+    DelayMilliseconds(kTestPassDelay);
+    // A bulk camera has no test reader: the test cannot run on it.
+    ULONG value = 0;
+    testStatus_ = testReader_ ? testReader_->Run(&value) : STATUS_NOT_SUPPORTED;
+    if (NT_SUCCESS(testStatus_)) *result = value & 0xFFFF;
+    RestartIdleTimer();
+    SetCaptureRunning(0);
+    return testStatus_;
+  }
+  // A capture runs: the camera runs the test beside it; poll its progress.
+  for (ULONG pass = 0; pass < kTestPollPasses; ++pass) {
+    if (!GetCaptureRunning()) return STATUS_CANCELLED;
+    bool finished = false;
+    USHORT word = 0;
+    NTSTATUS status = ReadTestProgress(&usb_, &lastProgress_, &finished, &word);
+    if (!NT_SUCCESS(status)) return status;
+    if (finished) {
+      testResult_ = word;
+      *result = testResult_;
+      testStatus_ = STATUS_SUCCESS;
+      return STATUS_SUCCESS;
+    }
+    DelayMilliseconds(kTestPassDelay);
+  }
+  // The camera never reported a result.
+  return STATUS_IO_TIMEOUT;
+}
+
+}  // namespace kvz

@@ -1,0 +1,143 @@
+// What the capture filter and its data pins need of the camera device: formats, stream control,
+// frames from the transport, the frame processor, and the few device flags the pins share with
+// the power callback and the private test. The camera device implements it; the KS device's
+// Context reaches it through CameraDeviceControls::GetPinDevice. All calls at PASSIVE_LEVEL
+// unless said.
+#pragma once
+#include <wdm.h>
+#include <ks.h>
+
+#include "driver/pins/format_table.h"
+#include "postproc/processor/camera_identity.h"
+
+namespace kvz {
+
+class UsbDevice;
+struct CaptureOrientation;
+class DeviceSettings;
+class UnitContainer;
+struct FrameBuffer;
+
+// Stream types of the filter's pins.
+constexpr ULONG kStreamCapture = 1;
+constexpr ULONG kStreamBridge = 2;
+constexpr ULONG kStreamStill = 3;
+constexpr ULONG kStreamThird = 4;
+
+// One owner per stream type and device, whichever filter instance its pin belongs to: a second
+// client's pin can neither negotiate over nor stop the first one's stream. The device embeds one.
+class StreamOwnership {
+ public:
+  StreamOwnership() : owners_{} {}
+  // True when the stream had no owner or already belongs to pin.
+  bool Claim(ULONG streamType, PKSPIN pin);
+  bool Owns(ULONG streamType, PKSPIN pin) const;
+  // Only the owner gives the stream up.
+  VOID Release(ULONG streamType, PKSPIN pin);
+
+ private:
+  static constexpr ULONG kSlots = 5;
+  PVOID volatile owners_[kSlots];
+};
+
+class PinDevice {
+ public:
+  virtual UsbDevice* GetUsbDevice() = 0;
+  virtual DeviceSettings* GetSettings() = 0;
+  virtual StreamOwnership* GetStreamOwnership() = 0;
+
+  // Identity (the same value post-processing reads); the driver key name ("{class}\nnnn") under
+  // which per-device registry keys live.
+  virtual CameraIdentity Identity() const = 0;
+  virtual PCWSTR GetDriverKeyName() = 0;
+
+  // Power and idle: 1 = D0. CancelIdleTimer marks the device busy and brings it to D0;
+  // RestartIdleTimer undoes one CancelIdleTimer.
+  virtual ULONG GetPowerState() = 0;
+  virtual VOID CancelIdleTimer() = 0;
+  virtual VOID RestartIdleTimer() = 0;
+  virtual NTSTATUS PowerUpAndWait() = 0;
+
+  // Filter instances: OpenFilterInstance counts one in (STATUS_DEVICE_BUSY while a stop is
+  // pending), CloseFilterInstance counts it out; the device refuses a stop while any is open.
+  virtual NTSTATUS OpenFilterInstance() = 0;
+  virtual VOID CloseFilterInstance() = 0;
+
+  // Formats. GetDataRanges: the built ranges of a pin's table (capture 1, still 3).
+  // FindFormatEntry looks a frame up without side effects; SetStreamFormat also records a
+  // capture stream's width x height as the device's current frame size.
+  virtual ULONG GetDataRanges(const PKSDATARANGE** ranges, ULONG streamType) = 0;
+  virtual bool FindFormatEntry(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height, ULONG streamType) = 0;
+  virtual bool SetStreamFormat(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height, ULONG streamType) = 0;
+  // The first listed interval equal to the request or, for a request other than 0, above it; else
+  // the last listed one.
+  virtual ULONG PickFrameInterval(const FrameEntry& entry, ULONGLONG requested) = 0;
+  // The frame entry a built data range stands for; kind 1 the capture table, else the still one.
+  virtual bool GetPinDataRange(FrameEntry* entry, ULONG index, ULONG kind) = 0;
+
+  // Stream control.
+  virtual NTSTATUS SelectStreamingAltSetting(ULONG payloadSize) = 0;
+  virtual NTSTATUS SelectZeroBandwidth() = 0;
+  virtual NTSTATUS StartStream(ULONG payloadSize, ULONG frameSize, PKSPIN pin, ULONG streamType) = 0;
+  // pause 1 pauses the transport; 0 returns kStatusRestartStream when it has to start afresh.
+  virtual NTSTATUS SuspendStream(ULONG pause) = 0;
+  virtual NTSTATUS StopStream(ULONG streamType) = 0;
+  virtual NTSTATUS GetCurWithRetry() = 0;
+  virtual bool HasBulkTransport() = 0;
+  // True when the isochronous transport serves a capture pin other than this one.
+  virtual bool IsochServesOtherPin(PKSPIN pin) = 0;
+
+  // Frames: the newest finished frame of a stream type, its data and usable length (0: none);
+  // each taken frame goes back exactly once. The capture pin takes one at each processing call,
+  // which also steps the stream's device work: the sensor set-up at the second call after a
+  // stream start, and the capture orientation poll.
+  virtual ULONG TakeFrame(FrameBuffer** frame, PUCHAR* data, ULONG streamType) = 0;
+  virtual VOID ReturnFrame(FrameBuffer* frame, ULONG streamType) = 0;
+
+  // Flags shared with the power callback and the private test.
+  virtual LONG GetCaptureRunning() = 0;
+  virtual VOID SetCaptureRunning(LONG running) = 0;
+  virtual LONG GetRestartPending() = 0;
+  virtual VOID ClearRestartPending() = 0;
+  virtual VOID SetStreamStopFailed(LONG failed) = 0;
+  virtual VOID SetDisplayOrientation(LONG quarterTurns) = 0;
+  // True once when a resume asked to drop the next frame.
+  virtual bool TakeSkipNextFrame() = 0;
+  // The running capture pin's orientation poll (its RUN), stepped each time it takes a frame;
+  // null withdraws it (its STOP and close).
+  virtual VOID SetCaptureOrientation(CaptureOrientation* orientation) = 0;
+  // Bit 0 of the device's flags word: a capture has run since the last stop.
+  virtual VOID MarkCaptureStarted() = 0;
+  virtual bool IsTestRunning() = 0;
+  virtual VOID RequestTestStop() = 0;
+
+  // The device's frame processor.
+  virtual VOID StartFlickerHold() = 0;
+  virtual NTSTATUS EnsureProcessorWorkBuffers(ULONG size) = 0;
+  // YUY2 width x height; the frame to deliver, or null (drop).
+  virtual PUCHAR ProcessFrame(PUCHAR frame, LONG width, LONG height) = 0;
+  virtual VOID SubmitFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG rotationOptOut,
+                           LONG mjpeg, LONGLONG count) = 0;
+  virtual NTSTATUS SetProcessorFormats(ULONG subtype, LONG sourceWidth, LONG sourceHeight, LONG width,
+                                       LONG height) = 0;
+  // The still pin: the effects with its own stream's formats on frame (YUY2, frameBytes of room,
+  // at least a picture of each size); success means frame holds the picture at width x height.
+  virtual NTSTATUS RunStillEffects(PUCHAR frame, ULONG frameBytes, ULONG subtype, LONG sourceWidth,
+                                   LONG sourceHeight, LONG width, LONG height) = 0;
+  virtual bool IsFlickerRedetectRequested() = 0;
+  // Restarts flicker detection from the capture pin (flag 1).
+  virtual VOID ResetFlicker() = 0;
+
+ protected:
+  PinDevice() = default;
+  ~PinDevice() = default;
+};
+
+// SuspendStream(0) on a camera with a transport: the stream must be started afresh.
+constexpr NTSTATUS kStatusRestartStream = static_cast<NTSTATUS>(0x80001234L);
+
+// The device behind a KS object (filter or pin) or a request's filter; null when missing.
+PinDevice* PinDeviceFromObject(PVOID ksObject);
+PinDevice* PinDeviceFromIrp(PIRP irp);
+
+}  // namespace kvz

@@ -1,0 +1,40 @@
+// The still-image pin: the UVC still probe and commit, the still stream on the running transport,
+// and each still frame (button or trigger) into the client's buffer as YUY2, RGB24 or MJPG.
+#pragma once
+#include <wdm.h>
+#include <ks.h>
+
+#include "driver/pins/camera_pin_base.h"
+#include "driver/pins/format_table.h"
+
+namespace kvz {
+
+class StillPin final : public CameraPinBase {
+ public:
+  static NTSTATUS NTAPI Create(PKSPIN pin, PIRP irp);
+
+  NTSTATUS BuildProbe(PUCHAR* block, PULONG length) override;
+  NTSTATUS CommitProbe(PUCHAR block, ULONG length) override;
+  NTSTATUS SetDeviceState(KSSTATE to, KSSTATE from) override;
+  NTSTATUS Process() override;
+  NTSTATUS Close() override;
+
+ private:
+  explicit StillPin(PKSPIN pin);
+  template <class T, class... Args>
+  friend T* PoolNew(ULONG tag, Args... args);
+  // A still buffer of exactly size bytes, reallocated when the size changed.
+  bool EnsureStillBuffer(ULONG size);
+  // The camera's still through the effects at the offered size, as delivered (YUY2 or bottom-up
+  // RGB24) in the still buffer; null to drop it.
+  PUCHAR TakeStillPicture(const UCHAR* frame, ULONG length);
+
+  FrameEntry CurrentFrame;
+  ULONG OutputSubtype;
+  PUCHAR StillBuffer;
+  LONG StillBufferSize;
+};
+
+extern const KSPIN_DISPATCH kStillPinDispatch;
+
+}  // namespace kvz

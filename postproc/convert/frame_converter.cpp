@@ -1,0 +1,261 @@
+#include "postproc/convert/frame_converter.h"
+
+#include "jpeg/jpeg_encoder.h"
+#include "jpeg/mjpeg_decoder.h"
+#include "postproc/processor/frame_format.h"
+#include "postproc/geometry/image_crop_resize.h"
+#include "postproc/convert/pin_conversion.h"
+#include "primitives/aligned_alloc.h"
+#include "primitives/driver_memory.h"
+
+namespace kvz {
+
+namespace {
+
+constexpr ULONG kJpegYuy2 = 4;
+constexpr ULONG kJpegBytesPerYuy2Pixel = 2;
+constexpr int kEncodeQuality = 95;
+constexpr ULONG kEncodeCpuAuto = 1;
+constexpr ULONGLONG kMaxImageBytes = 0xFFFFFFFFull;
+
+ULONG AlignUp(ULONG value, ULONG unit) { return (value + unit - 1) / unit * unit; }
+
+ULONGLONG Area(ULONG width, ULONG height, ULONG bytes) { return static_cast<ULONGLONG>(width) * height * bytes; }
+
+}  // namespace
+
+FrameConverter::FrameConverter()
+    : formats_(),
+      decoder_(nullptr),
+      encoder_(nullptr),
+      work1_(nullptr),
+      work2_(nullptr),
+      workSize1_(0),
+      workSize2_(0),
+      scanRestartInterval_(1),
+      restartInterval_(0) {}
+
+NTSTATUS FrameConverter::SetFormats(const ConversionFormats& formats) {
+  formats_ = formats;
+  const ULONGLONG offered = Area(formats_.offeredWidth, formats_.offeredHeight, 3);
+  const ULONGLONG decoded = Area(AlignUp(formats_.cameraWidth, 16), AlignUp(formats_.cameraHeight, 8), 2);
+  return (offered > decoded ? offered : decoded) > kMaxImageBytes ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
+}
+
+NTSTATUS FrameConverter::PrepareWorkBuffers() {
+  PAGED_CODE();
+  const ULONGLONG offered = Area(formats_.offeredWidth, formats_.offeredHeight, 3);
+  const ULONGLONG decoded = Area(AlignUp(formats_.cameraWidth, 16), AlignUp(formats_.cameraHeight, 8), 2);
+  return EnsureWorkBuffers(static_cast<ULONG>(offered > decoded ? offered : decoded));
+}
+
+VOID FrameConverter::Release() {
+  if (decoder_) delete decoder_;
+  decoder_ = nullptr;
+  if (encoder_) {
+    encoder_->Release();
+    prim::FreeAligned(encoder_);
+  }
+  encoder_ = nullptr;
+  if (work1_) ExFreePoolWithTag(work1_, kTagWork);
+  if (work2_) ExFreePoolWithTag(work2_, kTagWork);
+  work1_ = work2_ = nullptr;
+  workSize1_ = workSize2_ = 0;
+}
+
+NTSTATUS FrameConverter::EnsureWorkBuffers(ULONG size) {
+  PAGED_CODE();
+  PUCHAR* buffers[] = {&work1_, &work2_};
+  ULONG* sizes[] = {&workSize1_, &workSize2_};
+  for (ULONG i = 0; i < 2; ++i) {
+    if (*buffers[i] && *sizes[i] >= size) continue;
+    if (*buffers[i]) ExFreePoolWithTag(*buffers[i], kTagWork);
+    *sizes[i] = size;
+    *buffers[i] = static_cast<PUCHAR>(ExAllocatePoolWithTag(DriverPoolType, size, kTagWork));
+    if (!*buffers[i]) {
+      *sizes[i] = 0;
+      return STATUS_INSUFFICIENT_RESOURCES;
+    }
+  }
+  return STATUS_SUCCESS;
+}
+
+ULONG FrameConverter::Convert(PUCHAR frame, ULONG length, FrameConverterHost* host) {
+  PAGED_CODE();
+  if (formats_.offeredSubtype == kSubtypeRgb24) return ToRgb24(frame, length, host);
+  if (formats_.offeredSubtype == kSubtypeYuy2) return ToYuy2(frame, length, host);
+  return ToMjpeg(frame, length, host);
+}
+
+bool FrameConverter::AtCameraSize() const {
+  return formats_.offeredWidth == formats_.cameraWidth && formats_.offeredHeight == formats_.cameraHeight;
+}
+
+bool FrameConverter::NeedsDecode(FrameConverterHost* host) const {
+  if (formats_.untouched) return false;
+  return host->ProcessorNeedsPicture() || !AtCameraSize();
+}
+
+bool FrameConverter::NeedsPassThrough(FrameConverterHost* host) const {
+  if (formats_.untouched) return true;
+  return host->ProcessorKeepsPicture() && AtCameraSize();
+}
+
+PUCHAR FrameConverter::OfferedSizeFrame(PUCHAR frame) {
+  const LONG w = formats_.offeredWidth, h = formats_.offeredHeight;
+  const LONG sw = formats_.cameraWidth, sh = formats_.cameraHeight;
+  if (w == sw && h == sh) return frame;
+  // A size the format file added: the camera sends a neighbouring size, scaled here first. The
+  // caller has grown the work buffers: growing them here would free the frame when it lies in
+  // work1_, and a pointer into work2_ must outlive this call.
+  if (workSize2_ < Area(w, h, 2) || !NT_SUCCESS(ResizeImage(frame, work2_, sw, sh, w, h, kSubtypeYuy2)))
+    return nullptr;
+  return work2_;
+}
+
+PUCHAR FrameConverter::WidenYuy2Frame(const UCHAR* source, ULONG width, ULONG height, ULONG newWidth) {
+  ConvertYuy2ToRgb24BottomUp(source, work1_, width, height);
+  ResampleRowsHorizontal(work1_, work2_, width, height, newWidth);
+  ConvertRgb24ToYuy2(work2_, work1_, newWidth, height);
+  return work1_;
+}
+
+ULONG FrameConverter::ToRgb24(PUCHAR frame, ULONG length, FrameConverterHost* host) {
+  const ULONG w = formats_.offeredWidth, h = formats_.offeredHeight;
+  const ULONG sw = formats_.cameraWidth, sh = formats_.cameraHeight;
+  // MJPG offered as RGB24: the camera's picture is decoded first.
+  const bool mjpeg = formats_.cameraSubtype == kSubtypeMjpg;
+  if ((!mjpeg && length != Area(sw, sh, 2)) || !host->AcceptFrame()) return 0;
+  PUCHAR out = nullptr;
+  ULONG room = 0;
+  const ULONGLONG bytes = Area(w, h, 3);
+  if (!host->LockClientBuffer(&out, &room) || room < bytes) return 0;
+  if (!NT_SUCCESS(EnsureWorkBuffers(static_cast<ULONG>(bytes)))) return 0;
+  if (mjpeg) {
+    ULONG width = 0, height = 0;
+    ScanMjpegHeaders(frame, length, &width, &height);
+    if (width != sw || height != sh || !DecodeMjpeg(frame, length)) return 0;
+    frame = work1_;
+  }
+  host->OfferSourceFrame(frame, static_cast<ULONG>(Area(sw, sh, 2)), static_cast<LONG>(sw), static_cast<LONG>(sh), 0);
+  PUCHAR source = OfferedSizeFrame(frame);
+  PUCHAR data = source ? host->ProcessFrame(source, static_cast<LONG>(w), static_cast<LONG>(h)) : nullptr;
+  if (!data) return 0;
+  ConvertYuy2ToRgb24BottomUp(data, out, w, h);
+  return static_cast<ULONG>(bytes);
+}
+
+ULONG FrameConverter::ToYuy2(PUCHAR frame, ULONG length, FrameConverterHost* host) {
+  const ULONG sw = formats_.cameraWidth, sh = formats_.cameraHeight;
+  PUCHAR out = nullptr;
+  ULONG room = 0;
+  if (!host->LockClientBuffer(&out, &room) || length != Area(sw, sh, 2) || !host->AcceptFrame()) return 0;
+  ULONG w = formats_.offeredWidth;
+  const ULONG h = formats_.offeredHeight;
+  const ULONG r = host->WidthRequest();
+  // Everything the frame needs of the work buffers, grown before any pointer into them is
+  // taken: a growth frees both.
+  ULONGLONG work = w != sw || h != sh ? Area(w, h, 3) : 0;
+  if (r != 0 && r != w && Area(r, h, 3) > work) work = Area(r, h, 3);
+  if (work != 0 && !NT_SUCCESS(EnsureWorkBuffers(static_cast<ULONG>(work)))) return 0;
+  PUCHAR data = OfferedSizeFrame(frame);
+  if (!data) return 0;
+  if (r != 0 && r != w) {
+    if (r > w) {
+      data = WidenYuy2Frame(data, w, h, r);
+    } else {
+      if (!NT_SUCCESS(ResizeImage(data, work1_, static_cast<LONG>(w), static_cast<LONG>(h), static_cast<LONG>(r),
+                                  static_cast<LONG>(h), kSubtypeYuy2)))
+        return 0;
+      data = work1_;
+    }
+    w = r;
+  }
+  const ULONGLONG bytes = Area(w, h, 2);
+  if (room < bytes) return 0;
+  // Before ProcessFrame, which may change the camera's frame in place.
+  host->OfferSourceFrame(frame, static_cast<ULONG>(Area(sw, sh, 2)), static_cast<LONG>(sw), static_cast<LONG>(sh), 0);
+  data = host->ProcessFrame(data, static_cast<LONG>(w), static_cast<LONG>(h));
+  if (!data) return 0;
+  RtlCopyMemory(out, data, static_cast<SIZE_T>(bytes));
+  return static_cast<ULONG>(bytes);
+}
+
+VOID FrameConverter::ScanMjpegHeaders(const UCHAR* frame, ULONG length, ULONG* width, ULONG* height) {
+  *width = *height = 0;
+  if (length < 2) return;
+  // Each marker's fields are read only when they lie inside the frame.
+  if (scanRestartInterval_) {
+    for (ULONG i = 0; i + 2 <= length; ++i) {
+      if (frame[i] == 0xFF && frame[i + 1] == 0xDD) {
+        if (i + 5 < length) restartInterval_ = frame[i + 5];
+        break;
+      }
+    }
+    scanRestartInterval_ = 0;
+  }
+  for (ULONG i = 0; i + 2 <= length; ++i) {
+    if (frame[i] == 0xFF && frame[i + 1] == 0xC0) {
+      if (i + 8 < length) {
+        *height = static_cast<ULONG>(frame[i + 5]) << 8 | frame[i + 6];
+        *width = static_cast<ULONG>(frame[i + 7]) << 8 | frame[i + 8];
+      }
+      return;
+    }
+  }
+}
+
+bool FrameConverter::DecodeMjpeg(const UCHAR* frame, ULONG length) {
+  const ULONG sw = formats_.cameraWidth, sh = formats_.cameraHeight;
+  if (!decoder_) decoder_ = new jpeg::MjpegDecoder();
+  const ULONGLONG decoded = Area(AlignUp(sw, 16), AlignUp(sh, 8), 2);
+  const ULONGLONG offered = Area(formats_.offeredWidth, formats_.offeredHeight, 3);
+  if (!decoder_ || !NT_SUCCESS(EnsureWorkBuffers(static_cast<ULONG>(decoded > offered ? decoded : offered)))) return false;
+  int32_t outWidth = static_cast<int32_t>(sw), outHeight = static_cast<int32_t>(sh);
+  return decoder_->Decode(frame, static_cast<int32_t>(length), work1_, static_cast<int32_t>(Area(sw, sh, 2)), &outWidth,
+                          &outHeight, kJpegYuy2) == 0 &&
+         outWidth == static_cast<int32_t>(sw) && outHeight == static_cast<int32_t>(sh);
+}
+
+ULONG FrameConverter::ToMjpeg(PUCHAR frame, ULONG length, FrameConverterHost* host) {
+  if (!host->AcceptFrame()) return 0;
+  ULONG width = 0, height = 0;
+  ScanMjpegHeaders(frame, length, &width, &height);
+  const ULONG sw = formats_.cameraWidth, sh = formats_.cameraHeight;
+  if (width != sw || height != sh) return 0;
+  const LONG w = formats_.offeredWidth, h = formats_.offeredHeight;
+
+  PUCHAR data = nullptr;
+  if (!NeedsDecode(host)) {
+    host->OfferSourceFrame(frame, length, static_cast<LONG>(sw), static_cast<LONG>(sh), 1);
+  } else {
+    if (!DecodeMjpeg(frame, length)) return 0;
+    host->OfferSourceFrame(work1_, static_cast<ULONG>(Area(sw, sh, 2)), static_cast<LONG>(sw), static_cast<LONG>(sh), 0);
+    data = OfferedSizeFrame(work1_);
+    data = data ? host->ProcessFrame(data, w, h) : nullptr;
+    if (!data) return 0;
+  }
+
+  PUCHAR out = nullptr;
+  ULONG room = 0;
+  if (!host->LockClientBuffer(&out, &room)) return 0;
+  if (!data || NeedsPassThrough(host)) {
+    if (room < length) return 0;
+    RtlCopyMemory(out, frame, length);
+    return length;
+  }
+  if (!encoder_) {
+    encoder_ = reinterpret_cast<jpeg::JpegEncoder*>(prim::AllocAligned8u(sizeof(jpeg::JpegEncoder)));
+    if (!encoder_) return 0;
+    encoder_->Reset();
+  }
+  int32_t encoded = 0;
+  if (jpeg::JpegEncodeFrame(data, kJpegYuy2, kJpegBytesPerYuy2Pixel, out,
+                            static_cast<int32_t>(room > 0x7FFFFFFFu ? 0x7FFFFFFFu : room), &encoded, w, h, kEncodeQuality,
+                            restartInterval_, kEncodeCpuAuto, encoder_) != 0 ||
+      encoded <= 0)
+    return 0;
+  return static_cast<ULONG>(encoded);
+}
+
+}  // namespace kvz

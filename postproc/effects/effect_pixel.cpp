@@ -1,0 +1,85 @@
+#include "postproc/effects/effect_pixel.h"
+
+#include "postproc/effects/effect_catalogue.h"
+#include "postproc/effects/effect_factory.h"
+#include "primitives/driver_memory.h"
+
+namespace kvz {
+
+ZQEPixelEffect::ZQEPixelEffect(LONG identifier, LONG supportedFormats, PixelRoutine* rgb24, PixelRoutine* i420,
+                               BOOLEAN needsWorkBuffer)
+    : ZQEffect(identifier, supportedFormats), rgb24Routine(rgb24), i420Routine(i420), needsWorkBuffer(needsWorkBuffer) {}
+
+NTSTATUS ZQEPixelEffect::Do(UCHAR* frame) {
+  NTSTATUS status = CheckDo(frame, needsWorkBuffer);
+  if (!NT_SUCCESS(status)) return status;
+  GetDoLock();
+  const LONG code = format.formatCode;
+  if ((code == kEffectFormatRgb24 || code == kEffectFormatI420) && (supportedFormats & code) != 0) {
+    status = Run(frame);
+  } else {
+    status = STATUS_NOT_SUPPORTED;
+  }
+  ReleaseDoLock();
+  return status;
+}
+
+NTSTATUS ZQEPixelEffect::Run(UCHAR* frame) {
+  PixelRoutine* routine = IsI420() ? i420Routine : rgb24Routine;
+  if (!routine) return STATUS_NOT_SUPPORTED;
+  routine(frame, format.width, format.height, workBuffer);
+  return STATUS_SUCCESS;
+}
+
+PVOID ZQEPixelEffect::AllocateClassBuffer(SIZE_T bytes) {
+  return ExAllocatePoolWithTag(DriverPoolType, bytes, kTagEffectPixel);
+}
+
+VOID ZQEPixelEffect::FreeClassBuffer(PVOID* buffer) {
+  if (*buffer) ExFreePoolWithTag(*buffer, kTagEffectPixel);
+  *buffer = nullptr;
+}
+
+ZQENone::ZQENone(LONG identifier) : ZQEPixelEffect(identifier, kFormatsRgb24I420, nullptr, nullptr, FALSE) {}
+
+NTSTATUS ZQENone::Do(UCHAR*) { return STATUS_SUCCESS; }
+
+ZQEBlackWhite::ZQEBlackWhite(LONG id) : ZQEPixelEffect(id, kFormatsRgb24I420, BlackWhiteRgb24, BlackWhiteI420, FALSE) {}
+ZQEGray::ZQEGray(LONG id) : ZQEPixelEffect(id, kFormatsRgb24I420, GreyRgb24, NeutralChromaI420, FALSE) {}
+ZQEBlueTone::ZQEBlueTone(LONG id) : ZQEPixelEffect(id, kFormatsRgb24I420, BlueToneRgb24, BlueToneI420, FALSE) {}
+ZQEEmboss::ZQEEmboss(LONG id) : ZQEPixelEffect(id, kFormatsRgb24I420, EmbossRgb24, EmbossI420, FALSE) {}
+ZQEMosaic::ZQEMosaic(LONG id) : ZQEPixelEffect(id, kFormatsRgb24I420, MosaicRgb24, MosaicI420, FALSE) {}
+ZQENegative::ZQENegative(LONG id) : ZQEPixelEffect(id, kFormatsRgb24I420, NegativeRgb24, NegativeI420, FALSE) {}
+ZQESepia::ZQESepia(LONG id) : ZQEPixelEffect(id, kFormatsRgb24I420, SepiaRgb24, SepiaI420, FALSE) {}
+ZQEYellowTone::ZQEYellowTone(LONG id)
+    : ZQEPixelEffect(id, kFormatsRgb24I420, YellowToneRgb24, YellowToneI420, FALSE) {}
+ZQERedTone::ZQERedTone(LONG id) : ZQEPixelEffect(id, kFormatsRgb24I420, RedToneRgb24, RedToneI420, FALSE) {}
+
+ZQEffect* NewPixelEffect(LONG identifier) {
+  const ULONG tag = kTagEffectPixel;
+  switch (identifier) {
+    case 768: return new (tag) ZQENone(identifier);
+    case 769: return new (tag) ZQEBlackWhite(identifier);
+    case 770: return new (tag) ZQEBlur(identifier);
+    case 771: return new (tag) ZQEGray(identifier);
+    case 772: return new (tag) ZQEBlueTone(identifier);
+    case 773: return new (tag) ZQESolarize(identifier);
+    case 774: return new (tag) ZQEEmboss(identifier);
+    case 775: return new (tag) ZQEMosaic(identifier);
+    case 776: return new (tag) ZQENegative(identifier);
+    case 777: return new (tag) ZQESepia(identifier);
+    case 778: return new (tag) ZQEYellowTone(identifier);
+    case 779: return new (tag) ZQESketch(identifier);
+    case 780: return new (tag) ZQERedTone(identifier);
+    case 781: return new (tag) ZQEDiffuse(identifier);
+    case 782: return new (tag) ZQEWave(identifier);
+    case 783: return new (tag) ZQETiles(identifier);
+    case 784: return new (tag) ZQECanvas(identifier);
+    case 786: return new (tag) ZQEStyle786(identifier);
+    case 787: return new (tag) ZQEStyle787(identifier);
+    case 788: return new (tag) ZQEStyle788(identifier);
+    default: return nullptr;
+  }
+}
+
+}  // namespace kvz
