@@ -59,7 +59,7 @@ void AssembleFrames(benchmark::State& state, Reader& reader, NTSTATUS started, F
     }
   }
   if (reader.Counters().discarded != 0) state.SkipWithError("frames discarded");
-  reader.Stop(kStreamTypeVideo);
+  reader.Stop(kStreamCapture);
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kFrameBytes));
 }
 
@@ -69,7 +69,7 @@ void IsochAssemble(benchmark::State& state) {
   constexpr ULONG kPackets = 128;
   USBD_INTERFACE_INFORMATION info = Interface(kStride);
   IsochStreamReader reader(&info, 5, 0, loopback.Device()->GetLowerStackSize(), loopback.Device(), false);
-  const NTSTATUS started = reader.Start(kFrameBytes, kPackets, kStride, &info, nullptr, kStreamTypeVideo);
+  const NTSTATUS started = reader.Start(kFrameBytes, kPackets, kStride, &info, nullptr, kStreamCapture);
   AssembleFrames(state, reader, started, [&](const TransferLoopback::Held& held, ULONG remaining) {
     struct _URB_ISOCH_TRANSFER& t = held.urb->UrbIsochronousTransfer;
     auto* buffer = static_cast<PUCHAR>(t.TransferBuffer);
@@ -90,7 +90,7 @@ void BulkAssemble(benchmark::State& state) {
   constexpr ULONG kTransfer = 0x10000;
   USBD_INTERFACE_INFORMATION info = Interface(512);
   BulkStreamReader reader(&info, 0, loopback.Device()->GetLowerStackSize(), loopback.Device());
-  const NTSTATUS started = reader.Start(kFrameBytes, kTransfer, &info, nullptr, kStreamTypeVideo);
+  const NTSTATUS started = reader.Start(kFrameBytes, kTransfer, &info, nullptr, kStreamCapture);
   AssembleFrames(state, reader, started, [&](const TransferLoopback::Held& held, ULONG remaining) {
     struct _URB_BULK_OR_INTERRUPT_TRANSFER& t = held.urb->UrbBulkOrInterruptTransfer;
     const ULONG n = remaining < kTransfer - kHeader ? remaining : kTransfer - kHeader;

@@ -73,8 +73,8 @@ void Feed(FuzzedDataProvider& in, Reader& reader, bool bulk, ULONG stride) {
       continue;
     }
     if (op == 1) {
-      if (FrameBuffer* frame = reader.TakeReadyFrame(in.ConsumeBool() ? kStreamTypeVideo : kStreamTypeStill))
-        reader.ReturnFrameBuffer(frame, kStreamTypeVideo);
+      if (FrameBuffer* frame = reader.TakeReadyFrame(in.ConsumeBool() ? kStreamCapture : kStreamStill))
+        reader.ReturnFrameBuffer(frame, kStreamCapture);
       continue;
     }
     TransferLoopback::Held held;
@@ -129,18 +129,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (bulk) {
     BulkStreamReader reader(&info, 0, stackSize, loopback.Device());
     const ULONG payload = in.ConsumeIntegralInRange<ULONG>(0, 2048);
-    reader.Start(stillSize, 0, nullptr, nullptr, kStreamTypeStill);
-    if (NT_SUCCESS(reader.Start(frameSize, payload, &info, nullptr, kStreamTypeVideo))) {
+    reader.Start(stillSize, 0, nullptr, nullptr, kStreamStill);
+    if (NT_SUCCESS(reader.Start(frameSize, payload, &info, nullptr, kStreamCapture))) {
       Feed(in, reader, true, stride);
-      reader.Stop(kStreamTypeVideo);
+      reader.Stop(kStreamCapture);
     }
     Check(reader.TransfersInFlight() <= 0);
   } else {
     IsochStreamReader reader(&info, 5, 0, stackSize, loopback.Device(), false);
-    reader.Start(stillSize, 0, 0, nullptr, nullptr, kStreamTypeStill);
-    if (NT_SUCCESS(reader.Start(frameSize, kPackets, 0, &info, nullptr, kStreamTypeVideo))) {
+    reader.Start(stillSize, 0, 0, nullptr, nullptr, kStreamStill);
+    if (NT_SUCCESS(reader.Start(frameSize, kPackets, 0, &info, nullptr, kStreamCapture))) {
       Feed(in, reader, false, stride);
-      reader.Stop(kStreamTypeVideo);
+      reader.Stop(kStreamCapture);
     }
     Check(reader.TransfersInFlight() == 0);
   }

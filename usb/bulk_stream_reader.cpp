@@ -35,7 +35,7 @@ BulkStreamReader::~BulkStreamReader() {
 NTSTATUS BulkStreamReader::Start(ULONG frameSize, ULONG payloadSize, PUSBD_INTERFACE_INFORMATION interfaceInfo,
                                  PKSPIN pin, ULONG streamType) {
   PAGED_CODE();
-  if (streamType == kStreamTypeStill) {
+  if (streamType == kStreamStill) {
     RegisterPin(streamType, pin);
     MakeFrameBuffers(kStillFrameBuffers, frameSize, kStillFree);
     return STATUS_SUCCESS;
@@ -256,7 +256,7 @@ VOID BulkStreamReader::ResetPipeWorker() {
 NTSTATUS BulkStreamReader::Stop(ULONG streamType) {
   PAGED_CODE();
   const bool none = UnregisterPin(streamType);
-  if (streamType == kStreamTypeStill) return STATUS_SUCCESS;
+  if (streamType == kStreamStill) return STATUS_SUCCESS;
   if (State() == kTransportStopped || !none) return STATUS_SUCCESS;
   return StopStreaming(false);
 }

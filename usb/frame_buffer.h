@@ -5,10 +5,11 @@
 
 namespace kvz {
 
-// The stream a pin registers for.
-constexpr ULONG kStreamTypeVideo = 1;
-constexpr ULONG kStreamTypeStill = 3;
-constexpr ULONG kStreamTypeFour = 4;  // has a ready list but no pin factory
+// The stream a pin registers for: the stream types of the driver's filter and pins too (its
+// bridge pin, type 2, streams nothing).
+constexpr ULONG kStreamCapture = 1;
+constexpr ULONG kStreamStill = 3;
+constexpr ULONG kStreamThird = 4;  // has a ready list but no pin factory
 
 enum TransportState : LONG {
   kTransportRunning = 0,

@@ -58,13 +58,13 @@ NTSTATUS IsochStreamReader::Start(ULONG frameSize, ULONG packetsPerTransfer, ULO
                                   PUSBD_INTERFACE_INFORMATION interfaceInfo, PKSPIN pin, ULONG streamType) {
   PAGED_CODE();
   windows7OrEarlier_ = IsWindows7OrEarlier();
-  if (streamType == kStreamTypeStill) {
+  if (streamType == kStreamStill) {
     RegisterPin(streamType, pin);
     MakeFrameBuffers(kStillFrameBuffers, frameSize, kStillFree);
     return STATUS_SUCCESS;
   }
   const bool both = RegisterPin(streamType, pin);
-  if (streamType != kStreamTypeVideo) MakeFrameBuffers(kStillFrameBuffers, frameSize, kStillFree);
+  if (streamType != kStreamCapture) MakeFrameBuffers(kStillFrameBuffers, frameSize, kStillFree);
   if (both) return STATUS_SUCCESS;
   if (State() == kTransportRunning) return STATUS_UNSUCCESSFUL;
 
@@ -185,12 +185,12 @@ ULONG IsochStreamReader::ParsePayloadHeader(const USBD_ISO_PACKET_DESCRIPTOR* pa
 
 NTSTATUS IsochStreamReader::Stop(ULONG streamType) {
   PAGED_CODE();
-  if (streamType == kStreamTypeStill) {
+  if (streamType == kStreamStill) {
     UnregisterPin(streamType);
     return STATUS_SUCCESS;
   }
   UnregisterPin(streamType);
-  if (streamType != kStreamTypeVideo) FreeList(kStillFree);
+  if (streamType != kStreamCapture) FreeList(kStillFree);
   if (State() == kTransportStopped || StreamingPinLeft()) return STATUS_SUCCESS;
   return StopStreaming(false);
 }

@@ -22,7 +22,7 @@ StreamReaderCore::StreamReaderCore(PUSBD_INTERFACE_INFORMATION interfaceInfo, UL
       stopTime_(0),
       drainLimit_(0),
       frame_(nullptr),
-      kind_(kStreamTypeVideo),
+      kind_(kStreamCapture),
       frameMark_(0),
       frameOpen_(false),
       frameHadData_(false),
@@ -59,7 +59,7 @@ LONG StreamReaderCore::TransfersInFlight() const {
 
 PKSPIN StreamReaderCore::RegisteredPin(ULONG streamType) {
   KIRQL irql = LockStream();
-  PKSPIN pin = streamType == kStreamTypeVideo ? videoPin_ : streamType == kStreamTypeStill ? stillPin_ : type4Pin_;
+  PKSPIN pin = streamType == kStreamCapture ? videoPin_ : streamType == kStreamStill ? stillPin_ : type4Pin_;
   UnlockStream(irql);
   return pin;
 }
@@ -73,9 +73,9 @@ StreamCounters StreamReaderCore::Counters() {
 
 bool StreamReaderCore::RegisterPin(ULONG streamType, PKSPIN pin) {
   KIRQL irql = LockStream();
-  if (streamType == kStreamTypeVideo) {
+  if (streamType == kStreamCapture) {
     videoPin_ = pin;
-  } else if (streamType == kStreamTypeStill) {
+  } else if (streamType == kStreamStill) {
     stillPin_ = pin;
   } else {
     type4Pin_ = pin;
@@ -87,9 +87,9 @@ bool StreamReaderCore::RegisterPin(ULONG streamType, PKSPIN pin) {
 
 bool StreamReaderCore::UnregisterPin(ULONG streamType) {
   KIRQL irql = LockStream();
-  if (streamType == kStreamTypeVideo) {
+  if (streamType == kStreamCapture) {
     videoPin_ = nullptr;
-  } else if (streamType == kStreamTypeStill) {
+  } else if (streamType == kStreamStill) {
     stillPin_ = nullptr;
   } else {
     type4Pin_ = nullptr;
@@ -117,7 +117,7 @@ NTSTATUS StreamReaderCore::ChangePause(ULONG paused, TransportState* previous) {
     if (paused && *previous == kTransportRunning) {
       if (!frameOpen_) {
         frameOpen_ = true;
-        kind_ = kStreamTypeVideo;
+        kind_ = kStreamCapture;
       }
       frameMark_ |= kSlotMarkBad;
     }
@@ -183,14 +183,14 @@ VOID StreamReaderCore::FreeFrameBuffers(bool keepStill) {
 }
 
 FrameBuffer* StreamReaderCore::TakeFree(ULONG kind) {
-  const FrameList list = kind == kStreamTypeStill ? kStillFree : kVideoFree;
+  const FrameList list = kind == kStreamStill ? kStillFree : kVideoFree;
   PLIST_ENTRY e = ExInterlockedRemoveHeadList(&lists_[list], &listLocks_[list]);
   return e ? CONTAINING_RECORD(e, FrameBuffer, links) : nullptr;
 }
 
 VOID StreamReaderCore::RecycleLocked(FrameBuffer* frame, ULONG kind) {
   frame->filled = 0;
-  const FrameList list = kind == kStreamTypeVideo ? kVideoFree : kStillFree;
+  const FrameList list = kind == kStreamCapture ? kVideoFree : kStillFree;
   // The buffer given back last is taken first, while its lines may still be in the cache.
   ExInterlockedInsertHeadList(&lists_[list], &frame->links, &listLocks_[list]);
 }
@@ -207,15 +207,15 @@ VOID StreamReaderCore::ReturnFrameBuffer(FrameBuffer* frame, ULONG kind) {
 }
 
 FrameBuffer* StreamReaderCore::TakeReadyFrame(ULONG streamType) {
-  if (streamType == kStreamTypeVideo) {
+  if (streamType == kStreamCapture) {
     FrameBuffer* newest = nullptr;
     while (PLIST_ENTRY e = ExInterlockedRemoveHeadList(&lists_[kVideoReady], &listLocks_[kVideoReady])) {
-      if (newest) ReturnFrameBuffer(newest, kStreamTypeVideo);
+      if (newest) ReturnFrameBuffer(newest, kStreamCapture);
       newest = CONTAINING_RECORD(e, FrameBuffer, links);
     }
     return newest;
   }
-  const FrameList list = streamType == kStreamTypeStill ? kStillReady : kType4Ready;
+  const FrameList list = streamType == kStreamStill ? kStillReady : kType4Ready;
   PLIST_ENTRY e = ExInterlockedRemoveHeadList(&lists_[list], &listLocks_[list]);
   return e ? CONTAINING_RECORD(e, FrameBuffer, links) : nullptr;
 }
@@ -252,12 +252,12 @@ VOID StreamReaderCore::AssemblePayloadLocked(const UCHAR* data, ULONG length, UL
     frameOpen_ = true;
     frameMark_ = 0;
     frameHadData_ = false;
-    kind_ = still ? kStreamTypeStill : kStreamTypeVideo;
+    kind_ = still ? kStreamStill : kStreamCapture;
     frame_ = TakeFree(kind_);
-  } else if (still && kind_ != kStreamTypeStill) {
+  } else if (still && kind_ != kStreamStill) {
     // A still image that begins inside a frame: what the video frame held is not part of it.
     if (frame_) RecycleLocked(frame_, kind_);
-    kind_ = kStreamTypeStill;
+    kind_ = kStreamStill;
     frame_ = TakeFree(kind_);
     if (frameHadData_) frameMark_ |= kSlotMarkBad;
   }
@@ -291,7 +291,7 @@ VOID StreamReaderCore::FinishFrameLocked() {
   }
   FrameList list = kVideoReady;
   PKSPIN pin = videoPin_;
-  if (kind_ == kStreamTypeStill) {
+  if (kind_ == kStreamStill) {
     list = stillPin_ ? kStillReady : kType4Ready;
     pin = stillPin_ ? stillPin_ : type4Pin_;
   }

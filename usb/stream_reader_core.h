@@ -23,9 +23,9 @@ class StreamReaderCore : public UrbIrpSource {
 
   // The pin registered for a stream type, or null.
   PKSPIN RegisteredPin(ULONG streamType);
-  PKSPIN VideoPin() { return RegisteredPin(kStreamTypeVideo); }
-  PKSPIN StillPin() { return RegisteredPin(kStreamTypeStill); }
-  PKSPIN Type4Pin() { return RegisteredPin(kStreamTypeFour); }
+  PKSPIN VideoPin() { return RegisteredPin(kStreamCapture); }
+  PKSPIN StillPin() { return RegisteredPin(kStreamStill); }
+  PKSPIN Type4Pin() { return RegisteredPin(kStreamThird); }
   TransportState State() const;
   StreamCounters Counters();
   LONG TransfersInFlight() const;

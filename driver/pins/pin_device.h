@@ -9,6 +9,7 @@
 
 #include "driver/pins/format_table.h"
 #include "postproc/processor/camera_identity.h"
+#include "usb/frame_buffer.h"
 
 namespace kvz {
 
@@ -16,13 +17,10 @@ class UsbDevice;
 struct CaptureOrientation;
 class DeviceSettings;
 class UnitContainer;
-struct FrameBuffer;
 
-// Stream types of the filter's pins.
-constexpr ULONG kStreamCapture = 1;
+// The filter's bridge pin; the streaming pins' types (kStreamCapture, kStreamStill, kStreamThird)
+// are the transport's (usb/frame_buffer.h).
 constexpr ULONG kStreamBridge = 2;
-constexpr ULONG kStreamStill = 3;
-constexpr ULONG kStreamThird = 4;
 
 // One owner per stream type and device, whichever filter instance its pin belongs to: a second
 // client's pin can neither negotiate over nor stop the first one's stream. The device embeds one.

@@ -29,7 +29,7 @@ class BulkReaderTest : public StreamBench {
     committed_ = Commit(format, frame, k30Fps);
     if (!bulk_) MakeBulk();
     return bulk_->Start(committed_.dwMaxVideoFrameSize, committed_.dwMaxPayloadTransferSize, Interface(),
-                        Pin(kStreamTypeVideo), kStreamTypeVideo);
+                        Pin(kStreamCapture), kStreamCapture);
   }
   std::vector<simcam::LoggedRequest> PipeRequests(simcam::RequestKind kind) {
     std::vector<simcam::LoggedRequest> out;
@@ -50,9 +50,9 @@ class BulkReaderTest : public StreamBench {
 TEST_F(BulkReaderTest, ReassemblesTheCamerasYuy2FramesExactly) {
   ASSERT_EQ(STATUS_SUCCESS, StartVideo());
   EXPECT_EQ(8, bulk_->TransfersInFlight());
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 6));
-  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamTypeVideo));
-  const std::vector<Frame> frames = Frames(kStreamTypeVideo);
+  ASSERT_TRUE(WaitFrames(kStreamCapture, 6));
+  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamCapture));
+  const std::vector<Frame> frames = Frames(kStreamCapture);
   for (const Frame& f : frames) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
   const StreamCounters c = bulk_->Counters();
   EXPECT_EQ(0u, c.discarded);
@@ -61,25 +61,25 @@ TEST_F(BulkReaderTest, ReassemblesTheCamerasYuy2FramesExactly) {
 
 TEST_F(BulkReaderTest, ReassemblesMjpegFramesThatDecodeAtTheirSize) {
   ASSERT_EQ(STATUS_SUCCESS, StartVideo(kMjpeg, 1));
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 4));
-  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamTypeVideo));
-  for (const Frame& f : Frames(kStreamTypeVideo)) EXPECT_TRUE(DecodesAsJpeg(f, 640, 480));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, 4));
+  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamCapture));
+  for (const Frame& f : Frames(kStreamCapture)) EXPECT_TRUE(DecodesAsJpeg(f, 640, 480));
 }
 
 TEST_F(BulkReaderTest, StillFramesGoToTheStillPinOnly) {
   ASSERT_EQ(STATUS_SUCCESS, StartVideo());
   ASSERT_EQ(STATUS_SUCCESS, CommitStill(kYuy2, 2));  // 320 x 240
-  ASSERT_EQ(STATUS_SUCCESS, bulk_->Start(320 * 240 * 2, 0, nullptr, Pin(kStreamTypeStill), kStreamTypeStill));
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 2));
+  ASSERT_EQ(STATUS_SUCCESS, bulk_->Start(320 * 240 * 2, 0, nullptr, Pin(kStreamStill), kStreamStill));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, 2));
   ASSERT_EQ(STATUS_SUCCESS, TriggerStill());
-  ASSERT_TRUE(WaitFrames(kStreamTypeStill, 1));
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, Frames(kStreamTypeVideo).size() + 2));
-  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamTypeStill));
-  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamTypeVideo));
-  const std::vector<Frame> stills = Frames(kStreamTypeStill);
+  ASSERT_TRUE(WaitFrames(kStreamStill, 1));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, Frames(kStreamCapture).size() + 2));
+  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamStill));
+  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamCapture));
+  const std::vector<Frame> stills = Frames(kStreamStill);
   ASSERT_EQ(1u, stills.size());
   EXPECT_TRUE(IsCameraYuy2Frame(stills[0], 320, 240));
-  for (const Frame& f : Frames(kStreamTypeVideo)) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
+  for (const Frame& f : Frames(kStreamCapture)) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
 }
 
 struct BulkFaultCase {
@@ -94,8 +94,8 @@ class BulkFrameFaultTest : public BulkReaderTest, public ::testing::WithParamInt
 TEST_P(BulkFrameFaultTest, DamagedFrameIsDiscardedAndCounted) {
   const BulkFaultCase& c = GetParam();
   ASSERT_EQ(STATUS_SUCCESS, StartVideo());
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 2));
-  const uint32_t damaged = simcam::FrameNumberOfYuy2(Frames(kStreamTypeVideo).back().data(), 8) + 2;
+  ASSERT_TRUE(WaitFrames(kStreamCapture, 2));
+  const uint32_t damaged = simcam::FrameNumberOfYuy2(Frames(kStreamCapture).back().data(), 8) + 2;
   if (c.shortTransfer) {
     Sleep(40 * kMillisecond);
     simcam::TransferFault f;
@@ -105,9 +105,9 @@ TEST_P(BulkFrameFaultTest, DamagedFrameIsDiscardedAndCounted) {
   } else {
     camera_->ArmFrameFault(damaged, c.frame);
   }
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 8));
-  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamTypeVideo));
-  const std::vector<Frame> frames = Frames(kStreamTypeVideo);
+  ASSERT_TRUE(WaitFrames(kStreamCapture, 8));
+  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamCapture));
+  const std::vector<Frame> frames = Frames(kStreamCapture);
   for (const Frame& f : frames) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
   if (!c.shortTransfer) {
     for (const Frame& f : frames) {
@@ -139,7 +139,7 @@ class BulkRetryTest : public BulkReaderTest, public ::testing::WithParamInterfac
 // camera's log of the pipe shows no reset, and the stream carries on.
 TEST_P(BulkRetryTest, FailedTransferIsSentAgainTwoMillisecondsLater) {
   ASSERT_EQ(STATUS_SUCCESS, StartVideo());
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 1));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, 1));
   simcam::TransferFault fault;
   fault.kind = simcam::TransferFaultKind::kIrpFailure;
   fault.irpStatus = GetParam().irpStatus;
@@ -159,10 +159,10 @@ TEST_P(BulkRetryTest, FailedTransferIsSentAgainTwoMillisecondsLater) {
   EXPECT_GE(longest, 2 * kMillisecond - kMillisecond / 8);
   EXPECT_LE(longest, 2 * kMillisecond + kMillisecond / 2);
   EXPECT_EQ(8, bulk_->TransfersInFlight());
-  const size_t before = Frames(kStreamTypeVideo).size();
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, before + 2));
+  const size_t before = Frames(kStreamCapture).size();
+  ASSERT_TRUE(WaitFrames(kStreamCapture, before + 2));
   EXPECT_TRUE(PipeRequests(simcam::RequestKind::kPipeReset).empty());
-  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamTypeVideo));
+  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamCapture));
 }
 
 INSTANTIATE_TEST_SUITE_P(Statuses, BulkRetryTest,
@@ -189,8 +189,8 @@ TEST_F(BulkReaderTest, HaltedEndpointIsResetWithItsTimingsAndStreamingResumes) {
   EXPECT_EQ(8, bulk_->TransfersInFlight());
   Commit(kYuy2, kYuy2Small, k30Fps);
   RecommitWithTransfersPending();
-  const size_t before = Frames(kStreamTypeVideo).size();
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, before + 3));
+  const size_t before = Frames(kStreamCapture).size();
+  ASSERT_TRUE(WaitFrames(kStreamCapture, before + 3));
 
   camera_->ClearLog();
   camera_->ArmTransferFault(USB_ENDPOINT_TYPE_BULK, halt);
@@ -202,8 +202,8 @@ TEST_F(BulkReaderTest, HaltedEndpointIsResetWithItsTimingsAndStreamingResumes) {
   EXPECT_GE(static_cast<int64_t>(resets[0].time - aborts[0].time), 50 * kMillisecond);
   EXPECT_LT(static_cast<int64_t>(resets[0].time - aborts[0].time), 52 * kMillisecond);
   RecommitWithTransfersPending();
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, Frames(kStreamTypeVideo).size() + 2));
-  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamTypeVideo));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, Frames(kStreamCapture).size() + 2));
+  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamCapture));
   EXPECT_EQ(0, bulk_->TransfersInFlight());
 }
 
@@ -214,56 +214,56 @@ TEST_F(BulkReaderTest, StopDuringAResetWaitsForItAndFreesTheHeldTransfers) {
   ASSERT_EQ(STATUS_SUCCESS, StartVideo());
   Sleep(20 * kMillisecond);  // the worker waits after its abort
   ASSERT_EQ(1u, PipeRequests(simcam::RequestKind::kPipeAbort).size());
-  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamTypeVideo));
+  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamCapture));
   EXPECT_EQ(0, bulk_->TransfersInFlight());
   EXPECT_EQ(0u, port_->PendingRequests());
   // Nothing the worker held is sent into the next stream.
   ASSERT_EQ(STATUS_SUCCESS, StartVideo());
   EXPECT_EQ(8, bulk_->TransfersInFlight());
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 2));
-  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamTypeVideo));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, 2));
+  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamCapture));
 }
 
 TEST_F(BulkReaderTest, PauseFreesTransfersAndResumeSendsThemAgain) {
   ASSERT_EQ(STATUS_SUCCESS, StartVideo());
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 1));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, 1));
   ASSERT_EQ(STATUS_SUCCESS, bulk_->SetTransportPaused(1));
   Sleep(500 * kMillisecond);
   EXPECT_EQ(0, bulk_->TransfersInFlight());
-  const size_t before = Frames(kStreamTypeVideo).size();
+  const size_t before = Frames(kStreamCapture).size();
   ASSERT_EQ(STATUS_SUCCESS, bulk_->SetTransportPaused(0));
   EXPECT_EQ(8, bulk_->TransfersInFlight());
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, before + 3));
-  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamTypeVideo));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, before + 3));
+  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamCapture));
   // The frame the pause cut is discarded, not delivered with a gap.
-  for (const Frame& f : Frames(kStreamTypeVideo)) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
+  for (const Frame& f : Frames(kStreamCapture)) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
 }
 
 // 640 x 480 frames span ten payloads: a pause frees transfers that carried some of them, and
 // the frame they belonged to is discarded, never delivered with a gap.
 TEST_F(BulkReaderTest, FrameCutByAPauseIsDiscarded) {
   ASSERT_EQ(STATUS_SUCCESS, StartVideo(kYuy2, 1));
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 1));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, 1));
   for (int i = 0; i < 8; ++i) {
     Sleep(13 * kMillisecond);
     ASSERT_EQ(STATUS_SUCCESS, bulk_->SetTransportPaused(1));
     Sleep(5 * kMillisecond);
     ASSERT_EQ(STATUS_SUCCESS, bulk_->SetTransportPaused(0));
   }
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, Frames(kStreamTypeVideo).size() + 2));
-  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamTypeVideo));
-  for (const Frame& f : Frames(kStreamTypeVideo)) EXPECT_TRUE(IsCameraYuy2Frame(f, 640, 480));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, Frames(kStreamCapture).size() + 2));
+  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamCapture));
+  for (const Frame& f : Frames(kStreamCapture)) EXPECT_TRUE(IsCameraYuy2Frame(f, 640, 480));
   EXPECT_GT(bulk_->Counters().discarded + bulk_->Counters().dropped, 0u);
 }
 
 TEST_F(BulkReaderTest, StopGivesUpOnTransfersAfterHalfASecondThenAbortsThePipe) {
   ASSERT_EQ(STATUS_SUCCESS, StartVideo());
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 1));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, 1));
   camera_->Configure([](simcam::CameraFaults& f, auto&, auto&, auto&) { f.holdBulkUntilAbort = true; });
   Sleep(300 * kMillisecond);  // every transfer now held by the camera
   camera_->ClearLog();
   const int64_t start = Now();
-  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamTypeVideo));
+  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamCapture));
   const int64_t took = Now() - start;
   EXPECT_GE(took, 500 * kMillisecond);
   EXPECT_LT(took, 520 * kMillisecond);
@@ -276,11 +276,11 @@ TEST_F(BulkReaderTest, StopGivesUpOnTransfersAfterHalfASecondThenAbortsThePipe) 
 TEST_F(BulkReaderTest, StartIsRefusedWithoutAPayloadSizeOrAWorkItem) {
   Commit(kYuy2, kYuy2Small, k30Fps);
   MakeBulk();
-  EXPECT_EQ(STATUS_INVALID_PARAMETER, bulk_->Start(160 * 120 * 2, 0, Interface(), Pin(kStreamTypeVideo), kStreamTypeVideo));
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, bulk_->Start(160 * 120 * 2, 0, Interface(), Pin(kStreamCapture), kStreamCapture));
   // The reset work item is the first thing a start takes.
   kvz::kernel::FailNthAllocation(1);
   EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES,
-            bulk_->Start(160 * 120 * 2, 40000, Interface(), Pin(kStreamTypeVideo), kStreamTypeVideo));
+            bulk_->Start(160 * 120 * 2, 40000, Interface(), Pin(kStreamCapture), kStreamCapture));
   kvz::kernel::ClearPoolFaults();
   EXPECT_EQ(0u, kvz::kernel::PoolStatsForTag(kTagFrameData).liveBlocks);
   EXPECT_EQ(0u, port_->PendingRequests());
@@ -297,7 +297,7 @@ TEST_P(BulkRemovalTest, SurpriseRemovalLeavesNothingBehind) {
     port_->Unplug();
     Usb()->MarkRemoved();
     MakeBulk();
-    EXPECT_EQ(STATUS_NO_SUCH_DEVICE, bulk_->Start(160 * 120 * 2, 40000, Interface(), Pin(kStreamTypeVideo), kStreamTypeVideo));
+    EXPECT_EQ(STATUS_NO_SUCH_DEVICE, bulk_->Start(160 * 120 * 2, 40000, Interface(), Pin(kStreamCapture), kStreamCapture));
   } else {
     if (stage == BulkRemovalStage::kDuringReset) {
       simcam::TransferFault halt;
@@ -314,7 +314,7 @@ TEST_P(BulkRemovalTest, SurpriseRemovalLeavesNothingBehind) {
   }
   Sleep(600 * kMillisecond);
   EXPECT_EQ(0, bulk_->TransfersInFlight());
-  bulk_->Stop(kStreamTypeVideo);
+  bulk_->Stop(kStreamCapture);
   EXPECT_EQ(0, bulk_->TransfersInFlight());
   DestroyReader();
 }

@@ -41,7 +41,7 @@ class IsochReaderTest : public StreamBench {
     EXPECT_EQ(STATUS_SUCCESS, SelectAlternate(kLargestAlternate));
     MakeIsoch();
     return isoch_->Start(committed.dwMaxVideoFrameSize, packets, committed.dwMaxPayloadTransferSize, Interface(),
-                         Pin(kStreamTypeVideo), kStreamTypeVideo);
+                         Pin(kStreamCapture), kStreamCapture);
   }
   // Pending transfers sampled every 250 us for `window`: the longest stretch with fewer than
   // `normal` of them in flight.
@@ -63,10 +63,10 @@ class IsochReaderTest : public StreamBench {
 
 TEST_F(IsochReaderTest, ReassemblesTheCamerasYuy2FramesExactly) {
   ASSERT_EQ(STATUS_SUCCESS, StartVideo());
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 6));
-  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, 6));
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamCapture));
   EXPECT_EQ(0, isoch_->TransfersInFlight());
-  const std::vector<Frame> frames = Frames(kStreamTypeVideo);
+  const std::vector<Frame> frames = Frames(kStreamCapture);
   for (const Frame& f : frames) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
   const StreamCounters c = isoch_->Counters();
   EXPECT_EQ(0u, c.discarded);
@@ -75,9 +75,9 @@ TEST_F(IsochReaderTest, ReassemblesTheCamerasYuy2FramesExactly) {
 
 TEST_F(IsochReaderTest, ReassemblesMjpegFramesThatDecodeAtTheirSize) {
   ASSERT_EQ(STATUS_SUCCESS, StartVideo(kMjpeg, 1));
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 4));
-  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
-  for (const Frame& f : Frames(kStreamTypeVideo)) EXPECT_TRUE(DecodesAsJpeg(f, 640, 480));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, 4));
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamCapture));
+  for (const Frame& f : Frames(kStreamCapture)) EXPECT_TRUE(DecodesAsJpeg(f, 640, 480));
 }
 
 struct FrameFaultCase {
@@ -94,9 +94,9 @@ TEST_P(IsochFrameFaultTest, DamagedFrameIsDiscardedAndCounted) {
   const FrameFaultCase& c = GetParam();
   camera_->ArmFrameFault(3, c.fault);
   ASSERT_EQ(STATUS_SUCCESS, StartVideo());
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 6));
-  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
-  const std::vector<Frame> frames = Frames(kStreamTypeVideo);
+  ASSERT_TRUE(WaitFrames(kStreamCapture, 6));
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamCapture));
+  const std::vector<Frame> frames = Frames(kStreamCapture);
   for (const Frame& f : frames) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
   for (uint32_t n : FrameNumbers(frames)) EXPECT_TRUE(n < 3 || n >= 3 + c.lostFrames) << n;
   EXPECT_EQ(1u, isoch_->Counters().discarded);
@@ -126,30 +126,30 @@ TEST_F(IsochReaderTest, ShortPacketsAndErrorPacketsWithDataDamageTheirFrames) {
     for (uint32_t n = 1; n < 12; ++n) f.injectedPackets.push_back(n);
   });
   Sleep(400 * kMillisecond);
-  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
-  for (const Frame& f : Frames(kStreamTypeVideo)) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamCapture));
+  for (const Frame& f : Frames(kStreamCapture)) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
   EXPECT_GE(isoch_->Counters().discarded, 2u);
 }
 
 TEST_F(IsochReaderTest, StillFramesGoToTheStillPinOnly) {
   ASSERT_EQ(STATUS_SUCCESS, StartVideo());
   ASSERT_EQ(STATUS_SUCCESS, CommitStill(kYuy2, kStillMedium));
-  ASSERT_EQ(STATUS_SUCCESS, isoch_->Start(320 * 240 * 2, 0, 0, nullptr, Pin(kStreamTypeStill), kStreamTypeStill));
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 2));
+  ASSERT_EQ(STATUS_SUCCESS, isoch_->Start(320 * 240 * 2, 0, 0, nullptr, Pin(kStreamStill), kStreamStill));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, 2));
   ASSERT_EQ(STATUS_SUCCESS, TriggerStill());
-  ASSERT_TRUE(WaitFrames(kStreamTypeStill, 1));
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, Frames(kStreamTypeVideo).size() + 2));
-  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeStill));
-  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
-  const std::vector<Frame> stills = Frames(kStreamTypeStill);
+  ASSERT_TRUE(WaitFrames(kStreamStill, 1));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, Frames(kStreamCapture).size() + 2));
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamStill));
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamCapture));
+  const std::vector<Frame> stills = Frames(kStreamStill);
   ASSERT_EQ(1u, stills.size());
   EXPECT_TRUE(IsCameraYuy2Frame(stills[0], 320, 240));
-  for (const Frame& f : Frames(kStreamTypeVideo)) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
+  for (const Frame& f : Frames(kStreamCapture)) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
 }
 
 TEST_F(IsochReaderTest, FailedTransferIsSentAgainFiveMillisecondsLater) {
   ASSERT_EQ(STATUS_SUCCESS, StartVideo());
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 1));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, 1));
   simcam::TransferFault fault;
   fault.kind = simcam::TransferFaultKind::kIrpFailure;
   camera_->ArmTransferFault(USB_ENDPOINT_TYPE_ISOCHRONOUS, fault);
@@ -157,26 +157,26 @@ TEST_F(IsochReaderTest, FailedTransferIsSentAgainFiveMillisecondsLater) {
   // Sampled every 250 us: the dip is seen up to one sample late at either end.
   EXPECT_GE(dip, 5 * kMillisecond - kMillisecond / 4);
   EXPECT_LE(dip, 5 * kMillisecond + kMillisecond / 2);
-  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamCapture));
 }
 
 TEST_F(IsochReaderTest, PausedTransfersKeepCyclingWithoutFramesAndResumeGoesOn) {
   ASSERT_EQ(STATUS_SUCCESS, StartVideo());
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 2));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, 2));
   ASSERT_EQ(STATUS_SUCCESS, isoch_->SetTransportPaused(1));
   Sleep(10 * kMillisecond);
-  const size_t before = Frames(kStreamTypeVideo).size();
+  const size_t before = Frames(kStreamCapture).size();
   const uint64_t completed = port_->CompletedTransfers();
   Sleep(300 * kMillisecond);
-  EXPECT_EQ(before, Frames(kStreamTypeVideo).size());
+  EXPECT_EQ(before, Frames(kStreamCapture).size());
   // Each transfer takes 4 ms of bus time and waits 5 ms before it goes again.
   EXPECT_GT(port_->CompletedTransfers(), completed + 50);
   EXPECT_EQ(5, isoch_->TransfersInFlight());
   ASSERT_EQ(STATUS_SUCCESS, isoch_->SetTransportPaused(0));
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, before + 3));
-  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, before + 3));
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamCapture));
   // The frame the pause cut is discarded, not delivered with a gap.
-  for (const Frame& f : Frames(kStreamTypeVideo)) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
+  for (const Frame& f : Frames(kStreamCapture)) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
   EXPECT_EQ(STATUS_UNSUCCESSFUL, isoch_->SetTransportPaused(1));
 }
 
@@ -184,16 +184,16 @@ TEST_F(IsochReaderTest, PausedTransfersKeepCyclingWithoutFramesAndResumeGoesOn) 
 // with a gap.
 TEST_F(IsochReaderTest, FrameCutByAPauseIsDiscarded) {
   ASSERT_EQ(STATUS_SUCCESS, StartVideo());
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 1));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, 1));
   for (int i = 0; i < 12; ++i) {
     Sleep(7 * kMillisecond);
     ASSERT_EQ(STATUS_SUCCESS, isoch_->SetTransportPaused(1));
     Sleep(5 * kMillisecond);
     ASSERT_EQ(STATUS_SUCCESS, isoch_->SetTransportPaused(0));
   }
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, Frames(kStreamTypeVideo).size() + 2));
-  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
-  for (const Frame& f : Frames(kStreamTypeVideo)) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, Frames(kStreamCapture).size() + 2));
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamCapture));
+  for (const Frame& f : Frames(kStreamCapture)) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
   EXPECT_GT(isoch_->Counters().discarded + isoch_->Counters().dropped, 0u);
 }
 
@@ -202,16 +202,16 @@ TEST_F(IsochReaderTest, FrameCutByAPauseIsDiscarded) {
 TEST_F(IsochReaderTest, BufferGivenBackMidFrameDoesNotStartAHeadlessFrame) {
   ASSERT_EQ(STATUS_SUCCESS, StartVideo(kYuy2, 1));  // 640 x 480: a frame takes most of its interval
   HoldVideoFrames(true);
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 10));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, 10));
   // One buffer at a time, at points all over a frame; each is taken and kept again.
   for (int i = 0; i < 12; ++i) {
     Sleep(70 * kMillisecond + (i * 7 % 33) * kMillisecond);
     ReleaseOneHeldFrame();
   }
   HoldVideoFrames(false);
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, Frames(kStreamTypeVideo).size() + 2));
-  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
-  for (const Frame& f : Frames(kStreamTypeVideo)) EXPECT_TRUE(IsCameraYuy2Frame(f, 640, 480));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, Frames(kStreamCapture).size() + 2));
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamCapture));
+  for (const Frame& f : Frames(kStreamCapture)) EXPECT_TRUE(IsCameraYuy2Frame(f, 640, 480));
   EXPECT_GT(isoch_->Counters().dropped, 0u);
 }
 
@@ -219,17 +219,17 @@ TEST_F(IsochReaderTest, StartWhilePausedStopsTheOldTransfersFirst) {
   ASSERT_EQ(STATUS_SUCCESS, StartVideo());
   ASSERT_EQ(STATUS_SUCCESS, isoch_->SetTransportPaused(1));
   EXPECT_EQ(STATUS_SUCCESS,
-            isoch_->Start(kSmallFrame, 32, 3072, Interface(), Pin(kStreamTypeVideo), kStreamTypeVideo));
+            isoch_->Start(kSmallFrame, 32, 3072, Interface(), Pin(kStreamCapture), kStreamCapture));
   EXPECT_EQ(5, isoch_->TransfersInFlight());
-  const size_t before = Frames(kStreamTypeVideo).size();
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, before + 3));
-  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
+  const size_t before = Frames(kStreamCapture).size();
+  ASSERT_TRUE(WaitFrames(kStreamCapture, before + 3));
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamCapture));
   EXPECT_EQ(0, isoch_->TransfersInFlight());
 }
 
 TEST_F(IsochReaderTest, StopWaitsForTransfersWithoutLimit) {
   ASSERT_EQ(STATUS_SUCCESS, StartVideo());
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 1));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, 1));
   usb::BusFault slow;
   slow.request = usb::BusRequest::kTransfer;
   slow.kind = usb::BusFault::Kind::kDelay;
@@ -241,7 +241,7 @@ TEST_F(IsochReaderTest, StopWaitsForTransfersWithoutLimit) {
   port_->ArmBusFault(abortFails);
   Sleep(30 * kMillisecond);  // every slot resubmitted under the fault
   const int64_t start = Now();
-  EXPECT_EQ(STATUS_UNSUCCESSFUL, isoch_->Stop(kStreamTypeVideo));
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, isoch_->Stop(kStreamCapture));
   EXPECT_GE(Now() - start, 1 * kSecond);
   EXPECT_EQ(0, isoch_->TransfersInFlight());
   EXPECT_EQ(0u, port_->PendingRequests());
@@ -261,15 +261,15 @@ TEST_P(IsochRemovalTest, SurpriseRemovalLeavesNothingBehind) {
     port_->Unplug();
     Usb()->MarkRemoved();
     MakeIsoch();
-    isoch_->Start(kSmallFrame, 32, 3072, Interface(), Pin(kStreamTypeVideo), kStreamTypeVideo);
+    isoch_->Start(kSmallFrame, 32, 3072, Interface(), Pin(kStreamCapture), kStreamCapture);
   } else {
     ASSERT_EQ(STATUS_SUCCESS, StartVideo());
-    ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 1));
+    ASSERT_TRUE(WaitFrames(kStreamCapture, 1));
     if (stage == RemovalStage::kPaused) {
       ASSERT_EQ(STATUS_SUCCESS, isoch_->SetTransportPaused(1));
     }
     if (stage == RemovalStage::kStillRegistered) {
-      ASSERT_EQ(STATUS_SUCCESS, isoch_->Start(320 * 240 * 2, 0, 0, nullptr, Pin(kStreamTypeStill), kStreamTypeStill));
+      ASSERT_EQ(STATUS_SUCCESS, isoch_->Start(320 * 240 * 2, 0, 0, nullptr, Pin(kStreamStill), kStreamStill));
     }
     port_->Unplug();
     Usb()->MarkRemoved();
@@ -278,8 +278,8 @@ TEST_P(IsochRemovalTest, SurpriseRemovalLeavesNothingBehind) {
   if (stage != RemovalStage::kPaused) {
     EXPECT_EQ(0, isoch_->TransfersInFlight());
   }
-  isoch_->Stop(kStreamTypeStill);
-  EXPECT_EQ(STATUS_NO_SUCH_DEVICE, isoch_->Stop(kStreamTypeVideo));
+  isoch_->Stop(kStreamStill);
+  EXPECT_EQ(STATUS_NO_SUCH_DEVICE, isoch_->Stop(kStreamCapture));
   EXPECT_EQ(0, isoch_->TransfersInFlight());
   DestroyReader();
 }
@@ -290,7 +290,7 @@ INSTANTIATE_TEST_SUITE_P(Stages, IsochRemovalTest,
 
 TEST_F(IsochReaderTest, DestroyingARunningReaderStopsItFirst) {
   ASSERT_EQ(STATUS_SUCCESS, StartVideo());
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 1));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, 1));
   DestroyReader();
   EXPECT_EQ(0u, port_->PendingRequests());
 }
@@ -301,17 +301,17 @@ TEST_F(IsochReaderTest, NoCompleteSlotFailsTheStartAndFreesEverything) {
   MakeIsoch();
   kvz::kernel::FailAllocationsRandomly(1.0, 1, kTagTransferUrb);
   EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES,
-            isoch_->Start(kSmallFrame, 32, 3072, Interface(), Pin(kStreamTypeVideo), kStreamTypeVideo));
+            isoch_->Start(kSmallFrame, 32, 3072, Interface(), Pin(kStreamCapture), kStreamCapture));
   kvz::kernel::ClearPoolFaults();
   EXPECT_EQ(kTransportStopped, isoch_->State());
   EXPECT_EQ(0u, kvz::kernel::PoolStatsForTag(kTagFrameData).liveBlocks);
   EXPECT_EQ(0u, kvz::kernel::PoolStatsForTag(kTagTransferData).liveBlocks);
   // One slot that cannot be made is left out; the others stream.
   kvz::kernel::FailNthAllocation(3, kTagTransferUrb);
-  ASSERT_EQ(STATUS_SUCCESS, isoch_->Start(kSmallFrame, 32, 3072, Interface(), Pin(kStreamTypeVideo), kStreamTypeVideo));
+  ASSERT_EQ(STATUS_SUCCESS, isoch_->Start(kSmallFrame, 32, 3072, Interface(), Pin(kStreamCapture), kStreamCapture));
   EXPECT_EQ(4, isoch_->TransfersInFlight());
-  ASSERT_TRUE(WaitFrames(kStreamTypeVideo, 2));
-  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, 2));
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamCapture));
 }
 
 struct StrideCase {
@@ -335,14 +335,14 @@ TEST_P(IsochStrideTest, StrideFollowsTheSystemAndStaysInBounds) {
   Commit(kYuy2, kYuy2Small, k30Fps);
   ASSERT_EQ(STATUS_SUCCESS, SelectAlternate(2));
   MakeIsoch();
-  EXPECT_EQ(c.status, isoch_->Start(kSmallFrame, c.packets, c.payload, Interface(), Pin(kStreamTypeVideo),
-                                    kStreamTypeVideo));
+  EXPECT_EQ(c.status, isoch_->Start(kSmallFrame, c.packets, c.payload, Interface(), Pin(kStreamCapture),
+                                    kStreamCapture));
   if (NT_SUCCESS(c.status)) {
     const ULONG stride = c.stride ? c.stride : Interface()->Pipes[0].MaximumPacketSize;
     EXPECT_EQ(stride, isoch_->Stride());
     EXPECT_EQ(c.packets * stride + 1024, isoch_->SlotBufferSize());
-    EXPECT_TRUE(WaitFrames(kStreamTypeVideo, 1));
-    EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamTypeVideo));
+    EXPECT_TRUE(WaitFrames(kStreamCapture, 1));
+    EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamCapture));
   }
   kvz::kernel::SetSystemVersion(kvz::kernel::SystemVersion{});
 }
@@ -380,7 +380,7 @@ TEST_F(IsochLoopbackTest, PacketLongerThanItsStrideAddsAtMostAStride) {
   info.Pipes[0].MaximumPacketSize = kStride;
   info.Pipes[0].PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<uintptr_t>(0x1000));
   IsochStreamReader reader(&info, 1, 0, loopback.Device()->GetLowerStackSize(), loopback.Device(), false);
-  ASSERT_EQ(STATUS_SUCCESS, reader.Start(4096, 2, 0, &info, Pin(kStreamTypeVideo), kStreamTypeVideo));
+  ASSERT_EQ(STATUS_SUCCESS, reader.Start(4096, 2, 0, &info, Pin(kStreamCapture), kStreamCapture));
   TransferLoopback::Held held;
   ASSERT_TRUE(loopback.Take(&held));
   struct _URB_ISOCH_TRANSFER& t = held.urb->UrbIsochronousTransfer;
@@ -397,13 +397,13 @@ TEST_F(IsochLoopbackTest, PacketLongerThanItsStrideAddsAtMostAStride) {
 
   std::vector<uint8_t> expected(kStride - 12, 0x11);
   expected.insert(expected.end(), 8, 0x22);
-  if (FrameBuffer* frame = reader.TakeReadyFrame(kStreamTypeVideo)) {
+  if (FrameBuffer* frame = reader.TakeReadyFrame(kStreamCapture)) {
     EXPECT_EQ(expected, std::vector<uint8_t>(frame->data, frame->data + UsableFrameLength(frame)));
-    reader.ReturnFrameBuffer(frame, kStreamTypeVideo);
+    reader.ReturnFrameBuffer(frame, kStreamCapture);
   } else {
     EXPECT_EQ(1u, reader.Counters().discarded);
   }
-  EXPECT_EQ(STATUS_SUCCESS, reader.Stop(kStreamTypeVideo));
+  EXPECT_EQ(STATUS_SUCCESS, reader.Stop(kStreamCapture));
 }
 
 }  // namespace

@@ -55,14 +55,14 @@ class StreamStress : public StreamBench {
     PauseAndResume(reader);
     stop = true;
     hammer.Join();
-    EXPECT_EQ(STATUS_SUCCESS, reader->Stop(kStreamTypeStill));
-    EXPECT_EQ(STATUS_SUCCESS, reader->Stop(kStreamTypeVideo));
+    EXPECT_EQ(STATUS_SUCCESS, reader->Stop(kStreamStill));
+    EXPECT_EQ(STATUS_SUCCESS, reader->Stop(kStreamCapture));
     EXPECT_GT(requests.load(), 50);
     CheckFrames();
   }
   void CheckFrames() {
-    const std::vector<Frame> video = Frames(kStreamTypeVideo);
-    const std::vector<Frame> stills = Frames(kStreamTypeStill);
+    const std::vector<Frame> video = Frames(kStreamCapture);
+    const std::vector<Frame> stills = Frames(kStreamStill);
     EXPECT_GT(video.size(), 10u);
     EXPECT_GE(stills.size(), 1u);
     for (const Frame& f : video) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
@@ -77,8 +77,8 @@ TEST_F(StreamStress, IsochronousReaderWithStillsPausesAndControlTraffic) {
   ASSERT_EQ(STATUS_SUCCESS, CommitStill(kYuy2, kStillMedium));
   MakeIsoch();
   ASSERT_EQ(STATUS_SUCCESS, isoch_->Start(c.dwMaxVideoFrameSize, 32, c.dwMaxPayloadTransferSize, Interface(),
-                                          Pin(kStreamTypeVideo), kStreamTypeVideo));
-  ASSERT_EQ(STATUS_SUCCESS, isoch_->Start(320 * 240 * 2, 0, 0, nullptr, Pin(kStreamTypeStill), kStreamTypeStill));
+                                          Pin(kStreamCapture), kStreamCapture));
+  ASSERT_EQ(STATUS_SUCCESS, isoch_->Start(320 * 240 * 2, 0, 0, nullptr, Pin(kStreamStill), kStreamStill));
   Run(isoch_);
 }
 
@@ -88,8 +88,8 @@ TEST_F(StreamStress, BulkReaderWithStillsPausesAndControlTraffic) {
   ASSERT_EQ(STATUS_SUCCESS, CommitStill(kYuy2, kStillMedium));
   MakeBulk();
   ASSERT_EQ(STATUS_SUCCESS, bulk_->Start(c.dwMaxVideoFrameSize, c.dwMaxPayloadTransferSize, Interface(),
-                                         Pin(kStreamTypeVideo), kStreamTypeVideo));
-  ASSERT_EQ(STATUS_SUCCESS, bulk_->Start(320 * 240 * 2, 0, nullptr, Pin(kStreamTypeStill), kStreamTypeStill));
+                                         Pin(kStreamCapture), kStreamCapture));
+  ASSERT_EQ(STATUS_SUCCESS, bulk_->Start(320 * 240 * 2, 0, nullptr, Pin(kStreamStill), kStreamStill));
   Run(bulk_);
 }
 

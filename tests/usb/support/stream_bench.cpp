@@ -40,7 +40,7 @@ PinSink& Sink() {
   return *sink;
 }
 
-ULONG StreamTypeOfPin(PKSPIN pin) { return pin->Id == 0 ? kStreamTypeVideo : kStreamTypeStill; }
+ULONG StreamTypeOfPin(PKSPIN pin) { return pin->Id == 0 ? kStreamCapture : kStreamStill; }
 
 NTSTATUS NTAPI PinProcess(PKSPIN pin) {
   const ULONG type = StreamTypeOfPin(pin);
@@ -49,8 +49,8 @@ NTSTATUS NTAPI PinProcess(PKSPIN pin) {
   if (!s.reader) return STATUS_PENDING;
   while (FrameBuffer* frame = s.reader->TakeReadyFrame(type)) {
     const ULONG length = UsableFrameLength(frame);
-    s.frames[type == kStreamTypeVideo ? 0 : 1].emplace_back(frame->data, frame->data + length);
-    if (s.hold && type == kStreamTypeVideo) {
+    s.frames[type == kStreamCapture ? 0 : 1].emplace_back(frame->data, frame->data + length);
+    if (s.hold && type == kStreamCapture) {
       s.held.push_back(frame);
     } else {
       s.reader->ReturnFrameBuffer(frame, type);
@@ -182,7 +182,7 @@ void StreamBench::BootStreaming(simcam::CameraProfile profile, simcam::CameraOpt
 
 PKSPIN StreamBench::Pin(ULONG streamType) const {
   std::lock_guard<std::mutex> guard(Sink().lock);
-  return Sink().pins[streamType == kStreamTypeVideo ? 0 : 1];
+  return Sink().pins[streamType == kStreamCapture ? 0 : 1];
 }
 
 UVC_VIDEO_PROBE_COMMIT StreamBench::Commit(uint8_t format, uint8_t frame, uint32_t interval) {
@@ -253,14 +253,14 @@ void StreamBench::HoldVideoFrames(bool hold) {
   std::lock_guard<std::mutex> guard(Sink().lock);
   Sink().hold = hold;
   if (hold) return;
-  for (FrameBuffer* frame : Sink().held) Sink().reader->ReturnFrameBuffer(frame, kStreamTypeVideo);
+  for (FrameBuffer* frame : Sink().held) Sink().reader->ReturnFrameBuffer(frame, kStreamCapture);
   Sink().held.clear();
 }
 
 void StreamBench::ReleaseOneHeldFrame() {
   std::lock_guard<std::mutex> guard(Sink().lock);
   if (Sink().held.empty()) return;
-  Sink().reader->ReturnFrameBuffer(Sink().held.back(), kStreamTypeVideo);
+  Sink().reader->ReturnFrameBuffer(Sink().held.back(), kStreamCapture);
   Sink().held.pop_back();
 }
 
@@ -280,7 +280,7 @@ bool StreamBench::WaitFrames(ULONG streamType, size_t count, int64_t timeout100n
   for (;;) {
     {
       std::lock_guard<std::mutex> guard(s.lock);
-      if (s.frames[streamType == kStreamTypeVideo ? 0 : 1].size() >= count) return true;
+      if (s.frames[streamType == kStreamCapture ? 0 : 1].size() >= count) return true;
     }
     const int64_t left = deadline - kvz::kernel::Now();
     if (left <= 0) return false;
@@ -292,7 +292,7 @@ bool StreamBench::WaitFrames(ULONG streamType, size_t count, int64_t timeout100n
 
 std::vector<Frame> StreamBench::Frames(ULONG streamType) {
   std::lock_guard<std::mutex> guard(Sink().lock);
-  return Sink().frames[streamType == kStreamTypeVideo ? 0 : 1];
+  return Sink().frames[streamType == kStreamCapture ? 0 : 1];
 }
 
 void StreamBench::Sleep(int64_t duration100ns) {
