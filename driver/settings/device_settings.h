@@ -3,6 +3,8 @@
 #pragma once
 #include <wdm.h>
 
+#include "primitives/test_seam.h"
+
 namespace kvz {
 
 class UsbDevice;
@@ -71,7 +73,6 @@ class DeviceSettings {
   NTSTATUS WriteDwordValue(const char* name, PUNICODE_STRING key, LONG value);
   NTSTATUS SetCurrent(UsbDevice* device, USHORT value, USHORT index, PVOID buffer, USHORT length);
 
-  PUNICODE_STRING ControlKey() { return &controlKey_; }
   PUNICODE_STRING ValuesKey() { return &valuesKey_; }
   PUNICODE_STRING RotationKey() { return &rotationKey_; }
   PUNICODE_STRING OemKey() { return &oemKey_; }
@@ -119,6 +120,9 @@ class DeviceSettings {
   USHORT exposureTimeDefault;
 
  private:
+  template <class T>
+  friend struct TestSeam;
+
   UNICODE_STRING controlKey_;
   UNICODE_STRING valuesKey_;
   UNICODE_STRING rotationKey_;

@@ -3,6 +3,8 @@
 #pragma once
 #include <wdm.h>
 
+#include "primitives/test_seam.h"
+
 namespace kvz {
 
 class PointStack {
@@ -19,10 +21,12 @@ class PointStack {
   bool Pop(LONG* x, LONG* y);
   bool IsEmpty() const { return end_ == first_; }
   ULONG Count() const { return static_cast<ULONG>(end_ - first_); }
-  ULONG Capacity() const { return capacity_; }
   VOID Free();
 
  private:
+  template <class T>
+  friend struct TestSeam;
+
   static constexpr ULONG kGrowth = 10;
   ULONGLONG* first_;  // each entry: x in the low, y in the high 32 bits
   ULONGLONG* end_;

@@ -4,6 +4,8 @@
 #pragma once
 #include <wdm.h>
 
+#include "primitives/test_seam.h"
+
 namespace kvz {
 
 struct PrivacyPoint {
@@ -26,9 +28,6 @@ class PrivacyImage {
   // renders again.
   NTSTATUS Draw(UCHAR* frame, LONG width, LONG height, LONG bytesPerPixel);
   VOID Layout(LONG width, LONG height, LONG bytesPerPixel);
-
-  // The rendered picture (null before the first Draw).
-  UCHAR* Canvas() const { return canvas_; }
 
   // Raster primitives on the picture; everything outside it is clipped.
   VOID DrawLineAA(LONG x0, LONG y0, LONG x1, LONG y1, LONG value);
@@ -59,6 +58,9 @@ class PrivacyImage {
   UCHAR drawn;
 
  private:
+  template <class T>
+  friend struct TestSeam;
+
   NTSTATUS Render();
   bool Inside(LONG x, LONG y) const { return x >= 0 && y >= 0 && x < width && y < height; }
   UCHAR* At(LONG x, LONG y) const;

@@ -7,6 +7,7 @@
 #include <wdm.h>
 
 #include "common/camera_services.h"
+#include "primitives/test_seam.h"
 
 namespace kvz {
 
@@ -74,10 +75,12 @@ class FlickerDetector {
   static bool GridsFit(LONG width, LONG height);
 
   ULONG State() const { return state_; }
-  ULONG CurrentFrequency() const { return currentFrequency_; }
   bool HasBuffers() const;
 
  private:
+  template <class T>
+  friend struct TestSeam;
+
   VOID ApplyReset(SHORT framesToWait);
   VOID RestartPreparation();
   VOID ClearPhase();  // counters of one preparing or measuring run

@@ -9,6 +9,15 @@
 #include "kvz/registry_testing.h"
 #include "uvc.h"
 
+namespace kvz {
+
+template <>
+struct TestSeam<DeviceSettings> {
+  static PUNICODE_STRING ControlKey(DeviceSettings& settings) { return &settings.controlKey_; }
+};
+
+}  // namespace kvz
+
 namespace kvz::drivertest {
 namespace {
 
@@ -180,7 +189,7 @@ TEST(DeviceSettingsPaths, TooLongDriverKeyLeavesThePathsEmpty) {
     std::u16string key(300, u'x');
     settings.BuildRegistryPaths(key.c_str());
     EXPECT_EQ(0, settings.ValuesKey()->Length);
-    EXPECT_EQ(0, settings.ControlKey()->Length);
+    EXPECT_EQ(0, TestSeam<DeviceSettings>::ControlKey(settings)->Length);
     EXPECT_EQ(0, settings.valuesPath[0]);
     settings.BuildRegistryPaths(u"{c}\\0001");
     EXPECT_EQ(std::u16string(u"\\Registry\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{c}\\0001\\VIDEOPROCAMP"),

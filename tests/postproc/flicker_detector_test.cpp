@@ -12,6 +12,12 @@
 #include "support/fake_flicker_camera.h"
 
 namespace kvz {
+
+template <>
+struct TestSeam<FlickerDetector> {
+  static ULONG CurrentFrequency(const FlickerDetector& d) { return d.currentFrequency_; }
+};
+
 namespace {
 
 using test::FakeFlickerCamera;
@@ -159,7 +165,7 @@ TEST(FlickerDetector, MovingMeasurementRetriesFiveTimesThenPreparesAgain) {
   }
   EXPECT_EQ(5 * 22, measuring);
   EXPECT_EQ(FlickerDetector::kStateWaiting, rig.detector.State());
-  EXPECT_EQ(2u, rig.detector.CurrentFrequency());
+  EXPECT_EQ(2u, TestSeam<FlickerDetector>::CurrentFrequency(rig.detector));
   EXPECT_EQ(-1, rig.detectValue);
   ASSERT_FALSE(rig.camera.registerWrites.empty());
   EXPECT_EQ((std::pair<USHORT, UCHAR>{0x0600, 0}), rig.camera.registerWrites.back());
@@ -236,7 +242,7 @@ TEST(FlickerDetector, RedetectRequestIsClearedByTheResetThatRestartsDetection) {
   // The restart takes effect at the next frame, which is the one more frame to wait.
   rig.Feed();
   EXPECT_EQ(FlickerDetector::kStateWaiting, rig.detector.State());
-  EXPECT_EQ(2u, rig.detector.CurrentFrequency());
+  EXPECT_EQ(2u, TestSeam<FlickerDetector>::CurrentFrequency(rig.detector));
   // Then a whole detection, testing 60 Hz again (switching the camera back to 60 Hz brings the
   // bands back, which the stillness window first sees as a change).
   EXPECT_GE(1 + rig.RunToVerdict(), kFramesToVerdict + 1);

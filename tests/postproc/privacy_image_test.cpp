@@ -11,6 +11,18 @@
 #include "support/guarded_buffer.h"
 
 namespace kvz {
+
+template <>
+struct TestSeam<PrivacyImage> {
+  // The rendered picture (null before the first Draw).
+  static UCHAR* Canvas(const PrivacyImage& image) { return image.canvas_; }
+};
+
+template <>
+struct TestSeam<PointStack> {
+  static ULONG Capacity(const PointStack& stack) { return stack.capacity_; }
+};
+
 namespace {
 
 using test::GuardedBuffer;
@@ -26,7 +38,7 @@ struct Rendered {
     status = image->Draw(frame.data(), w, h, bpp);
   }
   // The picture itself, for the raster primitives.
-  UCHAR* canvas() const { return image->Canvas(); }
+  UCHAR* canvas() const { return TestSeam<PrivacyImage>::Canvas(*image); }
   size_t bytes() const { return frame.size(); }
   uint8_t Y(LONG x, LONG y) { return frame[(static_cast<size_t>(y) * w + x) * bpp]; }
 };
@@ -216,9 +228,9 @@ TEST(PrivacyImage, FloodFillStopsAtWhiteAndAtThePictureEdges) {
 TEST(PointStack, GrowsByTenKeepingEveryEntry) {
   PointStack stack;
   ASSERT_EQ(STATUS_SUCCESS, stack.Create());
-  EXPECT_EQ(10u, stack.Capacity());
+  EXPECT_EQ(10u, TestSeam<PointStack>::Capacity(stack));
   for (LONG i = 0; i < 25; ++i) ASSERT_EQ(STATUS_SUCCESS, stack.Push(i, -i));
-  EXPECT_EQ(30u, stack.Capacity());
+  EXPECT_EQ(30u, TestSeam<PointStack>::Capacity(stack));
   for (LONG i = 24; i >= 0; --i) {
     LONG x, y;
     ASSERT_TRUE(stack.Pop(&x, &y));
