@@ -16,7 +16,7 @@
 #include "primitives/driver_memory.h"
 #include "usb/unit_container.h"
 #include "usb/usb_device.h"
-#include "usb/vendor_unit_guids.h"
+#include "uvcmodel/vendor_unit_guids.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "driver/settings/config_file.h"
 #include "primitives/driver_memory.h"
-#include "usb/descriptor_rules.h"
+#include "uvcmodel/descriptor_rules.h"
 #include "usb/unit_container.h"
 
 namespace kvz {

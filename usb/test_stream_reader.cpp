@@ -2,7 +2,7 @@
 
 #include <uvc.h>
 
-#include "postproc/processor/sensor_register.h"
+#include "common/sensor_register.h"
 #include "primitives/kernel_delay.h"
 #include "usb/isoch_transfer.h"
 #include "usb/unit_container.h"

@@ -13,10 +13,10 @@
 #include "driver/controls/video_control_set.h"
 #include "driver/controls/video_proc_amp_handler.h"
 #include "primitives/driver_memory.h"
-#include "usb/descriptor_rules.h"
+#include "uvcmodel/descriptor_rules.h"
 #include "usb/usb_device.h"
 #include "usb/usbd_status.h"
-#include "usb/vendor_unit_guids.h"
+#include "uvcmodel/vendor_unit_guids.h"
 
 namespace kvz {
 
@@ -25,7 +25,6 @@ USHORT SecondVendorUnitIndex = 0x00FF;
 
 namespace {
 
-constexpr USHORT kUsb3Version = 0x02FF;
 constexpr int kWindows2000 = 1;
 constexpr ULONG kIsochAlternateEndpoints = 1;
 
@@ -135,14 +134,6 @@ UnitContainer::UnitContainer(UsbDevice* device)
       extensionUnitSetCount_(0),
       streamingSetCount_(0),
       bandwidthCount_(0) {}
-
-NTSTATUS CheckDeviceDescriptor(const VOID* descriptor, ULONG length, bool* usb3) {
-  const auto* d = static_cast<const UCHAR*>(descriptor);
-  if (!d || length < kDeviceDescriptorLength || d[0] < kDeviceDescriptorLength || d[1] != USB_DEVICE_DESCRIPTOR_TYPE)
-    return STATUS_DEVICE_DATA_ERROR;
-  *usb3 = ReadWord(d + 2) > kUsb3Version;
-  return STATUS_SUCCESS;
-}
 
 NTSTATUS UnitContainer::ReadDescriptorOnce(PURB urb, PUCHAR* buffer, ULONG length, UCHAR type, PULONG transferred) {
   *buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(DriverPoolType, length, kTagDescriptor));

@@ -10,6 +10,7 @@
 
 #include "driver/pins/format_table.h"
 #include "usb/usb_limits.h"
+#include "uvcmodel/descriptor_rules.h"
 
 namespace kvz {
 
@@ -28,9 +29,6 @@ struct BandwidthEntry {
   UCHAR AlternateSetting;
   ULONG BytesPerInterval;
 };
-
-// The device descriptor must be 18 bytes of type 1; *usb3 is bcdUSB above 0x02FF.
-NTSTATUS CheckDeviceDescriptor(const VOID* descriptor, ULONG length, bool* usb3);
 
 class UnitContainer {
  public:

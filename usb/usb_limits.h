@@ -3,6 +3,7 @@
 #include <wdm.h>
 
 #include "common/uvc_codes.h"
+#include "uvcmodel/uvc_limits.h"
 
 namespace kvz {
 
@@ -86,37 +87,11 @@ constexpr LONG kIdleTickPeriodMs = 2000;
 constexpr USHORT kIdleCountdownAfterNotification = 30;
 constexpr ULONG kTagIdleCallback = 'SSIR';
 
-// Descriptor model limits.
-constexpr ULONG kMaxExtensionUnits = 3;
-constexpr ULONG kMaxExtensionControls = 33;       // item 0 (identity) and controls 1 to 32
-constexpr ULONG kMaxAlternateSettings = 32;
+// Kernel-streaming tables built from the model.
 constexpr ULONG kMaxPropertySets = 16;
 constexpr ULONG kMaxEventSets = 4;
 constexpr ULONG kStreamingNodeSets = 3;
 constexpr ULONG kMaxTopologyNodes = 3 + 3;  // terminal, processing unit, extension units, streaming
-constexpr ULONG kMaxInterfaceNumbers = 256;       // bound of the interface-number walk
-constexpr ULONG kInputHeaderSearchLimit = 100;    // bytes skipped looking for the VS input header
-constexpr ULONG kMaxFrameIntervals = 128;
-constexpr USHORT kMaxFrameSide = 8192;            // width x height x 2 stays inside 32 bits
-constexpr ULONG kHighSpeedMaxPacket = 1024;
-constexpr ULONG kStillFrameInterval = 10000000;  // one second
-
-// Minimum descriptor lengths before any field is read.
-constexpr ULONG kDeviceDescriptorLength = 18;
-constexpr ULONG kConfigurationDescriptorLength = 9;
-constexpr ULONG kInterfaceDescriptorLength = 9;
-constexpr ULONG kEndpointDescriptorLength = 7;
-constexpr ULONG kCompanionDescriptorLength = 6;
-constexpr ULONG kVcHeaderLength = 12;
-constexpr ULONG kCameraTerminalFixedLength = 15;        // + bControlSize
-constexpr ULONG kProcessingUnitFixedLength = 8;         // + bControlSize
-constexpr ULONG kExtensionUnitFixedLength = 24;         // + bNrInPins + bControlSize
-constexpr ULONG kVsInputHeaderLength = 13;
-constexpr ULONG kUncompressedFormatLength = 27;
-constexpr ULONG kMjpegFormatLength = 11;
-constexpr ULONG kFrameFixedLength = 26;                 // + 4 x max(intervals, 1)
-constexpr ULONG kContinuousFrameLength = 38;
-constexpr ULONG kStillFrameFixedLength = 6;             // + 4 x patterns
 
 // Stream readers.
 constexpr ULONG kMaxIsochSlots = 16;

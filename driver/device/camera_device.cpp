@@ -25,7 +25,7 @@
 #include "usb/isoch_stream_reader.h"
 #include "usb/test_stream_reader.h"
 #include "usb/unit_container.h"
-#include "usb/vendor_unit_guids.h"
+#include "uvcmodel/vendor_unit_guids.h"
 
 namespace kvz {
 

@@ -2,7 +2,7 @@
 
 #include "driver/controls/control_constants.h"
 #include "driver/controls/extension_unit_handler.h"
-#include "postproc/processor/sensor_register.h"
+#include "common/sensor_register.h"
 #include "usb/usb_device.h"
 
 namespace kvz {

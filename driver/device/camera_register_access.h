@@ -2,7 +2,7 @@
 // bytes) and then the data (selector 3, one byte), sent as one indivisible pair under the
 // device's register lock, so that client requests, the sensor set-up, the flicker detector, the
 // test poll and chip identification never interleave their halves. Every pair of the driver goes
-// through the one path of postproc/sensor_register.h; these check the vendor unit first.
+// through the one path of common/sensor_register.h; these check the vendor unit first.
 #pragma once
 #include <wdm.h>
 

@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "postproc/processor/sensor_register.h"
+#include "common/sensor_register.h"
 #include "primitives/driver_memory.h"
 
 namespace kvz {

@@ -6,7 +6,7 @@
 #include "driver/device/camera_register_access.h"
 #include "driver/controls/extension_unit_handler.h"
 #include "kvz/kernel_thread.h"
-#include "postproc/processor/sensor_register.h"
+#include "common/sensor_register.h"
 #include "usb/usb_device.h"
 #include "uvc.h"
 

@@ -6,7 +6,7 @@
 #include "driver/device/driver_entry.h"
 #include "kvz/io_testing.h"
 #include "kvz/kernel_thread.h"
-#include "postproc/processor/sensor_register.h"
+#include "common/sensor_register.h"
 
 namespace kvz::drivertest {
 namespace {

@@ -16,7 +16,7 @@
 #include "e2e_bench.h"
 #include "frame_oracle.h"
 #include "ksmedia.h"
-#include "usb/vendor_unit_guids.h"
+#include "uvcmodel/vendor_unit_guids.h"
 
 namespace kvz::e2e {
 namespace {

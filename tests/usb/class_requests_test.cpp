@@ -8,7 +8,7 @@
 #include <uvc.h>
 
 #include "kvz/system_testing.h"
-#include "postproc/processor/sensor_register.h"
+#include "common/sensor_register.h"
 #include "support/usb_bench.h"
 #include "usb/class_request_sender.h"
 #include "usb/usb_limits.h"

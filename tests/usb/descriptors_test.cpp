@@ -15,7 +15,7 @@
 #include "kvz/system_testing.h"
 #include "simcam/descriptor_builder.h"
 #include "support/camera_start.h"
-#include "usb/vendor_unit_guids.h"
+#include "uvcmodel/vendor_unit_guids.h"
 
 namespace kvz::usbtest {
 namespace {

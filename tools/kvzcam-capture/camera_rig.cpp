@@ -2,7 +2,7 @@
 
 #include "driver/device/driver_entry.h"
 #include "kvz/registry_testing.h"
-#include "usb/vendor_unit_guids.h"
+#include "uvcmodel/vendor_unit_guids.h"
 
 namespace kvz::capture {
 

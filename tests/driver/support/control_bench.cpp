@@ -6,7 +6,7 @@
 #include "kvz/kernel_testing.h"
 #include "kvz/registry_testing.h"
 #include "kvz/system_testing.h"
-#include "usb/vendor_unit_guids.h"
+#include "uvcmodel/vendor_unit_guids.h"
 #include "tests/support/test_folder.h"
 
 namespace kvz::drivertest {

@@ -3,7 +3,7 @@
 #include <ks.h>
 
 #include "camera_start.h"
-#include "usb/vendor_unit_guids.h"
+#include "uvcmodel/vendor_unit_guids.h"
 
 namespace kvz::usbtest {
 

@@ -30,6 +30,9 @@ inline ULONG ReadDword(const UCHAR* p) {
          (static_cast<ULONG>(p[3]) << 24);
 }
 
+// The device descriptor must be 18 bytes of type 1; *usb3 is bcdUSB above 0x02FF.
+NTSTATUS CheckDeviceDescriptor(const VOID* descriptor, ULONG length, bool* usb3);
+
 // The usable length of a configuration read: at least 9 bytes, type 2, wTotalLength of 9 or more;
 // *usable becomes min(transferred, wTotalLength).
 NTSTATUS CheckConfigurationHeader(const UCHAR* configuration, ULONG transferred, ULONG* usable);

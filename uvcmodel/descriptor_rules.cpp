@@ -1,12 +1,14 @@
-#include "usb/descriptor_rules.h"
+#include "uvcmodel/descriptor_rules.h"
 
 #include <usb100.h>
 
-#include "usb/usb_limits.h"
+#include "uvcmodel/uvc_limits.h"
 
 namespace kvz {
 
 namespace {
+
+constexpr USHORT kUsb3Version = 0x02FF;
 
 // Offsets of the count fields that decide a descriptor's minimum length.
 constexpr ULONG kProcessingUnitControlSize = 7;
@@ -114,6 +116,14 @@ NTSTATUS ValidateConfiguration(const UCHAR* configuration, ULONG length) {
     if (!ok) return STATUS_DEVICE_DATA_ERROR;
     offset += dLength;
   }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CheckDeviceDescriptor(const VOID* descriptor, ULONG length, bool* usb3) {
+  const auto* d = static_cast<const UCHAR*>(descriptor);
+  if (!d || length < kDeviceDescriptorLength || d[0] < kDeviceDescriptorLength || d[1] != USB_DEVICE_DESCRIPTOR_TYPE)
+    return STATUS_DEVICE_DATA_ERROR;
+  *usb3 = ReadWord(d + 2) > kUsb3Version;
   return STATUS_SUCCESS;
 }
 

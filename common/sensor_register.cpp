@@ -1,4 +1,4 @@
-#include "postproc/processor/sensor_register.h"
+#include "common/sensor_register.h"
 
 namespace kvz {
 namespace {
