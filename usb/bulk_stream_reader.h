@@ -16,7 +16,7 @@ class BulkStreamReader final : public StreamReaderCore {
  public:
   BulkStreamReader(PUSBD_INTERFACE_INFORMATION interfaceInfo, ULONG pipeIndex, CCHAR stackSize, UsbDevice* device);
   // Stops streaming first when it still runs; frees the transfers and frame buffers.
-  ~BulkStreamReader();
+  ~BulkStreamReader() override;
 
   NTSTATUS OnTransferComplete(TransferSlot* slot) override;
   // length: the bytes the transfer delivered. The payload's length or 0, as for a packet.
@@ -28,13 +28,24 @@ class BulkStreamReader final : public StreamReaderCore {
   // makes no buffers.
   NTSTATUS Start(ULONG frameSize, ULONG payloadSize, PUSBD_INTERFACE_INFORMATION interfaceInfo, PKSPIN pin,
                  ULONG streamType);
+  // The transport's start: a bulk transfer carries one payload, whatever the packet count.
+  NTSTATUS Start(ULONG frameSize, ULONG, ULONG payloadSize, PUSBD_INTERFACE_INFORMATION interfaceInfo, PKSPIN pin,
+                 ULONG streamType) override {
+    return Start(frameSize, payloadSize, interfaceInfo, pin, streamType);
+  }
   // PASSIVE_LEVEL. With neither a video nor a type-4 pin left: waits for a running pipe reset,
   // waits at most 0.5 s for the transfers, aborts and resets the pipe, frees the frame buffers.
   // The reset's status.
-  NTSTATUS Stop(ULONG streamType);
+  NTSTATUS Stop(ULONG streamType) override;
   // Paused transfers are freed as they complete; resuming makes and sends them again.
   // PASSIVE_LEVEL.
-  NTSTATUS SetTransportPaused(ULONG paused);
+  NTSTATUS SetTransportPaused(ULONG paused) override;
+
+  // Alternate setting 0 only: the camera streams from the commit on, and the pipe reset of a
+  // pause or stop makes it forget that commit.
+  bool UsesAlternateSettings() const override { return false; }
+  bool PauseEndsCommit() const override { return true; }
+  ULONG StopSettleDelay() const override { return kBulkStopSettle; }
 
   ULONG TransferSize() const { return transferSize_; }
 

@@ -17,7 +17,7 @@ class IsochStreamReader final : public StreamReaderCore {
   IsochStreamReader(PUSBD_INTERFACE_INFORMATION interfaceInfo, ULONG slotCount, ULONG pipeIndex, CCHAR stackSize,
                     UsbDevice* device, bool usb3);
   // Stops streaming first when it still runs.
-  ~IsochStreamReader();
+  ~IsochStreamReader() override;
 
   NTSTATUS OnTransferComplete(TransferSlot* slot) override;
   // The packet's length (header included) or 0; marks bad on a bad header or an error packet
@@ -31,13 +31,19 @@ class IsochStreamReader final : public StreamReaderCore {
   // for a pipe without bandwidth, no pipe, or 0 or more than 1024 packets; STATUS_INSUFFICIENT_RESOURCES
   // when no transfer could be made.
   NTSTATUS Start(ULONG frameSize, ULONG packetsPerTransfer, ULONG payloadSize, PUSBD_INTERFACE_INFORMATION interfaceInfo,
-                 PKSPIN pin, ULONG streamType);
+                 PKSPIN pin, ULONG streamType) override;
   // PASSIVE_LEVEL. Unregisters the pin; with neither a video nor a type-4 pin left, aborts the
   // pipe, waits for every transfer, resets the pipe and frees every frame buffer. The abort's status.
-  NTSTATUS Stop(ULONG streamType);
+  NTSTATUS Stop(ULONG streamType) override;
   // Paused transfers keep cycling every 5 ms without being read. Refused (STATUS_UNSUCCESSFUL)
   // while stopped or while a type-4 pin is registered.
-  NTSTATUS SetTransportPaused(ULONG paused);
+  NTSTATUS SetTransportPaused(ULONG paused) override;
+
+  // The camera streams on the alternate setting with the payload's bandwidth; a pause leaves
+  // the commit alone.
+  bool UsesAlternateSettings() const override { return true; }
+  bool PauseEndsCommit() const override { return false; }
+  ULONG StopSettleDelay() const override { return kIsochStopSettle; }
 
   ULONG Stride() const { return stride_; }
   ULONG SlotBufferSize() const { return slotBufferSize_; }

@@ -7,25 +7,23 @@
 #include <usb.h>
 
 #include "usb/frame_buffer.h"
+#include "usb/stream_transport.h"
 #include "usb/urb_irp_source.h"
 
 namespace kvz {
 
 class UsbDevice;
 
-class StreamReaderCore : public UrbIrpSource {
+// StreamTransport first: the device frees a reader through that base (see stream_transport.h).
+class StreamReaderCore : public StreamTransport, public UrbIrpSource {
  public:
   // PASSIVE_LEVEL, from the pins' process routines. The newest ready video frame (older ones go
   // back to the free list unread), or the head of the still or type-4 ready list; null if none.
-  FrameBuffer* TakeReadyFrame(ULONG streamType);
+  FrameBuffer* TakeReadyFrame(ULONG streamType) override;
   // Kind 1: the video free list; any other kind: the still free list. Freed once stopped.
-  VOID ReturnFrameBuffer(FrameBuffer* frame, ULONG kind);
+  VOID ReturnFrameBuffer(FrameBuffer* frame, ULONG kind) override;
 
-  // The pin registered for a stream type, or null.
-  PKSPIN RegisteredPin(ULONG streamType);
-  PKSPIN VideoPin() { return RegisteredPin(kStreamCapture); }
-  PKSPIN StillPin() { return RegisteredPin(kStreamStill); }
-  PKSPIN Type4Pin() { return RegisteredPin(kStreamThird); }
+  PKSPIN RegisteredPin(ULONG streamType) override;
   TransportState State() const;
   StreamCounters Counters();
   LONG TransfersInFlight() const;
@@ -42,7 +40,7 @@ class StreamReaderCore : public UrbIrpSource {
   enum FrameList : ULONG { kVideoFree, kStillFree, kVideoReady, kStillReady, kType4Ready, kFrameListCount };
 
   StreamReaderCore(PUSBD_INTERFACE_INFORMATION interfaceInfo, ULONG pipeIndex, CCHAR stackSize, UsbDevice* device);
-  ~StreamReaderCore();
+  ~StreamReaderCore() override;
 
   // Records the pin of a stream type (under the stream lock, so no completion uses a pin that
   // was just unregistered). Returns true when both a video and a type-4 pin are now registered.

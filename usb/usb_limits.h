@@ -114,6 +114,8 @@ constexpr ULONG kHaltAbortSettle = 50;                   // ms after the abort
 constexpr LONGLONG kHaltResetSpacing = 2500000LL;        // 250 ms between resets, else ...
 constexpr ULONG kHaltResetExtraWait = 200;               // ... ms more
 constexpr ULONG kHaltResubmitDelay = 150;                // ms after the reset
+constexpr ULONG kIsochStopSettle = 200;                  // ms the camera is given after a stop
+constexpr ULONG kBulkStopSettle = 50;
 
 constexpr ULONG kTagFrameRecord = 'RwFr';
 constexpr ULONG kTagFrameData = 'RFBf';

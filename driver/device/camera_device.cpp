@@ -437,15 +437,16 @@ NTSTATUS CameraDeviceBase::SelectControlInterface() {
   return STATUS_SUCCESS;
 }
 
+// The transport is chosen here, once, by the streaming endpoint; nothing else asks which it is.
 NTSTATUS CameraDeviceBase::CreateTransports() {
   const CCHAR stackSize = usb_.GetLowerStackSize();
   if (bulk_) {
-    bulkReader_ = PoolNew<BulkStreamReader>(kTagStreamReader, &streamingInterface_, 0UL, stackSize, &usb_);
-    return bulkReader_ ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+    transport_ = PoolNew<BulkStreamReader>(kTagStreamReader, &streamingInterface_, 0UL, stackSize, &usb_);
+    return transport_ ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
   }
-  isochReader_ = PoolNew<IsochStreamReader>(kTagStreamReader, &streamingInterface_, kIsochTransferSlots, 0UL, stackSize,
-                                            &usb_, usb3_ != 0);
-  if (!isochReader_) return STATUS_INSUFFICIENT_RESOURCES;
+  transport_ = PoolNew<IsochStreamReader>(kTagStreamReader, &streamingInterface_, kIsochTransferSlots, 0UL, stackSize,
+                                          &usb_, usb3_ != 0);
+  if (!transport_) return STATUS_INSUFFICIENT_RESOURCES;
   testReader_ = PoolNew<TestStreamReader>(kTagTestReader, &streamingInterface_, kIsochTransferSlots, 0UL, stackSize, &usb_,
                                           static_cast<TestStreamHost*>(this));
   return testReader_ ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
@@ -497,8 +498,7 @@ VOID CameraDeviceBase::Release() {
   if (interruptReader_) interruptReader_->CancelInterruptIrp();
   PoolDelete(interruptReader_, kTagInterruptReader);
 
-  PoolDelete(isochReader_, kTagStreamReader);
-  PoolDelete(bulkReader_, kTagStreamReader);
+  PoolDelete(transport_, kTagStreamReader);
 
   if (units_) units_->ReleaseConfiguration();
   PoolDelete(units_, kTagUnitContainer);
@@ -682,8 +682,7 @@ VOID CameraDeviceBase::OnSystemPowerState(bool backInWorkingState) {
     }
     if (GetCaptureRunning()) {
       StreamLockScope hold(&streamLock_);
-      if (isochReader_) isochReader_->SetTransportPaused(1);
-      if (bulkReader_) bulkReader_->SetTransportPaused(1);
+      if (transport_) transport_->SetTransportPaused(1);
       SelectZeroBandwidth();
     }
     return;
@@ -691,7 +690,10 @@ VOID CameraDeviceBase::OnSystemPowerState(bool backInWorkingState) {
   InterlockedExchange(&restartPending_, 1);
   InterlockedExchange(&systemSuspended_, 0);
   if (idleManager_) idleManager_->StartTimer();
-  if (!GetCaptureRunning() || !IsWindows10Build10587OrLater() || !isochReader_) return;
+  // From Windows 10 build 10587 on, a stream on an alternate setting is resumed in place with its
+  // bandwidth selected again; a bulk stream starts afresh at the pin's next RUN.
+  if (!GetCaptureRunning() || !IsWindows10Build10587OrLater() || !transport_ || !transport_->UsesAlternateSettings())
+    return;
   DelayMilliseconds(kResumeSettleDelay);
   ResumeCaptureStream();
 }
@@ -705,7 +707,7 @@ VOID CameraDeviceBase::ResumeCaptureStream() {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   PKSPIN pin = nullptr;
   for (;;) {
-    pin = isochReader_ ? isochReader_->VideoPin() : nullptr;
+    pin = transport_ ? transport_->VideoPin() : nullptr;
     if (!pin) break;
     status = STATUS_SUCCESS;
     if (!ReadFlag(zeroBandwidth_)) {
@@ -728,7 +730,7 @@ VOID CameraDeviceBase::ResumeCaptureStream() {
       settings_.LoadRegistryValues(this);
       InterlockedExchange(&skipNextFrame_, 1);
       sensorSetupCountdown_ = 0;
-      isochReader_->SetTransportPaused(0);
+      transport_->SetTransportPaused(0);
     }
   }
 }

@@ -25,8 +25,7 @@
 namespace kvz {
 
 class UnitContainer;
-class IsochStreamReader;
-class BulkStreamReader;
+class StreamTransport;
 class InterruptPipeReader;
 class TestStreamReader;
 class ExtensionUnitHandler;
@@ -115,8 +114,9 @@ class CameraDeviceBase : public CameraDeviceControls,
   NTSTATUS SelectStreamingAltSetting(ULONG payloadSize) override;
   NTSTATUS SelectZeroBandwidth() override;
   NTSTATUS GetCurWithRetry() override;
-  bool HasBulkTransport() override { return bulkReader_ != nullptr; }
-  bool IsochServesOtherPin(PKSPIN pin) override;
+  bool PauseEndsCommit() override;
+  ULONG StopSettleDelay() override;
+  bool TransportServesOtherPin(PKSPIN pin) override;
   ULONG TakeFrame(FrameBuffer** frame, PUCHAR* data, ULONG streamType) override;
   VOID ReturnFrame(FrameBuffer* frame, ULONG streamType) override;
   LONG GetCaptureRunning() override { return ReadFlag(captureRunning_); }
@@ -184,7 +184,6 @@ class CameraDeviceBase : public CameraDeviceControls,
   // Chip identification found one of the vendor's chips (a standard UVC camera is not identified).
   bool IsChipIdentified() const { return chipFamily_ != 0; }
   bool IsStreamStarted() const { return streamStarted_ != 0; }
-  bool HasIsochTransport() const { return isochReader_ != nullptr; }
   USHORT InterfaceNumber() const { return interfaceNumber_; }
   ULONG CameraBufferSize() const { return cameraBufferSize_; }
   bool HasLongIsochTransfers() const { return longIsochTransfers_ != 0; }
@@ -284,8 +283,7 @@ class CameraDeviceBase : public CameraDeviceControls,
 
   // Owned objects created at start.
   UnitContainer* units_{};
-  IsochStreamReader* isochReader_{};
-  BulkStreamReader* bulkReader_{};
+  StreamTransport* transport_{};  // isochronous or bulk, by the streaming endpoint
   TestStreamReader* testReader_{};
   InterruptPipeReader* interruptReader_{};
   IdleManager* idleManager_{};

@@ -1,5 +1,5 @@
 // What the filter and pins ask of the camera device to run a stream: start, suspend and stop on
-// whichever transport the camera has, the streaming interface's alternate setting, frame
+// the camera's transport, the streaming interface's alternate setting, frame
 // intervals and format entries, frames lent to the pins, the idle timer around streams and
 // tests, and the private test request.
 #include <new>
@@ -11,11 +11,10 @@
 #include "postproc/processor/frame_processor.h"
 #include "primitives/driver_memory.h"
 #include "primitives/kernel_delay.h"
-#include "usb/bulk_stream_reader.h"
 #include "usb/frame_buffer.h"
 #include "usb/idle_manager.h"
 #include "usb/interrupt_pipe_reader.h"
-#include "usb/isoch_stream_reader.h"
+#include "usb/stream_transport.h"
 #include "usb/test_stream_reader.h"
 #include "usb/unit_container.h"
 #include "usb/usbd_status.h"
@@ -31,11 +30,8 @@ NTSTATUS CameraDeviceBase::StartStream(ULONG payloadSize, ULONG frameSize, PKSPI
   if (terminal && LoadSetting(settings_.autoExposal) == kAutoExposalManual)
     terminal->ApplyManualExposure(LoadSetting(settings_.records[kRecordExposure].current));
 
-  if (streamType == kStreamStill) {
-    if (isochReader_) return isochReader_->Start(frameSize, 0, 0, nullptr, pin, kStreamStill);
-    if (bulkReader_) return bulkReader_->Start(frameSize, 0, nullptr, pin, kStreamStill);
-    return STATUS_UNSUCCESSFUL;
-  }
+  if (streamType == kStreamStill)
+    return transport_ ? transport_->Start(frameSize, 0, 0, nullptr, pin, kStreamStill) : STATUS_UNSUCCESSFUL;
   // A transport never starts with a payload of 0: a restart after PAUSE comes without one, and
   // the stream's last committed size stands in for it.
   const ULONG slot = streamType < ARRAYSIZE(lastPayloadSize_) ? streamType : 0;
@@ -43,11 +39,9 @@ NTSTATUS CameraDeviceBase::StartStream(ULONG payloadSize, ULONG frameSize, PKSPI
   const ULONG payload = lastPayloadSize_[slot];
   if (!payload) return STATUS_UNSUCCESSFUL;
   NTSTATUS status = STATUS_UNSUCCESSFUL;
-  if (isochReader_) {
+  if (transport_) {
     const ULONG packets = longIsochTransfers_ ? kLongIsochPackets : kShortIsochPackets;
-    status = isochReader_->Start(frameSize, packets, payload, &streamingInterface_, pin, streamType);
-  } else if (bulkReader_) {
-    status = bulkReader_->Start(frameSize, payload, &streamingInterface_, pin, streamType);
+    status = transport_->Start(frameSize, packets, payload, &streamingInterface_, pin, streamType);
   }
   if (NT_SUCCESS(status)) {
     InterlockedExchange(&streamStarted_, 1);
@@ -65,43 +59,33 @@ NTSTATUS CameraDeviceBase::StartStream(ULONG payloadSize, ULONG frameSize, PKSPI
 }
 
 bool CameraDeviceBase::TransportServesVideoAndType4() {
-  if (isochReader_) return isochReader_->VideoPin() && isochReader_->Type4Pin();
-  if (bulkReader_) return bulkReader_->VideoPin() && bulkReader_->Type4Pin();
-  return false;
+  return transport_ && transport_->VideoPin() && transport_->Type4Pin();
 }
 
 bool CameraDeviceBase::TransportHasStreamingPin() {
-  if (isochReader_) return isochReader_->VideoPin() || isochReader_->Type4Pin();
-  if (bulkReader_) return bulkReader_->VideoPin() || bulkReader_->Type4Pin();
-  return false;
+  return transport_ && (transport_->VideoPin() || transport_->Type4Pin());
 }
 
 NTSTATUS CameraDeviceBase::SuspendStream(ULONG pause) {
   PAGED_CODE();
   StreamLockScope hold(&streamLock_);
-  if (!isochReader_ && !bulkReader_) return STATUS_SUCCESS;
+  if (!transport_) return STATUS_SUCCESS;
   if (!pause) return kStatusRestartStream;
-  NTSTATUS status;
-  if (isochReader_) {
-    status = isochReader_->SetTransportPaused(pause);
-    if (NT_SUCCESS(status)) status = isochReader_->Stop(kStreamCapture);
-    if (NT_SUCCESS(status) && GetWindowsVersionCode() == 10 && !TransportHasStreamingPin())
-      return SelectZeroBandwidth();
-    return status;
-  }
-  status = bulkReader_->SetTransportPaused(pause);
-  if (NT_SUCCESS(status)) status = bulkReader_->Stop(kStreamCapture);
+  NTSTATUS status = transport_->SetTransportPaused(pause);
+  if (NT_SUCCESS(status)) status = transport_->Stop(kStreamCapture);
+  // Windows 10 takes the bandwidth back at a pause (on a bulk camera only the mark is set).
+  if (NT_SUCCESS(status) && GetWindowsVersionCode() == 10 && !TransportHasStreamingPin())
+    return SelectZeroBandwidth();
   return status;
 }
 
 NTSTATUS CameraDeviceBase::StopStream(ULONG streamType) {
   PAGED_CODE();
   StreamLockScope hold(&streamLock_);
-  NTSTATUS status = STATUS_UNSUCCESSFUL;
-  if (isochReader_) status = isochReader_->Stop(streamType);
-  else if (bulkReader_) status = bulkReader_->Stop(streamType);
+  NTSTATUS status = transport_ ? transport_->Stop(streamType) : STATUS_UNSUCCESSFUL;
   if (!NT_SUCCESS(status) || streamType == kStreamStill) return status;
-  if (isochReader_ && !TransportHasStreamingPin()) status = SelectZeroBandwidth();
+  // On a bulk camera only the mark is set, and the status stays a success.
+  if (!TransportHasStreamingPin()) status = SelectZeroBandwidth();
   InterlockedExchange(&streamStarted_, 0);
   sensorSetupCountdown_ = 0;
   InterlockedExchange(&faceRequestFlags_, 0);
@@ -162,7 +146,7 @@ NTSTATUS CameraDeviceBase::SelectStreamingAltSetting(ULONG payloadSize) {
   PAGED_CODE();
   StreamLockScope hold(&streamLock_);
   if (!ReadFlag(zeroBandwidth_)) return STATUS_SUCCESS;
-  if (!isochReader_) {
+  if (!transport_ || !transport_->UsesAlternateSettings()) {
     InterlockedExchange(&zeroBandwidth_, 0);
     return STATUS_SUCCESS;
   }
@@ -179,7 +163,7 @@ NTSTATUS CameraDeviceBase::SelectStreamingAltSetting(ULONG payloadSize) {
 NTSTATUS CameraDeviceBase::SelectZeroBandwidth() {
   StreamLockScope hold(&streamLock_);
   if (ReadFlag(zeroBandwidth_)) return STATUS_SUCCESS;
-  if (bulkReader_) {
+  if (transport_ && !transport_->UsesAlternateSettings()) {
     InterlockedExchange(&zeroBandwidth_, 1);
     return STATUS_SUCCESS;
   }
@@ -253,19 +237,20 @@ VOID CameraDeviceBase::GetFrameSize(LONG* width, LONG* height) {
   *height = ReadFlag(height_);
 }
 
-bool CameraDeviceBase::IsochServesOtherPin(PKSPIN pin) {
-  if (!isochReader_) return false;
-  PKSPIN video = isochReader_->VideoPin();
+bool CameraDeviceBase::TransportServesOtherPin(PKSPIN pin) {
+  PKSPIN video = transport_ ? transport_->VideoPin() : nullptr;
   return video && video != pin;
 }
+
+bool CameraDeviceBase::PauseEndsCommit() { return transport_ && transport_->PauseEndsCommit(); }
+
+ULONG CameraDeviceBase::StopSettleDelay() { return transport_ ? transport_->StopSettleDelay() : kIsochStopSettle; }
 
 ULONG CameraDeviceBase::TakeFrame(FrameBuffer** frame, PUCHAR* data, ULONG streamType) {
   if (streamType == kStreamCapture) StepCaptureStream();
   *frame = nullptr;
   if (data) *data = nullptr;
-  FrameBuffer* taken = nullptr;
-  if (isochReader_) taken = isochReader_->TakeReadyFrame(streamType);
-  else if (bulkReader_) taken = bulkReader_->TakeReadyFrame(streamType);
+  FrameBuffer* taken = transport_ ? transport_->TakeReadyFrame(streamType) : nullptr;
   if (!taken) return 0;
   *frame = taken;
   if (data) *data = taken->data;
@@ -273,9 +258,7 @@ ULONG CameraDeviceBase::TakeFrame(FrameBuffer** frame, PUCHAR* data, ULONG strea
 }
 
 VOID CameraDeviceBase::ReturnFrame(FrameBuffer* frame, ULONG streamType) {
-  if (!frame) return;
-  if (isochReader_) isochReader_->ReturnFrameBuffer(frame, streamType);
-  else if (bulkReader_) bulkReader_->ReturnFrameBuffer(frame, streamType);
+  if (frame && transport_) transport_->ReturnFrameBuffer(frame, streamType);
 }
 
 VOID CameraDeviceBase::CancelIdleTimer() {

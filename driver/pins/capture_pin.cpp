@@ -203,7 +203,7 @@ NTSTATUS CapturePin::Stop(KSSTATE from) {
   ReleaseReferenceClock();
   Device->SetCaptureRunning(0);
   ReleaseStream(kStreamCapture);
-  DelayMilliseconds(Device->HasBulkTransport() ? kStopSettleBulk : kStopSettleIsoch);
+  DelayMilliseconds(Device->StopSettleDelay());
   return STATUS_SUCCESS;
 }
 
@@ -239,7 +239,7 @@ NTSTATUS CapturePin::Acquire(KSSTATE from) {
 
 NTSTATUS CapturePin::Pause(KSSTATE from) {
   if (from != KSSTATE_RUN) return STATUS_SUCCESS;
-  if (Device->IsochServesOtherPin(Pin)) {
+  if (Device->TransportServesOtherPin(Pin)) {
     StreamState = kPinPaused;
     return STATUS_SUCCESS;
   }
@@ -305,7 +305,7 @@ NTSTATUS CapturePin::Run() {
 NTSTATUS CapturePin::RestartStream() {
   if (!Filter) return STATUS_UNSUCCESSFUL;
   // A bulk transport's pause reset the endpoint, and with it the camera's commit.
-  NTSTATUS status = Device->HasBulkTransport() ? NegotiateProbe() : STATUS_SUCCESS;
+  NTSTATUS status = Device->PauseEndsCommit() ? NegotiateProbe() : STATUS_SUCCESS;
   // The pause may have given the bandwidth back (zero bandwidth on Windows 10): a transport
   // started on alternate setting 0 has no packets to read.
   if (NT_SUCCESS(status)) status = Device->SelectStreamingAltSetting(PayloadSize);

@@ -65,8 +65,6 @@ constexpr ULONG kAcquirePollWait = 30;
 constexpr ULONG kAcquirePolls = 11;
 constexpr ULONG kAcquireTimeoutWait = 200;
 constexpr ULONG kCreateTestPollWait = 20;
-constexpr ULONG kStopSettleBulk = 50;
-constexpr ULONG kStopSettleIsoch = 200;
 constexpr ULONG kStillTriggerWait = 100;
 
 // Stream headers.

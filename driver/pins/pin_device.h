@@ -81,9 +81,12 @@ class PinDevice {
   virtual NTSTATUS SuspendStream(ULONG pause) = 0;
   virtual NTSTATUS StopStream(ULONG streamType) = 0;
   virtual NTSTATUS GetCurWithRetry() = 0;
-  virtual bool HasBulkTransport() = 0;
-  // True when the isochronous transport serves a capture pin other than this one.
-  virtual bool IsochServesOtherPin(PKSPIN pin) = 0;
+  // The transport's: a pause makes the camera forget its commit (a restart commits again), and
+  // the time the camera is given after a stream stop.
+  virtual bool PauseEndsCommit() = 0;
+  virtual ULONG StopSettleDelay() = 0;
+  // True when the transport serves a capture pin other than this one.
+  virtual bool TransportServesOtherPin(PKSPIN pin) = 0;
 
   // Frames: the newest finished frame of a stream type, its data and usable length (0: none);
   // each taken frame goes back exactly once. The capture pin takes one at each processing call,

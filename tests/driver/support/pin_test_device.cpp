@@ -124,8 +124,9 @@ class TestPinDevice final : public CameraDeviceControls, public PinDevice {
     return Pins().stopFails ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
   }
   NTSTATUS GetCurWithRetry() override { return STATUS_SUCCESS; }
-  bool HasBulkTransport() override { return false; }
-  bool IsochServesOtherPin(PKSPIN) override { return false; }
+  bool PauseEndsCommit() override { return false; }
+  ULONG StopSettleDelay() override { return kIsochStopSettle; }
+  bool TransportServesOtherPin(PKSPIN) override { return false; }
   ULONG TakeFrame(FrameBuffer** frame, PUCHAR* data, ULONG streamType) override {
     std::lock_guard<std::mutex> hold(Pins().lock);
     std::deque<std::vector<uint8_t>>& queue = Pins().frames[streamType];
