@@ -165,6 +165,7 @@ CameraDeviceBase::CameraDeviceBase(PKSDEVICE device)
     : ksDevice_(device),
       usb_(device),
       processor_(),
+      pinProcessing_(&processor_, this),
       idleHost_(this),
       width_(640),
       height_(480),

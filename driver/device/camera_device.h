@@ -17,6 +17,7 @@
 #include "common/face_services.h"
 #include "postproc/processor/frame_device.h"
 #include "postproc/processor/frame_processor.h"
+#include "postproc/processor/frame_processor_pins.h"
 #include "usb/idle_manager.h"
 #include "usb/test_stream_reader.h"
 #include "usb/usb_device.h"
@@ -131,17 +132,7 @@ class CameraDeviceBase : public CameraDeviceControls,
   VOID MarkCaptureStarted() override { UpdateFaceRequestFlags(kFaceWorkDetect, 0); }
   bool IsTestRunning() override;
   VOID RequestTestStop() override;
-  VOID StartFlickerHold() override;
-  NTSTATUS EnsureProcessorWorkBuffers(ULONG size) override;
-  PUCHAR ProcessFrame(PUCHAR frame, LONG width, LONG height) override;
-  VOID SubmitFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG rotationOptOut, LONG mjpeg,
-                   LONGLONG count) override;
-  NTSTATUS SetProcessorFormats(ULONG subtype, LONG sourceWidth, LONG sourceHeight, LONG width,
-                               LONG height) override;
-  NTSTATUS RunStillEffects(PUCHAR frame, ULONG frameBytes, ULONG subtype, LONG sourceWidth, LONG sourceHeight,
-                           LONG width, LONG height) override;
-  bool IsFlickerRedetectRequested() override;
-  VOID ResetFlicker() override;
+  PinProcessing* Processing() override { return &pinProcessing_; }
 
   // --- FrameDevice (the frame processor).
   CameraServices* Services() override;
@@ -243,7 +234,8 @@ class CameraDeviceBase : public CameraDeviceControls,
   ExtensionUnitHandler* VendorUnit();
   bool ReadChipIdentity(ExtensionUnitHandler* vendor);
   VOID ResumeCaptureStream();
-  VOID ResetFlickerDetection(bool fromPin);
+  // Stream start and stop restart flicker detection (the capture pin restarts it through PinProcessing).
+  VOID ResetFlickerDetection();
   bool TransportServesVideoAndType4();
   bool TransportHasStreamingPin();
 
@@ -252,6 +244,7 @@ class CameraDeviceBase : public CameraDeviceControls,
   UsbDevice usb_;
   DeviceSettings settings_;
   FrameProcessor processor_;
+  DevicePinProcessing pinProcessing_;  // processor_ with this device, for the pins
   StreamOwnership streamOwners_;
   IdleHost idleHost_;
 

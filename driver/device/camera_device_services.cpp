@@ -35,15 +35,9 @@ VOID CameraDeviceBase::RequestFlickerRedetect() { processor_.Flicker()->RequestR
 
 VOID CameraDeviceBase::RestartFlickerSchedule() { processor_.ReleaseFlickerHold(); }
 
-bool CameraDeviceBase::IsFlickerRedetectRequested() { return processor_.Flicker()->IsRedetectRequested() != 0; }
-
-VOID CameraDeviceBase::ResetFlicker() { ResetFlickerDetection(true); }
-
-VOID CameraDeviceBase::ResetFlickerDetection(bool fromPin) {
-  processor_.Flicker()->Reset(Services(), static_cast<UCHAR>(chipFamily_), fromPin ? 1 : 0);
+VOID CameraDeviceBase::ResetFlickerDetection() {
+  processor_.Flicker()->Reset(Services(), static_cast<UCHAR>(chipFamily_), 0);
 }
-
-VOID CameraDeviceBase::StartFlickerHold() { processor_.StartFlickerHold(); }
 
 // The camera's face-exposure window off (15 zero bytes to the vendor unit, under the
 // face-exposure mutex). Only a camera whose vendor unit has the window.
@@ -69,28 +63,6 @@ VOID CameraDeviceBase::UpdateFaceRequestFlags(LONG set, LONG clear) {
     if (seen == old) return;
     old = seen;
   }
-}
-
-NTSTATUS CameraDeviceBase::EnsureProcessorWorkBuffers(ULONG size) { return processor_.EnsureWorkBuffers(size); }
-
-PUCHAR CameraDeviceBase::ProcessFrame(PUCHAR frame, LONG width, LONG height) {
-  return processor_.ProcessFrame(this, frame, width, height);
-}
-
-VOID CameraDeviceBase::SubmitFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG, LONG mjpeg,
-                                   LONGLONG count) {
-  processor_.SubmitFrame(this, frame, length, width, height, mjpeg, static_cast<LONG>(count));
-}
-
-// No effect slots exist yet: with no effect present there is nothing to configure or run.
-NTSTATUS CameraDeviceBase::SetProcessorFormats(ULONG subtype, LONG sourceWidth, LONG sourceHeight, LONG width,
-                                               LONG height) {
-  return processor_.SetFormats(subtype, sourceWidth, sourceHeight, width, height);
-}
-
-NTSTATUS CameraDeviceBase::RunStillEffects(PUCHAR frame, ULONG frameBytes, ULONG subtype, LONG sourceWidth,
-                                           LONG sourceHeight, LONG width, LONG height) {
-  return processor_.RunStillEffects(frame, frameBytes, subtype, sourceWidth, sourceHeight, width, height);
 }
 
 // Sensor registers exist only on an identified chip: without one, post-processing gets nothing

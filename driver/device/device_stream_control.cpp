@@ -54,7 +54,7 @@ NTSTATUS CameraDeviceBase::StartStream(ULONG payloadSize, ULONG frameSize, PKSPI
   }
   if (terminal) terminal->ApplyPrivacy();
   processor_.FaceDetector()->Reset(this);
-  ResetFlickerDetection(false);
+  ResetFlickerDetection();
   return status;
 }
 
@@ -92,7 +92,7 @@ NTSTATUS CameraDeviceBase::StopStream(ULONG streamType) {
   settings_.SaveRegistryValues(1);
   processor_.FaceDetector()->DeviceInterval = kFaceIntervalStopped;
   processor_.FaceDetector()->Reset(this);
-  ResetFlickerDetection(false);
+  ResetFlickerDetection();
   return status;
 }
 

@@ -48,6 +48,7 @@ CameraPinBase::CameraPinBase(PKSPIN pin)
       Filter(nullptr),
       PayloadSize(0),
       Device(PinDeviceFromObject(pin)),
+      Processing(Device ? Device->Processing() : nullptr),
       Pin(pin),
       ConnectionFormat(nullptr),
       StreamState(kPinStopped) {}

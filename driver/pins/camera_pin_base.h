@@ -11,6 +11,7 @@ namespace kvz {
 
 class CaptureFilter;
 class PinDevice;
+class PinProcessing;
 
 // StreamState values.
 constexpr LONG kPinStopped = 0;
@@ -60,6 +61,7 @@ class CameraPinBase {
   CaptureFilter* Filter;
   ULONG PayloadSize;
   PinDevice* Device;
+  PinProcessing* Processing;  // the device's post-processing; null without a device
   PKSPIN Pin;
   PKS_VIDEOINFOHEADER ConnectionFormat;
   LONG StreamState;

@@ -7,6 +7,7 @@
 #include "driver/pins/capture_pin.h"
 #include "driver/pins/pin_constants.h"
 #include "driver/pins/pin_device.h"
+#include "postproc/processor/frame_processor_pins.h"
 #include "driver/controls/region_control_handler.h"
 #include "driver/pins/still_pin.h"
 #include "primitives/driver_memory.h"
@@ -206,7 +207,7 @@ NTSTATUS CaptureFilter::ConfigureStream(const KS_VIDEOINFOHEADER* format, ULONG 
   // A still configured while capture runs leaves the capture stream's effect formats alone.
   const bool captureRuns = streamType == kStreamStill && device_->GetCaptureRunning();
   if (!captureRuns)
-    device_->SetProcessorFormats(subtype, entry.SourceWidth, entry.SourceHeight, entry.Width, entry.Height);
+    device_->Processing()->SetFormats(subtype, entry.SourceWidth, entry.SourceHeight, entry.Width, entry.Height);
   return device_->SelectStreamingAltSetting(largestPayload_);
 }
 

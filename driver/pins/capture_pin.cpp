@@ -4,6 +4,7 @@
 #include "driver/settings/device_settings.h"
 #include "driver/pins/pin_constants.h"
 #include "driver/pins/pin_device.h"
+#include "postproc/processor/frame_processor_pins.h"
 #include "primitives/driver_memory.h"
 #include "primitives/pool_object.h"
 #include "primitives/kernel_delay.h"
@@ -132,7 +133,7 @@ NTSTATUS CapturePin::BuildProbe(PUCHAR* block, PULONG length) {
                                      Device->Identity().listedCamera};
   NTSTATUS status = Converter.SetFormats(formats);
   if (!NT_SUCCESS(status)) return status;
-  status = Device->EnsureProcessorWorkBuffers(static_cast<ULONG>(Area(CurrentFrame.Width, CurrentFrame.Height, 3)));
+  status = Processing->EnsureWorkBuffers(static_cast<ULONG>(Area(CurrentFrame.Width, CurrentFrame.Height, 3)));
   if (NT_SUCCESS(status)) status = Converter.PrepareWorkBuffers();
   if (!NT_SUCCESS(status)) return status;
 
@@ -254,7 +255,7 @@ NTSTATUS CapturePin::Pause(KSSTATE from) {
 }
 
 NTSTATUS CapturePin::Run() {
-  Device->StartFlickerHold();
+  Processing->StartFlickerHold();
   Device->SetDisplayOrientation(0);
   Orientation.OptOut = DecideRotationOptOut(Device->GetSettings(), Orientation.OptOut);
   Device->SetCaptureOrientation(&Orientation);
@@ -352,11 +353,11 @@ ULONG CapturePin::WidthRequest() {
 
 VOID CapturePin::OfferSourceFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG mjpeg) {
   if (FramesDelivered % kFaceOfferPeriod == 0)
-    Device->SubmitFrame(frame, length, width, height, Orientation.OptOut, mjpeg, FramesDelivered);
+    Processing->SubmitFrame(frame, length, width, height, mjpeg, FramesDelivered);
 }
 
 PUCHAR CapturePin::ProcessFrame(PUCHAR frame, LONG width, LONG height) {
-  return Device->ProcessFrame(frame, width, height);
+  return Processing->ProcessFrame(frame, width, height);
 }
 
 VOID CapturePin::Complete(PKSSTREAM_POINTER pointer, ULONG used) {
@@ -428,7 +429,7 @@ NTSTATUS CapturePin::Process() {
   // Everything is copied out: the camera frame goes back before the client hears of it.
   Device->ReturnFrame(frame, kStreamCapture);
   Complete(pointer, used);
-  if (Device->IsFlickerRedetectRequested()) Device->ResetFlicker();
+  if (Processing->IsFlickerRedetectRequested()) Processing->ResetFlicker();
   KsPinReleaseProcessingMutex(Pin);
   return STATUS_PENDING;
 }

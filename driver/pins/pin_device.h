@@ -1,6 +1,6 @@
 // What the capture filter and its data pins need of the camera device: formats, stream control,
-// frames from the transport, the frame processor, and the few device flags the pins share with
-// the power callback and the private test. The camera device implements it; the KS device's
+// frames from the transport, post-processing, and the few device flags the pins share with the
+// power callback and the private test. The camera device implements it; the KS device's
 // Context reaches it through CameraDeviceControls::GetPinDevice. All calls at PASSIVE_LEVEL
 // unless said.
 #pragma once
@@ -17,6 +17,7 @@ class UsbDevice;
 struct CaptureOrientation;
 class DeviceSettings;
 class UnitContainer;
+class PinProcessing;
 
 // The filter's bridge pin; the streaming pins' types (kStreamCapture, kStreamStill, kStreamThird)
 // are the transport's (usb/frame_buffer.h).
@@ -112,22 +113,8 @@ class PinDevice {
   virtual bool IsTestRunning() = 0;
   virtual VOID RequestTestStop() = 0;
 
-  // The device's frame processor.
-  virtual VOID StartFlickerHold() = 0;
-  virtual NTSTATUS EnsureProcessorWorkBuffers(ULONG size) = 0;
-  // YUY2 width x height; the frame to deliver, or null (drop).
-  virtual PUCHAR ProcessFrame(PUCHAR frame, LONG width, LONG height) = 0;
-  virtual VOID SubmitFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG rotationOptOut,
-                           LONG mjpeg, LONGLONG count) = 0;
-  virtual NTSTATUS SetProcessorFormats(ULONG subtype, LONG sourceWidth, LONG sourceHeight, LONG width,
-                                       LONG height) = 0;
-  // The still pin: the effects with its own stream's formats on frame (YUY2, frameBytes of room,
-  // at least a picture of each size); success means frame holds the picture at width x height.
-  virtual NTSTATUS RunStillEffects(PUCHAR frame, ULONG frameBytes, ULONG subtype, LONG sourceWidth,
-                                   LONG sourceHeight, LONG width, LONG height) = 0;
-  virtual bool IsFlickerRedetectRequested() = 0;
-  // Restarts flicker detection from the capture pin (flag 1).
-  virtual VOID ResetFlicker() = 0;
+  // The device's post-processing (postproc/processor/frame_processor_pins.h), for the device's life.
+  virtual PinProcessing* Processing() = 0;
 
  protected:
   PinDevice() = default;

@@ -4,6 +4,7 @@
 #include "driver/pins/pin_constants.h"
 #include "postproc/convert/pin_conversion.h"
 #include "driver/pins/pin_device.h"
+#include "postproc/processor/frame_processor_pins.h"
 #include "primitives/driver_memory.h"
 #include "primitives/pool_object.h"
 #include "usb/usb_device.h"
@@ -131,9 +132,9 @@ PUCHAR StillPin::TakeStillPicture(const UCHAR* frame, ULONG length) {
   const ULONGLONG rgb = OutputSubtype == kSubtypeRgb24 ? static_cast<ULONGLONG>(w) * h * 3 : 0;
   if (picture + rgb > kMaxImageBytes || !EnsureStillBuffer(static_cast<ULONG>(picture + rgb))) return nullptr;
   RtlCopyMemory(StillBuffer, frame, length);
-  const NTSTATUS status = Device->RunStillEffects(StillBuffer, static_cast<ULONG>(picture), OutputSubtype,
-                                                  static_cast<LONG>(sw), static_cast<LONG>(sh), static_cast<LONG>(w),
-                                                  static_cast<LONG>(h));
+  const NTSTATUS status = Processing->RunStillEffects(StillBuffer, static_cast<ULONG>(picture), OutputSubtype,
+                                                      static_cast<LONG>(sw), static_cast<LONG>(sh), static_cast<LONG>(w),
+                                                      static_cast<LONG>(h));
   // Without its effects a still at the camera's size is still whole; a scaled one is not there.
   if (!NT_SUCCESS(status) && (sw != w || sh != h)) return nullptr;
   if (!rgb) return StillBuffer;

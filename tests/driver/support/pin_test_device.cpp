@@ -5,6 +5,7 @@
 #include "driver/pins/capture_filter.h"
 #include "driver/settings/device_settings.h"
 #include "driver/pins/format_table.h"
+#include "postproc/processor/frame_processor_pins.h"
 #include "ksmedia.h"
 #include "primitives/driver_memory.h"
 #include "usb/unit_container.h"
@@ -18,7 +19,7 @@ namespace {
 
 constexpr ULONG kTag = 'tDPT';
 
-class TestPinDevice final : public CameraDeviceControls, public PinDevice {
+class TestPinDevice final : public CameraDeviceControls, public PinDevice, public PinProcessing {
  public:
   explicit TestPinDevice(PKSDEVICE device) : ks_(device), usb_(device) {}
   ~TestPinDevice() { Release(); }
@@ -155,20 +156,23 @@ class TestPinDevice final : public CameraDeviceControls, public PinDevice {
   VOID MarkCaptureStarted() override {}
   bool IsTestRunning() override { return false; }
   VOID RequestTestStop() override {}
+  PinProcessing* Processing() override { return this; }
+
+  // PinProcessing.
   VOID StartFlickerHold() override {}
-  NTSTATUS EnsureProcessorWorkBuffers(ULONG) override { return STATUS_SUCCESS; }
+  NTSTATUS EnsureWorkBuffers(ULONG) override { return STATUS_SUCCESS; }
   PUCHAR ProcessFrame(PUCHAR frame, LONG width, LONG height) override {
     ++Pins().processed;
     if (Pins().processInverts)
       for (LONG i = 0; i < width * height * 2; ++i) frame[i] = static_cast<UCHAR>(~frame[i]);
     return Pins().processReturnsNull ? nullptr : frame;
   }
-  VOID SubmitFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG, LONG mjpeg, LONGLONG) override {
+  VOID SubmitFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG mjpeg, LONGLONG) override {
     ++Pins().submitted;
     std::lock_guard<std::mutex> hold(Pins().lock);
     Pins().offers.push_back({std::vector<uint8_t>(frame, frame + length), width, height, mjpeg});
   }
-  NTSTATUS SetProcessorFormats(ULONG subtype, LONG sw, LONG sh, LONG w, LONG h) override {
+  NTSTATUS SetFormats(ULONG subtype, LONG sw, LONG sh, LONG w, LONG h) override {
     std::lock_guard<std::mutex> hold(Pins().lock);
     Pins().formats.push_back({subtype, sw, sh, w, h});
     return STATUS_SUCCESS;
