@@ -14,7 +14,9 @@
 #include "simcam/sim_camera.h"
 #include "tests/usb/support/test_camera_device.h"
 #include "primitives/driver_memory.h"
-#include "usb/unit_container.h"
+#include "driver/controls/unit_container.h"
+#include "usb/usb_configuration.h"
+#include "uvcmodel/descriptor_rules.h"
 #include "usb/usb_device.h"
 #include "uvcmodel/vendor_unit_guids.h"
 
@@ -82,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (length) std::memcpy(config, data + 18, length);
 
   UnitContainer* units = new (ExAllocatePoolWithTag(DriverPoolType, sizeof(UnitContainer), kTagUnitContainer))
-      UnitContainer(&g_device->usb);
+      UnitContainer(g_device);
   units->SetUsb3(usb3);
   KSAUTOMATION_TABLE automation{};
   KSNODE_DESCRIPTOR nodes[kMaxTopologyNodes]{};
@@ -103,7 +105,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     PUSBD_INTERFACE_INFORMATION interrupt = nullptr;
     USBD_CONFIGURATION_HANDLE handle = nullptr;
     ULONG bulk = 0;
-    if (NT_SUCCESS(units->SelectConfiguration(header, length, &interrupt, &streaming, &handle, &bulk)) && interrupt)
+    if (NT_SUCCESS(SelectUsbConfiguration(&g_device->usb, units->Model(), header, length, &interrupt, &streaming,
+                                          &handle, &bulk)) &&
+        interrupt)
       ExFreePool(interrupt);
   }
   units->~UnitContainer();

@@ -5,7 +5,6 @@
 #include "common/sensor_register.h"
 #include "primitives/kernel_delay.h"
 #include "usb/isoch_transfer.h"
-#include "usb/unit_container.h"
 #include "usb/usb_device.h"
 
 namespace kvz {

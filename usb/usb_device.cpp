@@ -3,14 +3,16 @@
 #include <usbioctl.h>
 #include <uvc.h>
 
-#include "driver/controls/control_constants.h"
+#include "common/uvc_codes.h"
 #include "primitives/driver_memory.h"
 #include "primitives/pool_object.h"
 #include "usb/class_request_sender.h"
-#include "usb/unit_container.h"
 #include "usb/usb_limits.h"
 
 namespace kvz {
+
+USHORT VendorUnitIndex = 0;
+USHORT SecondVendorUnitIndex = 0x00FF;
 
 namespace {
 

@@ -12,6 +12,12 @@ namespace kvz {
 class ClassRequestSender;
 class UsbDevice;
 
+// Driver-wide wIndex words of the vendor extension unit and the test unit (unit id << 8, video
+// control interface), read by the register pairs and the test stream; the driver publishes them
+// from the camera's extension units.
+extern USHORT VendorUnitIndex;
+extern USHORT SecondVendorUnitIndex;
+
 // What post-processing and face exposure see of the device: its class requests and the vendor
 // unit's address.
 class UsbCameraServices : public CameraServices {

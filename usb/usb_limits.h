@@ -32,20 +32,10 @@ constexpr ULONG kTagDeferredRequest = 'VCWI';
 constexpr ULONG kTagDeferredData = 'WIBf';
 constexpr ULONG kTagDeferredLength = 'WIBl';
 constexpr ULONG kTagControlUrb = 'VDCM';
-constexpr ULONG kTagUnitContainer = 'ClPD';
 constexpr ULONG kTagDescriptorUrb = 'UrbD';
 constexpr ULONG kTagDescriptor = 'Dscp';
 constexpr ULONG kTagInterfaceList = 'UItL';
 constexpr ULONG kTagInterfaceInfo = 'ItfI';
-constexpr ULONG kTagCameraTerminalHandler = 'ClCT';
-constexpr ULONG kTagProcessingUnitHandler = 'ClVA';
-constexpr ULONG kTagExtensionUnitHandler = 'CIEU';
-constexpr ULONG kTagPrivateHandler = 'ClCP';
-constexpr ULONG kTagRegionHandler = 'CROI';
-constexpr ULONG kTagDefaultTerminal = 'CT2K';
-constexpr ULONG kTagDefaultProcessingUnit = 'PU2K';
-constexpr ULONG kTagIntervalList = 'FRAr';
-constexpr ULONG kTagConfigPath = 'ClFC';
 
 // Status interrupt reader: one transfer of the endpoint's packet size; a still-button packet is
 // at least the four bytes of a streaming-interface status packet.
@@ -86,12 +76,6 @@ constexpr LONGLONG kIdleTickDue = -20000000LL;        // 2 s after arming
 constexpr LONG kIdleTickPeriodMs = 2000;
 constexpr USHORT kIdleCountdownAfterNotification = 30;
 constexpr ULONG kTagIdleCallback = 'SSIR';
-
-// Kernel-streaming tables built from the model.
-constexpr ULONG kMaxPropertySets = 16;
-constexpr ULONG kMaxEventSets = 4;
-constexpr ULONG kStreamingNodeSets = 3;
-constexpr ULONG kMaxTopologyNodes = 3 + 3;  // terminal, processing unit, extension units, streaming
 
 // Stream readers.
 constexpr ULONG kMaxIsochSlots = 16;

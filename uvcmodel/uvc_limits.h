@@ -6,7 +6,8 @@
 namespace kvz {
 
 // Descriptor model limits.
-constexpr ULONG kMaxExtensionUnits = 3;
+constexpr ULONG kMaxExtensionUnits = 3;           // the driver builds sets for the first three
+constexpr ULONG kMaxModelUnits = 32;              // terminals and units the model records
 constexpr ULONG kMaxExtensionControls = 33;       // item 0 (identity) and controls 1 to 32
 constexpr ULONG kMaxAlternateSettings = 32;
 constexpr ULONG kMaxInterfaceNumbers = 256;       // bound of the interface-number walk

@@ -86,8 +86,9 @@ T Clamp(T value, T low, T high) {
 
 }  // namespace
 
-CameraControlHandler::CameraControlHandler(const UCHAR* terminal, ULONG terminalLength, UsbDevice* device)
-    : device_(device),
+CameraControlHandler::CameraControlHandler(const UCHAR* terminal, ULONG terminalLength, CameraDeviceControls* camera)
+    : camera_(camera),
+      device_(camera ? camera->GetUsbDevice() : nullptr),
       terminal_(terminal),
       terminalLength_(terminalLength),
       terminalId_(terminalLength > kTerminalIdOffset ? terminal[kTerminalIdOffset] : 0) {
@@ -114,7 +115,7 @@ NTSTATUS CameraControlHandler::BuildPropertySet() {
   PAGED_CODE();
   propertyItems_ = items_;
   propertyItemCount_ = 0;
-  CameraDeviceControls* camera = DeviceFromUsbDevice(device_);
+  CameraDeviceControls* camera = camera_;
   DeviceSettings* settings = camera ? camera->GetSettings() : nullptr;
 
   const ULONG controls = ReadControlBits(terminal_, terminalLength_, kControlSizeOffset);
@@ -199,7 +200,7 @@ bool CameraControlHandler::HasControl(ULONG propertyId) const {
 
 NTSTATUS CameraControlHandler::Get(PKSPROPERTY property, PVOID data, ULONG dataLength) {
   PAGED_CODE();
-  CameraDeviceControls* camera = DeviceFromUsbDevice(device_);
+  CameraDeviceControls* camera = camera_;
   if (!camera) return STATUS_SUCCESS;
   DeviceSettings* settings = camera->GetSettings();
   ControlPropertyData layout;
@@ -241,7 +242,7 @@ NTSTATUS CameraControlHandler::Get(PKSPROPERTY property, PVOID data, ULONG dataL
 }
 
 NTSTATUS CameraControlHandler::GetExposure(LONG* value, ULONG* flags, ULONG* capabilities) {
-  CameraDeviceControls* camera = DeviceFromUsbDevice(device_);
+  CameraDeviceControls* camera = camera_;
   DeviceSettings* settings = camera->GetSettings();
   if (autoExposureMode_) {
     *capabilities = kAuto | kManual;
@@ -256,7 +257,7 @@ NTSTATUS CameraControlHandler::GetExposure(LONG* value, ULONG* flags, ULONG* cap
     USHORT answer[2] = {};
     status = exposureTime_->GetCur(answer);
     if (NT_SUCCESS(status)) StoreSetting(record->current, ExposureTimeToLog(answer[0]));
-    if (camera->GetVendorUnitFlag()) camera->ClearFaceExposure();
+    if (camera->HasFaceExposureWindow()) camera->ClearFaceExposure();
   }
   *value = LoadSetting(record->current);
   return status;
@@ -264,7 +265,7 @@ NTSTATUS CameraControlHandler::GetExposure(LONG* value, ULONG* flags, ULONG* cap
 
 NTSTATUS CameraControlHandler::Set(PKSPROPERTY property, PVOID data, ULONG dataLength) {
   PAGED_CODE();
-  CameraDeviceControls* camera = DeviceFromUsbDevice(device_);
+  CameraDeviceControls* camera = camera_;
   if (!camera) return STATUS_SUCCESS;
   DeviceSettings* settings = camera->GetSettings();
   ControlPropertyData layout;
@@ -303,7 +304,7 @@ NTSTATUS CameraControlHandler::Set(PKSPROPERTY property, PVOID data, ULONG dataL
 
 // The time of a logarithmic exposure, within the camera's limits, as a 4-byte SET_CUR.
 NTSTATUS CameraControlHandler::SendExposureTime(LONG logValue) {
-  DeviceSettings* settings = DeviceFromUsbDevice(device_)->GetSettings();
+  DeviceSettings* settings = camera_->GetSettings();
   const USHORT low = LoadSetting(settings->exposureTimeMinimum);
   const USHORT high = LoadSetting(settings->exposureTimeMaximum);
   ULONG time = ExposureLogToTime(logValue);
@@ -313,7 +314,7 @@ NTSTATUS CameraControlHandler::SendExposureTime(LONG logValue) {
 }
 
 NTSTATUS CameraControlHandler::SetExposure(LONG value, ULONG flags) {
-  DeviceSettings* settings = DeviceFromUsbDevice(device_)->GetSettings();
+  DeviceSettings* settings = camera_->GetSettings();
   ControlRecord* record = &settings->records[kRecordExposure];
   if (!autoExposureMode_) {
     StoreSetting(record->current, static_cast<SHORT>(value));
@@ -344,7 +345,7 @@ NTSTATUS CameraControlHandler::SetExposure(LONG value, ULONG flags) {
 }
 
 NTSTATUS CameraControlHandler::ApplyManualExposure(LONG logValue) {
-  CameraDeviceControls* camera = DeviceFromUsbDevice(device_);
+  CameraDeviceControls* camera = camera_;
   if (!camera) return STATUS_SUCCESS;
   DeviceSettings* settings = camera->GetSettings();
   if (autoExposureMode_) {
@@ -357,7 +358,7 @@ NTSTATUS CameraControlHandler::ApplyManualExposure(LONG logValue) {
 }
 
 NTSTATUS CameraControlHandler::ApplyPrivacy() {
-  CameraDeviceControls* camera = DeviceFromUsbDevice(device_);
+  CameraDeviceControls* camera = camera_;
   if (!camera || !privacy_) return STATUS_SUCCESS;
   SHORT value = static_cast<SHORT>(LoadSetting(camera->GetSettings()->privacyFlag));
   privacy_->SetCur(&value);

@@ -9,6 +9,7 @@
 namespace kvz {
 
 class UsbDevice;
+class CameraDeviceControls;
 class UvcControl;
 class UvcRangeControl;
 
@@ -17,8 +18,9 @@ class CameraControlHandler final : public ControlHandler {
   static constexpr ULONG kItemRoom = 16;
 
   // terminal: the camera terminal descriptor of terminalLength bytes, read only while the set is
-  // built; its bTerminalID addresses every request of the set.
-  CameraControlHandler(const UCHAR* terminal, ULONG terminalLength, UsbDevice* device);
+  // built; its bTerminalID addresses every request of the set. camera: the device whose settings
+  // the set keeps and whose USB device sends its requests.
+  CameraControlHandler(const UCHAR* terminal, ULONG terminalLength, CameraDeviceControls* camera);
   ~CameraControlHandler();
 
   NTSTATUS BuildPropertySet() override;
@@ -43,6 +45,7 @@ class CameraControlHandler final : public ControlHandler {
   NTSTATUS SetExposure(LONG value, ULONG flags);
   NTSTATUS SendExposureTime(LONG logValue);
 
+  CameraDeviceControls* camera_;
   UsbDevice* device_;
   const UCHAR* terminal_;
   ULONG terminalLength_;

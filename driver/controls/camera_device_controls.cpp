@@ -1,6 +1,5 @@
 #include "driver/controls/camera_device_controls.h"
 
-#include "usb/usb_device.h"
 
 namespace kvz {
 
@@ -11,10 +10,6 @@ CameraDeviceControls* DeviceFromKsDevice(PKSDEVICE device) {
 CameraDeviceControls* DeviceFromIrp(PIRP irp) {
   PKSFILTER filter = KsGetFilterFromIrp(irp);
   return filter ? DeviceFromKsDevice(KsGetDevice(filter)) : nullptr;
-}
-
-CameraDeviceControls* DeviceFromUsbDevice(UsbDevice* device) {
-  return device ? DeviceFromKsDevice(device->KsDevice()) : nullptr;
 }
 
 }  // namespace kvz

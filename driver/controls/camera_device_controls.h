@@ -27,9 +27,10 @@ class CameraDeviceControls {
   virtual VideoProcAmpHandler* GetVideoProcAmpHandler() = 0;
   virtual PrivateControlHandler* GetPrivateControlHandler() = 0;
   virtual RegionControlHandler* GetRegionControlHandler() = 0;
-  virtual ExtensionUnitHandler* FindUnitHandler(const GUID& set) = 0;
-  // 1 when the camera has a vendor extension unit with the face-exposure window.
-  virtual ULONG GetVendorUnitFlag() = 0;
+  // The handler of the extension unit whose GUID is the set, or null.
+  virtual ExtensionUnitHandler* FindExtensionUnit(const GUID& set) = 0;
+  // The camera has a vendor extension unit with the face-exposure window control.
+  virtual bool HasFaceExposureWindow() = 0;
 
   // Flicker detection of the frame processor.
   virtual ULONG GetFlickerState() = 0;
@@ -59,7 +60,5 @@ class CameraDeviceControls {
 // The device of the IRP's filter; null when the filter, its device or the Context is missing.
 CameraDeviceControls* DeviceFromIrp(PIRP irp);
 CameraDeviceControls* DeviceFromKsDevice(PKSDEVICE device);
-// The device behind a USB device's kernel-streaming device, or null while its Context is unset.
-CameraDeviceControls* DeviceFromUsbDevice(UsbDevice* device);
 
 }  // namespace kvz

@@ -27,6 +27,12 @@ constexpr ULONG kPlainPropertyData = 40;
 constexpr ULONG kNodePropertyData = 48;
 constexpr ULONG kPropertyHeaderSize = 24;
 
+// The filter's and the topology nodes' automation tables.
+constexpr ULONG kMaxPropertySets = 16;
+constexpr ULONG kMaxEventSets = 4;
+constexpr ULONG kStreamingNodeSets = 3;
+constexpr ULONG kMaxTopologyNodes = 3 + 3;  // terminal, processing unit, extension units, streaming
+
 // Pool tags.
 constexpr ULONG kTagStepping = 'PPSt';
 constexpr ULONG kTagDefault = 'PinI';

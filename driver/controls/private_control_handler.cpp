@@ -78,7 +78,8 @@ VOID PutText(PVOID data, const char* text, ULONG size) {
 
 }  // namespace
 
-PrivateControlHandler::PrivateControlHandler(UsbDevice* device) : device_(device) {
+PrivateControlHandler::PrivateControlHandler(CameraDeviceControls* camera)
+    : camera_(camera), device_(camera ? camera->GetUsbDevice() : nullptr) {
   RtlZeroMemory(items_, sizeof(items_));
 }
 
@@ -103,7 +104,7 @@ NTSTATUS PrivateControlHandler::BuildPropertySet() {
 
 NTSTATUS PrivateControlHandler::Get(PKSPROPERTY property, PVOID data, ULONG dataLength) {
   PAGED_CODE();
-  CameraDeviceControls* camera = DeviceFromUsbDevice(device_);
+  CameraDeviceControls* camera = camera_;
   if (!camera) return STATUS_SUCCESS;
   if (!data || dataLength < kPrivateDataSize) return STATUS_BUFFER_TOO_SMALL;
   DeviceSettings* s = camera->GetSettings();
@@ -173,7 +174,7 @@ NTSTATUS PrivateControlHandler::Get(PKSPROPERTY property, PVOID data, ULONG data
 
 NTSTATUS PrivateControlHandler::Set(PKSPROPERTY property, PVOID data, ULONG dataLength) {
   PAGED_CODE();
-  CameraDeviceControls* camera = DeviceFromUsbDevice(device_);
+  CameraDeviceControls* camera = camera_;
   if (!camera) return STATUS_SUCCESS;
   if (!data || dataLength < kPrivateDataSize) return STATUS_BUFFER_TOO_SMALL;
   DeviceSettings* s = camera->GetSettings();

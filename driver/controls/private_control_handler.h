@@ -9,6 +9,7 @@
 namespace kvz {
 
 class UsbDevice;
+class CameraDeviceControls;
 
 // {6C8E1A52-3D0F-4F61-9B27-5A0C4E7D9310}
 KVZ_KS_GUID(PROPSETID_KVZ_PRIVATE, 0x6C8E1A52, 0x3D0F, 0x4F61, 0x9B, 0x27, 0x5A, 0x0C, 0x4E, 0x7D, 0x93, 0x10);
@@ -18,7 +19,8 @@ constexpr ULONG kPrivateDataSize = 104;
 
 class PrivateControlHandler final : public ControlHandler {
  public:
-  explicit PrivateControlHandler(UsbDevice* device);
+  // camera: the device whose settings the set keeps and whose USB device sends its requests.
+  explicit PrivateControlHandler(CameraDeviceControls* camera);
   ~PrivateControlHandler();
 
   NTSTATUS BuildPropertySet() override;
@@ -26,6 +28,7 @@ class PrivateControlHandler final : public ControlHandler {
   NTSTATUS Set(PKSPROPERTY property, PVOID data, ULONG dataLength) override;
 
  private:
+  CameraDeviceControls* camera_;
   UsbDevice* device_;
   KSPROPERTY_ITEM items_[kPrivateItemCount];
 };

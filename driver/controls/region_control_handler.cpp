@@ -35,7 +35,8 @@ NTSTATUS CheckRegionRequest(PIRP irp, PVOID data, RegionControlHandler** handler
 
 }  // namespace
 
-RegionControlHandler::RegionControlHandler(UsbDevice* device) : device_(device) {
+RegionControlHandler::RegionControlHandler(CameraDeviceControls* camera)
+    : camera_(camera), device_(camera ? camera->GetUsbDevice() : nullptr) {
   RtlZeroMemory(items_, sizeof(items_));
   RtlZeroMemory(events_, sizeof(events_));
   KeInitializeMutex(&lock_, 0);
@@ -95,7 +96,7 @@ VOID RegionControlHandler::DrainWorkItem() {
 
 NTSTATUS RegionControlHandler::Get(PKSPROPERTY, PVOID data, ULONG dataLength) {
   PAGED_CODE();
-  CameraDeviceControls* camera = DeviceFromUsbDevice(device_);
+  CameraDeviceControls* camera = camera_;
   if (!camera) return STATUS_SUCCESS;
   if (LoadSetting(camera->GetSettings()->regionWord) == 0) return STATUS_NOT_SUPPORTED;
   if (!data || dataLength < kRegionDataSize) return STATUS_BUFFER_TOO_SMALL;
@@ -112,7 +113,7 @@ NTSTATUS RegionControlHandler::Get(PKSPROPERTY, PVOID data, ULONG dataLength) {
 
 NTSTATUS RegionControlHandler::Set(PKSPROPERTY, PVOID data, ULONG dataLength) {
   PAGED_CODE();
-  CameraDeviceControls* camera = DeviceFromUsbDevice(device_);
+  CameraDeviceControls* camera = camera_;
   if (!camera) return STATUS_SUCCESS;
   if (LoadSetting(camera->GetSettings()->regionWord) == 0) return STATUS_NOT_SUPPORTED;
   if (!data || dataLength < kRegionDataSize) return STATUS_BUFFER_TOO_SMALL;
@@ -162,7 +163,7 @@ NTSTATUS RegionControlHandler::Set(PKSPROPERTY, PVOID data, ULONG dataLength) {
 
 // Under the lock, so a closing filter is either still the target or already forgotten.
 VOID RegionControlHandler::RaiseEvent() {
-  CameraDeviceControls* camera = DeviceFromUsbDevice(device_);
+  CameraDeviceControls* camera = camera_;
   AcquireLock();
   const bool silent = eventSuppress_ != 0;
   eventSuppress_ = 0;

@@ -21,7 +21,9 @@ constexpr ULONG kRegionDataTag = 0x80000603;
 
 class RegionControlHandler final : public ControlHandler {
  public:
-  explicit RegionControlHandler(UsbDevice* device);
+  // camera: the device whose face exposure the rectangle steers; its USB device queues the
+  // event work items.
+  explicit RegionControlHandler(CameraDeviceControls* camera);
   // Drains a pending event work item first.
   ~RegionControlHandler();
 
@@ -43,6 +45,7 @@ class RegionControlHandler final : public ControlHandler {
   VOID AcquireLock();
   VOID ReleaseLock();
 
+  CameraDeviceControls* camera_;
   UsbDevice* device_;
   KSPROPERTY_ITEM items_[1];
   KSEVENT_ITEM events_[1];

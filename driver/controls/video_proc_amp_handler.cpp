@@ -78,8 +78,9 @@ const ControlRecordIndex* RecordOf(ULONG id) {
 
 }  // namespace
 
-VideoProcAmpHandler::VideoProcAmpHandler(const UCHAR* unit, ULONG unitLength, UsbDevice* device)
-    : device_(device),
+VideoProcAmpHandler::VideoProcAmpHandler(const UCHAR* unit, ULONG unitLength, CameraDeviceControls* camera)
+    : camera_(camera),
+      device_(camera ? camera->GetUsbDevice() : nullptr),
       unit_(unit),
       unitLength_(unitLength),
       unitId_(unitLength > kUnitIdOffset ? unit[kUnitIdOffset] : 0) {
@@ -110,7 +111,7 @@ NTSTATUS VideoProcAmpHandler::BuildPropertySet() {
   PAGED_CODE();
   propertyItems_ = items_;
   propertyItemCount_ = 0;
-  CameraDeviceControls* camera = DeviceFromUsbDevice(device_);
+  CameraDeviceControls* camera = camera_;
   DeviceSettings* settings = camera ? camera->GetSettings() : nullptr;
 
   const ULONG controls = ReadControlBits(unit_, unitLength_, kControlSizeOffset);
@@ -149,7 +150,7 @@ NTSTATUS VideoProcAmpHandler::BuildPropertySet() {
 
 NTSTATUS VideoProcAmpHandler::Get(PKSPROPERTY property, PVOID data, ULONG dataLength) {
   PAGED_CODE();
-  CameraDeviceControls* camera = DeviceFromUsbDevice(device_);
+  CameraDeviceControls* camera = camera_;
   if (!camera) return STATUS_SUCCESS;
   DeviceSettings* settings = camera->GetSettings();
   const ULONG id = property->Id;
@@ -221,7 +222,7 @@ NTSTATUS VideoProcAmpHandler::Get(PKSPROPERTY property, PVOID data, ULONG dataLe
 
 NTSTATUS VideoProcAmpHandler::Set(PKSPROPERTY property, PVOID data, ULONG dataLength) {
   PAGED_CODE();
-  CameraDeviceControls* camera = DeviceFromUsbDevice(device_);
+  CameraDeviceControls* camera = camera_;
   if (!camera) return STATUS_SUCCESS;
   DeviceSettings* settings = camera->GetSettings();
   const ULONG id = property->Id;

@@ -9,6 +9,7 @@
 namespace kvz {
 
 class UsbDevice;
+class CameraDeviceControls;
 class UvcControl;
 class UvcRangeControl;
 
@@ -18,8 +19,9 @@ class VideoProcAmpHandler final : public ControlHandler {
   static constexpr ULONG kPropertyIds = 14;
 
   // unit: the processing unit descriptor of unitLength bytes, read only while the set is built;
-  // its bUnitID addresses every request of the set.
-  VideoProcAmpHandler(const UCHAR* unit, ULONG unitLength, UsbDevice* device);
+  // its bUnitID addresses every request of the set. camera: the device whose settings the set
+  // keeps and whose USB device sends its requests.
+  VideoProcAmpHandler(const UCHAR* unit, ULONG unitLength, CameraDeviceControls* camera);
   ~VideoProcAmpHandler();
 
   NTSTATUS BuildPropertySet() override;
@@ -35,6 +37,7 @@ class VideoProcAmpHandler final : public ControlHandler {
  private:
   VOID FreeControls();
 
+  CameraDeviceControls* camera_;
   UsbDevice* device_;
   const UCHAR* unit_;
   ULONG unitLength_;

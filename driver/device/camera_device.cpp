@@ -12,6 +12,7 @@
 #include "driver/pins/capture_filter.h"
 #include "driver/controls/control_constants.h"
 #include "driver/controls/extension_unit_handler.h"
+#include "driver/controls/unit_container.h"
 #include "driver/system/os_version.h"
 #include "jpeg/jpeg_constants.h"
 #include "jpeg/jpeg_cpu.h"
@@ -24,7 +25,8 @@
 #include "usb/interrupt_pipe_reader.h"
 #include "usb/isoch_stream_reader.h"
 #include "usb/test_stream_reader.h"
-#include "usb/unit_container.h"
+#include "usb/usb_configuration.h"
+#include "uvcmodel/descriptor_rules.h"
 #include "uvcmodel/vendor_unit_guids.h"
 
 namespace kvz {
@@ -357,16 +359,16 @@ NTSTATUS CameraDeviceBase::Initialize() {
   NTSTATUS status = IoSetDeviceInterfaceState(&interfaceLinkName_, TRUE);
   if (!NT_SUCCESS(status)) return status;
 
-  units_ = PoolNew<UnitContainer>(kTagUnitContainer, &usb_);
+  units_ = PoolNew<UnitContainer>(kTagUnitContainer, static_cast<CameraDeviceControls*>(this));
   if (!units_) return STATUS_INSUFFICIENT_RESOURCES;
   ULONG length = kDeviceDescriptorLength;
-  status = units_->GetDescriptor(&deviceDescriptor_, &length, USB_DEVICE_DESCRIPTOR_TYPE);
+  status = ReadUsbDescriptor(&usb_, &deviceDescriptor_, &length, USB_DEVICE_DESCRIPTOR_TYPE);
   bool usb3 = false;
   if (NT_SUCCESS(status)) status = CheckDeviceDescriptor(deviceDescriptor_, length, &usb3);
   if (!NT_SUCCESS(status)) return status;
   configurationLength_ = kConfigurationDescriptorLength;
   const NTSTATUS configurationStatus =
-      units_->GetDescriptor(&configurationDescriptor_, &configurationLength_, USB_CONFIGURATION_DESCRIPTOR_TYPE);
+      ReadUsbDescriptor(&usb_, &configurationDescriptor_, &configurationLength_, USB_CONFIGURATION_DESCRIPTOR_TYPE);
   usb3_ = usb3 ? 1 : 0;
 
   ReadHardwareIdentity();
@@ -384,8 +386,8 @@ NTSTATUS CameraDeviceBase::Initialize() {
                                                 &nodeCount_, &pinCount, interfaceNumber_);
   if (!NT_SUCCESS(status)) return status;
   RtlZeroMemory(streamingInterfaceBytes_, sizeof(streamingInterfaceBytes_));
-  status = units_->SelectConfiguration(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configurationDescriptor_),
-                                       configurationLength_, &controlInterface_, &streamingInterface_,
+  status = SelectUsbConfiguration(&usb_, units_->Model(), reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configurationDescriptor_),
+                                  configurationLength_, &controlInterface_, &streamingInterface_,
                                        &configurationHandle_, &bulk_);
   if (!NT_SUCCESS(status)) return status;
 
@@ -400,7 +402,7 @@ NTSTATUS CameraDeviceBase::Initialize() {
 
   if (!IdentifyVendorChip()) return STATUS_UNSUCCESSFUL;
   ProbePrivateUnit();
-  vendorUnitFlag_ = units_->GetVendorUnitFlag();
+  hasFaceExposureWindow_ = units_->HasFaceExposureWindow();
   InterlockedExchange(&initialized_, 1);
   InterlockedExchange(&faceRequestFlags_, 0);
 
@@ -522,7 +524,7 @@ bool CameraDeviceBase::IdentifyVendorChip() {
   if (!units_) return false;
   chipFamily_ = 0;
   cameraBufferSize_ = kDefaultCameraBufferSize;
-  units_->LookupExtensionUnit(TestUnitGuid);
+  units_->PublishVendorUnitIndexes(kPublishTestUnit);
   ExtensionUnitHandler* vendor = VendorUnit();
   if (vendor && !ReadChipIdentity(vendor)) return false;
   settings_.LoadRegistryValues(this);
@@ -561,25 +563,23 @@ bool CameraDeviceBase::ReadChipIdentity(ExtensionUnitHandler* vendor) {
   return true;
 }
 
-// The first of the three vendor units the camera has; records its wIndex. A unit that carries
+// The first of the three vendor units the camera has; publishes its wIndex. A unit that carries
 // the vendor's GUID without announcing the register selectors has no registers to identify a
 // chip or set up a sensor through: the camera is run as one without the vendor unit.
 ExtensionUnitHandler* CameraDeviceBase::VendorUnit() {
   if (!units_) return nullptr;
-  for (const GUID& guid : VendorUnitGuids) {
-    if (ExtensionUnitHandler* handler = units_->LocateExtensionUnit(guid)) {
-      const bool registers =
-          HasExtensionControl(handler, kXuRegisterAddress) && HasExtensionControl(handler, kXuRegisterData);
-      return registers ? handler : nullptr;
-    }
-  }
-  return nullptr;
+  units_->PublishVendorUnitIndexes(kPublishVendorUnit);
+  ExtensionUnitHandler* handler = units_->FirstVendorUnit();
+  const bool registers = handler && HasExtensionControl(handler, kXuRegisterAddress) &&
+                         HasExtensionControl(handler, kXuRegisterData);
+  return registers ? handler : nullptr;
 }
 
 // The test runs on the vendor unit's registers: a camera that was not identified has none.
 VOID CameraDeviceBase::ProbePrivateUnit() {
   if (!units_ || !IsChipIdentified()) return;
-  ExtensionUnitHandler* unit = units_->LookupExtensionUnit(TestUnitGuid);
+  units_->PublishVendorUnitIndexes(kPublishTestUnit);
+  ExtensionUnitHandler* unit = units_->FindExtensionUnit(TestUnitGuid);
   if (!unit) return;
   KIRQL irql = KeAcquireSpinLockRaiseToDpc(&testLock_);
   privateUnitPresent_ = HasExtensionControl(unit, 3) ? 1 : 0;

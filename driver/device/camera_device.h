@@ -78,8 +78,8 @@ class CameraDeviceBase : public CameraDeviceControls,
   VideoProcAmpHandler* GetVideoProcAmpHandler() override;
   PrivateControlHandler* GetPrivateControlHandler() override;
   RegionControlHandler* GetRegionControlHandler() override;
-  ExtensionUnitHandler* FindUnitHandler(const GUID& set) override;
-  ULONG GetVendorUnitFlag() override { return vendorUnitFlag_; }
+  ExtensionUnitHandler* FindExtensionUnit(const GUID& set) override;
+  bool HasFaceExposureWindow() override { return hasFaceExposureWindow_; }
   ULONG GetFlickerState() override;
   VOID RequestFlickerRedetect() override;
   VOID RestartFlickerSchedule() override;
@@ -139,7 +139,7 @@ class CameraDeviceBase : public CameraDeviceControls,
   VOID ReadFrameSettings(FrameSettings* settings) const override;
   VOID StoreFlickerDetectValue(LONG value) override;
   // Face work needs the vendor unit's face-exposure window: a camera without it gets none.
-  FaceDeviceServices* FaceServices() override { return vendorUnitFlag_ ? this : nullptr; }
+  FaceDeviceServices* FaceServices() override { return hasFaceExposureWindow_ ? this : nullptr; }
 
   // --- FaceDeviceServices (face detection) and FaceExposureDevice (the face-region exposure).
   // The face work flags are the word UpdateFaceRequestFlags keeps.
@@ -316,7 +316,7 @@ class CameraDeviceBase : public CameraDeviceControls,
   volatile LONG powerState_{};
   volatile LONG requestedPowerState_{};
   volatile LONG faceRequestFlags_{};
-  ULONG vendorUnitFlag_{};
+  bool hasFaceExposureWindow_{};
   UCHAR longIsochTransfers_{};
 
   // Private test state between requests.

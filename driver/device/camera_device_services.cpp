@@ -5,7 +5,7 @@
 #include "driver/device/camera_device_limits.h"
 #include "driver/controls/control_constants.h"
 #include "postproc/processor/frame_processor.h"
-#include "usb/unit_container.h"
+#include "driver/controls/unit_container.h"
 
 namespace kvz {
 
@@ -25,8 +25,8 @@ RegionControlHandler* CameraDeviceBase::GetRegionControlHandler() {
   return units_ ? units_->RegionHandler() : nullptr;
 }
 
-ExtensionUnitHandler* CameraDeviceBase::FindUnitHandler(const GUID& set) {
-  return units_ ? units_->LocateExtensionHandler(set) : nullptr;
+ExtensionUnitHandler* CameraDeviceBase::FindExtensionUnit(const GUID& set) {
+  return units_ ? units_->FindExtensionUnit(set) : nullptr;
 }
 
 ULONG CameraDeviceBase::GetFlickerState() { return processor_.Flicker()->State(); }
@@ -42,7 +42,7 @@ VOID CameraDeviceBase::ResetFlickerDetection() {
 // The camera's face-exposure window off (15 zero bytes to the vendor unit, under the
 // face-exposure mutex). Only a camera whose vendor unit has the window.
 NTSTATUS CameraDeviceBase::ClearFaceExposure() {
-  if (!vendorUnitFlag_) return STATUS_SUCCESS;
+  if (!hasFaceExposureWindow_) return STATUS_SUCCESS;
   return processor_.FaceExposure()->ClearFaceExposureLocked();
 }
 

@@ -4,6 +4,8 @@
 // tests, and the private test request.
 #include <new>
 
+#include <usbdlib.h>
+
 #include "driver/controls/camera_control_handler.h"
 #include "driver/device/camera_device.h"
 #include "driver/device/camera_device_limits.h"
@@ -16,7 +18,7 @@
 #include "usb/interrupt_pipe_reader.h"
 #include "usb/stream_transport.h"
 #include "usb/test_stream_reader.h"
-#include "usb/unit_container.h"
+#include "driver/controls/unit_container.h"
 #include "usb/usbd_status.h"
 
 namespace kvz {

@@ -6,7 +6,7 @@
 #include <ks.h>
 #include <ksmedia.h>
 
-#include "usb/usb_limits.h"
+#include "driver/controls/control_constants.h"
 
 namespace kvz {
 

@@ -164,7 +164,7 @@ TEST_F(ExtensionUnit, UnitWithTooManyControlsHasNoSet) {
 // data byte must land on the address its own pair named.
 TEST_F(ExtensionUnit, RegisterPairsNeverInterleave) {
   Start();
-  ExtensionUnitHandler* vendor = LastDevice()->FindUnitHandler(DriverGuids().vendorUnit);
+  ExtensionUnitHandler* vendor = LastDevice()->FindExtensionUnit(DriverGuids().vendorUnit);
   ASSERT_NE(nullptr, vendor);
   UsbDevice* usb = LastDevice()->GetUsbDevice();
   constexpr int kPairs = 60;

@@ -68,7 +68,7 @@ TEST_P(ProfileWalkTest, BuiltInProfileParsesAndSelects) {
   EXPECT_EQ(c.stillRanges, d->units->StillFormats()->DataRangeCount());
   EXPECT_EQ(c.pinCount, d->pinCount);
   EXPECT_EQ(c.nodeCount, d->nodeCount);
-  EXPECT_EQ(c.vendorFlag, d->units->GetVendorUnitFlag());
+  EXPECT_EQ(c.vendorFlag, d->units->HasFaceExposureWindow() ? 1u : 0u);
   EXPECT_EQ(c.vendorFlag != 0, d->units->RegionHandler() != nullptr);
   EXPECT_NE(nullptr, d->units->CameraTerminal());
   EXPECT_NE(nullptr, d->units->ProcessingUnit());
@@ -396,9 +396,9 @@ INSTANTIATE_TEST_SUITE_P(
                      [](const DescriptorTest&, TestCameraDevice& d) {
                        // The 34-control unit is left out; of the rest only three are taken.
                        EXPECT_EQ(3u, d.units->ExtensionUnitCount());
-                       EXPECT_EQ(nullptr, d.units->LocateExtensionHandler(GUID{0x11, 0, 0, {0}}));
-                       EXPECT_NE(nullptr, d.units->LocateExtensionHandler(GUID{0x22, 0, 0, {0}}));
-                       EXPECT_EQ(nullptr, d.units->LocateExtensionHandler(GUID{0x33, 0, 0, {0}}));
+                       EXPECT_EQ(nullptr, d.units->FindExtensionUnit(GUID{0x11, 0, 0, {0}}));
+                       EXPECT_NE(nullptr, d.units->FindExtensionUnit(GUID{0x22, 0, 0, {0}}));
+                       EXPECT_EQ(nullptr, d.units->FindExtensionUnit(GUID{0x33, 0, 0, {0}}));
                        EXPECT_EQ(6u, d.nodeCount);
                      }},
         AcceptedCase{"ControlInterfaceWithAnAlternateSetting",

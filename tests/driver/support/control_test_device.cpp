@@ -10,7 +10,8 @@
 #include "driver/controls/video_proc_amp_handler.h"
 #include "ksmedia.h"
 #include "primitives/driver_memory.h"
-#include "usb/unit_container.h"
+#include "driver/controls/unit_container.h"
+#include "usb/usb_configuration.h"
 #include "usb/usb_device.h"
 #include "usb/usb_limits.h"
 #include "usbdlib.h"
@@ -56,10 +57,10 @@ class TestCameraDevice final : public CameraDeviceControls {
   VideoProcAmpHandler* GetVideoProcAmpHandler() override { return units_ ? units_->ProcessingUnit() : nullptr; }
   PrivateControlHandler* GetPrivateControlHandler() override { return units_ ? units_->PrivateHandler() : nullptr; }
   RegionControlHandler* GetRegionControlHandler() override { return units_ ? units_->RegionHandler() : nullptr; }
-  ExtensionUnitHandler* FindUnitHandler(const GUID& set) override {
-    return units_ ? units_->LocateExtensionHandler(set) : nullptr;
+  ExtensionUnitHandler* FindExtensionUnit(const GUID& set) override {
+    return units_ ? units_->FindExtensionUnit(set) : nullptr;
   }
-  ULONG GetVendorUnitFlag() override { return units_ ? units_->GetVendorUnitFlag() : 0; }
+  bool HasFaceExposureWindow() override { return units_ && units_->HasFaceExposureWindow(); }
   ULONG GetFlickerState() override { return Probe().flickerState; }
   VOID RequestFlickerRedetect() override { ++Probe().redetectRequests; }
   VOID RestartFlickerSchedule() override { ++Probe().scheduleRestarts; }
@@ -106,10 +107,10 @@ NTSTATUS TestCameraDevice::Start() {
   if (!NT_SUCCESS(status)) return status;
   settings_.BuildRegistryPaths(driverKey);
   settings_.ReadRegistryOptions();
-  units_ = PoolNew<UnitContainer>(&usb_);
+  units_ = PoolNew<UnitContainer>(static_cast<CameraDeviceControls*>(this));
   if (!units_) return STATUS_INSUFFICIENT_RESOURCES;
   ULONG configurationLength = kConfigurationDescriptorLength;
-  status = units_->GetDescriptor(&configuration_, &configurationLength, USB_CONFIGURATION_DESCRIPTOR_TYPE);
+  status = ReadUsbDescriptor(&usb_, &configuration_, &configurationLength, USB_CONFIGURATION_DESCRIPTOR_TYPE);
   if (!NT_SUCCESS(status)) return status;
   ULONG pins = 0;
   status = units_->ParseConfigurationDescriptor(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configuration_),

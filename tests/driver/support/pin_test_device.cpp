@@ -8,7 +8,8 @@
 #include "postproc/processor/frame_processor_pins.h"
 #include "ksmedia.h"
 #include "primitives/driver_memory.h"
-#include "usb/unit_container.h"
+#include "driver/controls/unit_container.h"
+#include "usb/usb_configuration.h"
 #include "usb/usb_device.h"
 #include "usb/usb_limits.h"
 #include "usbdlib.h"
@@ -43,10 +44,10 @@ class TestPinDevice final : public CameraDeviceControls, public PinDevice, publi
   VideoProcAmpHandler* GetVideoProcAmpHandler() override { return units_ ? units_->ProcessingUnit() : nullptr; }
   PrivateControlHandler* GetPrivateControlHandler() override { return units_ ? units_->PrivateHandler() : nullptr; }
   RegionControlHandler* GetRegionControlHandler() override { return units_ ? units_->RegionHandler() : nullptr; }
-  ExtensionUnitHandler* FindUnitHandler(const GUID& set) override {
-    return units_ ? units_->LocateExtensionHandler(set) : nullptr;
+  ExtensionUnitHandler* FindExtensionUnit(const GUID& set) override {
+    return units_ ? units_->FindExtensionUnit(set) : nullptr;
   }
-  ULONG GetVendorUnitFlag() override { return units_ ? units_->GetVendorUnitFlag() : 0; }
+  bool HasFaceExposureWindow() override { return units_ && units_->HasFaceExposureWindow(); }
   ULONG GetFlickerState() override { return 0; }
   VOID RequestFlickerRedetect() override {}
   VOID RestartFlickerSchedule() override {}
@@ -211,9 +212,9 @@ NTSTATUS TestPinDevice::Start() {
   void* block = ExAllocatePoolWithTag(DriverPoolType, sizeof(UnitContainer), kTag);
   if (!block) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(block, sizeof(UnitContainer));
-  units_ = new (block) UnitContainer(&usb_);
+  units_ = new (block) UnitContainer(static_cast<CameraDeviceControls*>(this));
   ULONG configurationLength = kConfigurationDescriptorLength;
-  status = units_->GetDescriptor(&configuration_, &configurationLength, USB_CONFIGURATION_DESCRIPTOR_TYPE);
+  status = ReadUsbDescriptor(&usb_, &configuration_, &configurationLength, USB_CONFIGURATION_DESCRIPTOR_TYPE);
   if (!NT_SUCCESS(status)) return status;
   ULONG pins = 0;
   ULONG nodes = 0;

@@ -5,7 +5,9 @@
 #include <new>
 
 #include "primitives/driver_memory.h"
-#include "usb/unit_container.h"
+#include "driver/controls/unit_container.h"
+#include "usb/usb_configuration.h"
+#include "uvcmodel/descriptor_rules.h"
 #include "usb_bench.h"
 
 namespace kvz::usbtest {
@@ -29,14 +31,14 @@ inline NTSTATUS StartCamera(TestCameraDevice& d, bool select = true, ULONG first
   PVOID block = ExAllocatePoolWithTag(DriverPoolType, sizeof(UnitContainer), kTagUnitContainer);
   if (!block) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(block, sizeof(UnitContainer));
-  d.units = new (block) UnitContainer(&d.usb);
+  d.units = new (block) UnitContainer(&d);
   ULONG length = kDeviceDescriptorLength;
-  NTSTATUS status = d.units->GetDescriptor(&d.deviceDescriptor, &length, 1);
+  NTSTATUS status = ReadUsbDescriptor(&d.usb, &d.deviceDescriptor, &length, 1);
   if (NT_SUCCESS(status)) status = CheckDeviceDescriptor(d.deviceDescriptor, length, &d.usb3);
   if (!NT_SUCCESS(status)) return status;
   d.units->SetUsb3(d.usb3);
   d.configurationLength = kConfigurationDescriptorLength;
-  status = d.units->GetDescriptor(&d.configuration, &d.configurationLength, 2);
+  status = ReadUsbDescriptor(&d.usb, &d.configuration, &d.configurationLength, 2);
   if (!NT_SUCCESS(status)) return status;
   auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(d.configuration);
   status = d.units->ParseConfigurationDescriptor(config, d.configurationLength, &d.filterAutomation, d.nodes,
@@ -46,8 +48,8 @@ inline NTSTATUS StartCamera(TestCameraDevice& d, bool select = true, ULONG first
       ExAllocatePoolWithTag(DriverPoolType, sizeof(USBD_INTERFACE_INFORMATION), 'tsIS'));
   if (!d.streamingInterface) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(d.streamingInterface, sizeof(USBD_INTERFACE_INFORMATION));
-  return d.units->SelectConfiguration(config, d.configurationLength, &d.interruptInterface, d.streamingInterface,
-                                      &d.configurationHandle, &d.bulk);
+  return SelectUsbConfiguration(&d.usb, d.units->Model(), config, d.configurationLength, &d.interruptInterface,
+                                d.streamingInterface, &d.configurationHandle, &d.bulk);
 }
 
 }  // namespace kvz::usbtest

@@ -8,7 +8,7 @@
 #include "driver/controls/camera_device_controls.h"
 #include "driver/settings/device_settings.h"
 #include "usb/idle_manager.h"
-#include "usb/unit_container.h"
+#include "driver/controls/unit_container.h"
 #include "usb/usb_device.h"
 
 namespace kvz::usbtest {
@@ -24,10 +24,10 @@ class TestCameraDevice : public CameraDeviceControls, public IdlePowerHost {
   VideoProcAmpHandler* GetVideoProcAmpHandler() override { return units ? units->ProcessingUnit() : nullptr; }
   PrivateControlHandler* GetPrivateControlHandler() override { return units ? units->PrivateHandler() : nullptr; }
   RegionControlHandler* GetRegionControlHandler() override { return units ? units->RegionHandler() : nullptr; }
-  ExtensionUnitHandler* FindUnitHandler(const GUID& set) override {
-    return units ? units->LocateExtensionHandler(set) : nullptr;
+  ExtensionUnitHandler* FindExtensionUnit(const GUID& set) override {
+    return units ? units->FindExtensionUnit(set) : nullptr;
   }
-  ULONG GetVendorUnitFlag() override { return units ? units->GetVendorUnitFlag() : 0; }
+  bool HasFaceExposureWindow() override { return units && units->HasFaceExposureWindow(); }
   ULONG GetFlickerState() override { return 0; }
   VOID RequestFlickerRedetect() override {}
   VOID RestartFlickerSchedule() override {}

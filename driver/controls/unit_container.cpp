@@ -1,0 +1,342 @@
+#include "driver/controls/unit_container.h"
+
+#include <ksmedia.h>
+
+#include "driver/controls/camera_control_handler.h"
+#include "driver/controls/camera_device_controls.h"
+#include "driver/controls/control_constants.h"
+#include "driver/controls/extension_unit_handler.h"
+#include "driver/controls/private_control_handler.h"
+#include "driver/controls/region_control_handler.h"
+#include "driver/controls/video_control_set.h"
+#include "driver/controls/video_proc_amp_handler.h"
+#include "driver/pins/format_table_builder.h"
+#include "primitives/pool_object.h"
+#include "usb/usb_device.h"
+#include "uvcmodel/vendor_unit_guids.h"
+
+namespace kvz {
+
+namespace {
+
+constexpr int kWindows2000 = 1;
+
+// Terminal and unit fields.
+constexpr ULONG kEntityId = 3;
+
+// Default units of a system that cannot be trusted with the camera's own.
+constexpr ULONG kDefaultTerminalLength = 19;
+constexpr ULONG kDefaultProcessingUnitLength = 12;
+
+VOID FillAutomationTable(KSAUTOMATION_TABLE* table, const KSPROPERTY_SET* sets, ULONG setCount,
+                         const KSEVENT_SET* eventSets, ULONG eventSetCount) {
+  *table = KSAUTOMATION_TABLE{};
+  table->PropertySetsCount = setCount;
+  table->PropertyItemSize = sizeof(KSPROPERTY_ITEM);
+  table->PropertySets = setCount ? sets : nullptr;
+  table->MethodItemSize = sizeof(KSMETHOD_ITEM);
+  table->EventSetsCount = eventSetCount;
+  table->EventItemSize = sizeof(KSEVENT_ITEM);
+  table->EventSets = eventSetCount ? eventSets : nullptr;
+}
+
+// The compression and dropped-frames sets of the streaming node: requests succeed and return no
+// data.
+NTSTATUS NTAPI AnswerWithoutData(PIRP irp, PKSIDENTIFIER, PVOID) {
+  irp->IoStatus.Information = 0;
+  return STATUS_SUCCESS;
+}
+
+const KSPROPERTY_STEPPING_LONG kQualityRange = {1, 0, {{0, 10000}}};
+const KSPROPERTY_MEMBERSLIST kQualityMembers[] = {
+    {{KSPROPERTY_MEMBER_STEPPEDRANGES, sizeof(KSPROPERTY_STEPPING_LONG), 1, 0}, &kQualityRange}};
+const KSPROPERTY_VALUES kQualityValues = {{{{KSPROPTYPESETID_General, VT_I4, 0}}}, 1, kQualityMembers};
+
+const KSPROPERTY_ITEM kCompressionItems[] = {
+    {KSPROPERTY_VIDEOCOMPRESSION_GETINFO, {AnswerWithoutData}, sizeof(KSPROPERTY), 0, {nullptr}, nullptr, 0,
+     nullptr, nullptr, 0},
+    {KSPROPERTY_VIDEOCOMPRESSION_KEYFRAME_RATE, {AnswerWithoutData}, sizeof(KSPROPERTY), 0, {AnswerWithoutData},
+     nullptr, 0, nullptr, nullptr, 0},
+    {KSPROPERTY_VIDEOCOMPRESSION_PFRAMES_PER_KEYFRAME, {AnswerWithoutData}, sizeof(KSPROPERTY), 0,
+     {AnswerWithoutData}, nullptr, 0, nullptr, nullptr, 0},
+    {KSPROPERTY_VIDEOCOMPRESSION_QUALITY, {AnswerWithoutData}, sizeof(KSPROPERTY), 0, {AnswerWithoutData},
+     &kQualityValues, 0, nullptr, nullptr, 0},
+};
+
+const KSPROPERTY_ITEM kDroppedFramesItems[] = {
+    {0, {AnswerWithoutData}, sizeof(KSPROPERTY), 0, {nullptr}, nullptr, 0, nullptr, nullptr, 0},
+};
+
+template <typename T, ULONG N>
+constexpr ULONG CountOf(T (&)[N]) {
+  return N;
+}
+
+}  // namespace
+
+UnitContainer::UnitContainer(CameraDeviceControls* camera)
+    : camera_(camera),
+      device_(camera ? camera->GetUsbDevice() : nullptr),
+      model_(),
+      cameraTerminal_(nullptr),
+      stillCaptureMethod_(0),
+      captureFormats_(nullptr),
+      stillFormats_(nullptr),
+      processingUnit_(nullptr),
+      privateHandler_(nullptr),
+      extensionUnits_(),
+      extensionUnitCount_(0),
+      regionHandler_(nullptr),
+      hasFaceExposureWindow_(false),
+      usb3_(false),
+      limit848Rate_(false),
+      filterSetCount_(0),
+      filterEventSetCount_(0),
+      processingUnitSetCount_(0),
+      cameraTerminalSetCount_(0),
+      extensionUnitSetCount_(0),
+      streamingSetCount_(0) {}
+
+// The handlers are built in descriptor order, each while the device addresses the control
+// interface its unit belongs to, as the walk over the configuration meets them; a failure stops
+// the build where the walk would have stopped.
+NTSTATUS UnitContainer::ParseConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPTOR configuration, ULONG length,
+                                                     PKSAUTOMATION_TABLE filterAutomation, PKSNODE_DESCRIPTOR nodes,
+                                                     PULONG nodeCount, PULONG pinCount, ULONG firstInterface) {
+  PAGED_CODE();
+  const bool windows2000 = GetWindowsVersionCode() == kWindows2000;
+  NTSTATUS result = model_.Parse(reinterpret_cast<const UCHAR*>(configuration), length, firstInterface, usb3_,
+                                 !windows2000);
+  if (!NT_SUCCESS(result)) return result;
+
+  result = BuildUnitHandlers();
+  if (NT_SUCCESS(result) && model_.HasStreamingInterface()) {
+    if (device_) device_->SetStreamingInterface(model_.StreamingInterface());
+    BuildFormatTables(model_, limit848Rate_, &captureFormats_, &stillFormats_, &stillCaptureMethod_);
+  }
+  if (NT_SUCCESS(result)) result = model_.WalkStatus();
+  if (NT_SUCCESS(result) && windows2000) result = CreateDefaultUnits();
+  PublishVendorUnitIndexes(kPublishVendorUnit);
+  const ExtensionUnitHandler* vendor = FirstVendorUnit();
+  hasFaceExposureWindow_ = vendor && HasExtensionControl(vendor, kXuFaceExposureWindow);
+  if (NT_SUCCESS(result)) {
+    result = BuildPropertySets(filterAutomation);
+    if (NT_SUCCESS(result)) BuildAutomationTable(nodes, nodeCount);
+  }
+  if (stillFormats_ && stillFormats_->DataRangeCount()) *pinCount = 3;
+  return result;
+}
+
+NTSTATUS UnitContainer::BuildUnitHandlers() {
+  for (ULONG i = 0; i < model_.UnitCount(); ++i) {
+    const UvcUnit& unit = model_.Unit(i);
+    if (device_) device_->SetControlInterface(unit.Interface);
+    const NTSTATUS result = BuildUnitHandler(unit);
+    if (!NT_SUCCESS(result)) return result;
+  }
+  if (device_ && model_.HasControlInterface()) device_->SetControlInterface(model_.ControlInterface());
+  return STATUS_SUCCESS;
+}
+
+// The first camera terminal and the first processing unit get handlers; the ids they were built
+// from address their requests.
+NTSTATUS UnitContainer::BuildUnitHandler(const UvcUnit& unit) {
+  switch (unit.Kind) {
+    case kUvcCameraTerminal:
+      if (cameraTerminal_) return STATUS_SUCCESS;
+      cameraTerminal_ =
+          PoolNew<CameraControlHandler>(kTagCameraTerminalHandler, unit.Descriptor, unit.Length, camera_);
+      return cameraTerminal_ ? cameraTerminal_->BuildPropertySet() : STATUS_SUCCESS;
+    case kUvcProcessingUnit:
+      if (processingUnit_) return STATUS_SUCCESS;
+      if (device_) device_->SetProcessingUnitId(unit.Id);
+      processingUnit_ = PoolNew<VideoProcAmpHandler>(kTagProcessingUnitHandler, unit.Descriptor, unit.Length, camera_);
+      return processingUnit_ ? processingUnit_->BuildPropertySet() : STATUS_SUCCESS;
+    case kUvcExtensionUnit:
+      return extensionUnitCount_ < kMaxExtensionUnits ? CreateExtensionUnit(unit) : STATUS_SUCCESS;
+  }
+  return STATUS_SUCCESS;
+}
+
+// A unit with more controls than a set has items is left out without failing the start.
+NTSTATUS UnitContainer::CreateExtensionUnit(const UvcUnit& unit) {
+  if (CountSetBits(unit.Controls, unit.ControlSize) > kMaxExtensionControls) return STATUS_SUCCESS;
+  ExtensionUnitHandler* handler =
+      PoolNew<ExtensionUnitHandler>(kTagExtensionUnitHandler, unit.Descriptor, unit.Length, device_, unit.Interface);
+  if (!handler) return STATUS_SUCCESS;
+  extensionUnits_[extensionUnitCount_++] = handler;
+  return handler->BuildPropertySet();
+}
+
+NTSTATUS UnitContainer::CreateDefaultUnits() {
+  auto* terminal = static_cast<PUCHAR>(ExAllocatePoolWithTag(DriverPoolType, kDefaultTerminalLength, kTagDefaultTerminal));
+  auto* unit = static_cast<PUCHAR>(
+      ExAllocatePoolWithTag(DriverPoolType, kDefaultProcessingUnitLength, kTagDefaultProcessingUnit));
+  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+  if (terminal && unit) {
+    RtlZeroMemory(terminal, kDefaultTerminalLength);
+    RtlZeroMemory(unit, kDefaultProcessingUnitLength);
+    terminal[0] = kDefaultTerminalLength;
+    terminal[kEntityId] = kDefaultCameraTerminalId;
+    terminal[14] = 3;
+    terminal[15] = terminal[16] = terminal[17] = 0xFF;
+    unit[0] = kDefaultProcessingUnitLength;
+    unit[kEntityId] = kDefaultProcessingUnitId;
+    unit[7] = 2;
+    unit[8] = unit[9] = 0xFF;
+    if (device_) device_->SetProcessingUnitId(kDefaultProcessingUnitId);
+    PoolDelete(cameraTerminal_, kTagCameraTerminalHandler);
+    PoolDelete(processingUnit_, kTagProcessingUnitHandler);
+    cameraTerminal_ = PoolNew<CameraControlHandler>(kTagCameraTerminalHandler, static_cast<const UCHAR*>(terminal),
+                                                    kDefaultTerminalLength, camera_);
+    if (cameraTerminal_) cameraTerminal_->BuildPropertySet();
+    processingUnit_ = PoolNew<VideoProcAmpHandler>(kTagProcessingUnitHandler, static_cast<const UCHAR*>(unit),
+                                                   kDefaultProcessingUnitLength, camera_);
+    status = processingUnit_ ? processingUnit_->BuildPropertySet() : STATUS_INSUFFICIENT_RESOURCES;
+  }
+  if (terminal) ExFreePoolWithTag(terminal, kTagDefaultTerminal);
+  if (unit) ExFreePoolWithTag(unit, kTagDefaultProcessingUnit);
+  return status;
+}
+
+ExtensionUnitHandler* UnitContainer::FindExtensionUnit(const GUID& unit) const {
+  for (ULONG i = 0; i < extensionUnitCount_; ++i)
+    if (extensionUnits_[i] && IsEqualGUID(extensionUnits_[i]->UnitGuid(), unit)) return extensionUnits_[i];
+  return nullptr;
+}
+
+ExtensionUnitHandler* UnitContainer::FirstVendorUnit() const {
+  for (const GUID& guid : VendorUnitGuids)
+    if (ExtensionUnitHandler* handler = FindExtensionUnit(guid)) return handler;
+  return nullptr;
+}
+
+VOID UnitContainer::PublishVendorUnitIndexes(ULONG which) const {
+  if (which & kPublishTestUnit) {
+    const ExtensionUnitHandler* test = FindExtensionUnit(TestUnitGuid);
+    SecondVendorUnitIndex = test ? test->UnitIndex() : 0x00FF;
+  }
+  if (which & kPublishVendorUnit) {
+    if (const ExtensionUnitHandler* vendor = FirstVendorUnit()) VendorUnitIndex = vendor->UnitIndex();
+  }
+}
+
+NTSTATUS UnitContainer::BuildPropertySets(PKSAUTOMATION_TABLE filterAutomation) {
+  filterSetCount_ = 0;
+  filterEventSetCount_ = 0;
+  const KSPROPERTY_ITEM* items = nullptr;
+  ULONG count = 0;
+  auto append = [this](const GUID* set, ULONG n, const KSPROPERTY_ITEM* list) {
+    if (n == 0 || filterSetCount_ >= kMaxPropertySets) return;
+    filterSets_[filterSetCount_++] = {set, n, list, 0, nullptr};
+  };
+  if (cameraTerminal_ && (count = cameraTerminal_->GetPropertyItems(&items)) != 0)
+    append(&PROPSETID_VIDCAP_CAMERACONTROL, count, items);
+  if (processingUnit_ && (count = processingUnit_->GetPropertyItems(&items)) != 0)
+    append(&PROPSETID_VIDCAP_VIDEOPROCAMP, count, items);
+  for (ULONG i = 0; i < extensionUnitCount_; ++i)
+    if ((count = extensionUnits_[i]->GetPropertyItems(&items)) != 0)
+      append(&extensionUnits_[i]->UnitGuid(), count, items);
+
+  privateHandler_ = PoolNew<PrivateControlHandler>(kTagPrivateHandler, camera_);
+  if (!privateHandler_) return STATUS_INSUFFICIENT_RESOURCES;
+  NTSTATUS status = privateHandler_->BuildPropertySet();
+  if (!NT_SUCCESS(status)) return status;
+  count = privateHandler_->GetPropertyItems(&items);
+  append(&PROPSETID_KVZ_PRIVATE, count, items);
+
+  if (hasFaceExposureWindow_) {
+    regionHandler_ = PoolNew<RegionControlHandler>(kTagRegionHandler, camera_);
+    if (!regionHandler_) return STATUS_INSUFFICIENT_RESOURCES;
+    status = regionHandler_->BuildPropertySet();
+    if (NT_SUCCESS(status)) status = regionHandler_->InitEventItems();
+    if (!NT_SUCCESS(status)) return status;
+    count = regionHandler_->GetPropertyItems(&items);
+    append(&PROPSETID_KVZ_REGION, count, items);
+    const KSEVENT_ITEM* events = nullptr;
+    const ULONG eventCount = regionHandler_->GetEventItems(&events);
+    if (eventCount) filterEventSets_[filterEventSetCount_++] = {&EVENTSETID_KVZ_REGION, eventCount, events};
+  }
+  count = GetVideoControlItems(&items);
+  append(&PROPSETID_VIDCAP_VIDEOCONTROL, count, items);
+  append(&PROPSETID_VIDCAP_VIDEOCOMPRESSION, CountOf(kCompressionItems), kCompressionItems);
+  FillAutomationTable(filterAutomation, filterSets_, filterSetCount_, filterEventSets_, filterEventSetCount_);
+  return STATUS_SUCCESS;
+}
+
+VOID UnitContainer::BuildAutomationTable(PKSNODE_DESCRIPTOR nodes, PULONG nodeCount) {
+  ULONG node = 0;
+  const KSPROPERTY_ITEM* items = nullptr;
+  ULONG count = 0;
+
+  // The terminal's and the processing unit's nodes: their one set, or none.
+  auto unitNode = [&](ControlHandler* handler, const GUID* set, KSPROPERTY_SET* sets, ULONG* setCount,
+                      const GUID* type) {
+    *setCount = 0;
+    if (handler && (count = handler->GetPropertyItems(&items)) != 0) sets[(*setCount)++] = {set, count, items, 0, nullptr};
+    FillAutomationTable(&nodeAutomation_[node], sets, *setCount, nullptr, 0);
+    nodes[node] = {&nodeAutomation_[node], type, type};
+    ++node;
+  };
+  unitNode(cameraTerminal_, &PROPSETID_VIDCAP_CAMERACONTROL, cameraTerminalSets_, &cameraTerminalSetCount_,
+           &KSNODETYPE_VIDEO_CAMERA_TERMINAL);
+  unitNode(processingUnit_, &PROPSETID_VIDCAP_VIDEOPROCAMP, processingUnitSets_, &processingUnitSetCount_,
+           &KSNODETYPE_VIDEO_PROCESSING);
+
+  // Each unit's node lists the shared table up to and including its own set.
+  extensionUnitSetCount_ = 0;
+  for (ULONG i = 0; i < extensionUnitCount_; ++i) {
+    if ((count = extensionUnits_[i]->GetPropertyItems(&items)) != 0)
+      extensionUnitSets_[extensionUnitSetCount_++] = {&extensionUnits_[i]->UnitGuid(), count, items, 0, nullptr};
+    FillAutomationTable(&nodeAutomation_[node], extensionUnitSets_, extensionUnitSetCount_, nullptr, 0);
+    nodes[node] = {&nodeAutomation_[node], &KSNODETYPE_DEV_SPECIFIC, &KSNODETYPE_DEV_SPECIFIC};
+    ++node;
+  }
+
+  streamingSetCount_ = 0;
+  count = GetVideoControlItems(&items);
+  streamingSets_[streamingSetCount_++] = {&PROPSETID_VIDCAP_VIDEOCONTROL, count, items, 0, nullptr};
+  streamingSets_[streamingSetCount_++] = {&PROPSETID_VIDCAP_VIDEOCOMPRESSION, CountOf(kCompressionItems),
+                                          kCompressionItems, 0, nullptr};
+  streamingSets_[streamingSetCount_++] = {&PROPSETID_VIDCAP_DROPPEDFRAMES, CountOf(kDroppedFramesItems),
+                                          kDroppedFramesItems, 0, nullptr};
+  FillAutomationTable(&nodeAutomation_[node], streamingSets_, streamingSetCount_, nullptr, 0);
+  nodes[node] = {&nodeAutomation_[node], &KSNODETYPE_VIDEO_STREAMING, &KSNODETYPE_VIDEO_STREAMING};
+  ++node;
+  *nodeCount = node;
+}
+
+bool UnitContainer::GetFormatEntry(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height, ULONG pinType) const {
+  const FormatTable* table = pinType == 1 ? captureFormats_ : stillFormats_;
+  return table && table->FindFrameEntry(subtype, width, height, entry);
+}
+
+ULONG UnitContainer::GetFormatList(const PKSDATARANGE** ranges, ULONG pinType) const {
+  const FormatTable* table = pinType == 1 ? captureFormats_ : stillFormats_;
+  if (!table) {
+    *ranges = nullptr;
+    return 0;
+  }
+  return table->GetDataRanges(ranges);
+}
+
+ULONG UnitContainer::CopyBandwidthTable(BandwidthEntry* buffer) const {
+  if (!buffer) return 0;
+  RtlCopyMemory(buffer, model_.Bandwidth(), model_.BandwidthCount() * sizeof(BandwidthEntry));
+  return model_.BandwidthCount();
+}
+
+VOID UnitContainer::ReleaseConfiguration() {
+  FreeFormatTable(&captureFormats_);
+  FreeFormatTable(&stillFormats_);
+  PoolDelete(processingUnit_, kTagProcessingUnitHandler);
+  PoolDelete(cameraTerminal_, kTagCameraTerminalHandler);
+  PoolDelete(privateHandler_, kTagPrivateHandler);
+  PoolDelete(regionHandler_, kTagRegionHandler);
+  while (extensionUnitCount_) {
+    --extensionUnitCount_;
+    PoolDelete(extensionUnits_[extensionUnitCount_], kTagExtensionUnitHandler);
+  }
+}
+
+}  // namespace kvz

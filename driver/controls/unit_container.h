@@ -1,0 +1,122 @@
+// What the driver builds from one camera's descriptor model: the control handlers of the camera
+// terminal, the processing unit and the extension units, the private and region sets, the
+// filter's property and event sets, the topology nodes' automation tables, the two format tables,
+// and the driver-wide wIndex words of the vendor units.
+#pragma once
+#include <wdm.h>
+#include <ks.h>
+#include <usb.h>
+
+#include "driver/controls/control_constants.h"
+#include "driver/pins/format_table.h"
+#include "uvcmodel/uvc_model.h"
+
+namespace kvz {
+
+class CameraDeviceControls;
+class UsbDevice;
+class CameraControlHandler;
+class VideoProcAmpHandler;
+class ExtensionUnitHandler;
+class PrivateControlHandler;
+class RegionControlHandler;
+
+constexpr ULONG kTagUnitContainer = 'ClPD';
+constexpr ULONG kTagCameraTerminalHandler = 'ClCT';
+constexpr ULONG kTagProcessingUnitHandler = 'ClVA';
+constexpr ULONG kTagExtensionUnitHandler = 'CIEU';
+constexpr ULONG kTagPrivateHandler = 'ClCP';
+constexpr ULONG kTagRegionHandler = 'CROI';
+constexpr ULONG kTagDefaultTerminal = 'CT2K';
+constexpr ULONG kTagDefaultProcessingUnit = 'PU2K';
+
+// Which driver-wide index PublishVendorUnitIndexes sets.
+constexpr ULONG kPublishVendorUnit = 1;
+constexpr ULONG kPublishTestUnit = 2;
+
+class UnitContainer {
+ public:
+  // camera: the device the handlers serve (its USB device sends their requests).
+  explicit UnitContainer(CameraDeviceControls* camera);
+  ~UnitContainer() { ReleaseConfiguration(); }
+  UnitContainer(const UnitContainer&) = delete;
+  UnitContainer& operator=(const UnitContainer&) = delete;
+
+  // Set by the device before the configuration is parsed: bcdUSB above 0x02FF (bandwidth from the
+  // SuperSpeed companions), and the capture table's 848-pixel rate limit of the special camera.
+  VOID SetUsb3(bool usb3) { usb3_ = usb3; }
+  VOID SetLimit848Rate(bool limit) { limit848Rate_ = limit; }
+
+  // Parses the configuration (length bytes) into the model and builds everything from it.
+  // Descriptors that break the UVC or USB length rules fail it with STATUS_DEVICE_DATA_ERROR
+  // before anything is built. The configuration must outlive the container's build.
+  NTSTATUS ParseConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPTOR configuration, ULONG length,
+                                        PKSAUTOMATION_TABLE filterAutomation, PKSNODE_DESCRIPTOR nodes,
+                                        PULONG nodeCount, PULONG pinCount, ULONG firstInterface);
+  VOID ReleaseConfiguration();
+  UvcModel* Model() { return &model_; }
+
+  // The camera has a vendor extension unit with the face-exposure window control.
+  bool HasFaceExposureWindow() const { return hasFaceExposureWindow_; }
+  bool GetFormatEntry(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height, ULONG pinType) const;
+  ULONG GetFormatList(const PKSDATARANGE** ranges, ULONG pinType) const;
+  ULONG CopyBandwidthTable(BandwidthEntry* buffer) const;
+  // The handler of the extension unit with that GUID, or null.
+  ExtensionUnitHandler* FindExtensionUnit(const GUID& unit) const;
+  // The first of the vendor units (VendorUnitGuids, in order) the camera has, or null.
+  ExtensionUnitHandler* FirstVendorUnit() const;
+  // The driver-wide wIndex words of the vendor units from this camera's handlers:
+  // kPublishVendorUnit sets VendorUnitIndex to the first vendor unit's (kept when there is none),
+  // kPublishTestUnit sets SecondVendorUnitIndex to the test unit's (0x00FF when there is none).
+  VOID PublishVendorUnitIndexes(ULONG which) const;
+
+  UCHAR StillCaptureMethod() const { return stillCaptureMethod_; }
+  FormatTable* CaptureFormats() const { return captureFormats_; }
+  FormatTable* StillFormats() const { return stillFormats_; }
+  CameraControlHandler* CameraTerminal() const { return cameraTerminal_; }
+  VideoProcAmpHandler* ProcessingUnit() const { return processingUnit_; }
+  PrivateControlHandler* PrivateHandler() const { return privateHandler_; }
+  RegionControlHandler* RegionHandler() const { return regionHandler_; }
+  ULONG ExtensionUnitCount() const { return extensionUnitCount_; }
+  ExtensionUnitHandler* ExtensionUnit(ULONG i) const { return extensionUnits_[i]; }
+
+ private:
+  NTSTATUS BuildUnitHandlers();
+  NTSTATUS BuildUnitHandler(const UvcUnit& unit);
+  NTSTATUS CreateExtensionUnit(const UvcUnit& unit);
+  NTSTATUS CreateDefaultUnits();
+  NTSTATUS BuildPropertySets(PKSAUTOMATION_TABLE filterAutomation);
+  VOID BuildAutomationTable(PKSNODE_DESCRIPTOR nodes, PULONG nodeCount);
+
+  CameraDeviceControls* camera_;
+  UsbDevice* device_;
+  UvcModel model_;
+  CameraControlHandler* cameraTerminal_;
+  UCHAR stillCaptureMethod_;
+  FormatTable* captureFormats_;
+  FormatTable* stillFormats_;
+  VideoProcAmpHandler* processingUnit_;
+  PrivateControlHandler* privateHandler_;
+  ExtensionUnitHandler* extensionUnits_[kMaxExtensionUnits];
+  ULONG extensionUnitCount_;
+  RegionControlHandler* regionHandler_;
+  bool hasFaceExposureWindow_;
+  bool usb3_;
+  bool limit848Rate_;
+
+  KSPROPERTY_SET filterSets_[kMaxPropertySets];
+  ULONG filterSetCount_;
+  KSEVENT_SET filterEventSets_[kMaxEventSets];
+  ULONG filterEventSetCount_;
+  KSPROPERTY_SET processingUnitSets_[kMaxPropertySets];
+  ULONG processingUnitSetCount_;
+  KSPROPERTY_SET cameraTerminalSets_[kMaxPropertySets];
+  ULONG cameraTerminalSetCount_;
+  KSPROPERTY_SET extensionUnitSets_[kMaxPropertySets];
+  ULONG extensionUnitSetCount_;
+  KSPROPERTY_SET streamingSets_[kStreamingNodeSets];
+  ULONG streamingSetCount_;
+  KSAUTOMATION_TABLE nodeAutomation_[kMaxTopologyNodes];
+};
+
+}  // namespace kvz

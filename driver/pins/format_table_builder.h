@@ -1,0 +1,24 @@
+// The capture and still pins' format tables built from the descriptor model's formats, with
+// FORMAT.CFG's output formats and interposed sizes.
+#pragma once
+#include <wdm.h>
+
+#include "driver/pins/format_table.h"
+#include "uvcmodel/uvc_model.h"
+
+namespace kvz {
+
+constexpr ULONG kTagIntervalList = 'FRAr';
+constexpr ULONG kTagConfigPath = 'ClFC';
+
+// Makes both tables (each null when its block cannot be allocated) and, when both exist and the
+// streaming interface has its input header, fills them: the capture table (pin type 1, with the
+// 848-pixel rate limit when limit848Rate) from the MJPEG and YUY2 formats' frames, the still
+// table (pin type 3) from their still patterns; other uncompressed formats are passed over.
+// *stillCaptureMethod is the header's bStillCaptureMethod then, else it is left alone.
+VOID BuildFormatTables(const UvcModel& model, bool limit848Rate, FormatTable** capture, FormatTable** still,
+                       UCHAR* stillCaptureMethod);
+// Frees the table's entries and ranges and the table; null does nothing.
+VOID FreeFormatTable(FormatTable** table);
+
+}  // namespace kvz
