@@ -13,6 +13,7 @@
 #include "jpeg/jpeg_encoder.h"
 #include "jpeg/mjpeg_decoder.h"
 #include "postproc/processor/frame_processor.h"
+#include "primitives/pool_object.h"
 #include "simcam/mjpeg_encoder.h"
 #include "simcam/test_pattern.h"
 
@@ -80,7 +81,7 @@ void MjpegTranscode(benchmark::State& state) {
   std::vector<uint8_t> client(decoded.size());
   kvz::FrameProcessor processor;
   BenchDevice device(1);
-  auto* decoder = new kvz::jpeg::MjpegDecoder();
+  auto* decoder = kvz::PoolNew<kvz::jpeg::MjpegDecoder>(kvz::jpeg::kDecoderPoolTag);
   kvz::jpeg::JpegEncoder encoder;
   for (auto _ : state) {
     int32_t w = kWidth, h = kHeight;
@@ -98,7 +99,7 @@ void MjpegTranscode(benchmark::State& state) {
     }
     benchmark::ClobberMemory();
   }
-  delete decoder;
+  kvz::PoolDelete(decoder, kvz::jpeg::kDecoderPoolTag);
 }
 
 const bool kRegistered = [] {

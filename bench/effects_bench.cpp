@@ -72,7 +72,7 @@ void RunEffect(benchmark::State& state, LONG identifier, LONG width, LONG height
   const std::vector<uint8_t> scene = Scene(width, height);
   if (effect->SetFormat(&input, work.data(), static_cast<LONG>(work.size()), &output) < 0) {
     state.SkipWithError("SetFormat failed");
-    delete effect;
+    kvz::DeleteEffect(effect);
     return;
   }
   if (setup.configure) setup.configure(effect);
@@ -83,7 +83,7 @@ void RunEffect(benchmark::State& state, LONG identifier, LONG width, LONG height
     benchmark::ClobberMemory();
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(inBytes));
-  delete effect;
+  kvz::DeleteEffect(effect);
 }
 
 void RegisterEffect(LONG identifier, LONG width, LONG height, EffectSetup setup = {}) {

@@ -4,21 +4,10 @@
 
 #include "jpeg/jpeg_cpu.h"
 #include "primitives/dispatch.h"
-#include "primitives/driver_memory.h"
 
 namespace kvz::jpeg {
 
 JpegDecoderBase::JpegDecoderBase() : vendorCode_(DetectCpuVendor()) {}
-
-void* JpegDecoderBase::operator new(size_t size) noexcept {
-  void* block = ExAllocatePoolWithTag(DriverPoolType, size, kDecoderPoolTag);
-  if (block) RtlZeroMemory(block, size);
-  return block;
-}
-
-void JpegDecoderBase::operator delete(void* block) {
-  if (block) ExFreePool(block);
-}
 
 MjpegDecoder::MjpegDecoder() {
   EnsureJpegBuildSelected(vendorCode_);

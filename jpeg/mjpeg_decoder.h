@@ -15,9 +15,8 @@ class JpegDecoderBase {
   virtual int32_t Decode(const uint8_t* data, int32_t length, uint8_t* out, int32_t outSize, int32_t* width,
                          int32_t* height, int32_t format) = 0;
 
-  // Zeroed pool memory tagged for the decoder; null when the pool is exhausted.
-  static void* operator new(size_t size) noexcept;
-  static void operator delete(void* block);
+  // A decoder lives in pool memory: PoolNew and PoolDelete (primitives/pool_object.h) under
+  // kDecoderPoolTag build and free it, never new and delete.
 
  protected:
   uint32_t vendorCode_;

@@ -1,5 +1,6 @@
 #include "postproc/convert/frame_converter.h"
 
+#include "jpeg/jpeg_constants.h"
 #include "jpeg/jpeg_encoder.h"
 #include "jpeg/mjpeg_decoder.h"
 #include "postproc/processor/frame_format.h"
@@ -7,6 +8,7 @@
 #include "postproc/convert/pin_conversion.h"
 #include "primitives/aligned_alloc.h"
 #include "primitives/driver_memory.h"
+#include "primitives/pool_object.h"
 
 namespace kvz {
 
@@ -50,8 +52,7 @@ NTSTATUS FrameConverter::PrepareWorkBuffers() {
 }
 
 VOID FrameConverter::Release() {
-  if (decoder_) delete decoder_;
-  decoder_ = nullptr;
+  PoolDelete(decoder_, jpeg::kDecoderPoolTag);
   if (encoder_) {
     encoder_->Release();
     prim::FreeAligned(encoder_);
@@ -207,7 +208,7 @@ VOID FrameConverter::ScanMjpegHeaders(const UCHAR* frame, ULONG length, ULONG* w
 
 bool FrameConverter::DecodeMjpeg(const UCHAR* frame, ULONG length) {
   const ULONG sw = formats_.cameraWidth, sh = formats_.cameraHeight;
-  if (!decoder_) decoder_ = new jpeg::MjpegDecoder();
+  if (!decoder_) decoder_ = PoolNew<jpeg::MjpegDecoder>(jpeg::kDecoderPoolTag);
   const ULONGLONG decoded = Area(AlignUp(sw, 16), AlignUp(sh, 8), 2);
   const ULONGLONG offered = Area(formats_.offeredWidth, formats_.offeredHeight, 3);
   if (!decoder_ || !NT_SUCCESS(EnsureWorkBuffers(static_cast<ULONG>(decoded > offered ? decoded : offered)))) return false;

@@ -246,7 +246,7 @@ VOID StepToward(LONG target, LONG* value, LONG step) {
 
 ZQEffect* NewFaceTrackEffect(LONG identifier) {
   if (identifier != kEffectFaceTrack) return nullptr;
-  return new (kTagEffectFaceTrack) ZQEFaceTrack(identifier, kFormatsRgb24);
+  return NewEffect<ZQEFaceTrack>(kTagEffectFaceTrack, identifier, kFormatsRgb24);
 }
 
 ZQEFaceTrack::ZQEFaceTrack(LONG identifier, LONG supportedFormats)

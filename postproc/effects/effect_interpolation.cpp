@@ -8,7 +8,7 @@ namespace kvz {
 
 ZQEffect* NewInterpolationEffect(LONG identifier) {
   if (identifier != kEffectScaleClear && identifier != kEffectScale) return nullptr;
-  return new (kTagEffectInterpolation) ZQEInterpolation(identifier, kFormatsRgb24Yuy2);
+  return NewEffect<ZQEInterpolation>(kTagEffectInterpolation, identifier, kFormatsRgb24Yuy2);
 }
 
 ZQEInterpolation::ZQEInterpolation(LONG identifier, LONG supportedFormats)

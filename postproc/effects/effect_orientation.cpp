@@ -17,7 +17,7 @@ constexpr int32_t kAxisBoth = 2;
 
 ZQEffect* NewOrientationEffect(LONG identifier) {
   if (identifier < kEffectOrientationFirst || identifier > kEffectOrientationLast) return nullptr;
-  return new (kTagEffectOrientation) ZQEOrientation(identifier, kFormatsRgb24Yuy2);
+  return NewEffect<ZQEOrientation>(kTagEffectOrientation, identifier, kFormatsRgb24Yuy2);
 }
 
 ZQEOrientation::ZQEOrientation(LONG identifier, LONG supportedFormats)

@@ -51,11 +51,11 @@ ZQEffect* NewOverlayEffect(LONG identifier) {
   if (!path && identifier != kEffectPictureNone) return nullptr;
   const ULONG tag = kTagEffectPicture;
   switch (identifier) {
-    case 792: return new (tag) ZQESnipe(identifier, kFormatsRgb24, path);
-    case 793: return new (tag) ZQENews(identifier, kFormatsRgb24, path);
-    case 796: return new (tag) ZQECCTV(identifier, kFormatsRgb24, path);
-    case 797: return new (tag) ZQEMagnifier(identifier, kFormatsRgb24, path);
-    default: return new (tag) ZQEFrame(identifier, kFormatsRgb24, path);
+    case 792: return NewEffect<ZQESnipe>(tag, identifier, kFormatsRgb24, path);
+    case 793: return NewEffect<ZQENews>(tag, identifier, kFormatsRgb24, path);
+    case 796: return NewEffect<ZQECCTV>(tag, identifier, kFormatsRgb24, path);
+    case 797: return NewEffect<ZQEMagnifier>(tag, identifier, kFormatsRgb24, path);
+    default: return NewEffect<ZQEFrame>(tag, identifier, kFormatsRgb24, path);
   }
 }
 

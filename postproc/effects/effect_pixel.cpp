@@ -58,26 +58,26 @@ ZQERedTone::ZQERedTone(LONG id) : ZQEPixelEffect(id, kFormatsRgb24I420, RedToneR
 ZQEffect* NewPixelEffect(LONG identifier) {
   const ULONG tag = kTagEffectPixel;
   switch (identifier) {
-    case 768: return new (tag) ZQENone(identifier);
-    case 769: return new (tag) ZQEBlackWhite(identifier);
-    case 770: return new (tag) ZQEBlur(identifier);
-    case 771: return new (tag) ZQEGray(identifier);
-    case 772: return new (tag) ZQEBlueTone(identifier);
-    case 773: return new (tag) ZQESolarize(identifier);
-    case 774: return new (tag) ZQEEmboss(identifier);
-    case 775: return new (tag) ZQEMosaic(identifier);
-    case 776: return new (tag) ZQENegative(identifier);
-    case 777: return new (tag) ZQESepia(identifier);
-    case 778: return new (tag) ZQEYellowTone(identifier);
-    case 779: return new (tag) ZQESketch(identifier);
-    case 780: return new (tag) ZQERedTone(identifier);
-    case 781: return new (tag) ZQEDiffuse(identifier);
-    case 782: return new (tag) ZQEWave(identifier);
-    case 783: return new (tag) ZQETiles(identifier);
-    case 784: return new (tag) ZQECanvas(identifier);
-    case 786: return new (tag) ZQEStyle786(identifier);
-    case 787: return new (tag) ZQEStyle787(identifier);
-    case 788: return new (tag) ZQEStyle788(identifier);
+    case 768: return NewEffect<ZQENone>(tag, identifier);
+    case 769: return NewEffect<ZQEBlackWhite>(tag, identifier);
+    case 770: return NewEffect<ZQEBlur>(tag, identifier);
+    case 771: return NewEffect<ZQEGray>(tag, identifier);
+    case 772: return NewEffect<ZQEBlueTone>(tag, identifier);
+    case 773: return NewEffect<ZQESolarize>(tag, identifier);
+    case 774: return NewEffect<ZQEEmboss>(tag, identifier);
+    case 775: return NewEffect<ZQEMosaic>(tag, identifier);
+    case 776: return NewEffect<ZQENegative>(tag, identifier);
+    case 777: return NewEffect<ZQESepia>(tag, identifier);
+    case 778: return NewEffect<ZQEYellowTone>(tag, identifier);
+    case 779: return NewEffect<ZQESketch>(tag, identifier);
+    case 780: return NewEffect<ZQERedTone>(tag, identifier);
+    case 781: return NewEffect<ZQEDiffuse>(tag, identifier);
+    case 782: return NewEffect<ZQEWave>(tag, identifier);
+    case 783: return NewEffect<ZQETiles>(tag, identifier);
+    case 784: return NewEffect<ZQECanvas>(tag, identifier);
+    case 786: return NewEffect<ZQEStyle786>(tag, identifier);
+    case 787: return NewEffect<ZQEStyle787>(tag, identifier);
+    case 788: return NewEffect<ZQEStyle788>(tag, identifier);
     default: return nullptr;
   }
 }

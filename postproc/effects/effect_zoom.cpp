@@ -16,7 +16,7 @@ LONG Clamp(LONG value, LONG low, LONG high) { return value < low ? low : (value 
 
 ZQEffect* NewDigitalZoomEffect(LONG identifier) {
   if (identifier != kEffectDigitalZoom && identifier != kEffectDigitalZoomAlt) return nullptr;
-  return new (kTagEffectDigitalZoom) ZQEDigitalZoom(identifier, kFormatsRgb24);
+  return NewEffect<ZQEDigitalZoom>(kTagEffectDigitalZoom, identifier, kFormatsRgb24);
 }
 
 ZQEZoomWindow::ZQEZoomWindow(LONG identifier, LONG supportedFormats)

@@ -5,20 +5,6 @@
 
 namespace kvz {
 
-void* ZQEffect::operator new(size_t size, ULONG tag) noexcept {
-  void* block = ExAllocatePoolWithTag(DriverPoolType, size, tag);
-  if (block) RtlZeroMemory(block, size);
-  return block;
-}
-
-void ZQEffect::operator delete(void* block) noexcept {
-  if (block) ExFreePool(block);
-}
-
-void ZQEffect::operator delete(void* block, ULONG) noexcept {
-  if (block) ExFreePool(block);
-}
-
 ZQEffect::ZQEffect(LONG identifier, LONG supportedFormats)
     : supportedFormats(supportedFormats),
       identifier(identifier),
@@ -28,7 +14,8 @@ ZQEffect::ZQEffect(LONG identifier, LONG supportedFormats)
       format{},
       previousFormat{},
       workBuffer(nullptr),
-      workBufferSize(0) {
+      workBufferSize(0),
+      poolTag(0) {
   KeInitializeSemaphore(&doLock, 1, 1);
 }
 

@@ -6,18 +6,15 @@
 #include <wdm.h>
 
 #include "postproc/processor/frame_format.h"
+#include "primitives/pool_object.h"
 
 namespace kvz {
 
+// Effects live in pool memory carrying their class's tag: NewEffect builds one (PoolNew) and
+// DeleteEffect destroys it and frees its block under the same tag (PoolDelete), never new and
+// delete.
 class ZQEffect {
  public:
-  // Effects live in pool memory carrying their class's tag, zeroed before construction; a
-  // failed allocation makes the new-expression yield null. delete runs the destructor and
-  // gives the memory back.
-  static void* operator new(size_t size, ULONG tag) noexcept;
-  static void operator delete(void* block) noexcept;
-  static void operator delete(void* block, ULONG tag) noexcept;
-
   ZQEffect(LONG identifier, LONG supportedFormats);
   // Waits for a running Do through the Do lock.
   virtual ~ZQEffect();
@@ -62,8 +59,10 @@ class ZQEffect {
   EffectFormat previousFormat;
   UCHAR* workBuffer;  // lent by the frame processor, never freed here
   LONG workBufferSize;
+  ULONG poolTag;  // the tag NewEffect built the effect under
 
  protected:
+
   // Entry checks of Do, in this order: a missing frame gives STATUS_INVALID_PARAMETER; a
   // detached or not ready effect STATUS_DEVICE_NOT_READY; (when needed) a missing work buffer
   // or one smaller than a frame of the current format STATUS_INVALID_PARAMETER. Takes no lock.
@@ -83,6 +82,21 @@ class ZQEStagedEffect : public ZQEffect {
   virtual NTSTATUS PostProcess(UCHAR* frame);
   virtual NTSTATUS Apply(UCHAR* frame);
 };
+
+// A new effect of class T in pool memory under the tag, or null when the pool has no block.
+template <class T, class... Args>
+ZQEffect* NewEffect(ULONG tag, Args... args) {
+  T* effect = PoolNew<T>(tag, args...);
+  if (effect) effect->poolTag = tag;
+  return effect;
+}
+
+// Destroys an effect NewEffect built and frees its block; leaves the pointer null.
+inline VOID DeleteEffect(ZQEffect*& effect) {
+  if (!effect) return;
+  const ULONG tag = effect->poolTag;
+  PoolDelete(effect, tag);
+}
 
 // Byte count of a frame of the format (see ZQEffect::GetFrameSize); a free function so that
 // the frame processor can size its buffer without an effect.

@@ -83,7 +83,7 @@ VOID FrameProcessor::DetachEffect(ZQEffect** slot) {
   ZQEffect* effect = *slot;
   *slot = nullptr;
   effect->detached = 1;
-  delete effect;
+  DeleteEffect(effect);
 }
 
 NTSTATUS FrameProcessor::ClearEffectLocked(LONG id) {

@@ -5,6 +5,7 @@
 #include "jpeg/jpeg_constants.h"
 #include "jpeg/mjpeg_decoder.h"
 #include "primitives/driver_memory.h"
+#include "primitives/pool_object.h"
 
 namespace kvz {
 
@@ -134,7 +135,7 @@ NTSTATUS FrameProcessor::SubmitFrame(FrameDevice* device, const UCHAR* frame, UL
 const UCHAR* FrameProcessor::DecodeSubmitted() {
   const ULONG bytes = Yuy2Bytes(submittedWidth_, submittedHeight_);
   if (!decoder_) {
-    decoder_ = new jpeg::MjpegDecoder();
+    decoder_ = PoolNew<jpeg::MjpegDecoder>(jpeg::kDecoderPoolTag);
     if (!decoder_) return nullptr;
   }
   if (decodedSize_ < bytes) {
@@ -183,8 +184,7 @@ VOID FrameProcessor::FreeWorkerBuffers() {
   if (decoded_) ExFreePoolWithTag(decoded_, kTagDecoded);
   decoded_ = nullptr;
   decodedSize_ = 0;
-  delete decoder_;
-  decoder_ = nullptr;
+  PoolDelete(decoder_, jpeg::kDecoderPoolTag);
 }
 
 }  // namespace kvz

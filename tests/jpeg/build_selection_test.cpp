@@ -10,6 +10,7 @@
 #include "jpeg/mjpeg_decoder.h"
 #include "kvz/registry_testing.h"
 #include "primitives/build_selection.h"
+#include "primitives/pool_object.h"
 
 namespace kvz::jpegtest {
 namespace {
@@ -41,14 +42,14 @@ TEST_P(BuildSelection, FollowsTheFeatureBits) {
   test::ScopedCpu cpu(GetParam().profile);
   jpeg::OverrideJpegBuild(-1);
   prim::PrimitiveDispatchIndex.store(-1);
-  auto* decoder = new jpeg::MjpegDecoder();
+  auto* decoder = PoolNew<jpeg::MjpegDecoder>(jpeg::kDecoderPoolTag);
   EXPECT_EQ(prim::PrimitiveDispatchIndex.load(), GetParam().slot);
   // Once selected, later constructions leave the index alone.
   prim::PrimitiveDispatchIndex.store(0);
-  delete decoder;
-  decoder = new jpeg::MjpegDecoder();
+  PoolDelete(decoder, jpeg::kDecoderPoolTag);
+  decoder = PoolNew<jpeg::MjpegDecoder>(jpeg::kDecoderPoolTag);
   EXPECT_EQ(prim::PrimitiveDispatchIndex.load(), 0);
-  delete decoder;
+  PoolDelete(decoder, jpeg::kDecoderPoolTag);
 }
 
 INSTANTIATE_TEST_SUITE_P(Processors, BuildSelection,

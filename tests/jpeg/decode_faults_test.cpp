@@ -6,7 +6,9 @@
 #include <functional>
 
 #include "jpeg/jpeg_decoder.h"
+#include "jpeg/jpeg_constants.h"
 #include "jpeg/mjpeg_decoder.h"
+#include "primitives/pool_object.h"
 #include "support/codec_check.h"
 #include "support/stream_builder.h"
 
@@ -286,7 +288,7 @@ TEST(DecodeFaults, EveryPrefixOfAValidFrameFails) {
 TEST(DecodeFaults, ArgumentsAreCheckedBeforeTheDecoderIsTouched) {
   const Stream s = Baseline();
   std::vector<uint8_t> out(33 * 17 * 2);
-  jpeg::MjpegDecoder* decoder = new jpeg::MjpegDecoder();
+  jpeg::MjpegDecoder* decoder = PoolNew<jpeg::MjpegDecoder>(jpeg::kDecoderPoolTag);
   int32_t w = -5;
   int32_t h = -5;
   EXPECT_EQ(decoder->Decode(s.data(), 0, out.data(), 33 * 17 * 2, &w, &h, jpeg::kFormatYuy2), 1);
@@ -298,7 +300,7 @@ TEST(DecodeFaults, ArgumentsAreCheckedBeforeTheDecoderIsTouched) {
   EXPECT_EQ(w, 33);
   EXPECT_EQ(h, 17);
   EXPECT_EQ(decoder->Decode(s.data(), static_cast<int32_t>(s.size()), out.data(), 33 * 17 * 2, &w, &h, 4), 0);
-  delete decoder;
+  PoolDelete(decoder, jpeg::kDecoderPoolTag);
 }
 
 }  // namespace

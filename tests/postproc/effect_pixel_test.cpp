@@ -245,7 +245,8 @@ TEST(PixelEffects, TilesFirstFrameAt640x480DrawsOneReducedCopyAtColumn5Row321) {
 TEST(PixelEffects, WavePhaseWrapsAfter128FramesAndRestsAtItsTurningPoints) {
   const LONG w = 40, h = 30;
   const auto in = RandomBytes(FrameBytes(kRgb, w, h), 3);
-  std::unique_ptr<ZQEffect> wave(NewCatalogueEffect(782));
+  std::unique_ptr<ZQEffect, void (*)(ZQEffect*)> wave(NewCatalogueEffect(782),
+                                                        [](ZQEffect* e) { DeleteEffect(e); });
   test::GuardedBuffer work(in.size());
   const EffectFormat format = {kRgb, w, h};
   ASSERT_EQ(wave->SetFormat(&format, work.data(), static_cast<LONG>(in.size()), nullptr), STATUS_SUCCESS);
@@ -289,7 +290,8 @@ TEST(PixelEffects, DiffuseAndSketchSequencesArePerEffect) {
 TEST(PixelEffects, CanvasAddsItsTextureTiledAndSaturated) {
   test::SystemRootPictures pictures;
   const auto texture = test::CanvasTexture();
-  std::unique_ptr<ZQEffect> canvas(NewCatalogueEffect(784));
+  std::unique_ptr<ZQEffect, void (*)(ZQEffect*)> canvas(NewCatalogueEffect(784),
+                                                        [](ZQEffect* e) { DeleteEffect(e); });
   const LONG w = 640, h = 480;
   std::vector<uint8_t> work(FrameBytes(kRgb, w, h));
   const EffectFormat format = {kRgb, w, h};

@@ -81,7 +81,7 @@ TEST(EffectSlotsStress, TwoFaceTracksSearchAtOnceAsTheyDoAlone) {
       frame = scene;
       effect->Do(frame.data());
     }
-    delete effect;
+    DeleteEffect(effect);
     return frame;
   };
   const std::vector<uint8_t> alone = track(30);

@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "jpeg/jpeg_cpu.h"
+#include "jpeg/jpeg_constants.h"
 #include "jpeg/mjpeg_decoder.h"
+#include "primitives/pool_object.h"
 
 namespace kvz::jpegtest {
 namespace {
@@ -25,10 +27,10 @@ OurDecode DecodeWithOurs(const std::vector<uint8_t>& stream, int32_t format, int
   OurDecode d;
   const int64_t size = outSize ? outSize : jpeg::JpegOutputSize(format, width, height);
   d.out.assign(static_cast<size_t>(size > 0 ? size : 0) + kGuard, 0xA5);
-  auto* decoder = new jpeg::MjpegDecoder();
+  auto* decoder = PoolNew<jpeg::MjpegDecoder>(jpeg::kDecoderPoolTag);
   d.result = decoder->Decode(stream.data(), static_cast<int32_t>(stream.size()), d.out.data(),
                              static_cast<int32_t>(size), &d.width, &d.height, format);
-  delete decoder;
+  PoolDelete(decoder, jpeg::kDecoderPoolTag);
   for (size_t i = d.out.size() - kGuard; i < d.out.size(); ++i) d.guardIntact = d.guardIntact && d.out[i] == 0xA5;
   d.out.resize(d.out.size() - kGuard);
   return d;

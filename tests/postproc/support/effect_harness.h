@@ -1,4 +1,4 @@
-// Effects under test: owned through their deleting destructor, given a format and a work
+// Effects under test: owned through DeleteEffect, given a format and a work
 // buffer of exactly one frame inside guard bytes, run on frames inside guard bytes.
 #pragma once
 #include <cstdint>
@@ -12,7 +12,7 @@
 namespace kvz::test {
 
 struct EffectDeleter {
-  void operator()(ZQEffect* effect) const { delete effect; }
+  void operator()(ZQEffect* effect) const { DeleteEffect(effect); }
 };
 using EffectPtr = std::unique_ptr<ZQEffect, EffectDeleter>;
 

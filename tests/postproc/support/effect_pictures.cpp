@@ -172,7 +172,7 @@ EffectRun RunEffect(LONG id, LONG formatCode, LONG width, LONG height, const std
     std::copy(input.begin(), input.end(), frame.data());
     run.lastDo = effect->Do(frame.data());
   }
-  delete effect;
+  DeleteEffect(effect);
   run.frame.assign(frame.data(), frame.data() + bytes);
   run.guardsIntact = frame.GuardsIntact() && work.GuardsIntact();
   return run;
@@ -223,7 +223,8 @@ std::string GoldenName(const GoldenCase& c) {
 void SweepInitAllocations(LONG id, LONG format, const std::vector<ULONG>& tags) {
   for (uint64_t n = 1;; ++n) {
     SCOPED_TRACE(::testing::Message() << id << " allocation " << n);
-    std::unique_ptr<ZQEffect> effect(NewCatalogueEffect(id));
+    std::unique_ptr<ZQEffect, void (*)(ZQEffect*)> effect(NewCatalogueEffect(id),
+                                                          [](ZQEffect* e) { DeleteEffect(e); });
     std::vector<uint8_t> work(FrameBytes(format, 32, 24)), frame(work.size(), 9);
     const EffectFormat effectFormat = {format, 32, 24};
     const uint64_t before = kernel::PoolAllocationAttempts();
