@@ -17,6 +17,7 @@ class PrivateControlHandler;
 class RegionControlHandler;
 class ExtensionUnitHandler;
 class PinDevice;
+class FlickerControl;
 
 class CameraDeviceControls {
  public:
@@ -32,10 +33,8 @@ class CameraDeviceControls {
   // The camera has a vendor extension unit with the face-exposure window control.
   virtual bool HasFaceExposureWindow() = 0;
 
-  // Flicker detection of the frame processor.
-  virtual ULONG GetFlickerState() = 0;
-  virtual VOID RequestFlickerRedetect() = 0;
-  virtual VOID RestartFlickerSchedule() = 0;
+  // Flicker detection of the frame processor (postproc/flicker/flicker_control.h).
+  virtual FlickerControl* GetFlickerControl() = 0;
 
   // Face-region exposure; results the callers may ignore.
   virtual NTSTATUS ClearFaceExposure() = 0;

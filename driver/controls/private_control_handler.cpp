@@ -4,6 +4,7 @@
 #include "driver/controls/control_constants.h"
 #include "driver/controls/control_property_data.h"
 #include "driver/settings/device_settings.h"
+#include "postproc/flicker/flicker_control.h"
 #include "usb/usb_device.h"
 
 namespace kvz {
@@ -233,7 +234,7 @@ NTSTATUS PrivateControlHandler::Set(PKSPROPERTY property, PVOID data, ULONG data
     case kOutDoor: {
       StoreSetting(s->outDoor, value);
       s->WriteDwordValue("OutDoor", s->ValuesKey(), value);
-      camera->RequestFlickerRedetect();
+      camera->GetFlickerControl()->RequestFlickerRedetect();
       UCHAR frequency = 0;
       if (value != 1) {
         const SHORT powerLine = LoadSetting(s->records[kRecordPowerLine].current);

@@ -8,6 +8,7 @@
 #include "driver/controls/control_property_data.h"
 #include "driver/settings/device_settings.h"
 #include "driver/controls/uvc_control.h"
+#include "postproc/flicker/flicker_control.h"
 #include "usb/usb_device.h"
 
 namespace kvz {
@@ -297,16 +298,17 @@ NTSTATUS VideoProcAmpHandler::Set(PKSPROPERTY property, PVOID data, ULONG dataLe
     }
     case KSPROPERTY_VIDEOPROCAMP_POWERLINE_FREQUENCY: {
       StoreSetting(settings->records[kRecordPowerLine].current, value);
-      const ULONG state = camera->GetFlickerState();
+      FlickerControl* flicker = camera->GetFlickerControl();
+      const ULONG state = flicker->FlickerState();
       if (value == 0 && state >= kFlickerMeasuringFirst && state <= kFlickerMeasuringLast) {
         status = STATUS_SUCCESS;
         break;
       }
-      camera->RequestFlickerRedetect();
+      flicker->RequestFlickerRedetect();
       if (value != 0) {
         status = control->SetCur(&value);
       } else {
-        camera->RestartFlickerSchedule();
+        flicker->ReleaseFlickerHold();
         status = STATUS_SUCCESS;
       }
       break;

@@ -80,9 +80,7 @@ class CameraDeviceBase : public CameraDeviceControls,
   RegionControlHandler* GetRegionControlHandler() override;
   ExtensionUnitHandler* FindExtensionUnit(const GUID& set) override;
   bool HasFaceExposureWindow() override { return hasFaceExposureWindow_; }
-  ULONG GetFlickerState() override;
-  VOID RequestFlickerRedetect() override;
-  VOID RestartFlickerSchedule() override;
+  FlickerControl* GetFlickerControl() override { return &processor_; }
   NTSTATUS ClearFaceExposure() override;
   // Also FaceDeviceServices': the frame processor's face-region exposure takes the rectangle.
   NTSTATUS SetFaceRectangle(const RegionRect& rect, LONG width, LONG height) override;

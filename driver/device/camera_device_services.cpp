@@ -29,12 +29,6 @@ ExtensionUnitHandler* CameraDeviceBase::FindExtensionUnit(const GUID& set) {
   return units_ ? units_->FindExtensionUnit(set) : nullptr;
 }
 
-ULONG CameraDeviceBase::GetFlickerState() { return processor_.Flicker()->State(); }
-
-VOID CameraDeviceBase::RequestFlickerRedetect() { processor_.Flicker()->RequestRedetect(); }
-
-VOID CameraDeviceBase::RestartFlickerSchedule() { processor_.ReleaseFlickerHold(); }
-
 VOID CameraDeviceBase::ResetFlickerDetection() {
   processor_.Flicker()->Reset(Services(), static_cast<UCHAR>(chipFamily_), 0);
 }

@@ -15,6 +15,7 @@
 #include "face/face_exposure_control.h"
 #include "common/face_services.h"
 #include "postproc/effects/effect_catalogue.h"
+#include "postproc/flicker/flicker_control.h"
 #include "postproc/flicker/flicker_detector.h"
 #include "postproc/flicker/flicker_hold.h"
 #include "postproc/processor/frame_device.h"
@@ -28,7 +29,7 @@ class MjpegDecoder;
 class PrivacyImage;
 class ZQEffect;
 
-class FrameProcessor {
+class FrameProcessor final : public FlickerControl {
  public:
   static constexpr LONG kZoomNone = 10;  // ZoomScale: tenths of the magnification
   static constexpr LONG kPanSteps = 16;  // a pan of +-16 moves the window to the frame's edge
@@ -56,8 +57,11 @@ class FrameProcessor {
 
   // The capture pin's RUN: the flicker detector is not fed for 20 s from now.
   VOID StartFlickerHold() { flickerHold_.StartHold(); }
-  // The power-line value was set to automatic detection: feed at once.
-  VOID ReleaseFlickerHold() { flickerHold_.Release(); }
+  // FlickerControl (the property sets). The power-line value was set to automatic detection:
+  // feed at once.
+  VOID ReleaseFlickerHold() override { flickerHold_.Release(); }
+  ULONG FlickerState() override { return flicker_.State(); }
+  VOID RequestFlickerRedetect() override { flicker_.RequestRedetect(); }
   FlickerDetector* Flicker() { return &flicker_; }
 
   // ---- Face-detection worker (frame_processor_face.cpp) ----

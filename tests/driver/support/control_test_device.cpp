@@ -9,6 +9,7 @@
 #include "driver/controls/region_control_handler.h"
 #include "driver/controls/video_proc_amp_handler.h"
 #include "ksmedia.h"
+#include "postproc/flicker/flicker_control.h"
 #include "primitives/driver_memory.h"
 #include "driver/controls/unit_container.h"
 #include "usb/usb_configuration.h"
@@ -43,7 +44,7 @@ NTSTATUS NTAPI FilterClose(PKSFILTER filter, PIRP irp);
 const KSFILTER_DISPATCH g_filterDispatch = {FilterCreate, FilterClose, nullptr, nullptr};
 const GUID g_categories[] = {KSCATEGORY_VIDEO, KSCATEGORY_CAPTURE};
 
-class TestCameraDevice final : public CameraDeviceControls {
+class TestCameraDevice final : public CameraDeviceControls, public FlickerControl {
  public:
   explicit TestCameraDevice(PKSDEVICE device) : ks_(device), usb_(device) {}
   ~TestCameraDevice() { Release(); }
@@ -61,9 +62,11 @@ class TestCameraDevice final : public CameraDeviceControls {
     return units_ ? units_->FindExtensionUnit(set) : nullptr;
   }
   bool HasFaceExposureWindow() override { return units_ && units_->HasFaceExposureWindow(); }
-  ULONG GetFlickerState() override { return Probe().flickerState; }
+  FlickerControl* GetFlickerControl() override { return this; }
+  // FlickerControl.
+  ULONG FlickerState() override { return Probe().flickerState; }
   VOID RequestFlickerRedetect() override { ++Probe().redetectRequests; }
-  VOID RestartFlickerSchedule() override { ++Probe().scheduleRestarts; }
+  VOID ReleaseFlickerHold() override { ++Probe().scheduleRestarts; }
   NTSTATUS ClearFaceExposure() override {
     ++Probe().faceExposureClears;
     return STATUS_SUCCESS;

@@ -20,7 +20,7 @@ namespace {
 
 constexpr ULONG kTag = 'tDPT';
 
-class TestPinDevice final : public CameraDeviceControls, public PinDevice, public PinProcessing {
+class TestPinDevice final : public CameraDeviceControls, public PinDevice, public PinProcessing, public FlickerControl {
  public:
   explicit TestPinDevice(PKSDEVICE device) : ks_(device), usb_(device) {}
   ~TestPinDevice() { Release(); }
@@ -48,9 +48,11 @@ class TestPinDevice final : public CameraDeviceControls, public PinDevice, publi
     return units_ ? units_->FindExtensionUnit(set) : nullptr;
   }
   bool HasFaceExposureWindow() override { return units_ && units_->HasFaceExposureWindow(); }
-  ULONG GetFlickerState() override { return 0; }
+  FlickerControl* GetFlickerControl() override { return this; }
+  // FlickerControl.
+  ULONG FlickerState() override { return 0; }
   VOID RequestFlickerRedetect() override {}
-  VOID RestartFlickerSchedule() override {}
+  VOID ReleaseFlickerHold() override {}
   NTSTATUS ClearFaceExposure() override { return STATUS_SUCCESS; }
   NTSTATUS SetFaceRectangle(const RegionRect&, LONG, LONG) override { return STATUS_SUCCESS; }
   VOID GetFrameSize(LONG* width, LONG* height) override {

@@ -6,6 +6,7 @@
 #include <ks.h>
 
 #include "driver/controls/camera_device_controls.h"
+#include "postproc/flicker/flicker_control.h"
 #include "driver/settings/device_settings.h"
 #include "usb/idle_manager.h"
 #include "driver/controls/unit_container.h"
@@ -13,7 +14,7 @@
 
 namespace kvz::usbtest {
 
-class TestCameraDevice : public CameraDeviceControls, public IdlePowerHost {
+class TestCameraDevice : public CameraDeviceControls, public FlickerControl, public IdlePowerHost {
  public:
   explicit TestCameraDevice(PKSDEVICE device) : usb(device) {}
   virtual ~TestCameraDevice() = default;
@@ -28,9 +29,11 @@ class TestCameraDevice : public CameraDeviceControls, public IdlePowerHost {
     return units ? units->FindExtensionUnit(set) : nullptr;
   }
   bool HasFaceExposureWindow() override { return units && units->HasFaceExposureWindow(); }
-  ULONG GetFlickerState() override { return 0; }
+  FlickerControl* GetFlickerControl() override { return this; }
+  // FlickerControl.
+  ULONG FlickerState() override { return 0; }
   VOID RequestFlickerRedetect() override {}
-  VOID RestartFlickerSchedule() override {}
+  VOID ReleaseFlickerHold() override {}
   NTSTATUS ClearFaceExposure() override { return STATUS_SUCCESS; }
   NTSTATUS SetFaceRectangle(const RegionRect&, LONG, LONG) override { return STATUS_SUCCESS; }
   VOID GetFrameSize(LONG* width, LONG* height) override { *width = 640, *height = 480; }
