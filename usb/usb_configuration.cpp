@@ -96,7 +96,7 @@ NTSTATUS SelectUsbConfiguration(UsbDevice* device, UvcModel* model, PUSB_CONFIGU
     } else if (d[kInterfaceSubclass] == kVideoStreamingSubclass && streamingEntry < 0) {
       streamingEntry = static_cast<LONG>(listed);
       list[listed++].InterfaceDescriptor = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(d);
-      if (d[kNumEndpoints] != 0) {
+      if (IsBulkStreamingInterface(d)) {
         *bulk = 1;
         model->ClearBandwidth();
       } else {

@@ -11,6 +11,7 @@ namespace {
 // Interface descriptor fields.
 constexpr ULONG kInterfaceNumber = 2;
 constexpr ULONG kAlternateSetting = 3;
+constexpr ULONG kNumEndpoints = 4;
 constexpr ULONG kInterfaceClass = 5;
 constexpr ULONG kInterfaceSubclass = 6;
 // Endpoint and companion fields.
@@ -68,6 +69,8 @@ const UCHAR* FindInterfaceDescriptor(const UCHAR* from, const UCHAR* end, LONG n
   }
   return nullptr;
 }
+
+bool IsBulkStreamingInterface(const UCHAR* interface) { return interface[kNumEndpoints] != 0; }
 
 VOID ReadFrame(const UCHAR* frame, UvcFrame* fields) {
   const ULONG type = frame[kFrameIntervalType];

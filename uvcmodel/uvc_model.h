@@ -69,6 +69,11 @@ struct UvcFormatCursor {
 // The configuration must have passed ValidateConfiguration.
 const UCHAR* FindInterfaceDescriptor(const UCHAR* from, const UCHAR* end, LONG number, LONG alternate);
 
+// Bulk or isochronous: a streaming interface's alternate setting 0 (interface) with an endpoint
+// streams by bulk, as a bulk video endpoint lives only there; an isochronous interface has its
+// endpoints in the other settings.
+bool IsBulkStreamingInterface(const UCHAR* interface);
+
 VOID ReadFrame(const UCHAR* frame, UvcFrame* fields);
 ULONG FrameInterval(const UvcFrame& frame, ULONG i);
 const UCHAR* NextDescriptor(const UCHAR* descriptor);
