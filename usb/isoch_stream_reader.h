@@ -8,6 +8,7 @@
 #include "usb/stream_reader_core.h"
 #include "usb/transfer_slot.h"
 #include "usb/usb_limits.h"
+#include "primitives/test_seam.h"
 
 namespace kvz {
 
@@ -45,11 +46,10 @@ class IsochStreamReader final : public StreamReaderCore {
   bool PauseEndsCommit() const override { return false; }
   ULONG StopSettleDelay() const override { return kIsochStopSettle; }
 
-  ULONG Stride() const { return stride_; }
-  ULONG SlotBufferSize() const { return slotBufferSize_; }
-  ULONG PacketsPerTransfer() const { return packets_; }
-
  private:
+  template <class T>
+  friend struct TestSeam;
+
   NTSTATUS AllocTransferSlot(TransferSlot* slot);
   VOID BuildIsochTransferUrb(TransferSlot* slot);
   VOID ResubmitIsochSlot(TransferSlot* slot);

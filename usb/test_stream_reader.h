@@ -8,6 +8,7 @@
 #include "usb/transfer_slot.h"
 #include "usb/urb_irp_source.h"
 #include "usb/usb_limits.h"
+#include "primitives/test_seam.h"
 
 namespace kvz {
 
@@ -61,9 +62,10 @@ class TestStreamReader final : public UrbIrpSource {
 
   NTSTATUS OnTransferComplete(TransferSlot* slot) override;
 
-  ULONG PacketStride() const { return stride_; }
-
  private:
+  template <class T>
+  friend struct TestSeam;
+
   NTSTATUS ArmTestRegister();
   NTSTATUS NegotiateTestFormat();
   NTSTATUS ProbeCommit(PUCHAR block);

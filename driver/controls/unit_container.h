@@ -9,6 +9,7 @@
 
 #include "driver/controls/control_constants.h"
 #include "driver/pins/format_table.h"
+#include "primitives/test_seam.h"
 #include "uvcmodel/uvc_model.h"
 
 namespace kvz {
@@ -77,10 +78,11 @@ class UnitContainer {
   VideoProcAmpHandler* ProcessingUnit() const { return processingUnit_; }
   PrivateControlHandler* PrivateHandler() const { return privateHandler_; }
   RegionControlHandler* RegionHandler() const { return regionHandler_; }
-  ULONG ExtensionUnitCount() const { return extensionUnitCount_; }
-  ExtensionUnitHandler* ExtensionUnit(ULONG i) const { return extensionUnits_[i]; }
 
  private:
+  template <class T>
+  friend struct TestSeam;
+
   NTSTATUS BuildUnitHandlers();
   NTSTATUS BuildUnitHandler(const UvcUnit& unit);
   NTSTATUS CreateExtensionUnit(const UvcUnit& unit);

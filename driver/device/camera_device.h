@@ -22,6 +22,7 @@
 #include "usb/test_stream_reader.h"
 #include "usb/usb_device.h"
 #include "usb/usb_limits.h"
+#include "primitives/test_seam.h"
 
 namespace kvz {
 
@@ -98,7 +99,6 @@ class CameraDeviceBase : public CameraDeviceControls,
 
   // --- PinDevice (capture filter and pins).
   StreamOwnership* GetStreamOwnership() override { return &streamOwners_; }
-  PCWSTR GetDriverKeyName() override { return driverKeyName_; }
   ULONG GetPowerState() override { return static_cast<ULONG>(ReadFlag(powerState_)); }
   VOID CancelIdleTimer() override;
   VOID RestartIdleTimer() override;
@@ -168,14 +168,10 @@ class CameraDeviceBase : public CameraDeviceControls,
 
   PKSDEVICE KsDevice() const { return ksDevice_; }
   FrameProcessor* GetFrameProcessor() { return &processor_; }
-  UnitContainer* GetUnitContainer() const { return units_; }
   bool IsInitialized() const { return initialized_ != 0; }
   // Chip identification found one of the vendor's chips (a standard UVC camera is not identified).
   bool IsChipIdentified() const { return chipFamily_ != 0; }
-  bool IsStreamStarted() const { return streamStarted_ != 0; }
   USHORT InterfaceNumber() const { return interfaceNumber_; }
-  ULONG CameraBufferSize() const { return cameraBufferSize_; }
-  bool HasLongIsochTransfers() const { return longIsochTransfers_ != 0; }
   LONG GetRequestedPowerState() const { return requestedPowerState_; }
   bool IsSystemSuspended() const { return ReadFlag(systemSuspended_) != 0; }
   bool HasPrivateUnit() const { return privateUnitPresent_ != 0; }
@@ -191,6 +187,9 @@ class CameraDeviceBase : public CameraDeviceControls,
   NTSTATUS RegisterPrivateInterface(PUNICODE_STRING reference);
 
  protected:
+  template <class T>
+  friend struct TestSeam;
+
   ~CameraDeviceBase();
 
   // The device power states the idle manager reads.

@@ -45,10 +45,8 @@ class PinDevice {
   virtual DeviceSettings* GetSettings() = 0;
   virtual StreamOwnership* GetStreamOwnership() = 0;
 
-  // Identity (the same value post-processing reads); the driver key name ("{class}\nnnn") under
-  // which per-device registry keys live.
+  // Identity (the same value post-processing reads).
   virtual CameraIdentity Identity() const = 0;
-  virtual PCWSTR GetDriverKeyName() = 0;
 
   // Power and idle: 1 = D0. CancelIdleTimer marks the device busy and brings it to D0;
   // RestartIdleTimer undoes one CancelIdleTimer.

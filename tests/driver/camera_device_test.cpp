@@ -15,6 +15,15 @@
 #include "primitives/build_selection.h"
 #include "usb/usb_limits.h"
 
+namespace kvz {
+
+template <>
+struct TestSeam<CameraDeviceBase> {
+  static UnitContainer* Units(const CameraDeviceBase& device) { return device.units_; }
+};
+
+}  // namespace kvz
+
 namespace kvz::drivertest {
 namespace {
 
@@ -48,9 +57,9 @@ TEST_P(LifeCycle, StartStopRestartRemove) {
   EXPECT_EQ(GetParam() == Profile::kUsb3, Camera()->IsUsb3());
   ASSERT_EQ(STATUS_SUCCESS, device_->QueryStop());
   ASSERT_EQ(STATUS_SUCCESS, device_->Stop());
-  EXPECT_EQ(nullptr, Camera()->GetUnitContainer());
+  EXPECT_EQ(nullptr, TestSeam<CameraDeviceBase>::Units(*Camera()));
   ASSERT_EQ(STATUS_SUCCESS, Start());
-  EXPECT_NE(nullptr, Camera()->GetUnitContainer());
+  EXPECT_NE(nullptr, TestSeam<CameraDeviceBase>::Units(*Camera()));
   EXPECT_EQ(STATUS_SUCCESS, Start()) << "a second start while started creates nothing";
 }
 
@@ -115,7 +124,7 @@ TEST_P(ChipIdentification, DecidesTheStart) {
   if (NT_SUCCESS(c.start)) {
     EXPECT_EQ(c.family, Camera()->Identity().chipFamily);
   } else {
-    EXPECT_EQ(nullptr, Camera()->GetUnitContainer());
+    EXPECT_EQ(nullptr, TestSeam<CameraDeviceBase>::Units(*Camera()));
   }
 }
 

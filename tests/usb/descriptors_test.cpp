@@ -17,6 +17,15 @@
 #include "support/camera_start.h"
 #include "uvcmodel/vendor_unit_guids.h"
 
+namespace kvz {
+
+template <>
+struct TestSeam<UnitContainer> {
+  static ULONG ExtensionUnitCount(const UnitContainer& units) { return units.extensionUnitCount_; }
+};
+
+}  // namespace kvz
+
 namespace kvz::usbtest {
 namespace {
 
@@ -296,7 +305,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         AcceptedCase{"VcHeaderTotalPastTheEnd",
                      [] { return With([](Descriptors& d) { d.config[Find(d.config, 0x24, 1, 1)[0] + 5] = 0xFF, d.config[Find(d.config, 0x24, 1, 1)[0] + 6] = 0xFF; }); },
-                     [](const DescriptorTest&, TestCameraDevice& d) { EXPECT_EQ(2u, d.units->ExtensionUnitCount()); }},
+                     [](const DescriptorTest&, TestCameraDevice& d) { EXPECT_EQ(2u, TestSeam<UnitContainer>::ExtensionUnitCount(*d.units)); }},
         AcceptedCase{"VsHeaderTotalPastTheEnd",
                      [] { return With([](Descriptors& d) { d.config[Find(d.config, 0x24, 1, 2)[0] + 4] = 0xFF, d.config[Find(d.config, 0x24, 1, 2)[0] + 5] = 0xFF; }); },
                      [](const DescriptorTest&, TestCameraDevice& d) { EXPECT_EQ(7u, d.units->CaptureFormats()->FrameCount()); }},
@@ -395,7 +404,7 @@ INSTANTIATE_TEST_SUITE_P(
         AcceptedCase{"ExtensionUnitLimits", FourExtensionUnitsWithAWideOne,
                      [](const DescriptorTest&, TestCameraDevice& d) {
                        // The 34-control unit is left out; of the rest only three are taken.
-                       EXPECT_EQ(3u, d.units->ExtensionUnitCount());
+                       EXPECT_EQ(3u, TestSeam<UnitContainer>::ExtensionUnitCount(*d.units));
                        EXPECT_EQ(nullptr, d.units->FindExtensionUnit(GUID{0x11, 0, 0, {0}}));
                        EXPECT_NE(nullptr, d.units->FindExtensionUnit(GUID{0x22, 0, 0, {0}}));
                        EXPECT_EQ(nullptr, d.units->FindExtensionUnit(GUID{0x33, 0, 0, {0}}));

@@ -8,6 +8,16 @@
 #include "support/stream_bench.h"
 #include "support/transfer_loopback.h"
 
+namespace kvz {
+
+template <>
+struct TestSeam<IsochStreamReader> {
+  static ULONG Stride(const IsochStreamReader& reader) { return reader.stride_; }
+  static ULONG SlotBufferSize(const IsochStreamReader& reader) { return reader.slotBufferSize_; }
+};
+
+}  // namespace kvz
+
 namespace kvz::usbtest {
 namespace {
 
@@ -339,8 +349,8 @@ TEST_P(IsochStrideTest, StrideFollowsTheSystemAndStaysInBounds) {
                                     kStreamCapture));
   if (NT_SUCCESS(c.status)) {
     const ULONG stride = c.stride ? c.stride : Interface()->Pipes[0].MaximumPacketSize;
-    EXPECT_EQ(stride, isoch_->Stride());
-    EXPECT_EQ(c.packets * stride + 1024, isoch_->SlotBufferSize());
+    EXPECT_EQ(stride, TestSeam<IsochStreamReader>::Stride(*isoch_));
+    EXPECT_EQ(c.packets * stride + 1024, TestSeam<IsochStreamReader>::SlotBufferSize(*isoch_));
     EXPECT_TRUE(WaitFrames(kStreamCapture, 1));
     EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamCapture));
   }

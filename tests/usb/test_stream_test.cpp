@@ -16,6 +16,15 @@
 #include "usb/test_stream_reader.h"
 #include "usb/usb_limits.h"
 
+namespace kvz {
+
+template <>
+struct TestSeam<TestStreamReader> {
+  static ULONG PacketStride(const TestStreamReader& reader) { return reader.stride_; }
+};
+
+}  // namespace kvz
+
 namespace kvz::usbtest {
 namespace {
 
@@ -305,7 +314,7 @@ TEST_P(TestStreamStrideTest, PacketsAreAStrideApart) {
     ASSERT_GT(Device()->units->CopyBandwidthTable(table), host_->selections[0]);
     expected = table[host_->selections[0]].BytesPerInterval;
   }
-  EXPECT_EQ(expected, reader_->PacketStride());
+  EXPECT_EQ(expected, TestSeam<TestStreamReader>::PacketStride(*reader_));
 }
 
 INSTANTIATE_TEST_SUITE_P(Systems, TestStreamStrideTest,

@@ -70,7 +70,6 @@ class TestPinDevice final : public CameraDeviceControls, public PinDevice, publi
   CameraIdentity Identity() const override {
     return CameraIdentity{Pins().listedCamera, 0xA0, Pins().displayOrientation};
   }
-  PCWSTR GetDriverKeyName() override { return driverKey_; }
   ULONG GetPowerState() override { return PowerDeviceD0; }
   VOID CancelIdleTimer() override { ++Pins().busy; }
   VOID RestartIdleTimer() override { --Pins().busy; }
