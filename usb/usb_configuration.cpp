@@ -7,17 +7,13 @@
 #include "usb/usb_limits.h"
 #include "usb/usbd_status.h"
 #include "uvcmodel/descriptor_rules.h"
+#include "uvcmodel/uvc_limits.h"
 
 namespace kvz {
 
 namespace {
 
 constexpr ULONG kIsochAlternateEndpoints = 1;
-
-// Interface descriptor fields.
-constexpr ULONG kNumEndpoints = 4;
-constexpr ULONG kInterfaceClass = 5;
-constexpr ULONG kInterfaceSubclass = 6;
 
 NTSTATUS ReadDescriptorOnce(UsbDevice* device, PURB urb, PUCHAR* buffer, ULONG length, UCHAR type,
                             PULONG transferred) {

@@ -10,13 +10,6 @@ namespace {
 
 constexpr USHORT kUsb3Version = 0x02FF;
 
-// Offsets of the count fields that decide a descriptor's minimum length.
-constexpr ULONG kProcessingUnitControlSize = 7;
-constexpr ULONG kExtensionUnitInPins = 21;
-constexpr ULONG kCameraTerminalControlSize = 14;
-constexpr ULONG kFrameIntervalType = 25;
-constexpr ULONG kStillPatternCount = 4;
-
 bool VideoControlLongEnough(const UCHAR* d) {
   const ULONG length = d[0];
   switch (d[2]) {
@@ -53,7 +46,7 @@ bool VideoStreamingLongEnough(const UCHAR* d) {
       return length >= (n == 0 ? kContinuousFrameLength : kFrameFixedLength + 4 * n);
     }
     case kVsStillImageFrame:
-      return length > kStillPatternCount && length >= kStillFrameFixedLength + 4 * d[kStillPatternCount];
+      return length > kStillPatterns && length >= kStillFrameFixedLength + 4 * d[kStillPatterns];
     default:
       return true;
   }

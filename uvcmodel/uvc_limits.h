@@ -1,5 +1,5 @@
-// Limits of the descriptor model and the minimum lengths of the descriptors it reads, in one
-// place.
+// Limits of the descriptor model, the minimum lengths of the descriptors it reads and the
+// offsets of the fields it reads, in one place.
 #pragma once
 #include <wdm.h>
 
@@ -33,5 +33,41 @@ constexpr ULONG kMjpegFormatLength = 11;
 constexpr ULONG kFrameFixedLength = 26;                 // + 4 x max(intervals, 1)
 constexpr ULONG kContinuousFrameLength = 38;
 constexpr ULONG kStillFrameFixedLength = 6;             // + 4 x patterns
+
+// Field offsets. Interface descriptor:
+constexpr ULONG kInterfaceNumber = 2;
+constexpr ULONG kAlternateSetting = 3;
+constexpr ULONG kNumEndpoints = 4;
+constexpr ULONG kInterfaceClass = 5;
+constexpr ULONG kInterfaceSubclass = 6;
+// Endpoint and SuperSpeed companion:
+constexpr ULONG kMaxPacketSize = 4;
+constexpr ULONG kBytesPerInterval = 4;
+// VC header, terminals and units (bUnitID / bTerminalID at 3 in each):
+constexpr ULONG kVcHeaderTotalLength = 5;
+constexpr ULONG kEntityId = 3;
+constexpr ULONG kCameraTerminalControlSize = 14;
+constexpr ULONG kProcessingUnitControlSize = 7;
+constexpr ULONG kExtensionUnitGuid = 4;
+constexpr ULONG kExtensionUnitInPins = 21;
+constexpr ULONG kExtensionUnitControlSizeBase = 22;  // + bNrInPins
+// VS input header:
+constexpr ULONG kHeaderNumFormats = 3;
+constexpr ULONG kHeaderTotalLength = 4;
+constexpr ULONG kHeaderStillCaptureMethod = 9;
+// Formats:
+constexpr ULONG kFormatIndex = 3;
+constexpr ULONG kFormatNumFrames = 4;
+constexpr ULONG kFormatGuid = 5;
+constexpr ULONG kFormatBitsPerPixel = 21;
+// Frames:
+constexpr ULONG kFrameIndex = 3;
+constexpr ULONG kFrameWidth = 5;
+constexpr ULONG kFrameHeight = 7;
+constexpr ULONG kFrameIntervalType = 25;
+constexpr ULONG kFrameIntervals = 26;
+// Still frames:
+constexpr ULONG kStillPatterns = 4;
+constexpr ULONG kStillFirstPattern = 5;
 
 }  // namespace kvz

@@ -3,46 +3,13 @@
 #include <usb100.h>
 
 #include "uvcmodel/descriptor_rules.h"
+#include "uvcmodel/uvc_limits.h"
 
 namespace kvz {
 
 namespace {
 
-// Interface descriptor fields.
-constexpr ULONG kInterfaceNumber = 2;
-constexpr ULONG kAlternateSetting = 3;
-constexpr ULONG kNumEndpoints = 4;
-constexpr ULONG kInterfaceClass = 5;
-constexpr ULONG kInterfaceSubclass = 6;
-// Endpoint and companion fields.
-constexpr ULONG kMaxPacketSize = 4;
-constexpr ULONG kBytesPerInterval = 4;
-// VC header, terminal and unit fields.
-constexpr ULONG kVcHeaderTotalLength = 5;
-constexpr ULONG kEntityId = 3;
-constexpr ULONG kCameraTerminalControlSize = 14;
-constexpr ULONG kProcessingUnitControlSize = 7;
-constexpr ULONG kExtensionUnitGuid = 4;
-constexpr ULONG kExtensionUnitInPins = 21;
-// VS input header fields.
-constexpr ULONG kHeaderNumFormats = 3;
-constexpr ULONG kHeaderTotalLength = 4;
-constexpr ULONG kHeaderStillCaptureMethod = 9;
-// Format fields.
-constexpr ULONG kFormatIndex = 3;
-constexpr ULONG kFormatNumFrames = 4;
-constexpr ULONG kFormatGuid = 5;
-constexpr ULONG kFormatBitsPerPixel = 21;
 constexpr UCHAR kYuy2BitsPerPixel = 16;
-// Frame fields.
-constexpr ULONG kFrameIndex = 3;
-constexpr ULONG kFrameWidth = 5;
-constexpr ULONG kFrameHeight = 7;
-constexpr ULONG kFrameIntervalType = 25;
-constexpr ULONG kFrameIntervals = 26;
-// Still frame fields.
-constexpr ULONG kStillPatterns = 4;
-constexpr ULONG kStillFirstPattern = 5;
 
 constexpr UCHAR kYuy2Guid[16] = {0x59, 0x55, 0x59, 0x32, 0x00, 0x00, 0x10, 0x00,
                                  0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};

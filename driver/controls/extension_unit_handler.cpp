@@ -4,16 +4,11 @@
 #include "driver/controls/control_property_data.h"
 #include "driver/controls/uvc_control.h"
 #include "usb/usb_device.h"
+#include "uvcmodel/uvc_limits.h"
 
 namespace kvz {
 namespace {
 
-// Extension unit descriptor: bUnitID at 3, the identity from 4, bNrInPins at 21, then
-// baSourceID[p], bControlSize and bmControls.
-constexpr ULONG kUnitIdOffset = 3;
-constexpr ULONG kGuidOffset = 4;
-constexpr ULONG kInPinsOffset = 21;
-constexpr ULONG kControlSizeBase = 22;
 constexpr USHORT kInitialLength = 2;
 
 // A control length the camera reports: 0 keeps the current one, a huge one is capped.
@@ -52,9 +47,9 @@ ExtensionUnitHandler::ExtensionUnitHandler(const UCHAR* unit, ULONG unitLength, 
     : device_(device), unit_(unit), unitLength_(unit ? unitLength : 0), interfaceNumber_(interfaceNumber) {
   RtlZeroMemory(items_, sizeof(items_));
   if (!unit_) return;
-  if (unitLength_ > kUnitIdOffset) unitId_ = unit_[kUnitIdOffset];
+  if (unitLength_ > kEntityId) unitId_ = unit_[kEntityId];
   // What the descriptor lacks of the identity stays zero.
-  for (ULONG i = 0; i < kXuIdentitySize && kGuidOffset + i < unitLength_; ++i) identity_[i] = unit_[kGuidOffset + i];
+  for (ULONG i = 0; i < kXuIdentitySize && kExtensionUnitGuid + i < unitLength_; ++i) identity_[i] = unit_[kExtensionUnitGuid + i];
   RtlCopyMemory(&guid_, identity_, sizeof(guid_));
 }
 
@@ -79,8 +74,8 @@ NTSTATUS ExtensionUnitHandler::BuildPropertySet() {
   propertyItemCount_ = 0;
   ULONG controlSize = 0;
   const UCHAR* bmControls = nullptr;
-  if (unitLength_ > kInPinsOffset) {
-    const ULONG sizeOffset = kControlSizeBase + unit_[kInPinsOffset];
+  if (unitLength_ > kExtensionUnitInPins) {
+    const ULONG sizeOffset = kExtensionUnitControlSizeBase + unit_[kExtensionUnitInPins];
     if (sizeOffset < unitLength_) {
       controlSize = unit_[sizeOffset];
       bmControls = unit_ + sizeOffset + 1;

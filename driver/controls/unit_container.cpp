@@ -13,6 +13,7 @@
 #include "driver/pins/format_table_builder.h"
 #include "primitives/pool_object.h"
 #include "usb/usb_device.h"
+#include "uvcmodel/uvc_limits.h"
 #include "uvcmodel/vendor_unit_guids.h"
 
 namespace kvz {
@@ -20,9 +21,6 @@ namespace kvz {
 namespace {
 
 constexpr int kWindows2000 = 1;
-
-// Terminal and unit fields.
-constexpr ULONG kEntityId = 3;
 
 // Default units of a system that cannot be trusted with the camera's own.
 constexpr ULONG kDefaultTerminalLength = 19;
