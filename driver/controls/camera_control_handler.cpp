@@ -10,13 +10,12 @@
 #include "driver/controls/exposure_conversion.h"
 #include "driver/controls/uvc_control.h"
 #include "usb/usb_device.h"
+#include "uvcmodel/uvc_model.h"
 
 namespace kvz {
 namespace {
 
 constexpr WCHAR kPropertyFile[] = u"\\SystemRoot\\PPTCFG.CFG";
-constexpr ULONG kTerminalIdOffset = 3;
-constexpr ULONG kControlSizeOffset = 14;
 
 // bmControls bits of the camera terminal.
 constexpr ULONG kCtAutoExposureModeBit = 1u << 1;
@@ -86,12 +85,11 @@ T Clamp(T value, T low, T high) {
 
 }  // namespace
 
-CameraControlHandler::CameraControlHandler(const UCHAR* terminal, ULONG terminalLength, CameraDeviceControls* camera)
+CameraControlHandler::CameraControlHandler(const UvcUnit& terminal, CameraDeviceControls* camera)
     : camera_(camera),
       device_(camera ? camera->GetUsbDevice() : nullptr),
-      terminal_(terminal),
-      terminalLength_(terminalLength),
-      terminalId_(terminalLength > kTerminalIdOffset ? terminal[kTerminalIdOffset] : 0) {
+      controlBits_(UnitControlBits(terminal)),
+      terminalId_(terminal.Id) {
   RtlZeroMemory(items_, sizeof(items_));
 }
 
@@ -118,7 +116,7 @@ NTSTATUS CameraControlHandler::BuildPropertySet() {
   CameraDeviceControls* camera = camera_;
   DeviceSettings* settings = camera ? camera->GetSettings() : nullptr;
 
-  const ULONG controls = ReadControlBits(terminal_, terminalLength_, kControlSizeOffset);
+  const ULONG controls = controlBits_;
   const bool exposureKey = KeyEnabled(KSPROPERTY_CAMERACONTROL_EXPOSURE);
 
   const USHORT terminal = UnitIndex();

@@ -12,15 +12,16 @@ class UsbDevice;
 class CameraDeviceControls;
 class UvcControl;
 class UvcRangeControl;
+struct UvcUnit;
 
 class CameraControlHandler final : public ControlHandler {
  public:
   static constexpr ULONG kItemRoom = 16;
 
-  // terminal: the camera terminal descriptor of terminalLength bytes, read only while the set is
-  // built; its bTerminalID addresses every request of the set. camera: the device whose settings
-  // the set keeps and whose USB device sends its requests.
-  CameraControlHandler(const UCHAR* terminal, ULONG terminalLength, CameraDeviceControls* camera);
+  // terminal: the camera terminal, whose bmControls choose the set's controls and whose id
+  // addresses every request of the set. camera: the device whose settings the set keeps and
+  // whose USB device sends its requests.
+  CameraControlHandler(const UvcUnit& terminal, CameraDeviceControls* camera);
   ~CameraControlHandler();
 
   NTSTATUS BuildPropertySet() override;
@@ -47,8 +48,7 @@ class CameraControlHandler final : public ControlHandler {
 
   CameraDeviceControls* camera_;
   UsbDevice* device_;
-  const UCHAR* terminal_;
-  ULONG terminalLength_;
+  ULONG controlBits_;
   UCHAR terminalId_;
   KSPROPERTY_ITEM items_[kItemRoom];
   UvcRangeControl* exposureTime_ = nullptr;

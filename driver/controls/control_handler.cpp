@@ -5,6 +5,7 @@
 #include "driver/controls/exposure_conversion.h"
 #include "driver/controls/uvc_control.h"
 #include "primitives/driver_memory.h"
+#include "uvcmodel/uvc_model.h"
 
 namespace kvz {
 namespace {
@@ -186,13 +187,11 @@ VOID FreePropertyItems(PKSPROPERTY_ITEM items, ULONG* count) {
   *count = 0;
 }
 
-ULONG ReadControlBits(const UCHAR* descriptor, ULONG length, ULONG sizeOffset) {
-  if (!descriptor || length <= sizeOffset) return 0;
-  ULONG size = descriptor[sizeOffset];
-  if (size > kMaxControlBytes) size = kMaxControlBytes;
-  if (size > length - sizeOffset - 1) size = length - sizeOffset - 1;
+// The model's length pass keeps every bControlSize byte inside its descriptor.
+ULONG UnitControlBits(const UvcUnit& unit) {
+  const ULONG size = unit.ControlSize < kMaxControlBytes ? unit.ControlSize : kMaxControlBytes;
   ULONG bits = 0;
-  for (ULONG i = 0; i < size; ++i) bits |= static_cast<ULONG>(descriptor[sizeOffset + 1 + i]) << (8 * i);
+  for (ULONG i = 0; unit.Controls && i < size; ++i) bits |= static_cast<ULONG>(unit.Controls[i]) << (8 * i);
   return bits;
 }
 

@@ -8,6 +8,7 @@ namespace kvz {
 
 class UvcRangeControl;
 struct ControlRecord;
+struct UvcUnit;
 
 // What is done to a range read from the camera before it describes an item.
 enum PropertyValueKind : ULONG {
@@ -55,9 +56,8 @@ NTSTATUS QueryControlRange(UvcRangeControl* range, PKSPROPERTY_STEPPING_LONG ste
 // Releases the value descriptions of the first *count items and sets *count to 0.
 VOID FreePropertyItems(PKSPROPERTY_ITEM items, ULONG* count);
 
-// A unit's bmControls as a little-endian bit field: bControlSize at sizeOffset, the bits after
-// it, at most 4 bytes and never past the descriptor's length.
-ULONG ReadControlBits(const UCHAR* descriptor, ULONG length, ULONG sizeOffset);
+// A unit's bmControls as a little-endian bit field: its first bControlSize bytes, at most 4.
+ULONG UnitControlBits(const UvcUnit& unit);
 // The control's maximum, minimum and default into the settings record (each when readable).
 VOID CopyControlLimits(UvcRangeControl* control, ControlRecord* record);
 

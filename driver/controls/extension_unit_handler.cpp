@@ -5,6 +5,7 @@
 #include "driver/controls/uvc_control.h"
 #include "usb/usb_device.h"
 #include "uvcmodel/uvc_limits.h"
+#include "uvcmodel/uvc_model.h"
 
 namespace kvz {
 namespace {
@@ -42,15 +43,18 @@ USHORT ValueOf(const UvcControl* control) { return static_cast<USHORT>(control->
 
 }  // namespace
 
-ExtensionUnitHandler::ExtensionUnitHandler(const UCHAR* unit, ULONG unitLength, UsbDevice* device,
-                                           UCHAR interfaceNumber)
-    : device_(device), unit_(unit), unitLength_(unit ? unitLength : 0), interfaceNumber_(interfaceNumber) {
+ExtensionUnitHandler::ExtensionUnitHandler(const UvcUnit& unit, UsbDevice* device)
+    : device_(device),
+      bmControls_(unit.Controls),
+      controlSize_(unit.Controls ? unit.ControlSize : 0),
+      guid_(unit.Guid),
+      unitId_(unit.Id),
+      interfaceNumber_(unit.Interface) {
   RtlZeroMemory(items_, sizeof(items_));
-  if (!unit_) return;
-  if (unitLength_ > kEntityId) unitId_ = unit_[kEntityId];
   // What the descriptor lacks of the identity stays zero.
-  for (ULONG i = 0; i < kXuIdentitySize && kExtensionUnitGuid + i < unitLength_; ++i) identity_[i] = unit_[kExtensionUnitGuid + i];
-  RtlCopyMemory(&guid_, identity_, sizeof(guid_));
+  const ULONG length = unit.Descriptor ? unit.Length : 0;
+  for (ULONG i = 0; i < kXuIdentitySize && kExtensionUnitGuid + i < length; ++i)
+    identity_[i] = unit.Descriptor[kExtensionUnitGuid + i];
 }
 
 ExtensionUnitHandler::~ExtensionUnitHandler() {
@@ -72,17 +76,7 @@ NTSTATUS ExtensionUnitHandler::BuildPropertySet() {
   PAGED_CODE();
   propertyItems_ = items_;
   propertyItemCount_ = 0;
-  ULONG controlSize = 0;
-  const UCHAR* bmControls = nullptr;
-  if (unitLength_ > kExtensionUnitInPins) {
-    const ULONG sizeOffset = kExtensionUnitControlSizeBase + unit_[kExtensionUnitInPins];
-    if (sizeOffset < unitLength_) {
-      controlSize = unit_[sizeOffset];
-      bmControls = unit_ + sizeOffset + 1;
-      if (controlSize > unitLength_ - sizeOffset - 1) controlSize = unitLength_ - sizeOffset - 1;
-    }
-  }
-  if (CountSetBits(bmControls, controlSize) > kSelectors) return STATUS_INSUFFICIENT_RESOURCES;
+  if (CountSetBits(bmControls_, controlSize_) > kSelectors) return STATUS_INSUFFICIENT_RESOURCES;
 
   if (NT_SUCCESS(BuildRangedPropertyItem(this, 0, nullptr, ExtensionUnitGetHandler, ExtensionUnitSetHandler,
                                          &items_[propertyItemCount_], kValuesAsRead))) {
@@ -90,7 +84,7 @@ NTSTATUS ExtensionUnitHandler::BuildPropertySet() {
   }
   for (ULONG selector = 1; selector <= kXuMaxControls; ++selector) {
     const ULONG byte = (selector - 1) / 8;
-    if (byte >= controlSize || !(bmControls[byte] & (1u << ((selector - 1) % 8)))) continue;
+    if (byte >= controlSize_ || !(bmControls_[byte] & (1u << ((selector - 1) % 8)))) continue;
     if (NT_SUCCESS(BuildRangedPropertyItem(this, selector, nullptr, ExtensionUnitGetHandler, ExtensionUnitSetHandler,
                                            &items_[propertyItemCount_], kValuesAsRead))) {
       items_[propertyItemCount_++].MinData = 0;

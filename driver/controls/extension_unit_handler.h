@@ -12,14 +12,16 @@ namespace kvz {
 
 class UsbDevice;
 class UvcControl;
+struct UvcUnit;
 
 class ExtensionUnitHandler final : public ControlHandler {
  public:
   static constexpr ULONG kSelectors = kXuMaxControls + 1;
 
-  // unit: the extension unit descriptor of unitLength bytes (bLength), or null; interfaceNumber:
-  // the video control interface the unit belongs to (the low byte of every request's wIndex).
-  ExtensionUnitHandler(const UCHAR* unit, ULONG unitLength, UsbDevice* device, UCHAR interfaceNumber = 0);
+  // unit: the extension unit, whose bmControls stay readable until the set is built; its
+  // interface is the low byte of every request's wIndex. The identity (item 0) is its descriptor's
+  // bytes from the GUID on, as far as the descriptor has them.
+  ExtensionUnitHandler(const UvcUnit& unit, UsbDevice* device);
   ~ExtensionUnitHandler();
 
   // STATUS_INSUFFICIENT_RESOURCES and no items when the unit announces more than 33 controls.
@@ -41,8 +43,8 @@ class ExtensionUnitHandler final : public ControlHandler {
 
   UsbDevice* device_;
   UvcControl* controls_[kSelectors] = {};
-  const UCHAR* unit_;
-  ULONG unitLength_;
+  const UCHAR* bmControls_;
+  ULONG controlSize_;
   GUID guid_ = {};
   UCHAR unitId_ = 0;
   UCHAR interfaceNumber_ = 0;

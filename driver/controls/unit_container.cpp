@@ -22,9 +22,10 @@ namespace {
 
 constexpr int kWindows2000 = 1;
 
-// Default units of a system that cannot be trusted with the camera's own.
-constexpr ULONG kDefaultTerminalLength = 19;
-constexpr ULONG kDefaultProcessingUnitLength = 12;
+// Default units of a system that cannot be trusted with the camera's own: every control bit of a
+// three-byte terminal bitmap and a two-byte processing unit bitmap.
+constexpr UCHAR kDefaultTerminalControls[] = {0xFF, 0xFF, 0xFF};
+constexpr UCHAR kDefaultProcessingUnitControls[] = {0xFF, 0xFF};
 
 VOID FillAutomationTable(KSAUTOMATION_TABLE* table, const KSPROPERTY_SET* sets, ULONG setCount,
                          const KSEVENT_SET* eventSets, ULONG eventSetCount) {
@@ -143,12 +144,12 @@ NTSTATUS UnitContainer::BuildUnitHandler(const UvcUnit& unit) {
     case kUvcCameraTerminal:
       if (cameraTerminal_) return STATUS_SUCCESS;
       cameraTerminal_ =
-          PoolNew<CameraControlHandler>(kTagCameraTerminalHandler, unit.Descriptor, unit.Length, camera_);
+          PoolNew<CameraControlHandler>(kTagCameraTerminalHandler, unit, camera_);
       return cameraTerminal_ ? cameraTerminal_->BuildPropertySet() : STATUS_SUCCESS;
     case kUvcProcessingUnit:
       if (processingUnit_) return STATUS_SUCCESS;
       if (device_) device_->SetProcessingUnitId(unit.Id);
-      processingUnit_ = PoolNew<VideoProcAmpHandler>(kTagProcessingUnitHandler, unit.Descriptor, unit.Length, camera_);
+      processingUnit_ = PoolNew<VideoProcAmpHandler>(kTagProcessingUnitHandler, unit, camera_);
       return processingUnit_ ? processingUnit_->BuildPropertySet() : STATUS_SUCCESS;
     case kUvcExtensionUnit:
       return extensionUnitCount_ < kMaxExtensionUnits ? CreateExtensionUnit(unit) : STATUS_SUCCESS;
@@ -160,41 +161,30 @@ NTSTATUS UnitContainer::BuildUnitHandler(const UvcUnit& unit) {
 NTSTATUS UnitContainer::CreateExtensionUnit(const UvcUnit& unit) {
   if (CountSetBits(unit.Controls, unit.ControlSize) > kMaxExtensionControls) return STATUS_SUCCESS;
   ExtensionUnitHandler* handler =
-      PoolNew<ExtensionUnitHandler>(kTagExtensionUnitHandler, unit.Descriptor, unit.Length, device_, unit.Interface);
+      PoolNew<ExtensionUnitHandler>(kTagExtensionUnitHandler, unit, device_);
   if (!handler) return STATUS_SUCCESS;
   extensionUnits_[extensionUnitCount_++] = handler;
   return handler->BuildPropertySet();
 }
 
 NTSTATUS UnitContainer::CreateDefaultUnits() {
-  auto* terminal = static_cast<PUCHAR>(ExAllocatePoolWithTag(DriverPoolType, kDefaultTerminalLength, kTagDefaultTerminal));
-  auto* unit = static_cast<PUCHAR>(
-      ExAllocatePoolWithTag(DriverPoolType, kDefaultProcessingUnitLength, kTagDefaultProcessingUnit));
-  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
-  if (terminal && unit) {
-    RtlZeroMemory(terminal, kDefaultTerminalLength);
-    RtlZeroMemory(unit, kDefaultProcessingUnitLength);
-    terminal[0] = kDefaultTerminalLength;
-    terminal[kEntityId] = kDefaultCameraTerminalId;
-    terminal[14] = 3;
-    terminal[15] = terminal[16] = terminal[17] = 0xFF;
-    unit[0] = kDefaultProcessingUnitLength;
-    unit[kEntityId] = kDefaultProcessingUnitId;
-    unit[7] = 2;
-    unit[8] = unit[9] = 0xFF;
-    if (device_) device_->SetProcessingUnitId(kDefaultProcessingUnitId);
-    PoolDelete(cameraTerminal_, kTagCameraTerminalHandler);
-    PoolDelete(processingUnit_, kTagProcessingUnitHandler);
-    cameraTerminal_ = PoolNew<CameraControlHandler>(kTagCameraTerminalHandler, static_cast<const UCHAR*>(terminal),
-                                                    kDefaultTerminalLength, camera_);
-    if (cameraTerminal_) cameraTerminal_->BuildPropertySet();
-    processingUnit_ = PoolNew<VideoProcAmpHandler>(kTagProcessingUnitHandler, static_cast<const UCHAR*>(unit),
-                                                   kDefaultProcessingUnitLength, camera_);
-    status = processingUnit_ ? processingUnit_->BuildPropertySet() : STATUS_INSUFFICIENT_RESOURCES;
-  }
-  if (terminal) ExFreePoolWithTag(terminal, kTagDefaultTerminal);
-  if (unit) ExFreePoolWithTag(unit, kTagDefaultProcessingUnit);
-  return status;
+  UvcUnit terminal = {};
+  terminal.Kind = kUvcCameraTerminal;
+  terminal.Id = kDefaultCameraTerminalId;
+  terminal.Controls = kDefaultTerminalControls;
+  terminal.ControlSize = sizeof(kDefaultTerminalControls);
+  UvcUnit unit = {};
+  unit.Kind = kUvcProcessingUnit;
+  unit.Id = kDefaultProcessingUnitId;
+  unit.Controls = kDefaultProcessingUnitControls;
+  unit.ControlSize = sizeof(kDefaultProcessingUnitControls);
+  if (device_) device_->SetProcessingUnitId(kDefaultProcessingUnitId);
+  PoolDelete(cameraTerminal_, kTagCameraTerminalHandler);
+  PoolDelete(processingUnit_, kTagProcessingUnitHandler);
+  cameraTerminal_ = PoolNew<CameraControlHandler>(kTagCameraTerminalHandler, terminal, camera_);
+  if (cameraTerminal_) cameraTerminal_->BuildPropertySet();
+  processingUnit_ = PoolNew<VideoProcAmpHandler>(kTagProcessingUnitHandler, unit, camera_);
+  return processingUnit_ ? processingUnit_->BuildPropertySet() : STATUS_INSUFFICIENT_RESOURCES;
 }
 
 ExtensionUnitHandler* UnitContainer::FindExtensionUnit(const GUID& unit) const {

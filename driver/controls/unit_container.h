@@ -28,8 +28,6 @@ constexpr ULONG kTagProcessingUnitHandler = 'ClVA';
 constexpr ULONG kTagExtensionUnitHandler = 'CIEU';
 constexpr ULONG kTagPrivateHandler = 'ClCP';
 constexpr ULONG kTagRegionHandler = 'CROI';
-constexpr ULONG kTagDefaultTerminal = 'CT2K';
-constexpr ULONG kTagDefaultProcessingUnit = 'PU2K';
 
 // Which driver-wide index PublishVendorUnitIndexes sets.
 constexpr ULONG kPublishVendorUnit = 1;

@@ -10,13 +10,12 @@
 #include "driver/controls/uvc_control.h"
 #include "postproc/flicker/flicker_control.h"
 #include "usb/usb_device.h"
+#include "uvcmodel/uvc_model.h"
 
 namespace kvz {
 namespace {
 
 constexpr WCHAR kPropertyFile[] = u"\\SystemRoot\\pptCfg.CFG";
-constexpr ULONG kUnitIdOffset = 3;
-constexpr ULONG kControlSizeOffset = 7;
 constexpr ULONG kAutoWhiteBalanceBit = 1u << 12;
 constexpr ULONG kNoBit = 0;
 
@@ -79,12 +78,11 @@ const ControlRecordIndex* RecordOf(ULONG id) {
 
 }  // namespace
 
-VideoProcAmpHandler::VideoProcAmpHandler(const UCHAR* unit, ULONG unitLength, CameraDeviceControls* camera)
+VideoProcAmpHandler::VideoProcAmpHandler(const UvcUnit& unit, CameraDeviceControls* camera)
     : camera_(camera),
       device_(camera ? camera->GetUsbDevice() : nullptr),
-      unit_(unit),
-      unitLength_(unitLength),
-      unitId_(unitLength > kUnitIdOffset ? unit[kUnitIdOffset] : 0) {
+      controlBits_(UnitControlBits(unit)),
+      unitId_(unit.Id) {
   RtlZeroMemory(items_, sizeof(items_));
 }
 
@@ -115,7 +113,7 @@ NTSTATUS VideoProcAmpHandler::BuildPropertySet() {
   CameraDeviceControls* camera = camera_;
   DeviceSettings* settings = camera ? camera->GetSettings() : nullptr;
 
-  const ULONG controls = ReadControlBits(unit_, unitLength_, kControlSizeOffset);
+  const ULONG controls = controlBits_;
   const USHORT unit = UnitIndex();
 
   for (const UnitControl& row : kControls) {

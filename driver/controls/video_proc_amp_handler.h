@@ -12,16 +12,17 @@ class UsbDevice;
 class CameraDeviceControls;
 class UvcControl;
 class UvcRangeControl;
+struct UvcUnit;
 
 class VideoProcAmpHandler final : public ControlHandler {
  public:
   static constexpr ULONG kItemRoom = 11;
   static constexpr ULONG kPropertyIds = 14;
 
-  // unit: the processing unit descriptor of unitLength bytes, read only while the set is built;
-  // its bUnitID addresses every request of the set. camera: the device whose settings the set
-  // keeps and whose USB device sends its requests.
-  VideoProcAmpHandler(const UCHAR* unit, ULONG unitLength, CameraDeviceControls* camera);
+  // unit: the processing unit, whose bmControls choose the set's controls and whose id addresses
+  // every request of the set. camera: the device whose settings the set keeps and whose USB
+  // device sends its requests.
+  VideoProcAmpHandler(const UvcUnit& unit, CameraDeviceControls* camera);
   ~VideoProcAmpHandler();
 
   NTSTATUS BuildPropertySet() override;
@@ -39,8 +40,7 @@ class VideoProcAmpHandler final : public ControlHandler {
 
   CameraDeviceControls* camera_;
   UsbDevice* device_;
-  const UCHAR* unit_;
-  ULONG unitLength_;
+  ULONG controlBits_;
   UCHAR unitId_;
   KSPROPERTY_ITEM items_[kItemRoom];
   // Indexed by property identifier; colour enable has its own object on the saturation selector.

@@ -4,6 +4,7 @@
 #include "driver/controls/exposure_conversion.h"
 #include "driver/controls/extension_unit_handler.h"
 #include "kernel_checks.h"
+#include "uvcmodel/uvc_model.h"
 
 namespace kvz {
 namespace {
@@ -34,7 +35,12 @@ class PropertyItems : public ::testing::Test {
 TEST_F(PropertyItems, ShortExtensionUnitIdentityIsZeroFilled) {
   UCHAR unit[26] = {26, 0x24, 0x06, 4};
   for (int i = 4; i < 26; ++i) unit[i] = static_cast<UCHAR>(0xA0 + i);
-  ExtensionUnitHandler handler(unit, sizeof(unit), nullptr);
+  UvcUnit model = {};
+  model.Kind = kUvcExtensionUnit;
+  model.Id = unit[3];
+  model.Descriptor = unit;
+  model.Length = sizeof(unit);
+  ExtensionUnitHandler handler(model, nullptr);
   UCHAR identity[25];
   memset(identity, 0xEE, sizeof(identity));
   ASSERT_EQ(STATUS_SUCCESS, ReadExtensionControl(&handler, 0, identity, sizeof(identity), 0));
