@@ -86,10 +86,7 @@ T Clamp(T value, T low, T high) {
 }  // namespace
 
 CameraControlHandler::CameraControlHandler(const UvcUnit& terminal, CameraDeviceControls* camera)
-    : camera_(camera),
-      device_(camera ? camera->GetUsbDevice() : nullptr),
-      controlBits_(UnitControlBits(terminal)),
-      terminalId_(terminal.Id) {
+    : UnitControlHandler(terminal, camera, CameraControlGetHandler, CameraControlSetHandler) {
   RtlZeroMemory(items_, sizeof(items_));
 }
 
@@ -111,18 +108,15 @@ VOID CameraControlHandler::FreeControlObjects() {
 
 NTSTATUS CameraControlHandler::BuildPropertySet() {
   PAGED_CODE();
-  propertyItems_ = items_;
-  propertyItemCount_ = 0;
-  CameraDeviceControls* camera = camera_;
-  DeviceSettings* settings = camera ? camera->GetSettings() : nullptr;
-
+  StartPropertyItems(items_);
+  DeviceSettings* settings = Settings();
   const ULONG controls = controlBits_;
   const bool exposureKey = KeyEnabled(KSPROPERTY_CAMERACONTROL_EXPOSURE);
 
   const USHORT terminal = UnitIndex();
   if (controls & kCtAutoExposurePriorityBit) {
     autoExposurePriority_ = CreateBooleanControl(device_, kCtAutoExposurePriority, terminal, 1);
-    if (BuildItem(KSPROPERTY_CAMERACONTROL_AUTO_EXPOSURE_PRIORITY, &autoExposurePriority_, kValuesAsRead) &&
+    if (OfferRangedControl(KSPROPERTY_CAMERACONTROL_AUTO_EXPOSURE_PRIORITY, &autoExposurePriority_, kValuesAsRead) &&
         settings) {
       CopyControlLimits(autoExposurePriority_, &settings->records[kRecordLowLight]);
     }
@@ -132,7 +126,7 @@ NTSTATUS CameraControlHandler::BuildPropertySet() {
   }
   if ((controls & kCtExposureTimeBit) && exposureKey) {
     exposureTime_ = CreateUvcRangeControl(device_, kCtExposureTime, terminal, 2, kTagRangeControl);
-    if (BuildItem(KSPROPERTY_CAMERACONTROL_EXPOSURE, &exposureTime_, kValuesExposureLog)) {
+    if (OfferRangedControl(KSPROPERTY_CAMERACONTROL_EXPOSURE, &exposureTime_, kValuesExposureLog)) {
       SHORT value = 0;
       if (settings) {
         ControlRecord* record = &settings->records[kRecordExposure];
@@ -153,35 +147,15 @@ NTSTATUS CameraControlHandler::BuildPropertySet() {
   }
   if (KeyEnabled(KSPROPERTY_CAMERACONTROL_PRIVACY)) {
     privacy_ = CreateBooleanControl(device_, kCtPrivacy, terminal, 0);
-    if (BuildItem(KSPROPERTY_CAMERACONTROL_PRIVACY, &privacy_, kValuesAsRead) && settings) {
+    if (OfferRangedControl(KSPROPERTY_CAMERACONTROL_PRIVACY, &privacy_, kValuesAsRead) && settings) {
       CopyControlLimits(privacy_, &settings->records[kRecordPrivacy]);
     }
   }
   for (const FixedItem& fixed : kFixedItems) {
-    if (NT_SUCCESS(BuildFixedPropertyItem(this, fixed.id, fixed.maximum, fixed.minimum, 1, fixed.defaultValue,
-                                          CameraControlGetHandler, CameraControlSetHandler,
-                                          &items_[propertyItemCount_]))) {
-      ++propertyItemCount_;
-    }
+    OfferFixedControl(fixed.id, fixed.maximum, fixed.minimum, fixed.defaultValue);
   }
   return STATUS_SUCCESS;
 }
-
-// A control whose range cannot be read is not offered: without its item it is dropped, so that
-// requests, stream starts and the settings loader leave it alone.
-bool CameraControlHandler::BuildItem(ULONG propertyId, UvcRangeControl** control, PropertyValueKind kind) {
-  if (!*control) return false;
-  if (NT_SUCCESS(BuildRangedPropertyItem(this, propertyId, *control, CameraControlGetHandler, CameraControlSetHandler,
-                                         &items_[propertyItemCount_], kind))) {
-    ++propertyItemCount_;
-    return true;
-  }
-  DestroyUvcControl(*control);
-  *control = nullptr;
-  return false;
-}
-
-USHORT CameraControlHandler::UnitIndex() const { return device_->ControlIndex(static_cast<USHORT>(terminalId_ << 8)); }
 
 bool CameraControlHandler::HasControl(ULONG propertyId) const {
   switch (propertyId) {
@@ -196,11 +170,8 @@ bool CameraControlHandler::HasControl(ULONG propertyId) const {
   }
 }
 
-NTSTATUS CameraControlHandler::Get(PKSPROPERTY property, PVOID data, ULONG dataLength) {
-  PAGED_CODE();
-  CameraDeviceControls* camera = camera_;
-  if (!camera) return STATUS_SUCCESS;
-  DeviceSettings* settings = camera->GetSettings();
+NTSTATUS CameraControlHandler::GetControl(PKSPROPERTY property, PVOID data, ULONG dataLength,
+                                          DeviceSettings* settings) {
   ControlPropertyData layout;
   NTSTATUS status = MapControlPropertyData(property, data, dataLength, &layout);
   if (!NT_SUCCESS(status)) return status;
@@ -261,11 +232,8 @@ NTSTATUS CameraControlHandler::GetExposure(LONG* value, ULONG* flags, ULONG* cap
   return status;
 }
 
-NTSTATUS CameraControlHandler::Set(PKSPROPERTY property, PVOID data, ULONG dataLength) {
-  PAGED_CODE();
-  CameraDeviceControls* camera = camera_;
-  if (!camera) return STATUS_SUCCESS;
-  DeviceSettings* settings = camera->GetSettings();
+NTSTATUS CameraControlHandler::SetControl(PKSPROPERTY property, PVOID data, ULONG dataLength,
+                                          DeviceSettings* settings) {
   ControlPropertyData layout;
   NTSTATUS status = MapControlPropertyData(property, data, dataLength, &layout);
   if (!NT_SUCCESS(status)) return status;

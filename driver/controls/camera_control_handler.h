@@ -8,13 +8,12 @@
 
 namespace kvz {
 
-class UsbDevice;
 class CameraDeviceControls;
 class UvcControl;
 class UvcRangeControl;
 struct UvcUnit;
 
-class CameraControlHandler final : public ControlHandler {
+class CameraControlHandler final : public UnitControlHandler {
  public:
   static constexpr ULONG kItemRoom = 16;
 
@@ -25,8 +24,6 @@ class CameraControlHandler final : public ControlHandler {
   ~CameraControlHandler();
 
   NTSTATUS BuildPropertySet() override;
-  NTSTATUS Get(PKSPROPERTY property, PVOID data, ULONG dataLength) override;
-  NTSTATUS Set(PKSPROPERTY property, PVOID data, ULONG dataLength) override;
 
   // Stream start: the stored manual exposure and privacy back to the camera. Without the
   // controls they do nothing.
@@ -36,20 +33,15 @@ class CameraControlHandler final : public ControlHandler {
   // Whether the set has the camera control behind a property (KSPROPERTY_CAMERACONTROL_xxx).
   bool HasControl(ULONG propertyId) const;
   bool HasAutoExposureMode() const { return autoExposureMode_ != nullptr; }
-  // wIndex of the terminal: its id, the video control interface.
-  USHORT UnitIndex() const;
 
  private:
+  NTSTATUS GetControl(PKSPROPERTY property, PVOID data, ULONG dataLength, DeviceSettings* settings) override;
+  NTSTATUS SetControl(PKSPROPERTY property, PVOID data, ULONG dataLength, DeviceSettings* settings) override;
   VOID FreeControlObjects();
-  bool BuildItem(ULONG propertyId, UvcRangeControl** control, PropertyValueKind kind);
   NTSTATUS GetExposure(LONG* value, ULONG* flags, ULONG* capabilities);
   NTSTATUS SetExposure(LONG value, ULONG flags);
   NTSTATUS SendExposureTime(LONG logValue);
 
-  CameraDeviceControls* camera_;
-  UsbDevice* device_;
-  ULONG controlBits_;
-  UCHAR terminalId_;
   KSPROPERTY_ITEM items_[kItemRoom];
   UvcRangeControl* exposureTime_ = nullptr;
   UvcControl* autoExposureMode_ = nullptr;

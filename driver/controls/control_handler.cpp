@@ -1,10 +1,12 @@
 #include "driver/controls/control_handler.h"
 
+#include "driver/controls/camera_device_controls.h"
 #include "driver/controls/control_constants.h"
 #include "driver/settings/device_settings.h"
 #include "driver/controls/exposure_conversion.h"
 #include "driver/controls/uvc_control.h"
 #include "primitives/driver_memory.h"
+#include "usb/usb_device.h"
 #include "uvcmodel/uvc_model.h"
 
 namespace kvz {
@@ -93,6 +95,50 @@ ULONG ControlHandler::GetPropertyItems(const KSPROPERTY_ITEM** items) const {
 ULONG ControlHandler::GetEventItems(const KSEVENT_ITEM** items) const {
   if (items) *items = eventItems_;
   return eventItemCount_;
+}
+
+UnitControlHandler::UnitControlHandler(const UvcUnit& unit, CameraDeviceControls* camera, PFNKSHANDLER getHandler,
+                                       PFNKSHANDLER setHandler)
+    : camera_(camera),
+      device_(camera ? camera->GetUsbDevice() : nullptr),
+      controlBits_(UnitControlBits(unit)),
+      unitId_(unit.Id),
+      getHandler_(getHandler),
+      setHandler_(setHandler) {}
+
+NTSTATUS UnitControlHandler::Get(PKSPROPERTY property, PVOID data, ULONG dataLength) {
+  PAGED_CODE();
+  if (!camera_) return STATUS_SUCCESS;
+  return GetControl(property, data, dataLength, camera_->GetSettings());
+}
+
+NTSTATUS UnitControlHandler::Set(PKSPROPERTY property, PVOID data, ULONG dataLength) {
+  PAGED_CODE();
+  if (!camera_) return STATUS_SUCCESS;
+  return SetControl(property, data, dataLength, camera_->GetSettings());
+}
+
+USHORT UnitControlHandler::UnitIndex() const { return device_->ControlIndex(static_cast<USHORT>(unitId_ << 8)); }
+
+DeviceSettings* UnitControlHandler::Settings() const { return camera_ ? camera_->GetSettings() : nullptr; }
+
+bool UnitControlHandler::OfferRangedControl(ULONG propertyId, UvcRangeControl** control, PropertyValueKind kind) {
+  if (!*control) return false;
+  if (NT_SUCCESS(BuildRangedPropertyItem(this, propertyId, *control, getHandler_, setHandler_,
+                                         &propertyItems_[propertyItemCount_], kind))) {
+    ++propertyItemCount_;
+    return true;
+  }
+  DestroyUvcControl(*control);
+  *control = nullptr;
+  return false;
+}
+
+VOID UnitControlHandler::OfferFixedControl(ULONG propertyId, LONG maximum, LONG minimum, LONG defaultValue) {
+  if (NT_SUCCESS(BuildFixedPropertyItem(this, propertyId, maximum, minimum, 1, defaultValue, getHandler_, setHandler_,
+                                        &propertyItems_[propertyItemCount_]))) {
+    ++propertyItemCount_;
+  }
 }
 
 NTSTATUS QueryControlRange(UvcRangeControl* range, PKSPROPERTY_STEPPING_LONG stepping, LONG* defaultValue) {

@@ -6,8 +6,11 @@
 
 namespace kvz {
 
+class CameraDeviceControls;
+class UsbDevice;
 class UvcRangeControl;
 struct ControlRecord;
+class DeviceSettings;
 struct UvcUnit;
 
 // What is done to a range read from the camera before it describes an item.
@@ -37,10 +40,57 @@ class ControlHandler {
   ControlHandler();
   ~ControlHandler() = default;  // each handler's owner calls the derived destructor
 
+  // A build starts with no items in the handler's own table.
+  VOID StartPropertyItems(PKSPROPERTY_ITEM items) {
+    propertyItems_ = items;
+    propertyItemCount_ = 0;
+  }
+
   PKSPROPERTY_ITEM propertyItems_ = nullptr;
   PKSEVENT_ITEM eventItems_ = nullptr;
   ULONG propertyItemCount_ = 0;
   ULONG eventItemCount_ = 0;
+};
+
+// A set of a camera terminal or processing unit: every request is addressed by the unit's id on
+// the device's control interface, and the set keeps the device's settings.
+class UnitControlHandler : public ControlHandler {
+ public:
+  // Without a device a request succeeds and does nothing.
+  NTSTATUS Get(PKSPROPERTY property, PVOID data, ULONG dataLength) final;
+  NTSTATUS Set(PKSPROPERTY property, PVOID data, ULONG dataLength) final;
+
+  // wIndex of the unit: its id, the video control interface.
+  USHORT UnitIndex() const;
+
+ protected:
+  // unit: its bmControls choose the set's controls; getHandler and setHandler: the set's KS
+  // handlers, which every item it builds names.
+  UnitControlHandler(const UvcUnit& unit, CameraDeviceControls* camera, PFNKSHANDLER getHandler,
+                     PFNKSHANDLER setHandler);
+  ~UnitControlHandler() = default;
+
+  // The request of a set whose device is there, with the device's settings.
+  virtual NTSTATUS GetControl(PKSPROPERTY property, PVOID data, ULONG dataLength, DeviceSettings* settings) = 0;
+  virtual NTSTATUS SetControl(PKSPROPERTY property, PVOID data, ULONG dataLength, DeviceSettings* settings) = 0;
+
+  // Null without a device.
+  DeviceSettings* Settings() const;
+  // The next item for the control, its range read from the camera. A control whose range cannot
+  // be read is not offered: it is destroyed and *control set to null, so that requests, stream
+  // starts and the settings loader leave it alone.
+  bool OfferRangedControl(ULONG propertyId, UvcRangeControl** control, PropertyValueKind kind);
+  // The next item for a value the driver keeps itself.
+  VOID OfferFixedControl(ULONG propertyId, LONG maximum, LONG minimum, LONG defaultValue);
+
+  CameraDeviceControls* const camera_;
+  UsbDevice* const device_;
+  const ULONG controlBits_;  // bmControls, at most 4 bytes
+
+ private:
+  const UCHAR unitId_;
+  const PFNKSHANDLER getHandler_;
+  const PFNKSHANDLER setHandler_;
 };
 
 // Fills item with MinProperty 24 and MinData 40. Without a range control the item has no value

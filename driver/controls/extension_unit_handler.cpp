@@ -74,8 +74,7 @@ ULONG CountSetBits(const UCHAR* bytes, ULONG count) {
 
 NTSTATUS ExtensionUnitHandler::BuildPropertySet() {
   PAGED_CODE();
-  propertyItems_ = items_;
-  propertyItemCount_ = 0;
+  StartPropertyItems(items_);
   if (CountSetBits(bmControls_, controlSize_) > kSelectors) return STATUS_INSUFFICIENT_RESOURCES;
 
   if (NT_SUCCESS(BuildRangedPropertyItem(this, 0, nullptr, ExtensionUnitGetHandler, ExtensionUnitSetHandler,

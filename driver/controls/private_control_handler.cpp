@@ -88,8 +88,7 @@ PrivateControlHandler::~PrivateControlHandler() { FreePropertyItems(items_, &pro
 
 NTSTATUS PrivateControlHandler::BuildPropertySet() {
   PAGED_CODE();
-  propertyItems_ = items_;
-  propertyItemCount_ = 0;
+  StartPropertyItems(items_);
   for (ULONG id = 0; id < kPrivateItemCount; ++id) {
     PKSPROPERTY_ITEM item = &items_[propertyItemCount_];
     if (!NT_SUCCESS(BuildRangedPropertyItem(this, id, nullptr, PrivateControlGetHandler, PrivateControlSetHandler, item,

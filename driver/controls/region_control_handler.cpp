@@ -54,8 +54,7 @@ VOID RegionControlHandler::ReleaseLock() { KeReleaseMutex(&lock_, FALSE); }
 
 NTSTATUS RegionControlHandler::BuildPropertySet() {
   PAGED_CODE();
-  propertyItems_ = items_;
-  propertyItemCount_ = 0;
+  StartPropertyItems(items_);
   if (NT_SUCCESS(BuildRangedPropertyItem(this, 0, nullptr, RegionControlGetHandler, RegionControlSetHandler, &items_[0],
                                          kValuesAsRead))) {
     items_[0].MinData = 0;

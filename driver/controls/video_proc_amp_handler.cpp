@@ -79,10 +79,7 @@ const ControlRecordIndex* RecordOf(ULONG id) {
 }  // namespace
 
 VideoProcAmpHandler::VideoProcAmpHandler(const UvcUnit& unit, CameraDeviceControls* camera)
-    : camera_(camera),
-      device_(camera ? camera->GetUsbDevice() : nullptr),
-      controlBits_(UnitControlBits(unit)),
-      unitId_(unit.Id) {
+    : UnitControlHandler(unit, camera, VideoProcAmpGetHandler, VideoProcAmpSetHandler) {
   RtlZeroMemory(items_, sizeof(items_));
 }
 
@@ -100,19 +97,14 @@ VOID VideoProcAmpHandler::FreeControls() {
   autoWhiteBalance_ = nullptr;
 }
 
-USHORT VideoProcAmpHandler::UnitIndex() const { return device_->ControlIndex(static_cast<USHORT>(unitId_ << 8)); }
-
 bool VideoProcAmpHandler::HasControl(ULONG propertyId) const {
   return propertyId < kPropertyIds && controls_[propertyId] != nullptr;
 }
 
 NTSTATUS VideoProcAmpHandler::BuildPropertySet() {
   PAGED_CODE();
-  propertyItems_ = items_;
-  propertyItemCount_ = 0;
-  CameraDeviceControls* camera = camera_;
-  DeviceSettings* settings = camera ? camera->GetSettings() : nullptr;
-
+  StartPropertyItems(items_);
+  DeviceSettings* settings = Settings();
   const ULONG controls = controlBits_;
   const USHORT unit = UnitIndex();
 
@@ -127,13 +119,7 @@ NTSTATUS VideoProcAmpHandler::BuildPropertySet() {
       control->PresetRes(row.preset.resolution);
       if (row.id == KSPROPERTY_VIDEOPROCAMP_COLORENABLE) control->PresetDef(row.preset.defaultValue);
     }
-    // A control whose range cannot be read is not offered, nor asked for or sent later.
-    if (!NT_SUCCESS(BuildRangedPropertyItem(this, row.id, control, VideoProcAmpGetHandler, VideoProcAmpSetHandler,
-                                            &items_[propertyItemCount_], row.kind))) {
-      DestroyUvcControl(control);
-      continue;
-    }
-    ++propertyItemCount_;
+    if (!OfferRangedControl(row.id, &control, row.kind)) continue;
     controls_[row.id] = control;
     if (settings) {
       CopyControlLimits(control, &settings->records[row.record]);
@@ -147,11 +133,8 @@ NTSTATUS VideoProcAmpHandler::BuildPropertySet() {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS VideoProcAmpHandler::Get(PKSPROPERTY property, PVOID data, ULONG dataLength) {
-  PAGED_CODE();
-  CameraDeviceControls* camera = camera_;
-  if (!camera) return STATUS_SUCCESS;
-  DeviceSettings* settings = camera->GetSettings();
+NTSTATUS VideoProcAmpHandler::GetControl(PKSPROPERTY property, PVOID data, ULONG dataLength,
+                                         DeviceSettings* settings) {
   const ULONG id = property->Id;
   if (!HasControl(id)) return STATUS_NOT_SUPPORTED;
   ControlPropertyData layout;
@@ -219,11 +202,8 @@ NTSTATUS VideoProcAmpHandler::Get(PKSPROPERTY property, PVOID data, ULONG dataLe
   return status;
 }
 
-NTSTATUS VideoProcAmpHandler::Set(PKSPROPERTY property, PVOID data, ULONG dataLength) {
-  PAGED_CODE();
-  CameraDeviceControls* camera = camera_;
-  if (!camera) return STATUS_SUCCESS;
-  DeviceSettings* settings = camera->GetSettings();
+NTSTATUS VideoProcAmpHandler::SetControl(PKSPROPERTY property, PVOID data, ULONG dataLength,
+                                         DeviceSettings* settings) {
   const ULONG id = property->Id;
   const ControlRecordIndex* recordIndex = RecordOf(id);
   if (!recordIndex) {
@@ -296,7 +276,7 @@ NTSTATUS VideoProcAmpHandler::Set(PKSPROPERTY property, PVOID data, ULONG dataLe
     }
     case KSPROPERTY_VIDEOPROCAMP_POWERLINE_FREQUENCY: {
       StoreSetting(settings->records[kRecordPowerLine].current, value);
-      FlickerControl* flicker = camera->GetFlickerControl();
+      FlickerControl* flicker = camera_->GetFlickerControl();
       const ULONG state = flicker->FlickerState();
       if (value == 0 && state >= kFlickerMeasuringFirst && state <= kFlickerMeasuringLast) {
         status = STATUS_SUCCESS;

@@ -8,13 +8,12 @@
 
 namespace kvz {
 
-class UsbDevice;
 class CameraDeviceControls;
 class UvcControl;
 class UvcRangeControl;
 struct UvcUnit;
 
-class VideoProcAmpHandler final : public ControlHandler {
+class VideoProcAmpHandler final : public UnitControlHandler {
  public:
   static constexpr ULONG kItemRoom = 11;
   static constexpr ULONG kPropertyIds = 14;
@@ -26,22 +25,16 @@ class VideoProcAmpHandler final : public ControlHandler {
   ~VideoProcAmpHandler();
 
   NTSTATUS BuildPropertySet() override;
-  NTSTATUS Get(PKSPROPERTY property, PVOID data, ULONG dataLength) override;
-  NTSTATUS Set(PKSPROPERTY property, PVOID data, ULONG dataLength) override;
 
   // Whether the property (KSPROPERTY_VIDEOPROCAMP_xxx) has its control.
   bool HasControl(ULONG propertyId) const;
   bool HasAutoWhiteBalance() const { return autoWhiteBalance_ != nullptr; }
-  // wIndex of the unit: its id, the video control interface.
-  USHORT UnitIndex() const;
 
  private:
+  NTSTATUS GetControl(PKSPROPERTY property, PVOID data, ULONG dataLength, DeviceSettings* settings) override;
+  NTSTATUS SetControl(PKSPROPERTY property, PVOID data, ULONG dataLength, DeviceSettings* settings) override;
   VOID FreeControls();
 
-  CameraDeviceControls* camera_;
-  UsbDevice* device_;
-  ULONG controlBits_;
-  UCHAR unitId_;
   KSPROPERTY_ITEM items_[kItemRoom];
   // Indexed by property identifier; colour enable has its own object on the saturation selector.
   UvcRangeControl* controls_[kPropertyIds] = {};
