@@ -2,7 +2,7 @@
 
 #include <ntstrsafe.h>
 
-#include "driver/system/file_access.h"
+#include "common/file_access.h"
 
 namespace kvz {
 

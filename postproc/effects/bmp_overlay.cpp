@@ -1,5 +1,6 @@
 #include "postproc/effects/bmp_overlay.h"
 
+#include "common/file_access.h"
 #include "postproc/effects/effect_catalogue.h"
 #include "postproc/processor/frame_format.h"
 #include "primitives/driver_memory.h"
@@ -68,22 +69,11 @@ NTSTATUS LoadPicture(UCHAR* buffer, SIZE_T size, SIZE_T planes, PCWSTR path, LON
 NTSTATUS ReadSystemFile(PCWSTR path, UCHAR* buffer, ULONG length, ULONG* bytesRead) {
   PAGED_CODE();
   *bytesRead = 0;
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, path);
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-  IO_STATUS_BLOCK iosb;
   HANDLE file = nullptr;
-  NTSTATUS status = ZwCreateFile(&file, GENERIC_READ, &attributes, &iosb, nullptr, 0, FILE_SHARE_READ, FILE_OPEN,
-                                 FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  NTSTATUS status = OpenFileByPath(path, &file);
   if (!NT_SUCCESS(status)) return status;
-  iosb.Status = STATUS_UNSUCCESSFUL;
-  iosb.Information = 0;
-  status = ZwReadFile(file, nullptr, nullptr, nullptr, &iosb, buffer, length, nullptr, nullptr);
-  // A read refused before any I/O leaves the status block unwritten.
-  if (!(NT_ERROR(status) && iosb.Status == STATUS_UNSUCCESSFUL)) status = iosb.Status;
-  if (NT_SUCCESS(status)) *bytesRead = iosb.Information < length ? static_cast<ULONG>(iosb.Information) : length;
-  ZwClose(file);
+  status = ReadFileBytes(file, buffer, length, bytesRead);
+  CloseFileHandle(file);
   return status;
 }
 

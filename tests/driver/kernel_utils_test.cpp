@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/system/file_access.h"
+#include "common/file_access.h"
 #include "driver/system/os_version.h"
 #include "driver/settings/registry_access.h"
 #include "postproc/convert/yuy2_to_rgb24.h"

@@ -1,4 +1,4 @@
-#include "driver/system/file_access.h"
+#include "common/file_access.h"
 
 namespace kvz {
 
@@ -16,7 +16,7 @@ NTSTATUS OpenFileByPath(PCWSTR path, HANDLE* handle) {
   return status;
 }
 
-NTSTATUS ReadFileBytes(HANDLE handle, PVOID buffer, ULONG length) {
+NTSTATUS ReadFileBytes(HANDLE handle, PVOID buffer, ULONG length, ULONG* bytesRead) {
   PAGED_CODE();
   IO_STATUS_BLOCK iosb;
   iosb.Status = STATUS_UNSUCCESSFUL;
@@ -24,6 +24,8 @@ NTSTATUS ReadFileBytes(HANDLE handle, PVOID buffer, ULONG length) {
   NTSTATUS status = ZwReadFile(handle, nullptr, nullptr, nullptr, &iosb, buffer, length, nullptr, nullptr);
   // A call refused before any I/O (a bad handle) leaves the status block unwritten.
   if (NT_ERROR(status) && iosb.Status == STATUS_UNSUCCESSFUL) return status;
+  if (NT_SUCCESS(iosb.Status) && bytesRead)
+    *bytesRead = iosb.Information < length ? static_cast<ULONG>(iosb.Information) : length;
   return iosb.Status;
 }
 
