@@ -14,7 +14,30 @@ namespace {
 constexpr LONGLONG kMs = 10000;
 constexpr uint16_t kTestResult = 0x1234;  // what the camera's test unit reports when done
 
-using PrivateChannel = DeviceBench;
+class PrivateChannel : public DeviceBench {
+ protected:
+  // The test unit's registers as a poll beside a capture reads them: 0x0602 is ready from its
+  // third read on (never when !finishes), 0x0605 counts tenths of a second since start_.
+  void ScriptTestProgress(bool finishes) {
+    camera_->Configure([this, finishes](simcam::CameraFaults&, simcam::ControlTable&,
+                                        simcam::RegisterFile& registers, simcam::CameraOptions&) {
+      registers.Script(0x0602, [this, finishes](uint64_t) { return static_cast<uint8_t>(finishes && ++reads_ >= 3); });
+      registers.Script(0x0605, [this](uint64_t now) { return static_cast<uint8_t>((now - start_) / (100 * kMs)); });
+    });
+  }
+  // As while a capture pin runs: its filter holds the device busy.
+  void BeginCapture() {
+    Camera()->CancelIdleTimer();
+    Camera()->SetCaptureRunning(1);
+  }
+  void EndCapture() {
+    Camera()->SetCaptureRunning(0);
+    Camera()->RestartIdleTimer();
+  }
+
+  uint64_t start_ = 0;
+  int reads_ = 0;
+};
 
 // A name differing only in letter case is the channel; one character more or less goes to the
 // class driver, which knows no such object.
@@ -148,18 +171,11 @@ TEST_F(PrivateChannel, PollingBesideACapture) {
     ASSERT_EQ(STATUS_SUCCESS, Start());
     std::unique_ptr<kernel::ClientFile> file;
     ASSERT_EQ(STATUS_SUCCESS, OpenPrivate(&file));
-    uint64_t start = 0;
-    int reads = 0;
-    camera_->Configure([&](simcam::CameraFaults&, simcam::ControlTable&, simcam::RegisterFile& registers,
-                           simcam::CameraOptions&) {
-      // Each pass reads 0x0602 once: progress moves every pass, ready from the third on.
-      registers.Script(0x0602, [&, finishes](uint64_t) { return static_cast<uint8_t>(finishes && ++reads >= 3); });
-      registers.Script(0x0605, [&](uint64_t now) { return static_cast<uint8_t>((now - start) / (100 * kMs)); });
-    });
-    // As while a capture pin runs: its filter holds the device busy.
-    Camera()->CancelIdleTimer();
-    Camera()->SetCaptureRunning(1);
-    start = KeQueryInterruptTime();
+    // Each pass reads 0x0602 once: progress moves every pass, ready from the third on.
+    reads_ = 0;
+    ScriptTestProgress(finishes);
+    BeginCapture();
+    const uint64_t start = start_ = KeQueryInterruptTime();
     ULONG result = 0;
     ULONG_PTR information = 0;
     const NTSTATUS status = PrivateRequest(*file, kIoctlPrivateTest, 4, &result, &information);
@@ -171,8 +187,7 @@ TEST_F(PrivateChannel, PollingBesideACapture) {
       EXPECT_EQ(STATUS_IO_TIMEOUT, status);
       EXPECT_EQ(50 * 200 * kMs, static_cast<LONGLONG>(took / (100 * kMs) * (100 * kMs)));
     }
-    Camera()->SetCaptureRunning(0);
-    Camera()->RestartIdleTimer();
+    EndCapture();
     file.reset();
     Unload();
   }
@@ -185,17 +200,10 @@ TEST_F(PrivateChannel, PollPairsNeverInterleaveWithOtherRegisterPairs) {
   ASSERT_EQ(STATUS_SUCCESS, Start());
   std::unique_ptr<kernel::ClientFile> file;
   ASSERT_EQ(STATUS_SUCCESS, OpenPrivate(&file));
-  uint64_t start = 0;
-  int reads = 0;
-  camera_->Configure([&](simcam::CameraFaults&, simcam::ControlTable&, simcam::RegisterFile& registers,
-                         simcam::CameraOptions&) {
-    registers.Script(0x0602, [&](uint64_t) { return static_cast<uint8_t>(++reads >= 3); });
-    registers.Script(0x0605, [&](uint64_t now) { return static_cast<uint8_t>((now - start) / (100 * kMs)); });
-  });
-  Camera()->CancelIdleTimer();
-  Camera()->SetCaptureRunning(1);
+  ScriptTestProgress(true);
+  BeginCapture();
   camera_->ClearLog();
-  start = KeQueryInterruptTime();
+  start_ = KeQueryInterruptTime();
   constexpr int kPairs = 100;
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   {
@@ -220,8 +228,7 @@ TEST_F(PrivateChannel, PollPairsNeverInterleaveWithOtherRegisterPairs) {
     if (selector == 3) ++pairs;
   }
   EXPECT_GT(pairs, kPairs);  // the poll's pairs are among them
-  Camera()->SetCaptureRunning(0);
-  Camera()->RestartIdleTimer();
+  EndCapture();
   file.reset();
   Unload();
 }
