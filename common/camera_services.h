@@ -17,7 +17,8 @@ class CameraServices {
                                    USHORT length) = 0;
   virtual NTSTATUS SetClassRequest(UCHAR request, USHORT value, USHORT index, PVOID buffer,
                                    USHORT length) = 0;
-  // wIndex of the vendor extension unit that carries the one-byte camera registers.
+  // wIndex of this camera's vendor extension unit, which carries the one-byte camera registers
+  // and the face-exposure window: each camera's own, as its descriptors number it.
   virtual USHORT VendorUnitIndex() const = 0;
   // wIndex of the processing unit: the id its descriptor gives, on the device's video control
   // interface (interface 0 unless the camera is a later function of a composite device); 0 when

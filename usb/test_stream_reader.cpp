@@ -126,7 +126,7 @@ NTSTATUS ReadTestProgress(UsbDevice* device, USHORT* lastProgress, bool* finishe
   *lastProgress = progress;
   if (done != 1) return STATUS_SUCCESS;
   *finished = true;
-  return device->GetClassRequest(kRequestGetCur, kTestResultSelector, SecondVendorUnitIndex, value,
+  return device->GetClassRequest(kRequestGetCur, kTestResultSelector, device->TestUnitIndex(), value,
                                  sizeof(*value));
 }
 

@@ -11,9 +11,6 @@
 
 namespace kvz {
 
-USHORT VendorUnitIndex = 0;
-USHORT SecondVendorUnitIndex = 0x00FF;
-
 namespace {
 
 NTSTATUS NTAPI SyncIoComplete(PDEVICE_OBJECT, PIRP, PVOID context) {
@@ -131,7 +128,7 @@ NTSTATUS UsbCameraServices::SetClassRequest(UCHAR request, USHORT value, USHORT 
   return device_->SetClassRequest(request, value, index, buffer, length);
 }
 
-USHORT UsbCameraServices::VendorUnitIndex() const { return kvz::VendorUnitIndex; }
+USHORT UsbCameraServices::VendorUnitIndex() const { return device_->VendorUnitIndex(); }
 
 USHORT UsbCameraServices::ProcessingUnitIndex() const { return device_->ProcessingUnitIndex(); }
 

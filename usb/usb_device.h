@@ -12,12 +12,6 @@ namespace kvz {
 class ClassRequestSender;
 class UsbDevice;
 
-// Driver-wide wIndex words of the vendor extension unit and the test unit (unit id << 8, video
-// control interface), read by the register pairs and the test stream; the driver publishes them
-// from the camera's extension units.
-extern USHORT VendorUnitIndex;
-extern USHORT SecondVendorUnitIndex;
-
 // What post-processing and face exposure see of the device: its class requests and the vendor
 // unit's address.
 class UsbCameraServices : public CameraServices {
@@ -68,6 +62,14 @@ class UsbDevice {
   USHORT ProcessingUnitIndex() const {
     return processingUnitId_ ? ControlIndex(static_cast<USHORT>(processingUnitId_ << 8)) : 0;
   }
+  // This camera's vendor unit (the register pairs, the face-exposure window) and test unit (the
+  // test stream's result), each as its unit id and control interface. Kept per camera: a second
+  // camera's units are numbered its own way. The vendor unit's is 0 and the test unit's 0x00FF
+  // until the configuration names them.
+  VOID SetVendorUnitIndex(USHORT index) { vendorUnitIndex_ = index; }
+  USHORT VendorUnitIndex() const { return vendorUnitIndex_; }
+  VOID SetTestUnitIndex(USHORT index) { testUnitIndex_ = index; }
+  USHORT TestUnitIndex() const { return testUnitIndex_; }
 
   VOID SetStillPinOpen(LONG open);
   CCHAR GetLowerStackSize() const;
@@ -101,6 +103,8 @@ class UsbDevice {
   UCHAR controlInterface_ = 0;
   UCHAR streamingInterface_ = 1;
   UCHAR processingUnitId_ = 0;
+  USHORT vendorUnitIndex_ = 0;
+  USHORT testUnitIndex_ = 0x00FF;
 };
 
 // 10 Windows 10, 6 Windows 8, 5 Windows 7, 4 Vista, 0 XP, 1 Windows 2000, 3 otherwise.

@@ -115,7 +115,7 @@ NTSTATUS UnitContainer::ParseConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPT
   }
   if (NT_SUCCESS(result)) result = model_.WalkStatus();
   if (NT_SUCCESS(result) && windows2000) result = CreateDefaultUnits();
-  PublishVendorUnitIndexes(kPublishVendorUnit);
+  RecordVendorUnits();
   const ExtensionUnitHandler* vendor = FirstVendorUnit();
   hasFaceExposureWindow_ = vendor && HasExtensionControl(vendor, kXuFaceExposureWindow);
   if (NT_SUCCESS(result)) {
@@ -199,14 +199,13 @@ ExtensionUnitHandler* UnitContainer::FirstVendorUnit() const {
   return nullptr;
 }
 
-VOID UnitContainer::PublishVendorUnitIndexes(ULONG which) const {
-  if (which & kPublishTestUnit) {
-    const ExtensionUnitHandler* test = FindExtensionUnit(TestUnitGuid);
-    SecondVendorUnitIndex = test ? test->UnitIndex() : 0x00FF;
-  }
-  if (which & kPublishVendorUnit) {
-    if (const ExtensionUnitHandler* vendor = FirstVendorUnit()) VendorUnitIndex = vendor->UnitIndex();
-  }
+// The register pairs, the face-exposure window and the test stream reach this camera's units
+// through its own USB device; a camera without a vendor unit keeps the index it had.
+VOID UnitContainer::RecordVendorUnits() const {
+  if (!device_) return;
+  const ExtensionUnitHandler* test = FindExtensionUnit(TestUnitGuid);
+  device_->SetTestUnitIndex(test ? test->UnitIndex() : 0x00FF);
+  if (const ExtensionUnitHandler* vendor = FirstVendorUnit()) device_->SetVendorUnitIndex(vendor->UnitIndex());
 }
 
 NTSTATUS UnitContainer::BuildPropertySets(PKSAUTOMATION_TABLE filterAutomation) {

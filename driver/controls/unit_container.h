@@ -1,7 +1,7 @@
 // What the driver builds from one camera's descriptor model: the control handlers of the camera
 // terminal, the processing unit and the extension units, the private and region sets, the
-// filter's property and event sets, the topology nodes' automation tables, the two format tables,
-// and the driver-wide wIndex words of the vendor units.
+// filter's property and event sets, the topology nodes' automation tables and the two format
+// tables; it records the addresses of the camera's vendor and test units on its USB device.
 #pragma once
 #include <wdm.h>
 #include <ks.h>
@@ -28,10 +28,6 @@ constexpr ULONG kTagProcessingUnitHandler = 'ClVA';
 constexpr ULONG kTagExtensionUnitHandler = 'CIEU';
 constexpr ULONG kTagPrivateHandler = 'ClCP';
 constexpr ULONG kTagRegionHandler = 'CROI';
-
-// Which driver-wide index PublishVendorUnitIndexes sets.
-constexpr ULONG kPublishVendorUnit = 1;
-constexpr ULONG kPublishTestUnit = 2;
 
 class UnitContainer {
  public:
@@ -64,10 +60,6 @@ class UnitContainer {
   ExtensionUnitHandler* FindExtensionUnit(const GUID& unit) const;
   // The first of the vendor units (VendorUnitGuids, in order) the camera has, or null.
   ExtensionUnitHandler* FirstVendorUnit() const;
-  // The driver-wide wIndex words of the vendor units from this camera's handlers:
-  // kPublishVendorUnit sets VendorUnitIndex to the first vendor unit's (kept when there is none),
-  // kPublishTestUnit sets SecondVendorUnitIndex to the test unit's (0x00FF when there is none).
-  VOID PublishVendorUnitIndexes(ULONG which) const;
 
   UCHAR StillCaptureMethod() const { return stillCaptureMethod_; }
   FormatTable* CaptureFormats() const { return captureFormats_; }
@@ -85,6 +77,7 @@ class UnitContainer {
   NTSTATUS BuildUnitHandler(const UvcUnit& unit);
   NTSTATUS CreateExtensionUnit(const UvcUnit& unit);
   NTSTATUS CreateDefaultUnits();
+  VOID RecordVendorUnits() const;
   NTSTATUS BuildPropertySets(PKSAUTOMATION_TABLE filterAutomation);
   VOID BuildAutomationTable(PKSNODE_DESCRIPTOR nodes, PULONG nodeCount);
 

@@ -413,7 +413,7 @@ NTSTATUS CameraDeviceBase::Initialize() {
   RegisterPowerCallback();
 
   longIsochTransfers_ = IsChipIdentified() ? 1 : 0;
-  if (longIsochTransfers_ && !NT_SUCCESS(usb_.GetClassRequest(kRequestGetCur, kVendorSelector1, VendorUnitIndex,
+  if (longIsochTransfers_ && !NT_SUCCESS(usb_.GetClassRequest(kRequestGetCur, kVendorSelector1, usb_.VendorUnitIndex(),
                                                                &longIsochTransfers_, sizeof(longIsochTransfers_))))
     longIsochTransfers_ = 0;
   processor_.Flicker()->AllocBuffers();
@@ -524,7 +524,6 @@ bool CameraDeviceBase::IdentifyVendorChip() {
   if (!units_) return false;
   chipFamily_ = 0;
   cameraBufferSize_ = kDefaultCameraBufferSize;
-  units_->PublishVendorUnitIndexes(kPublishTestUnit);
   ExtensionUnitHandler* vendor = VendorUnit();
   if (vendor && !ReadChipIdentity(vendor)) return false;
   settings_.LoadRegistryValues(this);
@@ -563,12 +562,11 @@ bool CameraDeviceBase::ReadChipIdentity(ExtensionUnitHandler* vendor) {
   return true;
 }
 
-// The first of the three vendor units the camera has; publishes its wIndex. A unit that carries
-// the vendor's GUID without announcing the register selectors has no registers to identify a
-// chip or set up a sensor through: the camera is run as one without the vendor unit.
+// The first of the three vendor units the camera has. A unit that carries the vendor's GUID
+// without announcing both register selectors has no register pair to identify a chip or set up a
+// sensor through: the camera is run as one without the vendor unit.
 ExtensionUnitHandler* CameraDeviceBase::VendorUnit() {
   if (!units_) return nullptr;
-  units_->PublishVendorUnitIndexes(kPublishVendorUnit);
   ExtensionUnitHandler* handler = units_->FirstVendorUnit();
   const bool registers = handler && HasExtensionControl(handler, kXuRegisterAddress) &&
                          HasExtensionControl(handler, kXuRegisterData);
@@ -578,7 +576,6 @@ ExtensionUnitHandler* CameraDeviceBase::VendorUnit() {
 // The test runs on the vendor unit's registers: a camera that was not identified has none.
 VOID CameraDeviceBase::ProbePrivateUnit() {
   if (!units_ || !IsChipIdentified()) return;
-  units_->PublishVendorUnitIndexes(kPublishTestUnit);
   ExtensionUnitHandler* unit = units_->FindExtensionUnit(TestUnitGuid);
   if (!unit) return;
   KIRQL irql = KeAcquireSpinLockRaiseToDpc(&testLock_);

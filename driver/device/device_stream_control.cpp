@@ -288,7 +288,7 @@ NTSTATUS CameraDeviceBase::GetCurWithRetry() {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   for (ULONG tries = 0; tries < kGetCurTries; ++tries) {
     UCHAR value = 0;
-    status = usb_.GetClassRequest(kRequestGetCur, kVendorSelector1, VendorUnitIndex, &value, sizeof(value));
+    status = usb_.GetClassRequest(kRequestGetCur, kVendorSelector1, usb_.VendorUnitIndex(), &value, sizeof(value));
     if (status != STATUS_POWER_STATE_INVALID) return status;
     DelayMilliseconds(kGetCurRetryDelay);
   }

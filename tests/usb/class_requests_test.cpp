@@ -257,7 +257,7 @@ TEST_F(ClassRequestTest, HeldRequestEndsWhenTheCameraIsUnplugged) {
 }
 
 TEST_F(ClassRequestTest, FlickerRegistersReachTheCameraThroughTheDevicesServices) {
-  kvz::VendorUnitIndex = static_cast<USHORT>(camera_->Profile().vendorUnitId << 8);
+  Usb()->SetVendorUnitIndex(static_cast<USHORT>(camera_->Profile().vendorUnitId << 8));
   ASSERT_EQ(STATUS_SUCCESS, WriteSensorRegister(Usb()->Services(), 0x0600, 0x5A));
   UCHAR value = 0;
   ASSERT_EQ(STATUS_SUCCESS, ReadSensorRegister(Usb()->Services(), 0x0600, &value));

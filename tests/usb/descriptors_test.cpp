@@ -88,7 +88,7 @@ TEST_P(ProfileWalkTest, BuiltInProfileParsesAndSelects) {
   EXPECT_EQ(1, d->streamingInterface->InterfaceNumber);
   EXPECT_TRUE(camera_->Snapshot().configured);
   if (c.vendorFlag) {
-    EXPECT_EQ(camera_->Profile().vendorUnitId << 8, kvz::VendorUnitIndex);
+    EXPECT_EQ(camera_->Profile().vendorUnitId << 8, d->usb.VendorUnitIndex());
   }
   // Every frame's intervals run shortest first, and every data range stands for a frame.
   for (ULONG i = 0; i < Capture().FrameCount(); ++i) {

@@ -51,8 +51,6 @@ class ReadersStress : public UsbBench {
       recorder_ = nullptr;
     });
     ASSERT_EQ(STATUS_SUCCESS, Boot(simcam::HighSpeedIsochCamera(DriverGuids())));
-    VendorUnitIndex = static_cast<USHORT>(camera_->Profile().vendorUnitId << 8);
-    SecondVendorUnitIndex = static_cast<USHORT>(camera_->Profile().testUnitId << 8);
     recorder_ = new RecordingDevice(Usb()->KsDevice());
     recorder_->SetStillPinOpen(1);
     host_ = new BenchStreamHost(Device());

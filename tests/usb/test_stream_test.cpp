@@ -52,8 +52,6 @@ class TestStreamTest : public UsbBench {
 
   void Start(simcam::CameraProfile profile) {
     ASSERT_EQ(STATUS_SUCCESS, Boot(std::move(profile)));
-    VendorUnitIndex = static_cast<USHORT>(camera_->Profile().vendorUnitId << 8);
-    SecondVendorUnitIndex = static_cast<USHORT>(camera_->Profile().testUnitId << 8);
     host_ = new BenchStreamHost(Device());
     reader_ = PoolNew<TestStreamReader>('VPGB', Device()->streamingInterface, 5, 0, Usb()->GetLowerStackSize(), Usb(),
                                         host_);
@@ -210,7 +208,7 @@ TEST_P(TestStreamSetupFailureTest, AFailedSetupRequestEndsTheRunBeforeStreaming)
   simcam::RequestFault fault;
   fault.match.bRequest = SET_CUR;
   fault.match.wValue = GetParam().wValue;
-  fault.match.wIndex = GetParam().wIndex == 0xFFFF ? VendorUnitIndex : GetParam().wIndex;
+  fault.match.wIndex = GetParam().wIndex == 0xFFFF ? Usb()->VendorUnitIndex() : GetParam().wIndex;
   fault.kind = simcam::RequestFaultKind::kFail;
   fault.irpStatus = STATUS_INVALID_DEVICE_REQUEST;
   camera_->ArmRequestFault(fault);
