@@ -2,7 +2,9 @@
 // bytes) and then the data (selector 3, one byte), sent as one indivisible pair under the
 // device's register lock, so that client requests, the sensor set-up, the flicker detector, the
 // test poll and chip identification never interleave their halves. Every pair of the driver goes
-// through the one path of common/sensor_register.h; these check the vendor unit first.
+// through the one path of common/sensor_register.h; these check that the vendor unit announces
+// both selectors and send each half as that unit's control request, so the unit's selector 2 and
+// 3 controls keep the lengths of the pair (2 and 1) afterwards.
 #pragma once
 #include <wdm.h>
 

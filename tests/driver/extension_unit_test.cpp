@@ -160,6 +160,51 @@ TEST_F(ExtensionUnit, UnitWithTooManyControlsHasNoSet) {
   EXPECT_EQ(STATUS_SUCCESS, GetValue(PROPSETID_VIDCAP_CAMERACONTROL, KSPROPERTY_CAMERACONTROL_ZOOM, &value));
 }
 
+// A register pair leaves the vendor unit's address and data controls at the pair's lengths (2 and
+// 1), whatever the camera reported for them; a size query asks the camera again.
+TEST_F(ExtensionUnit, RegisterPairSetsTheRegisterControlLengths) {
+  Start();
+  const uint8_t vendorId = camera_->Profile().vendorUnitId;
+  camera_->Configure([&](simcam::CameraFaults&, simcam::ControlTable& controls, simcam::RegisterFile&,
+                         simcam::CameraOptions&) {
+    controls.Set(vendorId, 2, RawControl(4));
+    controls.Set(vendorId, 3, RawControl(3));
+  });
+  Restart();
+  ExtensionUnitHandler* vendor = LastDevice()->FindExtensionUnit(DriverGuids().vendorUnit);
+  ASSERT_NE(nullptr, vendor);
+  auto get = [&](ULONG id, ULONG_PTR* returned) {
+    uint8_t data[8] = {};
+    KSPROPERTY property{};
+    property.Set = DriverGuids().vendorUnit;
+    property.Id = id;
+    property.Flags = KSPROPERTY_TYPE_GET;
+    return filter_->Property(&property, sizeof(property), data, sizeof(data), returned);
+  };
+  ULONG_PTR returned = 0;
+  ASSERT_EQ(STATUS_SUCCESS, get(2, &returned));
+  EXPECT_EQ(4u, returned);
+  UCHAR value = 0;
+  ASSERT_EQ(STATUS_SUCCESS, ReadCameraRegister(vendor, 0x20FF, &value));
+  const struct {
+    ULONG id;
+    ULONG_PTR length;
+  } cases[] = {{2, 2}, {3, 1}};
+  for (const auto& c : cases) {
+    ClearRequests();
+    ASSERT_EQ(STATUS_SUCCESS, get(c.id, &returned)) << c.id;
+    EXPECT_EQ(c.length, returned) << c.id;
+    ASSERT_EQ(1u, Requests().size());
+    EXPECT_EQ(c.length, Requests()[0].data.size()) << c.id;
+  }
+  KSPROPERTY property{};
+  property.Set = DriverGuids().vendorUnit;
+  property.Id = 2;
+  property.Flags = KSPROPERTY_TYPE_GET;
+  EXPECT_EQ(STATUS_BUFFER_OVERFLOW, filter_->Property(&property, sizeof(property), nullptr, 0, &returned));
+  EXPECT_EQ(4u, returned);
+}
+
 // Client requests, the driver's register pairs and the sensor register helpers run at once; every
 // data byte must land on the address its own pair named.
 TEST_F(ExtensionUnit, RegisterPairsNeverInterleave) {
