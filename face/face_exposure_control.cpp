@@ -65,17 +65,29 @@ VOID FaceExposureControl::ResetState(FaceExposureDevice* device) {
   noFace_ = 1;
   stable_ = 0;
   frameWidth_ = frameHeight_ = 0;
-  if (device_ == nullptr) device_ = device;
+  LearnDevice(device);
+}
+
+// The device is learnt once, by compare-exchange, and read the same way: the region set and the
+// face worker may ask for it while a stream start stores it.
+VOID FaceExposureControl::LearnDevice(FaceExposureDevice* device) {
+  if (device) InterlockedCompareExchangePointer(&device_, device, nullptr);
+}
+
+FaceExposureDevice* FaceExposureControl::Device() const {
+  return static_cast<FaceExposureDevice*>(
+      InterlockedCompareExchangePointer(const_cast<PVOID volatile*>(&device_), nullptr, nullptr));
 }
 
 VOID FaceExposureControl::Reset(FaceExposureDevice* device) {
-  if (device_ == nullptr) device_ = device;
-  if (device_ == nullptr) {
+  LearnDevice(device);
+  FaceExposureDevice* known = Device();
+  if (known == nullptr) {
     ResetState(nullptr);
     return;
   }
   // The worker may be inside UpdateFaceExposure.
-  FaceExposureLock lock(device_);
+  FaceExposureLock lock(known);
   ResetState(device);
 }
 
@@ -116,7 +128,8 @@ VOID FaceExposureControl::ComputeWindows(LONG width, LONG height) {
 }
 
 NTSTATUS FaceExposureControl::SetFaceRectangle(const RegionRect& rect, LONG width, LONG height) {
-  if (device_ == nullptr) return STATUS_INVALID_PARAMETER;
+  FaceExposureDevice* device = Device();
+  if (device == nullptr) return STATUS_INVALID_PARAMETER;
   // The buffer holds width x height x 3 bytes in 32 bits.
   if (width <= 0 || height <= 0 || width > 0x4000 || height > 0x4000) return STATUS_INVALID_PARAMETER;
   const bool noFace = rect.left <= 0 || rect.top <= 0 || rect.right <= 0 || rect.bottom <= 0;
@@ -124,7 +137,7 @@ NTSTATUS FaceExposureControl::SetFaceRectangle(const RegionRect& rect, LONG widt
                   rect.bottom >= height)) {
     return STATUS_INVALID_PARAMETER;
   }
-  FaceExposureLock lock(device_);
+  FaceExposureLock lock(device);
   faceTop_ = rect.top;
   faceBottom_ = rect.bottom;
   faceLeft_ = rect.left;
@@ -145,7 +158,7 @@ NTSTATUS FaceExposureControl::SetFaceRectangle(const RegionRect& rect, LONG widt
 
 NTSTATUS FaceExposureControl::ClearFaceExposure() {
   UCHAR bytes[kFaceExposureWindowBytes] = {};
-  CameraServices& camera = device_->Camera();
+  CameraServices& camera = Device()->Camera();
   const NTSTATUS status = camera.SetClassRequest(kRequestSetCur, SelectorValue(kXuFaceExposureWindow),
                                                  camera.VendorUnitIndex(), bytes, sizeof(bytes));
   if (NT_SUCCESS(status)) memset(&sent_, 0, sizeof(sent_));
@@ -153,14 +166,16 @@ NTSTATUS FaceExposureControl::ClearFaceExposure() {
 }
 
 NTSTATUS FaceExposureControl::ClearFaceExposureLocked() {
-  if (device_ == nullptr) return STATUS_INVALID_PARAMETER;
-  FaceExposureLock lock(device_);
+  FaceExposureDevice* device = Device();
+  if (device == nullptr) return STATUS_INVALID_PARAMETER;
+  FaceExposureLock lock(device);
   return ClearFaceExposure();
 }
 
 NTSTATUS FaceExposureControl::UpdateFaceExposure(const UCHAR* frame, LONG width, LONG height) {
-  if (device_ == nullptr) return STATUS_INVALID_PARAMETER;
-  FaceExposureLock lock(device_);
+  FaceExposureDevice* device = Device();
+  if (device == nullptr) return STATUS_INVALID_PARAMETER;
+  FaceExposureLock lock(device);
   LARGE_INTEGER now;
   KeQuerySystemTime(&now);
 
@@ -172,7 +187,7 @@ NTSTATUS FaceExposureControl::UpdateFaceExposure(const UCHAR* frame, LONG width,
       noFaceStart_ = now.QuadPart;
     } else if (now.QuadPart - noFaceStart_ > kNoFaceClearTime) {
       ClearFaceExposure();
-      device_->ClearFaceWorkFlags(kFaceWorkExposure);
+      device->ClearFaceWorkFlags(kFaceWorkExposure);
       stable_ = 0;
     }
     return STATUS_SUCCESS;
@@ -227,7 +242,7 @@ NTSTATUS FaceExposureControl::SendFaceExposureWindow() {
                                            static_cast<UCHAR>(w.exposureWidth),
                                            static_cast<UCHAR>(w.exposureHeight >> 8),
                                            static_cast<UCHAR>(w.exposureHeight)};
-  CameraServices& camera = device_->Camera();
+  CameraServices& camera = Device()->Camera();
   const NTSTATUS status = camera.SetClassRequest(kRequestSetCur, SelectorValue(kXuFaceExposureWindow),
                                                  camera.VendorUnitIndex(), bytes, sizeof(bytes));
   if (NT_SUCCESS(status)) sent_ = target;
@@ -258,7 +273,7 @@ ULONG FaceExposureControl::Yuy2ToRgb24Bt601(const UCHAR* frame, UCHAR* out, LONG
 
 BOOLEAN FaceExposureControl::ReadLevels(USHORT levels[3]) {
   UCHAR bytes[kExposureLevelsBytes] = {};
-  CameraServices& camera = device_->Camera();
+  CameraServices& camera = Device()->Camera();
   if (!NT_SUCCESS(camera.GetClassRequest(kRequestGetCur, SelectorValue(kXuExposureLevels), camera.VendorUnitIndex(),
                                          bytes, sizeof(bytes)))) {
     return FALSE;

@@ -118,6 +118,8 @@ class FaceExposureControl {
   enum class Test { kColour, kFull };
 
   VOID ResetState(FaceExposureDevice* device);
+  VOID LearnDevice(FaceExposureDevice* device);
+  FaceExposureDevice* Device() const;
   NTSTATUS ClearFaceExposure();
   NTSTATUS SendFaceExposureWindow();
   VOID MeasureFaceRegion(const UCHAR* rgb, LONG width, LONG height, ULONG mode, ULONG mean);
@@ -154,7 +156,7 @@ class FaceExposureControl {
   UCHAR* workBuffer_;
   ULONG workBufferSize_;
   LONG frameWidth_, frameHeight_;  // of the last SetFaceRectangle; the buffer follows it
-  FaceExposureDevice* device_;
+  PVOID volatile device_;  // the FaceExposureDevice, set once (LearnDevice), read through Device()
 };
 
 }  // namespace kvz
