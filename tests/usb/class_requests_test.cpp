@@ -256,8 +256,13 @@ TEST_F(ClassRequestTest, HeldRequestEndsWhenTheCameraIsUnplugged) {
   EXPECT_LT(Now() - unplugged, kSecond);
 }
 
+// Another camera's vendor unit, recorded later on its own device, does not move this one's pairs.
 TEST_F(ClassRequestTest, FlickerRegistersReachTheCameraThroughTheDevicesServices) {
   Usb()->SetVendorUnitIndex(static_cast<USHORT>(camera_->Profile().vendorUnitId << 8));
+  UsbDevice other(Usb()->KsDevice());
+  other.SetVendorUnitIndex(0x0700);
+  other.SetTestUnitIndex(0x0800);
+  EXPECT_EQ(0x00FF, Usb()->TestUnitIndex());
   ASSERT_EQ(STATUS_SUCCESS, WriteSensorRegister(Usb()->Services(), 0x0600, 0x5A));
   UCHAR value = 0;
   ASSERT_EQ(STATUS_SUCCESS, ReadSensorRegister(Usb()->Services(), 0x0600, &value));
