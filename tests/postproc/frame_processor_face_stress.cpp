@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "face/face_exposure_control.h"
 #include "kvz/kernel_testing.h"
 #include "kvz/kernel_thread.h"
 #include "postproc/processor/frame_processor.h"
@@ -53,6 +54,31 @@ TEST(FaceWorkerStress, CaptureDeviceAndWorkerAtOnceWithoutRaces) {
   processor->SubmitFrame(&device, frame.data(), static_cast<ULONG>(frame.size()), w, h, 0, 0);
   processor.reset();
   EXPECT_GE(device.Searches(), 40);
+}
+
+// The region set and the face worker ask the exposure for its device while the first stream
+// start stores it: each new control learns it under way.
+TEST(FaceWorkerStress, ExposureLearnsItsDeviceWhileRectanglesArrive) {
+  constexpr LONG w = test::kFaceFrameWidth, h = test::kFaceFrameHeight;
+  test::FakeFlickerCamera camera(0xB0, 50, w, h);
+  test::FakeWorkerDevice device(&camera);
+  const RegionRect rect = {20, 20, 60, 60};
+  for (int round = 0; round < 200; ++round) {
+    auto exposure = std::make_unique<FaceExposureControl>();
+    std::atomic<bool> go{false};
+    NTSTATUS last = STATUS_INVALID_PARAMETER;
+    {
+      kernel::KernelThread region("region", [&] {
+        while (!go) {
+        }
+        for (int i = 0; i < 50 && last != STATUS_SUCCESS; ++i) last = exposure->SetFaceRectangle(rect, w, h);
+      });
+      go = true;
+      exposure->Reset(&device);
+    }
+    EXPECT_EQ(STATUS_SUCCESS, exposure->SetFaceRectangle(rect, w, h));
+    exposure->Release();
+  }
 }
 
 }  // namespace
