@@ -36,6 +36,10 @@ NTSTATUS CheckBitmap(const KS_BITMAPINFOHEADER& bitmap, const KS_BITMAPINFOHEADE
   return STATUS_SUCCESS;
 }
 
+bool IsStillPin(const KSPIN_DESCRIPTOR_EX* pin) {
+  return pin->PinDescriptor.Category && IsEqualGUID(*pin->PinDescriptor.Category, PINNAME_VIDEO_STILL);
+}
+
 }  // namespace
 
 const KS_BITMAPINFOHEADER* RangeBitmapHeader(const KSDATARANGE* range) {
@@ -184,17 +188,28 @@ NTSTATUS NTAPI PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE
   }
 
   if (hasCopy) {
-    const KS_BITMAPINFOHEADER& kept = object->GetConnectionFormat()->bmiHeader;
+    KS_BITMAPINFOHEADER& kept = object->GetConnectionFormat()->bmiHeader;
     if (bitmap->biWidth != kept.biWidth && bitmap->biCompression == kSubtypeYuy2) {
+      // Only the capture pin's YUY2 stream widens or narrows its frames; anywhere else the
+      // request would be reported and never carried out.
+      if (kept.biCompression != kSubtypeYuy2 || IsStillPin(pin->Descriptor)) return STATUS_NO_MATCH;
       // The pin keeps streaming its own size and widens or narrows each frame to the width asked.
       const LONG width = bitmap->biWidth;
       if (width <= 0 || (width & 1) || width > kMaxFrameSide) return STATUS_INVALID_PARAMETER;
       // Taken while streaming, the request would change the frames delivered under the format
       // already reported: refused like any other change outside STOP.
       if (pin->DeviceState != KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
+      // Reported as delivered: rows of the width asked at the pin's own height, so a client
+      // sizing its buffers from the format can take every frame.
+      const ULONGLONG rows = kept.biHeight < 0 ? -static_cast<LONGLONG>(kept.biHeight) : kept.biHeight;
+      const ULONGLONG image = static_cast<ULONGLONG>(width) * rows * 2;
+      if (image > kMaxImageBytes) return STATUS_INVALID_PARAMETER;
       object->SetRequestedWidth(static_cast<ULONG>(width));
       bitmap->biWidth = kept.biWidth;
       bitmap->biHeight = kept.biHeight;
+      bitmap->biSizeImage = static_cast<ULONG>(image);
+      format->SampleSize = static_cast<ULONG>(image);
+      kept.biSizeImage = static_cast<ULONG>(image);
       return STATUS_SUCCESS;
     }
   }
@@ -268,8 +283,7 @@ NTSTATUS NTAPI PinIntersectHandler(PVOID context, PIRP irp, PKSP_PIN request, PK
   if (filter && filter->Descriptor && request->PinId < filter->Descriptor->PinDescriptorsCount) {
     const auto* pins = reinterpret_cast<const UCHAR*>(filter->Descriptor->PinDescriptors);
     const auto* pin = reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(pins + request->PinId * filter->Descriptor->PinDescriptorSize);
-    if (pin->PinDescriptor.Category && IsEqualGUID(*pin->PinDescriptor.Category, PINNAME_VIDEO_STILL))
-      streamType = kStreamStill;
+    if (IsStillPin(pin)) streamType = kStreamStill;
   }
   PinDevice* device = PinDeviceFromIrp(irp);
   FrameEntry entry = {};

@@ -342,11 +342,12 @@ bool CapturePin::LockClientBuffer(PUCHAR* data, ULONG* room) {
 
 ULONG CapturePin::WidthRequest() {
   PKS_FRAME_INFO info = Leading ? FrameInfoOf(Leading) : nullptr;
-  if (info && info->lSurfacePitch != 0) {
-    // A pitch is a width request like any other: even, positive and bounded.
+  if (info && info->lSurfacePitch > 0) {
+    // A pitch is a width request like any other (even, positive and bounded), made for the
+    // buffer that carries it: kept for later buffers, it would outlast this run and size frames
+    // past the format a client sizes its buffers from.
     const LONG requested = info->lSurfacePitch / 2;
-    if (info->lSurfacePitch > 0 && (requested & 1) == 0 && requested <= kMaxFrameSide)
-      RequestedWidth = static_cast<ULONG>(requested);
+    if (requested > 0 && (requested & 1) == 0 && requested <= kMaxFrameSide) return static_cast<ULONG>(requested);
   }
   return RequestedWidth;
 }

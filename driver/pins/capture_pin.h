@@ -48,7 +48,8 @@ class CapturePin final : public CameraPinBase, private FrameConverterHost {
   bool AcceptFrame() override;
   // The leading edge's buffer, locked; kept in Leading until Process completes or unlocks it.
   bool LockClientBuffer(PUCHAR* data, ULONG* room) override;
-  // The locked buffer's surface pitch, when it is a valid width request, becomes the pin's.
+  // The locked buffer's surface pitch when it is a valid width request (for that buffer only),
+  // else the format's width request.
   ULONG WidthRequest() override;
   // Every sixth frame goes to face detection as the camera sent it (before any scaling, zoom,
   // rotation or flip), so that a face window is in the camera's own pixels.

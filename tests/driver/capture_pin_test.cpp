@@ -593,3 +593,133 @@ INSTANTIATE_TEST_SUITE_P(Intervals, DropCountTest,
 
 }  // namespace
 }  // namespace kvz::drivertest
+
+namespace kvz::drivertest {
+namespace {
+
+// A width request, in any state: what the pin then reports (the format's biSizeImage and
+// SampleSize, the dropped-frames property's average frame size) is what it delivers, so buffers
+// sized from the format take every frame. A buffer's surface pitch asks a width for that buffer
+// (sized for it) and for no later one.
+struct WidthCase {
+  const char* name;
+  KSSTATE state;  // where the request is made
+  LONG width;     // asked of a 320 x 240 YUY2 pin, with the height 120 (the pin keeps its own); 0: none
+  LONG pitch;     // lSurfacePitch of the first buffer read (0: none)
+  NTSTATUS status;
+  LONG delivered;  // width of the first frame; every later buffer, without a pitch, gets the format's
+};
+
+void PrintTo(const WidthCase& c, std::ostream* os) { *os << c.name; }
+
+class CaptureWidthTest : public CapturePinTest, public ::testing::WithParamInterface<WidthCase> {
+ protected:
+  ULONG AverageFrameSize(ksclient::KsPinClient* pin) {
+    KSPROPERTY_DROPPEDFRAMES_CURRENT_S request{};
+    request.Property.Set = PROPSETID_VIDCAP_DROPPEDFRAMES;
+    request.Property.Id = KSPROPERTY_DROPPEDFRAMES_CURRENT;
+    request.Property.Flags = KSPROPERTY_TYPE_GET;
+    KSPROPERTY_DROPPEDFRAMES_CURRENT_S answer = request;
+    EXPECT_EQ(STATUS_SUCCESS, pin->Property(&request, sizeof(request), &answer, sizeof(answer)));
+    return answer.AverageFrameSize;
+  }
+};
+
+TEST_P(CaptureWidthTest, ReportedSizeIsDeliveredSize) {
+  const WidthCase& c = GetParam();
+  Start();
+  const ULONG pinId = static_cast<ULONG>(PinOf(PINNAME_VIDEO_CAPTURE));
+  Bytes format = Format(pinId, kYuy2, 320, 240);
+  ASSERT_FALSE(format.empty());
+  std::unique_ptr<ksclient::KsPinClient> pin;
+  ASSERT_EQ(STATUS_SUCCESS, Open(pinId, format, &pin));
+  for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) {
+    if (s <= c.state) {
+      ASSERT_EQ(STATUS_SUCCESS, pin->SetState(s));
+    }
+  }
+  if (c.width != 0) {
+    Bytes request = Format(pinId, kYuy2, 160, 120);
+    ASSERT_FALSE(request.empty());
+    BitmapOf(request)->biWidth = c.width;
+    BitmapOf(request)->biSizeImage = static_cast<ULONG>(c.width) * 120 * 2;
+    reinterpret_cast<KSDATAFORMAT*>(request.data())->SampleSize = BitmapOf(request)->biSizeImage;
+    EXPECT_EQ(c.status, pin->SetDataFormat(request));
+  }
+  if (c.state != KSSTATE_RUN) {
+    ASSERT_EQ(STATUS_SUCCESS, pin->SetState(KSSTATE_RUN));
+  }
+
+  Bytes reported;
+  ASSERT_EQ(STATUS_SUCCESS, pin->GetDataFormat(&reported));
+  const ULONG image = BitmapOf(reported)->biSizeImage;
+  EXPECT_EQ(320, BitmapOf(reported)->biWidth);
+  EXPECT_EQ(image, reinterpret_cast<KSDATAFORMAT*>(reported.data())->SampleSize);
+  EXPECT_EQ(image, AverageFrameSize(pin.get()));
+  const ULONG first = static_cast<ULONG>(c.delivered) * 240 * 2;
+  for (uint64_t n = 0; n < 4; ++n) Pins().Push(1, Yuy2(n, 320, 240));
+  std::vector<ksclient::CompletedFrame> frames = Read(pin.get(), 1, std::max(first, image), c.pitch);
+  ASSERT_EQ(1u, frames.size());
+  EXPECT_EQ(first, frames[0].header.DataUsed);
+  // A buffer sized from the format: the pitch of the buffer before does not outlast it.
+  frames = Read(pin.get(), 2, image);
+  ASSERT_EQ(2u, frames.size());
+  for (const ksclient::CompletedFrame& frame : frames) EXPECT_EQ(image, frame.header.DataUsed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, CaptureWidthTest,
+    ::testing::Values(WidthCase{"NarrowedInStop", KSSTATE_STOP, 160, 0, STATUS_SUCCESS, 160},
+                      WidthCase{"WidenedInStop", KSSTATE_STOP, 640, 0, STATUS_SUCCESS, 640},
+                      WidthCase{"LargestSideInStop", KSSTATE_STOP, 8192, 0, STATUS_SUCCESS, 8192},
+                      WidthCase{"OnePastTheLargestSide", KSSTATE_STOP, 8194, 0, STATUS_INVALID_PARAMETER, 320},
+                      WidthCase{"RefusedInAcquire", KSSTATE_ACQUIRE, 160, 0, STATUS_INVALID_DEVICE_STATE, 320},
+                      WidthCase{"RefusedInPause", KSSTATE_PAUSE, 160, 0, STATUS_INVALID_DEVICE_STATE, 320},
+                      WidthCase{"RefusedInRun", KSSTATE_RUN, 160, 0, STATUS_INVALID_DEVICE_STATE, 320},
+                      WidthCase{"PitchOfTheRequest", KSSTATE_STOP, 640, 1280, STATUS_SUCCESS, 640},
+                      WidthCase{"PitchWiderThanTheRequest", KSSTATE_STOP, 160, 1280, STATUS_SUCCESS, 640},
+                      WidthCase{"PitchWiderThanThePin", KSSTATE_RUN, 0, 1280, STATUS_SUCCESS, 640},
+                      WidthCase{"PitchOfTheLargestSide", KSSTATE_RUN, 0, 16384, STATUS_SUCCESS, 8192},
+                      WidthCase{"PitchOnePastTheLargestSide", KSSTATE_RUN, 0, 16388, STATUS_SUCCESS, 320}),
+    [](const ::testing::TestParamInfo<WidthCase>& info) { return std::string(info.param.name); });
+
+// A YUY2 width request reaches only the capture pin's YUY2 stream: an RGB24 or MJPG capture pin
+// and the still pin refuse it and keep reporting and delivering their own format.
+TEST_F(CapturePinTest, Yuy2WidthRequestOnAnotherStreamIsRefused) {
+  Start();
+  struct Stream {
+    GUID category;
+    ULONG code;
+  };
+  for (const Stream& s : {Stream{PINNAME_VIDEO_CAPTURE, 0}, Stream{PINNAME_VIDEO_CAPTURE, kMjpg},
+                          Stream{PINNAME_VIDEO_STILL, kYuy2}}) {
+    const ULONG pinId = static_cast<ULONG>(PinOf(s.category));
+    Bytes format = Format(pinId, s.code, 640, 480);
+    ASSERT_FALSE(format.empty()) << s.code;
+    std::unique_ptr<ksclient::KsPinClient> pin;
+    ASSERT_EQ(STATUS_SUCCESS, Open(pinId, format, &pin));
+    Bytes yuy2 = Format(pinId, kYuy2, 640, 480);
+    ASSERT_FALSE(yuy2.empty());
+    BitmapOf(yuy2)->biWidth = 320;
+    BitmapOf(yuy2)->biSizeImage = 320 * 480 * 2;
+    EXPECT_EQ(STATUS_NO_MATCH, pin->SetDataFormat(yuy2)) << s.code;
+    Bytes reported;
+    ASSERT_EQ(STATUS_SUCCESS, pin->GetDataFormat(&reported));
+    EXPECT_EQ(format, reported) << s.code;
+  }
+  // The RGB24 pin still delivers RGB24 at its size.
+  const ULONG pinId = static_cast<ULONG>(PinOf(PINNAME_VIDEO_CAPTURE));
+  Bytes format = Format(pinId, 0, 640, 480);
+  std::unique_ptr<ksclient::KsPinClient> pin;
+  ASSERT_EQ(STATUS_SUCCESS, Open(pinId, format, &pin));
+  Bytes yuy2 = Format(pinId, kYuy2, 320, 240);
+  ASSERT_EQ(STATUS_NO_MATCH, pin->SetDataFormat(yuy2));
+  ASSERT_EQ(STATUS_SUCCESS, pin->SetState(KSSTATE_RUN));
+  for (uint64_t n = 0; n < 3; ++n) Pins().Push(1, Yuy2(n));
+  std::vector<ksclient::CompletedFrame> frames = Read(pin.get(), 1, 640 * 480 * 3);
+  ASSERT_EQ(1u, frames.size());
+  EXPECT_EQ(640u * 480 * 3, frames[0].header.DataUsed);
+}
+
+}  // namespace
+}  // namespace kvz::drivertest
