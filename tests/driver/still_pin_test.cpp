@@ -134,8 +134,8 @@ TEST_F(StillPinTest, ButtonAfterTheStillPinClosedTriggersNothing) {
 namespace kvz::drivertest {
 namespace {
 
-// While capture runs the effects keep the capture stream's formats: a still configured then does
-// not rewrite them; its frame runs the effects with the still's own formats, given with the run.
+// While capture runs the effects and the device's frame size keep the capture stream's formats: a
+// still configured then does not rewrite them; its frame runs the effects with the still's own formats, given with the run.
 TEST_F(StillPinTest, StillDuringCaptureLeavesTheCaptureFormats) {
   Start();
   auto capture = Running(kYuy2, 1280, 720);
@@ -146,6 +146,11 @@ TEST_F(StillPinTest, StillDuringCaptureLeavesTheCaptureFormats) {
   const std::vector<FormatsCall> formats = Pins().Formats();
   ASSERT_EQ(configured, formats.size());
   EXPECT_EQ(1280, formats.back().width);
+  // The device's frame size (the region set's) stays the capture stream's.
+  LONG width = 0, height = 0;
+  LastPinControls()->GetFrameSize(&width, &height);
+  EXPECT_EQ(1280, width);
+  EXPECT_EQ(720, height);
   Pins().Push(3, simcam::MakeYuy2Frame(640, 480, 1));
   std::vector<ksclient::CompletedFrame> frames;
   ASSERT_EQ(STATUS_SUCCESS, still->ReadFrames(1, kStill640, 1, &frames));

@@ -84,8 +84,11 @@ class TestPinDevice final : public CameraDeviceControls, public PinDevice, publi
     return units_ && units_->GetFormatEntry(entry, subtype, width, height, streamType == kStreamCapture ? 1 : 3);
   }
   bool SetStreamFormat(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height, ULONG streamType) override {
-    width_ = static_cast<LONG>(width);
-    height_ = static_cast<LONG>(height);
+    // As the device: the current frame size is the capture stream's.
+    if (streamType == kStreamCapture) {
+      width_ = static_cast<LONG>(width);
+      height_ = static_cast<LONG>(height);
+    }
     return FindFormatEntry(entry, subtype, width, height, streamType);
   }
   ULONG PickFrameInterval(const FrameEntry& entry, ULONGLONG requested) override {
