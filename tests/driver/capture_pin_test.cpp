@@ -293,21 +293,33 @@ TEST_F(CapturePinTest, MjpegPassesThroughOrIsReencoded) {
   auto pin = Running(kMjpg, 640, 480);
   ASSERT_TRUE(pin);
   DeviceSettings* settings = Settings();
+  // Each setting that changes the picture, alone; zoom at the no-zoom value itself and one above.
   struct Step {
-    LONG powerLine, hFlip;
+    const char* name;
+    LONG powerLine, hFlip, vFlip, zoom, privacy, orientation;
     bool sameBytes, decoded;
   };
-  const Step steps[] = {{2, 0, true, false}, {0, 0, true, true}, {2, 1, false, true}};
+  const Step steps[] = {
+      {"nothing", 2, 0, 0, 10, 0, 0, true, false},          {"flicker detection", 0, 0, 0, 10, 0, 0, true, true},
+      {"mirror", 2, 1, 0, 10, 0, 0, false, true},           {"flip", 2, 0, 1, 10, 0, 0, false, true},
+      {"zoom one step", 2, 0, 0, 11, 0, 0, false, true},    {"privacy", 2, 0, 0, 10, 1, 0, false, true},
+      {"turned display", 2, 0, 0, 10, 0, 1, false, true},
+  };
   Pins().Push(1, Jpeg(0));
   for (const Step& s : steps) {
+    SCOPED_TRACE(s.name);
     settings->records[kRecordPowerLine].current = static_cast<SHORT>(s.powerLine);
     settings->hFlip = s.hFlip;
+    settings->vFlip = s.vFlip;
+    settings->zoomScale = s.zoom;
+    settings->records[kRecordPrivacy].current = static_cast<SHORT>(s.privacy);
+    Pins().displayOrientation = s.orientation;
     const int processed = Pins().processed;
     const std::vector<uint8_t> frame = Jpeg(2);
     Pins().Push(1, frame);
     std::vector<ksclient::CompletedFrame> frames = Read(pin.get(), 1, 640 * 480 * 2);
     ASSERT_EQ(1u, frames.size());
-    EXPECT_EQ(s.sameBytes, frames[0].data == frame) << s.powerLine << s.hFlip;
+    EXPECT_EQ(s.sameBytes, frames[0].data == frame);
     EXPECT_EQ(s.decoded, Pins().processed > processed);
     EXPECT_EQ(std::make_pair(640, 480), JpegSize(frames[0].data));
   }
