@@ -695,6 +695,29 @@ INSTANTIATE_TEST_SUITE_P(
                       WidthCase{"PitchOnePastTheLargestSide", KSSTATE_RUN, 0, 16388, STATUS_SUCCESS, 320}),
     [](const ::testing::TestParamInfo<WidthCase>& info) { return std::string(info.param.name); });
 
+// The size a width request reports is the width asked x the pin's height x 2, taken in 64 bits:
+// on a pin whose format was made 262,144 rows tall, 8192 pixels reach 4 GiB and are refused
+// where a 32-bit size would wrap to 0.
+TEST_F(CapturePinTest, WidthRequestWhoseSizePassesFourGigabytesIsRefused) {
+  Start();
+  const ULONG pinId = static_cast<ULONG>(PinOf(PINNAME_VIDEO_CAPTURE));
+  Bytes format = Format(pinId, kYuy2, 320, 240);
+  std::unique_ptr<ksclient::KsPinClient> pin;
+  ASSERT_EQ(STATUS_SUCCESS, Open(pinId, format, &pin));
+  for (LONG rows : {262143, 262144}) {
+    Bytes tall = format;
+    BitmapOf(tall)->biHeight = rows;
+    BitmapOf(tall)->biSizeImage = 320u * rows * 2;
+    ASSERT_EQ(STATUS_SUCCESS, pin->SetDataFormat(tall));
+    Bytes wide = tall;
+    BitmapOf(wide)->biWidth = 8192;
+    EXPECT_EQ(rows == 262143 ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER, pin->SetDataFormat(wide)) << rows;
+    Bytes reported;
+    ASSERT_EQ(STATUS_SUCCESS, pin->GetDataFormat(&reported));
+    EXPECT_EQ(rows == 262143 ? 8192u * rows * 2 : 320u * rows * 2, BitmapOf(reported)->biSizeImage) << rows;
+  }
+}
+
 // A YUY2 width request reaches only the capture pin's YUY2 stream: an RGB24 or MJPG capture pin
 // and the still pin refuse it and keep reporting and delivering their own format.
 TEST_F(CapturePinTest, Yuy2WidthRequestOnAnotherStreamIsRefused) {
