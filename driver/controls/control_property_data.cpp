@@ -25,12 +25,22 @@ ULONG PropertyDataLength(PIRP irp) {
   return IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
 }
 
+VOID StartGetAnswer(PIRP irp, const VOID* request, PVOID data) {
+  const ULONG length = PropertyDataLength(irp);
+  if (!data || !length) return;
+  const ULONG requestLength = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.InputBufferLength;
+  const ULONG copied = request ? (requestLength < length ? requestLength : length) : 0;
+  if (copied && data != request) RtlMoveMemory(data, request, copied);
+  RtlZeroMemory(static_cast<PUCHAR>(data) + copied, length - copied);
+}
+
 NTSTATUS DispatchControlProperty(PIRP irp, HandlerLookup lookup, PKSIDENTIFIER property, PVOID data, bool get) {
   CameraDeviceControls* device = DeviceFromIrp(irp);
   ControlHandler* handler = device ? lookup(device) : nullptr;
   NTSTATUS status = STATUS_NOT_SUPPORTED;
   if (handler) {
     const ULONG length = PropertyDataLength(irp);
+    if (get) StartGetAnswer(irp, property, data);
     status = get ? handler->Get(property, data, length) : handler->Set(property, data, length);
   }
   irp->IoStatus.Status = status;

@@ -26,6 +26,12 @@ inline SHORT SetValueOf(const ControlPropertyData& data) { return static_cast<SH
 // The request's data buffer length.
 ULONG PropertyDataLength(PIRP irp);
 
+// Fills a get's data buffer before the answer is written: the class driver hands a get pool
+// that holds none of the caller's bytes, and every byte reported goes back to the application.
+// It starts as the caller's request, as far as the request reaches, and zeros past it, so the
+// fields an answer leaves alone keep what the caller sent.
+VOID StartGetAnswer(PIRP irp, const VOID* request, PVOID data);
+
 // Calls the handler's Get or Set and stores the result in the IRP; STATUS_NOT_SUPPORTED when
 // the device or its handler is missing.
 using HandlerLookup = ControlHandler* (*)(CameraDeviceControls* device);

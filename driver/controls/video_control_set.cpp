@@ -86,6 +86,7 @@ ULONG GetVideoControlItems(const KSPROPERTY_ITEM** items) {
 NTSTATUS NTAPI VideoControlGetHandler(PIRP irp, PKSIDENTIFIER property, PVOID data) {
   PAGED_CODE();
   NTSTATUS status = STATUS_SUCCESS;
+  StartGetAnswer(irp, property, data);
   switch (property->Id) {
     case KSPROPERTY_VIDEOCONTROL_CAPS:
     case KSPROPERTY_VIDEOCONTROL_MODE: {

@@ -1,6 +1,7 @@
 #include "driver/pins/capture_pin.h"
 
 #include "driver/pins/capture_filter.h"
+#include "driver/controls/control_property_data.h"
 #include "driver/settings/device_settings.h"
 #include "driver/pins/pin_constants.h"
 #include "driver/pins/pin_device.h"
@@ -441,6 +442,7 @@ NTSTATUS NTAPI GetDroppedFramesProperty(PIRP irp, PKSIDENTIFIER request, PVOID d
   PKSPIN pin = KsGetPinFromIrp(irp);
   auto* object = pin ? static_cast<CapturePin*>(pin->Context) : nullptr;
   if (!object) return STATUS_NOT_SUPPORTED;
+  StartGetAnswer(irp, request, data);
   object->GetDroppedFrames(static_cast<PKSPROPERTY_DROPPEDFRAMES_CURRENT_S>(data));
   irp->IoStatus.Information = sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S);
   return STATUS_SUCCESS;

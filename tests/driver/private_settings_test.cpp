@@ -1,6 +1,7 @@
 // The private settings set through the client: what is stored, clamped, masked and persisted,
 // the two texts, and outdoor mode's power-line request.
 #include <cstring>
+#include <vector>
 
 #include "control_bench.h"
 #include "driver/controls/private_control_handler.h"
@@ -20,7 +21,9 @@ static_assert(sizeof(PrivateData) == 104, "the private set's data");
 
 class PrivateSettings : public ControlBench {
  protected:
-  NTSTATUS Get(ULONG id, PrivateData* data) { return Request(id, KSPROPERTY_TYPE_GET, data); }
+  NTSTATUS Get(ULONG id, PrivateData* data, const PrivateData* sent = nullptr) {
+    return Request(id, KSPROPERTY_TYPE_GET, data, sent);
+  }
   NTSTATUS Set(ULONG id, PrivateData* data) { return Request(id, KSPROPERTY_TYPE_SET, data); }
   NTSTATUS SetValue(ULONG id, LONG value) {
     PrivateData data{};
@@ -29,8 +32,8 @@ class PrivateSettings : public ControlBench {
   }
 
  private:
-  NTSTATUS Request(ULONG id, ULONG flags, PrivateData* data) {
-    PrivateData request{};
+  NTSTATUS Request(ULONG id, ULONG flags, PrivateData* data, const PrivateData* sent = nullptr) {
+    PrivateData request = sent ? *sent : PrivateData{};
     request.property.Set = PROPSETID_KVZ_PRIVATE;
     request.property.Id = id;
     request.property.Flags = flags;
@@ -76,6 +79,15 @@ TEST_F(PrivateSettings, GetsDescribeRangesAndTexts) {
 
   ASSERT_EQ(STATUS_SUCCESS, Get(22, &data));
   EXPECT_EQ(STATUS_NOT_SUPPORTED, Get(2, &data));
+
+  // The 104 bytes answered are the caller's request where an item answers no field, never pool.
+  PrivateData sent{};
+  sent.maximum = 77;
+  memset(sent.tail, 0x3C, sizeof(sent.tail));
+  ASSERT_EQ(STATUS_SUCCESS, Get(13, &data, &sent));
+  EXPECT_EQ(0, data.value);
+  EXPECT_EQ(77, data.maximum);
+  EXPECT_EQ(std::vector<uint8_t>(sizeof(sent.tail), 0x3C), std::vector<uint8_t>(data.tail, data.tail + sizeof(data.tail)));
   EXPECT_EQ(STATUS_NOT_SUPPORTED, SetValue(8, 1));
 }
 

@@ -2,8 +2,9 @@
 // the filter, its nodes and its pins with buffers of every kind of wrong size; pin states and
 // formats out of order; the camera's attack switches on both transports; plug-and-play with
 // handles open; properties racing state changes. What must hold: no bug check, no sanitizer
-// report, every answer consistent with its buffer, only frames whose headers fit their buffers,
-// and a clean unload.
+// report, every answer consistent with its buffer and made only of bytes the driver wrote (the
+// class driver stand-in stops on a reported byte left as pool), only frames whose headers fit
+// their buffers, and a clean unload.
 #include <atomic>
 #include <climits>
 #include <cstring>

@@ -2,6 +2,7 @@
 // bags, edits and new factories, stream pointers locked once and unlocked once, property answers
 // that fit their buffers, pin flags it can honour.
 #include <cstring>
+#include <vector>
 
 #include "ks_bench.h"
 
@@ -114,6 +115,42 @@ TEST_F(RulesDeathTest, AnAnswerLongerThanItsBufferBugchecks) {
   ULONG value = 0;
   EXPECT_DEATH(filter_->Get(kTestPropertySet, kOverlong, &value, sizeof(value)),
                "bugcheck: property request .* completed with Information 64 larger than its 4-byte buffer");
+}
+
+// At the exact limit: an answer of the buffer's whole length passes, one byte more stops.
+TEST_F(RulesDeathTest, AnAnswerOneByteLongerThanItsBufferBugchecks) {
+  uint8_t data[8];
+  Log().written = sizeof(data);
+  Log().reported = sizeof(data);
+  ULONG_PTR returned = 0;
+  ASSERT_EQ(STATUS_SUCCESS, filter_->Get(kTestPropertySet, kFillValued, data, sizeof(data), &returned));
+  EXPECT_EQ(sizeof(data), returned);
+  Log().reported = sizeof(data) + 1;
+  EXPECT_DEATH(filter_->Get(kTestPropertySet, kFillValued, data, sizeof(data)),
+               "bugcheck: property request \\(set 3B1A7E10, id 5\\) completed with Information 9 larger than its "
+               "8-byte buffer");
+}
+
+// Every byte reported must be written: a handler that writes one byte fewer than it reports
+// would hand the application pool. One that writes the class driver's fill value itself is no
+// such handler, and its answer arrives.
+TEST_F(RulesDeathTest, AnAnswerWithABytePoolNeverWroteBugchecks) {
+  uint8_t data[8];
+  memset(data, 0, sizeof(data));
+  Log().written = sizeof(data);
+  Log().reported = sizeof(data);
+  ULONG_PTR returned = 0;
+  ASSERT_EQ(STATUS_SUCCESS, filter_->Get(kTestPropertySet, kFillValued, data, sizeof(data), &returned));
+  EXPECT_EQ(sizeof(data), returned);
+  EXPECT_EQ(std::vector<uint8_t>(sizeof(data), 0xA5), std::vector<uint8_t>(data, data + sizeof(data)));
+  Log().written = sizeof(data) - 1;
+  EXPECT_DEATH(filter_->Get(kTestPropertySet, kFillValued, data, sizeof(data)),
+               "bugcheck: property handler \\(set 3B1A7E10, id 5, flags 00000001\\) reported 8 bytes but did not "
+               "write byte 7");
+  // Reporting only what it wrote is fine.
+  Log().reported = sizeof(data) - 1;
+  ASSERT_EQ(STATUS_SUCCESS, filter_->Get(kTestPropertySet, kFillValued, data, sizeof(data), &returned));
+  EXPECT_EQ(sizeof(data) - 1, returned);
 }
 
 // The handler works on a pool copy: it never sees the client's bytes of a get, and only what it

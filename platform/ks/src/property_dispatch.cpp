@@ -175,12 +175,44 @@ NTSTATUS DispatchBuffered(PIRP irp, Filter* filter, Pin* pin, PKSPROPERTY proper
 
 constexpr ULONG kBufferTag = 'bpSK';
 constexpr uint8_t kUnwrittenByte = 0xA5;
+constexpr uint8_t kSecondUnwrittenByte = 0x5A;
+
+// A pool block of the client's data length: the client's data for a set, the fill otherwise.
+uint8_t* NewDataBlock(ULONG type, const void* clientData, ULONG length, uint8_t fill) {
+  if (!length) return nullptr;
+  auto* block = static_cast<uint8_t*>(ExAllocatePoolWithTag(KsPoolType(), length, kBufferTag));
+  if (!block) return nullptr;
+  if (type == KSPROPERTY_TYPE_SET)
+    memcpy(block, clientData, length);
+  else
+    memset(block, fill, length);
+  return block;
+}
+
+void CheckAnswerFits(const KSPROPERTY* property, NTSTATUS status, ULONG_PTR information, ULONG outLength) {
+  if (NT_SUCCESS(status) && information > outLength)
+    KsBugCheck("property request (set %08X, id %lu) completed with Information %lu larger than its %lu-byte buffer",
+               static_cast<unsigned>(property->Set.Data1), static_cast<unsigned long>(property->Id),
+               static_cast<unsigned long>(information), static_cast<unsigned long>(outLength));
+}
+
+bool HoldsByte(const uint8_t* block, ULONG length, uint8_t fill) {
+  for (ULONG i = 0; i < length; ++i) {
+    if (block[i] == fill) return true;
+  }
+  return false;
+}
 
 }  // namespace
 
 // A user-mode request is buffered as the class driver buffers it: the handlers see pool copies
 // of the request and of the data (the client's data for a set, a fill pattern otherwise), and
 // only the Information bytes go back to the client.
+//
+// Every byte a handler reports must be one it wrote: an answer that still holds the fill is
+// asked again over a second fill, and a byte that holds each call's fill was never written
+// (the pool's contents would reach the application). A handler that writes the fill's value
+// itself answers it both times and passes.
 NTSTATUS HandleProperty(PIRP irp, Filter* filter, Pin* pin) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   const ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
@@ -197,27 +229,40 @@ NTSTATUS HandleProperty(PIRP irp, Filter* filter, Pin* pin) {
   auto* property = static_cast<PKSPROPERTY>(ExAllocatePoolWithTag(KsPoolType(), inLength, kBufferTag));
   if (!property) return STATUS_INSUFFICIENT_RESOURCES;
   memcpy(property, clientProperty, inLength);
-  auto* block = outLength ? static_cast<uint8_t*>(ExAllocatePoolWithTag(KsPoolType(), outLength, kBufferTag)) : nullptr;
+  const ULONG type = property->Flags & ~KSPROPERTY_TYPE_TOPOLOGY;
+  uint8_t* block = NewDataBlock(type, clientData, outLength, kUnwrittenByte);
   if (outLength && !block) {
     ExFreePool(property);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  PVOID data = block;
-  const ULONG type = property->Flags & ~KSPROPERTY_TYPE_TOPOLOGY;
-  if (outLength) {
-    if (type == KSPROPERTY_TYPE_SET)
-      memcpy(block, clientData, outLength);
-    else
-      memset(block, kUnwrittenByte, outLength);
-  }
 
-  NTSTATUS status = DispatchBuffered(irp, filter, pin, property, inLength, data, outLength);
-  const ULONG_PTR information = irp->IoStatus.Information;
-  if (NT_SUCCESS(status) && information > outLength)
-    KsBugCheck("property request (set %08X, id %lu) completed with Information %lu larger than its %lu-byte buffer",
-               static_cast<unsigned>(property->Set.Data1), static_cast<unsigned long>(property->Id),
-               static_cast<unsigned long>(information), static_cast<unsigned long>(outLength));
-  if (!NT_ERROR(status) && outLength) memcpy(clientData, block, information < outLength ? information : outLength);
+  NTSTATUS status = DispatchBuffered(irp, filter, pin, property, inLength, block, outLength);
+  ULONG_PTR information = irp->IoStatus.Information;
+  auto returned = [&]() { return static_cast<ULONG>(information < outLength ? information : outLength); };
+  CheckAnswerFits(property, status, information, outLength);
+
+  if (type != KSPROPERTY_TYPE_SET && !NT_ERROR(status) && HoldsByte(block, returned(), kUnwrittenByte)) {
+    const ULONG firstReturned = returned();
+    uint8_t* second = NewDataBlock(type, clientData, outLength, kSecondUnwrittenByte);
+    if (second) {
+      memcpy(property, clientProperty, inLength);
+      irp->IoStatus.Information = 0;
+      status = DispatchBuffered(irp, filter, pin, property, inLength, second, outLength);
+      information = irp->IoStatus.Information;
+      const ULONG both = NT_ERROR(status) ? 0 : (returned() < firstReturned ? returned() : firstReturned);
+      for (ULONG i = 0; i < both; ++i) {
+        if (block[i] == kUnwrittenByte && second[i] == kSecondUnwrittenByte)
+          KsBugCheck("property handler (set %08X, id %lu, flags %08lX) reported %lu bytes but did not write byte %lu",
+                     static_cast<unsigned>(property->Set.Data1), static_cast<unsigned long>(property->Id),
+                     static_cast<unsigned long>(property->Flags), static_cast<unsigned long>(information),
+                     static_cast<unsigned long>(i));
+      }
+      ExFreePool(block);
+      block = second;
+      CheckAnswerFits(property, status, information, outLength);
+    }
+  }
+  if (!NT_ERROR(status) && outLength) memcpy(clientData, block, returned());
   if (block) ExFreePool(block);
   ExFreePool(property);
   return status;

@@ -267,6 +267,12 @@ NTSTATUS NTAPI GetPartial(PIRP irp, PKSIDENTIFIER, PVOID data) {
   return STATUS_SUCCESS;
 }
 
+NTSTATUS NTAPI GetFillValued(PIRP irp, PKSIDENTIFIER, PVOID data) {
+  if (data) memset(data, 0xA5, Log().written);
+  irp->IoStatus.Information = Log().reported;
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS NTAPI GetNodeValue(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   *static_cast<ULONG*>(data) = 100 + reinterpret_cast<PKSP_NODE>(request)->NodeId;
   irp->IoStatus.Information = sizeof(ULONG);
@@ -315,6 +321,7 @@ const KSPROPERTY_ITEM g_items[] = {
     MakeItem(kVariableSize, GetVariable, sizeof(KSPROPERTY), 0, nullptr, nullptr),
     MakeItem(kOverlong, GetOverlong, sizeof(KSPROPERTY), 4, nullptr, nullptr),
     MakeItem(kPartial, GetPartial, sizeof(KSPROPERTY), 0, nullptr, nullptr),
+    MakeItem(kFillValued, GetFillValued, sizeof(KSPROPERTY), 0, nullptr, nullptr),
 };
 const KSPROPERTY_SET g_sets[] = {{&kTestPropertySet, ARRAYSIZE(g_items), g_items, 0, nullptr}};
 
@@ -443,6 +450,8 @@ void TestLog::Reset() {
   framesDelivered = 0;
   processThread = nullptr;
   partialSeen = -1;
+  written = 0;
+  reported = 0;
   failStateStepTo = -1;
   queryStopStatus = STATUS_SUCCESS;
   successReturns = 0;

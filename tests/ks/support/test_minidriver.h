@@ -28,6 +28,7 @@ enum TestProperty : ULONG {
   kVariableSize = 2,   // answers 12 bytes, MinData 0: the handler does its own size query
   kOverlong = 3,       // claims 64 bytes answered whatever the buffer (a broken handler)
   kPartial = 4,        // writes 3 bytes (0x11 0x22 0x33) but reports 2; notes the third byte it found
+  kFillValued = 5,     // writes TestLog::written bytes of 0xA5 (the class driver's fill), reports TestLog::reported
 };
 
 // What the minidriver saw; tests read and reset it.
@@ -41,6 +42,8 @@ struct TestLog {
   std::atomic<int> framesDelivered{0};
   std::atomic<PKTHREAD> processThread{nullptr};  // the thread of the last Process call
   std::atomic<int> partialSeen{-1};              // what kPartial found in its third byte
+  std::atomic<ULONG> written{0};                 // kFillValued's bytes written and reported
+  std::atomic<ULONG> reported{0};
 
   // Behaviour switches.
   std::atomic<int> failStateStepTo{-1};   // SetDeviceState to this state fails
