@@ -259,9 +259,10 @@ NTSTATUS CameraControlHandler::SetControl(PKSPROPERTY property, PVOID data, ULON
       return STATUS_SUCCESS;
     case KSPROPERTY_CAMERACONTROL_AUTO_EXPOSURE_PRIORITY: {
       if (!autoExposurePriority_) return STATUS_NOT_SUPPORTED;
-      StoreSetting(settings->records[kRecordLowLight].current, value);
       SHORT buffer = value;
-      return autoExposurePriority_->SetCur(&buffer);
+      status = autoExposurePriority_->SetCur(&buffer);
+      if (NT_SUCCESS(status)) StoreSetting(settings->records[kRecordLowLight].current, value);
+      return status;
     }
     default:
       return STATUS_NOT_SUPPORTED;
@@ -283,17 +284,20 @@ NTSTATUS CameraControlHandler::SetExposure(LONG value, ULONG flags) {
   DeviceSettings* settings = camera_->GetSettings();
   ControlRecord* record = &settings->records[kRecordExposure];
   if (!autoExposureMode_) {
-    StoreSetting(record->current, static_cast<SHORT>(value));
-    return SendExposureTime(value);
+    const NTSTATUS status = SendExposureTime(value);
+    if (NT_SUCCESS(status)) StoreSetting(record->current, static_cast<SHORT>(value));
+    return status;
   }
   NTSTATUS status;
   if (flags == kAuto) {
-    StoreSetting(settings->autoExposureMode, kAeModeAperturePriority);
-    StoreSetting(settings->autoExposureActive, 1);
-    StoreSetting(settings->autoExposal, kAutoExposalAuto);
     UCHAR mode = kAeModeAperturePriority;
     status = autoExposureMode_->SetCur(&mode);
-    StoreSetting(record->current, static_cast<SHORT>(value));
+    if (NT_SUCCESS(status)) {
+      StoreSetting(settings->autoExposureMode, kAeModeAperturePriority);
+      StoreSetting(settings->autoExposureActive, 1);
+      StoreSetting(settings->autoExposal, kAutoExposalAuto);
+      StoreSetting(record->current, static_cast<SHORT>(value));
+    }
   } else {
     StoreSetting(settings->autoExposureMode, kAeModeManual);
     if (InterlockedExchange(&settings->autoExposureActive, 0) == 1) {
@@ -301,9 +305,11 @@ NTSTATUS CameraControlHandler::SetExposure(LONG value, ULONG flags) {
       autoExposureMode_->SetCur(&mode);
     }
     const LONG clamped = Clamp<LONG>(value, LoadSetting(record->minimum), LoadSetting(record->maximum));
-    StoreSetting(record->current, static_cast<SHORT>(clamped));
     status = SendExposureTime(clamped);
-    StoreSetting(settings->autoExposal, kAutoExposalManual);
+    if (NT_SUCCESS(status)) {
+      StoreSetting(record->current, static_cast<SHORT>(clamped));
+      StoreSetting(settings->autoExposal, kAutoExposalManual);
+    }
   }
   settings->WriteDwordValue("AutoExposal", settings->ValuesKey(), LoadSetting(settings->autoExposal));
   settings->WriteShortValue("Exposal", settings->ValuesKey(), LoadSetting(record->current));

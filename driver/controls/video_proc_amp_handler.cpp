@@ -220,28 +220,27 @@ NTSTATUS VideoProcAmpHandler::SetControl(PKSPROPERTY property, PVOID data, ULONG
 
   switch (id) {
     case KSPROPERTY_VIDEOPROCAMP_SATURATION:
-      StoreSetting(settings->records[kRecordSaturation].current, value);
       if (LoadSetting(settings->colorEnable) == 0) {
         status = STATUS_SUCCESS;
       } else {
         SHORT send = settings->PanelSaturation(value);
         status = control->SetCur(&send);
       }
+      if (NT_SUCCESS(status)) StoreSetting(settings->records[kRecordSaturation].current, value);
       break;
     case KSPROPERTY_VIDEOPROCAMP_COLORENABLE: {
       if (value != 0 && value != 1) return STATUS_INVALID_PARAMETER;
-      StoreSetting(settings->colorEnable, value);
       SHORT enable = value;
       control->SetCur(&enable);
       SHORT send = value != 0 ? settings->PanelSaturation(LoadSetting(settings->records[kRecordSaturation].current)) : 0;
       status = settings->SetCurrent(device_, kPuSaturation << 8, UnitIndex(), &send, sizeof(send));
+      if (NT_SUCCESS(status)) StoreSetting(settings->colorEnable, value);
       break;
     }
     case KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE: {
       ControlRecord* record = &settings->records[kRecordWhiteBalance];
       if (autoWhiteBalance_) {
         const ULONG flags = *layout.flags;
-        StoreSetting(settings->autoWhiteBalance, static_cast<LONG>(flags));
         auto switchAuto = [&](UCHAR on) {
           NTSTATUS sent = settings->SetCurrent(device_, kPuWhiteBalanceAuto << 8, UnitIndex(), &on, 1);
           SHORT wide = on;
@@ -252,8 +251,10 @@ NTSTATUS VideoProcAmpHandler::SetControl(PKSPROPERTY property, PVOID data, ULONG
         };
         if (flags == kAuto) {
           status = switchAuto(1);
-          StoreSetting(record->current, value);
-          StoreSetting(settings->autoWhiteBalanceWasOn, 1);
+          if (NT_SUCCESS(status)) {
+            StoreSetting(record->current, value);
+            StoreSetting(settings->autoWhiteBalanceWasOn, 1);
+          }
         } else {
           // The camera's own automatic mode (its default) refuses a temperature just as the
           // driver's does: a manual value switches off whichever is on.
@@ -264,39 +265,42 @@ NTSTATUS VideoProcAmpHandler::SetControl(PKSPROPERTY property, PVOID data, ULONG
             if (value < LoadSetting(record->minimum)) save = false;
           }
           StoreSetting(settings->autoWhiteBalanceWasOn, 0);
-          StoreSetting(record->current, value);
           status = control->SetCur(&value);
+          if (NT_SUCCESS(status)) StoreSetting(record->current, value);
         }
-        settings->WriteDwordValue("AutoWhiteBalance", settings->ValuesKey(), static_cast<LONG>(flags));
+        if (NT_SUCCESS(status)) {
+          StoreSetting(settings->autoWhiteBalance, static_cast<LONG>(flags));
+          settings->WriteDwordValue("AutoWhiteBalance", settings->ValuesKey(), static_cast<LONG>(flags));
+        }
       } else {
-        StoreSetting(record->current, value);
         status = control->SetCur(&value);
+        if (NT_SUCCESS(status)) StoreSetting(record->current, value);
       }
       break;
     }
     case KSPROPERTY_VIDEOPROCAMP_POWERLINE_FREQUENCY: {
-      StoreSetting(settings->records[kRecordPowerLine].current, value);
       FlickerControl* flicker = camera_->GetFlickerControl();
       const ULONG state = flicker->FlickerState();
       if (value == 0 && state >= kFlickerMeasuringFirst && state <= kFlickerMeasuringLast) {
+        StoreSetting(settings->records[kRecordPowerLine].current, value);
         status = STATUS_SUCCESS;
         break;
       }
       flicker->RequestFlickerRedetect();
       if (value != 0) {
         status = control->SetCur(&value);
+        if (NT_SUCCESS(status)) StoreSetting(settings->records[kRecordPowerLine].current, value);
       } else {
+        StoreSetting(settings->records[kRecordPowerLine].current, value);
         flicker->ReleaseFlickerHold();
         status = STATUS_SUCCESS;
       }
       break;
     }
-    default: {
-      ControlRecord* record = &settings->records[*recordIndex];
-      StoreSetting(record->current, value);
+    default:
       status = control->SetCur(&value);
+      if (NT_SUCCESS(status)) StoreSetting(settings->records[*recordIndex].current, value);
       break;
-    }
   }
   if (save) settings->SaveRegistryValues(1);
   return status;

@@ -4,6 +4,7 @@
 #include "control_bench.h"
 #include "driver/controls/camera_control_handler.h"
 #include "driver/controls/video_proc_amp_handler.h"
+#include "driver/settings/device_settings.h"
 #include "ksmedia.h"
 #include "uvc.h"
 
@@ -28,8 +29,8 @@ class VideoProcAmp : public ControlBench {
   }
 };
 
-// A range read from the camera describes the item; a value outside it is stored and saved but
-// never sent.
+// A range read from the camera describes the item; a value outside it is refused, never sent,
+// and leaves the stored value alone.
 TEST_F(VideoProcAmp, CameraRangeDescribesAndGuardsAControl) {
   StartWith(PU_BRIGHTNESS_CONTROL, simcam::MakeRangeControl(2, -7, 9, 2, 3, true));
   Range range{};
@@ -42,7 +43,7 @@ TEST_F(VideoProcAmp, CameraRangeDescribesAndGuardsAControl) {
   ClearRequests();
   EXPECT_EQ(STATUS_UNSUCCESSFUL, SetValue(kSet, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, -8));
   EXPECT_TRUE(Sets(PU_BRIGHTNESS_CONTROL << 8, kUnit).empty());
-  EXPECT_EQ(static_cast<uint32_t>(-8), Stored(u"Brightness"));
+  EXPECT_EQ(3u, Stored(u"Brightness"));
 
   ASSERT_EQ(STATUS_SUCCESS, SetValue(kSet, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, -7));
   const auto sent = Sets(PU_BRIGHTNESS_CONTROL << 8, kUnit);
@@ -85,6 +86,62 @@ TEST_F(VideoProcAmp, ControlWithoutRangeIsNotOffered) {
                                           : LastDevice()->GetCameraControlHandler()->HasControl(c.id);
     EXPECT_FALSE(control);
     Stop();
+  }
+}
+
+// A set the camera refuses, or one outside the control's range, leaves the stored value as it
+// was, so the settings save writes (and the next start loads) the last value that took.
+TEST_F(VideoProcAmp, RefusedSetKeepsTheStoredValue) {
+  const GUID& kCamera = PROPSETID_VIDCAP_CAMERACONTROL;
+  constexpr uint16_t kTerminal = 0x0100;
+  constexpr ULONG kCameraAuto = KSPROPERTY_CAMERACONTROL_FLAGS_AUTO;
+  const struct {
+    const char* what;
+    const GUID& set;
+    ULONG id;
+    LONG taken;  // set first (manually), and stays
+    LONG refused;
+    ULONG refusedFlags;
+    int refusedBy;  // the SET_CUR's wValue the camera stalls; -1: outside the control's range
+    uint16_t index;
+    const char16_t* name;
+    uint32_t stored;
+  } cases[] = {
+      {"brightness one past its maximum", kSet, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 64, 65, kManual, -1, kUnit,
+       u"Brightness", 64},
+      {"brightness refused", kSet, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, -64, 10, kManual, PU_BRIGHTNESS_CONTROL << 8,
+       kUnit, u"Brightness", static_cast<uint32_t>(-64)},
+      {"saturation refused", kSet, KSPROPERTY_VIDEOPROCAMP_SATURATION, 30, 40, kManual, kSaturation, kUnit,
+       u"Saturation", 30},
+      {"white balance refused", kSet, KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE, 5000, 4500, kManual,
+       PU_WHITE_BALANCE_TEMPERATURE_CONTROL << 8, kUnit, u"Whitebalance", 5000},
+      {"power line refused", kSet, KSPROPERTY_VIDEOPROCAMP_POWERLINE_FREQUENCY, 2, 1, kManual,
+       PU_POWER_LINE_FREQUENCY_CONTROL << 8, kUnit, u"PowerLine_Frequency", 2},
+      {"auto-exposure priority one past its maximum", kCamera, KSPROPERTY_CAMERACONTROL_AUTO_EXPOSURE_PRIORITY, 1, 2,
+       kManual, -1, kTerminal, u"LowLight", 1},
+      {"auto-exposure priority refused", kCamera, KSPROPERTY_CAMERACONTROL_AUTO_EXPOSURE_PRIORITY, 0, 1, kManual,
+       CT_AE_PRIORITY_CONTROL << 8, kTerminal, u"LowLight", 0},
+      {"manual exposure refused", kCamera, KSPROPERTY_CAMERACONTROL_EXPOSURE, -3, -5, kManual,
+       CT_EXPOSURE_TIME_ABSOLUTE_CONTROL << 8, kTerminal, u"Exposal", static_cast<uint32_t>(-3)},
+      {"automatic exposure refused: the exposure", kCamera, KSPROPERTY_CAMERACONTROL_EXPOSURE, -4, -7, kCameraAuto,
+       CT_AE_MODE_CONTROL << 8, kTerminal, u"Exposal", static_cast<uint32_t>(-4)},
+      {"automatic exposure refused: the mode", kCamera, KSPROPERTY_CAMERACONTROL_EXPOSURE, -4, -7, kCameraAuto,
+       CT_AE_MODE_CONTROL << 8, kTerminal, u"AutoExposal", 2},
+  };
+  Start();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(STATUS_SUCCESS, SetValue(c.set, c.id, c.taken, kManual));
+    if (c.refusedBy >= 0) {
+      simcam::RequestFault fault;
+      fault.match.bRequest = SET_CUR;
+      fault.match.wValue = c.refusedBy;
+      fault.match.wIndex = c.index;
+      camera_->ArmRequestFault(fault);
+    }
+    EXPECT_FALSE(NT_SUCCESS(SetValue(c.set, c.id, c.refused, c.refusedFlags)));
+    LastDevice()->GetSettings()->SaveRegistryValues(1);
+    EXPECT_EQ(c.stored, Stored(c.name));
   }
 }
 
