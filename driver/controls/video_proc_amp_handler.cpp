@@ -17,7 +17,6 @@ namespace {
 
 constexpr WCHAR kPropertyFile[] = u"\\SystemRoot\\pptCfg.CFG";
 constexpr ULONG kAutoWhiteBalanceBit = 1u << 12;
-constexpr ULONG kNoBit = 0;
 
 constexpr ULONG kManual = KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
 constexpr ULONG kAuto = KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO;
@@ -32,7 +31,7 @@ struct Preset {
 
 struct UnitControl {
   ULONG id;
-  ULONG bit;  // bmControls bit; kNoBit: offered whenever the property file allows it
+  ULONG bit;  // bmControls bit of the control the property sends
   USHORT selector;
   ControlRecordIndex record;
   Preset preset;
@@ -53,7 +52,8 @@ constexpr UnitControl kControls[] = {
     {KSPROPERTY_VIDEOPROCAMP_BACKLIGHT_COMPENSATION, 1u << 8, kPuBacklight, kRecordBacklight, {}, kValuesAsRead},
     {KSPROPERTY_VIDEOPROCAMP_POWERLINE_FREQUENCY, 1u << 10, kPuPowerLine, kRecordPowerLine, {true, 2, 0, 1, 0},
      kValuesDefaultOne},
-    {KSPROPERTY_VIDEOPROCAMP_COLORENABLE, kNoBit, kPuSaturation, kRecordColorEnable, {true, 1, 0, 1, 1},
+    // Colour enable is sent as saturation: a unit without saturation has nothing to carry it.
+    {KSPROPERTY_VIDEOPROCAMP_COLORENABLE, 1u << 3, kPuSaturation, kRecordColorEnable, {true, 1, 0, 1, 1},
      kValuesAsRead},
 };
 
@@ -109,7 +109,7 @@ NTSTATUS VideoProcAmpHandler::BuildPropertySet() {
   const USHORT unit = UnitIndex();
 
   for (const UnitControl& row : kControls) {
-    if (row.bit != kNoBit && !(controls & row.bit)) continue;
+    if (!(controls & row.bit)) continue;
     if (!KeyEnabled(row.id)) continue;
     UvcRangeControl* control = CreateUvcRangeControl(device_, row.selector, unit, 2, kTagRangeControl);
     if (!control) continue;

@@ -243,16 +243,21 @@ TEST_F(VideoProcAmp, PowerLineZeroHandsDetectionToTheDriver) {
   EXPECT_EQ(2u, Stored(u"PowerLine_Frequency"));
 }
 
-// Without D12 the camera has no automatic white balance; without D6 there is no white balance.
+// Without D12 the camera has no automatic white balance; without D9 there is no gain; without
+// D3 there is no saturation to carry colour enable, which is then not offered either.
 TEST_F(VideoProcAmp, MissingBitsMeanMissingProperties) {
   simcam::CameraDescription description = simcam::HighSpeedIsochDescription(DriverGuids());
-  description.processingUnitControls &= ~((1u << 12) | (1u << 9));
+  description.processingUnitControls &= ~((1u << 12) | (1u << 9) | (1u << 3));
   Start(description);
   LONG value = 0;
   ULONG flags = 0, caps = 0;
   ASSERT_EQ(STATUS_SUCCESS, GetValue(kSet, KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE, &value, &flags, &caps));
   EXPECT_EQ(kManual, caps);
   EXPECT_EQ(STATUS_NOT_FOUND, GetValue(kSet, KSPROPERTY_VIDEOPROCAMP_GAIN, &value));
+  EXPECT_EQ(STATUS_NOT_FOUND, GetValue(kSet, KSPROPERTY_VIDEOPROCAMP_COLORENABLE, &value));
+  EXPECT_EQ(STATUS_NOT_FOUND, SetValue(kSet, KSPROPERTY_VIDEOPROCAMP_COLORENABLE, 0));
+  EXPECT_FALSE(LastDevice()->GetVideoProcAmpHandler()->HasControl(KSPROPERTY_VIDEOPROCAMP_COLORENABLE));
+  EXPECT_TRUE(Sets(kSaturation, kUnit).empty());
 }
 
 }  // namespace
