@@ -82,7 +82,7 @@ NTSTATUS NTAPI CleanupDispatch(PDEVICE_OBJECT, PIRP irp) { return CompleteReques
 // A shutdown request has no file, so the device is found through the device object itself.
 NTSTATUS NTAPI ShutdownDispatch(PDEVICE_OBJECT device, PIRP irp) {
   CameraDevice* camera = CameraDeviceFromDeviceObject(device);
-  const NTSTATUS status = camera ? camera->Shutdown() : STATUS_NO_SUCH_DEVICE;
+  const NTSTATUS status = camera ? camera->Shutdown() : STATUS_UNSUCCESSFUL;
   if (KeGetCurrentIrql() == PASSIVE_LEVEL) IoUnregisterShutdownNotification(device);
   return CompleteRequest(irp, status, 0);
 }

@@ -185,6 +185,21 @@ TEST_F(DeviceTest, ShutdownKeepsTheCameraPowered) {
   EXPECT_EQ((std::vector<uint8_t>{kD3, kD0}), PowerLog());
 }
 
+// A shutdown request for a device object of the driver that carries no camera is unsuccessful.
+TEST_F(DeviceTest, ShutdownWithoutACameraIsUnsuccessful) {
+  Plug(Profile::kIsoch);
+  PDEVICE_OBJECT bare = nullptr;
+  ASSERT_EQ(STATUS_SUCCESS,
+            IoCreateDevice(driver_->Object(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &bare));
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK status{};
+  PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_SHUTDOWN, bare, nullptr, 0, nullptr, &done, &status);
+  ASSERT_NE(nullptr, irp);
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, IoCallDriver(bare, irp));
+  IoDeleteDevice(bare);
+}
+
 // System sleep and resume without a running capture: requests fail while suspended, the idle
 // timer runs again afterwards; the same on both sides of build 10587.
 class SleepResume : public DeviceBench, public ::testing::WithParamInterface<uint32_t> {};
