@@ -89,6 +89,32 @@ TEST_F(CameraControl, ManualExposureIsClampedToTheCamerasRange) {
   EXPECT_EQ(static_cast<uint32_t>(-13), Stored(u"Exposal"));
 }
 
+// A terminal without the auto-exposure-mode control takes exposure as given and sends its time
+// within the camera's limits: the camera's maximum itself (log -1, 5000) goes as it is, a value
+// above it (0, one second) is stored as given and sent as the maximum.
+TEST_F(CameraControl, ExposureWithoutAutoModeIsSentWithinTheCamerasMaximum) {
+  simcam::CameraDescription description = simcam::HighSpeedIsochDescription(DriverGuids());
+  description.cameraTerminalControls &= ~(1u << 1);
+  Start(description);
+  const struct {
+    LONG value;
+    uint32_t sent;
+  } cases[] = {{-1, 5000}, {0, 5000}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    ClearRequests();
+    ASSERT_EQ(STATUS_SUCCESS, SetValue(kSet, KSPROPERTY_CAMERACONTROL_EXPOSURE, c.value, kManual));
+    EXPECT_TRUE(Sets(kAeMode, kTerminal).empty());
+    ASSERT_EQ(1u, Sets(kExposureTime, kTerminal).size());
+    EXPECT_EQ(Le32(c.sent), Sets(kExposureTime, kTerminal)[0].data);
+    LONG value = 1;
+    ULONG caps = 0;
+    ASSERT_EQ(STATUS_SUCCESS, GetValue(kSet, KSPROPERTY_CAMERACONTROL_EXPOSURE, &value, nullptr, &caps));
+    EXPECT_EQ(c.value, value);
+    EXPECT_EQ(kManual, caps);
+  }
+}
+
 // With KSPROPERTY_TYPE_TOPOLOGY in its header the data is the node layout, which needs 48 bytes.
 TEST_F(CameraControl, NodeLayoutTakesValueFlagsAndCapabilitiesFurtherOn) {
   Start();
