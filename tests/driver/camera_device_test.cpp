@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "control_bench.h"
 #include "device_bench.h"
@@ -12,6 +13,7 @@
 #include "ks_client.h"
 #include "kvz/kernel_testing.h"
 #include "kvz/kernel_thread.h"
+#include "kvz/registry_testing.h"
 #include "primitives/build_selection.h"
 #include "usb/usb_limits.h"
 
@@ -301,6 +303,35 @@ TEST_F(StreamingDevice, ARefusedProbeAnswerDoesNotOutliveIt) {
   answer(-1);
   EXPECT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_RUN));
   EXPECT_EQ(STATUS_SUCCESS, ReadFrames(2));
+}
+
+// The capture's stop writes the settings to the registry: auto-exposure priority, whose set
+// keeps it only in the settings, is stored once the running pin stops.
+TEST_F(StreamingDevice, StreamStopSavesTheSettings) {
+  Plug(Profile::kIsoch);
+  ASSERT_NO_FATAL_FAILURE(RunCapture());
+  const std::u16string key = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\" +
+                             usb::PortOptions{}.driverKeyName + u"\\VIDEOPROCAMP";
+  auto lowLight = [&]() -> std::optional<uint32_t> {
+    std::optional<kernel::RegistryValue> value = kernel::GetRegistryValue(key, u"LowLight");
+    if (!value || value->type != REG_DWORD) return std::nullopt;
+    return value->Dword();
+  };
+  for (LONG priority : {0, 1}) {
+    SCOPED_TRACE(priority);
+    KSPROPERTY_CAMERACONTROL_S data{};
+    data.Property.Set = PROPSETID_VIDCAP_CAMERACONTROL;
+    data.Property.Id = KSPROPERTY_CAMERACONTROL_AUTO_EXPOSURE_PRIORITY;
+    data.Property.Flags = KSPROPERTY_TYPE_SET;
+    data.Value = priority;
+    data.Flags = KSPROPERTY_CAMERACONTROL_FLAGS_MANUAL;
+    ASSERT_EQ(STATUS_SUCCESS, filter_->Set(PROPSETID_VIDCAP_CAMERACONTROL,
+                                           KSPROPERTY_CAMERACONTROL_AUTO_EXPOSURE_PRIORITY, &data, sizeof(data)));
+    EXPECT_NE(std::optional<uint32_t>(priority), lowLight());
+    ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_STOP));
+    EXPECT_EQ(std::optional<uint32_t>(priority), lowLight());
+    for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(state));
+  }
 }
 
 // Surprise removal while a capture runs with filter, pin and private channel open: every
