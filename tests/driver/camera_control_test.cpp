@@ -80,13 +80,22 @@ TEST_F(CameraControl, ExposureLimitsAboveSignedRangeStayPositiveTimes) {
   EXPECT_EQ(Le32(10000), Sets(kExposureTime, kTerminal)[0].data);
 }
 
+// The range is -13 (1) to -1 (5000): values beyond either end are stored and sent as that end.
 TEST_F(CameraControl, ManualExposureIsClampedToTheCamerasRange) {
   Start();
-  ClearRequests();
-  ASSERT_EQ(STATUS_SUCCESS, SetValue(kSet, KSPROPERTY_CAMERACONTROL_EXPOSURE, -20, kManual));
-  ASSERT_EQ(1u, Sets(kExposureTime, kTerminal).size());
-  EXPECT_EQ(Le32(1), Sets(kExposureTime, kTerminal)[0].data);
-  EXPECT_EQ(static_cast<uint32_t>(-13), Stored(u"Exposal"));
+  const struct {
+    LONG value;
+    LONG stored;
+    uint32_t sent;
+  } cases[] = {{-20, -13, 1}, {-14, -13, 1}, {-13, -13, 1}, {-1, -1, 5000}, {0, -1, 5000}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    ClearRequests();
+    ASSERT_EQ(STATUS_SUCCESS, SetValue(kSet, KSPROPERTY_CAMERACONTROL_EXPOSURE, c.value, kManual));
+    ASSERT_EQ(1u, Sets(kExposureTime, kTerminal).size());
+    EXPECT_EQ(Le32(c.sent), Sets(kExposureTime, kTerminal)[0].data);
+    EXPECT_EQ(static_cast<uint32_t>(c.stored), Stored(u"Exposal"));
+  }
 }
 
 // A terminal without the auto-exposure-mode control takes exposure as given and sends its time
@@ -139,6 +148,7 @@ TEST_F(CameraControl, PrivacyTakesOnlyZeroOrOne) {
   Start();
   ClearRequests();
   EXPECT_EQ(STATUS_INVALID_PARAMETER, SetValue(kSet, KSPROPERTY_CAMERACONTROL_PRIVACY, 2));
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, SetValue(kSet, KSPROPERTY_CAMERACONTROL_PRIVACY, -1));
   EXPECT_TRUE(Requests().empty());
   ASSERT_EQ(STATUS_SUCCESS, SetValue(kSet, KSPROPERTY_CAMERACONTROL_PRIVACY, 1));
   const auto sent = Sets(CT_PRIVACY_CONTROL << 8, kTerminal);

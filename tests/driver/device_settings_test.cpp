@@ -107,6 +107,8 @@ TEST_F(DeviceSettingsLoad, LoadRulesForSaturationPowerLineAndExposure) {
       {"colour off", {{u"Saturation", 40}, {u"Colorenable", 0}}, kSaturation, kUnit, {40, 0}},
       {"4K panel", {{u"Saturation", 20}, {u"4KPanel", 1}}, kSaturation, kUnit, {7, 7}},
       {"4K panel low", {{u"Saturation", 10}, {u"4KPanel", 1}}, kSaturation, kUnit, {0, 0}},
+      {"4K panel, one above the offset", {{u"Saturation", 14}, {u"4KPanel", 1}}, kSaturation, kUnit, {1, 1}},
+      {"4K panel, at the offset", {{u"Saturation", 13}, {u"4KPanel", 1}}, kSaturation, kUnit, {0, 0}},
       {"outdoor", {{u"Powerline_Frequency", 2}, {u"OutDoor", 1}}, kPowerLine, kUnit, {0}},
       {"detected", {{u"Powerline_Frequency", 0}, {u"FlickerDetectValue", 2}}, kPowerLine, kUnit, {2}},
       {"manual exposure", {{u"AutoExposal", 0}, {u"Exposal", static_cast<uint32_t>(-6)}}, kExposure, kTerminal,

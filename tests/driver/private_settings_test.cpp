@@ -51,6 +51,7 @@ TEST_F(PrivateSettings, StoredValuesAreClampedMaskedAndPersisted) {
     const char16_t* name;  // the registry value written at once
   };
   const Case cases[] = {{7, 6, 2, u"Rotation"},      {17, 300, 255, u"Wb_G"},      {16, -5, 0, u"Wb_R"},
+                        {18, 256, 255, u"Wb_B"},      {18, 255, 255, u"Wb_B"},      {16, -1, 0, u"Wb_R"},
                         {4, 99, 99, u"ZoomScale"},    {5, -40, -40, u"PanUpDownSize"}, {20, 2, 2, u"ImageQuality"},
                         {22, 1, 1, u"4KPanel"},       {0, 1, 1, u"HFlip"},          {1, 1, 1, u"VFlip"}};
   for (const Case& c : cases) {

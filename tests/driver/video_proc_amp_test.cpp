@@ -179,6 +179,7 @@ TEST_F(VideoProcAmp, ColourEnableSendsSaturationOrZeroAndTakesOnlyZeroOrOne) {
   EXPECT_EQ(50, Le16(Sets(kSaturation, kUnit).back().data));
   ClearRequests();
   EXPECT_EQ(STATUS_INVALID_PARAMETER, SetValue(kSet, KSPROPERTY_VIDEOPROCAMP_COLORENABLE, 2));
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, SetValue(kSet, KSPROPERTY_VIDEOPROCAMP_COLORENABLE, -1));
   EXPECT_TRUE(Requests().empty());
   LONG value = 0;
   ASSERT_EQ(STATUS_SUCCESS, GetValue(kSet, KSPROPERTY_VIDEOPROCAMP_COLORENABLE, &value));
@@ -217,19 +218,22 @@ TEST_F(VideoProcAmp, PowerLineZeroHandsDetectionToTheDriver) {
   EXPECT_EQ(1, range.defaultValue);
   const uint16_t powerLine = PU_POWER_LINE_FREQUENCY_CONTROL << 8;
 
-  // Measuring: only the record changes.
-  Probe().flickerState = 5;
-  ClearRequests();
-  ASSERT_EQ(STATUS_SUCCESS, SetValue(kSet, KSPROPERTY_VIDEOPROCAMP_POWERLINE_FREQUENCY, 0));
-  EXPECT_EQ(0, Probe().redetectRequests);
-  EXPECT_EQ(0, Probe().scheduleRestarts);
-  EXPECT_TRUE(Sets(powerLine, kUnit).empty());
-
-  Probe().flickerState = 0;
-  ASSERT_EQ(STATUS_SUCCESS, SetValue(kSet, KSPROPERTY_VIDEOPROCAMP_POWERLINE_FREQUENCY, 0));
-  EXPECT_EQ(1, Probe().redetectRequests);
-  EXPECT_EQ(1, Probe().scheduleRestarts);
-  EXPECT_TRUE(Sets(powerLine, kUnit).empty());
+  // Measuring (states 4 to 6): only the record changes; otherwise detection starts again.
+  const struct {
+    ULONG state;
+    bool measuring;
+  } states[] = {{3, false}, {4, true}, {5, true}, {6, true}, {7, false}, {0, false}};
+  for (const auto& c : states) {
+    SCOPED_TRACE(c.state);
+    Probe().flickerState = c.state;
+    Probe().redetectRequests = 0;
+    Probe().scheduleRestarts = 0;
+    ClearRequests();
+    ASSERT_EQ(STATUS_SUCCESS, SetValue(kSet, KSPROPERTY_VIDEOPROCAMP_POWERLINE_FREQUENCY, 0));
+    EXPECT_EQ(c.measuring ? 0 : 1, Probe().redetectRequests);
+    EXPECT_EQ(c.measuring ? 0 : 1, Probe().scheduleRestarts);
+    EXPECT_TRUE(Sets(powerLine, kUnit).empty());
+  }
   LONG value = -1;
   ClearRequests();
   ASSERT_EQ(STATUS_SUCCESS, GetValue(kSet, KSPROPERTY_VIDEOPROCAMP_POWERLINE_FREQUENCY, &value));
