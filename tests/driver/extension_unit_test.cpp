@@ -85,10 +85,15 @@ TEST_F(ExtensionUnit, ControlLengthComesFromTheCameraAndBoundsEveryRequest) {
   EXPECT_EQ(6u, Requests()[0].data.size());
   EXPECT_EQ(0x35, data[5]);
 
+  // One byte short of the control's length sends nothing; the length itself is enough.
   ClearRequests();
-  EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, Query(16, data, 4, &returned));
-  EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, Query(16, data, 4, &returned, KSPROPERTY_TYPE_SET));
+  EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, Query(16, data, 5, &returned));
+  EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, Query(16, data, 5, &returned, KSPROPERTY_TYPE_SET));
   EXPECT_TRUE(Requests().empty());
+  EXPECT_EQ(STATUS_SUCCESS, Query(16, data, 6, &returned));
+  EXPECT_EQ(6u, returned);
+  EXPECT_EQ(STATUS_SUCCESS, Query(16, data, 6, &returned, KSPROPERTY_TYPE_SET));
+  EXPECT_EQ(2u, Requests().size());
 }
 
 TEST_F(ExtensionUnit, ReportedLengthOfZeroKeepsTwoAndAHugeOneIsCapped) {
