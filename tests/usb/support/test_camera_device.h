@@ -41,9 +41,14 @@ class TestCameraDevice : public CameraDeviceControls, public FlickerControl, pub
   VOID UpdateFaceRequestFlags(LONG, LONG) override {}
   bool GetResumeFlag() override { return false; }
   VOID ClearResumeFlag() override {}
-  // Recorded by the bench's set-power dispatch, as the camera device records them.
-  DEVICE_POWER_STATE GetPowerState() override { return static_cast<DEVICE_POWER_STATE>(powerState); }
-  DEVICE_POWER_STATE GetRequestedPowerState() override { return static_cast<DEVICE_POWER_STATE>(requestedPowerState); }
+  // Recorded by the bench's set-power dispatch with interlocked writes, as the camera device
+  // records them, and read the same way (the idle manager reads them on other threads).
+  DEVICE_POWER_STATE GetPowerState() override {
+    return static_cast<DEVICE_POWER_STATE>(InterlockedCompareExchange(&powerState, 0, 0));
+  }
+  DEVICE_POWER_STATE GetRequestedPowerState() override {
+    return static_cast<DEVICE_POWER_STATE>(InterlockedCompareExchange(&requestedPowerState, 0, 0));
+  }
 
   UsbDevice usb;
   DeviceSettings settings;
