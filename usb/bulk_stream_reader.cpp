@@ -256,9 +256,13 @@ VOID BulkStreamReader::ResetPipeWorker() {
 NTSTATUS BulkStreamReader::Stop(ULONG streamType) {
   PAGED_CODE();
   const bool none = UnregisterPin(streamType);
-  if (streamType == kStreamStill) return STATUS_SUCCESS;
+  if (streamType == kStreamStill) {
+    FreeStillBuffers();
+    return STATUS_SUCCESS;
+  }
   if (State() == kTransportStopped || !none) return STATUS_SUCCESS;
-  return StopStreaming(false);
+  // A still pin left registered keeps its buffers for the stream's next start.
+  return StopStreaming(RegisteredPin(kStreamStill) != nullptr);
 }
 
 NTSTATUS BulkStreamReader::StopStreaming(bool keepStill) {

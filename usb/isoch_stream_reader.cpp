@@ -185,14 +185,16 @@ ULONG IsochStreamReader::ParsePayloadHeader(const USBD_ISO_PACKET_DESCRIPTOR* pa
 
 NTSTATUS IsochStreamReader::Stop(ULONG streamType) {
   PAGED_CODE();
+  UnregisterPin(streamType);
   if (streamType == kStreamStill) {
-    UnregisterPin(streamType);
+    FreeStillBuffers();
     return STATUS_SUCCESS;
   }
-  UnregisterPin(streamType);
-  if (streamType != kStreamCapture) FreeList(kStillFree);
+  const bool stillPin = RegisteredPin(kStreamStill) != nullptr;
+  if (streamType != kStreamCapture && !stillPin) FreeList(kStillFree);
   if (State() == kTransportStopped || StreamingPinLeft()) return STATUS_SUCCESS;
-  return StopStreaming(false);
+  // A still pin left registered keeps its buffers for the stream's next start.
+  return StopStreaming(stillPin);
 }
 
 NTSTATUS IsochStreamReader::StopStreaming(bool keepStill) {

@@ -174,12 +174,23 @@ VOID StreamReaderCore::FreeFrameBuffers(bool keepStill) {
   FreeList(kType4Ready);
   KIRQL irql = LockStream();
   FrameBuffer* frame = frame_;
+  // A still cut by the stop gives its buffer back to the still pin that stays.
+  if (frame && keepStill && kind_ != kStreamCapture) {
+    RecycleLocked(frame, kind_);
+    frame = nullptr;
+  }
   frame_ = nullptr;
   frameOpen_ = false;
   frameMark_ = 0;
   frameHadData_ = false;
   UnlockStream(irql);
   if (frame) FreeFrame(frame);
+}
+
+VOID StreamReaderCore::FreeStillBuffers() {
+  if (RegisteredPin(kStreamThird)) return;
+  FreeList(kStillFree);
+  FreeList(kStillReady);
 }
 
 FrameBuffer* StreamReaderCore::TakeFree(ULONG kind) {
@@ -196,14 +207,15 @@ VOID StreamReaderCore::RecycleLocked(FrameBuffer* frame, ULONG kind) {
 }
 
 // The state is read and the buffer listed under the stream lock, so a stop that frees the lists
-// cannot miss a buffer given back at the same moment.
+// cannot miss a buffer given back at the same moment. A stopped transport keeps the buffers of a
+// still pin that stays registered.
 VOID StreamReaderCore::ReturnFrameBuffer(FrameBuffer* frame, ULONG kind) {
   if (!frame) return;
   KIRQL irql = LockStream();
-  const bool stopped = State() == kTransportStopped;
-  if (!stopped) RecycleLocked(frame, kind);
+  const bool keep = State() != kTransportStopped || (kind != kStreamCapture && stillPin_);
+  if (keep) RecycleLocked(frame, kind);
   UnlockStream(irql);
-  if (stopped) FreeFrame(frame);
+  if (!keep) FreeFrame(frame);
 }
 
 FrameBuffer* StreamReaderCore::TakeReadyFrame(ULONG streamType) {

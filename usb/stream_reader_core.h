@@ -56,8 +56,11 @@ class StreamReaderCore : public StreamTransport, public UrbIrpSource {
   // Appends at the tail of the list; a buffer that cannot be made is left out.
   ULONG MakeFrameBuffers(ULONG count, ULONG frameSize, FrameList list);
   VOID FreeList(FrameList list);
-  // All five lists and the frame in progress; with keepStill the still lists stay.
+  // All five lists and the frame in progress; with keepStill the still lists stay, and a still
+  // in progress goes back to them.
   VOID FreeFrameBuffers(bool keepStill = false);
+  // The still lists, once their still pin is gone; a type-4 pin that still uses them keeps them.
+  VOID FreeStillBuffers();
 
   // One payload of a completed transfer, already checked by the header rule (length and mark
   // from it). Takes, switches, fills and finishes the frame in progress. Caller holds the

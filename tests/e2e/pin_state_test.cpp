@@ -1,6 +1,7 @@
 // Kernel-streaming state walks of the capture pin: the class driver steps through adjacent states,
 // so a client may turn back at any state; every walk that ends in RUN must deliver the camera's
-// picture, and PAUSE or a lower state must not.
+// picture, and PAUSE or a lower state must not. The still pin takes the same walks, and stays
+// able to deliver while the capture pin takes them.
 #include "e2e_bench.h"
 #include "frame_oracle.h"
 
@@ -56,6 +57,31 @@ TEST_P(PinStateWalkTest, StillPinDeliversAfterEveryWalkBackToRun) {
   ASSERT_EQ(STATUS_SUCCESS, CreatePin(kStillPin, kYuy2, 640, 480, &still, &sf));
   ASSERT_EQ(STATUS_SUCCESS, capture::RunPin(*still));
   for (KSSTATE s : GetParam().walk) ASSERT_EQ(STATUS_SUCCESS, still->SetState(s)) << "to state " << s;
+  auto read = still->QueueRead(sf.sizeImage);
+  ASSERT_EQ(STATUS_SUCCESS, capture::TriggerStill(Filter(), kStillPin));
+  ASSERT_EQ(STATUS_SUCCESS, read->Request()->Wait(5 * kernel::kSecond));
+  ASSERT_EQ(sf.sizeImage, read->Headers().header.DataUsed);
+  const Bytes data(read->Data().begin(), read->Data().begin() + sf.sizeImage);
+  EXPECT_EQ(CameraPicture(640, 480, FrameNumber(data)), data);
+  read.reset();
+  capture::StopPin(*still);
+  capture::StopPin(*capture);
+}
+
+// The still pin stays in RUN while the capture pin takes the walk: the capture stream's pause or
+// stop must leave the still pin its buffers, so a trigger after the capture pin runs again brings
+// one whole still.
+TEST_P(PinStateWalkTest, StillPinLeftInRunDeliversAfterTheCaptureWalk) {
+  ASSERT_TRUE(Boot(GetParam().camera));
+  KsPinClient *capture = nullptr, *still = nullptr;
+  VideoFormat cf, sf;
+  ASSERT_EQ(STATUS_SUCCESS, CreatePin(kCapturePin, kYuy2, 640, 480, &capture, &cf));
+  ASSERT_EQ(STATUS_SUCCESS, capture::RunPin(*capture));
+  ASSERT_EQ(2u, Read(*capture, 2, cf.sizeImage).size());
+  ASSERT_EQ(STATUS_SUCCESS, CreatePin(kStillPin, kYuy2, 640, 480, &still, &sf));
+  ASSERT_EQ(STATUS_SUCCESS, capture::RunPin(*still));
+  for (KSSTATE s : GetParam().walk) ASSERT_EQ(STATUS_SUCCESS, capture->SetState(s)) << "to state " << s;
+  ASSERT_EQ(2u, Read(*capture, 2, cf.sizeImage).size());
   auto read = still->QueueRead(sf.sizeImage);
   ASSERT_EQ(STATUS_SUCCESS, capture::TriggerStill(Filter(), kStillPin));
   ASSERT_EQ(STATUS_SUCCESS, read->Request()->Wait(5 * kernel::kSecond));

@@ -6,6 +6,7 @@
 #include "kvz/kernel_testing.h"
 #include "simcam/test_pattern.h"
 #include "support/stream_bench.h"
+#include "usb/usb_limits.h"
 
 namespace kvz::usbtest {
 namespace {
@@ -66,21 +67,60 @@ TEST_F(BulkReaderTest, ReassemblesMjpegFramesThatDecodeAtTheirSize) {
   for (const Frame& f : Frames(kStreamCapture)) EXPECT_TRUE(DecodesAsJpeg(f, 640, 480));
 }
 
-TEST_F(BulkReaderTest, StillFramesGoToTheStillPinOnly) {
+// How the device ends the capture stream before it starts it again (none: it keeps running).
+enum class CaptureRestart { kNone, kPause, kStop };
+
+const char* CaptureRestartName(const ::testing::TestParamInfo<CaptureRestart>& info) {
+  return info.param == CaptureRestart::kNone ? "WhileCaptureRuns"
+         : info.param == CaptureRestart::kPause ? "AfterCapturePauseAndRun"
+                                                : "AfterCaptureStopAndRun";
+}
+
+class BulkStillTest : public BulkReaderTest, public ::testing::WithParamInterface<CaptureRestart> {};
+
+// The still pin stays registered while the capture stream pauses or stops and starts again
+// (committed again: the pipe reset ends the camera's commit): its buffers stay, and a still
+// triggered afterwards reaches it.
+TEST_P(BulkStillTest, StillFramesGoToTheStillPinOnly) {
   ASSERT_EQ(STATUS_SUCCESS, StartVideo());
   ASSERT_EQ(STATUS_SUCCESS, CommitStill(kYuy2, 2));  // 320 x 240
   ASSERT_EQ(STATUS_SUCCESS, bulk_->Start(320 * 240 * 2, 0, nullptr, Pin(kStreamStill), kStreamStill));
   ASSERT_TRUE(WaitFrames(kStreamCapture, 2));
+  const size_t buffers = kvz::kernel::PoolStatsForTag(kTagFrameData).liveBlocks;
+  size_t stills = 1;
+  if (GetParam() != CaptureRestart::kNone) {
+    // The still pin holds a still across the restart and gives it back while the transport is
+    // stopped.
+    HoldStillFrames(true);
+    ASSERT_EQ(STATUS_SUCCESS, TriggerStill());
+    ASSERT_TRUE(WaitFrames(kStreamStill, 1));
+    // As the device pauses the capture stream: the transport paused, then the capture pin stopped.
+    if (GetParam() == CaptureRestart::kPause) {
+      ASSERT_EQ(STATUS_SUCCESS, bulk_->SetTransportPaused(1));
+    }
+    ASSERT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamCapture));
+    ASSERT_EQ(kTransportStopped, bulk_->State());
+    HoldStillFrames(false);
+    ASSERT_EQ(STATUS_SUCCESS, StartVideo());
+    ASSERT_TRUE(WaitFrames(kStreamCapture, Frames(kStreamCapture).size() + 2));
+    EXPECT_EQ(buffers, kvz::kernel::PoolStatsForTag(kTagFrameData).liveBlocks) << "frame buffers";
+    stills = 2;
+  }
   ASSERT_EQ(STATUS_SUCCESS, TriggerStill());
-  ASSERT_TRUE(WaitFrames(kStreamStill, 1));
+  ASSERT_TRUE(WaitFrames(kStreamStill, stills));
   ASSERT_TRUE(WaitFrames(kStreamCapture, Frames(kStreamCapture).size() + 2));
   EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamStill));
+  // The still pin's buffers go with it.
+  EXPECT_EQ(buffers - kStillFrameBuffers, kvz::kernel::PoolStatsForTag(kTagFrameData).liveBlocks);
   EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamCapture));
-  const std::vector<Frame> stills = Frames(kStreamStill);
-  ASSERT_EQ(1u, stills.size());
-  EXPECT_TRUE(IsCameraYuy2Frame(stills[0], 320, 240));
+  ASSERT_EQ(stills, Frames(kStreamStill).size());
+  for (const Frame& f : Frames(kStreamStill)) EXPECT_TRUE(IsCameraYuy2Frame(f, 320, 240));
   for (const Frame& f : Frames(kStreamCapture)) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
 }
+
+INSTANTIATE_TEST_SUITE_P(CaptureRestarts, BulkStillTest,
+                         ::testing::Values(CaptureRestart::kNone, CaptureRestart::kPause, CaptureRestart::kStop),
+                         CaptureRestartName);
 
 struct BulkFaultCase {
   const char* name;

@@ -6,6 +6,7 @@
 #include "kvz/system_testing.h"
 #include "simcam/test_pattern.h"
 #include "support/stream_bench.h"
+#include "usb/usb_limits.h"
 #include "support/transfer_loopback.h"
 
 namespace kvz {
@@ -141,21 +142,63 @@ TEST_F(IsochReaderTest, ShortPacketsAndErrorPacketsWithDataDamageTheirFrames) {
   EXPECT_GE(isoch_->Counters().discarded, 2u);
 }
 
-TEST_F(IsochReaderTest, StillFramesGoToTheStillPinOnly) {
+// How the device ends the capture stream before it starts it again (none: it keeps running).
+enum class CaptureRestart { kNone, kPause, kStop };
+
+const char* CaptureRestartName(const ::testing::TestParamInfo<CaptureRestart>& info) {
+  return info.param == CaptureRestart::kNone ? "WhileCaptureRuns"
+         : info.param == CaptureRestart::kPause ? "AfterCapturePauseAndRun"
+                                                : "AfterCaptureStopAndRun";
+}
+
+class IsochStillTest : public IsochReaderTest, public ::testing::WithParamInterface<CaptureRestart> {};
+
+// The still pin stays registered while the capture stream pauses or stops and starts again: its
+// buffers stay, and a still triggered afterwards reaches it.
+TEST_P(IsochStillTest, StillFramesGoToTheStillPinOnly) {
   ASSERT_EQ(STATUS_SUCCESS, StartVideo());
   ASSERT_EQ(STATUS_SUCCESS, CommitStill(kYuy2, kStillMedium));
   ASSERT_EQ(STATUS_SUCCESS, isoch_->Start(320 * 240 * 2, 0, 0, nullptr, Pin(kStreamStill), kStreamStill));
   ASSERT_TRUE(WaitFrames(kStreamCapture, 2));
+  const size_t buffers = kvz::kernel::PoolStatsForTag(kTagFrameData).liveBlocks;
+  size_t stills = 1;
+  if (GetParam() != CaptureRestart::kNone) {
+    // The still pin holds a still across the restart and gives it back while the transport is
+    // stopped.
+    HoldStillFrames(true);
+    ASSERT_EQ(STATUS_SUCCESS, TriggerStill());
+    ASSERT_TRUE(WaitFrames(kStreamStill, 1));
+    // As the device pauses the capture stream: the transport paused, then the capture pin
+    // stopped, and the bandwidth given back; the restart selects it again.
+    if (GetParam() == CaptureRestart::kPause) {
+      ASSERT_EQ(STATUS_SUCCESS, isoch_->SetTransportPaused(1));
+    }
+    ASSERT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamCapture));
+    ASSERT_EQ(kTransportStopped, isoch_->State());
+    ASSERT_EQ(STATUS_SUCCESS, SelectAlternate(0));
+    HoldStillFrames(false);
+    ASSERT_EQ(STATUS_SUCCESS, SelectAlternate(kLargestAlternate));
+    ASSERT_EQ(STATUS_SUCCESS,
+              isoch_->Start(kSmallFrame, 32, 3072, Interface(), Pin(kStreamCapture), kStreamCapture));
+    ASSERT_TRUE(WaitFrames(kStreamCapture, Frames(kStreamCapture).size() + 2));
+    EXPECT_EQ(buffers, kvz::kernel::PoolStatsForTag(kTagFrameData).liveBlocks) << "frame buffers";
+    stills = 2;
+  }
   ASSERT_EQ(STATUS_SUCCESS, TriggerStill());
-  ASSERT_TRUE(WaitFrames(kStreamStill, 1));
+  ASSERT_TRUE(WaitFrames(kStreamStill, stills));
   ASSERT_TRUE(WaitFrames(kStreamCapture, Frames(kStreamCapture).size() + 2));
   EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamStill));
+  // The still pin's buffers go with it.
+  EXPECT_EQ(buffers - kStillFrameBuffers, kvz::kernel::PoolStatsForTag(kTagFrameData).liveBlocks);
   EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamCapture));
-  const std::vector<Frame> stills = Frames(kStreamStill);
-  ASSERT_EQ(1u, stills.size());
-  EXPECT_TRUE(IsCameraYuy2Frame(stills[0], 320, 240));
+  ASSERT_EQ(stills, Frames(kStreamStill).size());
+  for (const Frame& f : Frames(kStreamStill)) EXPECT_TRUE(IsCameraYuy2Frame(f, 320, 240));
   for (const Frame& f : Frames(kStreamCapture)) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
 }
+
+INSTANTIATE_TEST_SUITE_P(CaptureRestarts, IsochStillTest,
+                         ::testing::Values(CaptureRestart::kNone, CaptureRestart::kPause, CaptureRestart::kStop),
+                         CaptureRestartName);
 
 TEST_F(IsochReaderTest, FailedTransferIsSentAgainFiveMillisecondsLater) {
   ASSERT_EQ(STATUS_SUCCESS, StartVideo());
@@ -414,6 +457,37 @@ TEST_F(IsochLoopbackTest, PacketLongerThanItsStrideAddsAtMostAStride) {
     EXPECT_EQ(1u, reader.Counters().discarded);
   }
   EXPECT_EQ(STATUS_SUCCESS, reader.Stop(kStreamCapture));
+}
+
+// A still cut by the capture stream's stop gives its buffer back to the still pin, which stays
+// registered; the still pin's stop frees its buffers.
+TEST_F(IsochLoopbackTest, StillCutByTheCaptureStopKeepsItsBuffer) {
+  constexpr ULONG kStride = 64;
+  TransferLoopback& loopback = TransferLoopback::Instance();
+  USBD_INTERFACE_INFORMATION info{};
+  info.Length = sizeof(info);
+  info.NumberOfPipes = 1;
+  info.Pipes[0].MaximumPacketSize = kStride;
+  info.Pipes[0].PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<uintptr_t>(0x1000));
+  IsochStreamReader reader(&info, 1, 0, loopback.Device()->GetLowerStackSize(), loopback.Device(), false);
+  const size_t before = kvz::kernel::PoolStatsForTag(kTagFrameData).liveBlocks;
+  ASSERT_EQ(STATUS_SUCCESS, reader.Start(4096, 2, 0, &info, Pin(kStreamCapture), kStreamCapture));
+  ASSERT_EQ(STATUS_SUCCESS, reader.Start(4096, 0, 0, nullptr, Pin(kStreamStill), kStreamStill));
+  TransferLoopback::Held held;
+  ASSERT_TRUE(loopback.Take(&held));
+  struct _URB_ISOCH_TRANSFER& t = held.urb->UrbIsochronousTransfer;
+  auto* data = static_cast<PUCHAR>(t.TransferBuffer);
+  // The first payload of a still (STI, no end of frame) in a still buffer.
+  memset(data, 0x33, kStride);
+  data[0] = 12, data[1] = 0xAC;
+  t.IsoPacket[0].Length = kStride;
+  t.IsoPacket[1].Length = 0;
+  held.urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+  TransferLoopback::Complete(held, STATUS_SUCCESS);
+  EXPECT_EQ(STATUS_SUCCESS, reader.Stop(kStreamCapture));
+  EXPECT_EQ(before + kStillFrameBuffers, kvz::kernel::PoolStatsForTag(kTagFrameData).liveBlocks);
+  EXPECT_EQ(STATUS_SUCCESS, reader.Stop(kStreamStill));
+  EXPECT_EQ(before, kvz::kernel::PoolStatsForTag(kTagFrameData).liveBlocks);
 }
 
 }  // namespace

@@ -25,8 +25,8 @@ struct PinSink {
   std::mutex lock;
   StreamReaderCore* reader = nullptr;
   std::vector<Frame> frames[2];  // capture, still
-  bool hold = false;              // keep the frames taken instead of giving them back
-  std::vector<FrameBuffer*> held;
+  bool hold[2] = {};              // keep the frames taken instead of giving them back
+  std::vector<FrameBuffer*> held[2];
   PKSPIN pins[2] = {};
   KEVENT arrived;
 };
@@ -50,8 +50,9 @@ NTSTATUS NTAPI PinProcess(PKSPIN pin) {
   while (FrameBuffer* frame = s.reader->TakeReadyFrame(type)) {
     const ULONG length = UsableFrameLength(frame);
     s.frames[type == kStreamCapture ? 0 : 1].emplace_back(frame->data, frame->data + length);
-    if (s.hold && type == kStreamCapture) {
-      s.held.push_back(frame);
+    const int slot = type == kStreamCapture ? 0 : 1;
+    if (s.hold[slot]) {
+      s.held[slot].push_back(frame);
     } else {
       s.reader->ReturnFrameBuffer(frame, type);
     }
@@ -249,23 +250,25 @@ BulkStreamReader* StreamBench::MakeBulk() {
   return bulk_;
 }
 
-void StreamBench::HoldVideoFrames(bool hold) {
+void StreamBench::HoldFrames(ULONG streamType, bool hold) {
   std::lock_guard<std::mutex> guard(Sink().lock);
-  Sink().hold = hold;
+  const int slot = streamType == kStreamCapture ? 0 : 1;
+  Sink().hold[slot] = hold;
   if (hold) return;
-  for (FrameBuffer* frame : Sink().held) Sink().reader->ReturnFrameBuffer(frame, kStreamCapture);
-  Sink().held.clear();
+  for (FrameBuffer* frame : Sink().held[slot]) Sink().reader->ReturnFrameBuffer(frame, streamType);
+  Sink().held[slot].clear();
 }
 
 void StreamBench::ReleaseOneHeldFrame() {
   std::lock_guard<std::mutex> guard(Sink().lock);
-  if (Sink().held.empty()) return;
-  Sink().reader->ReturnFrameBuffer(Sink().held.back(), kStreamCapture);
-  Sink().held.pop_back();
+  if (Sink().held[0].empty()) return;
+  Sink().reader->ReturnFrameBuffer(Sink().held[0].back(), kStreamCapture);
+  Sink().held[0].pop_back();
 }
 
 void StreamBench::DestroyReader() {
   HoldVideoFrames(false);
+  HoldStillFrames(false);
   {
     std::lock_guard<std::mutex> guard(Sink().lock);
     Sink().reader = nullptr;

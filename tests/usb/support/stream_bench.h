@@ -36,9 +36,10 @@ class StreamBench : public UsbBench {
   void DestroyReader();
 
   PKSPIN Pin(ULONG streamType) const;
-  // While held, the capture pin keeps the frames it takes; releasing gives them all back.
-  void HoldVideoFrames(bool hold);
-  void ReleaseOneHeldFrame();
+  // While held, the capture (still) pin keeps the frames it takes; releasing gives them all back.
+  void HoldVideoFrames(bool hold) { HoldFrames(kStreamCapture, hold); }
+  void HoldStillFrames(bool hold) { HoldFrames(kStreamStill, hold); }
+  void ReleaseOneHeldFrame();  // a capture frame
   // Waits (kernel time) until the pin of the stream type has taken `count` frames in all.
   bool WaitFrames(ULONG streamType, size_t count, int64_t timeout100ns = 30 * 10000000LL);
   std::vector<Frame> Frames(ULONG streamType);
@@ -50,6 +51,7 @@ class StreamBench : public UsbBench {
   BulkStreamReader* bulk_ = nullptr;
 
  private:
+  void HoldFrames(ULONG streamType, bool hold);
   void ClosePins();
   std::unique_ptr<ksclient::KsFilterClient> filter_;
   std::unique_ptr<ksclient::KsPinClient> capture_;
