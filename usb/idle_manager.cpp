@@ -62,8 +62,16 @@ VOID IdleManager::Start() {
 
 VOID IdleManager::Busy() {
   InterlockedIncrement(&busyCount_);
+  // Under the lock: a tick that saw idle enabled has cleared the work item's event by now.
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
   InterlockedExchange(&idleEnabled_, 0);
+  KeReleaseSpinLock(&lock_, irql);
   CancelTimer();
+  // A work item that decided on D3 before this mark would lower the device after the caller saw
+  // it in D0: the caller looks at the power state only once the item has ended.
+  if (KeGetCurrentIrql() == PASSIVE_LEVEL)
+    KeWaitForSingleObject(&workItemEvent_, Executive, KernelMode, FALSE, nullptr);
 }
 
 VOID IdleManager::Idle() {

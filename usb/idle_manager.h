@@ -30,6 +30,8 @@ class IdleManager {
 
   // PASSIVE_LEVEL only (does nothing above): arms the tick; idle is enabled when nobody is busy.
   VOID Start();
+  // At PASSIVE_LEVEL waits for a queued or running idle work item, so that no D3 lands after
+  // the mark: the caller then finds the device in D3 and powers it up, as for any mark in D3.
   VOID Busy();
   VOID Idle();
   VOID StartTimer();

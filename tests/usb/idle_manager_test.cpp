@@ -4,6 +4,7 @@
 // nothing outstanding.
 #include <gtest/gtest.h>
 
+#include <atomic>
 
 #include "kvz/kernel_testing.h"
 #include "kvz/kernel_thread.h"
@@ -140,6 +141,47 @@ TEST_F(IdleManagerTest, BusyBringsTheDeviceToD0AndTheLastIdleMarkLowersItAgain) 
   for (size_t i = 1; i + 1 < changes.size(); ++i) EXPECT_EQ(PowerDeviceD0, changes[i].state) << i;
   EXPECT_EQ(PowerDeviceD3, changes.back().state);
   EXPECT_GE(changes.back().time, idle + 2 * kSecond);
+}
+
+// A busy mark (a filter opening) that lands while the idle work item's D3 request is on its way,
+// not yet recorded by the device: once the mark (with the power-up it asks for in D3) returns,
+// the device is in D0, and it is not lowered afterwards while the mark holds.
+TEST_F(IdleManagerTest, BusyMarkWhileTheWorkItemLowersTheDeviceLeavesItInD0) {
+  KEVENT lowering, release;
+  KeInitializeEvent(&lowering, NotificationEvent, FALSE);
+  KeInitializeEvent(&release, NotificationEvent, FALSE);
+  std::atomic<bool> held{false};
+  onSetPower = [&](DEVICE_POWER_STATE to) {
+    if (to != PowerDeviceD3 || held.exchange(true)) return;
+    KeSetEvent(&lowering, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(&release, Executive, KernelMode, FALSE, nullptr);
+  };
+  Start(SystemVersion::Windows10(19045));
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -3 * kSecond;
+  ASSERT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&lowering, Executive, KernelMode, FALSE, &timeout));
+  DEVICE_POWER_STATE stateAfterMark = PowerDeviceUnspecified;
+  size_t changesAfterMark = 0;
+  {
+    kvz::kernel::KernelThread opener("filter create", [&] {
+      manager_->Busy();
+      if (Device()->GetPowerState() == PowerDeviceD0) manager_->CancelIdleIrp();
+      else manager_->RequestPowerUp();
+      stateAfterMark = Device()->GetPowerState();
+      changesAfterMark = PowerChanges().size();
+    });
+    AdvanceClock(10 * kMillisecond);
+    KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
+  }
+  EXPECT_EQ(PowerDeviceD0, stateAfterMark);
+  AdvanceClock(10 * kSecond);
+  onSetPower = nullptr;
+  const auto changes = PowerChanges();
+  for (size_t i = changesAfterMark; i < changes.size(); ++i)
+    EXPECT_NE(PowerDeviceD3, changes[i].state) << "lowered after the busy mark, change " << i;
+  EXPECT_EQ(PowerDeviceD0, PortState());
+  EXPECT_EQ(PowerDeviceD0, Device()->GetPowerState());
+  manager_->Idle();
 }
 
 TEST_F(IdleManagerTest, BusyInD2PowersUpAndBusyInD0WithdrawsTheNotification) {

@@ -11,6 +11,7 @@ namespace {
 
 std::function<NTSTATUS(TestCameraDevice&)>* g_onStart = nullptr;
 std::function<void(TestCameraDevice&)>* g_onRelease = nullptr;
+std::function<void(DEVICE_POWER_STATE)>* g_onSetPower = nullptr;
 
 TestCameraDevice* CameraOf(PKSDEVICE device) {
   return static_cast<TestCameraDevice*>(static_cast<CameraDeviceControls*>(device->Context));
@@ -50,6 +51,7 @@ VOID NTAPI DeviceRemove(PKSDEVICE device, PIRP) { CameraOf(device)->usb.MarkRemo
 
 VOID NTAPI DeviceSetPower(PKSDEVICE device, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE) {
   TestCameraDevice* camera = CameraOf(device);
+  if (g_onSetPower && *g_onSetPower) (*g_onSetPower)(to);
   InterlockedExchange(&camera->requestedPowerState, to);
   InterlockedExchange(&camera->powerState, to);
 }
@@ -81,12 +83,14 @@ void UsbBench::SetUp() {
   kvz::kernel::CheckUnload();
   g_onStart = &onStart;
   g_onRelease = &onRelease;
+  g_onSetPower = &onSetPower;
 }
 
 void UsbBench::TearDown() {
   Shutdown();
   g_onStart = nullptr;
   g_onRelease = nullptr;
+  g_onSetPower = nullptr;
 }
 
 NTSTATUS UsbBench::Boot(simcam::CameraProfile profile, simcam::CameraOptions options) {

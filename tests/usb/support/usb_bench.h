@@ -43,6 +43,8 @@ class UsbBench : public ::testing::Test {
   usb::PortOptions portOptions;
   std::function<NTSTATUS(TestCameraDevice&)> onStart;
   std::function<void(TestCameraDevice&)> onRelease;
+  // Runs in the device's set-power dispatch before the new state is recorded.
+  std::function<void(DEVICE_POWER_STATE)> onSetPower;
   std::unique_ptr<usb::UsbBus> bus_;
   std::shared_ptr<simcam::SimCamera> camera_;
   std::unique_ptr<usb::UsbPortHandle> port_;
