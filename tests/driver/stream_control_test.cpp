@@ -6,7 +6,9 @@
 
 #include "device_bench.h"
 #include "driver/pins/format_table.h"
+#include "kvz/kernel_testing.h"
 #include "kvz/system_testing.h"
+#include "usb/usb_limits.h"
 #include "usbdlib.h"
 
 namespace kvz::drivertest {
@@ -174,6 +176,38 @@ TEST_F(StreamingControl, StillConfigurationKeepsTheCaptureFrameSize) {
   EXPECT_EQ(640, width);
   EXPECT_EQ(480, height);
   EXPECT_EQ(STATUS_SUCCESS, stillPin->SetState(KSSTATE_STOP));
+}
+
+// A RUN that the transport refuses (no transfer can be made) leaves the pin in PAUSE; the next
+// RUN from PAUSE starts the transport with the payload committed at ACQUIRE and streams, without
+// a new negotiation, on either transport.
+TEST_F(StreamingControl, RunFromPauseAfterARefusedStartUsesTheCommittedPayload) {
+  for (Profile profile : {Profile::kIsoch, Profile::kBulk}) {
+    SCOPED_TRACE(ProfileName(profile));
+    Plug(profile);
+    ASSERT_EQ(STATUS_SUCCESS, Start());
+    ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
+    std::vector<ksclient::Bytes> ranges;
+    ASSERT_EQ(STATUS_SUCCESS, filter_->PinDataRanges(0, &ranges));
+    ksclient::Bytes format;
+    ASSERT_EQ(STATUS_SUCCESS, filter_->Intersect(0, {ranges.front()}, &format));
+    ASSERT_EQ(STATUS_SUCCESS, filter_->CreatePin(0, format, &pin_));
+    frameBytes_ = static_cast<ULONG>(reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize);
+    ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_ACQUIRE));
+    ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_PAUSE));
+    const size_t commits = Commits();
+    kernel::FailAllocationsRandomly(1.0, 1, kTagTransferUrb);
+    EXPECT_FALSE(NT_SUCCESS(pin_->SetState(KSSTATE_RUN)));
+    kernel::ClearPoolFaults();
+    KSSTATE state = KSSTATE_RUN;
+    ASSERT_EQ(STATUS_SUCCESS, pin_->GetState(&state));
+    ASSERT_EQ(KSSTATE_PAUSE, state);
+    ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_RUN));
+    EXPECT_EQ(STATUS_SUCCESS, ReadFrames(3));
+    EXPECT_EQ(commits, Commits());
+    CloseClients();
+    Unload();
+  }
 }
 
 }  // namespace
