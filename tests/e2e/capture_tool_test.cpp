@@ -1,0 +1,186 @@
+// The capture tool as a person meets it: the built program run as a process in a folder of its
+// own, judged by its exit status, what it says, the files it leaves and the settings file it
+// saves. A row may stop the tool with a signal at a chosen frame: the tool holds after that
+// frame's progress line (KVZCAM_CAPTURE_HOLD_AFTER_FRAME) until the signal the test sends on
+// reading that line, so the frame count is exact whatever the machine's speed.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace kvz::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+#ifdef KVZ_CAPTURE_TOOL
+constexpr char kTool[] = KVZ_CAPTURE_TOOL;
+#else
+constexpr char kTool[] = "";
+#endif
+
+struct ToolRun {
+  int exitStatus = -1;  // 128 + the signal when a signal ended it
+  std::string out, err;
+  std::string Said() const { return out + err; }
+};
+
+struct RunOptions {
+  int stopAtFrame = 0;  // send `stopSignal` once the tool holds after this frame
+  int stopSignal = SIGINT;
+  rlim_t fileSizeLimit = RLIM_INFINITY;  // bytes; a write past it fails as on a full disk
+};
+
+void Drain(int fd, std::string* into, bool* open) {
+  char buffer[4096];
+  const ssize_t n = read(fd, buffer, sizeof(buffer));
+  if (n > 0) into->append(buffer, static_cast<size_t>(n));
+  else if (n == 0 || errno != EINTR) *open = false;
+}
+
+ToolRun RunCaptureTool(const std::vector<std::string>& args, const fs::path& dir, const RunOptions& options = {}) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e)
+    if (std::strncmp(*e, "KVZCAM_", 7) != 0) env.emplace_back(*e);
+  if (options.stopAtFrame) env.push_back("KVZCAM_CAPTURE_HOLD_AFTER_FRAME=" + std::to_string(options.stopAtFrame));
+  std::vector<char*> argv{const_cast<char*>(kTool)}, envp;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  const std::string where = dir.string();
+
+  int out[2], err[2];
+  EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+  EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {  // only async-signal-safe calls until exec
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    if (chdir(where.c_str()) != 0) _exit(120);
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    execve(kTool, argv.data(), envp.data());
+    _exit(121);
+  }
+  close(out[1]);
+  close(err[1]);
+  ToolRun run;
+  bool outOpen = true, errOpen = true, signalled = false;
+  const std::string holdLine = "frame " + std::to_string(options.stopAtFrame) + "/";
+  while (outOpen || errOpen) {
+    pollfd fds[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) continue;
+    if (fds[0].revents) Drain(out[0], &run.out, &outOpen);
+    if (fds[1].revents) Drain(err[0], &run.err, &errOpen);
+    if (options.stopAtFrame && !signalled && run.err.find(holdLine) != std::string::npos) {
+      kill(pid, options.stopSignal);
+      signalled = true;
+    }
+  }
+  close(out[0]);
+  close(err[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return run;
+}
+
+std::string ReadText(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Every file under dir, relative, sorted.
+std::vector<std::string> FilesUnder(const fs::path& dir) {
+  std::vector<std::string> files = {};
+  for (const auto& e : fs::recursive_directory_iterator(dir))
+    if (e.is_regular_file()) files.push_back(fs::relative(e.path(), dir).string());
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// A PNG file that ends with its IEND chunk: written whole.
+bool WholePng(const fs::path& file) {
+  const std::string bytes = ReadText(file);
+  static const char kIend[] = "IEND\xAE\x42\x60\x82";
+  return bytes.size() > 16 && bytes.compare(0, 4, "\x89PNG") == 0 &&
+         bytes.compare(bytes.size() - 8, 8, kIend, 8) == 0;
+}
+
+struct ToolCase {
+  const char* name;
+  std::vector<std::string> args;  // "{dumps}" stands for the simulated camera's dump folder
+  int exitStatus;
+  std::vector<std::string> said = {};     // each somewhere in stdout or stderr
+  std::vector<std::string> notSaid = {};  // none of these
+  std::vector<std::string> files = {};    // exactly the files left in the run's folder (empty: not checked)
+  std::vector<std::string> settings = {};  // each somewhere in the saved settings file (kvzcam-registry.txt)
+  RunOptions options = {};
+  std::function<void(const fs::path&)> setup = nullptr;  // prepares the run's folder
+  std::vector<std::string> wholePngs = {};  // files that must be complete PNGs
+};
+
+std::string Expand(std::string arg) {
+  const std::string key = "{dumps}";
+  const size_t at = arg.find(key);
+  if (at != std::string::npos) arg.replace(at, key.size(), KVZ_SIMCAM_DUMPS);
+  return arg;
+}
+
+const ToolCase kCases[] = {
+    {"Usage", {"--help"}, 0, {"usage: kvzcam-capture", "--stream-count N"}},
+    {"UnknownOption", {"--frobnicate"}, 2, {"unknown option --frobnicate", "usage:"}},
+    {"StreamsFramesToFiles", {"--stream-count", "3", "--stream-to", "out"}, 0,
+     {"Summary: 3 frames", "Frames written to out"}, {},
+     {"kvzcam-registry.txt", "out/frame-0000.png", "out/frame-0001.png", "out/frame-0002.png"}, {}, {}, nullptr,
+     {"out/frame-0002.png"}},
+};
+
+class CaptureToolTest : public ::testing::TestWithParam<ToolCase> {};
+
+TEST_P(CaptureToolTest, RunsAsAPersonRunsIt) {
+  if (!*kTool) GTEST_SKIP() << "the capture tool is not built";
+  const ToolCase& c = GetParam();
+  const fs::path dir = fs::temp_directory_path() / ("kvzcam-tool-" + std::to_string(getpid()) + "-" + c.name);
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  if (c.setup) c.setup(dir);
+  std::vector<std::string> args;
+  for (const std::string& a : c.args) args.push_back(Expand(a));
+  const ToolRun run = RunCaptureTool(args, dir, c.options);
+  const std::string said = run.Said();
+  EXPECT_EQ(run.exitStatus, c.exitStatus) << said;
+  for (const std::string& s : c.said) EXPECT_NE(said.find(s), std::string::npos) << "missing '" << s << "' in\n" << said;
+  for (const std::string& s : c.notSaid) EXPECT_EQ(said.find(s), std::string::npos) << "'" << s << "' in\n" << said;
+  if (!c.files.empty()) {
+    std::vector<std::string> expected = c.files;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(FilesUnder(dir), expected) << said;
+  }
+  const std::string settings = ReadText(dir / "kvzcam-registry.txt");
+  for (const std::string& s : c.settings) EXPECT_NE(settings.find(s), std::string::npos) << s << " not in\n" << settings;
+  for (const std::string& f : c.wholePngs) EXPECT_TRUE(WholePng(dir / f)) << f;
+  if (!HasFailure()) fs::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CaptureToolTest, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kvz::e2e
