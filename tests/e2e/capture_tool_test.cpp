@@ -136,6 +136,8 @@ struct ToolCase {
   std::vector<std::string> wholePngs = {};  // files that must be complete PNGs
 };
 
+void PrintTo(const ToolCase& c, std::ostream* os) { *os << c.name; }
+
 std::string Expand(std::string arg) {
   const std::string key = "{dumps}";
   const size_t at = arg.find(key);
@@ -150,6 +152,15 @@ const ToolCase kCases[] = {
      {"Summary: 3 frames", "Frames written to out"}, {},
      {"kvzcam-registry.txt", "out/frame-0000.png", "out/frame-0001.png", "out/frame-0002.png"}, {}, {}, nullptr,
      {"out/frame-0002.png"}},
+    // A signal stops the stream after the frame in hand: every file whole, the pin and filter
+    // closed in order, the summary, the settings saved, the shell's status for the signal.
+    {"CtrlCStopsAtTheFrame", {"--set-ctrl", "brightness=10", "--stream-count", "100", "--stream-to", "out"}, 130,
+     {"Summary: stopped after 3 frames", "Frames written to out"}, {"leaves resources"},
+     {"kvzcam-registry.txt", "out/frame-0000.png", "out/frame-0001.png", "out/frame-0002.png"},
+     {"\"Brightness\"=dword:0000000a"}, {3, SIGINT}, nullptr, {"out/frame-0000.png", "out/frame-0002.png"}},
+    {"SigtermStopsAtTheFrame", {"--set-fmt-video", "pixelformat=MJPG", "--stream-count", "50", "--stream-to", "out"},
+     143, {"Summary: stopped after 1 frames"}, {},
+     {"kvzcam-registry.txt", "out/frame-0000.jpg"}, {"\"Brightness\"="}, {1, SIGTERM}},
 };
 
 class CaptureToolTest : public ::testing::TestWithParam<ToolCase> {};

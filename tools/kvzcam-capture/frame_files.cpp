@@ -2,18 +2,15 @@
 
 #include <png.h>
 
+#include <cerrno>
 #include <cstdio>
-#include <memory>
+#include <cstring>
 
 namespace kvz::capture {
 
 namespace {
 
 uint8_t Clamp(double v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v + 0.5); }
-
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
 
 }  // namespace
 
@@ -46,12 +43,20 @@ std::vector<uint8_t> BottomUpBgrToRgb(const uint8_t* bgr, int width, int height)
   return rgb;
 }
 
+namespace {
+
+void AppendPngBytes(png_structp png, png_bytep data, png_size_t size) {
+  auto* out = static_cast<std::vector<uint8_t>*>(png_get_io_ptr(png));
+  out->insert(out->end(), data, data + size);
+}
+
+void NoFlush(png_structp) {}
+
+}  // namespace
+
 bool WritePng(const std::string& path, const std::vector<uint8_t>& rgb, int width, int height, std::string* error) {
-  std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
-  if (!file) {
-    *error = path + ": cannot be written";
-    return false;
-  }
+  // Encoded in memory, so that every failure of the file itself comes from one write with its errno.
+  std::vector<uint8_t> encoded;
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png ? png_create_info_struct(png) : nullptr;
   if (!info) {
@@ -64,7 +69,7 @@ bool WritePng(const std::string& path, const std::vector<uint8_t>& rgb, int widt
     *error = path + ": libpng failed";
     return false;
   }
-  png_init_io(png, file.get());
+  png_set_write_fn(png, &encoded, AppendPngBytes, NoFlush);
   png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8, PNG_COLOR_TYPE_RGB,
                PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
@@ -72,16 +77,28 @@ bool WritePng(const std::string& path, const std::vector<uint8_t>& rgb, int widt
     png_write_row(png, const_cast<png_bytep>(&rgb[static_cast<size_t>(y) * width * 3]));
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
-  return true;
+  return WriteBytes(path, encoded.data(), encoded.size(), error);
 }
 
 bool WriteBytes(const std::string& path, const uint8_t* data, size_t size, std::string* error) {
-  std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
-  if (!file || std::fwrite(data, 1, size, file.get()) != size) {
-    *error = path + ": cannot be written";
-    return false;
+  // Written under a temporary name and renamed once whole: no frame file is ever left half written.
+  const std::string part = path + ".part";
+  FILE* file = std::fopen(part.c_str(), "wb");
+  bool ok = file && std::fwrite(data, 1, size, file) == size && std::fflush(file) == 0;
+  int reason = ok ? 0 : errno;
+  if (file && std::fclose(file) != 0 && ok) {
+    ok = false;
+    reason = errno;
   }
-  return true;
+  if (ok && std::rename(part.c_str(), path.c_str()) != 0) {
+    ok = false;
+    reason = errno;
+  }
+  if (!ok) {
+    std::remove(part.c_str());
+    *error = path + ": " + std::strerror(reason);
+  }
+  return ok;
 }
 
 }  // namespace kvz::capture

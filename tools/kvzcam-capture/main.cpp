@@ -1,13 +1,21 @@
 // kvzcam-capture: boots the platform stand-in on the real-time clock with a simulated camera,
 // loads the driver and works through the kernel-streaming client only: lists devices, formats
 // and controls, sets controls, streams frames into files, captures a still image.
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
 #include <cinttypes>
+#include <condition_variable>
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "camera_controls.h"
 #include "camera_formats.h"
@@ -33,6 +41,43 @@ constexpr size_t kQueueDepth = 4;
 constexpr int64_t kFrameTimeout = 5 * kHundredNsPerSecond;
 constexpr int kStillAfterFrames = 3;
 constexpr char16_t kFaceDetectionKey[] = u"\\Registry\\MACHINE\\SOFTWARE\\Brevik\\Camera\\Integrated";
+
+// The signal that asked the tool to stop (SIGINT, SIGTERM), 0 while none did. The signals are
+// blocked in every thread and taken by one watcher thread, so no kernel thread of the stand-in is
+// interrupted and the hold below cannot miss one.
+std::atomic<int> gStopSignal{0};
+std::mutex gStopMutex;
+std::condition_variable gStopped;
+
+void CatchStopSignals() {
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+  std::thread([stops] {
+    int signal = 0;
+    while (sigwait(&stops, &signal) == 0) {
+      {
+        std::lock_guard<std::mutex> lock(gStopMutex);
+        gStopSignal = signal;
+      }
+      gStopped.notify_all();
+    }
+  }).detach();
+}
+
+// For the tool's own tests: after the progress line of this frame the stream holds until a stop
+// signal arrives, so that a test stops it at an exact frame.
+uint32_t HoldAfterFrame() {
+  const char* text = std::getenv("KVZCAM_CAPTURE_HOLD_AFTER_FRAME");
+  return text ? static_cast<uint32_t>(std::strtoul(text, nullptr, 10)) : 0;
+}
+
+void HoldUntilStopSignal() {
+  std::unique_lock<std::mutex> lock(gStopMutex);
+  gStopped.wait(lock, [] { return gStopSignal != 0; });
+}
 
 int Fail(const std::string& what) {
   std::fprintf(stderr, "kvzcam-capture: %s\n", what.c_str());
@@ -204,7 +249,8 @@ int Stream(KsFilterClient& filter, const CaptureOptions& o) {
   int64_t first = 0, last = 0, dropped = 0;
   int result = 0;
   bool stillDone = !o.still;
-  while (frames < total) {
+  const uint32_t holdAfter = HoldAfterFrame();
+  while (frames < total && !gStopSignal) {
     while (queued.size() < kQueueDepth) queued.push_back(capture.pin->QueueRead(f.sizeImage));
     auto read = std::move(queued.front());
     queued.pop_front();
@@ -230,6 +276,7 @@ int Stream(KsFilterClient& filter, const CaptureOptions& o) {
     const double seconds = double(last - first) / kHundredNsPerSecond;
     std::fprintf(stderr, "\rframe %u/%u  dropped %" PRId64 "  %.2f fps  %.1f MB   ", frames, total, dropped,
                  frames > 1 && seconds > 0 ? (frames - 1) / seconds : 0.0, bytes / 1e6);
+    if (frames == holdAfter) HoldUntilStopSignal();
     if (!stillDone && frames >= static_cast<uint32_t>(kStillAfterFrames)) {
       stillDone = true;
       std::fprintf(stderr, "\n");
@@ -247,7 +294,8 @@ int Stream(KsFilterClient& filter, const CaptureOptions& o) {
   StopPin(*capture.pin);
   capture.pin->Close();
   const double seconds = double(last - first) / kHundredNsPerSecond;
-  std::printf("Summary: %u frames, %" PRId64 " dropped, %.2f fps measured, %" PRIu64 " bytes\n", frames, dropped,
+  std::printf("Summary: %s%u frames, %" PRId64 " dropped, %.2f fps measured, %" PRIu64 " bytes\n", gStopSignal ? "stopped after " : "",
+              frames, dropped,
               frames > 1 && seconds > 0 ? (frames - 1) / seconds : 0.0, bytes);
   if (!o.streamTo.empty()) std::printf("Frames written to %s\n", o.streamTo.c_str());
   if (failed) return Fail(std::to_string(failed) + " frames could not be written");
@@ -382,7 +430,10 @@ int main(int argc, char** argv) {
     std::printf("%s", kvz::capture::CaptureUsage());
     return 0;
   }
+  kvz::capture::CatchStopSignals();
   kvz::kernel::SetClockMode(kvz::kernel::ClockMode::Real);
   kvz::kernel::KernelThreadScope thread("kvzcam-capture");
-  return kvz::capture::RunTool(options);
+  const int result = kvz::capture::RunTool(options);
+  // Stopped by a signal: the shell's status for it, after the run ended in order.
+  return kvz::capture::gStopSignal ? 128 + kvz::capture::gStopSignal : result;
 }
