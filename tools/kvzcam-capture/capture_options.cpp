@@ -2,27 +2,68 @@
 
 #include "tool_machine.h"
 
+#include <cctype>
+#include <cerrno>
+#include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <sstream>
 
 namespace kvz::capture {
 
 namespace {
 
+std::string Trim(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// The items of a comma list, spaces around each trimmed.
 std::vector<std::string> Split(const std::string& text, char separator) {
   std::vector<std::string> parts;
   std::stringstream in(text);
   std::string part;
   while (std::getline(in, part, separator))
-    if (!part.empty()) parts.push_back(part);
+    if (!Trim(part).empty()) parts.push_back(Trim(part));
   return parts;
 }
 
-bool ParseInt(const std::string& text, int32_t* value) {
+// NAME=VALUE with spaces around both trimmed; false without '='.
+bool SplitPair(const std::string& item, std::string* name, std::string* value) {
+  const auto eq = item.find('=');
+  if (eq == std::string::npos) return false;
+  *name = Trim(item.substr(0, eq));
+  *value = Trim(item.substr(eq + 1));
+  return true;
+}
+
+}  // namespace
+
+bool ParseWhole(const std::string& text, int64_t* value) {
+  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
   char* end = nullptr;
-  const long v = std::strtol(text.c_str(), &end, 0);
-  if (text.empty() || *end != '\0') return false;
-  *value = static_cast<int32_t>(v);
+  errno = 0;
+  const long long v = std::strtoll(text.c_str(), &end, 0);
+  if (*end != '\0' || errno == ERANGE) return false;
+  *value = v;
+  return true;
+}
+
+namespace {
+
+// A whole number within [minimum, maximum]; *error names the option, the text and the range.
+bool ParseInRange(const std::string& option, const std::string& text, int64_t minimum, int64_t maximum,
+                  int64_t* value, std::string* error) {
+  if (!ParseWhole(text, value)) {
+    *error = option + " wants a whole number, not '" + text + "'";
+    return false;
+  }
+  if (*value < minimum || *value > maximum) {
+    *error = option + ": " + text + " is out of range (" + std::to_string(minimum) + ".." + std::to_string(maximum) +
+             ")";
+    return false;
+  }
   return true;
 }
 
@@ -52,9 +93,26 @@ const char* CaptureUsage() {
 }
 
 bool ParseCaptureOptions(int argc, char** argv, CaptureOptions* o, std::string* error) {
+  if (argc <= 1) {
+    o->help = true;
+    o->usageError = true;
+    return true;
+  }
   for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
+    std::string arg = argv[i];
+    // --option=value as well as --option value.
+    std::optional<std::string> inlineValue;
+    const auto eq = arg.find('=');
+    if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+      inlineValue = arg.substr(eq + 1);
+      arg.erase(eq);
+    }
     auto value = [&](std::string* out) {
+      if (inlineValue) {
+        *out = *inlineValue;
+        inlineValue.reset();
+        return true;
+      }
       if (i + 1 >= argc) {
         *error = arg + " needs a value";
         return false;
@@ -62,7 +120,12 @@ bool ParseCaptureOptions(int argc, char** argv, CaptureOptions* o, std::string* 
       *out = argv[++i];
       return true;
     };
+    auto integer = [&](int64_t minimum, int64_t maximum, int64_t* n) {
+      std::string v;
+      return value(&v) && ParseInRange(arg, v, minimum, maximum, n, error);
+    };
     std::string v;
+    int64_t n = 0;
     if (arg == "--help" || arg == "-h") {
       o->help = true;
     } else if (arg == "--camera") {
@@ -72,11 +135,7 @@ bool ParseCaptureOptions(int argc, char** argv, CaptureOptions* o, std::string* 
     } else if (arg == "--face-scene") {
       o->faceScene = true;
     } else if (arg == "--windows-build") {
-      int32_t n = 0;
-      if (!value(&v) || !ParseInt(v, &n) || n < 0 || !WindowsOfBuild(static_cast<uint32_t>(n))) {
-        *error = "--windows-build wants a Windows build number, 2600 (XP) or later";
-        return false;
-      }
+      if (!integer(kFirstWindowsBuild, std::numeric_limits<uint32_t>::max(), &n)) return false;
       o->windowsBuild = static_cast<uint32_t>(n);
     } else if (arg == "--registry") {
       if (!value(&o->registryFile)) return false;
@@ -92,46 +151,44 @@ bool ParseCaptureOptions(int argc, char** argv, CaptureOptions* o, std::string* 
     } else if (arg == "--set-ctrl") {
       if (!value(&v)) return false;
       for (const auto& item : Split(v, ',')) {
-        const auto eq = item.find('=');
-        int32_t n = 0;
-        if (eq == std::string::npos || !ParseInt(item.substr(eq + 1), &n)) {
+        std::string name, text;
+        if (!SplitPair(item, &name, &text) || name.empty()) {
           *error = "--set-ctrl wants NAME=VALUE, not '" + item + "'";
           return false;
         }
-        o->setControls.emplace_back(item.substr(0, eq), n);
+        if (!ParseWhole(text, &n)) {
+          *error = "--set-ctrl " + name + " wants a whole number, not '" + text + "'";
+          return false;
+        }
+        o->setControls.emplace_back(name, n);
       }
     } else if (arg == "--set-fmt-video") {
       if (!value(&v)) return false;
       for (const auto& item : Split(v, ',')) {
-        const auto eq = item.find('=');
-        const std::string key = item.substr(0, eq), val = eq == std::string::npos ? "" : item.substr(eq + 1);
-        int32_t n = 0;
-        if (key == "width" && ParseInt(val, &n)) {
-          o->width = n;
-        } else if (key == "height" && ParseInt(val, &n)) {
-          o->height = n;
+        std::string key, val;
+        SplitPair(item, &key, &val);
+        if (key == "width" || key == "height") {
+          if (!ParseInRange("--set-fmt-video " + key, val, 1, std::numeric_limits<int32_t>::max(), &n, error))
+            return false;
+          (key == "width" ? o->width : o->height) = static_cast<int32_t>(n);
         } else if (key == "pixelformat" && !val.empty()) {
           o->pixelFormat = val;
         } else {
-          *error = "--set-fmt-video: cannot read '" + item + "'";
+          *error = "--set-fmt-video: cannot read '" + item + "' (width=W,height=H,pixelformat=F)";
           return false;
         }
       }
     } else if (arg == "--set-parm") {
       if (!value(&v)) return false;
       char* end = nullptr;
-      const double fps = std::strtod(v.c_str(), &end);
-      if (*end != '\0' || !(fps > 0)) {
+      const double fps = v.empty() || std::isspace(static_cast<unsigned char>(v[0])) ? 0 : std::strtod(v.c_str(), &end);
+      if (!end || *end != '\0' || !(fps > 0) || !std::isfinite(fps)) {
         *error = "--set-parm wants a frame rate, not '" + v + "'";
         return false;
       }
       o->fps = fps;
     } else if (arg == "--stream-count") {
-      int32_t n = 0;
-      if (!value(&v) || !ParseInt(v, &n) || n <= 0) {
-        *error = "--stream-count wants a positive count";
-        return false;
-      }
+      if (!integer(1, std::numeric_limits<uint32_t>::max(), &n)) return false;
       o->streamCount = static_cast<uint32_t>(n);
     } else if (arg == "--stream-to") {
       if (!value(&o->streamTo)) return false;
@@ -140,16 +197,19 @@ bool ParseCaptureOptions(int argc, char** argv, CaptureOptions* o, std::string* 
     } else if (arg == "--still") {
       o->still = true;
     } else if (arg == "--rotate") {
-      int32_t n = 0;
-      if (!value(&v) || !ParseInt(v, &n) || n < 0 || n > 3) {
-        *error = "--rotate wants 0, 1, 2 or 3 quarter turns";
+      if (!integer(0, 3, &n)) {
+        *error += " (quarter turns)";
         return false;
       }
-      o->rotate = n;
+      o->rotate = static_cast<int32_t>(n);
     } else if (arg == "--privacy") {
       o->privacy = true;
     } else {
       *error = "unknown option " + arg;
+      return false;
+    }
+    if (inlineValue) {
+      *error = arg + " takes no value";
       return false;
     }
   }

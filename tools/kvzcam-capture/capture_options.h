@@ -19,7 +19,7 @@ struct CaptureOptions {
   bool listFormats = false;
   bool listControls = false;
   std::vector<std::string> getControls;
-  std::vector<std::pair<std::string, int32_t>> setControls;
+  std::vector<std::pair<std::string, int64_t>> setControls;  // checked against each range later
   std::optional<int32_t> width, height;
   std::string pixelFormat;
   std::optional<double> fps;
@@ -30,6 +30,7 @@ struct CaptureOptions {
   std::optional<int32_t> rotate;
   bool privacy = false;
   bool help = false;
+  bool usageError = false;  // no arguments: the usage, as a command-line error
 
   bool Streams() const { return streamCount.has_value() || !streamTo.empty() || still; }
 };
@@ -37,5 +38,7 @@ struct CaptureOptions {
 // False with *error set on a malformed command line.
 bool ParseCaptureOptions(int argc, char** argv, CaptureOptions* options, std::string* error);
 const char* CaptureUsage();
+// A whole number as written (decimal, 0x hexadecimal), nothing before or after it; false past 64 bits.
+bool ParseWhole(const std::string& text, int64_t* value);
 
 }  // namespace kvz::capture

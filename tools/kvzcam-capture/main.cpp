@@ -305,13 +305,21 @@ int Stream(KsFilterClient& filter, const CaptureOptions& o) {
 // Sets the controls the command line names. Streaming sets them again once the capture pin runs:
 // the driver reloads its stored values at RUN, and a flip is stored only when streaming stops.
 int SetControls(KsFilterClient& filter, const CaptureOptions& o) {
-  std::vector<std::pair<std::string, int32_t>> sets = o.setControls;
+  std::vector<std::pair<std::string, int64_t>> sets = o.setControls;
   if (o.rotate) sets.emplace_back("rotate", *o.rotate);
   if (o.privacy) sets.emplace_back("privacy", 1);
   for (const auto& [name, value] : sets) {
     const ControlName* c = FindControl(name);
     if (!c) return Fail("unknown control " + name + " (see --list-ctrls)");
-    const NTSTATUS status = SetControl(filter, *c, value);
+    // A value outside the listed range is never sent: the driver would keep what it keeps.
+    ControlInfo info;
+    const NTSTATUS query = QueryControl(filter, *c, &info);
+    if (!NT_SUCCESS(query)) return Fail("setting " + name + " failed: " + StatusText(query));
+    const int64_t minimum = info.hasRange ? info.minimum : INT32_MIN, maximum = info.hasRange ? info.maximum : INT32_MAX;
+    if (value < minimum || value > maximum)
+      return Fail(name + ": " + std::to_string(value) + " is out of range (" + std::to_string(minimum) + ".." +
+                  std::to_string(maximum) + ")");
+    const NTSTATUS status = SetControl(filter, *c, static_cast<int32_t>(value));
     if (!NT_SUCCESS(status)) return Fail("setting " + name + " failed: " + StatusText(status));
   }
   return 0;
@@ -423,12 +431,12 @@ int main(int argc, char** argv) {
   kvz::capture::CaptureOptions options;
   std::string error;
   if (!kvz::capture::ParseCaptureOptions(argc, argv, &options, &error)) {
-    std::fprintf(stderr, "kvzcam-capture: %s\n%s", error.c_str(), kvz::capture::CaptureUsage());
+    std::fprintf(stderr, "kvzcam-capture: %s (--help lists the options)\n", error.c_str());
     return 2;
   }
   if (options.help) {
-    std::printf("%s", kvz::capture::CaptureUsage());
-    return 0;
+    std::fprintf(options.usageError ? stderr : stdout, "%s", kvz::capture::CaptureUsage());
+    return options.usageError ? 2 : 0;
   }
   kvz::capture::CatchStopSignals();
   kvz::kernel::SetClockMode(kvz::kernel::ClockMode::Real);
