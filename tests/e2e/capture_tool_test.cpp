@@ -178,6 +178,40 @@ const ToolCase kCases[] = {
     {"SigtermStopsAtTheFrame", {"--set-fmt-video", "pixelformat=MJPG", "--stream-count", "50", "--stream-to", "out"},
      143, {"Summary: stopped after 1 frames"}, {},
      {"kvzcam-registry.txt", "out/frame-0000.jpg"}, {"\"Brightness\"="}, {1, SIGTERM}},
+    // Files and folders of the command line: one line with the reason each, status 2, nothing run.
+    {"CameraMissing", {"--camera", "nothere.txt"}, 2, {"camera 'nothere.txt': no such profile or file"}},
+    {"CameraIsAFolder", {"--camera", "."}, 2, {".: is a folder, not a descriptor dump"}, {"terminate"}},
+    {"CameraNotADump", {"--camera", "notes.txt"}, 2, {"notes.txt: not a descriptor dump"}, {}, {}, {}, {},
+     [](const fs::path& d) { std::ofstream(d / "notes.txt") << "hello\n"; }},
+    {"CameraDumpTruncated", {"--camera", "cut.bin"}, 2,
+     {"cut.bin: the descriptors are truncated or describe no USB video camera"}, {}, {}, {}, {},
+     [](const fs::path& d) {  // a device descriptor and the first bytes of a configuration
+       const char bytes[] = "\x12\x01\x00\x02\xEF\x02\x01\x40\x6D\x04\x94\x08\x10\x00\x00\x00\x00\x01"
+                            "\x09\x02\xFF\x01\x02\x01\x00\x80\xFA";
+       std::ofstream(d / "cut.bin", std::ios::binary).write(bytes, sizeof(bytes) - 1);
+     }},
+    {"RegistryIsAFolder", {"--registry", ".", "--stream-count", "1"}, 2, {".: is a folder, not a settings file"},
+     {"Streaming"}},
+    {"RegistryMalformed", {"--stream-count", "1"}, 2, {"kvzcam-registry.txt: line 1:"}, {"Streaming"},
+     {"kvzcam-registry.txt"}, {"garbage"}, {},
+     [](const fs::path& d) { std::ofstream(d / "kvzcam-registry.txt") << "garbage\n"; }},
+    {"RegistryOnAFullDisk", {"--registry", "/dev/full", "--stream-count", "1"}, 2,
+     {"/dev/full: the settings cannot be saved: No space left on device"}, {"Streaming"}},
+    {"MjpegFolderWithABadImage", {"--mjpeg-from", "jpegs", "--set-fmt-video", "pixelformat=MJPG", "--stream-count", "1"},
+     2, {"jpegs/b.jpg: a truncated JPEG image (no end-of-image marker)"}, {"Streaming", "no frame within"}, {}, {}, {},
+     [](const fs::path& d) {
+       fs::create_directories(d / "jpegs");
+       std::ofstream(d / "jpegs/a.jpg", std::ios::binary) << "\xFF\xD8\xFF\xC0\x00\x11\xFF\xD9";
+       std::ofstream(d / "jpegs/b.jpg", std::ios::binary) << "\xFF\xD8\xFF\xC0\x00\x11\x08";
+     }},
+    {"MjpegFolderMissing", {"--mjpeg-from", "nothere", "--stream-count", "1"}, 2, {"nothere: no such folder"}},
+    {"StreamToAFile", {"--stream-to", "taken", "--stream-count", "1"}, 2, {"taken: Not a directory"}, {"Streaming"},
+     {}, {}, {}, [](const fs::path& d) { std::ofstream(d / "taken") << "x"; }},
+    // The first write that fails stops the stream with its reason, and nothing half written is
+    // left (a frame is larger than the files may grow; the settings file is not).
+    {"StreamToAFullDisk", {"--set-fmt-video", "pixelformat=MJPG", "--stream-count", "30", "--stream-to", "out"}, 1,
+     {"out/frame-0000.jpg: File too large; streaming stopped", "Summary: 0 frames"}, {"Frames written"},
+     {"kvzcam-registry.txt"}, {"[\\Registry\\Machine"}, {0, SIGINT, 8000}},
 };
 
 class CaptureToolTest : public ::testing::TestWithParam<ToolCase> {};

@@ -1,5 +1,10 @@
 #include "camera_rig.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
 #include "driver/device/driver_entry.h"
 #include "kvz/registry_testing.h"
 #include "uvcmodel/vendor_unit_guids.h"
@@ -19,12 +24,50 @@ std::unique_ptr<simcam::CameraProfile> ProfileByName(const std::string& name, st
   if (name == "bulk") return std::make_unique<simcam::CameraProfile>(simcam::BulkCamera(guids));
   if (name == "usb3") return std::make_unique<simcam::CameraProfile>(simcam::SuperSpeedIsochCamera(guids));
   if (name == "minimal") return std::make_unique<simcam::CameraProfile>(simcam::MinimalCamera());
-  auto raw = simcam::LoadRawDescriptorProfile(name, &guids);
-  if (!raw) {
-    *error = "unknown camera '" + name + "' (isoch, bulk, usb3, minimal or a descriptor dump)";
+  std::error_code ec;
+  const auto status = std::filesystem::status(name, ec);
+  if (!std::filesystem::exists(status)) {
+    *error = "camera '" + name + "': no such profile or file (isoch, bulk, usb3, minimal or a descriptor dump)";
     return nullptr;
   }
-  return std::make_unique<simcam::CameraProfile>(std::move(*raw));
+  if (std::filesystem::is_directory(status)) {
+    *error = name + ": is a folder, not a descriptor dump";
+    return nullptr;
+  }
+  if (!std::filesystem::is_regular_file(status)) {
+    *error = name + ": is not a file";
+    return nullptr;
+  }
+  std::vector<uint8_t> bytes;
+  FILE* in = std::fopen(name.c_str(), "rb");
+  bool read = in != nullptr;
+  if (read) {
+    uint8_t buffer[4096];
+    size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof(buffer), in)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+    read = !std::ferror(in);
+  }
+  const int reason = errno;
+  if (in) std::fclose(in);
+  if (!read) {
+    *error = name + ": cannot be read: " + std::strerror(reason);
+    return nullptr;
+  }
+  // The binary descriptors as sysfs shows them, or the same bytes written as hexadecimal text.
+  const bool binary = bytes.size() >= 2 && bytes[0] == 18 && bytes[1] == 1;
+  std::optional<std::vector<uint8_t>> descriptors = binary ? bytes : simcam::ParseHexDump({bytes.begin(), bytes.end()});
+  if (!descriptors || descriptors->empty()) {
+    *error = name + ": not a descriptor dump (neither the binary device and configuration descriptors nor their "
+                    "hexadecimal text)";
+    return nullptr;
+  }
+  auto profile = simcam::RawDescriptorProfile(*descriptors, &guids);
+  if (!profile) {
+    *error = name + ": the descriptors are truncated or describe no USB video camera";
+    return nullptr;
+  }
+  if (!binary) profile->name = name.substr(name.find_last_of('/') + 1);
+  return std::make_unique<simcam::CameraProfile>(std::move(*profile));
 }
 
 CameraRig::~CameraRig() { Shutdown(); }

@@ -10,8 +10,13 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstdio>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <deque>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -237,20 +242,21 @@ int Stream(KsFilterClient& filter, const CaptureOptions& o) {
   std::printf("Streaming %s %dx%d at %.3f fps\n", SubtypeName(f.subtype).c_str(), f.width, std::abs(f.height),
               f.interval ? double(kHundredNsPerSecond) / double(f.interval) : 0.0);
   capture.pin->SetMasterClock(true);
+  int result = 0;
   NTSTATUS status = RunPin(*capture.pin);
-  if (!NT_SUCCESS(status)) return Fail("capture pin RUN failed: " + StatusText(status));
-  if (const int failed = SetControls(filter, o)) return failed;
+  if (!NT_SUCCESS(status)) result = Fail("capture pin RUN failed: " + StatusText(status));
+  if (!result) result = SetControls(filter, o);
 
   const FrameSink sink(o);
   const uint32_t total = o.streamCount.value_or(o.still ? kStillAfterFrames : 30);
   std::deque<std::unique_ptr<ksclient::StreamRead>> queued;
-  uint32_t frames = 0, failed = 0;
+  uint32_t frames = 0;
+  bool writeFailed = false;
   uint64_t bytes = 0;
   int64_t first = 0, last = 0, dropped = 0;
-  int result = 0;
   bool stillDone = !o.still;
   const uint32_t holdAfter = HoldAfterFrame();
-  while (frames < total && !gStopSignal) {
+  while (!result && frames < total && !gStopSignal) {
     while (queued.size() < kQueueDepth) queued.push_back(capture.pin->QueueRead(f.sizeImage));
     auto read = std::move(queued.front());
     queued.pop_front();
@@ -269,8 +275,11 @@ int Stream(KsFilterClient& filter, const CaptureOptions& o) {
     char stem[32];
     std::snprintf(stem, sizeof(stem), "frame-%04u", frames);
     if (!sink.Write(stem, f, data, &error)) {
-      ++failed;
-      std::fprintf(stderr, "\n%s\n", error.c_str());
+      // The next file would fail the same way: a full disk stops the stream with its reason.
+      std::fprintf(stderr, "\n");
+      writeFailed = true;
+      result = Fail(error + "; streaming stopped");
+      break;
     }
     ++frames;
     const double seconds = double(last - first) / kHundredNsPerSecond;
@@ -297,8 +306,7 @@ int Stream(KsFilterClient& filter, const CaptureOptions& o) {
   std::printf("Summary: %s%u frames, %" PRId64 " dropped, %.2f fps measured, %" PRIu64 " bytes\n", gStopSignal ? "stopped after " : "",
               frames, dropped,
               frames > 1 && seconds > 0 ? (frames - 1) / seconds : 0.0, bytes);
-  if (!o.streamTo.empty()) std::printf("Frames written to %s\n", o.streamTo.c_str());
-  if (failed) return Fail(std::to_string(failed) + " frames could not be written");
+  if (!o.streamTo.empty() && frames && !writeFailed) std::printf("Frames written to %s\n", o.streamTo.c_str());
   return result;
 }
 
@@ -368,6 +376,114 @@ bool AsksForRotation(const CaptureOptions& o) {
   return rotation;
 }
 
+// The files of the --mjpeg-from folder in the order the camera sends them, each checked as a JPEG
+// image: a bad one is named here, not found later as a stream that delivers nothing.
+bool CheckJpegFolder(const std::string& folder, std::string* error) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (!fs::is_directory(folder, ec)) {
+    *error = folder + (fs::exists(folder, ec) ? ": is not a folder" : ": no such folder");
+    return false;
+  }
+  std::vector<fs::path> names;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string ext = it->path().extension().string();
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (it->is_regular_file() && (ext == ".jpg" || ext == ".jpeg")) names.push_back(it->path());
+  }
+  for (const fs::path& name : names) {
+    std::ifstream in(name, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto at = [&](size_t i) { return static_cast<uint8_t>(bytes[i]); };
+    if (bytes.size() < 4 || at(0) != 0xFF || at(1) != 0xD8) {
+      *error = name.string() + ": not a JPEG image (no start-of-image marker)";
+      return false;
+    }
+    bool frame = false;  // a start-of-frame marker (baseline, extended or progressive)
+    for (size_t i = 2; i + 1 < bytes.size() && !frame; ++i) frame = at(i) == 0xFF && at(i + 1) >= 0xC0 && at(i + 1) <= 0xC2;
+    if (!frame) {
+      *error = name.string() + ": not a JPEG image (no start-of-frame marker)";
+      return false;
+    }
+    if (bytes.rfind("\xFF\xD9") == std::string::npos) {
+      *error = name.string() + ": a truncated JPEG image (no end-of-image marker)";
+      return false;
+    }
+  }
+  return true;
+}
+
+// The frames folder exists (it is created) and takes a file, before anything streams.
+bool CheckStreamFolder(const std::string& folder, std::string* error) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (ec || !fs::is_directory(folder)) {
+    *error = folder + ": " + (ec ? ec.message() : "is not a folder");
+    return false;
+  }
+  const Bytes probe(1, 0);
+  const std::string file = folder + "/.kvzcam-capture-write-test";
+  if (!WriteBytes(file, probe.data(), probe.size(), error)) {
+    *error = folder + ": cannot be written (" + error->substr(error->rfind(": ") + 2) + ")";
+    return false;
+  }
+  std::remove(file.c_str());
+  return true;
+}
+
+// The settings file is read and written back before the driver boots, so a settings file that
+// cannot be kept (a folder, a read-only place, a full disk) is reported before anything runs.
+// Only a file is read: a device such as /dev/null keeps nothing.
+bool OpenSettings(const std::string& file, std::string* error) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const auto status = fs::status(file, ec);
+  if (fs::is_directory(status)) {
+    *error = file + ": is a folder, not a settings file";
+    return false;
+  }
+  if (fs::is_regular_file(status) && !kernel::LoadRegistry(file, error)) {
+    *error = file + ": " + *error;
+    return false;
+  }
+  if (!kernel::SaveRegistry(file, error)) {
+    *error = file + ": the settings cannot be saved: " + *error;
+    return false;
+  }
+  return true;
+}
+
+// Boots the camera and does what the command line asks; every ending leaves through the rig's
+// shutdown.
+int RunCamera(const CaptureOptions& o, simcam::CameraProfile profile, const simcam::CameraOptions& cameraOptions) {
+  CameraRig rig;
+  NTSTATUS status = rig.Boot(std::move(profile), cameraOptions);
+  if (!NT_SUCCESS(status)) return Fail("the driver did not start the camera: " + StatusText(status));
+  std::unique_ptr<KsFilterClient> filter;
+  status = rig.OpenFilter(&filter);
+  if (!NT_SUCCESS(status)) return Fail("the capture filter cannot be opened: " + StatusText(status));
+  if (o.listDevices) ListDevices(rig, o.camera);
+  int result = SetControls(*filter, o);
+  if (!result) result = GetControls(*filter, o);
+  const std::vector<CameraFormat> cameraFormats = ReadCameraFormats(rig.Camera().Profile().configurationDescriptor);
+  if (!result && o.listFormats) ListFormats(*filter, cameraFormats);
+  if (!result && o.listControls) ListControls(*filter);
+  if (!result && o.Streams() && FindPins(*filter).capture < 0) result = Fail(NoCapturePinMessage(cameraFormats));
+  if (!result && o.Streams()) result = Stream(*filter, o);
+  if (o.faceScene) PrintFaceWindows(rig.Camera());
+  filter->Close();
+  filter.reset();
+  rig.Shutdown();
+  return result;
+}
+
+// A file or folder of the command line that cannot be used: one line, exit status 2.
+int BadInput(const std::string& what) {
+  Fail(what);
+  return 2;
+}
+
 int RunTool(const CaptureOptions& o) {
   const ToolMachine machine(o.windowsBuild);
   if (AsksForRotation(o) && !DriverTurnsPicture(machine.Version()))
@@ -377,19 +493,15 @@ int RunTool(const CaptureOptions& o) {
                  "Windows, on which the driver turns it)\n");
   std::string error;
   auto profile = ProfileByName(o.camera, &error);
-  if (!profile) return Fail(error);
+  if (!profile) return BadInput(error);
   simcam::CameraOptions cameraOptions;
   if (!o.mjpegFrom.empty()) {
+    if (!CheckJpegFolder(o.mjpegFrom, &error)) return BadInput(error);
     cameraOptions.recordedMjpeg = simcam::LoadJpegFolder(o.mjpegFrom, &error);
-    if (!cameraOptions.recordedMjpeg) return Fail(error);
+    if (!cameraOptions.recordedMjpeg) return BadInput(error);
   }
-  if (!o.streamTo.empty()) {
-    std::error_code ec;
-    std::filesystem::create_directories(o.streamTo, ec);
-    if (ec) return Fail(o.streamTo + ": " + ec.message());
-  }
-  if (std::filesystem::exists(o.registryFile) && !kernel::LoadRegistry(o.registryFile, &error))
-    return Fail(o.registryFile + ": " + error);
+  if (!o.streamTo.empty() && !CheckStreamFolder(o.streamTo, &error)) return BadInput(error);
+  if (!OpenSettings(o.registryFile, &error)) return BadInput(error);
   if (o.faceScene) {
     cameraOptions.faceScene = simcam::FaceScene::Wandering();
     // The machine's switch for the driver's face detection, read when the device starts.
@@ -397,30 +509,11 @@ int RunTool(const CaptureOptions& o) {
     kernel::SetRegistryDword(kFaceDetectionKey, u"FaceDetectEnable", 1);
   }
 
-  int result = 0;
-  {
-    CameraRig rig;
-    NTSTATUS status = rig.Boot(std::move(*profile), cameraOptions);
-    if (!NT_SUCCESS(status)) return Fail("the driver did not start the camera: " + StatusText(status));
-    std::unique_ptr<KsFilterClient> filter;
-    status = rig.OpenFilter(&filter);
-    if (!NT_SUCCESS(status)) return Fail("the capture filter cannot be opened: " + StatusText(status));
-    if (o.listDevices) ListDevices(rig, o.camera);
-    result = SetControls(*filter, o);
-    if (!result) result = GetControls(*filter, o);
-    const std::vector<CameraFormat> cameraFormats = ReadCameraFormats(rig.Camera().Profile().configurationDescriptor);
-    if (!result && o.listFormats) ListFormats(*filter, cameraFormats);
-    if (!result && o.listControls) ListControls(*filter);
-    if (!result && o.Streams() && FindPins(*filter).capture < 0) result = Fail(NoCapturePinMessage(cameraFormats));
-    if (!result && o.Streams()) result = Stream(*filter, o);
-    if (o.faceScene) PrintFaceWindows(rig.Camera());
-    filter->Close();
-    filter.reset();
-    rig.Shutdown();
-  }
+  int result = RunCamera(o, std::move(*profile), cameraOptions);
   const kernel::UnloadReport report = kernel::CheckUnload();
   if (!report.clean) result = Fail("the driver left resources behind at unload:\n" + report.text);
-  if (!kernel::SaveRegistry(o.registryFile)) result = Fail(o.registryFile + ": cannot be saved");
+  if (!kernel::SaveRegistry(o.registryFile, &error))
+    result = Fail(o.registryFile + ": the settings cannot be saved: " + error);
   return result;
 }
 

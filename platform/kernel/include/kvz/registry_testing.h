@@ -47,7 +47,8 @@ std::vector<std::u16string> RegistrySubkeyNames(const std::u16string& path);
 // as it was and describes the first fault in *error.
 std::string RegistryToText();
 bool RegistryFromText(const std::string& text, std::string* error = nullptr);
-bool SaveRegistry(const std::string& file);
+// On a failure of the file itself *error is the system's reason ("No space left on device").
+bool SaveRegistry(const std::string& file, std::string* error = nullptr);
 bool LoadRegistry(const std::string& file, std::string* error = nullptr);
 
 // Makes the next `count` calls of one operation fail with `status` (ZwOpenKey, ZwCreateKey,

@@ -8,6 +8,9 @@
 // Strings are UTF-8 with \\ \" \n \r \t and \uXXXX escapes.
 #include <cctype>
 #include <cstdio>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -303,23 +306,48 @@ bool RegistryFromText(const std::string& text, std::string* error) {
   return true;
 }
 
-bool SaveRegistry(const std::string& file) {
-  std::string text = RegistryToText();
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out << text;
-  return static_cast<bool>(out);
+bool SaveRegistry(const std::string& file, std::string* error) {
+  const std::string text = RegistryToText();
+  // A file is replaced only once its successor is written whole, so a full disk never costs the
+  // settings it holds; a device ("/dev/null") is written in place.
+  std::error_code ec;
+  const auto status = std::filesystem::status(file, ec);
+  const bool replace = !std::filesystem::exists(status) || std::filesystem::is_regular_file(status);
+  const std::string target = replace ? file + ".part" : file;
+  // Checked through the close: a full disk shows only when the buffered text is flushed.
+  FILE* out = std::fopen(target.c_str(), "wb");
+  bool ok = out && std::fwrite(text.data(), 1, text.size(), out) == text.size();
+  int reason = ok ? 0 : errno;
+  if (out && std::fclose(out) != 0 && ok) {
+    ok = false;
+    reason = errno;
+  }
+  if (ok && replace && std::rename(target.c_str(), file.c_str()) != 0) {
+    ok = false;
+    reason = errno;
+  }
+  if (!ok && replace) std::remove(target.c_str());
+  if (!ok && error) *error = std::strerror(reason);
+  return ok;
 }
 
 bool LoadRegistry(const std::string& file, std::string* error) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    if (error) *error = "cannot open " + file;
+  FILE* in = std::fopen(file.c_str(), "rb");
+  std::string text;
+  bool ok = in != nullptr;
+  if (ok) {
+    char buffer[4096];
+    size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof(buffer), in)) > 0) text.append(buffer, n);
+    ok = !std::ferror(in);
+  }
+  const int reason = errno;
+  if (in) std::fclose(in);
+  if (!ok) {
+    if (error) *error = std::strerror(reason);
     return false;
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  return RegistryFromText(text.str(), error);
+  return RegistryFromText(text, error);
 }
 
 }  // namespace kvz::kernel
