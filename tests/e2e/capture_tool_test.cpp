@@ -134,6 +134,7 @@ struct ToolCase {
   RunOptions options = {};
   std::function<void(const fs::path&)> setup = nullptr;  // prepares the run's folder
   std::vector<std::string> wholePngs = {};  // files that must be complete PNGs
+  std::vector<std::vector<std::string>> earlierRuns = {};  // in the same folder first, each exit status 0
 };
 
 void PrintTo(const ToolCase& c, std::ostream* os) { *os << c.name; }
@@ -212,6 +213,13 @@ const ToolCase kCases[] = {
     {"StreamToAFullDisk", {"--set-fmt-video", "pixelformat=MJPG", "--stream-count", "30", "--stream-to", "out"}, 1,
      {"out/frame-0000.jpg: File too large; streaming stopped", "Summary: 0 frames"}, {"Frames written"},
      {"kvzcam-registry.txt"}, {"[\\Registry\\Machine"}, {0, SIGINT, 8000}},
+    // Each camera keeps its settings under its own driver key, and finds them again.
+    {"SettingsPerCamera", {"--get-ctrl", "brightness"}, 0, {"brightness: 20\n"}, {}, {},
+     {"\"Driver\"=sz:\"{6bdd1fc6-810f-11d0-bec7-08002be2092f}\\\\0001\"", "\"Brightness\"=dword:00000014",
+      "\"Brightness\"=dword:ffffffec"},
+     {}, nullptr, {},
+     {{"--set-ctrl", "brightness=20", "--stream-count", "1"},
+      {"--camera", "bulk", "--set-ctrl", "brightness=-20", "--stream-count", "1"}}},
 };
 
 class CaptureToolTest : public ::testing::TestWithParam<ToolCase> {};
@@ -223,6 +231,10 @@ TEST_P(CaptureToolTest, RunsAsAPersonRunsIt) {
   fs::remove_all(dir);
   fs::create_directories(dir);
   if (c.setup) c.setup(dir);
+  for (const auto& earlier : c.earlierRuns) {
+    const ToolRun run = RunCaptureTool(earlier, dir);
+    ASSERT_EQ(run.exitStatus, 0) << run.Said();
+  }
   std::vector<std::string> args;
   for (const std::string& a : c.args) args.push_back(Expand(a));
   const ToolRun run = RunCaptureTool(args, dir, c.options);

@@ -79,16 +79,18 @@ NTSTATUS CameraRig::Boot(simcam::CameraProfile profile, simcam::CameraOptions op
   usb::PortOptions port;
   const uint8_t control = camera_->Layout().controlInterface;
   port.interfaceNumber = control == 0xFF ? 0 : control;
+  // Each camera keeps its own settings: the PnP manager gives its instance a driver key of its own.
+  port.driverKeyName.clear();
   port_ = std::make_unique<usb::UsbPortHandle>(bus_->Plug(camera_, port));
-  // What the driver's installation creates: the keys its control values and options live in.
-  const std::u16string classKey =
-      u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\" + port_->Description().driverKeyName;
-  kernel::CreateRegistryKey(classKey + u"\\VIDEOPROCAMP");
-  kernel::CreateRegistryKey(classKey + u"\\CONTROL");
   NTSTATUS status = kernel::LoadedDriver::Load(DriverEntry, u"kvzcam", &driver_);
   if (!NT_SUCCESS(status)) return status;
   status = kernel::PnpDevice::Add(*driver_, port_->Description(), port_->Pdo(), &device_);
   if (!NT_SUCCESS(status)) return status;
+  // What the driver's installation creates: the keys its control values and options live in.
+  const std::u16string classKey =
+      u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\" + device_->DriverKeyName();
+  kernel::CreateRegistryKey(classKey + u"\\VIDEOPROCAMP");
+  kernel::CreateRegistryKey(classKey + u"\\CONTROL");
   return device_->Start();
 }
 

@@ -42,7 +42,9 @@ struct DeviceDescription {
   std::vector<std::u16string> hardwareIds;
   std::vector<std::u16string> compatibleIds;
   // Class GUID and instance number; the device's class key (under
-  // \Registry\Machine\SYSTEM\CurrentControlSet\Control\Class) is created for it.
+  // \Registry\Machine\SYSTEM\CurrentControlSet\Control\Class) is created for it. Empty: the PnP
+  // manager gives the instance the key it was given before (its Enum key's "Driver" value, which
+  // persists with the registry) or the image class's first free instance number.
   std::u16string driverKeyName = u"{6bdd1fc6-810f-11d0-bec7-08002be2092f}\\0000";
   std::u16string description = u"USB Video Device";
   DEVICE_CAPABILITIES capabilities = DefaultCapabilities();
@@ -82,10 +84,12 @@ class PnpDevice {
   PDEVICE_OBJECT Pdo() const { return pdo_; }
   PDEVICE_OBJECT Top() const;  // the top of the device's stack
   bool IsRemoved() const { return removed_; }
+  const std::u16string& DriverKeyName() const { return driverKeyName_; }
 
  private:
   PnpDevice() = default;
   PDEVICE_OBJECT pdo_ = nullptr;
+  std::u16string driverKeyName_;
   bool ownPdo_ = false;
   bool removed_ = false;
 };

@@ -161,8 +161,30 @@ DEVICE_CAPABILITIES DeviceDescription::DefaultCapabilities() {
   return caps;
 }
 
-NTSTATUS PnpDevice::Add(LoadedDriver& driver, const DeviceDescription& description, PDEVICE_OBJECT pdo,
+// The device's driver key under the image class: the one its instance was given when it was first
+// installed (the "Driver" value of its Enum key, kept in the registry), else the first free
+// instance number, as the PnP manager gives each new device its own.
+static std::u16string AssignDriverKey(const std::u16string& instanceId) {
+  const std::u16string classes = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\";
+  const std::u16string enumKey = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\" + instanceId;
+  if (const auto known = GetRegistryValue(enumKey, u"Driver"); known && known->type == REG_SZ && !known->String().empty())
+    return known->String();
+  std::u16string key;
+  for (unsigned n = 0; n <= 9999; ++n) {
+    std::u16string number(4, u'0');
+    for (unsigned i = 4, v = n; i-- > 0; v /= 10) number[i] = static_cast<char16_t>(u'0' + v % 10);
+    key = u"{6bdd1fc6-810f-11d0-bec7-08002be2092f}\\" + number;
+    if (!RegistryKeyExists(classes + key)) break;
+  }
+  CreateRegistryKey(enumKey);
+  SetRegistryString(enumKey, u"Driver", key);
+  return key;
+}
+
+NTSTATUS PnpDevice::Add(LoadedDriver& driver, const DeviceDescription& given, PDEVICE_OBJECT pdo,
                         std::unique_ptr<PnpDevice>* device) {
+  DeviceDescription description = given;
+  if (description.driverKeyName.empty()) description.driverKeyName = AssignDriverKey(description.instanceId);
   RequirePassive("PnpDevice::Add");
   std::unique_ptr<PnpDevice> added(new PnpDevice);
   added->removed_ = true;  // until AddDevice has put a device on the PDO, there is nothing to remove
@@ -176,6 +198,7 @@ NTSTATUS PnpDevice::Add(LoadedDriver& driver, const DeviceDescription& descripti
     added->ownPdo_ = true;
   }
   added->pdo_ = pdo;
+  added->driverKeyName_ = description.driverKeyName;
   ObfReferenceObject(pdo);
   io::AttachDeviceNode(pdo, {description.instanceId, description.hardwareIds, description.compatibleIds,
                              description.driverKeyName, description.description});
