@@ -220,6 +220,18 @@ const ToolCase kCases[] = {
      {}, nullptr, {},
      {{"--set-ctrl", "brightness=20", "--stream-count", "1"},
       {"--camera", "bulk", "--set-ctrl", "brightness=-20", "--stream-count", "1"}}},
+    // --still takes a still however few frames are streamed, at any size the still pin lists, or
+    // says why not.
+    {"StillWithOneFrame", {"--still", "--stream-count", "1", "--stream-to", "out"}, 0,
+     {"Still image: YUY2 640x480, 614400 bytes", "Summary: 1 frames"}, {},
+     {"kvzcam-registry.txt", "out/frame-0000.png", "out/still-0000.png"}, {}, {}, nullptr, {"out/still-0000.png"}},
+    {"StillOfAnotherSize",
+     {"--set-fmt-video=pixelformat=MJPG", "--still", "--set-fmt-still", "width=1280,height=720", "--stream-count", "1"},
+     0, {"Still image: MJPG 1280x720"}},
+    {"StillSizeNotOffered", {"--still", "--set-fmt-still", "width=1000", "--stream-count", "2"}, 1,
+     {"the still pin offers no YUY2 width 1000 (it offers YUY2 640x480, YUY2 320x240, YUY2 1280x720, RGB24"}},
+    {"StillWithoutAStillPin", {"--camera", "minimal", "--still", "--stream-count", "1"}, 1,
+     {"the camera has no still pin"}},
 };
 
 class CaptureToolTest : public ::testing::TestWithParam<ToolCase> {};

@@ -83,11 +83,14 @@ const char* CaptureUsage() {
          "  --get-ctrl NAME[,NAME]    control values\n"
          "  --set-ctrl NAME=V[,...]   set controls\n"
          "  --set-fmt-video width=W,height=H,pixelformat=YUY2|RGB24|MJPG\n"
+         "  --set-fmt-still width=W,height=H[,pixelformat=F]\n"
+         "                            the still image's size (--still; a size the still pin lists)\n"
          "  --set-parm FPS            frame rate\n"
          "  --stream-count N          stream N frames\n"
          "  --stream-to DIR           write frames to DIR (PNG, or .jpg for MJPG)\n"
          "  --raw                     write frames as delivered (.raw)\n"
-         "  --still                   also capture one still image (button trigger by property)\n"
+         "  --still                   also capture one still image (trigger by property) after the\n"
+         "                            third frame, or the last when fewer are streamed\n"
          "  --rotate N                rotate the picture N quarter turns\n"
          "  --privacy                 show the privacy picture\n";
 }
@@ -162,19 +165,20 @@ bool ParseCaptureOptions(int argc, char** argv, CaptureOptions* o, std::string* 
         }
         o->setControls.emplace_back(name, n);
       }
-    } else if (arg == "--set-fmt-video") {
+    } else if (arg == "--set-fmt-video" || arg == "--set-fmt-still") {
       if (!value(&v)) return false;
+      const bool still = arg == "--set-fmt-still";
       for (const auto& item : Split(v, ',')) {
         std::string key, val;
         SplitPair(item, &key, &val);
         if (key == "width" || key == "height") {
-          if (!ParseInRange("--set-fmt-video " + key, val, 1, std::numeric_limits<int32_t>::max(), &n, error))
-            return false;
-          (key == "width" ? o->width : o->height) = static_cast<int32_t>(n);
+          if (!ParseInRange(arg + " " + key, val, 1, std::numeric_limits<int32_t>::max(), &n, error)) return false;
+          auto& field = key == "width" ? (still ? o->stillWidth : o->width) : (still ? o->stillHeight : o->height);
+          field = static_cast<int32_t>(n);
         } else if (key == "pixelformat" && !val.empty()) {
-          o->pixelFormat = val;
+          (still ? o->stillPixelFormat : o->pixelFormat) = val;
         } else {
-          *error = "--set-fmt-video: cannot read '" + item + "' (width=W,height=H,pixelformat=F)";
+          *error = arg + ": cannot read '" + item + "' (width=W,height=H,pixelformat=F)";
           return false;
         }
       }

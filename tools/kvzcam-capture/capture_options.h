@@ -22,6 +22,8 @@ struct CaptureOptions {
   std::vector<std::pair<std::string, int64_t>> setControls;  // checked against each range later
   std::optional<int32_t> width, height;
   std::string pixelFormat;
+  std::optional<int32_t> stillWidth, stillHeight;  // --set-fmt-still
+  std::string stillPixelFormat;
   std::optional<double> fps;
   std::optional<uint32_t> streamCount;
   std::string streamTo;

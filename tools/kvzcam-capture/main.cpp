@@ -179,18 +179,33 @@ class FrameSink {
 };
 
 // Triggers one still through the video control mode and reads it from the still pin.
-bool CaptureStill(KsFilterClient& filter, int stillId, const VideoFormat& capture, const FrameSink& sink,
-                  std::string* error) {
+bool CaptureStill(KsFilterClient& filter, int stillId, const VideoFormat& capture, const CaptureOptions& o,
+                  const FrameSink& sink, std::string* error) {
   std::vector<Bytes> raw;
   filter.PinDataRanges(static_cast<ULONG>(stillId), &raw);
   const auto ranges = ParseVideoRanges(raw);
+  const uint32_t subtype = o.stillPixelFormat.empty() ? capture.subtype : SubtypeByName(o.stillPixelFormat);
+  const bool sized = o.stillWidth || o.stillHeight;
   const VideoRange* chosen = nullptr;
+  std::string offered;
   for (const VideoRange& r : ranges) {
-    if (r.videoInfo2 || r.subtype != capture.subtype) continue;
-    if (!chosen || (r.width == capture.width && std::abs(r.height) == std::abs(capture.height))) chosen = &r;
+    if (r.videoInfo2) continue;
+    offered += (offered.empty() ? "" : ", ") + SubtypeName(r.subtype) + " " + std::to_string(r.width) + "x" +
+               std::to_string(std::abs(r.height));
+    if (r.subtype != subtype) continue;
+    if (sized) {
+      if ((!o.stillWidth || r.width == *o.stillWidth) && (!o.stillHeight || std::abs(r.height) == *o.stillHeight) &&
+          !chosen)
+        chosen = &r;
+    } else if (!chosen || (r.width == capture.width && std::abs(r.height) == std::abs(capture.height))) {
+      chosen = &r;
+    }
   }
   if (!chosen) {
-    *error = "the still pin offers no " + SubtypeName(capture.subtype) + " format";
+    std::string asked = subtype ? SubtypeName(subtype) : o.stillPixelFormat;
+    if (o.stillWidth) asked += " width " + std::to_string(*o.stillWidth);
+    if (o.stillHeight) asked += " height " + std::to_string(*o.stillHeight);
+    *error = "the still pin offers no " + asked + " (it offers " + (offered.empty() ? "nothing" : offered) + ")";
     return false;
   }
   CreatedPin still;
@@ -286,17 +301,19 @@ int Stream(KsFilterClient& filter, const CaptureOptions& o) {
     std::fprintf(stderr, "\rframe %u/%u  dropped %" PRId64 "  %.2f fps  %.1f MB   ", frames, total, dropped,
                  frames > 1 && seconds > 0 ? (frames - 1) / seconds : 0.0, bytes / 1e6);
     if (frames == holdAfter) HoldUntilStopSignal();
-    if (!stillDone && frames >= static_cast<uint32_t>(kStillAfterFrames)) {
+    // The still comes after the third frame, or after the last when fewer are asked for.
+    if (!stillDone && (frames >= static_cast<uint32_t>(kStillAfterFrames) || frames == total)) {
       stillDone = true;
       std::fprintf(stderr, "\n");
       if (pins.still < 0) {
         result = Fail("the camera has no still pin");
-      } else if (!CaptureStill(filter, pins.still, f, sink, &error)) {
+      } else if (!CaptureStill(filter, pins.still, f, o, sink, &error)) {
         result = Fail(error);
       }
     }
   }
   std::fprintf(stderr, "\n");
+  if (!stillDone && !result && !gStopSignal) result = Fail("no still image was taken: the stream ended before it");
   queued.clear();
   KSPROPERTY_DROPPEDFRAMES_CURRENT_S drops;
   if (NT_SUCCESS(GetDroppedFrames(*capture.pin, &drops))) dropped = drops.DropCount;
