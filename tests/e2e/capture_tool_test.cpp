@@ -232,6 +232,20 @@ const ToolCase kCases[] = {
      {"the still pin offers no YUY2 width 1000 (it offers YUY2 640x480, YUY2 320x240, YUY2 1280x720, RGB24"}},
     {"StillWithoutAStillPin", {"--camera", "minimal", "--still", "--stream-count", "1"}, 1,
      {"the camera has no still pin"}},
+    // The automatic modes are controls of their own; a refused set says why in words.
+    {"AutomaticModeBackAfterAManualSet",
+     {"--set-ctrl", "exposure_absolute=-8,exposure_auto=3,white_balance_temperature=5000",
+      "--get-ctrl", "exposure_auto,exposure_absolute,white_balance_temperature_auto,white_balance_temperature"},
+     0, {"exposure_auto: 3\nexposure_absolute: -8\nwhite_balance_temperature_auto: 0\nwhite_balance_temperature: 5000\n"}},
+    {"AutomaticModesListed", {"--list-ctrls"}, 0,
+     {"exposure_auto (int)    : min=1 max=3 step=2 default=3 value=3",
+      "white_balance_temperature_auto (int)    : min=0 max=1 step=1 default=1 value=1"}},
+    {"AutomaticModeNotAMode", {"--set-ctrl", "exposure_auto=2"}, 1,
+     {"exposure_auto: 2 is not one of its modes (3 automatic, 1 manual)"}},
+    {"ControlNotOnThisCamera", {"--camera", "minimal", "--set-ctrl", "hue=1"}, 1, {"hue: not supported by this camera"},
+     {"0x"}},
+    {"AutomaticModeNotOnThisCamera", {"--camera", "minimal", "--get-ctrl", "exposure_auto"}, 1,
+     {"exposure_auto: not supported by this camera"}},
 };
 
 class CaptureToolTest : public ::testing::TestWithParam<ToolCase> {};

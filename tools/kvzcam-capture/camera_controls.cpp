@@ -1,5 +1,7 @@
 #include "camera_controls.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "driver/controls/private_control_handler.h"
@@ -9,6 +11,7 @@ namespace kvz::capture {
 
 namespace {
 
+constexpr uint32_t kFlagsAuto = 1;
 constexpr uint32_t kFlagsManual = 2;
 
 // The private set's request and data block.
@@ -84,6 +87,7 @@ const std::vector<ControlName>& KnownControls() {
       {"sharpness", ControlSet::kVideoProcAmp, KSPROPERTY_VIDEOPROCAMP_SHARPNESS},
       {"gamma", ControlSet::kVideoProcAmp, KSPROPERTY_VIDEOPROCAMP_GAMMA},
       {"color_enable", ControlSet::kVideoProcAmp, KSPROPERTY_VIDEOPROCAMP_COLORENABLE},
+      {"white_balance_temperature_auto", ControlSet::kVideoProcAmp, KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE, true, 1, 0},
       {"white_balance_temperature", ControlSet::kVideoProcAmp, KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE},
       {"backlight_compensation", ControlSet::kVideoProcAmp, KSPROPERTY_VIDEOPROCAMP_BACKLIGHT_COMPENSATION},
       {"gain", ControlSet::kVideoProcAmp, KSPROPERTY_VIDEOPROCAMP_GAIN},
@@ -92,6 +96,7 @@ const std::vector<ControlName>& KnownControls() {
       {"tilt_absolute", ControlSet::kCameraControl, KSPROPERTY_CAMERACONTROL_TILT},
       {"roll_absolute", ControlSet::kCameraControl, KSPROPERTY_CAMERACONTROL_ROLL},
       {"zoom_absolute", ControlSet::kCameraControl, KSPROPERTY_CAMERACONTROL_ZOOM},
+      {"exposure_auto", ControlSet::kCameraControl, KSPROPERTY_CAMERACONTROL_EXPOSURE, true, 3, 1},
       {"exposure_absolute", ControlSet::kCameraControl, KSPROPERTY_CAMERACONTROL_EXPOSURE},
       {"privacy", ControlSet::kCameraControl, KSPROPERTY_CAMERACONTROL_PRIVACY},
       {"exposure_auto_priority", ControlSet::kCameraControl, KSPROPERTY_CAMERACONTROL_AUTO_EXPOSURE_PRIORITY},
@@ -119,8 +124,14 @@ NTSTATUS GetControl(ksclient::KsObject& filter, const ControlName& control, int3
     return status;
   }
   KSPROPERTY_VIDEOPROCAMP_S s{};
-  const NTSTATUS status = StandardRequest(filter, control, KSPROPERTY_TYPE_GET, &s);
-  if (NT_SUCCESS(status)) *value = s.Value;
+  NTSTATUS status = StandardRequest(filter, control, KSPROPERTY_TYPE_GET, &s);
+  if (!NT_SUCCESS(status)) return status;
+  if (!control.autoMode) {
+    *value = s.Value;
+    return status;
+  }
+  if (!(s.Capabilities & kFlagsAuto)) return STATUS_NOT_SUPPORTED;
+  *value = s.Flags & kFlagsAuto ? control.autoOn : control.autoOff;
   return status;
 }
 
@@ -131,6 +142,18 @@ NTSTATUS SetControl(ksclient::KsObject& filter, const ControlName& control, int3
     return PrivateRequest(filter, control, KSPROPERTY_TYPE_SET, block);
   }
   KSPROPERTY_VIDEOPROCAMP_S s{};
+  if (control.autoMode) {
+    // The mode travels with the control's value: the value in force goes back with the new flag.
+    if (value != control.autoOn && value != control.autoOff) return STATUS_INVALID_PARAMETER;
+    const NTSTATUS status = StandardRequest(filter, control, KSPROPERTY_TYPE_GET, &s);
+    if (!NT_SUCCESS(status)) return status;
+    if (!(s.Capabilities & kFlagsAuto)) return STATUS_NOT_SUPPORTED;
+    const LONG current = s.Value;
+    s = {};
+    s.Value = current;
+    s.Flags = value == control.autoOn ? kFlagsAuto : kFlagsManual;
+    return StandardRequest(filter, control, KSPROPERTY_TYPE_SET, &s);
+  }
   s.Value = value;
   s.Flags = kFlagsManual;
   return StandardRequest(filter, control, KSPROPERTY_TYPE_SET, &s);
@@ -151,11 +174,35 @@ NTSTATUS QueryControl(ksclient::KsObject& filter, const ControlName& control, Co
   }
   const NTSTATUS status = GetControl(filter, control, &info->value);
   if (!NT_SUCCESS(status)) return status;
+  if (control.autoMode) {
+    info->minimum = std::min(control.autoOn, control.autoOff);
+    info->maximum = std::max(control.autoOn, control.autoOff);
+    info->step = info->maximum - info->minimum;
+    info->defaultValue = control.autoOn;
+    info->hasRange = true;
+    return status;
+  }
   ksclient::Bytes description;
   if (NT_SUCCESS(filter.BasicSupport(SetGuid(control.set), control.id, &description)))
     info->hasRange = RangeFrom(description, info);
   if (NT_SUCCESS(filter.DefaultValues(SetGuid(control.set), control.id, &description))) DefaultFrom(description, info);
   return status;
+}
+
+std::string ControlFailure(NTSTATUS status) {
+  char code[16];
+  std::snprintf(code, sizeof(code), "0x%08X", static_cast<unsigned>(status));
+  switch (status) {
+    case STATUS_NOT_SUPPORTED:
+    case STATUS_NOT_FOUND:
+    case STATUS_NOT_IMPLEMENTED:
+    case STATUS_INVALID_DEVICE_REQUEST:
+      return "not supported by this camera";
+    case STATUS_INVALID_PARAMETER:
+      return "refused by the driver as out of range";
+    default:
+      return std::string("refused by the camera (") + code + ")";
+  }
 }
 
 }  // namespace kvz::capture

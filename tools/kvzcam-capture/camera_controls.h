@@ -17,6 +17,12 @@ struct ControlName {
   const char* name;
   ControlSet set;
   uint32_t id;
+  // The automatic mode of control `id` (its KS flags AUTO or MANUAL) as a control of its own:
+  // `autoOn` is the value that means automatic, `autoOff` manual (v4l2-ctl's exposure_auto: 3
+  // aperture priority, 1 manual; white_balance_temperature_auto: 1, 0).
+  bool autoMode = false;
+  int32_t autoOn = 1;
+  int32_t autoOff = 0;
 };
 
 // Every control the tool knows, in listing order.
@@ -37,5 +43,9 @@ struct ControlInfo {
 NTSTATUS QueryControl(ksclient::KsObject& filter, const ControlName& control, ControlInfo* info);
 NTSTATUS GetControl(ksclient::KsObject& filter, const ControlName& control, int32_t* value);
 NTSTATUS SetControl(ksclient::KsObject& filter, const ControlName& control, int32_t value);
+
+// Why a control request failed, in words: "not supported by this camera", "refused by the driver
+// as out of range", or "refused by the camera" (with the status).
+std::string ControlFailure(NTSTATUS status);
 
 }  // namespace kvz::capture

@@ -339,13 +339,16 @@ int SetControls(KsFilterClient& filter, const CaptureOptions& o) {
     // A value outside the listed range is never sent: the driver would keep what it keeps.
     ControlInfo info;
     const NTSTATUS query = QueryControl(filter, *c, &info);
-    if (!NT_SUCCESS(query)) return Fail("setting " + name + " failed: " + StatusText(query));
+    if (!NT_SUCCESS(query)) return Fail(name + ": " + ControlFailure(query));
     const int64_t minimum = info.hasRange ? info.minimum : INT32_MIN, maximum = info.hasRange ? info.maximum : INT32_MAX;
     if (value < minimum || value > maximum)
       return Fail(name + ": " + std::to_string(value) + " is out of range (" + std::to_string(minimum) + ".." +
                   std::to_string(maximum) + ")");
+    if (c->autoMode && value != c->autoOn && value != c->autoOff)
+      return Fail(name + ": " + std::to_string(value) + " is not one of its modes (" + std::to_string(c->autoOn) +
+                  " automatic, " + std::to_string(c->autoOff) + " manual)");
     const NTSTATUS status = SetControl(filter, *c, static_cast<int32_t>(value));
-    if (!NT_SUCCESS(status)) return Fail("setting " + name + " failed: " + StatusText(status));
+    if (!NT_SUCCESS(status)) return Fail(name + ": " + std::to_string(value) + " " + ControlFailure(status));
   }
   return 0;
 }
@@ -356,7 +359,7 @@ int GetControls(KsFilterClient& filter, const CaptureOptions& o) {
     int32_t value = 0;
     if (!c) return Fail("unknown control " + name + " (see --list-ctrls)");
     const NTSTATUS status = GetControl(filter, *c, &value);
-    if (!NT_SUCCESS(status)) return Fail("reading " + name + " failed: " + StatusText(status));
+    if (!NT_SUCCESS(status)) return Fail(name + ": " + ControlFailure(status));
     std::printf("%s: %d\n", name.c_str(), value);
   }
   return 0;
