@@ -20,6 +20,9 @@
 #include <string>
 #include <vector>
 
+#include "camera_rig.h"
+#include "simcam/camera_profile.h"
+
 namespace kvz::e2e {
 namespace {
 
@@ -137,6 +140,18 @@ struct ToolCase {
   std::vector<std::vector<std::string>> earlierRuns = {};  // in the same folder first, each exit status 0
 };
 
+// The isochronous camera with a YUY2 1920 x 1080 frame besides its own, as a binary descriptor dump.
+void WriteTallYuy2Camera(const fs::path& dir) {
+  const simcam::VendorGuids guids = capture::DriverUnitGuids();
+  simcam::CameraDescription d = simcam::HighSpeedIsochDescription(guids);
+  for (auto& format : d.formats)
+    if (format.kind == simcam::FormatKind::kYuy2) format.frames.push_back({1920, 1080, {2000000}});
+  const simcam::CameraProfile profile = simcam::ProfileFromDescription(d, &guids);
+  std::ofstream out(dir / "tall.bin", std::ios::binary);
+  out.write(reinterpret_cast<const char*>(profile.deviceDescriptor.data()), profile.deviceDescriptor.size());
+  out.write(reinterpret_cast<const char*>(profile.configurationDescriptor.data()), profile.configurationDescriptor.size());
+}
+
 void PrintTo(const ToolCase& c, std::ostream* os) { *os << c.name; }
 
 std::string Expand(std::string arg) {
@@ -246,6 +261,31 @@ const ToolCase kCases[] = {
      {"0x"}},
     {"AutomaticModeNotOnThisCamera", {"--camera", "minimal", "--get-ctrl", "exposure_auto"}, 1,
      {"exposure_auto: not supported by this camera"}},
+    // The listing: every discrete interval with its rate, a continuous range by its ends, a GUID
+    // format without a FourCC by its GUID, and the sizes the driver does not offer with the reason.
+    {"ListsEveryInterval", {"--list-formats-ext"}, 0,
+     {"\t[0]: 'YUY2'\n\t\tSize: Discrete 640x480\n\t\t\tInterval: Discrete 0.033s (30.000 fps)\n"
+      "\t\t\tInterval: Discrete 0.067s (15.000 fps)\n\t\t\tInterval: Discrete 0.100s (10.000 fps)\n"
+      "\t\t\tInterval: Discrete 0.200s (5.000 fps)\n\t\tSize: Discrete 320x240\n",
+      "\t[2]: 'MJPG'\n"},
+     {"Camera sizes not offered"}},
+    {"ListsAContinuousRange", {"--camera", "{dumps}/full_speed_continuous.txt", "--list-formats-ext"}, 0,
+     {"Size: Discrete 128x96\n\t\t\tInterval: Continuous 0.033s (30.000 fps) - 0.067s (15.000 fps)\n"}},
+    {"ListsAGuidWithoutFourCc", {"--camera", "guid.txt", "--list-formats-ext"}, 0,
+     {"\t'{44434241-1234-5678-9abc-def012345678}' frame-based 1920x1080, 1280x720"}, {}, {}, {}, {},
+     [](const fs::path& d) {
+       std::string dump = ReadText(fs::path(KVZ_SIMCAM_DUMPS) / "uvc15_frame_based.txt");
+       const std::string h264 = "48 32 36 34 00 00 10 00 80 00 00 aa 00 38 9b 71";
+       dump.replace(dump.find(h264), h264.size(), "41 42 43 44 34 12 78 56 9a bc de f0 12 34 56 78");
+       std::ofstream(d / "guid.txt") << dump;
+     }},
+    {"ListNamesTallYuy2NotOffered", {"--camera", "tall.bin", "--list-formats-ext"}, 0,
+     {"Camera sizes not offered:\n\t'YUY2' 1920x1080 (taller than 720 lines: on Windows 10 build 10587 and later the "
+      "driver offers it as MJPG only)\n"},
+     {"Size: Discrete 1920x1080\n\t\t\tInterval: Discrete 0.200s (5.000 fps)\n"}, {}, {}, {}, WriteTallYuy2Camera},
+    {"ListOffersTallYuy2OnWindows81", {"--camera", "tall.bin", "--windows-build", "9600", "--list-formats-ext"}, 0,
+     {"Size: Discrete 1920x1080\n\t\t\tInterval: Discrete 0.200s (5.000 fps)\n"}, {"Camera sizes not offered"}, {},
+     {}, {}, WriteTallYuy2Camera},
 };
 
 class CaptureToolTest : public ::testing::TestWithParam<ToolCase> {};

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "video_formats.h"
+
 namespace kvz::capture {
 
 namespace {
@@ -51,13 +53,6 @@ bool IsSizedFrame(uint8_t subtype) {
   return subtype == kFrameUncompressed || subtype == kFrameMjpeg || subtype == kFrameFrameBased;
 }
 
-std::string FourCc(const uint8_t* d) {
-  std::string name;
-  for (int i = 0; i < 4; ++i) name.push_back(d[i] >= 32 && d[i] < 127 ? static_cast<char>(d[i]) : '.');
-  while (!name.empty() && name.back() == ' ') name.pop_back();
-  return name;
-}
-
 // One line per format ("\t'I420' uncompressed 640x480, 320x240 (not YUY2)\n"), the skipped ones
 // only unless every format is wanted.
 std::string FormatLines(const std::vector<CameraFormat>& formats, bool skippedOnly) {
@@ -96,7 +91,7 @@ std::vector<CameraFormat> ReadCameraFormats(const std::vector<uint8_t>& configur
       CameraFormat f;
       f.kind = KindOf(d[2]);
       const bool guid = d[2] == kFormatUncompressed || d[2] == kFormatFrameBased || d[2] == kFormatStreamBased;
-      f.name = d[2] == kFormatMjpeg ? "MJPG" : guid && length >= 9 ? FourCc(d + 5) : f.kind;
+      f.name = d[2] == kFormatMjpeg ? "MJPG" : guid && length >= 21 ? DescriptorFormatName(d + 5) : f.kind;
       const bool yuy2 = d[2] == kFormatUncompressed && length >= 22 && f.name == "YUY2" && d[21] == 16;
       if (!stoppedAt.empty()) {
         f.skipped = "after the " + stoppedAt + " format";
@@ -109,6 +104,9 @@ std::vector<CameraFormat> ReadCameraFormats(const std::vector<uint8_t>& configur
       formats.push_back(f);
     } else if (IsSizedFrame(d[2]) && length >= 9 && !formats.empty()) {
       formats.back().sizes.emplace_back(d[5] | d[6] << 8, d[7] | d[8] << 8);
+      // bFrameIntervalType 0: a continuous range (uncompressed and MJPEG frames).
+      if (d[2] != kFrameFrameBased && length >= 26 && d[25] == 0)
+        formats.back().continuousSizes.emplace_back(d[5] | d[6] << 8, d[7] | d[8] << 8);
     }
   }
   return formats;

@@ -14,6 +14,7 @@ struct CameraFormat {
   std::string name;  // the GUID's four characters ("I420", "H264"), "MJPG", or the kind
   std::string kind;  // "uncompressed", "MJPEG", "frame-based", ...
   std::vector<std::pair<int, int>> sizes;
+  std::vector<std::pair<int, int>> continuousSizes;  // those whose frame lists a continuous interval range
   std::string skipped;  // why the driver does not deliver it; empty when it does
 };
 

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstdio>
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -109,24 +110,86 @@ void ListDevices(const CameraRig& rig, const std::string& camera) {
                 Utf8(link).c_str());
 }
 
-void ListFormats(KsFilterClient& filter, const std::vector<CameraFormat>& cameraFormats) {
+std::string IntervalText(int64_t interval) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "%.3fs (%.3f fps)", interval / 1e7,
+                interval ? double(kHundredNsPerSecond) / double(interval) : 0.0);
+  return text;
+}
+
+// The camera's sizes of the formats the driver delivers that the capture pin does not offer, each
+// with the reason: on Windows 10 build 10587 and later the driver offers frames taller than 720
+// lines as MJPG only.
+std::string SizesNotOffered(const std::vector<CameraFormat>& cameraFormats, const std::vector<VideoRange>& offered,
+                            const kernel::SystemVersion& version) {
+  std::string lines;
+  for (const CameraFormat& f : cameraFormats) {
+    if (!f.skipped.empty() || (f.name != "YUY2" && f.name != "MJPG")) continue;
+    const uint32_t subtype = SubtypeByName(f.name);
+    for (const auto& [width, height] : f.sizes) {
+      bool found = false;
+      for (const VideoRange& r : offered) found |= r.subtype == subtype && r.width == width && std::abs(r.height) == height;
+      if (found) continue;
+      lines += "\t'" + f.name + "' " + std::to_string(width) + "x" + std::to_string(height) + " (";
+      lines += f.name == "YUY2" && height > 720 && !DriverTurnsPicture(version)
+                   ? "taller than 720 lines: on Windows 10 build 10587 and later the driver offers it as MJPG only)\n"
+                   : "not offered by the driver)\n";
+    }
+  }
+  return lines.empty() ? lines : "Camera sizes not offered:\n" + lines;
+}
+
+// Whether the camera's frame behind a range lists a continuous interval range (YUY2 and RGB24 come
+// from the camera's YUY2 format).
+bool Continuous(const std::vector<CameraFormat>& cameraFormats, const VideoRange& r) {
+  const std::string source = r.subtype == SubtypeByName("MJPG") ? "MJPG" : "YUY2";
+  for (const CameraFormat& f : cameraFormats)
+    if (f.name == source && f.skipped.empty())
+      for (const auto& [width, height] : f.continuousSizes)
+        if (width == r.width && height == std::abs(r.height)) return true;
+  return false;
+}
+
+// Each pin's formats as v4l2-ctl lists them: the format, its sizes, and every discrete interval
+// with its rate (a range the pin lists no intervals for shows its ends).
+void ListFormats(KsFilterClient& filter, const std::vector<CameraFormat>& cameraFormats,
+                 const kernel::SystemVersion& version) {
   ULONG count = 0;
   filter.PinCount(&count);
+  const PinIds pins = FindPins(filter);
+  std::vector<VideoRange> captureRanges;
   for (ULONG pin = 0; pin < count; ++pin) {
     std::vector<Bytes> raw;
     if (!NT_SUCCESS(filter.PinDataRanges(pin, &raw)) || raw.empty()) continue;
     std::printf("Pin %u (%s):\n", pin, PinLabel(filter, pin).c_str());
-    int n = 0;
-    for (const VideoRange& r : ParseVideoRanges(raw)) {
-      if (r.videoInfo2) continue;
-      std::printf("\t[%d]: '%s' %dx%d\n", n++, SubtypeName(r.subtype).c_str(), r.width, std::abs(r.height));
-      const double slow = r.maxInterval ? double(kHundredNsPerSecond) / double(r.maxInterval) : 0;
-      const double fast = r.minInterval ? double(kHundredNsPerSecond) / double(r.minInterval) : 0;
-      std::printf("\t\tInterval: %.3fs..%.3fs (%.3f..%.3f fps), default %.3fs\n", r.minInterval / 1e7,
-                  r.maxInterval / 1e7, fast, slow, r.defaultInterval / 1e7);
+    std::vector<VideoRange> ranges;
+    for (const VideoRange& r : ParseVideoRanges(raw))
+      if (!r.videoInfo2) ranges.push_back(r);
+    if (static_cast<int>(pin) == pins.capture) captureRanges = ranges;
+    std::vector<std::string> names;  // in the order the pin first lists them
+    for (const VideoRange& r : ranges)
+      if (std::find(names.begin(), names.end(), FormatName(r.subtypeGuid)) == names.end())
+        names.push_back(FormatName(r.subtypeGuid));
+    for (size_t n = 0; n < names.size(); ++n) {
+      std::printf("\t[%zu]: '%s'\n", n, names[n].c_str());
+      for (const VideoRange& r : ranges) {
+        if (FormatName(r.subtypeGuid) != names[n]) continue;
+        std::printf("\t\tSize: Discrete %dx%d\n", r.width, std::abs(r.height));
+        if (static_cast<int>(pin) == pins.capture && Continuous(cameraFormats, r)) {
+          std::printf("\t\t\tInterval: Continuous %s - %s\n", IntervalText(r.minInterval).c_str(),
+                      IntervalText(r.maxInterval).c_str());
+          continue;
+        }
+        const std::vector<int64_t> listed = ListedIntervals(filter, static_cast<int>(pin), r);
+        for (int64_t interval : listed) std::printf("\t\t\tInterval: Discrete %s\n", IntervalText(interval).c_str());
+        if (listed.empty())
+          std::printf("\t\t\tInterval: Stepwise %s - %s\n", IntervalText(r.minInterval).c_str(),
+                      IntervalText(r.maxInterval).c_str());
+      }
     }
   }
-  std::printf("%s", SkippedFormatsNote(cameraFormats).c_str());
+  std::printf("%s%s", SizesNotOffered(cameraFormats, captureRanges, version).c_str(),
+              SkippedFormatsNote(cameraFormats).c_str());
 }
 
 void ListControls(KsFilterClient& filter) {
@@ -476,7 +539,8 @@ bool OpenSettings(const std::string& file, std::string* error) {
 
 // Boots the camera and does what the command line asks; every ending leaves through the rig's
 // shutdown.
-int RunCamera(const CaptureOptions& o, simcam::CameraProfile profile, const simcam::CameraOptions& cameraOptions) {
+int RunCamera(const CaptureOptions& o, const ToolMachine& machine, simcam::CameraProfile profile,
+              const simcam::CameraOptions& cameraOptions) {
   CameraRig rig;
   NTSTATUS status = rig.Boot(std::move(profile), cameraOptions);
   if (!NT_SUCCESS(status)) return Fail("the driver did not start the camera: " + StatusText(status));
@@ -487,7 +551,7 @@ int RunCamera(const CaptureOptions& o, simcam::CameraProfile profile, const simc
   int result = SetControls(*filter, o);
   if (!result) result = GetControls(*filter, o);
   const std::vector<CameraFormat> cameraFormats = ReadCameraFormats(rig.Camera().Profile().configurationDescriptor);
-  if (!result && o.listFormats) ListFormats(*filter, cameraFormats);
+  if (!result && o.listFormats) ListFormats(*filter, cameraFormats, machine.Version());
   if (!result && o.listControls) ListControls(*filter);
   if (!result && o.Streams() && FindPins(*filter).capture < 0) result = Fail(NoCapturePinMessage(cameraFormats));
   if (!result && o.Streams()) result = Stream(*filter, o);
@@ -529,7 +593,7 @@ int RunTool(const CaptureOptions& o) {
     kernel::SetRegistryDword(kFaceDetectionKey, u"FaceDetectEnable", 1);
   }
 
-  int result = RunCamera(o, std::move(*profile), cameraOptions);
+  int result = RunCamera(o, machine, std::move(*profile), cameraOptions);
   const kernel::UnloadReport report = kernel::CheckUnload();
   if (!report.clean) result = Fail("the driver left resources behind at unload:\n" + report.text);
   if (!kernel::SaveRegistry(o.registryFile, &error))

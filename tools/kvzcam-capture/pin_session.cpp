@@ -47,9 +47,7 @@ NTSTATUS CreatePinFromRange(ksclient::KsFilterClient& filter, int pinId, const V
   return status;
 }
 
-int64_t IntervalForRate(ksclient::KsFilterClient& filter, int pinId, const VideoRange& range, double fps) {
-  const double asked = double(kHundredNsPerSecond) / fps;
-  if (asked < double(range.minInterval) - 1 || asked > double(range.maxInterval) + 1) return std::llround(asked);
+std::vector<int64_t> ListedIntervals(ksclient::KsFilterClient& filter, int pinId, const VideoRange& range) {
   std::vector<int64_t> listed;
   KSPROPERTY_VIDEOCONTROL_FRAME_RATES_S request{};
   request.Property.Set = PROPSETID_VIDCAP_VIDEOCONTROL;
@@ -69,6 +67,13 @@ int64_t IntervalForRate(ksclient::KsFilterClient& filter, int pinId, const Video
       listed.push_back(interval);
     }
   }
+  return listed;
+}
+
+int64_t IntervalForRate(ksclient::KsFilterClient& filter, int pinId, const VideoRange& range, double fps) {
+  const double asked = double(kHundredNsPerSecond) / fps;
+  if (asked < double(range.minInterval) - 1 || asked > double(range.maxInterval) + 1) return std::llround(asked);
+  std::vector<int64_t> listed = ListedIntervals(filter, pinId, range);
   if (listed.empty()) listed = {range.minInterval, range.maxInterval};
   int64_t nearest = listed.front();
   for (int64_t interval : listed)

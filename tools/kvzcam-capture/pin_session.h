@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ks_client.h"
 #include "ksmedia.h"
@@ -28,6 +29,10 @@ struct CreatedPin {
 // the range), and creates the pin. *error says what failed.
 NTSTATUS CreatePinFromRange(ksclient::KsFilterClient& filter, int pinId, const VideoRange& range,
                             std::optional<int64_t> interval, CreatedPin* out, std::string* error);
+
+// The frame intervals the pin factory lists for a range (the video control's frame-rate list);
+// empty when it lists none.
+std::vector<int64_t> ListedIntervals(ksclient::KsFilterClient& filter, int pinId, const VideoRange& range);
 
 // The interval to ask for a frame rate. A rate inside the range (its ends taken to one 100-ns
 // unit, so a continuous range takes every rate it spans) gets the interval the pin factory lists

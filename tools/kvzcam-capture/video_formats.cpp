@@ -1,5 +1,6 @@
 #include "video_formats.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "ksmedia.h"
@@ -24,6 +25,7 @@ VideoRange FromRange(const Range& r, size_t index, const Bytes& raw, bool videoI
   VideoRange v;
   v.index = index;
   v.subtype = r.DataRange.SubFormat.Data1;
+  v.subtypeGuid = r.DataRange.SubFormat;
   v.videoInfo2 = videoInfo2;
   v.width = r.VideoInfoHeader.bmiHeader.biWidth;
   v.height = r.VideoInfoHeader.bmiHeader.biHeight;
@@ -82,6 +84,34 @@ std::string SubtypeName(uint32_t subtype) {
     name[i] = (c >= 32 && c < 127) ? c : '.';
   }
   return name;
+}
+
+std::string GuidText(const uint8_t* b) {
+  char text[40];
+  std::snprintf(text, sizeof(text), "{%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x}", b[3], b[2],
+                b[1], b[0], b[5], b[4], b[7], b[6], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+  return text;
+}
+
+std::string DescriptorFormatName(const uint8_t* b) {
+  // xxxxxxxx-0000-0010-8000-00AA00389B71: the FourCC in the first four bytes.
+  static const uint8_t kFourCcBase[12] = {0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+  bool fourCc = std::memcmp(b + 4, kFourCcBase, sizeof(kFourCcBase)) == 0;
+  for (int i = 0; i < 4 && fourCc; ++i) fourCc = (b[i] >= 32 && b[i] < 127);
+  if (!fourCc) return GuidText(b);
+  std::string name(reinterpret_cast<const char*>(b), 4);
+  while (!name.empty() && name.back() == ' ') name.pop_back();
+  return name;
+}
+
+std::string FormatName(const GUID& subtype) {
+  if (subtype.Data1 == kRgb24) return "RGB24";
+  uint8_t bytes[16];
+  std::memcpy(bytes, &subtype.Data1, 4);
+  std::memcpy(bytes + 4, &subtype.Data2, 2);
+  std::memcpy(bytes + 6, &subtype.Data3, 2);
+  std::memcpy(bytes + 8, subtype.Data4, 8);
+  return DescriptorFormatName(bytes);
 }
 
 uint32_t SubtypeByName(const std::string& name) {

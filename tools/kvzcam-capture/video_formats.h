@@ -15,6 +15,7 @@ using ksclient::Bytes;
 struct VideoRange {
   size_t index = 0;       // position in the pin's list
   uint32_t subtype = 0;   // first word of the subtype GUID
+  GUID subtypeGuid{};
   bool videoInfo2 = false;
   int32_t width = 0;
   int32_t height = 0;
@@ -45,6 +46,13 @@ bool SetFormatInterval(Bytes* format, int64_t interval);
 
 // "YUY2", "MJPG", "RGB24", or the four characters of an unknown code.
 std::string SubtypeName(uint32_t subtype);
+// A subtype as the listing names it: "RGB24", the FourCC of a FourCC-based GUID, else the whole
+// GUID as lsusb prints a format's guidFormat ("{12345678-1234-5678-9abc-def012345678}").
+std::string FormatName(const GUID& subtype);
+// The GUID text of 16 descriptor bytes (first three fields little-endian), as lsusb prints it.
+std::string GuidText(const uint8_t* bytes);
+// The FourCC of a FourCC-based GUID's 16 descriptor bytes, else its GUID text.
+std::string DescriptorFormatName(const uint8_t* bytes);
 // The inverse for the names the tool accepts; 0 for any other.
 uint32_t SubtypeByName(const std::string& name);
 
