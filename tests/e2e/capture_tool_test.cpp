@@ -286,6 +286,14 @@ const ToolCase kCases[] = {
     {"ListOffersTallYuy2OnWindows81", {"--camera", "tall.bin", "--windows-build", "9600", "--list-formats-ext"}, 0,
      {"Size: Discrete 1920x1080\n\t\t\tInterval: Discrete 0.200s (5.000 fps)\n"}, {"Camera sizes not offered"}, {},
      {}, {}, WriteTallYuy2Camera},
+    // Options that would do nothing say so instead of being ignored.
+    {"FormatWithoutAStream", {"--set-fmt-video", "width=640,height=480,pixelformat=YUY2", "--list-ctrls"}, 2,
+     {"--set-fmt-video applies only to a stream (add --stream-count N or --stream-to DIR)"}, {"brightness"}},
+    {"RateWithoutAStream", {"--set-parm", "15"}, 2, {"--set-parm applies only to a stream"}},
+    {"StillSizeWithoutAStill", {"--set-fmt-still", "width=1280", "--stream-count", "1"}, 2,
+     {"--set-fmt-still applies only to a still image (add --still)"}},
+    {"RawWithoutFiles", {"--raw", "--stream-count", "1"}, 2,
+     {"--raw applies only to frames written to files (add --stream-to DIR)"}},
 };
 
 class CaptureToolTest : public ::testing::TestWithParam<ToolCase> {};

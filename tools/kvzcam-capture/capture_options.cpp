@@ -217,6 +217,21 @@ bool ParseCaptureOptions(int argc, char** argv, CaptureOptions* o, std::string* 
       return false;
     }
   }
+  // Options that would do nothing are refused rather than silently ignored.
+  const bool format = o->width || o->height || !o->pixelFormat.empty();
+  if ((format || o->fps) && !o->Streams()) {
+    *error = std::string(format ? "--set-fmt-video" : "--set-parm") +
+             " applies only to a stream (add --stream-count N or --stream-to DIR)";
+    return false;
+  }
+  if ((o->stillWidth || o->stillHeight || !o->stillPixelFormat.empty()) && !o->still) {
+    *error = "--set-fmt-still applies only to a still image (add --still)";
+    return false;
+  }
+  if (o->raw && o->streamTo.empty()) {
+    *error = "--raw applies only to frames written to files (add --stream-to DIR)";
+    return false;
+  }
   return true;
 }
 
