@@ -74,6 +74,8 @@ ToolRun RunCaptureTool(const std::vector<std::string>& args, const fs::path& dir
     dup2(err[1], 2);
     if (chdir(where.c_str()) != 0) _exit(120);
     signal(SIGXFSZ, SIG_IGN);
+    signal(SIGINT, SIG_DFL);  // as a shell starts a job in the foreground, whatever this test inherited
+    signal(SIGTERM, SIG_DFL);
     const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
     setrlimit(RLIMIT_FSIZE, &limit);
     execve(kTool, argv.data(), envp.data());
@@ -86,7 +88,14 @@ ToolRun RunCaptureTool(const std::vector<std::string>& args, const fs::path& dir
   const std::string holdLine = "frame " + std::to_string(options.stopAtFrame) + "/";
   while (outOpen || errOpen) {
     pollfd fds[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) continue;
+    // Not a synchronisation: a tool that hangs is ended after a minute and fails the row.
+    const int ready = poll(fds, 2, 60'000);
+    if (ready == 0) {
+      ADD_FAILURE() << "the tool hung";
+      kill(pid, SIGKILL);
+      break;
+    }
+    if (ready < 0) continue;
     if (fds[0].revents) Drain(out[0], &run.out, &outOpen);
     if (fds[1].revents) Drain(err[0], &run.err, &errOpen);
     if (options.stopAtFrame && !signalled && run.err.find(holdLine) != std::string::npos) {

@@ -58,8 +58,11 @@ std::condition_variable gStopped;
 void CatchStopSignals() {
   sigset_t stops;
   sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
+  // A signal the tool was started with ignored (a background job of a script) stays ignored.
+  for (int signal : {SIGINT, SIGTERM}) {
+    struct sigaction was {};
+    if (sigaction(signal, nullptr, &was) == 0 && was.sa_handler != SIG_IGN) sigaddset(&stops, signal);
+  }
   pthread_sigmask(SIG_BLOCK, &stops, nullptr);
   std::thread([stops] {
     int signal = 0;
