@@ -10,6 +10,7 @@
 #include "kvz/io_testing.h"
 #include "kvz/kernel_testing.h"
 #include "kvz/pnp_manager.h"
+#include "kvz/registry_testing.h"
 #include "wdm.h"
 
 namespace {
@@ -308,6 +309,39 @@ TEST(PnpManager, TinyDriverLivesThroughItsWholeLifeAndUnloadsClean) {
   EXPECT_TRUE(g_unloaded);
   EXPECT_EQ(g_log, (std::vector<std::string>{"add", "start after lower", "capabilities", "create \\ZEMT", "work item",
                                              "cleanup", "close", "D3", "D0", "shutdown", "remove"}));
+  EXPECT_CLEAN_UNLOAD();
+}
+
+// A device described without a driver key gets its instance's key from before, else the first free
+// one; the key is recorded under the instance's Enum key, which the registry file keeps.
+TEST(PnpManager, EachDeviceInstanceKeepsItsOwnDriverKey) {
+  ResetRegistry();
+  CreateRegistryKey(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
+                    u"{6bdd1fc6-810f-11d0-bec7-08002be2092f}\\0000");  // a device installed before
+  std::unique_ptr<LoadedDriver> driver;
+  ASSERT_EQ(LoadedDriver::Load(DriverEntry, u"kvztiny", &driver), STATUS_SUCCESS);
+  auto keyOf = [&](const std::u16string& instance) {
+    DeviceDescription d = Camera();
+    d.instanceId = instance;
+    d.driverKeyName.clear();
+    std::unique_ptr<PnpDevice> device;
+    EXPECT_EQ(PnpDevice::Add(*driver, d, nullptr, &device), STATUS_SUCCESS);
+    WCHAR key[100] = {};
+    ULONG length = 0;
+    EXPECT_EQ(IoGetDeviceProperty(device->Pdo(), DevicePropertyDriverKeyName, sizeof(key), key, &length),
+              STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(key), device->DriverKeyName());
+    EXPECT_EQ(device->Remove(), STATUS_SUCCESS);
+    return device->DriverKeyName();
+  };
+  const std::u16string first = u"USB\\VID_1234&PID_5678&MI_00\\6&2f3a&0&0001";
+  EXPECT_EQ(keyOf(first), u"{6bdd1fc6-810f-11d0-bec7-08002be2092f}\\0001");
+  EXPECT_EQ(keyOf(u"USB\\VID_1234&PID_5679&MI_00\\6&2f3a&0&0001"), u"{6bdd1fc6-810f-11d0-bec7-08002be2092f}\\0002");
+  EXPECT_EQ(keyOf(first), u"{6bdd1fc6-810f-11d0-bec7-08002be2092f}\\0001") << "the same instance, its own key again";
+  EXPECT_EQ(GetRegistryValue(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\" + first, u"Driver")->String(),
+            u"{6bdd1fc6-810f-11d0-bec7-08002be2092f}\\0001");
+  driver->Unload();
+  ResetRegistry();
   EXPECT_CLEAN_UNLOAD();
 }
 

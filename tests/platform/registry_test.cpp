@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -255,6 +257,31 @@ TEST_F(Registry, TextRoundTripKeepsEveryValueExactly) {
             (std::vector<std::u16string>{u"one", u"two"}));
   EXPECT_EQ(GetRegistryValue(kKey, u"OddString")->data, (std::vector<uint8_t>{0x41, 0x00, 0x42}));
   EXPECT_EQ(GetRegistryValue(kKey, u"Other")->type, static_cast<uint32_t>(REG_RESOURCE_LIST));
+}
+
+// A save that fails says why, and a failed save never costs the file its settings: the file is
+// replaced only once its successor is written whole.
+TEST_F(Registry, FailedSaveSaysWhyAndKeepsTheFile) {
+  std::string error;
+  EXPECT_FALSE(SaveRegistry("/dev/full", &error));
+  EXPECT_EQ(error, "No space left on device") << "seen only when the buffered text is flushed";
+  EXPECT_FALSE(SaveRegistry(::testing::TempDir() + "no-such-folder/registry.txt", &error));
+  EXPECT_EQ(error, "No such file or directory");
+  EXPECT_TRUE(SaveRegistry("/dev/null", &error)) << "a device is written in place: " << error;
+
+  const std::string file = ::testing::TempDir() + "kvz_registry_kept.txt";
+  CreateRegistryKey(kKey);
+  SetRegistryDword(kKey, u"Kept", 7);
+  ASSERT_TRUE(SaveRegistry(file));
+  const std::string part = file + ".part";
+  std::filesystem::create_directory(part);  // the successor cannot be written
+  SetRegistryDword(kKey, u"Kept", 8);
+  EXPECT_FALSE(SaveRegistry(file, &error));
+  std::filesystem::remove(part);
+  ResetRegistry();
+  ASSERT_TRUE(LoadRegistry(file, &error)) << error;
+  std::remove(file.c_str());
+  EXPECT_EQ(GetRegistryValue(kKey, u"Kept")->Dword(), 7u);
 }
 
 TEST_F(Registry, MalformedTextChangesNothing) {
