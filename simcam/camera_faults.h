@@ -58,6 +58,11 @@ struct FrameFault {
   bool lostEndOfFrame = false;
   int32_t sizeDelta = 0;          // bytes added to (positive) or cut from (negative) the frame
   uint32_t payloadExcess = 0;     // bulk: each payload this many bytes larger than announced
+  // Payloads lost on the bus, as a damaged packet is: the payload at this index of the frame
+  // (-1: none) and the frame's last payload (the one with EOF). Isochronous: the packet reports
+  // USBD_STATUS_XACT_ERROR without data; bulk: the read fails with it. The camera goes on.
+  int32_t lostPayload = -1;
+  bool lostLastPayload = false;
 };
 
 enum class TransferFaultKind {

@@ -150,6 +150,7 @@ uint32_t PayloadStream::EmitPayload(uint64_t time, uint64_t busFrame, uint8_t* b
   const uint32_t copy = std::min<uint32_t>(chunk, room > n ? room - n : 0);
   if (copy) std::memcpy(buffer + n, data_.data() + offset_, copy);
   offset_ += copy;
+  lost_ = static_cast<int64_t>(packetInFrame_) == fault_.lostPayload || (last && fault_.lostLastPayload);
   ++packetInFrame_;
   if (last) {
     inFrame_ = false;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <utility>
 #include <vector>
 
 #include "simcam/camera_faults.h"
@@ -31,6 +32,9 @@ class PayloadStream {
   void TriggerStill(const StreamSelection& still) { pendingStill_ = still; }
   uint64_t FramesSent() const { return framesSent_; }
   uint64_t FramesBegun() const { return frameNumber_; }
+  // Whether the payload just made is lost on the bus (FrameFault::lostPayload, lostLastPayload);
+  // clears the mark.
+  bool TakeLost() { return std::exchange(lost_, false); }
 
   // The isochronous payload of the (micro)frame at time, at most capacity bytes; the result is its
   // length (0: nothing due).
@@ -69,6 +73,7 @@ class PayloadStream {
   bool fid_ = false;
   uint32_t pts_ = 0;
   uint32_t packetInFrame_ = 0;
+  bool lost_ = false;
   FrameFault fault_;
   uint64_t frameNumber_ = 0;  // frames begun
   uint64_t framesSent_ = 0;   // frames whose last payload went out

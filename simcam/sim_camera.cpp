@@ -740,11 +740,16 @@ usb::IsochPacketResult SimCamera::IsochInPacket(uint8_t endpoint, uint64_t frame
     const uint64_t first = frameNumber - std::min(frameNumber - st->lastIsochFrame - 1, kLostLimit);
     for (uint64_t f = first; f < frameNumber; ++f)
       st->payloads->NextIsochPacket(f * unit, f / (unit == 1250 ? 8 : 1), lost.data(), capacity, faults_);
+    st->payloads->TakeLost();
   }
   st->lastIsochFrame = frameNumber;
   if (packetFaultArmed_ && index == packetFault_.packetIndex) return {0, packetFault_.urbStatus};
   usb::IsochPacketResult r;
   r.length = st->payloads->NextIsochPacket(time, time / 10000, buffer, capacity, faults_);
+  if (st->payloads->TakeLost()) {
+    CheckRemoval();
+    return {0, USBD_STATUS_XACT_ERROR};
+  }
   const PayloadAttacks& a = faults_.attacks;
   if (index < a.badPacketsPerTransfer) {
     r.status = a.badPacketStatus;
@@ -842,6 +847,10 @@ usb::StreamResult SimCamera::StreamIn(uint8_t endpoint, uint64_t now, uint8_t* b
       return r;
     }
     CheckRemoval();
+    if (st->payloads->TakeLost()) {
+      r.outcome = usb::Outcome::Fail(STATUS_UNSUCCESSFUL, USBD_STATUS_XACT_ERROR);
+      return r;
+    }
     st->video.Push(std::move(payload), faults_.attacks.bulkZeroLengthPackets);
   }
 }

@@ -237,6 +237,68 @@ TEST(PayloadStream, LostEofAndSizeFaults) {
   EXPECT_EQ(frames[2].data.size(), 38300u);
 }
 
+// A lost payload fails its packet or bulk read with a transaction error and no data; the camera
+// goes on with the rest of the frame and the next ones.
+TEST(PayloadStream, LostPayloadsFailOnTheBus) {
+  IsochRig rig(HighSpeedIsochCamera(TestGuids()));
+  FrameFault lostSecond;
+  lostSecond.lostPayload = 1;
+  FrameFault lostLast;
+  lostLast.lostLastPayload = true;
+  rig.cam.ArmFrameFault(1, lostSecond);
+  rig.cam.ArmFrameFault(2, lostLast);
+  rig.Start(1, 3, 333333, 1);  // 128-byte packets: 116 bytes of the frame each
+  std::vector<uint8_t> packet(rig.capacity);
+  uint32_t failed = 0;
+  for (uint64_t i = 0; i < 2000000 && rig.assembler.Frames().size() < 4; ++i) {
+    const usb::IsochPacketResult r = rig.cam.IsochInPacket(kVideoEndpoint, rig.microframe++, rig.now, packet.data(), rig.capacity);
+    rig.now += kMicroframe;
+    if (r.status == USBD_STATUS_SUCCESS) {
+      rig.assembler.Add(packet.data(), r.length, rig.now);
+      continue;
+    }
+    EXPECT_EQ(r.status, USBD_STATUS_XACT_ERROR);
+    EXPECT_EQ(r.length, 0u);
+    ++failed;
+  }
+  EXPECT_EQ(failed, 2u);
+  std::vector<AssembledFrame>& frames = rig.assembler.Frames();
+  ASSERT_EQ(frames.size(), 4u);
+  EXPECT_EQ(frames[0].data.size(), 38400u);
+  EXPECT_EQ(frames[1].data.size(), 38400u - 116);
+  EXPECT_TRUE(frames[1].endOfFrame);
+  EXPECT_EQ(frames[2].data.size(), 38400u - 38400 % 116);
+  EXPECT_FALSE(frames[2].endOfFrame);  // ended by the next frame's FID
+  EXPECT_EQ(frames[3].data, MakeYuy2Frame(160, 120, 3));
+
+  SimCamera cam(BulkCamera(TestGuids()));
+  cam.SetConfiguration(1, 0);
+  const UVC_VIDEO_PROBE_COMMIT c = Commit(cam, 1, 3, 333333, 0);  // 160x120: one payload a frame
+  cam.ArmFrameFault(1, lostLast);
+  PayloadAssembler assembler;
+  std::vector<uint8_t> buffer(c.dwMaxPayloadTransferSize);
+  uint64_t now = 0;
+  failed = 0;
+  for (int i = 0; i < 1000 && assembler.Frames().size() < 2; ++i) {
+    usb::StreamResult r = cam.StreamIn(kVideoEndpoint, now, buffer.data(), c.dwMaxPayloadTransferSize);
+    if (!r.ready) {
+      now = r.readyAt;
+      continue;
+    }
+    if (r.outcome.completion.irpStatus != STATUS_SUCCESS) {
+      EXPECT_EQ(r.outcome.completion.urbStatus, USBD_STATUS_XACT_ERROR);
+      EXPECT_EQ(r.outcome.completion.length, 0u);
+      ++failed;
+      continue;
+    }
+    assembler.Add(buffer.data(), r.outcome.completion.length, now);
+  }
+  EXPECT_EQ(failed, 1u);
+  ASSERT_EQ(assembler.Frames().size(), 2u);
+  EXPECT_EQ(assembler.Frames()[0].data, MakeYuy2Frame(160, 120, 0));
+  EXPECT_EQ(assembler.Frames()[1].data, MakeYuy2Frame(160, 120, 2));
+}
+
 TEST(PayloadStream, InjectedShortPackets) {
   IsochRig rig(HighSpeedIsochCamera(TestGuids()));
   rig.Start(1, 3, 333333, 1);
