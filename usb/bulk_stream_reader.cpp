@@ -173,10 +173,14 @@ NTSTATUS BulkStreamReader::OnTransferComplete(TransferSlot* slot) {
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
   if (resetPending_) {
+    MarkLossLocked();  // what it carried is never read
     SlotStateOf(slot) = kSlotHeld;  // the reset worker sends it again
     UnlockStream(irql);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
+  // A transfer that failed may have lost a payload, with the frame's end or the next one's
+  // beginning in it.
+  if (USBD_ERROR(usbdStatus) || !NT_SUCCESS(status) || status == STATUS_PENDING) MarkLossLocked();
   if (usbdStatus == USBD_STATUS_ENDPOINT_HALTED) {
     resetPending_ = true;
     SlotStateOf(slot) = kSlotHeld;

@@ -16,6 +16,9 @@ IsochStreamReader::IsochStreamReader(PUSBD_INTERFACE_INFORMATION interfaceInfo, 
       stride_(0),
       windows7OrEarlier_(false),
       usb3_(usb3),
+      streamStarted_(false),
+      microframes_(false),
+      lastStartFrame_(0),
       slots_() {
   for (TransferSlot& slot : slots_) {
     slot.owner = this;
@@ -79,6 +82,7 @@ NTSTATUS IsochStreamReader::Start(ULONG frameSize, ULONG packetsPerTransfer, ULO
     return status;
   }
   ResetTransferCount();
+  streamStarted_ = false;
   MakeFrameBuffers(kIsochFrameBuffersPerSlot * slotCount_, frameSize, kVideoFree);
   SetState(kTransportRunning);
 
@@ -156,9 +160,25 @@ NTSTATUS IsochStreamReader::OnTransferComplete(TransferSlot* slot) {
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// Transfers sent as soon as possible follow each other on the bus while it keeps up; one that
+// starts later than where the one before it ended missed the (micro)frames between, and what
+// the camera sent in them is lost. StartFrame counts 1 ms frames: a transfer spans its packet
+// count of them at full speed and an eighth of it at high and SuperSpeed, the only step of
+// that size, from which the bus's unit is learnt.
+VOID IsochStreamReader::CheckStreamGapLocked(ULONG startFrame) {
+  if (streamStarted_) {
+    const ULONG step = startFrame - lastStartFrame_;
+    if (packets_ % 8 == 0 && step == packets_ / 8) microframes_ = true;
+    if (step != (microframes_ ? packets_ / 8 : packets_)) MarkLossLocked();
+  }
+  streamStarted_ = true;
+  lastStartFrame_ = startFrame;
+}
+
 // The bus's packet length is trusted only as far as the packet's stride and the buffer go.
 VOID IsochStreamReader::WalkPacketsLocked(TransferSlot* slot) {
   const struct _URB_ISOCH_TRANSFER& t = slot->urb->UrbIsochronousTransfer;
+  CheckStreamGapLocked(t.StartFrame);
   const ULONG packets = t.NumberOfPackets < packets_ ? t.NumberOfPackets : packets_;
   for (ULONG i = 0; i < packets; ++i) {
     USBD_ISO_PACKET_DESCRIPTOR packet = t.IsoPacket[i];
@@ -176,7 +196,9 @@ VOID IsochStreamReader::WalkPacketsLocked(TransferSlot* slot) {
 
 ULONG IsochStreamReader::ParsePayloadHeader(const USBD_ISO_PACKET_DESCRIPTOR* packet, const UCHAR* data, ULONG* mark,
                                             ULONG* endOfFrame) {
-  if (packet->Length != 0 && USBD_ERROR(packet->Status)) {
+  // A packet the bus did not fill (late, not accessed) or received damaged: its payload, and
+  // perhaps the frame's end or the next frame's beginning, is lost.
+  if (USBD_ERROR(packet->Status)) {
     *mark |= kSlotMarkBad;
     return 0;
   }

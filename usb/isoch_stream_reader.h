@@ -21,8 +21,8 @@ class IsochStreamReader final : public StreamReaderCore {
   ~IsochStreamReader() override;
 
   NTSTATUS OnTransferComplete(TransferSlot* slot) override;
-  // The packet's length (header included) or 0; marks bad on a bad header or an error packet
-  // that carries data.
+  // The packet's length (header included) or 0; marks bad on a bad header or a packet with an
+  // error status, with or without data.
   virtual ULONG ParsePayloadHeader(const USBD_ISO_PACKET_DESCRIPTOR* packet, const UCHAR* data, ULONG* mark,
                                    ULONG* endOfFrame);
 
@@ -56,6 +56,7 @@ class IsochStreamReader final : public StreamReaderCore {
   static KDEFERRED_ROUTINE IsochRetryDpc;
   VOID ArmRetry(TransferSlot* slot);
   VOID WalkPacketsLocked(TransferSlot* slot);
+  VOID CheckStreamGapLocked(ULONG startFrame);
   NTSTATUS AbortPipe();
   NTSTATUS ResetPipe();
   VOID FreeTransferSlot(TransferSlot* slot);
@@ -69,6 +70,9 @@ class IsochStreamReader final : public StreamReaderCore {
   ULONG stride_;
   bool windows7OrEarlier_;
   bool usb3_;
+  bool streamStarted_;    // a transfer of this stream was read: lastStartFrame_ holds
+  bool microframes_;      // a packet is a microframe (high speed or faster)
+  ULONG lastStartFrame_;  // StartFrame of the last transfer read
   TransferSlot slots_[kMaxIsochSlots];
 };
 

@@ -26,6 +26,9 @@ StreamReaderCore::StreamReaderCore(PUSBD_INTERFACE_INFORMATION interfaceInfo, UL
       frameMark_(0),
       frameOpen_(false),
       frameHadData_(false),
+      frameFidKnown_(false),
+      frameFid_(0),
+      lossPending_(false),
       counters_() {
   KeInitializeSpinLock(&streamLock_);
   for (ULONG i = 0; i < kFrameListCount; ++i) {
@@ -112,15 +115,9 @@ NTSTATUS StreamReaderCore::ChangePause(ULONG paused, TransportState* previous) {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   if (!type4Pin_ && *previous != kTransportStopped) {
     SetState(paused ? kTransportPaused : kTransportRunning);
-    // What arrives while paused is never read: everything up to the next end of frame has a
-    // gap (the frame in progress) or lacks its beginning (one that starts meanwhile).
-    if (paused && *previous == kTransportRunning) {
-      if (!frameOpen_) {
-        frameOpen_ = true;
-        kind_ = kStreamCapture;
-      }
-      frameMark_ |= kSlotMarkBad;
-    }
+    // What arrives while paused is never read: the frame in progress gets a gap, and one that
+    // starts meanwhile lacks its beginning.
+    if (paused && *previous == kTransportRunning) MarkLossLocked();
     status = STATUS_SUCCESS;
   }
   UnlockStream(irql);
@@ -183,6 +180,8 @@ VOID StreamReaderCore::FreeFrameBuffers(bool keepStill) {
   frameOpen_ = false;
   frameMark_ = 0;
   frameHadData_ = false;
+  frameFidKnown_ = false;
+  lossPending_ = false;
   UnlockStream(irql);
   if (frame) FreeFrame(frame);
 }
@@ -246,6 +245,7 @@ ULONG StreamReaderCore::CheckPayloadHeader(const UCHAR* data, ULONG length, ULON
   if (info & 0x20) *mark |= kSlotMarkStill;   // still image
   if (info & 0x40) *mark |= kSlotMarkBad;     // error
   if (info & 0x02) *endOfFrame = 1;           // end of frame
+  if (info & 0x01) *mark |= kSlotMarkFid;     // frame ID
   return length;
 }
 
@@ -258,14 +258,58 @@ NTSTATUS StreamReaderCore::AppendPayload(const UCHAR* packet, FrameBuffer* frame
   return STATUS_SUCCESS;
 }
 
+VOID StreamReaderCore::OpenFrameLocked(ULONG kind, bool takeBuffer) {
+  frameOpen_ = true;
+  frameMark_ = 0;
+  frameHadData_ = false;
+  frameFidKnown_ = false;
+  kind_ = kind;
+  frame_ = takeBuffer ? TakeFree(kind) : nullptr;
+}
+
+VOID StreamReaderCore::CloseFrameLocked() {
+  frame_ = nullptr;
+  frameOpen_ = false;
+  frameMark_ = 0;
+  frameHadData_ = false;
+  frameFidKnown_ = false;
+}
+
+VOID StreamReaderCore::MarkLossLocked() {
+  // No buffer for a frame that is bad from its start.
+  if (!frameOpen_) OpenFrameLocked(kStreamCapture, false);
+  frameMark_ |= kSlotMarkBad;
+  lossPending_ = true;
+}
+
+// A frame ended by the next one's frame ID lost its end. Header-only payloads between frames
+// make one that holds nothing and lost nothing: it is not counted.
+VOID StreamReaderCore::DiscardIncompleteFrameLocked() {
+  if (frameHadData_ || (frameMark_ & kSlotMarkBad)) ++counters_.discarded;
+  if (frame_) RecycleLocked(frame_, kind_);
+  CloseFrameLocked();
+}
+
 VOID StreamReaderCore::AssemblePayloadLocked(const UCHAR* data, ULONG length, ULONG mark, ULONG endOfFrame) {
+  if (length == 0) {
+    // Nothing readable: an empty packet, or one whose bytes were lost or cannot be trusted.
+    if (mark & kSlotMarkBad) {
+      MarkLossLocked();
+    } else if (!frameOpen_) {
+      OpenFrameLocked(kStreamCapture, true);
+    }
+    return;
+  }
   const bool still = (mark & kSlotMarkStill) != 0;
+  const UCHAR fid = (mark & kSlotMarkFid) ? 1 : 0;
+  bool beginsAfterLoss = false;
+  if (frameOpen_ && frameFidKnown_ && fid != frameFid_) {
+    beginsAfterLoss = lossPending_;
+    DiscardIncompleteFrameLocked();
+  }
+  lossPending_ = false;
   if (!frameOpen_) {
-    frameOpen_ = true;
-    frameMark_ = 0;
-    frameHadData_ = false;
-    kind_ = still ? kStreamStill : kStreamCapture;
-    frame_ = TakeFree(kind_);
+    OpenFrameLocked(still ? kStreamStill : kStreamCapture, true);
   } else if (still && kind_ != kStreamStill) {
     // A still image that begins inside a frame: what the video frame held is not part of it.
     if (frame_) RecycleLocked(frame_, kind_);
@@ -273,16 +317,18 @@ VOID StreamReaderCore::AssemblePayloadLocked(const UCHAR* data, ULONG length, UL
     frame_ = TakeFree(kind_);
     if (frameHadData_) frameMark_ |= kSlotMarkBad;
   }
-  frameMark_ |= mark;
+  if (!frameFidKnown_) {
+    frameFidKnown_ = true;
+    frameFid_ = fid;
+  }
+  if (beginsAfterLoss) frameMark_ |= kSlotMarkBad;
+  frameMark_ |= mark & (kSlotMarkBad | kSlotMarkStill);
   if (length > kPayloadHeaderLength) frameHadData_ = true;
   // A payload that does not fit would leave a gap or a cut frame: the frame is damaged.
   if (frame_ && !NT_SUCCESS(AppendPayload(data, frame_, length))) frameMark_ |= kSlotMarkBad;
   if (endOfFrame) {
     FinishFrameLocked();
-    frame_ = nullptr;
-    frameOpen_ = false;
-    frameMark_ = 0;
-    frameHadData_ = false;
+    CloseFrameLocked();
   }
 }
 

@@ -33,7 +33,7 @@ class StreamReaderCore : public StreamTransport, public UrbIrpSource {
 
   // The UVC payload header rule: a 12-byte header with end of header, source clock and
   // presentation time, else the payload is bad. Returns the payload's length (header included)
-  // or 0. Sets the still and bad bits in *mark and *endOfFrame at EOF.
+  // or 0. Sets the still, bad and frame-ID bits in *mark and *endOfFrame at EOF.
   static ULONG CheckPayloadHeader(const UCHAR* data, ULONG length, ULONG* mark, ULONG* endOfFrame);
 
  protected:
@@ -63,9 +63,14 @@ class StreamReaderCore : public StreamTransport, public UrbIrpSource {
   VOID FreeStillBuffers();
 
   // One payload of a completed transfer, already checked by the header rule (length and mark
-  // from it). Takes, switches, fills and finishes the frame in progress. Caller holds the
+  // from it). Takes, switches, fills and finishes the frame in progress; a new frame ID ends it
+  // incomplete. A length of 0 with the bad mark is a loss (MarkLossLocked). Caller holds the
   // stream lock.
   VOID AssemblePayloadLocked(const UCHAR* data, ULONG length, ULONG mark, ULONG endOfFrame);
+  // Payloads were lost (an error packet, a failed transfer, a gap in the stream, a pause): the
+  // frame in progress is bad, and so is a frame whose first payload comes right after the loss,
+  // since the loss may have held its beginning. Caller holds the stream lock.
+  VOID MarkLossLocked();
   // STATUS_UNSUCCESSFUL, appending nothing, when the payload does not fit.
   static NTSTATUS AppendPayload(const UCHAR* packet, FrameBuffer* frame, ULONG length);
 
@@ -97,6 +102,9 @@ class StreamReaderCore : public StreamTransport, public UrbIrpSource {
   VOID RecycleLocked(FrameBuffer* frame, ULONG kind);
   FrameBuffer* TakeFree(ULONG kind);
   VOID FinishFrameLocked();
+  VOID OpenFrameLocked(ULONG kind, bool takeBuffer);
+  VOID CloseFrameLocked();
+  VOID DiscardIncompleteFrameLocked();
   static VOID FreeFrame(FrameBuffer* frame);
 
   PKSPIN videoPin_;
@@ -119,6 +127,9 @@ class StreamReaderCore : public StreamTransport, public UrbIrpSource {
   ULONG frameMark_;
   bool frameOpen_;
   bool frameHadData_;
+  bool frameFidKnown_;  // the frame ID of the frame in progress, from its first readable payload
+  UCHAR frameFid_;
+  bool lossPending_;    // payloads lost since the last readable one
   StreamCounters counters_;
 };
 

@@ -9,6 +9,7 @@ class UrbIrpSource;
 
 constexpr ULONG kSlotMarkBad = 0x1;
 constexpr ULONG kSlotMarkStill = 0x2;
+constexpr ULONG kSlotMarkFid = 0x4;  // the payload's frame ID bit
 
 struct TransferSlot {
   PUCHAR data;

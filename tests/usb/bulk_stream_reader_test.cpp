@@ -124,18 +124,28 @@ INSTANTIATE_TEST_SUITE_P(CaptureRestarts, BulkStillTest,
 
 struct BulkFaultCase {
   const char* name;
-  simcam::FrameFault frame;      // on frame 3
+  simcam::FrameFault frame;      // on the damaged frame
   bool shortTransfer;            // a transfer of 5 bytes instead
   uint32_t lostFrames;
+  uint32_t discarded = 1;
+  uint8_t format = kYuy2;
+  uint8_t frameIndex = kYuy2Small;
 };
 
 class BulkFrameFaultTest : public BulkReaderTest, public ::testing::WithParamInterface<BulkFaultCase> {};
 
+// Every frame delivered is exactly one of the camera's; the damaged one (and, where the damage
+// may have cut the next frame's beginning, that one) is discarded and counted, and the frame
+// after it arrives whole.
 TEST_P(BulkFrameFaultTest, DamagedFrameIsDiscardedAndCounted) {
   const BulkFaultCase& c = GetParam();
-  ASSERT_EQ(STATUS_SUCCESS, StartVideo());
+  const bool mjpeg = c.format == kMjpeg;
+  const uint16_t width = c.frameIndex == kYuy2Small ? 160 : 640;
+  const uint16_t height = c.frameIndex == kYuy2Small ? 120 : 480;
+  ASSERT_EQ(STATUS_SUCCESS, StartVideo(c.format, c.frameIndex));
   ASSERT_TRUE(WaitFrames(kStreamCapture, 2));
-  const uint32_t damaged = simcam::FrameNumberOfYuy2(Frames(kStreamCapture).back().data(), 8) + 2;
+  const uint32_t damaged =
+      mjpeg ? 5 : simcam::FrameNumberOfYuy2(Frames(kStreamCapture).back().data(), 8) + 2;
   if (c.shortTransfer) {
     Sleep(40 * kMillisecond);
     simcam::TransferFault f;
@@ -148,24 +158,49 @@ TEST_P(BulkFrameFaultTest, DamagedFrameIsDiscardedAndCounted) {
   ASSERT_TRUE(WaitFrames(kStreamCapture, 8));
   EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamCapture));
   const std::vector<Frame> frames = Frames(kStreamCapture);
-  for (const Frame& f : frames) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
-  if (!c.shortTransfer) {
-    for (const Frame& f : frames) {
-      const uint32_t n = simcam::FrameNumberOfYuy2(f.data(), f.size());
-      EXPECT_TRUE(n < damaged || n >= damaged + c.lostFrames) << n;
-    }
+  for (const Frame& f : frames) EXPECT_TRUE(mjpeg ? DecodesAsJpeg(f, width, height) : IsCameraYuy2Frame(f, width, height));
+  if (!c.shortTransfer && !mjpeg) {
+    std::vector<uint32_t> numbers;
+    for (const Frame& f : frames) numbers.push_back(simcam::FrameNumberOfYuy2(f.data(), f.size()));
+    for (uint32_t n : numbers) EXPECT_TRUE(n < damaged || n >= damaged + c.lostFrames) << n;
+    EXPECT_EQ(1, std::count(numbers.begin(), numbers.end(), damaged + c.lostFrames)) << "the frame after the damage";
   }
-  EXPECT_EQ(1u, bulk_->Counters().discarded);
+  EXPECT_EQ(c.discarded, bulk_->Counters().discarded);
 }
 
+simcam::FrameFault LostPayloadFault(int32_t index) {
+  simcam::FrameFault f;
+  f.lostPayload = index;
+  return f;
+}
+simcam::FrameFault LostLastPayloadFault() {
+  simcam::FrameFault f;
+  f.lostLastPayload = true;
+  return f;
+}
+simcam::FrameFault HeaderOnlyFrameFault() {
+  simcam::FrameFault f;
+  f.sizeDelta = -(1 << 30);
+  return f;
+}
+
+// 160 x 120 YUY2 is one payload a frame, 640 x 480 ten.
 INSTANTIATE_TEST_SUITE_P(
     Faults, BulkFrameFaultTest,
-    ::testing::Values(BulkFaultCase{"BadHeaderLength", HeaderFault(simcam::HeaderFault::kBadLength), false, 1},
-                      BulkFaultCase{"NoEndOfHeader", HeaderFault(simcam::HeaderFault::kNoEndOfHeader), false, 1},
+    // A frame's only payload unreadable: it may as well have been the next frame's first.
+    ::testing::Values(BulkFaultCase{"BadHeaderLength", HeaderFault(simcam::HeaderFault::kBadLength), false, 2},
+                      BulkFaultCase{"NoEndOfHeader", HeaderFault(simcam::HeaderFault::kNoEndOfHeader), false, 2},
                       BulkFaultCase{"ErrorBit", HeaderFault(simcam::HeaderFault::kError), false, 1},
                       BulkFaultCase{"PayloadBeyondTheFrame", OversizeFault(), false, 1},
-                      BulkFaultCase{"LostEndOfFrame", LostEofFault(), false, 2},
-                      BulkFaultCase{"TransferShorterThanAHeader", {}, true, 1}),
+                      BulkFaultCase{"LostEndOfFrame", LostEofFault(), false, 1},
+                      BulkFaultCase{"TransferShorterThanAHeader", {}, true, 1},
+                      BulkFaultCase{"HeaderOnlyFrame", HeaderOnlyFrameFault(), false, 1},
+                      BulkFaultCase{"LostPayload", LostPayloadFault(2), false, 1, 1, kYuy2, 1},
+                      // The lost transfer may as well have held the next frame's beginning.
+                      BulkFaultCase{"LostEndOfFramePayload", LostLastPayloadFault(), false, 2, 2, kYuy2, 1},
+                      BulkFaultCase{"MjpegLostEndOfFrame", LostEofFault(), false, 1, 1, kMjpeg, 1},
+                      // A 640 x 480 picture is one payload: the frame is lost whole, the next discarded.
+                      BulkFaultCase{"MjpegLostEndOfFramePayload", LostLastPayloadFault(), false, 2, 1, kMjpeg, 1}),
     [](const ::testing::TestParamInfo<BulkFaultCase>& info) { return info.param.name; });
 
 struct RetryCase {

@@ -40,9 +40,55 @@ std::vector<uint32_t> FrameNumbers(const std::vector<Frame>& frames) {
   return numbers;
 }
 
+// ---- Payload rules, payload by payload --------------------------------------------------------
+
+// One payload as the bus hands it over: its header's bmHeaderInfo (kNoHeader: a zero-length
+// packet), bytes of data after the header, all of value tag, and the packet's status.
+constexpr UCHAR kNoHeader = 0;
+constexpr UCHAR kFid0 = 0x8C;  // EOH, SCR, PTS
+constexpr UCHAR kFid1 = 0x8D;
+constexpr UCHAR kEof = 0x02;
+constexpr UCHAR kErr = 0x40;
+
+struct Payload {
+  UCHAR info;
+  UCHAR tag;
+  USHORT bytes;
+  USBD_STATUS status = USBD_STATUS_SUCCESS;
+};
+
+enum class Before { kNothing, kPause, kResume };
+
+// One isochronous transfer of up to eight packets (the rest empty); on the bulk transport each
+// payload is a transfer of its own, a failed status failing it. Frames are taken after each
+// transfer, so a transfer ends at most one good frame (the capture stream hands out its newest).
+struct Transfer {
+  std::vector<Payload> payloads;
+  ULONG missedFrames = 0;  // isochronous: the bus skipped this many 1 ms frames before it
+  Before before = Before::kNothing;
+};
+
+struct DeliveredFrame {
+  UCHAR tag;
+  ULONG size;
+  bool operator==(const DeliveredFrame& o) const { return tag == o.tag && size == o.size; }
+};
+
+USBD_INTERFACE_INFORMATION LoopbackInterface(ULONG maximumPacketSize) {
+  USBD_INTERFACE_INFORMATION info{};
+  info.Length = sizeof(info);
+  info.NumberOfPipes = 1;
+  info.Pipes[0].MaximumPacketSize = static_cast<USHORT>(maximumPacketSize);
+  info.Pipes[0].PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<uintptr_t>(0x1000));
+  return info;
+}
+
 class IsochReaderTest : public StreamBench {
  protected:
   void SetUp() override {
+    // The loopback lives as long as the process: its own blocks are no leak of any test.
+    TransferLoopback::Instance();
+    kvz::kernel::CheckUnload();
     StreamBench::SetUp();
     BootStreaming(simcam::HighSpeedIsochCamera(DriverGuids()));
   }
@@ -70,6 +116,82 @@ class IsochReaderTest : public StreamBench {
     }
     return longest;
   }
+
+  // Scripted payloads through a reader on the transfer loopback.
+  static constexpr ULONG kStride = 64;
+  static constexpr ULONG kPackets = 8;
+
+  TransferLoopback::Held TakeHeld() {
+    TransferLoopback::Held held;
+    // Failed and paused transfers come back after their retry delay.
+    for (int i = 0; i < 100 && !TransferLoopback::Instance().Take(&held); ++i) Sleep(kMillisecond);
+    EXPECT_NE(nullptr, held.irp);
+    return held;
+  }
+  static void Fill(PUCHAR data, const Payload& p) {
+    data[0] = 12;
+    data[1] = p.info;
+    memset(data + 2, 0, 10);
+    memset(data + 12, p.tag, p.bytes);
+  }
+  static ULONG LengthOf(const Payload& p) { return p.info == kNoHeader ? 0 : 12u + p.bytes; }
+
+  void CompleteIsoch(const Transfer& transfer) {
+    TransferLoopback::Held held = TakeHeld();
+    if (!held.irp) return;
+    struct _URB_ISOCH_TRANSFER& t = held.urb->UrbIsochronousTransfer;
+    auto* data = static_cast<PUCHAR>(t.TransferBuffer);
+    for (ULONG i = 0; i < t.NumberOfPackets; ++i) {
+      const Payload p = i < transfer.payloads.size() ? transfer.payloads[i] : Payload{kNoHeader, 0, 0};
+      if (p.info != kNoHeader) Fill(data + t.IsoPacket[i].Offset, p);
+      t.IsoPacket[i].Length = LengthOf(p);
+      t.IsoPacket[i].Status = p.status;
+    }
+    nextFrame_ += transfer.missedFrames;
+    t.StartFrame = nextFrame_;
+    nextFrame_ += kPackets / 8;
+    held.urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+    TransferLoopback::Complete(held, STATUS_SUCCESS);
+  }
+  void CompleteBulk(const Payload& p) {
+    TransferLoopback::Held held = TakeHeld();
+    if (!held.irp) return;
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER& t = held.urb->UrbBulkOrInterruptTransfer;
+    if (p.info != kNoHeader) Fill(static_cast<PUCHAR>(t.TransferBuffer), p);
+    t.TransferBufferLength = LengthOf(p);
+    held.urb->UrbHeader.Status = p.status;
+    TransferLoopback::Complete(held, USBD_SUCCESS(p.status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
+  }
+  void TakeDelivered(StreamReaderCore& reader) {
+    while (FrameBuffer* frame = reader.TakeReadyFrame(kStreamCapture)) {
+      const ULONG size = UsableFrameLength(frame);
+      delivered_.push_back({size ? frame->data[0] : UCHAR{0}, size});
+      for (ULONG i = 0; i < size; ++i) {
+        if (frame->data[i] != frame->data[0]) ADD_FAILURE() << "frame of two payloads' tags";
+        if (frame->data[i] != frame->data[0]) break;
+      }
+      reader.ReturnFrameBuffer(frame, kStreamCapture);
+    }
+  }
+  // Completes the transfers in order, taking the frames delivered after each.
+  void Run(const std::vector<Transfer>& transfers, StreamReaderCore& reader, StreamTransport& transport, bool bulk) {
+    for (const Transfer& transfer : transfers) {
+      if (transfer.before != Before::kNothing) {
+        ASSERT_EQ(STATUS_SUCCESS, transport.SetTransportPaused(transfer.before == Before::kPause ? 1 : 0));
+      }
+      if (bulk) {
+        for (const Payload& p : transfer.payloads) {
+          CompleteBulk(p);
+          TakeDelivered(reader);
+        }
+      } else {
+        CompleteIsoch(transfer);
+        TakeDelivered(reader);
+      }
+    }
+  }
+  ULONG nextFrame_ = 100;
+  std::vector<DeliveredFrame> delivered_;
 };
 
 TEST_F(IsochReaderTest, ReassemblesTheCamerasYuy2FramesExactly) {
@@ -95,22 +217,48 @@ struct FrameFaultCase {
   const char* name;
   simcam::FrameFault fault;
   uint32_t lostFrames;  // frames from the damaged one on that never arrive whole
+  uint32_t discarded = 1;
+  uint8_t format = kYuy2;
+  uint8_t frame = kYuy2Small;
 };
 
 class IsochFrameFaultTest : public IsochReaderTest, public ::testing::WithParamInterface<FrameFaultCase> {};
 
-// Frame 3 is damaged: it (and with a lost end of frame the one it runs into) is discarded and
-// counted; every frame delivered is exactly the camera's.
+// Frame 3 is damaged: it (and, where the damage may have cut the next frame's beginning, that
+// one) is discarded and counted; every frame delivered is exactly one of the camera's, and the
+// frame after the damage arrives whole.
 TEST_P(IsochFrameFaultTest, DamagedFrameIsDiscardedAndCounted) {
   const FrameFaultCase& c = GetParam();
   camera_->ArmFrameFault(3, c.fault);
-  ASSERT_EQ(STATUS_SUCCESS, StartVideo());
-  ASSERT_TRUE(WaitFrames(kStreamCapture, 6));
+  ASSERT_EQ(STATUS_SUCCESS, StartVideo(c.format, c.frame));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, 7));
   EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamCapture));
   const std::vector<Frame> frames = Frames(kStreamCapture);
-  for (const Frame& f : frames) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
-  for (uint32_t n : FrameNumbers(frames)) EXPECT_TRUE(n < 3 || n >= 3 + c.lostFrames) << n;
-  EXPECT_EQ(1u, isoch_->Counters().discarded);
+  if (c.format == kMjpeg) {
+    for (const Frame& f : frames) EXPECT_TRUE(DecodesAsJpeg(f, 640, 480));
+  } else {
+    for (const Frame& f : frames) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
+    const std::vector<uint32_t> numbers = FrameNumbers(frames);
+    for (uint32_t n : numbers) EXPECT_TRUE(n < 3 || n >= 3 + c.lostFrames) << n;
+    EXPECT_EQ(1, std::count(numbers.begin(), numbers.end(), 3 + c.lostFrames)) << "the frame after the damage";
+  }
+  EXPECT_EQ(c.discarded, isoch_->Counters().discarded);
+}
+
+simcam::FrameFault LostPayloadFault(int32_t index) {
+  simcam::FrameFault f;
+  f.lostPayload = index;
+  return f;
+}
+simcam::FrameFault LostLastPayloadFault() {
+  simcam::FrameFault f;
+  f.lostLastPayload = true;
+  return f;
+}
+simcam::FrameFault HeaderOnlyFrameFault() {
+  simcam::FrameFault f;
+  f.sizeDelta = -(1 << 30);
+  return f;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -122,7 +270,14 @@ INSTANTIATE_TEST_SUITE_P(
                       FrameFaultCase{"ErrorBit", HeaderFault(simcam::HeaderFault::kError), 1},
                       FrameFaultCase{"StillBitInsideAVideoFrame", HeaderFault(simcam::HeaderFault::kStillMidFrame), 1},
                       FrameFaultCase{"Overflow", OversizeFault(), 1},
-                      FrameFaultCase{"LostEndOfFrame", LostEofFault(), 2}),
+                      FrameFaultCase{"LostEndOfFrame", LostEofFault(), 1},
+                      FrameFaultCase{"HeaderOnlyFrame", HeaderOnlyFrameFault(), 1},
+                      FrameFaultCase{"LostPacket", LostPayloadFault(2), 1},
+                      // The lost packet may as well have been the next frame's first.
+                      FrameFaultCase{"LostEndOfFramePacket", LostLastPayloadFault(), 2, 2},
+                      FrameFaultCase{"MjpegLostEndOfFrame", LostEofFault(), 1, 1, kMjpeg, 1},
+                      FrameFaultCase{"MjpegLostPacket", LostPayloadFault(3), 1, 1, kMjpeg, 1},
+                      FrameFaultCase{"MjpegLostEndOfFramePacket", LostLastPayloadFault(), 2, 2, kMjpeg, 1}),
     [](const ::testing::TestParamInfo<FrameFaultCase>& info) { return info.param.name; });
 
 TEST_F(IsochReaderTest, ShortPacketsAndErrorPacketsWithDataDamageTheirFrames) {
@@ -233,21 +388,30 @@ TEST_F(IsochReaderTest, PausedTransfersKeepCyclingWithoutFramesAndResumeGoesOn) 
   EXPECT_EQ(STATUS_UNSUCCESSFUL, isoch_->SetTransportPaused(1));
 }
 
-// Short pauses at many points of a frame: whatever a pause cut is discarded, never delivered
-// with a gap.
+// A pause inside a frame, after each of its first eight packets in turn: the frame it cut is
+// discarded, never delivered with a gap, and the next frame arrives whole.
 TEST_F(IsochReaderTest, FrameCutByAPauseIsDiscarded) {
-  ASSERT_EQ(STATUS_SUCCESS, StartVideo());
-  ASSERT_TRUE(WaitFrames(kStreamCapture, 1));
-  for (int i = 0; i < 12; ++i) {
-    Sleep(7 * kMillisecond);
-    ASSERT_EQ(STATUS_SUCCESS, isoch_->SetTransportPaused(1));
-    Sleep(5 * kMillisecond);
-    ASSERT_EQ(STATUS_SUCCESS, isoch_->SetTransportPaused(0));
+  TransferLoopback& loopback = TransferLoopback::Instance();
+  USBD_INTERFACE_INFORMATION info = LoopbackInterface(kStride);
+  IsochStreamReader reader(&info, 5, 0, loopback.Device()->GetLowerStackSize(), loopback.Device(), false);
+  ASSERT_EQ(STATUS_SUCCESS, reader.Start(4096, kPackets, 0, &info, Pin(kStreamCapture), kStreamCapture));
+  std::vector<DeliveredFrame> expected;
+  for (ULONG cut = 1; cut <= kPackets; ++cut) {
+    const UCHAR tag = static_cast<UCHAR>(2 * cut);
+    const UCHAR fid = cut % 2 ? kFid1 : kFid0;
+    const UCHAR nextFid = cut % 2 ? kFid0 : kFid1;
+    Transfer before;  // idle packets, then the frame's first `cut` packets
+    before.payloads.assign(kPackets - cut, Payload{kNoHeader, 0, 0});
+    before.payloads.insert(before.payloads.end(), cut, Payload{fid, tag, 20});
+    Transfer paused{{{fid, tag, 20}}, 0, Before::kPause};
+    Transfer rest{{{fid, tag, 20}, {static_cast<UCHAR>(fid | kEof), tag, 20}}, 0, Before::kResume};
+    Transfer next{{{nextFid, static_cast<UCHAR>(tag + 1), 20}, {static_cast<UCHAR>(nextFid | kEof), static_cast<UCHAR>(tag + 1), 20}}};
+    Run({before, paused, rest, next}, reader, reader, false);
+    expected.push_back({static_cast<UCHAR>(tag + 1), 40});
   }
-  ASSERT_TRUE(WaitFrames(kStreamCapture, Frames(kStreamCapture).size() + 2));
-  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamCapture));
-  for (const Frame& f : Frames(kStreamCapture)) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
-  EXPECT_GT(isoch_->Counters().discarded + isoch_->Counters().dropped, 0u);
+  EXPECT_EQ(expected, delivered_);
+  EXPECT_EQ(kPackets, reader.Counters().discarded);
+  EXPECT_EQ(STATUS_SUCCESS, reader.Stop(kStreamCapture));
 }
 
 // The pin keeps every video buffer, so frames begin without one; buffers given back in the
@@ -412,15 +576,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The bus stand-in never reports a packet longer than its stride: such transfers go to a loopback
 // lower device and are completed by hand, and delivered to the bench's capture pin.
-class IsochLoopbackTest : public IsochReaderTest {
- protected:
-  void SetUp() override {
-    // The loopback lives as long as the process: its own blocks are no leak of any test.
-    TransferLoopback::Instance();
-    kvz::kernel::CheckUnload();
-    IsochReaderTest::SetUp();
-  }
-};
+class IsochLoopbackTest : public IsochReaderTest {};
 
 // A packet longer than its stride adds at most a stride's bytes, never the next packet's header
 // and data.
@@ -489,6 +645,124 @@ TEST_F(IsochLoopbackTest, StillCutByTheCaptureStopKeepsItsBuffer) {
   EXPECT_EQ(STATUS_SUCCESS, reader.Stop(kStreamStill));
   EXPECT_EQ(before, kvz::kernel::PoolStatsForTag(kTagFrameData).liveBlocks);
 }
+
+struct PayloadRuleCase {
+  const char* name;
+  std::vector<Transfer> transfers;
+  std::vector<DeliveredFrame> delivered;
+  ULONG discarded;
+  bool isochOnly = false;
+};
+
+void PrintTo(const DeliveredFrame& f, std::ostream* os) { *os << "{" << +f.tag << ", " << f.size << "}"; }
+
+struct RuleRow {
+  PayloadRuleCase rule;
+  bool bulk;
+};
+
+class PayloadRuleTest : public IsochReaderTest, public ::testing::WithParamInterface<RuleRow> {};
+
+// Payloads in a chosen order through the reader's real completion path: which frames come out
+// whole and how many are discarded.
+TEST_P(PayloadRuleTest, FramesFollowThePayloadRules) {
+  const RuleRow& row = GetParam();
+  TransferLoopback& loopback = TransferLoopback::Instance();
+  USBD_INTERFACE_INFORMATION info = LoopbackInterface(kStride);
+  StreamCounters counters{};
+  if (row.bulk) {
+    BulkStreamReader reader(&info, 0, loopback.Device()->GetLowerStackSize(), loopback.Device());
+    ASSERT_EQ(STATUS_SUCCESS, reader.Start(4096, kStride, &info, Pin(kStreamCapture), kStreamCapture));
+    Run(row.rule.transfers, reader, reader, true);
+    counters = reader.Counters();
+    EXPECT_EQ(STATUS_SUCCESS, reader.Stop(kStreamCapture));
+  } else {
+    IsochStreamReader reader(&info, 5, 0, loopback.Device()->GetLowerStackSize(), loopback.Device(), false);
+    ASSERT_EQ(STATUS_SUCCESS, reader.Start(4096, kPackets, 0, &info, Pin(kStreamCapture), kStreamCapture));
+    Run(row.rule.transfers, reader, reader, false);
+    counters = reader.Counters();
+    EXPECT_EQ(STATUS_SUCCESS, reader.Stop(kStreamCapture));
+  }
+  EXPECT_EQ(row.rule.delivered, delivered_);
+  EXPECT_EQ(row.rule.discarded, counters.discarded);
+}
+
+const Payload kLost{kNoHeader, 0, 0, USBD_STATUS_XACT_ERROR};
+
+const PayloadRuleCase kPayloadRules[] = {
+    {"WholeFramesAcrossTransfers",
+     {{{{kFid0, 1, 40}, {kFid0, 1, 40}}}, {{{kFid0 | kEof, 1, 20}, {kFid1, 2, 40}}}, {{{kFid1 | kEof, 2, 10}}}},
+     {{1, 100}, {2, 50}}, 0},
+    // The frame whose end of frame never came is not glued to the next one.
+    {"NewFrameIdEndsAFrameWithoutItsEnd",
+     {{{{kFid0, 1, 40}, {kFid0, 1, 40}}}, {{{kFid1, 2, 40}, {kFid1 | kEof, 2, 40}}}, {{{kFid0 | kEof, 3, 30}}}},
+     {{2, 80}, {3, 30}}, 1},
+    // An end of frame in a separate header-only payload still ends the frame whole.
+    {"EndOfFrameInAHeaderOnlyPayload",
+     {{{{kFid0, 1, 40}, {kFid0 | kEof, 1, 0}}}, {{{kFid1, 2, 20}, {kFid1 | kEof, 2, 0}}}},
+     {{1, 40}, {2, 20}}, 0},
+    // Header-only payloads with the finished frame's ID between frames are no frame at all.
+    {"HeaderOnlyPayloadsBetweenFramesAreNoFrame",
+     {{{{kFid0 | kEof, 1, 30}}}, {{{kFid0, 0, 0}, {kFid0, 0, 0}, {kFid1, 2, 30}, {kFid1 | kEof, 2, 30}}}},
+     {{1, 30}, {2, 60}}, 0},
+    // A frame of headers only is empty: discarded, never delivered as a good frame.
+    {"HeaderOnlyFrameIsDiscarded",
+     {{{{kFid0, 0, 0}, {kFid0 | kEof, 0, 0}, {kFid1 | kEof, 2, 30}}}},
+     {{2, 30}}, 1},
+    {"ErrorBitDiscardsItsFrame",
+     {{{{kFid0 | kErr, 1, 30}, {kFid0 | kEof, 1, 30}, {kFid1 | kEof, 2, 30}}}},
+     {{2, 30}}, 1},
+    {"LostPacketWithoutDataDiscardsItsFrame",
+     {{{{kFid0, 1, 30}, kLost, {kFid0 | kEof, 1, 30}, {kFid1 | kEof, 2, 30}}}},
+     {{2, 30}}, 1},
+    {"LostPacketWithDataDiscardsItsFrame",
+     {{{{kFid0, 1, 30}, {kFid0, 1, 30, USBD_STATUS_CRC}, {kFid0 | kEof, 1, 30}, {kFid1 | kEof, 2, 30}}}},
+     {{2, 30}}, 1},
+    // A loss inside a frame: the next frame's first payload comes after readable ones of the
+    // damaged frame, so it begins whole.
+    {"LossInsideAFrameSparesTheNext",
+     {{{{kFid0, 1, 30}, kLost, {kFid0, 1, 30}, {kFid1, 2, 30}, {kFid1 | kEof, 2, 30}}}},
+     {{2, 60}}, 1},
+    // Right before a new frame ID a loss may have held that frame's beginning.
+    {"LossRightBeforeANewFrameDiscardsItToo",
+     {{{{kFid0, 1, 30}, kLost, {kFid1, 2, 30}, {kFid1 | kEof, 2, 30}}}, {{{kFid0 | kEof, 3, 30}}}},
+     {{3, 30}}, 2},
+    // A loss after an end of frame: the next frame may lack its beginning.
+    {"LossBetweenFramesDiscardsTheNext",
+     {{{{kFid0 | kEof, 1, 30}}}, {{kLost, {kFid1, 2, 30}, {kFid1 | kEof, 2, 30}}}, {{{kFid0 | kEof, 3, 30}}}},
+     {{1, 30}, {3, 30}}, 1},
+    // The bus skipped frames between two transfers: what the camera sent then is lost.
+    {"GapBetweenTransfersDiscardsTheFrame",
+     {{{{kFid0, 1, 30}}}, {{{kFid0 | kEof, 1, 30}}, 1}, {{{kFid1 | kEof, 2, 30}}}},
+     {{2, 30}}, 1, true},
+    // A pause at a chosen packet: the frame it cuts is discarded, never delivered with a gap.
+    {"PauseInsideAFrame",
+     {{{{kFid0, 1, 30}, {kFid0, 1, 30}}},
+      {{{kFid0, 1, 30}}, 0, Before::kPause},
+      {{{kFid0, 1, 30}, {kFid0 | kEof, 1, 30}}, 0, Before::kResume},
+      {{{kFid1 | kEof, 2, 30}}}},
+     {{2, 30}}, 1},
+    // A pause right after an end of frame: the frame that begins after it may lack its beginning.
+    {"PauseAtAFrameBoundary",
+     {{{{kFid0 | kEof, 1, 30}}},
+      {{{kFid1, 2, 30}}, 0, Before::kPause},
+      {{{kFid1 | kEof, 2, 30}}, 0, Before::kResume},
+      {{{kFid0 | kEof, 3, 30}}}},
+     {{1, 30}, {3, 30}}, 1},
+};
+
+std::vector<RuleRow> PayloadRuleRows() {
+  std::vector<RuleRow> rows;
+  for (bool bulk : {false, true})
+    for (const PayloadRuleCase& rule : kPayloadRules)
+      if (!bulk || !rule.isochOnly) rows.push_back({rule, bulk});
+  return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, PayloadRuleTest, ::testing::ValuesIn(PayloadRuleRows()),
+                         [](const ::testing::TestParamInfo<RuleRow>& info) {
+                           return std::string(info.param.bulk ? "Bulk" : "Isoch") + info.param.rule.name;
+                         });
 
 }  // namespace
 }  // namespace kvz::usbtest

@@ -342,8 +342,10 @@ bool DecodesAsJpeg(const Frame& frame, uint16_t width, uint16_t height) {
   }
   const bool size = info.output_width == width && info.output_height == height;
   jpeg_finish_decompress(&info);
+  // One picture and nothing after it: a frame glued to the next one decodes as its first.
+  const bool whole = info.src->bytes_in_buffer == 0;
   jpeg_destroy_decompress(&info);
-  return size;
+  return size && whole;
 }
 
 }  // namespace kvz::usbtest

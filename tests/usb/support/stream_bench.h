@@ -78,7 +78,7 @@ inline simcam::FrameFault LostEofFault() {
 // YUY2 frames as the camera makes them: true when the frame is exactly the camera's picture of
 // the frame number it carries.
 bool IsCameraYuy2Frame(const Frame& frame, uint16_t width, uint16_t height);
-// libjpeg-turbo decodes it completely at this size.
+// libjpeg-turbo decodes it completely at this size, and the frame holds nothing after the picture.
 bool DecodesAsJpeg(const Frame& frame, uint16_t width, uint16_t height);
 
 }  // namespace kvz::usbtest

@@ -73,6 +73,12 @@ class TransferLoopback {
     if (function == URB_FUNCTION_ISOCH_TRANSFER || function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
       IoMarkIrpPending(irp);
       std::lock_guard<std::mutex> guard(self_->lock_);
+      // Scheduled as a high-speed bus does: each transfer where the one before ended, a packet
+      // per microframe, StartFrame in 1 ms frames.
+      if (function == URB_FUNCTION_ISOCH_TRANSFER) {
+        urb->UrbIsochronousTransfer.StartFrame = self_->nextFrame_;
+        self_->nextFrame_ += urb->UrbIsochronousTransfer.NumberOfPackets / 8;
+      }
       self_->held_.push_back({irp, urb});
       return STATUS_PENDING;
     }
@@ -97,6 +103,7 @@ class TransferLoopback {
   std::unique_ptr<UsbDevice> usb_;
   std::mutex lock_;
   std::deque<Held> held_;
+  ULONG nextFrame_ = 1;
 };
 
 }  // namespace kvz::usbtest
