@@ -270,16 +270,40 @@ TEST_F(StreamingTest, AddedSizeWidenedByTheSurfacePitchShowsTheCameraPicture) {
 }
 
 // Without a transformation the camera's JPEG stream reaches the client unchanged, whether the
-// driver decodes it for flicker detection (power line automatic, 0) or not at all (50 Hz, 1).
-class MjpgPassThroughTest : public StreamingTest, public ::testing::WithParamInterface<int> {};
+// driver decodes it for flicker detection (power line automatic, 0) or not at all (50 Hz, 1),
+// and with payloads lost on the bus (end-of-frame payloads, a payload inside a frame, an end of
+// frame the camera never marked) no frame glued to the next or with a hole reaches it.
+struct PassThroughCase {
+  const char* name;
+  const char* camera;
+  int powerLine;
+  bool losses;
+};
+
+class MjpgPassThroughTest : public StreamingTest, public ::testing::WithParamInterface<PassThroughCase> {};
 
 TEST_P(MjpgPassThroughTest, CameraStreamReachesTheClientUnchanged) {
-  ASSERT_TRUE(Boot("isoch"));
+  const PassThroughCase& c = GetParam();
+  ASSERT_TRUE(Boot(c.camera));
   VideoFormat f;
   KsPinClient* pin = Running(kMjpg, 640, 480, &f);
   ASSERT_NE(nullptr, pin);
-  Set("power_line_frequency", GetParam());
+  Set("power_line_frequency", c.powerLine);
   ASSERT_EQ(2u, Read(*pin, 2, f.sizeImage).size());
+  if (c.losses) {
+    const uint64_t next = Camera().Snapshot().framesSent + 1;
+    simcam::FrameFault lostLast;
+    lostLast.lostLastPayload = true;
+    simcam::FrameFault lostInside;
+    lostInside.lostPayload = 1;
+    simcam::FrameFault unmarked;
+    unmarked.lostEndOfFrame = true;
+    for (uint64_t k = 0; k < 12; k += 4) {
+      Camera().ArmFrameFault(next + k, lostLast);
+      Camera().ArmFrameFault(next + k + 1, lostInside);
+      Camera().ArmFrameFault(next + k + 2, unmarked);
+    }
+  }
   const auto frames = Read(*pin, 4, f.sizeImage);
   ASSERT_EQ(4u, frames.size());
   simcam::MjpegFrameCache cache;
@@ -296,7 +320,12 @@ TEST_P(MjpgPassThroughTest, CameraStreamReachesTheClientUnchanged) {
   capture::StopPin(*pin);
 }
 
-INSTANTIATE_TEST_SUITE_P(PowerLine, MjpgPassThroughTest, ::testing::Values(1, 0));
+INSTANTIATE_TEST_SUITE_P(PowerLine, MjpgPassThroughTest,
+                         ::testing::Values(PassThroughCase{"isoch50Hz", "isoch", 1, false},
+                                           PassThroughCase{"isochAutomatic", "isoch", 0, false},
+                                           PassThroughCase{"isochLosses", "isoch", 1, true},
+                                           PassThroughCase{"bulkLosses", "bulk", 1, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A half turn makes the driver decode, turn and re-encode: the client's JPEG decodes at size and
 // shows the camera's picture upside down.
