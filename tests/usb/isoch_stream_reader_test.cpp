@@ -93,9 +93,10 @@ class IsochReaderTest : public StreamBench {
     BootStreaming(simcam::HighSpeedIsochCamera(DriverGuids()));
   }
   // Commits a frame, selects bandwidth and starts the reader for the capture pin.
-  NTSTATUS StartVideo(uint8_t format = kYuy2, uint8_t frame = kYuy2Small, ULONG packets = 32) {
+  NTSTATUS StartVideo(uint8_t format = kYuy2, uint8_t frame = kYuy2Small, ULONG packets = 32,
+                      uint8_t alternate = kLargestAlternate) {
     const UVC_VIDEO_PROBE_COMMIT committed = Commit(format, frame, k30Fps);
-    EXPECT_EQ(STATUS_SUCCESS, SelectAlternate(kLargestAlternate));
+    EXPECT_EQ(STATUS_SUCCESS, SelectAlternate(alternate));
     MakeIsoch();
     return isoch_->Start(committed.dwMaxVideoFrameSize, packets, committed.dwMaxPayloadTransferSize, Interface(),
                          Pin(kStreamCapture), kStreamCapture);
@@ -213,31 +214,69 @@ TEST_F(IsochReaderTest, ReassemblesMjpegFramesThatDecodeAtTheirSize) {
   for (const Frame& f : Frames(kStreamCapture)) EXPECT_TRUE(DecodesAsJpeg(f, 640, 480));
 }
 
+// A format the rows stream: from the built high-speed camera, or from a descriptor dump.
+struct Picture {
+  const char* dump;  // nullptr: the built camera
+  uint8_t format;
+  uint8_t frame;
+  uint16_t width;
+  uint16_t height;
+  uint8_t bitsPerPixel;  // 0: MJPEG
+  uint8_t alternate;     // the streaming alternate setting selected
+};
+constexpr Picture kQqvgaYuy2{nullptr, kYuy2, kYuy2Small, 160, 120, 16, kLargestAlternate};
+constexpr Picture kVgaMjpeg{nullptr, kMjpeg, 1, 640, 480, 0, kLargestAlternate};
+constexpr Picture kHdNv12{"superspeed.txt", 1, 2, 1280, 720, 12, 4};
+
+// Uncompressed frames are the camera's YUY2 test picture of the frame number they carry, cut
+// to the format's size.
+bool IsCameraFrame(const Frame& frame, const Picture& p) {
+  const size_t bytes = static_cast<size_t>(p.width) * p.height * p.bitsPerPixel / 8;
+  if (frame.size() != bytes) return false;
+  std::vector<uint8_t> expected =
+      simcam::MakeYuy2Frame(p.width, p.height, simcam::FrameNumberOfYuy2(frame.data(), frame.size()));
+  expected.resize(bytes);
+  return frame == expected;
+}
+
 struct FrameFaultCase {
   const char* name;
   simcam::FrameFault fault;
   uint32_t lostFrames;  // frames from the damaged one on that never arrive whole
   uint32_t discarded = 1;
-  uint8_t format = kYuy2;
-  uint8_t frame = kYuy2Small;
+  Picture picture = kQqvgaYuy2;
 };
 
-class IsochFrameFaultTest : public IsochReaderTest, public ::testing::WithParamInterface<FrameFaultCase> {};
+class IsochFrameFaultTest : public IsochReaderTest, public ::testing::WithParamInterface<FrameFaultCase> {
+ protected:
+  void SetUp() override {
+    const char* dump = GetParam().picture.dump;
+    if (!dump) return IsochReaderTest::SetUp();
+    TransferLoopback::Instance();
+    kvz::kernel::CheckUnload();
+    StreamBench::SetUp();
+    const simcam::VendorGuids guids = DriverGuids();
+    auto profile = simcam::LoadRawDescriptorProfile(std::string(KVZ_SIMCAM_DUMPS) + "/" + dump, &guids);
+    ASSERT_TRUE(profile.has_value());
+    BootStreaming(*profile);
+  }
+};
 
 // Frame 3 is damaged: it (and, where the damage may have cut the next frame's beginning, that
 // one) is discarded and counted; every frame delivered is exactly one of the camera's, and the
 // frame after the damage arrives whole.
 TEST_P(IsochFrameFaultTest, DamagedFrameIsDiscardedAndCounted) {
   const FrameFaultCase& c = GetParam();
+  const Picture& p = c.picture;
   camera_->ArmFrameFault(3, c.fault);
-  ASSERT_EQ(STATUS_SUCCESS, StartVideo(c.format, c.frame));
+  ASSERT_EQ(STATUS_SUCCESS, StartVideo(p.format, p.frame, 32, p.alternate));
   ASSERT_TRUE(WaitFrames(kStreamCapture, 7));
   EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamCapture));
   const std::vector<Frame> frames = Frames(kStreamCapture);
-  if (c.format == kMjpeg) {
-    for (const Frame& f : frames) EXPECT_TRUE(DecodesAsJpeg(f, 640, 480));
+  if (p.bitsPerPixel == 0) {
+    for (const Frame& f : frames) EXPECT_TRUE(DecodesAsJpeg(f, p.width, p.height));
   } else {
-    for (const Frame& f : frames) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
+    for (const Frame& f : frames) EXPECT_TRUE(IsCameraFrame(f, p));
     const std::vector<uint32_t> numbers = FrameNumbers(frames);
     for (uint32_t n : numbers) EXPECT_TRUE(n < 3 || n >= 3 + c.lostFrames) << n;
     EXPECT_EQ(1, std::count(numbers.begin(), numbers.end(), 3 + c.lostFrames)) << "the frame after the damage";
@@ -275,9 +314,12 @@ INSTANTIATE_TEST_SUITE_P(
                       FrameFaultCase{"LostPacket", LostPayloadFault(2), 1},
                       // The lost packet may as well have been the next frame's first.
                       FrameFaultCase{"LostEndOfFramePacket", LostLastPayloadFault(), 2, 2},
-                      FrameFaultCase{"MjpegLostEndOfFrame", LostEofFault(), 1, 1, kMjpeg, 1},
-                      FrameFaultCase{"MjpegLostPacket", LostPayloadFault(3), 1, 1, kMjpeg, 1},
-                      FrameFaultCase{"MjpegLostEndOfFramePacket", LostLastPayloadFault(), 2, 2, kMjpeg, 1}),
+                      FrameFaultCase{"MjpegLostEndOfFrame", LostEofFault(), 1, 1, kVgaMjpeg},
+                      FrameFaultCase{"MjpegLostPacket", LostPayloadFault(3), 1, 1, kVgaMjpeg},
+                      FrameFaultCase{"MjpegLostEndOfFramePacket", LostLastPayloadFault(), 2, 2, kVgaMjpeg},
+                      FrameFaultCase{"Nv12LostEndOfFrame", LostEofFault(), 1, 1, kHdNv12},
+                      FrameFaultCase{"Nv12LostPacket", LostPayloadFault(3), 1, 1, kHdNv12},
+                      FrameFaultCase{"Nv12LostEndOfFramePacket", LostLastPayloadFault(), 2, 2, kHdNv12}),
     [](const ::testing::TestParamInfo<FrameFaultCase>& info) { return info.param.name; });
 
 TEST_F(IsochReaderTest, ShortPacketsAndErrorPacketsWithDataDamageTheirFrames) {
