@@ -322,6 +322,24 @@ INSTANTIATE_TEST_SUITE_P(
                       FrameFaultCase{"Nv12LostEndOfFramePacket", LostLastPayloadFault(), 2, 2, kHdNv12}),
     [](const ::testing::TestParamInfo<FrameFaultCase>& info) { return info.param.name; });
 
+// Completions held back longer than the queue lasts: the bus runs out of transfers, starts the
+// stream afresh later, and what the camera sent meanwhile is lost without an error on any packet.
+// The frame that lost its middle is discarded.
+TEST_F(IsochReaderTest, MicroframesTheBusMissedDiscardTheFrameTheyCut) {
+  ASSERT_EQ(STATUS_SUCCESS, StartVideo(kYuy2, 1));  // 640 x 480: a frame fills most of its interval
+  ASSERT_TRUE(WaitFrames(kStreamCapture, 2));
+  usb::BusFault stall;
+  stall.request = usb::BusRequest::kTransfer;
+  stall.kind = usb::BusFault::Kind::kDelay;
+  stall.delay = 20 * kMillisecond;  // 5 transfers of 4 ms: the bus runs dry after 16 ms
+  stall.count = 5;
+  port_->ArmBusFault(stall);
+  ASSERT_TRUE(WaitFrames(kStreamCapture, Frames(kStreamCapture).size() + 3));
+  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamCapture));
+  for (const Frame& f : Frames(kStreamCapture)) EXPECT_TRUE(IsCameraYuy2Frame(f, 640, 480));
+  EXPECT_EQ(1u, isoch_->Counters().discarded);
+}
+
 TEST_F(IsochReaderTest, ShortPacketsAndErrorPacketsWithDataDamageTheirFrames) {
   camera_->Configure([](simcam::CameraFaults& f, auto&, auto&, auto&) {
     f.attacks.badPacketsPerTransfer = 1;
