@@ -1,16 +1,11 @@
 #include "usb/idle_manager.h"
 
+#include "common/system_version.h"
 #include "primitives/driver_memory.h"
 #include "usb/usb_device.h"
 #include "usb/usb_limits.h"
 
 namespace kvz {
-namespace {
-
-constexpr int kVistaVersionCode = 4;
-
-}  // namespace
-
 IdleManager::IdleManager(UsbDevice* device, IdlePowerHost* host)
     : countdown_(0),
       timerArmed_(0),
@@ -198,7 +193,7 @@ VOID IdleManager::IdleWork() {
   if (InterlockedCompareExchange(&shutdown_, 0, 0)) {
     if (InterlockedCompareExchange(&timerArmed_, 0, 0)) CancelTimer();
   } else if (InterlockedCompareExchange(&idleEnabled_, 0, 0)) {
-    if (GetWindowsVersionCode() >= kVistaVersionCode) {
+    if (GetWindowsVersionCode() >= kWindowsVista) {
       CancelTimer();
       RequestDevicePower(PowerDeviceD3);
     } else {

@@ -1,5 +1,6 @@
 #include "usb/isoch_stream_reader.h"
 
+#include "common/system_version.h"
 #include "primitives/driver_memory.h"
 #include "usb/isoch_transfer.h"
 #include "usb/usb_device.h"

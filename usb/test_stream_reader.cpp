@@ -3,6 +3,7 @@
 #include <uvc.h>
 
 #include "common/sensor_register.h"
+#include "common/system_version.h"
 #include "primitives/kernel_delay.h"
 #include "usb/isoch_transfer.h"
 #include "usb/usb_device.h"

@@ -143,23 +143,4 @@ VOID UsbDevice::AcquireRegisterAccess() {
 
 VOID UsbDevice::ReleaseRegisterAccess() { KeReleaseMutex(&registerLock_, FALSE); }
 
-// Asked newest first; Windows 8.1 answers as Windows 8.
-int GetWindowsVersionCode() {
-  static const struct {
-    ULONG version;
-    int code;
-  } kVersions[] = {{0x0A000000, 10}, {0x06020000, 6}, {0x06010000, 5}, {0x06000000, 4}, {0x05010000, 0}, {0x05000000, 1}};
-  for (const auto& v : kVersions)
-    if (RtlIsNtDdiVersionAvailable(v.version)) return v.code;
-  return 3;
-}
-
-bool IsWindows7OrEarlier() {
-  RTL_OSVERSIONINFOW info = {};
-  info.dwOSVersionInfoSize = sizeof(info);
-  RtlGetVersion(&info);
-  if (info.dwMajorVersion > 6) return false;
-  return !(info.dwMajorVersion == 6 && info.dwMinorVersion > 1);
-}
-
 }  // namespace kvz

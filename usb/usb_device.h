@@ -107,8 +107,4 @@ class UsbDevice {
   USHORT testUnitIndex_ = 0x00FF;
 };
 
-// 10 Windows 10, 6 Windows 8, 5 Windows 7, 4 Vista, 0 XP, 1 Windows 2000, 3 otherwise.
-int GetWindowsVersionCode();
-bool IsWindows7OrEarlier();
-
 }  // namespace kvz

@@ -11,6 +11,7 @@
 #include "driver/controls/video_control_set.h"
 #include "driver/controls/video_proc_amp_handler.h"
 #include "driver/pins/format_table_builder.h"
+#include "common/system_version.h"
 #include "primitives/pool_object.h"
 #include "usb/usb_device.h"
 #include "uvcmodel/uvc_limits.h"
@@ -20,7 +21,6 @@ namespace kvz {
 
 namespace {
 
-constexpr int kWindows2000 = 1;
 
 // Default units of a system that cannot be trusted with the camera's own: every control bit of a
 // three-byte terminal bitmap and a two-byte processing unit bitmap.

@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <new>
 
+#include "common/system_version.h"
 #include "driver/device/camera_device_limits.h"
 #include "driver/pins/camera_pin_base.h"
 #include "driver/device/camera_register_access.h"
@@ -13,7 +14,6 @@
 #include "driver/controls/control_constants.h"
 #include "driver/controls/extension_unit_handler.h"
 #include "driver/controls/unit_container.h"
-#include "driver/system/os_version.h"
 #include "jpeg/jpeg_constants.h"
 #include "jpeg/jpeg_cpu.h"
 #include "postproc/processor/frame_processor.h"

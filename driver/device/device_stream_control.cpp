@@ -6,6 +6,7 @@
 
 #include <usbdlib.h>
 
+#include "common/system_version.h"
 #include "driver/controls/camera_control_handler.h"
 #include "driver/device/camera_device.h"
 #include "driver/device/camera_device_limits.h"
@@ -76,7 +77,7 @@ NTSTATUS CameraDeviceBase::SuspendStream(ULONG pause) {
   NTSTATUS status = transport_->SetTransportPaused(pause);
   if (NT_SUCCESS(status)) status = transport_->Stop(kStreamCapture);
   // Windows 10 takes the bandwidth back at a pause (on a bulk camera only the mark is set).
-  if (NT_SUCCESS(status) && GetWindowsVersionCode() == 10 && !TransportHasStreamingPin())
+  if (NT_SUCCESS(status) && GetWindowsVersionCode() == kWindows10 && !TransportHasStreamingPin())
     return SelectZeroBandwidth();
   return status;
 }

@@ -2,6 +2,7 @@
 
 #include <ks.h>
 
+#include "common/system_version.h"
 #include "driver/device/camera_device.h"
 #include "primitives/driver_memory.h"
 
@@ -95,14 +96,7 @@ NTSTATUS NTAPI InitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING registryP
     driver->MajorFunction[IRP_MJ_CREATE] = CreateHook;
     driver->MajorFunction[IRP_MJ_CLOSE] = CloseHook;
   }
-  RTL_OSVERSIONINFOW version = {};
-  version.dwOSVersionInfoSize = sizeof(version);
-  if (NT_SUCCESS(RtlGetVersion(&version)) &&
-      (version.dwMajorVersion > 6 || (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2))) {
-    DriverPoolType = NonPagedPoolNx;
-  } else {
-    DriverPoolType = NonPagedPool;
-  }
+  DriverPoolType = IsWindows8OrLater() ? NonPagedPoolNx : NonPagedPool;
   const NTSTATUS status = KsInitializeDriver(driver, registryPath, &CameraDeviceDescriptor);
   if (driver) {
     g_classDeviceControl = driver->MajorFunction[IRP_MJ_DEVICE_CONTROL];

@@ -1,9 +1,8 @@
 #include "driver/pins/display_orientation.h"
 
+#include "common/system_version.h"
 #include "driver/settings/device_settings.h"
-#include "driver/system/os_version.h"
 #include "driver/settings/registry_access.h"
-#include "usb/usb_device.h"
 
 namespace kvz {
 
@@ -15,8 +14,6 @@ constexpr WCHAR kProfileVideo[] =
     u"\\Registry\\Machine\\System\\CurrentControlSet\\Hardware Profiles\\UnitedVideo\\CONTROL\\VIDEO\\";
 constexpr WCHAR kInteractiveDesktop[] = u"Winsta0\\Default";
 constexpr WCHAR kKeySuffix[] = u"0000";
-constexpr int kWindows8 = 6;
-constexpr int kWindows10 = 10;
 
 SIZE_T Length(const WCHAR* text, SIZE_T limit) {
   SIZE_T n = 0;

@@ -1,6 +1,6 @@
 #include "driver/pins/format_table.h"
 
-#include "driver/system/os_version.h"
+#include "common/system_version.h"
 #include "primitives/driver_memory.h"
 
 namespace kvz {

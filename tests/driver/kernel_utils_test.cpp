@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/file_access.h"
-#include "driver/system/os_version.h"
+#include "common/system_version.h"
 #include "driver/settings/registry_access.h"
 #include "postproc/convert/yuy2_to_rgb24.h"
 #include "kernel_checks.h"

@@ -9,6 +9,7 @@
 
 #include "kvz/system_testing.h"
 #include "common/sensor_register.h"
+#include "common/system_version.h"
 #include "support/usb_bench.h"
 #include "usb/class_request_sender.h"
 #include "usb/usb_limits.h"
