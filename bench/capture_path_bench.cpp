@@ -32,7 +32,7 @@ class BenchDevice : public kvz::FrameDevice {
   kvz::CameraIdentity Identity() const override { return kvz::CameraIdentity{false, 0, rotation_}; }
   VOID ReadFrameSettings(kvz::FrameSettings* s) const override {
     *s = {};
-    s->zoomScale = kvz::FrameProcessor::kZoomNone;
+    s->zoomScale = kvz::kZoomScaleNone;
     s->powerLineFrequency = 2;
     s->autoExposureMode = 8;
   }

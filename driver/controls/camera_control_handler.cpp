@@ -9,6 +9,7 @@
 #include "driver/settings/device_settings.h"
 #include "driver/controls/exposure_conversion.h"
 #include "driver/controls/uvc_control.h"
+#include "postproc/processor/frame_device.h"
 #include "usb/usb_device.h"
 #include "uvcmodel/uvc_model.h"
 
@@ -33,7 +34,7 @@ struct FixedItem {
 };
 // Digital zoom, pan, tilt and roll done on the frames.
 constexpr FixedItem kFixedItems[] = {
-    {KSPROPERTY_CAMERACONTROL_ZOOM, 40, 10, 10},
+    {KSPROPERTY_CAMERACONTROL_ZOOM, kZoomScaleMax, kZoomScaleNone, kZoomScaleNone},
     {KSPROPERTY_CAMERACONTROL_PAN, 16, -16, 0},
     {KSPROPERTY_CAMERACONTROL_TILT, 16, -16, 0},
     {KSPROPERTY_CAMERACONTROL_ROLL, 3, 0, 0},

@@ -5,6 +5,7 @@
 #include "driver/controls/control_property_data.h"
 #include "driver/settings/device_settings.h"
 #include "postproc/flicker/flicker_control.h"
+#include "postproc/processor/frame_device.h"
 #include "usb/usb_device.h"
 
 namespace kvz {
@@ -52,7 +53,7 @@ struct Range {
   LONGLONG flags;
   LONGLONG capabilities;
 };
-constexpr Range kZoomRange = {40, 10, 1, 10, kFlagsManual, kFlagsManual};
+constexpr Range kZoomRange = {kZoomScaleMax, kZoomScaleNone, 1, kZoomScaleNone, kFlagsManual, kFlagsManual};
 constexpr Range kPanRange = {16, -16, 1, 0, kFlagsManual, kFlagsManual};
 constexpr Range kRotationRange = {3, 0, 1, 0, kFlagsManual, kFlagsManual};
 constexpr Range kGainRange = {255, 0, 256, 128, kFlagsManual, kCapsAutoManual};

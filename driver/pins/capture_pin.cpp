@@ -5,6 +5,7 @@
 #include "driver/settings/device_settings.h"
 #include "driver/pins/pin_constants.h"
 #include "driver/pins/pin_device.h"
+#include "postproc/processor/frame_device.h"
 #include "postproc/processor/frame_processor_pins.h"
 #include "primitives/driver_memory.h"
 #include "primitives/pool_object.h"
@@ -318,14 +319,14 @@ NTSTATUS CapturePin::RestartStream() {
 bool CapturePin::ProcessorNeedsPicture() {
   const DeviceSettings* s = Device->GetSettings();
   return LoadSetting(s->hFlip) || LoadSetting(s->vFlip) || Device->Identity().displayOrientation != 0 ||
-         LoadSetting(s->zoomScale) > kNoZoom || LoadSetting(s->records[kRecordPowerLine].current) == 0 ||
+         LoadSetting(s->zoomScale) > kZoomScaleNone || LoadSetting(s->records[kRecordPowerLine].current) == 0 ||
          LoadSetting(s->records[kRecordPrivacy].current) != 0;
 }
 
 bool CapturePin::ProcessorKeepsPicture() {
   const DeviceSettings* s = Device->GetSettings();
   return !LoadSetting(s->hFlip) && !LoadSetting(s->vFlip) && Device->Identity().displayOrientation == 0 &&
-         LoadSetting(s->zoomScale) <= kNoZoom && LoadSetting(s->records[kRecordPrivacy].current) == 0;
+         LoadSetting(s->zoomScale) <= kZoomScaleNone && LoadSetting(s->records[kRecordPrivacy].current) == 0;
 }
 
 bool CapturePin::AcceptFrame() {

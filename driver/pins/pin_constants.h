@@ -81,7 +81,6 @@ constexpr ULONG kStillVideoControlCaps = KS_VideoControlFlag_ExternalTriggerEnab
 
 // Frame delivery.
 constexpr ULONG kFaceOfferPeriod = 6;
-constexpr LONG kNoZoom = 10;
 constexpr ULONGLONG kMaxImageBytes = 0xFFFFFFFFull;
 
 }  // namespace kvz

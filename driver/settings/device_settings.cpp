@@ -9,6 +9,7 @@
 #include "driver/controls/exposure_conversion.h"
 #include "driver/settings/registry_access.h"
 #include "driver/controls/video_proc_amp_handler.h"
+#include "postproc/processor/frame_device.h"
 #include "usb/usb_device.h"
 
 namespace kvz {
@@ -71,7 +72,7 @@ VOID FormatKeyPath(PWSTR buffer, PUNICODE_STRING string, PCWSTR format, Args... 
 DeviceSettings::DeviceSettings() {
   RtlZeroMemory(this, sizeof(*this));
   autoExposureMode = kAeModeAperturePriority;
-  zoomScale = 10;
+  zoomScale = kZoomScaleNone;
   privateSetValue = 1;
   records[kRecordLowLight].extra1 = static_cast<SHORT>(kConstructedRecordWord & 0xFFFF);
   records[kRecordLowLight].extra2 = static_cast<SHORT>(kConstructedRecordWord >> 16);
@@ -242,7 +243,7 @@ NTSTATUS DeviceSettings::LoadRegistryValues(CameraDeviceControls* device) {
     SetCurrent(usb, kPuSaturation << 8, unitIndex, &send, sizeof(send));
   }
 
-  ReadDwordValue("ZoomScale", key, &zoomScale, 10);
+  ReadDwordValue("ZoomScale", key, &zoomScale, kZoomScaleNone);
   ReadDwordValue("PanUpDownSize", key, &panUpDownSize, 0);
   ReadDwordValue("PanLeftRightSize", key, &panLeftRightSize, 0);
   if (terminalHas(KSPROPERTY_CAMERACONTROL_AUTO_EXPOSURE_PRIORITY)) {

@@ -67,7 +67,7 @@ NTSTATUS ZQEZoomWindow::PostProcess(UCHAR* frame) {
 }
 
 ZQEDigitalZoom::ZQEDigitalZoom(LONG identifier, LONG supportedFormats)
-    : ZQEZoomWindow(identifier, supportedFormats), zoom(kZoomNone), pan(0), tilt(0) {}
+    : ZQEZoomWindow(identifier, supportedFormats), zoom(kZoomPercentNone), pan(0), tilt(0) {}
 
 NTSTATUS ZQEDigitalZoom::SetParam(LONG kind, LONG value) {
   switch (kind) {
@@ -110,13 +110,13 @@ NTSTATUS ZQEDigitalZoom::Init() {
 }
 
 NTSTATUS ZQEDigitalZoom::PreProcess(UCHAR*) {
-  if (zoom < kZoomNone) {
-    zoom = kZoomNone;
+  if (zoom < kZoomPercentNone) {
+    zoom = kZoomPercentNone;
     return STATUS_SUCCESS;
   }
   const ULONG frameWidth = static_cast<ULONG>(format.width), frameHeight = static_cast<ULONG>(format.height);
-  const ULONG width = frameWidth * kZoomNone / static_cast<ULONG>(zoom);
-  const ULONG height = frameHeight * kZoomNone / static_cast<ULONG>(zoom);
+  const ULONG width = frameWidth * kZoomPercentNone / static_cast<ULONG>(zoom);
+  const ULONG height = frameHeight * kZoomPercentNone / static_cast<ULONG>(zoom);
   const LONG halfX = static_cast<LONG>((frameWidth - width) / 2);
   const LONG halfY = static_cast<LONG>((frameHeight - height) / 2);
   // Pan and tilt beyond the end stops keep the window at the frame's edge.

@@ -30,11 +30,13 @@ class ZQEZoomWindow : public ZQEStagedEffect {
 };
 
 // Parameter kinds of SetParam and GetParam.
-constexpr LONG kZoomParamZoom = 1;  // percent, 100 = whole frame
+constexpr LONG kZoomParamZoom = 1;  // percent, kZoomPercentNone = whole frame
 constexpr LONG kZoomParamTilt = 2;  // -5 ... 5; 5 puts the window at the picture's top
 constexpr LONG kZoomParamPan = 3;   // -5 ... 5 from the left edge to the right edge
 
-constexpr LONG kZoomNone = 100;
+// The zoom effect's own scale (kZoomParamZoom): percent, not the device's ZoomScale in tenths.
+// Nothing hands a ZoomScale to the effect, so the two scales meet nowhere.
+constexpr LONG kZoomPercentNone = 100;
 constexpr LONG kZoomPanSteps = 5;
 
 class ZQEDigitalZoom : public ZQEZoomWindow {

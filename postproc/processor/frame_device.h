@@ -9,10 +9,15 @@
 
 namespace kvz {
 
+// ZoomScale, the zoom of the device's settings and its controls: tenths of the magnification,
+// applied to the capture stream's frames by the frame processor.
+constexpr LONG kZoomScaleNone = 10;  // 1.0x, the whole frame
+constexpr LONG kZoomScaleMax = 40;   // 4.0x
+
 // The device's settings as one frame sees them.
 struct FrameSettings {
   LONG privacy;             // current value of the privacy control; non-zero draws the picture
-  LONG zoomScale;           // 10 no zoom ... 40
+  LONG zoomScale;           // kZoomScaleNone ... kZoomScaleMax
   LONG panUpDownSize;       // -16 ... 16
   LONG panLeftRightSize;    // -16 ... 16
   LONG hFlip;

@@ -101,8 +101,8 @@ bool FrameProcessor::DrawPrivacy(UCHAR* frame, LONG width, LONG height, ULONG fr
 
 VOID FrameProcessor::ApplyZoom(UCHAR* frame, LONG width, LONG height, const FrameSettings& settings) {
   const ULONG scale = static_cast<ULONG>(settings.zoomScale);
-  const ULONG cropWidth = (static_cast<ULONG>(width) * kZoomNone) / scale;
-  const ULONG cropHeight = (static_cast<ULONG>(height) * kZoomNone) / scale;
+  const ULONG cropWidth = (static_cast<ULONG>(width) * kZoomScaleNone) / scale;
+  const ULONG cropHeight = (static_cast<ULONG>(height) * kZoomScaleNone) / scale;
   const LONG marginX = static_cast<LONG>((static_cast<ULONG>(width) - cropWidth) >> 1);
   const LONG marginY = static_cast<LONG>((static_cast<ULONG>(height) - cropHeight) >> 1);
   // Pans outside their range would only overflow the product; the clamps below bound the window.
@@ -146,7 +146,7 @@ UCHAR* FrameProcessor::ProcessFrame(FrameDevice* device, UCHAR* frame, LONG widt
     flickerFed_ = true;
   }
 
-  if (settings.zoomScale > kZoomNone) ApplyZoom(frame, width, height, settings);
+  if (settings.zoomScale > kZoomScaleNone) ApplyZoom(frame, width, height, settings);
 
   UCHAR* current = frame;
   const LONG rotation = device->Identity().displayOrientation;

@@ -31,7 +31,6 @@ class ZQEffect;
 
 class FrameProcessor final : public FlickerControl {
  public:
-  static constexpr LONG kZoomNone = 10;  // ZoomScale: tenths of the magnification
   static constexpr LONG kPanSteps = 16;  // a pan of +-16 moves the window to the frame's edge
   static constexpr ULONG kTagWork = 'Ptmp';
   static constexpr ULONG kTagDecoded = 'DEBF';    // the face worker's decoded MJPEG frame

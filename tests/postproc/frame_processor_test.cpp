@@ -24,7 +24,7 @@ class FakeFrameDevice : public FrameDevice {
  public:
   explicit FakeFrameDevice(CameraServices* services) : services_(services) {
     settings = {};
-    settings.zoomScale = FrameProcessor::kZoomNone;
+    settings.zoomScale = kZoomScaleNone;
     settings.powerLineFrequency = 2;
     settings.autoExposureMode = 8;
   }

@@ -53,7 +53,7 @@ class FakeWorkerDevice : public FrameDevice, public FaceServicesLog, public Face
     KeInitializeEvent(&entered, NotificationEvent, FALSE);
     KeInitializeEvent(&gate, NotificationEvent, FALSE);
     settings = {};
-    settings.zoomScale = FrameProcessor::kZoomNone;
+    settings.zoomScale = kZoomScaleNone;
     settings.powerLineFrequency = 1;
     settings.autoExposureMode = 8;
   }
