@@ -2,6 +2,7 @@
 
 #include "jpeg/jpeg_constants.h"
 #include "jpeg/jpeg_encoder.h"
+#include "jpeg/jpeg_header.h"
 #include "jpeg/mjpeg_decoder.h"
 #include "postproc/processor/frame_format.h"
 #include "postproc/geometry/image_crop_resize.h"
@@ -185,25 +186,16 @@ ULONG FrameConverter::ToYuy2(PUCHAR frame, ULONG length, FrameConverterHost* hos
 VOID FrameConverter::ScanMjpegHeaders(const UCHAR* frame, ULONG length, ULONG* width, ULONG* height) {
   *width = *height = 0;
   if (length < 2) return;
-  // Each marker's fields are read only when they lie inside the frame.
   if (scanRestartInterval_) {
-    for (ULONG i = 0; i + 2 <= length; ++i) {
-      if (frame[i] == 0xFF && frame[i + 1] == 0xDD) {
-        if (i + 5 < length) restartInterval_ = frame[i + 5];
-        break;
-      }
-    }
+    uint32_t interval = 0;
+    // The low byte only: the interval the pin has always re-encoded with.
+    if (jpeg::FindRestartInterval(frame, length, &interval) == jpeg::kFieldRead) restartInterval_ = interval & 0xFF;
     scanRestartInterval_ = 0;
   }
-  for (ULONG i = 0; i + 2 <= length; ++i) {
-    if (frame[i] == 0xFF && frame[i + 1] == 0xC0) {
-      if (i + 8 < length) {
-        *height = static_cast<ULONG>(frame[i + 5]) << 8 | frame[i + 6];
-        *width = static_cast<ULONG>(frame[i + 7]) << 8 | frame[i + 8];
-      }
-      return;
-    }
-  }
+  uint32_t w = 0, h = 0;
+  jpeg::FindBaselineFrameSize(frame, length, &w, &h);
+  *width = w;
+  *height = h;
 }
 
 bool FrameConverter::DecodeMjpeg(const UCHAR* frame, ULONG length) {

@@ -88,7 +88,7 @@ class FrameConverter {
   PUCHAR WidenYuy2Frame(const UCHAR* source, ULONG width, ULONG height, ULONG newWidth);
   // Decodes the camera's MJPEG picture into work1_ as YUY2 at the camera's size.
   bool DecodeMjpeg(const UCHAR* frame, ULONG length);
-  // SOF0's size and, once per converter, DRI's interval; each field read only inside the frame.
+  // SOF0's size and, once per converter, DRI's interval (jpeg/jpeg_header.h).
   VOID ScanMjpegHeaders(const UCHAR* frame, ULONG length, ULONG* width, ULONG* height);
 
   ConversionFormats formats_;
