@@ -86,13 +86,13 @@ void MjpegTranscode(benchmark::State& state) {
   for (auto _ : state) {
     int32_t w = kWidth, h = kHeight;
     if (decoder->Decode(stream.data(), static_cast<int32_t>(stream.size()), decoded.data(),
-                        static_cast<int32_t>(decoded.size()), &w, &h, kvz::jpeg::kFormatYuy2) != 0) {
+                        static_cast<int32_t>(decoded.size()), &w, &h, kvz::kPixelYuy2) != 0) {
       state.SkipWithError("decode failed");
       break;
     }
     UCHAR* data = processor.ProcessFrame(&device, decoded.data(), kWidth, kHeight);
     int32_t length = 0;
-    if (kvz::jpeg::JpegEncodeFrame(data, kvz::jpeg::kFormatYuy2, 2, client.data(), static_cast<int32_t>(client.size()),
+    if (kvz::jpeg::JpegEncodeFrame(data, kvz::kPixelYuy2, 2, client.data(), static_cast<int32_t>(client.size()),
                                    &length, kWidth, kHeight, kQuality, 0, 1, &encoder) != 0) {
       state.SkipWithError("encode failed");
       break;

@@ -63,8 +63,8 @@ void RunEffect(benchmark::State& state, LONG identifier, LONG width, LONG height
     state.SkipWithError("no such effect");
     return;
   }
-  const EffectFormat input = {kvz::kEffectFormatRgb24, width, height};
-  const EffectFormat output = {kvz::kEffectFormatRgb24, setup.outputWidth ? setup.outputWidth : width,
+  const EffectFormat input = {kvz::kPixelRgb24, width, height};
+  const EffectFormat output = {kvz::kPixelRgb24, setup.outputWidth ? setup.outputWidth : width,
                                setup.outputHeight ? setup.outputHeight : height};
   const size_t inBytes = static_cast<size_t>(width) * height * 3;
   const size_t outBytes = static_cast<size_t>(output.width) * output.height * 3;

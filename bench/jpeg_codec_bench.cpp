@@ -175,9 +175,9 @@ void Register() {
     {
       for (int32_t slot = 0; slot < KVZ_BUILD_COUNT; ++slot) {
         const std::string build = std::string("/") + kBuildNames[slot] + "/";
-        for (const int32_t format : {jpeg::kFormatYuy2, jpeg::kFormatRgb24}) {
+        for (const int32_t format : {kPixelYuy2, kPixelRgb24}) {
           const std::string name =
-              std::string(format == jpeg::kFormatYuy2 ? "JpegDecodeYuy2" : "JpegDecodeBgr24") + build + Label(c);
+              std::string(format == kPixelYuy2 ? "JpegDecodeYuy2" : "JpegDecodeBgr24") + build + Label(c);
           benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& state) {
             RunOnBuild(slot);
             // The decode entry on a state with the standard tables, as the decoder object holds it.
@@ -209,7 +209,7 @@ void Register() {
           const int32_t restart = c.restartRows ? c.width / 16 : 0;
           for (auto _ : state) {
             int32_t length = 0;
-            if (jpeg::JpegEncodeFrame(frame.data(), jpeg::kFormatYuy2, 2, out.data(), static_cast<int32_t>(out.size()),
+            if (jpeg::JpegEncodeFrame(frame.data(), kPixelYuy2, 2, out.data(), static_cast<int32_t>(out.size()),
                                       &length, c.width, c.height, 95, restart, 1, &encoder) != 0) {
               state.SkipWithError("encode failed");
               break;

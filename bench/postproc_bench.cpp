@@ -70,8 +70,8 @@ void Zoom(benchmark::State& state, FrameSize size) {
   const LONG w = size.width, h = size.height, cw = w / 2, ch = h / 2;
   for (auto _ : state) {
     kvz::CropImage(src.data(), crop.data(), w, h, cw, ch, (w - cw) / 2 & ~1, (h - ch) / 2,
-                   kvz::kSubtypeYuy2);
-    kvz::ResizeImage(crop.data(), dst.data(), cw, ch, w, h, kvz::kSubtypeYuy2);
+                   kvz::kPixelYuy2);
+    kvz::ResizeImage(crop.data(), dst.data(), cw, ch, w, h, kvz::kPixelYuy2);
     benchmark::DoNotOptimize(dst.data());
   }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(src.size()));
@@ -82,7 +82,7 @@ void NearestResize(benchmark::State& state, FrameSize from, FrameSize to) {
   std::vector<uint8_t> dst(static_cast<size_t>(to.width) * to.height * 2);
   for (auto _ : state) {
     kvz::ResizeImage(src.data(), dst.data(), from.width, from.height, to.width, to.height,
-                     kvz::kSubtypeYuy2);
+                     kvz::kPixelYuy2);
     benchmark::DoNotOptimize(dst.data());
   }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(dst.size()));

@@ -35,7 +35,7 @@ int32_t Decode(const uint8_t* stream, int32_t length, uint8_t* out, int32_t outS
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2 || size > (1u << 22)) return 0;
-  static const int32_t kFormats[] = {kvz::jpeg::kFormatYuy2, kvz::jpeg::kFormatI420, kvz::jpeg::kFormatRgb24};
+  static const int32_t kFormats[] = {kvz::kPixelYuy2, kvz::kPixelI420, kvz::kPixelRgb24};
   const int32_t format = kFormats[data[0] % 3];
   const uint8_t* stream = data + 1;
   const int32_t length = static_cast<int32_t>(size - 1);

@@ -2,14 +2,10 @@
 #pragma once
 #include <stdint.h>
 
-namespace kvz::jpeg {
+// The codec's entry points take their pixel formats as PixelLayout values.
+#include "primitives/pixel_layout.h"
 
-// Pixel formats of the codec's entry points.
-enum JpegPixelFormat : int32_t {
-  kFormatRgb24 = 1,  // bytes blue, green, red; rows of 3 x width bytes
-  kFormatI420 = 2,
-  kFormatYuy2 = 4,   // Y0 Cb Y1 Cr; rows of 2 x width bytes
-};
+namespace kvz::jpeg {
 
 // Internal step results; both entry points turn every non-zero code into 1.
 enum JpegResult : int32_t {

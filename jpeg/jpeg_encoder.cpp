@@ -81,7 +81,7 @@ int32_t JpegEncoder::Configure() {
   luma = prim::AllocAligned8u(paddedWidth * kMcuHeight);
   for (int32_t i = 0; i < 2; ++i) {
     chroma[i] = prim::AllocAligned8u(paddedWidth / 2 * kMcuHeight);
-    if (sourceFormat == kFormatRgb24) {
+    if (sourceFormat == kPixelRgb24) {
       fullChroma[i] = prim::AllocAligned8u(paddedWidth * kMcuHeight);
       if (!fullChroma[i]) return kJpegNoMemory;
     }
@@ -139,7 +139,7 @@ int32_t JpegEncoder::ConvertMcuRow(int32_t row) {
   const uint8_t* src = source + static_cast<int64_t>(row) * kMcuHeight * sourceStep;
   const int32_t halfWidth = paddedWidth / 2;
   const prim::RoiSize region = {width, rows};
-  if (sourceFormat == kFormatYuy2) {
+  if (sourceFormat == kPixelYuy2) {
     uint8_t* planes[3] = {luma, chroma[0], chroma[1]};
     const int32_t steps[3] = {paddedWidth, halfWidth, halfWidth};
     if (prim::Yuy2ToPlanar422(src, sourceStep, planes, steps, region) != 0) return kJpegPrimitiveFailed;
@@ -223,8 +223,8 @@ int32_t JpegEncodeFrame(const uint8_t* source, int32_t sourceFormat, int32_t byt
                         int32_t restartInterval, uint32_t cpuMode, JpegEncoder* encoder) {
   EnsureJpegBuildSelected(cpuMode);
   if (capacity <= 0 || !source || !out || !encoder) return 1;
-  const bool yuy2 = sourceFormat == kFormatYuy2 && bytesPerPixel == 2;
-  const bool bgr = sourceFormat == kFormatRgb24 && bytesPerPixel == 3;
+  const bool yuy2 = sourceFormat == kPixelYuy2 && bytesPerPixel == 2;
+  const bool bgr = sourceFormat == kPixelRgb24 && bytesPerPixel == 3;
   // An odd YUY2 width has no chroma for its last pixel.
   if ((!yuy2 && !bgr) || width < 1 || height < 1 || width > kMaxDimension || height > kMaxDimension ||
       (yuy2 && (width & 1) != 0) || restartInterval < 0 || restartInterval > 0xFFFF) {

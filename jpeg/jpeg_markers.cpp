@@ -74,7 +74,7 @@ void JpegDecoder::SetInput(const uint8_t* input, int32_t inputLength) {
 
 void JpegDecoder::SetOutput(uint8_t* output, int32_t format) {
   out = output;
-  outFormat = format == kFormatI420 || format == kFormatYuy2 ? format : kFormatRgb24;
+  outFormat = format == kPixelI420 || format == kPixelYuy2 ? format : kPixelRgb24;
 }
 
 int32_t JpegDecoder::InstallStandardTables() {

@@ -18,7 +18,7 @@ int32_t Clamp(int32_t value, int32_t low, int32_t high) { return value < low ? l
 bool JpegDecoder::OutputSupported() const {
   if (samplingClass == kSamplingOther) return false;
   if (colorSpace == kColorGrey || colorSpace == kColorYCbCr) return true;
-  return outFormat == kFormatRgb24 && colorSpace == kColorRgb && samplingClass == kSampling444;
+  return outFormat == kPixelRgb24 && colorSpace == kColorRgb && samplingClass == kSampling444;
 }
 
 // Native row of a component, clamped to the rows it really has and to those already decoded,
@@ -71,9 +71,9 @@ int32_t JpegDecoder::OutputStrip(int32_t strip) {
   int32_t chromaStep = paddedWidth;
   const bool nativeHalfAcross = samplingClass == kSampling422;
   const bool nativeHalfBoth = samplingClass == kSampling420;
-  const bool needFull = !grey && ((outFormat == kFormatRgb24 && samplingClass != kSampling444) ||
-                                  (outFormat == kFormatYuy2 && nativeHalfBoth) ||
-                                  (outFormat == kFormatI420 && nativeHalfAcross));
+  const bool needFull = !grey && ((outFormat == kPixelRgb24 && samplingClass != kSampling444) ||
+                                  (outFormat == kPixelYuy2 && nativeHalfBoth) ||
+                                  (outFormat == kPixelI420 && nativeHalfAcross));
   for (int32_t i = 0; i < 2 && !grey; ++i) {
     if (needFull) {
       const int32_t status = FullResolutionChroma(i + 1, strip, full[i]);
@@ -85,7 +85,7 @@ int32_t JpegDecoder::OutputStrip(int32_t strip) {
     }
   }
 
-  if (outFormat == kFormatRgb24) {
+  if (outFormat == kPixelRgb24) {
     uint8_t* dst = out + static_cast<int64_t>(top) * width * 3;
     const int32_t dstStep = width * 3;
     int32_t result;
@@ -102,7 +102,7 @@ int32_t JpegDecoder::OutputStrip(int32_t strip) {
     return result == 0 ? kJpegOk : kJpegPrimitiveFailed;
   }
 
-  if (outFormat == kFormatYuy2) {
+  if (outFormat == kPixelYuy2) {
     if (grey) RtlFillMemory(half[0], paddedWidth / 2 + 1, kNeutralChroma);
     for (int32_t y = 0; y < rows; ++y) {
       const uint8_t* cb = half[0];

@@ -29,9 +29,9 @@ int64_t JpegOutputSize(int32_t format, int32_t width, int32_t height) {
   if (width < 1 || height < 1 || width > kMaxDimension || height > kMaxDimension) return -1;
   const int64_t pixels = static_cast<int64_t>(width) * height;
   switch (format) {
-    case kFormatYuy2:
+    case kPixelYuy2:
       return pixels * 2;
-    case kFormatI420:
+    case kPixelI420:
       return pixels + 2 * (static_cast<int64_t>(width + 1) / 2) * ((height + 1) / 2);
     default:
       return pixels * 3;

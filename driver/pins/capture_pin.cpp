@@ -354,9 +354,9 @@ ULONG CapturePin::WidthRequest() {
   return RequestedWidth;
 }
 
-VOID CapturePin::OfferSourceFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG mjpeg) {
+VOID CapturePin::OfferSourceFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG layout) {
   if (FramesDelivered % kFaceOfferPeriod == 0)
-    Processing->SubmitFrame(frame, length, width, height, mjpeg, FramesDelivered);
+    Processing->SubmitFrame(frame, length, width, height, layout, FramesDelivered);
 }
 
 PUCHAR CapturePin::ProcessFrame(PUCHAR frame, LONG width, LONG height) {

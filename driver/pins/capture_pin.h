@@ -53,7 +53,7 @@ class CapturePin final : public CameraPinBase, private FrameConverterHost {
   ULONG WidthRequest() override;
   // Every sixth frame goes to face detection as the camera sent it (before any scaling, zoom,
   // rotation or flip), so that a face window is in the camera's own pixels.
-  VOID OfferSourceFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG mjpeg) override;
+  VOID OfferSourceFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG layout) override;
   PUCHAR ProcessFrame(PUCHAR frame, LONG width, LONG height) override;
   bool ProcessorNeedsPicture() override;
   bool ProcessorKeepsPicture() override;

@@ -1,6 +1,5 @@
 #include "postproc/convert/frame_converter.h"
 
-#include "jpeg/jpeg_constants.h"
 #include "jpeg/jpeg_encoder.h"
 #include "jpeg/jpeg_header.h"
 #include "jpeg/mjpeg_decoder.h"
@@ -15,7 +14,6 @@ namespace kvz {
 
 namespace {
 
-constexpr ULONG kJpegYuy2 = 4;
 constexpr ULONG kJpegBytesPerYuy2Pixel = 2;
 constexpr int kEncodeQuality = 95;
 constexpr ULONG kEncodeCpuAuto = 1;
@@ -110,7 +108,7 @@ PUCHAR FrameConverter::OfferedSizeFrame(PUCHAR frame) {
   // A size the format file added: the camera sends a neighbouring size, scaled here first. The
   // caller has grown the work buffers: growing them here would free the frame when it lies in
   // work1_, and a pointer into work2_ must outlive this call.
-  if (workSize2_ < Area(w, h, 2) || !NT_SUCCESS(ResizeImage(frame, work2_, sw, sh, w, h, kSubtypeYuy2)))
+  if (workSize2_ < Area(w, h, 2) || !NT_SUCCESS(ResizeImage(frame, work2_, sw, sh, w, h, kPixelYuy2)))
     return nullptr;
   return work2_;
 }
@@ -139,7 +137,8 @@ ULONG FrameConverter::ToRgb24(PUCHAR frame, ULONG length, FrameConverterHost* ho
     if (width != sw || height != sh || !DecodeMjpeg(frame, length)) return 0;
     frame = work1_;
   }
-  host->OfferSourceFrame(frame, static_cast<ULONG>(Area(sw, sh, 2)), static_cast<LONG>(sw), static_cast<LONG>(sh), 0);
+  host->OfferSourceFrame(frame, static_cast<ULONG>(Area(sw, sh, 2)), static_cast<LONG>(sw), static_cast<LONG>(sh),
+                         kPixelYuy2);
   PUCHAR source = OfferedSizeFrame(frame);
   PUCHAR data = source ? host->ProcessFrame(source, static_cast<LONG>(w), static_cast<LONG>(h)) : nullptr;
   if (!data) return 0;
@@ -167,7 +166,7 @@ ULONG FrameConverter::ToYuy2(PUCHAR frame, ULONG length, FrameConverterHost* hos
       data = WidenYuy2Frame(data, w, h, r);
     } else {
       if (!NT_SUCCESS(ResizeImage(data, work1_, static_cast<LONG>(w), static_cast<LONG>(h), static_cast<LONG>(r),
-                                  static_cast<LONG>(h), kSubtypeYuy2)))
+                                  static_cast<LONG>(h), kPixelYuy2)))
         return 0;
       data = work1_;
     }
@@ -176,7 +175,8 @@ ULONG FrameConverter::ToYuy2(PUCHAR frame, ULONG length, FrameConverterHost* hos
   const ULONGLONG bytes = Area(w, h, 2);
   if (room < bytes) return 0;
   // Before ProcessFrame, which may change the camera's frame in place.
-  host->OfferSourceFrame(frame, static_cast<ULONG>(Area(sw, sh, 2)), static_cast<LONG>(sw), static_cast<LONG>(sh), 0);
+  host->OfferSourceFrame(frame, static_cast<ULONG>(Area(sw, sh, 2)), static_cast<LONG>(sw), static_cast<LONG>(sh),
+                         kPixelYuy2);
   data = host->ProcessFrame(data, static_cast<LONG>(w), static_cast<LONG>(h));
   if (!data) return 0;
   RtlCopyMemory(out, data, static_cast<SIZE_T>(bytes));
@@ -206,7 +206,7 @@ bool FrameConverter::DecodeMjpeg(const UCHAR* frame, ULONG length) {
   if (!decoder_ || !NT_SUCCESS(EnsureWorkBuffers(static_cast<ULONG>(decoded > offered ? decoded : offered)))) return false;
   int32_t outWidth = static_cast<int32_t>(sw), outHeight = static_cast<int32_t>(sh);
   return decoder_->Decode(frame, static_cast<int32_t>(length), work1_, static_cast<int32_t>(Area(sw, sh, 2)), &outWidth,
-                          &outHeight, kJpegYuy2) == 0 &&
+                          &outHeight, kPixelYuy2) == 0 &&
          outWidth == static_cast<int32_t>(sw) && outHeight == static_cast<int32_t>(sh);
 }
 
@@ -220,10 +220,11 @@ ULONG FrameConverter::ToMjpeg(PUCHAR frame, ULONG length, FrameConverterHost* ho
 
   PUCHAR data = nullptr;
   if (!NeedsDecode(host)) {
-    host->OfferSourceFrame(frame, length, static_cast<LONG>(sw), static_cast<LONG>(sh), 1);
+    host->OfferSourceFrame(frame, length, static_cast<LONG>(sw), static_cast<LONG>(sh), kPixelMjpeg);
   } else {
     if (!DecodeMjpeg(frame, length)) return 0;
-    host->OfferSourceFrame(work1_, static_cast<ULONG>(Area(sw, sh, 2)), static_cast<LONG>(sw), static_cast<LONG>(sh), 0);
+    host->OfferSourceFrame(work1_, static_cast<ULONG>(Area(sw, sh, 2)), static_cast<LONG>(sw), static_cast<LONG>(sh),
+                           kPixelYuy2);
     data = OfferedSizeFrame(work1_);
     data = data ? host->ProcessFrame(data, w, h) : nullptr;
     if (!data) return 0;
@@ -243,7 +244,7 @@ ULONG FrameConverter::ToMjpeg(PUCHAR frame, ULONG length, FrameConverterHost* ho
     encoder_->Reset();
   }
   int32_t encoded = 0;
-  if (jpeg::JpegEncodeFrame(data, kJpegYuy2, kJpegBytesPerYuy2Pixel, out,
+  if (jpeg::JpegEncodeFrame(data, kPixelYuy2, kJpegBytesPerYuy2Pixel, out,
                             static_cast<int32_t>(room > 0x7FFFFFFFu ? 0x7FFFFFFFu : room), &encoded, w, h, kEncodeQuality,
                             restartInterval_, kEncodeCpuAuto, encoder_) != 0 ||
       encoded <= 0)

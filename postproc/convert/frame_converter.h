@@ -26,8 +26,8 @@ class FrameConverterHost {
   // The YUY2 width the client asks for with the locked buffer or its format (0: none).
   virtual ULONG WidthRequest() = 0;
   // The camera's picture before anything changes it, for face detection: YUY2 at the camera's
-  // size (mjpeg 0) or the camera's MJPEG stream (mjpeg 1).
-  virtual VOID OfferSourceFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG mjpeg) = 0;
+  // size (layout kPixelYuy2) or the camera's MJPEG stream (kPixelMjpeg).
+  virtual VOID OfferSourceFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG layout) = 0;
   // YUY2 width x height through the device's frame processor: the frame to deliver, or null.
   virtual PUCHAR ProcessFrame(PUCHAR frame, LONG width, LONG height) = 0;
   // The processor's settings need the camera's picture (flip, turn, zoom, privacy, flicker

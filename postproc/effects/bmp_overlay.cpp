@@ -113,7 +113,7 @@ NTSTATUS LoadOverlayBitmap(UCHAR* buffer, SIZE_T size, PCWSTR path, LONG width, 
 
 NTSTATUS LoadTextureBitmap(UCHAR* buffer, SIZE_T size, PCWSTR path, LONG width, LONG height, LONG format) {
   if (buffer && width > 0 && height > 0 && size >= static_cast<SIZE_T>(width) * static_cast<SIZE_T>(height) * 5 &&
-      format != kEffectFormatRgb24) {
+      format != kPixelRgb24) {
     return STATUS_NOT_SUPPORTED;
   }
   return LoadPicture(buffer, size, 5, path, width, height, kTagTextureFile, TRUE);

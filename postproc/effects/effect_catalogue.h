@@ -3,6 +3,8 @@
 #pragma once
 #include <wdm.h>
 
+#include "primitives/pixel_layout.h"
+
 namespace kvz {
 
 // An identifier lives in effect slot (identifier >> 8) & 0xFF.
@@ -27,10 +29,10 @@ constexpr LONG kEffectPictureNone = 1024;      // overlay without a picture name
 constexpr LONG kEffectScaleClear = 1280;       // cleared when the pin's size equals the camera's
 constexpr LONG kEffectScale = 1281;            // selected when they differ
 
-// Format sets: bit set of the EffectFormat codes a class's Do handles.
-constexpr LONG kFormatsRgb24 = 1;
-constexpr LONG kFormatsRgb24Yuy2 = 3;
-constexpr LONG kFormatsRgb24I420 = 5;
+// Format sets: the PixelLayout bits of the formats a class's Do handles.
+constexpr LONG kFormatsRgb24 = kPixelRgb24;
+constexpr LONG kFormatsRgb24Yuy2 = kPixelRgb24 | kPixelYuy2;
+constexpr LONG kFormatsRgb24I420 = kPixelRgb24 | kPixelI420;
 
 // Pool tags.
 constexpr ULONG kTagEffectDigitalZoom = 'FaMT';

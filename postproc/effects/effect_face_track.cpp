@@ -312,7 +312,7 @@ NTSTATUS ZQEFaceTrack::PreProcess(UCHAR* frame) {
       RtlCopyMemory(workBuffer, frame, GetFrameSize(&format));
       jpeg::ConvertRgb24ToI420(workBuffer, picture, W, H);
       if (doubled) {
-        ResizeImage(picture, doubledPicture, W, H, 2 * W, 2 * H, kSubtypeI420);
+        ResizeImage(picture, doubledPicture, W, H, 2 * W, 2 * H, kPixelI420);
         UpdateFaceTrackState(trackResult, doubledPicture, 2 * W, 2 * H, grids);
         for (LONG i = kTrackFaceLeft; i <= kTrackFaceHeight; ++i) trackResult[i] /= 2;
       } else {

@@ -29,9 +29,9 @@ NTSTATUS ZQEInterpolation::Do(UCHAR* frame) {
   if (!NT_SUCCESS(status)) return status;
   GetDoLock();
   ULONG bytesPerPixel = 0;
-  if (format.formatCode == kEffectFormatRgb24) {
+  if (format.formatCode == kPixelRgb24) {
     bytesPerPixel = 3;
-  } else if (format.formatCode == kEffectFormatYuy2) {
+  } else if (format.formatCode == kPixelYuy2) {
     bytesPerPixel = 2;
   }
   if (bytesPerPixel == 0) {

@@ -30,19 +30,19 @@ NTSTATUS ZQEOrientation::Do(UCHAR* frame) {
   const BOOLEAN flip = orientation == kOrientationFlipRows || orientation == kOrientationBoth;
   const BOOLEAN mirror = orientation == kOrientationMirror || orientation == kOrientationBoth;
   switch (format.formatCode) {
-    case kEffectFormatRgb24:
+    case kPixelRgb24:
       if (flip || mirror) {
         const prim::RoiSize roi = {format.width, format.height};
         prim::MirrorImage8uC3InPlace(frame, format.width * 3, roi,
                                      flip && mirror ? kAxisBoth : (flip ? kAxisRows : kAxisColumns));
       }
       break;
-    case kEffectFormatYuy2:
+    case kPixelYuy2:
       // Whole pixel pairs move and their two Y exchange, so each pair keeps its own U and V.
       MirrorFlipYuy2Frame(frame, workBuffer, mirror, flip, static_cast<ULONG>(format.width),
                           static_cast<ULONG>(format.height));
       break;
-    case kEffectFormatI420:
+    case kPixelI420:
       break;
     default:
       status = STATUS_NOT_SUPPORTED;

@@ -22,7 +22,7 @@ constexpr LONG kLensBottom = 37;
 // Runs an RGB24-only step; other formats are refused untouched.
 template <typename Step>
 NTSTATUS OnRgb24(const EffectFormat& format, Step step) {
-  if (format.formatCode != kEffectFormatRgb24) return STATUS_NOT_SUPPORTED;
+  if (format.formatCode != kPixelRgb24) return STATUS_NOT_SUPPORTED;
   step();
   return STATUS_SUCCESS;
 }
@@ -116,7 +116,7 @@ NTSTATUS ZQEFrame::Do(UCHAR* frame) {
 }
 
 NTSTATUS ZQEFrame::Apply(UCHAR* frame) {
-  if (format.formatCode == kEffectFormatRgb24) OverlayBitmapRgb24(frame, picture, format.width, format.height);
+  if (format.formatCode == kPixelRgb24) OverlayBitmapRgb24(frame, picture, format.width, format.height);
   return STATUS_SUCCESS;
 }
 

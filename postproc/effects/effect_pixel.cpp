@@ -15,7 +15,7 @@ NTSTATUS ZQEPixelEffect::Do(UCHAR* frame) {
   if (!NT_SUCCESS(status)) return status;
   GetDoLock();
   const LONG code = format.formatCode;
-  if ((code == kEffectFormatRgb24 || code == kEffectFormatI420) && (supportedFormats & code) != 0) {
+  if ((code == kPixelRgb24 || code == kPixelI420) && (supportedFormats & code) != 0) {
     status = Run(frame);
   } else {
     status = STATUS_NOT_SUPPORTED;

@@ -20,7 +20,7 @@ class ZQEPixelEffect : public ZQEffect {
   ZQEPixelEffect(LONG identifier, LONG supportedFormats, PixelRoutine* rgb24, PixelRoutine* i420,
                  BOOLEAN needsWorkBuffer);
   virtual NTSTATUS Run(UCHAR* frame);
-  BOOLEAN IsI420() const { return format.formatCode == kEffectFormatI420; }
+  BOOLEAN IsI420() const { return format.formatCode == kPixelI420; }
   // A class buffer of the given size from the pool (tag IMCV), or null.
   static PVOID AllocateClassBuffer(SIZE_T bytes);
   static VOID FreeClassBuffer(PVOID* buffer);

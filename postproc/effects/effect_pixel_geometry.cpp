@@ -92,7 +92,7 @@ ZQERemapEffect::~ZQERemapEffect() { ReleaseUnderDoLock(); }
 NTSTATUS ZQERemapEffect::Init() {
   if (ready) return STATUS_SUCCESS;
   Release();
-  const SIZE_T bytes = format.formatCode == kEffectFormatRgb24 ? TableBytes() : 0;
+  const SIZE_T bytes = format.formatCode == kPixelRgb24 ? TableBytes() : 0;
   if (bytes == 0) return STATUS_NOT_SUPPORTED;
   table = ExAllocatePoolWithTag(DriverPoolType, bytes, tableTag);
   if (!table) return STATUS_INSUFFICIENT_RESOURCES;

@@ -118,7 +118,7 @@ ZQETiles::ZQETiles(LONG id) : ZQEPixelEffect(id, kFormatsRgb24, nullptr, nullptr
 
 NTSTATUS ZQETiles::Init() {
   if (ready) return STATUS_SUCCESS;
-  if (format.formatCode != kEffectFormatRgb24 || !workBuffer || workBufferSize < 0 ||
+  if (format.formatCode != kPixelRgb24 || !workBuffer || workBufferSize < 0 ||
       static_cast<ULONG>(workBufferSize) < GetFrameSize(&format)) {
     return STATUS_INVALID_PARAMETER;
   }

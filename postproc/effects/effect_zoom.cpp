@@ -28,7 +28,7 @@ NTSTATUS ZQEZoomWindow::Do(UCHAR* frame) {
   KdPrint(("ZQEFaceTrack Do GetDoLock\n"));
   GetDoLock();
   KdPrint(("ZQEFaceTrack Do GetDoLock End\n"));
-  if (format.formatCode != kEffectFormatRgb24) {
+  if (format.formatCode != kPixelRgb24) {
     ReleaseDoLock();
     return STATUS_NOT_SUPPORTED;
   }
@@ -55,7 +55,7 @@ NTSTATUS ZQEZoomWindow::PostProcess(UCHAR* frame) {
   const LONG top = Clamp(window.top, 0, format.height - height);
   KdPrint(("CLC_ZoomCopy\n"));
   if (!NT_SUCCESS(CropImage(frame, workBuffer, format.width, format.height, width, height, left, top,
-                            kSubtypeRgb24))) {
+                            kPixelRgb24))) {
     return STATUS_SUCCESS;
   }
   KdPrint(("CLC_ZoomCopy End\n"));

@@ -47,11 +47,11 @@ ULONG EffectFrameBytes(const EffectFormat* format) {
   if (!format || !EffectSizeValid(format->width, format->height)) return 0;
   const ULONG pixels = static_cast<ULONG>(format->width) * static_cast<ULONG>(format->height);
   switch (format->formatCode) {
-    case kEffectFormatRgb24:
+    case kPixelRgb24:
       return pixels * 3;
-    case kEffectFormatYuy2:
+    case kPixelYuy2:
       return pixels * 2;
-    case kEffectFormatI420:
+    case kPixelI420:
       return pixels * 3 / 2;
     default:
       return 0;

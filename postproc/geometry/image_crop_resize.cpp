@@ -3,7 +3,6 @@
 #include <string.h>
 
 #include "postproc/effects/effect_catalogue.h"
-#include "postproc/processor/frame_format.h"
 #include "primitives/dispatch.h"
 #include "primitives/driver_memory.h"
 
@@ -84,7 +83,7 @@ void ResizeRgb24(const UCHAR* src, UCHAR* dst, ULONG sw, ULONG dw, ULONG dh, ULO
 }  // namespace
 
 NTSTATUS ResizeImage(const UCHAR* source, UCHAR* destination, LONG sourceWidth, LONG sourceHeight,
-                     LONG destinationWidth, LONG destinationHeight, ULONG format) {
+                     LONG destinationWidth, LONG destinationHeight, PixelLayout layout) {
   if (!source || !destination || !SideOk(sourceWidth) || !SideOk(sourceHeight) ||
       !SideOk(destinationWidth) || !SideOk(destinationHeight))
     return STATUS_INVALID_PARAMETER;
@@ -93,13 +92,13 @@ NTSTATUS ResizeImage(const UCHAR* source, UCHAR* destination, LONG sourceWidth, 
   const ULONG sy = (sourceHeight * 1024) / destinationHeight;
 
   const bool sameSize = sw == dw && sh == dh;
-  if (format == kSubtypeYuy2) {
+  if (layout == kPixelYuy2) {
     if (sw < 2) return STATUS_INVALID_PARAMETER;
     if (sameSize && !(sw & 1))
       memcpy(destination, source, static_cast<SIZE_T>(sw) * sh * 2);
     else
       prim::ResizeYuy2Nearest(source, destination, sw, dw, dh, sx, sy);
-  } else if (format == kSubtypeI420) {
+  } else if (layout == kPixelI420) {
     if (sameSize)
       memcpy(destination, source, I420Bytes(sw, sh));
     else
@@ -114,17 +113,17 @@ NTSTATUS ResizeImage(const UCHAR* source, UCHAR* destination, LONG sourceWidth, 
 }
 
 NTSTATUS CropImage(const UCHAR* source, UCHAR* destination, LONG sourceWidth, LONG sourceHeight,
-                   LONG cropWidth, LONG cropHeight, LONG x, LONG y, ULONG format) {
+                   LONG cropWidth, LONG cropHeight, LONG x, LONG y, PixelLayout layout) {
   if (!source || !destination || !SideOk(sourceWidth) || !SideOk(sourceHeight) ||
       !SideOk(cropWidth) || !SideOk(cropHeight) || x < 0 || y < 0 ||
       cropWidth > sourceWidth - x || cropHeight > sourceHeight - y)
     return STATUS_INVALID_PARAMETER;
   const SIZE_T sw = sourceWidth, sh = sourceHeight, cw = cropWidth, ch = cropHeight;
 
-  if (format == kSubtypeYuy2) {
+  if (layout == kPixelYuy2) {
     for (SIZE_T row = 0; row < ch; ++row)
       memcpy(destination + row * cw * 2, source + ((y + row) * sw + x) * 2, cw * 2);
-  } else if (format == kSubtypeI420) {
+  } else if (layout == kPixelI420) {
     // Chroma planes are floor(w / 2) x floor(h / 2); the window's chroma starts at the chroma
     // sample holding its first pixel.
     const UCHAR* su = source + sw * sh;

@@ -1,9 +1,10 @@
-// Packed frame layouts of the driver's own image routines and the format record of the
-// effects. YUY2: two bytes per pixel, Y0 U Y1 V per pixel pair. RGB24: three bytes per pixel,
-// blue, green, red. I420: the full-size Y plane, then the quarter-size U and V planes. Rows are
-// tightly packed.
+// Stream formats as the pins name them and the format record of the effects. A frame's pixel
+// layout inside the driver is a PixelLayout (primitives/pixel_layout.h); SetFormatInfo in the
+// frame processor is the one place a stream's subtype becomes one.
 #pragma once
 #include <wdm.h>
+
+#include "primitives/pixel_layout.h"
 
 namespace kvz {
 
@@ -13,16 +14,8 @@ constexpr ULONG kSubtypeYuy2 = 0x32595559;  // "YUY2"
 constexpr ULONG kSubtypeMjpg = 0x47504A4D;  // "MJPG"
 constexpr ULONG kSubtypeI420 = 0x30323449;  // "I420"
 
-// Format codes of EffectFormat (numbered differently from the JPEG codec's pixel formats).
-enum EffectFormatCode : LONG {
-  kEffectFormatOther = 0,
-  kEffectFormatRgb24 = 1,
-  kEffectFormatYuy2 = 2,
-  kEffectFormatI420 = 4,
-};
-
 struct EffectFormat {
-  LONG formatCode;
+  LONG formatCode;  // a PixelLayout: kPixelRgb24, kPixelYuy2 or kPixelI420; kPixelNone for any other
   LONG width;
   LONG height;
 };

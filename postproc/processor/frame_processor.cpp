@@ -43,7 +43,7 @@ FrameProcessor::FrameProcessor()
       submitted_(nullptr),
       submittedCapacity_(0),
       submittedLength_(0),
-      submittedFormat_(-1),
+      submittedLayout_(kPixelNone),
       submittedWidth_(0),
       submittedHeight_(0),
       submittedNumber_(0),
@@ -114,8 +114,8 @@ VOID FrameProcessor::ApplyZoom(UCHAR* frame, LONG width, LONG height, const Fram
   LONG y0 = Even(marginY + (panY * marginY) / kPanSteps);
   x0 = Clamp(x0, 0, width - cw);
   y0 = Clamp(y0, 0, height - ch);
-  if (!NT_SUCCESS(CropImage(frame, work2_, width, height, cw, ch, x0, y0, kSubtypeYuy2))) return;
-  ResizeImage(work2_, frame, cw, ch, width, height, kSubtypeYuy2);
+  if (!NT_SUCCESS(CropImage(frame, work2_, width, height, cw, ch, x0, y0, kPixelYuy2))) return;
+  ResizeImage(work2_, frame, cw, ch, width, height, kPixelYuy2);
 }
 
 UCHAR* FrameProcessor::ProcessFrame(FrameDevice* device, UCHAR* frame, LONG width, LONG height) {

@@ -66,13 +66,14 @@ class FrameProcessor final : public FlickerControl {
   // ---- Face-detection worker (frame_processor_face.cpp) ----
 
   // Offers a frame as the camera sent it, before ProcessFrame transforms it, to the
-  // face-detection worker: format 0 packed YUY2 of exactly width x height x 2 bytes, 1 MJPEG
-  // whose header gives width x height. The frame is copied; the caller may change it at once.
+  // face-detection worker: layout kPixelYuy2, packed YUY2 of exactly width x height x 2 bytes,
+  // or kPixelMjpeg, MJPEG whose header gives width x height; any other layout is not taken.
+  // The frame is copied; the caller may change it at once.
   // One slot: an offer the worker cannot take at once is dropped, as is any frame while face
   // work is off, flicker detection is measuring, or the device has no face services. Always
   // STATUS_SUCCESS. Capture processing, PASSIVE_LEVEL, one caller at a time.
   NTSTATUS SubmitFrame(FrameDevice* device, const UCHAR* frame, ULONG length, LONG width,
-                       LONG height, LONG format, LONG frameNumber);
+                       LONG height, LONG layout, LONG frameNumber);
   // For the device: stream start and stop reset them, the region property and the face
   // detector's windows go to the exposure.
   FaceDetect* FaceDetector() { return &faceDetect_; }
@@ -157,7 +158,7 @@ class FrameProcessor final : public FlickerControl {
   UCHAR* submitted_;                  // STBF, grows to the largest offer
   ULONG submittedCapacity_;
   ULONG submittedLength_;
-  LONG submittedFormat_;              // -1 nothing yet, 0 YUY2, 1 MJPEG
+  LONG submittedLayout_;              // kPixelYuy2 or kPixelMjpeg; kPixelNone before the first
   LONG submittedWidth_;
   LONG submittedHeight_;
   LONG submittedNumber_;

@@ -47,16 +47,16 @@ VOID FrameProcessor::SetFormatInfo(EffectFormat* format, ULONG subtype, LONG wid
   if (!format) return;
   switch (subtype) {
     case kSubtypeI420:
-      format->formatCode = kEffectFormatI420;
+      format->formatCode = kPixelI420;
       break;
     case kSubtypeYuy2:
-      format->formatCode = kEffectFormatYuy2;
+      format->formatCode = kPixelYuy2;
       break;
     case kSubtypeRgb24:
-      format->formatCode = kEffectFormatRgb24;
+      format->formatCode = kPixelRgb24;
       break;
     default:
-      format->formatCode = kEffectFormatOther;
+      format->formatCode = kPixelNone;
       break;
   }
   format->width = width;
@@ -189,13 +189,13 @@ NTSTATUS FrameProcessor::SetFormatsLocked(ULONG subtype, LONG inWidth, LONG inHe
   if (size == 0) {
     const ULONG pixels = static_cast<ULONG>(inWidth) * static_cast<ULONG>(inHeight);
     switch (inputFormat_.formatCode) {
-      case kEffectFormatRgb24:
+      case kPixelRgb24:
         size = pixels * 3;
         break;
-      case kEffectFormatI420:
+      case kPixelI420:
         size = pixels * 3 / 2;
         break;
-      case kEffectFormatYuy2:
+      case kPixelYuy2:
         size = pixels * 2;
         break;
       default:

@@ -2,18 +2,15 @@
 // frame it finds time for, searches it for a face and runs the face-region exposure on it.
 #include "postproc/processor/frame_processor.h"
 
-#include "jpeg/jpeg_constants.h"
 #include "jpeg/mjpeg_decoder.h"
 #include "primitives/driver_memory.h"
+#include "primitives/pixel_layout.h"
 #include "primitives/pool_object.h"
 
 namespace kvz {
 
 namespace {
 
-constexpr LONG kFormatYuy2 = 0;
-constexpr LONG kFormatMjpeg = 1;
-constexpr LONG kFormatNone = -1;
 constexpr LONG kYuy2BytesPerPixel = 2;
 constexpr LONG kAutoExposalOn = 1;
 // No camera sends larger frames; the face detector refuses them too.
@@ -96,7 +93,7 @@ bool FrameProcessor::FlickerMeasuring() const {
 }
 
 NTSTATUS FrameProcessor::SubmitFrame(FrameDevice* device, const UCHAR* frame, ULONG length, LONG width,
-                                     LONG height, LONG format, LONG frameNumber) {
+                                     LONG height, LONG layout, LONG frameNumber) {
   if (!device_) {
     device_ = device;
     faceServices_ = device->FaceServices();
@@ -107,7 +104,7 @@ NTSTATUS FrameProcessor::SubmitFrame(FrameDevice* device, const UCHAR* frame, UL
   if (!FaceWorkWanted(switches) || !frame || length == 0) return STATUS_SUCCESS;
   // A YUY2 frame is exactly its size: the worker reads width x height x 2 bytes of it.
   const ULONG bytes = Yuy2Bytes(width, height);
-  if (bytes == 0 || (format == kFormatYuy2 && length != bytes) || (format != kFormatYuy2 && format != kFormatMjpeg))
+  if (bytes == 0 || (layout == kPixelYuy2 && length != bytes) || (layout != kPixelYuy2 && layout != kPixelMjpeg))
     return STATUS_SUCCESS;
 
   if (InterlockedCompareExchange(&slot_, kSlotFilling, kSlotFree) != kSlotFree) return STATUS_SUCCESS;
@@ -123,7 +120,7 @@ NTSTATUS FrameProcessor::SubmitFrame(FrameDevice* device, const UCHAR* frame, UL
   }
   RtlCopyMemory(submitted_, frame, length);
   submittedLength_ = length;
-  submittedFormat_ = format;
+  submittedLayout_ = layout;
   submittedWidth_ = width;
   submittedHeight_ = height;
   submittedNumber_ = frameNumber;
@@ -149,7 +146,7 @@ const UCHAR* FrameProcessor::DecodeSubmitted() {
   // frame's sampling; a header of another size is refused.
   int32_t width = submittedWidth_, height = submittedHeight_;
   if (decoder_->Decode(submitted_, static_cast<int32_t>(submittedLength_), decoded_, static_cast<int32_t>(bytes),
-                       &width, &height, jpeg::kFormatYuy2) != 0 ||
+                       &width, &height, kPixelYuy2) != 0 ||
       width != submittedWidth_ || height != submittedHeight_)
     return nullptr;
   return decoded_;
@@ -157,7 +154,7 @@ const UCHAR* FrameProcessor::DecodeSubmitted() {
 
 VOID FrameProcessor::DetectFaces() {
   const UCHAR* frame = submitted_;
-  if (submittedFormat_ == kFormatMjpeg) frame = DecodeSubmitted();
+  if (submittedLayout_ == kPixelMjpeg) frame = DecodeSubmitted();
   if (!frame) return;
   const LONG width = submittedWidth_, height = submittedHeight_;
   // Read after the wait: the offer may have been taken for the exposure alone, or detection
@@ -180,7 +177,7 @@ VOID FrameProcessor::FreeWorkerBuffers() {
   submitted_ = nullptr;
   submittedCapacity_ = submittedLength_ = 0;
   submittedWidth_ = submittedHeight_ = submittedNumber_ = 0;
-  submittedFormat_ = kFormatNone;
+  submittedLayout_ = kPixelNone;
   if (decoded_) ExFreePoolWithTag(decoded_, kTagDecoded);
   decoded_ = nullptr;
   decodedSize_ = 0;

@@ -15,8 +15,8 @@ class PinProcessing {
   virtual NTSTATUS EnsureWorkBuffers(ULONG size) = 0;
   // YUY2 width x height; the frame to deliver, or null (drop).
   virtual PUCHAR ProcessFrame(PUCHAR frame, LONG width, LONG height) = 0;
-  // Offers a camera frame as it came (mjpeg 1: MJPEG, else YUY2) to face detection.
-  virtual VOID SubmitFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG mjpeg,
+  // Offers a camera frame as it came (layout kPixelYuy2 or kPixelMjpeg) to face detection.
+  virtual VOID SubmitFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG layout,
                            LONGLONG count) = 0;
   // The filter's stream configuration: the effects' formats.
   virtual NTSTATUS SetFormats(ULONG subtype, LONG sourceWidth, LONG sourceHeight, LONG width, LONG height) = 0;
@@ -47,8 +47,8 @@ class DevicePinProcessing final : public PinProcessing {
   PUCHAR ProcessFrame(PUCHAR frame, LONG width, LONG height) override {
     return processor_->ProcessFrame(device_, frame, width, height);
   }
-  VOID SubmitFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG mjpeg, LONGLONG count) override {
-    processor_->SubmitFrame(device_, frame, length, width, height, mjpeg, static_cast<LONG>(count));
+  VOID SubmitFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG layout, LONGLONG count) override {
+    processor_->SubmitFrame(device_, frame, length, width, height, layout, static_cast<LONG>(count));
   }
   NTSTATUS SetFormats(ULONG subtype, LONG sourceWidth, LONG sourceHeight, LONG width, LONG height) override {
     return processor_->SetFormats(subtype, sourceWidth, sourceHeight, width, height);

@@ -65,7 +65,7 @@ TEST(BuildSelection, EncoderSelectsOnItsFirstCallToo) {
   int32_t length = 0;
   uint8_t pixel[2] = {};
   uint8_t out[8];
-  jpeg::JpegEncodeFrame(pixel, jpeg::kFormatYuy2, 2, out, 0, &length, 1, 1, 95, 0, 1, encoder);
+  jpeg::JpegEncodeFrame(pixel, kPixelYuy2, 2, out, 0, &length, 1, 1, 95, 0, 1, encoder);
   EXPECT_EQ(prim::PrimitiveDispatchIndex.load(), kSsse3Slot);
   kernel::InjectCpuid(nullptr);
   jpeg::OverrideJpegBuild(-1);

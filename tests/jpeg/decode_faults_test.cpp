@@ -22,7 +22,7 @@ struct Outcome {
   int32_t header = 0;
   int32_t decode = 0;
 };
-Outcome RunDecoder(const Stream& s, int32_t format = jpeg::kFormatYuy2) {
+Outcome RunDecoder(const Stream& s, int32_t format = kPixelYuy2) {
   jpeg::JpegDecoder d = {};
   d.Reset();
   d.InstallStandardTables();
@@ -188,8 +188,8 @@ TEST(DecodeFaults, SixteenBitQuantisationEntriesUpTo255DecodeLikeEightBit) {
   }
   wide.insert(wide.end(), tables.Data().begin(), tables.Data().end());
   wide.insert(wide.end(), eight.begin() + dqt + 2 + length, eight.end());
-  const OurDecode a = DecodeWithOurs(eight, jpeg::kFormatYuy2, 33, 17);
-  const OurDecode b = DecodeWithOurs(wide, jpeg::kFormatYuy2, 33, 17);
+  const OurDecode a = DecodeWithOurs(eight, kPixelYuy2, 33, 17);
+  const OurDecode b = DecodeWithOurs(wide, kPixelYuy2, 33, 17);
   EXPECT_EQ(a.result, 0);
   EXPECT_EQ(b.result, 0);
   EXPECT_EQ(a.out, b.out);
@@ -199,7 +199,7 @@ TEST(DecodeFaults, SixteenBitQuantisationEntriesUpTo255DecodeLikeEightBit) {
 // being decoded as 4:4:4 over buffers sized for it.
 TEST(DecodeFaults, TwoComponentFrameWithSubsamplingIsRefusedUntouched) {
   const Stream s = EmptyBlocksFrame(32, 16, {{1, 0x21, 0}, {2, 0x11, 0}});
-  for (int32_t format : {jpeg::kFormatRgb24, jpeg::kFormatYuy2, jpeg::kFormatI420}) {
+  for (int32_t format : {kPixelRgb24, kPixelYuy2, kPixelI420}) {
     const OurDecode d = DecodeWithOurs(s, format, 32, 16);
     EXPECT_EQ(d.result, 1);
     EXPECT_EQ(d.width, 32);
@@ -218,7 +218,7 @@ TEST(DecodeFaults, OutputSizeIsCheckedIn64Bits) {
                        .Data();
   const int64_t full = int64_t{65535} * 65535 * 3;
   for (int32_t outSize : {static_cast<int32_t>(static_cast<uint32_t>(full)), 4096, 0, -1}) {
-    const OurDecode d = DecodeWithOurs(s, jpeg::kFormatRgb24, 64, 64, outSize == 0 ? 1 : outSize);
+    const OurDecode d = DecodeWithOurs(s, kPixelRgb24, 64, 64, outSize == 0 ? 1 : outSize);
     EXPECT_EQ(d.result, 1);
     EXPECT_EQ(d.width, 65535);
   }
@@ -227,11 +227,11 @@ TEST(DecodeFaults, OutputSizeIsCheckedIn64Bits) {
 TEST(DecodeFaults, SequentialScanFailureKeepsThePartialImageAndFails) {
   Stream s = Baseline();
   s.resize(At(s, 0xDA, 0) + 14 + 40);
-  const OurDecode d = DecodeWithOurs(s, jpeg::kFormatYuy2, 33, 17);
+  const OurDecode d = DecodeWithOurs(s, kPixelYuy2, 33, 17);
   EXPECT_EQ(d.result, 1);
   EXPECT_TRUE(d.guardIntact);
   // The first MCU row was decoded before the data ran out.
-  const OurDecode whole = DecodeWithOurs(Baseline(), jpeg::kFormatYuy2, 33, 17);
+  const OurDecode whole = DecodeWithOurs(Baseline(), kPixelYuy2, 33, 17);
   EXPECT_TRUE(std::equal(d.out.begin(), d.out.begin() + 16, whole.out.begin()));
 }
 
@@ -246,7 +246,7 @@ TEST(DecodeFaults, ProgressiveFrameEndingAfterItsFirstScansIsRendered) {
   ASSERT_GT(cut, 0u);
   Stream partial(full.begin(), full.begin() + static_cast<long>(cut));
   partial.insert(partial.end(), {0xFF, 0xD9});
-  const OurDecode d = DecodeWithOurs(partial, jpeg::kFormatRgb24, 33, 17);
+  const OurDecode d = DecodeWithOurs(partial, kPixelRgb24, 33, 17);
   const TurboDecoded ref = TurboDecode(partial);
   ASSERT_TRUE(ref.ok);
   EXPECT_EQ(d.result, 0);
@@ -273,10 +273,10 @@ TEST(DecodeFaults, EveryPrefixOfAValidFrameFails) {
   for (const Stream& s : streams) {
     const int w = s == streams[2] ? 9 : 17;
     const int h = s == streams[2] ? 7 : 9;
-    ASSERT_EQ(DecodeWithOurs(s, jpeg::kFormatRgb24, w, h).result, 0);
+    ASSERT_EQ(DecodeWithOurs(s, kPixelRgb24, w, h).result, 0);
     for (size_t length = 1; length < s.size(); ++length) {
       const Stream prefix(s.begin(), s.begin() + static_cast<long>(length));
-      for (int32_t format : {jpeg::kFormatRgb24, jpeg::kFormatYuy2, jpeg::kFormatI420}) {
+      for (int32_t format : {kPixelRgb24, kPixelYuy2, kPixelI420}) {
         const OurDecode d = DecodeWithOurs(prefix, format, w, h);
         ASSERT_EQ(d.result, 1) << "prefix " << length << " of " << s.size();
         ASSERT_TRUE(d.guardIntact);
@@ -291,8 +291,8 @@ TEST(DecodeFaults, ArgumentsAreCheckedBeforeTheDecoderIsTouched) {
   jpeg::MjpegDecoder* decoder = PoolNew<jpeg::MjpegDecoder>(jpeg::kDecoderPoolTag);
   int32_t w = -5;
   int32_t h = -5;
-  EXPECT_EQ(decoder->Decode(s.data(), 0, out.data(), 33 * 17 * 2, &w, &h, jpeg::kFormatYuy2), 1);
-  EXPECT_EQ(decoder->Decode(nullptr, 10, out.data(), 33 * 17 * 2, &w, &h, jpeg::kFormatYuy2), 1);
+  EXPECT_EQ(decoder->Decode(s.data(), 0, out.data(), 33 * 17 * 2, &w, &h, kPixelYuy2), 1);
+  EXPECT_EQ(decoder->Decode(nullptr, 10, out.data(), 33 * 17 * 2, &w, &h, kPixelYuy2), 1);
   EXPECT_EQ(decoder->Decode(s.data(), static_cast<int32_t>(s.size()), nullptr, 33 * 17 * 2, &w, &h, 4), 1);
   EXPECT_EQ(w, -5);
   // One byte short: refused, yet the frame's size is reported.

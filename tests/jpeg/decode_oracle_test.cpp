@@ -90,7 +90,7 @@ TEST_P(DecodeOracle, EveryFormatMatchesLibjpegTurbo) {
     int32_t code;
     int tolerance;
   };
-  for (const Format f : {Format{jpeg::kFormatRgb24, 4}, Format{jpeg::kFormatYuy2, 2}, Format{jpeg::kFormatI420, 2}}) {
+  for (const Format f : {Format{kPixelRgb24, 4}, Format{kPixelYuy2, 2}, Format{kPixelI420, 2}}) {
     SCOPED_TRACE(f.code);
     const OurDecode ours = DecodeWithOurs(stream, f.code, c.width, c.height);
     EXPECT_EQ(ours.result, 0);
@@ -133,8 +133,8 @@ TEST(DecodeOracle, DhtLessCoefficientsEqualLibjpegTurbos) {
       ours[k].assign(static_cast<size_t>(d.components[k].blocksWide) * d.components[k].blocksHigh * 64, 0);
       d.coefficientTap[k] = ours[k].data();
     }
-    std::vector<uint8_t> out(static_cast<size_t>(jpeg::JpegOutputSize(jpeg::kFormatYuy2, c.width, c.height)));
-    d.SetOutput(out.data(), jpeg::kFormatYuy2);
+    std::vector<uint8_t> out(static_cast<size_t>(jpeg::JpegOutputSize(kPixelYuy2, c.width, c.height)));
+    d.SetOutput(out.data(), kPixelYuy2);
     ASSERT_EQ(d.DecodeImage(), 0);
     for (int k = 0; k < d.componentCount; ++k) {
       int mismatches = 0;

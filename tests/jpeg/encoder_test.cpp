@@ -33,7 +33,7 @@ Encoded Encode(const std::vector<uint8_t>& source, int32_t format, int32_t bytes
 TEST(Encoder, CapturePinFrameHasTheMjpegHeaderAtQuality95) {
   const int w = 64;
   const int h = 16;
-  const Encoded e = Encode(MakeYuy2(w, h), jpeg::kFormatYuy2, 2, w, h, 95, 5);
+  const Encoded e = Encode(MakeYuy2(w, h), kPixelYuy2, 2, w, h, 95, 5);
   ASSERT_EQ(e.result, 0);
   std::vector<uint8_t> expected = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x21, 0x41, 0x56, 0x49, 0x31, 0x00, 0x01, 0x01, 0x01,
                                    0x00, 0x78, 0x00, 0x78, 0x00, 0x00};
@@ -73,7 +73,7 @@ TEST_P(EncoderOracle, LibjpegTurboReadsOurCoefficientsAndPicture) {
   const EncodeCase& c = GetParam();
   const std::vector<uint8_t> yuy2 = MakeYuy2(c.width, c.height);
   const int restart = c.restart < 0 ? (c.width + 15) / 16 : c.restart;
-  const Encoded e = Encode(yuy2, jpeg::kFormatYuy2, 2, c.width, c.height, c.quality, restart);
+  const Encoded e = Encode(yuy2, kPixelYuy2, 2, c.width, c.height, c.quality, restart);
   ASSERT_EQ(e.result, 0);
 
   const Coefficients coefficients = TurboReadCoefficients(e.data);
@@ -153,7 +153,7 @@ TEST(Encoder, BgrFramesEncodeAs422) {
     bgr[i + 1] = p.rgb[i + 1];
     bgr[i + 2] = p.rgb[i];
   }
-  const Encoded e = Encode(bgr, jpeg::kFormatRgb24, 3, 33, 17, 95, 0);
+  const Encoded e = Encode(bgr, kPixelRgb24, 3, 33, 17, 95, 0);
   ASSERT_EQ(e.result, 0);
   const TurboDecoded ours = TurboDecode(e.data);
   ASSERT_TRUE(ours.ok);

@@ -48,7 +48,7 @@ TEST_P(Lossless, RoundTripsInEveryFormat) {
   std::vector<uint8_t> grey(samples.size());
   for (size_t i = 0; i < samples.size(); ++i) grey[i] = Expected8(samples[i], c.options);
 
-  const OurDecode bgr = DecodeWithOurs(stream, jpeg::kFormatRgb24, c.width, c.height);
+  const OurDecode bgr = DecodeWithOurs(stream, kPixelRgb24, c.width, c.height);
   ASSERT_EQ(bgr.result, 0);
   EXPECT_TRUE(bgr.guardIntact);
   for (size_t i = 0; i < grey.size(); ++i) {
@@ -56,13 +56,13 @@ TEST_P(Lossless, RoundTripsInEveryFormat) {
     ASSERT_EQ(bgr.out[3 * i + 1], grey[i]);
     ASSERT_EQ(bgr.out[3 * i + 2], grey[i]);
   }
-  const OurDecode yuy2 = DecodeWithOurs(stream, jpeg::kFormatYuy2, c.width, c.height);
+  const OurDecode yuy2 = DecodeWithOurs(stream, kPixelYuy2, c.width, c.height);
   ASSERT_EQ(yuy2.result, 0);
   for (size_t i = 0; i < grey.size(); ++i) {
     ASSERT_EQ(yuy2.out[2 * i], grey[i]);
     ASSERT_EQ(yuy2.out[2 * i + 1], 128);
   }
-  const OurDecode i420 = DecodeWithOurs(stream, jpeg::kFormatI420, c.width, c.height);
+  const OurDecode i420 = DecodeWithOurs(stream, kPixelI420, c.width, c.height);
   ASSERT_EQ(i420.result, 0);
   EXPECT_TRUE(std::equal(grey.begin(), grey.end(), i420.out.begin()));
   EXPECT_TRUE(std::all_of(i420.out.begin() + static_cast<long>(grey.size()), i420.out.end(),
@@ -101,7 +101,7 @@ TEST(LosslessRestart, InsideARowIsRefused) {
   LosslessOptions o;
   o.restartSamples = 7;
   const std::vector<uint16_t> samples = Samples(10, 4, 8);
-  const OurDecode d = DecodeWithOurs(EncodeLossless(samples, 10, 4, o), jpeg::kFormatRgb24, 10, 4);
+  const OurDecode d = DecodeWithOurs(EncodeLossless(samples, 10, 4, o), kPixelRgb24, 10, 4);
   EXPECT_EQ(d.result, 1);
   EXPECT_TRUE(d.guardIntact);
 }

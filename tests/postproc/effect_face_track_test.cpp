@@ -149,7 +149,7 @@ TEST(ZQEFaceTrack, WindowClosesInOnTheFace) {
   };
   for (const TrackCase& c : cases) {
     SCOPED_TRACE(testing::Message() << c.w << "x" << c.h);
-    FormattedEffect tracking(kEffectFaceTrack, kEffectFormatRgb24, c.w, c.h);
+    FormattedEffect tracking(kEffectFaceTrack, kPixelRgb24, c.w, c.h);
     ASSERT_EQ(STATUS_SUCCESS, tracking.status);
     auto* effect = static_cast<ZQEFaceTrack*>(tracking.effect.get());
     GuardedBuffer frame(static_cast<size_t>(c.w) * c.h * 3);
@@ -179,7 +179,7 @@ TEST(ZQEFaceTrack, WindowClosesInOnTheFace) {
 // the whole frame and the window opens again step by step.
 TEST(ZQEFaceTrack, LostFaceKeepsTheWindowForEightFramesThenOpens) {
   const LONG W = 320, H = 240;
-  FormattedEffect tracking(kEffectFaceTrack, kEffectFormatRgb24, W, H);
+  FormattedEffect tracking(kEffectFaceTrack, kPixelRgb24, W, H);
   ASSERT_EQ(STATUS_SUCCESS, tracking.status);
   auto* effect = static_cast<ZQEFaceTrack*>(tracking.effect.get());
   GuardedBuffer frame(W * H * 3);
@@ -211,7 +211,7 @@ TEST(ZQEFaceTrack, OddAndTinyFramesStayInsideTheirBuffers) {
   } sizes[] = {{1, 1}, {2, 2}, {3, 3}, {161, 121}, {160, 121}, {176, 145}, {320, 3}, {1280, 720}};
   for (const auto& s : sizes) {
     SCOPED_TRACE(testing::Message() << s.w << "x" << s.h);
-    FormattedEffect tracking(kEffectFaceTrack, kEffectFormatRgb24, s.w, s.h);
+    FormattedEffect tracking(kEffectFaceTrack, kPixelRgb24, s.w, s.h);
     ASSERT_EQ(STATUS_SUCCESS, tracking.status);
     GuardedBuffer frame(static_cast<size_t>(s.w) * s.h * 3);
     for (int i = 0; i < 12; ++i) {
@@ -226,7 +226,7 @@ TEST(ZQEFaceTrack, OddAndTinyFramesStayInsideTheirBuffers) {
 TEST(ZQEFaceTrack, InitWithoutMemoryLeavesTheEffectNotReady) {
   for (uint64_t n = 1; n <= 3; ++n) {
     test::EffectPtr effect = test::MakeEffect(kEffectFaceTrack);
-    const EffectFormat format = {kEffectFormatRgb24, 160, 120};
+    const EffectFormat format = {kPixelRgb24, 160, 120};
     GuardedBuffer work(160 * 120 * 3);
     kernel::FailNthAllocation(n);
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES,

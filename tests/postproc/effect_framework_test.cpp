@@ -53,7 +53,7 @@ TEST(EffectFactory, PoolShortageYieldsNoEffect) {
 // The face track allocates its picture in Init, so its allocations count the Init calls.
 TEST(ZQEffect, SameFormatTwiceInitialisesOnceAndKeepsTheFirstBuffer) {
   EffectPtr effect = MakeEffect(kEffectFaceTrack);
-  const EffectFormat format = {kEffectFormatRgb24, 32, 24};
+  const EffectFormat format = {kPixelRgb24, 32, 24};
   const uint64_t before = kernel::PoolStatsForTag(kTagFaceTrackPicture).allocations;
   std::vector<UCHAR> first(32 * 24 * 3), second(32 * 24 * 3);
   ASSERT_EQ(STATUS_SUCCESS, effect->SetFormat(&format, first.data(), 32 * 24 * 3, nullptr));
@@ -71,12 +71,12 @@ TEST(ZQEffect, SetFormatRefusesMissingOrTooSmallBuffersAndImpossibleSizes) {
     bool nullBuffer;
   };
   const Case cases[] = {
-      {{kEffectFormatRgb24, 4, 4}, 48, true},
-      {{kEffectFormatRgb24, 4, 4}, 47, false},
-      {{kEffectFormatYuy2, 0, 4}, 64, false},
-      {{kEffectFormatYuy2, 4, -2}, 64, false},
-      {{kEffectFormatRgb24, kEffectMaxDimension + 1, 1}, 0x7FFFFFFF, false},
-      {{kEffectFormatRgb24, 8, 8}, -1, false},
+      {{kPixelRgb24, 4, 4}, 48, true},
+      {{kPixelRgb24, 4, 4}, 47, false},
+      {{kPixelYuy2, 0, 4}, 64, false},
+      {{kPixelYuy2, 4, -2}, 64, false},
+      {{kPixelRgb24, kEffectMaxDimension + 1, 1}, 0x7FFFFFFF, false},
+      {{kPixelRgb24, 8, 8}, -1, false},
   };
   std::vector<UCHAR> buffer(64);
   for (const Case& c : cases) {
@@ -95,15 +95,15 @@ TEST(ZQEffect, FrameSizesFitThirtyOneBitsOrAreZero) {
     EffectFormat format;
     ULONG bytes;
   } cases[] = {
-      {{kEffectFormatRgb24, 641, 481}, 641u * 481 * 3},
-      {{kEffectFormatYuy2, 3, 1}, 6},
-      {{kEffectFormatI420, 7, 5}, 52},
-      {{kEffectFormatI420, 320, 240}, 115200},
-      {{kEffectFormatOther, 64, 64}, 0},
+      {{kPixelRgb24, 641, 481}, 641u * 481 * 3},
+      {{kPixelYuy2, 3, 1}, 6},
+      {{kPixelI420, 7, 5}, 52},
+      {{kPixelI420, 320, 240}, 115200},
+      {{kPixelNone, 64, 64}, 0},
       {{3, 64, 64}, 0},
-      {{kEffectFormatRgb24, kEffectMaxDimension, kEffectMaxDimension}, 805306368u},
-      {{kEffectFormatRgb24, 65536, 65536}, 0},
-      {{kEffectFormatRgb24, -640, -480}, 0},
+      {{kPixelRgb24, kEffectMaxDimension, kEffectMaxDimension}, 805306368u},
+      {{kPixelRgb24, 65536, 65536}, 0},
+      {{kPixelRgb24, -640, -480}, 0},
   };
   EffectPtr effect = MakeEffect(kEffectScale);
   for (const auto& c : cases) EXPECT_EQ(c.bytes, effect->GetFrameSize(&c.format)) << c.format.width;
@@ -111,15 +111,15 @@ TEST(ZQEffect, FrameSizesFitThirtyOneBitsOrAreZero) {
 }
 
 TEST(ZQEffect, ConfigureRefusesWhileActiveAndOutsideTheClassFormats) {
-  FormattedEffect tracking(kEffectFaceTrack, kEffectFormatRgb24, 64, 48);
+  FormattedEffect tracking(kEffectFaceTrack, kPixelRgb24, 64, 48);
   ZQEffect* effect = tracking.effect.get();
   ASSERT_EQ(STATUS_SUCCESS, tracking.status);
   const uint64_t before = kernel::PoolStatsForTag(kTagFaceTrackPicture).allocations;
   effect->active = 1;
-  const EffectFormat second = {kEffectFormatRgb24, 32, 24};
+  const EffectFormat second = {kPixelRgb24, 32, 24};
   EXPECT_EQ(STATUS_DEVICE_BUSY, effect->Configure(&second));
   effect->active = 0;
-  const EffectFormat planar = {kEffectFormatI420, 32, 24};
+  const EffectFormat planar = {kPixelI420, 32, 24};
   EXPECT_EQ(STATUS_NOT_SUPPORTED, effect->Configure(&planar));
   EXPECT_EQ(64, effect->format.width);
   ASSERT_EQ(STATUS_SUCCESS, effect->Configure(&second));
@@ -132,7 +132,7 @@ TEST(ZQEffect, ConfigureRefusesWhileActiveAndOutsideTheClassFormats) {
 }
 
 TEST(ZQEffect, DetachedOrShortBufferedEffectsDoNotRun) {
-  FormattedEffect zoom(kEffectDigitalZoom, kEffectFormatRgb24, 4, 4);
+  FormattedEffect zoom(kEffectDigitalZoom, kPixelRgb24, 4, 4);
   ASSERT_EQ(STATUS_SUCCESS, zoom.status);
   GuardedBuffer frame(48, 0x22);
   EXPECT_EQ(STATUS_SUCCESS, zoom.effect->Do(frame.data()));
@@ -152,14 +152,14 @@ struct ScaleCase {
 // output picture (in the frame) with their own row steps, and writes nothing past either.
 TEST(ZQEInterpolation, ScalesIntoTheFrameThroughItsWorkBuffer) {
   const ScaleCase cases[] = {
-      {kEffectFormatRgb24, 640, 480, 320, 240}, {kEffectFormatRgb24, 320, 240, 641, 481},
-      {kEffectFormatRgb24, 7, 5, 13, 9},        {kEffectFormatRgb24, 1, 1, 3, 2},
-      {kEffectFormatRgb24, 5, 3, 1, 1},         {kEffectFormatYuy2, 640, 480, 1280, 720},
-      {kEffectFormatYuy2, 161, 121, 32, 24},    {kEffectFormatYuy2, 2, 2, 3, 3},
+      {kPixelRgb24, 640, 480, 320, 240}, {kPixelRgb24, 320, 240, 641, 481},
+      {kPixelRgb24, 7, 5, 13, 9},        {kPixelRgb24, 1, 1, 3, 2},
+      {kPixelRgb24, 5, 3, 1, 1},         {kPixelYuy2, 640, 480, 1280, 720},
+      {kPixelYuy2, 161, 121, 32, 24},    {kPixelYuy2, 2, 2, 3, 3},
   };
   for (const ScaleCase& c : cases) {
     SCOPED_TRACE(testing::Message() << c.code << " " << c.inW << "x" << c.inH << " -> " << c.outW << "x" << c.outH);
-    const LONG bpp = c.code == kEffectFormatRgb24 ? 3 : 2;
+    const LONG bpp = c.code == kPixelRgb24 ? 3 : 2;
     const size_t inBytes = static_cast<size_t>(c.inW) * c.inH * bpp;
     const size_t outBytes = static_cast<size_t>(c.outW) * c.outH * bpp;
     EffectPtr effect = MakeEffect(kEffectScale);
@@ -189,19 +189,19 @@ TEST(ZQEInterpolation, ScalesIntoTheFrameThroughItsWorkBuffer) {
 // Without an output format the output size is the input size; it follows a new output format
 // even when the input format stays, and I420 is not scaled.
 TEST(ZQEInterpolation, OutputSizeFollowsEverySetFormatAndI420IsRefused) {
-  FormattedEffect scaling(kEffectScale, kEffectFormatRgb24, 8, 6);
+  FormattedEffect scaling(kEffectScale, kPixelRgb24, 8, 6);
   ASSERT_EQ(STATUS_SUCCESS, scaling.status);
   auto* effect = static_cast<ZQEInterpolation*>(scaling.effect.get());
   EXPECT_EQ(8, effect->outputWidth);
-  const EffectFormat smaller = {kEffectFormatRgb24, 4, 2};
+  const EffectFormat smaller = {kPixelRgb24, 4, 2};
   ASSERT_EQ(STATUS_SUCCESS, effect->SetFormat(&scaling.format, scaling.work.data(), 144, &smaller));
   EXPECT_EQ(4, effect->outputWidth);
   EXPECT_EQ(2, effect->outputHeight);
-  const EffectFormat empty = {kEffectFormatRgb24, 0, 2};
+  const EffectFormat empty = {kPixelRgb24, 0, 2};
   EXPECT_EQ(STATUS_INVALID_PARAMETER, effect->SetFormat(&scaling.format, scaling.work.data(), 144, &empty));
   EXPECT_EQ(4, effect->outputWidth);
 
-  FormattedEffect planar(kEffectScale, kEffectFormatI420, 8, 6);
+  FormattedEffect planar(kEffectScale, kPixelI420, 8, 6);
   ASSERT_EQ(STATUS_SUCCESS, planar.status);
   GuardedBuffer frame(72, 0x5A);
   EXPECT_EQ(STATUS_NOT_SUPPORTED, planar.effect->Do(frame.data()));

@@ -28,8 +28,8 @@ TEST(OrientationEffect, Rgb24FlipsAndMirrorsWholePixels) {
   for (LONG id = 512; id <= 515; ++id)
     for (const Size s : kSizes) {
       SCOPED_TRACE(::testing::Message() << id << " " << s.w << "x" << s.h);
-      const auto in = RandomBytes(FrameBytes(kEffectFormatRgb24, s.w, s.h), id);
-      const auto run = RunEffect(id, kEffectFormatRgb24, s.w, s.h, in);
+      const auto in = RandomBytes(FrameBytes(kPixelRgb24, s.w, s.h), id);
+      const auto run = RunEffect(id, kPixelRgb24, s.w, s.h, in);
       ASSERT_EQ(run.lastDo, STATUS_SUCCESS);
       EXPECT_TRUE(run.guardsIntact);
       for (int y = 0; y < s.h; ++y)
@@ -45,8 +45,8 @@ TEST(OrientationEffect, Yuy2MirrorKeepsEachPairsColour) {
   for (LONG id = 512; id <= 515; ++id)
     for (const Size s : {Size{2, 1}, Size{16, 9}, Size{6, 4}, Size{7, 3}}) {
       SCOPED_TRACE(::testing::Message() << id << " " << s.w << "x" << s.h);
-      const auto in = RandomBytes(FrameBytes(kEffectFormatYuy2, s.w, s.h), id + 1);
-      const auto run = RunEffect(id, kEffectFormatYuy2, s.w, s.h, in);
+      const auto in = RandomBytes(FrameBytes(kPixelYuy2, s.w, s.h), id + 1);
+      const auto run = RunEffect(id, kPixelYuy2, s.w, s.h, in);
       ASSERT_EQ(run.lastDo, STATUS_SUCCESS);
       EXPECT_TRUE(run.guardsIntact);
       const test::Yuy2View src{in.data(), int(s.w), int(s.h)}, out{run.frame.data(), int(s.w), int(s.h)};
@@ -62,15 +62,15 @@ TEST(OrientationEffect, Yuy2MirrorKeepsEachPairsColour) {
 }
 
 TEST(OrientationEffect, I420PassesUnchangedAndOtherFormatsAreRefused) {
-  const auto i420 = RandomBytes(FrameBytes(kEffectFormatI420, 8, 6), 1);
+  const auto i420 = RandomBytes(FrameBytes(kPixelI420, 8, 6), 1);
   for (LONG id = 512; id <= 515; ++id) {
-    const auto run = RunEffect(id, kEffectFormatI420, 8, 6, i420);
+    const auto run = RunEffect(id, kPixelI420, 8, 6, i420);
     EXPECT_EQ(run.lastDo, STATUS_SUCCESS);
     EXPECT_EQ(run.frame, i420);
   }
   std::vector<uint8_t> frame(48, 3), work(48);
   ZQEOrientation other(513, kFormatsRgb24Yuy2);
-  const EffectFormat format = {kEffectFormatOther, 4, 4};
+  const EffectFormat format = {kPixelNone, 4, 4};
   ASSERT_EQ(other.SetFormat(&format, work.data(), 48, nullptr), STATUS_SUCCESS);
   EXPECT_EQ(other.Do(frame.data()), STATUS_NOT_SUPPORTED);
   EXPECT_EQ(frame, std::vector<uint8_t>(48, 3));

@@ -20,7 +20,7 @@ using test::FrameBytes;
 using test::RandomBytes;
 using test::RunEffect;
 
-constexpr LONG kRgb = kEffectFormatRgb24;
+constexpr LONG kRgb = kPixelRgb24;
 
 // A picture whose every pixel names its own row and column, so that scaling can be traced.
 std::vector<uint8_t> CoordinatePicture() {

@@ -20,8 +20,8 @@ using test::FrameBytes;
 using test::RandomBytes;
 using test::RunEffect;
 
-constexpr LONG kRgb = kEffectFormatRgb24;
-constexpr LONG kI420 = kEffectFormatI420;
+constexpr LONG kRgb = kPixelRgb24;
+constexpr LONG kI420 = kPixelI420;
 
 uint8_t Sat(int v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }
 

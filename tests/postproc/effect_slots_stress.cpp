@@ -75,7 +75,7 @@ TEST(EffectSlotsStress, TwoFaceTracksSearchAtOnceAsTheyDoAlone) {
   auto track = [&](int frames) {
     ZQEffect* effect = NewCatalogueEffect(kEffectFaceTrack);
     std::vector<uint8_t> work(bytes), frame(bytes);
-    const EffectFormat format = {kEffectFormatRgb24, W, H};
+    const EffectFormat format = {kPixelRgb24, W, H};
     EXPECT_EQ(STATUS_SUCCESS, effect->SetFormat(&format, work.data(), static_cast<LONG>(bytes), nullptr));
     for (int i = 0; i < frames; ++i) {
       frame = scene;

@@ -47,7 +47,7 @@ TEST(ZQEDigitalZoom, ShowsTheWindowOfZoomPanAndTiltOverTheWholeFrame) {
   const LONG W = 640, H = 480;
   for (const WindowCase& c : kWindows) {
     SCOPED_TRACE(testing::Message() << "zoom " << c.zoom << " pan " << c.pan << " tilt " << c.tilt);
-    FormattedEffect zoom(kEffectDigitalZoom, kEffectFormatRgb24, W, H);
+    FormattedEffect zoom(kEffectDigitalZoom, kPixelRgb24, W, H);
     ASSERT_EQ(STATUS_SUCCESS, zoom.status);
     ASSERT_EQ(STATUS_SUCCESS, zoom.effect->SetParam(kZoomParamZoom, c.zoom));
     ASSERT_EQ(STATUS_SUCCESS, zoom.effect->SetParam(kZoomParamPan, c.pan));
@@ -67,7 +67,7 @@ TEST(ZQEDigitalZoom, ShowsTheWindowOfZoomPanAndTiltOverTheWholeFrame) {
 }
 
 TEST(ZQEDigitalZoom, ZoomBelowOneHundredIsRaisedAndKeepsTheWindow) {
-  FormattedEffect zoom(kEffectDigitalZoomAlt, kEffectFormatRgb24, 64, 48);
+  FormattedEffect zoom(kEffectDigitalZoomAlt, kPixelRgb24, 64, 48);
   ASSERT_EQ(STATUS_SUCCESS, zoom.status);
   auto* effect = static_cast<ZQEDigitalZoom*>(zoom.effect.get());
   effect->window = {32, 24, 8, 6};
@@ -100,7 +100,7 @@ TEST(ZQEZoomWindow, WindowPastTheBottomEdgeShowsTheFramesLastRows) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.effect << " " << c.w << "x" << c.h);
-    FormattedEffect zooming(c.effect, kEffectFormatRgb24, c.w, c.h);
+    FormattedEffect zooming(c.effect, kPixelRgb24, c.w, c.h);
     ASSERT_EQ(STATUS_SUCCESS, zooming.status);
     if (c.effect == kEffectDigitalZoom) {
       ASSERT_EQ(STATUS_SUCCESS, zooming.effect->SetParam(kZoomParamZoom, 50));
@@ -128,7 +128,7 @@ TEST(ZQEDigitalZoom, OddAndTinyFramesStayInsideTheirBuffers) {
   for (const auto& s : sizes) {
     for (const auto& p : params) {
       SCOPED_TRACE(testing::Message() << s.w << "x" << s.h << " zoom " << p[0]);
-      FormattedEffect zoom(kEffectDigitalZoom, kEffectFormatRgb24, s.w, s.h);
+      FormattedEffect zoom(kEffectDigitalZoom, kPixelRgb24, s.w, s.h);
       ASSERT_EQ(STATUS_SUCCESS, zoom.status);
       zoom.effect->SetParam(kZoomParamZoom, p[0]);
       zoom.effect->SetParam(kZoomParamPan, p[1]);
@@ -145,7 +145,7 @@ TEST(ZQEDigitalZoom, OddAndTinyFramesStayInsideTheirBuffers) {
 }
 
 TEST(ZQEDigitalZoom, OnlyRgb24IsZoomed) {
-  FormattedEffect zoom(kEffectDigitalZoom, kEffectFormatYuy2, 8, 4);
+  FormattedEffect zoom(kEffectDigitalZoom, kPixelYuy2, 8, 4);
   ASSERT_EQ(STATUS_SUCCESS, zoom.status);
   zoom.effect->SetParam(kZoomParamZoom, 200);
   GuardedBuffer frame(8 * 4 * 2, 0x19);

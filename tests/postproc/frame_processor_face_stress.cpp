@@ -43,7 +43,7 @@ TEST(FaceWorkerStress, CaptureDeviceAndWorkerAtOnceWithoutRaces) {
   std::vector<uint8_t> frame;
   for (int i = 0; i < 400 || device.Searches() < 40 || resets < 100; ++i) {
     frame = face;
-    processor->SubmitFrame(&device, frame.data(), static_cast<ULONG>(frame.size()), w, h, 0, i);
+    processor->SubmitFrame(&device, frame.data(), static_cast<ULONG>(frame.size()), w, h, kPixelYuy2, i);
     device.rotation = i % 4;
     device.settings.hFlip = i % 2;
     ASSERT_NE(nullptr, processor->ProcessFrame(&device, frame.data(), w, h));
@@ -51,7 +51,7 @@ TEST(FaceWorkerStress, CaptureDeviceAndWorkerAtOnceWithoutRaces) {
   stop = true;
   control.Join();
   frame = face;
-  processor->SubmitFrame(&device, frame.data(), static_cast<ULONG>(frame.size()), w, h, 0, 0);
+  processor->SubmitFrame(&device, frame.data(), static_cast<ULONG>(frame.size()), w, h, kPixelYuy2, 0);
   processor.reset();
   EXPECT_GE(device.Searches(), 40);
 }

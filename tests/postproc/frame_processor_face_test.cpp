@@ -32,7 +32,7 @@ std::vector<uint8_t> EncodeMjpeg(const std::vector<uint8_t>& yuy2) {
   auto* encoder = new jpeg::JpegEncoder();
   encoder->Reset();
   int32_t length = 0;
-  const int32_t result = jpeg::JpegEncodeFrame(yuy2.data(), jpeg::kFormatYuy2, 2, out.data(),
+  const int32_t result = jpeg::JpegEncodeFrame(yuy2.data(), kPixelYuy2, 2, out.data(),
                                                static_cast<int32_t>(out.size()), &length, kWidth, kHeight, 90, 0, 1,
                                                encoder);
   encoder->Release();
@@ -62,11 +62,11 @@ class FaceWorkerTest : public ::testing::Test {
     EXPECT_CLEAN_UNLOAD();
   }
 
-  VOID Offer(const std::vector<uint8_t>& frame, LONG format = 0, LONG width = kWidth, LONG height = kHeight) {
+  VOID Offer(const std::vector<uint8_t>& frame, LONG format = kPixelYuy2, LONG width = kWidth, LONG height = kHeight) {
     processor->SubmitFrame(&device, frame.data(), static_cast<ULONG>(frame.size()), width, height, format, 6);
   }
   // Offers a frame and lets the worker finish with it.
-  VOID OfferAndSettle(const std::vector<uint8_t>& frame, LONG format = 0, LONG width = kWidth,
+  VOID OfferAndSettle(const std::vector<uint8_t>& frame, LONG format = kPixelYuy2, LONG width = kWidth,
                       LONG height = kHeight) {
     Offer(frame, format, width, height);
     kernel::RunUntilIdle();
@@ -90,19 +90,19 @@ TEST_F(FaceWorkerTest, OffersReachTheWorkerOnlyWhenFaceWorkIsWanted) {
     ULONG failTag;
     bool searched;
   } cases[] = {
-      {"taken", true, false, 0xB0, 1, 0, 0, 0, 1, 0, kFaceWorkDetect, 0, true},
-      {"no face services", false, false, 0xB0, 1, 0, 0, 0, 1, 0, kFaceWorkDetect, 0, false},
-      {"listed camera", true, true, 0xB0, 1, 0, 0, 0, 1, 0, kFaceWorkDetect, 0, false},
-      {"flicker measuring", true, false, 0xB0, 0, 0, 0, 0, 1, 0, kFaceWorkDetect, 0, false},
-      {"flicker fed, chip cannot detect", true, false, 0xA0, 0, 0, 0, 0, 1, 0, kFaceWorkDetect, 0, true},
-      {"flicker not fed outdoors", true, false, 0xB0, 0, 1, 0, 0, 1, 0, kFaceWorkDetect, 0, true},
-      {"detection setting off", true, false, 0xB0, 1, 0, 0, 0, 0, 0, kFaceWorkDetect, 0, false},
-      {"capture not running", true, false, 0xB0, 1, 0, 0, 0, 1, 1, 0, 0, false},
-      {"YUY2 two bytes short", true, false, 0xB0, 1, 0, -2, 0, 1, 0, kFaceWorkDetect, 0, false},
-      {"YUY2 two bytes long", true, false, 0xB0, 1, 0, 2, 0, 1, 0, kFaceWorkDetect, 0, false},
+      {"taken", true, false, 0xB0, 1, 0, 0, kPixelYuy2, 1, 0, kFaceWorkDetect, 0, true},
+      {"no face services", false, false, 0xB0, 1, 0, 0, kPixelYuy2, 1, 0, kFaceWorkDetect, 0, false},
+      {"listed camera", true, true, 0xB0, 1, 0, 0, kPixelYuy2, 1, 0, kFaceWorkDetect, 0, false},
+      {"flicker measuring", true, false, 0xB0, 0, 0, 0, kPixelYuy2, 1, 0, kFaceWorkDetect, 0, false},
+      {"flicker fed, chip cannot detect", true, false, 0xA0, 0, 0, 0, kPixelYuy2, 1, 0, kFaceWorkDetect, 0, true},
+      {"flicker not fed outdoors", true, false, 0xB0, 0, 1, 0, kPixelYuy2, 1, 0, kFaceWorkDetect, 0, true},
+      {"detection setting off", true, false, 0xB0, 1, 0, 0, kPixelYuy2, 0, 0, kFaceWorkDetect, 0, false},
+      {"capture not running", true, false, 0xB0, 1, 0, 0, kPixelYuy2, 1, 1, 0, 0, false},
+      {"YUY2 two bytes short", true, false, 0xB0, 1, 0, -2, kPixelYuy2, 1, 0, kFaceWorkDetect, 0, false},
+      {"YUY2 two bytes long", true, false, 0xB0, 1, 0, 2, kPixelYuy2, 1, 0, kFaceWorkDetect, 0, false},
       {"unknown format", true, false, 0xB0, 1, 0, 0, 2, 1, 0, kFaceWorkDetect, 0, false},
-      {"no memory for the copy", true, false, 0xB0, 1, 0, 0, 0, 1, 0, kFaceWorkDetect, FrameProcessor::kTagSubmitted,
-       false},
+      {"no memory for the copy", true, false, 0xB0, 1, 0, 0, kPixelYuy2, 1, 0, kFaceWorkDetect,
+       FrameProcessor::kTagSubmitted, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -206,7 +206,7 @@ TEST_F(FaceWorkerTest, MjpegOffersAreDecodedBeforeTheSearch) {
     FrameProcessor p;
     for (int i = 0; i < 3; ++i) {
       if (c.failTag) kernel::FailNthAllocation(1, c.failTag);
-      p.SubmitFrame(&d, c.frame->data(), static_cast<ULONG>(c.frame->size()), c.width, c.height, 1, 6);
+      p.SubmitFrame(&d, c.frame->data(), static_cast<ULONG>(c.frame->size()), c.width, c.height, kPixelMjpeg, 6);
       kernel::RunUntilIdle();
       kernel::ClearPoolFaults();
     }
@@ -245,7 +245,7 @@ TEST_F(FaceWorkerTest, SwitchesAreReadAgainAfterTheWait) {
     FrameProcessor p;
     p.FaceExposure()->Reset(&d);
     d.exposureMutexCalls = 0;
-    p.SubmitFrame(&d, blank.data(), static_cast<ULONG>(blank.size()), kWidth, kHeight, 0, 6);
+    p.SubmitFrame(&d, blank.data(), static_cast<ULONG>(blank.size()), kWidth, kHeight, kPixelYuy2, 6);
     kernel::RunUntilIdle();
     EXPECT_EQ(c.searches, d.Searches());
     EXPECT_EQ(c.exposure, d.exposureMutexCalls > 0);

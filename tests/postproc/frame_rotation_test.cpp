@@ -91,7 +91,7 @@ TEST(RotateYuy2Frame, QuarterTurnsScaleCentreAndFillBlack) {
     // The scaling itself is ResizeImage's; reproduce it to know each picture pixel.
     std::vector<uint8_t> scaled(Bytes(c.sw, c.sh));
     ASSERT_EQ(STATUS_SUCCESS,
-              ResizeImage(src.data(), scaled.data(), c.w, c.h, c.sw, c.sh, kSubtypeYuy2));
+              ResizeImage(src.data(), scaled.data(), c.w, c.h, c.sw, c.sh, kPixelYuy2));
     const auto dst = Rotated(src, c.rotation, c.w, c.h);
     Yuy2View sc{scaled.data(), int(c.sw), int(c.sh)}, d{dst.data(), int(c.w), int(c.h)};
     const ULONG turnedWidth = c.sh & ~1u, turnedHeight = c.sw;

@@ -137,7 +137,7 @@ TEST(GeometryAgainstDefinition, NearestYuy2Resize) {
       RunOn(setting.cpu);
       if (setting.poolRefuses) kernel::FailAllocationsRandomly(1.0, 7, kTagResizeStrip);
       const NTSTATUS status =
-          ResizeImage(src.data(), got.data(), c.sw, c.sh, c.dw, c.dh, kSubtypeYuy2);
+          ResizeImage(src.data(), got.data(), c.sw, c.sh, c.dw, c.dh, kPixelYuy2);
       kernel::ClearPoolFaults();
       EndRun();
       ASSERT_EQ(STATUS_SUCCESS, status);

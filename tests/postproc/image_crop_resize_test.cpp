@@ -17,14 +17,14 @@ using test::RandomBytes;
 
 struct FormatCase {
   const char* name;
-  ULONG format;
+  PixelLayout format;
   int bytesTimesTwoPerPixel;  // 4 YUY2, 6 RGB24, 3 I420
 };
 
 const FormatCase kFormats[] = {
-    {"YUY2", kSubtypeYuy2, 4},
-    {"RGB24", kSubtypeRgb24, 6},
-    {"I420", kSubtypeI420, 3},
+    {"YUY2", kPixelYuy2, 4},
+    {"RGB24", kPixelRgb24, 6},
+    {"I420", kPixelI420, 3},
 };
 
 size_t FrameBytes(const FormatCase& f, int w, int h) {
@@ -47,7 +47,7 @@ TEST(ResizeImage, HalvingYuy2TakesEverySecondPixelAndChromaFromPairAtFourK) {
   const int w = 640, h = 480, dw = 320, dh = 240;
   const auto src = RandomBytes(static_cast<size_t>(w) * h * 2, 2);
   GuardedBuffer dst(static_cast<size_t>(dw) * dh * 2);
-  ASSERT_EQ(STATUS_SUCCESS, ResizeImage(src.data(), dst.data(), w, h, dw, dh, kSubtypeYuy2));
+  ASSERT_EQ(STATUS_SUCCESS, ResizeImage(src.data(), dst.data(), w, h, dw, dh, kPixelYuy2));
   test::Yuy2View s{src.data(), w, h}, d{dst.data(), dw, dh};
   for (int i = 0; i < dh; ++i)
     for (int k = 0; k < dw / 2; ++k) {
@@ -63,7 +63,7 @@ TEST(ResizeImage, HalvingRgb24AndI420SampleEverySecondPixel) {
   const int w = 64, h = 32, dw = 32, dh = 16;
   const auto rgb = RandomBytes(static_cast<size_t>(w) * h * 3, 3);
   std::vector<uint8_t> out(static_cast<size_t>(dw) * dh * 3);
-  ASSERT_EQ(STATUS_SUCCESS, ResizeImage(rgb.data(), out.data(), w, h, dw, dh, kSubtypeRgb24));
+  ASSERT_EQ(STATUS_SUCCESS, ResizeImage(rgb.data(), out.data(), w, h, dw, dh, kPixelRgb24));
   for (int i = 0; i < dh; ++i)
     for (int j = 0; j < dw; ++j)
       for (int c = 0; c < 3; ++c)
@@ -71,7 +71,7 @@ TEST(ResizeImage, HalvingRgb24AndI420SampleEverySecondPixel) {
 
   const auto yuv = RandomBytes(static_cast<size_t>(w) * h * 3 / 2, 4);
   std::vector<uint8_t> small(static_cast<size_t>(dw) * dh * 3 / 2);
-  ASSERT_EQ(STATUS_SUCCESS, ResizeImage(yuv.data(), small.data(), w, h, dw, dh, kSubtypeI420));
+  ASSERT_EQ(STATUS_SUCCESS, ResizeImage(yuv.data(), small.data(), w, h, dw, dh, kPixelI420));
   for (int i = 0; i < dh; ++i)
     for (int j = 0; j < dw; ++j) ASSERT_EQ(yuv[(2 * i) * w + 2 * j], small[i * dw + j]);
   const uint8_t* su = yuv.data() + w * h;
@@ -87,7 +87,7 @@ TEST(ResizeImage, OddYuy2DestinationWidthLeavesTheLastPixelUnwritten) {
   const int w = 8, h = 2, dw = 5, dh = 2;
   const auto src = RandomBytes(w * h * 2, 5);
   GuardedBuffer dst(dw * dh * 2, 0x33);
-  ASSERT_EQ(STATUS_SUCCESS, ResizeImage(src.data(), dst.data(), w, h, dw, dh, kSubtypeYuy2));
+  ASSERT_EQ(STATUS_SUCCESS, ResizeImage(src.data(), dst.data(), w, h, dw, dh, kPixelYuy2));
   for (int row = 0; row < dh; ++row) {
     EXPECT_EQ(0x33, dst[(row * dw + 4) * 2]);
     EXPECT_EQ(0x33, dst[(row * dw + 4) * 2 + 1]);
@@ -100,14 +100,14 @@ TEST(ResizeImage, OddYuy2DestinationWidthLeavesTheLastPixelUnwritten) {
 TEST(ResizeImage, DegenerateSizesWriteNothing) {
   struct Case {
     const char* name;
-    ULONG format;
+    PixelLayout format;
     LONG sw, sh, dw, dh;
   } cases[] = {
-      {"zero destination height", kSubtypeYuy2, 640, 40, 40, 0},
-      {"zero destination width", kSubtypeRgb24, 16, 16, 0, 8},
-      {"negative destination", kSubtypeI420, 16, 16, -2, 8},
-      {"zero source", kSubtypeYuy2, 0, 16, 8, 8},
-      {"one-pixel YUY2 source", kSubtypeYuy2, 1, 4, 8, 8},
+      {"zero destination height", kPixelYuy2, 640, 40, 40, 0},
+      {"zero destination width", kPixelRgb24, 16, 16, 0, 8},
+      {"negative destination", kPixelI420, 16, 16, -2, 8},
+      {"zero source", kPixelYuy2, 0, 16, 8, 8},
+      {"one-pixel YUY2 source", kPixelYuy2, 1, 4, 8, 8},
   };
   const std::vector<uint8_t> src(64 * 64 * 3, 9);
   for (const auto& c : cases) {
@@ -119,7 +119,7 @@ TEST(ResizeImage, DegenerateSizesWriteNothing) {
     EXPECT_TRUE(dst.GuardsIntact());
   }
   GuardedBuffer dst(16);
-  EXPECT_EQ(STATUS_INVALID_PARAMETER, ResizeImage(nullptr, dst.data(), 2, 2, 2, 2, kSubtypeYuy2));
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, ResizeImage(nullptr, dst.data(), 2, 2, 2, 2, kPixelYuy2));
 }
 
 // Enlarging an odd-width YUY2 frame must not take chroma from the lone last pixel, which has
@@ -130,7 +130,7 @@ TEST(ResizeImage, OddYuy2SourceNeverReadsPastItsRows) {
     std::vector<uint8_t> src(static_cast<size_t>(sw) * sh * 2);
     for (size_t i = 0; i < src.size(); ++i) src[i] = (i & 1) ? 200 : 50;
     GuardedBuffer dst(static_cast<size_t>(dw) * dh * 2);
-    ASSERT_EQ(STATUS_SUCCESS, ResizeImage(src.data(), dst.data(), sw, sh, dw, dh, kSubtypeYuy2));
+    ASSERT_EQ(STATUS_SUCCESS, ResizeImage(src.data(), dst.data(), sw, sh, dw, dh, kPixelYuy2));
     for (int i = 0; i < dw * dh; ++i) {
       ASSERT_EQ(50, dst[i * 2]) << i;
       ASSERT_EQ(200, dst[i * 2 + 1]) << i;
@@ -143,7 +143,7 @@ TEST(CropImage, Yuy2WindowCopiesRowsFromItsOrigin) {
   const int w = 640, h = 480, cw = 320, ch = 240, x = 160, y = 120;
   const auto src = RandomBytes(static_cast<size_t>(w) * h * 2, 6);
   GuardedBuffer dst(static_cast<size_t>(cw) * ch * 2);
-  ASSERT_EQ(STATUS_SUCCESS, CropImage(src.data(), dst.data(), w, h, cw, ch, x, y, kSubtypeYuy2));
+  ASSERT_EQ(STATUS_SUCCESS, CropImage(src.data(), dst.data(), w, h, cw, ch, x, y, kPixelYuy2));
   for (int row = 0; row < ch; ++row)
     ASSERT_EQ(0, memcmp(dst.data() + row * cw * 2,
                         src.data() + (static_cast<size_t>(y + row) * w + x) * 2, cw * 2));
@@ -154,7 +154,7 @@ TEST(CropImage, Rgb24IsBottomUpSoTheTopWindowComesFromTheEndOfTheBuffer) {
   const int w = 16, h = 10, cw = 6, ch = 4, x = 3;
   const auto src = RandomBytes(w * h * 3, 7);
   GuardedBuffer dst(cw * ch * 3);
-  ASSERT_EQ(STATUS_SUCCESS, CropImage(src.data(), dst.data(), w, h, cw, ch, x, 0, kSubtypeRgb24));
+  ASSERT_EQ(STATUS_SUCCESS, CropImage(src.data(), dst.data(), w, h, cw, ch, x, 0, kPixelRgb24));
   // Image row r is memory row h - 1 - r; the window's memory rows are h - ch .. h - 1.
   for (int row = 0; row < ch; ++row)
     ASSERT_EQ(0, memcmp(dst.data() + row * cw * 3, src.data() + ((h - ch + row) * w + x) * 3, cw * 3));
@@ -165,7 +165,7 @@ TEST(CropImage, I420CopiesTheWindowOfEachPlane) {
   const int w = 32, h = 16, cw = 12, ch = 8, x = 6, y = 4;
   const auto src = RandomBytes(w * h * 3 / 2, 8);
   GuardedBuffer dst(cw * ch * 3 / 2);
-  ASSERT_EQ(STATUS_SUCCESS, CropImage(src.data(), dst.data(), w, h, cw, ch, x, y, kSubtypeI420));
+  ASSERT_EQ(STATUS_SUCCESS, CropImage(src.data(), dst.data(), w, h, cw, ch, x, y, kPixelI420));
   for (int r = 0; r < ch; ++r)
     for (int c = 0; c < cw; ++c) ASSERT_EQ(src[(y + r) * w + x + c], dst[r * cw + c]);
   for (int plane = 0; plane < 2; ++plane)
@@ -240,7 +240,7 @@ TEST(ResizeImage, OddI420KeepsFloorHalfChromaInsideThePlanes) {
     const size_t chroma = static_cast<size_t>(c.dw / 2) * (c.dh / 2);
     GuardedBuffer dst(static_cast<size_t>(c.dw) * c.dh + 2 * chroma, 0x11);
     ASSERT_EQ(STATUS_SUCCESS, ResizeImage(src.bytes.data(), dst.data(), c.sw, c.sh, c.dw, c.dh,
-                                          kSubtypeI420));
+                                          kPixelI420));
     EXPECT_TRUE(dst.GuardsIntact());
     const uint8_t* u = dst.data() + static_cast<size_t>(c.dw) * c.dh;
     const uint8_t* v = u + chroma;
@@ -269,7 +269,7 @@ TEST(CropImage, OddI420WindowTakesTheChromaOfItsFirstPixel) {
   const size_t chroma = static_cast<size_t>(cw / 2) * (ch / 2);
   GuardedBuffer dst(static_cast<size_t>(cw) * ch + 2 * chroma, 0x11);
   ASSERT_EQ(STATUS_SUCCESS, CropImage(src.bytes.data(), dst.data(), 175, 143, cw, ch, x, y,
-                                      kSubtypeI420));
+                                      kPixelI420));
   EXPECT_TRUE(dst.GuardsIntact());
   for (LONG row = 0; row < ch; ++row)
     ASSERT_EQ(0, memcmp(dst.data() + row * cw, src.bytes.data() + (y + row) * 175 + x, cw));

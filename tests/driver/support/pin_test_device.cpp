@@ -172,9 +172,10 @@ class TestPinDevice final : public CameraDeviceControls, public PinDevice, publi
       for (LONG i = 0; i < width * height * 2; ++i) frame[i] = static_cast<UCHAR>(~frame[i]);
     return Pins().processReturnsNull ? nullptr : frame;
   }
-  VOID SubmitFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG mjpeg, LONGLONG) override {
+  VOID SubmitFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG layout, LONGLONG) override {
     ++Pins().submitted;
     std::lock_guard<std::mutex> hold(Pins().lock);
+    const LONG mjpeg = layout == kPixelMjpeg ? 1 : 0;
     Pins().offers.push_back({std::vector<uint8_t>(frame, frame + length), width, height, mjpeg});
   }
   NTSTATUS SetFormats(ULONG subtype, LONG sw, LONG sh, LONG w, LONG h) override {

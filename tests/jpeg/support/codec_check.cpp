@@ -39,7 +39,7 @@ OurDecode DecodeWithOurs(const std::vector<uint8_t>& stream, int32_t format, int
 std::vector<uint8_t> ExpectedOutput(const TurboDecoded& ref, Sampling sampling, int32_t format) {
   const int w = ref.width;
   const int h = ref.height;
-  if (format == jpeg::kFormatRgb24) return ref.bgr;
+  if (format == kPixelRgb24) return ref.bgr;
   auto full = [&](int x, int y, int c) {
     x = x < w ? x : w - 1;
     y = y < h ? y : h - 1;
@@ -51,7 +51,7 @@ std::vector<uint8_t> ExpectedOutput(const TurboDecoded& ref, Sampling sampling, 
   };
   const bool grey = sampling == Sampling::kGrey;
   std::vector<uint8_t> out;
-  if (format == jpeg::kFormatYuy2) {
+  if (format == kPixelYuy2) {
     out.resize(static_cast<size_t>(w) * h * 2);
     for (int y = 0; y < h; ++y) {
       for (int x = 0; x < w; ++x) {

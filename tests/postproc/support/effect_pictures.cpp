@@ -42,9 +42,9 @@ void Put32(std::vector<uint8_t>& v, size_t at, uint32_t value) {
 size_t FrameBytes(LONG formatCode, LONG width, LONG height) {
   const size_t pixels = static_cast<size_t>(width) * height;
   switch (formatCode) {
-    case kEffectFormatRgb24: return pixels * 3;
-    case kEffectFormatYuy2: return pixels * 2;
-    case kEffectFormatI420: return pixels * 3 / 2;
+    case kPixelRgb24: return pixels * 3;
+    case kPixelYuy2: return pixels * 2;
+    case kPixelI420: return pixels * 3 / 2;
     default: return 0;
   }
 }
@@ -52,7 +52,7 @@ size_t FrameBytes(LONG formatCode, LONG width, LONG height) {
 std::vector<uint8_t> EffectTestPattern(LONG formatCode, LONG width, LONG height) {
   std::vector<uint8_t> f(FrameBytes(formatCode, width, height));
   const int w = width, h = height;
-  if (formatCode == kEffectFormatRgb24) {
+  if (formatCode == kPixelRgb24) {
     for (int y = 0; y < h; ++y)
       for (int x = 0; x < w; ++x) {
         const auto c = PatternColour(x, y, w, h);
@@ -187,18 +187,18 @@ const std::vector<GoldenCase>& GoldenCases() {
       const char* name;
     };
     const Effect effects[] = {
-        {770, kEffectFormatRgb24, 1, "blur"},      {770, kEffectFormatI420, 1, "blur"},
-        {773, kEffectFormatI420, 1, "solarize"},   {774, kEffectFormatRgb24, 1, "emboss"},
-        {774, kEffectFormatI420, 1, "emboss"},     {775, kEffectFormatRgb24, 1, "mosaic"},
-        {775, kEffectFormatI420, 1, "mosaic"},     {779, kEffectFormatRgb24, 1, "sketch"},
-        {779, kEffectFormatI420, 1, "sketch"},     {781, kEffectFormatRgb24, 1, "diffuse"},
-        {781, kEffectFormatI420, 1, "diffuse"},    {782, kEffectFormatRgb24, 20, "wave-columns"},
-        {782, kEffectFormatRgb24, 80, "wave-rows"}, {783, kEffectFormatRgb24, 49, "tiles"},
-        {784, kEffectFormatRgb24, 1, "canvas"},    {786, kEffectFormatRgb24, 1, "glass"},
-        {787, kEffectFormatRgb24, 1, "fisheye"},   {788, kEffectFormatRgb24, 1, "pagecurl"},
-        {789, kEffectFormatRgb24, 1, "frame"},     {792, kEffectFormatRgb24, 1, "snipe"},
-        {793, kEffectFormatRgb24, 1, "news"},      {796, kEffectFormatRgb24, 1, "cctv"},
-        {797, kEffectFormatRgb24, 1, "magnifier"},
+        {770, kPixelRgb24, 1, "blur"},      {770, kPixelI420, 1, "blur"},
+        {773, kPixelI420, 1, "solarize"},   {774, kPixelRgb24, 1, "emboss"},
+        {774, kPixelI420, 1, "emboss"},     {775, kPixelRgb24, 1, "mosaic"},
+        {775, kPixelI420, 1, "mosaic"},     {779, kPixelRgb24, 1, "sketch"},
+        {779, kPixelI420, 1, "sketch"},     {781, kPixelRgb24, 1, "diffuse"},
+        {781, kPixelI420, 1, "diffuse"},    {782, kPixelRgb24, 20, "wave-columns"},
+        {782, kPixelRgb24, 80, "wave-rows"}, {783, kPixelRgb24, 49, "tiles"},
+        {784, kPixelRgb24, 1, "canvas"},    {786, kPixelRgb24, 1, "glass"},
+        {787, kPixelRgb24, 1, "fisheye"},   {788, kPixelRgb24, 1, "pagecurl"},
+        {789, kPixelRgb24, 1, "frame"},     {792, kPixelRgb24, 1, "snipe"},
+        {793, kPixelRgb24, 1, "news"},      {796, kPixelRgb24, 1, "cctv"},
+        {797, kPixelRgb24, 1, "magnifier"},
     };
     const LONG sizes[][2] = {{120, 90}, {37, 23}};
     std::vector<GoldenCase> all;
@@ -216,7 +216,7 @@ const std::vector<GoldenCase>& GoldenCases() {
 }
 
 std::string GoldenName(const GoldenCase& c) {
-  return std::to_string(c.id) + "-" + c.name + (c.format == kEffectFormatI420 ? "-i420-" : "-rgb24-") +
+  return std::to_string(c.id) + "-" + c.name + (c.format == kPixelI420 ? "-i420-" : "-rgb24-") +
          std::to_string(c.width) + "x" + std::to_string(c.height);
 }
 

@@ -21,7 +21,7 @@ std::vector<uint8_t> ToRgbRows(const std::vector<uint8_t>& f, LONG format, int w
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) {
       uint8_t* o = &rgb[(static_cast<size_t>(y) * w + x) * 3];
-      if (format == kvz::kEffectFormatRgb24) {
+      if (format == kvz::kPixelRgb24) {
         const uint8_t* p = &f[(static_cast<size_t>(h - 1 - y) * w + x) * 3];
         o[0] = p[2], o[1] = p[1], o[2] = p[0];
         continue;
@@ -101,11 +101,11 @@ int main(int argc, char** argv) {
   kvz::kernel::KernelThreadScope thread("goldens");
   kvz::test::SystemRootPictures pictures;
   Sheet sheets[2];
-  for (LONG format : {kvz::kEffectFormatRgb24, kvz::kEffectFormatI420})
+  for (LONG format : {kvz::kPixelRgb24, kvz::kPixelI420})
     for (auto size : {std::pair<int, int>{120, 90}, {37, 23}}) {
       const auto input = kvz::test::EffectTestPattern(format, size.first, size.second);
       const auto rgb = ToRgbRows(input, format, size.first, size.second);
-      WritePng(folder + "/input-" + (format == kvz::kEffectFormatI420 ? "i420-" : "rgb24-") +
+      WritePng(folder + "/input-" + (format == kvz::kPixelI420 ? "i420-" : "rgb24-") +
                    std::to_string(size.first) + "x" + std::to_string(size.second) + ".png",
                rgb, size.first, size.second);
       sheets[size.first == 37].Add(rgb, size.first, size.second);
