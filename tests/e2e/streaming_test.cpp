@@ -219,6 +219,81 @@ TEST_F(StreamingTest, StateWalksDeliverAfterEveryRun) {
   capture::StopPin(*pin);
 }
 
+// PAUSE and RUN again on every system. From Windows 10 on an isochronous camera's pause gives
+// the bandwidth back and the camera starts afresh at RUN, as a bulk camera does at the new commit;
+// before Windows 10 the streaming alternate setting stays selected, so the camera goes on sending
+// while the transport is stopped and RUN comes in the middle of a frame. Pauses begin and end at
+// offsets that sweep a whole frame interval: every frame delivered is one the camera sent, whole,
+// and where the camera starts afresh its first frame is one of them.
+struct PauseRunCase {
+  const char* name;
+  const char* camera;
+  uint32_t subtype;
+  kernel::SystemVersion version;
+};
+
+class PauseRunTest : public StreamingTest, public ::testing::WithParamInterface<PauseRunCase> {};
+
+TEST_P(PauseRunTest, FramesAfterEachRunAreWholeCameraFrames) {
+  const PauseRunCase& c = GetParam();
+  kernel::SetSystemVersion(c.version);
+  ASSERT_TRUE(Boot(c.camera));
+  VideoFormat f;
+  KsPinClient* pin = Running(c.subtype, 640, 480, &f);
+  ASSERT_NE(nullptr, pin);
+  ASSERT_EQ(1u, Read(*pin, 1, f.sizeImage).size());
+  const bool afresh = std::string(c.camera) == "bulk" || c.version.major >= 10;
+  constexpr int64_t k30FpsInterval = 333333;
+  simcam::MjpegFrameCache cache;
+  constexpr int kSteps = 24;  // 1.5 ms apart: more than the 33.3 ms interval
+  for (int step = 0; step < kSteps; ++step) {
+    SCOPED_TRACE(step);
+    const int64_t offset = step * 3 * kernel::kMillisecond / 2;
+    kernel::AdvanceClock(offset);
+    ASSERT_EQ(STATUS_SUCCESS, pin->SetState(KSSTATE_PAUSE));
+    kernel::AdvanceClock(offset);
+    ASSERT_EQ(STATUS_SUCCESS, pin->SetState(KSSTATE_RUN));
+    const int64_t ran = kernel::Now();
+    const auto frames = Read(*pin, 2, f.sizeImage);
+    ASSERT_EQ(2u, frames.size());
+    // A camera that starts afresh loses no frame: the first it sends is delivered.
+    if (afresh) {
+      EXPECT_LE(kernel::Now() - ran, 2 * k30FpsInterval) << "first frame after RUN lost";
+    }
+    for (const auto& frame : frames) {
+      if (c.subtype == kYuy2) {
+        ASSERT_EQ(f.sizeImage, frame.data.size());
+        EXPECT_EQ(CameraPicture(640, 480, FrameNumber(frame.data)), frame.data);
+        continue;
+      }
+      bool sent = false;
+      for (uint64_t phase = 0; phase < simcam::MjpegFrameCache::kPhases; ++phase)
+        sent = sent || frame.data == cache.Frame(640, 480, phase, true);
+      EXPECT_TRUE(sent) << "not a frame the camera sent (" << frame.data.size() << " bytes)";
+    }
+  }
+  capture::StopPin(*pin);
+}
+
+std::vector<PauseRunCase> PauseRunCases() {
+  const struct {
+    const char* name;
+    kernel::SystemVersion version;
+  } systems[] = {{"Xp", kernel::SystemVersion::WindowsXp()},
+                 {"Windows7", kernel::SystemVersion::Windows7()},
+                 {"Windows81", kernel::SystemVersion::Windows81()},
+                 {"Windows10", kernel::SystemVersion::Windows10(19045)}};
+  std::vector<PauseRunCase> cases;
+  for (const auto& s : systems)
+    for (const char* camera : {"isoch", "bulk"})
+      for (uint32_t subtype : {kYuy2, kMjpg}) cases.push_back({s.name, camera, subtype, s.version});
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Systems, PauseRunTest, ::testing::ValuesIn(PauseRunCases()), [](const auto& info) {
+  return std::string(info.param.camera) + (info.param.subtype == kYuy2 ? "Yuy2" : "Mjpg") + "On" + info.param.name;
+});
+
 TEST_F(StreamingTest, Rgb24MatchesAnIndependentConversionBottomUp) {
   ASSERT_TRUE(Boot("isoch"));
   VideoFormat f;
