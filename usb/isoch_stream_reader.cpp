@@ -85,7 +85,10 @@ NTSTATUS IsochStreamReader::Start(ULONG frameSize, ULONG packetsPerTransfer, ULO
   ResetTransferCount();
   streamStarted_ = false;
   MakeFrameBuffers(kIsochFrameBuffersPerSlot * slotCount_, frameSize, kVideoFree);
+  KIRQL irql = LockStream();
+  BeginAfterStreamCutLocked();
   SetState(kTransportRunning);
+  UnlockStream(irql);
 
   // Only complete slots are sent; each is counted before it is sent, since a transfer may
   // complete inside the call.
@@ -100,6 +103,9 @@ NTSTATUS IsochStreamReader::Start(ULONG frameSize, ULONG packetsPerTransfer, ULO
   if (sent == 0) {
     SetState(kTransportStopped);
     FreeFrameBuffers(true);
+    irql = LockStream();
+    KeepStreamCutLocked();
+    UnlockStream(irql);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   return STATUS_SUCCESS;
@@ -228,6 +234,10 @@ NTSTATUS IsochStreamReader::StopStreaming(bool keepStill) {
   DrainTransfers(0);
   ResetPipe();
   FreeFrameBuffers(keepStill);
+  // The pipe reset leaves the camera streaming on the alternate setting selected.
+  irql = LockStream();
+  KeepStreamCutLocked();
+  UnlockStream(irql);
   return status;
 }
 

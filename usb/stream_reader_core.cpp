@@ -29,6 +29,7 @@ StreamReaderCore::StreamReaderCore(PUSBD_INTERFACE_INFORMATION interfaceInfo, UL
       frameFidKnown_(false),
       frameFid_(0),
       lossPending_(false),
+      streamCut_(false),
       counters_() {
   KeInitializeSpinLock(&streamLock_);
   for (ULONG i = 0; i < kFrameListCount; ++i) {
@@ -280,6 +281,17 @@ VOID StreamReaderCore::MarkLossLocked() {
   if (!frameOpen_) OpenFrameLocked(kStreamCapture, false);
   frameMark_ |= kSlotMarkBad;
   lossPending_ = true;
+}
+
+VOID StreamReaderCore::BeginAfterStreamCutLocked() {
+  if (streamCut_) MarkLossLocked();
+  streamCut_ = false;
+}
+
+VOID StreamReaderCore::AlternateSettingSelected() {
+  KIRQL irql = LockStream();
+  streamCut_ = false;
+  UnlockStream(irql);
 }
 
 // A frame ended by the next one's frame ID lost its end. Header-only payloads between frames

@@ -24,6 +24,7 @@ class StreamReaderCore : public StreamTransport, public UrbIrpSource {
   VOID ReturnFrameBuffer(FrameBuffer* frame, ULONG kind) override;
 
   PKSPIN RegisteredPin(ULONG streamType) override;
+  VOID AlternateSettingSelected() override;
   TransportState State() const;
   StreamCounters Counters();
   LONG TransfersInFlight() const;
@@ -71,6 +72,12 @@ class StreamReaderCore : public StreamTransport, public UrbIrpSource {
   // frame in progress is bad, and so is a frame whose first payload comes right after the loss,
   // since the loss may have held its beginning. Caller holds the stream lock.
   VOID MarkLossLocked();
+  // A stop after which the camera streams on (the isochronous alternate setting stays selected):
+  // the next start comes in the middle of the camera's stream, so it begins with a loss unless
+  // an alternate setting is selected in between. Caller holds the stream lock.
+  VOID KeepStreamCutLocked() { streamCut_ = true; }
+  // At a start: the loss of a stop kept by KeepStreamCutLocked. Caller holds the stream lock.
+  VOID BeginAfterStreamCutLocked();
   // STATUS_UNSUCCESSFUL, appending nothing, when the payload does not fit.
   static NTSTATUS AppendPayload(const UCHAR* packet, FrameBuffer* frame, ULONG length);
 
@@ -130,6 +137,7 @@ class StreamReaderCore : public StreamTransport, public UrbIrpSource {
   bool frameFidKnown_;  // the frame ID of the frame in progress, from its first readable payload
   UCHAR frameFid_;
   bool lossPending_;    // payloads lost since the last readable one
+  bool streamCut_;      // stopped while the camera streams on
   StreamCounters counters_;
 };
 

@@ -32,6 +32,9 @@ class StreamTransport {
   // 1 pauses, 0 resumes; refused (STATUS_UNSUCCESSFUL) while stopped or while a type-4 pin is
   // registered.
   virtual NTSTATUS SetTransportPaused(ULONG paused) = 0;
+  // PASSIVE_LEVEL. The device selected an alternate setting of the streaming interface: the
+  // camera ended its stream there, and begins a new one with a whole frame.
+  virtual VOID AlternateSettingSelected() = 0;
 
   // PASSIVE_LEVEL, from the pins' process routines. The newest ready capture frame (older ones
   // go back unread), or the head of the still or type-4 ready list; null if none. Each taken

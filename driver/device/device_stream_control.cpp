@@ -156,6 +156,7 @@ NTSTATUS CameraDeviceBase::SelectStreamingAltSetting(ULONG payloadSize) {
   streamingInterface_.AlternateSetting = ChooseAltSetting(payloadSize);
   const NTSTATUS status = SelectAltSetting(&streamingInterface_, sizeof(streamingInterfaceBytes_));
   InterlockedExchange(&zeroBandwidth_, 0);
+  if (NT_SUCCESS(status)) transport_->AlternateSettingSelected();
   if (!NT_SUCCESS(status)) {
     SelectZeroBandwidth();
     return status;
@@ -173,6 +174,7 @@ NTSTATUS CameraDeviceBase::SelectZeroBandwidth() {
   streamingInterface_.AlternateSetting = 0;
   const NTSTATUS status = SelectAltSetting(&streamingInterface_, sizeof(streamingInterfaceBytes_));
   if (NT_SUCCESS(status)) InterlockedExchange(&zeroBandwidth_, 1);
+  if (NT_SUCCESS(status) && transport_) transport_->AlternateSettingSelected();
   return status;
 }
 

@@ -57,7 +57,9 @@ struct Payload {
   USBD_STATUS status = USBD_STATUS_SUCCESS;
 };
 
-enum class Before { kNothing, kPause, kResume };
+// kRestart: the reader stopped and started again with the camera streaming on; kRestartAfresh:
+// the device selected an alternate setting in between, so the camera begins a new stream.
+enum class Before { kNothing, kPause, kResume, kRestart, kRestartAfresh };
 
 // One isochronous transfer of up to eight packets (the rest empty); on the bulk transport each
 // payload is a transfer of its own, a failed status failing it. Frames are taken after each
@@ -175,9 +177,14 @@ class IsochReaderTest : public StreamBench {
     }
   }
   // Completes the transfers in order, taking the frames delivered after each.
-  void Run(const std::vector<Transfer>& transfers, StreamReaderCore& reader, StreamTransport& transport, bool bulk) {
+  void Run(const std::vector<Transfer>& transfers, StreamReaderCore& reader, StreamTransport& transport, bool bulk,
+           PUSBD_INTERFACE_INFORMATION info = nullptr) {
     for (const Transfer& transfer : transfers) {
-      if (transfer.before != Before::kNothing) {
+      if (transfer.before == Before::kRestart || transfer.before == Before::kRestartAfresh) {
+        ASSERT_EQ(STATUS_SUCCESS, transport.Stop(kStreamCapture));
+        if (transfer.before == Before::kRestartAfresh) transport.AlternateSettingSelected();
+        ASSERT_EQ(STATUS_SUCCESS, transport.Start(4096, kPackets, kStride, info, Pin(kStreamCapture), kStreamCapture));
+      } else if (transfer.before != Before::kNothing) {
         ASSERT_EQ(STATUS_SUCCESS, transport.SetTransportPaused(transfer.before == Before::kPause ? 1 : 0));
       }
       if (bulk) {
@@ -733,13 +740,13 @@ TEST_P(PayloadRuleTest, FramesFollowThePayloadRules) {
   if (row.bulk) {
     BulkStreamReader reader(&info, 0, loopback.Device()->GetLowerStackSize(), loopback.Device());
     ASSERT_EQ(STATUS_SUCCESS, reader.Start(4096, kStride, &info, Pin(kStreamCapture), kStreamCapture));
-    Run(row.rule.transfers, reader, reader, true);
+    Run(row.rule.transfers, reader, reader, true, &info);
     counters = reader.Counters();
     EXPECT_EQ(STATUS_SUCCESS, reader.Stop(kStreamCapture));
   } else {
     IsochStreamReader reader(&info, 5, 0, loopback.Device()->GetLowerStackSize(), loopback.Device(), false);
     ASSERT_EQ(STATUS_SUCCESS, reader.Start(4096, kPackets, 0, &info, Pin(kStreamCapture), kStreamCapture));
-    Run(row.rule.transfers, reader, reader, false);
+    Run(row.rule.transfers, reader, reader, false, &info);
     counters = reader.Counters();
     EXPECT_EQ(STATUS_SUCCESS, reader.Stop(kStreamCapture));
   }
@@ -809,6 +816,20 @@ const PayloadRuleCase kPayloadRules[] = {
       {{{kFid1 | kEof, 2, 30}}, 0, Before::kResume},
       {{{kFid0 | kEof, 3, 30}}}},
      {{1, 30}, {3, 30}}, 1},
+    // A stop and start inside a frame while the camera streams on (the alternate setting kept):
+    // the rest of that frame is not delivered as a frame.
+    {"RestartInsideAFrameWithTheSettingKept",
+     {{{{kFid0, 1, 30}, {kFid0, 1, 30}}},
+      {{{kFid0, 1, 30}, {kFid0 | kEof, 1, 30}}, 0, Before::kRestart},
+      {{{kFid1 | kEof, 2, 30}}}},
+     {{2, 30}}, 1, true},
+    // With an alternate setting selected in between the camera begins afresh: its first frame is
+    // whole and delivered.
+    {"RestartWithTheSettingSelectedAgain",
+     {{{{kFid0, 1, 30}, {kFid0, 1, 30}}},
+      {{{kFid1, 2, 30}, {kFid1 | kEof, 2, 30}}, 0, Before::kRestartAfresh},
+      {{{kFid0 | kEof, 3, 30}}}},
+     {{2, 60}, {3, 30}}, 0},
 };
 
 std::vector<RuleRow> PayloadRuleRows() {

@@ -227,6 +227,9 @@ NTSTATUS StreamBench::SelectAlternate(uint8_t alternate) {
     const USHORT length = urb->UrbSelectInterface.Interface.Length;
     std::memcpy(d->streamingInterface, &urb->UrbSelectInterface.Interface,
                 std::min<size_t>(length, sizeof(USBD_INTERFACE_INFORMATION)));
+    // As the camera device tells its transport.
+    if (isoch_) isoch_->AlternateSettingSelected();
+    if (bulk_) bulk_->AlternateSettingSelected();
   }
   return status;
 }
