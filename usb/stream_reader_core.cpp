@@ -129,7 +129,11 @@ bool StreamReaderCore::HasPipe() const {
   return interfaceInfo_ && pipeIndex_ < interfaceInfo_->NumberOfPipes;
 }
 
-USBD_PIPE_HANDLE StreamReaderCore::PipeHandle() const { return interfaceInfo_->Pipes[pipeIndex_].PipeHandle; }
+// The device selects another alternate setting into the record (system sleep and resume) while a
+// paused transport resubmits its transfers: the handle is read whole, as the device stores it.
+USBD_PIPE_HANDLE StreamReaderCore::PipeHandle() const {
+  return __atomic_load_n(&interfaceInfo_->Pipes[pipeIndex_].PipeHandle, __ATOMIC_ACQUIRE);
+}
 
 ULONG StreamReaderCore::PipeMaximumPacketSize() const { return interfaceInfo_->Pipes[pipeIndex_].MaximumPacketSize; }
 

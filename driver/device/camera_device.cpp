@@ -11,6 +11,7 @@
 #include "driver/pins/camera_pin_base.h"
 #include "driver/device/camera_register_access.h"
 #include "driver/pins/capture_filter.h"
+#include "driver/pins/capture_pin.h"
 #include "driver/controls/control_constants.h"
 #include "driver/controls/extension_unit_handler.h"
 #include "driver/controls/unit_container.h"
@@ -693,43 +694,51 @@ VOID CameraDeviceBase::OnSystemPowerState(bool backInWorkingState) {
   if (!GetCaptureRunning() || !IsWindows10Build10587OrLater() || !transport_ || !transport_->UsesAlternateSettings())
     return;
   DelayMilliseconds(kResumeSettleDelay);
-  ResumeCaptureStream();
+  // The pin the transport serves, held so that it outlives the resume without the stream lock:
+  // the pin takes its processing mutex first and then comes back for the stream steps.
+  PKSPIN pin = nullptr;
+  {
+    StreamLockScope hold(&streamLock_);
+    pin = transport_->VideoPin();
+    if (pin && !streamOwners_.Hold(kStreamCapture, pin)) pin = nullptr;
+  }
+  if (!pin) return;
+  static_cast<CapturePin*>(static_cast<CameraPinBase*>(pin->Context))->ResumeAfterSleep();
+  streamOwners_.Unhold(pin);
 }
 
-// Commits the running capture pin's stream again and resumes the transport. The stream lock
-// keeps the pin registered (its STOP unregisters it under the same lock) while it is used here.
-VOID CameraDeviceBase::ResumeCaptureStream() {
+// Commits the running capture pin's stream again and resumes the transport; the pin holds its
+// processing mutex. A pin the transport no longer serves (stopped or paused meanwhile) is left
+// alone.
+VOID CameraDeviceBase::ResumeCaptureStream(PKSPIN pin) {
   StreamLockScope hold(&streamLock_);
   // One retry count for both steps: a suspended answer waits 100 ms and repeats, 11 times at most.
   ULONG retries = 0;
   NTSTATUS status = STATUS_UNSUCCESSFUL;
-  PKSPIN pin = nullptr;
+  auto* capture = static_cast<CameraPinBase*>(pin->Context);
   for (;;) {
-    pin = transport_ ? transport_->VideoPin() : nullptr;
-    if (!pin) break;
+    if (!transport_ || transport_->VideoPin() != pin) return;
     status = STATUS_SUCCESS;
     if (!ReadFlag(zeroBandwidth_)) {
       status = SelectZeroBandwidth();
       if (NT_SUCCESS(status)) DelayMilliseconds(kResumeSettleDelay);
     }
-    if (status != STATUS_POWER_STATE_INVALID) status = static_cast<CameraPinBase*>(pin->Context)->NegotiateProbe();
+    if (status != STATUS_POWER_STATE_INVALID) status = capture->NegotiateProbe();
     if (status != STATUS_POWER_STATE_INVALID || retries >= kResumeRetries) break;
     ++retries;
     DelayMilliseconds(kResumeRetryDelay);
   }
-  if (pin && NT_SUCCESS(status)) {
-    auto* capture = static_cast<CameraPinBase*>(pin->Context);
-    InterlockedExchange(&zeroBandwidth_, 1);
-    CaptureFilter* filter = CaptureFilterFromPin(pin);
-    status = filter ? filter->ConfigureStream(capture->GetConnectionFormat(), capture->GetPayloadSize(), kStreamCapture)
-                    : STATUS_UNSUCCESSFUL;
-    if (NT_SUCCESS(status)) {
-      settings_.SaveRegistryValues(1);
-      settings_.LoadRegistryValues(this);
-      InterlockedExchange(&skipNextFrame_, 1);
-      sensorSetupCountdown_ = 0;
-      transport_->SetTransportPaused(0);
-    }
+  if (!NT_SUCCESS(status)) return;
+  InterlockedExchange(&zeroBandwidth_, 1);
+  CaptureFilter* filter = CaptureFilterFromPin(pin);
+  status = filter ? filter->ConfigureStream(capture->GetConnectionFormat(), capture->GetPayloadSize(), kStreamCapture)
+                  : STATUS_UNSUCCESSFUL;
+  if (NT_SUCCESS(status)) {
+    settings_.SaveRegistryValues(1);
+    settings_.LoadRegistryValues(this);
+    InterlockedExchange(&skipNextFrame_, 1);
+    sensorSetupCountdown_ = 0;
+    transport_->SetTransportPaused(0);
   }
 }
 

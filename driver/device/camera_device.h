@@ -116,6 +116,7 @@ class CameraDeviceBase : public CameraDeviceControls,
   bool PauseEndsCommit() override;
   ULONG StopSettleDelay() override;
   bool TransportServesOtherPin(PKSPIN pin) override;
+  VOID ResumeCaptureStream(PKSPIN pin) override;
   ULONG TakeFrame(FrameBuffer** frame, PUCHAR* data, ULONG streamType) override;
   VOID ReturnFrame(FrameBuffer* frame, ULONG streamType) override;
   LONG GetCaptureRunning() override { return ReadFlag(captureRunning_); }
@@ -204,7 +205,7 @@ class CameraDeviceBase : public CameraDeviceControls,
   };
 
   // Holds the device's stream lock for a scope: stream control and the resume path are one at a
-  // time, and a pin stays registered on the transport while the resume path uses it.
+  // time.
   class StreamLockScope {
    public:
     explicit StreamLockScope(PKMUTEX lock) : lock_(lock) {
@@ -230,7 +231,6 @@ class CameraDeviceBase : public CameraDeviceControls,
   VOID WaitForTestEnd(ULONG step);
   ExtensionUnitHandler* VendorUnit();
   bool ReadChipIdentity(ExtensionUnitHandler* vendor);
-  VOID ResumeCaptureStream();
   // Stream start and stop restart flicker detection (the capture pin restarts it through PinProcessing).
   VOID ResetFlickerDetection();
   bool TransportServesVideoAndType4();

@@ -111,6 +111,33 @@ UCHAR CameraDeviceBase::ChooseAltSetting(ULONG payloadSize) {
   return table[count - 1].AlternateSetting;
 }
 
+namespace {
+
+// Copies a selected interface record back over the device's. A paused transport goes on
+// resubmitting with the record's pipe handle while the sleep and the resume select another
+// setting, so each handle is stored whole.
+VOID CopySelectedRecord(PUSBD_INTERFACE_INFORMATION to, const USBD_INTERFACE_INFORMATION* from, ULONG bytes) {
+  const ULONG head = FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes);
+  const ULONG handle = FIELD_OFFSET(USBD_PIPE_INFORMATION, PipeHandle);
+  const ULONG afterHandle = handle + sizeof(USBD_PIPE_HANDLE);
+  RtlCopyMemory(to, from, bytes < head ? bytes : head);
+  for (ULONG i = 0; i < kMaxInterfacePipes && head + i * sizeof(USBD_PIPE_INFORMATION) < bytes; ++i) {
+    ULONG size = bytes - head - i * sizeof(USBD_PIPE_INFORMATION);
+    if (size > sizeof(USBD_PIPE_INFORMATION)) size = sizeof(USBD_PIPE_INFORMATION);
+    auto* target = reinterpret_cast<PUCHAR>(&to->Pipes[i]);
+    const auto* source = reinterpret_cast<const UCHAR*>(&from->Pipes[i]);
+    if (size < afterHandle) {
+      RtlCopyMemory(target, source, size);
+      continue;
+    }
+    RtlCopyMemory(target, source, handle);
+    __atomic_store_n(&to->Pipes[i].PipeHandle, from->Pipes[i].PipeHandle, __ATOMIC_RELEASE);
+    RtlCopyMemory(target + afterHandle, source + afterHandle, size - afterHandle);
+  }
+}
+
+}  // namespace
+
 // The interface record is copied into the request with at most kMaxInterfacePipes pipes, and the
 // selected record is copied back only as far as the caller's room and the request reach.
 NTSTATUS CameraDeviceBase::SelectAltSetting(PUSBD_INTERFACE_INFORMATION interface, ULONG capacity) {
@@ -136,7 +163,7 @@ NTSTATUS CameraDeviceBase::SelectAltSetting(PUSBD_INTERFACE_INFORMATION interfac
     const ULONG returned = urb->UrbSelectInterface.Interface.Length;
     ULONG back = returned < recordSize ? returned : recordSize;
     if (back > capacity) back = capacity;
-    RtlCopyMemory(interface, &urb->UrbSelectInterface.Interface, back);
+    CopySelectedRecord(interface, &urb->UrbSelectInterface.Interface, back);
   }
   ExFreePool(urb);
   return status;

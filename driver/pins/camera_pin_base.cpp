@@ -308,6 +308,8 @@ NTSTATUS NTAPI PinProcessThunk(PKSPIN pin) {
   return object ? object->Process() : STATUS_UNSUCCESSFUL;
 }
 
+StreamOwnership::StreamOwnership() : owners_{}, held_(nullptr) { KeInitializeEvent(&unheld_, NotificationEvent, TRUE); }
+
 bool StreamOwnership::Claim(ULONG streamType, PKSPIN pin) {
   if (streamType >= kSlots) return false;
   PVOID previous = InterlockedCompareExchangePointer(&owners_[streamType], pin, nullptr);
@@ -320,6 +322,26 @@ bool StreamOwnership::Owns(ULONG streamType, PKSPIN pin) const {
 
 VOID StreamOwnership::Release(ULONG streamType, PKSPIN pin) {
   if (streamType < kSlots) InterlockedCompareExchangePointer(&owners_[streamType], nullptr, pin);
+}
+
+bool StreamOwnership::Hold(ULONG streamType, PKSPIN pin) {
+  if (!pin || !Owns(streamType, pin)) return false;
+  // Cleared before the hold is visible, so a close that sees the hold finds the event cleared.
+  KeClearEvent(&unheld_);
+  if (InterlockedCompareExchangePointer(&held_, pin, nullptr) != nullptr) return false;
+  if (Owns(streamType, pin)) return true;
+  Unhold(pin);
+  return false;
+}
+
+VOID StreamOwnership::Unhold(PKSPIN pin) {
+  InterlockedCompareExchangePointer(&held_, nullptr, pin);
+  KeSetEvent(&unheld_, IO_NO_INCREMENT, FALSE);
+}
+
+VOID StreamOwnership::WaitUntilUnheld(PKSPIN pin) {
+  while (__atomic_load_n(&held_, __ATOMIC_ACQUIRE) == pin)
+    KeWaitForSingleObject(&unheld_, Executive, KernelMode, FALSE, nullptr);
 }
 
 }  // namespace kvz

@@ -96,6 +96,9 @@ NTSTATUS NTAPI CapturePin::Create(PKSPIN pin, PIRP irp) {
 
 NTSTATUS CapturePin::Close() {
   PAGED_CODE();
+  // The resume after sleep may still hold this pin (it waits for the processing mutex or the stream
+  // lock, and finds the pin no longer served once it has them).
+  if (Device) Device->GetStreamOwnership()->WaitUntilUnheld(Pin);
   // A Process call still inside its frame must finish before the converter's buffers go.
   KsPinAcquireProcessingMutex(Pin);
   Converter.Release();
@@ -113,6 +116,13 @@ VOID CapturePin::GetDroppedFrames(PKSPROPERTY_DROPPEDFRAMES_CURRENT_S out) const
   out->PictureNumber = PictureNumber;
   out->DropCount = DroppedFrames;
   out->AverageFrameSize = ConnectionFormat ? ConnectionFormat->bmiHeader.biSizeImage : 0;
+}
+
+VOID CapturePin::ResumeAfterSleep() {
+  PAGED_CODE();
+  KsPinAcquireProcessingMutex(Pin);
+  Device->ResumeCaptureStream(Pin);
+  KsPinReleaseProcessingMutex(Pin);
 }
 
 NTSTATUS CapturePin::BuildProbe(PUCHAR* block, PULONG length) {

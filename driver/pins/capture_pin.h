@@ -28,6 +28,9 @@ class CapturePin final : public CameraPinBase, private FrameConverterHost {
   NTSTATUS Close() override;
 
   VOID GetDroppedFrames(PKSPROPERTY_DROPPEDFRAMES_CURRENT_S out) const;
+  // The resume after system sleep commits this running pin's stream again: under its processing
+  // mutex, since the renegotiation rewrites what Process reads, then the device's stream steps.
+  VOID ResumeAfterSleep();
 
  private:
   explicit CapturePin(PKSPIN pin);

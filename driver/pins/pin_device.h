@@ -27,16 +27,25 @@ constexpr ULONG kStreamBridge = 2;
 // client's pin can neither negotiate over nor stop the first one's stream. The device embeds one.
 class StreamOwnership {
  public:
-  StreamOwnership() : owners_{} {}
+  StreamOwnership();
   // True when the stream had no owner or already belongs to pin.
   bool Claim(ULONG streamType, PKSPIN pin);
   bool Owns(ULONG streamType, PKSPIN pin) const;
   // Only the owner gives the stream up.
   VOID Release(ULONG streamType, PKSPIN pin);
+  // A pin that owns the stream, held for a caller outside the pin's own requests (the resume
+  // after system sleep): the pin's close waits until Unhold. One hold at a time; false when the
+  // pin does not own the stream or another hold is out.
+  bool Hold(ULONG streamType, PKSPIN pin);
+  VOID Unhold(PKSPIN pin);
+  // The pin's close: returns once no hold on pin is out.
+  VOID WaitUntilUnheld(PKSPIN pin);
 
  private:
   static constexpr ULONG kSlots = 5;
   PVOID volatile owners_[kSlots];
+  PVOID volatile held_;
+  KEVENT unheld_;  // signalled while nothing is held
 };
 
 class PinDevice {
@@ -86,6 +95,10 @@ class PinDevice {
   virtual ULONG StopSettleDelay() = 0;
   // True when the transport serves a capture pin other than this one.
   virtual bool TransportServesOtherPin(PKSPIN pin) = 0;
+  // The resume after system sleep's stream steps for the running capture pin (which holds its
+  // processing mutex): commit again, configure, resume the transport. Nothing when pin is no
+  // longer the one the transport serves.
+  virtual VOID ResumeCaptureStream(PKSPIN pin) = 0;
 
   // Frames: the newest finished frame of a stream type, its data and usable length (0: none);
   // each taken frame goes back exactly once. The capture pin takes one at each processing call,

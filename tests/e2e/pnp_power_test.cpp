@@ -3,6 +3,7 @@
 #include "e2e_bench.h"
 #include "frame_oracle.h"
 #include "kvz/io_testing.h"
+#include "kvz/kernel_thread.h"
 #include "kvz/system_testing.h"
 
 namespace kvz::e2e {
@@ -83,6 +84,42 @@ TEST_P(SleepTest, StreamingContinuesAfterResume) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Windows10, SleepTest, ::testing::Values(10586u, 10587u));
+
+// A client buffer that arrives while the resume commits the stream again waits for it: it is
+// filled with a frame the camera sent after the resume, never with the one left in the driver
+// from before the sleep. The resume's probe answers "suspended" three times, 50 ms apart, so the
+// buffer lands inside the probe.
+TEST_F(PnpPowerTest, BufferArrivingDuringTheResumeGetsNoFrameFromBeforeTheSleep) {
+  kernel::SetSystemVersion(kernel::SystemVersion::Windows10(10587));
+  ASSERT_TRUE(Boot("isoch"));
+  VideoFormat f;
+  KsPinClient* pin = Streaming(&f);
+  ASSERT_NE(nullptr, pin);
+  // Frames go on arriving with no buffer queued: the newest stays ready in the driver.
+  kernel::AdvanceClock(kSecond / 2);
+  kernel::NotifySystemStateLock(false);
+  const uint64_t sentBeforeSleep = Camera().Snapshot().framesSent;
+  simcam::RequestFault suspended;
+  suspended.match.bmRequestType = 0x21;
+  suspended.match.bRequest = 0x01;  // SET_CUR
+  suspended.match.wValue = 0x0100;  // VS_PROBE_CONTROL
+  suspended.match.wIndex = Camera().Layout().streamingInterface;
+  suspended.kind = simcam::RequestFaultKind::kPowerStateInvalid;
+  suspended.count = 3;
+  Camera().ArmRequestFault(suspended);
+  std::unique_ptr<ksclient::StreamRead> read;
+  {
+    kernel::KernelThread resume("resume", [] { kernel::NotifySystemStateLock(true); });
+    // 200 ms settle, then the probe's first two answers.
+    kernel::AdvanceClock(300 * kernel::kMillisecond);
+    read = pin->QueueRead(f.sizeImage);
+    resume.Join();
+  }
+  ASSERT_EQ(STATUS_SUCCESS, read->Request()->Wait(5 * kSecond));
+  EXPECT_GE(FrameNumber(read->Data()), sentBeforeSleep) << "a frame from before the sleep";
+  EXPECT_EQ(read->Data(), CameraPicture(320, 240, FrameNumber(read->Data())));
+  capture::StopPin(*pin);
+}
 
 // Nobody uses the camera: after 2 s it goes to D3; a client opening the filter brings it back.
 // After shutdown it stays up, even with no client.

@@ -133,6 +133,7 @@ class TestPinDevice final : public CameraDeviceControls, public PinDevice, publi
   bool PauseEndsCommit() override { return false; }
   ULONG StopSettleDelay() override { return kIsochStopSettle; }
   bool TransportServesOtherPin(PKSPIN) override { return false; }
+  VOID ResumeCaptureStream(PKSPIN) override {}
   ULONG TakeFrame(FrameBuffer** frame, PUCHAR* data, ULONG streamType) override {
     std::lock_guard<std::mutex> hold(Pins().lock);
     std::deque<std::vector<uint8_t>>& queue = Pins().frames[streamType];
