@@ -329,6 +329,10 @@ NTSTATUS CameraDeviceBase::RunTestStream(PULONG result) {
   PAGED_CODE();
   *result = 0;
   if (!GetCaptureRunning()) {
+    // The test stream takes the capture stream as its owner: no capture pin acquires it while the
+    // test runs, and a pin that holds it in ACQUIRE or PAUSE (negotiated, not streaming) refuses
+    // the test, whose end would leave that pin's camera at zero bandwidth.
+    if (!streamOwners_.Claim(kStreamCapture, this)) return STATUS_DEVICE_BUSY;
     SetCaptureRunning(1);
     CancelIdleTimer();
     DelayMilliseconds(kTestPassDelay);
@@ -338,6 +342,7 @@ NTSTATUS CameraDeviceBase::RunTestStream(PULONG result) {
     if (NT_SUCCESS(testStatus_)) *result = value & 0xFFFF;
     RestartIdleTimer();
     SetCaptureRunning(0);
+    streamOwners_.Release(kStreamCapture, this);
     return testStatus_;
   }
   // A capture runs: the camera runs the test beside it; poll its progress.

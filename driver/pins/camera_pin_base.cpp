@@ -310,18 +310,18 @@ NTSTATUS NTAPI PinProcessThunk(PKSPIN pin) {
 
 StreamOwnership::StreamOwnership() : owners_{}, held_(nullptr) { KeInitializeEvent(&unheld_, NotificationEvent, TRUE); }
 
-bool StreamOwnership::Claim(ULONG streamType, PKSPIN pin) {
+bool StreamOwnership::Claim(ULONG streamType, PVOID owner) {
   if (streamType >= kSlots) return false;
-  PVOID previous = InterlockedCompareExchangePointer(&owners_[streamType], pin, nullptr);
-  return previous == nullptr || previous == pin;
+  PVOID previous = InterlockedCompareExchangePointer(&owners_[streamType], owner, nullptr);
+  return previous == nullptr || previous == owner;
 }
 
-bool StreamOwnership::Owns(ULONG streamType, PKSPIN pin) const {
-  return streamType < kSlots && owners_[streamType] == pin;
+bool StreamOwnership::Owns(ULONG streamType, PVOID owner) const {
+  return streamType < kSlots && owners_[streamType] == owner;
 }
 
-VOID StreamOwnership::Release(ULONG streamType, PKSPIN pin) {
-  if (streamType < kSlots) InterlockedCompareExchangePointer(&owners_[streamType], nullptr, pin);
+VOID StreamOwnership::Release(ULONG streamType, PVOID owner) {
+  if (streamType < kSlots) InterlockedCompareExchangePointer(&owners_[streamType], nullptr, owner);
 }
 
 bool StreamOwnership::Hold(ULONG streamType, PKSPIN pin) {

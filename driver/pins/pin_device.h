@@ -24,15 +24,17 @@ class PinProcessing;
 constexpr ULONG kStreamBridge = 2;
 
 // One owner per stream type and device, whichever filter instance its pin belongs to: a second
-// client's pin can neither negotiate over nor stop the first one's stream. The device embeds one.
+// client's pin can neither negotiate over nor stop the first one's stream. The private test takes
+// the capture stream as an owner too (its token is no pin), so a test and a capture pin exclude
+// each other. The device embeds one.
 class StreamOwnership {
  public:
   StreamOwnership();
-  // True when the stream had no owner or already belongs to pin.
-  bool Claim(ULONG streamType, PKSPIN pin);
-  bool Owns(ULONG streamType, PKSPIN pin) const;
+  // True when the stream had no owner or already belongs to owner.
+  bool Claim(ULONG streamType, PVOID owner);
+  bool Owns(ULONG streamType, PVOID owner) const;
   // Only the owner gives the stream up.
-  VOID Release(ULONG streamType, PKSPIN pin);
+  VOID Release(ULONG streamType, PVOID owner);
   // A pin that owns the stream, held for a caller outside the pin's own requests (the resume
   // after system sleep): the pin's close waits until Unhold. One hold at a time; false when the
   // pin does not own the stream or another hold is out.

@@ -233,5 +233,73 @@ TEST_F(PrivateChannel, PollPairsNeverInterleaveWithOtherRegisterPairs) {
   Unload();
 }
 
+// The test stream and a capture pin take the capture stream from one owner record. A pin
+// holding it in ACQUIRE or PAUSE refuses the test (busy), and the pin then streams as if no test
+// had been asked for; a pin's ACQUIRE while the test runs is refused, and after the test the pin
+// streams.
+class PrivateChannelWithPin : public StreamingBench {
+ protected:
+  void OpenPin() {
+    ASSERT_EQ(STATUS_SUCCESS, Start());
+    ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
+    std::vector<ksclient::Bytes> ranges;
+    ASSERT_EQ(STATUS_SUCCESS, filter_->PinDataRanges(0, &ranges));
+    ksclient::Bytes format;
+    ASSERT_EQ(STATUS_SUCCESS, filter_->Intersect(0, {ranges.front()}, &format));
+    ASSERT_EQ(STATUS_SUCCESS, filter_->CreatePin(0, format, &pin_));
+    frameBytes_ = static_cast<ULONG>(reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize);
+  }
+  void ExpectStreams(const char* when) {
+    for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN})
+      ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(state)) << when;
+    EXPECT_EQ(1, Camera()->GetCaptureRunning()) << when;
+    EXPECT_NE(0, camera_->Snapshot().streamingAlternate) << when;
+    EXPECT_EQ(STATUS_SUCCESS, ReadFrames(3)) << when;
+  }
+};
+
+TEST_F(PrivateChannelWithPin, TestAndCaptureExcludeEachOther) {
+  for (KSSTATE held : {KSSTATE_ACQUIRE, KSSTATE_PAUSE}) {
+    const char* when = held == KSSTATE_ACQUIRE ? "ACQUIRE" : "PAUSE";
+    Plug(Profile::kIsoch);
+    ASSERT_NO_FATAL_FAILURE(OpenPin());
+    std::unique_ptr<kernel::ClientFile> file;
+    ASSERT_EQ(STATUS_SUCCESS, OpenPrivate(&file));
+    for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE}) {
+      ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(state)) << when;
+      if (state == held) break;
+    }
+    ULONG result = 0;
+    EXPECT_EQ(STATUS_DEVICE_BUSY, PrivateRequest(*file, kIoctlPrivateTest, 4, &result, nullptr)) << when;
+    EXPECT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_RUN)) << when;
+    EXPECT_EQ(1, Camera()->GetCaptureRunning()) << when;
+    EXPECT_NE(0, camera_->Snapshot().streamingAlternate) << when;
+    EXPECT_EQ(STATUS_SUCCESS, ReadFrames(3)) << when;
+    ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_STOP));
+    file.reset();
+    CloseClients();
+    Unload();
+  }
+
+  Plug(Profile::kIsoch);
+  ASSERT_NO_FATAL_FAILURE(OpenPin());
+  std::unique_ptr<kernel::ClientFile> file;
+  ASSERT_EQ(STATUS_SUCCESS, OpenPrivate(&file));
+  NTSTATUS testStatus = STATUS_PENDING;
+  {
+    kernel::KernelThread client("test request", [&] {
+      ULONG result = 0;
+      testStatus = PrivateRequest(*file, kIoctlPrivateTest, 4, &result, nullptr);
+    });
+    Wait(100 * kMs);
+    ASSERT_EQ(STATUS_PENDING, testStatus);
+    EXPECT_FALSE(NT_SUCCESS(pin_->SetState(KSSTATE_ACQUIRE))) << "ACQUIRE during the test";
+    client.Join();
+  }
+  EXPECT_EQ(STATUS_SUCCESS, testStatus);
+  ExpectStreams("after the test");
+  ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_STOP));
+}
+
 }  // namespace
 }  // namespace kvz::drivertest
