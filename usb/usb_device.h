@@ -72,6 +72,10 @@ class UsbDevice {
   USHORT TestUnitIndex() const { return testUnitIndex_; }
 
   VOID SetStillPinOpen(LONG open);
+  // Still pins count in and out: two clients' still pins open, one closed, the button still
+  // triggers for the other.
+  VOID AddStillPin() { InterlockedIncrement(&stillPinOpen_); }
+  VOID RemoveStillPin() { InterlockedDecrement(&stillPinOpen_); }
   CCHAR GetLowerStackSize() const;
   PIO_WORKITEM AllocateWorkItem();
   NTSTATUS IoCallMyDriver(PIRP irp);
@@ -95,7 +99,7 @@ class UsbDevice {
 
   PKSDEVICE device_;
   volatile LONG removed_;
-  volatile LONG stillPinOpen_;
+  volatile LONG stillPinOpen_;  // still pins open (SetStillPinOpen sets it outright)
   ClassRequestSender* sender_;
   KSEMAPHORE ioSemaphore_;
   KMUTEX registerLock_;

@@ -317,7 +317,7 @@ bool StreamOwnership::Claim(ULONG streamType, PVOID owner) {
 }
 
 bool StreamOwnership::Owns(ULONG streamType, PVOID owner) const {
-  return streamType < kSlots && owners_[streamType] == owner;
+  return streamType < kSlots && __atomic_load_n(&owners_[streamType], __ATOMIC_ACQUIRE) == owner;
 }
 
 VOID StreamOwnership::Release(ULONG streamType, PVOID owner) {

@@ -112,9 +112,12 @@ NTSTATUS CapturePin::Close() {
   return STATUS_SUCCESS;
 }
 
-VOID CapturePin::GetDroppedFrames(PKSPROPERTY_DROPPEDFRAMES_CURRENT_S out) const {
+VOID CapturePin::GetDroppedFrames(PKSPROPERTY_DROPPEDFRAMES_CURRENT_S out) {
+  // Process writes the counts under the processing mutex; a 64-bit read beside it could tear.
+  KsPinAcquireProcessingMutex(Pin);
   out->PictureNumber = PictureNumber;
   out->DropCount = DroppedFrames;
+  KsPinReleaseProcessingMutex(Pin);
   out->AverageFrameSize = ConnectionFormat ? ConnectionFormat->bmiHeader.biSizeImage : 0;
 }
 

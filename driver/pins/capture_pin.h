@@ -27,7 +27,7 @@ class CapturePin final : public CameraPinBase, private FrameConverterHost {
   NTSTATUS Process() override;
   NTSTATUS Close() override;
 
-  VOID GetDroppedFrames(PKSPROPERTY_DROPPEDFRAMES_CURRENT_S out) const;
+  VOID GetDroppedFrames(PKSPROPERTY_DROPPEDFRAMES_CURRENT_S out);
   // The resume after system sleep commits this running pin's stream again: under its processing
   // mutex, since the renegotiation rewrites what Process reads, then the device's stream steps.
   VOID ResumeAfterSleep();

@@ -25,7 +25,12 @@ const KSPIN_DISPATCH kStillPinDispatch = {
 };
 
 StillPin::StillPin(PKSPIN pin)
-    : CameraPinBase(pin), CurrentFrame(), OutputSubtype(0), StillBuffer(nullptr), StillBufferSize(0) {}
+    : CameraPinBase(pin),
+      CurrentFrame(),
+      OutputSubtype(0),
+      StillBuffer(nullptr),
+      StillBufferSize(0),
+      CountedOpen(false) {}
 
 NTSTATUS NTAPI StillPin::Create(PKSPIN pin, PIRP irp) {
   PAGED_CODE();
@@ -35,9 +40,14 @@ NTSTATUS NTAPI StillPin::Create(PKSPIN pin, PIRP irp) {
     PoolDelete(object, kTagStillPin);
     return STATUS_UNSUCCESSFUL;
   }
-  // A button press now triggers a still.
-  object->Device->GetUsbDevice()->SetStillPinOpen(1);
-  return object->CreateCommon(irp);
+  const NTSTATUS status = object->CreateCommon(irp);
+  // A button press now triggers a still. Counted only once created: a failed create may have
+  // freed the object, and no close follows it.
+  if (NT_SUCCESS(status)) {
+    object->Device->GetUsbDevice()->AddStillPin();
+    object->CountedOpen = true;
+  }
+  return status;
 }
 
 NTSTATUS StillPin::Close() {
@@ -48,7 +58,8 @@ NTSTATUS StillPin::Close() {
   StillBufferSize = 0;
   KsPinReleaseProcessingMutex(Pin);
   if (Device) {
-    Device->GetUsbDevice()->SetStillPinOpen(0);
+    if (CountedOpen) Device->GetUsbDevice()->RemoveStillPin();
+    CountedOpen = false;
     ReleaseStream(kStreamStill);
   }
   return STATUS_SUCCESS;

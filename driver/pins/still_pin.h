@@ -33,6 +33,8 @@ class StillPin final : public CameraPinBase {
   ULONG OutputSubtype;
   PUCHAR StillBuffer;
   LONG StillBufferSize;
+  // Counted among the device's open still pins (a failed create never was).
+  bool CountedOpen;
 };
 
 extern const KSPIN_DISPATCH kStillPinDispatch;

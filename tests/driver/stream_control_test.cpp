@@ -210,5 +210,41 @@ TEST_F(StreamingControl, RunFromPauseAfterARefusedStartUsesTheCommittedPayload) 
   }
 }
 
+// Two clients each open a still pin (one per filter) while capture runs; one closes. The
+// camera's button still triggers a still for the other, and once both are closed it does not.
+TEST_F(StreamingControl, ButtonTriggersWhileAnyStillPinIsOpen) {
+  Plug(Profile::kIsoch);
+  RunCapture();
+  std::unique_ptr<ksclient::KsFilterClient> second;
+  ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &second));
+  std::unique_ptr<ksclient::KsPinClient> stills[2];
+  ksclient::KsFilterClient* filters[2] = {filter_.get(), second.get()};
+  for (int i = 0; i < 2; ++i) {
+    ULONG pins = 0, still = 0;
+    ASSERT_EQ(STATUS_SUCCESS, filters[i]->PinCount(&pins));
+    for (GUID category{}; still < pins; ++still)
+      if (NT_SUCCESS(filters[i]->PinCategory(still, &category)) && category == PINNAME_VIDEO_STILL) break;
+    ASSERT_LT(still, pins);
+    std::vector<ksclient::Bytes> ranges;
+    ASSERT_EQ(STATUS_SUCCESS, filters[i]->PinDataRanges(still, &ranges));
+    ksclient::Bytes format;
+    ASSERT_EQ(STATUS_SUCCESS, filters[i]->Intersect(still, {ranges.front()}, &format));
+    ASSERT_EQ(STATUS_SUCCESS, filters[i]->CreatePin(still, format, &stills[i]));
+  }
+  auto press = [this] {
+    const uint32_t before = camera_->Snapshot().stillTriggers;
+    camera_->PressButton();
+    camera_->ReleaseButton();
+    Wait(100 * 10000);
+    return camera_->Snapshot().stillTriggers - before;
+  };
+  ASSERT_EQ(1u, press());
+  stills[0].reset();
+  EXPECT_EQ(1u, press()) << "one of two still pins closed";
+  stills[1].reset();
+  EXPECT_EQ(0u, press()) << "both still pins closed";
+  second.reset();
+}
+
 }  // namespace
 }  // namespace kvz::drivertest
