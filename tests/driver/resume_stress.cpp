@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <deque>
+#include <memory>
 #include <vector>
 
 #include "device_bench.h"
@@ -70,13 +72,19 @@ TEST_F(ResumeStress, SleepAndResumeWhileBuffersArrive) {
       kernel::NotifySystemStateLock(true);
       resumed = true;
     });
-    // The first buffer lands at a different point of the resume in each cycle.
+    // The first buffer lands at a different point of the resume in each cycle; none is
+    // cancelled, every one is filled once the stream runs again.
+    std::deque<std::unique_ptr<ksclient::StreamRead>> reads;
     Sleep((185 + 3 * cycle) * kMillisecond);
     while (!resumed) {
-      std::vector<ksclient::CompletedFrame> read;
-      pin_->ReadFrames(1, frameBytes_, 1, &read, 3 * kMillisecond);
+      reads.push_back(pin_->QueueRead(frameBytes_));
+      Sleep(15 * kMillisecond);
     }
     resume.Join();
+    bool filled = true;
+    for (const auto& read : reads) filled = read->Request()->Wait(10 * kernel::kSecond) == STATUS_SUCCESS && filled;
+    EXPECT_TRUE(filled) << "cycle " << cycle;
+    if (!filled) break;
   }
   stop = true;
   dropped.Join();
