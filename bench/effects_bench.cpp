@@ -14,7 +14,7 @@
 
 #include "kvz/kernel_testing.h"
 #include "kvz/system_testing.h"
-#include "postproc/effects/effect_catalogue.h"
+#include "postproc/base/effect_catalogue.h"
 #include "postproc/effects/effect_factory.h"
 #include "postproc/effects/effect_zoom.h"
 #include "postproc/effects/zq_effect.h"

@@ -10,7 +10,7 @@
 
 #include "postproc/geometry/bilinear_resample.h"
 #include "postproc/flicker/flicker_detector.h"
-#include "postproc/processor/frame_format.h"
+#include "postproc/base/frame_format.h"
 #include "postproc/geometry/frame_rotation.h"
 #include "postproc/geometry/image_crop_resize.h"
 #include "postproc/effects/privacy_image.h"

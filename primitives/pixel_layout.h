@@ -1,7 +1,7 @@
 // The pixel layouts of frames inside the driver, numbered once: the JPEG codec's entry points,
 // the effects' formats, the face worker's offers and the frame geometry all take these. Each
 // layout is one bit, so a set of layouts (the formats an effect handles) is their OR. A stream's
-// format on the pins is its subtype GUID, not one of these (postproc/processor/frame_format.h).
+// format on the pins is its subtype GUID, not one of these (postproc/base/frame_format.h).
 #pragma once
 #include <stdint.h>
 

@@ -9,7 +9,7 @@
 #include "driver/settings/device_settings.h"
 #include "driver/controls/exposure_conversion.h"
 #include "driver/controls/uvc_control.h"
-#include "postproc/processor/frame_device.h"
+#include "postproc/base/frame_device.h"
 #include "usb/usb_device.h"
 #include "uvcmodel/uvc_model.h"
 

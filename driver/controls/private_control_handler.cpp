@@ -5,7 +5,7 @@
 #include "driver/controls/control_property_data.h"
 #include "driver/settings/device_settings.h"
 #include "postproc/flicker/flicker_control.h"
-#include "postproc/processor/frame_device.h"
+#include "postproc/base/frame_device.h"
 #include "usb/usb_device.h"
 
 namespace kvz {

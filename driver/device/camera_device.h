@@ -15,7 +15,7 @@
 #include "driver/pins/pin_device.h"
 #include "face/face_exposure_control.h"
 #include "common/face_services.h"
-#include "postproc/processor/frame_device.h"
+#include "postproc/base/frame_device.h"
 #include "postproc/processor/frame_processor.h"
 #include "postproc/processor/frame_processor_pins.h"
 #include "usb/idle_manager.h"

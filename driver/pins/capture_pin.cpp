@@ -5,7 +5,7 @@
 #include "driver/settings/device_settings.h"
 #include "driver/pins/pin_constants.h"
 #include "driver/pins/pin_device.h"
-#include "postproc/processor/frame_device.h"
+#include "postproc/base/frame_device.h"
 #include "postproc/processor/frame_processor_pins.h"
 #include "primitives/driver_memory.h"
 #include "primitives/pool_object.h"

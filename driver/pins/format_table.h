@@ -6,7 +6,7 @@
 #include <ks.h>
 #include <ksmedia.h>
 
-#include "postproc/processor/frame_format.h"
+#include "postproc/base/frame_format.h"
 
 namespace kvz {
 

@@ -8,7 +8,7 @@
 #include <ks.h>
 
 #include "driver/pins/format_table.h"
-#include "postproc/processor/camera_identity.h"
+#include "postproc/base/camera_identity.h"
 #include "usb/frame_buffer.h"
 
 namespace kvz {

@@ -9,7 +9,7 @@
 #include "driver/controls/exposure_conversion.h"
 #include "driver/settings/registry_access.h"
 #include "driver/controls/video_proc_amp_handler.h"
-#include "postproc/processor/frame_device.h"
+#include "postproc/base/frame_device.h"
 #include "usb/usb_device.h"
 
 namespace kvz {

@@ -3,7 +3,7 @@
 #include "jpeg/jpeg_encoder.h"
 #include "jpeg/jpeg_header.h"
 #include "jpeg/mjpeg_decoder.h"
-#include "postproc/processor/frame_format.h"
+#include "postproc/base/frame_format.h"
 #include "postproc/geometry/image_crop_resize.h"
 #include "postproc/convert/pin_conversion.h"
 #include "primitives/aligned_alloc.h"

@@ -1,8 +1,8 @@
 #include "postproc/effects/bmp_overlay.h"
 
 #include "common/file_access.h"
-#include "postproc/effects/effect_catalogue.h"
-#include "postproc/processor/frame_format.h"
+#include "postproc/base/effect_catalogue.h"
+#include "postproc/base/frame_format.h"
 #include "primitives/driver_memory.h"
 
 namespace kvz {

@@ -1,7 +1,7 @@
 #include "postproc/effects/effect_face_track.h"
 
 #include "jpeg/mjpeg_decoder.h"
-#include "postproc/effects/effect_catalogue.h"
+#include "postproc/base/effect_catalogue.h"
 #include "postproc/effects/effect_factory.h"
 #include "postproc/geometry/image_crop_resize.h"
 #include "primitives/driver_memory.h"

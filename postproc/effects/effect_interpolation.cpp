@@ -1,7 +1,7 @@
 #include "postproc/effects/effect_interpolation.h"
 
 #include "postproc/geometry/bilinear_resample.h"
-#include "postproc/effects/effect_catalogue.h"
+#include "postproc/base/effect_catalogue.h"
 #include "postproc/effects/effect_factory.h"
 
 namespace kvz {

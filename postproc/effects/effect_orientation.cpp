@@ -1,6 +1,6 @@
 #include "postproc/effects/effect_orientation.h"
 
-#include "postproc/effects/effect_catalogue.h"
+#include "postproc/base/effect_catalogue.h"
 #include "postproc/effects/effect_factory.h"
 #include "postproc/geometry/frame_rotation.h"
 #include "primitives/dispatch.h"

@@ -1,7 +1,7 @@
 #include "postproc/effects/effect_overlay.h"
 
 #include "postproc/effects/bmp_overlay.h"
-#include "postproc/effects/effect_catalogue.h"
+#include "postproc/base/effect_catalogue.h"
 #include "postproc/effects/effect_factory.h"
 #include "postproc/effects/effect_pixel_kernels.h"
 #include "primitives/driver_memory.h"

@@ -1,6 +1,6 @@
 #include "postproc/effects/effect_pixel.h"
 
-#include "postproc/effects/effect_catalogue.h"
+#include "postproc/base/effect_catalogue.h"
 #include "postproc/effects/effect_factory.h"
 #include "primitives/driver_memory.h"
 

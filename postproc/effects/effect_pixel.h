@@ -4,7 +4,7 @@
 #pragma once
 #include <wdm.h>
 
-#include "postproc/effects/effect_catalogue.h"
+#include "postproc/base/effect_catalogue.h"
 #include "postproc/effects/effect_pixel_kernels.h"
 #include "postproc/effects/zq_effect.h"
 

@@ -3,7 +3,7 @@
 // table holds is checked against the frame when it is built, so Do trusts it.
 #include <math.h>
 
-#include "postproc/effects/effect_catalogue.h"
+#include "postproc/base/effect_catalogue.h"
 #include "postproc/effects/effect_pixel.h"
 #include "postproc/effects/effect_pixel_kernels.h"
 #include "primitives/driver_memory.h"

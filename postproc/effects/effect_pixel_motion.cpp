@@ -1,7 +1,7 @@
 // Effects that carry something from frame to frame or from a file: wave (a phase), tiles (a
 // grid filling over 49 frames) and canvas (a paper texture).
 #include "postproc/effects/bmp_overlay.h"
-#include "postproc/effects/effect_catalogue.h"
+#include "postproc/base/effect_catalogue.h"
 #include "postproc/effects/effect_pixel.h"
 #include "postproc/effects/effect_pixel_kernels.h"
 

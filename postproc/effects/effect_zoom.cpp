@@ -1,7 +1,7 @@
 #include "postproc/effects/effect_zoom.h"
 
 #include "postproc/geometry/bilinear_resample.h"
-#include "postproc/effects/effect_catalogue.h"
+#include "postproc/base/effect_catalogue.h"
 #include "postproc/effects/effect_factory.h"
 #include "postproc/geometry/image_crop_resize.h"
 

@@ -1,6 +1,6 @@
 #include "postproc/effects/zq_effect.h"
 
-#include "postproc/effects/effect_catalogue.h"
+#include "postproc/base/effect_catalogue.h"
 #include "primitives/driver_memory.h"
 
 namespace kvz {

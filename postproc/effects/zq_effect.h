@@ -5,7 +5,7 @@
 #pragma once
 #include <wdm.h>
 
-#include "postproc/processor/frame_format.h"
+#include "postproc/base/frame_format.h"
 #include "primitives/pool_object.h"
 
 namespace kvz {

@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "postproc/processor/frame_format.h"
+#include "postproc/base/frame_format.h"
 #include "primitives/dispatch.h"
 
 namespace kvz {

@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "postproc/effects/effect_catalogue.h"
+#include "postproc/base/effect_catalogue.h"
 #include "primitives/dispatch.h"
 #include "primitives/driver_memory.h"
 

@@ -1,6 +1,6 @@
 #include "postproc/processor/frame_processor.h"
 
-#include "postproc/processor/frame_format.h"
+#include "postproc/base/frame_format.h"
 #include "postproc/geometry/frame_rotation.h"
 #include "postproc/geometry/image_crop_resize.h"
 #include "postproc/effects/privacy_image.h"

@@ -14,12 +14,12 @@
 #include "face/face_detect.h"
 #include "face/face_exposure_control.h"
 #include "common/face_services.h"
-#include "postproc/effects/effect_catalogue.h"
+#include "postproc/base/effect_catalogue.h"
 #include "postproc/flicker/flicker_control.h"
 #include "postproc/flicker/flicker_detector.h"
 #include "postproc/flicker/flicker_hold.h"
-#include "postproc/processor/frame_device.h"
-#include "postproc/processor/frame_format.h"
+#include "postproc/base/frame_device.h"
+#include "postproc/base/frame_format.h"
 
 namespace kvz {
 

@@ -4,7 +4,7 @@
 #pragma once
 #include <wdm.h>
 
-#include "postproc/processor/frame_device.h"
+#include "postproc/base/frame_device.h"
 #include "postproc/processor/frame_processor.h"
 
 namespace kvz {

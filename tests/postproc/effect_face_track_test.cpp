@@ -11,7 +11,7 @@
 
 #include "jpeg/mjpeg_decoder.h"
 #include "kvz/kernel_testing.h"
-#include "postproc/effects/effect_catalogue.h"
+#include "postproc/base/effect_catalogue.h"
 #include "support/effect_harness.h"
 
 namespace kvz {

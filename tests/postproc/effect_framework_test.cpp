@@ -7,7 +7,7 @@
 
 #include "kvz/kernel_testing.h"
 #include "postproc/geometry/bilinear_resample.h"
-#include "postproc/effects/effect_catalogue.h"
+#include "postproc/base/effect_catalogue.h"
 #include "postproc/effects/effect_interpolation.h"
 #include "support/effect_harness.h"
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "postproc/effects/effect_catalogue.h"
+#include "postproc/base/effect_catalogue.h"
 #include "support/effect_pictures.h"
 #include "support/yuy2_frames.h"
 

@@ -7,7 +7,7 @@
 
 #include "kvz/kernel_testing.h"
 #include "postproc/effects/bmp_overlay.h"
-#include "postproc/effects/effect_catalogue.h"
+#include "postproc/base/effect_catalogue.h"
 #include "postproc/effects/effect_factory.h"
 #include "support/effect_pictures.h"
 #include "support/guarded_buffer.h"

@@ -9,10 +9,10 @@
 
 #include "kvz/kernel_testing.h"
 #include "kvz/kernel_thread.h"
-#include "postproc/effects/effect_catalogue.h"
+#include "postproc/base/effect_catalogue.h"
 #include "postproc/effects/effect_factory.h"
 #include "postproc/effects/zq_effect.h"
-#include "postproc/processor/frame_format.h"
+#include "postproc/base/frame_format.h"
 #include "postproc/processor/frame_processor.h"
 #include "support/guarded_buffer.h"
 

@@ -6,8 +6,8 @@
 
 #include "kvz/kernel_testing.h"
 #include "postproc/geometry/bilinear_resample.h"
-#include "postproc/effects/effect_catalogue.h"
-#include "postproc/processor/frame_format.h"
+#include "postproc/base/effect_catalogue.h"
+#include "postproc/base/frame_format.h"
 #include "postproc/processor/frame_processor.h"
 #include "support/effect_harness.h"
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "postproc/effects/effect_catalogue.h"
+#include "postproc/base/effect_catalogue.h"
 #include "postproc/effects/effect_face_track.h"
 #include "support/effect_harness.h"
 

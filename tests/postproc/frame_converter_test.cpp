@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "postproc/processor/frame_format.h"
+#include "postproc/base/frame_format.h"
 #include "simcam/mjpeg_encoder.h"
 #include "simcam/test_pattern.h"
 #include "support/guarded_buffer.h"

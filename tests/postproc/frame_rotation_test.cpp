@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "postproc/processor/frame_format.h"
+#include "postproc/base/frame_format.h"
 #include "postproc/geometry/image_crop_resize.h"
 #include "support/guarded_buffer.h"
 #include "support/yuy2_frames.h"

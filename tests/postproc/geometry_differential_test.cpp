@@ -8,8 +8,8 @@
 
 #include "kvz/kernel_testing.h"
 #include "postproc/geometry/bilinear_resample.h"
-#include "postproc/effects/effect_catalogue.h"
-#include "postproc/processor/frame_format.h"
+#include "postproc/base/effect_catalogue.h"
+#include "postproc/base/frame_format.h"
 #include "postproc/geometry/frame_rotation.h"
 #include "postproc/geometry/image_crop_resize.h"
 #include "primitives/build_selection.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "support/guarded_buffer.h"
-#include "postproc/processor/frame_format.h"
+#include "postproc/base/frame_format.h"
 #include "support/yuy2_frames.h"
 
 namespace kvz {

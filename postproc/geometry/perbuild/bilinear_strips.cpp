@@ -4,7 +4,7 @@
 #include <string.h>
 
 #include "postproc/geometry/bilinear_resample.h"
-#include "postproc/effects/effect_catalogue.h"
+#include "postproc/base/effect_catalogue.h"
 #include "postproc/geometry/geometry_kernels.h"
 #include "postproc/geometry/perbuild/geometry_isa.h"
 #include "postproc/geometry/perbuild/unit_transpose.h"

@@ -3,7 +3,7 @@
 // portable gather everywhere for what the vector paths leave.
 #include <string.h>
 
-#include "postproc/effects/effect_catalogue.h"
+#include "postproc/base/effect_catalogue.h"
 #include "postproc/geometry/geometry_kernels.h"
 #include "postproc/geometry/perbuild/geometry_isa.h"
 #include "postproc/geometry/perbuild/unit_transpose.h"

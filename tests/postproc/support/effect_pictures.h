@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "postproc/processor/frame_format.h"
+#include "postproc/base/frame_format.h"
 
 namespace kvz::test {
 

@@ -11,7 +11,7 @@
 
 #include "face/face_exposure_control.h"
 #include "face_services_log.h"
-#include "postproc/processor/frame_device.h"
+#include "postproc/base/frame_device.h"
 #include "postproc/processor/frame_processor.h"
 // The trainer's picture readers (kvz_train_core): the users of this header link it.
 #include "image_io.h"

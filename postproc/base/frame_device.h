@@ -4,7 +4,7 @@
 #include <wdm.h>
 
 #include "common/face_services.h"
-#include "postproc/processor/camera_identity.h"
+#include "postproc/base/camera_identity.h"
 #include "common/camera_services.h"
 
 namespace kvz {
