@@ -9,6 +9,7 @@
 #include <string>
 
 #include "driver/settings/config_file.h"
+#include "driver/pins/format_table_builder.h"
 #include "kvz/kernel_testing.h"
 #include "kvz/system_testing.h"
 

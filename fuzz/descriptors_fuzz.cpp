@@ -14,7 +14,7 @@
 #include "simcam/sim_camera.h"
 #include "tests/usb/support/test_camera_device.h"
 #include "primitives/driver_memory.h"
-#include "driver/controls/unit_container.h"
+#include "driver/pins/unit_container.h"
 #include "usb/usb_configuration.h"
 #include "uvcmodel/descriptor_rules.h"
 #include "usb/usb_device.h"

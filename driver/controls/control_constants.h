@@ -13,13 +13,6 @@ constexpr ULONG kXuIdentitySize = 25;
 constexpr ULONG kXuIdentityOffset = 4;
 constexpr USHORT kXuMaxControlLength = 4096;
 
-// Auto-exposure mode bytes sent to the camera.
-constexpr UCHAR kAeModeManual = 1;
-constexpr UCHAR kAeModeAperturePriority = 8;
-// "AutoExposal".
-constexpr LONG kAutoExposalAuto = 1;
-constexpr LONG kAutoExposalManual = 2;
-
 // Property data of the camera-control and video-procamp sets: plain or node layout.
 constexpr ULONG kPlainValueOffset = 24;
 constexpr ULONG kNodeValueOffset = 32;

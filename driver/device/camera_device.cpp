@@ -14,7 +14,7 @@
 #include "driver/pins/capture_pin.h"
 #include "driver/controls/control_constants.h"
 #include "driver/controls/extension_unit_handler.h"
-#include "driver/controls/unit_container.h"
+#include "driver/pins/unit_container.h"
 #include "jpeg/jpeg_constants.h"
 #include "jpeg/jpeg_cpu.h"
 #include "postproc/processor/frame_processor.h"

@@ -5,7 +5,7 @@
 #include "driver/device/camera_device_limits.h"
 #include "driver/controls/control_constants.h"
 #include "postproc/processor/frame_processor.h"
-#include "driver/controls/unit_container.h"
+#include "driver/pins/unit_container.h"
 
 namespace kvz {
 

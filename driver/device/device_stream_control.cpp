@@ -19,7 +19,7 @@
 #include "usb/interrupt_pipe_reader.h"
 #include "usb/stream_transport.h"
 #include "usb/test_stream_reader.h"
-#include "driver/controls/unit_container.h"
+#include "driver/pins/unit_container.h"
 #include "usb/usbd_status.h"
 
 namespace kvz {

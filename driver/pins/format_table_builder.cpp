@@ -152,6 +152,10 @@ VOID FormatTableBuilder::SortFrameIntervals(const UvcFrame& frame, FrameEntry* e
 
 }  // namespace
 
+NTSTATUS ReadInterpositionEntry(PCWSTR path, ULONG type, FrameEntry* entry, ULONG index) {
+  return ReadInterpositionSize(path, type, index, &entry->Width, &entry->Height, &entry->Intervals[0]);
+}
+
 VOID BuildFormatTables(const UvcModel& model, bool limit848Rate, FormatTable** capture, FormatTable** still,
                        UCHAR* stillCaptureMethod) {
   *capture = PoolNew<FormatTable>(kTagFormatTable);

@@ -18,6 +18,10 @@ constexpr ULONG kTagConfigPath = 'ClFC';
 // *stillCaptureMethod is the header's bStillCaptureMethod then, else it is left alone.
 VOID BuildFormatTables(const UvcModel& model, bool limit848Rate, FormatTable** capture, FormatTable** still,
                        UCHAR* stillCaptureMethod);
+// The format file's index'th interposed size of the type (a ConfigFormatType) into the entry's
+// offered size and first interval (ReadInterpositionSize); entry->Intervals must hold at least
+// one value. On failure the entry is left alone.
+NTSTATUS ReadInterpositionEntry(PCWSTR path, ULONG type, FrameEntry* entry, ULONG index);
 // Frees the table's entries and ranges and the table; null does nothing.
 VOID FreeFormatTable(FormatTable** table);
 

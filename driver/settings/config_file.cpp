@@ -168,27 +168,27 @@ NTSTATUS ReadInterpositionCount(PCWSTR path, ULONG type, ULONG* out) {
   return status;
 }
 
-NTSTATUS ReadInterpositionEntry(PCWSTR path, ULONG type, FrameEntry* entry, ULONG index) {
+NTSTATUS ReadInterpositionSize(PCWSTR path, ULONG type, ULONG index, USHORT* width, USHORT* height,
+                               ULONG* interval) {
   if (type >= CountOf(kInterpositionEntrySections)) return STATUS_INVALID_PARAMETER;
   CHAR section[64];
   NTSTATUS status = RtlStringCbPrintfA(section, sizeof(section), kInterpositionEntrySections[type],
                                        static_cast<int>(index));
   if (!NT_SUCCESS(status)) return status;
-  LONG height = 0;
-  LONG width = 0;
-  status = ReadConfigInt(section, "HEIGHT", &height, path);
+  LONG high = 0;
+  LONG wide = 0;
+  status = ReadConfigInt(section, "HEIGHT", &high, path);
   if (!NT_SUCCESS(status)) return status;
-  status = ReadConfigInt(section, "WIDTH", &width, path);
+  status = ReadConfigInt(section, "WIDTH", &wide, path);
   if (!NT_SUCCESS(status)) return status;
   // Sizes the pins cannot carry (YUY2 needs pixel pairs) are not offered.
-  if (width <= 0 || height <= 0 || width > kMaxConfigSide || height > kMaxConfigSide || (width & 1) ||
-      (height & 1))
+  if (wide <= 0 || high <= 0 || wide > kMaxConfigSide || high > kMaxConfigSide || (wide & 1) || (high & 1))
     return STATUS_INVALID_PARAMETER;
-  entry->Height = static_cast<USHORT>(height);
-  entry->Width = static_cast<USHORT>(width);
+  *height = static_cast<USHORT>(high);
+  *width = static_cast<USHORT>(wide);
   LONG rate = 0;
   ReadConfigInt(section, "FRAMERATE", &rate, path);
-  entry->Intervals[0] = rate > 0 ? static_cast<ULONG>(kFrameRateBase / rate) : 0;
+  *interval = rate > 0 ? static_cast<ULONG>(kFrameRateBase / rate) : 0;
   return STATUS_SUCCESS;
 }
 

@@ -4,7 +4,6 @@
 #pragma once
 #include <wdm.h>
 
-#include "driver/pins/format_table.h"
 
 namespace kvz {
 
@@ -37,10 +36,11 @@ PWSTR SetConfigPath(PWSTR buffer, PCWSTR path);
 NTSTATUS ReadOutputFormatFlag(PCWSTR path, ULONG type, LONG* out);
 // *out := 0, then COUNT of the type's section; a negative COUNT reads as 0.
 NTSTATUS ReadInterpositionCount(PCWSTR path, ULONG type, ULONG* out);
-// HEIGHT and WIDTH into the entry's offered size (each 1..65535 and even, else
-// STATUS_INVALID_PARAMETER), then FRAMERATE: a positive rate F sets the first interval to
-// 10000000 / F, anything else 0. entry->Intervals must hold at least one value.
-NTSTATUS ReadInterpositionEntry(PCWSTR path, ULONG type, FrameEntry* entry, ULONG index);
+// HEIGHT and WIDTH of the index'th interposed size (each 1..65535 and even, else
+// STATUS_INVALID_PARAMETER), then FRAMERATE: a positive rate F gives the interval 10000000 / F,
+// anything else 0. On failure the outputs are left alone.
+NTSTATUS ReadInterpositionSize(PCWSTR path, ULONG type, ULONG index, USHORT* width, USHORT* height,
+                               ULONG* interval);
 NTSTATUS ReadCameraControlFlag(PCWSTR path, ULONG id, LONG* out);
 NTSTATUS ReadVideoProcAmpFlag(PCWSTR path, ULONG id, LONG* out);
 

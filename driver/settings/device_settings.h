@@ -41,6 +41,13 @@ enum ControlRecordIndex : ULONG {
 constexpr ULONG kRegistryPathChars = 200;
 constexpr ULONG kRegionWordLoaded = 0x600;
 
+// Auto-exposure mode bytes sent to the camera.
+constexpr UCHAR kAeModeManual = 1;
+constexpr UCHAR kAeModeAperturePriority = 8;
+// "AutoExposal".
+constexpr LONG kAutoExposalAuto = 1;
+constexpr LONG kAutoExposalManual = 2;
+
 // Settings shared between client requests, the pins and the frame processor are read and
 // written through these: every access is atomic, so a value is never seen half-written.
 template <class T>
@@ -62,7 +69,8 @@ class DeviceSettings {
   VOID BuildRegistryPaths(PCWSTR driverKey);
   NTSTATUS ReadRegistryOptions();
   // Loads every value and sends the built controls to the camera; the status of the
-  // face-detection switch's query.
+  // face-detection switch's query. It goes through the control handlers, so it is defined with
+  // them (driver/controls/settings_loading.cpp): settings/ sits below controls/.
   NTSTATUS LoadRegistryValues(CameraDeviceControls* device);
   // flag 0 writes nothing. Write failures are not reported: a missing key means no settings.
   NTSTATUS SaveRegistryValues(ULONG flag);
@@ -122,6 +130,9 @@ class DeviceSettings {
  private:
   template <class T>
   friend struct TestSeam;
+
+  // What a registry read leaves in a value the key does not hold.
+  static constexpr ULONG kMissing = 0x80000000;
 
   UNICODE_STRING controlKey_;
   UNICODE_STRING valuesKey_;

@@ -11,7 +11,7 @@
 #include "ksmedia.h"
 #include "postproc/flicker/flicker_control.h"
 #include "primitives/driver_memory.h"
-#include "driver/controls/unit_container.h"
+#include "driver/pins/unit_container.h"
 #include "usb/usb_configuration.h"
 #include "usb/usb_device.h"
 #include "usb/usb_limits.h"

@@ -8,7 +8,7 @@
 #include "postproc/processor/frame_processor_pins.h"
 #include "ksmedia.h"
 #include "primitives/driver_memory.h"
-#include "driver/controls/unit_container.h"
+#include "driver/pins/unit_container.h"
 #include "usb/usb_configuration.h"
 #include "usb/usb_device.h"
 #include "usb/usb_limits.h"

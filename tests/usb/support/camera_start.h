@@ -5,7 +5,7 @@
 #include <new>
 
 #include "primitives/driver_memory.h"
-#include "driver/controls/unit_container.h"
+#include "driver/pins/unit_container.h"
 #include "usb/usb_configuration.h"
 #include "uvcmodel/descriptor_rules.h"
 #include "usb_bench.h"

@@ -9,7 +9,7 @@
 #include "postproc/flicker/flicker_control.h"
 #include "driver/settings/device_settings.h"
 #include "usb/idle_manager.h"
-#include "driver/controls/unit_container.h"
+#include "driver/pins/unit_container.h"
 #include "usb/usb_device.h"
 
 namespace kvz::usbtest {

@@ -12,7 +12,7 @@
 #include "kvz/pnp_manager.h"
 #include "kvz/usb_bus.h"
 #include "simcam/sim_camera.h"
-#include "driver/controls/unit_container.h"
+#include "driver/pins/unit_container.h"
 #include "usb/usb_device.h"
 #include "test_camera_device.h"
 

@@ -1,4 +1,4 @@
-#include "driver/controls/video_control_set.h"
+#include "driver/pins/video_control_set.h"
 
 #include <ksmedia.h>
 

@@ -1,4 +1,4 @@
-#include "driver/controls/unit_container.h"
+#include "driver/pins/unit_container.h"
 
 #include <ksmedia.h>
 
@@ -8,7 +8,7 @@
 #include "driver/controls/extension_unit_handler.h"
 #include "driver/controls/private_control_handler.h"
 #include "driver/controls/region_control_handler.h"
-#include "driver/controls/video_control_set.h"
+#include "driver/pins/video_control_set.h"
 #include "driver/controls/video_proc_amp_handler.h"
 #include "driver/pins/format_table_builder.h"
 #include "common/system_version.h"
