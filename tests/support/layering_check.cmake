@@ -1,6 +1,7 @@
 cmake_minimum_required(VERSION 3.20)
-# Fails when a driver folder reaches above its layer, by an #include or by a library it links.
-# Run by CTest with
+# Fails when a driver folder reaches above its layer, by an #include or by a library it links;
+# when a subfolder of driver/ or postproc/ includes a subfolder above it; and when a folder's
+# library links other layers than its sources include. Run by CTest with
 #   -DSOURCE_DIR=<the tree's root> -P layering_check.cmake
 # Each layer may include and link itself, the folders listed for it and the platform stand-in's
 # headers; nothing in the driver includes the simulated camera, the client, the tools or the tests.
@@ -21,6 +22,26 @@ set(allowed_usb uvcmodel common primitives)
 set(allowed_driver primitives primitives/jpeg jpeg common face postproc uvcmodel usb)
 # Top folders of the tree outside the driver that no driver source may include.
 set(outside simcam tools tests fuzz bench platform)
+
+# Subfolders in layers, innermost first: a subfolder includes only the subfolders listed for it
+# (and itself). A source in a subfolder missing here fails, so a new subfolder gets its place.
+set(subfolders_driver settings controls pins device)
+set(below_driver/settings "")
+set(below_driver/controls settings)
+set(below_driver/pins settings controls)
+set(below_driver/device settings controls pins)
+set(subfolders_postproc base geometry flicker effects processor convert)
+set(below_postproc/base "")
+set(below_postproc/geometry base)
+set(below_postproc/flicker base)
+set(below_postproc/effects base geometry flicker)
+set(below_postproc/processor base geometry flicker effects)
+set(below_postproc/convert base geometry flicker effects processor)
+
+# Libraries a layer links without including a header of theirs, each for a reason: jpeg calls the
+# JPEG group of the one dispatch list, declared in primitives/dispatch_groups.h and defined in
+# primitives/jpeg.
+set(linked_unseen_jpeg primitives/jpeg)
 
 # The layer a quoted include path or a source path belongs to ("" when none).
 function(layer_of path out)
@@ -55,6 +76,8 @@ set(found "")
 foreach(layer IN LISTS layers)
   set(may ${layer} ${allowed_${layer}})
   string(REPLACE ";" ", " may_text "${may}")
+  set(included "")
+  set(linked "")
   file(GLOB_RECURSE sources RELATIVE ${SOURCE_DIR}
        ${SOURCE_DIR}/${layer}/*.h ${SOURCE_DIR}/${layer}/*.cpp ${SOURCE_DIR}/${layer}/CMakeLists.txt)
   foreach(source IN LISTS sources)
@@ -71,26 +94,59 @@ foreach(layer IN LISTS layers)
         if(target AND NOT target IN_LIST may)
           list(APPEND found "${source}: links ${name} (${layer} may use: ${may_text})")
         endif()
+        if(target AND NOT target STREQUAL layer)
+          list(APPEND linked ${target})
+        endif()
       endforeach()
       continue()
+    endif()
+    # The subfolder of driver/ or postproc/ the source sits in, and those it may include.
+    set(sub "")
+    if(DEFINED subfolders_${layer} AND source MATCHES "^${layer}/([^/]+)/")
+      set(sub ${CMAKE_MATCH_1})
+      if(NOT sub IN_LIST subfolders_${layer})
+        list(APPEND found "${source}: ${layer}/${sub} has no place in the subfolder order of ${layer}")
+      endif()
+      set(sub_may ${sub} ${below_${layer}/${sub}})
+      string(REPLACE ";" ", " sub_may_text "${sub_may}")
     endif()
     file(STRINGS ${SOURCE_DIR}/${source} includes REGEX "^[ \t]*#[ \t]*include[ \t]*[\"<]")
     foreach(line IN LISTS includes)
       if(line MATCHES "\"([^\"]+)\"")
-        layer_of(${CMAKE_MATCH_1} target)
+        set(path ${CMAKE_MATCH_1})
+        layer_of(${path} target)
         if(target AND NOT target IN_LIST may)
-          list(APPEND found "${source}: includes \"${CMAKE_MATCH_1}\" (${layer} may use: ${may_text})")
+          list(APPEND found "${source}: includes \"${path}\" (${layer} may use: ${may_text})")
+        endif()
+        if(target AND NOT target STREQUAL layer)
+          list(APPEND included ${target})
+        endif()
+        if(sub AND path MATCHES "^${layer}/([^/]+)/" AND NOT CMAKE_MATCH_1 IN_LIST sub_may)
+          list(APPEND found "${source}: includes \"${path}\" (${layer}/${sub} may use: ${sub_may_text})")
         endif()
       elseif(line MATCHES "<(ks_client|ks_file|simcam[^>]*)\\.h>")
         list(APPEND found "${source}: includes <${CMAKE_MATCH_1}.h> (the client's or the camera's)")
       endif()
     endforeach()
   endforeach()
+  # The library's dependencies are the layers its sources include.
+  list(REMOVE_DUPLICATES included)
+  list(REMOVE_DUPLICATES linked)
+  foreach(target IN LISTS included)
+    if(target IN_LIST may AND NOT target IN_LIST linked)
+      list(APPEND found "${layer}: includes ${target} but its library does not link it")
+    endif()
+  endforeach()
+  foreach(target IN LISTS linked)
+    if(NOT target IN_LIST included AND NOT target IN_LIST linked_unseen_${layer})
+      list(APPEND found "${layer}: its library links ${target} but no source includes it")
+    endif()
+  endforeach()
 endforeach()
 
 if(found)
   list(LENGTH found n)
   string(REPLACE ";" "\n  " shown "${found}")
-  message(FATAL_ERROR "${n} upward dependencies:\n  ${shown}")
+  message(FATAL_ERROR "${n} layering faults:\n  ${shown}")
 endif()
-message(STATUS "layering: every driver folder uses only the layers below it")
+message(STATUS "layering: every driver folder and subfolder uses only the layers below it, and links what it includes")
