@@ -175,4 +175,27 @@ VOID FreeFormatTable(FormatTable** table) {
   PoolDelete(*table, kTagFormatTable);
 }
 
+VOID PinFormats::Build(const UvcModel& model) {
+  BuildFormatTables(model, limit848Rate_, &capture_, &still_, &stillCaptureMethod_);
+}
+
+VOID PinFormats::Release() {
+  FreeFormatTable(&capture_);
+  FreeFormatTable(&still_);
+}
+
+bool PinFormats::GetFormatEntry(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height, ULONG pinType) const {
+  const FormatTable* table = pinType == 1 ? capture_ : still_;
+  return table && table->FindFrameEntry(subtype, width, height, entry);
+}
+
+ULONG PinFormats::GetFormatList(const PKSDATARANGE** ranges, ULONG pinType) const {
+  const FormatTable* table = pinType == 1 ? capture_ : still_;
+  if (!table) {
+    *ranges = nullptr;
+    return 0;
+  }
+  return table->GetDataRanges(ranges);
+}
+
 }  // namespace kvz

@@ -25,4 +25,35 @@ NTSTATUS ReadInterpositionEntry(PCWSTR path, ULONG type, FrameEntry* entry, ULON
 // Frees the table's entries and ranges and the table; null does nothing.
 VOID FreeFormatTable(FormatTable** table);
 
+// The capture and still pins' format tables of one configuration and the still capture method of
+// its input header: the pins' side owns them, built from the model the unit container parsed.
+class PinFormats {
+ public:
+  PinFormats() = default;
+  ~PinFormats() { Release(); }
+  PinFormats(const PinFormats&) = delete;
+  PinFormats& operator=(const PinFormats&) = delete;
+
+  // The capture table's 848-pixel rate limit of the special camera; set before Build.
+  VOID SetLimit848Rate(bool limit) { limit848Rate_ = limit; }
+  // BuildFormatTables over the model.
+  VOID Build(const UvcModel& model);
+  VOID Release();
+
+  // pinType 1 is the capture table, any other the still table.
+  bool GetFormatEntry(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height, ULONG pinType) const;
+  ULONG GetFormatList(const PKSDATARANGE** ranges, ULONG pinType) const;
+  // A still pin is offered when its table has ranges.
+  bool HasStillPin() const { return still_ && still_->DataRangeCount(); }
+  UCHAR StillCaptureMethod() const { return stillCaptureMethod_; }
+  FormatTable* Capture() const { return capture_; }
+  FormatTable* Still() const { return still_; }
+
+ private:
+  FormatTable* capture_ = nullptr;
+  FormatTable* still_ = nullptr;
+  UCHAR stillCaptureMethod_ = 0;
+  bool limit848Rate_ = false;
+};
+
 }  // namespace kvz

@@ -78,9 +78,6 @@ UnitContainer::UnitContainer(CameraDeviceControls* camera)
       device_(camera ? camera->GetUsbDevice() : nullptr),
       model_(),
       cameraTerminal_(nullptr),
-      stillCaptureMethod_(0),
-      captureFormats_(nullptr),
-      stillFormats_(nullptr),
       processingUnit_(nullptr),
       privateHandler_(nullptr),
       extensionUnits_(),
@@ -88,7 +85,6 @@ UnitContainer::UnitContainer(CameraDeviceControls* camera)
       regionHandler_(nullptr),
       hasFaceExposureWindow_(false),
       usb3_(false),
-      limit848Rate_(false),
       filterSetCount_(0),
       filterEventSetCount_(0),
       processingUnitSetCount_(0),
@@ -111,7 +107,7 @@ NTSTATUS UnitContainer::ParseConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPT
   result = BuildUnitHandlers();
   if (NT_SUCCESS(result) && model_.HasStreamingInterface()) {
     if (device_) device_->SetStreamingInterface(model_.StreamingInterface());
-    BuildFormatTables(model_, limit848Rate_, &captureFormats_, &stillFormats_, &stillCaptureMethod_);
+    formats_.Build(model_);
   }
   if (NT_SUCCESS(result)) result = model_.WalkStatus();
   if (NT_SUCCESS(result) && windows2000) result = CreateDefaultUnits();
@@ -122,7 +118,7 @@ NTSTATUS UnitContainer::ParseConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPT
     result = BuildPropertySets(filterAutomation);
     if (NT_SUCCESS(result)) BuildAutomationTable(nodes, nodeCount);
   }
-  if (stillFormats_ && stillFormats_->DataRangeCount()) *pinCount = 3;
+  if (formats_.HasStillPin()) *pinCount = 3;
   return result;
 }
 
@@ -293,20 +289,6 @@ VOID UnitContainer::BuildAutomationTable(PKSNODE_DESCRIPTOR nodes, PULONG nodeCo
   *nodeCount = node;
 }
 
-bool UnitContainer::GetFormatEntry(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height, ULONG pinType) const {
-  const FormatTable* table = pinType == 1 ? captureFormats_ : stillFormats_;
-  return table && table->FindFrameEntry(subtype, width, height, entry);
-}
-
-ULONG UnitContainer::GetFormatList(const PKSDATARANGE** ranges, ULONG pinType) const {
-  const FormatTable* table = pinType == 1 ? captureFormats_ : stillFormats_;
-  if (!table) {
-    *ranges = nullptr;
-    return 0;
-  }
-  return table->GetDataRanges(ranges);
-}
-
 ULONG UnitContainer::CopyBandwidthTable(BandwidthEntry* buffer) const {
   if (!buffer) return 0;
   RtlCopyMemory(buffer, model_.Bandwidth(), model_.BandwidthCount() * sizeof(BandwidthEntry));
@@ -314,8 +296,7 @@ ULONG UnitContainer::CopyBandwidthTable(BandwidthEntry* buffer) const {
 }
 
 VOID UnitContainer::ReleaseConfiguration() {
-  FreeFormatTable(&captureFormats_);
-  FreeFormatTable(&stillFormats_);
+  formats_.Release();
   PoolDelete(processingUnit_, kTagProcessingUnitHandler);
   PoolDelete(cameraTerminal_, kTagCameraTerminalHandler);
   PoolDelete(privateHandler_, kTagPrivateHandler);
