@@ -1,6 +1,5 @@
 #include "driver/settings/device_settings.h"
 
-#include <ksmedia.h>
 #include <ntstrsafe.h>
 
 #include "common/uvc_codes.h"
