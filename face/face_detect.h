@@ -36,7 +36,6 @@ class FaceTrack {
   static NTSTATUS ApplyFaceWindow(FaceDeviceServices* device, const FaceRecord* face,
                                   LONG frameWidth, LONG frameHeight);
 
-  const FaceRecord& CurrentWindow() const { return currentWindow_; }
   const FaceRecord& LastFace() const { return lastFace_; }
   ULONG Confirmations() const { return confirmations_; }
   ULONG Misses() const { return misses_; }

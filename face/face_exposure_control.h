@@ -101,8 +101,6 @@ class FaceExposureControl {
     LONG exposureX, exposureY, exposureWidth, exposureHeight;
   };
   Windows CurrentWindows() const { return windows_; }
-  FaceMeasurement CurrentMeasurement() const { return current_; }
-  ULONG ColourTolerance() const { return tolerance_; }
 
   // Exposed for tests: the block of the ratio histogram with the most counts, as the new target
   // red ratio; kRatioWithoutBlock when the histogram is empty. Thins and sums `counters` in place.

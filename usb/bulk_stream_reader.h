@@ -20,7 +20,7 @@ class BulkStreamReader final : public StreamReaderCore {
 
   NTSTATUS OnTransferComplete(TransferSlot* slot) override;
   // length: the bytes the transfer delivered. The payload's length or 0, as for a packet.
-  virtual ULONG ParsePayloadHeader(ULONG length, const UCHAR* data, ULONG* mark, ULONG* endOfFrame);
+  ULONG ParsePayloadHeader(ULONG length, const UCHAR* data, ULONG* mark, ULONG* endOfFrame);
 
   // PASSIVE_LEVEL. As the isochronous reader's, with one payload per transfer: payloadSize is
   // each transfer's size and must not be 0 (STATUS_INVALID_PARAMETER). STATUS_NO_SUCH_DEVICE
@@ -46,8 +46,6 @@ class BulkStreamReader final : public StreamReaderCore {
   bool UsesAlternateSettings() const override { return false; }
   bool PauseEndsCommit() const override { return true; }
   ULONG StopSettleDelay() const override { return kBulkStopSettle; }
-
-  ULONG TransferSize() const { return transferSize_; }
 
  private:
   enum SlotState : LONG { kSlotFree, kSlotInFlight, kSlotRetryArmed, kSlotHeld };

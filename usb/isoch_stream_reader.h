@@ -23,8 +23,8 @@ class IsochStreamReader final : public StreamReaderCore {
   NTSTATUS OnTransferComplete(TransferSlot* slot) override;
   // The packet's length (header included) or 0; marks bad on a bad header or a packet with an
   // error status, with or without data.
-  virtual ULONG ParsePayloadHeader(const USBD_ISO_PACKET_DESCRIPTOR* packet, const UCHAR* data, ULONG* mark,
-                                   ULONG* endOfFrame);
+  ULONG ParsePayloadHeader(const USBD_ISO_PACKET_DESCRIPTOR* packet, const UCHAR* data, ULONG* mark,
+                           ULONG* endOfFrame);
 
   // PASSIVE_LEVEL. Registers the pin; the first video or type-4 registration while stopped (or
   // paused: stopped fully first) starts streaming. Stream type 3 only registers the still pin and

@@ -30,7 +30,6 @@ class ExtensionUnitHandler final : public ControlHandler {
   NTSTATUS Set(PKSPROPERTY property, PVOID data, ULONG dataLength) override;
 
   const GUID& UnitGuid() const { return guid_; }
-  UCHAR UnitId() const { return unitId_; }
   // The wIndex of the unit's requests: unit id and interface number.
   USHORT UnitIndex() const { return static_cast<USHORT>(unitId_ << 8 | interfaceNumber_); }
   UsbDevice* Device() const { return device_; }

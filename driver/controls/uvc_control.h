@@ -27,9 +27,9 @@ class UvcControl {
 
   // Each transfers Length() bytes; buffer must hold that many.
   virtual NTSTATUS SetCur(PVOID buffer);
-  virtual NTSTATUS GetCur(PVOID buffer);
+  NTSTATUS GetCur(PVOID buffer);
   // Always 2 bytes.
-  virtual NTSTATUS GetLen(PVOID buffer);
+  NTSTATUS GetLen(PVOID buffer);
 
   VOID SetLength(USHORT length);
   USHORT Length() const;

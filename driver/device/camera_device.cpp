@@ -133,11 +133,6 @@ CameraDevice* CameraDeviceFromKsDevice(PKSDEVICE device) {
   return static_cast<CameraDevice*>(static_cast<CameraDeviceControls*>(device->Context));
 }
 
-CameraDevice* CameraDeviceFromIrp(PIRP irp) {
-  PKSFILTER filter = KsGetFilterFromIrp(irp);
-  return filter ? CameraDeviceFromKsDevice(KsGetDevice(filter)) : nullptr;
-}
-
 CameraDevice* CameraDeviceFromDeviceObject(PDEVICE_OBJECT deviceObject) {
   return deviceObject ? static_cast<CameraDevice*>(deviceObject->Reserved) : nullptr;
 }

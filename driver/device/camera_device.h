@@ -64,13 +64,13 @@ class CameraDeviceBase : public CameraDeviceControls,
   // open, and once accepted no filter opens until the stop or its cancel.
   NTSTATUS QueryStop();
   VOID CancelStop();
-  virtual NTSTATUS QueryCapabilities(PDEVICE_CAPABILITIES capabilities);
-  virtual NTSTATUS Shutdown();
+  NTSTATUS QueryCapabilities(PDEVICE_CAPABILITIES capabilities);
+  NTSTATUS Shutdown();
   virtual VOID MarkRemoved() = 0;
   virtual VOID SetPower(DEVICE_POWER_STATE state) = 0;
-  virtual bool IdentifyVendorChip();
-  virtual NTSTATUS Initialize();
-  virtual VOID Release();
+  bool IdentifyVendorChip();
+  NTSTATUS Initialize();
+  VOID Release();
 
   // --- CameraDeviceControls (property sets and the settings loader).
   UsbDevice* GetUsbDevice() override { return &usb_; }
@@ -168,7 +168,6 @@ class CameraDeviceBase : public CameraDeviceControls,
   VOID OnSystemPowerState(bool backInWorkingState);
 
   PKSDEVICE KsDevice() const { return ksDevice_; }
-  FrameProcessor* GetFrameProcessor() { return &processor_; }
   bool IsInitialized() const { return initialized_ != 0; }
   // Chip identification found one of the vendor's chips (a standard UVC camera is not identified).
   bool IsChipIdentified() const { return chipFamily_ != 0; }
@@ -340,10 +339,9 @@ class CameraDevice final : public CameraDeviceBase {
   static VOID NTAPI Free(PVOID device);
 };
 
-// The camera device of a KS device, of an IRP's filter, or of a functional device object (its
-// Reserved field); null when missing.
+// The camera device of a KS device or of a functional device object (its Reserved field); null
+// when missing.
 CameraDevice* CameraDeviceFromKsDevice(PKSDEVICE device);
-CameraDevice* CameraDeviceFromIrp(PIRP irp);
 CameraDevice* CameraDeviceFromDeviceObject(PDEVICE_OBJECT deviceObject);
 
 // The device add routine and the device descriptor the driver entry hands to the class driver.

@@ -44,8 +44,6 @@ class CameraPinBase {
 
   ULONG GetPayloadSize() const { return PayloadSize; }
   PKS_VIDEOINFOHEADER GetConnectionFormat() const { return ConnectionFormat; }
-  PKSPIN GetPin() const { return Pin; }
-  ULONG GetRequestedWidth() const { return RequestedWidth; }
   VOID SetRequestedWidth(ULONG width) { RequestedWidth = width; }
 
   static VOID NTAPI FreePoolItem(PVOID block);

@@ -51,7 +51,6 @@ class CaptureFilter {
   // 100-ns units; 10,000,000 for a stream type without a slot.
   LONGLONG GetFrameInterval(ULONG streamType) const;
   ULONG GetFrameSize(ULONG streamType) const;
-  ULONG LargestPayload() const { return largestPayload_; }
   PinDevice* Device() const { return device_; }
 
   static VOID NTAPI Free(PVOID object);

@@ -83,7 +83,6 @@ class DeviceSettings {
 
   PUNICODE_STRING ValuesKey() { return &valuesKey_; }
   PUNICODE_STRING RotationKey() { return &rotationKey_; }
-  PUNICODE_STRING OemKey() { return &oemKey_; }
 
   // Saturation as the camera gets it: with the 4K panel 13 less, never below 0.
   SHORT PanelSaturation(SHORT saturation) const;

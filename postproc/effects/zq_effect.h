@@ -40,8 +40,8 @@ class ZQEffect {
   // STATUS_DEVICE_BUSY while active; STATUS_NOT_SUPPORTED for a format outside the class's set;
   // STATUS_INVALID_PARAMETER for a size SetFormat refuses. A new format is stored (the old one
   // becomes previousFormat) and Reset then Init run; the work buffer stays as it was.
-  virtual NTSTATUS Configure(const EffectFormat* format);
-  virtual VOID Reset();
+  NTSTATUS Configure(const EffectFormat* format);
+  VOID Reset();
 
   VOID GetDoLock();
   VOID ReleaseDoLock();
