@@ -7,6 +7,7 @@
 
 #include "face/face_detector.h"
 #include "common/face_services.h"
+#include "primitives/test_seam.h"
 
 namespace kvz {
 
@@ -37,10 +38,11 @@ class FaceTrack {
                                   LONG frameWidth, LONG frameHeight);
 
   const FaceRecord& LastFace() const { return lastFace_; }
-  ULONG Confirmations() const { return confirmations_; }
-  ULONG Misses() const { return misses_; }
 
  private:
+  template <class T>
+  friend struct TestSeam;
+
   FaceRecord currentWindow_ = {};
   FaceRecord lastFace_ = {};
   ULONG confirmations_ = 0;
@@ -73,11 +75,12 @@ class FaceDetect {
                                        LONG sourceWidth, LONG sourceHeight, LONG fitWidth,
                                        LONG fitHeight);
 
-  const FaceTrack& Track() const { return track_; }
   ULONG FaceCount() const { return faceCount_; }
-  const UCHAR* WorkImage() const { return workImage_; }
 
  private:
+  template <class T>
+  friend struct TestSeam;
+
   VOID RunFaceDetector(LONG mode);
 
   UCHAR* workImage_ = nullptr;

@@ -5,6 +5,7 @@
 
 #include "common/face_services.h"
 #include "common/camera_services.h"
+#include "primitives/test_seam.h"
 
 namespace kvz {
 
@@ -94,19 +95,17 @@ class FaceExposureControl {
   // returns the mean luma.
   static ULONG Yuy2ToRgb24Bt601(const UCHAR* frame, UCHAR* out, LONG width, LONG height);
 
-  // Read-only views for tests and the device.
+  // The windows a face rectangle gives, in frame pixels.
   struct Windows {
     LONG measureTop, measureBottom, measureLeft, measureRight;
     LONG centreX, centreY, thirdWidth, thirdHeight;
     LONG exposureX, exposureY, exposureWidth, exposureHeight;
   };
-  Windows CurrentWindows() const { return windows_; }
-
-  // Exposed for tests: the block of the ratio histogram with the most counts, as the new target
-  // red ratio; kRatioWithoutBlock when the histogram is empty. Thins and sums `counters` in place.
-  static LONG RatioFromHistogram(ULONG* counters, LONG thirdWidth, LONG thirdHeight);
 
  private:
+  template <class T>
+  friend struct TestSeam;
+
   struct Region {
     LONG top, bottom, left, right;  // bottom and right exclusive
   };
@@ -133,6 +132,9 @@ class FaceExposureControl {
   Region LeftThird() const;
   Region RightThird() const;
   VOID ComputeWindows(LONG width, LONG height);
+  // The block of the ratio histogram with the most counts, as the new target red ratio;
+  // kRatioWithoutBlock when the histogram is empty. Thins and sums `counters` in place.
+  static LONG RatioFromHistogram(ULONG* counters, LONG thirdWidth, LONG thirdHeight);
   NTSTATUS EnsureWorkBuffer(ULONG bytes);
 
   LONG faceTop_, faceBottom_, faceLeft_, faceRight_;

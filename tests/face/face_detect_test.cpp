@@ -9,6 +9,13 @@
 #include "support/fake_face_device.h"
 
 namespace kvz {
+
+template <>
+struct TestSeam<FaceDetect> {
+  static const UCHAR* WorkImage(const FaceDetect& d) { return d.workImage_; }
+  static ULONG Misses(const FaceDetect& d) { return d.track_.misses_; }
+};
+
 namespace {
 
 std::vector<UCHAR> Yuy2Frame(LONG width, LONG height, UCHAR luma) {
@@ -32,12 +39,12 @@ TEST(FaceDetect, FitsEveryFrameShapeIntoTheWorkImage) {
     test::FakeFaceDevice device;
     {
       FaceDetect detect;
-      ASSERT_NE(detect.WorkImage(), nullptr);
+      ASSERT_NE(TestSeam<FaceDetect>::WorkImage(detect), nullptr);
       const std::vector<UCHAR> frame = Yuy2Frame(c.width, c.height, 90);
       std::vector<UCHAR> scratch(static_cast<size_t>(c.width) * c.height * 2);
       EXPECT_EQ(detect.doFaceDetection(&device, frame.data(), scratch.data(), c.width, c.height, 0),
                 STATUS_SUCCESS);
-      const UCHAR* luma = detect.WorkImage();
+      const UCHAR* luma = TestSeam<FaceDetect>::WorkImage(detect);
       // Inside the fitted picture the frame's luma, outside black.
       EXPECT_EQ(luma[(c.fitHeight - 1) * kWorkWidth + c.fitWidth - 1], 90) << c.width << "x" << c.height;
       if (c.fitWidth < kWorkWidth) {
@@ -65,7 +72,7 @@ TEST(FaceDetect, RefusesFramesItCannotReadAndWorksWithoutAWorkImage) {
   // Reset under the device's mutex leaves no window and sends nothing.
   detect.Reset(&device);
   EXPECT_TRUE(device.windows.empty());
-  EXPECT_EQ(detect.Track().Misses(), 3u);
+  EXPECT_EQ(TestSeam<FaceDetect>::Misses(detect), 3u);
 }
 
 }  // namespace

@@ -9,6 +9,15 @@
 #include "simcam/sim_camera.h"
 
 namespace kvz {
+
+template <>
+struct TestSeam<FaceExposureControl> {
+  static FaceExposureControl::Windows CurrentWindows(const FaceExposureControl& c) { return c.windows_; }
+  static LONG RatioFromHistogram(ULONG* counters, LONG thirdWidth, LONG thirdHeight) {
+    return FaceExposureControl::RatioFromHistogram(counters, thirdWidth, thirdHeight);
+  }
+};
+
 namespace {
 
 using kernel::AdvanceClock;
@@ -112,7 +121,7 @@ TEST_P(ExposureWindows, GrowTheFaceAndClipToTheFrame) {
   ExposureDevice device;
   auto control = MakeControl(device);
   ASSERT_EQ(control->SetFaceRectangle(c.face, kW, kH), STATUS_SUCCESS);
-  const FaceExposureControl::Windows w = control->CurrentWindows();
+  const FaceExposureControl::Windows w = TestSeam<FaceExposureControl>::CurrentWindows(*control);
   const FaceExposureControl::Windows& e = c.expected;
   EXPECT_EQ((std::vector<LONG>{w.measureTop, w.measureBottom, w.measureLeft, w.measureRight}),
             (std::vector<LONG>{e.measureTop, e.measureBottom, e.measureLeft, e.measureRight}));
@@ -151,9 +160,9 @@ TEST_P(MalformedRectangles, AreRefusedAndLeaveTheFaceAsItWas) {
   ExposureDevice device;
   auto control = MakeControl(device);
   ASSERT_EQ(control->SetFaceRectangle(kFace, kW, kH), STATUS_SUCCESS);
-  const FaceExposureControl::Windows before = control->CurrentWindows();
+  const FaceExposureControl::Windows before = TestSeam<FaceExposureControl>::CurrentWindows(*control);
   EXPECT_EQ(control->SetFaceRectangle(c.rect, c.width, c.height), STATUS_INVALID_PARAMETER);
-  const FaceExposureControl::Windows after = control->CurrentWindows();
+  const FaceExposureControl::Windows after = TestSeam<FaceExposureControl>::CurrentWindows(*control);
   EXPECT_EQ(after.exposureX, before.exposureX);
   EXPECT_EQ(after.exposureWidth, before.exposureWidth);
   EXPECT_EQ(after.measureBottom, before.measureBottom);
@@ -288,7 +297,7 @@ TEST_P(RatioHistogram, PicksTheFullestBlockWithinTheCounters) {
   std::vector<ULONG> counters(kHistogramCounters, 0);
   for (const auto& [ratios, count] : GetParam().counts) counters.at(ratios.first * 100 + ratios.second - 3030) = count;
   // Thirds of 90 x 90: counters above 8100 x 4 / 5 / 9 = 720 are dropped.
-  EXPECT_EQ(FaceExposureControl::RatioFromHistogram(counters.data(), 90, 90), GetParam().ratio);
+  EXPECT_EQ(TestSeam<FaceExposureControl>::RatioFromHistogram(counters.data(), 90, 90), GetParam().ratio);
 }
 
 // The new ratio is (100 x (15k + 14) - 693 + 15b) / 100 + 30 for red block k and blue block b.

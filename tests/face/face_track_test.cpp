@@ -8,6 +8,12 @@
 #include "support/fake_face_device.h"
 
 namespace kvz {
+
+template <>
+struct TestSeam<FaceTrack> {
+  static ULONG Confirmations(const FaceTrack& t) { return t.confirmations_; }
+};
+
 namespace {
 
 FaceRecord Face(USHORT l, USHORT t, USHORT r, USHORT b) { return FaceRecord{l, t, r, b, 0, {0, 0}}; }
@@ -90,7 +96,7 @@ TEST(FaceTrack, MissesCountThenDropTheWindow) {
   ASSERT_EQ(t.device.windows.size(), 2u);
   const RegionRect empty = t.device.windows[1];
   EXPECT_EQ(empty.left | empty.top | empty.right | empty.bottom, 0);
-  EXPECT_EQ(t.track.Confirmations(), 0u);
+  EXPECT_EQ(TestSeam<FaceTrack>::Confirmations(t.track), 0u);
   // Further misses send nothing more.
   t.Search({});
   EXPECT_EQ(t.device.windows.size(), 2u);

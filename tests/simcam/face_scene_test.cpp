@@ -9,6 +9,15 @@
 #include "simcam/face_scene.h"
 #include "simcam/test_pattern.h"
 
+namespace kvz {
+
+template <>
+struct TestSeam<FaceDetect> {
+  static const FaceTrack& Track(const FaceDetect& d) { return d.track_; }
+};
+
+}  // namespace kvz
+
 namespace kvz::simcam {
 namespace {
 
@@ -91,7 +100,7 @@ TEST(FaceScene, DriverSearchFindsTheFaceAlongThePath) {
       const std::vector<uint8_t> frame = scene->Yuy2(width, height, n);
       ASSERT_EQ(detect.doFaceDetection(&device, frame.data(), nullptr, width, height, 0), STATUS_SUCCESS);
       const FacePlacement p = scene->At(n, width, height);
-      const FaceRecord& kept = detect.Track().LastFace();
+      const FaceRecord& kept = TestSeam<FaceDetect>::Track(detect).LastFace();
       if (p.visible) {
         ++shown;
         found += Overlap(kept, p, 320.0 / width) >= 0.5;
