@@ -1,13 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
-#include "common/file_access.h"
-#include "common/system_version.h"
 #include "driver/settings/registry_access.h"
 #include "postproc/convert/yuy2_to_rgb24.h"
 #include "kernel_checks.h"
@@ -188,54 +183,6 @@ TEST_F(KernelUtils, KeyHandleReadsCheckTypeAndReportTheSize) {
   EXPECT_EQ(kvz::QueryRegistryKeyValue(key, u"Big", REG_BINARY, out.data(), &length), STATUS_INSUFFICIENT_RESOURCES);
   ZwClose(key);
 }
-
-TEST_F(KernelUtils, FilesUnderTheSystemRootReadInPiecesToTheEnd) {
-  std::string folder = ::testing::TempDir() + "kvz_sysroot_utils";
-  std::filesystem::create_directories(folder);
-  {
-    std::ofstream out(folder + "/format.cfg", std::ios::binary);
-    out << "[MJPG]\r\nEnable=1\r\n";
-  }
-  SetSystemRootFolder(folder);
-  HANDLE file = nullptr;
-  EXPECT_EQ(kvz::OpenFileByPath(u"\\SystemRoot\\PPTCFG.CFG", &file), STATUS_OBJECT_NAME_NOT_FOUND);
-  EXPECT_EQ(file, nullptr);
-  ASSERT_EQ(kvz::OpenFileByPath(u"\\SystemRoot\\FORMAT.CFG", &file), STATUS_SUCCESS);
-  char buffer[12] = {};
-  EXPECT_EQ(kvz::ReadFileBytes(file, buffer, 8), STATUS_SUCCESS);
-  EXPECT_EQ(std::string(buffer, 8), "[MJPG]\r\n");
-  EXPECT_EQ(kvz::ReadFileBytes(file, buffer, 12), STATUS_SUCCESS);
-  EXPECT_EQ(std::string(buffer, 10), "Enable=1\r\n");
-  EXPECT_EQ(kvz::ReadFileBytes(file, buffer, 12), STATUS_END_OF_FILE);
-  kvz::CloseFileHandle(file);
-  SetSystemRootFolder("");
-  std::remove((folder + "/format.cfg").c_str());
-}
-
-struct VersionCase {
-  SystemVersion version;
-  bool expected;
-};
-
-class Build10587 : public ::testing::TestWithParam<VersionCase> {
- protected:
-  void TearDown() override { SetSystemVersion(SystemVersion{}); }
-};
-
-TEST_P(Build10587, ComparesTheBuildOnlyOnWindows10) {
-  SetSystemVersion(GetParam().version);
-  EXPECT_EQ(kvz::IsWindows10Build10587OrLater(), GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(Versions, Build10587,
-                         ::testing::Values(VersionCase{SystemVersion::Windows10(10240), false},
-                                           VersionCase{SystemVersion::Windows10(10586), false},
-                                           VersionCase{SystemVersion::Windows10(10587), true},
-                                           VersionCase{SystemVersion::Windows10(19045), true},
-                                           VersionCase{SystemVersion{10, 1, 100}, true},
-                                           VersionCase{SystemVersion{11, 0, 0}, true},
-                                           VersionCase{SystemVersion::Windows81(), false},
-                                           VersionCase{SystemVersion::WindowsXp(), false}));
 
 std::vector<UCHAR> Convert(const std::vector<UCHAR>& yuy2, ULONG width, ULONG height, size_t guard = 8) {
   std::vector<UCHAR> out(width * height * 3 + guard, 0xEE);

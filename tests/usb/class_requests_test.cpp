@@ -1,6 +1,6 @@
 // Class requests on the device's synchronous path over the bus and the simulated camera: the
 // 5 s time-out, low-power retries, short answers, OUT requests deferred from DISPATCH_LEVEL, the
-// still button, removal and the version tests.
+// still button and removal.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,7 +9,6 @@
 
 #include "kvz/system_testing.h"
 #include "common/sensor_register.h"
-#include "common/system_version.h"
 #include "support/usb_bench.h"
 #include "usb/class_request_sender.h"
 #include "usb/usb_limits.h"
@@ -289,31 +288,6 @@ TEST_F(UsbDeviceAllocationTest, WithoutARequestSenderClassRequestsFailAndSendNot
             Usb()->SetClassRequest(kRequestSetCur, kBrightness, kProcessingUnit, value, 2));
   EXPECT_EQ(0u, ControlRequestsSeen());
 }
-
-struct VersionCase {
-  kvz::kernel::SystemVersion version;
-  int code;
-  bool sevenOrEarlier;
-};
-
-class VersionTest : public ::testing::TestWithParam<VersionCase> {
- protected:
-  void TearDown() override { kvz::kernel::SetSystemVersion(kvz::kernel::SystemVersion::Windows10(19045)); }
-};
-
-TEST_P(VersionTest, CodesAndTheWindows7Test) {
-  kvz::kernel::SetSystemVersion(GetParam().version);
-  EXPECT_EQ(GetParam().code, GetWindowsVersionCode());
-  EXPECT_EQ(GetParam().sevenOrEarlier, IsWindows7OrEarlier());
-}
-
-INSTANTIATE_TEST_SUITE_P(Systems, VersionTest,
-                         ::testing::Values(VersionCase{kvz::kernel::SystemVersion::WindowsXp(), 0, true},
-                                           VersionCase{kvz::kernel::SystemVersion::Vista(), 4, true},
-                                           VersionCase{kvz::kernel::SystemVersion::Windows7(), 5, true},
-                                           VersionCase{kvz::kernel::SystemVersion::Windows8(), 6, false},
-                                           VersionCase{kvz::kernel::SystemVersion::Windows81(), 6, false},
-                                           VersionCase{kvz::kernel::SystemVersion::Windows10(10240), 10, false}));
 
 }  // namespace
 }  // namespace kvz::usbtest
