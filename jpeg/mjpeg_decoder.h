@@ -1,5 +1,5 @@
-// The decoder object the capture pin and the face-detection worker hold, the decode entry, and
-// the small RGB24 helpers of the same unit.
+// The decoder object the capture stream's converter and the face-detection worker hold, the
+// decode entry, and the small RGB24 helpers of the same unit.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
