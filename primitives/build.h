@@ -14,16 +14,5 @@
 #define KVZ_FOR_EACH_BUILD(M) M(generic) M(sse3) M(ssse3)
 #endif
 
-// Instruction-set levels; inside a perbuild source KVZ_BUILD_ISA is the level of the build
-// being compiled, so `#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2` guards SSE2 code. (__SSE2__ cannot
-// tell: the x86-64 generic build has it.)
-#define KVZ_ISA_GENERIC 0
-#define KVZ_ISA_SSE 1
-#define KVZ_ISA_SSE2 2
-#define KVZ_ISA_SSE3 3
-#define KVZ_ISA_SSSE3 4
-
-// Inside a perbuild source: true in builds that may use the instruction set.
-#if defined(KVZ_BUILD_NS)
-#define KVZ_BUILD_IS_GENERIC (__builtin_strcmp(KVZ_BUILD_NAME, "generic") == 0)
-#endif
+// The gates of the vector code (KVZ_BUILD_HAS, KVZ_BASELINE_HAS) and the builds' levels.
+#include "primitives/build_gates.h"

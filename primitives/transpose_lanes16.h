@@ -3,8 +3,8 @@
 // before the first output is written). Used by the JPEG transforms and by the frame geometry.
 // Always inlined: each includer's code is compiled for its own instruction set and no out-of-line
 // copy exists for the linker to hand an older processor's build from a newer one's object.
+// Included only under an SSE2 gate (build_gates.h).
 #pragma once
-#if defined(__SSE2__)
 #include <emmintrin.h>
 
 namespace kvz::simd {
@@ -29,4 +29,3 @@ __attribute__((always_inline)) inline void TransposeLanes16(const __m128i r[8], 
 }
 
 }  // namespace kvz::simd
-#endif

@@ -8,7 +8,8 @@
 
 #include <string.h>
 
-#if defined(__SSE2__)
+#include "primitives/build_gates.h"
+#if KVZ_BASELINE_HAS(SSE2)
 #include <emmintrin.h>
 #endif
 
@@ -202,7 +203,7 @@ inline int32_t Extend(uint32_t v, int s) {
 // Explicit stores: for one block they cost less than a call of the library's memset, and
 // written out they are not turned into one (or into a string store, slow to start).
 inline void ZeroBlock(int16_t* block) {
-#if defined(__SSE2__)
+#if KVZ_BASELINE_HAS(SSE2)
   __m128i* const v = reinterpret_cast<__m128i*>(block);
   const __m128i zero = _mm_setzero_si128();
   _mm_storeu_si128(v + 0, zero);
@@ -246,7 +247,7 @@ inline PrimitiveStatus Correct(BitReader& r, int16_t* coef, int32_t p1, int32_t 
 // (length << 16) | symbol of a code of 9 to 16 bits at the top of `top` (16 bits), 0 when none
 // fits: the shortest length L whose largest code is at least the top L bits.
 inline uint32_t LongCode(const HuffmanDecodeTable* t, uint32_t top) {
-#if defined(__SSE2__)
+#if KVZ_BASELINE_HAS(SSE2)
   // All eight lengths at once: top <= the largest code of L, left-justified to 16 bits
   // ((maxcode + 1) << (16 - L)) - 1, where L has codes at all.
   const __m128i maxcode = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t->maxcode + kLookaheadBits + 1));
@@ -297,7 +298,7 @@ inline int32_t CleanEnd(const uint8_t* data, int32_t length, int32_t from) {
     while (from < length && data[from] != kMarkerPrefix) ++from;
     return from;
   }
-#if defined(__SSE2__)
+#if KVZ_BASELINE_HAS(SSE2)
   static_assert(kCleanScanBytes == 64, "four vectors");
   const __m128i ff = _mm_set1_epi8(-1);
   const __m128i* const v = reinterpret_cast<const __m128i*>(data + from);

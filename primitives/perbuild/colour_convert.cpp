@@ -8,24 +8,14 @@
 #include "primitives/path_counts.h"
 #include "primitives/perbuild/simd_moves.h"
 
-#define KVZ_CC_CAT2(a, b) a##b
-#define KVZ_CC_CAT(a, b) KVZ_CC_CAT2(a, b)
-#define KVZ_CC_VECTOR_generic 0
-#define KVZ_CC_VECTOR_sse 0
-#define KVZ_CC_VECTOR_sse2 1
-#define KVZ_CC_VECTOR_sse3 1
-#define KVZ_CC_VECTOR_ssse3 1
-#if KVZ_CC_CAT(KVZ_CC_VECTOR_, KVZ_BUILD_NS) && defined(__SSE2__)
-#define KVZ_CC_VECTOR 1
+#if KVZ_BUILD_HAS(SSE2)
 #include <emmintrin.h>
-#else
-#define KVZ_CC_VECTOR 0
 #endif
 
 namespace kvz::prim::KVZ_BUILD_NS {
 namespace {
 
-#if !KVZ_CC_VECTOR
+#if !KVZ_BUILD_HAS(SSE2)
 // Clamp to 0..255 for every index the generic formulas can produce (-394..629).
 struct SaturationTable {
   uint8_t v[1024];
@@ -47,7 +37,7 @@ inline uint8_t ClampByCompare(int32_t x) {
   return static_cast<uint8_t>(x);
 }
 
-#if !KVZ_CC_VECTOR
+#if !KVZ_BUILD_HAS(SSE2)
 // ---- generic pixel rules ----
 
 inline void YuvToRgbPixelGeneric(int32_t y, int32_t u, int32_t v, uint8_t* d) {
@@ -84,7 +74,7 @@ inline void Yuy2RowBgrScalar(const uint8_t* s, uint8_t* d, int32_t from, int32_t
   if (x < width) Yuy2PixelBgr(s[2 * x], s[2 * x + 1] - 128, (x >= 2 ? s[2 * x - 1] : 128) - 128, d + 3 * x);
 }
 
-#if !KVZ_CC_VECTOR
+#if !KVZ_BUILD_HAS(SSE2)
 // One 2 x 2 block: s0/s1 the two source rows at the block, y0/y1 the two luma rows.
 inline void RgbBlockGeneric(const uint8_t* s0, const uint8_t* s1, uint8_t* y0, uint8_t* y1,
                             uint8_t* u, uint8_t* v) {
@@ -104,7 +94,7 @@ inline void RgbBlockGeneric(const uint8_t* s0, const uint8_t* s1, uint8_t* y0, u
 }
 #endif
 
-#if KVZ_CC_VECTOR
+#if KVZ_BUILD_HAS(SSE2)
 // ---- lane rules of the vector builds, in scalar form for the row remainders ----
 
 // (a * b) >> 16 of two 16-bit lanes, as the vector multiply-high gives it.
@@ -163,7 +153,7 @@ inline __m128i Load12(const uint8_t* p) {
                       _mm_slli_si128(_mm_cvtsi32_si128(static_cast<int>(tail)), 8));
 }
 
-#if !defined(KVZ_VEC_SHUFFLE)
+#if !KVZ_BUILD_HAS(SSSE3)
 inline void Store12(uint8_t* p, __m128i x) {
   _mm_storel_epi64(reinterpret_cast<__m128i*>(p), x);
   const uint32_t tail = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(x, 8)));
@@ -194,7 +184,7 @@ inline __m128i Unpack3x4(__m128i x) {
 
 // Writes 16 pixels from three byte vectors as 48 bytes c0 c1 c2 per pixel.
 inline void Store16x3(uint8_t* d, __m128i c0, __m128i c1, __m128i c2) {
-#if defined(KVZ_VEC_SHUFFLE)
+#if KVZ_BUILD_HAS(SSSE3)
   simd::Interleave3x8(c0, c1, c2);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(d), c0);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16), c1);
@@ -421,7 +411,7 @@ void Yuy2RowBgrVector(const uint8_t* s, uint8_t* d, int32_t width) {
   }
   Yuy2RowBgrScalar(s, d, x, width);
 }
-#endif  // KVZ_CC_VECTOR
+#endif  // KVZ_BUILD_HAS(SSE2)
 
 }  // namespace
 
@@ -436,11 +426,11 @@ PrimitiveStatus RgbToYuv420(const uint8_t* src, int32_t srcStep, uint8_t* const 
   uint8_t* yp = dst[0];
   uint8_t* up = dst[1];
   uint8_t* vp = dst[2];
-#if KVZ_CC_VECTOR
+#if KVZ_BUILD_HAS(SSE2)
   KVZ_COUNT_PATH(kPathColour);
 #endif
   for (int32_t i = 0; i < rowPairs; ++i) {
-#if KVZ_CC_VECTOR
+#if KVZ_BUILD_HAS(SSE2)
     RgbToYuv420RowsVector(s, s + srcStep, yp, yp + dstStep[0], up, vp, pairs);
 #else
     for (int32_t j = 0; j < pairs; ++j)
@@ -463,11 +453,11 @@ PrimitiveStatus YuvToRgb(const uint8_t* const src[3], int32_t srcStep, uint8_t* 
   const uint8_t* ys = src[0];
   const uint8_t* us = src[1];
   const uint8_t* vs = src[2];
-#if KVZ_CC_VECTOR
+#if KVZ_BUILD_HAS(SSE2)
   KVZ_COUNT_PATH(kPathColour);
 #endif
   for (int32_t r = 0; r < roi.height; ++r) {
-#if KVZ_CC_VECTOR
+#if KVZ_BUILD_HAS(SSE2)
     YuvToRgbRowVector(ys, us, vs, dst, roi.width);
 #else
     for (int32_t x = 0; x < roi.width; ++x) YuvToRgbPixelGeneric(ys[x], us[x], vs[x], dst + 3 * x);
@@ -490,13 +480,13 @@ PrimitiveStatus Yuv420ToBgr(const uint8_t* const src[3], const int32_t srcStep[3
   const uint8_t* ys = src[0];
   const uint8_t* us = src[1];
   const uint8_t* vs = src[2];
-#if KVZ_CC_VECTOR
+#if KVZ_BUILD_HAS(SSE2)
   KVZ_COUNT_PATH(kPathColour);
 #endif
   for (int32_t i = 0; i < rowPairs; ++i) {
     const uint8_t* y1 = ys + srcStep[0];
     uint8_t* d1 = dst + dstStep;
-#if KVZ_CC_VECTOR
+#if KVZ_BUILD_HAS(SSE2)
     Yuv420ToBgrRowsVector(ys, y1, us, vs, dst, d1, pairs);
 #else
     for (int32_t j = 0; j < pairs; ++j) {
@@ -526,7 +516,7 @@ PrimitiveStatus Yuy2ToPlanar422(const uint8_t* src, int32_t srcStep, uint8_t* co
   uint8_t* y = dst[0];
   uint8_t* u = dst[1];
   uint8_t* v = dst[2];
-#if KVZ_CC_VECTOR
+#if KVZ_BUILD_HAS(SSE2)
   KVZ_COUNT_PATH(kPathColour);
   // Luma streams past the caches only for a region as large as the region copies stream: the
   // JPEG encoder converts eight rows at a time and reads them straight back.
@@ -535,7 +525,7 @@ PrimitiveStatus Yuy2ToPlanar422(const uint8_t* src, int32_t srcStep, uint8_t* co
                       (dstStep[0] & 15) == 0 && ((2 * pairs) & 15) == 0;
 #endif
   for (int32_t r = 0; r < roi.height; ++r) {
-#if KVZ_CC_VECTOR
+#if KVZ_BUILD_HAS(SSE2)
     if (stream)
       Yuy2RowVector<true>(s, y, u, v, pairs);
     else
@@ -553,7 +543,7 @@ PrimitiveStatus Yuy2ToPlanar422(const uint8_t* src, int32_t srcStep, uint8_t* co
     u += dstStep[1];
     v += dstStep[2];
   }
-#if KVZ_CC_VECTOR
+#if KVZ_BUILD_HAS(SSE2)
   if (stream) _mm_sfence();
 #endif
   return kStsOk;
@@ -562,13 +552,13 @@ PrimitiveStatus Yuy2ToPlanar422(const uint8_t* src, int32_t srcStep, uint8_t* co
 PrimitiveStatus Yuy2ToBgr24(const uint8_t* src, int32_t srcStep, uint8_t* dst, int32_t dstStep, RoiSize roi) {
   if (src == nullptr || dst == nullptr) return kStsNullPointer;
   if (roi.width <= 0 || roi.height <= 0) return kStsSizeError;
-#if KVZ_CC_VECTOR
+#if KVZ_BUILD_HAS(SSE2)
   KVZ_COUNT_PATH(kPathColour);
 #endif
   for (int32_t r = 0; r < roi.height; ++r) {
     const uint8_t* s = src + static_cast<intptr_t>(r) * srcStep;
     uint8_t* d = dst + static_cast<intptr_t>(r) * dstStep;
-#if KVZ_CC_VECTOR
+#if KVZ_BUILD_HAS(SSE2)
     Yuy2RowBgrVector(s, d, roi.width);
 #else
     Yuy2RowBgrScalar(s, d, 0, roi.width);

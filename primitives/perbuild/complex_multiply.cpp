@@ -2,9 +2,9 @@
 
 #include "primitives/path_counts.h"
 
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE3
+#if KVZ_BUILD_HAS(SSE3)
 #include <pmmintrin.h>
-#elif KVZ_BUILD_ISA >= KVZ_ISA_SSE
+#elif KVZ_BUILD_HAS(SSE)
 #include <xmmintrin.h>
 #endif
 
@@ -23,11 +23,11 @@ void MultiplyOne(const Complex32f& a, const Complex32f& b, Complex32f* out) {
   out->im = im;
 }
 
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE
+#if KVZ_BUILD_HAS(SSE)
 // Two complex products: a by b's real parts, a with real and imaginary swapped by b's
 // imaginary parts, then subtract in the real lanes and add in the imaginary lanes.
 inline __m128 MultiplyTwo(__m128 a, __m128 b) {
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE3
+#if KVZ_BUILD_HAS(SSE3)
   const __m128 t1 = _mm_mul_ps(a, _mm_moveldup_ps(b));
   const __m128 t2 = _mm_mul_ps(_mm_shuffle_ps(a, a, _MM_SHUFFLE(2, 3, 0, 1)), _mm_movehdup_ps(b));
   return _mm_addsub_ps(t1, t2);
@@ -74,7 +74,7 @@ constexpr int32_t kStreamingGroups = 0x2AAA;
 void MultiplyVectors(const Complex32f* a, const Complex32f* b, Complex32f* dst, int32_t count,
                      bool mayStream) {
   int32_t i = 0;
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE
+#if KVZ_BUILD_HAS(SSE)
   if (count >= 5) {
     KVZ_COUNT_PATH(a == dst || b == dst ? kPathComplexMultiplyInPlace : kPathComplexMultiply);
     const uintptr_t address = reinterpret_cast<uintptr_t>(dst);

@@ -3,7 +3,7 @@
 #include "primitives/vector_ops.h"
 #include "primitives/path_counts.h"
 
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+#if KVZ_BUILD_HAS(SSE2)
 #include <emmintrin.h>
 #endif
 
@@ -19,7 +19,7 @@ uint16_t DivideRounded(uint32_t c, uint32_t v) {
   return static_cast<uint16_t>(q);
 }
 
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+#if KVZ_BUILD_HAS(SSE2)
 inline __m128i Select(__m128i mask, __m128i ifSet, __m128i ifClear) {
   return _mm_or_si128(_mm_and_si128(mask, ifSet), _mm_andnot_si128(mask, ifClear));
 }
@@ -51,7 +51,7 @@ inline __m128i DivideFour(__m128 c, __m128i vInt) {
 int32_t DivideWordsSimd(const uint16_t* src, uint16_t c, uint16_t* dst, int32_t count) {
   int32_t zeroSeen = 0;
   int32_t i = 0;
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+#if KVZ_BUILD_HAS(SSE2)
   // An odd destination never reaches a 16-byte boundary: it takes unaligned stores instead.
   const bool aligned = (reinterpret_cast<uintptr_t>(dst) & 1) == 0;
   for (; aligned && i < count && (reinterpret_cast<uintptr_t>(dst + i) & 15) != 0; ++i) {

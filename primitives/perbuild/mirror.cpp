@@ -8,21 +8,11 @@
 #include "primitives/path_counts.h"
 #include "primitives/row_kernels.h"
 
-#define KVZ_MI_CAT2(a, b) a##b
-#define KVZ_MI_CAT(a, b) KVZ_MI_CAT2(a, b)
-#define KVZ_MI_VECTOR_generic 0
-#define KVZ_MI_VECTOR_sse 0
-#define KVZ_MI_VECTOR_sse2 1
-#define KVZ_MI_VECTOR_sse3 1
-#define KVZ_MI_VECTOR_ssse3 1
-#if KVZ_MI_CAT(KVZ_MI_VECTOR_, KVZ_BUILD_NS) && defined(__SSE2__)
-#define KVZ_MI_VECTOR 1
+#if KVZ_BUILD_HAS(SSE2)
 #include <emmintrin.h>
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSSE3
-#include <tmmintrin.h>
 #endif
-#else
-#define KVZ_MI_VECTOR 0
+#if KVZ_BUILD_HAS(SSSE3)
+#include <tmmintrin.h>
 #endif
 
 namespace kvz::prim::KVZ_BUILD_NS {
@@ -76,7 +66,7 @@ void SwapReversedScalar(uint8_t* pL, uint8_t* pR, intptr_t n) {
   for (intptr_t j = 0; j < n; ++j) SwapPixel<T, C>(pL + j * P, pR - (j + 1) * P);
 }
 
-#if KVZ_MI_VECTOR
+#if KVZ_BUILD_HAS(SSE2)
 inline __m128i LoadU(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 inline void StoreU(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 inline bool On16(const void* p) { return (reinterpret_cast<uintptr_t>(p) & 15) == 0; }
@@ -198,7 +188,7 @@ void CopyReversed(const uint8_t* s, uint8_t* dEnd, intptr_t n, bool stream) {
 }
 
 // Sixteen 3-byte pixels (48 bytes in x[0..2]) in reverse order.
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSSE3
+#if KVZ_BUILD_HAS(SSSE3)
 inline void Reverse16C3(const __m128i x[3], __m128i y[3]) {
   const auto sh = [](__m128i v, __m128i m) { return _mm_shuffle_epi8(v, m); };
   y[0] = _mm_or_si128(sh(x[1], _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 14)),
@@ -334,7 +324,7 @@ void CopyRowAc4Kernel32s(const uint8_t* s, uint8_t* d, int32_t width) {
   for (int32_t j = 0; j < width; ++j)
     G::Store(d + 16 * j, G::Blend(G::Load(s + 16 * j), G::Load(d + 16 * j)));
 }
-#endif  // KVZ_MI_VECTOR
+#endif  // KVZ_BUILD_HAS(SSE2)
 
 template <typename T, int C>
 PrimitiveStatus MirrorCopy(const T* srcT, int32_t srcStep, T* dstT, int32_t dstStep, RoiSize roi,
@@ -346,7 +336,7 @@ PrimitiveStatus MirrorCopy(const T* srcT, int32_t srcStep, T* dstT, int32_t dstS
   uint8_t* dst = reinterpret_cast<uint8_t*>(dstT);
   constexpr intptr_t P = Layout<T, C>::kPixel;
   const int32_t w = roi.width, h = roi.height;
-#if KVZ_MI_VECTOR
+#if KVZ_BUILD_HAS(SSE2)
   KVZ_COUNT_PATH(kPathMirror);
   if (axis == kAboutHorizontal) {
     const bool stream = int64_t{h} * (srcStep < 0 ? -int64_t{srcStep} : int64_t{srcStep}) > 131000;
@@ -401,7 +391,7 @@ PrimitiveStatus MirrorInPlace(T* imageT, int32_t step, RoiSize roi, int32_t axis
   uint8_t* image = reinterpret_cast<uint8_t*>(imageT);
   constexpr intptr_t P = Layout<T, C>::kPixel;
   const int32_t w = roi.width, h = roi.height;
-#if KVZ_MI_VECTOR
+#if KVZ_BUILD_HAS(SSE2)
   KVZ_COUNT_PATH(kPathMirror);
   if (axis == kAboutHorizontal) {
     if constexpr (C == 4) {

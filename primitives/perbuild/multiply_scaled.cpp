@@ -3,7 +3,7 @@
 #include "primitives/vector_ops.h"
 #include "primitives/path_counts.h"
 
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+#if KVZ_BUILD_HAS(SSE2)
 #include <emmintrin.h>
 #endif
 
@@ -31,7 +31,7 @@ int16_t ScaleAny(uint16_t a, int16_t b, int32_t scale) {
   return b > 0 ? 32767 : -32768;
 }
 
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+#if KVZ_BUILD_HAS(SSE2)
 // Eight scaled products. a is unsigned, so it is split into a >> 1 and a & 1: the signed
 // multiply-add of (a >> 1, a & 1) with (b, b >> 1) is floor(a * b / 2) exactly.
 inline __m128i ScaleEight(__m128i va, __m128i vb, __m128i bias, __m128i shiftLess1) {
@@ -60,7 +60,7 @@ inline __m128i ScaleEight(__m128i va, __m128i vb, __m128i bias, __m128i shiftLes
 void MultiplyWordsScaledKernel(const uint16_t* a, const int16_t* b, int16_t* dst, int32_t count,
                                int32_t scale) {
   int32_t i = 0;
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+#if KVZ_BUILD_HAS(SSE2)
   if (count >= 15) {
     KVZ_COUNT_PATH(kPathMultiplyScaled);
     const uintptr_t address = reinterpret_cast<uintptr_t>(dst);
@@ -103,7 +103,7 @@ PrimitiveStatus MultiplyWordsSat(const int16_t* a, const int16_t* b, int16_t* ds
   if (a == nullptr || b == nullptr || dst == nullptr) return kStsNullPointer;
   if (count <= 0) return kStsSizeError;
   int32_t i = 0;
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+#if KVZ_BUILD_HAS(SSE2)
   if (count >= 8) {
     KVZ_COUNT_PATH(kPathMultiplySat);
     for (; i + 8 <= count; i += 8) {

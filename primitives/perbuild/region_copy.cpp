@@ -44,7 +44,7 @@ inline bool Joinable(RoiSize roi) { return Area(roi) <= 0x7FFFFFFF; }
 
 template <typename T>
 void CopyRegion(const T* src, int32_t srcStep, T* dst, int32_t dstStep, RoiSize roi) {
-#if defined(KVZ_VEC_MOVES)
+#if KVZ_BUILD_HAS(SSE)
   const size_t rowBytes = sizeof(T) * static_cast<size_t>(roi.width);
   if (kSsse3Strategy) {
     CopyRowCacheAwareKernel(reinterpret_cast<const uint8_t*>(src), srcStep, reinterpret_cast<uint8_t*>(dst),
@@ -76,7 +76,7 @@ void Interleave(const uint8_t* const src[kC], int32_t srcStep, uint8_t* dst, int
     roi.width = static_cast<int32_t>(Area(roi));
     roi.height = 1;
   }
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
   const uint32_t stream = kC * Area(roi) > kRegionStreamBytes ? 1 : 0;
   if (kC == 3) {
     InterleavePlanes8uP3C3Kernel(src, srcStep, dst, dstStep, static_cast<uint32_t>(roi.width),
@@ -96,7 +96,7 @@ void Interleave(const uint8_t* const src[kC], int32_t srcStep, uint8_t* dst, int
 #endif
 }
 
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
 inline uintptr_t AlignmentClass(const void* src, uint8_t* const* planes, int kC) {
   uintptr_t any = 0;
   for (int c = 0; c < kC; ++c) any |= Addr(planes[c]);
@@ -106,7 +106,7 @@ inline uintptr_t AlignmentClass(const void* src, uint8_t* const* planes, int kC)
 
 template <int kC>
 void SplitBytes(const uint8_t* src, int32_t srcStep, uint8_t* const dst[kC], int32_t dstStep, RoiSize roi) {
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
   const uintptr_t a = AlignmentClass(src, dst, kC);
   const bool sizeLimitWaived = (a & 0x33) == 0;
 #else
@@ -117,7 +117,7 @@ void SplitBytes(const uint8_t* src, int32_t srcStep, uint8_t* const dst[kC], int
     roi.width = static_cast<int32_t>(Area(roi));
     roi.height = 1;
   }
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
   const uint32_t w = static_cast<uint32_t>(roi.width), h = static_cast<uint32_t>(roi.height);
   if (kC == 3) {
     if (a == 0) {
@@ -161,7 +161,7 @@ void SplitBytes(const uint8_t* src, int32_t srcStep, uint8_t* const dst[kC], int
 
 template <int kC>
 void SplitWords(const int16_t* src, int32_t srcStep, int16_t* const dst[kC], int32_t dstStep, RoiSize roi) {
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
   const uint32_t stream = 2 * kC * Area(roi) > kRegionStreamBytes ? 1 : 0;
   const uint32_t w = static_cast<uint32_t>(roi.width), h = static_cast<uint32_t>(roi.height);
   if (kC == 3) SplitPixels16sC3P3Kernel(src, srcStep, dst, dstStep, w, h, stream);
@@ -254,7 +254,7 @@ PrimitiveStatus ConvertWordsToBytes(const int16_t* src, int32_t srcStep, uint8_t
   for (int32_t r = 0; r < roi.height; ++r) {
     const int16_t* s = reinterpret_cast<const int16_t*>(Row(src, srcStep, r));
     uint8_t* d = Row(dst, dstStep, r);
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
     ConvertWordsToBytesKernel(s, d, static_cast<size_t>(roi.width));
 #else
     for (int32_t j = 0; j < roi.width; ++j) {
@@ -279,7 +279,7 @@ PrimitiveStatus ConvertBytesToWords(const uint8_t* src, int32_t srcStep, int16_t
     roi.height = 1;
     joined = true;
   }
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
   // A third of 256 KiB (joined) or 512 KiB of samples, each sample moving 3 bytes.
   const uint32_t stream = joined ? (n > 87381) : (n > 174763 && roi.width > 512);
 #else
@@ -288,7 +288,7 @@ PrimitiveStatus ConvertBytesToWords(const uint8_t* src, int32_t srcStep, int16_t
   for (int32_t r = 0; r < roi.height; ++r) {
     const uint8_t* s = Row(src, srcStep, r);
     int16_t* d = reinterpret_cast<int16_t*>(Row(dst, dstStep, r));
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
     ConvertBytesToWordsKernel(s, d, static_cast<size_t>(roi.width), stream);
 #else
     for (int32_t j = 0; j < roi.width; ++j) St(d + j, static_cast<int16_t>(s[j]));

@@ -12,21 +12,11 @@
 #include "primitives/resize_plan.h"
 #include "primitives/vector_ops.h"
 
-#define KVZ_RS_CAT2(a, b) a##b
-#define KVZ_RS_CAT(a, b) KVZ_RS_CAT2(a, b)
-#define KVZ_RS_VECTOR_generic 0
-#define KVZ_RS_VECTOR_sse 0
-#define KVZ_RS_VECTOR_sse2 1
-#define KVZ_RS_VECTOR_sse3 1
-#define KVZ_RS_VECTOR_ssse3 1
-#if KVZ_RS_CAT(KVZ_RS_VECTOR_, KVZ_BUILD_NS) && defined(__SSE2__)
-#define KVZ_RS_VECTOR 1
+#if KVZ_BUILD_HAS(SSE2)
 #include <emmintrin.h>
-#if defined(__SSSE3__)
-#include <tmmintrin.h>
 #endif
-#else
-#define KVZ_RS_VECTOR 0
+#if KVZ_BUILD_HAS(SSSE3)
+#include <tmmintrin.h>
 #endif
 
 namespace kvz::prim::KVZ_BUILD_NS {
@@ -56,7 +46,7 @@ inline uint8_t LinearVertical(int32_t wUp, int32_t up, int32_t wLo, int32_t lo) 
   return static_cast<uint8_t>((wUp * up + wLo * lo + 0x80000) >> 20);
 }
 
-#if KVZ_RS_VECTOR
+#if KVZ_BUILD_HAS(SSE2)
 void VerticalLinearRow(const int16_t* a, const int16_t* b, int32_t wUp, int32_t wLo, uint8_t* d,
                        int32_t n) {
   const __m128i w = _mm_set1_epi32((wLo << 16) | (wUp & 0xFFFF));
@@ -221,7 +211,7 @@ inline __m128i PairWindows(const uint8_t* s, const NearestGather& g, bool adjace
                             _mm_loadl_epi64(reinterpret_cast<const __m128i*>(w + g.window[1] - g.window[0])));
 }
 
-#if defined(__SSSE3__)
+#if KVZ_BUILD_HAS(SSSE3)
 // Each pair: one byte shuffle of its two windows into 8 output bytes.
 struct PairGather {
   __m128i mask;
@@ -294,7 +284,7 @@ void NearestNeighbourRows(const Plan& plan) {
     return;
   }
   KVZ_COUNT_PATH(kPathResizeGather);
-#if defined(__SSSE3__)
+#if KVZ_BUILD_HAS(SSSE3)
   GatherRows(plan, g, PairGather(g));
 #else
   const ShiftGather<0> any(g);
@@ -612,7 +602,7 @@ PrimitiveStatus ResizeImage8uC4(const uint8_t* src, RoiSize srcSize, int32_t src
     resize::Release(&plan);
     return st;
   }
-#if KVZ_RS_VECTOR
+#if KVZ_BUILD_HAS(SSE2)
   if (plan.mode != kResizeNearest) KVZ_COUNT_PATH(kPathResize);
 #endif
   switch (plan.mode) {

@@ -12,7 +12,7 @@ using namespace simd;
   for (size_t i = 0; i < n; ++i) d[i] = s[i];
 }
 
-#if defined(KVZ_VEC_MOVES)
+#if KVZ_BUILD_HAS(SSE)
 // 8-byte chunks, then one 4-, 2- and 1-byte chunk.
 inline void CopyTail8(const uint8_t* s, uint8_t* d, size_t n) {
   for (; n >= 8; n -= 8, s += 8, d += 8) Store8(d, Load8(s));
@@ -84,7 +84,7 @@ void NormalRow(const uint8_t* s, uint8_t* d, size_t n) {
     }
     for (; done + 64 <= n; done += 64) Move64<LoadA, StoreA>(s + done, d + done);
   } else {
-#if defined(KVZ_VEC_SHUFFLE)
+#if KVZ_BUILD_HAS(SSSE3)
     switch (Addr(s) & 15) {
       case 4: done = RealignedForward<4>(s, d, n); break;
       case 8: done = RealignedForward<8>(s, d, n); break;
@@ -96,11 +96,11 @@ void NormalRow(const uint8_t* s, uint8_t* d, size_t n) {
   }
   CopyChunks(s + done, d + done, n - done);
 }
-#endif  // KVZ_VEC_MOVES
+#endif  // KVZ_BUILD_HAS(SSE)
 
 }  // namespace
 
-#if defined(KVZ_VEC_MOVES)
+#if KVZ_BUILD_HAS(SSE)
 namespace {
 // The copy of one row; streamed blocks are left unfenced for the caller.
 void CopyRowBody(const uint8_t* s, uint8_t* d, size_t n, uint32_t stream) {
@@ -139,7 +139,7 @@ void CopyRowBody(const uint8_t* s, uint8_t* d, size_t n, uint32_t stream) {
 #endif
 
 void CopyRowKernel(const uint8_t* src, uint8_t* dst, size_t bytes, uint32_t stream) {
-#if defined(KVZ_VEC_MOVES)
+#if KVZ_BUILD_HAS(SSE)
   CopyRowBody(src, dst, bytes, stream);
   if (stream != 0) Fence();
 #else
@@ -157,7 +157,7 @@ void CopyRowCacheAwareKernel(const uint8_t* src, int32_t srcStep, uint8_t* dst, 
     len = static_cast<size_t>(total);
     rows = 1;
   }
-#if defined(KVZ_VEC_MOVES)
+#if KVZ_BUILD_HAS(SSE)
   KVZ_COUNT_PATH(kPathCopyRowCacheAware);
   bool stream = false;
   if (total >= 0x200000) {
@@ -185,7 +185,7 @@ void CopyRowCacheAwareKernel(const uint8_t* src, int32_t srcStep, uint8_t* dst, 
 
 void CopyRowAc4Kernel8u(const uint8_t* src, uint8_t* dst, uint32_t bytes) {
   uint32_t i = 0;
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
   if ((Addr(dst) & 3) == 0) {
     for (; i + 4 <= bytes && (Addr(dst + i) & 15) != 0; i += 4) {
       dst[i] = src[i];
@@ -211,7 +211,7 @@ void CopyRowAc4Kernel8u(const uint8_t* src, uint8_t* dst, uint32_t bytes) {
 void CopyRowAc4Kernel16s(const int16_t* src, int16_t* dst, uint32_t samples, uint32_t unused) {
   (void)unused;
   uint32_t i = 0;
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
   if ((Addr(dst) & 7) == 0) {
     for (; i + 4 <= samples && (Addr(dst + i) & 15) != 0; i += 4) {
       St(dst + i, Ld(src + i));
@@ -243,7 +243,7 @@ void InterleavePlanes8uP3C3Kernel(const uint8_t* const planes[3], int32_t planeS
     const uint8_t* p2 = planes[2] + po;
     uint8_t* d = dst + static_cast<ptrdiff_t>(r) * dstStep;
     uint32_t j = 0;
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
     // Three bytes a pixel reach every residue of 16 within 16 pixels.
     for (; j < width && (Addr(d + 3 * j) & 15) != 0; ++j) {
       d[3 * j] = p0[j];
@@ -272,7 +272,7 @@ void InterleavePlanes8uP3C3Kernel(const uint8_t* const planes[3], int32_t planeS
       d[3 * j + 2] = p2[j];
     }
   }
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
   if (stream != 0) Fence();
 #else
   (void)stream;
@@ -289,7 +289,7 @@ void InterleavePlanes8uP4C4Kernel(const uint8_t* const planes[4], int32_t planeS
     const uint8_t* p3 = planes[3] + po;
     uint8_t* d = dst + static_cast<ptrdiff_t>(r) * dstStep;
     uint32_t j = 0;
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
     if ((Addr(d) & 15) == 0) {
       if (width >= 8) KVZ_COUNT_PATH(stream != 0 ? kPathStream : kPathInterleave);
       for (; j + 8 <= width; j += 8) {
@@ -315,7 +315,7 @@ void InterleavePlanes8uP4C4Kernel(const uint8_t* const planes[4], int32_t planeS
       d[4 * j + 3] = p3[j];
     }
   }
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
   if (stream != 0) Fence();
 #else
   (void)stream;
@@ -326,7 +326,7 @@ namespace {
 
 enum class PlaneStore { k8, k4 };
 
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
 // Sixteen bytes of each of kPlanes planes at sample j. The 8-byte-aligned variants store
 // whole vectors; the 4-byte ones keep to the 4-byte stores their planes' alignment allows
 // being 16-byte aligned by chance.
@@ -351,7 +351,7 @@ void SplitC3(const uint8_t* src, int32_t srcStep, uint8_t* const planes[3], int3
     const ptrdiff_t po = static_cast<ptrdiff_t>(r) * planeStep;
     uint8_t* d[3] = {planes[0] + po, planes[1] + po, planes[2] + po};
     uint32_t j = 0;
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
     if (width >= 16) KVZ_COUNT_PATH(kPathSplitPixels);
     for (; j + 16 <= width; j += 16) {
       V out[3];
@@ -375,7 +375,7 @@ void SplitC4(const uint8_t* src, int32_t srcStep, uint8_t* const planes[4], int3
     const ptrdiff_t po = static_cast<ptrdiff_t>(r) * planeStep;
     uint8_t* d[4] = {planes[0] + po, planes[1] + po, planes[2] + po, planes[3] + po};
     uint32_t j = 0;
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
     if (width >= 16) KVZ_COUNT_PATH(kPathSplitPixels);
     for (; j + 16 <= width; j += 16) {
       const uint8_t* p = s + 4 * j;
@@ -419,12 +419,12 @@ void SplitPixels8uC4P4Planes4Kernel(const uint8_t* src, int32_t srcStep, uint8_t
 
 void ExtractChannel8uC3Kernel(const uint8_t* src, uint8_t* plane, uint32_t pixels) {
   uint32_t j = 0;
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
   for (; j < pixels && (Addr(plane + j) & 3) != 0; ++j) plane[j] = src[3 * j];
   // Eight pixels read 24 bytes; a ninth pixel keeps the read inside the source.
   if (j + 8 < pixels) KVZ_COUNT_PATH(kPathExtractChannel);
   for (; j + 8 < pixels; j += 8) {
-#if defined(KVZ_VEC_SHUFFLE)
+#if KVZ_BUILD_HAS(SSSE3)
     const V lo = LoadU(src + 3 * j);
     const V hi = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + 3 * j + 16));
     const V v = _mm_or_si128(_mm_shuffle_epi8(lo, _mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1)),
@@ -442,7 +442,7 @@ void ExtractChannel8uC3Kernel(const uint8_t* src, uint8_t* plane, uint32_t pixel
 
 void ExtractChannel8uC4Kernel(const uint8_t* src, uint8_t* plane, uint32_t pixels) {
   uint32_t j = 0;
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
   for (; j < pixels && (Addr(plane + j) & 3) != 0; ++j) plane[j] = src[4 * j];
   if (j + 8 < pixels) KVZ_COUNT_PATH(kPathExtractChannel);
   const V low = _mm_set1_epi32(0xFF);
@@ -457,7 +457,7 @@ void ExtractChannel8uC4Kernel(const uint8_t* src, uint8_t* plane, uint32_t pixel
 
 namespace {
 
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
 // Eight 16-bit samples src[0], src[k], ..., src[7k] for k = 3 or 4; reads 8k samples.
 template <int kStride>
 inline V Gather16(const int16_t* s) {
@@ -470,7 +470,7 @@ inline V Gather16(const int16_t* s) {
     }
     return _mm_packs_epi32(_mm_unpacklo_epi64(q[0], q[1]), _mm_unpacklo_epi64(q[2], q[3]));
   }
-#if defined(KVZ_VEC_SHUFFLE)
+#if KVZ_BUILD_HAS(SSSE3)
   const V a = LoadU(s), b = LoadU(s + 8), c = LoadU(s + 16);
   const V x = _mm_shuffle_epi8(a, _mm_setr_epi8(0, 1, 6, 7, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
   const V y = _mm_shuffle_epi8(b, _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 3, 8, 9, 14, 15, -1, -1, -1, -1));
@@ -487,7 +487,7 @@ inline V Gather16(const int16_t* s) {
 template <int kStride, bool kStream>
 void Extract16(const int16_t* src, int16_t* plane, uint32_t pixels) {
   uint32_t j = 0;
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
   const uintptr_t headMask = kStream ? 7 : 3;
   for (; j < pixels && (Addr(plane + j) & headMask) != 0; ++j) St(plane + j, Ld(src + kStride * j));
   if (j + 8 < pixels) KVZ_COUNT_PATH(kStream ? kPathStream : kPathExtractChannel);
@@ -538,7 +538,7 @@ void SplitWordsRows(const int16_t* src, int32_t srcStep, int16_t* const planes[k
     for (int c = 0; c < kC; ++c)
       d[c] = reinterpret_cast<int16_t*>(reinterpret_cast<uint8_t*>(planes[c]) + static_cast<ptrdiff_t>(r) * planeStep);
     uint32_t j = 0;
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
     bool aligned = (Addr(d[0]) & 1) == 0;
     for (int c = 1; c < kC; ++c) aligned = aligned && ((Addr(d[c]) ^ Addr(d[0])) & 15) == 0;
     if (aligned) {
@@ -568,7 +568,7 @@ void SplitWordsRows(const int16_t* src, int32_t srcStep, int16_t* const planes[k
     for (; j < width; ++j)
       for (int c = 0; c < kC; ++c) St(d[c] + j, Ld(s + kC * j + c));
   }
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
   if (stream != 0) Fence();
 #endif
 }
@@ -586,7 +586,7 @@ void SplitPixels16sC4P4Kernel(const int16_t* src, int32_t srcStep, int16_t* cons
 
 void CopyRowsKernel(const uint8_t* src, int32_t srcStep, uint8_t* dst, int32_t dstStep, size_t rowBytes,
                     uint32_t rows, uint32_t stream) {
-#if defined(KVZ_VEC_MOVES)
+#if KVZ_BUILD_HAS(SSE)
   for (uint32_t r = 0; r < rows; ++r)
     CopyRowBody(src + static_cast<ptrdiff_t>(r) * srcStep, dst + static_cast<ptrdiff_t>(r) * dstStep, rowBytes,
                 stream);

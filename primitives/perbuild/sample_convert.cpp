@@ -41,7 +41,7 @@ inline D ConvertOne(S v) {
   }
 }
 
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
 // Four samples widened to 32-bit lanes; reads exactly four samples.
 template <typename S>
 inline __m128i LoadLanes(const S* s) {
@@ -132,7 +132,7 @@ inline void StoreBytes(void* p, __m128i v) {
 template <typename S, typename D>
 void ConvertRow(const S* s, D* d, size_t n, uint32_t stream) {
   size_t i = 0;
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
   constexpr size_t kOut = 4 * sizeof(D);
   bool streamed = false;
   if (stream != 0 && kOut == 16) {
@@ -155,7 +155,7 @@ void ConvertRow(const S* s, D* d, size_t n, uint32_t stream) {
 template <typename S, typename D>
 void ConvertRowAc4(const S* s, D* d, size_t n) {
   size_t i = 0;
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
   constexpr size_t kOut = 4 * sizeof(D);
   // Bytes of the fourth sample of each pixel come back from the destination as read.
   alignas(16) uint8_t keep[16] = {};
@@ -175,7 +175,7 @@ void ConvertRowAc4(const S* s, D* d, size_t n) {
   }
 }
 
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
 // 32 bytes widened to 32 words at an aligned destination, with the store chosen at compile time.
 template <void (*kStore)(void*, V)>
 inline void Widen32(const uint8_t* s, int16_t* d, V z) {
@@ -191,7 +191,7 @@ inline void Widen32(const uint8_t* s, int16_t* d, V z) {
 
 void ConvertBytesToWordsKernel(const uint8_t* src, int16_t* dst, size_t count, uint32_t stream) {
   size_t i = 0;
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
   for (; i < count && (Addr(dst + i) & 15) != 0; ++i) St(dst + i, static_cast<int16_t>(src[i]));
   if (i + 16 <= count) KVZ_COUNT_PATH(stream != 0 ? kPathStream : kPathBytesToWords);
   const V z = Zero();
@@ -215,7 +215,7 @@ void ConvertBytesToWordsKernel(const uint8_t* src, int16_t* dst, size_t count, u
 
 void ConvertWordsToBytesKernel(const int16_t* src, uint8_t* dst, size_t count) {
   size_t i = 0;
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
   for (; i < count && (Addr(src + i) & 15) != 0; ++i) dst[i] = ConvertOne<int16_t, uint8_t>(Ld(src + i));
   if (i + 16 <= count) KVZ_COUNT_PATH(kPathWordsToBytes);
   if ((Addr(src + i) & 15) == 0) {

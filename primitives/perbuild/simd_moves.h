@@ -5,36 +5,21 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "primitives/build_gates.h"
 #include "primitives/path_counts.h"
 
-#define KVZ_PB_LEVEL_generic 0
-#define KVZ_PB_LEVEL_sse 1
-#define KVZ_PB_LEVEL_sse2 2
-#define KVZ_PB_LEVEL_sse3 3
-#define KVZ_PB_LEVEL_ssse3 4
-#define KVZ_PB_CAT2(a, b) a##b
-#define KVZ_PB_CAT(a, b) KVZ_PB_CAT2(a, b)
-#if defined(KVZ_BUILD_ISA)
-#define KVZ_PB_LEVEL KVZ_BUILD_ISA
-#else
-#define KVZ_PB_LEVEL KVZ_PB_CAT(KVZ_PB_LEVEL_, KVZ_BUILD_NS)
-#endif
-
-// KVZ_VEC_MOVES: 16-byte loads, stores and streaming stores. KVZ_VEC_INT: SSE2 integer
-// arithmetic. KVZ_VEC_SHUFFLE: byte shuffles and alignment shifts (SSSE3).
-#if KVZ_PB_LEVEL >= 1
-#define KVZ_VEC_MOVES 1
+// KVZ_BUILD_HAS(SSE): 16-byte loads, stores and streaming stores. KVZ_BUILD_HAS(SSE2): integer
+// arithmetic. KVZ_BUILD_HAS(SSSE3): byte shuffles and alignment shifts.
+#if KVZ_BUILD_HAS(SSE)
 #include <xmmintrin.h>
 #endif
-#if KVZ_PB_LEVEL >= 2
-#define KVZ_VEC_INT 1
+#if KVZ_BUILD_HAS(SSE2)
 #include <emmintrin.h>
 #endif
-#if KVZ_PB_LEVEL >= 3
+#if KVZ_BUILD_HAS(SSE3)
 #include <pmmintrin.h>
 #endif
-#if KVZ_PB_LEVEL >= 4
-#define KVZ_VEC_SHUFFLE 1
+#if KVZ_BUILD_HAS(SSSE3)
 #include <tmmintrin.h>
 #endif
 
@@ -42,7 +27,7 @@ namespace kvz::prim::KVZ_BUILD_NS::simd {
 
 // The SSSE3 build copies large runs differently and streams from larger sizes; the x86 sse
 // and sse2 builds follow the SSE3 build.
-constexpr bool kSsse3Strategy = KVZ_PB_LEVEL == 4;
+constexpr bool kSsse3Strategy = KVZ_BUILD_HAS(SSSE3);
 // Region primitives stream their output above this many bytes.
 constexpr uint64_t kRegionStreamBytes = kSsse3Strategy ? 0x200000u : 0x100000u;
 
@@ -86,10 +71,10 @@ template <> struct Unsigned<int16_t> { typedef uint16_t Type; };
 template <> struct Unsigned<uint32_t> { typedef uint32_t Type; };
 template <> struct Unsigned<int32_t> { typedef uint32_t Type; };
 
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
 typedef __m128i V;
 static inline V LoadU(const void* p) {
-#if KVZ_PB_LEVEL >= 3
+#if KVZ_BUILD_HAS(SSE3)
   return _mm_lddqu_si128(static_cast<const __m128i*>(p));
 #else
   return _mm_loadu_si128(static_cast<const __m128i*>(p));
@@ -115,7 +100,7 @@ static inline void Stream8(void* p, uint64_t v) {
 #endif
 }
 static inline void Stream4(void* p, uint32_t v) { _mm_stream_si32(static_cast<int*>(p), static_cast<int>(v)); }
-#elif defined(KVZ_VEC_MOVES)
+#elif KVZ_BUILD_HAS(SSE)
 typedef __m128 V;
 static inline V LoadU(const void* p) { return _mm_loadu_ps(static_cast<const float*>(p)); }
 static inline V LoadA(const void* p) { return _mm_load_ps(static_cast<const float*>(p)); }
@@ -126,11 +111,11 @@ static inline V Zero() { return _mm_setzero_ps(); }
 static inline V LoadHalves(const void* p) { return LoadU(p); }
 #endif
 
-#if defined(KVZ_VEC_MOVES)
+#if KVZ_BUILD_HAS(SSE)
 static inline void Fence() { _mm_sfence(); }
 #endif
 
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
 // Three interleaved channels held in a, b, c (48 bytes, or 24 16-bit samples) become one
 // vector per channel. Each round pairs the low half of one vector with the high half of the
 // next; log2(samples per vector) rounds sort every sample into its channel.
@@ -148,7 +133,7 @@ static inline void Deinterleave3Round(V& a, V& b, V& c) {
 
 // Bytes: 16 pixels of three channels.
 static inline void Deinterleave3x8(V& a, V& b, V& c) {
-#if defined(KVZ_VEC_SHUFFLE)
+#if KVZ_BUILD_HAS(SSSE3)
   const V a0 = _mm_shuffle_epi8(a, _mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
   const V a1 = _mm_shuffle_epi8(a, _mm_setr_epi8(1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
   const V a2 = _mm_shuffle_epi8(a, _mm_setr_epi8(2, 5, 8, 11, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
@@ -168,7 +153,7 @@ static inline void Deinterleave3x8(V& a, V& b, V& c) {
 
 // The inverse: one vector of 16 bytes per channel into 48 interleaved bytes.
 static inline void Interleave3x8(V& a, V& b, V& c) {
-#if defined(KVZ_VEC_SHUFFLE)
+#if KVZ_BUILD_HAS(SSSE3)
   const V x = a, y = b, z = c;
   a = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(x, _mm_setr_epi8(0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1, 5)),
                                 _mm_shuffle_epi8(y, _mm_setr_epi8(-1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1))),
@@ -194,7 +179,7 @@ static inline void Interleave3x8(V& a, V& b, V& c) {
 
 // 16-bit samples: eight pixels of three channels.
 static inline void Deinterleave3x16(V& a, V& b, V& c) {
-#if defined(KVZ_VEC_SHUFFLE)
+#if KVZ_BUILD_HAS(SSSE3)
   const V a0 = _mm_shuffle_epi8(a, _mm_setr_epi8(0, 1, 6, 7, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
   const V a1 = _mm_shuffle_epi8(a, _mm_setr_epi8(2, 3, 8, 9, 14, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
   const V a2 = _mm_shuffle_epi8(a, _mm_setr_epi8(4, 5, 10, 11, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
@@ -217,7 +202,7 @@ static inline void Deinterleave3x16(V& a, V& b, V& c) {
 static inline V LoadLow(const void* p) { return _mm_loadl_epi64(static_cast<const __m128i*>(p)); }
 template <int kSampleBits>
 static inline void LoadDeinterleave3(const void* p, V& a, V& b, V& c) {
-#if defined(KVZ_VEC_SHUFFLE)
+#if KVZ_BUILD_HAS(SSSE3)
   const uint8_t* q = static_cast<const uint8_t*>(p);
   a = LoadU(q), b = LoadU(q + 16), c = LoadU(q + 32);
   if (kSampleBits == 8) Deinterleave3x8(a, b, c);
@@ -276,7 +261,7 @@ static inline void TouchBackward(const uint8_t* p, size_t n, size_t stride) {
   __asm__ volatile("" : : "r"(acc));
 }
 
-#if defined(KVZ_VEC_MOVES)
+#if KVZ_BUILD_HAS(SSE)
 // One 64-byte block: four 16-byte loads, then four 16-byte stores in address order. The load
 // and the store (aligned, unaligned or streaming) are chosen at compile time.
 template <V (*kLoad)(const void*), void (*kStore)(void*, V)>
@@ -308,7 +293,7 @@ static inline void Move64Backward(const uint8_t* s, uint8_t* d) {
 }
 #endif
 
-#if defined(KVZ_VEC_SHUFFLE)
+#if KVZ_BUILD_HAS(SSSE3)
 // Source kO bytes past a 16-byte boundary, destination aligned: aligned loads recombined into
 // aligned stores; returns bytes done (0 below 96). The loop leaves at least 80 bytes for the
 // last block, so the loads never pass the end of the source.

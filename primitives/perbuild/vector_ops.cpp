@@ -8,7 +8,7 @@ namespace kvz::prim::KVZ_BUILD_NS {
 namespace {
 using namespace simd;
 
-#if !defined(KVZ_VEC_MOVES)
+#if !KVZ_BUILD_HAS(SSE)
 void CopyBytesScalar(const uint8_t* s, uint8_t* d, size_t n) {
   while (n != 0 && (Addr(d) & 3) != 0) {
     *d++ = *s++;
@@ -37,7 +37,7 @@ void ZeroScalar(uint8_t* d, size_t n) {
 }
 #endif
 
-#if defined(KVZ_VEC_MOVES)
+#if KVZ_BUILD_HAS(SSE)
 
 constexpr size_t kStreamBlock = 0x40000;
 
@@ -142,7 +142,7 @@ void BackwardBlocks(const uint8_t* s, uint8_t* d, size_t n) {
   }
 }
 
-#if defined(KVZ_VEC_SHUFFLE)
+#if KVZ_BUILD_HAS(SSSE3)
 // Source kO bytes past a 16-byte boundary: realigned blocks, then the rest forward.
 template <int kO>
 void RealignedBlocks(const uint8_t* s, uint8_t* d, size_t n) {
@@ -203,7 +203,7 @@ void VectorCopy(const uint8_t* s, uint8_t* d, size_t n) {
     }
     return;
   }
-#if defined(KVZ_VEC_SHUFFLE)
+#if KVZ_BUILD_HAS(SSSE3)
   switch (Addr(s) & 15) {
     case 4: RealignedBlocks<4>(s, d, n); return;
     case 8: RealignedBlocks<8>(s, d, n); return;
@@ -308,11 +308,11 @@ void VectorFill(const void* value, uint8_t* d, size_t count, size_t streamAbove)
   if (n != 0) StoreU(d + n - 16, v);  // ends on an element boundary of the same pattern phase
 }
 
-#endif  // KVZ_VEC_MOVES
+#endif  // KVZ_BUILD_HAS(SSE)
 
 template <size_t kSize>
 void Fill(const void* value, void* dst, size_t count, size_t streamAbove) {
-#if defined(KVZ_VEC_MOVES)
+#if KVZ_BUILD_HAS(SSE)
   VectorFill<kSize>(value, static_cast<uint8_t*>(dst), count, streamAbove);
 #else
   (void)streamAbove;
@@ -333,7 +333,7 @@ inline T ShiftOne(T v, int32_t shift) {
   return static_cast<T>(v >> shift);
 }
 
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
 template <typename T, ShiftOp kOp>
 inline V ShiftVec(V v, __m128i count, int32_t shift) {
   if (sizeof(T) == 1) {
@@ -354,7 +354,7 @@ inline V ShiftVec(V v, __m128i count, int32_t shift) {
 
 template <typename T, ShiftOp kOp>
 void ShiftRun(const T* s, int32_t shift, T* d, size_t n) {
-#if defined(KVZ_VEC_INT)
+#if KVZ_BUILD_HAS(SSE2)
   const __m128i count = _mm_cvtsi32_si128(shift);
   constexpr size_t kPer = 16 / sizeof(T);
   if ((Addr(d) & (sizeof(T) - 1)) != 0) {
@@ -395,7 +395,7 @@ void ShiftRun(const T* s, int32_t shift, T* d, size_t n) {
 }  // namespace
 
 void* CopyBytesKernel(const void* src, void* dst, size_t bytes) {
-#if defined(KVZ_VEC_MOVES)
+#if KVZ_BUILD_HAS(SSE)
   VectorCopy(static_cast<const uint8_t*>(src), static_cast<uint8_t*>(dst), bytes);
 #else
   CopyBytesScalar(static_cast<const uint8_t*>(src), static_cast<uint8_t*>(dst), bytes);
@@ -404,7 +404,7 @@ void* CopyBytesKernel(const void* src, void* dst, size_t bytes) {
 }
 
 void* ZeroFillKernel(void* dst, size_t bytes) {
-#if defined(KVZ_VEC_MOVES)
+#if KVZ_BUILD_HAS(SSE)
   VectorZero(static_cast<uint8_t*>(dst), bytes);
 #else
   ZeroScalar(static_cast<uint8_t*>(dst), bytes);

@@ -74,7 +74,7 @@ void BlendAcross(const UCHAR* row, const Taps& t, LONG count, USHORT* out) {
 
 void BlendDown(const USHORT* top, const USHORT* bottom, ULONG b, LONG count, UCHAR* d) {
   LONG k = 0;
-#if defined(KVZ_GEOMETRY_SSE2)
+#if KVZ_BASELINE_HAS(SSE2)
   const __m128i wt = _mm_set1_epi16(static_cast<short>(256 - b));
   const __m128i wb = _mm_set1_epi16(static_cast<short>(b));
   for (; k + 8 <= count; k += 8) {
@@ -92,7 +92,7 @@ void BlendDown(const USHORT* top, const USHORT* bottom, ULONG b, LONG count, UCH
   for (; k < count; ++k) d[k] = static_cast<UCHAR>(((256 - b) * top[k] + b * bottom[k]) >> 16);
 }
 
-#if defined(KVZ_GEOMETRY_SSE2)
+#if KVZ_BASELINE_HAS(SSE2)
 // YUY2 strips on x86-64. The horizontal blend takes eight source rows at a time: their pixels
 // are transposed eight by eight (LoadTransposedUnits), so a source column is a register of
 // eight rows and each strip sample's two neighbours are picked by register; the blend
@@ -276,7 +276,7 @@ bool ResampleYuy2Strip(const ResampleImage* destination, const ResampleImage* so
 
 #endif
 
-#if defined(KVZ_GEOMETRY_SSSE3)
+#if KVZ_BASELINE_HAS(SSE2) && KVZ_BUILD_HAS(SSSE3)
 // YUY2 in the SSSE3 build. Across first, as above, but each
 // group of eight samples (the Y of four destination pixels, then their chroma) is gathered from
 // one or two 16-byte loads of the source row by a byte shuffle into (left, right) pairs and
@@ -601,11 +601,11 @@ void Resample(const ResampleImage* destination, const ResampleImage* source, LON
   const ULONG fx = Step(source->width, destination->width);
   const ULONG fy = Step(source->height, destination->height);
   LONG part = kStripPixels;
-#if defined(KVZ_GEOMETRY_SSE2)
+#if KVZ_BASELINE_HAS(SSE2)
   if (channels == 2) part = kVectorStripPixels;
 #endif
   LONG strip = kStripPixels;
-#if defined(KVZ_GEOMETRY_SSSE3)
+#if KVZ_BASELINE_HAS(SSE2) && KVZ_BUILD_HAS(SSSE3)
   static_assert(kShuffleStripPixels % kVectorStripPixels == 0 &&
                     kStripPixels % kVectorStripPixels == 0,
                 "strips nest");
@@ -616,19 +616,19 @@ void Resample(const ResampleImage* destination, const ResampleImage* source, LON
 #endif
   for (LONG x0 = 0; x0 < destination->width; x0 += strip) {
     const LONG pixels = destination->width - x0 < strip ? destination->width - x0 : strip;
-#if defined(KVZ_GEOMETRY_SSSE3)
+#if KVZ_BASELINE_HAS(SSE2) && KVZ_BUILD_HAS(SSSE3)
     if (block && ResampleYuy2StripShuffled(destination, source, fx, fy, x0, pixels, &taps))
       continue;
 #endif
     for (LONG x1 = x0; x1 < x0 + pixels; x1 += part) {
       const LONG n = x0 + pixels - x1 < part ? x0 + pixels - x1 : part;
-#if defined(KVZ_GEOMETRY_SSE2)
+#if KVZ_BASELINE_HAS(SSE2)
       if (channels == 2 && ResampleYuy2Strip(destination, source, fx, fy, x1, n)) continue;
 #endif
       ResamplePlainStrip(destination, source, fx, fy, x1, n, channels);
     }
   }
-#if defined(KVZ_GEOMETRY_SSSE3)
+#if KVZ_BASELINE_HAS(SSE2) && KVZ_BUILD_HAS(SSSE3)
   if (block) ExFreePoolWithTag(block, kTagBilinearStrip);
 #endif
 }

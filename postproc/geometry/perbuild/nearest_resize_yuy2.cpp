@@ -95,7 +95,7 @@ class RowBatches {
   ULONG dh_, sy_, i_, ay_, start_ = 0;
 };
 
-#if defined(KVZ_GEOMETRY_SSE2)
+#if KVZ_BASELINE_HAS(SSE2)
 // Steps up to this many source pixels keep the source columns of eight destination pixels
 // within the four 8-pixel blocks held transposed.
 constexpr ULONG kMaxVectorStep = 3 << 10;
@@ -184,7 +184,7 @@ void GatherEightRows(const Yuy2Sampling& s, const StripColumns& t, const UCHAR* 
 }
 #endif
 
-#if defined(KVZ_GEOMETRY_SSSE3)
+#if KVZ_BASELINE_HAS(SSE2) && KVZ_BUILD_HAS(SSSE3)
 
 // Enlarging (and the zoom's resize back) with SSSE3: the bytes of eight destination pixels lie
 // within one 16-byte load of their source row, so each group of them is one byte shuffle. The
@@ -305,12 +305,12 @@ void ResizeYuy2Nearest(const uint8_t* src, uint8_t* dst, uint32_t sw, uint32_t d
   // Destination pixels [0, vectorPixels) read whole 8-pixel blocks of the source only; they go
   // in strips of columns, each strip down the whole frame.
   ULONG vectorPixels = 0;
-#if defined(KVZ_GEOMETRY_SSSE3)
+#if KVZ_BASELINE_HAS(SSE2) && KVZ_BUILD_HAS(SSSE3)
   if (sx <= 1024) {
     vectorPixels = ResizeYuy2Shuffled(s, dst, dw, dh, sy);
   } else
 #endif
-#if defined(KVZ_GEOMETRY_SSE2)
+#if KVZ_BASELINE_HAS(SSE2)
   {
     if (sx <= kMaxVectorStep)
       while (vectorPixels + 8 <= 2 * pairs && ((vectorPixels + 7) * sx >> 10) < (sw & ~7u))

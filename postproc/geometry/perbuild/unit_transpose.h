@@ -6,7 +6,7 @@
 #include <wdm.h>
 
 #include "postproc/geometry/perbuild/geometry_isa.h"
-#if defined(KVZ_GEOMETRY_SSE2)
+#if KVZ_BASELINE_HAS(SSE2)
 #include "primitives/transpose_lanes16.h"
 
 // In each build's own namespace: every build compiles its own copy for its instruction set.

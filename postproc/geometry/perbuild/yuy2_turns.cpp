@@ -29,7 +29,7 @@ inline ULONG SwapLuma(ULONG v) {
 VOID FillBlack(UCHAR* p, SIZE_T pixels) {
   const ULONG black = 0x80008000u;
   SIZE_T i = 0;
-#if defined(KVZ_GEOMETRY_SSE2)
+#if KVZ_BASELINE_HAS(SSE2)
   const __m128i black16 = _mm_set1_epi32(static_cast<int>(black));
   for (; i + 8 <= pixels; i += 8) _mm_storeu_si128(reinterpret_cast<__m128i*>(p + i * 2), black16);
 #endif
@@ -56,7 +56,7 @@ VOID FillBlackOutside(UCHAR* frame, ULONG w, ULONG h, ULONG x0, ULONG x1, ULONG 
   FillBlack(frame + rowBytes * y1, static_cast<SIZE_T>(w) * (h - y1));
 }
 
-#if defined(KVZ_GEOMETRY_SSE2)
+#if KVZ_BASELINE_HAS(SSE2)
 // Four pixel pairs read backwards: dwords reversed, then Y0 and Y1 of each exchanged.
 inline __m128i ReverseFourPairs(__m128i v) {
   v = _mm_shuffle_epi32(v, _MM_SHUFFLE(0, 1, 2, 3));
@@ -68,7 +68,7 @@ inline __m128i ReverseFourPairs(__m128i v) {
 
 #endif
 
-#if defined(KVZ_GEOMETRY_SSSE3)
+#if KVZ_BASELINE_HAS(SSE2) && KVZ_BUILD_HAS(SSSE3)
 // With SSSE3 the whole reversal is one byte shuffle per four pairs.
 inline __m128i ReverseFourPairsShuffled(__m128i v) {
   return _mm_shuffle_epi8(v, _mm_setr_epi8(14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3));
@@ -104,12 +104,12 @@ VOID ExchangeBlocksShuffled(UCHAR*& a, UCHAR*& b) {
 VOID ReversePairs(UCHAR* dst, const UCHAR* src, SIZE_T count) {
   const UCHAR* s = src + count * 4;
   SIZE_T k = 0;
-#if defined(KVZ_GEOMETRY_SSSE3)
+#if KVZ_BASELINE_HAS(SSE2) && KVZ_BUILD_HAS(SSSE3)
   k = ReverseBlocksShuffled(dst, s, count);
   dst += k * 4;
   s -= k * 4;
 #endif
-#if defined(KVZ_GEOMETRY_SSE2)
+#if KVZ_BASELINE_HAS(SSE2)
   for (; k + 4 <= count; k += 4, dst += 16) {
     s -= 16;
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst),
@@ -126,10 +126,10 @@ VOID ReversePairs(UCHAR* dst, const UCHAR* src, SIZE_T count) {
 VOID ReversePairsInPlace(UCHAR* row, SIZE_T count) {
   UCHAR* a = row;
   UCHAR* b = row + count * 4;
-#if defined(KVZ_GEOMETRY_SSSE3)
+#if KVZ_BASELINE_HAS(SSE2) && KVZ_BUILD_HAS(SSSE3)
   ExchangeBlocksShuffled(a, b);
 #endif
-#if defined(KVZ_GEOMETRY_SSE2)
+#if KVZ_BASELINE_HAS(SSE2)
   while (b - a >= 32) {
     b -= 16;
     const __m128i left = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a));
@@ -258,7 +258,7 @@ void TurnYuy2Quarter(uint8_t* dst, const uint8_t* src, int32_t rotation, uint32_
   if (x0 >= x1) return;
 
   ULONG i0 = firstI;
-#if defined(KVZ_GEOMETRY_SSE2)
+#if KVZ_BASELINE_HAS(SSE2)
   // Eight scaled rows at a time: their source rows are transposed eight pixels by eight, so a
   // source column becomes one register of eight units, and a destination run of four pairs is
   // that column's Y with the chroma of the scaled pair's U and V columns, one store per row.

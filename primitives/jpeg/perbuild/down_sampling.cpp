@@ -12,7 +12,7 @@
 namespace kvz::prim::KVZ_BUILD_NS {
 namespace {
 
-constexpr bool kGeneric = KVZ_BUILD_ISA == KVZ_ISA_GENERIC;
+constexpr bool kGeneric = !KVZ_BUILD_HAS(SSE);
 
 // Output k of a row: bias base + (k & 1) with base 0 (H2V1) or 1 (H2V2); `phase` is 1 where
 // the alternation starts with the odd value.
@@ -24,10 +24,10 @@ inline uint8_t Output(const uint8_t* upper, const uint8_t* lower, int32_t k, int
   return static_cast<uint8_t>((sum + bias) >> (kV2 ? 2 : 1));
 }
 
-#if KVZ_JPEG_SSE2
+#if KVZ_BUILD_HAS(SSE2)
 // Eight sums of adjacent sample pairs as 16-bit values.
 inline __m128i PairSums(__m128i x) {
-#if KVZ_JPEG_SSSE3
+#if KVZ_BUILD_HAS(SSSE3)
   return _mm_maddubs_epi16(x, _mm_set1_epi8(1));
 #else
   return _mm_add_epi16(_mm_and_si128(x, _mm_set1_epi16(0xFF)), _mm_srli_epi16(x, 8));
@@ -66,7 +66,7 @@ PrimitiveStatus SampleDownRow(const uint8_t* upper, const uint8_t* lower, int32_
   const int32_t outputs = length / 2;
   const int32_t phase = (length == 4 || length == 8 || length == 12) ? 1 : 0;
   int32_t k = 0;
-#if KVZ_JPEG_SSE2
+#if KVZ_BUILD_HAS(SSE2)
   if (outputs >= 16) {
     for (; (reinterpret_cast<uintptr_t>(dst + k) & 15) != 0; ++k)
       dst[k] = Output<kV2>(upper, lower, k, phase);

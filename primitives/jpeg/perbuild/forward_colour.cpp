@@ -11,7 +11,7 @@
 namespace kvz::prim::KVZ_BUILD_NS {
 namespace {
 
-constexpr bool kGeneric = KVZ_BUILD_ISA == KVZ_ISA_GENERIC;
+constexpr bool kGeneric = !KVZ_BUILD_HAS(SSE);
 
 template <int kPlanes>
 PrimitiveStatus CheckArguments(const uint8_t* src, int32_t srcStep, uint8_t* const* planes,
@@ -55,8 +55,8 @@ inline uint8_t Apply(const Equation& e, int shift, int r, int g, int b) {
   return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
 }
 
-#if KVZ_JPEG_SSE2
-#if !KVZ_JPEG_SSSE3  // the SSSE3 build gathers channels by byte shuffles instead
+#if KVZ_BUILD_HAS(SSE2)
+#if !KVZ_BUILD_HAS(SSSE3)  // the SSSE3 build gathers channels by byte shuffles instead
 // 16 pixels of three interleaved bytes, split into one register per channel. Only `bytes`
 // source bytes are read (48, or 24 for the first 8 pixels); the rest of the lanes is garbage.
 inline void SplitChannels3(const uint8_t* p, int bytes, __m128i* c0, __m128i* c1, __m128i* c2) {
@@ -111,7 +111,7 @@ inline __m128i Component(const PixelPairs& p, const Equation& e) {
 
 // `count` (8 or 16) pixels of three channels in the order (first, second, third); rIndex says
 // which one is red (0 for RGB, 2 for BGR). Stores `count` samples into each requested plane.
-#if KVZ_JPEG_SSSE3
+#if KVZ_BUILD_HAS(SSSE3)
 // (first, second) multipliers of one 16-bit pair, as _mm_madd_epi16 takes them.
 inline __m128i Pair16(int16_t first, int16_t second) {
   return _mm_set1_epi32(static_cast<int32_t>((static_cast<uint32_t>(static_cast<uint16_t>(second)) << 16) |
@@ -136,7 +136,7 @@ template <bool kChroma>
 inline void ConvertGroup(const uint8_t* src, int count, int rIndex, uint8_t* y, uint8_t* cb,
                          uint8_t* cr) {
   __m128i outY[2], outCb[2], outCr[2];
-#if KVZ_JPEG_SSSE3
+#if KVZ_BUILD_HAS(SSSE3)
   static_assert(kY15.add == 16266 && kCb15.add == 257 * 16384 && kCr15.add == 513 * 8208,
                 "rounding terms as pair products");
   const __m128i rgMask = rIndex == 0 ? _mm_setr_epi8(0, -1, 1, -1, 3, -1, 4, -1, 6, -1, 7, -1, 9, -1, 10, -1)
@@ -219,7 +219,7 @@ void RowToYcc(const uint8_t* s, int rIndex, uint8_t* y, uint8_t* cb, uint8_t* cr
     return;
   }
   const int whole = width & ~7;
-#if KVZ_JPEG_SSE2
+#if KVZ_BUILD_HAS(SSE2)
   for (; x + 16 <= whole; x += 16, s += 48) ConvertGroup<true>(s, 16, rIndex, y + x, cb + x, cr + x);
   if (x < whole) {
     ConvertGroup<true>(s, 8, rIndex, y + x, cb + x, cr + x);
@@ -247,7 +247,7 @@ void RowToY(const uint8_t* s, uint8_t* y, int width) {
     for (; x < width; ++x, s += 3) y[x] = TableY(s[0], s[1], s[2]);
     return;
   }
-#if KVZ_JPEG_SSE2
+#if KVZ_BUILD_HAS(SSE2)
   // Single pixels up to the first 16-byte boundary of the plane row, then 16 at a time.
   for (; x < width && (reinterpret_cast<uintptr_t>(y + x) & 15) != 0; ++x, s += 3)
     y[x] = Apply(kY15, 15, s[0], s[1], s[2]);
@@ -277,7 +277,7 @@ void RowCmykToYcck(const uint8_t* s, uint8_t* const* planes, ptrdiff_t offset, i
     }
     return;
   }
-#if KVZ_JPEG_SSE2
+#if KVZ_BUILD_HAS(SSE2)
   const __m128i byte = _mm_set1_epi32(0xFF);
   const __m128i invertCmy = _mm_set1_epi32(0x00FFFFFF);
   for (; x + 8 <= width; x += 8, s += 32) {

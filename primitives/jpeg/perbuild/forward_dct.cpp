@@ -63,7 +63,7 @@ inline void Butterfly(const int32_t x[8], int32_t out[8]) {
   }
 }
 
-#if KVZ_JPEG_SSE2
+#if KVZ_BUILD_HAS(SSE2)
 // A pair of 16-bit multipliers for _mm_madd_epi16: `first` applies to the lower lane of a pair.
 inline __m128i Pair(int16_t first, int16_t second) {
   return _mm_set1_epi32(static_cast<int32_t>((static_cast<uint32_t>(static_cast<uint16_t>(second)) << 16) |
@@ -72,7 +72,7 @@ inline __m128i Pair(int16_t first, int16_t second) {
 
 // (a b + 2^14) >> 15 of each lane (SSE2: from the product's high and low halves).
 inline __m128i MulHrs(__m128i a, __m128i b) {
-#if KVZ_JPEG_SSSE3
+#if KVZ_BUILD_HAS(SSSE3)
   return _mm_mulhrs_epi16(a, b);
 #else
   const __m128i high = _mm_mulhi_epi16(a, b);
@@ -86,7 +86,7 @@ inline __m128i MulHrs(__m128i a, __m128i b) {
 template <int kShift>
 inline __m128i Descale(__m128i lo, __m128i hi) {
   const __m128i t = _mm_packs_epi32(_mm_srai_epi32(lo, kShift - 1), _mm_srai_epi32(hi, kShift - 1));
-#if KVZ_JPEG_SSSE3
+#if KVZ_BUILD_HAS(SSSE3)
   return _mm_mulhrs_epi16(t, _mm_set1_epi16(16384));
 #else
   return _mm_srai_epi16(_mm_add_epi16(t, _mm_set1_epi16(1)), 1);
@@ -100,7 +100,7 @@ inline __m128i DescaledProduct(__m128i lo, __m128i hi, __m128i pair) {
 }
 
 // c x r / 2^15 rounded half to even and saturated, r unsigned.
-#if KVZ_JPEG_SSSE3
+#if KVZ_BUILD_HAS(SSSE3)
 // With r = 2^15 h + l (h 0 or 1): c x r / 2^15 = h c + c l / 2^15 exactly, the first term an
 // integer, so only c l / 2^15 is rounded: the rounding multiply gives it half up, and on a tie
 // (the product's low 15 bits exactly 2^14, seen as 2 c l = 2^15 modulo 2^16) the sum, one above
@@ -204,7 +204,7 @@ inline void ColumnPass(const __m128i x[8], const uint16_t* table, int16_t* block
   const __m128i c6 = Pair(17734, -21407), c6b = Pair(0, -21406);
   put(6, Descale<21>(_mm_add_epi32(_mm_madd_epi16(tLo, c6), _mm_madd_epi16(tLo, c6b)),
                      _mm_add_epi32(_mm_madd_epi16(tHi, c6), _mm_madd_epi16(tHi, c6b))));
-#if KVZ_JPEG_SSSE3
+#if KVZ_BUILD_HAS(SSSE3)
   const __m128i widest = _mm_max_epi16(_mm_max_epi16(_mm_abs_epi16(d07), _mm_abs_epi16(d16)),
                                        _mm_max_epi16(_mm_abs_epi16(d25), _mm_abs_epi16(d34)));
   const bool narrow = _mm_movemask_epi8(_mm_cmpgt_epi16(widest, _mm_set1_epi16(kNarrowColumnLimit))) == 0;
@@ -247,7 +247,7 @@ inline void ColumnPass(const __m128i x[8], const uint16_t* table, int16_t* block
 inline __m128i LoadRowPair(const uint8_t* p, int32_t srcStep) {
   const __m128i first = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
   const __m128i second = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + srcStep));
-#if KVZ_JPEG_SSSE3
+#if KVZ_BUILD_HAS(SSSE3)
   return _mm_unpacklo_epi64(first, second);
 #else
   return _mm_unpacklo_epi8(first, second);
@@ -256,7 +256,7 @@ inline __m128i LoadRowPair(const uint8_t* p, int32_t srcStep) {
 
 // The row pass's inputs, eight rows to a register.
 inline void RowPassFromPixels(const __m128i rows[4], __m128i x[8]) {
-#if KVZ_JPEG_SSSE3
+#if KVZ_BUILD_HAS(SSSE3)
   // Each row's mirrored pixel pairs (x0, x7), (x1, x6), (x2, x5), (x3, x4), gathered into one
   // register per pair over the eight rows; one unsigned-by-signed multiply-add then forms each
   // sum or scaled difference.
@@ -294,7 +294,7 @@ inline void RowPassFromPixels(const __m128i rows[4], __m128i x[8]) {
 
 }  // namespace
 
-#if KVZ_BUILD_ISA == KVZ_ISA_GENERIC
+#if !KVZ_BUILD_HAS(SSE)
 PrimitiveStatus ForwardDct8x8InPlace(int16_t* block) {
   if (block == nullptr) return kStsNullPointer;
   ScalarDct(block);
@@ -307,7 +307,7 @@ PrimitiveStatus ForwardDctQuantize8x8(const uint8_t* src, int32_t srcStep, int16
   if (src == nullptr || block == nullptr) return kStsNullPointer;
   if (srcStep <= 0) return kStsStepError;
   if (table == nullptr) return kStsNullPointer;
-#if KVZ_JPEG_SSE2
+#if KVZ_BUILD_HAS(SSE2)
   const ptrdiff_t step = srcStep;
   const __m128i rows[4] = {LoadRowPair(src, srcStep), LoadRowPair(src + 2 * step, srcStep),
                            LoadRowPair(src + 4 * step, srcStep), LoadRowPair(src + 6 * step, srcStep)};

@@ -20,7 +20,7 @@
 namespace kvz::prim::KVZ_BUILD_NS {
 namespace {
 
-constexpr bool kGeneric = KVZ_BUILD_ISA == KVZ_ISA_GENERIC;
+constexpr bool kGeneric = !KVZ_BUILD_HAS(SSE);
 
 // Room the faster coder needs: 32 bits of DC, at most 63 x 31 bits of AC, 7 pending bits, every
 // byte possibly stuffed, and the seven bytes its last eight-byte store may write past its end.
@@ -141,7 +141,7 @@ struct BitWriter {
 
 // The non-zero coefficients as a mask, bit k for zigzag position k; false when an AC coefficient
 // is -32768, which no AC symbol can code (the byte-at-a-time coder then reports it).
-#if KVZ_JPEG_SSE2
+#if KVZ_BUILD_HAS(SSE2)
 // Zero flags of the natural order packed to bytes, sixteen coefficients per register.
 inline bool NaturalZeroFlags(const int16_t* block, __m128i flags[4]) {
   const __m128i zero = _mm_setzero_si128();
@@ -158,7 +158,7 @@ inline bool NaturalZeroFlags(const int16_t* block, __m128i flags[4]) {
 }
 #endif
 
-#if KVZ_JPEG_SSSE3
+#if KVZ_BUILD_HAS(SSSE3)
 // Byte shuffles that take quarter q of the zigzag order (positions 16q..16q+15) from the packed
 // zero flags of natural coefficients 16i..16i+15 (0x80 clears a lane another quarter fills).
 struct ZigzagFlagShuffle {
@@ -203,7 +203,7 @@ inline bool ZigzagNonZeroMask(const int16_t* block, uint64_t* mask) {
   *mask = ~zeros;
   return true;
 }
-#elif KVZ_JPEG_SSE2
+#elif KVZ_BUILD_HAS(SSE2)
 // Per natural row and its eight non-zero flags (bit c: column c), the flags at their zigzag
 // positions.
 struct RowToZigzag {

@@ -4,10 +4,10 @@
 // pixel at a time, by design.
 #include "primitives/jpeg/inverse_colour.h"
 
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+#if KVZ_BUILD_HAS(SSE2)
 #include <emmintrin.h>
 #endif
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSSE3
+#if KVZ_BUILD_HAS(SSSE3)
 #include <tmmintrin.h>
 #endif
 
@@ -67,9 +67,9 @@ inline void StorePixel(uint8_t* d, Rgb p, uint8_t k) {
   }
 }
 
-constexpr bool kGeneric = KVZ_BUILD_ISA == KVZ_ISA_GENERIC;
+constexpr bool kGeneric = !KVZ_BUILD_HAS(SSE);
 
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+#if KVZ_BUILD_HAS(SSE2)
 
 inline __m128i PairConst(int16_t lo, int16_t hi) {
   return _mm_set1_epi32(static_cast<int32_t>((static_cast<uint32_t>(static_cast<uint16_t>(hi)) << 16) |
@@ -141,7 +141,7 @@ inline Channels Convert8(const uint8_t* py, const uint8_t* pcb, const uint8_t* p
 inline void Store3x8(uint8_t* d, __m128i a, __m128i b, __m128i c) {
   const __m128i ab = _mm_or_si128(a, _mm_slli_epi16(b, 8));  // a0 b0 a1 b1 ...
   const __m128i cc = _mm_packus_epi16(c, c);                  // c0 .. c7 twice
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSSE3
+#if KVZ_BUILD_HAS(SSSE3)
   const __m128i m0 = _mm_setr_epi8(0, 1, -1, 2, 3, -1, 4, 5, -1, 6, 7, -1, 8, 9, -1, 10);
   const __m128i n0 = _mm_setr_epi8(-1, -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1);
   const __m128i m1 = _mm_setr_epi8(11, -1, 12, 13, -1, 14, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1);
@@ -184,7 +184,7 @@ inline void Store8(uint8_t* d, const Channels& c, const uint8_t* pk) {
   }
 }
 
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSSE3
+#if KVZ_BUILD_HAS(SSSE3)
 // Byte shuffles that spread three 16-byte channels over 48 bytes of three-byte pixels: byte k
 // of the output is channel k % 3 of pixel k / 3; m[v][c] fills output register v from channel c.
 struct Interleave3 {
@@ -205,7 +205,7 @@ inline void Store16(uint8_t* d, const uint8_t* py, const uint8_t* pcb, const uin
   const Channels lo = Sums8<false>(py, pcb, pcr), hi = Sums8<false>(py + 8, pcb + 8, pcr + 8);
   const __m128i r = _mm_packus_epi16(lo.r, hi.r), g = _mm_packus_epi16(lo.g, hi.g), b = _mm_packus_epi16(lo.b, hi.b);
   const __m128i first = kLayout == Layout::kRgb ? r : b, third = kLayout == Layout::kRgb ? b : r;
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSSE3
+#if KVZ_BUILD_HAS(SSSE3)
   const auto mask = [](int v, int c) {
     return _mm_load_si128(reinterpret_cast<const __m128i*>(kInterleave3.m[v][c]));
   };
@@ -244,7 +244,7 @@ PrimitiveStatus Convert(const uint8_t* const src[kPlanes], int32_t srcStep, uint
     const uint8_t* k = kPlanes == 4 ? src[kPlanes - 1] + so : nullptr;
     uint8_t* d = dst + static_cast<intptr_t>(row) * dstStep;
     int32_t x = 0;
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+#if KVZ_BUILD_HAS(SSE2)
     if constexpr (kLayout != Layout::kCmyk) {
       for (; x + 16 <= fixedEnd; x += 16) Store16<kLayout>(d + 3 * x, y + x, cb + x, cr + x);
     }

@@ -75,7 +75,7 @@ inline void Butterfly(int16_t* x, int stride) {
   }
 }
 
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+#if KVZ_BUILD_HAS(SSE2)
 
 #define KVZ_IDCT_INLINE __attribute__((always_inline)) inline
 
@@ -210,7 +210,7 @@ KVZ_IDCT_INLINE void StoreFourRows(const __m128i l[4], uint8_t* dst, int32_t ste
   const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
   const __m128i left = _mm_xor_si128(_mm_packs_epi16(l[0], l[1]), flip);
   const __m128i right = _mm_xor_si128(_mm_packs_epi16(l[2], l[3]), flip);
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSSE3
+#if KVZ_BUILD_HAS(SSSE3)
   const __m128i byRow = _mm_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
   const __m128i lr = _mm_shuffle_epi8(left, byRow), rr = _mm_shuffle_epi8(right, byRow);
   StoreRowPairs(_mm_unpacklo_epi32(lr, rr), _mm_unpackhi_epi32(lr, rr), dst, step);
@@ -245,7 +245,7 @@ PrimitiveStatus InitInverseQuantTable(const uint8_t* raw, uint16_t* table) {
 }
 
 void InverseDct8x8Kernel(const int16_t* src, int16_t* dst) {
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+#if KVZ_BUILD_HAS(SSE2)
   const __m128i x[8] = {Load(src),      Load(src + 8),  Load(src + 16), Load(src + 24),
                         Load(src + 32), Load(src + 40), Load(src + 48), Load(src + 56)};
   const __m128i below = _mm_or_si128(_mm_or_si128(_mm_or_si128(x[1], x[2]), _mm_or_si128(x[3], x[4])),
@@ -271,7 +271,7 @@ PrimitiveStatus DequantizeInverseDct8x8(const int16_t* coefficients, uint8_t* ds
   if (coefficients == nullptr || dst == nullptr) return kStsNullPointer;
   if (dstStep <= 0) return kStsStepError;
   if (table == nullptr) return kStsNullPointer;
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+#if KVZ_BUILD_HAS(SSE2)
   const int16_t* q = reinterpret_cast<const int16_t*>(table);
   // Written out: a loop over the register arrays would go through memory.
   const __m128i raw[8] = {Load(coefficients),      Load(coefficients + 8),  Load(coefficients + 16),

@@ -1,20 +1,18 @@
-// Private to the perbuild sources of the JPEG primitives: which instructions this build may
-// use. KVZ_JPEG_SSE2: SSE2 integer vectors (every vector build but the 32-bit SSE one, whose
+// Private to the perbuild sources of the JPEG primitives: the intrinsics this build may use.
+// KVZ_BUILD_HAS(SSE2): integer vectors (every vector build but the 32-bit SSE one, whose
 // processors have no integer vectors, so it runs the vector builds' arithmetic in scalar code).
-// KVZ_JPEG_SSSE3: byte shuffles and the unsigned-by-signed byte multiply-add.
+// KVZ_BUILD_HAS(SSSE3): byte shuffles and the unsigned-by-signed byte multiply-add.
 #pragma once
 #include "primitives/build.h"
 
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
-#define KVZ_JPEG_SSE2 1
+#if KVZ_BUILD_HAS(SSE2)
 #include <emmintrin.h>
 #endif
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSSE3
-#define KVZ_JPEG_SSSE3 1
+#if KVZ_BUILD_HAS(SSSE3)
 #include <tmmintrin.h>
 #endif
 
-#if KVZ_JPEG_SSE2
+#if KVZ_BUILD_HAS(SSE2)
 #include "primitives/transpose_lanes16.h"
 
 // Inside the build's namespace: each build's copy is compiled for its own instruction set.

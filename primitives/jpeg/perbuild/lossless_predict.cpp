@@ -8,7 +8,7 @@
 
 #include "primitives/jpeg/lossless_predict.h"
 
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+#if KVZ_BUILD_HAS(SSE2)
 #include <emmintrin.h>
 #endif
 
@@ -56,7 +56,7 @@ PrimitiveStatus CheckRow(const void* a, const void* b, const void* c, int32_t co
   return pa < pb + bytes && pb < pa + bytes;
 }
 
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+#if KVZ_BUILD_HAS(SSE2)
 
 inline __m128i Ld(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
 inline void St(void* p, __m128i v) { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
@@ -112,7 +112,7 @@ PrimitiveStatus ReconstructPredFirstRow(const int16_t* differences, uint16_t* ou
   if (st != kStsOk) return st;
   uint32_t prev = Seed(precision, pointTransform);
   int32_t i = 0;
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+#if KVZ_BUILD_HAS(SSE2)
   if (out == reinterpret_cast<const uint16_t*>(differences) || !Overlap(differences, out, count)) {
     i = RunningSumRow(differences, out, count, static_cast<uint16_t>(prev));
     if (i > 0) prev = out[i - 1];
@@ -131,7 +131,7 @@ PrimitiveStatus ReconstructPredRow(const int16_t* differences, const uint16_t* p
   if (st != kStsOk) return st;
   out[0] = static_cast<uint16_t>(differences[0] + previous[0]);
   int32_t i = 1;
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+#if KVZ_BUILD_HAS(SSE2)
   const bool separate = !Overlap(out, previous, count) &&
                         (out == reinterpret_cast<const uint16_t*>(differences) ||
                          !Overlap(out, differences, count));
@@ -156,7 +156,7 @@ PrimitiveStatus DiffPredFirstRow(const uint16_t* samples, int16_t* differences, 
   if (st != kStsOk) return st;
   differences[0] = static_cast<int16_t>(samples[0] - Seed(precision, pointTransform));
   int32_t i = 1;
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+#if KVZ_BUILD_HAS(SSE2)
   if (!Overlap(samples, differences, count)) {
     for (; i + 8 <= count; i += 8)
       St(differences + i, _mm_sub_epi16(Ld(samples + i), Ld(samples + i - 1)));
@@ -172,7 +172,7 @@ PrimitiveStatus DiffPredRow(const uint16_t* samples, const uint16_t* previous,
   if (st != kStsOk) return st;
   differences[0] = static_cast<int16_t>(samples[0] - previous[0]);
   int32_t i = 1;
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+#if KVZ_BUILD_HAS(SSE2)
   if (!Overlap(samples, differences, count) && !Overlap(previous, differences, count)) {
     for (; i + 8 <= count; i += 8) {
       const __m128i px = PredictVector(predictor, Ld(samples + i - 1), Ld(previous + i),

@@ -4,7 +4,7 @@
 // row by design.
 #include "primitives/jpeg/upsample.h"
 
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+#if KVZ_BUILD_HAS(SSE2)
 #include <emmintrin.h>
 #endif
 
@@ -22,7 +22,7 @@ PrimitiveStatus CheckArgs(const uint8_t* src, int32_t srcStep, RoiSize srcSize, 
   return kStsOk;
 }
 
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+#if KVZ_BUILD_HAS(SSE2)
 inline __m128i Widen(const uint8_t* p, __m128i zero, bool high) {
   const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   return high ? _mm_unpackhi_epi8(v, zero) : _mm_unpacklo_epi8(v, zero);
@@ -43,7 +43,7 @@ inline __m128i Outputs(__m128i c, __m128i left, __m128i right, __m128i biasEven,
 // Returns the number of destination samples written (a multiple of 32, at most width).
 int32_t RowH2V1Vector(const uint8_t* s, uint8_t* d, int32_t width) {
   int32_t j = 0;
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+#if KVZ_BUILD_HAS(SSE2)
   const __m128i zero = _mm_setzero_si128();
   const __m128i one = _mm_set1_epi16(1), two = _mm_set1_epi16(2);
   for (; j + 32 <= width; j += 32) {
@@ -64,7 +64,7 @@ int32_t RowH2V1Vector(const uint8_t* s, uint8_t* d, int32_t width) {
 
 int32_t RowH2V2Vector(const uint8_t* n, const uint8_t* f, uint8_t* d, int32_t width) {
   int32_t j = 0;
-#if KVZ_BUILD_ISA >= KVZ_ISA_SSE2
+#if KVZ_BUILD_HAS(SSE2)
   const __m128i zero = _mm_setzero_si128();
   const __m128i eight = _mm_set1_epi16(8), seven = _mm_set1_epi16(7);
   for (; j + 32 <= width; j += 32) {

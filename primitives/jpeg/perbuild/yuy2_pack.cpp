@@ -3,7 +3,9 @@
 #include "primitives/jpeg/yuy2_pack.h"
 
 #include <string.h>
-#if defined(__x86_64__)
+
+#include "primitives/build_gates.h"
+#if KVZ_BASELINE_HAS(SSE2)
 #include <emmintrin.h>
 #endif
 
@@ -11,7 +13,7 @@ namespace kvz::prim::KVZ_BUILD_NS {
 
 void PackYuy2Row(const uint8_t* luma, const uint8_t* cb, const uint8_t* cr, int32_t width, uint8_t* dst) {
   int32_t x = 0;
-#if defined(__x86_64__)
+#if KVZ_BASELINE_HAS(SSE2)
   for (; x + 16 <= width; x += 16, dst += 32) {
     const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(luma + x));
     const __m128i chroma = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(cb + (x >> 1))),
