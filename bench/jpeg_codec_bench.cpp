@@ -12,7 +12,6 @@
 #include <jpeglib.h>
 
 #include "jpeg/jpeg_constants.h"
-#include "jpeg/jpeg_cpu.h"
 #include "jpeg/jpeg_decoder.h"
 #include "jpeg/jpeg_encoder.h"
 #include "jpeg/mjpeg_decoder.h"
@@ -26,12 +25,9 @@ namespace {
 const char* const kBuildNames[] = {KVZ_FOR_EACH_BUILD(KVZ_BUILD_NAME_ENTRY)};
 #undef KVZ_BUILD_NAME_ENTRY
 
-// The codec on one build: the driver's selection is made first (so the codec makes none later),
-// then the dispatch index names the build.
-void RunOnBuild(int32_t slot) {
-  jpeg::EnsureJpegBuildSelected(jpeg::kVendorIntel);
-  prim::PrimitiveDispatchIndex.store(slot);
-}
+// The codec on one build: the selection is made at start (bench_main.cpp), so the codec makes
+// none later, and the dispatch index names the build.
+void RunOnBuild(int32_t slot) { prim::PrimitiveDispatchIndex.store(slot); }
 
 struct Case {
   int width;
@@ -199,7 +195,7 @@ void Register() {
             }
             decoder->FreeStandardTables();
             delete decoder;
-            jpeg::SelectJpegCpu(jpeg::kVendorIntel);  // back to the processor's build
+            prim::SelectBuild();  // back to the processor's build
           });
         }
         benchmark::RegisterBenchmark(("JpegEncodeYuy2" + build + Label(c)).c_str(), [=](benchmark::State& state) {
@@ -216,7 +212,7 @@ void Register() {
             }
             benchmark::ClobberMemory();
           }
-          jpeg::SelectJpegCpu(jpeg::kVendorIntel);  // back to the processor's build
+          prim::SelectBuild();  // back to the processor's build
         });
       }
     }

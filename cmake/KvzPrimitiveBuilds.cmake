@@ -79,7 +79,7 @@ endfunction()
 
 # kvz_primitives_library(<target> DEPS <lib>... [COUNTED_DEPS <lib>...])
 # The folder's library: ./*.cpp and every build of ./perbuild/*.cpp. When tests are built, also
-# <target>_counted, the same code compiled with KVZ_PATH_COUNTS (primitives/path_counts.h) and
+# <target>_counted, the same code compiled with KVZ_TEST_HOOKS (primitives/path_counts.h) and
 # linked against COUNTED_DEPS: the tests link it to see which vector paths ran, the driver links
 # <target>, which holds no counters.
 function(kvz_primitives_library target)
@@ -100,8 +100,8 @@ function(kvz_primitives_library target)
       kvz_add_primitive_builds(${lib})
     else()
       target_link_libraries(${lib} PUBLIC ${A_COUNTED_DEPS})
-      target_compile_definitions(${lib} PUBLIC KVZ_PATH_COUNTS)
-      kvz_add_primitive_builds(${lib} KVZ_PATH_COUNTS)
+      target_compile_definitions(${lib} PUBLIC KVZ_TEST_HOOKS)
+      kvz_add_primitive_builds(${lib} KVZ_TEST_HOOKS)
     endif()
   endforeach()
 endfunction()

@@ -77,7 +77,8 @@ inline constexpr int32_t kLosslessStripRows = 8;
 // Pool tag of the decoder object.
 inline constexpr uint32_t kDecoderPoolTag = 'ClCP';
 
-// Processor-selection modes of SelectJpegCpu; DetectCpuVendor returns the vendor codes.
+// Vendor codes (DetectCpuVendor), taken as the codec's processor mode; the build is the
+// primitives' selection whatever the mode.
 enum CpuVendorCode : uint32_t {
   kVendorOther = 0,
   kVendorIntel = 1,

@@ -2,19 +2,10 @@
 
 #include <wdm.h>
 
-#include <atomic>
-
 #include "jpeg/jpeg_constants.h"
-#include "primitives/build_selection.h"
-#include "primitives/cpu_type.h"
 
 namespace kvz::jpeg {
 namespace {
-
-#if defined(KVZ_PATH_COUNTS)
-std::atomic<int32_t> g_overrideSlot{-1};
-#endif
-std::atomic<bool> g_buildSelected{false};
 
 const char16_t kProcessorKey[] = u"\\Registry\\MACHINE\\HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0";
 constexpr USHORT kVendorTextBytes = 256;
@@ -57,27 +48,5 @@ uint32_t DetectCpuVendor() {
   if (Contains(text, "AMD64") && Contains(text, "Family 15")) return kVendorAmdFamily15x64;
   return kVendorOther;
 }
-
-int32_t SelectJpegCpu(uint32_t) {
-  int32_t slot = prim::HighestRunnableSlot(prim::kThisDeliverable, prim::ReadCpuIdentity());
-#if defined(KVZ_PATH_COUNTS)
-  const int32_t forced = g_overrideSlot.load(std::memory_order_relaxed);
-  if (forced >= 0) slot = forced;
-#endif
-  prim::PrimitiveDispatchIndex.store(slot, std::memory_order_relaxed);
-  g_buildSelected.store(true, std::memory_order_release);
-  return 0;
-}
-
-void EnsureJpegBuildSelected(uint32_t mode) {
-  if (!g_buildSelected.load(std::memory_order_acquire)) SelectJpegCpu(mode);
-}
-
-#if defined(KVZ_PATH_COUNTS)
-void OverrideJpegBuild(int32_t slot) {
-  g_overrideSlot.store(slot, std::memory_order_relaxed);
-  g_buildSelected.store(false, std::memory_order_release);
-}
-#endif
 
 }  // namespace kvz::jpeg

@@ -106,7 +106,7 @@ struct JpegDecoder {
   int16_t* losslessRows;   // lossless: differences, current and previous row
   bool buffersReady;
   int32_t rowsAvailable;   // image rows whose samples are in the ring
-#if defined(KVZ_PATH_COUNTS)
+#if defined(KVZ_TEST_HOOKS)
   // Test evidence, only in the tests' copy of this library (as primitives/path_counts.h): when
   // a component's pointer is set (after Reset), every block's quantised coefficients are copied
   // there too, blocksWide x blocksHigh blocks in raster order.
@@ -160,7 +160,7 @@ struct JpegDecoder {
   int32_t TransformStoredRow(int32_t strip);
   int32_t DecodeLosslessStrip(int32_t strip);
   int32_t TransformBlock(const int16_t* block, int32_t component, int32_t blockRow, int32_t blockColumn);
-#if defined(KVZ_PATH_COUNTS)
+#if defined(KVZ_TEST_HOOKS)
   void TapBlock(const int16_t* block, int32_t component, int32_t blockRow, int32_t blockColumn);
 #endif
 

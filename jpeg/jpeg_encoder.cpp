@@ -2,9 +2,9 @@
 
 #include <wdm.h>
 
-#include "jpeg/jpeg_cpu.h"
 #include "jpeg/jpeg_tables.h"
 #include "primitives/aligned_alloc.h"
+#include "primitives/build_selection.h"
 #include "primitives/dispatch.h"
 
 namespace kvz::jpeg {
@@ -220,8 +220,8 @@ int32_t JpegEncoder::EncodeScan() {
 
 int32_t JpegEncodeFrame(const uint8_t* source, int32_t sourceFormat, int32_t bytesPerPixel, uint8_t* out,
                         int32_t capacity, int32_t* encodedLength, int32_t width, int32_t height, int32_t quality,
-                        int32_t restartInterval, uint32_t cpuMode, JpegEncoder* encoder) {
-  EnsureJpegBuildSelected(cpuMode);
+                        int32_t restartInterval, uint32_t /*cpuMode*/, JpegEncoder* encoder) {
+  prim::EnsureBuildSelected();
   if (capacity <= 0 || !source || !out || !encoder) return 1;
   const bool yuy2 = sourceFormat == kPixelYuy2 && bytesPerPixel == 2;
   const bool bgr = sourceFormat == kPixelRgb24 && bytesPerPixel == 3;

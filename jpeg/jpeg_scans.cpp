@@ -112,7 +112,7 @@ int32_t JpegDecoder::RunStrips(int32_t (JpegDecoder::*produce)(int32_t strip)) {
   return OutputStrip(stripCount - 1);
 }
 
-#if defined(KVZ_PATH_COUNTS)
+#if defined(KVZ_TEST_HOOKS)
 void JpegDecoder::TapBlock(const int16_t* block, int32_t component, int32_t blockRow, int32_t blockColumn) {
   const JpegComponent& c = components[component];
   const int64_t index = static_cast<int64_t>(blockRow) * c.blocksWide + blockColumn;
@@ -122,7 +122,7 @@ void JpegDecoder::TapBlock(const int16_t* block, int32_t component, int32_t bloc
 
 int32_t JpegDecoder::TransformBlock(const int16_t* block, int32_t component, int32_t blockRow,
                                     int32_t blockColumn) {
-#if defined(KVZ_PATH_COUNTS)
+#if defined(KVZ_TEST_HOOKS)
   if (coefficientTap[component]) TapBlock(block, component, blockRow, blockColumn);
 #endif
   const JpegComponent& c = components[component];
@@ -145,7 +145,7 @@ int32_t JpegDecoder::DecodeMcuRow(int32_t strip) {
     const uint16_t* quant;
     uint8_t* rows;  // the component's first row of this MCU row in the ring
   } parts[kMaxComponents];
-#if defined(KVZ_PATH_COUNTS)
+#if defined(KVZ_TEST_HOOKS)
   bool tapped = false;
 #endif
   for (int32_t i = 0; i < scanCount; ++i) {
@@ -154,7 +154,7 @@ int32_t JpegDecoder::DecodeMcuRow(int32_t strip) {
     const int32_t row = strip * c.v * 8;
     const int32_t ringRow = (row / c.stripRows) % kRingStrips * c.stripRows + row % c.stripRows;
     parts[i] = {&c, DcTable(c.td), AcTable(c.ta), quant[c.tq].table, c.plane + static_cast<int64_t>(ringRow) * c.planeStep};
-#if defined(KVZ_PATH_COUNTS)
+#if defined(KVZ_TEST_HOOKS)
     tapped = tapped || coefficientTap[k] != nullptr;
 #endif
   }
@@ -184,7 +184,7 @@ int32_t JpegDecoder::DecodeMcuRow(int32_t strip) {
       for (int32_t by = 0; by < c.v; ++by) {
         uint8_t* dst = part.rows + static_cast<int64_t>(by) * 8 * c.planeStep + column * c.h * 8;
         for (int32_t bx = 0; bx < c.h; ++bx, ++n, dst += 8) {
-#if defined(KVZ_PATH_COUNTS)
+#if defined(KVZ_TEST_HOOKS)
           if (tapped && coefficientTap[scanComponents[i]]) {
             TapBlock(blocks[n], scanComponents[i], strip * c.v + by, column * c.h + bx);
           }

@@ -3,6 +3,7 @@
 #include <wdm.h>
 
 #include "jpeg/jpeg_cpu.h"
+#include "primitives/build_selection.h"
 #include "primitives/dispatch.h"
 
 namespace kvz::jpeg {
@@ -10,7 +11,7 @@ namespace kvz::jpeg {
 JpegDecoderBase::JpegDecoderBase() : vendorCode_(DetectCpuVendor()) {}
 
 MjpegDecoder::MjpegDecoder() {
-  EnsureJpegBuildSelected(vendorCode_);
+  prim::EnsureBuildSelected();
   state_.Reset();
   state_.InstallStandardTables();
 }
@@ -39,8 +40,8 @@ int64_t JpegOutputSize(int32_t format, int32_t width, int32_t height) {
 }
 
 int32_t JpegDecodeFrame(int32_t length, const uint8_t* data, uint8_t* out, int32_t outSize, int32_t* width,
-                        int32_t* height, int32_t format, uint32_t vendorCode, JpegDecoder* state) {
-  EnsureJpegBuildSelected(vendorCode);
+                        int32_t* height, int32_t format, uint32_t /*vendorCode*/, JpegDecoder* state) {
+  prim::EnsureBuildSelected();
   if (length <= 0 || !data || !out || !state) return 1;
   state->Reset();
   state->SetInput(data, length);

@@ -4,6 +4,15 @@ namespace kvz::prim {
 
 std::atomic<int32_t> PrimitiveDispatchIndex{0};
 
+namespace {
+
+std::atomic<bool> g_buildSelected{false};
+#if defined(KVZ_TEST_HOOKS)
+std::atomic<int32_t> g_overrideSlot{-1};
+#endif
+
+}  // namespace
+
 int32_t SlotForCpuCode(Deliverable deliverable, int32_t code) {
   if (deliverable == Deliverable::kKvzcam64) {
     switch (code) {
@@ -98,5 +107,27 @@ PrimitiveStatus InitPrimitivesForCpu() {
   PrimitiveDispatchIndex.store(choice.slot, std::memory_order_relaxed);
   return choice.status;
 }
+
+int32_t SelectBuild() {
+  int32_t slot = HighestRunnableSlot(kThisDeliverable, ReadCpuIdentity());
+#if defined(KVZ_TEST_HOOKS)
+  const int32_t forced = g_overrideSlot.load(std::memory_order_relaxed);
+  if (forced >= 0) slot = forced;
+#endif
+  PrimitiveDispatchIndex.store(slot, std::memory_order_relaxed);
+  g_buildSelected.store(true, std::memory_order_release);
+  return slot;
+}
+
+void EnsureBuildSelected() {
+  if (!g_buildSelected.load(std::memory_order_acquire)) SelectBuild();
+}
+
+#if defined(KVZ_TEST_HOOKS)
+void OverrideBuild(int32_t slot) {
+  g_overrideSlot.store(slot, std::memory_order_relaxed);
+  g_buildSelected.store(false, std::memory_order_release);
+}
+#endif
 
 }  // namespace kvz::prim

@@ -1,5 +1,6 @@
-// Which processor build every dispatch entry runs: the one global index, and the two ways the
-// JPEG codec sets it (from a processor-type code, or by classifying the running processor).
+// Which processor build every dispatch entry runs: the one global index, the driver's selection
+// (SelectBuild), and the library's two entries that set it from a processor-type code or by
+// classifying the running processor.
 #pragma once
 #include <stdint.h>
 
@@ -34,5 +35,22 @@ PrimitiveStatus SelectPrimitiveCpu(int32_t code);
 // 0 for a GenuineIntel processor, 20 for any other or one without CPUID, 21 when the build its
 // type selects cannot run here; the index is always written.
 PrimitiveStatus InitPrimitivesForCpu();
+
+// The driver's selection: the highest build whose instruction set the processor offers (CPUID
+// feature bits through the kernel's identification seam), put in force for every dispatch group
+// (primitives, JPEG, geometry); returns its slot. Made when a device is added and by every
+// benchmark and test that measures or checks the selected build; a second call writes the same
+// slot.
+int32_t SelectBuild();
+// SelectBuild unless one has been made since load: the JPEG codec's first call, for its users
+// without a device (fuzzing, tools, tests). Racing first callers store the same slot.
+void EnsureBuildSelected();
+
+#if defined(KVZ_TEST_HOOKS)
+// Only in the tests' copy of this library: every later selection puts this slot in force;
+// -1 returns to the processor's build at the next selection (and lets EnsureBuildSelected
+// select again).
+void OverrideBuild(int32_t slot);
+#endif
 
 }  // namespace kvz::prim

@@ -65,7 +65,7 @@ uint32_t StreamingCacheSize(bool perCore) {
   return v - 1;
 }
 
-#if defined(KVZ_PATH_COUNTS)
+#if defined(KVZ_TEST_HOOKS)
 void ForgetStreamingCacheSize() {
   for (std::atomic<uint32_t>& kept : g_streamingCacheSize) kept.store(0, std::memory_order_relaxed);
 }

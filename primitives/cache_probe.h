@@ -17,7 +17,7 @@ uint32_t ProbeCacheSize(bool perCore);
 // the cache cannot change while the system runs and each CPUID costs microseconds under a
 // hypervisor. Racing first callers store the same answer.
 uint32_t StreamingCacheSize(bool perCore);
-#if defined(KVZ_PATH_COUNTS)
+#if defined(KVZ_TEST_HOOKS)
 // Only in the tests' copies of the library: drops the kept sizes, so that the next call probes
 // again, for tests that inject another processor's identification.
 void ForgetStreamingCacheSize();

@@ -1,6 +1,6 @@
 // Per-build counts of the calls that took a vector path, so that tests can tell a processor build
 // runs its own vector code rather than a scalar fallback. The counts exist only in the tests'
-// copies of the primitives libraries, compiled with KVZ_PATH_COUNTS; in the driver
+// copies of the primitives libraries, compiled with KVZ_TEST_HOOKS; in the driver
 // KVZ_COUNT_PATH is nothing.
 #pragma once
 #include <stdint.h>
@@ -42,7 +42,7 @@ enum CountedPath : uint32_t {
 
 }  // namespace kvz::prim
 
-#if defined(KVZ_PATH_COUNTS)
+#if defined(KVZ_TEST_HOOKS)
 #define KVZ_DECLARE_PATH_COUNTS(ns) \
   namespace kvz::prim::ns {         \
   inline uint32_t PathCounts[kPathCount]; \

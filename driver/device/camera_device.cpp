@@ -16,8 +16,8 @@
 #include "driver/controls/extension_unit_handler.h"
 #include "driver/pins/unit_container.h"
 #include "jpeg/jpeg_constants.h"
-#include "jpeg/jpeg_cpu.h"
 #include "postproc/processor/frame_processor.h"
+#include "primitives/build_selection.h"
 #include "primitives/driver_memory.h"
 #include "primitives/kernel_delay.h"
 #include "primitives/pool_object.h"
@@ -141,7 +141,7 @@ NTSTATUS NTAPI DeviceAdd(PKSDEVICE device) {
   PAGED_CODE();
   // Every vector kernel (codec, geometry, RGB24 conversion) runs the processor build chosen
   // here, before any stream can start; a second device writes the same build.
-  jpeg::SelectJpegCpu(jpeg::kVendorIntel);
+  prim::SelectBuild();
   CameraDevice* camera = PoolNew<CameraDevice>(kTagCameraDevice, device);
   if (!camera) return STATUS_INSUFFICIENT_RESOURCES;
   KsAcquireDevice(device);

@@ -1,6 +1,6 @@
-// The codec picks the primitives' build from what the processor can run (CPUID feature bits
-// through the kernel's identification seam), whatever its vendor, and reads the vendor from the
-// registry as before.
+// The codec's first use selects the primitives' build from what the processor can run (CPUID
+// feature bits through the kernel's identification seam), whatever its vendor, and reads the
+// vendor from the registry as before.
 #include <gtest/gtest.h>
 
 #include "e1_cpu_profiles.h"
@@ -32,7 +32,7 @@ class BuildSelection : public ::testing::TestWithParam<SelectionCase> {
  protected:
   void TearDown() override {
     kernel::InjectCpuid(nullptr);
-    jpeg::OverrideJpegBuild(-1);
+    prim::OverrideBuild(-1);
   }
 };
 
@@ -40,7 +40,7 @@ class BuildSelection : public ::testing::TestWithParam<SelectionCase> {
 // without SSE3 does not get the SSE3 build.
 TEST_P(BuildSelection, FollowsTheFeatureBits) {
   test::ScopedCpu cpu(GetParam().profile);
-  jpeg::OverrideJpegBuild(-1);
+  prim::OverrideBuild(-1);
   prim::PrimitiveDispatchIndex.store(-1);
   auto* decoder = PoolNew<jpeg::MjpegDecoder>(jpeg::kDecoderPoolTag);
   EXPECT_EQ(prim::PrimitiveDispatchIndex.load(), GetParam().slot);
@@ -59,7 +59,7 @@ INSTANTIATE_TEST_SUITE_P(Processors, BuildSelection,
 
 TEST(BuildSelection, EncoderSelectsOnItsFirstCallToo) {
   test::ScopedCpu cpu("zen2");
-  jpeg::OverrideJpegBuild(-1);
+  prim::OverrideBuild(-1);
   prim::PrimitiveDispatchIndex.store(-1);
   jpeg::JpegEncoder* encoder = nullptr;
   int32_t length = 0;
@@ -68,7 +68,7 @@ TEST(BuildSelection, EncoderSelectsOnItsFirstCallToo) {
   jpeg::JpegEncodeFrame(pixel, kPixelYuy2, 2, out, 0, &length, 1, 1, 95, 0, 1, encoder);
   EXPECT_EQ(prim::PrimitiveDispatchIndex.load(), kSsse3Slot);
   kernel::InjectCpuid(nullptr);
-  jpeg::OverrideJpegBuild(-1);
+  prim::OverrideBuild(-1);
 }
 
 struct VendorCase {

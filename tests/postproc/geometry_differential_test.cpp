@@ -76,7 +76,7 @@ const kernel::CpuidTable& Sse2OnlyProcessor() {
 // a processor is put in place and its build selected, and afterwards the generic build is back.
 void RunOn(const kernel::CpuidTable* cpu) {
   kernel::InjectCpuid(cpu);
-  prim::PrimitiveDispatchIndex.store(prim::HighestRunnableSlot(prim::kThisDeliverable, prim::ReadCpuIdentity()));
+  prim::SelectBuild();
 }
 
 void EndRun() {

@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "jpeg/jpeg_cpu.h"
 #include "jpeg/jpeg_constants.h"
 #include "jpeg/mjpeg_decoder.h"
+#include "primitives/build_selection.h"
 #include "primitives/pool_object.h"
 
 namespace kvz::jpegtest {
@@ -15,7 +15,7 @@ namespace {
 // processor selects.
 const bool kBuildForced = [] {
   const char* slot = getenv("KVZ_JPEG_BUILD");
-  if (slot) jpeg::OverrideJpegBuild(atoi(slot));
+  if (slot) prim::OverrideBuild(atoi(slot));
   return slot != nullptr;
 }();
 
