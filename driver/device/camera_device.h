@@ -117,6 +117,7 @@ class CameraDeviceBase : public CameraDeviceControls,
   ULONG StopSettleDelay() override;
   bool TransportServesOtherPin(PKSPIN pin) override;
   VOID ResumeCaptureStream(PKSPIN pin) override;
+  VOID StepCaptureStream() override;
   ULONG TakeFrame(FrameBuffer** frame, PUCHAR* data, ULONG streamType) override;
   VOID ReturnFrame(FrameBuffer* frame, ULONG streamType) override;
   LONG GetCaptureRunning() override { return ReadFlag(captureRunning_); }
@@ -219,9 +220,6 @@ class CameraDeviceBase : public CameraDeviceControls,
   };
 
   // A relative kernel wait (100-ns units, negative); PASSIVE_LEVEL.
-  // The capture stream's device work at each frame take of the capture pin (under its
-  // processing mutex): the sensor set-up countdown and the orientation poll.
-  VOID StepCaptureStream();
   NTSTATUS SelectControlInterface();
   NTSTATUS CreateTransports();
   VOID ReadHardwareIdentity();

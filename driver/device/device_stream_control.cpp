@@ -279,7 +279,6 @@ bool CameraDeviceBase::PauseEndsCommit() { return transport_ && transport_->Paus
 ULONG CameraDeviceBase::StopSettleDelay() { return transport_ ? transport_->StopSettleDelay() : kIsochStopSettle; }
 
 ULONG CameraDeviceBase::TakeFrame(FrameBuffer** frame, PUCHAR* data, ULONG streamType) {
-  if (streamType == kStreamCapture) StepCaptureStream();
   *frame = nullptr;
   if (data) *data = nullptr;
   FrameBuffer* taken = transport_ ? transport_->TakeReadyFrame(streamType) : nullptr;

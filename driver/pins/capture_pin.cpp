@@ -66,7 +66,7 @@ CapturePin::CapturePin(PKSPIN pin)
       DroppedFrames(0),
       FramesDelivered(0),
       CurrentFrame(),
-      Converter(),
+      Converter(Processing),
       Leading(nullptr),
       ReferenceClock(nullptr),
       DropFirstFrame(1),
@@ -329,19 +329,6 @@ NTSTATUS CapturePin::RestartStream() {
   return status;
 }
 
-bool CapturePin::ProcessorNeedsPicture() {
-  const DeviceSettings* s = Device->GetSettings();
-  return LoadSetting(s->hFlip) || LoadSetting(s->vFlip) || Device->Identity().displayOrientation != 0 ||
-         LoadSetting(s->zoomScale) > kZoomScaleNone || LoadSetting(s->records[kRecordPowerLine].current) == 0 ||
-         LoadSetting(s->records[kRecordPrivacy].current) != 0;
-}
-
-bool CapturePin::ProcessorKeepsPicture() {
-  const DeviceSettings* s = Device->GetSettings();
-  return !LoadSetting(s->hFlip) && !LoadSetting(s->vFlip) && Device->Identity().displayOrientation == 0 &&
-         LoadSetting(s->zoomScale) <= kZoomScaleNone && LoadSetting(s->records[kRecordPrivacy].current) == 0;
-}
-
 bool CapturePin::AcceptFrame() {
   if (DropFirstFrame) return false;
   return !Device->TakeSkipNextFrame();
@@ -365,15 +352,6 @@ ULONG CapturePin::WidthRequest() {
     if (requested > 0 && (requested & 1) == 0 && requested <= kMaxFrameSide) return static_cast<ULONG>(requested);
   }
   return RequestedWidth;
-}
-
-VOID CapturePin::OfferSourceFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG layout) {
-  if (FramesDelivered % kFaceOfferPeriod == 0)
-    Processing->SubmitFrame(frame, length, width, height, layout, FramesDelivered);
-}
-
-PUCHAR CapturePin::ProcessFrame(PUCHAR frame, LONG width, LONG height) {
-  return Processing->ProcessFrame(frame, width, height);
 }
 
 VOID CapturePin::Complete(PKSSTREAM_POINTER pointer, ULONG used) {
@@ -419,7 +397,7 @@ VOID CapturePin::Complete(PKSSTREAM_POINTER pointer, ULONG used) {
 NTSTATUS CapturePin::Process() {
   PAGED_CODE();
   KsPinAcquireProcessingMutex(Pin);
-  // Taking the frame also steps the device's sensor set-up and this pin's orientation poll.
+  Device->StepCaptureStream();
   FrameBuffer* frame = nullptr;
   PUCHAR data = nullptr;
   const ULONG length = Device->TakeFrame(&frame, &data, kStreamCapture);
@@ -430,7 +408,7 @@ NTSTATUS CapturePin::Process() {
   }
 
   Leading = nullptr;
-  const ULONG used = Converter.Convert(data, length, this);
+  const ULONG used = Converter.Convert(data, length, FramesDelivered, this);
   PKSSTREAM_POINTER pointer = Leading;
   Leading = nullptr;
 

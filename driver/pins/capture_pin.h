@@ -15,8 +15,9 @@ namespace kvz {
 struct FrameBuffer;
 
 // The pin keeps the stream: its states, buffers, headers, times and counts. The conversion of
-// each camera frame into the client's buffer is its FrameConverter's, which asks the pin (as its
-// FrameConverterHost) for the buffer and the device's processing on the way.
+// each camera frame into the client's buffer is its FrameConverter's, which calls down into the
+// pin's post-processing and asks the pin (as its FrameConverterHost) only for what the pin alone
+// knows: frame acceptance, the client's buffer, the width request.
 class CapturePin final : public CameraPinBase, private FrameConverterHost {
  public:
   static NTSTATUS NTAPI Create(PKSPIN pin, PIRP irp);
@@ -54,12 +55,6 @@ class CapturePin final : public CameraPinBase, private FrameConverterHost {
   // The locked buffer's surface pitch when it is a valid width request (for that buffer only),
   // else the format's width request.
   ULONG WidthRequest() override;
-  // Every sixth frame goes to face detection as the camera sent it (before any scaling, zoom,
-  // rotation or flip), so that a face window is in the camera's own pixels.
-  VOID OfferSourceFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG layout) override;
-  PUCHAR ProcessFrame(PUCHAR frame, LONG width, LONG height) override;
-  bool ProcessorNeedsPicture() override;
-  bool ProcessorKeepsPicture() override;
 
   LONGLONG FirstFrameTime;
   LONGLONG PictureNumber;

@@ -80,7 +80,6 @@ constexpr ULONG kFrameInfoSize = sizeof(KS_FRAME_INFO);
 constexpr ULONG kStillVideoControlCaps = KS_VideoControlFlag_ExternalTriggerEnable | KS_VideoControlFlag_Trigger;
 
 // Frame delivery.
-constexpr ULONG kFaceOfferPeriod = 6;
 constexpr ULONGLONG kMaxImageBytes = 0xFFFFFFFFull;
 
 }  // namespace kvz

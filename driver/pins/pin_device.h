@@ -102,10 +102,12 @@ class PinDevice {
   // longer the one the transport serves.
   virtual VOID ResumeCaptureStream(PKSPIN pin) = 0;
 
-  // Frames: the newest finished frame of a stream type, its data and usable length (0: none);
-  // each taken frame goes back exactly once. The capture pin takes one at each processing call,
-  // which also steps the stream's device work: the sensor set-up at the second call after a
+  // The capture stream's device work, at each processing call of the capture pin (under its
+  // processing mutex, before it takes a frame): the sensor set-up at the second call after a
   // stream start, and the capture orientation poll.
+  virtual VOID StepCaptureStream() = 0;
+  // Frames: the newest finished frame of a stream type, its data and usable length (0: none);
+  // each taken frame goes back exactly once.
   virtual ULONG TakeFrame(FrameBuffer** frame, PUCHAR* data, ULONG streamType) = 0;
   virtual VOID ReturnFrame(FrameBuffer* frame, ULONG streamType) = 0;
 
@@ -118,7 +120,7 @@ class PinDevice {
   virtual VOID SetDisplayOrientation(LONG quarterTurns) = 0;
   // True once when a resume asked to drop the next frame.
   virtual bool TakeSkipNextFrame() = 0;
-  // The running capture pin's orientation poll (its RUN), stepped each time it takes a frame;
+  // The running capture pin's orientation poll (its RUN), stepped by StepCaptureStream;
   // null withdraws it (its STOP and close).
   virtual VOID SetCaptureOrientation(CaptureOrientation* orientation) = 0;
   // Bit 0 of the device's flags word: a capture has run since the last stop.

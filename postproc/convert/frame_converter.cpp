@@ -4,6 +4,7 @@
 #include "jpeg/jpeg_header.h"
 #include "jpeg/mjpeg_decoder.h"
 #include "postproc/base/frame_format.h"
+#include "postproc/processor/frame_processor_pins.h"
 #include "postproc/geometry/image_crop_resize.h"
 #include "postproc/convert/pin_conversion.h"
 #include "primitives/aligned_alloc.h"
@@ -25,8 +26,9 @@ ULONGLONG Area(ULONG width, ULONG height, ULONG bytes) { return static_cast<ULON
 
 }  // namespace
 
-FrameConverter::FrameConverter()
-    : formats_(),
+FrameConverter::FrameConverter(PinProcessing* processing)
+    : processing_(processing),
+      formats_(),
       decoder_(nullptr),
       encoder_(nullptr),
       work1_(nullptr),
@@ -80,25 +82,21 @@ NTSTATUS FrameConverter::EnsureWorkBuffers(ULONG size) {
   return STATUS_SUCCESS;
 }
 
-ULONG FrameConverter::Convert(PUCHAR frame, ULONG length, FrameConverterHost* host) {
+ULONG FrameConverter::Convert(PUCHAR frame, ULONG length, LONGLONG delivered, FrameConverterHost* host) {
   PAGED_CODE();
-  if (formats_.offeredSubtype == kSubtypeRgb24) return ToRgb24(frame, length, host);
-  if (formats_.offeredSubtype == kSubtypeYuy2) return ToYuy2(frame, length, host);
-  return ToMjpeg(frame, length, host);
+  if (formats_.offeredSubtype == kSubtypeRgb24) return ToRgb24(frame, length, delivered, host);
+  if (formats_.offeredSubtype == kSubtypeYuy2) return ToYuy2(frame, length, delivered, host);
+  return ToMjpeg(frame, length, delivered, host);
+}
+
+VOID FrameConverter::OfferSourceFrame(const UCHAR* frame, ULONG length, LONG layout, LONGLONG delivered) {
+  if (delivered % PinProcessing::kFaceOfferPeriod != 0) return;
+  processing_->SubmitFrame(frame, length, static_cast<LONG>(formats_.cameraWidth),
+                           static_cast<LONG>(formats_.cameraHeight), layout, delivered);
 }
 
 bool FrameConverter::AtCameraSize() const {
   return formats_.offeredWidth == formats_.cameraWidth && formats_.offeredHeight == formats_.cameraHeight;
-}
-
-bool FrameConverter::NeedsDecode(FrameConverterHost* host) const {
-  if (formats_.untouched) return false;
-  return host->ProcessorNeedsPicture() || !AtCameraSize();
-}
-
-bool FrameConverter::NeedsPassThrough(FrameConverterHost* host) const {
-  if (formats_.untouched) return true;
-  return host->ProcessorKeepsPicture() && AtCameraSize();
 }
 
 PUCHAR FrameConverter::OfferedSizeFrame(PUCHAR frame) {
@@ -120,7 +118,7 @@ PUCHAR FrameConverter::WidenYuy2Frame(const UCHAR* source, ULONG width, ULONG he
   return work1_;
 }
 
-ULONG FrameConverter::ToRgb24(PUCHAR frame, ULONG length, FrameConverterHost* host) {
+ULONG FrameConverter::ToRgb24(PUCHAR frame, ULONG length, LONGLONG delivered, FrameConverterHost* host) {
   const ULONG w = formats_.offeredWidth, h = formats_.offeredHeight;
   const ULONG sw = formats_.cameraWidth, sh = formats_.cameraHeight;
   // MJPG offered as RGB24: the camera's picture is decoded first.
@@ -137,16 +135,15 @@ ULONG FrameConverter::ToRgb24(PUCHAR frame, ULONG length, FrameConverterHost* ho
     if (width != sw || height != sh || !DecodeMjpeg(frame, length)) return 0;
     frame = work1_;
   }
-  host->OfferSourceFrame(frame, static_cast<ULONG>(Area(sw, sh, 2)), static_cast<LONG>(sw), static_cast<LONG>(sh),
-                         kPixelYuy2);
+  OfferSourceFrame(frame, static_cast<ULONG>(Area(sw, sh, 2)), kPixelYuy2, delivered);
   PUCHAR source = OfferedSizeFrame(frame);
-  PUCHAR data = source ? host->ProcessFrame(source, static_cast<LONG>(w), static_cast<LONG>(h)) : nullptr;
+  PUCHAR data = source ? processing_->ProcessFrame(source, static_cast<LONG>(w), static_cast<LONG>(h)) : nullptr;
   if (!data) return 0;
   ConvertYuy2ToRgb24BottomUp(data, out, w, h);
   return static_cast<ULONG>(bytes);
 }
 
-ULONG FrameConverter::ToYuy2(PUCHAR frame, ULONG length, FrameConverterHost* host) {
+ULONG FrameConverter::ToYuy2(PUCHAR frame, ULONG length, LONGLONG delivered, FrameConverterHost* host) {
   const ULONG sw = formats_.cameraWidth, sh = formats_.cameraHeight;
   PUCHAR out = nullptr;
   ULONG room = 0;
@@ -175,9 +172,8 @@ ULONG FrameConverter::ToYuy2(PUCHAR frame, ULONG length, FrameConverterHost* hos
   const ULONGLONG bytes = Area(w, h, 2);
   if (room < bytes) return 0;
   // Before ProcessFrame, which may change the camera's frame in place.
-  host->OfferSourceFrame(frame, static_cast<ULONG>(Area(sw, sh, 2)), static_cast<LONG>(sw), static_cast<LONG>(sh),
-                         kPixelYuy2);
-  data = host->ProcessFrame(data, static_cast<LONG>(w), static_cast<LONG>(h));
+  OfferSourceFrame(frame, static_cast<ULONG>(Area(sw, sh, 2)), kPixelYuy2, delivered);
+  data = processing_->ProcessFrame(data, static_cast<LONG>(w), static_cast<LONG>(h));
   if (!data) return 0;
   RtlCopyMemory(out, data, static_cast<SIZE_T>(bytes));
   return static_cast<ULONG>(bytes);
@@ -210,7 +206,7 @@ bool FrameConverter::DecodeMjpeg(const UCHAR* frame, ULONG length) {
          outWidth == static_cast<int32_t>(sw) && outHeight == static_cast<int32_t>(sh);
 }
 
-ULONG FrameConverter::ToMjpeg(PUCHAR frame, ULONG length, FrameConverterHost* host) {
+ULONG FrameConverter::ToMjpeg(PUCHAR frame, ULONG length, LONGLONG delivered, FrameConverterHost* host) {
   if (!host->AcceptFrame()) return 0;
   ULONG width = 0, height = 0;
   ScanMjpegHeaders(frame, length, &width, &height);
@@ -218,22 +214,25 @@ ULONG FrameConverter::ToMjpeg(PUCHAR frame, ULONG length, FrameConverterHost* ho
   if (width != sw || height != sh) return 0;
   const LONG w = formats_.offeredWidth, h = formats_.offeredHeight;
 
+  // A listed camera's picture passes as it came; a size the format file added needs the picture
+  // and changes it.
+  PictureUse use{false, true};
+  if (!formats_.untouched) use = AtCameraSize() ? processing_->ReadPictureUse() : PictureUse{true, false};
   PUCHAR data = nullptr;
-  if (!NeedsDecode(host)) {
-    host->OfferSourceFrame(frame, length, static_cast<LONG>(sw), static_cast<LONG>(sh), kPixelMjpeg);
+  if (!use.needed) {
+    OfferSourceFrame(frame, length, kPixelMjpeg, delivered);
   } else {
     if (!DecodeMjpeg(frame, length)) return 0;
-    host->OfferSourceFrame(work1_, static_cast<ULONG>(Area(sw, sh, 2)), static_cast<LONG>(sw), static_cast<LONG>(sh),
-                           kPixelYuy2);
+    OfferSourceFrame(work1_, static_cast<ULONG>(Area(sw, sh, 2)), kPixelYuy2, delivered);
     data = OfferedSizeFrame(work1_);
-    data = data ? host->ProcessFrame(data, w, h) : nullptr;
+    data = data ? processing_->ProcessFrame(data, w, h) : nullptr;
     if (!data) return 0;
   }
 
   PUCHAR out = nullptr;
   ULONG room = 0;
   if (!host->LockClientBuffer(&out, &room)) return 0;
-  if (!data || NeedsPassThrough(host)) {
+  if (!data || use.kept) {
     if (room < length) return 0;
     RtlCopyMemory(out, frame, length);
     return length;

@@ -1,9 +1,10 @@
 // The capture stream's way from the camera's format to the one offered to the client: a size the
 // format file added (nearest resize), a YUY2 width request (widened through RGB24 or narrowed),
 // RGB24 (bottom-up, MJPEG decoded first), and MJPEG passed through or decoded, processed and
-// encoded again. The converter owns its decoder, encoder and work buffers and writes into the
-// client's buffer; the capture pin keeps the stream pointers, headers, times and counts, and
-// answers the few questions a frame's way asks of it (FrameConverterHost).
+// encoded again. The converter owns its decoder, encoder and work buffers, calls down into the
+// pin's post-processing (PinProcessing: the face offer, the frame processor, the picture's use)
+// and writes into the client's buffer; the capture pin keeps the stream pointers, headers, times
+// and counts, and answers only what it alone knows (FrameConverterHost).
 #pragma once
 #include <wdm.h>
 
@@ -13,6 +14,7 @@ namespace jpeg {
 class MjpegDecoder;
 struct JpegEncoder;
 }  // namespace jpeg
+class PinProcessing;
 
 // What a conversion asks of the capture pin, in the order of the frame's way (which differs by
 // the offered format, and which the pin's buffer and drop counts see).
@@ -25,15 +27,6 @@ class FrameConverterHost {
   virtual bool LockClientBuffer(PUCHAR* data, ULONG* room) = 0;
   // The YUY2 width the client asks for with the locked buffer or its format (0: none).
   virtual ULONG WidthRequest() = 0;
-  // The camera's picture before anything changes it, for face detection: YUY2 at the camera's
-  // size (layout kPixelYuy2) or the camera's MJPEG stream (kPixelMjpeg).
-  virtual VOID OfferSourceFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG layout) = 0;
-  // YUY2 width x height through the device's frame processor: the frame to deliver, or null.
-  virtual PUCHAR ProcessFrame(PUCHAR frame, LONG width, LONG height) = 0;
-  // The processor's settings need the camera's picture (flip, turn, zoom, privacy, flicker
-  // detection), or leave it as the camera sent it (no flip, turn, zoom or privacy picture).
-  virtual bool ProcessorNeedsPicture() = 0;
-  virtual bool ProcessorKeepsPicture() = 0;
 
  protected:
   FrameConverterHost() = default;
@@ -55,7 +48,8 @@ class FrameConverter {
  public:
   static constexpr ULONG kTagWork = 'Ptmp';
 
-  FrameConverter();
+  // processing: the pin's post-processing, for the converter's life.
+  explicit FrameConverter(PinProcessing* processing);
   FrameConverter(const FrameConverter&) = delete;
   FrameConverter& operator=(const FrameConverter&) = delete;
 
@@ -66,8 +60,9 @@ class FrameConverter {
   // Grows the work buffers for the formats' pictures (called after SetFormats succeeded).
   NTSTATUS PrepareWorkBuffers();
   // One camera frame of length bytes into the client's buffer: the bytes written, 0 to drop.
+  // delivered: the frames delivered so far, which picks the frames offered to face detection.
   // PASSIVE_LEVEL, one frame at a time (the pin's processing mutex).
-  ULONG Convert(PUCHAR frame, ULONG length, FrameConverterHost* host);
+  ULONG Convert(PUCHAR frame, ULONG length, LONGLONG delivered, FrameConverterHost* host);
   // Frees the decoder, encoder and work buffers (the pin's close); a later frame makes them again.
   VOID Release();
 
@@ -75,12 +70,13 @@ class FrameConverter {
   // Grows both work buffers to size: a growth frees both, so a path grows them to all its
   // frame's needs before it takes any pointer into them.
   NTSTATUS EnsureWorkBuffers(ULONG size);
-  ULONG ToRgb24(PUCHAR frame, ULONG length, FrameConverterHost* host);
-  ULONG ToYuy2(PUCHAR frame, ULONG length, FrameConverterHost* host);
-  ULONG ToMjpeg(PUCHAR frame, ULONG length, FrameConverterHost* host);
-  bool NeedsDecode(FrameConverterHost* host) const;
-  bool NeedsPassThrough(FrameConverterHost* host) const;
+  ULONG ToRgb24(PUCHAR frame, ULONG length, LONGLONG delivered, FrameConverterHost* host);
+  ULONG ToYuy2(PUCHAR frame, ULONG length, LONGLONG delivered, FrameConverterHost* host);
+  ULONG ToMjpeg(PUCHAR frame, ULONG length, LONGLONG delivered, FrameConverterHost* host);
   bool AtCameraSize() const;
+  // The camera's picture before anything changes it, to face detection on every sixth frame: YUY2
+  // at the camera's size (layout kPixelYuy2) or the camera's MJPEG stream (kPixelMjpeg).
+  VOID OfferSourceFrame(const UCHAR* frame, ULONG length, LONG layout, LONGLONG delivered);
   // The camera frame at the offered size; null when it cannot be had. The work buffers must
   // already hold the offered picture.
   PUCHAR OfferedSizeFrame(PUCHAR frame);
@@ -91,6 +87,7 @@ class FrameConverter {
   // SOF0's size and, once per converter, DRI's interval (jpeg/jpeg_header.h).
   VOID ScanMjpegHeaders(const UCHAR* frame, ULONG length, ULONG* width, ULONG* height);
 
+  PinProcessing* processing_;
   ConversionFormats formats_;
   jpeg::MjpegDecoder* decoder_;
   jpeg::JpegEncoder* encoder_;

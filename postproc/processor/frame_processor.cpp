@@ -118,6 +118,20 @@ VOID FrameProcessor::ApplyZoom(UCHAR* frame, LONG width, LONG height, const Fram
   ResizeImage(work2_, frame, cw, ch, width, height, kPixelYuy2);
 }
 
+PictureUse FrameProcessor::ReadPictureUse(FrameDevice* device) const {
+  FrameSettings settings;
+  device->ReadFrameSettings(&settings);
+  return PictureUseOf(settings, device->Identity().displayOrientation);
+}
+
+// The flicker term is the power-line value alone, not the whole feed rule (outdoor mode, automatic
+// exposure, the hold after RUN): a frame decoded while the hold lasts is simply not fed.
+PictureUse FrameProcessor::PictureUseOf(const FrameSettings& settings, LONG displayOrientation) {
+  const bool changed = settings.hFlip || settings.vFlip || displayOrientation != 0 ||
+                       settings.zoomScale > kZoomScaleNone || settings.privacy != 0;
+  return PictureUse{changed || settings.powerLineFrequency == 0, !changed};
+}
+
 UCHAR* FrameProcessor::ProcessFrame(FrameDevice* device, UCHAR* frame, LONG width, LONG height) {
   flickerFed_ = false;
   if (device->Identity().listedCamera) return frame;

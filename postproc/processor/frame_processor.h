@@ -29,6 +29,15 @@ class MjpegDecoder;
 class PrivacyImage;
 class ZQEffect;
 
+// What a frame's settings do to the camera's picture, asked before it is decoded (MJPEG): needed,
+// something reads or changes it; kept, nothing changes it, so it is delivered as the camera sent it.
+// Automatic power-line detection needs the picture but keeps it: such a frame is decoded so that
+// the flicker detector may be fed, then passed through.
+struct PictureUse {
+  bool needed;
+  bool kept;
+};
+
 class FrameProcessor final : public FlickerControl {
  public:
   static constexpr LONG kPanSteps = 16;  // a pan of +-16 moves the window to the frame's edge
@@ -49,6 +58,10 @@ class FrameProcessor final : public FlickerControl {
   // or the privacy picture cannot be had or the size cannot be processed: the caller drops the
   // frame. Capture processing only, PASSIVE_LEVEL, one frame at a time.
   UCHAR* ProcessFrame(FrameDevice* device, UCHAR* frame, LONG width, LONG height);
+  // The picture's use under one snapshot of the device's settings (the one ProcessFrame will take
+  // may differ by a client's change meanwhile).
+  PictureUse ReadPictureUse(FrameDevice* device) const;
+  static PictureUse PictureUseOf(const FrameSettings& settings, LONG displayOrientation);
   // Grows the work buffers to at least size bytes each; never shrinks them. Called only from the
   // capture pin (its probe and its processing), never while ProcessFrame runs.
   NTSTATUS EnsureWorkBuffers(ULONG size);

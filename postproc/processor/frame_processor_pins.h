@@ -11,10 +11,16 @@ namespace kvz {
 
 class PinProcessing {
  public:
+  // Every sixth delivered capture frame is offered to face detection.
+  static constexpr LONGLONG kFaceOfferPeriod = 6;
+
   // The capture pin's probe grows the frame processor's work buffers to size bytes each.
   virtual NTSTATUS EnsureWorkBuffers(ULONG size) = 0;
   // YUY2 width x height; the frame to deliver, or null (drop).
   virtual PUCHAR ProcessFrame(PUCHAR frame, LONG width, LONG height) = 0;
+  // Whether this frame's settings need the camera's picture or keep it (MJPEG's decode and
+  // pass-through).
+  virtual PictureUse ReadPictureUse() = 0;
   // Offers a camera frame as it came (layout kPixelYuy2 or kPixelMjpeg) to face detection.
   virtual VOID SubmitFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG layout,
                            LONGLONG count) = 0;
@@ -47,6 +53,7 @@ class DevicePinProcessing final : public PinProcessing {
   PUCHAR ProcessFrame(PUCHAR frame, LONG width, LONG height) override {
     return processor_->ProcessFrame(device_, frame, width, height);
   }
+  PictureUse ReadPictureUse() override { return processor_->ReadPictureUse(device_); }
   VOID SubmitFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG layout, LONGLONG count) override {
     processor_->SubmitFrame(device_, frame, length, width, height, layout, static_cast<LONG>(count));
   }

@@ -134,6 +134,7 @@ class TestPinDevice final : public CameraDeviceControls, public PinDevice, publi
   ULONG StopSettleDelay() override { return kIsochStopSettle; }
   bool TransportServesOtherPin(PKSPIN) override { return false; }
   VOID ResumeCaptureStream(PKSPIN) override {}
+  VOID StepCaptureStream() override {}
   ULONG TakeFrame(FrameBuffer** frame, PUCHAR* data, ULONG streamType) override {
     std::lock_guard<std::mutex> hold(Pins().lock);
     std::deque<std::vector<uint8_t>>& queue = Pins().frames[streamType];
@@ -172,6 +173,16 @@ class TestPinDevice final : public CameraDeviceControls, public PinDevice, publi
     if (Pins().processInverts)
       for (LONG i = 0; i < width * height * 2; ++i) frame[i] = static_cast<UCHAR>(~frame[i]);
     return Pins().processReturnsNull ? nullptr : frame;
+  }
+  // The frame processor's own rule, on the stand-in's settings as the device reads them.
+  PictureUse ReadPictureUse() override {
+    FrameSettings frame{};
+    frame.privacy = LoadSetting(settings_.records[kRecordPrivacy].current);
+    frame.zoomScale = LoadSetting(settings_.zoomScale);
+    frame.hFlip = LoadSetting(settings_.hFlip);
+    frame.vFlip = LoadSetting(settings_.vFlip);
+    frame.powerLineFrequency = LoadSetting(settings_.records[kRecordPowerLine].current);
+    return FrameProcessor::PictureUseOf(frame, Pins().displayOrientation);
   }
   VOID SubmitFrame(const UCHAR* frame, ULONG length, LONG width, LONG height, LONG layout, LONGLONG) override {
     ++Pins().submitted;
