@@ -15,7 +15,6 @@ constexpr ULONG kTagCaptureFilter = 'ClFl';
 constexpr ULONG kTagPinDescriptor = 'PIND';
 constexpr ULONG kTagBridgeDescriptor = 'PDTI';
 constexpr ULONG kTagConnections = 'Ptmp';
-constexpr ULONG kTagFrameBuffer = 'Ptmp';
 constexpr ULONG kTagCapturePin = 'ClCP';
 constexpr ULONG kTagStillPin = 'ClSP';
 constexpr ULONG kTagConnectionFormat = 'VDIF';

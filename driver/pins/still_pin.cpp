@@ -2,7 +2,6 @@
 
 #include "driver/pins/capture_filter.h"
 #include "driver/pins/pin_constants.h"
-#include "postproc/convert/pin_conversion.h"
 #include "driver/pins/pin_device.h"
 #include "postproc/processor/frame_processor_pins.h"
 #include "primitives/driver_memory.h"
@@ -28,8 +27,7 @@ StillPin::StillPin(PKSPIN pin)
     : CameraPinBase(pin),
       CurrentFrame(),
       OutputSubtype(0),
-      StillBuffer(nullptr),
-      StillBufferSize(0),
+      Converter(Processing),
       CountedOpen(false) {}
 
 NTSTATUS NTAPI StillPin::Create(PKSPIN pin, PIRP irp) {
@@ -53,9 +51,7 @@ NTSTATUS NTAPI StillPin::Create(PKSPIN pin, PIRP irp) {
 NTSTATUS StillPin::Close() {
   PAGED_CODE();
   KsPinAcquireProcessingMutex(Pin);
-  if (StillBuffer) ExFreePoolWithTag(StillBuffer, kTagFrameBuffer);
-  StillBuffer = nullptr;
-  StillBufferSize = 0;
+  Converter.Release();
   KsPinReleaseProcessingMutex(Pin);
   if (Device) {
     if (CountedOpen) Device->GetUsbDevice()->RemoveStillPin();
@@ -74,9 +70,12 @@ NTSTATUS StillPin::BuildProbe(PUCHAR* block, PULONG length) {
   *length = kStillProbeLength;
   const KS_BITMAPINFOHEADER& bitmap = ConnectionFormat->bmiHeader;
   OutputSubtype = bitmap.biCompression ? bitmap.biCompression : kSubtypeRgb24;
-  if (!Device->SetStreamFormat(&CurrentFrame, OutputSubtype, static_cast<ULONG>(bitmap.biWidth),
-                               static_cast<ULONG>(bitmap.biHeight), kStreamStill))
-    return STATUS_UNSUCCESSFUL;
+  const bool found = Device->SetStreamFormat(&CurrentFrame, OutputSubtype, static_cast<ULONG>(bitmap.biWidth),
+                                             static_cast<ULONG>(bitmap.biHeight), kStreamStill);
+  // The converter follows the frame entry as it stands, found or not, as Process reads it.
+  Converter.SetFormats({CurrentFrame.SourceCode, CurrentFrame.SourceWidth, CurrentFrame.SourceHeight, OutputSubtype,
+                        CurrentFrame.Width, CurrentFrame.Height, false});
+  if (!found) return STATUS_UNSUCCESSFUL;
   probe->bFormatIndex = CurrentFrame.FormatIndex;
   probe->bFrameIndex = CurrentFrame.FrameIndex;
   return STATUS_SUCCESS;
@@ -130,38 +129,6 @@ NTSTATUS StillPin::SetDeviceState(KSSTATE to, KSSTATE from) {
   return status;
 }
 
-PUCHAR StillPin::TakeStillPicture(const UCHAR* frame, ULONG length) {
-  const ULONG sw = CurrentFrame.SourceWidth, sh = CurrentFrame.SourceHeight;
-  const ULONG w = CurrentFrame.Width, h = CurrentFrame.Height;
-  const ULONGLONG camera = static_cast<ULONGLONG>(sw) * sh * 2;
-  if (length != camera) return nullptr;
-  // The effects work in place on YUY2: room for the camera picture they start from and for the
-  // offered picture they leave (the scaling effect when the format file added the size). An
-  // RGB24 still is converted from their result into the rest of the buffer.
-  const ULONGLONG offered = static_cast<ULONGLONG>(w) * h * 2;
-  const ULONGLONG picture = camera > offered ? camera : offered;
-  const ULONGLONG rgb = OutputSubtype == kSubtypeRgb24 ? static_cast<ULONGLONG>(w) * h * 3 : 0;
-  if (picture + rgb > kMaxImageBytes || !EnsureStillBuffer(static_cast<ULONG>(picture + rgb))) return nullptr;
-  RtlCopyMemory(StillBuffer, frame, length);
-  const NTSTATUS status = Processing->RunStillEffects(StillBuffer, static_cast<ULONG>(picture), OutputSubtype,
-                                                      static_cast<LONG>(sw), static_cast<LONG>(sh), static_cast<LONG>(w),
-                                                      static_cast<LONG>(h));
-  // Without its effects a still at the camera's size is still whole; a scaled one is not there.
-  if (!NT_SUCCESS(status) && (sw != w || sh != h)) return nullptr;
-  if (!rgb) return StillBuffer;
-  ConvertYuy2ToRgb24(StillBuffer, StillBuffer + picture, w, h);
-  return StillBuffer + picture;
-}
-
-bool StillPin::EnsureStillBuffer(ULONG size) {
-  if (StillBuffer && static_cast<ULONG>(StillBufferSize) == size) return true;
-  if (StillBuffer) ExFreePoolWithTag(StillBuffer, kTagFrameBuffer);
-  StillBufferSize = 0;
-  StillBuffer = size <= 0x7FFFFFFFu ? static_cast<PUCHAR>(ExAllocatePoolWithTag(DriverPoolType, size, kTagFrameBuffer)) : nullptr;
-  if (StillBuffer) StillBufferSize = static_cast<LONG>(size);
-  return StillBuffer != nullptr;
-}
-
 NTSTATUS StillPin::Process() {
   PAGED_CODE();
   KsPinAcquireProcessingMutex(Pin);
@@ -178,7 +145,7 @@ NTSTATUS StillPin::Process() {
   ULONG used = 0;
   bool deliver = false;
   if (OutputSubtype == kSubtypeRgb24 || OutputSubtype == kSubtypeYuy2) {
-    PUCHAR picture = TakeStillPicture(data, length);
+    PUCHAR picture = Converter.Convert(data, length);
     if (picture) {
       pointer = KsPinGetLeadingEdgeStreamPointer(Pin, KSSTREAM_POINTER_STATE_LOCKED);
       deliver = pointer != nullptr;

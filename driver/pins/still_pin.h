@@ -6,6 +6,7 @@
 
 #include "driver/pins/camera_pin_base.h"
 #include "driver/pins/format_table.h"
+#include "postproc/convert/still_converter.h"
 
 namespace kvz {
 
@@ -23,16 +24,10 @@ class StillPin final : public CameraPinBase {
   explicit StillPin(PKSPIN pin);
   template <class T, class... Args>
   friend T* PoolNew(ULONG tag, Args... args);
-  // A still buffer of exactly size bytes, reallocated when the size changed.
-  bool EnsureStillBuffer(ULONG size);
-  // The camera's still through the effects at the offered size, as delivered (YUY2 or bottom-up
-  // RGB24) in the still buffer; null to drop it.
-  PUCHAR TakeStillPicture(const UCHAR* frame, ULONG length);
-
   FrameEntry CurrentFrame;
   ULONG OutputSubtype;
-  PUCHAR StillBuffer;
-  LONG StillBufferSize;
+  // The camera's still into the offered format (YUY2 and RGB24; MJPG is copied as it came).
+  StillConverter Converter;
   // Counted among the device's open still pins (a failed create never was).
   bool CountedOpen;
 };
