@@ -2,10 +2,8 @@
 
 #include "driver/pins/capture_filter.h"
 #include "driver/controls/control_property_data.h"
-#include "driver/settings/device_settings.h"
 #include "driver/pins/pin_constants.h"
 #include "driver/pins/pin_device.h"
-#include "postproc/base/frame_device.h"
 #include "postproc/processor/frame_processor_pins.h"
 #include "primitives/driver_memory.h"
 #include "primitives/pool_object.h"
