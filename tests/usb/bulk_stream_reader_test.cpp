@@ -168,22 +168,6 @@ TEST_P(BulkFrameFaultTest, DamagedFrameIsDiscardedAndCounted) {
   EXPECT_EQ(c.discarded, bulk_->Counters().discarded);
 }
 
-simcam::FrameFault LostPayloadFault(int32_t index) {
-  simcam::FrameFault f;
-  f.lostPayload = index;
-  return f;
-}
-simcam::FrameFault LostLastPayloadFault() {
-  simcam::FrameFault f;
-  f.lostLastPayload = true;
-  return f;
-}
-simcam::FrameFault HeaderOnlyFrameFault() {
-  simcam::FrameFault f;
-  f.sizeDelta = -(1 << 30);
-  return f;
-}
-
 // 160 x 120 YUY2 is one payload a frame, 640 x 480 ten.
 INSTANTIATE_TEST_SUITE_P(
     Faults, BulkFrameFaultTest,

@@ -291,22 +291,6 @@ TEST_P(IsochFrameFaultTest, DamagedFrameIsDiscardedAndCounted) {
   EXPECT_EQ(c.discarded, isoch_->Counters().discarded);
 }
 
-simcam::FrameFault LostPayloadFault(int32_t index) {
-  simcam::FrameFault f;
-  f.lostPayload = index;
-  return f;
-}
-simcam::FrameFault LostLastPayloadFault() {
-  simcam::FrameFault f;
-  f.lostLastPayload = true;
-  return f;
-}
-simcam::FrameFault HeaderOnlyFrameFault() {
-  simcam::FrameFault f;
-  f.sizeDelta = -(1 << 30);
-  return f;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Faults, IsochFrameFaultTest,
     ::testing::Values(FrameFaultCase{"BadHeaderLength", HeaderFault(simcam::HeaderFault::kBadLength), 1},

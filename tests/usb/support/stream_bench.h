@@ -58,7 +58,8 @@ class StreamBench : public UsbBench {
   std::unique_ptr<ksclient::KsPinClient> still_;
 };
 
-// Frame faults of the camera: a header fault on every payload, 1000 bytes too many, no end of frame.
+// Frame faults of the camera: a header fault on every payload, 1000 bytes too many, no end of
+// frame, payload N (or the end-of-frame payload) lost on the bus, headers without data.
 inline simcam::FrameFault HeaderFault(simcam::HeaderFault h) {
   simcam::FrameFault f;
   f.header = h;
@@ -72,6 +73,21 @@ inline simcam::FrameFault OversizeFault() {
 inline simcam::FrameFault LostEofFault() {
   simcam::FrameFault f;
   f.lostEndOfFrame = true;
+  return f;
+}
+inline simcam::FrameFault LostPayloadFault(int32_t index) {
+  simcam::FrameFault f;
+  f.lostPayload = index;
+  return f;
+}
+inline simcam::FrameFault LostLastPayloadFault() {
+  simcam::FrameFault f;
+  f.lostLastPayload = true;
+  return f;
+}
+inline simcam::FrameFault HeaderOnlyFrameFault() {
+  simcam::FrameFault f;
+  f.sizeDelta = -(1 << 30);
   return f;
 }
 
