@@ -240,14 +240,7 @@ TEST_F(PrivateChannel, PollPairsNeverInterleaveWithOtherRegisterPairs) {
 class PrivateChannelWithPin : public StreamingBench {
  protected:
   void OpenPin() {
-    ASSERT_EQ(STATUS_SUCCESS, Start());
-    ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
-    std::vector<ksclient::Bytes> ranges;
-    ASSERT_EQ(STATUS_SUCCESS, filter_->PinDataRanges(0, &ranges));
-    ksclient::Bytes format;
-    ASSERT_EQ(STATUS_SUCCESS, filter_->Intersect(0, {ranges.front()}, &format));
-    ASSERT_EQ(STATUS_SUCCESS, filter_->CreatePin(0, format, &pin_));
-    frameBytes_ = static_cast<ULONG>(reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize);
+    ASSERT_NO_FATAL_FAILURE(OpenCapturePin());
   }
   void ExpectStreams(const char* when) {
     for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN})

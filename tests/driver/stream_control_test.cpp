@@ -185,14 +185,7 @@ TEST_F(StreamingControl, RunFromPauseAfterARefusedStartUsesTheCommittedPayload) 
   for (Profile profile : {Profile::kIsoch, Profile::kBulk}) {
     SCOPED_TRACE(ProfileName(profile));
     Plug(profile);
-    ASSERT_EQ(STATUS_SUCCESS, Start());
-    ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
-    std::vector<ksclient::Bytes> ranges;
-    ASSERT_EQ(STATUS_SUCCESS, filter_->PinDataRanges(0, &ranges));
-    ksclient::Bytes format;
-    ASSERT_EQ(STATUS_SUCCESS, filter_->Intersect(0, {ranges.front()}, &format));
-    ASSERT_EQ(STATUS_SUCCESS, filter_->CreatePin(0, format, &pin_));
-    frameBytes_ = static_cast<ULONG>(reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize);
+    ASSERT_NO_FATAL_FAILURE(OpenCapturePin());
     ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_ACQUIRE));
     ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_PAUSE));
     const size_t commits = Commits();

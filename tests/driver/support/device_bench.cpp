@@ -119,7 +119,7 @@ size_t DeviceBench::Count(simcam::RequestKind kind) const {
   return n;
 }
 
-void StreamingBench::RunCapture() {
+void StreamingBench::OpenCapturePin() {
   ASSERT_EQ(STATUS_SUCCESS, Start());
   ASSERT_EQ(STATUS_SUCCESS, ksclient::KsFilterClient::Open(device_->Top(), u"GLOBAL", &filter_));
   std::vector<ksclient::Bytes> ranges;
@@ -128,9 +128,14 @@ void StreamingBench::RunCapture() {
   ksclient::Bytes format;
   ASSERT_EQ(STATUS_SUCCESS, filter_->Intersect(0, {ranges.front()}, &format));
   ASSERT_EQ(STATUS_SUCCESS, filter_->CreatePin(0, format, &pin_));
-  for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(state));
   frameBytes_ = static_cast<ULONG>(reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize);
   ASSERT_GT(frameBytes_, 0u);
+}
+
+void StreamingBench::RunCapture() {
+  OpenCapturePin();
+  if (HasFatalFailure()) return;
+  for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(state));
 }
 
 NTSTATUS StreamingBench::ReadFrames(size_t count) {

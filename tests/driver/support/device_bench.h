@@ -65,6 +65,9 @@ class DeviceBench : public ::testing::Test {
 class StreamingBench : public DeviceBench {
  protected:
   void TearDown() override;
+  // Starts the camera, opens the filter and creates the capture pin (in STOP) at its first format.
+  void OpenCapturePin();
+  // OpenCapturePin, then the pin walked to RUN.
   void RunCapture();
   // Reads count frames of the pin's format, two buffers queued, 2 s of kernel time at most.
   NTSTATUS ReadFrames(size_t count);
