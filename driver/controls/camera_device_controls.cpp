@@ -1,15 +1,10 @@
 #include "driver/controls/camera_device_controls.h"
 
-
 namespace kvz {
 
-CameraDeviceControls* DeviceFromKsDevice(PKSDEVICE device) {
+CameraDeviceControls* DeviceOf(PVOID ksObject) {
+  PKSDEVICE device = ksObject ? KsGetDevice(ksObject) : nullptr;
   return device ? static_cast<CameraDeviceControls*>(device->Context) : nullptr;
-}
-
-CameraDeviceControls* DeviceFromIrp(PIRP irp) {
-  PKSFILTER filter = KsGetFilterFromIrp(irp);
-  return filter ? DeviceFromKsDevice(KsGetDevice(filter)) : nullptr;
 }
 
 }  // namespace kvz

@@ -56,8 +56,9 @@ class CameraDeviceControls {
   ~CameraDeviceControls() = default;
 };
 
-// The device of the IRP's filter; null when the filter, its device or the Context is missing.
-CameraDeviceControls* DeviceFromIrp(PIRP irp);
-CameraDeviceControls* DeviceFromKsDevice(PKSDEVICE device);
+// The one way from a kernel-streaming object (device, filter factory, filter or pin) to the camera
+// device its KS device holds as Context; null when the object or the Context is missing. A request
+// reaches it through its filter: DeviceOf(KsGetFilterFromIrp(irp)).
+CameraDeviceControls* DeviceOf(PVOID ksObject);
 
 }  // namespace kvz

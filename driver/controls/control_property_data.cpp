@@ -35,7 +35,7 @@ VOID StartGetAnswer(PIRP irp, const VOID* request, PVOID data) {
 }
 
 NTSTATUS DispatchControlProperty(PIRP irp, HandlerLookup lookup, PKSIDENTIFIER property, PVOID data, bool get) {
-  CameraDeviceControls* device = DeviceFromIrp(irp);
+  CameraDeviceControls* device = DeviceOf(KsGetFilterFromIrp(irp));
   ControlHandler* handler = device ? lookup(device) : nullptr;
   NTSTATUS status = STATUS_NOT_SUPPORTED;
   if (handler) {

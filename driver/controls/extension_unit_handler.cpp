@@ -163,7 +163,7 @@ NTSTATUS WriteExtensionControl(ExtensionUnitHandler* handler, ULONG selector, PV
 }
 
 NTSTATUS NTAPI ExtensionUnitGetHandler(PIRP irp, PKSIDENTIFIER property, PVOID data) {
-  CameraDeviceControls* device = DeviceFromIrp(irp);
+  CameraDeviceControls* device = DeviceOf(KsGetFilterFromIrp(irp));
   ExtensionUnitHandler* handler = device ? device->FindExtensionUnit(property->Set) : nullptr;
   NTSTATUS status = STATUS_NOT_SUPPORTED;
   const ULONG length = PropertyDataLength(irp);
@@ -185,7 +185,7 @@ NTSTATUS NTAPI ExtensionUnitGetHandler(PIRP irp, PKSIDENTIFIER property, PVOID d
 }
 
 NTSTATUS NTAPI ExtensionUnitSetHandler(PIRP irp, PKSIDENTIFIER property, PVOID data) {
-  CameraDeviceControls* device = DeviceFromIrp(irp);
+  CameraDeviceControls* device = DeviceOf(KsGetFilterFromIrp(irp));
   ExtensionUnitHandler* handler = device ? device->FindExtensionUnit(property->Set) : nullptr;
   const NTSTATUS status = handler ? handler->Set(property, data, PropertyDataLength(irp)) : STATUS_NOT_SUPPORTED;
   irp->IoStatus.Status = status;

@@ -20,7 +20,7 @@ constexpr ULONG kTagOffset = 28;
 
 // The region handler of the IRP's device, or an answer for the size and buffer checks.
 NTSTATUS CheckRegionRequest(PIRP irp, PVOID data, RegionControlHandler** handler) {
-  CameraDeviceControls* device = DeviceFromIrp(irp);
+  CameraDeviceControls* device = DeviceOf(KsGetFilterFromIrp(irp));
   *handler = device ? device->GetRegionControlHandler() : nullptr;
   if (!*handler) return STATUS_NOT_SUPPORTED;
   const ULONG length = PropertyDataLength(irp);
@@ -195,7 +195,7 @@ NTSTATUS NTAPI RegionControlGetHandler(PIRP irp, PKSIDENTIFIER property, PVOID d
 }
 
 NTSTATUS NTAPI RegionControlSetHandler(PIRP irp, PKSIDENTIFIER property, PVOID data) {
-  CameraDeviceControls* device = DeviceFromIrp(irp);
+  CameraDeviceControls* device = DeviceOf(KsGetFilterFromIrp(irp));
   RegionControlHandler* target = device ? device->GetRegionControlHandler() : nullptr;
   if (target) target->SetEventFilter(KsGetFilterFromIrp(irp));
   RegionControlHandler* handler = nullptr;

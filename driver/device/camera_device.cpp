@@ -69,7 +69,7 @@ ULONG WideLength(const WCHAR* text, ULONG limit) {
 
 // The thunks of the device dispatch table.
 NTSTATUS NTAPI DeviceStartThunk(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
-  CameraDevice* camera = CameraDeviceFromKsDevice(device);
+  CameraDevice* camera = static_cast<CameraDevice*>(DeviceOf(device));
   if (!camera) return STATUS_NO_SUCH_DEVICE;
   const NTSTATUS status = camera->Start();
   if (!NT_SUCCESS(status)) camera->Stop();
@@ -77,29 +77,29 @@ NTSTATUS NTAPI DeviceStartThunk(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_R
 }
 
 NTSTATUS NTAPI DeviceQueryStopThunk(PKSDEVICE device, PIRP) {
-  CameraDevice* camera = CameraDeviceFromKsDevice(device);
+  CameraDevice* camera = static_cast<CameraDevice*>(DeviceOf(device));
   return camera ? camera->QueryStop() : STATUS_SUCCESS;
 }
 
 VOID NTAPI DeviceCancelStopThunk(PKSDEVICE device, PIRP) {
-  if (CameraDevice* camera = CameraDeviceFromKsDevice(device)) camera->CancelStop();
+  if (CameraDevice* camera = static_cast<CameraDevice*>(DeviceOf(device))) camera->CancelStop();
 }
 
 VOID NTAPI DeviceStopThunk(PKSDEVICE device, PIRP) {
-  if (CameraDevice* camera = CameraDeviceFromKsDevice(device)) camera->Stop();
+  if (CameraDevice* camera = static_cast<CameraDevice*>(DeviceOf(device))) camera->Stop();
 }
 
 VOID NTAPI DeviceRemoveThunk(PKSDEVICE device, PIRP) {
-  if (CameraDevice* camera = CameraDeviceFromKsDevice(device)) camera->MarkRemoved();
+  if (CameraDevice* camera = static_cast<CameraDevice*>(DeviceOf(device))) camera->MarkRemoved();
 }
 
 NTSTATUS NTAPI DeviceQueryCapabilitiesThunk(PKSDEVICE device, PIRP, PDEVICE_CAPABILITIES capabilities) {
-  CameraDevice* camera = CameraDeviceFromKsDevice(device);
+  CameraDevice* camera = static_cast<CameraDevice*>(DeviceOf(device));
   return camera ? camera->QueryCapabilities(capabilities) : STATUS_NO_SUCH_DEVICE;
 }
 
 VOID NTAPI DeviceSetPowerThunk(PKSDEVICE device, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE) {
-  if (CameraDevice* camera = CameraDeviceFromKsDevice(device)) camera->SetPower(to);
+  if (CameraDevice* camera = static_cast<CameraDevice*>(DeviceOf(device))) camera->SetPower(to);
 }
 
 VOID NTAPI PowerStateCallback(PVOID context, PVOID argument1, PVOID argument2) {
@@ -128,15 +128,6 @@ const KSDEVICE_DISPATCH kDeviceDispatch = {
 
 const KSDEVICE_DESCRIPTOR CameraDeviceDescriptor = {&kDeviceDispatch, 0, nullptr, KSDEVICE_DESCRIPTOR_VERSION, 0x110};
 
-CameraDevice* CameraDeviceFromKsDevice(PKSDEVICE device) {
-  if (!device || !device->Context) return nullptr;
-  return static_cast<CameraDevice*>(static_cast<CameraDeviceControls*>(device->Context));
-}
-
-CameraDevice* CameraDeviceFromDeviceObject(PDEVICE_OBJECT deviceObject) {
-  return deviceObject ? static_cast<CameraDevice*>(deviceObject->Reserved) : nullptr;
-}
-
 NTSTATUS NTAPI DeviceAdd(PKSDEVICE device) {
   PAGED_CODE();
   // Every vector kernel (codec, geometry, RGB24 conversion) runs the processor build chosen
@@ -152,7 +143,6 @@ NTSTATUS NTAPI DeviceAdd(PKSDEVICE device) {
     return status;
   }
   device->Context = static_cast<CameraDeviceControls*>(camera);
-  device->FunctionalDeviceObject->Reserved = camera;
   // From here on the bag alone frees the object.
   UNICODE_STRING reference;
   RtlInitUnicodeString(&reference, kPrivateReferenceString);
@@ -189,9 +179,9 @@ CameraDevice::~CameraDevice() = default;
 
 VOID NTAPI CameraDevice::Free(PVOID device) {
   auto* camera = static_cast<CameraDevice*>(device);
-  if (camera->ksDevice_ && camera->ksDevice_->FunctionalDeviceObject &&
-      camera->ksDevice_->FunctionalDeviceObject->Reserved == camera)
-    camera->ksDevice_->FunctionalDeviceObject->Reserved = nullptr;
+  // A request that reaches the device object after this finds no device.
+  if (camera->ksDevice_ && camera->ksDevice_->Context == static_cast<CameraDeviceControls*>(camera))
+    camera->ksDevice_->Context = nullptr;
   PoolDelete(camera, kTagCameraDevice);
 }
 

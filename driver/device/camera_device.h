@@ -337,11 +337,6 @@ class CameraDevice final : public CameraDeviceBase {
   static VOID NTAPI Free(PVOID device);
 };
 
-// The camera device of a KS device or of a functional device object (its Reserved field); null
-// when missing.
-CameraDevice* CameraDeviceFromKsDevice(PKSDEVICE device);
-CameraDevice* CameraDeviceFromDeviceObject(PDEVICE_OBJECT deviceObject);
-
 // The device add routine and the device descriptor the driver entry hands to the class driver.
 NTSTATUS NTAPI DeviceAdd(PKSDEVICE device);
 extern const KSDEVICE_DESCRIPTOR CameraDeviceDescriptor;

@@ -1,5 +1,6 @@
 #include "driver/pins/camera_pin_base.h"
 
+#include "driver/controls/camera_device_controls.h"
 #include "driver/pins/capture_filter.h"
 #include "driver/pins/pin_constants.h"
 #include "driver/pins/pin_device.h"
@@ -51,7 +52,7 @@ CameraPinBase::CameraPinBase(PKSPIN pin)
     : RequestedWidth(0),
       Filter(nullptr),
       PayloadSize(0),
-      Device(PinDeviceFromObject(pin)),
+      Device(DeviceOf(pin) ? DeviceOf(pin)->GetPinDevice() : nullptr),
       Processing(Device ? Device->Processing() : nullptr),
       Pin(pin),
       ConnectionFormat(nullptr),
@@ -285,7 +286,8 @@ NTSTATUS NTAPI PinIntersectHandler(PVOID context, PIRP irp, PKSP_PIN request, PK
     const auto* pin = reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(pins + request->PinId * filter->Descriptor->PinDescriptorSize);
     if (IsStillPin(pin)) streamType = kStreamStill;
   }
-  PinDevice* device = PinDeviceFromIrp(irp);
+  CameraDeviceControls* camera = DeviceOf(KsGetFilterFromIrp(irp));
+  PinDevice* device = camera ? camera->GetPinDevice() : nullptr;
   FrameEntry entry = {};
   const ULONG subtype = bitmap->biCompression ? bitmap->biCompression : kSubtypeRgb24;
   if (device && device->FindFormatEntry(&entry, subtype, static_cast<ULONG>(width), static_cast<ULONG>(height), streamType))

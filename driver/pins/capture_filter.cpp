@@ -228,7 +228,8 @@ CaptureFilter* CaptureFilterFromPin(PKSPIN pin) {
 
 NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp) {
   PAGED_CODE();
-  PinDevice* device = PinDeviceFromIrp(irp);
+  CameraDeviceControls* camera = DeviceOf(KsGetFilterFromIrp(irp));
+  PinDevice* device = camera ? camera->GetPinDevice() : nullptr;
   if (!device) return STATUS_UNSUCCESSFUL;
   NTSTATUS status = device->OpenFilterInstance();
   if (!NT_SUCCESS(status)) return status;
@@ -261,7 +262,7 @@ NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp) {
 NTSTATUS NTAPI FilterClose(PKSFILTER filter, PIRP) {
   PAGED_CODE();
   // The filter, not the request: the class driver closes a filter left open at removal without one.
-  CameraDeviceControls* controls = DeviceFromKsDevice(KsGetDevice(filter));
+  CameraDeviceControls* controls = DeviceOf(filter);
   if (controls) {
     if (RegionControlHandler* region = controls->GetRegionControlHandler()) region->OnFilterClose(filter);
     if (PinDevice* device = controls->GetPinDevice()) {
@@ -270,16 +271,6 @@ NTSTATUS NTAPI FilterClose(PKSFILTER filter, PIRP) {
     }
   }
   return STATUS_SUCCESS;
-}
-
-PinDevice* PinDeviceFromObject(PVOID ksObject) {
-  CameraDeviceControls* controls = ksObject ? DeviceFromKsDevice(KsGetDevice(ksObject)) : nullptr;
-  return controls ? controls->GetPinDevice() : nullptr;
-}
-
-PinDevice* PinDeviceFromIrp(PIRP irp) {
-  CameraDeviceControls* controls = DeviceFromIrp(irp);
-  return controls ? controls->GetPinDevice() : nullptr;
 }
 
 }  // namespace kvz

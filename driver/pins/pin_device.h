@@ -139,8 +139,4 @@ class PinDevice {
 // SuspendStream(0) on a camera with a transport: the stream must be started afresh.
 constexpr NTSTATUS kStatusRestartStream = static_cast<NTSTATUS>(0x80001234L);
 
-// The device behind a KS object (filter or pin) or a request's filter; null when missing.
-PinDevice* PinDeviceFromObject(PVOID ksObject);
-PinDevice* PinDeviceFromIrp(PIRP irp);
-
 }  // namespace kvz

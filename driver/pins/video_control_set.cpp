@@ -3,6 +3,7 @@
 #include <ksmedia.h>
 
 #include "driver/pins/capture_filter.h"
+#include "driver/controls/camera_device_controls.h"
 #include "driver/controls/control_property_data.h"
 #include "driver/pins/pin_constants.h"
 #include "driver/pins/pin_device.h"
@@ -45,7 +46,8 @@ NTSTATUS ActualFrameRate(PIRP irp, PKSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE_S 
   PKSFILTER filter = KsGetFilterFromIrp(irp);
   auto* capture = filter ? static_cast<CaptureFilter*>(filter->Context) : nullptr;
   if (!capture) return STATUS_INVALID_PARAMETER;
-  PinDevice* device = PinDeviceFromIrp(irp);
+  CameraDeviceControls* camera = DeviceOf(KsGetFilterFromIrp(irp));
+  PinDevice* device = camera ? camera->GetPinDevice() : nullptr;
   FrameEntry entry = {};
   if (!device || !device->GetPinDataRange(&entry, answer->RangeIndex, kStreamCapture)) return STATUS_INVALID_PARAMETER;
   answer->CurrentActualFrameRate = capture->GetFrameInterval(kStreamCapture);
@@ -56,7 +58,8 @@ NTSTATUS ActualFrameRate(PIRP irp, PKSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE_S 
 
 NTSTATUS FrameRates(PIRP irp, const KSPROPERTY_VIDEOCONTROL_FRAME_RATES_S* request, PVOID data) {
   const ULONG kind = PinKindOf(irp, request->StreamIndex);
-  PinDevice* device = PinDeviceFromIrp(irp);
+  CameraDeviceControls* camera = DeviceOf(KsGetFilterFromIrp(irp));
+  PinDevice* device = camera ? camera->GetPinDevice() : nullptr;
   FrameEntry entry = {};
   if (!kind || !device || !device->GetPinDataRange(&entry, request->RangeIndex, kind)) return STATUS_INVALID_PARAMETER;
   const ULONG count = entry.IntervalCount > 0 ? static_cast<ULONG>(entry.IntervalCount) : 0;
@@ -129,7 +132,8 @@ NTSTATUS NTAPI VideoControlSetHandler(PIRP irp, PKSIDENTIFIER property, PVOID da
   if (property->Id != KSPROPERTY_VIDEOCONTROL_MODE) {
     status = STATUS_NOT_SUPPORTED;
   } else if (request && (request->Mode & kStillVideoControlCaps)) {
-    PinDevice* device = PinDeviceFromIrp(irp);
+    CameraDeviceControls* camera = DeviceOf(KsGetFilterFromIrp(irp));
+    PinDevice* device = camera ? camera->GetPinDevice() : nullptr;
     UCHAR transmit = 1;
     status = device ? device->GetUsbDevice()->SetClassRequest(kRequestSetCur,
                                                               static_cast<USHORT>(kVsStillImageTriggerControl << 8),

@@ -139,7 +139,7 @@ NTSTATUS NTAPI FilterCreate(PKSFILTER, PIRP) {
 }
 
 NTSTATUS NTAPI FilterClose(PKSFILTER filter, PIRP) {
-  TestCameraDevice* device = static_cast<TestCameraDevice*>(DeviceFromKsDevice(KsGetDevice(filter)));
+  TestCameraDevice* device = static_cast<TestCameraDevice*>(DeviceOf(filter));
   if (device->GetRegionControlHandler()) device->GetRegionControlHandler()->OnFilterClose(filter);
   --Probe().openFilters;
   return STATUS_SUCCESS;
