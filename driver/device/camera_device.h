@@ -231,6 +231,13 @@ class CameraDeviceBase : public CameraDeviceControls,
   // Stream start and stop restart flicker detection (the capture pin restarts it through PinProcessing).
   VOID ResetFlickerDetection();
   bool TransportServesVideoAndType4();
+  // The steps of StartStream, under the stream lock.
+  VOID ResetFaceExposure();
+  VOID ApplyStoredManualExposure();
+  ULONG CommittedPayload(ULONG payloadSize, ULONG streamType);
+  NTSTATUS StartTransport(ULONG payload, ULONG frameSize, PKSPIN pin, ULONG streamType);
+  VOID MarkStreamStarted(ULONG streamType);
+  VOID RestoreStoredControls();
   bool TransportHasStreamingPin();
 
   // Every member is initialised here: the pool hands out blocks that are not zeroed.

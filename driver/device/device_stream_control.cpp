@@ -24,41 +24,61 @@
 
 namespace kvz {
 
+// The still pin only registers on the running transport; the other streams start it, then the
+// camera gets its stored controls back and the detectors start afresh.
 NTSTATUS CameraDeviceBase::StartStream(ULONG payloadSize, ULONG frameSize, PKSPIN pin, ULONG streamType) {
   PAGED_CODE();
   StreamLockScope hold(&streamLock_);
-  processor_.FaceExposure()->Reset(this);
-  ClearFaceExposure();
-  CameraControlHandler* terminal = GetCameraControlHandler();
-  if (terminal && LoadSetting(settings_.autoExposal) == kAutoExposalManual)
-    terminal->ApplyManualExposure(LoadSetting(settings_.records[kRecordExposure].current));
-
+  ResetFaceExposure();
+  ApplyStoredManualExposure();
   if (streamType == kStreamStill)
     return transport_ ? transport_->Start(frameSize, 0, 0, nullptr, pin, kStreamStill) : STATUS_UNSUCCESSFUL;
-  // A transport never starts with a payload of 0: a restart after PAUSE comes without one, and
-  // the stream's last committed size stands in for it.
-  const ULONG slot = streamType < ARRAYSIZE(lastPayloadSize_) ? streamType : 0;
-  if (payloadSize) lastPayloadSize_[slot] = payloadSize;
-  const ULONG payload = lastPayloadSize_[slot];
+  const ULONG payload = CommittedPayload(payloadSize, streamType);
   if (!payload) return STATUS_UNSUCCESSFUL;
-  NTSTATUS status = STATUS_UNSUCCESSFUL;
-  if (transport_) {
-    const ULONG packets = longIsochTransfers_ ? kLongIsochPackets : kShortIsochPackets;
-    status = transport_->Start(frameSize, packets, payload, &streamingInterface_, pin, streamType);
-  }
-  if (NT_SUCCESS(status)) {
-    InterlockedExchange(&streamStarted_, 1);
-    if (streamType == kStreamCapture && interruptReader_) interruptReader_->Start();
-  }
-  if (!TransportServesVideoAndType4()) {
-    if (!listedCamera_) settings_.LoadRegistryValues(this);
-    if (terminal && LoadSetting(settings_.autoExposal) == kAutoExposalManual)
-      terminal->ApplyManualExposure(LoadSetting(settings_.records[kRecordExposure].current));
-  }
-  if (terminal) terminal->ApplyPrivacy();
+  const NTSTATUS status = StartTransport(payload, frameSize, pin, streamType);
+  if (NT_SUCCESS(status)) MarkStreamStarted(streamType);
+  // The second of the video and type-4 pins finds the camera's controls already restored.
+  if (!TransportServesVideoAndType4()) RestoreStoredControls();
+  if (CameraControlHandler* terminal = GetCameraControlHandler()) terminal->ApplyPrivacy();
   processor_.FaceDetector()->Reset(this);
   ResetFlickerDetection();
   return status;
+}
+
+VOID CameraDeviceBase::ResetFaceExposure() {
+  processor_.FaceExposure()->Reset(this);
+  ClearFaceExposure();
+}
+
+VOID CameraDeviceBase::ApplyStoredManualExposure() {
+  CameraControlHandler* terminal = GetCameraControlHandler();
+  if (terminal && LoadSetting(settings_.autoExposal) == kAutoExposalManual)
+    terminal->ApplyManualExposure(LoadSetting(settings_.records[kRecordExposure].current));
+}
+
+// A transport never starts with a payload of 0: a restart after PAUSE comes without one, and the
+// stream's last committed size stands in for it.
+ULONG CameraDeviceBase::CommittedPayload(ULONG payloadSize, ULONG streamType) {
+  const ULONG slot = streamType < ARRAYSIZE(lastPayloadSize_) ? streamType : 0;
+  if (payloadSize) lastPayloadSize_[slot] = payloadSize;
+  return lastPayloadSize_[slot];
+}
+
+NTSTATUS CameraDeviceBase::StartTransport(ULONG payload, ULONG frameSize, PKSPIN pin, ULONG streamType) {
+  if (!transport_) return STATUS_UNSUCCESSFUL;
+  const ULONG packets = longIsochTransfers_ ? kLongIsochPackets : kShortIsochPackets;
+  return transport_->Start(frameSize, packets, payload, &streamingInterface_, pin, streamType);
+}
+
+VOID CameraDeviceBase::MarkStreamStarted(ULONG streamType) {
+  InterlockedExchange(&streamStarted_, 1);
+  if (streamType == kStreamCapture && interruptReader_) interruptReader_->Start();
+}
+
+// The reload may change the stored exposure: a manual one goes to the camera again after it.
+VOID CameraDeviceBase::RestoreStoredControls() {
+  if (!listedCamera_) settings_.LoadRegistryValues(this);
+  ApplyStoredManualExposure();
 }
 
 bool CameraDeviceBase::TransportServesVideoAndType4() {

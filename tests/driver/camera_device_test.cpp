@@ -16,6 +16,7 @@
 #include "kvz/registry_testing.h"
 #include "primitives/build_selection.h"
 #include "usb/usb_limits.h"
+#include "uvc.h"
 
 namespace kvz {
 
@@ -325,6 +326,31 @@ TEST_F(StreamingDevice, StreamStopSavesTheSettings) {
     EXPECT_EQ(std::optional<uint32_t>(priority), lowLight());
     for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(state));
   }
+}
+
+// A capture start in manual exposure sends the stored exposure time before the transport starts,
+// twice in the reload of the stored controls (the value, then again after the manual mode), and
+// once more after the reload: four exposure SET_CURs at every RUN.
+TEST_F(StreamingDevice, CaptureStartInManualExposureSendsTheExposureBeforeAndAfterTheReload) {
+  Plug(Profile::kIsoch);
+  ASSERT_NO_FATAL_FAILURE(RunCapture());
+  KSPROPERTY_CAMERACONTROL_S data{};
+  data.Property.Set = PROPSETID_VIDCAP_CAMERACONTROL;
+  data.Property.Id = KSPROPERTY_CAMERACONTROL_EXPOSURE;
+  data.Property.Flags = KSPROPERTY_TYPE_SET;
+  data.Value = -3;
+  data.Flags = KSPROPERTY_CAMERACONTROL_FLAGS_MANUAL;
+  ASSERT_EQ(STATUS_SUCCESS, filter_->Set(PROPSETID_VIDCAP_CAMERACONTROL, KSPROPERTY_CAMERACONTROL_EXPOSURE, &data,
+                                         sizeof(data)));
+  ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_STOP));
+  for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE}) ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(state));
+  camera_->ClearLog();
+  ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_RUN));
+  EXPECT_EQ(4u, CountRequests([](const simcam::LoggedRequest& r) {
+              return r.kind == simcam::RequestKind::kControl && r.setup.bRequest == 0x01 &&
+                     r.setup.wValue == (CT_EXPOSURE_TIME_ABSOLUTE_CONTROL << 8) &&
+                     (r.setup.wIndex >> 8) == simcam::kCameraTerminalId;
+            }));
 }
 
 // Surprise removal while a capture runs with filter, pin and private channel open: every
