@@ -59,7 +59,7 @@ CameraPinBase::CameraPinBase(PKSPIN pin)
       StreamState(kPinStopped) {}
 
 VOID NTAPI CameraPinBase::FreePoolItem(PVOID block) {
-  if (block) ExFreePool(block);
+  if (block) static_cast<CameraPinBase*>(block)->Destroy();
 }
 
 bool CameraPinBase::ClaimStream(ULONG streamType) { return Device->GetStreamOwnership()->Claim(streamType, Pin); }
@@ -76,7 +76,7 @@ NTSTATUS CameraPinBase::CreateCommon(PIRP) {
   if (!NT_SUCCESS(status)) {
     // Nothing else owns the object yet.
     Close();
-    ExFreePool(this);
+    Destroy();
     return status;
   }
   Pin->Context = this;

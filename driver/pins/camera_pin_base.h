@@ -23,8 +23,9 @@ using VideoProbeControl = UVC_VIDEO_PROBE_COMMIT;
 using StillProbeControl = UVC_STILL_PROBE_COMMIT;
 static_assert(sizeof(VideoProbeControl) == 26 && sizeof(StillProbeControl) == 11, "UVC probe blocks");
 
-// The pin objects live in the pin's object bag, which frees them with FreePoolItem without
-// running a destructor: Close releases what a derived pin owns.
+// The pin objects live in the pin's object bag. Close releases what a pin shares with the device
+// and the stream; the bag's free (FreePoolItem) destroys the object through Destroy, which each pin
+// implements with PoolDelete under its own tag, as the device and the filter are destroyed.
 class CameraPinBase {
  public:
   explicit CameraPinBase(PKSPIN pin);
@@ -34,6 +35,8 @@ class CameraPinBase {
   virtual NTSTATUS SetDeviceState(KSSTATE to, KSSTATE from) = 0;
   virtual NTSTATUS Process() = 0;
   virtual NTSTATUS Close() = 0;
+  // Runs the pin's destructor and frees its block (PoolDelete under the pin's tag).
+  virtual VOID Destroy() = 0;
 
   // The body of both pins' Create once the object is built; takes ownership of the object.
   NTSTATUS CreateCommon(PIRP irp);

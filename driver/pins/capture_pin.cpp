@@ -92,6 +92,11 @@ NTSTATUS NTAPI CapturePin::Create(PKSPIN pin, PIRP irp) {
   return status;
 }
 
+VOID CapturePin::Destroy() {
+  CapturePin* self = this;
+  PoolDelete(self, kTagCapturePin);
+}
+
 NTSTATUS CapturePin::Close() {
   PAGED_CODE();
   // The resume after sleep may still hold this pin (it waits for the processing mutex or the stream

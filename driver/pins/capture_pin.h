@@ -27,6 +27,7 @@ class CapturePin final : public CameraPinBase, private FrameConverterHost {
   NTSTATUS SetDeviceState(KSSTATE to, KSSTATE from) override;
   NTSTATUS Process() override;
   NTSTATUS Close() override;
+  VOID Destroy() override;
 
   VOID GetDroppedFrames(PKSPROPERTY_DROPPEDFRAMES_CURRENT_S out);
   // The resume after system sleep commits this running pin's stream again: under its processing

@@ -48,6 +48,11 @@ NTSTATUS NTAPI StillPin::Create(PKSPIN pin, PIRP irp) {
   return status;
 }
 
+VOID StillPin::Destroy() {
+  StillPin* self = this;
+  PoolDelete(self, kTagStillPin);
+}
+
 NTSTATUS StillPin::Close() {
   PAGED_CODE();
   KsPinAcquireProcessingMutex(Pin);

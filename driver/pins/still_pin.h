@@ -19,6 +19,7 @@ class StillPin final : public CameraPinBase {
   NTSTATUS SetDeviceState(KSSTATE to, KSSTATE from) override;
   NTSTATUS Process() override;
   NTSTATUS Close() override;
+  VOID Destroy() override;
 
  private:
   explicit StillPin(PKSPIN pin);
