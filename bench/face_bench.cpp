@@ -18,6 +18,7 @@ class BenchDevice : public kvz::FaceDeviceServices {
   PKMUTEX FaceDetectionMutex() override { return &mutex_; }
   NTSTATUS SetFaceRectangle(const kvz::RegionRect&, LONG, LONG) override { return STATUS_SUCCESS; }
   VOID SetFaceWorkFlags(LONG) override {}
+  VOID ClearFaceWorkFlags(LONG) override {}
   VOID ReadFaceWorkSwitches(kvz::FaceWorkSwitches* s) override { *s = {1, 1, kvz::kFaceWorkDetect}; }
 
  private:

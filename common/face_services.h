@@ -19,13 +19,46 @@ struct FaceWorkSwitches {
   LONG workFlags;         // the face work flags word (kFaceWorkDetect, kFaceWorkExposure)
 };
 
-class FaceDeviceServices {
+// The face work flags word. The capture pin, the region set, face detection and the face-region
+// exposure change bits of it from their own threads, and the face worker reads it.
+class FaceWorkFlags {
+ public:
+  VOID Set(LONG bits) { Update(bits, 0); }
+  VOID Clear(LONG bits) { Update(0, bits); }
+  VOID ClearAll() { InterlockedExchange(&word_, 0); }
+  LONG Read() const { return __atomic_load_n(&word_, __ATOMIC_ACQUIRE); }
+
+ private:
+  VOID Update(LONG set, LONG clear) {
+    LONG old = Read();
+    for (;;) {
+      const LONG seen = InterlockedCompareExchange(&word_, (old | set) & ~clear, old);
+      if (seen == old) return;
+      old = seen;
+    }
+  }
+
+  volatile LONG word_{};
+};
+
+// The device's face work flags as each of its users sets and clears bits; every interface that
+// lets its user change them derives from this one.
+class FaceWorkHost {
+ public:
+  virtual VOID SetFaceWorkFlags(LONG bits) = 0;
+  virtual VOID ClearFaceWorkFlags(LONG bits) = 0;
+
+ protected:
+  FaceWorkHost() = default;
+  ~FaceWorkHost() = default;
+};
+
+class FaceDeviceServices : public FaceWorkHost {
  public:
   // Serialises a search with a reset; held across SetFaceRectangle.
   virtual PKMUTEX FaceDetectionMutex() = 0;
   // SetFaceRectangle of the frame processor's face-region exposure.
   virtual NTSTATUS SetFaceRectangle(const RegionRect& rect, LONG width, LONG height) = 0;
-  virtual VOID SetFaceWorkFlags(LONG bits) = 0;
   // A snapshot of the switches; other threads change them at any time, so the worker reads
   // them again after every wait. PASSIVE_LEVEL, takes no lock the worker holds.
   virtual VOID ReadFaceWorkSwitches(FaceWorkSwitches* switches) = 0;

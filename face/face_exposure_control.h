@@ -50,13 +50,11 @@ constexpr LONG kBlockCodeOffset = 693;
 constexpr ULONG kTagFaceExposureBuffer = 'Ptmp';
 
 // What the face-region exposure needs of the camera device.
-class FaceExposureDevice {
+class FaceExposureDevice : public FaceWorkHost {
  public:
   // Held across every operation, including the vendor control transfers.
   virtual PKMUTEX FaceExposureMutex() = 0;
   virtual CameraServices& Camera() = 0;
-  // Clears bits of the device's face work flags (kFaceWorkExposure stops the worker calling).
-  virtual VOID ClearFaceWorkFlags(LONG bits) = 0;
 
  protected:
   FaceExposureDevice() = default;

@@ -19,7 +19,7 @@ class ExtensionUnitHandler;
 class PinDevice;
 class FlickerControl;
 
-class CameraDeviceControls {
+class CameraDeviceControls : public FaceWorkHost {
  public:
   virtual UsbDevice* GetUsbDevice() = 0;
   virtual DeviceSettings* GetSettings() = 0;
@@ -42,7 +42,6 @@ class CameraDeviceControls {
   virtual VOID GetFrameSize(LONG* width, LONG* height) = 0;
   // Busy count of the idle manager: non-zero while a filter instance holds the device.
   virtual LONG GetIdleState() = 0;
-  virtual VOID UpdateFaceRequestFlags(LONG set, LONG clear) = 0;
 
   // Set before system sleep; the settings loader consults and clears it.
   virtual bool GetResumeFlag() = 0;

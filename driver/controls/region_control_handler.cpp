@@ -106,7 +106,7 @@ NTSTATUS RegionControlHandler::Get(PKSPROPERTY, PVOID data, ULONG dataLength) {
   RtlZeroMemory(bytes + kZeroFieldsOffset, kZeroFieldsSize);
   const ULONG tag = kRegionDataTag;
   RtlCopyMemory(bytes + kTagOffset, &tag, sizeof(tag));
-  camera->UpdateFaceRequestFlags(0, kFaceWorkDetect);
+  camera->ClearFaceWorkFlags(kFaceWorkDetect);
   return STATUS_SUCCESS;
 }
 
@@ -143,7 +143,7 @@ NTSTATUS RegionControlHandler::Set(PKSPROPERTY, PVOID data, ULONG dataLength) {
     if (span <= (width == kWideFrame ? kNarrowLimitWide : kNarrowLimit)) rect = RegionRect{};
   }
   camera->SetFaceRectangle(rect, width, height);
-  camera->UpdateFaceRequestFlags(kFaceWorkExposure, 0);
+  camera->SetFaceWorkFlags(kFaceWorkExposure);
 
   // An I/O work item: its device reference keeps the driver loaded until the routine has returned,
   // which an executive work item cannot promise once the event below lets the filter close.

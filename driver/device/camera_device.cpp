@@ -390,7 +390,7 @@ NTSTATUS CameraDeviceBase::Initialize() {
   ProbePrivateUnit();
   hasFaceExposureWindow_ = units_->HasFaceExposureWindow();
   InterlockedExchange(&initialized_, 1);
-  InterlockedExchange(&faceRequestFlags_, 0);
+  faceWork_.ClearAll();
 
   idleManager_ = PoolNew<IdleManager>(kTagIdleManager, &usb_, static_cast<IdlePowerHost*>(&idleHost_));
   if (!idleManager_) return STATUS_INSUFFICIENT_RESOURCES;

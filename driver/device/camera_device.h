@@ -87,7 +87,6 @@ class CameraDeviceBase : public CameraDeviceControls,
   NTSTATUS SetFaceRectangle(const RegionRect& rect, LONG width, LONG height) override;
   VOID GetFrameSize(LONG* width, LONG* height) override;
   LONG GetIdleState() override;
-  VOID UpdateFaceRequestFlags(LONG set, LONG clear) override;
   bool GetResumeFlag() override { return ReadFlag(resumeFlag_) != 0; }
   VOID ClearResumeFlag() override { InterlockedExchange(&resumeFlag_, 0); }
   PinDevice* GetPinDevice() override { return this; }
@@ -129,7 +128,6 @@ class CameraDeviceBase : public CameraDeviceControls,
   bool TakeSkipNextFrame() override { return InterlockedExchange(&skipNextFrame_, 0) != 0; }
   VOID SetCaptureOrientation(CaptureOrientation* orientation) override { captureOrientation_ = orientation; }
   NTSTATUS WriteSensorSetup();
-  VOID MarkCaptureStarted() override { UpdateFaceRequestFlags(kFaceWorkDetect, 0); }
   bool IsTestRunning() override;
   VOID RequestTestStop() override;
   PinProcessing* Processing() override { return &pinProcessing_; }
@@ -141,14 +139,15 @@ class CameraDeviceBase : public CameraDeviceControls,
   // Face work needs the vendor unit's face-exposure window: a camera without it gets none.
   FaceDeviceServices* FaceServices() override { return hasFaceExposureWindow_ ? this : nullptr; }
 
+  // --- FaceWorkHost, for every interface above that changes the face work flags.
+  VOID SetFaceWorkFlags(LONG bits) override { faceWork_.Set(bits); }
+  VOID ClearFaceWorkFlags(LONG bits) override { faceWork_.Clear(bits); }
+
   // --- FaceDeviceServices (face detection) and FaceExposureDevice (the face-region exposure).
-  // The face work flags are the word UpdateFaceRequestFlags keeps.
   PKMUTEX FaceDetectionMutex() override { return &faceDetectMutex_; }
-  VOID SetFaceWorkFlags(LONG bits) override { UpdateFaceRequestFlags(bits, 0); }
   VOID ReadFaceWorkSwitches(FaceWorkSwitches* switches) override;
   PKMUTEX FaceExposureMutex() override { return &faceExposureMutex_; }
   CameraServices& Camera() override { return *usb_.Services(); }
-  VOID ClearFaceWorkFlags(LONG bits) override { UpdateFaceRequestFlags(0, bits); }
 
   // --- TestStreamHost (the private test's reader); SelectStreamingAltSetting and
   // SelectZeroBandwidth as above.
@@ -316,7 +315,7 @@ class CameraDeviceBase : public CameraDeviceControls,
   volatile LONG systemSuspended_{};
   volatile LONG powerState_{};
   volatile LONG requestedPowerState_{};
-  volatile LONG faceRequestFlags_{};
+  FaceWorkFlags faceWork_;
   bool hasFaceExposureWindow_{};
   UCHAR longIsochTransfers_{};
 

@@ -47,16 +47,7 @@ NTSTATUS CameraDeviceBase::SetFaceRectangle(const RegionRect& rect, LONG width, 
 VOID CameraDeviceBase::ReadFaceWorkSwitches(FaceWorkSwitches* switches) {
   switches->faceDetectEnable = LoadSetting(settings_.faceDetectEnable);
   switches->autoExposal = LoadSetting(settings_.autoExposal);
-  switches->workFlags = ReadFlag(faceRequestFlags_);
-}
-
-VOID CameraDeviceBase::UpdateFaceRequestFlags(LONG set, LONG clear) {
-  LONG old = ReadFlag(faceRequestFlags_);
-  for (;;) {
-    const LONG seen = InterlockedCompareExchange(&faceRequestFlags_, (old | set) & ~clear, old);
-    if (seen == old) return;
-    old = seen;
-  }
+  switches->workFlags = faceWork_.Read();
 }
 
 // Sensor registers exist only on an identified chip: without one, post-processing gets nothing

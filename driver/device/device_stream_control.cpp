@@ -111,7 +111,7 @@ NTSTATUS CameraDeviceBase::StopStream(ULONG streamType) {
   if (!TransportHasStreamingPin()) status = SelectZeroBandwidth();
   InterlockedExchange(&streamStarted_, 0);
   sensorSetupCountdown_ = 0;
-  InterlockedExchange(&faceRequestFlags_, 0);
+  faceWork_.ClearAll();
   settings_.SaveRegistryValues(1);
   processor_.FaceDetector()->DeviceInterval = kFaceIntervalStopped;
   processor_.FaceDetector()->Reset(this);

@@ -277,7 +277,7 @@ NTSTATUS CapturePin::Run() {
   Device->SetDisplayOrientation(0);
   Orientation.OptOut = DecideRotationOptOut(Device->GetSettings(), Orientation.OptOut);
   Device->SetCaptureOrientation(&Orientation);
-  Device->MarkCaptureStarted();
+  Device->SetFaceWorkFlags(kFaceWorkDetect);
 
   NTSTATUS status = STATUS_SUCCESS;
   if (!Device->GetRestartPending()) {

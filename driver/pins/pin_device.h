@@ -7,6 +7,7 @@
 #include <wdm.h>
 #include <ks.h>
 
+#include "common/face_services.h"
 #include "driver/pins/format_table.h"
 #include "postproc/base/camera_identity.h"
 #include "usb/frame_buffer.h"
@@ -50,7 +51,8 @@ class StreamOwnership {
   KEVENT unheld_;  // signalled while nothing is held
 };
 
-class PinDevice {
+// Its face work flags: the capture pin's RUN sets kFaceWorkDetect.
+class PinDevice : public FaceWorkHost {
  public:
   virtual UsbDevice* GetUsbDevice() = 0;
   virtual DeviceSettings* GetSettings() = 0;
@@ -123,8 +125,6 @@ class PinDevice {
   // The running capture pin's orientation poll (its RUN), stepped by StepCaptureStream;
   // null withdraws it (its STOP and close).
   virtual VOID SetCaptureOrientation(CaptureOrientation* orientation) = 0;
-  // Bit 0 of the device's flags word: a capture has run since the last stop.
-  virtual VOID MarkCaptureStarted() = 0;
   virtual bool IsTestRunning() = 0;
   virtual VOID RequestTestStop() = 0;
 

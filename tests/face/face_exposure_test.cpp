@@ -63,6 +63,7 @@ class ExposureDevice : public FaceExposureDevice {
   }
   PKMUTEX FaceExposureMutex() override { return &mutex_; }
   CameraServices& Camera() override { return services; }
+  VOID SetFaceWorkFlags(LONG bits) override { flags |= bits; }
   VOID ClearFaceWorkFlags(LONG bits) override { flags &= ~bits; }
 
   // Control requests to the vendor unit with the given selector and direction.

@@ -69,6 +69,7 @@ class SearchDevice : public FaceDeviceServices {
   PKMUTEX FaceDetectionMutex() override { return &mutex_; }
   NTSTATUS SetFaceRectangle(const RegionRect&, LONG, LONG) override { return STATUS_SUCCESS; }
   VOID SetFaceWorkFlags(LONG) override {}
+  VOID ClearFaceWorkFlags(LONG) override {}
   VOID ReadFaceWorkSwitches(FaceWorkSwitches* switches) override { *switches = {1, 1, kFaceWorkDetect}; }
 
  private:

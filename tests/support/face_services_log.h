@@ -17,6 +17,7 @@ class FaceServicesLog : public FaceDeviceServices {
     return STATUS_SUCCESS;
   }
   VOID SetFaceWorkFlags(LONG bits) override { flags |= bits; }
+  VOID ClearFaceWorkFlags(LONG bits) override { flags &= ~bits; }
 
   std::vector<RegionRect> windows;
   LONG frameWidth = 0, frameHeight = 0;

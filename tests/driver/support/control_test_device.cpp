@@ -81,11 +81,8 @@ class TestCameraDevice final : public CameraDeviceControls, public FlickerContro
     *height = Probe().frameHeight;
   }
   LONG GetIdleState() override { return Probe().openFilters; }
-  VOID UpdateFaceRequestFlags(LONG set, LONG clear) override {
-    LONG old = Probe().faceRequestFlags.load();
-    while (!Probe().faceRequestFlags.compare_exchange_weak(old, (old | set) & ~clear)) {
-    }
-  }
+  VOID SetFaceWorkFlags(LONG bits) override { Probe().faceRequestFlags |= bits; }
+  VOID ClearFaceWorkFlags(LONG bits) override { Probe().faceRequestFlags &= ~bits; }
   bool GetResumeFlag() override { return Probe().resumeFlag; }
   VOID ClearResumeFlag() override { Probe().resumeFlag = false; }
 

@@ -60,7 +60,8 @@ class TestPinDevice final : public CameraDeviceControls, public PinDevice, publi
     *height = height_;
   }
   LONG GetIdleState() override { return Pins().busy; }
-  VOID UpdateFaceRequestFlags(LONG, LONG) override {}
+  VOID SetFaceWorkFlags(LONG) override {}
+  VOID ClearFaceWorkFlags(LONG) override {}
   bool GetResumeFlag() override { return false; }
   VOID ClearResumeFlag() override {}
   PinDevice* GetPinDevice() override { return this; }
@@ -160,7 +161,6 @@ class TestPinDevice final : public CameraDeviceControls, public PinDevice, publi
   VOID SetDisplayOrientation(LONG turns) override { Pins().displayOrientation = turns; }
   bool TakeSkipNextFrame() override { return Pins().skipNextFrame.exchange(false); }
   VOID SetCaptureOrientation(CaptureOrientation*) override {}
-  VOID MarkCaptureStarted() override {}
   bool IsTestRunning() override { return false; }
   VOID RequestTestStop() override {}
   PinProcessing* Processing() override { return this; }

@@ -89,6 +89,8 @@ class FakeWorkerDevice : public FrameDevice, public FaceServicesLog, public Face
     return &exposureMutex_;
   }
   CameraServices& Camera() override { return *camera_; }
+  // FaceWorkHost, for both interfaces.
+  VOID SetFaceWorkFlags(LONG bits) override { flags |= bits; }
   VOID ClearFaceWorkFlags(LONG bits) override { flags &= ~bits; }
 
   int Searches() const { return detectionMutexCalls / 2; }

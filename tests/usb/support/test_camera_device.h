@@ -38,7 +38,8 @@ class TestCameraDevice : public CameraDeviceControls, public FlickerControl, pub
   NTSTATUS SetFaceRectangle(const RegionRect&, LONG, LONG) override { return STATUS_SUCCESS; }
   VOID GetFrameSize(LONG* width, LONG* height) override { *width = 640, *height = 480; }
   LONG GetIdleState() override { return 0; }
-  VOID UpdateFaceRequestFlags(LONG, LONG) override {}
+  VOID SetFaceWorkFlags(LONG) override {}
+  VOID ClearFaceWorkFlags(LONG) override {}
   bool GetResumeFlag() override { return false; }
   VOID ClearResumeFlag() override {}
   // Recorded by the bench's set-power dispatch with interlocked writes, as the camera device
