@@ -53,12 +53,21 @@ class FaceWorkHost {
   ~FaceWorkHost() = default;
 };
 
-class FaceDeviceServices : public FaceWorkHost {
+// Where a face window goes: the frame processor's face-region exposure, with the frame size the
+// rectangle is in.
+class FaceWindowTarget {
+ public:
+  virtual NTSTATUS SetFaceRectangle(const RegionRect& rect, LONG width, LONG height) = 0;
+
+ protected:
+  FaceWindowTarget() = default;
+  ~FaceWindowTarget() = default;
+};
+
+class FaceDeviceServices : public FaceWorkHost, public FaceWindowTarget {
  public:
   // Serialises a search with a reset; held across SetFaceRectangle.
   virtual PKMUTEX FaceDetectionMutex() = 0;
-  // SetFaceRectangle of the frame processor's face-region exposure.
-  virtual NTSTATUS SetFaceRectangle(const RegionRect& rect, LONG width, LONG height) = 0;
   // A snapshot of the switches; other threads change them at any time, so the worker reads
   // them again after every wait. PASSIVE_LEVEL, takes no lock the worker holds.
   virtual VOID ReadFaceWorkSwitches(FaceWorkSwitches* switches) = 0;

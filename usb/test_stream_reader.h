@@ -5,6 +5,7 @@
 #include <wdm.h>
 #include <usb.h>
 
+#include "usb/stream_bandwidth.h"
 #include "usb/transfer_slot.h"
 #include "usb/urb_irp_source.h"
 #include "usb/usb_limits.h"
@@ -16,10 +17,8 @@ class UsbDevice;
 
 // What the test needs of the camera device besides its USB I/O: the streaming interface's
 // alternate setting and the USB 3 flag.
-class TestStreamHost {
+class TestStreamHost : public StreamBandwidth {
  public:
-  virtual NTSTATUS SelectStreamingAltSetting(ULONG payloadSize) = 0;
-  virtual NTSTATUS SelectZeroBandwidth() = 0;
   // Forgets that alternate setting 0 is selected, so the next SelectZeroBandwidth selects it again.
   virtual VOID ClearZeroBandwidthMark() = 0;
   virtual bool IsUsb3() = 0;

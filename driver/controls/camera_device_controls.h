@@ -19,10 +19,19 @@ class ExtensionUnitHandler;
 class PinDevice;
 class FlickerControl;
 
-class CameraDeviceControls : public FaceWorkHost {
+// The camera's USB endpoint and its settings, for the property sets and the pins alike.
+class CameraDeviceCore {
  public:
   virtual UsbDevice* GetUsbDevice() = 0;
   virtual DeviceSettings* GetSettings() = 0;
+
+ protected:
+  CameraDeviceCore() = default;
+  ~CameraDeviceCore() = default;
+};
+
+class CameraDeviceControls : public FaceWorkHost, public FaceWindowTarget, public CameraDeviceCore {
+ public:
 
   virtual CameraControlHandler* GetCameraControlHandler() = 0;
   virtual VideoProcAmpHandler* GetVideoProcAmpHandler() = 0;
@@ -36,9 +45,9 @@ class CameraDeviceControls : public FaceWorkHost {
   // Flicker detection of the frame processor (postproc/flicker/flicker_control.h).
   virtual FlickerControl* GetFlickerControl() = 0;
 
-  // Face-region exposure; results the callers may ignore.
+  // Switches the face-region exposure's window off; a result the callers may ignore (the window
+  // itself is set through FaceWindowTarget).
   virtual NTSTATUS ClearFaceExposure() = 0;
-  virtual NTSTATUS SetFaceRectangle(const RegionRect& rect, LONG width, LONG height) = 0;
   virtual VOID GetFrameSize(LONG* width, LONG* height) = 0;
   // Busy count of the idle manager: non-zero while a filter instance holds the device.
   virtual LONG GetIdleState() = 0;

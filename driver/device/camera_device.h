@@ -72,9 +72,24 @@ class CameraDeviceBase : public CameraDeviceControls,
   NTSTATUS Initialize();
   VOID Release();
 
-  // --- CameraDeviceControls (property sets and the settings loader).
+  // --- CameraDeviceCore (the property sets and the pins).
   UsbDevice* GetUsbDevice() override { return &usb_; }
   DeviceSettings* GetSettings() override { return &settings_; }
+
+  // --- FaceWindowTarget (the region set and face detection): the frame processor's face-region
+  // exposure takes the rectangle.
+  NTSTATUS SetFaceRectangle(const RegionRect& rect, LONG width, LONG height) override;
+
+  // --- CameraIdentitySource (the pins and the frame processor).
+  CameraIdentity Identity() const override {
+    return CameraIdentity{listedCamera_ != 0, chipFamily_, ReadFlag(displayOrientation_)};
+  }
+
+  // --- StreamBandwidth (the filter and pins, and the private test's reader).
+  NTSTATUS SelectStreamingAltSetting(ULONG payloadSize) override;
+  NTSTATUS SelectZeroBandwidth() override;
+
+  // --- CameraDeviceControls (property sets and the settings loader).
   CameraControlHandler* GetCameraControlHandler() override;
   VideoProcAmpHandler* GetVideoProcAmpHandler() override;
   PrivateControlHandler* GetPrivateControlHandler() override;
@@ -83,18 +98,11 @@ class CameraDeviceBase : public CameraDeviceControls,
   bool HasFaceExposureWindow() override { return hasFaceExposureWindow_; }
   FlickerControl* GetFlickerControl() override { return &processor_; }
   NTSTATUS ClearFaceExposure() override;
-  // Also FaceDeviceServices': the frame processor's face-region exposure takes the rectangle.
-  NTSTATUS SetFaceRectangle(const RegionRect& rect, LONG width, LONG height) override;
   VOID GetFrameSize(LONG* width, LONG* height) override;
   LONG GetIdleState() override;
   bool GetResumeFlag() override { return ReadFlag(resumeFlag_) != 0; }
   VOID ClearResumeFlag() override { InterlockedExchange(&resumeFlag_, 0); }
   PinDevice* GetPinDevice() override { return this; }
-
-  // --- PinDevice and FrameDevice alike.
-  CameraIdentity Identity() const override {
-    return CameraIdentity{listedCamera_ != 0, chipFamily_, ReadFlag(displayOrientation_)};
-  }
 
   // --- PinDevice (capture filter and pins).
   StreamOwnership* GetStreamOwnership() override { return &streamOwners_; }
@@ -109,8 +117,6 @@ class CameraDeviceBase : public CameraDeviceControls,
   bool SetStreamFormat(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height, ULONG streamType) override;
   ULONG PickFrameInterval(const FrameEntry& entry, ULONGLONG requested) override;
   bool GetPinDataRange(FrameEntry* entry, ULONG index, ULONG kind) override;
-  NTSTATUS SelectStreamingAltSetting(ULONG payloadSize) override;
-  NTSTATUS SelectZeroBandwidth() override;
   NTSTATUS GetCurWithRetry() override;
   bool PauseEndsCommit() override;
   ULONG StopSettleDelay() override;
@@ -149,8 +155,7 @@ class CameraDeviceBase : public CameraDeviceControls,
   PKMUTEX FaceExposureMutex() override { return &faceExposureMutex_; }
   CameraServices& Camera() override { return *usb_.Services(); }
 
-  // --- TestStreamHost (the private test's reader); SelectStreamingAltSetting and
-  // SelectZeroBandwidth as above.
+  // --- TestStreamHost (the private test's reader).
   VOID ClearZeroBandwidthMark() override;
   bool IsUsb3() override { return usb3_ != 0; }
 

@@ -8,9 +8,11 @@
 #include <ks.h>
 
 #include "common/face_services.h"
+#include "driver/controls/camera_device_controls.h"
 #include "driver/pins/format_table.h"
 #include "postproc/base/camera_identity.h"
 #include "usb/frame_buffer.h"
+#include "usb/stream_bandwidth.h"
 
 namespace kvz {
 
@@ -52,14 +54,9 @@ class StreamOwnership {
 };
 
 // Its face work flags: the capture pin's RUN sets kFaceWorkDetect.
-class PinDevice : public FaceWorkHost {
+class PinDevice : public FaceWorkHost, public CameraDeviceCore, public CameraIdentitySource, public StreamBandwidth {
  public:
-  virtual UsbDevice* GetUsbDevice() = 0;
-  virtual DeviceSettings* GetSettings() = 0;
   virtual StreamOwnership* GetStreamOwnership() = 0;
-
-  // Identity (the same value post-processing reads).
-  virtual CameraIdentity Identity() const = 0;
 
   // Power and idle: 1 = D0. CancelIdleTimer marks the device busy and brings it to D0;
   // RestartIdleTimer undoes one CancelIdleTimer.
@@ -85,9 +82,7 @@ class PinDevice : public FaceWorkHost {
   // The frame entry a built data range stands for; kind 1 the capture table, else the still one.
   virtual bool GetPinDataRange(FrameEntry* entry, ULONG index, ULONG kind) = 0;
 
-  // Stream control.
-  virtual NTSTATUS SelectStreamingAltSetting(ULONG payloadSize) = 0;
-  virtual NTSTATUS SelectZeroBandwidth() = 0;
+  // Stream control (the alternate settings through StreamBandwidth).
   virtual NTSTATUS StartStream(ULONG payloadSize, ULONG frameSize, PKSPIN pin, ULONG streamType) = 0;
   // pause 1 pauses the transport; 0 returns kStatusRestartStream when it has to start afresh.
   virtual NTSTATUS SuspendStream(ULONG pause) = 0;

@@ -11,4 +11,15 @@ struct CameraIdentity {
   LONG displayOrientation;  // quarter turns (0 to 3) the capture pin chose for the frames
 };
 
+// The device's answer to the pins and to post-processing alike; read afresh at each call, since
+// the orientation follows the capture pin.
+class CameraIdentitySource {
+ public:
+  virtual CameraIdentity Identity() const = 0;
+
+ protected:
+  CameraIdentitySource() = default;
+  ~CameraIdentitySource() = default;
+};
+
 }  // namespace kvz

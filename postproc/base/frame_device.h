@@ -27,11 +27,9 @@ struct FrameSettings {
   LONG autoExposureMode;    // 8 automatic, 1 manual
 };
 
-class FrameDevice {
+class FrameDevice : public CameraIdentitySource {
  public:
   virtual CameraServices* Services() = 0;
-  // Read afresh at each call: the orientation follows the capture pin.
-  virtual CameraIdentity Identity() const = 0;
   // Read once per frame, so that a client changing a setting meanwhile never splits a frame.
   virtual VOID ReadFrameSettings(FrameSettings* settings) const = 0;
   // The power-line value the flicker detector left in the camera (FlickerDetectValue).
