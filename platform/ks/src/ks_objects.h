@@ -105,7 +105,8 @@ struct Frame {
   PKSSTREAM_HEADER header;
   KSSTREAM_POINTER pointer;
   BOOLEAN locked;
-  BOOLEAN cancelled;  // cancelled while the minidriver held it locked
+  BOOLEAN cancelled;       // cancelled while the minidriver held it locked: the unlock completes it
+  BOOLEAN awaitingCancel;  // its cancel routine was already called: that routine completes it
 };
 
 struct Pin {

@@ -58,9 +58,10 @@ bool IsLivePointer(const KSSTREAM_POINTER* pointer) {
   return LivePointers().count(pointer) != 0;
 }
 
+// The caller has won the IRP from its cancel routine (see ClaimFromCanceller) or is the cancel
+// routine, and has taken the frame from the queue.
 void CompleteFrame(Frame* frame, NTSTATUS status) {
   PIRP irp = frame->irp;
-  IoSetCancelRoutine(irp, nullptr);
   irp->IoStatus.Status = status;
   irp->IoStatus.Information =
       NT_SUCCESS(status) ? IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength : 0;
@@ -74,6 +75,17 @@ bool TakeFromQueue(Pin* p, Frame* frame) {
   if (it == p->queue.end()) return false;
   p->queue.erase(it);
   return true;
+}
+
+// Under the pin's lock, for a completer other than the cancel routine: true when it may complete
+// the frame. It may when it clears the cancel routine first, or when the cancel routine has run
+// and left the frame to whoever unlocks it. Otherwise IoCancelIrp holds the routine and may be
+// using the IRP: the frame stays queued, skipped as cancelled, and the routine completes it.
+bool ClaimFromCanceller(Frame* frame) {
+  if (frame->cancelled) return true;
+  if (IoSetCancelRoutine(frame->irp, nullptr)) return true;
+  frame->awaitingCancel = TRUE;
+  return false;
 }
 
 VOID NTAPI CancelFrame(PDEVICE_OBJECT, PIRP irp) {
@@ -103,7 +115,7 @@ bool CanProcessLocked(Pin* p) {
   if (runOnly ? pub->DeviceState != KSSTATE_RUN : pub->DeviceState < KSSTATE_PAUSE) return false;
   if (p->Flags() & KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING) return true;
   for (Frame* f : p->queue) {
-    if (!f->cancelled) return true;
+    if (!f->cancelled && !f->awaitingCancel) return true;
   }
   return false;
 }
@@ -203,12 +215,27 @@ void WaitProcessingIdle(Pin* p) {
 }
 
 void FlushQueue(Pin* p, NTSTATUS status) {
-  std::deque<Frame*> frames;
-  KIRQL irql;
-  KeAcquireSpinLock(&p->lock, &irql);
-  frames.swap(p->queue);
-  KeReleaseSpinLock(&p->lock, irql);
-  for (Frame* f : frames) CompleteFrame(f, status);
+  for (;;) {
+    std::deque<Frame*> frames;
+    KIRQL irql;
+    KeAcquireSpinLock(&p->lock, &irql);
+    for (auto it = p->queue.begin(); it != p->queue.end();) {
+      if (ClaimFromCanceller(*it)) {
+        frames.push_back(*it);
+        it = p->queue.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    const bool cancelling = !p->queue.empty();
+    KeReleaseSpinLock(&p->lock, irql);
+    for (Frame* f : frames) CompleteFrame(f, status);
+    if (!cancelling) return;
+    // Cancel routines already called complete the rest; the pin must outlive them.
+    LARGE_INTEGER interval;
+    interval.QuadPart = -10000;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+  }
 }
 
 NTSTATUS QueueReadStream(Pin* p, PIRP irp) {
@@ -250,7 +277,7 @@ NTSTATUS QueueReadStream(Pin* p, PIRP irp) {
     return STATUS_CANCELLED;
   }
   IoSetCancelRoutine(irp, CancelFrame);
-  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+  if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr)) {
     KeReleaseSpinLock(&p->lock, irql);
     RetireFrame(frame);
     return STATUS_CANCELLED;
@@ -277,7 +304,7 @@ extern "C" PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, 
   KeAcquireSpinLock(&p->lock, &irql);
   Frame* leading = nullptr;
   for (Frame* f : p->queue) {
-    if (!f->cancelled) {
+    if (!f->cancelled && !f->awaitingCancel) {
       leading = f;
       break;
     }
@@ -307,7 +334,7 @@ extern "C" VOID NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER pointer, BOOLEAN e
     KsBugCheck("KsStreamPointerUnlock of stream pointer %p, which is not locked", static_cast<void*>(pointer));
   }
   frame->locked = FALSE;
-  bool complete = (eject || frame->cancelled) && TakeFromQueue(p, frame);
+  const bool complete = (frame->cancelled || (eject && ClaimFromCanceller(frame))) && TakeFromQueue(p, frame);
   NTSTATUS status = eject ? STATUS_SUCCESS : STATUS_CANCELLED;
   KeReleaseSpinLock(&p->lock, irql);
   if (complete) CompleteFrame(frame, status);

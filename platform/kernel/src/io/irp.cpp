@@ -569,7 +569,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
              static_cast<void*>(Irp));
   if (Irp->IoStatus.Status == STATUS_PENDING)
     BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "IRP %p completed with STATUS_PENDING", static_cast<void*>(Irp));
-  if (Irp->CancelRoutine)
+  if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST))
     BugCheck(CANCEL_STATE_IN_COMPLETED_IRP, "IRP %p completed with its cancel routine still set",
              static_cast<void*>(Irp));
 
@@ -587,7 +587,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     const NTSTATUS status = Irp->IoStatus.Status;
     const bool invoke = (NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
                         (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
-                        (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL));
+                        (__atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST) && (stack->Control & SL_INVOKE_ON_CANCEL));
     PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
     PVOID context = stack->Context;
     ZeroStackLocation(stack);
@@ -667,7 +667,9 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   }
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  Irp->Cancel = TRUE;
+  // A completer that cleared the cancel routine first may be completing the IRP right now and
+  // reading the flag: the field is volatile in the kernel's IRP.
+  __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
   PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
   if (routine) {
     if (Irp->CurrentLocation > Irp->StackCount)
