@@ -183,12 +183,12 @@ LONG CaptureFilter::SlotOf(ULONG streamType) {
 
 LONGLONG CaptureFilter::GetFrameInterval(ULONG streamType) const {
   const LONG slot = SlotOf(streamType);
-  return slot < 0 ? kDefaultFrameInterval : frameIntervals_[slot];
+  return slot < 0 ? kDefaultFrameInterval : __atomic_load_n(&frameIntervals_[slot], __ATOMIC_ACQUIRE);
 }
 
 ULONG CaptureFilter::GetFrameSize(ULONG streamType) const {
   const LONG slot = SlotOf(streamType);
-  return slot < 0 ? 0 : frameSizes_[slot];
+  return slot < 0 ? 0 : static_cast<ULONG>(__atomic_load_n(&frameSizes_[slot], __ATOMIC_ACQUIRE));
 }
 
 NTSTATUS CaptureFilter::ConfigureStream(const KS_VIDEOINFOHEADER* format, ULONG payloadSize, ULONG streamType) {
@@ -198,17 +198,22 @@ NTSTATUS CaptureFilter::ConfigureStream(const KS_VIDEOINFOHEADER* format, ULONG 
   FrameEntry entry = {};
   device_->SetStreamFormat(&entry, subtype, static_cast<ULONG>(bitmap.biWidth), static_cast<ULONG>(bitmap.biHeight),
                            streamType == kStreamStill ? kStreamStill : kStreamCapture);
-  if (payloadSize > largestPayload_) largestPayload_ = payloadSize;
+  // Raised by compare-exchange: a still configured during the resume must not lose the larger payload.
+  for (LONG seen = static_cast<LONG>(LargestPayload()); payloadSize > static_cast<ULONG>(seen);) {
+    const LONG was = InterlockedCompareExchange(&largestPayload_, static_cast<LONG>(payloadSize), seen);
+    if (was == seen) break;
+    seen = was;
+  }
   const LONG slot = SlotOf(streamType);
   if (slot >= 0) {
-    frameIntervals_[slot] = format->AvgTimePerFrame;
-    frameSizes_[slot] = static_cast<ULONG>(entry.Width) * entry.Height * 2;
+    InterlockedExchange64(&frameIntervals_[slot], format->AvgTimePerFrame);
+    InterlockedExchange(&frameSizes_[slot], static_cast<LONG>(static_cast<ULONG>(entry.Width) * entry.Height * 2));
   }
   // A still configured while capture runs leaves the capture stream's effect formats alone.
   const bool captureRuns = streamType == kStreamStill && device_->GetCaptureRunning();
   if (!captureRuns)
     device_->Processing()->SetFormats(subtype, entry.SourceWidth, entry.SourceHeight, entry.Width, entry.Height);
-  return device_->SelectStreamingAltSetting(largestPayload_);
+  return device_->SelectStreamingAltSetting(LargestPayload());
 }
 
 NTSTATUS CaptureFilter::StartStream(PKSPIN pin, ULONG streamType) {
@@ -216,8 +221,8 @@ NTSTATUS CaptureFilter::StartStream(PKSPIN pin, ULONG streamType) {
   // The payload stays after a start: the transport keeps the last committed size per stream, and
   // a pin started again after a pause has not configured anew. A payload the transport refused
   // goes (a camera's hostile answer would otherwise outvote every later one).
-  const NTSTATUS status = device_->StartStream(largestPayload_, GetFrameSize(streamType), pin, streamType);
-  if (!NT_SUCCESS(status)) largestPayload_ = 0;
+  const NTSTATUS status = device_->StartStream(LargestPayload(), GetFrameSize(streamType), pin, streamType);
+  if (!NT_SUCCESS(status)) InterlockedExchange(&largestPayload_, 0);
   return status;
 }
 

@@ -51,6 +51,7 @@ class CaptureFilter {
   // 100-ns units; 10,000,000 for a stream type without a slot.
   LONGLONG GetFrameInterval(ULONG streamType) const;
   ULONG GetFrameSize(ULONG streamType) const;
+  ULONG LargestPayload() const { return static_cast<ULONG>(__atomic_load_n(&largestPayload_, __ATOMIC_ACQUIRE)); }
   PinDevice* Device() const { return device_; }
 
   static VOID NTAPI Free(PVOID object);
@@ -58,10 +59,12 @@ class CaptureFilter {
  private:
   static LONG SlotOf(ULONG streamType);
 
-  ULONG largestPayload_;
+  // Interlocked: the resume after sleep configures the capture stream without the filter's
+  // control mutex, under which the still pin and the property handlers use them.
+  volatile LONG largestPayload_;
   PinDevice* device_;
-  LONGLONG frameIntervals_[3];
-  ULONG frameSizes_[3];
+  volatile LONGLONG frameIntervals_[3];
+  volatile LONG frameSizes_[3];
 };
 
 CaptureFilter* CaptureFilterFromPin(PKSPIN pin);
