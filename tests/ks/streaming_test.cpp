@@ -221,6 +221,33 @@ TEST_F(StreamingTest, AClientCancelsItsBuffer) {
   EXPECT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_STOP));
 }
 
+// A buffer cancelled while the minidriver holds it locked is left to the unlock, which completes
+// it: with the minidriver's data when it ejects, cancelled when it lets go.
+TEST_F(StreamingTest, ABufferCancelledWhileLockedCompletesAtItsUnlock) {
+  Log().produceFrames = false;
+  PKSPIN pin = Log().pin;
+  ASSERT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_PAUSE));  // no processing in PAUSE for this pin
+  for (BOOLEAN eject : {FALSE, TRUE}) {
+    SCOPED_TRACE(eject);
+    auto read = pin_->QueueRead(kFrameBytes);
+    auto next = pin_->QueueRead(kFrameBytes);
+    PKSSTREAM_POINTER sp = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    ASSERT_NE(nullptr, sp);
+    read->Request()->Cancel();
+    EXPECT_EQ(STATUS_TIMEOUT, read->Request()->Wait(kvz::kernel::kSecond));
+    KsStreamPointerUnlock(sp, eject);
+    EXPECT_EQ(eject ? STATUS_SUCCESS : STATUS_CANCELLED, read->Request()->Wait(10 * kvz::kernel::kSecond));
+    // The next buffer leads now and is still the client's.
+    sp = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    ASSERT_NE(nullptr, sp);
+    EXPECT_EQ(next->Data().data(), sp->OffsetOut.Data);
+    KsStreamPointerUnlock(sp, FALSE);
+    next->Request()->Cancel();
+    EXPECT_EQ(STATUS_CANCELLED, next->Request()->Wait(10 * kvz::kernel::kSecond));
+  }
+  EXPECT_EQ(STATUS_SUCCESS, pin_->SetState(KSSTATE_STOP));
+}
+
 // The reference clock shows stream time: it advances only while the graph runs, holds in PAUSE,
 // reports the state it is in, and correlates with the system's interrupt time.
 TEST_F(StreamingTest, ReferenceClockRunsOnStreamTimeOnlyWithAMasterClock) {
