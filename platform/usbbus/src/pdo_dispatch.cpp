@@ -136,7 +136,7 @@ NTSTATUS PortDevice::DispatchInternal(PIRP irp) {
         IoReleaseCancelSpinLock(cancelled->CancelIrql);
         FromDevice(device)->CancelRequest(cancelled);
       });
-      bool cancelled = irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr;
+      bool cancelled = __atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr) != nullptr;
       if (cancelled) {
         ClearIdleLocked();
         r->completion = {STATUS_CANCELLED, USBD_STATUS_CANCELED, 0};

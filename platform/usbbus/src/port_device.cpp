@@ -265,7 +265,7 @@ NTSTATUS PortDevice::Pend(Request* request, std::deque<Request*>* queue) {
   } else {
     queue->push_back(request);
     IoSetCancelRoutine(request->irp, CancelPending);
-    if (request->irp->Cancel && IoSetCancelRoutine(request->irp, nullptr) != nullptr) {
+    if (__atomic_load_n(&request->irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(request->irp, nullptr) != nullptr) {
       queue->pop_back();
       request->completion = {STATUS_CANCELLED, USBD_STATUS_CANCELED, 0};
       ready_.push_back(request);
@@ -295,7 +295,7 @@ void PortDevice::PutBackAtHead(Request* r, std::deque<Request*>& queue, uint64_t
   } else {
     queue.push_front(r);
     IoSetCancelRoutine(r->irp, CancelPending);
-    if (r->irp->Cancel && IoSetCancelRoutine(r->irp, nullptr) != nullptr) {
+    if (__atomic_load_n(&r->irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(r->irp, nullptr) != nullptr) {
       queue.pop_front();
       r->completion = {STATUS_CANCELLED, USBD_STATUS_CANCELED, 0};
       ready_.push_back(r);
