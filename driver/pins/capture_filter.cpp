@@ -157,6 +157,7 @@ bool BuildPinDescriptor(PinDevice* device, PKSPIN_DESCRIPTOR_EX descriptor, ULON
 }
 
 CaptureFilter::CaptureFilter(PinDevice* device) : largestPayload_(0), device_(device) {
+  KeInitializeSpinLock(&intervalLock_);
   for (ULONG i = 0; i < 3; ++i) {
     frameIntervals_[i] = kDefaultFrameInterval;
     frameSizes_[i] = 0;
@@ -183,7 +184,12 @@ LONG CaptureFilter::SlotOf(ULONG streamType) {
 
 LONGLONG CaptureFilter::GetFrameInterval(ULONG streamType) const {
   const LONG slot = SlotOf(streamType);
-  return slot < 0 ? kDefaultFrameInterval : __atomic_load_n(&frameIntervals_[slot], __ATOMIC_ACQUIRE);
+  if (slot < 0) return kDefaultFrameInterval;
+  KIRQL irql;
+  KeAcquireSpinLock(&intervalLock_, &irql);
+  const LONGLONG interval = frameIntervals_[slot];
+  KeReleaseSpinLock(&intervalLock_, irql);
+  return interval;
 }
 
 ULONG CaptureFilter::GetFrameSize(ULONG streamType) const {
@@ -206,7 +212,10 @@ NTSTATUS CaptureFilter::ConfigureStream(const KS_VIDEOINFOHEADER* format, ULONG 
   }
   const LONG slot = SlotOf(streamType);
   if (slot >= 0) {
-    InterlockedExchange64(&frameIntervals_[slot], format->AvgTimePerFrame);
+    KIRQL irql;
+    KeAcquireSpinLock(&intervalLock_, &irql);
+    frameIntervals_[slot] = format->AvgTimePerFrame;
+    KeReleaseSpinLock(&intervalLock_, irql);
     InterlockedExchange(&frameSizes_[slot], static_cast<LONG>(static_cast<ULONG>(entry.Width) * entry.Height * 2));
   }
   // A still configured while capture runs leaves the capture stream's effect formats alone.

@@ -59,11 +59,14 @@ class CaptureFilter {
  private:
   static LONG SlotOf(ULONG streamType);
 
-  // Interlocked: the resume after sleep configures the capture stream without the filter's
-  // control mutex, under which the still pin and the property handlers use them.
+  // Interlocked, the intervals under their spin lock: the resume after sleep configures the
+  // capture stream without the filter's control mutex, under which the still pin and the property
+  // handlers use them. A spin lock, since the 32-bit driver runs on processors without a 64-bit
+  // compare-exchange.
   volatile LONG largestPayload_;
   PinDevice* device_;
-  volatile LONGLONG frameIntervals_[3];
+  mutable KSPIN_LOCK intervalLock_;
+  LONGLONG frameIntervals_[3];
   volatile LONG frameSizes_[3];
 };
 
