@@ -157,7 +157,7 @@ CameraDeviceBase::CameraDeviceBase(PKSDEVICE device)
       idleHost_(this),
       width_(640),
       height_(480),
-      zeroBandwidth_(1),
+      streams_(this),
       restartPending_(1),
       whiteBalanceFirstRun_(1),
       powerState_(PowerDeviceD0) {
@@ -165,7 +165,6 @@ CameraDeviceBase::CameraDeviceBase(PKSDEVICE device)
   KeInitializeSpinLock(&filterLock_);
   KeInitializeMutex(&faceExposureMutex_, 0);
   KeInitializeMutex(&faceDetectMutex_, 0);
-  KeInitializeMutex(&streamLock_, 0);
   cameraBufferSize_ = kDefaultCameraBufferSize;
 }
 
@@ -371,9 +370,9 @@ NTSTATUS CameraDeviceBase::Initialize() {
                                                 configurationLength_, filter_.AutomationTable(), filter_.Nodes(),
                                                 &nodeCount_, &pinCount, interfaceNumber_);
   if (!NT_SUCCESS(status)) return status;
-  RtlZeroMemory(streamingInterfaceBytes_, sizeof(streamingInterfaceBytes_));
+  streams_.ClearInterface();
   status = SelectUsbConfiguration(&usb_, units_->Model(), reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configurationDescriptor_),
-                                  configurationLength_, &controlInterface_, &streamingInterface_,
+                                  configurationLength_, &controlInterface_, streams_.Interface(),
                                        &configurationHandle_, &bulk_);
   if (!NT_SUCCESS(status)) return status;
 
@@ -398,10 +397,11 @@ NTSTATUS CameraDeviceBase::Initialize() {
 
   RegisterPowerCallback();
 
-  longIsochTransfers_ = IsChipIdentified() ? 1 : 0;
-  if (longIsochTransfers_ && !NT_SUCCESS(usb_.GetClassRequest(kRequestGetCur, kVendorSelector1, usb_.VendorUnitIndex(),
-                                                               &longIsochTransfers_, sizeof(longIsochTransfers_))))
-    longIsochTransfers_ = 0;
+  UCHAR longTransfers = IsChipIdentified() ? 1 : 0;
+  if (longTransfers && !NT_SUCCESS(usb_.GetClassRequest(kRequestGetCur, kVendorSelector1, usb_.VendorUnitIndex(),
+                                                         &longTransfers, sizeof(longTransfers))))
+    longTransfers = 0;
+  streams_.SetLongTransfers(longTransfers != 0);
   processor_.Flicker()->AllocBuffers();
   return STATUS_SUCCESS;
 }
@@ -426,18 +426,13 @@ NTSTATUS CameraDeviceBase::SelectControlInterface() {
   return STATUS_SUCCESS;
 }
 
-// The transport is chosen here, once, by the streaming endpoint; nothing else asks which it is.
+// A bulk camera gets no test reader.
 NTSTATUS CameraDeviceBase::CreateTransports() {
   const CCHAR stackSize = usb_.GetLowerStackSize();
-  if (bulk_) {
-    transport_ = PoolNew<BulkStreamReader>(kTagStreamReader, &streamingInterface_, 0UL, stackSize, &usb_);
-    return transport_ ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
-  }
-  transport_ = PoolNew<IsochStreamReader>(kTagStreamReader, &streamingInterface_, kIsochTransferSlots, 0UL, stackSize,
-                                          &usb_, usb3_ != 0);
-  if (!transport_) return STATUS_INSUFFICIENT_RESOURCES;
-  testReader_ = PoolNew<TestStreamReader>(kTagTestReader, &streamingInterface_, kIsochTransferSlots, 0UL, stackSize, &usb_,
-                                          static_cast<TestStreamHost*>(this));
+  const NTSTATUS status = streams_.CreateTransport(bulk_ != 0, stackSize, &usb_, usb3_ != 0);
+  if (!NT_SUCCESS(status) || bulk_) return status;
+  testReader_ = PoolNew<TestStreamReader>(kTagTestReader, streams_.Interface(), kIsochTransferSlots, 0UL, stackSize,
+                                          &usb_, static_cast<TestStreamHost*>(&streams_));
   return testReader_ ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
@@ -487,7 +482,7 @@ VOID CameraDeviceBase::Release() {
   if (interruptReader_) interruptReader_->CancelInterruptIrp();
   PoolDelete(interruptReader_, kTagInterruptReader);
 
-  PoolDelete(transport_, kTagStreamReader);
+  streams_.Release();
 
   if (units_) units_->ReleaseConfiguration();
   PoolDelete(units_, kTagUnitContainer);
@@ -498,8 +493,6 @@ VOID CameraDeviceBase::Release() {
   controlInterface_ = nullptr;
   filter_.Release();
   processor_.Flicker()->FreeBuffers();
-  InterlockedExchange(&zeroBandwidth_, 1);
-  InterlockedExchange(&streamStarted_, 0);
   chipFamily_ = 0;
 }
 
@@ -664,11 +657,7 @@ VOID CameraDeviceBase::OnSystemPowerState(bool backInWorkingState) {
       InterlockedExchange(&restartPending_, 1);
       WaitForTestEnd(kTestStopPollDelay);
     }
-    if (GetCaptureRunning()) {
-      StreamLockScope hold(&streamLock_);
-      if (transport_) transport_->SetTransportPaused(1);
-      SelectZeroBandwidth();
-    }
+    if (GetCaptureRunning()) streams_.PauseForSleep();
     return;
   }
   InterlockedExchange(&restartPending_, 1);
@@ -676,55 +665,14 @@ VOID CameraDeviceBase::OnSystemPowerState(bool backInWorkingState) {
   if (idleManager_) idleManager_->StartTimer();
   // From Windows 10 build 10587 on, a stream on an alternate setting is resumed in place with its
   // bandwidth selected again; a bulk stream starts afresh at the pin's next RUN.
-  if (!GetCaptureRunning() || !IsWindows10Build10587OrLater() || !transport_ || !transport_->UsesAlternateSettings())
-    return;
+  if (!GetCaptureRunning() || !IsWindows10Build10587OrLater() || !streams_.ResumesInPlace()) return;
   DelayMilliseconds(kResumeSettleDelay);
   // The pin the transport serves, held so that it outlives the resume without the stream lock:
   // the pin takes its processing mutex first and then comes back for the stream steps.
-  PKSPIN pin = nullptr;
-  {
-    StreamLockScope hold(&streamLock_);
-    pin = transport_->VideoPin();
-    if (pin && !streamOwners_.Hold(kStreamCapture, pin)) pin = nullptr;
-  }
+  PKSPIN pin = streams_.HoldServedCapturePin(&streamOwners_);
   if (!pin) return;
   static_cast<CapturePin*>(static_cast<CameraPinBase*>(pin->Context))->ResumeAfterSleep();
   streamOwners_.Unhold(pin);
-}
-
-// Commits the running capture pin's stream again and resumes the transport; the pin holds its
-// processing mutex. A pin the transport no longer serves (stopped or paused meanwhile) is left
-// alone.
-VOID CameraDeviceBase::ResumeCaptureStream(PKSPIN pin) {
-  StreamLockScope hold(&streamLock_);
-  // One retry count for both steps: a suspended answer waits 100 ms and repeats, 11 times at most.
-  ULONG retries = 0;
-  NTSTATUS status = STATUS_UNSUCCESSFUL;
-  auto* capture = static_cast<CameraPinBase*>(pin->Context);
-  for (;;) {
-    if (!transport_ || transport_->VideoPin() != pin) return;
-    status = STATUS_SUCCESS;
-    if (!ReadFlag(zeroBandwidth_)) {
-      status = SelectZeroBandwidth();
-      if (NT_SUCCESS(status)) DelayMilliseconds(kResumeSettleDelay);
-    }
-    if (status != STATUS_POWER_STATE_INVALID) status = capture->NegotiateProbe();
-    if (status != STATUS_POWER_STATE_INVALID || retries >= kResumeRetries) break;
-    ++retries;
-    DelayMilliseconds(kResumeRetryDelay);
-  }
-  if (!NT_SUCCESS(status)) return;
-  InterlockedExchange(&zeroBandwidth_, 1);
-  CaptureFilter* filter = CaptureFilterFromPin(pin);
-  status = filter ? filter->ConfigureStream(capture->GetConnectionFormat(), capture->GetPayloadSize(), kStreamCapture)
-                  : STATUS_UNSUCCESSFUL;
-  if (NT_SUCCESS(status)) {
-    settings_.SaveRegistryValues(1);
-    settings_.LoadRegistryValues(this);
-    InterlockedExchange(&skipNextFrame_, 1);
-    sensorSetupCountdown_ = 0;
-    transport_->SetTransportPaused(0);
-  }
 }
 
 }  // namespace kvz

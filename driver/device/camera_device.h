@@ -13,6 +13,7 @@
 #include "driver/pins/display_orientation.h"
 #include "driver/pins/capture_filter.h"
 #include "driver/pins/pin_device.h"
+#include "driver/device/device_stream_control.h"
 #include "face/face_exposure_control.h"
 #include "common/face_services.h"
 #include "postproc/base/frame_device.h"
@@ -33,16 +34,12 @@ class TestStreamReader;
 class ExtensionUnitHandler;
 struct FrameBuffer;
 
-// The device's own record of the streaming interface: one pipe at most, 128 bytes of room.
-constexpr ULONG kInterfaceRecordBytes = 128;
-
 // A flag other threads write with interlocked operations.
 inline LONG ReadFlag(const volatile LONG& flag) { return __atomic_load_n(&flag, __ATOMIC_ACQUIRE); }
 
 class CameraDeviceBase : public CameraDeviceControls,
                          public PinDevice,
                          public FrameDevice,
-                         public TestStreamHost,
                          public FaceDeviceServices,
                          public FaceExposureDevice {
  public:
@@ -53,9 +50,11 @@ class CameraDeviceBase : public CameraDeviceControls,
   // Stream control (pins and filter). StartStream registers a pin of a stream type on the
   // transport; SuspendStream(1) pauses the capture stream, (0) answers kStatusRestartStream when
   // the transport must be started afresh; StopStream unregisters the stream type.
-  NTSTATUS StartStream(ULONG payloadSize, ULONG frameSize, PKSPIN pin, ULONG streamType) override;
-  NTSTATUS SuspendStream(ULONG pause) override;
-  NTSTATUS StopStream(ULONG streamType) override;
+  NTSTATUS StartStream(ULONG payloadSize, ULONG frameSize, PKSPIN pin, ULONG streamType) override {
+    return streams_.StartStream(payloadSize, frameSize, pin, streamType);
+  }
+  NTSTATUS SuspendStream(ULONG pause) override { return streams_.SuspendStream(pause); }
+  NTSTATUS StopStream(ULONG streamType) override { return streams_.StopStream(streamType); }
 
   // Plug and play and power; PASSIVE_LEVEL.
   virtual NTSTATUS Start() = 0;
@@ -86,8 +85,8 @@ class CameraDeviceBase : public CameraDeviceControls,
   }
 
   // --- StreamBandwidth (the filter and pins, and the private test's reader).
-  NTSTATUS SelectStreamingAltSetting(ULONG payloadSize) override;
-  NTSTATUS SelectZeroBandwidth() override;
+  NTSTATUS SelectStreamingAltSetting(ULONG payloadSize) override { return streams_.SelectStreamingAltSetting(payloadSize); }
+  NTSTATUS SelectZeroBandwidth() override { return streams_.SelectZeroBandwidth(); }
 
   // --- CameraDeviceControls (property sets and the settings loader).
   CameraControlHandler* GetCameraControlHandler() override;
@@ -118,20 +117,22 @@ class CameraDeviceBase : public CameraDeviceControls,
   ULONG PickFrameInterval(const FrameEntry& entry, ULONGLONG requested) override;
   bool GetPinDataRange(FrameEntry* entry, ULONG index, ULONG kind) override;
   NTSTATUS GetCurWithRetry() override;
-  bool PauseEndsCommit() override;
-  ULONG StopSettleDelay() override;
-  bool TransportServesOtherPin(PKSPIN pin) override;
-  VOID ResumeCaptureStream(PKSPIN pin) override;
+  bool PauseEndsCommit() override { return streams_.PauseEndsCommit(); }
+  ULONG StopSettleDelay() override { return streams_.StopSettleDelay(); }
+  bool TransportServesOtherPin(PKSPIN pin) override { return streams_.TransportServesOtherPin(pin); }
+  VOID ResumeCaptureStream(PKSPIN pin) override { streams_.ResumeCaptureStream(pin); }
   VOID StepCaptureStream() override;
-  ULONG TakeFrame(FrameBuffer** frame, PUCHAR* data, ULONG streamType) override;
-  VOID ReturnFrame(FrameBuffer* frame, ULONG streamType) override;
+  ULONG TakeFrame(FrameBuffer** frame, PUCHAR* data, ULONG streamType) override {
+    return streams_.TakeFrame(frame, data, streamType);
+  }
+  VOID ReturnFrame(FrameBuffer* frame, ULONG streamType) override { streams_.ReturnFrame(frame, streamType); }
   LONG GetCaptureRunning() override { return ReadFlag(captureRunning_); }
   VOID SetCaptureRunning(LONG running) override { InterlockedExchange(&captureRunning_, running); }
   LONG GetRestartPending() override { return ReadFlag(restartPending_); }
   VOID ClearRestartPending() override { InterlockedExchange(&restartPending_, 0); }
   VOID SetStreamStopFailed(LONG failed) override { InterlockedExchange(&streamStopFailed_, failed); }
   VOID SetDisplayOrientation(LONG quarterTurns) override { InterlockedExchange(&displayOrientation_, quarterTurns); }
-  bool TakeSkipNextFrame() override { return InterlockedExchange(&skipNextFrame_, 0) != 0; }
+  bool TakeSkipNextFrame() override { return streams_.TakeSkipNextFrame(); }
   VOID SetCaptureOrientation(CaptureOrientation* orientation) override { captureOrientation_ = orientation; }
   NTSTATUS WriteSensorSetup();
   bool IsTestRunning() override;
@@ -155,10 +156,6 @@ class CameraDeviceBase : public CameraDeviceControls,
   PKMUTEX FaceExposureMutex() override { return &faceExposureMutex_; }
   CameraServices& Camera() override { return *usb_.Services(); }
 
-  // --- TestStreamHost (the private test's reader).
-  VOID ClearZeroBandwidthMark() override;
-  bool IsUsb3() override { return usb3_ != 0; }
-
   // --- Device operations of its own.
   // Runs the camera's private test; only the private channel calls it, with the busy flag held.
   NTSTATUS RunTestStream(PULONG result);
@@ -172,6 +169,7 @@ class CameraDeviceBase : public CameraDeviceControls,
   // The power-state callback's body; PASSIVE_LEVEL.
   VOID OnSystemPowerState(bool backInWorkingState);
 
+  DeviceStreamControl* Streams() { return &streams_; }
   PKSDEVICE KsDevice() const { return ksDevice_; }
   bool IsInitialized() const { return initialized_ != 0; }
   // Chip identification found one of the vendor's chips (a standard UVC camera is not identified).
@@ -194,6 +192,8 @@ class CameraDeviceBase : public CameraDeviceControls,
  protected:
   template <class T>
   friend struct TestSeam;
+  // The stream control runs the device's own steps around a stream (below).
+  friend class DeviceStreamControl;
 
   ~CameraDeviceBase();
 
@@ -208,21 +208,6 @@ class CameraDeviceBase : public CameraDeviceControls,
     CameraDeviceBase* device_;
   };
 
-  // Holds the device's stream lock for a scope: stream control and the resume path are one at a
-  // time.
-  class StreamLockScope {
-   public:
-    explicit StreamLockScope(PKMUTEX lock) : lock_(lock) {
-      KeWaitForSingleObject(lock_, Executive, KernelMode, FALSE, nullptr);
-    }
-    ~StreamLockScope() { KeReleaseMutex(lock_, FALSE); }
-    StreamLockScope(const StreamLockScope&) = delete;
-    StreamLockScope& operator=(const StreamLockScope&) = delete;
-
-   private:
-    PKMUTEX lock_;
-  };
-
   // A relative kernel wait (100-ns units, negative); PASSIVE_LEVEL.
   NTSTATUS SelectControlInterface();
   NTSTATUS CreateTransports();
@@ -234,15 +219,14 @@ class CameraDeviceBase : public CameraDeviceControls,
   bool ReadChipIdentity(ExtensionUnitHandler* vendor);
   // Stream start and stop restart flicker detection (the capture pin restarts it through PinProcessing).
   VOID ResetFlickerDetection();
-  bool TransportServesVideoAndType4();
-  // The steps of StartStream, under the stream lock.
+  // The device's steps of a stream's start, stop and resume, under the stream lock.
   VOID ResetFaceExposure();
   VOID ApplyStoredManualExposure();
-  ULONG CommittedPayload(ULONG payloadSize, ULONG streamType);
-  NTSTATUS StartTransport(ULONG payload, ULONG frameSize, PKSPIN pin, ULONG streamType);
-  VOID MarkStreamStarted(ULONG streamType);
+  VOID StartInterruptReader();
   VOID RestoreStoredControls();
-  bool TransportHasStreamingPin();
+  VOID StreamStarted();
+  VOID StreamStopped();
+  VOID StreamResumed();
 
   // Every member is initialised here: the pool hands out blocks that are not zeroed.
   PKSDEVICE ksDevice_;
@@ -269,10 +253,6 @@ class CameraDeviceBase : public CameraDeviceControls,
   ULONG configurationLength_{};
   USBD_CONFIGURATION_HANDLE configurationHandle_{};
   PUSBD_INTERFACE_INFORMATION controlInterface_{};
-  union {
-    USBD_INTERFACE_INFORMATION streamingInterface_;
-    UCHAR streamingInterfaceBytes_[kInterfaceRecordBytes]{};
-  };
   ULONG bulk_{};
 
   // Frame size of the last negotiated format.
@@ -281,29 +261,23 @@ class CameraDeviceBase : public CameraDeviceControls,
 
   // Owned objects created at start.
   UnitContainer* units_{};
-  StreamTransport* transport_{};  // isochronous or bulk, by the streaming endpoint
   TestStreamReader* testReader_{};
   InterruptPipeReader* interruptReader_{};
   IdleManager* idleManager_{};
   CaptureFilterDescriptor filter_;  // rebuilt at every start
   ULONG nodeCount_{};
-  // The last committed payload size per stream type: a restart after PAUSE comes without one.
-  ULONG lastPayloadSize_[5]{};
+  // The transport and the stream steps under the stream lock, handed to the pins.
+  DeviceStreamControl streams_;
 
   // Synchronisation.
   KMUTEX faceExposureMutex_;
   KMUTEX faceDetectMutex_;
   KSPIN_LOCK testLock_;
   KSPIN_LOCK filterLock_;
-  // Stream start, suspend and stop, the alternate-setting changes and the resume path.
-  KMUTEX streamLock_;
 
   // Flags and counters.
   volatile LONG initialized_{};
   volatile LONG captureRunning_{};
-  volatile LONG streamStarted_{};
-  volatile LONG zeroBandwidth_{};
-  volatile LONG skipNextFrame_{};
   LONG sensorSetupCountdown_{};
   // The running capture pin's orientation poll; read and stepped only in that pin's processing.
   CaptureOrientation* captureOrientation_{};
@@ -322,7 +296,6 @@ class CameraDeviceBase : public CameraDeviceControls,
   volatile LONG requestedPowerState_{};
   FaceWorkFlags faceWork_;
   bool hasFaceExposureWindow_{};
-  UCHAR longIsochTransfers_{};
 
   // Private test state between requests.
   NTSTATUS testStatus_{};

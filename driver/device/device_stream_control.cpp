@@ -1,95 +1,86 @@
-// What the filter and pins ask of the camera device to run a stream: start, suspend and stop on
-// the camera's transport, the streaming interface's alternate setting, frame
-// intervals and format entries, frames lent to the pins, the idle timer around streams and
-// tests, and the private test request.
-#include <new>
-
-#include <usbdlib.h>
+// The device's stream control: start, suspend, stop and resume on the camera's transport, the
+// streaming interface's alternate setting, and frames lent to the pins.
+#include "driver/device/device_stream_control.h"
 
 #include "common/system_version.h"
-#include "driver/controls/camera_control_handler.h"
 #include "driver/device/camera_device.h"
 #include "driver/device/camera_device_limits.h"
-#include "driver/controls/control_constants.h"
-#include "postproc/processor/frame_processor.h"
-#include "primitives/driver_memory.h"
+#include "driver/pins/camera_pin_base.h"
+#include "driver/pins/capture_filter.h"
 #include "primitives/kernel_delay.h"
+#include "primitives/pool_object.h"
+#include "usb/bulk_stream_reader.h"
 #include "usb/frame_buffer.h"
-#include "usb/idle_manager.h"
-#include "usb/interrupt_pipe_reader.h"
+#include "usb/isoch_stream_reader.h"
 #include "usb/stream_transport.h"
-#include "usb/test_stream_reader.h"
-#include "driver/pins/unit_container.h"
-#include "usb/usbd_status.h"
 
 namespace kvz {
 
+DeviceStreamControl::DeviceStreamControl(CameraDeviceBase* device) : device_(device), zeroBandwidth_(1) {
+  KeInitializeMutex(&streamLock_, 0);
+}
+
+// The transport is chosen here, once, by the streaming endpoint; nothing else asks which it is.
+NTSTATUS DeviceStreamControl::CreateTransport(bool bulk, CCHAR stackSize, UsbDevice* usb, bool usb3) {
+  if (bulk)
+    transport_ = PoolNew<BulkStreamReader>(kTagStreamReader, &streamingInterface_, 0UL, stackSize, usb);
+  else
+    transport_ = PoolNew<IsochStreamReader>(kTagStreamReader, &streamingInterface_, kIsochTransferSlots, 0UL, stackSize,
+                                            usb, usb3);
+  return transport_ ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+}
+
+VOID DeviceStreamControl::Release() {
+  PoolDelete(transport_, kTagStreamReader);
+  InterlockedExchange(&zeroBandwidth_, 1);
+  InterlockedExchange(&streamStarted_, 0);
+}
+
 // The still pin only registers on the running transport; the other streams start it, then the
 // camera gets its stored controls back and the detectors start afresh.
-NTSTATUS CameraDeviceBase::StartStream(ULONG payloadSize, ULONG frameSize, PKSPIN pin, ULONG streamType) {
+NTSTATUS DeviceStreamControl::StartStream(ULONG payloadSize, ULONG frameSize, PKSPIN pin, ULONG streamType) {
   PAGED_CODE();
   StreamLockScope hold(&streamLock_);
-  ResetFaceExposure();
-  ApplyStoredManualExposure();
+  device_->ResetFaceExposure();
+  device_->ApplyStoredManualExposure();
   if (streamType == kStreamStill)
     return transport_ ? transport_->Start(frameSize, 0, 0, nullptr, pin, kStreamStill) : STATUS_UNSUCCESSFUL;
   const ULONG payload = CommittedPayload(payloadSize, streamType);
   if (!payload) return STATUS_UNSUCCESSFUL;
   const NTSTATUS status = StartTransport(payload, frameSize, pin, streamType);
-  if (NT_SUCCESS(status)) MarkStreamStarted(streamType);
+  if (NT_SUCCESS(status)) {
+    InterlockedExchange(&streamStarted_, 1);
+    if (streamType == kStreamCapture) device_->StartInterruptReader();
+  }
   // The second of the video and type-4 pins finds the camera's controls already restored.
-  if (!TransportServesVideoAndType4()) RestoreStoredControls();
-  if (CameraControlHandler* terminal = GetCameraControlHandler()) terminal->ApplyPrivacy();
-  processor_.FaceDetector()->Reset(this);
-  ResetFlickerDetection();
+  if (!TransportServesVideoAndType4()) device_->RestoreStoredControls();
+  device_->StreamStarted();
   return status;
-}
-
-VOID CameraDeviceBase::ResetFaceExposure() {
-  processor_.FaceExposure()->Reset(this);
-  ClearFaceExposure();
-}
-
-VOID CameraDeviceBase::ApplyStoredManualExposure() {
-  CameraControlHandler* terminal = GetCameraControlHandler();
-  if (terminal && LoadSetting(settings_.autoExposal) == kAutoExposalManual)
-    terminal->ApplyManualExposure(LoadSetting(settings_.records[kRecordExposure].current));
 }
 
 // A transport never starts with a payload of 0: a restart after PAUSE comes without one, and the
 // stream's last committed size stands in for it.
-ULONG CameraDeviceBase::CommittedPayload(ULONG payloadSize, ULONG streamType) {
+ULONG DeviceStreamControl::CommittedPayload(ULONG payloadSize, ULONG streamType) {
   const ULONG slot = streamType < ARRAYSIZE(lastPayloadSize_) ? streamType : 0;
   if (payloadSize) lastPayloadSize_[slot] = payloadSize;
   return lastPayloadSize_[slot];
 }
 
-NTSTATUS CameraDeviceBase::StartTransport(ULONG payload, ULONG frameSize, PKSPIN pin, ULONG streamType) {
+NTSTATUS DeviceStreamControl::StartTransport(ULONG payload, ULONG frameSize, PKSPIN pin, ULONG streamType) {
   if (!transport_) return STATUS_UNSUCCESSFUL;
   const ULONG packets = longIsochTransfers_ ? kLongIsochPackets : kShortIsochPackets;
   return transport_->Start(frameSize, packets, payload, &streamingInterface_, pin, streamType);
 }
 
-VOID CameraDeviceBase::MarkStreamStarted(ULONG streamType) {
-  InterlockedExchange(&streamStarted_, 1);
-  if (streamType == kStreamCapture && interruptReader_) interruptReader_->Start();
-}
-
-// The reload may change the stored exposure: a manual one goes to the camera again after it.
-VOID CameraDeviceBase::RestoreStoredControls() {
-  if (!listedCamera_) settings_.LoadRegistryValues(this);
-  ApplyStoredManualExposure();
-}
-
-bool CameraDeviceBase::TransportServesVideoAndType4() {
+bool DeviceStreamControl::TransportServesVideoAndType4() {
   return transport_ && transport_->VideoPin() && transport_->Type4Pin();
 }
 
-bool CameraDeviceBase::TransportHasStreamingPin() {
+bool DeviceStreamControl::TransportHasStreamingPin() {
   return transport_ && (transport_->VideoPin() || transport_->Type4Pin());
 }
 
-NTSTATUS CameraDeviceBase::SuspendStream(ULONG pause) {
+NTSTATUS DeviceStreamControl::SuspendStream(ULONG pause) {
   PAGED_CODE();
   StreamLockScope hold(&streamLock_);
   if (!transport_) return STATUS_SUCCESS;
@@ -102,7 +93,7 @@ NTSTATUS CameraDeviceBase::SuspendStream(ULONG pause) {
   return status;
 }
 
-NTSTATUS CameraDeviceBase::StopStream(ULONG streamType) {
+NTSTATUS DeviceStreamControl::StopStream(ULONG streamType) {
   PAGED_CODE();
   StreamLockScope hold(&streamLock_);
   NTSTATUS status = transport_ ? transport_->Stop(streamType) : STATUS_UNSUCCESSFUL;
@@ -110,89 +101,14 @@ NTSTATUS CameraDeviceBase::StopStream(ULONG streamType) {
   // On a bulk camera only the mark is set, and the status stays a success.
   if (!TransportHasStreamingPin()) status = SelectZeroBandwidth();
   InterlockedExchange(&streamStarted_, 0);
-  sensorSetupCountdown_ = 0;
-  faceWork_.ClearAll();
-  settings_.SaveRegistryValues(1);
-  processor_.FaceDetector()->DeviceInterval = kFaceIntervalStopped;
-  processor_.FaceDetector()->Reset(this);
-  ResetFlickerDetection();
-  return status;
-}
-
-UCHAR CameraDeviceBase::ChooseAltSetting(ULONG payloadSize) {
-  if (!units_) return 0;
-  BandwidthEntry table[kMaxAlternateSettings];
-  const ULONG count = units_->CopyBandwidthTable(table);
-  if (count == 0) return 0;
-  if (usb3_ && IsWindows7OrEarlier()) return table[count - 1].AlternateSetting;
-  for (ULONG i = 0; i < count; ++i) {
-    if (table[i].BytesPerInterval >= payloadSize) return table[i].AlternateSetting;
-  }
-  return table[count - 1].AlternateSetting;
-}
-
-namespace {
-
-// Copies a selected interface record back over the device's. A paused transport goes on
-// resubmitting with the record's pipe handle while the sleep and the resume select another
-// setting, so each handle is stored whole.
-VOID CopySelectedRecord(PUSBD_INTERFACE_INFORMATION to, const USBD_INTERFACE_INFORMATION* from, ULONG bytes) {
-  const ULONG head = FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes);
-  const ULONG handle = FIELD_OFFSET(USBD_PIPE_INFORMATION, PipeHandle);
-  const ULONG afterHandle = handle + sizeof(USBD_PIPE_HANDLE);
-  RtlCopyMemory(to, from, bytes < head ? bytes : head);
-  for (ULONG i = 0; i < kMaxInterfacePipes && head + i * sizeof(USBD_PIPE_INFORMATION) < bytes; ++i) {
-    ULONG size = bytes - head - i * sizeof(USBD_PIPE_INFORMATION);
-    if (size > sizeof(USBD_PIPE_INFORMATION)) size = sizeof(USBD_PIPE_INFORMATION);
-    auto* target = reinterpret_cast<PUCHAR>(&to->Pipes[i]);
-    const auto* source = reinterpret_cast<const UCHAR*>(&from->Pipes[i]);
-    if (size < afterHandle) {
-      RtlCopyMemory(target, source, size);
-      continue;
-    }
-    RtlCopyMemory(target, source, handle);
-    __atomic_store_n(&to->Pipes[i].PipeHandle, from->Pipes[i].PipeHandle, __ATOMIC_RELEASE);
-    RtlCopyMemory(target + afterHandle, source + afterHandle, size - afterHandle);
-  }
-}
-
-}  // namespace
-
-// The interface record is copied into the request with at most kMaxInterfacePipes pipes, and the
-// selected record is copied back only as far as the caller's room and the request reach.
-NTSTATUS CameraDeviceBase::SelectAltSetting(PUSBD_INTERFACE_INFORMATION interface, ULONG capacity) {
-  if (interface->NumberOfPipes == 0) interface->NumberOfPipes = 1;
-  if (interface->NumberOfPipes > kMaxInterfacePipes) return STATUS_INVALID_PARAMETER;
-  const ULONG pipes = interface->NumberOfPipes;
-  const ULONG recordSize = static_cast<ULONG>(GET_USBD_INTERFACE_SIZE(pipes));
-  if (recordSize > capacity) return STATUS_INVALID_PARAMETER;
-  const ULONG urbSize = static_cast<ULONG>(GET_SELECT_INTERFACE_REQUEST_SIZE(pipes));
-  PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(DriverPoolType, urbSize, kTagSelectInterface));
-  if (!urb) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlZeroMemory(urb, urbSize);
-  urb->UrbHeader.Length = static_cast<USHORT>(urbSize);
-  urb->UrbHeader.Function = URB_FUNCTION_SELECT_INTERFACE;
-  urb->UrbSelectInterface.ConfigurationHandle = configurationHandle_;
-  const ULONG copied = interface->Length < recordSize ? interface->Length : recordSize;
-  RtlCopyMemory(&urb->UrbSelectInterface.Interface, interface, copied);
-  urb->UrbSelectInterface.Interface.Length = static_cast<USHORT>(recordSize);
-
-  NTSTATUS status = usb_.SubmitUrbSync(urb);
-  if (NT_SUCCESS(status) && !USBD_SUCCESS(urb->UrbHeader.Status)) status = UsbdStatusToNtStatus(urb->UrbHeader.Status);
-  if (NT_SUCCESS(status)) {
-    const ULONG returned = urb->UrbSelectInterface.Interface.Length;
-    ULONG back = returned < recordSize ? returned : recordSize;
-    if (back > capacity) back = capacity;
-    CopySelectedRecord(interface, &urb->UrbSelectInterface.Interface, back);
-  }
-  ExFreePool(urb);
+  device_->StreamStopped();
   return status;
 }
 
 // A bulk streaming interface has alternate setting 0 only, selected with the configuration; the
 // camera starts streaming at the commit, which comes before this, and a SET_INTERFACE would end
 // that stream again. Bulk streams are stopped by the transport's pipe reset instead.
-NTSTATUS CameraDeviceBase::SelectStreamingAltSetting(ULONG payloadSize) {
+NTSTATUS DeviceStreamControl::SelectStreamingAltSetting(ULONG payloadSize) {
   PAGED_CODE();
   StreamLockScope hold(&streamLock_);
   if (!ReadFlag(zeroBandwidth_)) return STATUS_SUCCESS;
@@ -200,8 +116,8 @@ NTSTATUS CameraDeviceBase::SelectStreamingAltSetting(ULONG payloadSize) {
     InterlockedExchange(&zeroBandwidth_, 0);
     return STATUS_SUCCESS;
   }
-  streamingInterface_.AlternateSetting = ChooseAltSetting(payloadSize);
-  const NTSTATUS status = SelectAltSetting(&streamingInterface_, sizeof(streamingInterfaceBytes_));
+  streamingInterface_.AlternateSetting = device_->ChooseAltSetting(payloadSize);
+  const NTSTATUS status = device_->SelectAltSetting(&streamingInterface_, sizeof(streamingInterfaceBytes_));
   InterlockedExchange(&zeroBandwidth_, 0);
   if (NT_SUCCESS(status)) transport_->AlternateSettingSelected();
   if (!NT_SUCCESS(status)) {
@@ -211,7 +127,7 @@ NTSTATUS CameraDeviceBase::SelectStreamingAltSetting(ULONG payloadSize) {
   return status;
 }
 
-NTSTATUS CameraDeviceBase::SelectZeroBandwidth() {
+NTSTATUS DeviceStreamControl::SelectZeroBandwidth() {
   StreamLockScope hold(&streamLock_);
   if (ReadFlag(zeroBandwidth_)) return STATUS_SUCCESS;
   if (transport_ && !transport_->UsesAlternateSettings()) {
@@ -219,86 +135,28 @@ NTSTATUS CameraDeviceBase::SelectZeroBandwidth() {
     return STATUS_SUCCESS;
   }
   streamingInterface_.AlternateSetting = 0;
-  const NTSTATUS status = SelectAltSetting(&streamingInterface_, sizeof(streamingInterfaceBytes_));
+  const NTSTATUS status = device_->SelectAltSetting(&streamingInterface_, sizeof(streamingInterfaceBytes_));
   if (NT_SUCCESS(status)) InterlockedExchange(&zeroBandwidth_, 1);
   if (NT_SUCCESS(status) && transport_) transport_->AlternateSettingSelected();
   return status;
 }
 
-VOID CameraDeviceBase::ClearZeroBandwidthMark() { InterlockedExchange(&zeroBandwidth_, 0); }
+VOID DeviceStreamControl::ClearZeroBandwidthMark() { InterlockedExchange(&zeroBandwidth_, 0); }
 
-ULONG CameraDeviceBase::GetDataRanges(const PKSDATARANGE** ranges, ULONG streamType) {
-  *ranges = nullptr;
-  return units_ ? units_->GetFormatList(ranges, streamType) : 0;
-}
+bool DeviceStreamControl::IsUsb3() { return device_->usb3_ != 0; }
 
-bool CameraDeviceBase::FindFormatEntry(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height,
-                                       ULONG streamType) {
-  if (!units_) return false;
-  return units_->GetFormatEntry(entry, subtype ? subtype : kSubtypeRgb24, width, height, streamType);
-}
-
-bool CameraDeviceBase::SetStreamFormat(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height,
-                                       ULONG streamType) {
-  // The current frame size is the capture stream's (the region set fits the exposure window to
-  // it): a still configured while capture runs leaves it alone.
-  if (streamType == kStreamCapture) {
-    InterlockedExchange(&width_, static_cast<LONG>(width));
-    InterlockedExchange(&height_, static_cast<LONG>(height));
-  }
-  return FindFormatEntry(entry, subtype, width, height, streamType);
-}
-
-namespace {
-
-bool IsListedInterval(const FrameEntry& entry, ULONGLONG interval) {
-  for (LONG i = 0; entry.Intervals && i < entry.IntervalCount; ++i)
-    if (entry.Intervals[i] != 0 && entry.Intervals[i] == interval) return true;
-  return false;
-}
-
-}  // namespace
-
-// The first listed interval equal to the request or, for a request other than 0, above it; else
-// the last listed one. Zero intervals are skipped; a frame without intervals keeps a non-zero
-// request and gets 30 frames per second otherwise.
-ULONG CameraDeviceBase::PickFrameInterval(const FrameEntry& entry, ULONGLONG requested) {
-  // A rate rounded to 100-ns units lands one unit above its listed interval (15 fps: 666667 for
-  // the listed 666666); such a request names that interval, not the next longer one.
-  if (requested > 1 && !IsListedInterval(entry, requested) && IsListedInterval(entry, requested - 1)) --requested;
-  ULONG last = 0;
-  for (LONG i = 0; entry.Intervals && i < entry.IntervalCount; ++i) {
-    const ULONG interval = entry.Intervals[i];
-    if (interval == 0) continue;
-    if (interval == requested || (requested != 0 && interval > requested)) return interval;
-    last = interval;
-  }
-  if (last) return last;
-  if (requested != 0 && requested <= 0xFFFFFFFFull) return static_cast<ULONG>(requested);
-  return kDefaultFrameInterval;
-}
-
-bool CameraDeviceBase::GetPinDataRange(FrameEntry* entry, ULONG index, ULONG kind) {
-  if (!units_) return false;
-  FormatTable* table = kind == kStreamCapture ? units_->CaptureFormats() : units_->StillFormats();
-  return table && table->GetDataRangeFormat(index, entry);
-}
-
-VOID CameraDeviceBase::GetFrameSize(LONG* width, LONG* height) {
-  *width = ReadFlag(width_);
-  *height = ReadFlag(height_);
-}
-
-bool CameraDeviceBase::TransportServesOtherPin(PKSPIN pin) {
+bool DeviceStreamControl::TransportServesOtherPin(PKSPIN pin) {
   PKSPIN video = transport_ ? transport_->VideoPin() : nullptr;
   return video && video != pin;
 }
 
-bool CameraDeviceBase::PauseEndsCommit() { return transport_ && transport_->PauseEndsCommit(); }
+bool DeviceStreamControl::PauseEndsCommit() { return transport_ && transport_->PauseEndsCommit(); }
 
-ULONG CameraDeviceBase::StopSettleDelay() { return transport_ ? transport_->StopSettleDelay() : kIsochStopSettle; }
+ULONG DeviceStreamControl::StopSettleDelay() {
+  return transport_ ? transport_->StopSettleDelay() : kIsochStopSettle;
+}
 
-ULONG CameraDeviceBase::TakeFrame(FrameBuffer** frame, PUCHAR* data, ULONG streamType) {
+ULONG DeviceStreamControl::TakeFrame(FrameBuffer** frame, PUCHAR* data, ULONG streamType) {
   *frame = nullptr;
   if (data) *data = nullptr;
   FrameBuffer* taken = transport_ ? transport_->TakeReadyFrame(streamType) : nullptr;
@@ -308,79 +166,56 @@ ULONG CameraDeviceBase::TakeFrame(FrameBuffer** frame, PUCHAR* data, ULONG strea
   return UsableFrameLength(taken);
 }
 
-VOID CameraDeviceBase::ReturnFrame(FrameBuffer* frame, ULONG streamType) {
+VOID DeviceStreamControl::ReturnFrame(FrameBuffer* frame, ULONG streamType) {
   if (frame && transport_) transport_->ReturnFrameBuffer(frame, streamType);
 }
 
-VOID CameraDeviceBase::CancelIdleTimer() {
-  if (!IsInitialized() || !idleManager_) return;
-  idleManager_->Busy();
-  if (ReadFlag(powerState_) == PowerDeviceD0) idleManager_->CancelIdleIrp();
-  else if (!IsSystemSuspended()) idleManager_->RequestPowerUp();
+VOID DeviceStreamControl::PauseForSleep() {
+  StreamLockScope hold(&streamLock_);
+  if (transport_) transport_->SetTransportPaused(1);
+  SelectZeroBandwidth();
 }
 
-VOID CameraDeviceBase::RestartIdleTimer() {
-  if (!IsInitialized() || !idleManager_) return;
-  idleManager_->Idle();
+bool DeviceStreamControl::ResumesInPlace() { return transport_ && transport_->UsesAlternateSettings(); }
+
+PKSPIN DeviceStreamControl::HoldServedCapturePin(StreamOwnership* owners) {
+  StreamLockScope hold(&streamLock_);
+  PKSPIN pin = transport_->VideoPin();
+  if (pin && !owners->Hold(kStreamCapture, pin)) pin = nullptr;
+  return pin;
 }
 
-NTSTATUS CameraDeviceBase::PowerUpAndWait() {
-  if (!idleManager_) return STATUS_SUCCESS;
-  return idleManager_->PowerUpAndWait();
-}
-
-LONG CameraDeviceBase::GetIdleState() { return idleManager_ ? idleManager_->GetBusyCount() : 0; }
-
-// A camera that was not identified has no vendor unit to ask.
-NTSTATUS CameraDeviceBase::GetCurWithRetry() {
-  if (!IsChipIdentified()) return STATUS_SUCCESS;
+// Commits the running capture pin's stream again and resumes the transport; the pin holds its
+// processing mutex. A pin the transport no longer serves (stopped or paused meanwhile) is left
+// alone.
+VOID DeviceStreamControl::ResumeCaptureStream(PKSPIN pin) {
+  StreamLockScope hold(&streamLock_);
+  // One retry count for both steps: a suspended answer waits 100 ms and repeats, 11 times at most.
+  ULONG retries = 0;
   NTSTATUS status = STATUS_UNSUCCESSFUL;
-  for (ULONG tries = 0; tries < kGetCurTries; ++tries) {
-    UCHAR value = 0;
-    status = usb_.GetClassRequest(kRequestGetCur, kVendorSelector1, usb_.VendorUnitIndex(), &value, sizeof(value));
-    if (status != STATUS_POWER_STATE_INVALID) return status;
-    DelayMilliseconds(kGetCurRetryDelay);
-  }
-  return status;
-}
-
-NTSTATUS CameraDeviceBase::RunTestStream(PULONG result) {
-  PAGED_CODE();
-  *result = 0;
-  if (!GetCaptureRunning()) {
-    // The test stream takes the capture stream as its owner: no capture pin acquires it while the
-    // test runs, and a pin that holds it in ACQUIRE or PAUSE (negotiated, not streaming) refuses
-    // the test, whose end would leave that pin's camera at zero bandwidth.
-    if (!streamOwners_.Claim(kStreamCapture, this)) return STATUS_DEVICE_BUSY;
-    SetCaptureRunning(1);
-    CancelIdleTimer();
-    DelayMilliseconds(kTestPassDelay);
-    // A bulk camera has no test reader: the test cannot run on it.
-    ULONG value = 0;
-    testStatus_ = testReader_ ? testReader_->Run(&value) : STATUS_NOT_SUPPORTED;
-    if (NT_SUCCESS(testStatus_)) *result = value & 0xFFFF;
-    RestartIdleTimer();
-    SetCaptureRunning(0);
-    streamOwners_.Release(kStreamCapture, this);
-    return testStatus_;
-  }
-  // A capture runs: the camera runs the test beside it; poll its progress.
-  for (ULONG pass = 0; pass < kTestPollPasses; ++pass) {
-    if (!GetCaptureRunning()) return STATUS_CANCELLED;
-    bool finished = false;
-    USHORT word = 0;
-    NTSTATUS status = ReadTestProgress(&usb_, &lastProgress_, &finished, &word);
-    if (!NT_SUCCESS(status)) return status;
-    if (finished) {
-      testResult_ = word;
-      *result = testResult_;
-      testStatus_ = STATUS_SUCCESS;
-      return STATUS_SUCCESS;
+  auto* capture = static_cast<CameraPinBase*>(pin->Context);
+  for (;;) {
+    if (!transport_ || transport_->VideoPin() != pin) return;
+    status = STATUS_SUCCESS;
+    if (!ReadFlag(zeroBandwidth_)) {
+      status = SelectZeroBandwidth();
+      if (NT_SUCCESS(status)) DelayMilliseconds(kResumeSettleDelay);
     }
-    DelayMilliseconds(kTestPassDelay);
+    if (status != STATUS_POWER_STATE_INVALID) status = capture->NegotiateProbe();
+    if (status != STATUS_POWER_STATE_INVALID || retries >= kResumeRetries) break;
+    ++retries;
+    DelayMilliseconds(kResumeRetryDelay);
   }
-  // The camera never reported a result.
-  return STATUS_IO_TIMEOUT;
+  if (!NT_SUCCESS(status)) return;
+  InterlockedExchange(&zeroBandwidth_, 1);
+  CaptureFilter* filter = CaptureFilterFromPin(pin);
+  status = filter ? filter->ConfigureStream(capture->GetConnectionFormat(), capture->GetPayloadSize(), kStreamCapture)
+                  : STATUS_UNSUCCESSFUL;
+  if (NT_SUCCESS(status)) {
+    device_->StreamResumed();
+    InterlockedExchange(&skipNextFrame_, 1);
+    transport_->SetTransportPaused(0);
+  }
 }
 
 }  // namespace kvz

@@ -53,6 +53,36 @@ class StreamOwnership {
   KEVENT unheld_;  // signalled while nothing is held
 };
 
+// The device's stream control, which the device hands its filter and pins: the transport's
+// start, pause and stop, its frames, and the streaming interface's bandwidth.
+class PinStreamControl : public StreamBandwidth {
+ public:
+  virtual NTSTATUS StartStream(ULONG payloadSize, ULONG frameSize, PKSPIN pin, ULONG streamType) = 0;
+  // pause 1 pauses the transport; 0 returns kStatusRestartStream when it has to start afresh.
+  virtual NTSTATUS SuspendStream(ULONG pause) = 0;
+  virtual NTSTATUS StopStream(ULONG streamType) = 0;
+  // The transport's: a pause makes the camera forget its commit (a restart commits again), and
+  // the time the camera is given after a stream stop.
+  virtual bool PauseEndsCommit() = 0;
+  virtual ULONG StopSettleDelay() = 0;
+  // True when the transport serves a capture pin other than this one.
+  virtual bool TransportServesOtherPin(PKSPIN pin) = 0;
+  // The resume after system sleep's stream steps for the running capture pin (which holds its
+  // processing mutex): commit again, configure, resume the transport. Nothing when pin is no
+  // longer the one the transport serves.
+  virtual VOID ResumeCaptureStream(PKSPIN pin) = 0;
+  // Frames: the newest finished frame of a stream type, its data and usable length (0: none);
+  // each taken frame goes back exactly once.
+  virtual ULONG TakeFrame(FrameBuffer** frame, PUCHAR* data, ULONG streamType) = 0;
+  virtual VOID ReturnFrame(FrameBuffer* frame, ULONG streamType) = 0;
+  // True once when a resume asked to drop the next frame.
+  virtual bool TakeSkipNextFrame() = 0;
+
+ protected:
+  PinStreamControl() = default;
+  ~PinStreamControl() = default;
+};
+
 // Its face work flags: the capture pin's RUN sets kFaceWorkDetect.
 class PinDevice : public FaceWorkHost, public CameraDeviceCore, public CameraIdentitySource, public StreamBandwidth {
  public:

@@ -57,7 +57,7 @@ TEST_P(LifeCycle, StartStopRestartRemove) {
   EXPECT_FALSE(PrivateLink().empty());
   EXPECT_EQ(0, camera_->Snapshot().streamingAlternate);
   EXPECT_EQ(GetParam() == Profile::kBulk, Camera()->PauseEndsCommit());
-  EXPECT_EQ(GetParam() == Profile::kUsb3, Camera()->IsUsb3());
+  EXPECT_EQ(GetParam() == Profile::kUsb3, Camera()->Streams()->IsUsb3());
   ASSERT_EQ(STATUS_SUCCESS, device_->QueryStop());
   ASSERT_EQ(STATUS_SUCCESS, device_->Stop());
   EXPECT_EQ(nullptr, TestSeam<CameraDeviceBase>::Units(*Camera()));
