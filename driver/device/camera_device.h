@@ -47,15 +47,6 @@ class CameraDeviceBase : public CameraDeviceControls,
   CameraDeviceBase(const CameraDeviceBase&) = delete;
   CameraDeviceBase& operator=(const CameraDeviceBase&) = delete;
 
-  // Stream control (pins and filter). StartStream registers a pin of a stream type on the
-  // transport; SuspendStream(1) pauses the capture stream, (0) answers kStatusRestartStream when
-  // the transport must be started afresh; StopStream unregisters the stream type.
-  NTSTATUS StartStream(ULONG payloadSize, ULONG frameSize, PKSPIN pin, ULONG streamType) override {
-    return streams_.StartStream(payloadSize, frameSize, pin, streamType);
-  }
-  NTSTATUS SuspendStream(ULONG pause) override { return streams_.SuspendStream(pause); }
-  NTSTATUS StopStream(ULONG streamType) override { return streams_.StopStream(streamType); }
-
   // Plug and play and power; PASSIVE_LEVEL.
   virtual NTSTATUS Start() = 0;
   virtual VOID Stop() = 0;
@@ -84,10 +75,6 @@ class CameraDeviceBase : public CameraDeviceControls,
     return CameraIdentity{listedCamera_ != 0, chipFamily_, ReadFlag(displayOrientation_)};
   }
 
-  // --- StreamBandwidth (the filter and pins, and the private test's reader).
-  NTSTATUS SelectStreamingAltSetting(ULONG payloadSize) override { return streams_.SelectStreamingAltSetting(payloadSize); }
-  NTSTATUS SelectZeroBandwidth() override { return streams_.SelectZeroBandwidth(); }
-
   // --- CameraDeviceControls (property sets and the settings loader).
   CameraControlHandler* GetCameraControlHandler() override;
   VideoProcAmpHandler* GetVideoProcAmpHandler() override;
@@ -105,6 +92,7 @@ class CameraDeviceBase : public CameraDeviceControls,
 
   // --- PinDevice (capture filter and pins).
   StreamOwnership* GetStreamOwnership() override { return &streamOwners_; }
+  DeviceStreamControl* Streams() override { return &streams_; }
   ULONG GetPowerState() override { return static_cast<ULONG>(ReadFlag(powerState_)); }
   VOID CancelIdleTimer() override;
   VOID RestartIdleTimer() override;
@@ -117,22 +105,13 @@ class CameraDeviceBase : public CameraDeviceControls,
   ULONG PickFrameInterval(const FrameEntry& entry, ULONGLONG requested) override;
   bool GetPinDataRange(FrameEntry* entry, ULONG index, ULONG kind) override;
   NTSTATUS GetCurWithRetry() override;
-  bool PauseEndsCommit() override { return streams_.PauseEndsCommit(); }
-  ULONG StopSettleDelay() override { return streams_.StopSettleDelay(); }
-  bool TransportServesOtherPin(PKSPIN pin) override { return streams_.TransportServesOtherPin(pin); }
-  VOID ResumeCaptureStream(PKSPIN pin) override { streams_.ResumeCaptureStream(pin); }
   VOID StepCaptureStream() override;
-  ULONG TakeFrame(FrameBuffer** frame, PUCHAR* data, ULONG streamType) override {
-    return streams_.TakeFrame(frame, data, streamType);
-  }
-  VOID ReturnFrame(FrameBuffer* frame, ULONG streamType) override { streams_.ReturnFrame(frame, streamType); }
   LONG GetCaptureRunning() override { return ReadFlag(captureRunning_); }
   VOID SetCaptureRunning(LONG running) override { InterlockedExchange(&captureRunning_, running); }
   LONG GetRestartPending() override { return ReadFlag(restartPending_); }
   VOID ClearRestartPending() override { InterlockedExchange(&restartPending_, 0); }
   VOID SetStreamStopFailed(LONG failed) override { InterlockedExchange(&streamStopFailed_, failed); }
   VOID SetDisplayOrientation(LONG quarterTurns) override { InterlockedExchange(&displayOrientation_, quarterTurns); }
-  bool TakeSkipNextFrame() override { return streams_.TakeSkipNextFrame(); }
   VOID SetCaptureOrientation(CaptureOrientation* orientation) override { captureOrientation_ = orientation; }
   NTSTATUS WriteSensorSetup();
   bool IsTestRunning() override;
@@ -169,7 +148,6 @@ class CameraDeviceBase : public CameraDeviceControls,
   // The power-state callback's body; PASSIVE_LEVEL.
   VOID OnSystemPowerState(bool backInWorkingState);
 
-  DeviceStreamControl* Streams() { return &streams_; }
   PKSDEVICE KsDevice() const { return ksDevice_; }
   bool IsInitialized() const { return initialized_ != 0; }
   // Chip identification found one of the vendor's chips (a standard UVC camera is not identified).

@@ -222,7 +222,7 @@ NTSTATUS CaptureFilter::ConfigureStream(const KS_VIDEOINFOHEADER* format, ULONG 
   const bool captureRuns = streamType == kStreamStill && device_->GetCaptureRunning();
   if (!captureRuns)
     device_->Processing()->SetFormats(subtype, entry.SourceWidth, entry.SourceHeight, entry.Width, entry.Height);
-  return device_->SelectStreamingAltSetting(LargestPayload());
+  return device_->Streams()->SelectStreamingAltSetting(LargestPayload());
 }
 
 NTSTATUS CaptureFilter::StartStream(PKSPIN pin, ULONG streamType) {
@@ -230,7 +230,7 @@ NTSTATUS CaptureFilter::StartStream(PKSPIN pin, ULONG streamType) {
   // The payload stays after a start: the transport keeps the last committed size per stream, and
   // a pin started again after a pause has not configured anew. A payload the transport refused
   // goes (a camera's hostile answer would otherwise outvote every later one).
-  const NTSTATUS status = device_->StartStream(LargestPayload(), GetFrameSize(streamType), pin, streamType);
+  const NTSTATUS status = device_->Streams()->StartStream(LargestPayload(), GetFrameSize(streamType), pin, streamType);
   if (!NT_SUCCESS(status)) InterlockedExchange(&largestPayload_, 0);
   return status;
 }

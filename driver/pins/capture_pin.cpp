@@ -127,7 +127,7 @@ VOID CapturePin::GetDroppedFrames(PKSPROPERTY_DROPPEDFRAMES_CURRENT_S out) {
 VOID CapturePin::ResumeAfterSleep() {
   PAGED_CODE();
   KsPinAcquireProcessingMutex(Pin);
-  Device->ResumeCaptureStream(Pin);
+  Device->Streams()->ResumeCaptureStream(Pin);
   KsPinReleaseProcessingMutex(Pin);
 }
 
@@ -210,7 +210,7 @@ NTSTATUS CapturePin::Stop(KSSTATE from) {
   }
   KsPinAcquireProcessingMutex(Pin);
   if (StreamState != kPinStopped || from == KSSTATE_ACQUIRE) {
-    if (NT_SUCCESS(Device->StopStream(kStreamCapture))) {
+    if (NT_SUCCESS(Device->Streams()->StopStream(kStreamCapture))) {
       StreamState = kPinStopped;
       Device->SetStreamStopFailed(0);
     } else {
@@ -222,7 +222,7 @@ NTSTATUS CapturePin::Stop(KSSTATE from) {
   ReleaseReferenceClock();
   Device->SetCaptureRunning(0);
   ReleaseStream(kStreamCapture);
-  DelayMilliseconds(Device->StopSettleDelay());
+  DelayMilliseconds(Device->Streams()->StopSettleDelay());
   return STATUS_SUCCESS;
 }
 
@@ -243,7 +243,7 @@ NTSTATUS CapturePin::Acquire(KSSTATE from) {
 
   NTSTATUS status = NegotiateProbe();
   if (!NT_SUCCESS(status)) {
-    if (!Device->GetCaptureRunning()) Device->SelectZeroBandwidth();
+    if (!Device->GetCaptureRunning()) Device->Streams()->SelectZeroBandwidth();
     status = NegotiateProbe();
   }
   if (NT_SUCCESS(status) && Device->GetCaptureRunning()) status = STATUS_UNSUCCESSFUL;
@@ -258,14 +258,14 @@ NTSTATUS CapturePin::Acquire(KSSTATE from) {
 
 NTSTATUS CapturePin::Pause(KSSTATE from) {
   if (from != KSSTATE_RUN) return STATUS_SUCCESS;
-  if (Device->TransportServesOtherPin(Pin)) {
+  if (Device->Streams()->TransportServesOtherPin(Pin)) {
     StreamState = kPinPaused;
     return STATUS_SUCCESS;
   }
-  NTSTATUS status = Device->SuspendStream(1);
+  NTSTATUS status = Device->Streams()->SuspendStream(1);
   if (!NT_SUCCESS(status) && Device->GetPowerState() != PowerDeviceD0) {
     Device->PowerUpAndWait();
-    status = Device->SuspendStream(1);
+    status = Device->Streams()->SuspendStream(1);
   }
   Device->SetStreamStopFailed(NT_SUCCESS(status) ? 0 : 1);
   StreamState = kPinPaused;
@@ -282,7 +282,7 @@ NTSTATUS CapturePin::Run() {
   NTSTATUS status = STATUS_SUCCESS;
   if (!Device->GetRestartPending()) {
     if (StreamState == kPinPaused) {
-      status = Device->SuspendStream(0);
+      status = Device->Streams()->SuspendStream(0);
       if (status == kStatusRestartStream) status = RestartStream();
       if (NT_SUCCESS(status)) {
         StreamState = kPinRunning;
@@ -296,7 +296,7 @@ NTSTATUS CapturePin::Run() {
     Device->GetCurWithRetry();
     Device->ClearRestartPending();
     KsPinAcquireProcessingMutex(Pin);
-    Device->StopStream(kStreamCapture);
+    Device->Streams()->StopStream(kStreamCapture);
     KsPinReleaseProcessingMutex(Pin);
     StreamState = kPinStopped;
     ReleaseReferenceClock();
@@ -324,17 +324,17 @@ NTSTATUS CapturePin::Run() {
 NTSTATUS CapturePin::RestartStream() {
   if (!Filter) return STATUS_UNSUCCESSFUL;
   // A bulk transport's pause reset the endpoint, and with it the camera's commit.
-  NTSTATUS status = Device->PauseEndsCommit() ? NegotiateProbe() : STATUS_SUCCESS;
+  NTSTATUS status = Device->Streams()->PauseEndsCommit() ? NegotiateProbe() : STATUS_SUCCESS;
   // The pause may have given the bandwidth back (zero bandwidth on Windows 10): a transport
   // started on alternate setting 0 has no packets to read.
-  if (NT_SUCCESS(status)) status = Device->SelectStreamingAltSetting(PayloadSize);
+  if (NT_SUCCESS(status)) status = Device->Streams()->SelectStreamingAltSetting(PayloadSize);
   if (NT_SUCCESS(status)) status = Filter->StartStream(Pin, kStreamCapture);
   return status;
 }
 
 bool CapturePin::AcceptFrame() {
   if (DropFirstFrame) return false;
-  return !Device->TakeSkipNextFrame();
+  return !Device->Streams()->TakeSkipNextFrame();
 }
 
 bool CapturePin::LockClientBuffer(PUCHAR* data, ULONG* room) {
@@ -403,9 +403,9 @@ NTSTATUS CapturePin::Process() {
   Device->StepCaptureStream();
   FrameBuffer* frame = nullptr;
   PUCHAR data = nullptr;
-  const ULONG length = Device->TakeFrame(&frame, &data, kStreamCapture);
+  const ULONG length = Device->Streams()->TakeFrame(&frame, &data, kStreamCapture);
   if (length == 0) {
-    if (frame) Device->ReturnFrame(frame, kStreamCapture);
+    if (frame) Device->Streams()->ReturnFrame(frame, kStreamCapture);
     KsPinReleaseProcessingMutex(Pin);
     return STATUS_PENDING;
   }
@@ -418,13 +418,13 @@ NTSTATUS CapturePin::Process() {
   if (used == 0) {
     // The client's buffer stays at the leading edge for the next frame.
     if (pointer) KsStreamPointerUnlock(pointer, FALSE);
-    Device->ReturnFrame(frame, kStreamCapture);
+    Device->Streams()->ReturnFrame(frame, kStreamCapture);
     KsPinReleaseProcessingMutex(Pin);
     DropFirstFrame = 0;
     return STATUS_SUCCESS;
   }
   // Everything is copied out: the camera frame goes back before the client hears of it.
-  Device->ReturnFrame(frame, kStreamCapture);
+  Device->Streams()->ReturnFrame(frame, kStreamCapture);
   Complete(pointer, used);
   if (Processing->IsFlickerRedetectRequested()) Processing->ResetFlicker();
   KsPinReleaseProcessingMutex(Pin);

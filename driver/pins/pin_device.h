@@ -84,7 +84,7 @@ class PinStreamControl : public StreamBandwidth {
 };
 
 // Its face work flags: the capture pin's RUN sets kFaceWorkDetect.
-class PinDevice : public FaceWorkHost, public CameraDeviceCore, public CameraIdentitySource, public StreamBandwidth {
+class PinDevice : public FaceWorkHost, public CameraDeviceCore, public CameraIdentitySource {
  public:
   virtual StreamOwnership* GetStreamOwnership() = 0;
 
@@ -112,31 +112,14 @@ class PinDevice : public FaceWorkHost, public CameraDeviceCore, public CameraIde
   // The frame entry a built data range stands for; kind 1 the capture table, else the still one.
   virtual bool GetPinDataRange(FrameEntry* entry, ULONG index, ULONG kind) = 0;
 
-  // Stream control (the alternate settings through StreamBandwidth).
-  virtual NTSTATUS StartStream(ULONG payloadSize, ULONG frameSize, PKSPIN pin, ULONG streamType) = 0;
-  // pause 1 pauses the transport; 0 returns kStatusRestartStream when it has to start afresh.
-  virtual NTSTATUS SuspendStream(ULONG pause) = 0;
-  virtual NTSTATUS StopStream(ULONG streamType) = 0;
+  // The device's stream control, for the device's life.
+  virtual PinStreamControl* Streams() = 0;
   virtual NTSTATUS GetCurWithRetry() = 0;
-  // The transport's: a pause makes the camera forget its commit (a restart commits again), and
-  // the time the camera is given after a stream stop.
-  virtual bool PauseEndsCommit() = 0;
-  virtual ULONG StopSettleDelay() = 0;
-  // True when the transport serves a capture pin other than this one.
-  virtual bool TransportServesOtherPin(PKSPIN pin) = 0;
-  // The resume after system sleep's stream steps for the running capture pin (which holds its
-  // processing mutex): commit again, configure, resume the transport. Nothing when pin is no
-  // longer the one the transport serves.
-  virtual VOID ResumeCaptureStream(PKSPIN pin) = 0;
 
   // The capture stream's device work, at each processing call of the capture pin (under its
   // processing mutex, before it takes a frame): the sensor set-up at the second call after a
   // stream start, and the capture orientation poll.
   virtual VOID StepCaptureStream() = 0;
-  // Frames: the newest finished frame of a stream type, its data and usable length (0: none);
-  // each taken frame goes back exactly once.
-  virtual ULONG TakeFrame(FrameBuffer** frame, PUCHAR* data, ULONG streamType) = 0;
-  virtual VOID ReturnFrame(FrameBuffer* frame, ULONG streamType) = 0;
 
   // Flags shared with the power callback and the private test.
   virtual LONG GetCaptureRunning() = 0;
@@ -145,8 +128,6 @@ class PinDevice : public FaceWorkHost, public CameraDeviceCore, public CameraIde
   virtual VOID ClearRestartPending() = 0;
   virtual VOID SetStreamStopFailed(LONG failed) = 0;
   virtual VOID SetDisplayOrientation(LONG quarterTurns) = 0;
-  // True once when a resume asked to drop the next frame.
-  virtual bool TakeSkipNextFrame() = 0;
   // The running capture pin's orientation poll (its RUN), stepped by StepCaptureStream;
   // null withdraws it (its STOP and close).
   virtual VOID SetCaptureOrientation(CaptureOrientation* orientation) = 0;

@@ -102,7 +102,7 @@ NTSTATUS StillPin::SetDeviceState(KSSTATE to, KSSTATE from) {
       if (OwnsStream(kStreamStill)) {
         if (StreamState != kPinStopped) {
           KsPinAcquireProcessingMutex(Pin);
-          Device->StopStream(kStreamStill);
+          Device->Streams()->StopStream(kStreamStill);
           KsPinReleaseProcessingMutex(Pin);
         }
         StreamState = kPinStopped;
@@ -123,7 +123,7 @@ NTSTATUS StillPin::SetDeviceState(KSSTATE to, KSSTATE from) {
     case KSSTATE_RUN:
       if (StreamState == kPinPaused) {
         KsPinAcquireProcessingMutex(Pin);
-        Device->StopStream(kStreamStill);
+        Device->Streams()->StopStream(kStreamStill);
         KsPinReleaseProcessingMutex(Pin);
         if (NT_SUCCESS(NegotiateProbe()) && Filter) Filter->ConfigureStream(ConnectionFormat, PayloadSize, kStreamStill);
       }
@@ -139,9 +139,9 @@ NTSTATUS StillPin::Process() {
   KsPinAcquireProcessingMutex(Pin);
   FrameBuffer* frame = nullptr;
   PUCHAR data = nullptr;
-  const ULONG length = Device->TakeFrame(&frame, &data, kStreamStill);
+  const ULONG length = Device->Streams()->TakeFrame(&frame, &data, kStreamStill);
   if (length == 0) {
-    if (frame) Device->ReturnFrame(frame, kStreamStill);
+    if (frame) Device->Streams()->ReturnFrame(frame, kStreamStill);
     KsPinReleaseProcessingMutex(Pin);
     return STATUS_PENDING;
   }
@@ -173,7 +173,7 @@ NTSTATUS StillPin::Process() {
   }
 
   if (!deliver) {
-    Device->ReturnFrame(frame, kStreamStill);
+    Device->Streams()->ReturnFrame(frame, kStreamStill);
     KsPinReleaseProcessingMutex(Pin);
     return STATUS_SUCCESS;
   }
@@ -184,7 +184,7 @@ NTSTATUS StillPin::Process() {
   header->PresentationTime.Time = 0;
   header->OptionsFlags = kStillOptions;
   header->DataUsed = used;
-  Device->ReturnFrame(frame, kStreamStill);
+  Device->Streams()->ReturnFrame(frame, kStreamStill);
   KsStreamPointerUnlock(pointer, TRUE);
   KsPinReleaseProcessingMutex(Pin);
   return STATUS_PENDING;

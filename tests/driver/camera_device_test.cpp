@@ -56,7 +56,7 @@ TEST_P(LifeCycle, StartStopRestartRemove) {
   EXPECT_EQ(GetParam() != Profile::kMinimal, Camera()->IsChipIdentified());
   EXPECT_FALSE(PrivateLink().empty());
   EXPECT_EQ(0, camera_->Snapshot().streamingAlternate);
-  EXPECT_EQ(GetParam() == Profile::kBulk, Camera()->PauseEndsCommit());
+  EXPECT_EQ(GetParam() == Profile::kBulk, Camera()->Streams()->PauseEndsCommit());
   EXPECT_EQ(GetParam() == Profile::kUsb3, Camera()->Streams()->IsUsb3());
   ASSERT_EQ(STATUS_SUCCESS, device_->QueryStop());
   ASSERT_EQ(STATUS_SUCCESS, device_->Stop());

@@ -26,12 +26,12 @@ TEST_F(StreamControl, AlternateSettingByBandwidth) {
     uint8_t alternate;
   } cases[] = {{0, 0}, {128, 1}, {500, 2}, {1024, 3}, {3000, 5}, {3073, 5}};
   for (const Case& c : cases) {
-    ASSERT_EQ(STATUS_SUCCESS, camera->SelectStreamingAltSetting(c.payload));
+    ASSERT_EQ(STATUS_SUCCESS, camera->Streams()->SelectStreamingAltSetting(c.payload));
     EXPECT_EQ(c.alternate, camera_->Snapshot().streamingAlternate) << c.payload;
     // Selected once on the way from zero bandwidth: a second configuration changes nothing.
-    ASSERT_EQ(STATUS_SUCCESS, camera->SelectStreamingAltSetting(3072));
+    ASSERT_EQ(STATUS_SUCCESS, camera->Streams()->SelectStreamingAltSetting(3072));
     EXPECT_EQ(c.alternate, camera_->Snapshot().streamingAlternate) << c.payload;
-    ASSERT_EQ(STATUS_SUCCESS, camera->SelectZeroBandwidth());
+    ASSERT_EQ(STATUS_SUCCESS, camera->Streams()->SelectZeroBandwidth());
     EXPECT_EQ(0, camera_->Snapshot().streamingAlternate);
   }
 }
@@ -75,9 +75,9 @@ TEST_F(StreamControl, SelectionFailures) {
     fault.urbStatus = USBD_STATUS_STALL_PID;
     faults.requests.push_back(fault);
   });
-  EXPECT_FALSE(NT_SUCCESS(camera->SelectStreamingAltSetting(1024)));
+  EXPECT_FALSE(NT_SUCCESS(camera->Streams()->SelectStreamingAltSetting(1024)));
   EXPECT_EQ(0, camera_->Snapshot().streamingAlternate);
-  ASSERT_EQ(STATUS_SUCCESS, camera->SelectStreamingAltSetting(1024));
+  ASSERT_EQ(STATUS_SUCCESS, camera->Streams()->SelectStreamingAltSetting(1024));
   EXPECT_EQ(3, camera_->Snapshot().streamingAlternate);
 }
 
@@ -115,12 +115,12 @@ TEST_F(StreamControl, PickFrameInterval) {
 TEST_F(StreamControl, CallsWithoutAStream) {
   Plug(Profile::kIsoch);
   ASSERT_EQ(STATUS_SUCCESS, Start());
-  EXPECT_EQ(kStatusRestartStream, Camera()->SuspendStream(0));
-  EXPECT_EQ(STATUS_UNSUCCESSFUL, Camera()->StartStream(0, 640 * 480 * 2, nullptr, 1))
+  EXPECT_EQ(kStatusRestartStream, Camera()->Streams()->SuspendStream(0));
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, Camera()->Streams()->StartStream(0, 640 * 480 * 2, nullptr, 1))
       << "no payload was ever committed";
   FrameBuffer* frame = nullptr;
   PUCHAR data = nullptr;
-  EXPECT_EQ(0u, Camera()->TakeFrame(&frame, &data, 1));
+  EXPECT_EQ(0u, Camera()->Streams()->TakeFrame(&frame, &data, 1));
   EXPECT_EQ(nullptr, frame);
 }
 

@@ -20,7 +20,11 @@ namespace {
 
 constexpr ULONG kTag = 'tDPT';
 
-class TestPinDevice final : public CameraDeviceControls, public PinDevice, public PinProcessing, public FlickerControl {
+class TestPinDevice final : public CameraDeviceControls,
+                            public PinDevice,
+                            public PinStreamControl,
+                            public PinProcessing,
+                            public FlickerControl {
  public:
   explicit TestPinDevice(PKSDEVICE device) : ks_(device), usb_(device) {}
   ~TestPinDevice() { Release(); }
@@ -102,6 +106,7 @@ class TestPinDevice final : public CameraDeviceControls, public PinDevice, publi
     const FormatTable* table = kind == kStreamCapture ? units_->CaptureFormats() : units_->StillFormats();
     return table && table->GetDataRangeFormat(index, entry);
   }
+  PinStreamControl* Streams() override { return this; }
   NTSTATUS SelectStreamingAltSetting(ULONG payload) override {
     std::lock_guard<std::mutex> hold(Pins().lock);
     Pins().altSettings.push_back(payload);
