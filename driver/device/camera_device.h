@@ -1,8 +1,8 @@
 // The one driver object per camera: the kernel-streaming device's Context. It is the camera's
-// USB endpoint (through the UsbDevice it owns), holds the parsed descriptors, the transports, the
-// interrupt and test readers, the idle manager, the settings and the frame processor, and carries
-// the plug-and-play and power life cycle, the stream control the filter and pins call, and the
-// private test request.
+// USB endpoint (through the UsbDevice it owns), holds the parsed descriptors, its stream control
+// (with the transport) that it hands the filter and pins, the interrupt and test readers, the idle
+// manager, the settings and the frame processor, and carries the plug-and-play and power life
+// cycle and the private test request.
 #pragma once
 #include <wdm.h>
 #include <ks.h>

@@ -1,6 +1,6 @@
-// What the capture filter and its data pins need of the camera device: formats, stream control,
-// frames from the transport, post-processing, and the few device flags the pins share with the
-// power callback and the private test. The camera device implements it; the KS device's
+// What the capture filter and its data pins need of the camera device: formats, its stream
+// control (PinStreamControl: the transport and its frames), post-processing, and the few device
+// flags the pins share with the power callback and the private test. The camera device implements it; the KS device's
 // Context reaches it through CameraDeviceControls::GetPinDevice. All calls at PASSIVE_LEVEL
 // unless said.
 #pragma once
