@@ -1,5 +1,5 @@
 // What the control property sets and the settings loader need of the camera device. The
-// kernel-streaming device's Context holds the device as this interface; until the Context is
+// kernel-streaming device's Context holds the device's control context as this interface; until the Context is
 // set the handlers answer without touching anything.
 #pragma once
 #include <wdm.h>
@@ -65,7 +65,7 @@ class CameraDeviceControls : public FaceWorkHost, public FaceWindowTarget, publi
 };
 
 // The one way from a kernel-streaming object (device, filter factory, filter or pin) to the camera
-// device its KS device holds as Context; null when the object or the Context is missing. A request
+// device's control context its KS device holds as Context; null when the object or the Context is missing. A request
 // reaches it through its filter: DeviceOf(KsGetFilterFromIrp(irp)).
 CameraDeviceControls* DeviceOf(PVOID ksObject);
 

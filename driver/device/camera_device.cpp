@@ -69,7 +69,7 @@ ULONG WideLength(const WCHAR* text, ULONG limit) {
 
 // The thunks of the device dispatch table.
 NTSTATUS NTAPI DeviceStartThunk(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
-  CameraDevice* camera = static_cast<CameraDevice*>(DeviceOf(device));
+  CameraDevice* camera = CameraOf(device);
   if (!camera) return STATUS_NO_SUCH_DEVICE;
   const NTSTATUS status = camera->Start();
   if (!NT_SUCCESS(status)) camera->Stop();
@@ -77,29 +77,29 @@ NTSTATUS NTAPI DeviceStartThunk(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_R
 }
 
 NTSTATUS NTAPI DeviceQueryStopThunk(PKSDEVICE device, PIRP) {
-  CameraDevice* camera = static_cast<CameraDevice*>(DeviceOf(device));
+  CameraDevice* camera = CameraOf(device);
   return camera ? camera->QueryStop() : STATUS_SUCCESS;
 }
 
 VOID NTAPI DeviceCancelStopThunk(PKSDEVICE device, PIRP) {
-  if (CameraDevice* camera = static_cast<CameraDevice*>(DeviceOf(device))) camera->CancelStop();
+  if (CameraDevice* camera = CameraOf(device)) camera->CancelStop();
 }
 
 VOID NTAPI DeviceStopThunk(PKSDEVICE device, PIRP) {
-  if (CameraDevice* camera = static_cast<CameraDevice*>(DeviceOf(device))) camera->Stop();
+  if (CameraDevice* camera = CameraOf(device)) camera->Stop();
 }
 
 VOID NTAPI DeviceRemoveThunk(PKSDEVICE device, PIRP) {
-  if (CameraDevice* camera = static_cast<CameraDevice*>(DeviceOf(device))) camera->MarkRemoved();
+  if (CameraDevice* camera = CameraOf(device)) camera->MarkRemoved();
 }
 
 NTSTATUS NTAPI DeviceQueryCapabilitiesThunk(PKSDEVICE device, PIRP, PDEVICE_CAPABILITIES capabilities) {
-  CameraDevice* camera = static_cast<CameraDevice*>(DeviceOf(device));
+  CameraDevice* camera = CameraOf(device);
   return camera ? camera->QueryCapabilities(capabilities) : STATUS_NO_SUCH_DEVICE;
 }
 
 VOID NTAPI DeviceSetPowerThunk(PKSDEVICE device, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE) {
-  if (CameraDevice* camera = static_cast<CameraDevice*>(DeviceOf(device))) camera->SetPower(to);
+  if (CameraDevice* camera = CameraOf(device)) camera->SetPower(to);
 }
 
 VOID NTAPI PowerStateCallback(PVOID context, PVOID argument1, PVOID argument2) {
@@ -142,7 +142,7 @@ NTSTATUS NTAPI DeviceAdd(PKSDEVICE device) {
     CameraDevice::Free(camera);
     return status;
   }
-  device->Context = static_cast<CameraDeviceControls*>(camera);
+  device->Context = static_cast<CameraDeviceControls*>(camera->Controls());
   // From here on the bag alone frees the object.
   UNICODE_STRING reference;
   RtlInitUnicodeString(&reference, kPrivateReferenceString);
@@ -155,9 +155,8 @@ CameraDeviceBase::CameraDeviceBase(PKSDEVICE device)
       processor_(),
       pinProcessing_(&processor_, this),
       idleHost_(this),
-      width_(640),
-      height_(480),
       streams_(this),
+      controls_(this),
       restartPending_(1),
       whiteBalanceFirstRun_(1),
       powerState_(PowerDeviceD0) {
@@ -179,7 +178,7 @@ CameraDevice::~CameraDevice() = default;
 VOID NTAPI CameraDevice::Free(PVOID device) {
   auto* camera = static_cast<CameraDevice*>(device);
   // A request that reaches the device object after this finds no device.
-  if (camera->ksDevice_ && camera->ksDevice_->Context == static_cast<CameraDeviceControls*>(camera))
+  if (camera->ksDevice_ && camera->ksDevice_->Context == static_cast<CameraDeviceControls*>(camera->Controls()))
     camera->ksDevice_->Context = nullptr;
   PoolDelete(camera, kTagCameraDevice);
 }
@@ -344,7 +343,7 @@ NTSTATUS CameraDeviceBase::Initialize() {
   NTSTATUS status = IoSetDeviceInterfaceState(&interfaceLinkName_, TRUE);
   if (!NT_SUCCESS(status)) return status;
 
-  units_ = PoolNew<UnitContainer>(kTagUnitContainer, static_cast<CameraDeviceControls*>(this));
+  units_ = PoolNew<UnitContainer>(kTagUnitContainer, static_cast<CameraDeviceControls*>(&controls_));
   if (!units_) return STATUS_INSUFFICIENT_RESOURCES;
   ULONG length = kDeviceDescriptorLength;
   status = ReadUsbDescriptor(&usb_, &deviceDescriptor_, &length, USB_DEVICE_DESCRIPTOR_TYPE);
@@ -505,7 +504,7 @@ bool CameraDeviceBase::IdentifyVendorChip() {
   cameraBufferSize_ = kDefaultCameraBufferSize;
   ExtensionUnitHandler* vendor = VendorUnit();
   if (vendor && !ReadChipIdentity(vendor)) return false;
-  settings_.LoadRegistryValues(this);
+  settings_.LoadRegistryValues(&controls_);
   // The next load switches the automatic white balance off unless it is on.
   StoreSetting(settings_.autoWhiteBalanceWasOn, LoadSetting(settings_.autoWhiteBalance) == 1 ? 1 : 0);
   processor_.FaceDetector()->DeviceInterval = kFaceIntervalIdentified;
@@ -653,7 +652,7 @@ VOID CameraDeviceBase::OnSystemPowerState(bool backInWorkingState) {
     InterlockedExchange(&systemSuspended_, 1);
     if (IsInitialized() && idleManager_) {
       idleManager_->Resume();
-      InterlockedExchange(&resumeFlag_, 1);
+      controls_.MarkResume();
       InterlockedExchange(&restartPending_, 1);
       WaitForTestEnd(kTestStopPollDelay);
     }

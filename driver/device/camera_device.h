@@ -1,8 +1,9 @@
-// The one driver object per camera: the kernel-streaming device's Context. It is the camera's
-// USB endpoint (through the UsbDevice it owns), holds the parsed descriptors, its stream control
-// (with the transport) that it hands the filter and pins, the interrupt and test readers, the idle
-// manager, the settings and the frame processor, and carries the plug-and-play and power life
-// cycle and the private test request.
+// The one driver object per camera, found from the kernel-streaming device's Context through its
+// control context (the property sets' view of it). It is the camera's USB endpoint (through the
+// UsbDevice it owns), holds the parsed descriptors, its stream control (with the transport) that
+// it hands the filter and pins, the interrupt and test readers, the idle manager, the settings and
+// the frame processor, and carries the plug-and-play and power life cycle and the private test
+// request.
 #pragma once
 #include <wdm.h>
 #include <ks.h>
@@ -13,6 +14,7 @@
 #include "driver/pins/display_orientation.h"
 #include "driver/pins/capture_filter.h"
 #include "driver/pins/pin_device.h"
+#include "driver/device/device_control_context.h"
 #include "driver/device/device_stream_control.h"
 #include "face/face_exposure_control.h"
 #include "common/face_services.h"
@@ -37,8 +39,7 @@ struct FrameBuffer;
 // A flag other threads write with interlocked operations.
 inline LONG ReadFlag(const volatile LONG& flag) { return __atomic_load_n(&flag, __ATOMIC_ACQUIRE); }
 
-class CameraDeviceBase : public CameraDeviceControls,
-                         public PinDevice,
+class CameraDeviceBase : public PinDevice,
                          public FrameDevice,
                          public FaceDeviceServices,
                          public FaceExposureDevice {
@@ -62,33 +63,18 @@ class CameraDeviceBase : public CameraDeviceControls,
   NTSTATUS Initialize();
   VOID Release();
 
-  // --- CameraDeviceCore (the property sets and the pins).
+  // --- CameraDeviceCore (the pins, and the property sets through the control context).
   UsbDevice* GetUsbDevice() override { return &usb_; }
   DeviceSettings* GetSettings() override { return &settings_; }
 
-  // --- FaceWindowTarget (the region set and face detection): the frame processor's face-region
-  // exposure takes the rectangle.
+  // --- FaceWindowTarget (face detection, and the region set through the control context): the
+  // frame processor's face-region exposure takes the rectangle.
   NTSTATUS SetFaceRectangle(const RegionRect& rect, LONG width, LONG height) override;
 
   // --- CameraIdentitySource (the pins and the frame processor).
   CameraIdentity Identity() const override {
     return CameraIdentity{listedCamera_ != 0, chipFamily_, ReadFlag(displayOrientation_)};
   }
-
-  // --- CameraDeviceControls (property sets and the settings loader).
-  CameraControlHandler* GetCameraControlHandler() override;
-  VideoProcAmpHandler* GetVideoProcAmpHandler() override;
-  PrivateControlHandler* GetPrivateControlHandler() override;
-  RegionControlHandler* GetRegionControlHandler() override;
-  ExtensionUnitHandler* FindExtensionUnit(const GUID& set) override;
-  bool HasFaceExposureWindow() override { return hasFaceExposureWindow_; }
-  FlickerControl* GetFlickerControl() override { return &processor_; }
-  NTSTATUS ClearFaceExposure() override;
-  VOID GetFrameSize(LONG* width, LONG* height) override;
-  LONG GetIdleState() override;
-  bool GetResumeFlag() override { return ReadFlag(resumeFlag_) != 0; }
-  VOID ClearResumeFlag() override { InterlockedExchange(&resumeFlag_, 0); }
-  PinDevice* GetPinDevice() override { return this; }
 
   // --- PinDevice (capture filter and pins).
   StreamOwnership* GetStreamOwnership() override { return &streamOwners_; }
@@ -136,6 +122,10 @@ class CameraDeviceBase : public CameraDeviceControls,
   CameraServices& Camera() override { return *usb_.Services(); }
 
   // --- Device operations of its own.
+  // What the property sets find as the KS device's Context.
+  DeviceControlContext* Controls() { return &controls_; }
+  // The face-exposure window off (only a camera whose vendor unit has one).
+  NTSTATUS ClearFaceExposure();
   // Runs the camera's private test; only the private channel calls it, with the busy flag held.
   NTSTATUS RunTestStream(PULONG result);
   NTSTATUS WriteWhiteBalanceGains();
@@ -170,8 +160,10 @@ class CameraDeviceBase : public CameraDeviceControls,
  protected:
   template <class T>
   friend struct TestSeam;
-  // The stream control runs the device's own steps around a stream (below).
+  // The stream control runs the device's own steps around a stream (below); the control context
+  // answers from the device's handlers and processor.
   friend class DeviceStreamControl;
+  friend class DeviceControlContext;
 
   ~CameraDeviceBase();
 
@@ -233,9 +225,6 @@ class CameraDeviceBase : public CameraDeviceControls,
   PUSBD_INTERFACE_INFORMATION controlInterface_{};
   ULONG bulk_{};
 
-  // Frame size of the last negotiated format.
-  volatile LONG width_{};
-  volatile LONG height_{};
 
   // Owned objects created at start.
   UnitContainer* units_{};
@@ -246,6 +235,8 @@ class CameraDeviceBase : public CameraDeviceControls,
   ULONG nodeCount_{};
   // The transport and the stream steps under the stream lock, handed to the pins.
   DeviceStreamControl streams_;
+  // The property sets' view of the device (the KS device's Context).
+  DeviceControlContext controls_;
 
   // Synchronisation.
   KMUTEX faceExposureMutex_;
@@ -263,7 +254,6 @@ class CameraDeviceBase : public CameraDeviceControls,
   volatile LONG streamStopFailed_{};
   volatile LONG displayOrientation_{};
   volatile LONG whiteBalanceFirstRun_{};
-  volatile LONG resumeFlag_{};
   LONG testBusy_{};         // under testLock_
   LONG testsBlocked_{};     // under testLock_: release has begun
   LONG openFilters_{};      // under filterLock_

@@ -29,14 +29,14 @@ VOID CameraDeviceBase::ResetFaceExposure() {
 }
 
 VOID CameraDeviceBase::ApplyStoredManualExposure() {
-  CameraControlHandler* terminal = GetCameraControlHandler();
+  CameraControlHandler* terminal = controls_.GetCameraControlHandler();
   if (terminal && LoadSetting(settings_.autoExposal) == kAutoExposalManual)
     terminal->ApplyManualExposure(LoadSetting(settings_.records[kRecordExposure].current));
 }
 
 // The reload may change the stored exposure: a manual one goes to the camera again after it.
 VOID CameraDeviceBase::RestoreStoredControls() {
-  if (!listedCamera_) settings_.LoadRegistryValues(this);
+  if (!listedCamera_) settings_.LoadRegistryValues(&controls_);
   ApplyStoredManualExposure();
 }
 
@@ -46,7 +46,7 @@ VOID CameraDeviceBase::StartInterruptReader() {
 
 // The camera's privacy and the detectors after any stream start, successful or not.
 VOID CameraDeviceBase::StreamStarted() {
-  if (CameraControlHandler* terminal = GetCameraControlHandler()) terminal->ApplyPrivacy();
+  if (CameraControlHandler* terminal = controls_.GetCameraControlHandler()) terminal->ApplyPrivacy();
   processor_.FaceDetector()->Reset(this);
   ResetFlickerDetection();
 }
@@ -64,7 +64,7 @@ VOID CameraDeviceBase::StreamStopped() {
 // The capture stream resumed after sleep: settings saved and reloaded, the sensor set up again.
 VOID CameraDeviceBase::StreamResumed() {
   settings_.SaveRegistryValues(1);
-  settings_.LoadRegistryValues(this);
+  settings_.LoadRegistryValues(&controls_);
   sensorSetupCountdown_ = 0;
 }
 
@@ -154,8 +154,7 @@ bool CameraDeviceBase::SetStreamFormat(FrameEntry* entry, ULONG subtype, ULONG w
   // The current frame size is the capture stream's (the region set fits the exposure window to
   // it): a still configured while capture runs leaves it alone.
   if (streamType == kStreamCapture) {
-    InterlockedExchange(&width_, static_cast<LONG>(width));
-    InterlockedExchange(&height_, static_cast<LONG>(height));
+    controls_.SetFrameSize(static_cast<LONG>(width), static_cast<LONG>(height));
   }
   return FindFormatEntry(entry, subtype, width, height, streamType);
 }
@@ -195,11 +194,6 @@ bool CameraDeviceBase::GetPinDataRange(FrameEntry* entry, ULONG index, ULONG kin
   return table && table->GetDataRangeFormat(index, entry);
 }
 
-VOID CameraDeviceBase::GetFrameSize(LONG* width, LONG* height) {
-  *width = ReadFlag(width_);
-  *height = ReadFlag(height_);
-}
-
 VOID CameraDeviceBase::CancelIdleTimer() {
   if (!IsInitialized() || !idleManager_) return;
   idleManager_->Busy();
@@ -216,8 +210,6 @@ NTSTATUS CameraDeviceBase::PowerUpAndWait() {
   if (!idleManager_) return STATUS_SUCCESS;
   return idleManager_->PowerUpAndWait();
 }
-
-LONG CameraDeviceBase::GetIdleState() { return idleManager_ ? idleManager_->GetBusyCount() : 0; }
 
 // A camera that was not identified has no vendor unit to ask.
 NTSTATUS CameraDeviceBase::GetCurWithRetry() {

@@ -1,6 +1,5 @@
-// What the camera device offers the property sets, the pins and post-processing: its control
-// handlers, the frame processor's pipeline and flicker detection, the face-exposure window and
-// the device's view of a frame's settings.
+// What the camera device offers the pins and post-processing: the frame processor's pipeline and
+// flicker detection, the face-exposure window and the device's view of a frame's settings.
 #include "driver/device/camera_device.h"
 #include "driver/device/camera_device_limits.h"
 #include "driver/controls/control_constants.h"
@@ -8,26 +7,6 @@
 #include "driver/pins/unit_container.h"
 
 namespace kvz {
-
-CameraControlHandler* CameraDeviceBase::GetCameraControlHandler() {
-  return units_ ? units_->CameraTerminal() : nullptr;
-}
-
-VideoProcAmpHandler* CameraDeviceBase::GetVideoProcAmpHandler() {
-  return units_ ? units_->ProcessingUnit() : nullptr;
-}
-
-PrivateControlHandler* CameraDeviceBase::GetPrivateControlHandler() {
-  return units_ ? units_->PrivateHandler() : nullptr;
-}
-
-RegionControlHandler* CameraDeviceBase::GetRegionControlHandler() {
-  return units_ ? units_->RegionHandler() : nullptr;
-}
-
-ExtensionUnitHandler* CameraDeviceBase::FindExtensionUnit(const GUID& set) {
-  return units_ ? units_->FindExtensionUnit(set) : nullptr;
-}
 
 VOID CameraDeviceBase::ResetFlickerDetection() {
   processor_.Flicker()->Reset(Services(), static_cast<UCHAR>(chipFamily_), 0);

@@ -71,7 +71,7 @@ NTSTATUS NTAPI CloseHook(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS NTAPI DeviceControlHook(PDEVICE_OBJECT device, PIRP irp) {
   if (!IsPrivateChannel(irp)) return g_classDeviceControl(device, irp);
-  CameraDevice* camera = static_cast<CameraDevice*>(DeviceOf(KsGetDeviceForDeviceObject(device)));
+  CameraDevice* camera = CameraOf(KsGetDeviceForDeviceObject(device));
   if (!camera) return CompleteRequest(irp, STATUS_NO_SUCH_DEVICE, 0);
   ULONG_PTR information = 0;
   const NTSTATUS status = RunPrivateRequest(camera, irp, &information);
@@ -82,7 +82,7 @@ NTSTATUS NTAPI CleanupDispatch(PDEVICE_OBJECT, PIRP irp) { return CompleteReques
 
 // A shutdown request has no file, so the device is found through the device object itself.
 NTSTATUS NTAPI ShutdownDispatch(PDEVICE_OBJECT device, PIRP irp) {
-  CameraDevice* camera = static_cast<CameraDevice*>(DeviceOf(KsGetDeviceForDeviceObject(device)));
+  CameraDevice* camera = CameraOf(KsGetDeviceForDeviceObject(device));
   const NTSTATUS status = camera ? camera->Shutdown() : STATUS_UNSUCCESSFUL;
   if (KeGetCurrentIrql() == PASSIVE_LEVEL) IoUnregisterShutdownNotification(device);
   return CompleteRequest(irp, status, 0);

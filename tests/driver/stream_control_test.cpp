@@ -152,7 +152,7 @@ TEST_F(StreamingControl, StillConfigurationKeepsTheCaptureFrameSize) {
   Plug(Profile::kIsoch);
   RunCapture();
   LONG width = 0, height = 0;
-  Camera()->GetFrameSize(&width, &height);
+  Camera()->Controls()->GetFrameSize(&width, &height);
   ASSERT_EQ(640, width);
   ASSERT_EQ(480, height);
   ULONG pins = 0, still = 0;
@@ -172,7 +172,7 @@ TEST_F(StreamingControl, StillConfigurationKeepsTheCaptureFrameSize) {
   std::unique_ptr<ksclient::KsPinClient> stillPin;
   ASSERT_EQ(STATUS_SUCCESS, filter_->CreatePin(still, format, &stillPin));
   ASSERT_EQ(STATUS_SUCCESS, stillPin->SetState(KSSTATE_ACQUIRE));
-  Camera()->GetFrameSize(&width, &height);
+  Camera()->Controls()->GetFrameSize(&width, &height);
   EXPECT_EQ(640, width);
   EXPECT_EQ(480, height);
   EXPECT_EQ(STATUS_SUCCESS, stillPin->SetState(KSSTATE_STOP));

@@ -78,7 +78,7 @@ void DeviceBench::Unload() {
 
 CameraDevice* DeviceBench::Camera() const {
   if (!device_ || device_->IsRemoved()) return nullptr;
-  return static_cast<CameraDevice*>(DeviceOf(KsGetDeviceForDeviceObject(device_->Top())));
+  return CameraOf(KsGetDeviceForDeviceObject(device_->Top()));
 }
 
 std::u16string DeviceBench::PrivateLink() const {
