@@ -14,6 +14,7 @@
 #include "simcam/sim_camera.h"
 #include "tests/usb/support/test_camera_device.h"
 #include "primitives/driver_memory.h"
+#include "driver/pins/format_table_builder.h"
 #include "driver/pins/unit_container.h"
 #include "usb/usb_configuration.h"
 #include "uvcmodel/descriptor_rules.h"
@@ -89,17 +90,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   KSAUTOMATION_TABLE automation{};
   KSNODE_DESCRIPTOR nodes[kMaxTopologyNodes]{};
   ULONG nodeCount = 0;
-  ULONG pinCount = 2;
   auto* header = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config);
-  NTSTATUS status = units->ParseConfigurationDescriptor(header, length, &automation, nodes, &nodeCount, &pinCount, 0);
+  NTSTATUS status = units->ParseConfigurationDescriptor(header, length, &automation, nodes, &nodeCount, 0);
+  PinFormats formats;
   if (NT_SUCCESS(status)) {
+    if (units->Model()->HasStreamingInterface()) formats.Build(*units->Model());
     BandwidthEntry bandwidth[kMaxAlternateSettings];
     units->CopyBandwidthTable(bandwidth);
     const PKSDATARANGE* ranges = nullptr;
     for (ULONG pin : {1u, 3u}) {
-      const ULONG n = units->GetFormatList(&ranges, pin);
+      const ULONG n = formats.GetFormatList(&ranges, pin);
       FrameEntry entry;
-      for (ULONG i = 0; i < n; ++i) (pin == 1 ? units->CaptureFormats() : units->StillFormats())->GetDataRangeFormat(i, &entry);
+      for (ULONG i = 0; i < n; ++i) (pin == 1 ? formats.Capture() : formats.Still())->GetDataRangeFormat(i, &entry);
     }
     USBD_INTERFACE_INFORMATION streaming{};
     PUSBD_INTERFACE_INFORMATION interrupt = nullptr;
@@ -110,6 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         interrupt)
       ExFreePool(interrupt);
   }
+  formats.Release();
   units->~UnitContainer();
   ExFreePool(units);
   ExFreePool(config);

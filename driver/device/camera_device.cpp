@@ -361,14 +361,14 @@ NTSTATUS CameraDeviceBase::Initialize() {
   if (!NT_SUCCESS(configurationStatus)) return configurationStatus;
 
   units_->SetUsb3(usb3);
-  units_->SetLimit848Rate(singleIdentifier_ != 0);
-  ULONG pinCount = 2;
   filter_.Release();
   nodeCount_ = 0;
   status = units_->ParseConfigurationDescriptor(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configurationDescriptor_),
                                                 configurationLength_, filter_.AutomationTable(), filter_.Nodes(),
-                                                &nodeCount_, &pinCount, interfaceNumber_);
+                                                &nodeCount_, interfaceNumber_);
   if (!NT_SUCCESS(status)) return status;
+  formats_.SetLimit848Rate(singleIdentifier_ != 0);
+  if (units_->Model()->HasStreamingInterface()) formats_.Build(*units_->Model());
   streams_.ClearInterface();
   status = SelectUsbConfiguration(&usb_, units_->Model(), reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configurationDescriptor_),
                                   configurationLength_, &controlInterface_, streams_.Interface(),
@@ -483,6 +483,7 @@ VOID CameraDeviceBase::Release() {
 
   streams_.Release();
 
+  formats_.Release();
   if (units_) units_->ReleaseConfiguration();
   PoolDelete(units_, kTagUnitContainer);
 

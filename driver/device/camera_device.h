@@ -12,6 +12,7 @@
 #include "driver/controls/camera_device_controls.h"
 #include "driver/settings/device_settings.h"
 #include "driver/pins/display_orientation.h"
+#include "driver/pins/format_table_builder.h"
 #include "driver/pins/capture_filter.h"
 #include "driver/pins/pin_device.h"
 #include "driver/device/device_control_context.h"
@@ -228,6 +229,7 @@ class CameraDeviceBase : public PinDevice,
 
   // Owned objects created at start.
   UnitContainer* units_{};
+  PinFormats formats_;  // the pins' format tables, built from the container's model
   TestStreamReader* testReader_{};
   InterruptPipeReader* interruptReader_{};
   IdleManager* idleManager_{};

@@ -140,13 +140,12 @@ NTSTATUS CameraDeviceBase::SelectAltSetting(PUSBD_INTERFACE_INFORMATION interfac
 
 ULONG CameraDeviceBase::GetDataRanges(const PKSDATARANGE** ranges, ULONG streamType) {
   *ranges = nullptr;
-  return units_ ? units_->GetFormatList(ranges, streamType) : 0;
+  return formats_.GetFormatList(ranges, streamType);
 }
 
 bool CameraDeviceBase::FindFormatEntry(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height,
                                        ULONG streamType) {
-  if (!units_) return false;
-  return units_->GetFormatEntry(entry, subtype ? subtype : kSubtypeRgb24, width, height, streamType);
+  return formats_.GetFormatEntry(entry, subtype ? subtype : kSubtypeRgb24, width, height, streamType);
 }
 
 bool CameraDeviceBase::SetStreamFormat(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height,
@@ -189,8 +188,7 @@ ULONG CameraDeviceBase::PickFrameInterval(const FrameEntry& entry, ULONGLONG req
 }
 
 bool CameraDeviceBase::GetPinDataRange(FrameEntry* entry, ULONG index, ULONG kind) {
-  if (!units_) return false;
-  FormatTable* table = kind == kStreamCapture ? units_->CaptureFormats() : units_->StillFormats();
+  FormatTable* table = kind == kStreamCapture ? formats_.Capture() : formats_.Still();
   return table && table->GetDataRangeFormat(index, entry);
 }
 

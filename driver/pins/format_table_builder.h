@@ -43,8 +43,6 @@ class PinFormats {
   // pinType 1 is the capture table, any other the still table.
   bool GetFormatEntry(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height, ULONG pinType) const;
   ULONG GetFormatList(const PKSDATARANGE** ranges, ULONG pinType) const;
-  // A still pin is offered when its table has ranges.
-  bool HasStillPin() const { return still_ && still_->DataRangeCount(); }
   UCHAR StillCaptureMethod() const { return stillCaptureMethod_; }
   FormatTable* Capture() const { return capture_; }
   FormatTable* Still() const { return still_; }

@@ -10,7 +10,6 @@
 #include "driver/controls/region_control_handler.h"
 #include "driver/pins/video_control_set.h"
 #include "driver/controls/video_proc_amp_handler.h"
-#include "driver/pins/format_table_builder.h"
 #include "common/system_version.h"
 #include "primitives/pool_object.h"
 #include "usb/usb_device.h"
@@ -97,7 +96,7 @@ UnitContainer::UnitContainer(CameraDeviceControls* camera)
 // the build where the walk would have stopped.
 NTSTATUS UnitContainer::ParseConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPTOR configuration, ULONG length,
                                                      PKSAUTOMATION_TABLE filterAutomation, PKSNODE_DESCRIPTOR nodes,
-                                                     PULONG nodeCount, PULONG pinCount, ULONG firstInterface) {
+                                                     PULONG nodeCount, ULONG firstInterface) {
   PAGED_CODE();
   const bool windows2000 = GetWindowsVersionCode() == kWindows2000;
   NTSTATUS result = model_.Parse(reinterpret_cast<const UCHAR*>(configuration), length, firstInterface, usb3_,
@@ -105,10 +104,8 @@ NTSTATUS UnitContainer::ParseConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPT
   if (!NT_SUCCESS(result)) return result;
 
   result = BuildUnitHandlers();
-  if (NT_SUCCESS(result) && model_.HasStreamingInterface()) {
-    if (device_) device_->SetStreamingInterface(model_.StreamingInterface());
-    formats_.Build(model_);
-  }
+  if (NT_SUCCESS(result) && model_.HasStreamingInterface() && device_)
+    device_->SetStreamingInterface(model_.StreamingInterface());
   if (NT_SUCCESS(result)) result = model_.WalkStatus();
   if (NT_SUCCESS(result) && windows2000) result = CreateDefaultUnits();
   RecordVendorUnits();
@@ -118,7 +115,6 @@ NTSTATUS UnitContainer::ParseConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPT
     result = BuildPropertySets(filterAutomation);
     if (NT_SUCCESS(result)) BuildAutomationTable(nodes, nodeCount);
   }
-  if (formats_.HasStillPin()) *pinCount = 3;
   return result;
 }
 
@@ -296,7 +292,6 @@ ULONG UnitContainer::CopyBandwidthTable(BandwidthEntry* buffer) const {
 }
 
 VOID UnitContainer::ReleaseConfiguration() {
-  formats_.Release();
   PoolDelete(processingUnit_, kTagProcessingUnitHandler);
   PoolDelete(cameraTerminal_, kTagCameraTerminalHandler);
   PoolDelete(privateHandler_, kTagPrivateHandler);

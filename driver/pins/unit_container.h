@@ -2,14 +2,13 @@
 // terminal, the processing unit and the extension units, the private and region sets, the
 // filter's property and event sets and the topology nodes' automation tables; it records the
 // addresses of the camera's vendor and test units on its USB device. The pins' format tables are
-// their own (PinFormats), built from the same model; the container hands them to the device.
+// not here: the device builds its PinFormats from the container's model.
 #pragma once
 #include <wdm.h>
 #include <ks.h>
 #include <usb.h>
 
 #include "driver/controls/control_constants.h"
-#include "driver/pins/format_table_builder.h"
 #include "primitives/test_seam.h"
 #include "uvcmodel/uvc_model.h"
 
@@ -39,36 +38,26 @@ class UnitContainer {
   UnitContainer& operator=(const UnitContainer&) = delete;
 
   // Set by the device before the configuration is parsed: bcdUSB above 0x02FF (bandwidth from the
-  // SuperSpeed companions), and the capture table's 848-pixel rate limit of the special camera.
+  // SuperSpeed companions).
   VOID SetUsb3(bool usb3) { usb3_ = usb3; }
-  VOID SetLimit848Rate(bool limit) { formats_.SetLimit848Rate(limit); }
 
   // Parses the configuration (length bytes) into the model and builds everything from it.
   // Descriptors that break the UVC or USB length rules fail it with STATUS_DEVICE_DATA_ERROR
   // before anything is built. The configuration must outlive the container's build.
   NTSTATUS ParseConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPTOR configuration, ULONG length,
                                         PKSAUTOMATION_TABLE filterAutomation, PKSNODE_DESCRIPTOR nodes,
-                                        PULONG nodeCount, PULONG pinCount, ULONG firstInterface);
+                                        PULONG nodeCount, ULONG firstInterface);
   VOID ReleaseConfiguration();
   UvcModel* Model() { return &model_; }
 
   // The camera has a vendor extension unit with the face-exposure window control.
   bool HasFaceExposureWindow() const { return hasFaceExposureWindow_; }
-  bool GetFormatEntry(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height, ULONG pinType) const {
-    return formats_.GetFormatEntry(entry, subtype, width, height, pinType);
-  }
-  ULONG GetFormatList(const PKSDATARANGE** ranges, ULONG pinType) const {
-    return formats_.GetFormatList(ranges, pinType);
-  }
   ULONG CopyBandwidthTable(BandwidthEntry* buffer) const;
   // The handler of the extension unit with that GUID, or null.
   ExtensionUnitHandler* FindExtensionUnit(const GUID& unit) const;
   // The first of the vendor units (VendorUnitGuids, in order) the camera has, or null.
   ExtensionUnitHandler* FirstVendorUnit() const;
 
-  UCHAR StillCaptureMethod() const { return formats_.StillCaptureMethod(); }
-  FormatTable* CaptureFormats() const { return formats_.Capture(); }
-  FormatTable* StillFormats() const { return formats_.Still(); }
   CameraControlHandler* CameraTerminal() const { return cameraTerminal_; }
   VideoProcAmpHandler* ProcessingUnit() const { return processingUnit_; }
   PrivateControlHandler* PrivateHandler() const { return privateHandler_; }
@@ -97,7 +86,6 @@ class UnitContainer {
   RegionControlHandler* regionHandler_;
   bool hasFaceExposureWindow_;
   bool usb3_;
-  PinFormats formats_;
 
   KSPROPERTY_SET filterSets_[kMaxPropertySets];
   ULONG filterSetCount_;

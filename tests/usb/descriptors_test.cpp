@@ -49,7 +49,7 @@ class DescriptorTest : public UsbBench {
     for (ULONG i = 0; i < n; ++i) out.push_back(entries[i].BytesPerInterval);
     return out;
   }
-  const FormatTable& Capture() const { return *Device()->units->CaptureFormats(); }
+  const FormatTable& Capture() const { return *Device()->formats.Capture(); }
 };
 
 struct ProfileCase {
@@ -76,7 +76,7 @@ TEST_P(ProfileWalkTest, BuiltInProfileParsesAndSelects) {
   EXPECT_EQ(c.bandwidth, Bandwidth());
   EXPECT_EQ(c.captureFrames, Capture().FrameCount());
   EXPECT_EQ(c.captureRanges, Capture().DataRangeCount());
-  EXPECT_EQ(c.stillRanges, d->units->StillFormats()->DataRangeCount());
+  EXPECT_EQ(c.stillRanges, d->formats.Still()->DataRangeCount());
   EXPECT_EQ(c.pinCount, d->pinCount);
   EXPECT_EQ(c.nodeCount, d->nodeCount);
   EXPECT_EQ(c.vendorFlag, d->units->HasFaceExposureWindow() ? 1u : 0u);
@@ -206,7 +206,7 @@ INSTANTIATE_TEST_SUITE_P(
                      [](const DescriptorTest&, TestCameraDevice& d) { EXPECT_EQ(2u, TestSeam<UnitContainer>::ExtensionUnitCount(*d.units)); }},
         AcceptedCase{"VsHeaderTotalPastTheEnd",
                      [] { return With([](Descriptors& d) { d.config[Find(d.config, 0x24, 1, 2)[0] + 4] = 0xFF, d.config[Find(d.config, 0x24, 1, 2)[0] + 5] = 0xFF; }); },
-                     [](const DescriptorTest&, TestCameraDevice& d) { EXPECT_EQ(7u, d.units->CaptureFormats()->FrameCount()); }},
+                     [](const DescriptorTest&, TestCameraDevice& d) { EXPECT_EQ(7u, d.formats.Capture()->FrameCount()); }},
         AcceptedCase{"CameraTerminalTooShortForItsControlsIsPassedOver",
                      [] {
                        return With([](Descriptors& d) {
@@ -414,7 +414,7 @@ TEST_F(DescriptorTest, Windows2000TakesDefaultUnitsAndSkipsMissingInterfaceNumbe
   ASSERT_NE(nullptr, Device()->units->ProcessingUnit());
   EXPECT_TRUE(Device()->units->ProcessingUnit()->HasControl(KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS));
   EXPECT_FALSE(Device()->units->ProcessingUnit()->HasControl(KSPROPERTY_VIDEOPROCAMP_CONTRAST));
-  EXPECT_EQ(2u, Device()->units->CaptureFormats()->FrameCount());
+  EXPECT_EQ(2u, Device()->formats.Capture()->FrameCount());
 }
 
 TEST_F(DescriptorTest, ConfigurationLongerThanItsFirstReadIsReadAgainWhole) {

@@ -47,8 +47,8 @@ TEST_P(FormatFileTest, OffersWhatTheFileAsks) {
   const FormatFileCase& c = GetParam();
   if (!c.file.empty()) std::ofstream(folder_ + "/Format.cfg", std::ios::binary) << c.file;
   ASSERT_EQ(STATUS_SUCCESS, Boot(simcam::HighSpeedIsochCamera(DriverGuids())));
-  const FormatTable& capture = *Device()->units->CaptureFormats();
-  const FormatTable& still = *Device()->units->StillFormats();
+  const FormatTable& capture = *Device()->formats.Capture();
+  const FormatTable& still = *Device()->formats.Still();
   EXPECT_EQ(c.captureFrames, capture.FrameCount());
   EXPECT_EQ(c.captureRanges, capture.DataRangeCount());
   EXPECT_EQ(c.stillRanges, still.DataRangeCount());

@@ -112,9 +112,8 @@ NTSTATUS TestCameraDevice::Start() {
   ULONG configurationLength = kConfigurationDescriptorLength;
   status = ReadUsbDescriptor(&usb_, &configuration_, &configurationLength, USB_CONFIGURATION_DESCRIPTOR_TYPE);
   if (!NT_SUCCESS(status)) return status;
-  ULONG pins = 0;
   status = units_->ParseConfigurationDescriptor(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configuration_),
-                                                configurationLength, &filterAutomation_, nodes_, &nodeCount_, &pins, 0);
+                                                configurationLength, &filterAutomation_, nodes_, &nodeCount_, 0);
   if (!NT_SUCCESS(status)) return status;
   filter_ = {&g_filterDispatch, &filterAutomation_, KSFILTER_DESCRIPTOR_VERSION, 0, &KSNAME_Filter, 0,
              sizeof(KSPIN_DESCRIPTOR_EX), nullptr, ARRAYSIZE(g_categories), g_categories, nodeCount_,

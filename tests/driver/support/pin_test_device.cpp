@@ -8,6 +8,7 @@
 #include "postproc/processor/frame_processor_pins.h"
 #include "ksmedia.h"
 #include "primitives/driver_memory.h"
+#include "driver/pins/format_table_builder.h"
 #include "driver/pins/unit_container.h"
 #include "usb/usb_configuration.h"
 #include "usb/usb_device.h"
@@ -32,6 +33,7 @@ class TestPinDevice final : public CameraDeviceControls,
   NTSTATUS Start();
   void Release() {
     descriptor_.Release();
+    formats_.Release();
     if (units_) {
       units_->~UnitContainer();
       ExFreePool(units_);
@@ -82,11 +84,10 @@ class TestPinDevice final : public CameraDeviceControls,
   NTSTATUS OpenFilterInstance() override { return STATUS_SUCCESS; }
   VOID CloseFilterInstance() override {}
   ULONG GetDataRanges(const PKSDATARANGE** ranges, ULONG streamType) override {
-    if (!units_) return 0;
-    return units_->GetFormatList(ranges, streamType == kStreamCapture ? 1 : 3);
+    return formats_.GetFormatList(ranges, streamType == kStreamCapture ? 1 : 3);
   }
   bool FindFormatEntry(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height, ULONG streamType) override {
-    return units_ && units_->GetFormatEntry(entry, subtype, width, height, streamType == kStreamCapture ? 1 : 3);
+    return formats_.GetFormatEntry(entry, subtype, width, height, streamType == kStreamCapture ? 1 : 3);
   }
   bool SetStreamFormat(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height, ULONG streamType) override {
     // As the device: the current frame size is the capture stream's.
@@ -102,8 +103,7 @@ class TestPinDevice final : public CameraDeviceControls,
     return entry.IntervalCount > 0 ? entry.Intervals[entry.IntervalCount - 1] : 0;
   }
   bool GetPinDataRange(FrameEntry* entry, ULONG index, ULONG kind) override {
-    if (!units_) return false;
-    const FormatTable* table = kind == kStreamCapture ? units_->CaptureFormats() : units_->StillFormats();
+    const FormatTable* table = kind == kStreamCapture ? formats_.Capture() : formats_.Still();
     return table && table->GetDataRangeFormat(index, entry);
   }
   PinStreamControl* Streams() override { return this; }
@@ -216,6 +216,7 @@ class TestPinDevice final : public CameraDeviceControls,
   DeviceSettings settings_;
   StreamOwnership owners_;
   UnitContainer* units_ = nullptr;
+  PinFormats formats_;
   PUCHAR configuration_ = nullptr;
   CaptureFilterDescriptor descriptor_;
   WCHAR driverKey_[100] = {};
@@ -238,11 +239,11 @@ NTSTATUS TestPinDevice::Start() {
   ULONG configurationLength = kConfigurationDescriptorLength;
   status = ReadUsbDescriptor(&usb_, &configuration_, &configurationLength, USB_CONFIGURATION_DESCRIPTOR_TYPE);
   if (!NT_SUCCESS(status)) return status;
-  ULONG pins = 0;
   ULONG nodes = 0;
   status = units_->ParseConfigurationDescriptor(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configuration_),
                                                 configurationLength, descriptor_.AutomationTable(), descriptor_.Nodes(),
-                                                &nodes, &pins, 0);
+                                                &nodes, 0);
+  if (NT_SUCCESS(status) && units_->Model()->HasStreamingInterface()) formats_.Build(*units_->Model());
   if (NT_SUCCESS(status)) status = descriptor_.BuildFilterDescriptor(this, nodes, false);
   if (!NT_SUCCESS(status)) return status;
   return KsCreateFilterFactory(ks_->FunctionalDeviceObject, descriptor_.Descriptor(), u"GLOBAL", nullptr,

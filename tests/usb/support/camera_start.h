@@ -13,6 +13,7 @@
 namespace kvz::usbtest {
 
 inline VOID StopCamera(TestCameraDevice& d) {
+  d.formats.Release();
   if (d.units) {
     d.units->~UnitContainer();
     ExFreePool(d.units);
@@ -42,8 +43,13 @@ inline NTSTATUS StartCamera(TestCameraDevice& d, bool select = true, ULONG first
   if (!NT_SUCCESS(status)) return status;
   auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(d.configuration);
   status = d.units->ParseConfigurationDescriptor(config, d.configurationLength, &d.filterAutomation, d.nodes,
-                                                 &d.nodeCount, &d.pinCount, firstInterface);
-  if (!NT_SUCCESS(status) || !select) return status;
+                                                 &d.nodeCount, firstInterface);
+  if (!NT_SUCCESS(status)) return status;
+  if (d.units->Model()->HasStreamingInterface()) d.formats.Build(*d.units->Model());
+  // As the filter: a still pin when the still table has ranges.
+  const PKSDATARANGE* ranges = nullptr;
+  if (d.formats.GetFormatList(&ranges, 3)) d.pinCount = 3;
+  if (!select) return status;
   d.streamingInterface = static_cast<PUSBD_INTERFACE_INFORMATION>(
       ExAllocatePoolWithTag(DriverPoolType, sizeof(USBD_INTERFACE_INFORMATION), 'tsIS'));
   if (!d.streamingInterface) return STATUS_INSUFFICIENT_RESOURCES;

@@ -1,5 +1,5 @@
 // The tests' stand-in for the camera device (no test framework here: the fuzz targets use it
-// too): a UsbDevice, the unit container, the descriptors and the settings; the KS device's Context
+// too): a UsbDevice, the unit container, the pins' format tables, the descriptors and the settings; the KS device's Context
 // holds it as CameraDeviceControls.
 #pragma once
 
@@ -9,6 +9,7 @@
 #include "postproc/flicker/flicker_control.h"
 #include "driver/settings/device_settings.h"
 #include "usb/idle_manager.h"
+#include "driver/pins/format_table_builder.h"
 #include "driver/pins/unit_container.h"
 #include "usb/usb_device.h"
 
@@ -55,6 +56,7 @@ class TestCameraDevice : public CameraDeviceControls, public FlickerControl, pub
   DeviceSettings settings;
 
   UnitContainer* units = nullptr;
+  PinFormats formats;
   PUCHAR deviceDescriptor = nullptr;
   PUCHAR configuration = nullptr;
   ULONG configurationLength = 0;
