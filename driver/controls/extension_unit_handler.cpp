@@ -112,8 +112,6 @@ bool HasExtensionControl(const ExtensionUnitHandler* handler, ULONG selector) {
   return ControlOf(handler->controls_, selector) != nullptr;
 }
 
-bool IsSamePropertySet(const ExtensionUnitHandler* handler, const GUID& set) { return handler->UnitGuid() == set; }
-
 NTSTATUS GetControlLength(ExtensionUnitHandler* handler, ULONG selector, USHORT* length) {
   UvcControl* control = ControlOf(handler->controls_, selector);
   if (!length || !control) return STATUS_INVALID_PARAMETER;

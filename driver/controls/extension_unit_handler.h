@@ -63,7 +63,6 @@ NTSTATUS WriteExtensionControl(ExtensionUnitHandler* handler, ULONG selector, PV
 // its length.
 NTSTATUS GetControlLength(ExtensionUnitHandler* handler, ULONG selector, USHORT* length);
 bool HasExtensionControl(const ExtensionUnitHandler* handler, ULONG selector);
-bool IsSamePropertySet(const ExtensionUnitHandler* handler, const GUID& set);
 ULONG CountSetBits(const UCHAR* bytes, ULONG count);
 
 NTSTATUS NTAPI ExtensionUnitGetHandler(PIRP irp, PKSIDENTIFIER property, PVOID data);

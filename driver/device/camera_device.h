@@ -179,7 +179,6 @@ class CameraDeviceBase : public PinDevice,
     CameraDeviceBase* device_;
   };
 
-  // A relative kernel wait (100-ns units, negative); PASSIVE_LEVEL.
   NTSTATUS SelectControlInterface();
   NTSTATUS CreateTransports();
   VOID ReadHardwareIdentity();

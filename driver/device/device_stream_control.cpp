@@ -33,7 +33,6 @@ NTSTATUS DeviceStreamControl::CreateTransport(bool bulk, CCHAR stackSize, UsbDev
 VOID DeviceStreamControl::Release() {
   PoolDelete(transport_, kTagStreamReader);
   InterlockedExchange(&zeroBandwidth_, 1);
-  InterlockedExchange(&streamStarted_, 0);
 }
 
 // The still pin only registers on the running transport; the other streams start it, then the
@@ -48,10 +47,7 @@ NTSTATUS DeviceStreamControl::StartStream(ULONG payloadSize, ULONG frameSize, PK
   const ULONG payload = CommittedPayload(payloadSize, streamType);
   if (!payload) return STATUS_UNSUCCESSFUL;
   const NTSTATUS status = StartTransport(payload, frameSize, pin, streamType);
-  if (NT_SUCCESS(status)) {
-    InterlockedExchange(&streamStarted_, 1);
-    if (streamType == kStreamCapture) device_->StartInterruptReader();
-  }
+  if (NT_SUCCESS(status) && streamType == kStreamCapture) device_->StartInterruptReader();
   // The second of the video and type-4 pins finds the camera's controls already restored.
   if (!TransportServesVideoAndType4()) device_->RestoreStoredControls();
   device_->StreamStarted();
@@ -100,7 +96,6 @@ NTSTATUS DeviceStreamControl::StopStream(ULONG streamType) {
   if (!NT_SUCCESS(status) || streamType == kStreamStill) return status;
   // On a bulk camera only the mark is set, and the status stays a success.
   if (!TransportHasStreamingPin()) status = SelectZeroBandwidth();
-  InterlockedExchange(&streamStarted_, 0);
   device_->StreamStopped();
   return status;
 }

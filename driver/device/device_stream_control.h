@@ -97,7 +97,6 @@ class DeviceStreamControl final : public PinStreamControl, public TestStreamHost
   ULONG lastPayloadSize_[5]{};
   // Stream start, suspend and stop, the alternate-setting changes and the resume path.
   KMUTEX streamLock_;
-  volatile LONG streamStarted_{};
   volatile LONG zeroBandwidth_{};
   volatile LONG skipNextFrame_{};
   UCHAR longIsochTransfers_{};

@@ -156,13 +156,11 @@ NTSTATUS ReadInterpositionEntry(PCWSTR path, ULONG type, FrameEntry* entry, ULON
   return ReadInterpositionSize(path, type, index, &entry->Width, &entry->Height, &entry->Intervals[0]);
 }
 
-VOID BuildFormatTables(const UvcModel& model, bool limit848Rate, FormatTable** capture, FormatTable** still,
-                       UCHAR* stillCaptureMethod) {
+VOID BuildFormatTables(const UvcModel& model, bool limit848Rate, FormatTable** capture, FormatTable** still) {
   *capture = PoolNew<FormatTable>(kTagFormatTable);
   *still = PoolNew<FormatTable>(kTagFormatTable);
   if (!*capture || !*still || !model.HasInputHeader()) return;
   (*capture)->SetLimit848Rate(limit848Rate ? 1 : 0);
-  *stillCaptureMethod = model.StillCaptureMethod();
   FormatTableBuilder builder(*capture, *still);
   UvcFormatCursor cursor = model.FirstFormat();
   UvcFormat format;
@@ -176,7 +174,7 @@ VOID FreeFormatTable(FormatTable** table) {
 }
 
 VOID PinFormats::Build(const UvcModel& model) {
-  BuildFormatTables(model, limit848Rate_, &capture_, &still_, &stillCaptureMethod_);
+  BuildFormatTables(model, limit848Rate_, &capture_, &still_);
 }
 
 VOID PinFormats::Release() {

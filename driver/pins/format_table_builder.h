@@ -15,9 +15,7 @@ constexpr ULONG kTagConfigPath = 'ClFC';
 // streaming interface has its input header, fills them: the capture table (pin type 1, with the
 // 848-pixel rate limit when limit848Rate) from the MJPEG and YUY2 formats' frames, the still
 // table (pin type 3) from their still patterns; other uncompressed formats are passed over.
-// *stillCaptureMethod is the header's bStillCaptureMethod then, else it is left alone.
-VOID BuildFormatTables(const UvcModel& model, bool limit848Rate, FormatTable** capture, FormatTable** still,
-                       UCHAR* stillCaptureMethod);
+VOID BuildFormatTables(const UvcModel& model, bool limit848Rate, FormatTable** capture, FormatTable** still);
 // The format file's index'th interposed size of the type (a ConfigFormatType) into the entry's
 // offered size and first interval (ReadInterpositionSize); entry->Intervals must hold at least
 // one value. On failure the entry is left alone.
@@ -43,14 +41,12 @@ class PinFormats {
   // pinType 1 is the capture table, any other the still table.
   bool GetFormatEntry(FrameEntry* entry, ULONG subtype, ULONG width, ULONG height, ULONG pinType) const;
   ULONG GetFormatList(const PKSDATARANGE** ranges, ULONG pinType) const;
-  UCHAR StillCaptureMethod() const { return stillCaptureMethod_; }
   FormatTable* Capture() const { return capture_; }
   FormatTable* Still() const { return still_; }
 
  private:
   FormatTable* capture_ = nullptr;
   FormatTable* still_ = nullptr;
-  UCHAR stillCaptureMethod_ = 0;
   bool limit848Rate_ = false;
 };
 
