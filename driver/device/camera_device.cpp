@@ -210,8 +210,8 @@ VOID CameraDevice::Stop() {
   Release();
 }
 
-// Release frees the unit container whose property items, data ranges and handlers an open
-// filter's tables point at, and the transports its pins stream on: a stop waits for the last
+// Release frees the unit container and the format tables whose property items, handlers and
+// data ranges an open filter's tables point at, and the transports its pins stream on: a stop waits for the last
 // filter to close. A surprise removal asks nothing: its removal comes once the handles are closed.
 NTSTATUS CameraDeviceBase::QueryStop() {
   KIRQL irql = KeAcquireSpinLockRaiseToDpc(&filterLock_);

@@ -1,5 +1,5 @@
 // A KS minidriver for the filter and pin tests: a device over a USB camera that owns the
-// UsbDevice, the UnitContainer and DeviceSettings, publishes the driver's real capture filter
+// UsbDevice, the UnitContainer, the pins' PinFormats and DeviceSettings, publishes the driver's real capture filter
 // (descriptor, pin factories, pins) and stands in for the rest of the camera device: frames are
 // handed to the pins by the test, and what the pins ask of the device is recorded here.
 #pragma once
