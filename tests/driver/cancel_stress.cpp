@@ -14,19 +14,7 @@ namespace {
 
 using kernel::kMillisecond;
 
-VOID Sleep(int64_t duration) {
-  LARGE_INTEGER interval;
-  interval.QuadPart = -duration;
-  KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
-
-class CancelStress : public StreamingBench {
- protected:
-  void TearDown() override {
-    kernel::SetClockMode(kernel::ClockMode::Virtual);
-    StreamingBench::TearDown();
-  }
-};
+class CancelStress : public RealClockStreamingBench {};
 
 TEST_F(CancelStress, ReadsCancelledWhileTheDriverFillsThem) {
   Plug(Profile::kIsoch);
@@ -40,7 +28,7 @@ TEST_F(CancelStress, ReadsCancelledWhileTheDriverFillsThem) {
     std::vector<std::unique_ptr<ksclient::StreamRead>> reads;
     for (int i = 0; i < 3; ++i) reads.push_back(pin_->QueueRead(frameBytes_));
     // The cancel lands at a different point of a frame (33 ms apart) in each cycle.
-    Sleep((1 + cycle % 40) * kMillisecond);
+    Wait((1 + cycle % 40) * kMillisecond);
     for (const auto& read : reads) read->Request()->Cancel();
     bool done = true;
     for (const auto& read : reads) {

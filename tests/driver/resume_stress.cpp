@@ -18,19 +18,7 @@ namespace {
 
 using kernel::kMillisecond;
 
-VOID Sleep(int64_t duration) {
-  LARGE_INTEGER interval;
-  interval.QuadPart = -duration;
-  KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
-
-class ResumeStress : public StreamingBench {
- protected:
-  void TearDown() override {
-    kernel::SetClockMode(kernel::ClockMode::Virtual);
-    StreamingBench::TearDown();
-  }
-};
+class ResumeStress : public RealClockStreamingBench {};
 
 TEST_F(ResumeStress, SleepAndResumeWhileBuffersArrive) {
   kernel::SetSystemVersion(kernel::SystemVersion::Windows10(10587));
@@ -49,14 +37,14 @@ TEST_F(ResumeStress, SleepAndResumeWhileBuffersArrive) {
       request.Property.Flags = KSPROPERTY_TYPE_GET;
       KSPROPERTY_DROPPEDFRAMES_CURRENT_S value = request;
       if (NT_SUCCESS(pin_->Property(&request, sizeof(request), &value, sizeof(value)))) ++counts;
-      Sleep(2 * kMillisecond);
+      Wait(2 * kMillisecond);
     }
   });
   for (int cycle = 0; cycle < 16; ++cycle) {
     // No buffer queued for a while: a frame stays ready in the driver when the system sleeps.
-    Sleep(80 * kMillisecond);
+    Wait(80 * kMillisecond);
     kernel::NotifySystemStateLock(false);
-    Sleep(10 * kMillisecond);
+    Wait(10 * kMillisecond);
     // The resume's probe is answered "suspended" twice (50 ms apart); buffers arrive all through
     // the resume, from its settle delay to the stream running again.
     simcam::RequestFault suspended;
@@ -75,10 +63,10 @@ TEST_F(ResumeStress, SleepAndResumeWhileBuffersArrive) {
     // The first buffer lands at a different point of the resume in each cycle; none is
     // cancelled, every one is filled once the stream runs again.
     std::deque<std::unique_ptr<ksclient::StreamRead>> reads;
-    Sleep((185 + 3 * cycle) * kMillisecond);
+    Wait((185 + 3 * cycle) * kMillisecond);
     while (!resumed) {
       reads.push_back(pin_->QueueRead(frameBytes_));
-      Sleep(15 * kMillisecond);
+      Wait(15 * kMillisecond);
     }
     resume.Join();
     bool filled = true;

@@ -100,6 +100,11 @@ NTSTATUS DeviceBench::PrivateRequest(kernel::ClientFile& file, ULONG code, ULONG
   return status;
 }
 
+void RealClockStreamingBench::TearDown() {
+  kernel::SetClockMode(kernel::ClockMode::Virtual);
+  StreamingBench::TearDown();
+}
+
 void DeviceBench::Wait(LONGLONG units) {
   LARGE_INTEGER interval;
   interval.QuadPart = -units;

@@ -81,4 +81,11 @@ class StreamingBench : public DeviceBench {
   ULONG frameBytes_ = 0;
 };
 
+// A streaming bench for stress tests that switch the kernel clock to the real one (run under
+// ThreadSanitizer); the clock is virtual again before the unload check.
+class RealClockStreamingBench : public StreamingBench {
+ protected:
+  void TearDown() override;
+};
+
 }  // namespace kvz::drivertest
