@@ -67,15 +67,6 @@ TEST_F(BulkReaderTest, ReassemblesMjpegFramesThatDecodeAtTheirSize) {
   for (const Frame& f : Frames(kStreamCapture)) EXPECT_TRUE(DecodesAsJpeg(f, 640, 480));
 }
 
-// How the device ends the capture stream before it starts it again (none: it keeps running).
-enum class CaptureRestart { kNone, kPause, kStop };
-
-const char* CaptureRestartName(const ::testing::TestParamInfo<CaptureRestart>& info) {
-  return info.param == CaptureRestart::kNone ? "WhileCaptureRuns"
-         : info.param == CaptureRestart::kPause ? "AfterCapturePauseAndRun"
-                                                : "AfterCaptureStopAndRun";
-}
-
 class BulkStillTest : public BulkReaderTest, public ::testing::WithParamInterface<CaptureRestart> {};
 
 // The still pin stays registered while the capture stream pauses or stops and starts again

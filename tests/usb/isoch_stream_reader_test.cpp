@@ -348,15 +348,6 @@ TEST_F(IsochReaderTest, ShortPacketsAndErrorPacketsWithDataDamageTheirFrames) {
   EXPECT_GE(isoch_->Counters().discarded, 2u);
 }
 
-// How the device ends the capture stream before it starts it again (none: it keeps running).
-enum class CaptureRestart { kNone, kPause, kStop };
-
-const char* CaptureRestartName(const ::testing::TestParamInfo<CaptureRestart>& info) {
-  return info.param == CaptureRestart::kNone ? "WhileCaptureRuns"
-         : info.param == CaptureRestart::kPause ? "AfterCapturePauseAndRun"
-                                                : "AfterCaptureStopAndRun";
-}
-
 class IsochStillTest : public IsochReaderTest, public ::testing::WithParamInterface<CaptureRestart> {};
 
 // The still pin stays registered while the capture stream pauses or stops and starts again: its

@@ -58,6 +58,15 @@ class StreamBench : public UsbBench {
   std::unique_ptr<ksclient::KsPinClient> still_;
 };
 
+// How the device ends the capture stream before it starts it again (none: it keeps running).
+enum class CaptureRestart { kNone, kPause, kStop };
+
+inline const char* CaptureRestartName(const ::testing::TestParamInfo<CaptureRestart>& info) {
+  return info.param == CaptureRestart::kNone ? "WhileCaptureRuns"
+         : info.param == CaptureRestart::kPause ? "AfterCapturePauseAndRun"
+                                                : "AfterCaptureStopAndRun";
+}
+
 // Frame faults of the camera: a header fault on every payload, 1000 bytes too many, no end of
 // frame, payload N (or the end-of-frame payload) lost on the bus, headers without data.
 inline simcam::FrameFault HeaderFault(simcam::HeaderFault h) {
