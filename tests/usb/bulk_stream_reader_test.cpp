@@ -76,37 +76,8 @@ TEST_P(BulkStillTest, StillFramesGoToTheStillPinOnly) {
   ASSERT_EQ(STATUS_SUCCESS, StartVideo());
   ASSERT_EQ(STATUS_SUCCESS, CommitStill(kYuy2, 2));  // 320 x 240
   ASSERT_EQ(STATUS_SUCCESS, bulk_->Start(320 * 240 * 2, 0, nullptr, Pin(kStreamStill), kStreamStill));
-  ASSERT_TRUE(WaitFrames(kStreamCapture, 2));
-  const size_t buffers = kvz::kernel::PoolStatsForTag(kTagFrameData).liveBlocks;
-  size_t stills = 1;
-  if (GetParam() != CaptureRestart::kNone) {
-    // The still pin holds a still across the restart and gives it back while the transport is
-    // stopped.
-    HoldStillFrames(true);
-    ASSERT_EQ(STATUS_SUCCESS, TriggerStill());
-    ASSERT_TRUE(WaitFrames(kStreamStill, 1));
-    // As the device pauses the capture stream: the transport paused, then the capture pin stopped.
-    if (GetParam() == CaptureRestart::kPause) {
-      ASSERT_EQ(STATUS_SUCCESS, bulk_->SetTransportPaused(1));
-    }
-    ASSERT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamCapture));
-    ASSERT_EQ(kTransportStopped, bulk_->State());
-    HoldStillFrames(false);
-    ASSERT_EQ(STATUS_SUCCESS, StartVideo());
-    ASSERT_TRUE(WaitFrames(kStreamCapture, Frames(kStreamCapture).size() + 2));
-    EXPECT_EQ(buffers, kvz::kernel::PoolStatsForTag(kTagFrameData).liveBlocks) << "frame buffers";
-    stills = 2;
-  }
-  ASSERT_EQ(STATUS_SUCCESS, TriggerStill());
-  ASSERT_TRUE(WaitFrames(kStreamStill, stills));
-  ASSERT_TRUE(WaitFrames(kStreamCapture, Frames(kStreamCapture).size() + 2));
-  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamStill));
-  // The still pin's buffers go with it.
-  EXPECT_EQ(buffers - kStillFrameBuffers, kvz::kernel::PoolStatsForTag(kTagFrameData).liveBlocks);
-  EXPECT_EQ(STATUS_SUCCESS, bulk_->Stop(kStreamCapture));
-  ASSERT_EQ(stills, Frames(kStreamStill).size());
-  for (const Frame& f : Frames(kStreamStill)) EXPECT_TRUE(IsCameraYuy2Frame(f, 320, 240));
-  for (const Frame& f : Frames(kStreamCapture)) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
+  StillsAcrossACaptureRestart(
+      bulk_, GetParam(), [] {}, [this] { ASSERT_EQ(STATUS_SUCCESS, StartVideo()); });
 }
 
 INSTANTIATE_TEST_SUITE_P(CaptureRestarts, BulkStillTest,

@@ -356,41 +356,14 @@ TEST_P(IsochStillTest, StillFramesGoToTheStillPinOnly) {
   ASSERT_EQ(STATUS_SUCCESS, StartVideo());
   ASSERT_EQ(STATUS_SUCCESS, CommitStill(kYuy2, kStillMedium));
   ASSERT_EQ(STATUS_SUCCESS, isoch_->Start(320 * 240 * 2, 0, 0, nullptr, Pin(kStreamStill), kStreamStill));
-  ASSERT_TRUE(WaitFrames(kStreamCapture, 2));
-  const size_t buffers = kvz::kernel::PoolStatsForTag(kTagFrameData).liveBlocks;
-  size_t stills = 1;
-  if (GetParam() != CaptureRestart::kNone) {
-    // The still pin holds a still across the restart and gives it back while the transport is
-    // stopped.
-    HoldStillFrames(true);
-    ASSERT_EQ(STATUS_SUCCESS, TriggerStill());
-    ASSERT_TRUE(WaitFrames(kStreamStill, 1));
-    // As the device pauses the capture stream: the transport paused, then the capture pin
-    // stopped, and the bandwidth given back; the restart selects it again.
-    if (GetParam() == CaptureRestart::kPause) {
-      ASSERT_EQ(STATUS_SUCCESS, isoch_->SetTransportPaused(1));
-    }
-    ASSERT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamCapture));
-    ASSERT_EQ(kTransportStopped, isoch_->State());
-    ASSERT_EQ(STATUS_SUCCESS, SelectAlternate(0));
-    HoldStillFrames(false);
-    ASSERT_EQ(STATUS_SUCCESS, SelectAlternate(kLargestAlternate));
-    ASSERT_EQ(STATUS_SUCCESS,
-              isoch_->Start(kSmallFrame, 32, 3072, Interface(), Pin(kStreamCapture), kStreamCapture));
-    ASSERT_TRUE(WaitFrames(kStreamCapture, Frames(kStreamCapture).size() + 2));
-    EXPECT_EQ(buffers, kvz::kernel::PoolStatsForTag(kTagFrameData).liveBlocks) << "frame buffers";
-    stills = 2;
-  }
-  ASSERT_EQ(STATUS_SUCCESS, TriggerStill());
-  ASSERT_TRUE(WaitFrames(kStreamStill, stills));
-  ASSERT_TRUE(WaitFrames(kStreamCapture, Frames(kStreamCapture).size() + 2));
-  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamStill));
-  // The still pin's buffers go with it.
-  EXPECT_EQ(buffers - kStillFrameBuffers, kvz::kernel::PoolStatsForTag(kTagFrameData).liveBlocks);
-  EXPECT_EQ(STATUS_SUCCESS, isoch_->Stop(kStreamCapture));
-  ASSERT_EQ(stills, Frames(kStreamStill).size());
-  for (const Frame& f : Frames(kStreamStill)) EXPECT_TRUE(IsCameraYuy2Frame(f, 320, 240));
-  for (const Frame& f : Frames(kStreamCapture)) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
+  // The bandwidth is given back with the stop, and the restart selects it again.
+  StillsAcrossACaptureRestart(
+      isoch_, GetParam(), [this] { ASSERT_EQ(STATUS_SUCCESS, SelectAlternate(0)); },
+      [this] {
+        ASSERT_EQ(STATUS_SUCCESS, SelectAlternate(kLargestAlternate));
+        ASSERT_EQ(STATUS_SUCCESS,
+                  isoch_->Start(kSmallFrame, 32, 3072, Interface(), Pin(kStreamCapture), kStreamCapture));
+      });
 }
 
 INSTANTIATE_TEST_SUITE_P(CaptureRestarts, IsochStillTest,

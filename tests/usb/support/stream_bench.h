@@ -4,17 +4,29 @@
 // alternate setting by hand; the reader started and stopped by the test.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <vector>
 
 #include "ks_client.h"
+#include "kvz/kernel_testing.h"
 #include "usb/bulk_stream_reader.h"
 #include "usb/isoch_stream_reader.h"
+#include "usb/usb_limits.h"
 #include "usb_bench.h"
 
 namespace kvz::usbtest {
 
 using Frame = std::vector<uint8_t>;
+
+// How the device ends the capture stream before it starts it again (none: it keeps running).
+enum class CaptureRestart { kNone, kPause, kStop };
+
+inline const char* CaptureRestartName(const ::testing::TestParamInfo<CaptureRestart>& info) {
+  return info.param == CaptureRestart::kNone ? "WhileCaptureRuns"
+         : info.param == CaptureRestart::kPause ? "AfterCapturePauseAndRun"
+                                                : "AfterCaptureStopAndRun";
+}
 
 class StreamBench : public UsbBench {
  protected:
@@ -46,6 +58,13 @@ class StreamBench : public UsbBench {
   void Sleep(int64_t duration100ns);
   // The streaming interface record the device keeps (selected alternate setting).
   PUSBD_INTERFACE_INFORMATION Interface() const { return Device()->streamingInterface; }
+  // With a 320 x 240 still pin registered beside a running 160 x 120 capture stream: the capture
+  // stream restarts as `how` says while the still pin holds a still (`stopped` runs while the
+  // transport is stopped, `restart` starts the capture stream again), then a still triggered
+  // afterwards reaches the still pin. Its buffers stay across the restart and go with its stop.
+  template <class Reader>
+  void StillsAcrossACaptureRestart(Reader* reader, CaptureRestart how, const std::function<void()>& stopped,
+                                   const std::function<void()>& restart);
 
   IsochStreamReader* isoch_ = nullptr;
   BulkStreamReader* bulk_ = nullptr;
@@ -57,15 +76,6 @@ class StreamBench : public UsbBench {
   std::unique_ptr<ksclient::KsPinClient> capture_;
   std::unique_ptr<ksclient::KsPinClient> still_;
 };
-
-// How the device ends the capture stream before it starts it again (none: it keeps running).
-enum class CaptureRestart { kNone, kPause, kStop };
-
-inline const char* CaptureRestartName(const ::testing::TestParamInfo<CaptureRestart>& info) {
-  return info.param == CaptureRestart::kNone ? "WhileCaptureRuns"
-         : info.param == CaptureRestart::kPause ? "AfterCapturePauseAndRun"
-                                                : "AfterCaptureStopAndRun";
-}
 
 // Frame faults of the camera: a header fault on every payload, 1000 bytes too many, no end of
 // frame, payload N (or the end-of-frame payload) lost on the bus, headers without data.
@@ -105,5 +115,44 @@ inline simcam::FrameFault HeaderOnlyFrameFault() {
 bool IsCameraYuy2Frame(const Frame& frame, uint16_t width, uint16_t height);
 // libjpeg-turbo decodes it completely at this size, and the frame holds nothing after the picture.
 bool DecodesAsJpeg(const Frame& frame, uint16_t width, uint16_t height);
+
+template <class Reader>
+void StreamBench::StillsAcrossACaptureRestart(Reader* reader, CaptureRestart how, const std::function<void()>& stopped,
+                                              const std::function<void()>& restart) {
+  ASSERT_TRUE(WaitFrames(kStreamCapture, 2));
+  const size_t buffers = kernel::PoolStatsForTag(kTagFrameData).liveBlocks;
+  size_t stills = 1;
+  if (how != CaptureRestart::kNone) {
+    // The still pin holds a still across the restart and gives it back while the transport is
+    // stopped.
+    HoldStillFrames(true);
+    ASSERT_EQ(STATUS_SUCCESS, TriggerStill());
+    ASSERT_TRUE(WaitFrames(kStreamStill, 1));
+    // As the device pauses the capture stream: the transport paused, then the capture pin stopped.
+    if (how == CaptureRestart::kPause) {
+      ASSERT_EQ(STATUS_SUCCESS, reader->SetTransportPaused(1));
+    }
+    ASSERT_EQ(STATUS_SUCCESS, reader->Stop(kStreamCapture));
+    ASSERT_EQ(kTransportStopped, reader->State());
+    stopped();
+    if (HasFatalFailure()) return;
+    HoldStillFrames(false);
+    restart();
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(WaitFrames(kStreamCapture, Frames(kStreamCapture).size() + 2));
+    EXPECT_EQ(buffers, kernel::PoolStatsForTag(kTagFrameData).liveBlocks) << "frame buffers";
+    stills = 2;
+  }
+  ASSERT_EQ(STATUS_SUCCESS, TriggerStill());
+  ASSERT_TRUE(WaitFrames(kStreamStill, stills));
+  ASSERT_TRUE(WaitFrames(kStreamCapture, Frames(kStreamCapture).size() + 2));
+  EXPECT_EQ(STATUS_SUCCESS, reader->Stop(kStreamStill));
+  // The still pin's buffers go with it.
+  EXPECT_EQ(buffers - kStillFrameBuffers, kernel::PoolStatsForTag(kTagFrameData).liveBlocks);
+  EXPECT_EQ(STATUS_SUCCESS, reader->Stop(kStreamCapture));
+  ASSERT_EQ(stills, Frames(kStreamStill).size());
+  for (const Frame& f : Frames(kStreamStill)) EXPECT_TRUE(IsCameraYuy2Frame(f, 320, 240));
+  for (const Frame& f : Frames(kStreamCapture)) EXPECT_TRUE(IsCameraYuy2Frame(f, 160, 120));
+}
 
 }  // namespace kvz::usbtest
